@@ -1,0 +1,82 @@
+// Operator codes shared by the expression tree, the flat IR, the evaluator and
+// the compile-cache key. Each table entry gives its code explicitly, so the
+// order of the list carries no meaning.
+#pragma once
+
+#include <cstdint>
+
+namespace bmx {
+
+#define BMX_UNARY_OPS(X) \
+  X(Neg, 0)              \
+  X(Abs, 1)              \
+  X(Sqrt, 2)             \
+  X(Log, 3)              \
+  X(Exp, 4)              \
+  X(Log2, 5)             \
+  X(Log10, 6)            \
+  X(Floor, 7)            \
+  X(Ceil, 8)             \
+  X(Round, 9)            \
+  X(Sin, 10)             \
+  X(Cos, 11)             \
+  X(Tan, 12)
+
+#define BMX_BINARY_OPS(X) \
+  X(Add, 0)               \
+  X(Sub, 1)               \
+  X(Mul, 2)               \
+  X(Div, 3)               \
+  X(Pow, 4)               \
+  X(Atan2, 5)             \
+  X(Min, 6)               \
+  X(Max, 7)
+
+#define BMX_COMPARE_OPS(X) \
+  X(Gt, 0)                 \
+  X(Ge, 1)                 \
+  X(Lt, 2)                 \
+  X(Le, 3)                 \
+  X(Eq, 4)                 \
+  X(Ne, 5)
+
+#define BMX_ENUMERATOR(name, code) name = code,
+
+enum class UnaryOp : std::uint8_t { BMX_UNARY_OPS(BMX_ENUMERATOR) };
+enum class BinaryOp : std::uint8_t { BMX_BINARY_OPS(BMX_ENUMERATOR) };
+enum class CompareOp : std::uint8_t { BMX_COMPARE_OPS(BMX_ENUMERATOR) };
+
+#undef BMX_ENUMERATOR
+
+/// The enumerator name, as repr prints it ("Neg", "Add", "Gt", ...).
+constexpr const char* op_name(UnaryOp op) {
+  switch (op) {
+#define BMX_NAME_CASE(name, code) \
+  case UnaryOp::name: return #name;
+    BMX_UNARY_OPS(BMX_NAME_CASE)
+#undef BMX_NAME_CASE
+  }
+  return "?";
+}
+
+constexpr const char* op_name(BinaryOp op) {
+  switch (op) {
+#define BMX_NAME_CASE(name, code) \
+  case BinaryOp::name: return #name;
+    BMX_BINARY_OPS(BMX_NAME_CASE)
+#undef BMX_NAME_CASE
+  }
+  return "?";
+}
+
+constexpr const char* op_name(CompareOp op) {
+  switch (op) {
+#define BMX_NAME_CASE(name, code) \
+  case CompareOp::name: return #name;
+    BMX_COMPARE_OPS(BMX_NAME_CASE)
+#undef BMX_NAME_CASE
+  }
+  return "?";
+}
+
+}  // namespace bmx
