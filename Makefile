@@ -1,0 +1,97 @@
+# `make demo` and `make test` work on a fresh machine: they create the virtual
+# environments, build and install the extension, then run.
+
+PYTHON := $(shell scripts/find_python)
+VENV := .venv
+VENV_NUMPY1 := .venv-numpy1
+PY := $(VENV)/bin/python
+PY_NUMPY1 := $(VENV_NUMPY1)/bin/python
+JOBS ?= 2
+ASAN_LIB = $(shell gcc -print-file-name=libasan.so)
+SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+
+.PHONY: demo test test-engine test-python test-numpy1 stubtest test-asan test-tsan bench clean
+
+demo: $(VENV)/.installed
+	$(PY) examples/demo.py
+
+test: test-engine test-python test-numpy1 stubtest test-asan test-tsan
+	@echo "all test suites passed"
+
+# --- environments ----------------------------------------------------------
+
+$(VENV)/.ready: pyproject.toml
+	@test -n "$(PYTHON)" || { echo "error: Python 3.12 is required" >&2; exit 1; }
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q "numpy>=2" scikit-build-core cmake ninja pytest pytest-timeout mypy numexpr
+	touch $@
+
+$(VENV_NUMPY1)/.ready: pyproject.toml
+	@test -n "$(PYTHON)" || { echo "error: Python 3.12 is required" >&2; exit 1; }
+	$(PYTHON) -m venv $(VENV_NUMPY1)
+	$(PY_NUMPY1) -m pip install -q --upgrade pip
+	$(PY_NUMPY1) -m pip install -q "numpy==1.26.*" pytest pytest-timeout
+	touch $@
+
+# One wheel serves both environments: the extension finds NumPy's API at run time.
+dist/.wheel: $(VENV)/.ready $(SOURCES)
+	rm -rf dist
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w dist .
+	touch $@
+
+$(VENV)/.installed: dist/.wheel
+	$(PY) -m pip install -q --force-reinstall --no-deps dist/*.whl
+	touch $@
+
+$(VENV_NUMPY1)/.installed: dist/.wheel $(VENV_NUMPY1)/.ready
+	$(PY_NUMPY1) -m pip install -q --force-reinstall --no-deps dist/*.whl
+	touch $@
+
+# GoogleTest comes from Debian's package.
+build/.gtest:
+	@mkdir -p build
+	@if ! test -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake && ! dpkg -s libgtest-dev >/dev/null 2>&1; then \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev; fi
+	touch $@
+
+# --- suites ----------------------------------------------------------------
+
+CMAKE = $(VENV)/bin/cmake
+CMAKE_ENGINE = -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DBMX_BUILD_TESTS=ON
+
+test-engine: $(VENV)/.ready build/.gtest
+	$(CMAKE) -S . -B build/engine $(CMAKE_ENGINE) -DBMX_BUILD_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+	$(CMAKE) --build build/engine -j $(JOBS)
+	$(VENV)/bin/ctest --test-dir build/engine --output-on-failure --no-tests=error -j $(JOBS)
+
+test-python: $(VENV)/.installed
+	$(PY) -m pytest -q tests/python
+
+test-numpy1: $(VENV_NUMPY1)/.installed
+	$(PY_NUMPY1) -m pytest -q tests/python -m numpy
+
+stubtest: $(VENV)/.installed
+	$(PY) -m mypy.stubtest _brindlemox
+
+# Engine and extension built with AddressSanitizer and UndefinedBehaviorSanitizer;
+# the interpreter preloads the ASan runtime and does not report its own leaks.
+test-asan: $(VENV)/.installed build/.gtest
+	$(CMAKE) -S . -B build/asan $(CMAKE_ENGINE) -DBMX_SANITIZE=address,undefined \
+		-DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	$(CMAKE) --build build/asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=0 $(VENV)/bin/ctest --test-dir build/asan --output-on-failure --no-tests=error -j $(JOBS)
+	LD_PRELOAD=$(ASAN_LIB) ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=build/asan/src/python \
+		$(PY) -m pytest -q -p no:cacheprovider tests/python
+
+test-tsan: $(VENV)/.ready build/.gtest
+	$(CMAKE) -S . -B build/tsan $(CMAKE_ENGINE) -DBMX_SANITIZE=thread -DBMX_BUILD_PYTHON=OFF \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	$(CMAKE) --build build/tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 $(VENV)/bin/ctest --test-dir build/tsan --output-on-failure --no-tests=error -j $(JOBS)
+
+bench: $(VENV)/.installed
+	$(PY) bench/bench_compute.py
+
+clean:
+	rm -rf build dist $(VENV) $(VENV_NUMPY1)

@@ -1,0 +1,81 @@
+// Exception conversion at the Python boundary.
+#include "boundary.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace bmx::py {
+
+namespace {
+
+constexpr const char* kPanicDoc =
+    "Raised when the native code called from Python fails.\n\n"
+    "Like SystemExit, this exception derives from BaseException, so that it\n"
+    "normally propagates all the way up the stack and ends the interpreter.";
+
+// Created on first need under the interpreter lock, kept for the process.
+PyObject* panic_class() {
+  static PyObject* created = nullptr;
+  if (created == nullptr) {
+    created = PyErr_NewExceptionWithDoc("vorpex_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+  }
+  return created;
+}
+
+}  // namespace
+
+void raise_panic(const std::string& message) {
+  PyObject* cls = panic_class();
+  if (cls == nullptr) {
+    // Could not even build the exception class: nothing sound is left to do.
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::abort();
+  }
+  set_error(cls, message);
+}
+
+void raise_internal_failure(const InternalFailure& failure) {
+  const std::source_location& where = failure.where();
+  std::fprintf(stderr, "brindlemox: internal failure at %s:%u in %s: %s\n", where.file_name(),
+               static_cast<unsigned>(where.line()), where.function_name(), failure.message().c_str());
+  raise_panic(failure.message().empty() ? "the native engine failed" : failure.message());
+}
+
+void set_error(PyObject* type, const std::string& message) {
+  PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
+  if (text == nullptr) return;
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+}
+
+void raise_generic(const ComputeError& error) { set_error(PyExc_RuntimeError, display_text(error)); }
+
+void raise_task_error(const ComputeError& error) {
+  switch (error.kind()) {
+    case ErrorKind::TypeError: set_error(PyExc_TypeError, error.message()); return;
+    case ErrorKind::ShapeError:
+    case ErrorKind::ArgError:
+    case ErrorKind::EmptyCollection: set_error(PyExc_ValueError, error.message()); return;
+    case ErrorKind::Cancelled: PyErr_SetString(PyExc_RuntimeError, "task cancelled"); return;
+    case ErrorKind::ChannelClosed: PyErr_SetString(PyExc_RuntimeError, "channel closed"); return;
+    case ErrorKind::Internal: set_error(PyExc_RuntimeError, error.message()); return;
+  }
+}
+
+void fail_python_api(std::source_location where) {
+  if (PyErr_Occurred() != nullptr) PyErr_Print();
+  fail("Python API call failed", where);
+}
+
+PyObject* expect_object(PyObject* object, std::source_location where) {
+  if (object == nullptr) fail_python_api(where);
+  return object;
+}
+
+void ensure_error_set() {
+  if (PyErr_Occurred() == nullptr) {
+    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+  }
+}
+
+}  // namespace bmx::py

@@ -1,0 +1,67 @@
+// The Python boundary: every entry point runs its body inside guard(), which
+// turns engine failures into Python exceptions; and the two fixed conversions
+// of ComputeError into exceptions.
+#pragma once
+
+#include "py.h"
+
+#include <new>
+#include <string>
+
+#include "compute_error.h"
+#include "internal_failure.h"
+
+namespace bmx::py {
+
+/// Sets an exception of `type` whose single argument is `message` (which may hold NULs).
+void set_error(PyObject* type, const std::string& message);
+
+/// Sets PanicException(message), creating the class on first need.
+void raise_panic(const std::string& message);
+
+/// Reports `failure` on stderr with its source location, then raises it as PanicException.
+void raise_internal_failure(const InternalFailure& failure);
+
+/// The generic conversion: RuntimeError with the error's display text.
+void raise_generic(const ComputeError& error);
+
+/// The task-result conversion: the exception class by kind, the bare message.
+void raise_task_error(const ComputeError& error);
+
+/// For a failed interpreter call that cannot fail in normal operation:
+/// prints and clears the Python error, then fails with "Python API call failed".
+[[noreturn]] void fail_python_api(std::source_location where = std::source_location::current());
+
+/// Returns `object` when it is not null; otherwise fail_python_api().
+PyObject* expect_object(PyObject* object, std::source_location where = std::source_location::current());
+
+/// A null result without a pending exception becomes SystemError.
+void ensure_error_set();
+
+/// Runs `body` (returning PyObject* or int) and converts every C++ failure;
+/// returns nullptr / -1 with a Python exception set on failure.
+template <class Body>
+auto guard(Body&& body) noexcept -> decltype(body()) {
+  using R = decltype(body());
+  constexpr R failed = [] {
+    if constexpr (std::is_pointer_v<R>) {
+      return R{nullptr};
+    } else {
+      return R{-1};
+    }
+  }();
+  try {
+    R result = body();
+    if (result == failed) ensure_error_set();
+    return result;
+  } catch (const InternalFailure& failure) {
+    raise_internal_failure(failure);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    raise_panic("the native engine failed");
+  }
+  return failed;
+}
+
+}  // namespace bmx::py

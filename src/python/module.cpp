@@ -1,0 +1,112 @@
+// PyInit__brindlemox: the one exported symbol; builds the module once per process.
+#include "py.h"
+
+#include <atomic>
+#include <cstdint>
+
+#include "boundary.h"
+#include "py_buffer.h"
+#include "py_channel.h"
+#include "py_expr.h"
+#include "py_kernel.h"
+#include "py_ref.h"
+#include "py_runtime.h"
+#include "py_task.h"
+
+namespace bmx::py {
+
+namespace {
+
+PyModuleDef kModuleDef = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_brindlemox",
+    .m_doc = "brindlemox: A Python parallel compute library backed by a C++ execution engine.",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+// Appends `name` to the module's __all__ (made on first use), then sets the attribute.
+bool add_to_module(PyObject* module, const char* name, PyObject* value) {
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError) == 0) return false;
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+  }
+  const PyRef text = PyRef::steal(PyUnicode_FromString(name));
+  if (!text) return false;
+  if (PyList_Append(all.get(), text.get()) < 0) {
+    const PyRef error = PyRef::steal(PyErr_GetRaisedException());
+    const PyRef description = PyRef::steal(PyObject_Str(error.get()));
+    const char* utf8 = description ? PyUnicode_AsUTF8(description.get()) : nullptr;
+    fail(std::string("could not append __name__ to __all__: ") + (utf8 != nullptr ? utf8 : "unknown error"));
+  }
+  return PyObject_SetAttrString(module, name, value) == 0;
+}
+
+bool run_module_body(PyObject* module) {
+  const PyRef version = PyRef::steal(PyUnicode_FromString("1.0.0"));
+  if (!version || !add_to_module(module, "__version__", version.get())) return false;
+
+  struct Registration {
+    const char* name;
+    LazyType& type;
+  };
+  const Registration classes[] = {
+      {"Expr", expr_type()},
+      {"Buffer", buffer_type()},
+      {"TaskHandle", task_handle_type()},
+      {"KernelSpec", kernel_spec_type()},
+      {"MapSpec", map_spec_type()},
+      {"ReduceSpec", reduce_spec_type()},
+      {"_KernelModule", kernel_module_type()},
+      {"_RuntimeModule", runtime_module_type()},
+      {"Channel", channel_type()},
+      {"RecvCase", recv_case_type()},
+  };
+  for (const Registration& entry : classes) {
+    PyTypeObject* type = entry.type.get_or_create();
+    if (type == nullptr || !add_to_module(module, entry.name, reinterpret_cast<PyObject*>(type))) return false;
+  }
+
+  const PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  const PyRef select = PyRef::steal(PyCFunction_NewEx(&py_select_def(), module, module_name.get()));
+  return select && add_to_module(module, "py_select", select.get());
+}
+
+PyObject* init_module() {
+  // The engine's process-wide state is not per interpreter, so only the first
+  // interpreter that imports the module may use it.
+  static std::atomic<std::int64_t> owner{-1};
+  static PyObject* module = nullptr;
+
+  const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (current == -1) return nullptr;
+  std::int64_t expected = -1;
+  if (!owner.compare_exchange_strong(expected, current) && expected != current) {
+    PyErr_SetString(PyExc_ImportError,
+                    "_brindlemox does not support sub-interpreters: it can only be imported in the "
+                    "interpreter that first imported it");
+    return nullptr;
+  }
+  if (module != nullptr) return Py_NewRef(module);
+
+  PyRef created = PyRef::steal(PyModule_Create(&kModuleDef));
+  if (!created || !run_module_body(created.get())) return nullptr;
+  module = created.release();
+  return Py_NewRef(module);
+}
+
+}  // namespace
+
+}  // namespace bmx::py
+
+PyMODINIT_FUNC PyInit__brindlemox() {
+  return bmx::py::guard([] { return bmx::py::init_module(); });
+}

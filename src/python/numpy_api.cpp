@@ -1,0 +1,89 @@
+// Locating NumPy's array API table by NumPy's major version.
+#include "numpy_api.h"
+
+#include <optional>
+#include <string>
+
+#include "boundary.h"
+#include "py_ref.h"
+
+namespace bmx::py {
+
+namespace {
+
+// Positions in NumPy's array API table; part of NumPy's public ABI.
+constexpr int kArrayTypeSlot = 2;
+constexpr int kDescrFromTypeSlot = 45;
+constexpr int kNewFromDescrSlot = 94;
+constexpr int kEquivTypesSlot = 182;
+
+// "ModuleNotFoundError: No module named 'numpy'" for the pending error, which is cleared.
+std::string describe_pending_error() {
+  const PyRef error = PyRef::steal(PyErr_GetRaisedException());
+  if (!error) return "no Python error was set";
+  const PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(error.get())));
+  const PyRef text = PyRef::steal(PyObject_Str(error.get()));
+  const char* type_utf8 = type_name ? PyUnicode_AsUTF8(type_name.get()) : nullptr;
+  const char* text_utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+  PyErr_Clear();
+  std::string description = type_utf8 != nullptr ? type_utf8 : "Exception";
+  if (text_utf8 != nullptr && *text_utf8 != '\0') description += std::string(": ") + text_utf8;
+  return description;
+}
+
+PyRef attribute_of_module(const char* module_name, const char* attribute) {
+  const PyRef module = PyRef::steal(PyImport_ImportModule(module_name));
+  if (!module) return {};
+  return PyRef::steal(PyObject_GetAttrString(module.get(), attribute));
+}
+
+std::optional<long> numpy_major_version() {
+  const PyRef version = attribute_of_module("numpy", "__version__");
+  if (!version) return std::nullopt;
+  const PyRef numpy_version = attribute_of_module("numpy.lib", "NumpyVersion");
+  if (!numpy_version) return std::nullopt;
+  const PyRef parsed = PyRef::steal(PyObject_CallOneArg(numpy_version.get(), version.get()));
+  if (!parsed) return std::nullopt;
+  const PyRef major = PyRef::steal(PyObject_GetAttrString(parsed.get(), "major"));
+  if (!major) return std::nullopt;
+  const long value = PyLong_AsLong(major.get());
+  if (value == -1 && PyErr_Occurred() != nullptr) return std::nullopt;
+  if (value < 0 || value > 255) {
+    PyErr_Format(PyExc_ValueError, "NumPy major version %ld is out of range", value);
+    return std::nullopt;
+  }
+  return value;
+}
+
+void** locate_table() {
+  const std::optional<long> major = numpy_major_version();
+  if (!major) return nullptr;
+  const char* multiarray = *major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
+  const PyRef capsule = attribute_of_module(multiarray, "_ARRAY_API");
+  if (!capsule) return nullptr;
+  if (!PyCapsule_CheckExact(capsule.get()) && !PyObject_TypeCheck(capsule.get(), &PyCapsule_Type)) {
+    PyErr_SetString(PyExc_TypeError, "_ARRAY_API is not a capsule");
+    return nullptr;
+  }
+  const char* name = PyCapsule_GetName(capsule.get());
+  if (name == nullptr) PyErr_Clear();
+  return static_cast<void**>(PyCapsule_GetPointer(capsule.get(), name));
+}
+
+}  // namespace
+
+const NumpyApi& numpy_api() {
+  static std::optional<NumpyApi> located;
+  if (located) return *located;
+  void** table = locate_table();
+  if (table == nullptr) fail("Failed to access NumPy array API capsule: " + describe_pending_error());
+  located = NumpyApi{
+      static_cast<PyTypeObject*>(table[kArrayTypeSlot]),
+      reinterpret_cast<PyObject* (*)(int)>(table[kDescrFromTypeSlot]),
+      reinterpret_cast<decltype(NumpyApi::new_from_descr)>(table[kNewFromDescrSlot]),
+      reinterpret_cast<unsigned char (*)(PyObject*, PyObject*)>(table[kEquivTypesSlot]),
+  };
+  return *located;
+}
+
+}  // namespace bmx::py

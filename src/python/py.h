@@ -1,0 +1,5 @@
+// The one include of Python.h; every file of the binding layer includes this first.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>

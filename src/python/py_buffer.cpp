@@ -1,0 +1,123 @@
+// Buffer: copying out to NumPy, the first element, length and repr.
+#include "py_buffer.h"
+
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "arg_binder.h"
+#include "convert.h"
+#include "numpy_api.h"
+#include "py_ref.h"
+
+namespace bmx::py {
+
+namespace {
+
+constexpr Signature kNumpy{"Buffer.numpy", {}};
+constexpr Signature kScalar{"Buffer.scalar", {}};
+
+PyObject* numpy_impl(const Buffer& buffer) {
+  const std::span<const double> values = buffer.as_f64_slice();
+  const NumpyApi& api = numpy_api();
+  PyObject* descr = expect_object(api.descr_from_type(kNpyDouble));
+  const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(values.size())};
+  // new_from_descr takes over the descriptor reference, also on failure.
+  PyObject* array = expect_object(api.new_from_descr(api.array_type, descr, 1, dims, nullptr, nullptr, 0, nullptr));
+  if (!values.empty()) {
+    std::memcpy(reinterpret_cast<NumpyArrayFields*>(array)->data, values.data(), values.size_bytes());
+  }
+  return array;
+}
+
+PyObject* buffer_numpy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    BoundArgs bound;
+    if (!bind(kNumpy, args, nargs, kwnames, bound)) return nullptr;
+    return numpy_impl(*payload<BufferRef>(self));
+  });
+}
+
+PyObject* buffer_scalar(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    BoundArgs bound;
+    if (!bind(kScalar, args, nargs, kwnames, bound)) return nullptr;
+    const std::span<const double> values = payload<BufferRef>(self)->as_f64_slice();
+    if (values.empty()) {
+      PyErr_SetString(PyExc_ValueError, "buffer is empty");
+      return nullptr;
+    }
+    return expect_object(PyFloat_FromDouble(values[0]));
+  });
+}
+
+Py_ssize_t buffer_length(PyObject* self) {
+  return guard([&]() -> Py_ssize_t {
+    const std::uint64_t count = payload<BufferRef>(self)->element_count();
+    if (count > static_cast<std::uint64_t>(std::numeric_limits<Py_ssize_t>::max())) {
+      PyErr_SetNone(PyExc_OverflowError);
+      return -1;
+    }
+    return static_cast<Py_ssize_t>(count);
+  });
+}
+
+PyObject* buffer_repr(PyObject* self) {
+  return guard([&]() -> PyObject* {
+    const Buffer& buffer = *payload<BufferRef>(self);
+    std::string text = "Buffer(dtype=";
+    text += dtype_name(buffer.dtype());
+    text += ", shape=[";
+    for (std::size_t i = 0; i < buffer.shape().size(); ++i) {
+      if (i > 0) text += ", ";
+      text += std::to_string(buffer.shape()[i]);
+    }
+    text += "], len=" + std::to_string(buffer.element_count()) + ")";
+    return expect_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  });
+}
+
+PyMethodDef kMethods[] = {
+    {"numpy", as_method(buffer_numpy),
+     METH_FASTCALL | METH_KEYWORDS, "numpy($self)\n--\n\nConvert to numpy array (copies data out)."},
+    {"scalar", as_method(buffer_scalar),
+     METH_FASTCALL | METH_KEYWORDS, "scalar($self)\n--\n\nGet a single scalar value (first element)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Python-visible buffer handle wrapping a C++ Buffer.")},
+    {Py_tp_new, as_slot(refuse_construction)},
+    {Py_tp_dealloc, as_slot(dealloc_instance<BufferRef>)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_repr, as_slot(buffer_repr)},
+    {Py_sq_length, as_slot(buffer_length)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    .name = "builtins.Buffer",
+    .basicsize = sizeof(Instance<BufferRef>),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = kSlots,
+};
+
+}  // namespace
+
+LazyType& buffer_type() {
+  static LazyType type(kSpec);
+  return type;
+}
+
+PyObject* wrap_buffer(BufferRef buffer) { return make_instance(buffer_type().get(), std::move(buffer)); }
+
+const BufferRef* unwrap_buffer(PyObject* object) {
+  if (!is_instance(object, buffer_type().get())) {
+    raise_conversion_error(object, "Buffer");
+    return nullptr;
+  }
+  return &payload<BufferRef>(object);
+}
+
+}  // namespace bmx::py

@@ -1,0 +1,212 @@
+// Expr: operator overloads, repr and the argument-id methods.
+#include "py_expr.h"
+
+#include <map>
+
+#include "arg_binder.h"
+#include "convert.h"
+#include "expr/expr_format.h"
+#include "py_ref.h"
+
+namespace bmx::py {
+
+namespace {
+
+constexpr Param kRewriteParams[] = {{"mapping", ParamKind::Required}};
+constexpr Signature kGetTempArgs{"Expr.get_temp_args", {}};
+constexpr Signature kGetReferencedArgs{"Expr.get_referenced_args", {}};
+constexpr Signature kRewriteArgs{"Expr.rewrite_args", kRewriteParams};
+
+bool is_expr(PyObject* object) { return is_instance(object, expr_type().get()); }
+
+// Both operand orders reach the same slot; the tree keeps the source order.
+template <BinaryOp op>
+PyObject* binary_slot(PyObject* left, PyObject* right) {
+  return guard([&]() -> PyObject* {
+    if (is_expr(left)) {
+      const std::optional<Operand> other = to_operand(right);
+      if (!other) return nullptr;
+      return wrap_expr(binary_expr(op, payload<Expr>(left), other->get()));
+    }
+    if (!is_expr(right)) Py_RETURN_NOTIMPLEMENTED;
+    const std::optional<Operand> other = to_operand(left);
+    if (!other) return nullptr;
+    return wrap_expr(binary_expr(op, other->get(), payload<Expr>(right)));
+  });
+}
+
+// The modulus of the three-argument pow() is accepted and ignored.
+PyObject* power_slot(PyObject* left, PyObject* right, PyObject*) { return binary_slot<BinaryOp::Pow>(left, right); }
+
+template <UnaryOp op>
+PyObject* unary_slot(PyObject* self) {
+  return guard([&]() -> PyObject* { return wrap_expr(unary_expr(op, payload<Expr>(self))); });
+}
+
+int bool_slot(PyObject*) {
+  PyErr_SetString(PyExc_TypeError,
+                  "cannot convert Expr to bool; use kernel.where(cond, t, f) for conditional expressions");
+  return -1;
+}
+
+std::optional<CompareOp> compare_op(int operation) {
+  switch (operation) {
+    case Py_LT: return CompareOp::Lt;
+    case Py_LE: return CompareOp::Le;
+    case Py_EQ: return CompareOp::Eq;
+    case Py_NE: return CompareOp::Ne;
+    case Py_GT: return CompareOp::Gt;
+    case Py_GE: return CompareOp::Ge;
+    default: return std::nullopt;
+  }
+}
+
+PyObject* richcompare_slot(PyObject* self, PyObject* other, int operation) {
+  return guard([&]() -> PyObject* {
+    const std::optional<CompareOp> op = compare_op(operation);
+    if (!is_expr(self) || !op) Py_RETURN_NOTIMPLEMENTED;
+    const std::optional<Operand> right = to_operand(other);
+    if (!right) return nullptr;
+    return wrap_expr(compare_expr(*op, payload<Expr>(self), right->get()));
+  });
+}
+
+PyObject* repr_slot(PyObject* self) {
+  return guard([&]() -> PyObject* {
+    const std::string text = expr_repr(payload<Expr>(self));
+    return expect_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  });
+}
+
+PyObject* get_temp_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    BoundArgs bound;
+    if (!bind(kGetTempArgs, args, nargs, kwnames, bound)) return nullptr;
+    PyRef dict = PyRef::steal(expect_object(PyDict_New()));
+    for (const auto& [id, name] : payload<Expr>(self).temp_args) {
+      const PyRef key = PyRef::steal(expect_object(PyLong_FromUnsignedLongLong(id)));
+      const PyRef value = PyRef::steal(
+          expect_object(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()))));
+      if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) fail_python_api();
+    }
+    return dict.release();
+  });
+}
+
+PyObject* get_referenced_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    BoundArgs bound;
+    if (!bind(kGetReferencedArgs, args, nargs, kwnames, bound)) return nullptr;
+    const std::vector<std::uint64_t> ids = referenced_ids(payload<Expr>(self).tree);
+    PyRef list = PyRef::steal(expect_object(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), expect_object(PyLong_FromUnsignedLongLong(ids[i])));
+    }
+    return list.release();
+  });
+}
+
+// A dict of unsigned 64-bit integers to unsigned 64-bit integers, converted as a whole.
+bool to_id_map(PyObject* value, std::map<std::uint64_t, std::uint64_t>& out) {
+  if (!PyDict_Check(value)) {
+    raise_conversion_error(value, "PyDict");
+    return false;
+  }
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* mapped = nullptr;
+  while (PyDict_Next(value, &position, &key, &mapped)) {
+    std::uint64_t from = 0;
+    std::uint64_t to = 0;
+    if (!to_u64(key, from) || !to_u64(mapped, to)) return false;
+    out[from] = to;
+  }
+  return true;
+}
+
+PyObject* rewrite_args_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    BoundArgs bound;
+    if (!bind(kRewriteArgs, args, nargs, kwnames, bound)) return nullptr;
+    std::map<std::uint64_t, std::uint64_t> mapping;
+    if (!to_id_map(bound[0], mapping)) return argument_error("mapping");
+    return wrap_expr(rewrite_args(payload<Expr>(self), mapping));
+  });
+}
+
+PyMethodDef kMethods[] = {
+    {"get_temp_args", as_method(get_temp_args), METH_FASTCALL | METH_KEYWORDS, "get_temp_args($self)\n--\n\n"},
+    {"get_referenced_args", as_method(get_referenced_args), METH_FASTCALL | METH_KEYWORDS,
+     "get_referenced_args($self)\n--\n\n"},
+    {"rewrite_args", as_method(rewrite_args_method), METH_FASTCALL | METH_KEYWORDS,
+     "rewrite_args($self, mapping)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char* kDoc =
+    "Python-visible expression node.\n"
+    "Operator overloading builds an `Expr` tree without any computation.\n"
+    "\n"
+    "`temp_args` maps temporary argument IDs to their names.\n"
+    "Each `arg(\"x\")` call assigns a unique `temp_id` via a global counter,\n"
+    "and operators merge both sides' `temp_args` by a union of ordered maps.";
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kDoc)},
+    {Py_tp_new, as_slot(refuse_construction)},
+    {Py_tp_dealloc, as_slot(dealloc_instance<Expr>)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_repr, as_slot(repr_slot)},
+    {Py_tp_hash, as_slot(PyObject_HashNotImplemented)},
+    {Py_tp_richcompare, as_slot(richcompare_slot)},
+    {Py_nb_add, as_slot(binary_slot<BinaryOp::Add>)},
+    {Py_nb_subtract, as_slot(binary_slot<BinaryOp::Sub>)},
+    {Py_nb_multiply, as_slot(binary_slot<BinaryOp::Mul>)},
+    {Py_nb_true_divide, as_slot(binary_slot<BinaryOp::Div>)},
+    {Py_nb_power, as_slot(power_slot)},
+    {Py_nb_negative, as_slot(unary_slot<UnaryOp::Neg>)},
+    {Py_nb_absolute, as_slot(unary_slot<UnaryOp::Abs>)},
+    {Py_nb_bool, as_slot(bool_slot)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    .name = "builtins.Expr",
+    .basicsize = sizeof(Instance<Expr>),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = kSlots,
+};
+
+}  // namespace
+
+LazyType& expr_type() {
+  static LazyType type(kSpec);
+  return type;
+}
+
+PyObject* wrap_expr(Expr expr) { return make_instance(expr_type().get(), std::move(expr)); }
+
+const Expr* unwrap_expr(PyObject* object) {
+  if (!is_expr(object)) {
+    raise_conversion_error(object, "Expr");
+    return nullptr;
+  }
+  return &payload<Expr>(object);
+}
+
+std::optional<Operand> to_operand(PyObject* object) {
+  Operand operand;
+  if (is_expr(object)) {
+    operand.expr_ = &payload<Expr>(object);
+    return operand;
+  }
+  if (const std::optional<double> number = to_number(object)) {
+    operand.constant_ = make_const(*number);
+    return operand;
+  }
+  PyErr_SetString(PyExc_TypeError, "expected Expr or numeric value");
+  return std::nullopt;
+}
+
+}  // namespace bmx::py

@@ -1,0 +1,112 @@
+"""Every registered callable, given bad values, raises an exception of the right class."""
+
+import numpy as np
+import pytest
+
+import _brindlemox as bm
+
+pytestmark = pytest.mark.numpy
+
+
+class BadIndex:
+    def __index__(self):
+        raise ZeroDivisionError("no index")
+
+
+def read_only():
+    array = np.zeros(3)
+    array.flags.writeable = False
+    return array
+
+
+BAD_VALUES = {
+    "None": None,
+    "str": "text",
+    "float": 1.5,
+    "2-D array": np.zeros((2, 2)),
+    "read-only array": read_only(),
+    "bad __index__": BadIndex(),
+    "huge int": 2**80,
+    "negative int": -5,
+}
+
+k = bm._KernelModule()
+rt = bm._RuntimeModule()
+x = k.arg("x")
+buf = rt.asarray(np.arange(3.0))
+spec = k.elementwise(x + 1)
+
+# callable, valid positional arguments, and for each position which bad values
+# are acceptable there (numbers coerce into operands) and which exception the
+# others must raise.
+EXPR_STRICT = {name: TypeError for name in BAD_VALUES}
+OPERAND = {**EXPR_STRICT, "float": None, "negative int": None, "huge int": None}
+TEXT = {**EXPR_STRICT, "str": None}
+BUFFER = EXPR_STRICT
+U64 = {**EXPR_STRICT, "huge int": OverflowError, "negative int": OverflowError, "bad __index__": ZeroDivisionError}
+ARRAY = {**EXPR_STRICT, "read-only array": None}
+
+CASES = [
+    ("arg", k.arg, ["x"], [TEXT]),
+    ("args", k.args, ["x", "y"], [TEXT, TEXT]),
+    ("elementwise", k.elementwise, [x], [EXPR_STRICT]),
+    ("map", k.map, [spec], [EXPR_STRICT]),
+    *[(name, getattr(k, name), [x], [EXPR_STRICT]) for name in
+      ["sqrt", "abs", "log", "exp", "log2", "log10", "floor", "ceil", "round", "sin", "cos", "tan"]],
+    *[(name, getattr(k, name), [x, x], [EXPR_STRICT, EXPR_STRICT]) for name in ["pow", "atan2", "min", "max"]],
+    ("where_", k.where_, [x > 0, x, 0], [EXPR_STRICT, OPERAND, OPERAND]),
+    *[(name, getattr(k, name), [buf], [BUFFER]) for name in ["sum", "mean", "min_reduce", "max_reduce"]],
+    ("asarray", rt.asarray, [np.zeros(2)], [ARRAY]),
+    ("rewrite_args", x.rewrite_args, [{}], [EXPR_STRICT]),
+    ("RecvCase", bm.RecvCase, [None], [EXPR_STRICT]),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("name, function, valid, kinds", CASES, ids=[case[0] for case in CASES])
+@pytest.mark.parametrize("bad", sorted(BAD_VALUES))
+def test_bad_values_raise(name, function, valid, kinds, bad):
+    for position, expected in enumerate(kinds):
+        outcome = expected[bad]
+        arguments = list(valid)
+        arguments[position] = BAD_VALUES[bad]
+        if outcome is None:
+            function(*arguments)
+            continue
+        with pytest.raises(outcome):
+            function(*arguments)
+
+
+@pytest.mark.parametrize("bad", sorted(BAD_VALUES))
+def test_bad_operands_of_operators(bad):
+    value = BAD_VALUES[bad]
+    if isinstance(value, (int, float)):
+        assert isinstance(x + value, bm.Expr)
+        return
+    with pytest.raises(TypeError):
+        x + value
+    with pytest.raises(TypeError):
+        x < value
+    if not isinstance(value, np.ndarray):  # NumPy answers reflected operators itself
+        with pytest.raises(TypeError):
+            value * x
+
+
+@pytest.mark.parametrize("bad", sorted(BAD_VALUES))
+def test_bad_map_bindings(bad):
+    value = BAD_VALUES[bad]
+    if isinstance(value, (int, float)):
+        assert isinstance(k.map(spec, x=value), bm.MapSpec)
+        return
+    with pytest.raises(TypeError) as info:
+        k.map(spec, x=value)
+    assert str(info.value) == "argument 'x' must be Buffer or numeric"
+
+
+@pytest.mark.parametrize(
+    "call",
+    [lambda: k.arg(), lambda: k.arg("a", "b"), lambda: k.map(), lambda: rt.asarray(a=1), lambda: buf.numpy(1),
+     lambda: buf.scalar(x=1), lambda: x.get_temp_args(1), lambda: x.rewrite_args(), lambda: k.where_(x, x)],
+)  # fmt: skip
+def test_wrong_argument_counts(call):
+    with pytest.raises(TypeError):
+        call()

@@ -1,0 +1,192 @@
+import importlib
+import sys
+
+import pytest
+
+import _brindlemox as bm
+from conftest import run_python
+
+CLASSES = [
+    "Expr",
+    "Buffer",
+    "TaskHandle",
+    "KernelSpec",
+    "MapSpec",
+    "ReduceSpec",
+    "_KernelModule",
+    "_RuntimeModule",
+    "Channel",
+    "RecvCase",
+]
+NO_CONSTRUCTOR = ["Buffer", "Expr", "TaskHandle", "KernelSpec", "MapSpec", "ReduceSpec", "Channel"]
+
+
+def test_module_attributes_in_registration_order():
+    assert bm.__version__ == "1.0.0"
+    assert bm.__all__ == ["__version__", *CLASSES, "py_select"]
+    assert bm.__doc__ == "brindlemox: A Python parallel compute library backed by a C++ execution engine."
+    assert bm.py_select.__module__ == "_brindlemox"
+
+
+def test_reimport_returns_the_same_module():
+    first = sys.modules.pop("_brindlemox")
+    try:
+        again = importlib.import_module("_brindlemox")
+        assert again is first
+        assert again.__all__ == ["__version__", *CLASSES, "py_select"]
+    finally:
+        sys.modules["_brindlemox"] = first
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_classes_are_builtins_heap_types(name):
+    cls = getattr(bm, name)
+    assert cls.__module__ == "builtins"
+    assert cls.__qualname__ == name
+    assert cls.__name__ == name
+    assert cls.__bases__ == (object,)
+    assert cls.__flags__ & (1 << 9)  # heap type
+    assert not hasattr(cls, "__dict__") or "__dict__" not in cls.__dict__
+
+
+@pytest.mark.parametrize("name", NO_CONSTRUCTOR)
+def test_classes_without_constructor_refuse_instantiation(name):
+    with pytest.raises(TypeError) as info:
+        getattr(bm, name)()
+    assert str(info.value) == f"No constructor defined for {name}"
+
+
+CLASS_DOCS = {
+    "Buffer": "Python-visible buffer handle wrapping a C++ Buffer.",
+    "TaskHandle": "Python-visible task handle.",
+    "KernelSpec": "Python-visible kernel specification.",
+    "MapSpec": "Specification for mapping a kernel over arguments.",
+    "ReduceSpec": "Specification for a reduce operation.",
+    "_KernelModule": "The kernel module exposed to Python.\n"
+    "Contains factory functions for creating expressions and kernel specs.",
+    "_RuntimeModule": "The runtime module exposed to Python.",
+    "Channel": "Python-visible channel handle.",
+    "RecvCase": "Python-visible `RecvCase` for select.",
+    "Expr": "Python-visible expression node.\n"
+    "Operator overloading builds an `Expr` tree without any computation.\n\n"
+    "`temp_args` maps temporary argument IDs to their names.\n"
+    'Each `arg("x")` call assigns a unique `temp_id` via a global counter,\n'
+    "and operators merge both sides' `temp_args` by a union of ordered maps.",
+}
+
+
+@pytest.mark.parametrize("name", sorted(CLASS_DOCS))
+def test_class_docstrings(name):
+    assert getattr(bm, name).__doc__ == CLASS_DOCS[name]
+
+
+@pytest.mark.parametrize(
+    "name, signature",
+    [("_KernelModule", "()"), ("_RuntimeModule", "()"), ("RecvCase", "(channel)")]
+    + [(name, None) for name in NO_CONSTRUCTOR],
+)
+def test_class_text_signatures(name, signature):
+    assert getattr(bm, name).__text_signature__ == signature
+
+
+def test_constructors_bind_their_signatures():
+    with pytest.raises(TypeError) as info:
+        bm._RuntimeModule(1)
+    assert str(info.value) == "_RuntimeModule.__new__() takes 0 positional arguments but 1 was given"
+    with pytest.raises(TypeError) as info:
+        bm._KernelModule(x=1)
+    assert str(info.value) == "_KernelModule.__new__() got an unexpected keyword argument 'x'"
+
+
+def test_hashing():
+    k = bm._KernelModule()
+    with pytest.raises(TypeError):
+        hash(k.arg("x"))
+    for instance in [bm._RuntimeModule(), k, k.elementwise(k.arg("x"))]:
+        assert hash(instance) == object.__hash__(instance)
+
+
+METHOD_DOCS = {
+    ("_RuntimeModule", "asarray"): ("($self, array)", "Create a Buffer from a numpy array."),
+    ("_RuntimeModule", "go"): (
+        "($self, spec, out=None)",
+        "Submit a computation and return a `TaskHandle`.\n"
+        "Accepts either a `MapSpec` (elementwise) or a `ReduceSpec`.\n"
+        "If `out` is provided, the result is delivered to that channel asynchronously.",
+    ),
+    ("_RuntimeModule", "chan"): ("($self, capacity)", "Create a bounded channel."),
+    ("Buffer", "numpy"): ("($self)", "Convert to numpy array (copies data out)."),
+    ("Buffer", "scalar"): ("($self)", "Get a single scalar value (first element)."),
+    ("TaskHandle", "result"): ("($self)", "Block until completion and return result."),
+    ("TaskHandle", "is_done"): ("($self)", "Check if the task is complete."),
+    ("TaskHandle", "cancel"): ("($self)", "Cancel the task."),
+    ("Channel", "send"): ("($self, buf)", "Send a buffer into the channel."),
+    ("Channel", "recv"): ("($self)", "Receive a buffer from the channel. Blocks until available."),
+    ("Channel", "close"): ("($self)", "Close the channel. Idempotent."),
+    ("Channel", "is_closed"): ("($self)", "Returns true if the channel has been closed."),
+    ("Expr", "get_temp_args"): ("($self)", None),
+    ("Expr", "get_referenced_args"): ("($self)", None),
+    ("Expr", "rewrite_args"): ("($self, mapping)", None),
+    ("_KernelModule", "arg"): ("($self, name)", "Create a single named argument expression."),
+    ("_KernelModule", "args"): ("($self, *names)", "Create multiple named argument expressions."),
+    ("_KernelModule", "elementwise"): (
+        "($self, expr)",
+        "Create an elementwise kernel from an expression.\n"
+        "Performs dense reindexing: `temp_ids` are mapped to 0, 1, 2, ... in sorted order.",
+    ),
+    ("_KernelModule", "map"): (
+        "($self, spec, **kwargs)",
+        "Map a kernel spec over named arguments, returning a `MapSpec` for `rt.go()`.",
+    ),
+    ("_KernelModule", "where_"): (
+        "($self, cond, true_val, false_val)",
+        "Conditional select: `where(cond, true_val, false_val)`.",
+    ),
+    **{
+        ("_KernelModule", name): ("($self, expr)", None)
+        for name in ["sqrt", "abs", "log", "exp", "log2", "log10", "floor", "ceil", "round", "sin", "cos", "tan"]
+    },
+    ("_KernelModule", "pow"): ("($self, base, exp)", None),
+    ("_KernelModule", "atan2"): ("($self, y, x)", None),
+    ("_KernelModule", "min"): ("($self, a, b)", None),
+    ("_KernelModule", "max"): ("($self, a, b)", None),
+    **{("_KernelModule", name): ("($self, buf)", None) for name in ["sum", "mean", "min_reduce", "max_reduce"]},
+}
+
+
+@pytest.mark.parametrize("cls, method", sorted(METHOD_DOCS))
+def test_method_signatures_and_docs(cls, method):
+    function = getattr(getattr(bm, cls), method)
+    signature, doc = METHOD_DOCS[(cls, method)]
+    assert function.__text_signature__ == signature
+    assert function.__doc__ == doc
+
+
+def test_kernel_module_method_order():
+    names = [name for name in vars(bm._KernelModule) if not name.startswith("__")]
+    assert names == [
+        "arg", "args", "elementwise", "map", "sqrt", "abs", "log", "exp", "log2", "log10", "floor", "ceil",
+        "round", "sin", "cos", "tan", "pow", "atan2", "min", "max", "where_", "sum", "mean", "min_reduce",
+        "max_reduce",
+    ]  # fmt: skip
+
+
+def test_py_select_signature():
+    assert bm.py_select.__text_signature__ == "(*cases, default=False)"
+    assert bm.py_select.__doc__ == "Python-visible select function."
+
+
+def test_sub_interpreter_import_is_refused():
+    result = run_python(
+        """
+        import _brindlemox
+        import _xxsubinterpreters as interpreters
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import _brindlemox")
+        except Exception as error:
+            print(type(error).__name__, error)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert "ImportError" in result.stdout
