@@ -3,12 +3,19 @@
 
 #include "py.h"
 
+#include "channel/channel.h"
 #include "py_class.h"
 
 namespace bmx::py {
 
 LazyType& channel_type();
 LazyType& recv_case_type();
+
+/// A new Channel object holding `handle`.
+PyObject* wrap_channel(ChannelHandle handle);
+
+/// The handle of a Channel object; the conversion error (expected 'Channel') with nullptr otherwise.
+const ChannelHandle* unwrap_channel(PyObject* object);
 
 /// The definition of the module function py_select.
 PyMethodDef& py_select_def();

@@ -7,6 +7,10 @@
 #include "convert.h"
 #include "numpy_api.h"
 #include "py_buffer.h"
+#include "py_channel.h"
+#include "py_kernel.h"
+#include "py_task.h"
+#include "runtime/submit.h"
 #include "py_ref.h"
 
 namespace bmx::py {
@@ -16,7 +20,11 @@ namespace {
 constexpr Param kArrayParam[] = {{"array", ParamKind::Required}};
 
 constexpr Signature kNew{"_RuntimeModule.__new__", {}};
+constexpr Param kCapacityParam[] = {{"capacity", ParamKind::Required}};
+constexpr Param kGoParams[] = {{"spec", ParamKind::Required}, {"out", ParamKind::Optional}};
+constexpr Signature kGo{"_RuntimeModule.go", kGoParams};
 constexpr Signature kAsarray{"_RuntimeModule.asarray", kArrayParam};
+constexpr Signature kChan{"_RuntimeModule.chan", kCapacityParam};
 
 PyObject* runtime_module_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return new_stateless(type, kNew, args, kwargs);
@@ -52,10 +60,60 @@ PyObject* asarray_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
+PyObject* go_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    BoundArgs bound;
+    if (!bind(kGo, args, nargs, kwnames, bound)) return nullptr;
+    std::optional<ChannelHandle> out;
+    if (bound[1] != nullptr && bound[1] != Py_None) {
+      const ChannelHandle* channel = unwrap_channel(bound[1]);
+      if (channel == nullptr) return argument_error("out");
+      out = *channel;
+    }
+    const MapContent* map = as_map_spec(bound[0]);
+    const ReduceContent* reduce = map == nullptr ? as_reduce_spec(bound[0]) : nullptr;
+    if (map == nullptr && reduce == nullptr) {
+      PyErr_SetString(PyExc_TypeError, "go() expects a MapSpec or ReduceSpec");
+      return nullptr;
+    }
+    // The specification is copied under the lock; the computation then runs
+    // without it, on this thread, touching no Python object.
+    const auto task = std::make_shared<Task>();
+    if (map != nullptr) {
+      const MapContent spec = *map;
+      GilRelease unlocked;
+      run_map(task, spec, out);
+    } else {
+      const ReduceContent spec = *reduce;
+      GilRelease unlocked;
+      run_reduce(task, spec, out);
+    }
+    return wrap_task(task);
+  });
+}
+
+PyObject* chan_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    BoundArgs bound;
+    if (!bind(kChan, args, nargs, kwnames, bound)) return nullptr;
+    std::uint64_t capacity = 0;
+    if (!to_u64(bound[0], capacity)) return argument_error("capacity");
+    std::optional<ChannelHandle> channel = ChannelHandle::create(capacity);
+    // A capacity whose slots cannot be reserved is an allocation failure.
+    if (!channel) return PyErr_NoMemory();
+    return wrap_channel(std::move(*channel));
+  });
+}
+
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
     {"asarray", as_method(asarray_method), kFast, "asarray($self, array)\n--\n\nCreate a Buffer from a numpy array."},
+    {"go", as_method(go_method), kFast,
+     "go($self, spec, out=None)\n--\n\nSubmit a computation and return a `TaskHandle`.\n"
+     "Accepts either a `MapSpec` (elementwise) or a `ReduceSpec`.\n"
+     "If `out` is provided, the result is delivered to that channel asynchronously."},
+    {"chan", as_method(chan_method), kFast, "chan($self, capacity)\n--\n\nCreate a bounded channel."},
     {nullptr, nullptr, 0, nullptr},
 };
 

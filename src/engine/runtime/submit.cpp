@@ -1,0 +1,49 @@
+// Running a submission and settling its task.
+#include "submit.h"
+
+#include "delivery.h"
+
+namespace bmx {
+
+namespace {
+
+void deliver(const TaskRef& task, const ChannelHandle& out, BufferRef buffer) {
+  enqueue_delivery(DeliveryJob{out.sender(), out.receiver(), out.closed_flag(), task, std::move(buffer)});
+}
+
+}  // namespace
+
+void run_map(const TaskRef& task, const MapContent& spec, const std::optional<ChannelHandle>& out) {
+  task->mark_running();
+  Result<BufferRef> outcome = execute_map(spec);
+  if (!outcome.ok()) {
+    task->fail(std::move(outcome).error());
+    return;
+  }
+  BufferRef result = std::move(outcome).value();
+  if (!out) {
+    task->complete(std::move(result));
+    return;
+  }
+  // The task's output and the delivered message share one storage.
+  task->mark_delivery_queued(result);
+  deliver(task, *out, std::move(result));
+}
+
+void run_reduce(const TaskRef& task, const ReduceContent& spec, const std::optional<ChannelHandle>& out) {
+  task->mark_running();
+  const Result<double> outcome = execute_reduce(spec.buffer, spec.op);
+  if (!outcome.ok()) {
+    task->fail(outcome.error());
+    return;
+  }
+  const double value = outcome.value();
+  if (!out) {
+    task->complete(value);
+    return;
+  }
+  task->mark_delivery_queued(value);
+  deliver(task, *out, Buffer::from_f64_vec(F64Vec{value}));
+}
+
+}  // namespace bmx

@@ -1,0 +1,23 @@
+// Submission: runs a specification's body for a task and settles the task
+// from the outcome, handing a successful result with an output channel to the
+// delivery worker.
+#pragma once
+
+#include <optional>
+
+#include "channel/channel.h"
+#include "eval/execute.h"
+#include "task.h"
+
+namespace bmx {
+
+/// Marks `task` running, executes the map and settles the task: Failed on an
+/// error; Completed without `out`; with `out`, DeliveryQueued and then a
+/// delivery job of the result (the state changes before the job is queued).
+/// Runs on the calling thread; call it without the interpreter lock.
+void run_map(const TaskRef& task, const MapContent& spec, const std::optional<ChannelHandle>& out);
+
+/// The same for a reduction; with `out` the channel receives a one-element buffer.
+void run_reduce(const TaskRef& task, const ReduceContent& spec, const std::optional<ChannelHandle>& out);
+
+}  // namespace bmx
