@@ -17,11 +17,15 @@ namespace bmx::py {
 inline constexpr std::chrono::milliseconds kWaitSlice{50};
 
 /// Calls `attempt(deadline)` (which returns an empty optional when the
-/// deadline passed with nothing done) with the lock released, slice after
-/// slice, until it gives an outcome. Empty, with the handler's exception set,
+/// deadline passed with nothing done): once at once with the lock held and an
+/// expired deadline, then with the lock released, slice after slice, until it
+/// gives an outcome. Empty, with the handler's exception set,
 /// when a signal handler raised; the interrupted attempt has done nothing.
 template <class Attempt>
 auto wait_interruptibly(Attempt&& attempt) -> decltype(attempt(Deadline{})) {
+  // An operation that can complete at once does so without handing the lock
+  // to another thread and back, which costs more than the operation.
+  if (auto outcome = attempt(Deadline(std::chrono::steady_clock::time_point{}))) return outcome;
   for (;;) {
     auto outcome = [&] {
       GilRelease unlocked;
