@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <new>
 
 #include "../internal_failure.h"
 
@@ -40,6 +41,26 @@ ExprTree ExprTree::join(ExprNode parent, std::initializer_list<const ExprTree*> 
   for (const ExprTree* child : children) nodes.insert(nodes.end(), child->nodes_.begin(), child->nodes_.end());
   parent.size = static_cast<std::uint32_t>(total);
   nodes.push_back(parent);
+  return ExprTree(std::move(nodes));
+}
+
+ExprTree ExprTree::from_post_order(std::vector<ExprNode> nodes) {
+  if (nodes.size() > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+  // Subtree sizes of the roots not yet taken as operands, as a program's value
+  // stack would hold them.
+  std::vector<std::uint32_t> pending;
+  for (ExprNode& node : nodes) {
+    const auto arity = static_cast<std::size_t>(child_count(node.tag));
+    check(pending.size() >= arity, "post-order node has fewer operands than its arity");
+    std::uint32_t size = 1;
+    for (std::size_t k = 0; k < arity; ++k) {
+      size += pending.back();
+      pending.pop_back();
+    }
+    node.size = size;
+    pending.push_back(size);
+  }
+  check(pending.size() == 1, "post-order nodes do not form exactly one tree");
   return ExprTree(std::move(nodes));
 }
 

@@ -61,6 +61,13 @@ class ExprTree {
   static ExprTree compare(CompareOp op, const ExprTree& left, const ExprTree& right);
   static ExprTree select(const ExprTree& cond, const ExprTree& then_branch, const ExprTree& else_branch);
 
+  /// A tree from its nodes in post-order, in time linear in their number (the
+  /// operator factories above copy their operands, so building a chain of n
+  /// nested nodes with them costs n^2). The `size` fields are recomputed; a
+  /// sequence that is not exactly one tree (an operator short of operands, or
+  /// values left over) is an internal failure.
+  static ExprTree from_post_order(std::vector<ExprNode> nodes);
+
   /// Post-order nodes; the root is the last one.
   std::span<const ExprNode> nodes() const { return nodes_; }
   std::size_t root_index() const { return nodes_.size() - 1; }

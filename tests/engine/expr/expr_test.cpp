@@ -1,0 +1,184 @@
+// Building expressions, merging argument names, renumbering and dense slots.
+#include "expr/expr.h"
+
+#include <gtest/gtest.h>
+
+#include "expr/expr_format.h"
+
+namespace bmx {
+namespace {
+
+std::uint64_t id_of(const Expr& arg) { return arg.tree.root().payload; }
+
+Expr with_names(const ExprTree& tree, TempArgs temp_args) { return Expr{std::nullopt, tree, std::move(temp_args)}; }
+
+TEST(MakeArgTest, DrawsIncreasingIdsAndRecordsTheName) {
+  const Expr x = make_arg("x");
+  const Expr x_again = make_arg("x");
+  EXPECT_LT(id_of(x), id_of(x_again));
+  EXPECT_EQ(x.arg_name, "x");
+  EXPECT_EQ(x.tree, ExprTree::arg_ref(id_of(x)));
+  EXPECT_EQ(x.temp_args, (TempArgs{{id_of(x), "x"}}));
+}
+
+TEST(MakeConstTest, IsALeafWithoutArguments) {
+  const Expr c = make_const(-1.0);
+  EXPECT_FALSE(c.arg_name.has_value());
+  EXPECT_EQ(c.tree, ExprTree::constant(-1.0));
+  EXPECT_TRUE(c.temp_args.empty());
+}
+
+TEST(MergeTempArgsTest, RightWinsOnEqualIds) {
+  EXPECT_EQ(merge_temp_args({{1, "a"}, {3, "c"}}, {{2, "b"}, {3, "z"}}),
+            (TempArgs{{1, "a"}, {2, "b"}, {3, "z"}}));
+  EXPECT_EQ(merge_temp_args({}, {{4, "d"}}), (TempArgs{{4, "d"}}));
+  EXPECT_EQ(merge_temp_args({{4, "d"}}, {}), (TempArgs{{4, "d"}}));
+}
+
+TEST(OperatorExprTest, KeepsOperandOrderAndMergesLeftThenRight) {
+  const Expr a = with_names(ExprTree::arg_ref(1), {{1, "left"}});
+  const Expr b = with_names(ExprTree::arg_ref(1), {{1, "right"}});
+  const Expr sum = binary_expr(BinaryOp::Sub, make_const(2), a);
+  EXPECT_EQ(sum.tree, ExprTree::binary(BinaryOp::Sub, ExprTree::constant(2), ExprTree::arg_ref(1)));
+  EXPECT_FALSE(sum.arg_name.has_value());
+  EXPECT_EQ(binary_expr(BinaryOp::Add, a, b).temp_args, (TempArgs{{1, "right"}}));
+  EXPECT_EQ(compare_expr(CompareOp::Lt, b, a).temp_args, (TempArgs{{1, "left"}}));
+  EXPECT_EQ(compare_expr(CompareOp::Lt, b, a).tree,
+            ExprTree::compare(CompareOp::Lt, ExprTree::arg_ref(1), ExprTree::arg_ref(1)));
+  const Expr neg = unary_expr(UnaryOp::Neg, make_arg("x"));
+  EXPECT_FALSE(neg.arg_name.has_value());
+  EXPECT_EQ(neg.temp_args.size(), 1u);
+}
+
+TEST(OperatorExprTest, SelectInsertsConditionThenTrueThenFalse) {
+  const Expr cond = with_names(ExprTree::arg_ref(1), {{1, "c"}, {2, "c2"}});
+  const Expr then_val = with_names(ExprTree::arg_ref(2), {{2, "t"}, {3, "t3"}});
+  const Expr else_val = with_names(ExprTree::arg_ref(3), {{3, "f"}});
+  const Expr selected = select_expr(cond, then_val, else_val);
+  EXPECT_EQ(selected.temp_args, (TempArgs{{1, "c"}, {2, "t"}, {3, "f"}}));
+  EXPECT_EQ(tree_text(selected.tree), "Select(ArgRef(1), ArgRef(2), ArgRef(3))");
+}
+
+TEST(OperatorExprTest, OperandsAreNotModified) {
+  const Expr x = make_arg("x");
+  const Expr before = x;
+  const Expr sum = binary_expr(BinaryOp::Add, x, x);
+  EXPECT_EQ(x.tree, before.tree);
+  EXPECT_EQ(x.temp_args, before.temp_args);
+  EXPECT_EQ(x.arg_name, before.arg_name);
+  EXPECT_EQ(referenced_ids(sum.tree), std::vector<std::uint64_t>{id_of(x)});
+}
+
+TEST(RewriteArgsTest, RenumbersTreeAndNamesAndKeepsTheArgName) {
+  const Expr x = make_arg("x");
+  const Expr moved = rewrite_args(x, {{id_of(x), 5}});
+  EXPECT_EQ(moved.arg_name, "x");
+  EXPECT_EQ(moved.tree, ExprTree::arg_ref(5));
+  EXPECT_EQ(moved.temp_args, (TempArgs{{5, "x"}}));
+}
+
+TEST(RewriteArgsTest, EmptyAndUnusedMappingsChangeNothing) {
+  const Expr e = with_names(ExprTree::binary(BinaryOp::Add, ExprTree::arg_ref(3), ExprTree::arg_ref(5)),
+                            {{3, "a"}, {5, "b"}});
+  for (const std::map<std::uint64_t, std::uint64_t>& mapping :
+       {std::map<std::uint64_t, std::uint64_t>{}, std::map<std::uint64_t, std::uint64_t>{{9, 0}}}) {
+    const Expr same = rewrite_args(e, mapping);
+    EXPECT_EQ(same.tree, e.tree);
+    EXPECT_EQ(same.temp_args, e.temp_args);
+    EXPECT_FALSE(same.arg_name.has_value());
+  }
+  const Expr partly = rewrite_args(e, {{3, 10}});
+  EXPECT_EQ(tree_text(partly.tree), "Binary(Add, ArgRef(10), ArgRef(5))");
+  EXPECT_EQ(partly.temp_args, (TempArgs{{5, "b"}, {10, "a"}}));
+}
+
+TEST(RewriteArgsTest, CollidingIdsKeepTheNameOfTheGreatestOldId) {
+  const Expr e = with_names(
+      ExprTree::binary(BinaryOp::Add, ExprTree::arg_ref(5), ExprTree::binary(BinaryOp::Mul, ExprTree::arg_ref(3),
+                                                                             ExprTree::arg_ref(4))),
+      {{3, "three"}, {4, "four"}, {5, "five"}});
+  const Expr merged = rewrite_args(e, {{3, 0}, {5, 0}});
+  EXPECT_EQ(tree_text(merged.tree), "Binary(Add, ArgRef(0), Binary(Mul, ArgRef(0), ArgRef(4)))");
+  EXPECT_EQ(merged.temp_args, (TempArgs{{0, "five"}, {4, "four"}}));
+  // An id moved onto one that stays also collides; the greater old id wins.
+  EXPECT_EQ(rewrite_args(e, {{5, 4}}).temp_args, (TempArgs{{3, "three"}, {4, "five"}}));
+  EXPECT_EQ(rewrite_args(e, {{3, 4}}).temp_args, (TempArgs{{4, "four"}, {5, "five"}}));
+  // Swapping ids moves the names with them.
+  EXPECT_EQ(rewrite_args(e, {{3, 5}, {5, 3}}).temp_args, (TempArgs{{3, "five"}, {4, "four"}, {5, "three"}}));
+}
+
+TEST(ElementwiseTest, NumbersSlotsByAscendingId) {
+  const Expr y = make_arg("y");
+  const Expr x = make_arg("x");
+  const Result<KernelSpec> spec =
+      elementwise(binary_expr(BinaryOp::Add, binary_expr(BinaryOp::Mul, x, make_const(2)), y));
+  ASSERT_TRUE(spec.ok());
+  EXPECT_EQ(spec.value().arg_names, (std::vector<std::string>{"y", "x"}));
+  EXPECT_EQ(tree_text(spec.value().tree), "Binary(Add, Binary(Mul, ArgRef(1), Const(2.0)), ArgRef(0))");
+}
+
+TEST(ElementwiseTest, ASingleArgumentUsedManyTimesIsOneSlot) {
+  const Expr x = make_arg("x");
+  const Result<KernelSpec> single = elementwise(x);
+  ASSERT_TRUE(single.ok());
+  EXPECT_EQ(single.value().arg_names, std::vector<std::string>{"x"});
+  EXPECT_EQ(single.value().tree, ExprTree::arg_ref(0));
+  const Result<KernelSpec> repeated =
+      elementwise(binary_expr(BinaryOp::Add, binary_expr(BinaryOp::Mul, x, x), x));
+  ASSERT_TRUE(repeated.ok());
+  EXPECT_EQ(repeated.value().arg_names, std::vector<std::string>{"x"});
+  EXPECT_EQ(tree_text(repeated.value().tree), "Binary(Add, Binary(Mul, ArgRef(0), ArgRef(0)), ArgRef(0))");
+}
+
+TEST(ElementwiseTest, EqualShapesFromDifferentArgumentsGiveEqualSpecs) {
+  const auto build = [] {
+    const Expr a = make_arg("a");
+    const Expr b = make_arg("b");
+    return elementwise(binary_expr(BinaryOp::Div, b, unary_expr(UnaryOp::Sqrt, a)));
+  };
+  const Result<KernelSpec> first = build();
+  const Result<KernelSpec> second = build();
+  ASSERT_TRUE(first.ok() && second.ok());
+  EXPECT_EQ(first.value().arg_names, second.value().arg_names);
+  EXPECT_EQ(first.value().tree, second.value().tree);
+}
+
+TEST(ElementwiseTest, LeavesTheExpressionUntouched) {
+  const Expr e = binary_expr(BinaryOp::Add, make_arg("p"), make_arg("q"));
+  const std::string before = expr_repr(e);
+  const Result<KernelSpec> first = elementwise(e);
+  EXPECT_EQ(expr_repr(e), before);
+  const Result<KernelSpec> second = elementwise(e);
+  ASSERT_TRUE(first.ok() && second.ok());
+  EXPECT_EQ(first.value().tree, second.value().tree);
+}
+
+TEST(ElementwiseTest, DuplicateNamesAreAnArgError) {
+  const Result<KernelSpec> spec = elementwise(binary_expr(BinaryOp::Add, make_arg("x"), make_arg("x")));
+  ASSERT_FALSE(spec.ok());
+  EXPECT_EQ(spec.error(), ComputeError::arg("duplicate arg name: x"));
+}
+
+TEST(ElementwiseTest, MissingNameReportsTheTempIdOfTheSmallestFailure) {
+  const ExprTree tree = ExprTree::binary(
+      BinaryOp::Add, ExprTree::arg_ref(9), ExprTree::binary(BinaryOp::Add, ExprTree::arg_ref(4), ExprTree::arg_ref(7)));
+  // 4 is fine, 7 lacks a name, 9 duplicates 4's name: 7 comes first.
+  const Result<KernelSpec> spec = elementwise(with_names(tree, {{4, "a"}, {9, "a"}}));
+  ASSERT_FALSE(spec.ok());
+  EXPECT_EQ(spec.error(), ComputeError::arg("missing temp arg metadata for arg index 7"));
+  const Result<KernelSpec> duplicate = elementwise(with_names(tree, {{4, "a"}, {7, "a"}}));
+  ASSERT_FALSE(duplicate.ok());
+  EXPECT_EQ(duplicate.error(), ComputeError::arg("duplicate arg name: a"));
+}
+
+TEST(ElementwiseTest, UnreferencedNamesAreIgnoredAndMergedIdsShareASlot) {
+  const Expr e = with_names(ExprTree::binary(BinaryOp::Add, ExprTree::arg_ref(3), ExprTree::arg_ref(5)),
+                            {{1, "unused"}, {3, "a"}, {5, "b"}});
+  const Result<KernelSpec> merged = elementwise(rewrite_args(e, {{3, 0}, {5, 0}}));
+  ASSERT_TRUE(merged.ok());
+  EXPECT_EQ(merged.value().arg_names, std::vector<std::string>{"b"});
+  EXPECT_EQ(tree_text(merged.value().tree), "Binary(Add, ArgRef(0), ArgRef(0))");
+}
+
+}  // namespace
+}  // namespace bmx

@@ -1,0 +1,68 @@
+// Structural keys: walk order, codes, and the fingerprint's byte layout.
+#include "ir/kernel_key.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+
+#include "ir/siphash.h"
+
+namespace bmx {
+namespace {
+
+ExprTree arg(std::uint64_t slot) { return ExprTree::arg_ref(slot); }
+ExprTree num(double value) { return ExprTree::constant(value); }
+
+TEST(KernelKeyTest, WalksInPreOrder) {
+  const KernelKey key =
+      build_kernel_key(ExprTree::binary(BinaryOp::Add, ExprTree::binary(BinaryOp::Mul, arg(1), num(2.0)), arg(0)));
+  EXPECT_EQ(key.ops, (std::vector<std::uint8_t>{30, 32, 1, 0, 1}));
+  EXPECT_EQ(key.consts, std::vector<std::uint64_t>{std::bit_cast<std::uint64_t>(2.0)});
+  EXPECT_EQ(key.arg_slots, (std::vector<std::uint64_t>{1, 0}));
+}
+
+TEST(KernelKeyTest, EncodesEveryVariantAndSelectBranchOrder) {
+  const ExprTree tree = ExprTree::select(ExprTree::compare(CompareOp::Ne, arg(0), num(-0.0)),
+                                         ExprTree::unary(UnaryOp::Tan, arg(1)),
+                                         ExprTree::binary(BinaryOp::Max, num(3.0), arg(2)));
+  const KernelKey key = build_kernel_key(tree);
+  EXPECT_EQ(key.ops, (std::vector<std::uint8_t>{70, 55, 1, 0, 22, 1, 37, 0, 1}));
+  EXPECT_EQ(key.consts, (std::vector<std::uint64_t>{std::bit_cast<std::uint64_t>(-0.0),
+                                                    std::bit_cast<std::uint64_t>(3.0)}));
+  EXPECT_EQ(key.arg_slots, (std::vector<std::uint64_t>{0, 1, 2}));
+}
+
+TEST(KernelKeyTest, ConstantsCompareByBitPattern) {
+  EXPECT_NE(build_kernel_key(num(0.0)), build_kernel_key(num(-0.0)));
+  const double nan_a = std::bit_cast<double>(0x7ff8000000000001ULL);
+  const double nan_b = std::bit_cast<double>(0x7ff8000000000002ULL);
+  EXPECT_NE(build_kernel_key(num(nan_a)), build_kernel_key(num(nan_b)));
+  EXPECT_EQ(build_kernel_key(num(nan_a)), build_kernel_key(num(nan_a)));
+}
+
+void append_u64(std::vector<std::uint8_t>& bytes, std::uint64_t word) {
+  for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<std::uint8_t>(word >> (8 * i)));
+}
+
+TEST(FingerprintTest, HashesLengthPrefixedLittleEndianSections) {
+  const KernelKey key{{30, 32, 1, 0, 1}, {std::bit_cast<std::uint64_t>(2.0)}, {1, 0}};
+  std::vector<std::uint8_t> bytes;
+  append_u64(bytes, 5);
+  bytes.insert(bytes.end(), key.ops.begin(), key.ops.end());
+  append_u64(bytes, 1);
+  append_u64(bytes, key.consts[0]);
+  append_u64(bytes, 2);
+  append_u64(bytes, 1);
+  append_u64(bytes, 0);
+  EXPECT_EQ(fingerprint(key), siphash13(bytes));
+}
+
+TEST(FingerprintTest, LengthPrefixesSeparateTheSections) {
+  // Same bytes overall, split differently between the sections.
+  const KernelKey a{{1}, {2, 3}, {}};
+  const KernelKey b{{1}, {2}, {3}};
+  EXPECT_NE(fingerprint(a), fingerprint(b));
+}
+
+}  // namespace
+}  // namespace bmx
