@@ -1,0 +1,210 @@
+// Workers, join, and the range driver of the pool.
+#include "work_pool.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+
+#include "internal_failure.h"
+#include "parking.h"
+#include "thread_rng.h"
+#include "work_pool_deque.h"
+#include "work_pool_injector.h"
+#include "work_pool_job.h"
+#include "work_pool_latch.h"
+#include "work_pool_sleep.h"
+
+namespace bmx {
+
+struct alignas(64) WorkPool::Worker {
+  WorkPool* pool = nullptr;
+  std::size_t index = 0;
+  /// This worker's jobs; only its own thread pushes and pops.
+  JobDeque<JoinJob> deque;
+};
+
+/// A job taken by a search, and whether more work was seen where it came from.
+struct WorkPool::Found {
+  JoinJob* job = nullptr;
+  bool more = false;
+};
+
+namespace {
+
+/// The pool's own state is broken: nothing can be trusted to unwind.
+[[noreturn]] void abort_pool(const char* what) {
+  std::fprintf(stderr, "brindlemox work pool: %s; aborting\n", what);
+  std::abort();
+}
+
+}  // namespace
+
+WorkPool::WorkPool(std::size_t threads)
+    : thread_count_(threads),
+      sleep_(std::make_unique<WorkerSleep>(threads)),
+      injector_(std::make_unique<Injector<JoinJob>>()),
+      workers_(std::make_unique<Worker[]>(threads)) {
+  check(threads >= 1, "a work pool needs at least one thread");
+  for (std::size_t i = 0; i < threads; ++i) {
+    workers_[i].pool = this;
+    workers_[i].index = i;
+  }
+  threads_.reserve(threads);
+  try {
+    for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back(&WorkPool::worker_main, this, i);
+  } catch (...) {
+    sleep_->terminate();
+    for (std::thread& thread : threads_) thread.join();
+    throw;
+  }
+}
+
+WorkPool::~WorkPool() {
+  sleep_->terminate();
+  for (std::thread& thread : threads_) thread.join();
+}
+
+WorkPool::Worker*& WorkPool::thread_worker() {
+  thread_local Worker* worker = nullptr;
+  return worker;
+}
+
+WorkPool::Worker* WorkPool::current_worker() {
+  Worker* worker = thread_worker();
+  return worker != nullptr && worker->pool == this ? worker : nullptr;
+}
+
+void WorkPool::worker_main(std::size_t index) {
+  try {
+    Worker& self = workers_[index];
+    thread_worker() = &self;
+    wait_until(self, nullptr);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "brindlemox work pool: exception escaped a worker: %s; aborting\n", error.what());
+    std::abort();
+  } catch (...) {
+    abort_pool("an unknown exception escaped a worker");
+  }
+}
+
+void WorkPool::wait_until(Worker& self, JoinLatch* latch) {
+  // While a worker waits, its own deque is empty: a join pops back its job
+  // before returning, and a waited-for job was stolen, which takes every
+  // older job of the deque first. So only other queues are searched.
+  sleep_->begin_search();
+  Backoff backoff;
+  for (;;) {
+    if (latch != nullptr ? latch->is_set() : sleep_->is_terminating()) break;
+    const std::uint32_t epoch = sleep_->work_epoch();
+    if (const Found found = find_work(self.index); found.job != nullptr) {
+      sleep_->end_search(found.more);
+      found.job->execute();
+      sleep_->begin_search();
+      backoff = Backoff();
+      continue;
+    }
+    if (!backoff.is_completed()) {
+      backoff.snooze();
+      continue;
+    }
+    sleep_->park_worker(self.index, epoch, latch);
+    backoff = Backoff();
+  }
+  sleep_->end_search(false);
+}
+
+void WorkPool::wait_outside(JoinLatch& latch) {
+  // Helping keeps the caller's processor busy while the thief of its job
+  // still holds unclaimed halves, which matters most for short runs.
+  Backoff backoff;
+  while (!latch.is_set()) {
+    if (JoinJob* job = find_work(WorkerSleep::kOutside).job) {
+      job->execute();
+      backoff = Backoff();
+    } else if (backoff.is_completed()) {
+      sleep_->park_outside(latch);
+    } else {
+      backoff.snooze();
+    }
+  }
+}
+
+WorkPool::Found WorkPool::find_work(std::size_t self) {
+  // `self` is a worker index, or kOutside for a helping outside thread.
+  // Steal first: jobs on deques belong to computations already under way.
+  const auto count = static_cast<std::uint32_t>(thread_count_);
+  const std::uint32_t start = ThreadRng::current().below(count);
+  for (std::uint32_t k = 0; k < count; ++k) {
+    const std::uint32_t victim = (start + k) % count;
+    if (victim == self) continue;
+    JobDeque<JoinJob>& deque = workers_[victim].deque;
+    if (JoinJob* job = deque.steal()) return {job, !deque.looks_empty()};
+  }
+  if (JoinJob* job = injector_->pop_oldest()) return {job, !injector_->looks_empty()};
+  return {};
+}
+
+void WorkPool::join(FunctionRef<void()> a, FunctionRef<void(bool migrated)> b) {
+  Worker* self = current_worker();
+  JoinJob job_b(b, *sleep_, self != nullptr ? self->index : WorkerSleep::kOutside);
+  bool queued = true;
+  if (self != nullptr) {
+    queued = self->deque.push(&job_b);
+  } else {
+    injector_->push(&job_b);
+  }
+  if (queued) sleep_->notify_new_work();
+
+  // Run a; hopefully b is stolen meanwhile.
+  std::exception_ptr error_a;
+  try {
+    a();
+  } catch (...) {
+    error_a = std::current_exception();
+  }
+
+  // Now take b back unless another thread took it. On a worker, the bottom of
+  // the deque is b or nothing: a's own joins popped what they pushed.
+  bool taken_back = !queued;
+  if (queued && self != nullptr) {
+    JoinJob* popped = self->deque.pop();
+    if (popped != nullptr && popped != &job_b) abort_pool("a join popped another job than its own");
+    taken_back = popped != nullptr;
+  } else if (queued) {
+    taken_back = injector_->take_back(&job_b);
+  }
+  if (taken_back) {
+    job_b.execute();
+  } else if (self != nullptr) {
+    wait_until(*self, &job_b.latch());
+  } else {
+    wait_outside(job_b.latch());
+  }
+
+  // Only now, with b finished (it refers to the caller's frame), report.
+  if (error_a) std::rethrow_exception(error_a);
+  job_b.rethrow_failure();
+}
+
+void WorkPool::run_pieces(std::size_t n, std::size_t min_piece, PieceBody body) {
+  if (n == 0) return;
+  split_and_run(0, n, min_piece == 0 ? 1 : min_piece, SplitBudget(thread_count_), false, body);
+}
+
+void WorkPool::split_and_run(std::size_t begin, std::size_t end, std::size_t min_piece, SplitBudget budget,
+                             bool migrated, PieceBody body) {
+  // Each level halves the piece, so the recursion is at most as deep as the
+  // bit width of n.
+  const std::size_t half = (end - begin) / 2;
+  if (half < min_piece || !budget.try_split(migrated)) {
+    body(begin, end);
+    return;
+  }
+  const std::size_t mid = begin + half;
+  join([&] { split_and_run(begin, mid, min_piece, budget, false, body); },
+       [&](bool stolen) { split_and_run(mid, end, min_piece, budget, stolen, body); });
+}
+
+}  // namespace bmx
