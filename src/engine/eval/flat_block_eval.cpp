@@ -1,0 +1,187 @@
+// The block stack machine. Stack entries are operands, not copies: a LoadArg
+// or PushConst pushes a pointer into the input buffer or a scalar, and only
+// the Apply instructions write values, into the block of their stack depth or,
+// for the last instruction, straight into the output.
+#include "flat_block_eval.h"
+
+#include <algorithm>
+#include <bit>
+#include <memory>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "operators.h"
+
+namespace bmx {
+
+namespace {
+
+template <UnaryOp op>
+void unary_loop(double* out, const double* in, std::size_t length) {
+  for (std::size_t k = 0; k < length; ++k) out[k] = unary_value<op>(in[k]);
+}
+
+#if defined(__SSE2__)
+// std::sqrt keeps a branch per element to set errno, which stops the loop
+// from vectorising; the square root itself is the correctly rounded IEEE one
+// either way (NaN payloads included), so the packed instruction gives the
+// same bits.
+template <>
+void unary_loop<UnaryOp::Sqrt>(double* out, const double* in, std::size_t length) {
+  std::size_t k = 0;
+  for (; k + 2 <= length; k += 2) _mm_storeu_pd(out + k, _mm_sqrt_pd(_mm_loadu_pd(in + k)));
+  for (; k < length; ++k) out[k] = unary_value<UnaryOp::Sqrt>(in[k]);
+}
+#endif
+
+// One loop per operand shape, so that scalars are read once instead of being
+// broadcast into a block first.
+template <class Fn>
+void pair_loop(double* out, const double* left, const double* right, std::size_t length, Fn fn) {
+  for (std::size_t k = 0; k < length; ++k) out[k] = fn(left[k], right[k]);
+}
+
+template <class Fn>
+void pair_loop(double* out, const double* left, double right, std::size_t length, Fn fn) {
+  for (std::size_t k = 0; k < length; ++k) out[k] = fn(left[k], right);
+}
+
+template <class Fn>
+void pair_loop(double* out, double left, const double* right, std::size_t length, Fn fn) {
+  for (std::size_t k = 0; k < length; ++k) out[k] = fn(left, right[k]);
+}
+
+}  // namespace
+
+FlatBlockProgram::FlatBlockProgram(const FlatKernel& kernel, std::span<const ArgSlot> slots,
+                                   std::span<const SlotView> views, std::size_t n)
+    : instrs_(kernel.instrs), n_(n) {
+  check(views.size() == slots.size(), "one slot view per slot");
+  sources_.reserve(slots.size());
+  for (std::size_t s = 0; s < slots.size(); ++s) {
+    if (const double* scalar = std::get_if<double>(&slots[s])) {
+      sources_.push_back({nullptr, *scalar});
+      continue;
+    }
+    check(views[s].has_value(), "buffer slot without a view");
+    check(views[s]->size() >= n, "element index beyond the slot's view");
+    sources_.push_back({views[s]->data(), 0.0});
+  }
+
+  std::size_t depth = 0;
+  std::size_t deepest = 0;
+  for (const FlatInstr& instr : instrs_) {
+    switch (instr.kind) {
+      case InstrKind::PushConst: ++depth; break;
+      case InstrKind::LoadArg:
+        check(instr.payload < slots.size(), "slot index beyond the slots");
+        ++depth;
+        break;
+      case InstrKind::ApplyUnary:
+        dispatch_unary(static_cast<UnaryOp>(instr.op), [](auto) {});
+        check(depth >= 1, "stack pop on an empty stack");
+        break;
+      case InstrKind::ApplyBinary:
+        dispatch_binary(static_cast<BinaryOp>(instr.op), [](auto) {});
+        check(depth >= 2, "stack pop on an empty stack");
+        --depth;
+        break;
+      case InstrKind::ApplyCompare:
+        dispatch_compare(static_cast<CompareOp>(instr.op), [](auto) {});
+        check(depth >= 2, "stack pop on an empty stack");
+        --depth;
+        break;
+      default: fail("unknown instruction kind " + std::to_string(static_cast<int>(instr.kind)));
+    }
+    deepest = std::max(deepest, depth);
+  }
+  check(depth >= 1, "flat program ended with an empty stack");
+  check(deepest <= kernel.max_depth, "flat program deeper than its max_depth");
+  depth_ = deepest;
+  block_length_ = std::clamp<std::size_t>(kFlatStackBytes / (depth_ * sizeof(double)), 1, kFlatBlockLength);
+}
+
+void FlatBlockProgram::run(std::size_t begin, std::size_t end, double* out) const {
+  check(begin <= end && end <= n_, "element range beyond the checked length");
+  const auto stack = std::make_unique_for_overwrite<double[]>(depth_ * block_length_);
+  const auto operands = std::make_unique_for_overwrite<Operand[]>(depth_);
+  for (std::size_t start = begin; start < end; start += block_length_) {
+    const std::size_t length = std::min(block_length_, end - start);
+    run_block(start, length, stack.get(), operands.get(), out + (start - begin));
+  }
+}
+
+void FlatBlockProgram::run_block(std::size_t start, std::size_t length, double* stack, Operand* operands,
+                                 double* out) const {
+  // An Apply writes the block of its own stack depth, which may hold its
+  // left operand: every loop reads element k before it writes element k.
+  std::size_t top = 0;
+  const std::size_t last = instrs_.size() - 1;
+  for (std::size_t pc = 0; pc <= last; ++pc) {
+    const FlatInstr& instr = instrs_[pc];
+    switch (instr.kind) {
+      case InstrKind::PushConst: operands[top++] = {nullptr, std::bit_cast<double>(instr.payload)}; break;
+      case InstrKind::LoadArg: {
+        const Operand& source = sources_[instr.payload];
+        operands[top++] = {source.values == nullptr ? nullptr : source.values + start, source.scalar};
+        break;
+      }
+      case InstrKind::ApplyUnary: {
+        Operand& operand = operands[top - 1];
+        double* target = pc == last ? out : stack + (top - 1) * block_length_;
+        dispatch_unary(static_cast<UnaryOp>(instr.op), [&](auto code) {
+          if (operand.values == nullptr) {
+            operand.scalar = unary_value<decltype(code)::value>(operand.scalar);
+          } else {
+            unary_loop<decltype(code)::value>(target, operand.values, length);
+            operand.values = target;
+          }
+        });
+        break;
+      }
+      case InstrKind::ApplyBinary:
+      case InstrKind::ApplyCompare: {
+        Operand& left = operands[top - 2];
+        const Operand& right = operands[top - 1];
+        --top;
+        double* target = pc == last ? out : stack + (top - 1) * block_length_;
+        const auto apply = [&](auto fn) {
+          if (left.values == nullptr && right.values == nullptr) {
+            left.scalar = fn(left.scalar, right.scalar);
+            return;
+          }
+          if (left.values == nullptr) {
+            pair_loop(target, left.scalar, right.values, length, fn);
+          } else if (right.values == nullptr) {
+            pair_loop(target, left.values, right.scalar, length, fn);
+          } else {
+            pair_loop(target, left.values, right.values, length, fn);
+          }
+          left.values = target;
+        };
+        if (instr.kind == InstrKind::ApplyBinary) {
+          dispatch_binary(static_cast<BinaryOp>(instr.op), [&](auto code) {
+            apply([](double l, double r) { return binary_value<decltype(code)::value>(l, r); });
+          });
+        } else {
+          dispatch_compare(static_cast<CompareOp>(instr.op), [&](auto code) {
+            apply([](double l, double r) { return compare_value<decltype(code)::value>(l, r); });
+          });
+        }
+        break;
+      }
+    }
+  }
+  // The result is already in `out` unless the program ends in a scalar or in
+  // a bare LoadArg of a buffer.
+  const Operand& result = operands[top - 1];
+  if (result.values == nullptr) {
+    std::fill(out, out + length, result.scalar);
+  } else if (result.values != out) {
+    std::copy(result.values, result.values + length, out);
+  }
+}
+
+}  // namespace bmx

@@ -1,0 +1,125 @@
+// Scalar semantics of every operator, shared by all evaluation engines.
+//
+// Each operator is one function template instance (`unary_value<op>`, ...), so
+// the per-element reference engines and the block loops instantiate the very
+// same code; `dispatch_*` turns a run-time operator code into a compile-time
+// one for loops that want one instantiation per operator.
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <type_traits>
+
+#include "../expr/ops.h"
+#include "../internal_failure.h"
+
+namespace bmx {
+
+inline constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
+
+/// The operator applied to x. Neg and Abs work on the sign bit alone, so they
+/// also flip or clear it on zeros and NaN.
+template <UnaryOp op>
+inline double unary_value(double x) {
+  if constexpr (op == UnaryOp::Neg) return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) ^ kSignBit);
+  if constexpr (op == UnaryOp::Abs) return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) & ~kSignBit);
+  if constexpr (op == UnaryOp::Sqrt) return std::sqrt(x);
+  if constexpr (op == UnaryOp::Log) return std::log(x);
+  if constexpr (op == UnaryOp::Exp) return std::exp(x);
+  if constexpr (op == UnaryOp::Log2) return std::log2(x);
+  if constexpr (op == UnaryOp::Log10) return std::log10(x);
+  if constexpr (op == UnaryOp::Floor) return std::floor(x);
+  if constexpr (op == UnaryOp::Ceil) return std::ceil(x);
+  if constexpr (op == UnaryOp::Round) return std::round(x);
+  if constexpr (op == UnaryOp::Sin) return std::sin(x);
+  if constexpr (op == UnaryOp::Cos) return std::cos(x);
+  if constexpr (op == UnaryOp::Tan) return std::tan(x);
+}
+
+/// The operator applied to the left operand l and the right operand r.
+/// When both operands of Add, Sub, Mul or Div are NaN, the result is the
+/// left one, quieted. Min and Max return the other operand when l is NaN and
+/// l itself on ties, so Max(-0.0, 0.0) is -0.0; Atan2 takes l as the y
+/// coordinate.
+template <BinaryOp op>
+inline double binary_value(double l, double r) {
+  // The hardware returns the first operand's NaN, but the compiler may swap
+  // the operands of + and * (they commute in value), differently in each
+  // loop; a NaN on the left therefore replaces the right operand, which makes
+  // the order irrelevant. Selecting the operand rather than the result keeps
+  // the loops vectorisable. Sub and Div cannot be swapped.
+  if constexpr (op == BinaryOp::Add) return l + (std::isnan(l) ? l : r);
+  if constexpr (op == BinaryOp::Sub) return l - r;
+  if constexpr (op == BinaryOp::Mul) return l * (std::isnan(l) ? l : r);
+  if constexpr (op == BinaryOp::Div) return l / r;
+  if constexpr (op == BinaryOp::Pow) return std::pow(l, r);
+  if constexpr (op == BinaryOp::Atan2) return std::atan2(l, r);
+  if constexpr (op == BinaryOp::Min) return std::isnan(l) ? r : (r < l ? r : l);
+  if constexpr (op == BinaryOp::Max) return std::isnan(l) ? r : (r > l ? r : l);
+}
+
+/// 1.0 when the comparison holds, else 0.0; a NaN operand makes every
+/// comparison false except Ne, which it makes true.
+template <CompareOp op>
+inline double compare_value(double l, double r) {
+  if constexpr (op == CompareOp::Gt) return l > r ? 1.0 : 0.0;
+  if constexpr (op == CompareOp::Ge) return l >= r ? 1.0 : 0.0;
+  if constexpr (op == CompareOp::Lt) return l < r ? 1.0 : 0.0;
+  if constexpr (op == CompareOp::Le) return l <= r ? 1.0 : 0.0;
+  if constexpr (op == CompareOp::Eq) return l == r ? 1.0 : 0.0;
+  if constexpr (op == CompareOp::Ne) return l != r ? 1.0 : 0.0;
+}
+
+/// Calls fn(std::integral_constant<UnaryOp, op>{}) for the run-time code `op`
+/// and returns its result; an unknown code is an internal failure.
+template <class Fn>
+inline decltype(auto) dispatch_unary(UnaryOp op, Fn&& fn) {
+  switch (op) {
+#define BMX_DISPATCH_CASE(name, code) \
+  case UnaryOp::name: return fn(std::integral_constant<UnaryOp, UnaryOp::name>{});
+    BMX_UNARY_OPS(BMX_DISPATCH_CASE)
+#undef BMX_DISPATCH_CASE
+  }
+  fail("unknown unary operator code " + std::to_string(static_cast<int>(op)));
+}
+
+template <class Fn>
+inline decltype(auto) dispatch_binary(BinaryOp op, Fn&& fn) {
+  switch (op) {
+#define BMX_DISPATCH_CASE(name, code) \
+  case BinaryOp::name: return fn(std::integral_constant<BinaryOp, BinaryOp::name>{});
+    BMX_BINARY_OPS(BMX_DISPATCH_CASE)
+#undef BMX_DISPATCH_CASE
+  }
+  fail("unknown binary operator code " + std::to_string(static_cast<int>(op)));
+}
+
+template <class Fn>
+inline decltype(auto) dispatch_compare(CompareOp op, Fn&& fn) {
+  switch (op) {
+#define BMX_DISPATCH_CASE(name, code) \
+  case CompareOp::name: return fn(std::integral_constant<CompareOp, CompareOp::name>{});
+    BMX_COMPARE_OPS(BMX_DISPATCH_CASE)
+#undef BMX_DISPATCH_CASE
+  }
+  fail("unknown compare operator code " + std::to_string(static_cast<int>(op)));
+}
+
+/// The operator of code `op` applied to x.
+inline double apply_unary(UnaryOp op, double x) {
+  return dispatch_unary(op, [x](auto code) { return unary_value<decltype(code)::value>(x); });
+}
+
+/// The operator of code `op` applied to l and r.
+inline double apply_binary(BinaryOp op, double l, double r) {
+  return dispatch_binary(op, [l, r](auto code) { return binary_value<decltype(code)::value>(l, r); });
+}
+
+/// The comparison of code `op` applied to l and r, as 1.0 or 0.0.
+inline double apply_compare(CompareOp op, double l, double r) {
+  return dispatch_compare(op, [l, r](auto code) { return compare_value<decltype(code)::value>(l, r); });
+}
+
+}  // namespace bmx

@@ -1,0 +1,117 @@
+// The reduction algorithms.
+#include "reduce.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <span>
+#include <string>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace bmx {
+
+namespace {
+
+double sum(std::span<const double> values) {
+  double total = -0.0;
+  for (const double x : values) total += x;
+  return total;
+}
+
+template <bool kMax>
+bool improves(double x, double running) {
+  return kMax ? x > running : x < running;
+}
+
+/// The running rule from `running`, which is not NaN: the first NaN met ends
+/// the walk and is the result.
+template <bool kMax>
+double sequential_extreme(std::span<const double> values, double running) {
+  for (const double x : values) {
+    if (std::isnan(x)) return x;
+    if (improves<kMax>(x, running)) running = x;
+  }
+  return running;
+}
+
+/// The sequential Min (or Max) rule over all values, faster. Eight lanes
+/// track the extreme out of index order; that cannot change the value, since
+/// doubles that compare equal are bitwise equal unless they are zeros of
+/// opposite sign, and then the sequential rule keeps the first zero, which a
+/// second scan finds.
+template <bool kMax>
+double extreme(std::span<const double> values) {
+  constexpr double kStart = kMax ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+#if defined(__SSE2__)
+  // NaNs are checked once per chunk, so a NaN stops the scan early.
+  constexpr std::size_t kChunk = 1024;
+  const double* const data = values.data();
+  const std::size_t vector_end = values.size() / 8 * 8;
+  __m128d lanes[4];
+  for (__m128d& lane : lanes) lane = _mm_set1_pd(kStart);
+  for (std::size_t chunk = 0; chunk < vector_end; chunk += kChunk) {
+    const std::size_t chunk_end = std::min(chunk + kChunk, vector_end);
+    __m128d unordered = _mm_setzero_pd();
+    for (std::size_t i = chunk; i < chunk_end; i += 8) {
+      __m128d x[4];
+      for (int j = 0; j < 4; ++j) x[j] = _mm_loadu_pd(data + i + 2 * j);
+      // min_pd(x, lane) is `x < lane ? x : lane`, the sequential rule per lane.
+      for (int j = 0; j < 4; ++j) lanes[j] = kMax ? _mm_max_pd(x[j], lanes[j]) : _mm_min_pd(x[j], lanes[j]);
+      unordered = _mm_or_pd(unordered, _mm_or_pd(_mm_cmpunord_pd(x[0], x[1]), _mm_cmpunord_pd(x[2], x[3])));
+    }
+    if (_mm_movemask_pd(unordered) != 0) return sequential_extreme<kMax>(values.subspan(chunk, chunk_end - chunk), kStart);
+  }
+  double lane_values[8];
+  for (int j = 0; j < 4; ++j) _mm_storeu_pd(lane_values + 2 * j, lanes[j]);
+  double running = sequential_extreme<kMax>(lane_values, kStart);
+  running = sequential_extreme<kMax>(values.subspan(vector_end), running);
+  if (running == 0.0) return *std::find(values.begin(), values.end(), 0.0);
+  return running;
+#else
+  return sequential_extreme<kMax>(values, kStart);
+#endif
+}
+
+}  // namespace
+
+const char* reduce_op_name(ReduceOp op) {
+  switch (op) {
+    case ReduceOp::Sum: return "Sum";
+    case ReduceOp::Mean: return "Mean";
+    case ReduceOp::Min: return "Min";
+    case ReduceOp::Max: return "Max";
+    case ReduceOp::Count: return "Count";
+    case ReduceOp::Variance: return "Variance";
+    case ReduceOp::Std: return "Std";
+  }
+  fail("unknown reduce operator code " + std::to_string(static_cast<int>(op)));
+}
+
+Result<double> execute_reduce(const BufferRef& buffer, ReduceOp op) {
+  check(buffer != nullptr, "reduction of a null buffer");
+  const char* const name = reduce_op_name(op);
+  if (buffer->element_count() == 0) return ComputeError::empty_collection(std::string("cannot ") + name + " empty buffer");
+  const std::span<const double> values = buffer->as_f64_slice();
+  const auto count = static_cast<double>(values.size());
+  switch (op) {
+    case ReduceOp::Sum: return sum(values);
+    case ReduceOp::Mean: return sum(values) / count;
+    case ReduceOp::Min: return extreme<false>(values);
+    case ReduceOp::Max: return extreme<true>(values);
+    case ReduceOp::Count: return count;
+    case ReduceOp::Variance:
+    case ReduceOp::Std: {
+      const double mean = sum(values) / count;
+      double squares = -0.0;
+      for (const double x : values) squares += (x - mean) * (x - mean);
+      const double variance = squares / count;
+      return op == ReduceOp::Std ? std::sqrt(variance) : variance;
+    }
+  }
+  fail("unknown reduce operator code " + std::to_string(static_cast<int>(op)));
+}
+
+}  // namespace bmx

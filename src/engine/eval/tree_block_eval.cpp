@@ -1,0 +1,327 @@
+// The block tree walk over element sets.
+//
+// A frame evaluates one node for a set of elements of the current block and
+// writes each element's value into its `out` array at the element's block
+// offset, so a Select's branches write their disjoint parts of the parent's
+// array directly and nothing has to be scattered afterwards. A dense set (the
+// whole block) has no offset list, which keeps its loops contiguous.
+#include "tree_block_eval.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "operators.h"
+
+namespace bmx {
+
+namespace {
+
+struct Frame {
+  std::size_t node;
+  /// The elements' block offsets; null for the dense set 0 .. count-1.
+  const std::uint32_t* offsets;
+  std::size_t count;
+  /// Receives the node's values, indexed by block offset.
+  double* out;
+  /// Binary and Compare: the values of the operand evaluated second, indexed
+  /// by block offset (a temporary block, or a buffer's data for an ArgRef),
+  /// or null when that operand is the scalar `second_scalar`.
+  const double* second;
+  double second_scalar;
+  /// Whether `second` is a temporary block of the workspace.
+  bool owns_temp;
+  /// Select: the element lists of both branches.
+  std::uint32_t* lists;
+  std::size_t then_count;
+  std::uint8_t stage;
+};
+
+Frame enter_frame(std::size_t node, const std::uint32_t* offsets, std::size_t count, double* out) {
+  return Frame{node, offsets, count, out, nullptr, 0.0, false, nullptr, 0, 0};
+}
+
+bool is_leaf(const ExprNode& node) { return node.tag == NodeTag::Const || node.tag == NodeTag::ArgRef; }
+
+template <class Fn>
+void for_each_offset(const std::uint32_t* offsets, std::size_t count, Fn fn) {
+  if (offsets == nullptr) {
+    for (std::size_t k = 0; k < count; ++k) fn(k);
+  } else {
+    for (std::size_t k = 0; k < count; ++k) fn(offsets[k]);
+  }
+}
+
+void fill(const Frame& frame, double value) {
+  double* const out = frame.out;
+  for_each_offset(frame.offsets, frame.count, [out, value](std::size_t s) { out[s] = value; });
+}
+
+/// out = fn(out, second), or fn(second, out) when the right operand went first.
+template <class Fn>
+void combine(const Frame& frame, bool right_first, Fn fn) {
+  double* const out = frame.out;
+  const double* const second = frame.second;
+  const double scalar = frame.second_scalar;
+  if (second == nullptr) {
+    if (right_first) {
+      for_each_offset(frame.offsets, frame.count, [=](std::size_t s) { out[s] = fn(scalar, out[s]); });
+    } else {
+      for_each_offset(frame.offsets, frame.count, [=](std::size_t s) { out[s] = fn(out[s], scalar); });
+    }
+  } else if (right_first) {
+    for_each_offset(frame.offsets, frame.count, [=](std::size_t s) { out[s] = fn(second[s], out[s]); });
+  } else {
+    for_each_offset(frame.offsets, frame.count, [=](std::size_t s) { out[s] = fn(out[s], second[s]); });
+  }
+}
+
+/// Peak needs of a subtree, given the evaluation order the plan chose.
+struct Need {
+  /// Temporary bytes per block element, the measure the order minimises.
+  std::uint64_t bytes;
+  std::uint64_t temps;
+  std::uint64_t lists;
+  std::uint64_t frames;
+};
+
+}  // namespace
+
+struct TreeBlockProgram::Workspace {
+  std::unique_ptr<double[]> temps;
+  std::size_t temps_used;
+  std::unique_ptr<std::uint32_t[]> lists;
+  std::size_t lists_used;
+  std::vector<Frame> frames;
+};
+
+std::size_t partition_by_condition(const double* condition, const std::uint32_t* offsets, std::size_t count,
+                                   std::uint32_t* lists) {
+  // Branch-free, as conditions are often unpredictable: the offset is
+  // written to both free ends and only the chosen end advances. Before each
+  // element at least one place is free, so both writes stay in bounds.
+  std::size_t front = 0;
+  std::size_t back = count;
+  for_each_offset(offsets, count, [&](std::size_t s) {
+    const bool takes_then = !(condition[s] == 0.0);
+    lists[front] = static_cast<std::uint32_t>(s);
+    lists[back - 1] = static_cast<std::uint32_t>(s);
+    front += takes_then ? 1 : 0;
+    back -= takes_then ? 0 : 1;
+  });
+  return front;
+}
+
+TreeBlockProgram::TreeBlockProgram(const ExprTree& tree, std::span<const ArgSlot> slots,
+                                   std::span<const SlotView> views, std::size_t n)
+    : nodes_(tree.nodes()), right_first_(nodes_.size(), 0), n_(n) {
+  check(views.size() == slots.size(), "one slot view per slot");
+  sources_.reserve(slots.size());
+  for (std::size_t s = 0; s < slots.size(); ++s) {
+    if (const double* scalar = std::get_if<double>(&slots[s])) {
+      sources_.push_back({nullptr, *scalar});
+      continue;
+    }
+    check(views[s].has_value(), "buffer slot without a view");
+    check(views[s]->size() >= n, "element index beyond the slot's view");
+    sources_.push_back({views[s]->data(), 0.0});
+  }
+
+  // Children precede their parents in the array, so one forward pass sees
+  // every child's needs before its parent's.
+  std::vector<Need> needs(nodes_.size());
+  for (std::size_t i = 0; i < nodes_.size(); ++i) {
+    const ExprNode& node = nodes_[i];
+    std::size_t child[3];
+    child_indices(nodes_, i, child);
+    switch (node.tag) {
+      case NodeTag::Const: needs[i] = {0, 0, 0, 1}; break;
+      case NodeTag::ArgRef:
+        check(node.payload < slots.size(), "slot index beyond the slots");
+        needs[i] = {0, 0, 0, 1};
+        break;
+      case NodeTag::Unary:
+        dispatch_unary(node.unary_op(), [](auto) {});
+        needs[i] = needs[child[0]];
+        ++needs[i].frames;
+        break;
+      case NodeTag::Binary:
+      case NodeTag::Compare: {
+        if (node.tag == NodeTag::Binary) {
+          dispatch_binary(node.binary_op(), [](auto) {});
+        } else {
+          dispatch_compare(node.compare_op(), [](auto) {});
+        }
+        // The operand evaluated second needs a temporary block unless it is
+        // a leaf, which is read in place.
+        const auto second_bytes = [&](std::size_t operand) -> std::uint64_t {
+          return is_leaf(nodes_[operand]) ? 0 : sizeof(double) + needs[operand].bytes;
+        };
+        const auto second_temps = [&](std::size_t operand) -> std::uint64_t {
+          return is_leaf(nodes_[operand]) ? 0 : 1 + needs[operand].temps;
+        };
+        const Need& left = needs[child[0]];
+        const Need& right = needs[child[1]];
+        const std::uint64_t left_first_bytes = std::max(left.bytes, second_bytes(child[1]));
+        const std::uint64_t right_first_bytes = std::max(right.bytes, second_bytes(child[0]));
+        const bool right_first = right_first_bytes < left_first_bytes;
+        right_first_[i] = right_first ? 1 : 0;
+        const std::uint64_t temps = right_first ? std::max(right.temps, second_temps(child[0]))
+                                                : std::max(left.temps, second_temps(child[1]));
+        needs[i] = {std::min(left_first_bytes, right_first_bytes), temps, std::max(left.lists, right.lists),
+                    1 + std::max(left.frames, right.frames)};
+        break;
+      }
+      case NodeTag::Select: {
+        const Need& cond = needs[child[0]];
+        const Need& then_need = needs[child[1]];
+        const Need& else_need = needs[child[2]];
+        needs[i] = {std::max(cond.bytes, sizeof(std::uint32_t) + std::max(then_need.bytes, else_need.bytes)),
+                    std::max({cond.temps, then_need.temps, else_need.temps}),
+                    std::max(cond.lists, 1 + std::max(then_need.lists, else_need.lists)),
+                    1 + std::max({cond.frames, then_need.frames, else_need.frames})};
+        break;
+      }
+      default: fail("unknown node tag " + std::to_string(static_cast<int>(node.tag)));
+    }
+  }
+  const Need& root = needs.back();
+  temp_blocks_ = root.temps;
+  list_blocks_ = root.lists;
+  frame_depth_ = root.frames;
+  const std::uint64_t per_element = temp_blocks_ * sizeof(double) + list_blocks_ * sizeof(std::uint32_t);
+  block_length_ = per_element == 0
+                      ? kTreeBlockLength
+                      : std::clamp<std::uint64_t>(kTreeWorkspaceBytes / per_element, 1, kTreeBlockLength);
+}
+
+void TreeBlockProgram::run(std::size_t begin, std::size_t end, double* out, TreeEvalObserver* observer) const {
+  check(begin <= end && end <= n_, "element range beyond the checked length");
+  Workspace workspace{std::make_unique_for_overwrite<double[]>(temp_blocks_ * block_length_), 0,
+                      std::make_unique_for_overwrite<std::uint32_t[]>(list_blocks_ * block_length_), 0, {}};
+  workspace.frames.reserve(frame_depth_);
+  for (std::size_t start = begin; start < end; start += block_length_) {
+    const std::size_t length = std::min(block_length_, end - start);
+    run_block(start, length, out + (start - begin), workspace, observer);
+  }
+}
+
+void TreeBlockProgram::run_block(std::size_t start, std::size_t length, double* out, Workspace& workspace,
+                                 TreeEvalObserver* observer) const {
+  std::vector<Frame>& frames = workspace.frames;
+  frames.push_back(enter_frame(nodes_.size() - 1, nullptr, length, out));
+  while (!frames.empty()) {
+    // Every push below comes last in its case: `frame` is not used after it.
+    Frame& frame = frames.back();
+    const ExprNode& node = nodes_[frame.node];
+    if (frame.stage == 0 && observer != nullptr) observer->enter(frame.node, start, frame.offsets, frame.count);
+    std::size_t child[3];
+    child_indices(nodes_, frame.node, child);
+    switch (node.tag) {
+      case NodeTag::Const:
+        fill(frame, node.constant());
+        frames.pop_back();
+        break;
+      case NodeTag::ArgRef: {
+        const Source& source = sources_[node.payload];
+        if (source.values == nullptr) {
+          fill(frame, source.scalar);
+        } else {
+          double* const target = frame.out;
+          const double* const values = source.values + start;
+          for_each_offset(frame.offsets, frame.count, [target, values](std::size_t s) { target[s] = values[s]; });
+        }
+        frames.pop_back();
+        break;
+      }
+      case NodeTag::Unary:
+        if (frame.stage == 0) {
+          frame.stage = 1;
+          frames.push_back(enter_frame(child[0], frame.offsets, frame.count, frame.out));
+        } else {
+          dispatch_unary(node.unary_op(), [&frame](auto code) {
+            double* const target = frame.out;
+            for_each_offset(frame.offsets, frame.count, [target](std::size_t s) {
+              target[s] = unary_value<decltype(code)::value>(target[s]);
+            });
+          });
+          frames.pop_back();
+        }
+        break;
+      case NodeTag::Binary:
+      case NodeTag::Compare: {
+        const bool right_first = right_first_[frame.node] != 0;
+        if (frame.stage == 0) {
+          frame.stage = 1;
+          frames.push_back(enter_frame(child[right_first ? 1 : 0], frame.offsets, frame.count, frame.out));
+        } else if (frame.stage == 1) {
+          frame.stage = 2;
+          const std::size_t second = child[right_first ? 0 : 1];
+          const ExprNode& second_node = nodes_[second];
+          if (is_leaf(second_node)) {
+            if (observer != nullptr) observer->enter(second, start, frame.offsets, frame.count);
+            if (second_node.tag == NodeTag::Const) {
+              frame.second_scalar = second_node.constant();
+            } else {
+              const Source& source = sources_[second_node.payload];
+              frame.second = source.values == nullptr ? nullptr : source.values + start;
+              frame.second_scalar = source.scalar;
+            }
+            break;
+          }
+          check(workspace.temps_used < temp_blocks_, "tree plan reserved too few temporaries");
+          double* const temp = workspace.temps.get() + workspace.temps_used++ * block_length_;
+          frame.second = temp;
+          frame.owns_temp = true;
+          frames.push_back(enter_frame(second, frame.offsets, frame.count, temp));
+        } else {
+          if (node.tag == NodeTag::Binary) {
+            dispatch_binary(node.binary_op(), [&](auto code) {
+              combine(frame, right_first, [](double l, double r) { return binary_value<decltype(code)::value>(l, r); });
+            });
+          } else {
+            dispatch_compare(node.compare_op(), [&](auto code) {
+              combine(frame, right_first,
+                      [](double l, double r) { return compare_value<decltype(code)::value>(l, r); });
+            });
+          }
+          if (frame.owns_temp) --workspace.temps_used;
+          frames.pop_back();
+        }
+        break;
+      }
+      case NodeTag::Select:
+        if (frame.stage == 0) {
+          // The condition's values go into `out` itself: the branches then
+          // overwrite exactly the places they were read from.
+          frame.stage = 1;
+          frames.push_back(enter_frame(child[0], frame.offsets, frame.count, frame.out));
+        } else if (frame.stage == 1) {
+          check(workspace.lists_used + frame.count <= list_blocks_ * block_length_,
+                "tree plan reserved too few element lists");
+          std::uint32_t* const lists = workspace.lists.get() + workspace.lists_used;
+          const std::size_t then_count = partition_by_condition(frame.out, frame.offsets, frame.count, lists);
+          if (then_count == frame.count || then_count == 0) {
+            // One branch takes every element: it replaces the Select's frame
+            // and keeps its element set.
+            frame = enter_frame(child[then_count == 0 ? 2 : 1], frame.offsets, frame.count, frame.out);
+            break;
+          }
+          workspace.lists_used += frame.count;
+          frame.lists = lists;
+          frame.then_count = then_count;
+          frame.stage = 2;
+          frames.push_back(enter_frame(child[1], lists, then_count, frame.out));
+        } else if (frame.stage == 2) {
+          frame.stage = 3;
+          frames.push_back(
+              enter_frame(child[2], frame.lists + frame.then_count, frame.count - frame.then_count, frame.out));
+        } else {
+          workspace.lists_used -= frame.count;
+          frames.pop_back();
+        }
+        break;
+    }
+  }
+}
+
+}  // namespace bmx

@@ -1,0 +1,94 @@
+// Block-wise lazy evaluation of tree kernels: the production engine for
+// kernels that contain a Select.
+//
+// A node is evaluated for a set of elements of one block at a time. A Select
+// evaluates its condition for its whole set, splits the set by the condition
+// and evaluates each branch only for the elements that chose it, so, as in
+// eval_tree, no element ever evaluates a branch it did not take. The walk is
+// iterative over an explicit frame stack, and the memory of a run is bounded:
+// deep trees get shorter blocks (see TreeBlockProgram).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "../expr/expr_node.h"
+#include "../ir/arg_slot.h"
+#include "evaluator.h"
+
+namespace bmx {
+
+/// Most elements per block.
+inline constexpr std::size_t kTreeBlockLength = 512;
+/// Upper bound for one run's temporaries (operand blocks and element lists);
+/// trees that would need more with full blocks get shorter blocks instead.
+inline constexpr std::size_t kTreeWorkspaceBytes = std::size_t{1} << 20;
+
+/// Receives every node entry of a run: the evidence, for tests, of which
+/// elements evaluate which nodes.
+class TreeEvalObserver {
+ public:
+  virtual ~TreeEvalObserver() = default;
+  /// `node` is about to be evaluated for the elements block_begin + offsets[k]
+  /// (k < count), or block_begin + k when `offsets` is null.
+  virtual void enter(std::size_t node, std::size_t block_begin, const std::uint32_t* offsets,
+                     std::size_t count) = 0;
+};
+
+/// Splits the elements `offsets[0 .. count)` (or 0 .. count-1 when `offsets`
+/// is null) by the condition values `condition[offset]`: those whose value is
+/// not 0.0 of either sign (NaN included) go, in order, to the front of
+/// `lists`, the others to its back in reverse order. `lists` holds `count`
+/// places. Returns the number that took the then-branch.
+std::size_t partition_by_condition(const double* condition, const std::uint32_t* offsets, std::size_t count,
+                                   std::uint32_t* lists);
+
+/// A tree kernel checked against its slots and planned for block-wise runs
+/// over elements below n. Immutable; one program may serve many threads' runs
+/// at once. It refers to the tree and the views, which must outlive it.
+///
+/// The plan picks, for each binary node, which operand to evaluate first: the
+/// one needing more temporaries (pure operators make the order unobservable),
+/// so chains nested on either side need one temporary block, not one per
+/// level. A leaf operand evaluated second is read in place, without a block.
+class TreeBlockProgram {
+ public:
+  /// Checks every ArgRef against the slots and every buffer view against n;
+  /// breaches are internal failures.
+  TreeBlockProgram(const ExprTree& tree, std::span<const ArgSlot> slots, std::span<const SlotView> views,
+                   std::size_t n);
+
+  /// Writes the values of elements [begin, end) to out[0 .. end - begin),
+  /// reporting node entries to `observer` when one is given. Allocates its
+  /// workspace once for the whole call.
+  void run(std::size_t begin, std::size_t end, double* out, TreeEvalObserver* observer = nullptr) const;
+
+  /// Elements per block of this program.
+  std::size_t block_length() const { return block_length_; }
+
+ private:
+  struct Source {
+    const double* values;
+    double scalar;
+  };
+  struct Workspace;
+
+  void run_block(std::size_t start, std::size_t length, double* out, Workspace& workspace,
+                 TreeEvalObserver* observer) const;
+
+  std::span<const ExprNode> nodes_;
+  /// Per slot: the buffer data from element 0 (null for a scalar), or the scalar.
+  std::vector<Source> sources_;
+  /// Per node: 1 when a Binary or Compare node evaluates its right operand first.
+  std::vector<std::uint8_t> right_first_;
+  std::size_t n_;
+  /// Blocks of operand temporaries, element lists and frames a run needs at most.
+  std::size_t temp_blocks_;
+  std::size_t list_blocks_;
+  std::size_t frame_depth_;
+  std::size_t block_length_;
+};
+
+}  // namespace bmx

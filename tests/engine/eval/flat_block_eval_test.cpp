@@ -1,0 +1,118 @@
+// The block stack machine against the per-element reference, bit for bit.
+#include "eval/flat_block_eval.h"
+
+#include <gtest/gtest.h>
+
+#include "eval/evaluator.h"
+#include "eval_test_support.h"
+
+namespace bmx {
+namespace {
+
+using eval_test::bits;
+
+constexpr std::size_t kLengths[] = {1, 7, 255, 256, 257, 1000, 4095, 4096, 4097, 10000};
+constexpr std::size_t kMaxLength = 10000;
+
+std::vector<double> reference_values(const FlatKernel& kernel, std::span<const ArgSlot> slots,
+                                     std::span<const SlotView> views, std::size_t n) {
+  std::vector<double> stack;
+  stack.reserve(kernel.max_depth);
+  std::vector<double> values(n);
+  for (std::size_t i = 0; i < n; ++i) values[i] = eval_flat(kernel, i, slots, views, stack);
+  return values;
+}
+
+// Runs elements [begin, end) and compares them with the reference.
+void expect_range(const FlatBlockProgram& program, const std::vector<double>& expected, std::size_t begin,
+                  std::size_t end) {
+  std::vector<double> out(end - begin);
+  program.run(begin, end, out.data());
+  for (std::size_t i = begin; i < end; ++i) {
+    ASSERT_EQ(bits(out[i - begin]), bits(expected[i])) << "element " << i << " of [" << begin << ", " << end << ")";
+  }
+}
+
+TEST(FlatBlockEval, RandomProgramsMatchEvalFlatBitwise) {
+  for (std::uint64_t seed = 0; seed < 60; ++seed) {
+    std::mt19937_64 rng(seed);
+    const std::size_t slot_count = 1 + rng() % 4;
+    const ExprTree tree = eval_test::random_tree(rng, 1 + static_cast<int>(rng() % 12), slot_count, false);
+    const std::vector<ArgSlot> slots = eval_test::random_slots(rng, slot_count, kMaxLength);
+    const std::vector<SlotView> views = make_slot_views(slots);
+    const FlatKernel kernel = flatten(tree);
+    const std::vector<double> expected = reference_values(kernel, slots, views, kMaxLength);
+    const FlatBlockProgram program(kernel, slots, views, kMaxLength);
+    SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(tree.nodes().size()) + " nodes");
+    for (const std::size_t n : kLengths) expect_range(program, expected, 0, n);
+    const std::size_t begin = rng() % kMaxLength;
+    expect_range(program, expected, begin, begin + rng() % (kMaxLength - begin + 1));
+  }
+}
+
+// A stack too deep for full blocks within the budget runs in shorter blocks.
+TEST(FlatBlockEval, DeepStacksUseShorterBlocks) {
+  std::mt19937_64 rng(7);
+  constexpr std::size_t kLevels = 1000;
+  std::vector<ExprNode> nodes;
+  for (std::size_t k = 0; k < kLevels; ++k) {
+    nodes.push_back({NodeTag::ArgRef, 0, 0, k % 2});
+    nodes.push_back({NodeTag::Unary, static_cast<std::uint8_t>(k % 13), 0, 0});
+  }
+  nodes.push_back({NodeTag::ArgRef, 0, 0, 1});
+  for (std::size_t k = 0; k < kLevels; ++k) {
+    nodes.push_back({k % 3 == 0 ? NodeTag::Compare : NodeTag::Binary, static_cast<std::uint8_t>(k % 6), 0, 0});
+  }
+  const FlatKernel kernel = flatten(ExprTree::from_post_order(std::move(nodes)));
+  const std::vector<ArgSlot> slots{Buffer::from_f64_vec(eval_test::random_values(rng, 3000)), 0.75};
+  const std::vector<SlotView> views = make_slot_views(slots);
+  const FlatBlockProgram program(kernel, slots, views, 3000);
+  EXPECT_LT(program.block_length(), kFlatBlockLength);
+  EXPECT_LE(program.block_length() * kernel.max_depth * sizeof(double), kFlatStackBytes);
+  expect_range(program, reference_values(kernel, slots, views, 3000), 0, 3000);
+}
+
+TEST(FlatBlockEval, ProgramsEndingInALoadOrAScalar) {
+  const F64Vec data{1.0, -0.0, 3.5};
+  const std::vector<ArgSlot> slots{Buffer::from_f64_vec(data), 2.0};
+  const std::vector<SlotView> views = make_slot_views(slots);
+  const std::vector<std::pair<ExprTree, std::vector<double>>> cases{
+      {ExprTree::arg_ref(0), {1.0, -0.0, 3.5}},
+      {ExprTree::arg_ref(1), {2.0, 2.0, 2.0}},
+      {ExprTree::constant(-0.0), {-0.0, -0.0, -0.0}},
+      {ExprTree::binary(BinaryOp::Pow, ExprTree::arg_ref(1), ExprTree::constant(3.0)), {8.0, 8.0, 8.0}},
+  };
+  for (const auto& [tree, expected] : cases) {
+    const FlatKernel kernel = flatten(tree);
+    const FlatBlockProgram program(kernel, slots, views, 3);
+    std::vector<double> out(3);
+    program.run(0, 3, out.data());
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(bits(out[i]), bits(expected[i]));
+  }
+}
+
+TEST(FlatBlockEval, BrokenPreconditionsAreInternalFailures) {
+  const std::vector<ArgSlot> slots{Buffer::from_f64_vec(F64Vec{1.0, 2.0}), 2.0};
+  const std::vector<SlotView> views = make_slot_views(slots);
+  const FlatKernel reads_slot_2 = flatten(ExprTree::arg_ref(2));
+  EXPECT_THROW(FlatBlockProgram(reads_slot_2, slots, views, 2), InternalFailure);
+
+  const FlatKernel reads_slot_0 = flatten(ExprTree::arg_ref(0));
+  EXPECT_THROW(FlatBlockProgram(reads_slot_0, slots, views, 3), InternalFailure);
+  const std::vector<SlotView> missing_view{std::nullopt, std::nullopt};
+  EXPECT_THROW(FlatBlockProgram(reads_slot_0, slots, missing_view, 2), InternalFailure);
+
+  const FlatKernel underflow{{{InstrKind::PushConst, 0, 0}, {InstrKind::ApplyBinary, 0, 0}}, 1};
+  EXPECT_THROW(FlatBlockProgram(underflow, slots, views, 2), InternalFailure);
+  const FlatKernel empty{{}, 0};
+  EXPECT_THROW(FlatBlockProgram(empty, slots, views, 2), InternalFailure);
+  const FlatKernel bad_op{{{InstrKind::PushConst, 0, 0}, {InstrKind::ApplyUnary, 13, 0}}, 1};
+  EXPECT_THROW(FlatBlockProgram(bad_op, slots, views, 2), InternalFailure);
+
+  const FlatBlockProgram program(reads_slot_0, slots, views, 2);
+  std::vector<double> out(3);
+  EXPECT_THROW(program.run(0, 3, out.data()), InternalFailure);
+}
+
+}  // namespace
+}  // namespace bmx

@@ -1,0 +1,139 @@
+// Reductions: the sequential results, bit for bit, and the empty-buffer error.
+#include "eval/reduce.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "eval_test_support.h"
+
+namespace bmx {
+namespace {
+
+using eval_test::bits;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+double reduce(ReduceOp op, F64Vec values) {
+  const Result<double> result = execute_reduce(Buffer::from_f64_vec(std::move(values)), op);
+  EXPECT_TRUE(result.ok());
+  return result.ok() ? result.value() : 0.0;
+}
+
+TEST(Reduce, SumIsTheLeftToRightSum) {
+  EXPECT_EQ(bits(reduce(ReduceOp::Sum, {1e16, 1.0, -1e16})), bits(0.0));
+  EXPECT_EQ(bits(reduce(ReduceOp::Sum, {1.0, 1e16, -1e16})), bits(0.0));
+  EXPECT_EQ(bits(reduce(ReduceOp::Sum, {1e16, -1e16, 1.0})), bits(1.0));
+  EXPECT_EQ(bits(reduce(ReduceOp::Sum, {-0.0, -0.0, -0.0})), bits(-0.0));
+  EXPECT_EQ(bits(reduce(ReduceOp::Sum, {-0.0})), bits(-0.0));
+  EXPECT_EQ(bits(reduce(ReduceOp::Sum, {0.1, 0.2, 0.3})), bits((-0.0 + 0.1 + 0.2) + 0.3));
+}
+
+TEST(Reduce, MeanVarianceStdAndCount) {
+  EXPECT_EQ(reduce(ReduceOp::Mean, {1.0, 2.0, 3.0, 4.0}), 2.5);
+  EXPECT_EQ(reduce(ReduceOp::Variance, {1.0, 2.0, 3.0, 4.0}), 1.25);
+  EXPECT_EQ(bits(reduce(ReduceOp::Std, {1.0, 2.0, 3.0, 4.0})), bits(std::sqrt(1.25)));
+  EXPECT_EQ(reduce(ReduceOp::Count, {1.0, 2.0, 3.0, 4.0}), 4.0);
+  EXPECT_EQ(bits(reduce(ReduceOp::Variance, {-0.0})), bits(0.0));
+  EXPECT_TRUE(std::isnan(reduce(ReduceOp::Mean, {kInf, -kInf})));
+}
+
+TEST(Reduce, MinAndMax) {
+  EXPECT_TRUE(std::isnan(reduce(ReduceOp::Min, {3.0, NAN, 1.0})));
+  EXPECT_TRUE(std::isnan(reduce(ReduceOp::Max, {3.0, 1.0, NAN})));
+  EXPECT_EQ(reduce(ReduceOp::Min, {2.0}), 2.0);
+  EXPECT_EQ(reduce(ReduceOp::Max, {-kInf}), -kInf);
+  EXPECT_EQ(reduce(ReduceOp::Min, {kInf}), kInf);
+  EXPECT_EQ(bits(reduce(ReduceOp::Min, {-0.0, 0.0})), bits(-0.0));
+  EXPECT_EQ(bits(reduce(ReduceOp::Min, {0.0, -0.0})), bits(0.0));
+  EXPECT_EQ(bits(reduce(ReduceOp::Max, {0.0, -0.0})), bits(0.0));
+  EXPECT_EQ(bits(reduce(ReduceOp::Max, {-0.0, 0.0})), bits(-0.0));
+}
+
+// The sequential rule, written out: the first NaN wins, else strict comparison.
+double sequential_extreme(const F64Vec& values, bool max) {
+  double running = max ? -kInf : kInf;
+  for (const double x : values) {
+    if (std::isnan(x)) return x;
+    if (max ? x > running : x < running) running = x;
+  }
+  return running;
+}
+
+F64Vec extreme_test_values(std::mt19937_64& rng, std::size_t n, int mode) {
+  F64Vec values(n);
+  for (double& value : values) {
+    switch (mode) {
+      case 0: value = static_cast<double>(static_cast<int>(rng() % 7) - 3); break;
+      case 1: value = eval_test::special_value(rng); break;
+      case 2: value = (rng() & 1) != 0 ? 0.0 : -0.0; break;
+      default: value = std::uniform_real_distribution<double>(-1.0, 1.0)(rng); break;
+    }
+    if (mode == 0 && value == 0.0 && (rng() & 1) != 0) value = -0.0;
+  }
+  if (mode == 3 && n > 0) values[rng() % n] = std::bit_cast<double>(0x7ff8000000000000ull | rng() % 1000);
+  return values;
+}
+
+TEST(Reduce, MinAndMaxFollowTheSequentialRuleBitwise) {
+  std::mt19937_64 rng(21);
+  for (int round = 0; round < 400; ++round) {
+    const std::size_t n = 1 + (round % 4 == 0 ? rng() % 5000 : rng() % 40);
+    const int mode = round % 4;
+    const F64Vec values = extreme_test_values(rng, n, mode);
+    SCOPED_TRACE("round " + std::to_string(round) + ", n " + std::to_string(n));
+    EXPECT_EQ(bits(reduce(ReduceOp::Min, values)), bits(sequential_extreme(values, false)));
+    EXPECT_EQ(bits(reduce(ReduceOp::Max, values)), bits(sequential_extreme(values, true)));
+  }
+}
+
+TEST(Reduce, ZeroTiesAcrossLanesKeepTheFirstZero) {
+  for (const std::size_t first : {std::size_t{0}, std::size_t{5}, std::size_t{1500}, std::size_t{2047}}) {
+    F64Vec values(2048, 1.0);
+    values[first] = -0.0;
+    for (std::size_t i = first + 1; i < values.size(); i += 3) values[i] = 0.0;
+    EXPECT_EQ(bits(reduce(ReduceOp::Min, values)), bits(-0.0)) << first;
+    for (double& value : values) value = value == 0.0 ? (bits(value) == bits(-0.0) ? 0.0 : -0.0) : -1.0;
+    EXPECT_EQ(bits(reduce(ReduceOp::Max, values)), bits(0.0)) << first;
+  }
+}
+
+TEST(Reduce, CountsAllElementsOfAnyShape) {
+  const BufferRef matrix = Buffer::with_layout({2, 3}, DType::F64, F64Vec{1, 2, 3, 4, 5, 6});
+  EXPECT_EQ(execute_reduce(matrix, ReduceOp::Sum).value(), 21.0);
+  EXPECT_EQ(execute_reduce(matrix, ReduceOp::Count).value(), 6.0);
+}
+
+class EmptyReduce : public ::testing::TestWithParam<ReduceOp> {};
+
+TEST_P(EmptyReduce, IsAnEmptyCollectionError) {
+  const Result<double> result = execute_reduce(Buffer::from_f64_vec(F64Vec{}), GetParam());
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error(),
+            ComputeError::empty_collection(std::string("cannot ") + reduce_op_name(GetParam()) + " empty buffer"));
+}
+
+INSTANTIATE_TEST_SUITE_P(AllOps, EmptyReduce,
+                         ::testing::Values(ReduceOp::Sum, ReduceOp::Mean, ReduceOp::Min, ReduceOp::Max,
+                                           ReduceOp::Count, ReduceOp::Variance, ReduceOp::Std));
+
+TEST(Reduce, Names) {
+  EXPECT_STREQ(reduce_op_name(ReduceOp::Sum), "Sum");
+  EXPECT_STREQ(reduce_op_name(ReduceOp::Mean), "Mean");
+  EXPECT_STREQ(reduce_op_name(ReduceOp::Min), "Min");
+  EXPECT_STREQ(reduce_op_name(ReduceOp::Max), "Max");
+  EXPECT_STREQ(reduce_op_name(ReduceOp::Count), "Count");
+  EXPECT_STREQ(reduce_op_name(ReduceOp::Variance), "Variance");
+  EXPECT_STREQ(reduce_op_name(ReduceOp::Std), "Std");
+  const Result<double> empty_mean = execute_reduce(Buffer::from_f64_vec(F64Vec{}), ReduceOp::Mean);
+  EXPECT_EQ(empty_mean.error().message(), "cannot Mean empty buffer");
+}
+
+TEST(Reduce, NonF64BuffersAreInternalFailures) {
+  const BufferRef ints = Buffer::with_layout({1}, DType::I32, F64Vec{1.0});
+  EXPECT_THROW((void)execute_reduce(ints, ReduceOp::Sum), InternalFailure);
+}
+
+}  // namespace
+}  // namespace bmx

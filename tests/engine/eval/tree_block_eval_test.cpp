@@ -1,0 +1,200 @@
+// The block tree walk against the per-element reference: values bit for bit,
+// and exactly the node visits of a lazy per-element walk.
+#include "eval/tree_block_eval.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "eval/evaluator.h"
+#include "eval_test_support.h"
+
+namespace bmx {
+namespace {
+
+using eval_test::bits;
+
+constexpr std::size_t kLengths[] = {1, 7, 255, 256, 257, 1000, 4095, 4096, 4097, 10000};
+constexpr std::size_t kMaxLength = 10000;
+
+std::vector<double> reference_values(const ExprTree& tree, std::span<const ArgSlot> slots,
+                                     std::span<const SlotView> views, std::size_t n) {
+  std::vector<double> values(n);
+  for (std::size_t i = 0; i < n; ++i) values[i] = eval_tree(tree, tree.root_index(), i, slots, views);
+  return values;
+}
+
+void expect_range(const TreeBlockProgram& program, const std::vector<double>& expected, std::size_t begin,
+                  std::size_t end) {
+  std::vector<double> out(end - begin);
+  program.run(begin, end, out.data());
+  for (std::size_t i = begin; i < end; ++i) {
+    ASSERT_EQ(bits(out[i - begin]), bits(expected[i])) << "element " << i << " of [" << begin << ", " << end << ")";
+  }
+}
+
+TEST(TreeBlockEval, RandomTreesMatchEvalTreeBitwise) {
+  for (std::uint64_t seed = 0; seed < 60; ++seed) {
+    std::mt19937_64 rng(1000 + seed);
+    const std::size_t slot_count = 1 + rng() % 4;
+    const ExprTree tree = eval_test::random_select_tree(rng, 2 + static_cast<int>(rng() % 11), slot_count);
+    const std::vector<ArgSlot> slots = eval_test::random_slots(rng, slot_count, kMaxLength);
+    const std::vector<SlotView> views = make_slot_views(slots);
+    const std::vector<double> expected = reference_values(tree, slots, views, kMaxLength);
+    const TreeBlockProgram program(tree, slots, views, kMaxLength);
+    SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(tree.nodes().size()) + " nodes");
+    for (const std::size_t n : kLengths) expect_range(program, expected, 0, n);
+    const std::size_t begin = rng() % kMaxLength;
+    expect_range(program, expected, begin, begin + rng() % (kMaxLength - begin + 1));
+  }
+}
+
+// Counts, per node and element, how often the walk entered the node.
+class VisitCounter : public TreeEvalObserver {
+ public:
+  VisitCounter(std::size_t nodes, std::size_t n) : n_(n), counts_(nodes * n, 0) {}
+
+  void enter(std::size_t node, std::size_t block_begin, const std::uint32_t* offsets, std::size_t count) override {
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t i = block_begin + (offsets == nullptr ? k : offsets[k]);
+      ++counts_[node * n_ + i];
+    }
+  }
+
+  int count(std::size_t node, std::size_t i) const { return counts_[node * n_ + i]; }
+
+ private:
+  std::size_t n_;
+  std::vector<int> counts_;
+};
+
+// The nodes a lazy per-element evaluation of element i enters: all children
+// of ordinary nodes, and of a Select its condition and the branch the
+// condition chooses.
+std::vector<bool> lazy_visits(const ExprTree& tree, std::size_t i, std::span<const ArgSlot> slots,
+                              std::span<const SlotView> views) {
+  std::vector<bool> visited(tree.nodes().size(), false);
+  std::vector<std::size_t> pending{tree.root_index()};
+  while (!pending.empty()) {
+    const std::size_t node = pending.back();
+    pending.pop_back();
+    visited[node] = true;
+    std::size_t child[3];
+    const int count = child_indices(tree.nodes(), node, child);
+    if (tree.nodes()[node].tag == NodeTag::Select) {
+      const double condition = eval_tree(tree, child[0], i, slots, views);
+      pending.push_back(child[0]);
+      pending.push_back(condition == 0.0 ? child[2] : child[1]);
+    } else {
+      pending.insert(pending.end(), child, child + count);
+    }
+  }
+  return visited;
+}
+
+TEST(TreeBlockEval, EveryElementEntersExactlyTheNodesOfItsLazyEvaluation) {
+  for (std::uint64_t seed = 0; seed < 40; ++seed) {
+    std::mt19937_64 rng(5000 + seed);
+    const std::size_t slot_count = 1 + rng() % 3;
+    const ExprTree tree = eval_test::random_select_tree(rng, 2 + static_cast<int>(rng() % 7), slot_count);
+    constexpr std::size_t kN = 1100;
+    const std::vector<ArgSlot> slots = eval_test::random_slots(rng, slot_count, kN);
+    const std::vector<SlotView> views = make_slot_views(slots);
+    const TreeBlockProgram program(tree, slots, views, kN);
+    VisitCounter counter(tree.nodes().size(), kN);
+    std::vector<double> out(kN);
+    program.run(0, kN, out.data(), &counter);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    for (std::size_t i = 0; i < kN; ++i) {
+      const std::vector<bool> expected = lazy_visits(tree, i, slots, views);
+      for (std::size_t node = 0; node < expected.size(); ++node) {
+        ASSERT_EQ(counter.count(node, i), expected[node] ? 1 : 0) << "node " << node << ", element " << i;
+      }
+    }
+  }
+}
+
+TEST(TreeBlockEval, SelectTakesThenOnNaNAndElseOnEitherZero) {
+  const double nan = std::bit_cast<double>(0x7ff8000000000001ull);
+  const F64Vec conditions{1.0, 0.0, -0.0, nan, -2.0};
+  const std::vector<ArgSlot> slots{Buffer::from_f64_vec(conditions)};
+  const std::vector<SlotView> views = make_slot_views(slots);
+  const ExprTree tree = ExprTree::select(ExprTree::arg_ref(0), ExprTree::constant(10.0), ExprTree::constant(20.0));
+  const TreeBlockProgram program(tree, slots, views, 5);
+  std::vector<double> out(5);
+  program.run(0, 5, out.data());
+  EXPECT_EQ(out, (std::vector<double>{10.0, 20.0, 20.0, 10.0, 10.0}));
+}
+
+TEST(TreeBlockEval, PartitionSplitsByTheCondition) {
+  const double nan = std::bit_cast<double>(0xfff8000000000007ull);
+  const double condition[6] = {0.0, 1.0, -0.0, nan, 5.0, 0.0};
+  std::uint32_t lists[6];
+  EXPECT_EQ(partition_by_condition(condition, nullptr, 6, lists), 3u);
+  EXPECT_EQ(std::vector<std::uint32_t>(lists, lists + 6), (std::vector<std::uint32_t>{1, 3, 4, 5, 2, 0}));
+
+  const std::uint32_t offsets[3] = {0, 2, 4};
+  std::uint32_t sublists[3];
+  EXPECT_EQ(partition_by_condition(condition, offsets, 3, sublists), 1u);
+  EXPECT_EQ(std::vector<std::uint32_t>(sublists, sublists + 3), (std::vector<std::uint32_t>{4, 2, 0}));
+}
+
+// Chains nested on either side of binary nodes need one temporary, so even
+// a very long chain keeps full blocks; nested Selects shorten blocks instead
+// of exhausting memory.
+TEST(TreeBlockEval, WorkspaceStaysBoundedForLongChains) {
+  constexpr std::size_t kLevels = 5000;
+  F64Vec data(600);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = i % 3 == 0 ? 0.0 : 1.5;
+  const std::vector<ArgSlot> slots{Buffer::from_f64_vec(std::move(data))};
+  const std::vector<SlotView> views = make_slot_views(slots);
+  const ExprNode x{NodeTag::ArgRef, 0, 0, 0};
+  const ExprNode one{NodeTag::Const, 0, 0, std::bit_cast<std::uint64_t>(1.0)};
+  const ExprNode neg{NodeTag::Unary, static_cast<std::uint8_t>(UnaryOp::Neg), 0, 0};
+  const ExprNode add{NodeTag::Binary, static_cast<std::uint8_t>(BinaryOp::Add), 0, 0};
+  const ExprNode select{NodeTag::Select, 0, 0, 0};
+  const std::vector<ExprNode> where_x{x, x, one, select};
+
+  // -x + (-x + (... + where(x, x, 1))).
+  std::vector<ExprNode> right;
+  for (std::size_t k = 0; k < kLevels; ++k) right.insert(right.end(), {x, neg});
+  right.insert(right.end(), where_x.begin(), where_x.end());
+  right.insert(right.end(), kLevels, add);
+  // ((where(x, x, 1) + -x) + -x) + ...
+  std::vector<ExprNode> left = where_x;
+  for (std::size_t k = 0; k < kLevels; ++k) left.insert(left.end(), {x, neg, add});
+  // where(x, 1, where(x, 1, ... where(x, 1, x))).
+  std::vector<ExprNode> nested;
+  for (std::size_t k = 0; k < kLevels; ++k) nested.insert(nested.end(), {x, one});
+  nested.push_back(x);
+  nested.insert(nested.end(), kLevels, select);
+
+  const ExprTree right_chain = ExprTree::from_post_order(right);
+  const ExprTree left_chain = ExprTree::from_post_order(left);
+  const ExprTree select_chain = ExprTree::from_post_order(nested);
+  EXPECT_EQ(TreeBlockProgram(right_chain, slots, views, 600).block_length(), kTreeBlockLength);
+  EXPECT_EQ(TreeBlockProgram(left_chain, slots, views, 600).block_length(), kTreeBlockLength);
+  const std::size_t select_block = TreeBlockProgram(select_chain, slots, views, 600).block_length();
+  EXPECT_LT(select_block, kTreeBlockLength);
+  EXPECT_LE(select_block * kLevels * sizeof(std::uint32_t), kTreeWorkspaceBytes);
+
+  for (const ExprTree* tree : {&right_chain, &left_chain, &select_chain}) {
+    const TreeBlockProgram program(*tree, slots, views, 600);
+    expect_range(program, reference_values(*tree, slots, views, 600), 0, 600);
+  }
+}
+
+TEST(TreeBlockEval, BrokenPreconditionsAreInternalFailures) {
+  const std::vector<ArgSlot> slots{Buffer::from_f64_vec(F64Vec{1.0, 2.0})};
+  const std::vector<SlotView> views = make_slot_views(slots);
+  const ExprTree reads_slot_1 = ExprTree::select(ExprTree::arg_ref(1), ExprTree::arg_ref(0), ExprTree::arg_ref(0));
+  EXPECT_THROW(TreeBlockProgram(reads_slot_1, slots, views, 2), InternalFailure);
+  const ExprTree reads_slot_0 = ExprTree::select(ExprTree::arg_ref(0), ExprTree::arg_ref(0), ExprTree::arg_ref(0));
+  EXPECT_THROW(TreeBlockProgram(reads_slot_0, slots, views, 3), InternalFailure);
+  const TreeBlockProgram program(reads_slot_0, slots, views, 2);
+  std::vector<double> out(3);
+  EXPECT_THROW(program.run(1, 3, out.data()), InternalFailure);
+}
+
+}  // namespace
+}  // namespace bmx
