@@ -3,6 +3,8 @@
 
 #include <sys/mman.h>
 
+#include <stdlib.h>
+
 #include <cstdlib>
 
 namespace bmx {
@@ -19,11 +21,12 @@ void* allocate_f64_block(std::size_t bytes) {
     if (block == nullptr) throw std::bad_alloc();
     return block;
   }
-  const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-  void* block = std::aligned_alloc(kHugePage, rounded);
-  if (block == nullptr) throw std::bad_alloc();
-  // Advice only: a kernel without transparent huge pages just ignores it.
-  (void)madvise(block, rounded, MADV_HUGEPAGE);
+  void* block = nullptr;
+  if (posix_memalign(&block, kHugePage, bytes) != 0) throw std::bad_alloc();
+  // Only whole huge pages are advised, so the partly used last one stays in
+  // small pages and the block's resident size stays its own size. Advice
+  // only: a kernel without transparent huge pages ignores it.
+  (void)madvise(block, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);
   return block;
 }
 
