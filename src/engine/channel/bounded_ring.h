@@ -1,0 +1,97 @@
+// BoundedRing: the channel queue flavor of capacity N > 0, a ring of N slots
+// under one lock, with the threads waiting on either side.
+//
+// The slot array is reserved at creation but its slots are constructed only
+// when a message lands in them, so a large capacity costs address space, not
+// memory, until it is used; a capacity whose array cannot be reserved fails at
+// creation instead.
+//
+// Waking: a message that lands notifies one waiting receiver, a freed slot one
+// waiting sender. A notified thread takes nothing by itself; it tries again,
+// and may find the message or slot already gone to a thread that did not wait.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "message.h"
+#include "waiter.h"
+
+namespace bmx {
+
+/// Reserved, unconstructed storage for the slots of a ring.
+class RingSlots {
+ public:
+  /// Storage for `count` messages; empty when it cannot be reserved.
+  static std::optional<RingSlots> reserve(std::uint64_t count);
+
+  ChannelMessage* data() const { return data_.get(); }
+
+ private:
+  struct Release {
+    void operator()(ChannelMessage* slots) const;
+  };
+  explicit RingSlots(ChannelMessage* slots) : data_(slots) {}
+
+  std::unique_ptr<ChannelMessage, Release> data_;
+};
+
+class BoundedRing {
+ public:
+  /// A ring of `capacity` (> 0) slots over `slots`, reserved for that many.
+  BoundedRing(std::uint64_t capacity, RingSlots slots);
+  BoundedRing(const BoundedRing&) = delete;
+  BoundedRing& operator=(const BoundedRing&) = delete;
+  ~BoundedRing();
+
+  SendResult try_send(ChannelMessage message);
+  SendResult send(ChannelMessage message, const Deadline& deadline);
+
+  /// Queues the close marker without waiting: at the tail if a slot is free,
+  /// else it takes the first slot that frees, ahead of any waiting sender.
+  /// Dropped when every receiver is gone.
+  void post_marker();
+
+  /// Takes the oldest message; once the close marker has been taken and the
+  /// ring is empty, reports the marker again to every receive.
+  RecvResult try_recv();
+  /// Registers a waiting receiver; true when a receive could succeed now.
+  bool register_receiver(const WaitEntry& entry);
+  void unregister_receiver(const WaitContext& context, std::uint32_t operation);
+  /// A receive after a claim through a receiver entry: a plain attempt.
+  RecvResult accept_recv(Packet& packet);
+
+  void disconnect_senders();
+  void disconnect_receivers();
+
+ private:
+  /// Pushes into a free slot and notifies one receiver. Requires len_ < capacity_.
+  void push_locked(ChannelMessage message, WakeList& wakes);
+
+  std::mutex mutex_;
+  /// Number of slots; fixed.
+  const std::uint64_t capacity_;
+  /// Storage for capacity_ messages; slot (head_ + k) % capacity_ holds a
+  /// constructed message for k < len_ and is raw memory otherwise. Guarded by mutex_.
+  const RingSlots slots_;
+  /// Index of the oldest message. Guarded by mutex_.
+  std::uint64_t head_ = 0;
+  /// Number of queued messages. Guarded by mutex_.
+  std::uint64_t len_ = 0;
+  /// Senders waiting while the ring is full. Guarded by mutex_.
+  WaiterList senders_;
+  /// Receivers waiting while the ring is empty. Guarded by mutex_.
+  WaiterList receivers_;
+  /// The close marker is waiting for a slot. Guarded by mutex_.
+  bool marker_pending_ = false;
+  /// A receive has taken the close marker. Guarded by mutex_.
+  bool marker_taken_ = false;
+  /// No sender endpoint is left. Guarded by mutex_.
+  bool senders_gone_ = false;
+  /// No receiver endpoint is left. Guarded by mutex_.
+  bool receivers_gone_ = false;
+};
+
+}  // namespace bmx

@@ -1,0 +1,71 @@
+// ChannelHandle: the engine side of a Python Channel. Its two endpoints share
+// one queue, and its `closed` flag is shared with every copy (select cases,
+// delivery jobs).
+//
+// Close protocol: close() sets `closed` by compare-and-swap and only the
+// winner posts the close marker, behind every message already queued. Posting
+// never waits: with no room the marker takes the next slot that frees (at
+// capacity 0 it goes to the next receiver that finds no sender waiting).
+// Receivers drain the earlier messages, one receive takes the marker and
+// reports ChannelClosed, and from then on the queue reports the marker again
+// to every receive that finds nothing else, waking those already waiting. A
+// buffer that a racing send or delivery queued after the marker is still
+// received, ahead of those repeated markers.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "buffer/buffer.h"
+#include "channel_queue.h"
+#include "result.h"
+#include "waiter.h"
+
+namespace bmx {
+
+/// A queue's two endpoints and its channel's `closed` flag. Copies share all
+/// three. Every operation may be called from any thread.
+class ChannelHandle {
+ public:
+  /// A new open channel of `capacity` slots (0: rendezvous); empty when the
+  /// slot array cannot be reserved (an allocation failure for the caller).
+  static std::optional<ChannelHandle> create(std::uint64_t capacity);
+
+  ChannelHandle(Sender sender, Receiver receiver, std::shared_ptr<std::atomic<bool>> closed);
+
+  const Sender& sender() const { return sender_; }
+  const Receiver& receiver() const { return receiver_; }
+  const std::shared_ptr<std::atomic<bool>>& closed_flag() const { return closed_; }
+
+  /// Refuses with ChannelClosed if the channel is closed, without touching the
+  /// queue; otherwise sends like continue_send. Empty when `deadline` passed
+  /// first and nothing was sent.
+  std::optional<Result<void>> send_buffer(BufferRef buffer, const Deadline& deadline) const;
+
+  /// Goes on with a send that send_buffer began and that timed out, without
+  /// consulting `closed` again (a send under way when the channel closes is
+  /// not stopped). Waits while there is no room, or at capacity 0 until a
+  /// receiver takes the buffer. ChannelClosed if every receiver is gone; empty
+  /// when `deadline` passed first and nothing was sent.
+  std::optional<Result<void>> continue_send(BufferRef buffer, const Deadline& deadline) const;
+
+  /// Receives a buffer, waiting while there is none. ChannelClosed for the close
+  /// marker (also when it was already taken and nothing else is queued) and for
+  /// a disconnected queue. Empty when `deadline` passed first; nothing taken.
+  std::optional<Result<BufferRef>> recv_buffer(const Deadline& deadline) const;
+
+  /// Closes the channel; never waits. True for the one call that closed it and
+  /// posted the marker, false for every later call.
+  bool close() const;
+
+  bool is_closed() const;
+
+ private:
+  Sender sender_;
+  Receiver receiver_;
+  std::shared_ptr<std::atomic<bool>> closed_;
+};
+
+}  // namespace bmx

@@ -1,0 +1,48 @@
+// ChannelMessage and the outcomes of queue operations.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "buffer/buffer.h"
+
+namespace bmx {
+
+/// What a channel queue carries: a buffer, or (empty) the close marker.
+using ChannelMessage = std::optional<BufferRef>;
+
+enum class SendStatus : std::uint8_t {
+  /// The message is in the queue (or, at capacity 0, a receiver took it).
+  Sent,
+  /// No room now (try_send only).
+  Full,
+  /// Every receiver endpoint is gone.
+  Disconnected,
+  /// The deadline passed first; the message was not sent.
+  TimedOut,
+};
+
+/// The outcome of a send; `message` hands the message back unless Sent.
+struct SendResult {
+  SendStatus status;
+  ChannelMessage message;
+};
+
+enum class RecvStatus : std::uint8_t {
+  /// `message` holds what was received (possibly the close marker).
+  Message,
+  /// Nothing to take now (try forms only).
+  Empty,
+  /// Every sender endpoint is gone and nothing is left to take.
+  Disconnected,
+  /// The deadline passed first; nothing was taken.
+  TimedOut,
+};
+
+/// The outcome of a receive; `message` is meaningful only for Message.
+struct RecvResult {
+  RecvStatus status;
+  ChannelMessage message;
+};
+
+}  // namespace bmx

@@ -1,0 +1,131 @@
+// The rendezvous flavor: hand-over between waiting senders and receivers.
+#include "rendezvous.h"
+
+#include <utility>
+
+#include "internal_failure.h"
+
+namespace bmx {
+
+namespace {
+
+ChannelMessage take_from(Packet& packet) {
+  check(packet.message.has_value(), "rendezvous packet taken while empty");
+  ChannelMessage message = std::move(*packet.message);
+  packet.message.reset();
+  return message;
+}
+
+}  // namespace
+
+bool Rendezvous::hand_to_receiver_locked(ChannelMessage& message, WakeList& wakes) {
+  std::optional<WaitEntry> receiver = receivers_.claim_one();
+  if (!receiver) return false;
+  const bool is_marker = !message;
+  receiver->packet->message = std::move(message);
+  if (is_marker) note_marker_taken_locked(wakes);
+  wakes.add(std::move(receiver->context));
+  return true;
+}
+
+void Rendezvous::note_marker_taken_locked(WakeList& wakes) {
+  // Later receives that find no sender report the marker again, so the
+  // receivers waiting now must look again instead of waiting for another.
+  marker_taken_ = true;
+  receivers_.claim_all(wakes);
+}
+
+SendResult Rendezvous::try_send(ChannelMessage message) {
+  WakeList wakes;
+  const std::scoped_lock lock(mutex_);
+  if (receivers_gone_) return {SendStatus::Disconnected, std::move(message)};
+  if (hand_to_receiver_locked(message, wakes)) return {SendStatus::Sent, std::nullopt};
+  return {SendStatus::Full, std::move(message)};
+}
+
+SendResult Rendezvous::send(ChannelMessage message, const Deadline& deadline) {
+  constexpr std::uint32_t kOperation = WaitContext::kFirstOperation;
+  for (;;) {
+    const std::shared_ptr<WaitContext>& context = WaitContext::prepare();
+    Packet packet;
+    {
+      // Hand over, or register the offer, in one critical section, so that a
+      // receiver arriving in between cannot miss it.
+      WakeList wakes;
+      const std::scoped_lock lock(mutex_);
+      if (receivers_gone_) return {SendStatus::Disconnected, std::move(message)};
+      if (hand_to_receiver_locked(message, wakes)) return {SendStatus::Sent, std::nullopt};
+      if (has_expired(deadline)) return {SendStatus::TimedOut, std::move(message)};
+      packet.message = std::move(message);
+      senders_.add(WaitEntry{context, kOperation, &packet});
+    }
+
+    const std::uint32_t selection = context->wait_until(deadline);
+
+    // Withdraw. A receiver's claim moved the message out under the lock, so
+    // taking the lock here also makes that hand-over visible.
+    {
+      const std::scoped_lock lock(mutex_);
+      senders_.remove(*context, kOperation);
+      if (selection != kOperation) message = take_from(packet);
+    }
+    if (selection == kOperation) return {SendStatus::Sent, std::nullopt};
+    if (selection == WaitContext::kAborted) return {SendStatus::TimedOut, std::move(message)};
+  }
+}
+
+void Rendezvous::post_marker() {
+  WakeList wakes;
+  const std::scoped_lock lock(mutex_);
+  if (receivers_gone_) return;
+  ChannelMessage marker;
+  if (!hand_to_receiver_locked(marker, wakes)) marker_pending_ = true;
+}
+
+RecvResult Rendezvous::try_recv() {
+  WakeList wakes;
+  const std::scoped_lock lock(mutex_);
+  if (std::optional<WaitEntry> sender = senders_.claim_one()) {
+    ChannelMessage message = take_from(*sender->packet);
+    if (!message) note_marker_taken_locked(wakes);
+    wakes.add(std::move(sender->context));
+    return {RecvStatus::Message, std::move(message)};
+  }
+  if (marker_pending_) {
+    marker_pending_ = false;
+    note_marker_taken_locked(wakes);
+    return {RecvStatus::Message, std::nullopt};
+  }
+  if (marker_taken_) return {RecvStatus::Message, std::nullopt};
+  if (senders_gone_) return {RecvStatus::Disconnected, std::nullopt};
+  return {RecvStatus::Empty, std::nullopt};
+}
+
+bool Rendezvous::register_receiver(const WaitEntry& entry) {
+  const std::scoped_lock lock(mutex_);
+  receivers_.add(entry);
+  return senders_.has_claimable() || marker_pending_ || marker_taken_ || senders_gone_;
+}
+
+void Rendezvous::unregister_receiver(const WaitContext& context, std::uint32_t operation) {
+  const std::scoped_lock lock(mutex_);
+  receivers_.remove(context, operation);
+}
+
+RecvResult Rendezvous::accept_recv(Packet& packet) { return {RecvStatus::Message, take_from(packet)}; }
+
+void Rendezvous::disconnect_senders() {
+  WakeList wakes;
+  const std::scoped_lock lock(mutex_);
+  senders_gone_ = true;
+  receivers_.claim_all(wakes);
+}
+
+void Rendezvous::disconnect_receivers() {
+  WakeList wakes;
+  const std::scoped_lock lock(mutex_);
+  receivers_gone_ = true;
+  senders_.claim_all(wakes);
+}
+
+}  // namespace bmx

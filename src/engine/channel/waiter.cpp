@@ -1,0 +1,125 @@
+// Wait contexts parked on a futex, waiter lists and deferred wake-ups.
+#include "waiter.h"
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <ctime>
+
+#include "parking.h"
+
+namespace bmx {
+
+namespace {
+
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free && sizeof(std::atomic<std::uint32_t>) == 4,
+              "the selection word must be a plain 32-bit futex word");
+
+// std::atomic::wait has no timeout, so the context parks on the futex directly:
+// sleep while the word still equals `expected`, at most until `deadline`.
+// Returns on wake-up, signal, timeout or a changed word; callers re-check.
+void park_on(std::atomic<std::uint32_t>& word, std::uint32_t expected, const Deadline& deadline) {
+  timespec timeout{};
+  timespec* timeout_arg = nullptr;
+  if (deadline) {
+    const auto remaining = *deadline - std::chrono::steady_clock::now();
+    if (remaining <= std::chrono::steady_clock::duration::zero()) return;
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(remaining);
+    timeout.tv_sec = static_cast<time_t>(std::min<std::chrono::seconds::rep>(seconds.count(), INT_MAX));
+    timeout.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(remaining - seconds).count());
+    timeout_arg = &timeout;
+  }
+  syscall(SYS_futex, static_cast<void*>(&word), FUTEX_WAIT_PRIVATE, expected, timeout_arg, nullptr, 0);
+}
+
+}  // namespace
+
+bool has_expired(const Deadline& deadline) { return deadline && std::chrono::steady_clock::now() >= *deadline; }
+
+const std::shared_ptr<WaitContext>& WaitContext::prepare() {
+  thread_local const std::shared_ptr<WaitContext> context = std::make_shared<WaitContext>();
+  // Relaxed is enough: every entry of the previous operation is gone, so no
+  // other thread reads the word until a new entry is published under a queue
+  // lock, which orders this store before any claim.
+  context->selection_.store(kWaiting, std::memory_order_relaxed);
+  return context;
+}
+
+bool WaitContext::try_claim(std::uint32_t selection) {
+  std::uint32_t expected = kWaiting;
+  return selection_.compare_exchange_strong(expected, selection);
+}
+
+std::uint32_t WaitContext::try_abort() {
+  std::uint32_t expected = kWaiting;
+  if (selection_.compare_exchange_strong(expected, kAborted)) return kAborted;
+  return expected;
+}
+
+std::uint32_t WaitContext::selection() const { return selection_.load(); }
+
+std::uint32_t WaitContext::wait_until(const Deadline& deadline) {
+  Backoff backoff;
+  while (!backoff.is_completed()) {
+    const std::uint32_t now = selection_.load();
+    if (now != kWaiting) return now;
+    backoff.snooze();
+  }
+  for (;;) {
+    const std::uint32_t now = selection_.load();
+    if (now != kWaiting) return now;
+    if (has_expired(deadline)) return try_abort();
+    park_on(selection_, kWaiting, deadline);
+  }
+}
+
+void WaitContext::unpark() {
+  syscall(SYS_futex, static_cast<void*>(&selection_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+WakeList::~WakeList() {
+  for (const auto& context : contexts_) context->unpark();
+}
+
+void WakeList::add(std::shared_ptr<WaitContext> context) { contexts_.push_back(std::move(context)); }
+
+void WakeList::reserve(std::size_t count) { contexts_.reserve(contexts_.size() + count); }
+
+void WaiterList::add(WaitEntry entry) { entries_.push_back(std::move(entry)); }
+
+void WaiterList::remove(const WaitContext& context, std::uint32_t operation) {
+  const auto found = std::find_if(entries_.begin(), entries_.end(), [&](const WaitEntry& entry) {
+    return entry.context.get() == &context && entry.operation == operation;
+  });
+  if (found != entries_.end()) entries_.erase(found);
+}
+
+std::optional<WaitEntry> WaiterList::claim_one() {
+  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+    if (it->context->try_claim(it->operation)) {
+      WaitEntry claimed = std::move(*it);
+      entries_.erase(it);
+      return claimed;
+    }
+  }
+  return std::nullopt;
+}
+
+void WaiterList::claim_all(WakeList& wakes) {
+  wakes.reserve(entries_.size());
+  std::erase_if(entries_, [&](WaitEntry& entry) {
+    if (!entry.context->try_claim(WaitContext::kRefresh)) return false;
+    wakes.add(std::move(entry.context));
+    return true;
+  });
+}
+
+bool WaiterList::has_claimable() const {
+  return std::any_of(entries_.begin(), entries_.end(),
+                     [](const WaitEntry& entry) { return entry.context->selection() == WaitContext::kWaiting; });
+}
+
+}  // namespace bmx

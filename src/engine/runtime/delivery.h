@@ -1,0 +1,42 @@
+// Delivery: the process-wide queue of DeliveryJobs and the one detached
+// "delivery-worker" thread that sends each job's buffer into its channel and
+// settles its task. Submission only queues jobs, which never waits; every wait
+// on a channel happens on the worker.
+//
+// Jobs are handled strictly one at a time in push order, whatever channel they
+// target, so a job whose channel has no room holds up every later one.
+//
+// After fork() the child has no worker thread; its first delivery starts a new
+// queue and worker (the parent's queue is abandoned, not destroyed, since its
+// lock may have been held by the parent's worker at the fork).
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include "buffer/buffer.h"
+#include "channel/channel_queue.h"
+#include "task.h"
+
+namespace bmx {
+
+/// One buffer to deliver into one channel for one task; owns its references
+/// until it has been handled or skipped.
+struct DeliveryJob {
+  Sender sender;
+  /// Kept only so the queue stays connected while the job exists.
+  Receiver receiver;
+  std::shared_ptr<std::atomic<bool>> closed;
+  TaskRef task;
+  BufferRef buffer;
+};
+
+/// Queues `job` for the delivery worker, starting the worker on the first call
+/// in the process (and the first in a forked child). Never waits for the
+/// delivery. Internal failure "failed to spawn delivery worker thread: <os
+/// error>" if the thread cannot be started (the next call tries again), and
+/// "delivery worker channel disconnected: SendError(..)" if the worker is gone.
+/// Any thread may call it.
+void enqueue_delivery(DeliveryJob job);
+
+}  // namespace bmx

@@ -1,0 +1,109 @@
+// Task: the shared record of one submission, its state machine and its output.
+//
+// Invariants:
+//   mutex_ guards state_ and output_; it is held only to read, copy, store or
+//   release them, never together with another engine lock, and nobody waits
+//   while holding it except inside the done_ wait itself.
+//   Completed, Failed and Cancelled are terminal: once state_ is terminal it
+//   never changes again (mark_running runs only on a task no other thread can
+//   reach yet).
+//   A Completed task always has an output.
+//   done_ is notified, waking every waiter, exactly on the transitions into a
+//   terminal state.
+//
+// Transitions (operation: from -> to):
+//   mark_running          any            -> RunningCompute   (submitting thread)
+//   mark_delivery_queued  pending        -> DeliveryQueued   output stored (submitting thread)
+//   complete              pending        -> Completed        output stored (submitting thread)
+//   mark_delivering       DeliveryQueued -> Delivering       (delivery worker)
+//   complete_delivery     pending        -> Completed        keeps the output (delivery worker)
+//   fail                  pending        -> Failed(error)    (submitting thread, delivery worker)
+//   cancel                pending        -> Cancelled        (any thread)
+// Every other combination changes nothing; values handed to a terminal task
+// are dropped.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "buffer/buffer.h"
+#include "channel/waiter.h"
+#include "compute_error.h"
+#include "result.h"
+
+namespace bmx {
+
+/// A map's result buffer, or a reduction's number.
+using TaskOutput = std::variant<BufferRef, double>;
+
+/// A task state; Failed carries its error.
+class TaskState {
+ public:
+  enum class Kind : std::uint8_t { Created, RunningCompute, DeliveryQueued, Delivering, Completed, Failed, Cancelled };
+
+  /// Any kind but Failed.
+  explicit TaskState(Kind kind);
+  static TaskState failed(ComputeError error);
+
+  Kind kind() const { return kind_; }
+  /// The error of a Failed state; internal failure for any other.
+  const ComputeError& error() const;
+  /// Completed, Failed or Cancelled.
+  bool is_terminal() const;
+
+  friend bool operator==(const TaskState&, const TaskState&) = default;
+
+ private:
+  Kind kind_;
+  std::optional<ComputeError> error_;
+};
+
+/// The state's debug form: "Completed", "Failed(ChannelClosed)",
+/// "Failed(ArgError(\"missing arg: y\"))".
+std::string debug_text(const TaskState& state);
+
+class Task {
+ public:
+  /// A task in Created, without output.
+  Task();
+  Task(const Task&) = delete;
+  Task& operator=(const Task&) = delete;
+
+  void mark_running();
+  void mark_delivery_queued(TaskOutput value);
+  void mark_delivering();
+  void complete(TaskOutput value);
+  /// Completes with the output stored by mark_delivery_queued.
+  void complete_delivery();
+  void fail(ComputeError error);
+  /// Cancels a pending task; false (and no change) for a terminal one.
+  bool cancel();
+  bool is_done() const;
+  TaskState snapshot_state() const;
+
+  /// Waits until the task is terminal or `deadline` passes (empty). The outcome:
+  /// the output of a Completed task, the error of a Failed one, or
+  /// ComputeError::cancelled() for a Cancelled one.
+  std::optional<Result<TaskOutput>> wait_until(const Deadline& deadline) const;
+
+ private:
+  /// Stores a terminal state; returns whether it did (the task was pending).
+  bool finish_locked(TaskState state);
+
+  mutable std::mutex mutex_;
+  /// Notified on every transition into a terminal state.
+  mutable std::condition_variable done_;
+  /// Guarded by mutex_.
+  TaskState state_;
+  /// Guarded by mutex_.
+  std::optional<TaskOutput> output_;
+};
+
+using TaskRef = std::shared_ptr<Task>;
+
+}  // namespace bmx

@@ -1,0 +1,190 @@
+// Channel semantics over the queue: the close protocol, the rule that a closed
+// and drained channel reports ChannelClosed instead of waiting, and sends
+// against the `closed` flag. The close cases follow Go's chan_test.go ideas
+// (TestClosedChan-style: values sent before close, then the closed report).
+#include "channel/channel.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "test_thread.h"
+
+namespace bmx {
+namespace {
+
+using namespace bmx::testing;
+
+ChannelHandle make_channel(std::uint64_t capacity) {
+  std::optional<ChannelHandle> channel = ChannelHandle::create(capacity);
+  EXPECT_TRUE(channel.has_value());
+  return std::move(*channel);
+}
+
+bool is_channel_closed(const std::optional<Result<BufferRef>>& got) {
+  return got && !got->ok() && got->error() == ComputeError::channel_closed();
+}
+
+// Receives until a buffer arrives, passing over ChannelClosed reports.
+BufferRef receive_eventually(const ChannelHandle& channel) {
+  const auto limit = std::chrono::steady_clock::now() + 5s;
+  for (;;) {
+    std::optional<Result<BufferRef>> got = channel.recv_buffer(after(5s));
+    if (got && got->ok()) return got->value();
+    if (std::chrono::steady_clock::now() >= limit) {
+      ADD_FAILURE() << "no buffer arrived";
+      return tagged(-1);
+    }
+  }
+}
+
+class CloseTest : public ::testing::TestWithParam<std::uint64_t> {};
+
+INSTANTIATE_TEST_SUITE_P(Capacities, CloseTest, ::testing::Values(0, 1, 3, 64));
+
+TEST_P(CloseTest, EarlierBuffersArriveInOrderThenChannelClosedForEveryone) {
+  const ChannelHandle channel = make_channel(GetParam());
+  constexpr int kCount = 20;
+  TestThread producer([&] {
+    for (int i = 0; i < kCount; ++i) {
+      const std::optional<Result<void>> sent = channel.send_buffer(tagged(i), after(10s));
+      ASSERT_TRUE(sent && sent->ok());
+    }
+    EXPECT_TRUE(channel.close());
+  });
+  for (int i = 0; i < kCount; ++i) {
+    std::optional<Result<BufferRef>> got = channel.recv_buffer(after(10s));
+    ASSERT_TRUE(got && got->ok());
+    EXPECT_EQ(tag_of(got->value()), i);
+  }
+  EXPECT_TRUE(is_channel_closed(channel.recv_buffer(after(10s))));
+  // The marker is gone now; later receives still report the close at once.
+  EXPECT_TRUE(is_channel_closed(channel.recv_buffer(after(10s))));
+  EXPECT_TRUE(is_channel_closed(channel.recv_buffer(std::nullopt)));
+  producer.join_within(10s);
+}
+
+TEST_P(CloseTest, CloseIsIdempotentAndRefusesLaterSends) {
+  const ChannelHandle channel = make_channel(GetParam());
+  EXPECT_FALSE(channel.is_closed());
+  EXPECT_TRUE(channel.close());
+  EXPECT_FALSE(channel.close());
+  EXPECT_TRUE(channel.is_closed());
+  const std::optional<Result<void>> sent = channel.send_buffer(tagged(1), after(1s));
+  ASSERT_TRUE(sent.has_value());
+  ASSERT_FALSE(sent->ok());
+  EXPECT_EQ(sent->error(), ComputeError::channel_closed());
+  EXPECT_TRUE(is_channel_closed(channel.recv_buffer(after(1s))));
+  EXPECT_TRUE(is_channel_closed(channel.recv_buffer(after(1s))));
+}
+
+// Two receivers wait on an empty channel and it is closed: one takes the
+// marker, and the other, already parked, must be woken and report the close
+// too instead of waiting for a marker that will never come.
+TEST_P(CloseTest, EveryWaitingReceiverIsReleasedByClose) {
+  const ChannelHandle channel = make_channel(GetParam());
+  std::atomic<int> closed_reports{0};
+  std::vector<std::unique_ptr<TestThread>> receivers;
+  for (int i = 0; i < 4; ++i) {
+    receivers.push_back(std::make_unique<TestThread>([&] {
+      if (is_channel_closed(channel.recv_buffer(after(10s)))) ++closed_reports;
+    }));
+  }
+  for (auto& receiver : receivers) EXPECT_FALSE(receiver->finishes_within(20ms));
+  EXPECT_TRUE(channel.close());
+  for (auto& receiver : receivers) receiver->join_within(5s);
+  EXPECT_EQ(closed_reports, 4);
+}
+
+TEST_P(CloseTest, BufferQueuedAfterTheMarkerStaysReceivable) {
+  const ChannelHandle channel = make_channel(GetParam());
+  ASSERT_TRUE(channel.close());
+  EXPECT_TRUE(is_channel_closed(channel.recv_buffer(after(5s))));
+  // A send that checked `closed` before the close ran goes on like this one.
+  std::atomic<bool> sent{false};
+  TestThread racing([&] {
+    const std::optional<Result<void>> done = channel.continue_send(tagged(42), after(10s));
+    sent = done && done->ok();
+  });
+  // At capacity 0 the send waits for this receive; otherwise it is queued.
+  EXPECT_EQ(tag_of(receive_eventually(channel)), 42);
+  racing.join_within(5s);
+  EXPECT_TRUE(sent);
+  EXPECT_TRUE(is_channel_closed(channel.recv_buffer(after(5s))));
+}
+
+TEST(CloseFullChannelTest, CloseNeverWaitsAndTheMarkerFollowsTheQueuedBuffers) {
+  const ChannelHandle channel = make_channel(2);
+  ASSERT_TRUE(channel.send_buffer(tagged(1), after(1s))->ok());
+  ASSERT_TRUE(channel.send_buffer(tagged(2), after(1s))->ok());
+  EXPECT_TRUE(channel.close());
+  EXPECT_EQ(tag_of(channel.recv_buffer(after(1s))->value()), 1);
+  EXPECT_EQ(tag_of(channel.recv_buffer(after(1s))->value()), 2);
+  EXPECT_TRUE(is_channel_closed(channel.recv_buffer(after(1s))));
+}
+
+// A full channel whose marker is pending: the slot freed by a receive goes to
+// the marker before a sender that was already waiting.
+TEST(CloseFullChannelTest, PendingMarkerTakesTheFirstFreedSlot) {
+  const ChannelHandle channel = make_channel(1);
+  ASSERT_TRUE(channel.send_buffer(tagged(1), after(1s))->ok());
+  std::atomic<bool> sent{false};
+  TestThread waiting([&] {
+    const std::optional<Result<void>> done = channel.send_buffer(tagged(2), after(10s));
+    sent = done && done->ok();
+  });
+  EXPECT_FALSE(waiting.finishes_within(50ms));
+  EXPECT_TRUE(channel.close());
+  EXPECT_EQ(tag_of(channel.recv_buffer(after(1s))->value()), 1);
+  EXPECT_TRUE(is_channel_closed(channel.recv_buffer(after(1s))));
+  // The sender gets the slot the marker freed; until its buffer lands, a
+  // receive finds the channel closed and drained.
+  EXPECT_EQ(tag_of(receive_eventually(channel)), 2);
+  waiting.join_within(5s);
+  EXPECT_TRUE(sent);
+}
+
+TEST(CloseRendezvousTest, CloseWithoutReceiverReturnsAndTheNextReceiverSeesIt) {
+  const ChannelHandle channel = make_channel(0);
+  EXPECT_TRUE(channel.close());
+  EXPECT_TRUE(is_channel_closed(channel.recv_buffer(after(1s))));
+}
+
+TEST(ChannelTest, ReceivedBufferSharesStorageWithTheSentOne) {
+  const ChannelHandle channel = make_channel(1);
+  const BufferRef buffer = tagged(3);
+  ASSERT_TRUE(channel.send_buffer(buffer, after(1s))->ok());
+  std::optional<Result<BufferRef>> got = channel.recv_buffer(after(1s));
+  ASSERT_TRUE(got && got->ok());
+  EXPECT_EQ(got->value().get(), buffer.get());
+}
+
+TEST(ChannelTest, TimeoutsReportNothingDoneAndConsumeNothing) {
+  const ChannelHandle full = make_channel(1);
+  ASSERT_TRUE(full.send_buffer(tagged(1), after(1s))->ok());
+  EXPECT_FALSE(full.send_buffer(tagged(2), after(20ms)).has_value());
+  EXPECT_EQ(tag_of(full.recv_buffer(after(1s))->value()), 1);
+  EXPECT_FALSE(full.recv_buffer(after(20ms)).has_value());
+
+  const ChannelHandle rendezvous = make_channel(0);
+  EXPECT_FALSE(rendezvous.send_buffer(tagged(1), after(20ms)).has_value());
+  EXPECT_FALSE(rendezvous.recv_buffer(after(20ms)).has_value());
+}
+
+TEST(ChannelTest, CopiesShareQueueAndClosedFlag) {
+  const ChannelHandle channel = make_channel(4);
+  const ChannelHandle copy = channel;
+  ASSERT_TRUE(copy.send_buffer(tagged(8), after(1s))->ok());
+  EXPECT_EQ(tag_of(channel.recv_buffer(after(1s))->value()), 8);
+  EXPECT_TRUE(copy.close());
+  EXPECT_TRUE(channel.is_closed());
+  EXPECT_FALSE(channel.close());
+}
+
+TEST(ChannelTest, UnreservableCapacityIsReported) {
+  EXPECT_FALSE(ChannelHandle::create(std::uint64_t{1} << 62).has_value());
+}
+
+}  // namespace
+}  // namespace bmx
