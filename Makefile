@@ -7,7 +7,9 @@ VENV_NUMPY1 := .venv-numpy1
 PY := $(VENV)/bin/python
 PY_NUMPY1 := $(VENV_NUMPY1)/bin/python
 JOBS ?= 2
-ASAN_LIB = $(shell gcc -print-file-name=libasan.so)
+# The C++ runtime is preloaded with ASan so that ASan's exception interceptor
+# finds it: the interpreter itself does not link it.
+ASAN_PRELOAD = $(shell gcc -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
 .PHONY: demo test test-engine test-python test-numpy1 stubtest test-asan test-tsan bench clean
@@ -81,7 +83,7 @@ test-asan: $(VENV)/.installed build/.gtest
 		-DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	$(CMAKE) --build build/asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=0 $(VENV)/bin/ctest --test-dir build/asan --output-on-failure --no-tests=error -j $(JOBS)
-	LD_PRELOAD=$(ASAN_LIB) ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=build/asan/src/python \
+	LD_PRELOAD="$(ASAN_PRELOAD)" ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=build/asan/src/python \
 		$(PY) -m pytest -q -p no:cacheprovider tests/python
 
 test-tsan: $(VENV)/.ready build/.gtest

@@ -120,6 +120,11 @@ def test_operators_match_ieee(k, rt, symbol, n):
     xs, ys = data(n, 3), data(n, 4)
     with np.errstate(all="ignore"):
         expected = apply_operator(symbol, xs, ys).astype(np.float64)
+        if symbol in "+*":
+            # Of two NaN operands the left one comes out (quietened); NumPy's
+            # own loops may pick either.
+            both = np.isnan(xs) & np.isnan(ys)
+            expected[both] = xs[both] + xs[both]
     assert_bitwise(run(k, rt, apply_operator(symbol, x, y), x=xs, y=ys), expected)
 
 
