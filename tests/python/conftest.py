@@ -29,7 +29,16 @@ def run_python(code, timeout=60, env=None):
     )
 
 
-def bits(value):
-    import struct
+def child_exit_code(pid, timeout=60):
+    """The exit code of forked child `pid`; kills it and fails the test if it hangs."""
+    import time
 
-    return struct.pack("<d", value)
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.02)
+    os.kill(pid, 9)
+    os.waitpid(pid, 0)
+    pytest.fail(f"forked child {pid} hung")

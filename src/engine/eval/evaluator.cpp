@@ -47,6 +47,23 @@ std::vector<SlotView> make_slot_views(std::span<const ArgSlot> slots) {
   return views;
 }
 
+std::vector<SlotSource> make_slot_sources(std::span<const ArgSlot> slots, std::span<const SlotView> views,
+                                          std::size_t n) {
+  check(views.size() == slots.size(), "one slot view per slot");
+  std::vector<SlotSource> sources;
+  sources.reserve(slots.size());
+  for (std::size_t s = 0; s < slots.size(); ++s) {
+    if (const double* scalar = std::get_if<double>(&slots[s])) {
+      sources.push_back({nullptr, *scalar});
+      continue;
+    }
+    check(views[s].has_value(), "buffer slot without a view");
+    check(views[s]->size() >= n, "element index beyond the slot's view");
+    sources.push_back({views[s]->data(), 0.0});
+  }
+  return sources;
+}
+
 double read_slot(std::span<const ArgSlot> slots, std::span<const SlotView> views, std::uint64_t slot,
                  std::size_t i) {
   check(slot < slots.size(), "slot index beyond the slots");

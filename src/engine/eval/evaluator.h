@@ -34,6 +34,18 @@ inline constexpr std::size_t kMinTreePiece = 1;
 /// internal failure ("as_f64_slice requires F64 dtype"), as is a null handle.
 std::vector<SlotView> make_slot_views(std::span<const ArgSlot> slots);
 
+/// A slot as the block engines read it: the buffer's data from element 0, or
+/// (values null) the scalar that stands for every element.
+struct SlotSource {
+  const double* values;
+  double scalar;
+};
+
+/// One source per slot, for runs over elements below n. A buffer slot without
+/// a view, or with a view shorter than n, is an internal failure.
+std::vector<SlotSource> make_slot_sources(std::span<const ArgSlot> slots, std::span<const SlotView> views,
+                                          std::size_t n);
+
 /// The value of slot `slot` at element i: the scalar itself, or element i of
 /// the buffer's view. A slot index out of range, a buffer slot without a view
 /// or an element index beyond the view are internal failures.

@@ -57,18 +57,7 @@ void pair_loop(double* out, double left, const double* right, std::size_t length
 
 FlatBlockProgram::FlatBlockProgram(const FlatKernel& kernel, std::span<const ArgSlot> slots,
                                    std::span<const SlotView> views, std::size_t n)
-    : instrs_(kernel.instrs), n_(n) {
-  check(views.size() == slots.size(), "one slot view per slot");
-  sources_.reserve(slots.size());
-  for (std::size_t s = 0; s < slots.size(); ++s) {
-    if (const double* scalar = std::get_if<double>(&slots[s])) {
-      sources_.push_back({nullptr, *scalar});
-      continue;
-    }
-    check(views[s].has_value(), "buffer slot without a view");
-    check(views[s]->size() >= n, "element index beyond the slot's view");
-    sources_.push_back({views[s]->data(), 0.0});
-  }
+    : instrs_(kernel.instrs), sources_(make_slot_sources(slots, views, n)), n_(n) {
 
   std::size_t depth = 0;
   std::size_t deepest = 0;

@@ -47,16 +47,12 @@ class FlatBlockProgram {
  private:
   /// A value of the block stack or a slot: the block's values (null for a
   /// scalar, which stands for every element) or the scalar.
-  struct Operand {
-    const double* values;
-    double scalar;
-  };
+  using Operand = SlotSource;
 
   void run_block(std::size_t start, std::size_t length, double* stack, Operand* operands, double* out) const;
 
   std::span<const FlatInstr> instrs_;
-  /// Per slot: the buffer data from element 0, or the scalar.
-  std::vector<Operand> sources_;
+  std::vector<SlotSource> sources_;
   std::size_t n_;
   std::size_t depth_;
   std::size_t block_length_;

@@ -113,18 +113,7 @@ std::size_t partition_by_condition(const double* condition, const std::uint32_t*
 
 TreeBlockProgram::TreeBlockProgram(const ExprTree& tree, std::span<const ArgSlot> slots,
                                    std::span<const SlotView> views, std::size_t n)
-    : nodes_(tree.nodes()), right_first_(nodes_.size(), 0), n_(n) {
-  check(views.size() == slots.size(), "one slot view per slot");
-  sources_.reserve(slots.size());
-  for (std::size_t s = 0; s < slots.size(); ++s) {
-    if (const double* scalar = std::get_if<double>(&slots[s])) {
-      sources_.push_back({nullptr, *scalar});
-      continue;
-    }
-    check(views[s].has_value(), "buffer slot without a view");
-    check(views[s]->size() >= n, "element index beyond the slot's view");
-    sources_.push_back({views[s]->data(), 0.0});
-  }
+    : nodes_(tree.nodes()), sources_(make_slot_sources(slots, views, n)), right_first_(nodes_.size(), 0), n_(n) {
 
   // Children precede their parents in the array, so one forward pass sees
   // every child's needs before its parent's.
@@ -222,7 +211,7 @@ void TreeBlockProgram::run_block(std::size_t start, std::size_t length, double* 
         frames.pop_back();
         break;
       case NodeTag::ArgRef: {
-        const Source& source = sources_[node.payload];
+        const SlotSource& source = sources_[node.payload];
         if (source.values == nullptr) {
           fill(frame, source.scalar);
         } else {
@@ -262,7 +251,7 @@ void TreeBlockProgram::run_block(std::size_t start, std::size_t length, double* 
             if (second_node.tag == NodeTag::Const) {
               frame.second_scalar = second_node.constant();
             } else {
-              const Source& source = sources_[second_node.payload];
+              const SlotSource& source = sources_[second_node.payload];
               frame.second = source.values == nullptr ? nullptr : source.values + start;
               frame.second_scalar = source.scalar;
             }

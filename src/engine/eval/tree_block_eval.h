@@ -69,18 +69,13 @@ class TreeBlockProgram {
   std::size_t block_length() const { return block_length_; }
 
  private:
-  struct Source {
-    const double* values;
-    double scalar;
-  };
   struct Workspace;
 
   void run_block(std::size_t start, std::size_t length, double* out, Workspace& workspace,
                  TreeEvalObserver* observer) const;
 
   std::span<const ExprNode> nodes_;
-  /// Per slot: the buffer data from element 0 (null for a scalar), or the scalar.
-  std::vector<Source> sources_;
+  std::vector<SlotSource> sources_;
   /// Per node: 1 when a Binary or Compare node evaluates its right operand first.
   std::vector<std::uint8_t> right_first_;
   std::size_t n_;

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <pthread.h>
+#include "../small_stack.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -129,31 +129,9 @@ TEST(Evaluate, RandomKernelsMatchTheReferenceEngines) {
 // Deep kernels run in a child process on a small stack, so native recursion
 // anywhere would crash the child instead of the suite.
 constexpr std::size_t kDeepNodes = 100000;
-constexpr std::size_t kSmallStack = 1 << 20;
 
-void require(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "deep kernel check failed: %s\n", what);
-    std::_Exit(3);
-  }
-}
-
-void run_on_small_stack(void (*body)()) {
-  pthread_attr_t attributes;
-  require(pthread_attr_init(&attributes) == 0, "pthread_attr_init");
-  require(pthread_attr_setstacksize(&attributes, kSmallStack) == 0, "pthread_attr_setstacksize");
-  pthread_t thread;
-  require(pthread_create(
-              &thread, &attributes,
-              [](void* argument) -> void* {
-                reinterpret_cast<void (*)()>(argument)();
-                return nullptr;
-              },
-              reinterpret_cast<void*>(body)) == 0,
-          "pthread_create");
-  require(pthread_join(thread, nullptr) == 0, "pthread_join");
-  pthread_attr_destroy(&attributes);
-}
+using bmx::test_support::require;
+using bmx::test_support::run_on_small_stack;
 
 ExprNode arg_node(std::uint64_t slot) { return {NodeTag::ArgRef, 0, 0, slot}; }
 ExprNode const_node(double value) { return {NodeTag::Const, 0, 0, std::bit_cast<std::uint64_t>(value)}; }

@@ -4,7 +4,7 @@
 // the whole suite down.
 #include <gtest/gtest.h>
 
-#include <pthread.h>
+#include "../small_stack.h"
 
 #include <bit>
 #include <cstdio>
@@ -21,33 +21,9 @@ namespace bmx {
 namespace {
 
 constexpr std::size_t kDepth = 150000;
-// Far below what recursion over kDepth levels needs, ample for iteration.
-constexpr std::size_t kSmallStack = 1 << 20;
 
-void require(bool condition, const char* what) {
-  if (!condition) {
-    std::fprintf(stderr, "deep tree check failed: %s\n", what);
-    std::_Exit(3);
-  }
-}
-
-// Runs `body` to completion on a thread with kSmallStack bytes of stack.
-void run_on_small_stack(void (*body)()) {
-  pthread_attr_t attributes;
-  require(pthread_attr_init(&attributes) == 0, "pthread_attr_init");
-  require(pthread_attr_setstacksize(&attributes, kSmallStack) == 0, "pthread_attr_setstacksize");
-  pthread_t thread;
-  require(pthread_create(
-              &thread, &attributes,
-              [](void* argument) -> void* {
-                reinterpret_cast<void (*)()>(argument)();
-                return nullptr;
-              },
-              reinterpret_cast<void*>(body)) == 0,
-          "pthread_create");
-  require(pthread_join(thread, nullptr) == 0, "pthread_join");
-  pthread_attr_destroy(&attributes);
-}
+using bmx::test_support::require;
+using bmx::test_support::run_on_small_stack;
 
 ExprNode leaf_arg(std::uint64_t id) { return ExprNode{NodeTag::ArgRef, 0, 0, id}; }
 ExprNode leaf_const(double value) { return ExprNode{NodeTag::Const, 0, 0, std::bit_cast<std::uint64_t>(value)}; }
