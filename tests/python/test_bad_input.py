@@ -35,6 +35,8 @@ rt = bm._RuntimeModule()
 x = k.arg("x")
 buf = rt.asarray(np.arange(3.0))
 spec = k.elementwise(x + 1)
+mapped = k.map(spec, x=buf)
+channel = rt.chan(4)
 
 # callable, valid positional arguments, and for each position which bad values
 # are acceptable there (numbers coerce into operands) and which exception the
@@ -58,7 +60,13 @@ CASES = [
     *[(name, getattr(k, name), [buf], [BUFFER]) for name in ["sum", "mean", "min_reduce", "max_reduce"]],
     ("asarray", rt.asarray, [np.zeros(2)], [ARRAY]),
     ("rewrite_args", x.rewrite_args, [{}], [EXPR_STRICT]),
-    ("RecvCase", bm.RecvCase, [None], [EXPR_STRICT]),
+    ("RecvCase", bm.RecvCase, [channel], [EXPR_STRICT]),
+    ("go", rt.go, [mapped], [EXPR_STRICT]),
+    ("go out", lambda out: rt.go(mapped, out=out), [None], [{**EXPR_STRICT, "None": None}]),
+    ("chan", rt.chan, [1], [U64]),
+    ("send", channel.send, [buf], [BUFFER]),
+    ("py_select", lambda case: bm.py_select(case, default=True), [bm.RecvCase(channel)], [EXPR_STRICT]),
+    ("py_select default", lambda d: bm.py_select(bm.RecvCase(channel), default=d), [True], [EXPR_STRICT]),
 ]  # fmt: skip
 
 
