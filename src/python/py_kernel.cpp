@@ -1,4 +1,4 @@
-// _KernelModule: the factories of expressions, kernels and specifications.
+// _KernelModule: the factories of expressions, kernels, maps and reductions.
 #include "py_kernel.h"
 
 #include <string>

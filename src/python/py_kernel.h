@@ -1,4 +1,4 @@
-// _KernelModule and the specification classes it produces: KernelSpec,
+// _KernelModule and the spec classes it produces: KernelSpec,
 // MapSpec and ReduceSpec.
 #pragma once
 

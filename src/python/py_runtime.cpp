@@ -76,7 +76,7 @@ PyObject* go_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
       PyErr_SetString(PyExc_TypeError, "go() expects a MapSpec or ReduceSpec");
       return nullptr;
     }
-    // The specification is copied under the lock; the computation then runs
+    // The spec is copied under the lock; the computation then runs
     // without it, on this thread, touching no Python object.
     const auto task = std::make_shared<Task>();
     if (map != nullptr) {

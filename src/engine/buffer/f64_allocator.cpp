@@ -3,8 +3,7 @@
 
 #include <sys/mman.h>
 
-#include <stdlib.h>
-
+#include <cstdint>
 #include <cstdlib>
 
 namespace bmx {
@@ -16,17 +15,16 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 }  // namespace
 
 void* allocate_f64_block(std::size_t bytes) {
-  if (bytes < kHugeThreshold) {
-    void* block = std::malloc(bytes == 0 ? 1 : bytes);
-    if (block == nullptr) throw std::bad_alloc();
-    return block;
+  void* block = std::malloc(bytes == 0 ? 1 : bytes);
+  if (block == nullptr) throw std::bad_alloc();
+  if (bytes >= kHugeThreshold) {
+    // The whole huge pages inside the block may be backed by transparent huge
+    // pages; advice only, ignored by kernels without them.
+    const auto start = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t first = (start + kHugePage - 1) / kHugePage * kHugePage;
+    const std::uintptr_t last = (start + bytes) / kHugePage * kHugePage;
+    if (last > first) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
   }
-  void* block = nullptr;
-  if (posix_memalign(&block, kHugePage, bytes) != 0) throw std::bad_alloc();
-  // Only whole huge pages are advised, so the partly used last one stays in
-  // small pages and the block's resident size stays its own size. Advice
-  // only: a kernel without transparent huge pages ignores it.
-  (void)madvise(block, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);
   return block;
 }
 

@@ -2,9 +2,12 @@
 //
 // Elements are default-initialised, so a result array is not zero-filled by
 // one thread before the pool's pieces write it (the zeroing pass costs as much
-// as the kernel). Large arrays are aligned to 2 MiB and advised for
-// transparent huge pages: page faults on a fresh output otherwise cost a third
-// of the memory bandwidth.
+// as the kernel). The whole 2 MiB pages inside a large array are advised for
+// transparent huge pages, as NumPy does: page faults on a fresh output
+// otherwise cost a third of the memory bandwidth. The blocks themselves come
+// from malloc, so a block freed and allocated again is reused warm; a block
+// aligned to 2 MiB on its own took fresh, kernel-zeroed pages every time and
+// made a map of 10^6 elements three times slower.
 #pragma once
 
 #include <cstddef>
@@ -14,7 +17,7 @@
 
 namespace bmx {
 
-/// Allocates 2 MiB-aligned, huge-page-advised blocks of at least kHugeThreshold bytes.
+/// Allocates a block; one of at least kHugeThreshold bytes is advised for huge pages.
 void* allocate_f64_block(std::size_t bytes);
 void deallocate_f64_block(void* block, std::size_t bytes);
 

@@ -1,4 +1,4 @@
-// Submission: runs a specification's body for a task and settles the task
+// Submission: runs a map or reduce body for a task and settles the task
 // from the outcome, handing a successful result with an output channel to the
 // delivery worker.
 #pragma once

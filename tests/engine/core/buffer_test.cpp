@@ -41,11 +41,6 @@ TEST(BufferTest, NonF64ViewIsAnInternalFailure) {
   }
 }
 
-TEST(BufferTest, LargeStorageIsHugePageAligned) {
-  F64Vec values(std::size_t{1} << 20);  // 8 MiB
-  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(values.data()) % (std::uintptr_t{2} << 20), 0u);
-}
-
 TEST(DTypeTest, Names) {
   EXPECT_STREQ(dtype_name(DType::F32), "float32");
   EXPECT_STREQ(dtype_name(DType::F64), "float64");
