@@ -17,6 +17,17 @@ namespace bmx::eval_test {
 
 inline std::uint64_t bits(double value) { return std::bit_cast<std::uint64_t>(value); }
 
+/// Runs elements [begin, end) of a block program and compares them bitwise
+/// with the reference values of every element.
+template <class Program>
+void expect_range(const Program& program, const std::vector<double>& expected, std::size_t begin, std::size_t end) {
+  std::vector<double> out(end - begin);
+  program.run(begin, end, out.data());
+  for (std::size_t i = begin; i < end; ++i) {
+    ASSERT_EQ(bits(out[i - begin]), bits(expected[i])) << "element " << i << " of [" << begin << ", " << end << ")";
+  }
+}
+
 /// Values that stress operators: NaNs of both signs with payloads (quiet and
 /// signalling), zeros of both signs, infinities, subnormals, halves, small
 /// integers (so comparisons tie and conditions are 0.0) and ordinary numbers.

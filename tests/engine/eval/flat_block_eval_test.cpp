@@ -23,15 +23,7 @@ std::vector<double> reference_values(const FlatKernel& kernel, std::span<const A
   return values;
 }
 
-// Runs elements [begin, end) and compares them with the reference.
-void expect_range(const FlatBlockProgram& program, const std::vector<double>& expected, std::size_t begin,
-                  std::size_t end) {
-  std::vector<double> out(end - begin);
-  program.run(begin, end, out.data());
-  for (std::size_t i = begin; i < end; ++i) {
-    ASSERT_EQ(bits(out[i - begin]), bits(expected[i])) << "element " << i << " of [" << begin << ", " << end << ")";
-  }
-}
+using eval_test::expect_range;
 
 TEST(FlatBlockEval, RandomProgramsMatchEvalFlatBitwise) {
   for (std::uint64_t seed = 0; seed < 60; ++seed) {

@@ -24,14 +24,7 @@ std::vector<double> reference_values(const ExprTree& tree, std::span<const ArgSl
   return values;
 }
 
-void expect_range(const TreeBlockProgram& program, const std::vector<double>& expected, std::size_t begin,
-                  std::size_t end) {
-  std::vector<double> out(end - begin);
-  program.run(begin, end, out.data());
-  for (std::size_t i = begin; i < end; ++i) {
-    ASSERT_EQ(bits(out[i - begin]), bits(expected[i])) << "element " << i << " of [" << begin << ", " << end << ")";
-  }
-}
+using eval_test::expect_range;
 
 TEST(TreeBlockEval, RandomTreesMatchEvalTreeBitwise) {
   for (std::uint64_t seed = 0; seed < 60; ++seed) {
