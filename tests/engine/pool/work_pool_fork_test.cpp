@@ -81,6 +81,11 @@ TEST(WorkPoolForkTest, ChildOfAnIdlePoolGetsAFreshPool) {
 }
 
 TEST(WorkPoolForkTest, ChildOfABusyPoolGetsAFreshPool) {
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer's own runtime can deadlock in the child of a fork taken
+  // while other threads are inside it; the Release and ASan runs cover this.
+  GTEST_SKIP() << "fork of a busy process under ThreadSanitizer";
+#endif
   WorkPool& pool = WorkPool::global();
   std::atomic<bool> stop{false};
   std::thread busy([&] {
