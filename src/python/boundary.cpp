@@ -72,6 +72,10 @@ PyObject* expect_object(PyObject* object, std::source_location where) {
   return object;
 }
 
+PyObject* new_text(const std::string& text, std::source_location where) {
+  return expect_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())), where);
+}
+
 void ensure_error_set() {
   if (PyErr_Occurred() == nullptr) {
     PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");

@@ -35,6 +35,9 @@ void raise_task_error(const ComputeError& error);
 /// Returns `object` when it is not null; otherwise fail_python_api().
 PyObject* expect_object(PyObject* object, std::source_location where = std::source_location::current());
 
+/// A new str holding `text` (UTF-8, may hold NULs); a failure is fail_python_api().
+PyObject* new_text(const std::string& text, std::source_location where = std::source_location::current());
+
 /// A null result without a pending exception becomes SystemError.
 void ensure_error_set();
 

@@ -73,15 +73,15 @@ PyObject* buffer_repr(PyObject* self) {
       text += std::to_string(buffer.shape()[i]);
     }
     text += "], len=" + std::to_string(buffer.element_count()) + ")";
-    return expect_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return new_text(text);
   });
 }
 
 PyMethodDef kMethods[] = {
     {"numpy", as_method(buffer_numpy),
-     METH_FASTCALL | METH_KEYWORDS, "numpy($self)\n--\n\nConvert to numpy array (copies data out)."},
+     kFast, "numpy($self)\n--\n\nConvert to numpy array (copies data out)."},
     {"scalar", as_method(buffer_scalar),
-     METH_FASTCALL | METH_KEYWORDS, "scalar($self)\n--\n\nGet a single scalar value (first element)."},
+     kFast, "scalar($self)\n--\n\nGet a single scalar value (first element)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

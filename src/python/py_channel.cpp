@@ -80,8 +80,6 @@ PyObject* is_closed_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* channel_repr(PyObject*) { return PyUnicode_FromString("Channel()"); }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef kChannelMethods[] = {
     {"send", as_method(send_method), kFast, "send($self, buf)\n--\n\nSend a buffer into the channel."},
     {"recv", as_method(recv_method), kFast,
@@ -198,7 +196,7 @@ const ChannelHandle* unwrap_channel(PyObject* object) {
 }
 
 PyMethodDef& py_select_def() {
-  static PyMethodDef def = {"py_select", as_method(py_select), METH_FASTCALL | METH_KEYWORDS,
+  static PyMethodDef def = {"py_select", as_method(py_select), kFast,
                             "py_select(*cases, default=False)\n--\n\nPython-visible select function."};
   return def;
 }

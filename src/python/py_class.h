@@ -80,6 +80,9 @@ inline bool is_instance(PyObject* object, PyTypeObject* type) { return PyObject_
 
 namespace bmx::py {
 
+/// The calling convention of every method and function of the module.
+inline constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
 /// A METH_FASTCALL | METH_KEYWORDS function as the method table stores it.
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 inline PyCFunction as_method(FastMethod method) {

@@ -74,7 +74,7 @@ PyObject* richcompare_slot(PyObject* self, PyObject* other, int operation) {
 PyObject* repr_slot(PyObject* self) {
   return guard([&]() -> PyObject* {
     const std::string text = expr_repr(payload<Expr>(self));
-    return expect_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return new_text(text);
   });
 }
 
@@ -86,7 +86,7 @@ PyObject* get_temp_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     for (const auto& [id, name] : payload<Expr>(self).temp_args) {
       const PyRef key = PyRef::steal(expect_object(PyLong_FromUnsignedLongLong(id)));
       const PyRef value = PyRef::steal(
-          expect_object(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()))));
+          new_text(name));
       if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) fail_python_api();
     }
     return dict.release();
@@ -135,10 +135,10 @@ PyObject* rewrite_args_method(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 PyMethodDef kMethods[] = {
-    {"get_temp_args", as_method(get_temp_args), METH_FASTCALL | METH_KEYWORDS, "get_temp_args($self)\n--\n\n"},
-    {"get_referenced_args", as_method(get_referenced_args), METH_FASTCALL | METH_KEYWORDS,
+    {"get_temp_args", as_method(get_temp_args), kFast, "get_temp_args($self)\n--\n\n"},
+    {"get_referenced_args", as_method(get_referenced_args), kFast,
      "get_referenced_args($self)\n--\n\n"},
-    {"rewrite_args", as_method(rewrite_args_method), METH_FASTCALL | METH_KEYWORDS,
+    {"rewrite_args", as_method(rewrite_args_method), kFast,
      "rewrite_args($self, mapping)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

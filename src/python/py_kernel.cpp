@@ -181,8 +181,6 @@ constexpr Signature kMean{"_KernelModule.mean", kBufParam};
 constexpr Signature kMinReduce{"_KernelModule.min_reduce", kBufParam};
 constexpr Signature kMaxReduce{"_KernelModule.max_reduce", kBufParam};
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef kMethods[] = {
     {"arg", as_method(arg_method), kFast, "arg($self, name)\n--\n\nCreate a single named argument expression."},
     {"args", as_method(args_method), kFast, "args($self, *names)\n--\n\nCreate multiple named argument expressions."},

@@ -105,8 +105,6 @@ PyObject* chan_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef kMethods[] = {
     {"asarray", as_method(asarray_method), kFast, "asarray($self, array)\n--\n\nCreate a Buffer from a numpy array."},
     {"go", as_method(go_method), kFast,

@@ -51,11 +51,9 @@ PyObject* cancel_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* task_repr(PyObject* self) {
   return guard([&]() -> PyObject* {
     const std::string text = "TaskHandle(state=" + debug_text(payload<TaskRef>(self)->snapshot_state()) + ")";
-    return expect_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return new_text(text);
   });
 }
-
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
     {"result", as_method(result_method), kFast, "result($self)\n--\n\nBlock until completion and return result."},
