@@ -7,7 +7,7 @@
 #include "flat_block_eval.h"
 #include "operators.h"
 #include "tree_block_eval.h"
-#include "work_pool.h"
+#include "pool/pool.h"
 
 namespace bmx {
 

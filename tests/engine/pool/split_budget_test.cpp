@@ -1,5 +1,5 @@
 // The halving split budget and its reset when a piece migrates.
-#include "eval/split_budget.h"
+#include "pool/split_budget.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <exception>
 
 #include "function_ref.h"
-#include "work_pool_latch.h"
+#include "latch.h"
 
 namespace bmx {
 

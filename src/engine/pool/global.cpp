@@ -14,7 +14,7 @@
 
 #include "internal_failure.h"
 #include "no_destructor.h"
-#include "work_pool.h"
+#include "pool.h"
 
 namespace bmx {
 namespace {

@@ -1,6 +1,6 @@
 // Pool behaviour: coverage and shape of the pieces, failures, join, several
 // callers at once, nested use, and waking of parked threads.
-#include "eval/work_pool.h"
+#include "pool/pool.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 #include <atomic>
 #include <thread>
 
-#include "eval/work_pool.h"
+#include "pool/pool.h"
 #include "pool_test_support.h"
 
 // ThreadSanitizer refuses to start threads in the child of a multithreaded

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "eval/work_pool.h"
+#include "pool/pool.h"
 #include "pool_test_support.h"
 
 namespace bmx {

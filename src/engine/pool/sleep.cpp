@@ -1,9 +1,9 @@
 // Parking and waking pool threads.
-#include "work_pool_sleep.h"
+#include "sleep.h"
 
 #include <algorithm>
 
-#include "work_pool_latch.h"
+#include "latch.h"
 
 namespace bmx {
 

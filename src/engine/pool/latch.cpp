@@ -1,7 +1,7 @@
 // Setting a join latch and waking its owner.
-#include "work_pool_latch.h"
+#include "latch.h"
 
-#include "work_pool_sleep.h"
+#include "sleep.h"
 
 namespace bmx {
 

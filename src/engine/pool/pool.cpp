@@ -1,5 +1,5 @@
 // Workers, join, and the range driver of the pool.
-#include "work_pool.h"
+#include "pool.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -10,11 +10,11 @@
 #include "internal_failure.h"
 #include "parking.h"
 #include "thread_rng.h"
-#include "work_pool_deque.h"
-#include "work_pool_injector.h"
-#include "work_pool_job.h"
-#include "work_pool_latch.h"
-#include "work_pool_sleep.h"
+#include "deque.h"
+#include "injector.h"
+#include "job.h"
+#include "latch.h"
+#include "sleep.h"
 
 namespace bmx {
 

@@ -1,5 +1,5 @@
 // Running a join's second half on whichever thread took it.
-#include "work_pool_job.h"
+#include "job.h"
 
 namespace bmx {
 

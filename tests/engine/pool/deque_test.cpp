@@ -1,6 +1,6 @@
 // The work-stealing deque: owner order, thief order, capacity, and a race of
 // one owner against several thieves.
-#include "eval/work_pool_deque.h"
+#include "pool/deque.h"
 
 #include <gtest/gtest.h>
 
