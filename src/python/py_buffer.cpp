@@ -14,11 +14,8 @@ namespace bmx::py {
 
 namespace {
 
-constexpr Signature kNumpy{"Buffer.numpy", {}};
-constexpr Signature kScalar{"Buffer.scalar", {}};
-
-PyObject* numpy_impl(const Buffer& buffer) {
-  const std::span<const double> values = buffer.as_f64_slice();
+PyObject* numpy_impl(PyObject* self, const BoundArgs&) {
+  const std::span<const double> values = payload<BufferRef>(self)->as_f64_slice();
   const NumpyApi& api = numpy_api();
   PyObject* descr = expect_object(api.descr_from_type(kNpyDouble));
   const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(values.size())};
@@ -30,25 +27,10 @@ PyObject* numpy_impl(const Buffer& buffer) {
   return array;
 }
 
-PyObject* buffer_numpy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    BoundArgs bound;
-    if (!bind(kNumpy, args, nargs, kwnames, bound)) return nullptr;
-    return numpy_impl(*payload<BufferRef>(self));
-  });
-}
-
-PyObject* buffer_scalar(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    BoundArgs bound;
-    if (!bind(kScalar, args, nargs, kwnames, bound)) return nullptr;
-    const std::span<const double> values = payload<BufferRef>(self)->as_f64_slice();
-    if (values.empty()) {
-      PyErr_SetString(PyExc_ValueError, "buffer is empty");
-      return nullptr;
-    }
-    return expect_object(PyFloat_FromDouble(values[0]));
-  });
+PyObject* scalar_impl(PyObject* self, const BoundArgs&) {
+  const std::span<const double> values = payload<BufferRef>(self)->as_f64_slice();
+  if (values.empty()) return set_error(PyExc_ValueError, "buffer is empty");
+  return expect_object(PyFloat_FromDouble(values[0]));
 }
 
 Py_ssize_t buffer_length(PyObject* self) {
@@ -77,37 +59,24 @@ PyObject* buffer_repr(PyObject* self) {
   });
 }
 
-PyMethodDef kMethods[] = {
-    {"numpy", as_method(buffer_numpy),
-     kFast, "numpy($self)\n--\n\nConvert to numpy array (copies data out)."},
-    {"scalar", as_method(buffer_scalar),
-     kFast, "scalar($self)\n--\n\nGet a single scalar value (first element)."},
-    {nullptr, nullptr, 0, nullptr},
+constexpr Method kMethods[] = {
+    {"numpy", {}, "Convert to numpy array (copies data out).", numpy_impl},
+    {"scalar", {}, "Get a single scalar value (first element).", scalar_impl},
 };
 
-PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>("Python-visible buffer handle wrapping a C++ Buffer.")},
-    {Py_tp_new, as_slot(refuse_construction)},
-    {Py_tp_dealloc, as_slot(dealloc_instance<BufferRef>)},
-    {Py_tp_methods, kMethods},
-    {Py_tp_repr, as_slot(buffer_repr)},
-    {Py_sq_length, as_slot(buffer_length)},
-    {0, nullptr},
-};
-
-PyType_Spec kSpec = {
-    .name = "builtins.Buffer",
-    .basicsize = sizeof(Instance<BufferRef>),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = kSlots,
+constexpr ClassDef kClass{
+    .name = "Buffer",
+    .doc = "Python-visible buffer handle wrapping a C++ Buffer.",
+    .methods = kMethods,
 };
 
 }  // namespace
 
 LazyType& buffer_type() {
-  static LazyType type(kSpec);
-  return type;
+  return lazy_type<kClass, BufferRef>({
+      {Py_tp_repr, as_slot(buffer_repr)},
+      {Py_sq_length, as_slot(buffer_length)},
+  });
 }
 
 PyObject* wrap_buffer(BufferRef buffer) { return make_instance(buffer_type().get(), std::move(buffer)); }
