@@ -9,6 +9,7 @@ The extension module `_brindlemox` is the layer beneath.
 
 from _brindlemox import __version__
 
+from . import _pickle
 from ._build import (
     abs,
     arctan2,
@@ -43,6 +44,8 @@ from ._evaluate import evaluate
 from ._kernel import Kernel, kernel
 from ._reduce import max, mean, min, sum
 from ._runtime import asarray, chan, go, select
+
+_pickle.register()
 
 __all__ = [
     "__version__",

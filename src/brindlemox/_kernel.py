@@ -9,6 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._build import constant_like, to_operand
+from ._dask_dispatch import any_dask_array, dask_apply_kernel
 from ._engine import Buffer, Expr, KernelSpec, MapSpec, kernels
 from ._execute import run_kernel
 from ._inputs import F64Array, arrange
@@ -91,6 +92,8 @@ class Kernel:
     def run(self, values: list[object], out: object) -> F64Array:
         """The kernel over `values` (one per parameter, in order) into `out` or
         a new array."""
+        if any_dask_array(values):
+            return dask_apply_kernel(self, values, out)  # type: ignore[no-any-return]
         slot_values = [values[index] for index in self._slots]
         operands, result, _ = arrange(self._slot_names, slot_values, out)
         if operands:

@@ -9,6 +9,7 @@ import numpy.typing as npt
 
 from . import _build
 from ._build import Operand
+from ._dask_dispatch import dask_reduce, is_dask_array
 from ._engine import Buffer, Expr, ReduceSpec, kernels, runtime
 from ._inputs import F64Array, to_operand
 
@@ -39,6 +40,8 @@ def sum(a: npt.ArrayLike) -> float:
     >>> bm.sum([1e16, 1.0, -1e16])
     0.0
     """
+    if is_dask_array(a):
+        return dask_reduce("sum", a)  # type: ignore[no-any-return]
     return _reduce(kernels.sum, a)
 
 
@@ -51,6 +54,8 @@ def mean(a: npt.ArrayLike) -> float:
     >>> bm.mean([1.0, 2.0, 3.0, 4.0])
     2.5
     """
+    if is_dask_array(a):
+        return dask_reduce("mean", a)  # type: ignore[no-any-return]
     return _reduce(kernels.mean, a)
 
 
@@ -73,6 +78,8 @@ def min(a: object, b: object = _MISSING, /) -> object:
     1.0
     """
     if b is _MISSING:
+        if is_dask_array(a):
+            return dask_reduce("min", a)
         return _reduce(kernels.min_reduce, a)  # type: ignore[arg-type]
     return _build.minimum(a, b)  # type: ignore[call-overload]
 
@@ -96,5 +103,7 @@ def max(a: object, b: object = _MISSING, /) -> object:
     3.0
     """
     if b is _MISSING:
+        if is_dask_array(a):
+            return dask_reduce("max", a)
         return _reduce(kernels.max_reduce, a)  # type: ignore[arg-type]
     return _build.maximum(a, b)  # type: ignore[call-overload]
