@@ -1,6 +1,7 @@
 // Buffer: copying out to NumPy, the first element, length and repr.
 #include "py_buffer.h"
 
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -44,6 +45,46 @@ Py_ssize_t buffer_length(PyObject* self) {
   });
 }
 
+// Exports the storage itself: read-only, one dimension of "d" elements. The
+// view holds the Buffer object, and through it the storage, until released.
+int buffer_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+  return guard([&]() -> int {
+    view->obj = nullptr;
+    if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
+      set_error(PyExc_BufferError, "Buffer is read-only");
+      return -1;
+    }
+    const Buffer& buffer = *payload<BufferRef>(self);
+    const std::span<const double> values = buffer.as_f64_slice();
+    check(buffer.shape().size() == 1, "only one-dimensional buffers are exported");
+    // The engine's shape is immutable and lives as long as the buffer; its
+    // uint64_t sizes may be read as Py_ssize_t, their signed counterpart.
+    static_assert(sizeof(Py_ssize_t) == sizeof(std::uint64_t));
+    static constexpr double kNoElements = 0.0;
+    static constexpr Py_ssize_t kStride = sizeof(double);
+    view->buf = const_cast<double*>(values.empty() ? &kNoElements : values.data());
+    view->obj = Py_NewRef(self);
+    view->len = static_cast<Py_ssize_t>(values.size_bytes());
+    view->readonly = 1;
+    view->ndim = 1;
+    view->strides = nullptr;
+    if ((flags & PyBUF_ND) != PyBUF_ND) {
+      // A request without a shape reads the storage as plain bytes.
+      view->itemsize = 1;
+      view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>("B") : nullptr;
+      view->shape = nullptr;
+    } else {
+      view->itemsize = sizeof(double);
+      view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>("d") : nullptr;
+      view->shape = reinterpret_cast<Py_ssize_t*>(const_cast<std::uint64_t*>(buffer.shape().data()));
+      if ((flags & PyBUF_STRIDES) == PyBUF_STRIDES) view->strides = const_cast<Py_ssize_t*>(&kStride);
+    }
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+    return 0;
+  });
+}
+
 PyObject* buffer_repr(PyObject* self) {
   return guard([&]() -> PyObject* {
     const Buffer& buffer = *payload<BufferRef>(self);
@@ -76,6 +117,7 @@ LazyType& buffer_type() {
   return lazy_type<kClass, BufferRef>({
       {Py_tp_repr, as_slot(buffer_repr)},
       {Py_sq_length, as_slot(buffer_length)},
+      {Py_bf_getbuffer, as_slot(buffer_getbuffer)},
   });
 }
 
