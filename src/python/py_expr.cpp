@@ -83,7 +83,7 @@ PyObject* get_temp_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     BoundArgs bound;
     if (!bind(kGetTempArgs, args, nargs, kwnames, bound)) return nullptr;
     PyRef dict = PyRef::steal(expect_object(PyDict_New()));
-    for (const auto& [id, name] : payload<Expr>(self).temp_args) {
+    for (const auto& [id, name] : collect_temp_args(payload<Expr>(self).tree)) {
       const PyRef key = PyRef::steal(expect_object(PyLong_FromUnsignedLongLong(id)));
       const PyRef value = PyRef::steal(
           new_text(name));
@@ -97,10 +97,11 @@ PyObject* get_referenced_args(PyObject* self, PyObject* const* args, Py_ssize_t 
   return guard([&]() -> PyObject* {
     BoundArgs bound;
     if (!bind(kGetReferencedArgs, args, nargs, kwnames, bound)) return nullptr;
-    const std::vector<std::uint64_t> ids = referenced_ids(payload<Expr>(self).tree);
-    PyRef list = PyRef::steal(expect_object(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), expect_object(PyLong_FromUnsignedLongLong(ids[i])));
+    const TempArgs temp_args = collect_temp_args(payload<Expr>(self).tree);
+    PyRef list = PyRef::steal(expect_object(PyList_New(static_cast<Py_ssize_t>(temp_args.size()))));
+    Py_ssize_t i = 0;
+    for (const auto& [id, name] : temp_args) {
+      PyList_SET_ITEM(list.get(), i++, expect_object(PyLong_FromUnsignedLongLong(id)));
     }
     return list.release();
   });
