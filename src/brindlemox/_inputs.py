@@ -81,7 +81,7 @@ def arrange(
 
     Array operands come back of the result's shape and contiguous in the
     returned layout, which is the output's; one-element arrays come back as
-    floats. An empty result comes back with no operands: there is nothing to
+    floats when the result has more elements. An empty result comes back with no operands: there is nothing to
     compute. Shapes that cannot broadcast raise NumPy's ValueError.
     """
     operands = [to_operand(name, value) for name, value in zip(names, values)]
@@ -110,7 +110,7 @@ def arrange(
             arranged.append(operand)
             continue
         array = operand
-        if array.size == 1:
+        if array.size == 1 and result.size > 1:
             arranged.append(float(array.reshape(-1)[0]))
             continue
         if array.shape != shape:
