@@ -5,6 +5,7 @@ chunks form, whatever the chunking.
 """
 
 import os
+import pickle
 
 import numpy as np
 import pytest
@@ -39,6 +40,14 @@ def special_values(n, seed):
     return values
 
 
+def same_tree(decoded, original):
+    """Whether `decoded` is `original` with fresh argument ids, drawn in the same order."""
+    new, old = decoded.get_temp_args(), original.get_temp_args()
+    if [new[i] for i in sorted(new)] != [old[i] for i in sorted(old)]:
+        return False
+    return repr(decoded.rewrite_args(dict(zip(sorted(new), sorted(old))))) == repr(original)
+
+
 def _explode():
     raise AssertionError("a task ran while the graph was built")
 
@@ -65,6 +74,26 @@ def test_graph_construction_runs_no_task():
     poisoned = da.from_delayed(dask.delayed(_explode)(), shape=(3,), dtype=np.float64, meta=np.empty(0))
     for lazy in (bm.evaluate("x * 2", {"x": poisoned}), bm.sum(poisoned), bm.min(poisoned)):
         assert isinstance(lazy, da.Array)
+
+
+@pytest.mark.parametrize("chunks", [(5, 0, 4, 3), (1,) * 12, (12,)], ids=["uneven-with-empty", "ones", "single"])
+def test_elementwise_bits_match_local(chunks):
+    x_local, y_local = special_values(12, 1), special_values(12, 2)[::-1].copy()
+    x = da.from_array(x_local, chunks=(chunks,))
+    guarded = bm.kernel(lambda x, y: bm.where(x > y, bm.sqrt(x * x + y * y), x * 2 - y))
+    assert np.array_equal(bits(guarded(x, y_local).compute()), bits(guarded(x_local, y_local)))
+    scale = -0.5
+    lazy = bm.evaluate("x * scale + sin(y)", {"x": x, "y": da.from_array(y_local, chunks=4), "scale": scale})
+    assert np.array_equal(bits(lazy.compute()), bits(bm.evaluate("x * scale + sin(y)", {"x": x_local, "y": y_local, "scale": scale})))
+
+
+def test_broadcasting_follows_numpy():
+    rows, column = special_values(24, 3).reshape(4, 6), special_values(4, 4).reshape(4, 1)
+    line = special_values(6, 5)
+    kernel = bm.kernel(lambda a, b, c, d: a * b + c - d)
+    lazy = kernel(da.from_array(rows, chunks=(3, 4)), da.from_array(column, chunks=(2, 1)), line, 0.25)
+    assert lazy.shape == (4, 6)
+    assert np.array_equal(bits(lazy.compute()), bits(kernel(rows, column, line, 0.25)))
 
 
 def test_shapes_that_cannot_broadcast_are_numpys_error():
@@ -139,6 +168,22 @@ def test_each_worker_uses_its_share_of_the_cpus(client):
     assert sizes == [max(1, len(os.sched_getaffinity(0)) // 2)] * 2
 
 
+def test_pickled_objects_travel_to_workers_and_back(client):
+    x, y = bm.args("x", "y")
+    expr = bm.sqrt(x * x + y * y) - 2
+    kernel = bm.kernel(expr)
+    values = special_values(9, 8)
+    buffer = bm.asarray(values)
+    assert client.submit(repr, x).result(timeout=60) == "Expr(x)"
+    assert np.array_equal(bits(client.submit(kernel, values, 0.5).result(timeout=60)), bits(kernel(values, 0.5)))
+    back = client.submit(list, [expr, kernel.spec, kernel, buffer]).result(timeout=60)
+    assert same_tree(back[0], expr)
+    assert back[2].names == kernel.names
+    assert np.array_equal(bits(back[2](values, 0.5)), bits(kernel(values, 0.5)))
+    assert np.array_equal(bits(bm.kernel(back[0])(values, 0.5)), bits(kernel(values, 0.5)))
+    assert np.array_equal(bits(back[3].numpy()), bits(values))
+
+
 def test_without_dask_only_the_integration_fails_to_import():
     result = run_python(
         """
@@ -157,3 +202,8 @@ def test_without_dask_only_the_integration_fails_to_import():
     assert result.stdout == (
         "brindlemox's Dask integration needs Dask: pip install 'brindlemox[dask]' (it brings dask[array] and distributed)\n"
     )
+
+
+def test_lazy_results_pickle_like_any_dask_array():
+    lazy = bm.evaluate("x * 3", {"x": da.arange(5.0, chunks=2)})
+    assert np.array_equal(pickle.loads(pickle.dumps(lazy)).compute(), np.arange(5.0) * 3)
