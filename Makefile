@@ -12,10 +12,14 @@ JOBS ?= 2
 ASAN_PRELOAD = $(shell gcc -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test test-engine test-python test-numpy1 stubtest test-asan test-tsan bench clean
+.PHONY: demo demo-dask test test-engine test-python test-numpy1 stubtest test-asan test-tsan bench clean
 
 demo: $(VENV)/.installed
 	$(PY) examples/demo.py
+
+# A real local cluster of two worker processes computes with brindlemox chunk by chunk.
+demo-dask: $(VENV)/.installed
+	$(PY) examples/dask_demo.py
 
 test: test-engine test-python test-numpy1 stubtest test-asan test-tsan
 	@echo "all test suites passed"
@@ -103,6 +107,7 @@ bench: $(VENV)/.installed
 	$(PY) bench/bench_reduce.py
 	$(PY) bench/bench_expr_build.py
 	$(PY) bench/bench_evaluate.py
+	$(PY) bench/bench_dask.py
 
 clean:
 	rm -rf build dist $(VENV) $(VENV_NUMPY1)
