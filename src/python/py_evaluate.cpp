@@ -17,6 +17,7 @@
 
 #include "arg_binder.h"
 #include "boundary.h"
+#include "buffer_view.h"
 #include "convert.h"
 #include "eval/evaluate.h"
 #include "eval/slots.h"
@@ -39,30 +40,6 @@ constexpr ClassDef kCompiledKernelClass{
 };
 
 LazyType& compiled_kernel_type() { return lazy_type<kCompiledKernelClass, CompiledKernelRef>(); }
-
-/// One buffer-protocol view, held for one call and released with the
-/// interpreter lock held (it is destroyed outside every GilRelease scope).
-class HeldView {
- public:
-  HeldView() = default;
-  HeldView(const HeldView&) = delete;
-  HeldView& operator=(const HeldView&) = delete;
-  ~HeldView() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-
-  /// Takes a view of `object`; false with the Python error set on failure.
-  bool acquire(PyObject* object, int flags) {
-    if (PyObject_GetBuffer(object, &view_, flags) < 0) return false;
-    held_ = true;
-    return true;
-  }
-  void* data() const { return view_.buf; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
 
 /// A NumPy float64 array whose data is aligned for doubles, or nullptr (no
 /// error set) for anything else.
@@ -110,11 +87,9 @@ bool overlaps_partly(const char* a, const char* b, std::size_t bytes) {
 }
 
 PyObject* compile_impl(PyObject*, const BoundArgs& args) {
-  if (!is_instance(args[0], kernel_spec_type().get())) {
-    raise_conversion_error(args[0], "KernelSpec");
-    return argument_error("spec");
-  }
-  CompiledKernelRef compiled = KernelCache::global().get_or_compile(payload<KernelSpec>(args[0]).tree);
+  const KernelSpec* spec = payload_of<KernelSpec>(args[0], kernel_spec_type());
+  if (spec == nullptr) return argument_error("spec");
+  CompiledKernelRef compiled = KernelCache::global().get_or_compile(spec->tree);
   return make_instance(compiled_kernel_type().get(), std::move(compiled));
 }
 
@@ -182,9 +157,9 @@ PyObject* evaluate_into_impl(PyObject*, const BoundArgs& args) {
                                                            nullptr, nullptr, fortran ? 1 : 0, nullptr)));
   }
   if (n == 0) return result.release();
-  HeldView out_view;
+  BufferView out_view;
   if (!out_view.acquire(result.get(), PyBUF_WRITABLE | PyBUF_ANY_CONTIGUOUS)) return nullptr;
-  const auto views = std::make_unique<HeldView[]>(operands.size());
+  const auto views = std::make_unique<BufferView[]>(operands.size());
   for (std::size_t slot = 0; slot < operands.size(); ++slot) {
     if (arrays[slot] == nullptr) continue;
     if (!views[slot].acquire(operands[slot], PyBUF_ANY_CONTIGUOUS)) return nullptr;
@@ -209,7 +184,7 @@ PyObject* reduce_impl(PyObject*, const BoundArgs& args) {
   std::uint64_t code = 0;
   if (!to_u64(args[1], code)) return argument_error("op");
   if (code > static_cast<std::uint64_t>(ReduceOp::Max)) return set_error(PyExc_ValueError, "unknown reduction");
-  HeldView view;
+  BufferView view;
   if (!view.acquire(args[0], PyBUF_ANY_CONTIGUOUS)) return nullptr;
   const std::span<const double> values(static_cast<const double*>(view.data()), element_count(*array));
   const auto op = static_cast<ReduceOp>(code);
