@@ -41,11 +41,13 @@ constexpr ClassDef kCompiledKernelClass{
 
 LazyType& compiled_kernel_type() { return lazy_type<kCompiledKernelClass, CompiledKernelRef>(); }
 
-/// A NumPy float64 array, or nullptr (no error set) for anything else.
+/// A NumPy float64 array whose data is aligned for doubles, or nullptr (no
+/// error set) for anything else.
 const NumpyArrayFields* as_f64_array(PyObject* object) {
   const NumpyApi& api = numpy_api();
   if (!is_instance(object, api.array_type)) return nullptr;
   const auto* array = reinterpret_cast<const NumpyArrayFields*>(object);
+  if ((array->flags & kNpyArrayAligned) == 0) return nullptr;
   const PyRef float64 = PyRef::steal(expect_object(api.descr_from_type(kNpyDouble)));
   if (array->descr != float64.get() && api.equiv_types(array->descr, float64.get()) == 0) return nullptr;
   return array;
@@ -176,7 +178,7 @@ PyObject* evaluate_into_impl(PyObject*, const BoundArgs& args) {
 PyObject* reduce_impl(PyObject*, const BoundArgs& args) {
   const NumpyArrayFields* array = as_f64_array(args[0]);
   if (array == nullptr || (array->flags & (kNpyArrayCContiguous | kNpyArrayFContiguous)) == 0) {
-    raise_conversion_error(args[0], "contiguous float64 ndarray");
+    raise_conversion_error(args[0], "aligned, contiguous float64 ndarray");
     return argument_error("array");
   }
   std::uint64_t code = 0;
