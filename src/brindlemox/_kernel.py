@@ -2,7 +2,7 @@
 or traced from a Python function."""
 
 import inspect
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any, Final
 
 import numpy as np
@@ -84,6 +84,8 @@ class Kernel:
 
     def __call__(self, *args: object, out: object = None, **kwargs: object) -> npt.NDArray[np.float64]:
         names = self._names
+        if not kwargs and len(args) == len(names):
+            return self.run(args, out)
         if len(args) > len(names):
             raise TypeError(f"kernel takes {len(names)} arguments but {len(args)} were given")
         values = list(args) + [_MISSING] * (len(names) - len(args))
@@ -100,7 +102,7 @@ class Kernel:
             raise TypeError(f"kernel missing {len(missing)} required argument{'s' if len(missing) > 1 else ''}: {listed}")
         return self.run(values, out)
 
-    def run(self, values: list[object], out: object) -> F64Array:
+    def run(self, values: Sequence[object], out: object) -> F64Array:
         """The kernel over `values` (one per parameter, in order) into `out` or
         a new array."""
         operands = tuple(values) if self._slots is None else tuple(values[index] for index in self._slots)
