@@ -54,6 +54,8 @@ def check_out(out: object, shape: tuple[int, ...]) -> F64Array:
         raise ValueError("out is read-only")
     if not (flags.c_contiguous or flags.f_contiguous):
         raise ValueError("out must be C- or Fortran-contiguous")
+    if not flags.aligned:
+        raise ValueError("out must be aligned for float64")
     return out
 
 
@@ -115,8 +117,8 @@ def arrange(
             continue
         if array.shape != shape:
             array = np.array(np.broadcast_to(array, shape), order=layout)
-        elif not getattr(array.flags, contiguous):
-            array = np.asarray(array, order=layout)
+        elif not getattr(array.flags, contiguous) or not array.flags.aligned:
+            array = array.copy(order=layout)
         elif out is not None and array is not result and np.may_share_memory(array, result):
             if not _same_memory(array, result):
                 array = array.copy(order=layout)

@@ -23,9 +23,9 @@ _SUM, _MEAN, _MIN, _MAX = 0, 1, 2, 3
 def _reduce(op: int, a: npt.ArrayLike) -> float:
     """Reduction `op` of all elements of `a` in C order, read in place when
     they are contiguous float64 in C order already."""
-    if type(a) is not np.ndarray or a.dtype is not _F64 or not a.flags.c_contiguous:
+    if type(a) is not np.ndarray or a.dtype is not _F64 or not (a.flags.c_contiguous and a.flags.aligned):
         values = to_operand("a", a)
-        a = np.array([values]) if type(values) is float else np.ravel(values)
+        a = np.array([values]) if type(values) is float else np.array(values, order="C").reshape(-1)
     return _reduce_in_place(a, op)
 
 

@@ -34,6 +34,11 @@ namespace bmx::py {
 
 namespace {
 
+/// Evaluations shorter than this keep the interpreter lock: they run on this
+/// thread (the pool takes only longer ones) in about the time that handing
+/// the lock over and back would take.
+constexpr std::size_t kKeepLockBelow = 4096;
+
 constexpr ClassDef kCompiledKernelClass{
     .name = "_CompiledKernel",
     .doc = "A kernel compiled by the process-wide cache, for _evaluate_into.",
@@ -41,11 +46,13 @@ constexpr ClassDef kCompiledKernelClass{
 
 LazyType& compiled_kernel_type() { return lazy_type<kCompiledKernelClass, CompiledKernelRef>(); }
 
-/// A NumPy float64 array, or nullptr (no error set) for anything else.
+/// A NumPy float64 array whose data is aligned for doubles, or nullptr (no
+/// error set) for anything else.
 const NumpyArrayFields* as_f64_array(PyObject* object) {
   const NumpyApi& api = numpy_api();
   if (!is_instance(object, api.array_type)) return nullptr;
   const auto* array = reinterpret_cast<const NumpyArrayFields*>(object);
+  if ((array->flags & kNpyArrayAligned) == 0) return nullptr;
   const PyRef float64 = PyRef::steal(expect_object(api.descr_from_type(kNpyDouble)));
   if (array->descr != float64.get() && api.equiv_types(array->descr, float64.get()) == 0) return nullptr;
   return array;
@@ -155,16 +162,23 @@ PyObject* evaluate_into_impl(PyObject*, const BoundArgs& args) {
                                                            nullptr, nullptr, fortran ? 1 : 0, nullptr)));
   }
   if (n == 0) return result.release();
+  // A new output array is this call's alone; a caller's is held by a view.
   BufferView out_view;
-  if (!out_view.acquire(result.get(), PyBUF_WRITABLE | PyBUF_ANY_CONTIGUOUS)) return nullptr;
+  double* target_data = reinterpret_cast<double*>(reinterpret_cast<NumpyArrayFields*>(result.get())->data);
+  if (out != nullptr) {
+    if (!out_view.acquire(result.get(), PyBUF_WRITABLE | PyBUF_ANY_CONTIGUOUS)) return nullptr;
+    target_data = static_cast<double*>(out_view.data());
+  }
   const auto views = std::make_unique<BufferView[]>(operands.size());
   for (std::size_t slot = 0; slot < operands.size(); ++slot) {
     if (arrays[slot] == nullptr) continue;
     if (!views[slot].acquire(operands[slot], PyBUF_ANY_CONTIGUOUS)) return nullptr;
     sources[slot].values = static_cast<const double*>(views[slot].data());
   }
-  const std::span<double> target(static_cast<double*>(out_view.data()), n);
-  {
+  const std::span<double> target(target_data, n);
+  if (n < kKeepLockBelow) {
+    evaluate_into(*compiled, sources, target);
+  } else {
     GilRelease unlocked;
     evaluate_into(*compiled, sources, target);
   }
@@ -176,7 +190,7 @@ PyObject* evaluate_into_impl(PyObject*, const BoundArgs& args) {
 PyObject* reduce_impl(PyObject*, const BoundArgs& args) {
   const NumpyArrayFields* array = as_f64_array(args[0]);
   if (array == nullptr || (array->flags & (kNpyArrayCContiguous | kNpyArrayFContiguous)) == 0) {
-    raise_conversion_error(args[0], "contiguous float64 ndarray");
+    raise_conversion_error(args[0], "aligned, contiguous float64 ndarray");
     return argument_error("array");
   }
   std::uint64_t code = 0;
