@@ -108,7 +108,13 @@ def reduce(name: Reduction, x: da.Array) -> da.Array:
 def worker_num_threads() -> int:
     """The engine's pool size in this process, after sizing it if this is a worker's first task.
 
-    Submit it to a worker to see its share, e.g. ``client.submit(worker_num_threads, workers=[a])``.
+    Submit it to a worker to see its share, e.g. ``client.submit(worker_num_threads, workers=[a])``;
+    outside a worker it only reports the pool size.
+
+    Examples
+    --------
+    >>> worker_num_threads() >= 1
+    True
     """
     _use_share_of_cpus()
     return bm.get_num_threads()

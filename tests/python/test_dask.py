@@ -4,6 +4,7 @@ Every result must have the bits of the same call on the NumPy array that the
 chunks form, whatever the chunking.
 """
 
+import doctest
 import os
 import pickle
 
@@ -207,3 +208,8 @@ def test_without_dask_only_the_integration_fails_to_import():
 def test_lazy_results_pickle_like_any_dask_array():
     lazy = bm.evaluate("x * 3", {"x": da.arange(5.0, chunks=2)})
     assert np.array_equal(pickle.loads(pickle.dumps(lazy)).compute(), np.arange(5.0) * 3)
+
+
+def test_docstring_examples_run_on_the_cluster():
+    failed, attempted = doctest.testmod(bm_dask, optionflags=doctest.NORMALIZE_WHITESPACE)
+    assert attempted > 0 and failed == 0
