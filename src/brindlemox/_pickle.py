@@ -3,48 +3,69 @@
 Expressions and kernel specs travel as the engine's own validated bytes: the
 rebuild refuses corrupt or hostile bytes with ValueError, and a rebuilt
 expression's arguments get fresh ids, so that they never merge with this
-process's other arguments. `Kernel` pickles its fields as any Python class
-does. A `Buffer` travels as its values, lent to pickle without a copy, so that
+process's other arguments. A `Kernel` travels as its fields and compiles again
+where it lands. A `Buffer` travels as its values, lent to pickle without a copy, so that
 protocol 5 sends them out of band. A task, a channel and a receive case are
 state of one process's engine and refuse to be pickled.
 """
 
 import copyreg
+from collections.abc import Callable
 from typing import NoReturn
 
 import numpy as np
 
 import _brindlemox
 
+from _brindlemox import _compile
+
 from ._engine import Buffer, Channel, Expr, KernelSpec, RecvCase, TaskHandle, runtime
+from ._kernel import Kernel
 
 
 def _expr_from_bytes(data: bytes) -> Expr:
-    return _brindlemox._expr_from_bytes(data)  # type: ignore[attr-defined, no-any-return]
+    return _brindlemox._expr_from_bytes(data)
 
 
-def _reduce_expr(expr: Expr) -> tuple[object, tuple[bytes]]:
-    return _expr_from_bytes, (_brindlemox._expr_to_bytes(expr),)  # type: ignore[attr-defined]
+def _reduce_expr(expr: Expr) -> tuple[Callable[[bytes], Expr], tuple[bytes]]:
+    return _expr_from_bytes, (_brindlemox._expr_to_bytes(expr),)
 
 
 def _kernel_spec_from_bytes(data: bytes) -> KernelSpec:
-    return _brindlemox._kernel_spec_from_bytes(data)  # type: ignore[attr-defined, no-any-return]
+    return _brindlemox._kernel_spec_from_bytes(data)
 
 
-def _reduce_kernel_spec(spec: KernelSpec) -> tuple[object, tuple[bytes]]:
-    return _kernel_spec_from_bytes, (_brindlemox._kernel_spec_to_bytes(spec),)  # type: ignore[attr-defined]
+def _reduce_kernel_spec(spec: KernelSpec) -> tuple[Callable[[bytes], KernelSpec], tuple[bytes]]:
+    return _kernel_spec_from_bytes, (_brindlemox._kernel_spec_to_bytes(spec),)
+
+
+# The compiled form is this process's own: a kernel travels without it and compiles again.
+_LOCAL_FIELDS = ("_compiled",)
+
+
+def _kernel_from_fields(fields: dict[str, object]) -> Kernel:
+    kernel = Kernel.__new__(Kernel)
+    for name, value in fields.items():
+        setattr(kernel, name, value)
+    kernel._compiled = _compile(kernel.spec)
+    return kernel
+
+
+def _reduce_kernel(kernel: Kernel) -> tuple[Callable[[dict[str, object]], Kernel], tuple[dict[str, object]]]:
+    fields = {name: getattr(kernel, name) for name in Kernel.__slots__ if name not in _LOCAL_FIELDS}
+    return _kernel_from_fields, (fields,)
 
 
 def _buffer_from_values(values: np.ndarray) -> Buffer:
     return runtime.asarray(np.ascontiguousarray(values, dtype=np.float64))
 
 
-def _reduce_buffer(buffer: Buffer) -> tuple[object, tuple[np.ndarray]]:
+def _reduce_buffer(buffer: Buffer) -> tuple[Callable[[np.ndarray], Buffer], tuple[np.ndarray]]:
     # A view of the engine's memory, which NumPy lends to protocol 5 as a PickleBuffer.
     return _buffer_from_values, (np.asarray(buffer),)
 
 
-def _refusal(reason: str) -> object:
+def _refusal(reason: str) -> Callable[[object], NoReturn]:
     def refuse(value: object) -> NoReturn:
         raise TypeError(f"cannot pickle '{type(value).__name__}' object: {reason}")
 
@@ -53,9 +74,10 @@ def _refusal(reason: str) -> object:
 
 def register() -> None:
     """Teach `pickle` (and `copy`, cloudpickle, Dask) the engine's classes."""
-    copyreg.pickle(Expr, _reduce_expr)  # type: ignore[arg-type]
-    copyreg.pickle(KernelSpec, _reduce_kernel_spec)  # type: ignore[arg-type]
-    copyreg.pickle(Buffer, _reduce_buffer)  # type: ignore[arg-type]
-    copyreg.pickle(TaskHandle, _refusal("a task belongs to the process that ran it; pickle its result() instead"))  # type: ignore[arg-type]
-    copyreg.pickle(Channel, _refusal("a channel connects threads of one process"))  # type: ignore[arg-type]
-    copyreg.pickle(RecvCase, _refusal("a channel connects threads of one process"))  # type: ignore[arg-type]
+    copyreg.pickle(Expr, _reduce_expr)
+    copyreg.pickle(KernelSpec, _reduce_kernel_spec)
+    copyreg.pickle(Kernel, _reduce_kernel)
+    copyreg.pickle(Buffer, _reduce_buffer)
+    copyreg.pickle(TaskHandle, _refusal("a task belongs to the process that ran it; pickle its result() instead"))
+    copyreg.pickle(Channel, _refusal("a channel connects threads of one process"))
+    copyreg.pickle(RecvCase, _refusal("a channel connects threads of one process"))
