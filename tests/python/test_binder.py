@@ -101,7 +101,9 @@ CALLABLES = [
     for cls in RECEIVER_CLASSES
     for name, member in vars(getattr(bm, cls)).items()
     if isinstance(member, types.MethodDescriptorType)
-] + [("RecvCase", "__new__"), (None, "py_select")]
+] + [("RecvCase", "__new__"), (None, "py_select")] + [
+    (None, name) for name in ("_expr_to_bytes", "_expr_from_bytes", "_kernel_spec_to_bytes", "_kernel_spec_from_bytes")
+]
 
 
 def bound_callable(k, rt, cls, name):
