@@ -24,12 +24,24 @@ def compile_text(text: str) -> Kernel | float:
     return Kernel(value) if isinstance(value, Expr) else value
 
 
-def _lookup(name: str, local_dict: Mapping[str, object] | None, global_dict: Mapping[str, object] | None) -> object:
-    if local_dict is not None and name in local_dict:
+_EMPTY: Final[Mapping[str, object]] = {}
+
+
+def _lookup_one(name: str, local_dict: Mapping[str, object], global_dict: Mapping[str, object]) -> object:
+    if name in local_dict:
         return local_dict[name]
-    if global_dict is not None and name in global_dict:
+    if name in global_dict:
         return global_dict[name]
     raise NameError(f"name '{name}' is not defined", name=name)
+
+
+def _lookup(
+    names: tuple[str, ...], local_dict: Mapping[str, object], global_dict: Mapping[str, object]
+) -> tuple[object, ...]:
+    try:
+        return tuple([local_dict[name] for name in names])
+    except KeyError:
+        return tuple([_lookup_one(name, local_dict, global_dict) for name in names])
 
 
 def evaluate(
@@ -76,8 +88,7 @@ def evaluate(
         finally:
             del frame
     if type(compiled) is Kernel:
-        values = [_lookup(name, local_dict, global_dict) for name in compiled.names]
-        return compiled.run(values, out)
+        return compiled.run(_lookup(compiled._names, local_dict or _EMPTY, global_dict or _EMPTY), out)
     if type(compiled) is float:
         _, result, _ = arrange((), [], out)
         result[()] = compiled
