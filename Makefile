@@ -103,6 +103,7 @@ bench: $(VENV)/.installed
 	$(PY) bench/bench_reduce.py
 	$(PY) bench/bench_expr_build.py
 	$(PY) bench/bench_evaluate.py
+	$(PY) bench/bench_shared_subtrees.py
 
 clean:
 	rm -rf build dist $(VENV) $(VENV_NUMPY1)
