@@ -5,6 +5,8 @@
 
 #include "py.h"
 
+#include <cxxabi.h>
+
 #include <new>
 #include <string>
 
@@ -42,9 +44,11 @@ PyObject* new_text(const std::string& text, std::source_location where = std::so
 void ensure_error_set();
 
 /// Runs `body` (returning PyObject* or int) and converts every C++ failure;
-/// returns nullptr / -1 with a Python exception set on failure.
+/// returns nullptr / -1 with a Python exception set on failure. Not noexcept,
+/// and the forced unwinding that ends a thread during interpreter shutdown
+/// passes through (see without_gil).
 template <class Body>
-auto guard(Body&& body) noexcept -> decltype(body()) {
+auto guard(Body&& body) -> decltype(body()) {
   using R = decltype(body());
   constexpr R failed = [] {
     if constexpr (std::is_pointer_v<R>) {
@@ -57,6 +61,8 @@ auto guard(Body&& body) noexcept -> decltype(body()) {
     R result = body();
     if (result == failed) ensure_error_set();
     return result;
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const InternalFailure& failure) {
     raise_internal_failure(failure);
   } catch (const std::bad_alloc&) {

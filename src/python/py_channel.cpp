@@ -152,8 +152,7 @@ PyObject* py_select(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
     std::optional<SelectResult> chosen;
     if (non_blocking) {
-      GilRelease unlocked;
-      chosen = try_select(cases);
+      chosen = without_gil([&] { return try_select(cases); });
     } else {
       chosen = wait_interruptibly([&](const Deadline& deadline) -> std::optional<SelectResult> {
         SelectResult result = select(cases, deadline);

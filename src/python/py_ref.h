@@ -1,8 +1,14 @@
-// PyRef: an owned Python reference; GilRelease: the interpreter lock released for a scope.
+// PyRef: an owned Python reference; without_gil: a call made with the
+// interpreter lock released.
 #pragma once
 
 #include "py.h"
 
+#include <cxxabi.h>
+
+#include <exception>
+#include <optional>
+#include <type_traits>
 #include <utility>
 
 namespace bmx::py {
@@ -40,17 +46,42 @@ class PyRef {
   PyObject* object_ = nullptr;
 };
 
-/// Releases the interpreter lock for its lifetime. Engine values, never
-/// Python objects, may be used inside the scope.
-class GilRelease {
- public:
-  GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-  ~GilRelease() { PyEval_RestoreThread(state_); }
-  GilRelease(const GilRelease&) = delete;
-  GilRelease& operator=(const GilRelease&) = delete;
-
- private:
-  PyThreadState* state_;
-};
+/// Calls `work()` with the interpreter lock released and returns its result
+/// (or rethrows its exception) once the lock is taken back. `work` may use
+/// engine values, never Python objects.
+///
+/// The lock is taken back in this plain function, never in a destructor: a
+/// thread that takes it while the interpreter is finalizing is ended by
+/// pthread_exit, whose forced unwinding must be able to pass through here and
+/// every frame above (no noexcept frame, no catch-all that swallows it).
+template <class Work>
+std::invoke_result_t<Work&> without_gil(Work&& work) {
+  using R = std::invoke_result_t<Work&>;
+  PyThreadState* const state = PyEval_SaveThread();
+  std::exception_ptr failure;
+  if constexpr (std::is_void_v<R>) {
+    try {
+      work();
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    PyEval_RestoreThread(state);
+    if (failure) std::rethrow_exception(failure);
+  } else {
+    std::optional<R> result;
+    try {
+      result.emplace(work());
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    PyEval_RestoreThread(state);
+    if (failure) std::rethrow_exception(failure);
+    return std::move(*result);
+  }
+}
 
 }  // namespace bmx::py

@@ -33,8 +33,9 @@ void BoundedRing::push_locked(ChannelMessage message, WakeList& wakes) {
 SendResult BoundedRing::try_send(ChannelMessage message) {
   WakeList wakes;
   const std::scoped_lock lock(mutex_);
-  if (receivers_gone_) return {SendStatus::Disconnected, std::move(message)};
-  if (len_ == capacity_) return {SendStatus::Full, std::move(message)};
+  if (len_ == capacity_) {
+    return {receivers_gone_ ? SendStatus::Disconnected : SendStatus::Full, std::move(message)};
+  }
   push_locked(std::move(message), wakes);
   return {SendStatus::Sent, std::nullopt};
 }
