@@ -5,8 +5,7 @@
 
 #include "py.h"
 
-#include <cxxabi.h>
-
+#include <exception>
 #include <new>
 #include <string>
 
@@ -44,8 +43,9 @@ PyObject* new_text(const std::string& text, std::source_location where = std::so
 void ensure_error_set();
 
 /// Runs `body` (returning PyObject* or int) and converts every C++ failure;
-/// returns nullptr / -1 with a Python exception set on failure. Not noexcept,
-/// and the forced unwinding that ends a thread during interpreter shutdown
+/// returns nullptr / -1 with a Python exception set on failure. Not noexcept
+/// and without a catch-all (everything the engine throws is a std::exception),
+/// so that the forced unwinding that ends a thread during interpreter shutdown
 /// passes through (see without_gil).
 template <class Body>
 auto guard(Body&& body) -> decltype(body()) {
@@ -61,13 +61,11 @@ auto guard(Body&& body) -> decltype(body()) {
     R result = body();
     if (result == failed) ensure_error_set();
     return result;
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (const InternalFailure& failure) {
     raise_internal_failure(failure);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-  } catch (...) {
+  } catch (const std::exception&) {
     raise_panic("the native engine failed");
   }
   return failed;
