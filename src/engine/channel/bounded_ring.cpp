@@ -46,6 +46,7 @@ SendResult BoundedRing::send(ChannelMessage message, const Deadline& deadline) {
     SendResult attempt = try_send(std::move(message));
     if (attempt.status != SendStatus::Full) return attempt;
     message = std::move(attempt.message);
+    if (has_expired(deadline)) return {SendStatus::TimedOut, std::move(message)};
 
     // Register, then park until a receiver frees a slot, the receivers go away
     // or the deadline passes. A claim is only a hint to try again.

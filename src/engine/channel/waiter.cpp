@@ -30,12 +30,10 @@ std::uint32_t WaitContext::try_abort() {
 std::uint32_t WaitContext::selection() const { return selection_.load(); }
 
 std::uint32_t WaitContext::wait_until(const Deadline& deadline) {
-  Backoff backoff;
-  while (!backoff.is_completed()) {
-    const std::uint32_t now = selection_.load();
-    if (now != kWaiting) return now;
-    backoff.snooze();
-  }
+  // No spinning: the partner of a channel operation is a Python thread that
+  // first needs the interpreter lock, or the delivery worker, so the answer
+  // takes longer than a futex round trip; and spinning or yielding on a busy
+  // machine gives the processor away for a whole time slice.
   for (;;) {
     const std::uint32_t now = selection_.load();
     if (now != kWaiting) return now;
