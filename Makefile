@@ -26,7 +26,8 @@ $(VENV)/.ready: pyproject.toml
 	@test -n "$(PYTHON)" || { echo "error: Python 3.12 is required" >&2; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "numpy>=2" scikit-build-core cmake ninja pytest pytest-timeout mypy numexpr
+	$(PY) -m pip install -q "numpy>=2" scikit-build-core cmake ninja pytest pytest-timeout mypy numexpr \
+		"dask[array]" distributed cloudpickle
 	touch $@
 
 $(VENV_NUMPY1)/.ready: pyproject.toml

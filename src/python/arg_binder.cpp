@@ -12,7 +12,10 @@ namespace {
 
 bool is_positional(ParamKind kind) { return kind == ParamKind::Required || kind == ParamKind::Optional; }
 
-std::string call_name(const Signature& signature) { return std::string(signature.name) + "()"; }
+std::string call_name(const Signature& signature) {
+  std::string text = signature.owner != nullptr ? std::string(signature.owner) + "." : std::string();
+  return text + signature.name + "()";
+}
 
 bool raise_type_error(const std::string& message) {
   set_error(PyExc_TypeError, message);
@@ -131,6 +134,7 @@ bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, 
   }
   if (!missing_names.empty()) return missing(signature, missing_names, "positional");
 
+  out.params_ = signature.params;
   out.values_ = values;
   out.var_keyword_ = std::move(extra);
   return true;

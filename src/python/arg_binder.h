@@ -1,10 +1,10 @@
 // Binding of Python call arguments to a signature table, with the
 // interpreter's own wording for every binding error.
 //
-// Each entry point declares its parameters once, in a constexpr table, and
-// binds a METH_FASTCALL | METH_KEYWORDS call against it; conversions of the
-// bound values follow, and a conversion that fails with TypeError is reported
-// through argument_error().
+// Each method row (method_table.h) declares its parameters once, in a
+// constexpr table; its entry point binds the call against it, the body
+// converts the bound values, and a conversion that fails with TypeError is
+// reported through argument_error().
 #pragma once
 
 #include "py.h"
@@ -27,11 +27,16 @@ enum class ParamKind : std::uint8_t {
 struct Param {
   const char* name;
   ParamKind kind;
+  /// The default as the text signature shows it ("None", "False"); only for
+  /// Optional and KeywordOnly parameters.
+  const char* default_text = nullptr;
 };
 
-/// `name` is the qualified function name without "()", as messages print it:
-/// "_RuntimeModule.asarray", "py_select".
+/// What a call is bound against. Messages name the function as
+/// "<owner>.<name>()", or "<name>()" for a module function (owner null):
+/// "_RuntimeModule.asarray()", "py_select()".
 struct Signature {
+  const char* owner;
   const char* name;
   std::span<const Param> params;
 };
@@ -50,6 +55,8 @@ class BoundArgs {
   /// The value of parameter `index` (its position in the table), or nullptr
   /// when an optional parameter was not given.
   PyObject* operator[](std::size_t index) const { return values_[index]; }
+  /// The name of parameter `index`, for argument_error().
+  const char* name(std::size_t index) const { return params_[index].name; }
   /// The positional arguments collected by the *args parameter.
   std::span<PyObject* const> var_positional() const { return var_positional_; }
   /// The keywords collected by the **kwargs parameter, in call order.
@@ -58,6 +65,7 @@ class BoundArgs {
  private:
   friend bool bind(const Signature&, PyObject* const*, Py_ssize_t, PyObject*, BoundArgs&);
 
+  std::span<const Param> params_;
   std::array<PyObject*, kMaxParams> values_{};
   std::span<PyObject* const> var_positional_;
   std::vector<KeywordArg> var_keyword_;

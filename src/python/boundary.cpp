@@ -41,26 +41,30 @@ void raise_internal_failure(const InternalFailure& failure) {
   raise_panic(failure.message().empty() ? "the native engine failed" : failure.message());
 }
 
-void set_error(PyObject* type, const std::string& message) {
+std::nullptr_t set_error(PyObject* type, const std::string& message) {
   PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
-  if (text == nullptr) return;
+  if (text == nullptr) return nullptr;
   PyErr_SetObject(type, text);
   Py_DECREF(text);
+  return nullptr;
 }
 
-void raise_generic(const ComputeError& error) { set_error(PyExc_RuntimeError, display_text(error)); }
+std::nullptr_t raise_generic(const ComputeError& error) { return set_error(PyExc_RuntimeError, display_text(error)); }
 
-void raise_task_error(const ComputeError& error) {
+std::nullptr_t raise_task_error(const ComputeError& error) {
   switch (error.kind()) {
-    case ErrorKind::TypeError: set_error(PyExc_TypeError, error.message()); return;
+    case ErrorKind::TypeError: return set_error(PyExc_TypeError, error.message());
     case ErrorKind::ShapeError:
     case ErrorKind::ArgError:
-    case ErrorKind::EmptyCollection: set_error(PyExc_ValueError, error.message()); return;
-    case ErrorKind::Cancelled: PyErr_SetString(PyExc_RuntimeError, "task cancelled"); return;
-    case ErrorKind::ChannelClosed: PyErr_SetString(PyExc_RuntimeError, "channel closed"); return;
-    case ErrorKind::Internal: set_error(PyExc_RuntimeError, error.message()); return;
+    case ErrorKind::EmptyCollection: return set_error(PyExc_ValueError, error.message());
+    case ErrorKind::Cancelled: return set_error(PyExc_RuntimeError, "task cancelled");
+    case ErrorKind::ChannelClosed: return set_error(PyExc_RuntimeError, "channel closed");
+    case ErrorKind::Internal: return set_error(PyExc_RuntimeError, error.message());
   }
+  return set_error(PyExc_RuntimeError, error.message());
 }
+
+std::nullptr_t raise_refusal(const ComputeError& error) { return set_error(PyExc_ValueError, error.message()); }
 
 void fail_python_api(std::source_location where) {
   if (PyErr_Occurred() != nullptr) PyErr_Print();

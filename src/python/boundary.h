@@ -5,6 +5,7 @@
 
 #include "py.h"
 
+#include <cstddef>
 #include <exception>
 #include <new>
 #include <string>
@@ -14,8 +15,11 @@
 
 namespace bmx::py {
 
+// The raising helpers return nullptr, the failure marker of an entry point,
+// so that a body ends with `return set_error(...);`.
+
 /// Sets an exception of `type` whose single argument is `message` (which may hold NULs).
-void set_error(PyObject* type, const std::string& message);
+std::nullptr_t set_error(PyObject* type, const std::string& message);
 
 /// Sets PanicException(message), creating the class on first need.
 void raise_panic(const std::string& message);
@@ -24,10 +28,13 @@ void raise_panic(const std::string& message);
 void raise_internal_failure(const InternalFailure& failure);
 
 /// The generic conversion: RuntimeError with the error's display text.
-void raise_generic(const ComputeError& error);
+std::nullptr_t raise_generic(const ComputeError& error);
 
 /// The task-result conversion: the exception class by kind, the bare message.
-void raise_task_error(const ComputeError& error);
+std::nullptr_t raise_task_error(const ComputeError& error);
+
+/// A factory's refusal of its input: ValueError with the bare message.
+std::nullptr_t raise_refusal(const ComputeError& error);
 
 /// For a failed interpreter call that cannot fail in normal operation:
 /// prints and clears the Python error, then fails with "Python API call failed".

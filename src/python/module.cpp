@@ -49,6 +49,21 @@ bool add_to_module(PyObject* module, const char* name, PyObject* value) {
   return PyObject_SetAttrString(module, name, value) == 0;
 }
 
+// Adds the functions of a method table, bound to the module. Public names
+// join __all__; private ones (a leading underscore) are attributes only.
+bool add_functions(PyObject* module, PyMethodDef* functions) {
+  const PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  for (PyMethodDef* def = functions; def->ml_name != nullptr; ++def) {
+    const PyRef function = PyRef::steal(PyCFunction_NewEx(def, module, module_name.get()));
+    if (!function) return false;
+    const bool added = def->ml_name[0] == '_' ? PyObject_SetAttrString(module, def->ml_name, function.get()) == 0
+                                              : add_to_module(module, def->ml_name, function.get());
+    if (!added) return false;
+  }
+  return true;
+}
+
 bool run_module_body(PyObject* module) {
   const PyRef version = PyRef::steal(PyUnicode_FromString("1.0.0"));
   if (!version || !add_to_module(module, "__version__", version.get())) return false;
@@ -74,10 +89,7 @@ bool run_module_body(PyObject* module) {
     if (type == nullptr || !add_to_module(module, entry.name, reinterpret_cast<PyObject*>(type))) return false;
   }
 
-  const PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
-  if (!module_name) return false;
-  const PyRef select = PyRef::steal(PyCFunction_NewEx(&py_select_def(), module, module_name.get()));
-  return select && add_to_module(module, "py_select", select.get());
+  return add_functions(module, channel_functions());
 }
 
 PyObject* init_module() {
@@ -90,10 +102,9 @@ PyObject* init_module() {
   if (current == -1) return nullptr;
   std::int64_t expected = -1;
   if (!owner.compare_exchange_strong(expected, current) && expected != current) {
-    PyErr_SetString(PyExc_ImportError,
-                    "_brindlemox does not support sub-interpreters: it can only be imported in the "
-                    "interpreter that first imported it");
-    return nullptr;
+    return set_error(PyExc_ImportError,
+                     "_brindlemox does not support sub-interpreters: it can only be imported in the "
+                     "interpreter that first imported it");
   }
   if (module != nullptr) return Py_NewRef(module);
 

@@ -1,6 +1,7 @@
 // Buffer: copying out to NumPy, the first element, length and repr.
 #include "py_buffer.h"
 
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -14,11 +15,8 @@ namespace bmx::py {
 
 namespace {
 
-constexpr Signature kNumpy{"Buffer.numpy", {}};
-constexpr Signature kScalar{"Buffer.scalar", {}};
-
-PyObject* numpy_impl(const Buffer& buffer) {
-  const std::span<const double> values = buffer.as_f64_slice();
+PyObject* numpy_impl(PyObject* self, const BoundArgs&) {
+  const std::span<const double> values = payload<BufferRef>(self)->as_f64_slice();
   const NumpyApi& api = numpy_api();
   PyObject* descr = expect_object(api.descr_from_type(kNpyDouble));
   const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(values.size())};
@@ -30,25 +28,10 @@ PyObject* numpy_impl(const Buffer& buffer) {
   return array;
 }
 
-PyObject* buffer_numpy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    BoundArgs bound;
-    if (!bind(kNumpy, args, nargs, kwnames, bound)) return nullptr;
-    return numpy_impl(*payload<BufferRef>(self));
-  });
-}
-
-PyObject* buffer_scalar(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    BoundArgs bound;
-    if (!bind(kScalar, args, nargs, kwnames, bound)) return nullptr;
-    const std::span<const double> values = payload<BufferRef>(self)->as_f64_slice();
-    if (values.empty()) {
-      PyErr_SetString(PyExc_ValueError, "buffer is empty");
-      return nullptr;
-    }
-    return expect_object(PyFloat_FromDouble(values[0]));
-  });
+PyObject* scalar_impl(PyObject* self, const BoundArgs&) {
+  const std::span<const double> values = payload<BufferRef>(self)->as_f64_slice();
+  if (values.empty()) return set_error(PyExc_ValueError, "buffer is empty");
+  return expect_object(PyFloat_FromDouble(values[0]));
 }
 
 Py_ssize_t buffer_length(PyObject* self) {
@@ -59,6 +42,46 @@ Py_ssize_t buffer_length(PyObject* self) {
       return -1;
     }
     return static_cast<Py_ssize_t>(count);
+  });
+}
+
+// Exports the storage itself: read-only, one dimension of "d" elements. The
+// view holds the Buffer object, and through it the storage, until released.
+int buffer_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+  return guard([&]() -> int {
+    view->obj = nullptr;
+    if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
+      set_error(PyExc_BufferError, "Buffer is read-only");
+      return -1;
+    }
+    const Buffer& buffer = *payload<BufferRef>(self);
+    const std::span<const double> values = buffer.as_f64_slice();
+    check(buffer.shape().size() == 1, "only one-dimensional buffers are exported");
+    // The engine's shape is immutable and lives as long as the buffer; its
+    // uint64_t sizes may be read as Py_ssize_t, their signed counterpart.
+    static_assert(sizeof(Py_ssize_t) == sizeof(std::uint64_t));
+    static constexpr double kNoElements = 0.0;
+    static constexpr Py_ssize_t kStride = sizeof(double);
+    view->buf = const_cast<double*>(values.empty() ? &kNoElements : values.data());
+    view->obj = Py_NewRef(self);
+    view->len = static_cast<Py_ssize_t>(values.size_bytes());
+    view->readonly = 1;
+    view->ndim = 1;
+    view->strides = nullptr;
+    if ((flags & PyBUF_ND) != PyBUF_ND) {
+      // A request without a shape reads the storage as plain bytes.
+      view->itemsize = 1;
+      view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>("B") : nullptr;
+      view->shape = nullptr;
+    } else {
+      view->itemsize = sizeof(double);
+      view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>("d") : nullptr;
+      view->shape = reinterpret_cast<Py_ssize_t*>(const_cast<std::uint64_t*>(buffer.shape().data()));
+      if ((flags & PyBUF_STRIDES) == PyBUF_STRIDES) view->strides = const_cast<Py_ssize_t*>(&kStride);
+    }
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+    return 0;
   });
 }
 
@@ -77,37 +100,25 @@ PyObject* buffer_repr(PyObject* self) {
   });
 }
 
-PyMethodDef kMethods[] = {
-    {"numpy", as_method(buffer_numpy),
-     kFast, "numpy($self)\n--\n\nConvert to numpy array (copies data out)."},
-    {"scalar", as_method(buffer_scalar),
-     kFast, "scalar($self)\n--\n\nGet a single scalar value (first element)."},
-    {nullptr, nullptr, 0, nullptr},
+constexpr Method kMethods[] = {
+    {"numpy", {}, "Convert to numpy array (copies data out).", numpy_impl},
+    {"scalar", {}, "Get a single scalar value (first element).", scalar_impl},
 };
 
-PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>("Python-visible buffer handle wrapping a C++ Buffer.")},
-    {Py_tp_new, as_slot(refuse_construction)},
-    {Py_tp_dealloc, as_slot(dealloc_instance<BufferRef>)},
-    {Py_tp_methods, kMethods},
-    {Py_tp_repr, as_slot(buffer_repr)},
-    {Py_sq_length, as_slot(buffer_length)},
-    {0, nullptr},
-};
-
-PyType_Spec kSpec = {
-    .name = "builtins.Buffer",
-    .basicsize = sizeof(Instance<BufferRef>),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = kSlots,
+constexpr ClassDef kClass{
+    .name = "Buffer",
+    .doc = "Python-visible buffer handle wrapping a C++ Buffer.",
+    .methods = kMethods,
 };
 
 }  // namespace
 
 LazyType& buffer_type() {
-  static LazyType type(kSpec);
-  return type;
+  return lazy_type<kClass, BufferRef>({
+      {Py_tp_repr, as_slot(buffer_repr)},
+      {Py_sq_length, as_slot(buffer_length)},
+      {Py_bf_getbuffer, as_slot(buffer_getbuffer)},
+  });
 }
 
 PyObject* wrap_buffer(BufferRef buffer) { return make_instance(buffer_type().get(), std::move(buffer)); }

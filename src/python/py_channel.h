@@ -17,7 +17,7 @@ PyObject* wrap_channel(ChannelHandle handle);
 /// The handle of a Channel object; the conversion error (expected 'Channel') with nullptr otherwise.
 const ChannelHandle* unwrap_channel(PyObject* object);
 
-/// The definition of the module function py_select.
-PyMethodDef& py_select_def();
+/// The module functions defined here (py_select), as a null-terminated method table.
+PyMethodDef* channel_functions();
 
 }  // namespace bmx::py

@@ -1,9 +1,6 @@
-// Type creation and the refusing constructor.
+// Type creation, the plain and the refusing constructor.
 #include "py_class.h"
 
-#include <string>
-
-#include "arg_binder.h"
 #include "py_ref.h"
 
 namespace bmx::py {
@@ -21,12 +18,28 @@ void dealloc_plain(PyObject* object) {
   Py_DECREF(type);
 }
 
-PyObject* new_stateless(PyTypeObject* type, const Signature& signature, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
-    BoundArgs bound;
-    if (!bind_tuple(signature, args, kwargs, bound)) return nullptr;
-    return expect_object(type->tp_alloc(type, 0));
-  });
+PyObject* new_plain(PyTypeObject* type, const BoundArgs&) { return expect_object(type->tp_alloc(type, 0)); }
+
+LazyType::LazyType(const ClassDef& def, int basicsize, destructor dealloc, newfunc construct, PyMethodDef* methods,
+                   std::initializer_list<PyType_Slot> special_slots)
+    : class_name_(def.name),
+      qualified_name_(std::string("builtins.") + def.name),
+      doc_(def.init != nullptr ? docstring(def.name, false, def.init_params, def.doc) : def.doc) {
+  slots_ = {
+      {Py_tp_doc, doc_.data()},
+      {Py_tp_new, as_slot(construct)},
+      {Py_tp_dealloc, as_slot(dealloc)},
+  };
+  if (methods != nullptr) slots_.push_back({Py_tp_methods, methods});
+  slots_.insert(slots_.end(), special_slots);
+  slots_.push_back({0, nullptr});
+  spec_ = {
+      .name = qualified_name_.c_str(),
+      .basicsize = basicsize,
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT,
+      .slots = slots_.data(),
+  };
 }
 
 PyTypeObject* LazyType::get_or_create() {
@@ -47,8 +60,7 @@ PyTypeObject* LazyType::get() {
   PyTypeObject* type = get_or_create();
   if (type == nullptr) {
     PyErr_Print();
-    const std::string name = spec_.name;
-    fail("failed to create type object for " + name.substr(name.rfind('.') + 1));
+    fail(std::string("failed to create type object for ") + class_name_);
   }
   return type;
 }

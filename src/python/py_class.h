@@ -1,13 +1,20 @@
 // The shape shared by every Python class of the module: a heap type created
-// once from a slot table, whose instances hold one C++ value after the header.
+// once from its ClassDef, whose instances hold one C++ value after the header.
 #pragma once
 
 #include "py.h"
 
+#include <initializer_list>
 #include <memory>
+#include <span>
+#include <string>
 #include <utility>
+#include <vector>
 
+#include "arg_binder.h"
 #include "boundary.h"
+#include "method_table.h"
+#include "no_destructor.h"
 
 namespace bmx::py {
 
@@ -35,24 +42,42 @@ void dealloc_instance(PyObject* object) {
   Py_DECREF(type);
 }
 
+/// tp_dealloc of the stateless classes, whose instances hold no payload.
+void dealloc_plain(PyObject* object);
+
 /// tp_new of the classes Python may not instantiate:
 /// TypeError "No constructor defined for <class>".
 PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
-/// tp_dealloc of the stateless classes, whose instances hold no payload.
-void dealloc_plain(PyObject* object);
+/// A constructor's body: the class being instantiated and the call's
+/// arguments bound to the class's `init_params`. Runs inside guard().
+using ConstructorImpl = PyObject* (*)(PyTypeObject* type, const BoundArgs& args);
 
-struct Signature;
+/// The constructor of the stateless classes: an instance holding nothing.
+PyObject* new_plain(PyTypeObject* type, const BoundArgs& args);
 
-/// tp_new of the stateless classes: binds the call to `signature` (no
-/// parameters) and makes a payload-free instance.
-PyObject* new_stateless(PyTypeObject* type, const Signature& signature, PyObject* args, PyObject* kwargs);
+/// What a Python class declares; its type object is made from this alone
+/// plus its special slots (lazy_type below). Written as a constexpr row.
+struct ClassDef {
+  /// The bare class name; the type is "builtins.<name>", hence __module__ "builtins".
+  const char* name;
+  /// The docstring; a class with a constructor gets the constructor's text
+  /// signature in front of it, as methods do.
+  const char* doc;
+  std::span<const Method> methods = {};
+  /// The constructor Python may call, or null for "No constructor defined for <name>".
+  ConstructorImpl init = nullptr;
+  std::span<const Param> init_params = {};
+};
 
-/// A class's type object, created from `spec` on first use and kept for the
-/// process. `created` is the class's own storage slot.
+/// A class's type object, created from its description on first use and kept
+/// for the process.
 class LazyType {
  public:
-  constexpr explicit LazyType(PyType_Spec& spec) : spec_(spec) {}
+  LazyType(const ClassDef& def, int basicsize, destructor dealloc, newfunc construct, PyMethodDef* methods,
+           std::initializer_list<PyType_Slot> special_slots);
+  LazyType(const LazyType&) = delete;
+  LazyType& operator=(const LazyType&) = delete;
 
   /// The type object, or nullptr with the Python error set (module body).
   PyTypeObject* get_or_create();
@@ -61,9 +86,52 @@ class LazyType {
   PyTypeObject* get();
 
  private:
-  PyType_Spec& spec_;
+  const char* class_name_;
+  std::string qualified_name_;
+  std::string doc_;
+  std::vector<PyType_Slot> slots_;
+  PyType_Spec spec_;
   PyTypeObject* type_ = nullptr;
 };
+
+namespace detail {
+
+/// tp_new of a class with a constructor: bind to "<name>.__new__", then the body.
+template <const ClassDef& def>
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    BoundArgs bound;
+    if (!bind_tuple({def.name, "__new__", def.init_params}, args, kwargs, bound)) return nullptr;
+    return def.init(type, bound);
+  });
+}
+
+}  // namespace detail
+
+/// A slot function as PyType_Slot stores it.
+template <class F>
+void* as_slot(F* function) {
+  return reinterpret_cast<void*>(function);
+}
+
+/// The type of `def`, whose instances hold a Payload (nothing for void), with
+/// the special slots (repr, number protocol, ...) the rows cannot express.
+/// The slots given on the first call are the ones used.
+template <const ClassDef& def, class Payload = void>
+LazyType& lazy_type(std::initializer_list<PyType_Slot> special_slots = {}) {
+  static NoDestructor<LazyType> type = [&] {
+    newfunc construct = def.init != nullptr ? detail::construct<def> : refuse_construction;
+    PyMethodDef* methods = def.methods.empty() ? nullptr : method_defs<def>();
+    if constexpr (std::is_void_v<Payload>) {
+      return NoDestructor<LazyType>(def, static_cast<int>(sizeof(PyObject)), dealloc_plain, construct, methods,
+                                    special_slots);
+    } else {
+      return NoDestructor<LazyType>(def, static_cast<int>(sizeof(Instance<Payload>)), dealloc_instance<Payload>,
+                                    construct, methods, special_slots);
+    }
+  }();
+  return *type;
+}
 
 /// A new instance of `type` holding `value`.
 template <class T>
@@ -75,24 +143,5 @@ PyObject* make_instance(PyTypeObject* type, T value) {
 
 /// True when `object` is an instance of `type` (or of a subtype).
 inline bool is_instance(PyObject* object, PyTypeObject* type) { return PyObject_TypeCheck(object, type) != 0; }
-
-}  // namespace bmx::py
-
-namespace bmx::py {
-
-/// The calling convention of every method and function of the module.
-inline constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-
-/// A METH_FASTCALL | METH_KEYWORDS function as the method table stores it.
-using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-inline PyCFunction as_method(FastMethod method) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
-}
-
-/// A slot function as PyType_Slot stores it.
-template <class F>
-void* as_slot(F* function) {
-  return reinterpret_cast<void*>(function);
-}
 
 }  // namespace bmx::py

@@ -12,11 +12,6 @@ namespace bmx::py {
 
 namespace {
 
-constexpr Param kRewriteParams[] = {{"mapping", ParamKind::Required}};
-constexpr Signature kGetTempArgs{"Expr.get_temp_args", {}};
-constexpr Signature kGetReferencedArgs{"Expr.get_referenced_args", {}};
-constexpr Signature kRewriteArgs{"Expr.rewrite_args", kRewriteParams};
-
 bool is_expr(PyObject* object) { return is_instance(object, expr_type().get()); }
 
 // Both operand orders reach the same slot; the tree keeps the source order.
@@ -44,8 +39,7 @@ PyObject* unary_slot(PyObject* self) {
 }
 
 int bool_slot(PyObject*) {
-  PyErr_SetString(PyExc_TypeError,
-                  "cannot convert Expr to bool; use kernel.where(cond, t, f) for conditional expressions");
+  set_error(PyExc_TypeError, "cannot convert Expr to bool; use kernel.where(cond, t, f) for conditional expressions");
   return -1;
 }
 
@@ -78,32 +72,23 @@ PyObject* repr_slot(PyObject* self) {
   });
 }
 
-PyObject* get_temp_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    BoundArgs bound;
-    if (!bind(kGetTempArgs, args, nargs, kwnames, bound)) return nullptr;
-    PyRef dict = PyRef::steal(expect_object(PyDict_New()));
-    for (const auto& [id, name] : payload<Expr>(self).temp_args) {
-      const PyRef key = PyRef::steal(expect_object(PyLong_FromUnsignedLongLong(id)));
-      const PyRef value = PyRef::steal(
-          new_text(name));
-      if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) fail_python_api();
-    }
-    return dict.release();
-  });
+PyObject* get_temp_args_impl(PyObject* self, const BoundArgs&) {
+  PyRef dict = PyRef::steal(expect_object(PyDict_New()));
+  for (const auto& [id, name] : payload<Expr>(self).temp_args) {
+    const PyRef key = PyRef::steal(expect_object(PyLong_FromUnsignedLongLong(id)));
+    const PyRef value = PyRef::steal(new_text(name));
+    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) fail_python_api();
+  }
+  return dict.release();
 }
 
-PyObject* get_referenced_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    BoundArgs bound;
-    if (!bind(kGetReferencedArgs, args, nargs, kwnames, bound)) return nullptr;
-    const std::vector<std::uint64_t> ids = referenced_ids(payload<Expr>(self).tree);
-    PyRef list = PyRef::steal(expect_object(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), expect_object(PyLong_FromUnsignedLongLong(ids[i])));
-    }
-    return list.release();
-  });
+PyObject* get_referenced_args_impl(PyObject* self, const BoundArgs&) {
+  const std::vector<std::uint64_t> ids = referenced_ids(payload<Expr>(self).tree);
+  PyRef list = PyRef::steal(expect_object(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), expect_object(PyLong_FromUnsignedLongLong(ids[i])));
+  }
+  return list.release();
 }
 
 // A dict of unsigned 64-bit integers to unsigned 64-bit integers, converted as a whole.
@@ -124,23 +109,18 @@ bool to_id_map(PyObject* value, std::map<std::uint64_t, std::uint64_t>& out) {
   return true;
 }
 
-PyObject* rewrite_args_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    BoundArgs bound;
-    if (!bind(kRewriteArgs, args, nargs, kwnames, bound)) return nullptr;
-    std::map<std::uint64_t, std::uint64_t> mapping;
-    if (!to_id_map(bound[0], mapping)) return argument_error("mapping");
-    return wrap_expr(rewrite_args(payload<Expr>(self), mapping));
-  });
+PyObject* rewrite_args_impl(PyObject* self, const BoundArgs& bound) {
+  std::map<std::uint64_t, std::uint64_t> mapping;
+  if (!to_id_map(bound[0], mapping)) return argument_error("mapping");
+  return wrap_expr(rewrite_args(payload<Expr>(self), mapping));
 }
 
-PyMethodDef kMethods[] = {
-    {"get_temp_args", as_method(get_temp_args), kFast, "get_temp_args($self)\n--\n\n"},
-    {"get_referenced_args", as_method(get_referenced_args), kFast,
-     "get_referenced_args($self)\n--\n\n"},
-    {"rewrite_args", as_method(rewrite_args_method), kFast,
-     "rewrite_args($self, mapping)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
+constexpr Param kRewriteArgsParams[] = {{"mapping", ParamKind::Required}};
+
+constexpr Method kMethods[] = {
+    {"get_temp_args", {}, "", get_temp_args_impl},
+    {"get_referenced_args", {}, "", get_referenced_args_impl},
+    {"rewrite_args", kRewriteArgsParams, "", rewrite_args_impl},
 };
 
 constexpr const char* kDoc =
@@ -151,38 +131,24 @@ constexpr const char* kDoc =
     "Each `arg(\"x\")` call assigns a unique `temp_id` via a global counter,\n"
     "and operators merge both sides' `temp_args` by a union of ordered maps.";
 
-PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(kDoc)},
-    {Py_tp_new, as_slot(refuse_construction)},
-    {Py_tp_dealloc, as_slot(dealloc_instance<Expr>)},
-    {Py_tp_methods, kMethods},
-    {Py_tp_repr, as_slot(repr_slot)},
-    {Py_tp_hash, as_slot(PyObject_HashNotImplemented)},
-    {Py_tp_richcompare, as_slot(richcompare_slot)},
-    {Py_nb_add, as_slot(binary_slot<BinaryOp::Add>)},
-    {Py_nb_subtract, as_slot(binary_slot<BinaryOp::Sub>)},
-    {Py_nb_multiply, as_slot(binary_slot<BinaryOp::Mul>)},
-    {Py_nb_true_divide, as_slot(binary_slot<BinaryOp::Div>)},
-    {Py_nb_power, as_slot(power_slot)},
-    {Py_nb_negative, as_slot(unary_slot<UnaryOp::Neg>)},
-    {Py_nb_absolute, as_slot(unary_slot<UnaryOp::Abs>)},
-    {Py_nb_bool, as_slot(bool_slot)},
-    {0, nullptr},
-};
-
-PyType_Spec kSpec = {
-    .name = "builtins.Expr",
-    .basicsize = sizeof(Instance<Expr>),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = kSlots,
-};
+constexpr ClassDef kClass{.name = "Expr", .doc = kDoc, .methods = kMethods};
 
 }  // namespace
 
 LazyType& expr_type() {
-  static LazyType type(kSpec);
-  return type;
+  return lazy_type<kClass, Expr>({
+      {Py_tp_repr, as_slot(repr_slot)},
+      {Py_tp_hash, as_slot(PyObject_HashNotImplemented)},
+      {Py_tp_richcompare, as_slot(richcompare_slot)},
+      {Py_nb_add, as_slot(binary_slot<BinaryOp::Add>)},
+      {Py_nb_subtract, as_slot(binary_slot<BinaryOp::Sub>)},
+      {Py_nb_multiply, as_slot(binary_slot<BinaryOp::Mul>)},
+      {Py_nb_true_divide, as_slot(binary_slot<BinaryOp::Div>)},
+      {Py_nb_power, as_slot(power_slot)},
+      {Py_nb_negative, as_slot(unary_slot<UnaryOp::Neg>)},
+      {Py_nb_absolute, as_slot(unary_slot<UnaryOp::Abs>)},
+      {Py_nb_bool, as_slot(bool_slot)},
+  });
 }
 
 PyObject* wrap_expr(Expr expr) { return make_instance(expr_type().get(), std::move(expr)); }
@@ -205,7 +171,7 @@ std::optional<Operand> to_operand(PyObject* object) {
     operand.constant_ = make_const(*number);
     return operand;
   }
-  PyErr_SetString(PyExc_TypeError, "expected Expr or numeric value");
+  set_error(PyExc_TypeError, "expected Expr or numeric value");
   return std::nullopt;
 }
 

@@ -4,7 +4,7 @@
 
 #include "py.h"
 
-#include "eval/execute.h"
+#include "runtime/execute.h"
 #include "py_class.h"
 
 namespace bmx::py {

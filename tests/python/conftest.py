@@ -42,3 +42,30 @@ def child_exit_code(pid, timeout=60):
     os.kill(pid, 9)
     os.waitpid(pid, 0)
     pytest.fail(f"forked child {pid} hung")
+
+
+def bits(values):
+    """The bit patterns of float64 values, for exact comparison (NaN payloads and signs of zero included)."""
+    import numpy as np
+
+    return np.asarray(values, dtype=np.float64).view(np.uint64).tolist()
+
+
+def go_values(build, **arrays):
+    """The values the low-level path computes: `build(k, **args)` over the
+    arrays flattened in C order, through asarray, go and numpy(), reshaped back."""
+    import numpy as np
+
+    k, rt = bm._KernelModule(), bm._RuntimeModule()
+    names = list(arrays)
+    args = dict(zip(names, k.args(*names)))
+    expr = build(k, **args)
+    used = set(expr.get_temp_args().values())
+    spec = k.elementwise(expr)
+    shape = np.broadcast_shapes(*(np.shape(a) for a in arrays.values()))
+    buffers = {
+        name: rt.asarray(np.ascontiguousarray(np.broadcast_to(np.asarray(a, dtype=np.float64), shape)).reshape(-1))
+        for name, a in arrays.items()
+        if name in used
+    }
+    return rt.go(k.map(spec, **buffers)).result().numpy().reshape(shape)

@@ -1,5 +1,8 @@
 """Argument binding: the interpreter's wording, prefixed by the qualified name."""
 
+import inspect
+import types
+
 import numpy as np
 import pytest
 
@@ -82,3 +85,63 @@ def test_receiver_must_be_an_instance(rt):
     with pytest.raises(TypeError):
         bm.Buffer.numpy(3)
     assert len(bm.Buffer.numpy(buffer)) == 2
+
+
+def quoted(names):
+    """Parameter names listed as the interpreter lists them in binding messages."""
+    items = [f"'{name}'" for name in names]
+    if len(items) <= 2:
+        return " and ".join(items)
+    return ", ".join(items[:-1]) + ", and " + items[-1]
+
+
+RECEIVER_CLASSES = ["_KernelModule", "_RuntimeModule", "Expr", "Buffer", "TaskHandle", "Channel"]
+CALLABLES = [
+    (cls, name)
+    for cls in RECEIVER_CLASSES
+    for name, member in vars(getattr(bm, cls)).items()
+    if isinstance(member, types.MethodDescriptorType)
+] + [("RecvCase", "__new__"), (None, "py_select")]
+
+
+def bound_callable(k, rt, cls, name):
+    """The callable and the qualified name its binding messages start with."""
+    if cls is None:
+        return getattr(bm, name), f"{name}()"
+    if name == "__new__":
+        return getattr(bm, cls), f"{cls}.__new__()"
+    buffer = rt.asarray(np.zeros(1))
+    receivers = {
+        "_KernelModule": k,
+        "_RuntimeModule": rt,
+        "Expr": k.arg("x"),
+        "Buffer": buffer,
+        "TaskHandle": rt.go(k.sum(buffer)),
+        "Channel": rt.chan(1),
+    }
+    return getattr(receivers[cls], name), f"{cls}.{name}()"
+
+
+@pytest.mark.parametrize("cls, name", CALLABLES)
+def test_binding_follows_the_text_signature(k, rt, cls, name):
+    # The signature Python shows and the binder come from one parameter table;
+    # every refusal the signature predicts is the one the call gets.
+    function, qualified = bound_callable(k, rt, cls, name)
+    params = list(inspect.signature(function).parameters.values())
+    kinds = {param.kind for param in params}
+    positional = [param for param in params if param.kind is param.POSITIONAL_OR_KEYWORD]
+    required = [param.name for param in positional if param.default is param.empty]
+    if required:
+        plural = "argument" if len(required) == 1 else "arguments"
+        assert message(function) == f"{qualified} missing {len(required)} required positional {plural}: {quoted(required)}"
+    if inspect.Parameter.VAR_POSITIONAL not in kinds:
+        given = len(positional) + 1
+        takes = str(len(positional)) if len(required) == len(positional) else f"from {len(required)} to {len(positional)}"
+        verb = "was" if given == 1 else "were"
+        assert message(lambda: function(*range(given))) == (
+            f"{qualified} takes {takes} positional arguments but {given} {verb} given"
+        )
+    if inspect.Parameter.VAR_KEYWORD not in kinds:
+        assert message(lambda: function(no_such_parameter=1)) == (
+            f"{qualified} got an unexpected keyword argument 'no_such_parameter'"
+        )

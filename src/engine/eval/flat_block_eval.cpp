@@ -12,6 +12,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "block_loop.h"
 #include "operators.h"
 
 namespace bmx {
@@ -89,17 +90,15 @@ FlatBlockProgram::FlatBlockProgram(const FlatKernel& kernel, std::span<const Arg
   check(depth >= 1, "flat program ended with an empty stack");
   check(deepest <= kernel.max_depth, "flat program deeper than its max_depth");
   depth_ = deepest;
-  block_length_ = std::clamp<std::size_t>(kFlatStackBytes / (depth_ * sizeof(double)), 1, kFlatBlockLength);
+  block_length_ = block_length_for(depth_ * sizeof(double));
 }
 
 void FlatBlockProgram::run(std::size_t begin, std::size_t end, double* out) const {
-  check(begin <= end && end <= n_, "element range beyond the checked length");
   const auto stack = std::make_unique_for_overwrite<double[]>(depth_ * block_length_);
   const auto operands = std::make_unique_for_overwrite<Operand[]>(depth_);
-  for (std::size_t start = begin; start < end; start += block_length_) {
-    const std::size_t length = std::min(block_length_, end - start);
-    run_block(start, length, stack.get(), operands.get(), out + (start - begin));
-  }
+  for_each_block(begin, end, n_, block_length_, out, [&](std::size_t start, std::size_t length, double* block_out) {
+    run_block(start, length, stack.get(), operands.get(), block_out);
+  });
 }
 
 void FlatBlockProgram::run_block(std::size_t start, std::size_t length, double* stack, Operand* operands,

@@ -11,19 +11,10 @@
 #include <span>
 #include <vector>
 
-#include "../ir/arg_slot.h"
 #include "../ir/flat_kernel.h"
-#include "evaluator.h"
+#include "slots.h"
 
 namespace bmx {
-
-/// Most elements per block. Blocks of 128 to 2048 elements measured alike on
-/// small kernels over 10^6 elements; 512 keeps a stack of a few blocks in the
-/// first-level cache.
-inline constexpr std::size_t kFlatBlockLength = 512;
-/// Upper bound for one run's stack of blocks; kernels deep enough to exceed
-/// it with full blocks get shorter blocks instead.
-inline constexpr std::size_t kFlatStackBytes = std::size_t{1} << 20;
 
 /// A flat kernel checked against its slots, for block-wise runs over
 /// elements below n. Immutable; one program may serve many threads' runs at

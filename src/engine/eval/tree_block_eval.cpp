@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "block_loop.h"
 #include "operators.h"
 
 namespace bmx {
@@ -178,20 +179,16 @@ TreeBlockProgram::TreeBlockProgram(const ExprTree& tree, std::span<const ArgSlot
   list_blocks_ = root.lists;
   frame_depth_ = root.frames;
   const std::uint64_t per_element = temp_blocks_ * sizeof(double) + list_blocks_ * sizeof(std::uint32_t);
-  block_length_ = per_element == 0
-                      ? kTreeBlockLength
-                      : std::clamp<std::uint64_t>(kTreeWorkspaceBytes / per_element, 1, kTreeBlockLength);
+  block_length_ = block_length_for(per_element);
 }
 
 void TreeBlockProgram::run(std::size_t begin, std::size_t end, double* out, TreeEvalObserver* observer) const {
-  check(begin <= end && end <= n_, "element range beyond the checked length");
   Workspace workspace{std::make_unique_for_overwrite<double[]>(temp_blocks_ * block_length_), 0,
                       std::make_unique_for_overwrite<std::uint32_t[]>(list_blocks_ * block_length_), 0, {}};
   workspace.frames.reserve(frame_depth_);
-  for (std::size_t start = begin; start < end; start += block_length_) {
-    const std::size_t length = std::min(block_length_, end - start);
-    run_block(start, length, out + (start - begin), workspace, observer);
-  }
+  for_each_block(begin, end, n_, block_length_, out, [&](std::size_t start, std::size_t length, double* block_out) {
+    run_block(start, length, block_out, workspace, observer);
+  });
 }
 
 void TreeBlockProgram::run_block(std::size_t start, std::size_t length, double* out, Workspace& workspace,

@@ -15,16 +15,9 @@
 #include <vector>
 
 #include "../expr/expr_node.h"
-#include "../ir/arg_slot.h"
-#include "evaluator.h"
+#include "slots.h"
 
 namespace bmx {
-
-/// Most elements per block.
-inline constexpr std::size_t kTreeBlockLength = 512;
-/// Upper bound for one run's temporaries (operand blocks and element lists);
-/// trees that would need more with full blocks get shorter blocks instead.
-inline constexpr std::size_t kTreeWorkspaceBytes = std::size_t{1} << 20;
 
 /// Receives every node entry of a run: the evidence, for tests, of which
 /// elements evaluate which nodes.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <string>
 
+#include "../internal_failure.h"
 #include "compiled_kernel.h"
 
 namespace bmx {
@@ -44,25 +45,6 @@ FlatKernel flatten(const ExprTree& tree) {
 CompiledKernel compile_kernel(const ExprTree& tree) {
   if (contains_select(tree)) return CompiledKernel(std::in_place_type<ExprTree>, tree);
   return CompiledKernel(std::in_place_type<FlatKernel>, flatten(tree));
-}
-
-Result<std::uint64_t> common_length(std::span<const ArgSlot> slots) {
-  bool found = false;
-  std::uint64_t reference = 0;
-  for (const ArgSlot& slot : slots) {
-    const auto* buffer = std::get_if<BufferRef>(&slot);
-    if (buffer == nullptr) continue;
-    const std::uint64_t count = (*buffer)->element_count();
-    if (!found) {
-      found = true;
-      reference = count;
-    } else if (count != reference) {
-      return ComputeError::shape("buffer length mismatch: " + std::to_string(reference) + " vs " +
-                                 std::to_string(count));
-    }
-  }
-  if (!found) return ComputeError::arg("no buffer arguments provided");
-  return reference;
 }
 
 }  // namespace bmx

@@ -2,12 +2,9 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <vector>
 
 #include "../expr/expr_node.h"
-#include "../result.h"
-#include "arg_slot.h"
 
 namespace bmx {
 
@@ -34,10 +31,5 @@ struct FlatKernel {
 
 /// Compiles a tree without Select nodes; a Select is an internal failure.
 FlatKernel flatten(const ExprTree& tree);
-
-/// The common element count of the buffer slots: ShapeError "buffer length
-/// mismatch: A vs B" at the first buffer that differs from the first one,
-/// ArgError "no buffer arguments provided" when no slot is a buffer.
-Result<std::uint64_t> common_length(std::span<const ArgSlot> slots);
 
 }  // namespace bmx

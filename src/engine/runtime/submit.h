@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "channel/channel.h"
-#include "eval/execute.h"
+#include "execute.h"
 #include "task.h"
 
 namespace bmx {

@@ -11,11 +11,34 @@
 
 #include "buffer/buffer.h"
 #include "expr/expr_node.h"
+#include "eval/reference_eval.h"
+#include "eval/slots.h"
 #include "ir/arg_slot.h"
 
 namespace bmx::eval_test {
 
 inline std::uint64_t bits(double value) { return std::bit_cast<std::uint64_t>(value); }
+
+/// Lengths around the block and pool boundaries.
+inline constexpr std::size_t kLengths[] = {1, 7, 255, 256, 257, 1000, 4095, 4096, 4097, 10000};
+inline constexpr std::size_t kMaxLength = 10000;
+
+/// The reference engine's values of elements 0 to n-1.
+inline std::vector<double> reference_values(const FlatKernel& kernel, std::span<const ArgSlot> slots,
+                                            std::span<const SlotView> views, std::size_t n) {
+  std::vector<double> stack;
+  stack.reserve(kernel.max_depth);
+  std::vector<double> values(n);
+  for (std::size_t i = 0; i < n; ++i) values[i] = eval_flat(kernel, i, slots, views, stack);
+  return values;
+}
+
+inline std::vector<double> reference_values(const ExprTree& tree, std::span<const ArgSlot> slots,
+                                            std::span<const SlotView> views, std::size_t n) {
+  std::vector<double> values(n);
+  for (std::size_t i = 0; i < n; ++i) values[i] = eval_tree(tree, tree.root_index(), i, slots, views);
+  return values;
+}
 
 /// Runs elements [begin, end) of a block program and compares them bitwise
 /// with the reference values of every element.
@@ -26,6 +49,15 @@ void expect_range(const Program& program, const std::vector<double>& expected, s
   for (std::size_t i = begin; i < end; ++i) {
     ASSERT_EQ(bits(out[i - begin]), bits(expected[i])) << "element " << i << " of [" << begin << ", " << end << ")";
   }
+}
+
+/// expect_range over [0, n) for every n of kLengths, then over one random
+/// range of [0, kMaxLength).
+template <class Program>
+void expect_ranges(const Program& program, const std::vector<double>& expected, std::mt19937_64& rng) {
+  for (const std::size_t n : kLengths) expect_range(program, expected, 0, n);
+  const std::size_t begin = rng() % kMaxLength;
+  expect_range(program, expected, begin, begin + rng() % (kMaxLength - begin + 1));
 }
 
 /// Values that stress operators: NaNs of both signs with payloads (quiet and

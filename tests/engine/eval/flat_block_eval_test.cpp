@@ -3,42 +3,26 @@
 
 #include <gtest/gtest.h>
 
-#include "eval/evaluator.h"
+#include "eval/block_loop.h"
 #include "eval_test_support.h"
 
 namespace bmx {
 namespace {
 
-using eval_test::bits;
-
-constexpr std::size_t kLengths[] = {1, 7, 255, 256, 257, 1000, 4095, 4096, 4097, 10000};
-constexpr std::size_t kMaxLength = 10000;
-
-std::vector<double> reference_values(const FlatKernel& kernel, std::span<const ArgSlot> slots,
-                                     std::span<const SlotView> views, std::size_t n) {
-  std::vector<double> stack;
-  stack.reserve(kernel.max_depth);
-  std::vector<double> values(n);
-  for (std::size_t i = 0; i < n; ++i) values[i] = eval_flat(kernel, i, slots, views, stack);
-  return values;
-}
-
-using eval_test::expect_range;
+using namespace eval_test;
 
 TEST(FlatBlockEval, RandomProgramsMatchEvalFlatBitwise) {
   for (std::uint64_t seed = 0; seed < 60; ++seed) {
     std::mt19937_64 rng(seed);
     const std::size_t slot_count = 1 + rng() % 4;
-    const ExprTree tree = eval_test::random_tree(rng, 1 + static_cast<int>(rng() % 12), slot_count, false);
-    const std::vector<ArgSlot> slots = eval_test::random_slots(rng, slot_count, kMaxLength);
+    const ExprTree tree = random_tree(rng, 1 + static_cast<int>(rng() % 12), slot_count, false);
+    const std::vector<ArgSlot> slots = random_slots(rng, slot_count, kMaxLength);
     const std::vector<SlotView> views = make_slot_views(slots);
     const FlatKernel kernel = flatten(tree);
     const std::vector<double> expected = reference_values(kernel, slots, views, kMaxLength);
     const FlatBlockProgram program(kernel, slots, views, kMaxLength);
     SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(tree.nodes().size()) + " nodes");
-    for (const std::size_t n : kLengths) expect_range(program, expected, 0, n);
-    const std::size_t begin = rng() % kMaxLength;
-    expect_range(program, expected, begin, begin + rng() % (kMaxLength - begin + 1));
+    expect_ranges(program, expected, rng);
   }
 }
 
@@ -56,11 +40,11 @@ TEST(FlatBlockEval, DeepStacksUseShorterBlocks) {
     nodes.push_back({k % 3 == 0 ? NodeTag::Compare : NodeTag::Binary, static_cast<std::uint8_t>(k % 6), 0, 0});
   }
   const FlatKernel kernel = flatten(ExprTree::from_post_order(std::move(nodes)));
-  const std::vector<ArgSlot> slots{Buffer::from_f64_vec(eval_test::random_values(rng, 3000)), 0.75};
+  const std::vector<ArgSlot> slots{Buffer::from_f64_vec(random_values(rng, 3000)), 0.75};
   const std::vector<SlotView> views = make_slot_views(slots);
   const FlatBlockProgram program(kernel, slots, views, 3000);
-  EXPECT_LT(program.block_length(), kFlatBlockLength);
-  EXPECT_LE(program.block_length() * kernel.max_depth * sizeof(double), kFlatStackBytes);
+  EXPECT_LT(program.block_length(), kBlockLength);
+  EXPECT_LE(program.block_length() * kernel.max_depth * sizeof(double), kBlockWorkspaceBytes);
   expect_range(program, reference_values(kernel, slots, views, 3000), 0, 3000);
 }
 

@@ -6,6 +6,7 @@
 #include <bit>
 
 #include "internal_failure.h"
+#include "ir/arg_slot.h"
 #include "ir/compiled_kernel.h"
 
 namespace bmx {

@@ -6,8 +6,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "../ir/flat_kernel.h"
-#include "evaluator.h"
+#include "../eval/evaluate.h"
 
 namespace bmx {
 

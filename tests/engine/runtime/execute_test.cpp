@@ -1,5 +1,5 @@
 // The map and reduce bodies: binding checks in order, the cache, the result.
-#include "eval/execute.h"
+#include "runtime/execute.h"
 
 #include <gtest/gtest.h>
 

@@ -1,13 +1,10 @@
-// The reference engines and the evaluation driver.
-#include "evaluator.h"
+// The reference stack machine and tree walk.
+#include "reference_eval.h"
 
 #include <bit>
 #include <string>
 
-#include "flat_block_eval.h"
 #include "operators.h"
-#include "tree_block_eval.h"
-#include "pool/pool.h"
 
 namespace bmx {
 
@@ -20,59 +17,7 @@ double pop(std::vector<double>& stack) {
   return value;
 }
 
-/// Runs body(begin, end) over [0, n): on the calling thread below the
-/// sequential threshold, else on the pool in pieces of at least `min_piece`.
-template <class Body>
-void run_range(std::size_t n, std::size_t min_piece, const Body& body) {
-  if (n < kSequentialThreshold) {
-    body(0, n);
-    return;
-  }
-  WorkPool::global().run_pieces(n, min_piece, body);
-}
-
 }  // namespace
-
-std::vector<SlotView> make_slot_views(std::span<const ArgSlot> slots) {
-  std::vector<SlotView> views;
-  views.reserve(slots.size());
-  for (const ArgSlot& slot : slots) {
-    if (const BufferRef* buffer = std::get_if<BufferRef>(&slot)) {
-      check(*buffer != nullptr, "buffer slot without a buffer");
-      views.emplace_back((*buffer)->as_f64_slice());
-    } else {
-      views.emplace_back(std::nullopt);
-    }
-  }
-  return views;
-}
-
-std::vector<SlotSource> make_slot_sources(std::span<const ArgSlot> slots, std::span<const SlotView> views,
-                                          std::size_t n) {
-  check(views.size() == slots.size(), "one slot view per slot");
-  std::vector<SlotSource> sources;
-  sources.reserve(slots.size());
-  for (std::size_t s = 0; s < slots.size(); ++s) {
-    if (const double* scalar = std::get_if<double>(&slots[s])) {
-      sources.push_back({nullptr, *scalar});
-      continue;
-    }
-    check(views[s].has_value(), "buffer slot without a view");
-    check(views[s]->size() >= n, "element index beyond the slot's view");
-    sources.push_back({views[s]->data(), 0.0});
-  }
-  return sources;
-}
-
-double read_slot(std::span<const ArgSlot> slots, std::span<const SlotView> views, std::uint64_t slot,
-                 std::size_t i) {
-  check(slot < slots.size(), "slot index beyond the slots");
-  if (const double* scalar = std::get_if<double>(&slots[slot])) return *scalar;
-  check(slot < views.size() && views[slot].has_value(), "buffer slot without a view");
-  const std::span<const double> view = *views[slot];
-  check(i < view.size(), "element index beyond the slot's view");
-  return view[i];
-}
 
 double eval_flat(const FlatKernel& kernel, std::size_t i, std::span<const ArgSlot> slots,
                  std::span<const SlotView> views, std::vector<double>& stack) {
@@ -159,24 +104,6 @@ double eval_tree(const ExprTree& tree, std::size_t node_index, std::size_t i, st
     frames.pop_back();
   }
   return pop(values);
-}
-
-F64Vec evaluate(const CompiledKernel& compiled, std::size_t n, std::span<const ArgSlot> slots) {
-  if (n == 0) return F64Vec();
-  const std::vector<SlotView> views = make_slot_views(slots);
-  // Not zero-filled: each element is first touched by the piece that computes it.
-  F64Vec values(n);
-  double* const out = values.data();
-  if (const FlatKernel* flat = std::get_if<FlatKernel>(&compiled)) {
-    const FlatBlockProgram program(*flat, slots, views, n);
-    run_range(n, kMinFlatPiece,
-              [&program, out](std::size_t begin, std::size_t end) { program.run(begin, end, out + begin); });
-  } else {
-    const TreeBlockProgram program(std::get<ExprTree>(compiled), slots, views, n);
-    run_range(n, kMinTreePiece,
-              [&program, out](std::size_t begin, std::size_t end) { program.run(begin, end, out + begin); });
-  }
-  return values;
 }
 
 }  // namespace bmx

@@ -10,7 +10,7 @@
 #include "../ir/arg_slot.h"
 #include "../ir/kernel_cache.h"
 #include "../result.h"
-#include "reduce.h"
+#include "../eval/reduce.h"
 
 namespace bmx {
 

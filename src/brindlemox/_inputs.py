@@ -1,0 +1,124 @@
+"""Checking and arranging the data of one kernel call: each value becomes a
+float64 array or a float, the arrays are broadcast to one shape and put in one
+memory layout (C or Fortran), and the output array is checked or made.
+
+Contiguous float64 arrays already in the common layout pass through without a
+copy; other real dtypes are converted once; broadcast operands are
+materialised; an operand that only partly overlaps `out` is copied.
+"""
+
+from typing import Final, Literal
+
+import numpy as np
+import numpy.typing as npt
+
+F64Array = npt.NDArray[np.float64]
+Layout = Literal["C", "F"]
+
+_F64: Final = np.dtype(np.float64)
+_REAL_KINDS: Final = frozenset("biuf")
+
+
+def to_operand(name: str, value: object) -> float | F64Array:
+    """`value` as a float (numbers and 0-d arrays) or a float64 array.
+
+    Anything `numpy.asarray` accepts is taken; bool, integer and floating-point
+    data are converted to float64, anything else is TypeError naming `name`.
+    """
+    kind = type(value)
+    if kind is float or kind is int or kind is bool:
+        return float(value)  # type: ignore[arg-type]
+    array: np.ndarray = value if kind is np.ndarray else np.asarray(value)  # type: ignore[assignment]
+    dtype = array.dtype
+    if dtype is not _F64:
+        if dtype.kind not in _REAL_KINDS:
+            raise TypeError(f"argument '{name}' has unsupported dtype {dtype}; expected bool, integer or float data")
+        if dtype != _F64:
+            array = array.astype(_F64)
+    if array.ndim == 0:
+        return float(array)
+    return array
+
+
+def check_out(out: object, shape: tuple[int, ...]) -> F64Array:
+    """`out` if it can take a result of `shape`: a writable, contiguous float64
+    array of that shape; otherwise TypeError (wrong type or dtype) or ValueError."""
+    if not isinstance(out, np.ndarray):
+        raise TypeError(f"out must be a NumPy array, not {type(out).__name__}")
+    if out.dtype != _F64:
+        raise TypeError(f"out must have dtype float64, not {out.dtype}")
+    if out.shape != shape:
+        raise ValueError(f"out has shape {out.shape} but the result has shape {shape}")
+    flags = out.flags
+    if not flags.writeable:
+        raise ValueError("out is read-only")
+    if not (flags.c_contiguous or flags.f_contiguous):
+        raise ValueError("out must be C- or Fortran-contiguous")
+    return out
+
+
+def _same_memory(a: np.ndarray, b: np.ndarray) -> bool:
+    """True when a and b (of one shape) see the same elements at the same places."""
+    return bool(a.__array_interface__["data"][0] == b.__array_interface__["data"][0] and a.strides == b.strides)
+
+
+def _layout(arrays: list[F64Array]) -> Layout:
+    """Fortran order when every array is Fortran-contiguous and one is not also
+    C-contiguous; C order otherwise."""
+    fortran = False
+    for array in arrays:
+        flags = array.flags
+        if not flags.f_contiguous:
+            return "C"
+        fortran = fortran or not flags.c_contiguous
+    return "F" if fortran else "C"
+
+
+def arrange(
+    names: tuple[str, ...], values: list[object], out: object
+) -> tuple[list[float | F64Array], F64Array, Layout]:
+    """The operands of one call, ready for the engine, and the output array.
+
+    Array operands come back of the result's shape and contiguous in the
+    returned layout, which is the output's; one-element arrays come back as
+    floats. An empty result comes back with no operands: there is nothing to
+    compute. Shapes that cannot broadcast raise NumPy's ValueError.
+    """
+    operands = [to_operand(name, value) for name, value in zip(names, values)]
+    arrays = [operand for operand in operands if isinstance(operand, np.ndarray)]
+    shapes = [array.shape for array in arrays]
+    if not shapes:
+        shape: tuple[int, ...] = ()
+    elif shapes.count(shapes[0]) == len(shapes):
+        shape = shapes[0]
+    else:
+        shape = np.broadcast_shapes(*shapes)
+    full = [array for array in arrays if array.size > 1]
+    if out is None:
+        layout = _layout([array for array in full if array.shape == shape])
+        result: F64Array = np.empty(shape, order=layout)
+    else:
+        result = check_out(out, shape)
+        layout = "C" if result.flags.c_contiguous else "F"
+    if result.size == 0:
+        return [], result, layout
+
+    contiguous = "c_contiguous" if layout == "C" else "f_contiguous"
+    arranged: list[float | F64Array] = []
+    for operand in operands:
+        if not isinstance(operand, np.ndarray):
+            arranged.append(operand)
+            continue
+        array = operand
+        if array.size == 1:
+            arranged.append(float(array.reshape(-1)[0]))
+            continue
+        if array.shape != shape:
+            array = np.array(np.broadcast_to(array, shape), order=layout)
+        elif not getattr(array.flags, contiguous):
+            array = np.asarray(array, order=layout)
+        elif out is not None and array is not result and np.may_share_memory(array, result):
+            if not _same_memory(array, result):
+                array = array.copy(order=layout)
+        arranged.append(array)
+    return arranged, result, layout

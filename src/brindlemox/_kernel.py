@@ -1,0 +1,138 @@
+"""Kernel: a compiled elementwise kernel called on arrays, made from an `Expr`
+or traced from a Python function."""
+
+import inspect
+from collections.abc import Callable
+from typing import Final
+
+import numpy as np
+import numpy.typing as npt
+
+from ._build import constant_like, to_operand
+from ._dask_dispatch import any_dask_array, dask_apply_kernel
+from ._engine import Buffer, Expr, KernelSpec, MapSpec, kernels
+from ._execute import run_kernel
+from ._inputs import F64Array, arrange
+
+_MISSING: Final = object()
+
+
+class Kernel:
+    """A compiled elementwise kernel, called on arrays and numbers.
+
+    Made by `kernel`. Its parameters are `names`; a call binds them by
+    position or keyword, broadcasts the arrays and returns a new float64 array
+    (or writes `out`), as `evaluate` does.
+
+    Examples
+    --------
+    >>> import brindlemox as bm
+    >>> x, y = bm.args("x", "y")
+    >>> hypot = bm.kernel(bm.sqrt(x * x + y * y))
+    >>> hypot([3.0], y=[4.0])
+    array([5.])
+    """
+
+    __slots__ = ("_names", "_spec", "_slot_names", "_slots")
+
+    def __init__(self, expr: Expr, names: tuple[str, ...] | None = None) -> None:
+        temp_args = expr.get_temp_args()
+        slot_names = tuple(temp_args[temp_id] for temp_id in sorted(temp_args))
+        self._spec = kernels.elementwise(expr)
+        self._slot_names = slot_names
+        self._names = slot_names if names is None else names
+        for name in slot_names:
+            if name not in self._names:
+                raise ValueError(f"the expression uses argument '{name}', which is not a parameter")
+        self._slots = tuple(self._names.index(name) for name in slot_names)
+
+    @property
+    def names(self) -> tuple[str, ...]:
+        """The parameter names, in the order a call takes them by position."""
+        return self._names
+
+    @property
+    def spec(self) -> KernelSpec:
+        """The `KernelSpec` the kernel runs."""
+        return self._spec
+
+    def map(self, **bindings: Buffer | float) -> MapSpec:
+        """The `MapSpec` binding the kernel's arguments, for `go`.
+
+        Examples
+        --------
+        >>> import numpy as np, brindlemox as bm
+        >>> double = bm.kernel(2 * bm.arg("x"))
+        >>> bm.go(double.map(x=bm.asarray(np.ones(2)))).result().numpy()
+        array([2., 2.])
+        """
+        return kernels.map(self._spec, **bindings)
+
+    def __repr__(self) -> str:
+        return f"Kernel({', '.join(self._names)})"
+
+    def __call__(self, *args: object, out: object = None, **kwargs: object) -> npt.NDArray[np.float64]:
+        names = self._names
+        if len(args) > len(names):
+            raise TypeError(f"kernel takes {len(names)} arguments but {len(args)} were given")
+        values = list(args) + [_MISSING] * (len(names) - len(args))
+        for name, value in kwargs.items():
+            if name not in names:
+                raise TypeError(f"kernel got an unexpected keyword argument '{name}'")
+            index = names.index(name)
+            if values[index] is not _MISSING:
+                raise TypeError(f"kernel got multiple values for argument '{name}'")
+            values[index] = value
+        missing = [name for name, value in zip(names, values) if value is _MISSING]
+        if missing:
+            listed = ", ".join(f"'{name}'" for name in missing)
+            raise TypeError(f"kernel missing {len(missing)} required argument{'s' if len(missing) > 1 else ''}: {listed}")
+        return self.run(values, out)
+
+    def run(self, values: list[object], out: object) -> F64Array:
+        """The kernel over `values` (one per parameter, in order) into `out` or
+        a new array."""
+        if any_dask_array(values):
+            return dask_apply_kernel(self, values, out)  # type: ignore[no-any-return]
+        slot_values = [values[index] for index in self._slots]
+        operands, result, _ = arrange(self._slot_names, slot_values, out)
+        if operands:
+            run_kernel(self._spec, self._slot_names, operands, result)
+        return result
+
+
+def kernel(expr_or_function: Expr | Callable[..., object]) -> Kernel:
+    """A compiled elementwise kernel from an `Expr` or a Python function.
+
+    From an `Expr`, the parameters are its arguments in creation order. A
+    function is traced once, called with one argument `Expr` per parameter,
+    named after it; it must build its result with operators and the functions
+    of this package.
+
+    Examples
+    --------
+    >>> import brindlemox as bm
+    >>> @bm.kernel
+    ... def hypot(x, y):
+    ...     return bm.sqrt(x * x + y * y)
+    >>> hypot.names
+    ('x', 'y')
+    >>> hypot([3.0, 5.0], [4.0, 12.0])
+    array([ 5., 13.])
+    """
+    if type(expr_or_function) is Expr:
+        return Kernel(expr_or_function)
+    if not callable(expr_or_function):
+        raise TypeError(f"kernel() expects an Expr or a function, not {type(expr_or_function).__name__}")
+    parameters = inspect.signature(expr_or_function).parameters.values()
+    plain = (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+    if any(parameter.kind not in plain for parameter in parameters):
+        raise TypeError("kernel() can only trace functions whose parameters are all positional")
+    names = tuple(parameter.name for parameter in parameters)
+    if not names:
+        raise TypeError("kernel() needs a function with at least one parameter")
+    arguments = kernels.args(*names)
+    traced = to_operand(expr_or_function(*arguments))
+    if type(traced) is not Expr:
+        traced = constant_like(arguments[0], traced)
+    return Kernel(traced, names)

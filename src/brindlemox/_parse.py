@@ -1,0 +1,195 @@
+"""Expression text: parsed with `ast`, checked against an allowlist of node
+kinds, and built into an `Expr` through the builders. Nothing is evaluated by
+the interpreter; number literals become constants (folded by the engine where
+they meet only other constants) and names become kernel arguments.
+"""
+
+import ast
+import operator
+from collections.abc import Callable
+from typing import Final
+
+from . import _build
+from ._build import Operand
+from ._engine import Expr, kernels
+
+#: Name in the text -> (builder, argument count).
+FUNCTIONS: Final[dict[str, tuple[Callable[..., Operand], int]]] = {
+    "where": (_build.where, 3),
+    "where_": (_build.where, 3),
+    "sqrt": (_build.sqrt, 1),
+    "abs": (_build.abs, 1),
+    "exp": (_build.exp, 1),
+    "log": (_build.log, 1),
+    "log2": (_build.log2, 1),
+    "log10": (_build.log10, 1),
+    "floor": (_build.floor, 1),
+    "ceil": (_build.ceil, 1),
+    "round": (_build.round, 1),
+    "sin": (_build.sin, 1),
+    "cos": (_build.cos, 1),
+    "tan": (_build.tan, 1),
+    "arctan2": (_build.arctan2, 2),
+    "atan2": (_build.arctan2, 2),
+    "minimum": (_build.minimum, 2),
+    "min": (_build.minimum, 2),
+    "maximum": (_build.maximum, 2),
+    "max": (_build.maximum, 2),
+    "pow": (_build.pow, 2),
+    "clip": (_build.clip, 3),
+    "isnan": (_build.isnan, 1),
+    "isfinite": (_build.isfinite, 1),
+    "isinf": (_build.isinf, 1),
+    "trunc": (_build.trunc, 1),
+    "sign": (_build.sign, 1),
+}
+
+_SUPPORTED: Final = ", ".join(sorted(FUNCTIONS))
+
+_BINARY: Final[dict[type[ast.operator], Callable[[Operand, Operand], Operand]]] = {
+    ast.Add: operator.add,
+    ast.Sub: operator.sub,
+    ast.Mult: operator.mul,
+    ast.Div: operator.truediv,
+    ast.Pow: operator.pow,
+    ast.BitAnd: _build.logical_and,
+    ast.BitOr: _build.logical_or,
+}
+
+_COMPARE: Final[dict[type[ast.cmpop], Callable[[Operand, Operand], Operand]]] = {
+    ast.Lt: operator.lt,
+    ast.LtE: operator.le,
+    ast.Gt: operator.gt,
+    ast.GtE: operator.ge,
+    ast.Eq: operator.eq,
+    ast.NotEq: operator.ne,
+}
+
+# How the refused node kinds are named in messages; others by their class name.
+_CONSTRUCT_NAMES: Final[dict[type[ast.AST], str]] = {
+    ast.Mod: "'%' (remainder)",
+    ast.FloorDiv: "'//' (floor division)",
+    ast.MatMult: "'@' (matrix multiplication)",
+    ast.BitXor: "'^' (exclusive or)",
+    ast.LShift: "'<<' (shift)",
+    ast.RShift: "'>>' (shift)",
+    ast.Not: "'not' (use '~')",
+    ast.And: "'and' (use '&')",
+    ast.Or: "'or' (use '|')",
+    ast.Is: "'is'",
+    ast.IsNot: "'is not'",
+    ast.In: "'in'",
+    ast.NotIn: "'not in'",
+    ast.Attribute: "attribute access",
+    ast.Subscript: "subscript",
+    ast.Lambda: "lambda",
+    ast.IfExp: "conditional expression (use where)",
+    ast.Starred: "starred argument",
+    ast.keyword: "keyword argument",
+    ast.NamedExpr: "assignment expression",
+    ast.JoinedStr: "string",
+    ast.Tuple: "tuple",
+    ast.List: "list",
+    ast.Dict: "dict",
+    ast.Set: "set",
+}
+
+
+def unsupported(node: ast.AST | type[ast.AST]) -> ValueError:
+    kind = node if isinstance(node, type) else type(node)
+    name = _CONSTRUCT_NAMES.get(kind, kind.__name__)
+    return ValueError(f"unsupported construct in expression: {name}")
+
+
+class _Builder:
+    """Builds one text's expression; argument names are made in order of first
+    appearance, so that order is the kernel's argument order."""
+
+    def __init__(self) -> None:
+        self.arguments: dict[str, Expr] = {}
+
+    def build(self, node: ast.expr) -> Operand:
+        if isinstance(node, ast.Constant):
+            return self.constant(node)
+        if isinstance(node, ast.Name):
+            if node.id not in self.arguments:
+                self.arguments[node.id] = kernels.arg(node.id)
+            return self.arguments[node.id]
+        if isinstance(node, ast.BinOp):
+            binary = _BINARY.get(type(node.op))
+            if binary is None:
+                raise unsupported(node.op)
+            return _build.apply(binary, self.build(node.left), self.build(node.right))
+        if isinstance(node, ast.UnaryOp):
+            return self.unary(node)
+        if isinstance(node, ast.Compare):
+            return self.compare(node)
+        if isinstance(node, ast.Call):
+            return self.call(node)
+        if isinstance(node, ast.BoolOp):
+            raise unsupported(node.op)
+        raise unsupported(node)
+
+    @staticmethod
+    def constant(node: ast.Constant) -> float:
+        value = node.value
+        if isinstance(value, (bool, int, float)):
+            try:
+                return float(value)
+            except OverflowError:
+                raise ValueError(f"number too large for float64: {value}") from None
+        if isinstance(value, complex):
+            raise ValueError("unsupported construct in expression: complex number")
+        if isinstance(value, (str, bytes)):
+            raise ValueError("unsupported construct in expression: string")
+        raise ValueError(f"unsupported construct in expression: {value!r}")
+
+    def unary(self, node: ast.UnaryOp) -> Operand:
+        operand = self.build(node.operand)
+        if isinstance(node.op, ast.USub):
+            return _build.apply(operator.neg, operand)
+        if isinstance(node.op, ast.UAdd):
+            return operand
+        if isinstance(node.op, ast.Invert):
+            return _build.logical_not(operand)
+        raise unsupported(node.op)
+
+    def compare(self, node: ast.Compare) -> Operand:
+        # a < b < c means (a < b) & (b < c), as in Python.
+        result: Operand | None = None
+        left = self.build(node.left)
+        for op, comparator in zip(node.ops, node.comparators):
+            compare = _COMPARE.get(type(op))
+            if compare is None:
+                raise unsupported(op)
+            right = self.build(comparator)
+            term = _build.apply(compare, left, right)
+            result = term if result is None else _build.logical_and(result, term)
+            left = right
+        assert result is not None
+        return result
+
+    def call(self, node: ast.Call) -> Operand:
+        if not isinstance(node.func, ast.Name):
+            raise unsupported(node.func)
+        name = node.func.id
+        if name not in FUNCTIONS:
+            raise ValueError(f"unknown function '{name}'; supported functions: {_SUPPORTED}")
+        if node.keywords:
+            raise unsupported(node.keywords[0])
+        builder, count = FUNCTIONS[name]
+        if len(node.args) != count:
+            plural = "" if count == 1 else "s"
+            raise TypeError(f"{name}() takes {count} argument{plural} ({len(node.args)} given)")
+        return builder(*(self.build(argument) for argument in node.args))
+
+
+def parse(text: str) -> Operand:
+    """The expression of `text`, or the number it folds to when it names no
+    argument. Argument names are made in order of first appearance.
+
+    Raises SyntaxError for malformed text, ValueError for unknown functions and
+    unsupported constructs, TypeError for a wrong argument count.
+    """
+    tree = ast.parse(text.strip(), mode="eval")
+    return _Builder().build(tree.body)

@@ -1,0 +1,109 @@
+"""Reductions of whole arrays to one float, with the engine's bits: a strictly
+sequential sum in C order, its mean, and the minimum and maximum."""
+
+from collections.abc import Callable
+from typing import overload
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _build
+from ._build import Operand
+from ._dask_dispatch import dask_reduce, is_dask_array
+from ._engine import Buffer, Expr, ReduceSpec, kernels, runtime
+from ._inputs import F64Array, to_operand
+
+_MISSING = object()
+
+
+def _flat(a: npt.ArrayLike) -> F64Array:
+    """All elements of `a` as float64, in C order."""
+    values = to_operand("a", a)
+    if type(values) is float:
+        return np.array([values])
+    return np.ravel(values)
+
+
+def _reduce(factory: Callable[[Buffer], ReduceSpec], a: npt.ArrayLike) -> float:
+    return runtime.go(factory(runtime.asarray(_flat(a)))).result().scalar()
+
+
+def sum(a: npt.ArrayLike) -> float:
+    """The sum of all elements, added strictly left to right in C order from -0.0.
+
+    Bit-reproducible: no pairwise or compensated summation. An empty array is
+    ValueError "cannot Sum empty buffer".
+
+    Examples
+    --------
+    >>> import brindlemox as bm
+    >>> bm.sum([1e16, 1.0, -1e16])
+    0.0
+    """
+    if is_dask_array(a):
+        return dask_reduce("sum", a)  # type: ignore[no-any-return]
+    return _reduce(kernels.sum, a)
+
+
+def mean(a: npt.ArrayLike) -> float:
+    """The sequential sum of all elements over their count.
+
+    Examples
+    --------
+    >>> import brindlemox as bm
+    >>> bm.mean([1.0, 2.0, 3.0, 4.0])
+    2.5
+    """
+    if is_dask_array(a):
+        return dask_reduce("mean", a)  # type: ignore[no-any-return]
+    return _reduce(kernels.mean, a)
+
+
+@overload
+def min(a: npt.ArrayLike, /) -> float: ...
+@overload
+def min(a: Expr, b: Operand, /) -> Expr: ...
+@overload
+def min(a: float, b: Expr, /) -> Expr: ...
+@overload
+def min(a: float, b: float, /) -> float: ...
+def min(a: object, b: object = _MISSING, /) -> object:
+    """With one argument, the smallest element of an array (NaN if any is NaN);
+    with two, the elementwise `minimum`.
+
+    Examples
+    --------
+    >>> import brindlemox as bm
+    >>> bm.min([3.0, 1.0, 2.0])
+    1.0
+    """
+    if b is _MISSING:
+        if is_dask_array(a):
+            return dask_reduce("min", a)
+        return _reduce(kernels.min_reduce, a)  # type: ignore[arg-type]
+    return _build.minimum(a, b)  # type: ignore[call-overload]
+
+
+@overload
+def max(a: npt.ArrayLike, /) -> float: ...
+@overload
+def max(a: Expr, b: Operand, /) -> Expr: ...
+@overload
+def max(a: float, b: Expr, /) -> Expr: ...
+@overload
+def max(a: float, b: float, /) -> float: ...
+def max(a: object, b: object = _MISSING, /) -> object:
+    """With one argument, the largest element of an array (NaN if any is NaN);
+    with two, the elementwise `maximum`.
+
+    Examples
+    --------
+    >>> import brindlemox as bm
+    >>> bm.max([3.0, 1.0, 2.0])
+    3.0
+    """
+    if b is _MISSING:
+        if is_dask_array(a):
+            return dask_reduce("max", a)
+        return _reduce(kernels.max_reduce, a)  # type: ignore[arg-type]
+    return _build.maximum(a, b)  # type: ignore[call-overload]

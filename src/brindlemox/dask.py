@@ -1,0 +1,186 @@
+"""Dask arrays in, Dask arrays out: Dask plans and moves the chunks, brindlemox computes each one.
+
+A kernel over Dask arrays is one blockwise layer, so its result is bit-identical to the local
+call on the assembled array by construction. The reductions keep the local result's bits too:
+``min`` and ``max`` are Dask tree reductions whose partials are combined in chunk order by the
+engine's own rule, and the strict ``sum`` and ``mean`` are a chain in which each chunk's fold
+continues from the previous chunk's running value, so that only that small carry is serial.
+
+Elements are reduced in C order, as the local calls read them. An N-d array whose trailing axes
+are split is first rechunked so that every chunk holds whole rows; only then does chunk order
+coincide with element order.
+"""
+
+# Dask ships without type annotations: its calls are untyped and return Any.
+# mypy: disable-error-code="no-untyped-call, no-any-return"
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from functools import partial
+from typing import Any, Literal
+
+import numpy as np
+
+try:
+    import dask.array as da
+    from dask.base import tokenize
+    from dask.delayed import delayed
+except ImportError as error:  # pragma: no cover - exercised in a subprocess without Dask
+    raise ImportError(
+        "brindlemox's Dask integration needs Dask: pip install 'brindlemox[dask]' "
+        "(it brings dask[array] and distributed)"
+    ) from error
+
+import brindlemox as bm
+
+__all__ = ["apply_kernel", "reduce"]
+
+Reduction = Literal["sum", "mean", "min", "max"]
+
+_FLOAT64 = np.dtype(np.float64)
+
+
+def apply_kernel(kernel: bm.Kernel, values: Sequence[object], out: object = None) -> da.Array:
+    """Apply ``kernel`` chunk by chunk; lazy, nothing is computed here.
+
+    ``values`` are the kernel's arguments in ``kernel.names`` order: Dask arrays, NumPy arrays
+    (chunked to match, as Dask does) and scalars. Shapes broadcast by NumPy's rules. A lazy
+    result has no memory to write into, so ``out`` must be None.
+
+    Examples
+    --------
+    >>> import dask.array as da
+    >>> x = da.arange(6.0, chunks=4)
+    >>> apply_kernel(bm.kernel(lambda x, y: 2 * x + y), [x, 1.0]).compute()
+    array([ 1.,  3.,  5.,  7.,  9., 11.])
+    """
+    if out is not None:
+        raise TypeError("out= cannot be used with Dask arrays: the result is a new lazy Dask array")
+    operands = [_as_operand(value) for value in values]
+    shapes = [() if _is_scalar(operand) else operand.shape for operand in operands]
+    if not any(np.isnan(size) for shape in shapes for size in shape):
+        np.broadcast_shapes(*shapes)  # NumPy's own error for shapes that cannot broadcast
+    ndim = max(len(shape) for shape in shapes)
+    pairs: list[object] = []
+    for operand in operands:
+        pairs += [operand, None] if _is_scalar(operand) else [operand, tuple(range(operand.ndim))[::-1]]
+    return da.blockwise(
+        _apply_block,
+        tuple(range(ndim))[::-1],
+        kernel,
+        None,
+        *pairs,
+        dtype=_FLOAT64,
+        meta=np.empty((0,) * ndim, dtype=_FLOAT64),
+        token="brindlemox",
+    )
+
+
+def reduce(name: Reduction, x: da.Array) -> da.Array:
+    """A lazy 0-d Dask array holding ``bm.<name>`` of all elements of ``x`` in C order.
+
+    Examples
+    --------
+    >>> import dask.array as da
+    >>> reduce("sum", da.from_array([1e16, 1.0, -1e16, 1.0], chunks=1)).compute()
+    np.float64(1.0)
+    """
+    flat = _in_element_order(da.asarray(x))
+    if name in ("min", "max"):
+        return _extreme(name, flat)
+    if name in ("sum", "mean"):
+        return _chained_sum(name, flat)
+    raise ValueError(f"unknown reduction {name!r}; expected one of 'sum', 'mean', 'min', 'max'")
+
+
+# --- elementwise ---------------------------------------------------------------------------
+
+
+def _as_operand(value: object) -> Any:
+    if isinstance(value, da.Array):
+        return value
+    array = np.asarray(value)
+    # A 0-d value is passed whole to every block; the kernel treats it as a scalar.
+    return value if array.ndim == 0 else da.asarray(array)
+
+
+def _is_scalar(operand: object) -> bool:
+    return not isinstance(operand, da.Array)
+
+
+def _apply_block(kernel: bm.Kernel, *blocks: object) -> np.ndarray:
+    return kernel(*blocks)
+
+
+# --- reductions ----------------------------------------------------------------------------
+
+
+def _in_element_order(x: da.Array) -> da.Array:
+    """``x`` as a 1-d array whose chunks, taken in order, hold its elements in C order."""
+    if x.ndim == 1:
+        return x
+    if x.ndim > 1:
+        x = x.rechunk({axis: -1 for axis in range(1, x.ndim)})
+    return x.reshape(-1)
+
+
+def _extreme(name: Literal["min", "max"], flat: da.Array) -> da.Array:
+    # Dask concatenates partials of consecutive chunks in order; the engine's rule over them
+    # (first NaN wins, the earlier of equal values wins) then equals its rule over all values.
+    return da.reduction(
+        flat,
+        chunk=partial(_extreme_partial, name),
+        combine=partial(_extreme_partial, name),
+        aggregate=partial(_extreme_total, name),
+        axis=0,
+        dtype=_FLOAT64,
+        concatenate=True,
+        meta=np.empty((), dtype=_FLOAT64),
+        name=f"brindlemox-{name}",
+    )
+
+
+def _extreme_partial(name: str, values: np.ndarray, axis: object, keepdims: bool) -> np.ndarray:
+    """One partial per non-empty run of chunks; an empty chunk contributes none."""
+    if values.size == 0:
+        return np.empty(0, dtype=_FLOAT64)
+    return np.array([getattr(bm, name)(values)], dtype=_FLOAT64)
+
+
+def _extreme_total(name: str, partials: np.ndarray, axis: object, keepdims: bool) -> np.float64:
+    # With no partials at all, the local call raises its own error for empty input.
+    return np.float64(getattr(bm, name)(partials))
+
+
+def _chained_sum(name: Literal["sum", "mean"], flat: da.Array) -> da.Array:
+    token = tokenize(flat, name)
+    carry: object = (-0.0, 0)  # the strict sum starts from -0.0, over no elements yet
+    for index, block in enumerate(flat.to_delayed()):
+        carry = delayed(_continue_sum, pure=True)(carry, block, dask_key_name=f"brindlemox-{name}-chain-{token}-{index}")
+    total = delayed(_finish_sum, pure=True)(carry, name, dask_key_name=f"brindlemox-{name}-{token}")
+    return da.from_delayed(total, shape=(), dtype=_FLOAT64, meta=np.empty((), dtype=_FLOAT64), name=f"brindlemox-{name}-{token}-array")
+
+
+def _continue_sum(carry: tuple[float, int], block: np.ndarray) -> tuple[float, int]:
+    """The running value and element count after folding ``block`` into ``carry``."""
+    running, count = carry
+    if block.size == 0:
+        return carry
+    return _sum_from(running, block), count + block.size
+
+
+def _sum_from(running: float, values: np.ndarray) -> float:
+    """The engine's strict sum of ``values`` continued from ``running``, bit for bit.
+
+    The engine's sum starts from -0.0, and -0.0 + running is running exactly (NaN payloads
+    included), so folding ``running`` in as the first element continues from it.
+    """
+    return bm.sum(np.concatenate(([running], np.ravel(values))))
+
+
+def _finish_sum(carry: tuple[float, int], name: str) -> np.float64:
+    running, count = carry
+    if count == 0:
+        getattr(bm, name)(np.empty(0, dtype=_FLOAT64))  # raises the local error for empty input
+    return np.float64(running / count if name == "mean" else running)

@@ -1,0 +1,151 @@
+"""brindlemox on Dask arrays, computed by a real cluster of worker processes.
+
+Every result must have the bits of the same call on the NumPy array that the
+chunks form, whatever the chunking.
+"""
+
+import os
+
+import numpy as np
+import pytest
+
+dask = pytest.importorskip("dask")
+da = pytest.importorskip("dask.array")
+distributed = pytest.importorskip("distributed")
+
+import brindlemox as bm  # noqa: E402
+
+from conftest import run_python  # noqa: E402
+
+# Under AddressSanitizer every worker process would preload it too; the engine paths these
+# tests reach are covered there by the other suites.
+pytestmark = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="worker processes under ASan")
+
+# Quiet NaNs with payloads, both signs, beside signed zeros and infinities.
+_PAYLOAD_NANS = np.array([0x7FF8000000000123, 0xFFF80000DEADBEEF, 0x7FF800000000ABCD], dtype=np.uint64).view(np.float64)
+
+
+def bits(values):
+    return np.asarray(values, dtype=np.float64).view(np.uint64)
+
+
+def special_values(n, seed):
+    """Normal samples with NaN payloads, signed zeros and infinities at random places."""
+    rng = np.random.default_rng(seed)
+    values = rng.standard_normal(n)
+    specials = np.concatenate([_PAYLOAD_NANS, [0.0, -0.0, np.inf, -np.inf]])[:n]
+    values[rng.choice(n, len(specials), replace=False)] = specials
+    return values
+
+
+def _explode():
+    raise AssertionError("a task ran while the graph was built")
+
+
+@pytest.fixture(scope="module", autouse=True)
+def client():
+    """One real cluster of two single-threaded worker processes for the whole module."""
+    with (
+        distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+        distributed.Client(cluster) as client,
+    ):
+        yield client
+
+
+def test_elementwise_result_is_lazy_with_float64_meta():
+    x = da.ones((4, 6), chunks=(2, 3))
+    result = bm.evaluate("2*x + 1")
+    assert isinstance(result, da.Array)
+    assert result.shape == (4, 6) and result.chunks == x.chunks
+    assert type(result._meta) is np.ndarray and result._meta.dtype == np.float64 and result._meta.ndim == 2
+
+
+def test_graph_construction_runs_no_task():
+    poisoned = da.from_delayed(dask.delayed(_explode)(), shape=(3,), dtype=np.float64, meta=np.empty(0))
+    for lazy in (bm.evaluate("x * 2", {"x": poisoned}), bm.sum(poisoned), bm.min(poisoned)):
+        assert isinstance(lazy, da.Array)
+
+
+def test_shapes_that_cannot_broadcast_are_numpys_error():
+    with pytest.raises(ValueError) as local:
+        bm.evaluate("x + y", {"x": np.ones(3), "y": np.ones(4)})
+    with pytest.raises(ValueError) as lazy:
+        bm.evaluate("x + y", {"x": da.ones(3, chunks=2), "y": np.ones(4)})
+    assert str(lazy.value) == str(local.value)
+
+
+def test_out_is_refused_for_dask_inputs():
+    with pytest.raises(TypeError, match="^out= cannot be used with Dask arrays: the result is a new lazy Dask array$"):
+        bm.evaluate("x + 1", {"x": da.ones(3, chunks=2)}, out=np.empty(3))
+
+
+# Strictly left to right this is 4.0; adding the chunk sums of chunks (4, 9) would give 5.0.
+_CANCELLING = np.array([1e16, 1.0, -1e16, 1.0, 1e16, 1.0, 1.0, -1e16, 3.0, 1.0, 1e16, 1.0, -1e16])
+
+
+@pytest.mark.parametrize("chunks", [(1,) * 13, (4, 9), (3, 5, 0, 5)], ids=["ones", "two", "with-empty"])
+@pytest.mark.parametrize("name", ["sum", "mean"])
+def test_strict_sum_chains_across_chunks(name, chunks):
+    lazy = getattr(bm, name)(da.from_array(_CANCELLING, chunks=(chunks,)))
+    assert isinstance(lazy, da.Array) and lazy.shape == () and lazy.dtype == np.float64
+    assert bits(lazy.compute()) == bits(getattr(bm, name)(_CANCELLING))
+
+
+# Zeros of both signs and NaNs with different payloads meet on chunk borders: the engine keeps
+# the first of equal values and the first NaN, so chunk order decides the bits.
+_EXTREME_CASES = {
+    "zeros": (np.array([1.0, 0.0, -0.0, 2.0, -0.0, 0.0]), (2, 2, 2)),
+    "zeros-after-empty": (np.array([-0.0, 0.0, 0.0, -0.0]), (1, 0, 1, 2)),
+    "nans": (np.array([1.0, 5.0, _PAYLOAD_NANS[1], _PAYLOAD_NANS[0], -3.0, _PAYLOAD_NANS[2]]), (2, 1, 3)),
+    "many-chunks": (np.concatenate([special_values(30, 6), [-0.0, 0.0]]), (1,) * 32),
+}
+
+
+@pytest.mark.parametrize("case", _EXTREME_CASES, ids=list(_EXTREME_CASES))
+@pytest.mark.parametrize("name", ["min", "max"])
+def test_min_max_combine_partials_in_chunk_order(name, case):
+    values, chunks = _EXTREME_CASES[case]
+    for signs in (1.0, -1.0):  # -values turns the minimum's case into the maximum's
+        local = values * signs
+        lazy = getattr(bm, name)(da.from_array(local, chunks=(chunks,)))
+        assert bits(lazy.compute()) == bits(getattr(bm, name)(local))
+
+
+def test_reductions_read_nd_arrays_in_c_order():
+    # C order meets the 0.0 at (0, 4) before the -0.0 at (1, 0), though the first chunk holds -0.0.
+    matrix = np.ones((4, 6))
+    matrix[0, 4], matrix[1, 0] = 0.0, -0.0
+    matrix[2:] = special_values(12, 7).reshape(2, 6)
+    lazy = da.from_array(matrix, chunks=(2, 4))
+    for name in ("sum", "mean", "min", "max"):
+        assert bits(getattr(bm, name)(lazy).compute()) == bits(getattr(bm, name)(matrix)), name
+
+
+@pytest.mark.parametrize("name", ["sum", "mean", "min", "max"])
+@pytest.mark.parametrize("shape", [(0,), (0, 3)])
+def test_empty_input_raises_the_local_error(name, shape):
+    with pytest.raises(ValueError) as local:
+        getattr(bm, name)(np.empty(shape))
+    with pytest.raises(ValueError) as lazy:
+        getattr(bm, name)(da.from_array(np.empty(shape), chunks=1)).compute()
+    assert str(lazy.value) == str(local.value)
+
+
+def test_without_dask_only_the_integration_fails_to_import():
+    result = run_python(
+        """
+        import sys
+        sys.modules["dask"] = None  # as if Dask were not installed
+        import numpy as np
+        import brindlemox as bm
+        assert bm.sum(np.ones(3)) == 3.0
+        try:
+            import brindlemox.dask
+        except ImportError as error:
+            print(error)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == (
+        "brindlemox's Dask integration needs Dask: pip install 'brindlemox[dask]' (it brings dask[array] and distributed)\n"
+    )

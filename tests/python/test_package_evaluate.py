@@ -1,0 +1,131 @@
+# evaluate(), kernel(...) and the array reductions give exactly the bits of the
+# low-level go() path, whatever the shape, memory order, size or output.
+import numpy as np
+import pytest
+
+import _brindlemox
+import brindlemox as bm
+from conftest import bits, go_values
+
+pytestmark = pytest.mark.numpy
+
+SPECIAL = np.array([np.nan, -np.nan, 0.0, -0.0, np.inf, -np.inf, 1.0, -1.0, 5e-324, 1.7976931348623157e308])
+
+EXPRESSIONS = [
+    ("2*x + y", lambda k, x, y: 2 * x + y),
+    ("sqrt(x*x + y*y)", lambda k, x, y: k.sqrt(x * x + y * y)),
+    ("where(x > 0, x, 0)", lambda k, x, y: k.where_(x > 0, x, 0)),
+    ("sin(x)*exp(-x)", lambda k, x, y: k.sin(x) * k.exp(-x)),
+    ("x / y - max(x, y) ** 2", lambda k, x, y: x / y - k.max(x, y) ** 2),
+]
+
+
+def sample(n, seed):
+    """Normal values with NaNs, signed zeros and infinities mixed in."""
+    rng = np.random.default_rng(seed)
+    values = rng.standard_normal(n) * 4
+    picks = rng.random(n) < 0.2
+    values[picks] = rng.choice(SPECIAL, picks.sum())
+    return values
+
+
+def shaped(values, shape, order):
+    return np.array(values.reshape(shape), order=order)
+
+
+@pytest.mark.parametrize(("text", "build"), EXPRESSIONS)
+@pytest.mark.parametrize(
+    ("shape", "order"), [((1024,), "C"), ((4096,), "C"), ((4099,), "C"), ((64, 64), "C"), ((64, 64), "F"), ((8, 16, 32), "F")]
+)
+def test_evaluate_and_kernel_match_go(text, build, shape, order):
+    n = int(np.prod(shape))
+    x, y = shaped(sample(n, 1), shape, order), shaped(sample(n, 2), shape, order)
+    reference = bits(go_values(build, x=x, y=y))
+    result = bm.evaluate(text, {"x": x, "y": y})
+    assert result.shape == shape and result.dtype == np.float64
+    assert result.flags.writeable and result.flags.owndata
+    assert result.flags.f_contiguous if order == "F" else result.flags.c_contiguous
+    assert bits(result) == reference
+    kernel = bm.kernel(build(bm, *bm.args("x", "y")))
+    assert bits(kernel(**{name: {"x": x, "y": y}[name] for name in kernel.names})) == reference
+
+
+@pytest.mark.parametrize(("text", "build"), EXPRESSIONS[:2])
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_out_may_be_an_input(text, build, order):
+    x, y = shaped(sample(4096, 3), (64, 64), order), shaped(sample(4096, 4), (64, 64), order)
+    reference = bits(go_values(build, x=x, y=y))
+    result = bm.evaluate(text, {"x": x, "y": y}, out=x)
+    assert result is x
+    assert bits(x) == reference
+
+
+def test_out_view_partly_overlapping_an_input_reads_a_copy():
+    data = sample(4097, 5)
+    x = data[1:]
+    expected = bits(go_values(lambda k, x: 2 * x + 1, x=x.copy()))
+    out = data[:-1]
+    assert bm.evaluate("2*x + 1", {"x": x}, out=out) is out
+    assert bits(out) == expected
+
+
+def test_out_is_written_in_place_and_shares_no_input_memory():
+    x, y = sample(4096, 6), sample(4096, 7)
+    out = np.empty(4096)
+    result = bm.evaluate("2*x + y", {"x": x, "y": y}, out=out)
+    assert result is out and np.shares_memory(result, out)
+    assert bits(out) == bits(go_values(lambda k, x, y: 2 * x + y, x=x, y=y))
+
+
+def test_mixed_layouts_and_broadcasting_match_go():
+    x = shaped(sample(4096, 8), (64, 64), "F")
+    y = shaped(sample(4096, 9), (64, 64), "C")
+    row = sample(64, 10)
+    build = lambda k, x, y, r: (x - y) * r  # noqa: E731
+    result = bm.evaluate("(x - y) * r", {"x": x, "y": y, "r": row})
+    assert bits(result) == bits(go_values(build, x=x, y=y, r=row))
+    assert bits(bm.evaluate("(x - y) * r", {"x": x, "y": y, "r": row[:, None]})) == bits(
+        go_values(build, x=x, y=y, r=row[:, None])
+    )
+
+
+def test_scalars_and_one_element_arrays_broadcast():
+    x = sample(1024, 11)
+    expected = bits(go_values(lambda k, x: x * 2.5 - 1, x=x))
+    for s in (2.5, np.float64(2.5), np.float32(2.5), np.array(2.5), np.array([2.5]), [[2.5]]):
+        result = bm.evaluate("x * s - 1", {"x": x, "s": s})
+        assert bits(result.reshape(-1)) == expected
+    assert bm.evaluate("x * s", {"x": x, "s": [[2.0]]}).shape == (1, 1024)
+    assert bm.evaluate("a * s", {"a": 2, "s": 1.5}).shape == ()
+    assert bm.evaluate("a * s", {"a": np.ones((3, 0)), "s": 1.5}).shape == (3, 0)
+
+
+def test_other_real_dtypes_are_converted():
+    values = np.array([0, 1, -3, 7], dtype=np.int32)
+    for data in (values, values.astype(np.int8), values.astype(np.uint64) % 5, values.astype(np.float32), values > 0,
+                 values.astype(">f8"), values.astype(np.float16), values.tolist()):
+        assert bm.evaluate("2 * d", {"d": data}).tolist() == (2 * np.asarray(data, dtype=np.float64)).tolist()
+
+
+@pytest.mark.parametrize("shape", [(1024,), (32, 128)])
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_reductions_match_go(shape, order):
+    values = shaped(sample(int(np.prod(shape)), 12), shape, order)
+    flat = _brindlemox._RuntimeModule().asarray(np.ascontiguousarray(values).reshape(-1))
+    k, rt = _brindlemox._KernelModule(), _brindlemox._RuntimeModule()
+    for mine, factory in ((bm.sum, k.sum), (bm.mean, k.mean), (bm.min, k.min_reduce), (bm.max, k.max_reduce)):
+        got = mine(values)
+        assert type(got) is float
+        assert bits(got) == bits(rt.go(factory(flat)).result().scalar())
+    finite = np.nan_to_num(values, nan=0.5, posinf=2.0, neginf=-2.0)
+    assert bits(bm.sum(finite)) == bits(rt.go(k.sum(rt.asarray(np.ascontiguousarray(finite).reshape(-1)))).result().scalar())
+
+
+def test_reductions_read_in_c_order_and_keep_the_engine_errors():
+    assert bm.sum([[1e16, 1.0], [-1e16, 0.0]]) == 0.0
+    assert bm.sum(np.array([[1e16, -1e16], [1.0, 0.0]], order="F")) == 1.0
+    assert bits(bm.sum([-0.0, -0.0])) == bits(-0.0)
+    assert bm.mean(np.arange(4)) == 1.5
+    with pytest.raises(ValueError) as raised:
+        bm.mean(np.zeros((3, 0)))
+    assert str(raised.value) == "cannot Mean empty buffer"

@@ -1,0 +1,114 @@
+# Kernels from expressions and traced functions, the builders, and the
+# asynchronous side reached without facades.
+import threading
+
+import numpy as np
+import pytest
+
+import _brindlemox
+import brindlemox as bm
+from conftest import bits, go_values
+
+pytestmark = pytest.mark.numpy
+
+
+def test_package_surface():
+    assert bm.__version__ == "1.0.0"
+    assert bm.RecvCase is _brindlemox.RecvCase and bm.Buffer is _brindlemox.Buffer
+    assert bm.select is _brindlemox.py_select
+    assert all(hasattr(bm, name) for name in bm.__all__)
+    assert "_KernelModule" not in bm.__all__
+
+
+def test_traced_function_names_and_results():
+    @bm.kernel
+    def hypot(x, y):
+        return bm.sqrt(x * x + y * y)
+
+    assert hypot.names == ("x", "y") and repr(hypot) == "Kernel(x, y)"
+    assert isinstance(hypot.spec, bm.KernelSpec)
+    x, y = np.array([3.0, 5.0, -0.0]), np.array([4.0, 12.0, np.nan])
+    expected = bits(go_values(lambda k, x, y: k.sqrt(x * x + y * y), x=x, y=y))
+    assert bits(hypot(x, y)) == expected
+    assert bits(hypot(y=y, x=x)) == expected
+
+
+def test_expr_kernel_takes_arguments_in_creation_order():
+    y, x = bm.args("y", "x")
+    assert bm.kernel(x - y).names == ("y", "x")
+    assert bm.kernel(x - y)(1.0, 3.0).tolist() == 2.0
+
+
+def test_unused_parameter_and_constant_result():
+    ignore_second = bm.kernel(lambda a, b: a * 2)
+    assert ignore_second.names == ("a", "b")
+    assert ignore_second([1.0, 2.0], "not looked at").tolist() == [2.0, 4.0]
+    constant = bm.kernel(lambda a: -0.0)
+    assert bits(constant(np.array([np.nan, 1.0]))) == bits([-0.0, -0.0])
+
+
+def test_kernel_map_goes_through_the_asynchronous_side():
+    double = bm.kernel(lambda x, s: x * s)
+    channel = bm.chan(1)
+    handle = bm.go(double.map(x=bm.asarray([[1, 2], [3, 4]]), s=2), out=channel)
+    index, received = bm.select(bm.RecvCase(channel))
+    assert index == 0 and received.numpy().tolist() == [2.0, 4.0, 6.0, 8.0]
+    assert handle.result().numpy().tolist() == [2.0, 4.0, 6.0, 8.0]
+
+
+def test_asarray_takes_any_real_array_like():
+    assert repr(bm.asarray(np.arange(6).reshape(2, 3))) == "Buffer(dtype=float64, shape=[6], len=6)"
+    assert bm.asarray(np.array([[1.0, 2.0], [3.0, 4.0]], order="F")).numpy().tolist() == [1.0, 2.0, 3.0, 4.0]
+    assert bm.asarray(2).numpy().tolist() == [2.0]
+    with pytest.raises(TypeError):
+        bm.asarray(["a"])
+
+
+def test_builders_on_numbers_fold_with_the_engines_bits():
+    assert type(bm.sqrt(2.0)) is float and bm.sqrt(2.0) == 2.0**0.5
+    assert bits(bm.maximum(-0.0, 0.0)) == bits(-0.0)
+    assert bits(bm.minimum(np.nan, 1.0)) == bits(1.0)
+    assert bm.where(0.0, 1.0, 2.0) == 2.0 and bm.where(float("nan"), 1.0, 2.0) == 1.0
+    assert bm.isnan(float("nan")) == 1.0 and bm.sign(-3) == -1.0
+    assert bm.min(1.0, 2.0) == 1.0 and bm.max(1.0, 2.0) == 2.0
+    x = bm.arg("x")
+    assert repr(bm.where(1, x, 2.0)) == "Expr(x)"
+
+
+def test_number_operands_of_two_argument_functions_keep_the_kernel_flat():
+    x = bm.arg("x")
+    values = np.array([np.nan, -0.0, 3.0, -np.inf])
+    for mine, build in (
+        (bm.maximum(x, 0.0), lambda k, x: k.max(x, x**0 * 0.0)),
+        (bm.minimum(2.0, x), lambda k, x: k.min(x**0 * 2.0, x)),
+        (bm.arctan2(x, -1.0), lambda k, x: k.atan2(x, x**0 * -1.0)),
+    ):
+        kernel = bm.kernel(mine)
+        assert kernel.names == ("x",)
+        assert bits(kernel(values)) == bits(go_values(build, x=values))
+
+
+def test_min_and_max_reduce_with_one_argument_and_compare_with_two():
+    x = bm.arg("x")
+    assert bm.max(np.array([[1.0, 5.0], [2.0, -1.0]])) == 5.0
+    assert isinstance(bm.max(x, 1.0), bm.Expr)
+    assert bm.evaluate(bm.min(x, 1.0), {"x": [0.5, 3.0]}).tolist() == [0.5, 1.0]
+
+
+def test_many_threads_evaluate_at_once():
+    x, y = np.random.default_rng(0).standard_normal((2, 20000))
+    expected = bits(go_values(lambda k, x, y: k.sqrt(x * x + y * y), x=x, y=y))
+    failures = []
+
+    def worker():
+        for _ in range(10):
+            if bits(bm.evaluate("sqrt(x*x + y*y)", {"x": x, "y": y})) != expected:
+                failures.append(1)
+
+    threads = [threading.Thread(target=worker) for _ in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=60)
+        assert not thread.is_alive()
+    assert not failures

@@ -1,0 +1,196 @@
+# Expression text: what parses, what is refused and with which words, caching.
+import numpy as np
+import pytest
+
+import brindlemox as bm
+from brindlemox import _evaluate
+from conftest import bits, go_values
+
+pytestmark = pytest.mark.numpy
+
+X = np.array([-1.5, -0.0, 0.0, 2.0, np.nan, np.inf])
+Y = np.array([2.0, 3.0, -1.0, 0.5, 1.0, -np.inf])
+NAMES = {"x": X, "y": Y}
+
+
+with np.errstate(all="ignore"):
+    NUMPY_CASES = [
+        ("x + y * 2 - y / 4", X + Y * 2 - Y / 4),
+        ("x ** 2", X**2),
+        ("-x", -X),
+        ("+x", X),
+        ("x < y", (X < Y) * 1.0),
+        ("x <= y", (X <= Y) * 1.0),
+        ("x > y", (X > Y) * 1.0),
+        ("x >= y", (X >= Y) * 1.0),
+        ("x == y", (X == Y) * 1.0),
+        ("x != y", (X != Y) * 1.0),
+        ("(x < y) & (y > 0)", ((X < Y) & (Y > 0)) * 1.0),
+        ("(x < y) | (y > 0)", ((X < Y) | (Y > 0)) * 1.0),
+        ("~(x < y)", (~(X < Y)) * 1.0),
+        ("x < y < 3", ((X < Y) & (Y < 3)) * 1.0),
+        ("where(x > 0, x, 0)", np.where(X > 0, X, 0.0)),
+        ("sqrt(abs(x))", np.sqrt(np.abs(X))),
+        ("floor(x) + ceil(y)", np.floor(X) + np.ceil(Y)),
+        ("isnan(x) + isinf(y) * 2 + isfinite(x) * 4", np.isnan(X) + np.isinf(Y) * 2.0 + np.isfinite(X) * 4.0),
+        ("trunc(x * 0.7) + sign(y)", np.trunc(X * 0.7) + np.sign(Y)),
+        ("clip(x, -1, 1)", np.clip(X, -1.0, 1.0)),
+    ]
+
+
+@pytest.mark.parametrize(("text", "reference"), NUMPY_CASES)
+def test_text_matches_numpy(text, reference):
+    assert bits(bm.evaluate(text, NAMES)) == bits(reference)
+
+
+# Transcendental functions are the platform's libm, which NumPy may not use:
+# the reference is the low-level path.
+@pytest.mark.parametrize(
+    ("text", "build"),
+    [
+        ("exp(y) - log(abs(y))", lambda k, x, y: k.exp(y) - k.log(k.abs(y))),
+        ("sin(x) * cos(y) + tan(x)", lambda k, x, y: k.sin(x) * k.cos(y) + k.tan(x)),
+        ("log2(abs(x)) + log10(abs(y))", lambda k, x, y: k.log2(k.abs(x)) + k.log10(k.abs(y))),
+        ("arctan2(x, y) + atan2(y, x)", lambda k, x, y: k.atan2(x, y) + k.atan2(y, x)),
+        ("pow(x, y) + x ** 0.5", lambda k, x, y: k.pow(x, y) + x**0.5),
+        ("round(x * 2.5) + min(x, y) - max(y, x)", lambda k, x, y: k.round(x * 2.5) + k.min(x, y) - k.max(y, x)),
+        ("minimum(x, 1) + maximum(2, y)", lambda k, x, y: k.min(x, x**0 * 1) + k.max(y**0 * 2, y)),
+    ],
+)
+def test_text_matches_the_low_level_path(text, build):
+    assert bits(bm.evaluate(text, NAMES)) == bits(go_values(build, x=X, y=Y))
+
+
+def test_truth_of_where_and_conditions_counts_nan_as_true():
+    cond = np.array([0.0, -0.0, np.nan, 2.0])
+    assert bm.evaluate("where(c, 1, 2)", {"c": cond}).tolist() == [2.0, 2.0, 1.0, 1.0]
+    assert bm.evaluate("~c", {"c": cond}).tolist() == [1.0, 1.0, 0.0, 0.0]
+    assert bm.evaluate("c & 1", {"c": cond}).tolist() == [0.0, 0.0, 1.0, 1.0]
+
+
+@pytest.mark.parametrize(
+    ("text", "value"),
+    [("2 + 3", 5.0), ("sqrt(4) * -0.0", -0.0), ("1 < 2", 1.0), ("~1", 0.0), ("True + 1", 2.0), ("clip(5, 0, 1)", 1.0)],
+)
+def test_constant_text_gives_a_0d_array(text, value):
+    result = bm.evaluate(text)
+    assert result.shape == () and result.dtype == np.float64
+    assert bits(result) == bits(value)
+
+
+@pytest.mark.parametrize(
+    ("text", "construct"),
+    [
+        ("x % 2", "'%' (remainder)"),
+        ("x // 2", "'//' (floor division)"),
+        ("x @ y", "'@' (matrix multiplication)"),
+        ("x ^ y", "'^' (exclusive or)"),
+        ("x << 1", "'<<' (shift)"),
+        ("x.real", "attribute access"),
+        ("x[0]", "subscript"),
+        ("sqrt(x=1)", "keyword argument"),
+        ("'a'", "string"),
+        ("f'{x}'", "string"),
+        ("lambda: 1", "lambda"),
+        ("x and y", "'and' (use '&')"),
+        ("x or y", "'or' (use '|')"),
+        ("not x", "'not' (use '~')"),
+        ("x if y else 2", "conditional expression (use where)"),
+        ("x is y", "'is'"),
+        ("x in y", "'in'"),
+        ("(x, y)", "tuple"),
+        ("[x]", "list"),
+        ("1j * x", "complex number"),
+        ("None", "None"),
+        ("sqrt(*x)", "starred argument"),
+        ("[a for a in x]", "ListComp"),
+    ],
+)
+def test_unsupported_constructs_are_named(text, construct):
+    with pytest.raises(ValueError) as raised:
+        bm.evaluate(text, NAMES)
+    assert str(raised.value) == f"unsupported construct in expression: {construct}"
+
+
+def test_unknown_function_lists_the_supported_ones():
+    with pytest.raises(ValueError) as raised:
+        bm.evaluate("cosh(x)", NAMES)
+    assert str(raised.value) == (
+        "unknown function 'cosh'; supported functions: abs, arctan2, atan2, ceil, clip, cos, exp, floor, "
+        "isfinite, isinf, isnan, log, log10, log2, max, maximum, min, minimum, pow, round, sign, sin, sqrt, "
+        "tan, trunc, where, where_"
+    )
+
+
+@pytest.mark.parametrize(
+    ("text", "message"),
+    [
+        ("sqrt(x, y)", "sqrt() takes 1 argument (2 given)"),
+        ("where(x)", "where() takes 3 arguments (1 given)"),
+        ("clip(x, 1)", "clip() takes 3 arguments (2 given)"),
+        ("max(x)", "max() takes 2 arguments (1 given)"),
+    ],
+)
+def test_wrong_argument_count_is_type_error(text, message):
+    with pytest.raises(TypeError) as raised:
+        bm.evaluate(text, NAMES)
+    assert str(raised.value) == message
+
+
+def test_malformed_text_is_pythons_syntax_error():
+    with pytest.raises(SyntaxError):
+        bm.evaluate("x +", NAMES)
+
+
+def test_unknown_name_is_name_error():
+    with pytest.raises(NameError) as raised:
+        bm.evaluate("x + q", NAMES)
+    assert str(raised.value) == "name 'q' is not defined"
+    assert raised.value.name == "q"
+
+
+def test_huge_integer_literal_is_refused():
+    with pytest.raises(ValueError) as raised:
+        bm.evaluate("x + " + "9" * 400, NAMES)
+    assert str(raised.value).startswith("number too large for float64: 999")
+
+
+def test_names_come_from_the_callers_frame_without_keeping_it():
+    import gc
+    import weakref
+
+    class Marker:
+        pass
+
+    def caller():
+        marker = Marker()
+        a = np.array([1.0, 2.0])
+        b = 3
+        return bm.evaluate("a * b"), weakref.ref(marker)
+
+    result, marker = caller()
+    gc.collect()
+    assert result.tolist() == [3.0, 6.0]
+    assert marker() is None
+
+
+def test_local_dict_shadows_global_dict_and_frame_is_not_used():
+    a = np.array([100.0])  # noqa: F841 (must not be found)
+    assert bm.evaluate("a + b", {"a": [1.0]}, {"a": [5.0], "b": 2}).tolist() == [3.0]
+    with pytest.raises(NameError):
+        bm.evaluate("a", global_dict={})
+
+
+def test_text_is_parsed_once_and_scalars_do_not_make_new_kernels():
+    text = "x * s + 0.25"
+    _evaluate.compile_text.cache_clear()
+    for s in (1.0, 2.0, 3, np.float32(4.0)):
+        bm.evaluate(text, {"x": X, "s": s})
+    info = _evaluate.compile_text.cache_info()
+    assert (info.misses, info.hits) == (1, 3)
+    assert bm.evaluate(text, {"x": X, "s": 2.0}) is not bm.evaluate(text, {"x": X, "s": 2.0})
+
+
+def test_arguments_are_ordered_by_first_appearance():
+    kernel = _evaluate.compile_text("b * a + b - c")
+    assert kernel.names == ("b", "a", "c")
