@@ -96,6 +96,7 @@ test-tsan: $(VENV)/.ready build/.gtest
 bench: $(VENV)/.installed
 	$(PY) bench/bench_compute.py
 	$(PY) bench/bench_channels.py
+	$(PY) bench/bench_idle.py
 
 clean:
 	rm -rf build dist $(VENV) $(VENV_NUMPY1)
