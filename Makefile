@@ -97,6 +97,7 @@ bench: $(VENV)/.installed
 	$(PY) bench/bench_compute.py
 	$(PY) bench/bench_channels.py
 	$(PY) bench/bench_idle.py
+	$(PY) bench/bench_expr_build.py
 
 clean:
 	rm -rf build dist $(VENV) $(VENV_NUMPY1)

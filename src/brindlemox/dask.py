@@ -32,7 +32,9 @@ except ImportError as error:  # pragma: no cover - exercised in a subprocess wit
         "(it brings dask[array] and distributed)"
     ) from error
 
+import _brindlemox
 import brindlemox as bm
+from brindlemox._inputs import to_operand
 
 __all__ = ["apply_kernel", "reduce"]
 
@@ -155,7 +157,7 @@ def _extreme_total(name: str, partials: np.ndarray, axis: object, keepdims: bool
 
 def _chained_sum(name: Literal["sum", "mean"], flat: da.Array) -> da.Array:
     token = tokenize(flat, name)
-    carry: object = (-0.0, 0)  # the strict sum starts from -0.0, over no elements yet
+    carry: object = (-0.0, 0)  # the engine's strict sum starts from -0.0, over no element yet
     for index, block in enumerate(flat.to_delayed()):
         carry = delayed(_continue_sum, pure=True)(carry, block, dask_key_name=f"brindlemox-{name}-chain-{token}-{index}")
     total = delayed(_finish_sum, pure=True)(carry, name, dask_key_name=f"brindlemox-{name}-{token}")
@@ -163,24 +165,11 @@ def _chained_sum(name: Literal["sum", "mean"], flat: da.Array) -> da.Array:
 
 
 def _continue_sum(carry: tuple[float, int], block: np.ndarray) -> tuple[float, int]:
-    """The running value and element count after folding ``block`` into ``carry``."""
-    running, count = carry
-    if block.size == 0:
-        return carry
-    return _sum_from(running, block), count + block.size
-
-
-def _sum_from(running: float, values: np.ndarray) -> float:
-    """The engine's strict sum of ``values`` continued from ``running``, bit for bit.
-
-    The engine's sum starts from -0.0, and -0.0 + running is running exactly (NaN payloads
-    included), so folding ``running`` in as the first element continues from it.
-    """
-    return bm.sum(np.concatenate(([running], np.ravel(values))))
+    """The running total and element count after folding ``block`` into ``carry``."""
+    values = np.ravel(to_operand("a", block))  # the local call's conversions and errors
+    return _brindlemox._continue_sum(*carry, values)
 
 
 def _finish_sum(carry: tuple[float, int], name: str) -> np.float64:
-    running, count = carry
-    if count == 0:
-        getattr(bm, name)(np.empty(0, dtype=_FLOAT64))  # raises the local error for empty input
-    return np.float64(running / count if name == "mean" else running)
+    # A chain that saw no element raises the local call's error for empty input.
+    return np.float64(_brindlemox._finish_sum(*carry, name == "mean"))

@@ -11,6 +11,7 @@
 #include "py_kernel.h"
 #include "py_ref.h"
 #include "py_runtime.h"
+#include "py_sum_chain.h"
 #include "py_task.h"
 
 namespace bmx::py {
@@ -89,7 +90,7 @@ bool run_module_body(PyObject* module) {
     if (type == nullptr || !add_to_module(module, entry.name, reinterpret_cast<PyObject*>(type))) return false;
   }
 
-  return add_functions(module, channel_functions());
+  return add_functions(module, channel_functions()) && add_functions(module, sum_chain_functions());
 }
 
 PyObject* init_module() {

@@ -74,7 +74,7 @@ PyObject* repr_slot(PyObject* self) {
 
 PyObject* get_temp_args_impl(PyObject* self, const BoundArgs&) {
   PyRef dict = PyRef::steal(expect_object(PyDict_New()));
-  for (const auto& [id, name] : payload<Expr>(self).temp_args) {
+  for (const auto& [id, name] : collect_temp_args(payload<Expr>(self).tree)) {
     const PyRef key = PyRef::steal(expect_object(PyLong_FromUnsignedLongLong(id)));
     const PyRef value = PyRef::steal(new_text(name));
     if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) fail_python_api();
@@ -83,10 +83,11 @@ PyObject* get_temp_args_impl(PyObject* self, const BoundArgs&) {
 }
 
 PyObject* get_referenced_args_impl(PyObject* self, const BoundArgs&) {
-  const std::vector<std::uint64_t> ids = referenced_ids(payload<Expr>(self).tree);
-  PyRef list = PyRef::steal(expect_object(PyList_New(static_cast<Py_ssize_t>(ids.size()))));
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), expect_object(PyLong_FromUnsignedLongLong(ids[i])));
+  const TempArgs temp_args = collect_temp_args(payload<Expr>(self).tree);
+  PyRef list = PyRef::steal(expect_object(PyList_New(static_cast<Py_ssize_t>(temp_args.size()))));
+  Py_ssize_t i = 0;
+  for (const auto& [id, name] : temp_args) {
+    PyList_SET_ITEM(list.get(), i++, expect_object(PyLong_FromUnsignedLongLong(id)));
   }
   return list.release();
 }

@@ -203,3 +203,49 @@ def test_deep_chain_survives_every_tree_operation():
     lines = result.stdout.split()
     assert int(lines[0]) > 100_000
     assert lines[1] == "True"
+
+
+def test_operands_stay_valid_when_results_built_on_them_are_dropped(k):
+    x, y = k.args("x", "y")
+    (i, j) = ids(x, y)
+    base = x * 2
+    built = [base + y, base - y, -base]
+    del built[0]
+    assert repr(base) == f"Expr(Binary(Mul, ArgRef({i}), Const(2.0)))"
+    assert repr(built[0]) == f"Expr(Binary(Sub, Binary(Mul, ArgRef({i}), Const(2.0)), ArgRef({j})))"
+    del base
+    assert repr(built[1]) == f"Expr(Unary(Neg, Binary(Mul, ArgRef({i}), Const(2.0))))"
+    assert built[1].get_temp_args() == {i: "x"}
+
+
+def test_long_chain_built_used_and_dropped_on_a_small_stack():
+    # A thread with 256 KiB of stack: any recursion over 300,000 levels, in
+    # building, querying, compiling or freeing, would crash the child.
+    result = run_python(
+        """
+        import threading, _brindlemox as bm
+        def work():
+            k = bm._KernelModule()
+            x, y = k.args("x", "y")
+            e = x
+            for n in range(100_000):
+                e = -(e + y) if n % 2 else e * x
+            i, j = e.get_referenced_args()
+            print(len(repr(e)), e.get_temp_args() == {i: "x", j: "y"})
+            moved = e.rewrite_args({i: 7})
+            print(moved.get_referenced_args() == sorted([7, j]))
+            spec = k.elementwise(moved)
+            outer = k.where_(x > 0, e, y)
+            del e, moved, spec
+            print(repr(outer).startswith("Expr(Select(Compare(Gt, ArgRef"))
+            del outer
+        threading.stack_size(256 * 1024)
+        thread = threading.Thread(target=work)
+        thread.start()
+        thread.join()
+        print("done")
+        """,
+        timeout=240,
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.split() == ["3000015", "True", "True", "True", "done"]

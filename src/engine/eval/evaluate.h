@@ -12,24 +12,32 @@
 #include "../buffer/buffer.h"
 #include "../ir/arg_slot.h"
 #include "../ir/compiled_kernel.h"
+#include "slots.h"
 
 namespace bmx {
 
-/// Inputs shorter than this run on the calling thread without any pool job.
-inline constexpr std::size_t kSequentialThreshold = 4096;
 /// Flat kernels are never split into pool pieces shorter than this, so each
 /// piece's one stack allocation serves at least that many elements.
 inline constexpr std::size_t kMinFlatPiece = 1024;
 /// Tree kernels may be split down to single elements.
 inline constexpr std::size_t kMinTreePiece = 1;
 
-/// The values of elements 0 to n-1, in index order, with the engine the
-/// kernel's form calls for. Below kSequentialThreshold elements everything
-/// runs on the calling thread; from it on, the range is split over the work
-/// pool (pieces of at least kMinFlatPiece elements for a flat kernel) and the
-/// caller blocks until every piece has written its slice. The values never
-/// depend on the schedule. n = 0 gives an empty vector. The slots must have
-/// been checked by common_length with result n; breaches are internal failures.
+/// Writes the values of elements 0 to out.size()-1 into `out`, with the
+/// engine the kernel's form calls for. Each source holds out.size() elements
+/// (or is a scalar), in memory the caller keeps alive and unchanged until
+/// the call returns. `out` may be exactly a source's memory (`x = 2*x + y`);
+/// any other overlap with a source is an internal failure. Below
+/// kSequentialThreshold elements, or with one thread set, everything runs on
+/// the calling thread; otherwise the range is split over the work pool (pieces
+/// of at least kMinFlatPiece elements for a flat kernel) and the caller
+/// blocks until every piece has written its slice. The values never depend on
+/// the schedule or the thread count. A slot index beyond the sources is an
+/// internal failure. Any thread; touches no interpreter object.
+void evaluate_into(const CompiledKernel& compiled, std::span<const SlotSource> sources, std::span<double> out);
+
+/// The values of elements 0 to n-1 in a new vector: evaluate_into over the
+/// slots' buffers. n = 0 gives an empty vector. The slots must have been
+/// checked by common_length with result n; breaches are internal failures.
 F64Vec evaluate(const CompiledKernel& compiled, std::size_t n, std::span<const ArgSlot> slots);
 
 }  // namespace bmx

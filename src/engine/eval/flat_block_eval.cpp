@@ -58,7 +58,10 @@ void pair_loop(double* out, double left, const double* right, std::size_t length
 
 FlatBlockProgram::FlatBlockProgram(const FlatKernel& kernel, std::span<const ArgSlot> slots,
                                    std::span<const SlotView> views, std::size_t n)
-    : instrs_(kernel.instrs), sources_(make_slot_sources(slots, views, n)), n_(n) {
+    : FlatBlockProgram(kernel, make_slot_sources(slots, views, n), n) {}
+
+FlatBlockProgram::FlatBlockProgram(const FlatKernel& kernel, std::vector<SlotSource> sources, std::size_t n)
+    : instrs_(kernel.instrs), sources_(std::move(sources)), n_(n) {
 
   std::size_t depth = 0;
   std::size_t deepest = 0;
@@ -66,7 +69,7 @@ FlatBlockProgram::FlatBlockProgram(const FlatKernel& kernel, std::span<const Arg
     switch (instr.kind) {
       case InstrKind::PushConst: ++depth; break;
       case InstrKind::LoadArg:
-        check(instr.payload < slots.size(), "slot index beyond the slots");
+        check(instr.payload < sources_.size(), "slot index beyond the slots");
         ++depth;
         break;
       case InstrKind::ApplyUnary:

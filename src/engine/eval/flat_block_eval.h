@@ -28,8 +28,14 @@ class FlatBlockProgram {
   FlatBlockProgram(const FlatKernel& kernel, std::span<const ArgSlot> slots, std::span<const SlotView> views,
                    std::size_t n);
 
+  /// The same over sources that each hold n elements (or a scalar); their
+  /// memory must outlive the program.
+  FlatBlockProgram(const FlatKernel& kernel, std::vector<SlotSource> sources, std::size_t n);
+
   /// Writes the values of elements [begin, end) to out[0 .. end - begin).
-  /// Allocates one stack of blocks for the whole call.
+  /// `out` may be the very memory of a source from element `begin` on (each
+  /// element is read before its own place is written), but must not overlap
+  /// a source otherwise. Allocates one stack of blocks for the whole call.
   void run(std::size_t begin, std::size_t end, double* out) const;
 
   /// Elements per block of this program.

@@ -15,10 +15,10 @@ namespace bmx {
 
 namespace {
 
-double sum(std::span<const double> values) {
-  double total = -0.0;
-  for (const double x : values) total += x;
-  return total;
+double sum(std::span<const double> values) { return continue_sum(SumCarry{}, values).total; }
+
+ComputeError empty_error(ReduceOp op) {
+  return ComputeError::empty_collection(std::string("cannot ") + reduce_op_name(op) + " empty buffer");
 }
 
 template <bool kMax>
@@ -92,9 +92,14 @@ const char* reduce_op_name(ReduceOp op) {
 
 Result<double> execute_reduce(const BufferRef& buffer, ReduceOp op) {
   check(buffer != nullptr, "reduction of a null buffer");
-  const char* const name = reduce_op_name(op);
-  if (buffer->element_count() == 0) return ComputeError::empty_collection(std::string("cannot ") + name + " empty buffer");
-  const std::span<const double> values = buffer->as_f64_slice();
+  // Before the dtype check of as_f64_slice, as an empty buffer of any dtype
+  // is an empty collection.
+  if (buffer->element_count() == 0) return empty_error(op);
+  return reduce_values(buffer->as_f64_slice(), op);
+}
+
+Result<double> reduce_values(std::span<const double> values, ReduceOp op) {
+  if (values.empty()) return empty_error(op);
   const auto count = static_cast<double>(values.size());
   switch (op) {
     case ReduceOp::Sum: return sum(values);
@@ -112,6 +117,22 @@ Result<double> execute_reduce(const BufferRef& buffer, ReduceOp op) {
     }
   }
   fail("unknown reduce operator code " + std::to_string(static_cast<int>(op)));
+}
+
+SumCarry continue_sum(SumCarry carry, std::span<const double> values) {
+  double total = carry.total;
+  for (const double x : values) total += x;
+  return {total, carry.count + values.size()};
+}
+
+Result<double> finish_sum(SumCarry carry) {
+  if (carry.count == 0) return empty_error(ReduceOp::Sum);
+  return carry.total;
+}
+
+Result<double> finish_mean(SumCarry carry) {
+  if (carry.count == 0) return empty_error(ReduceOp::Mean);
+  return carry.total / static_cast<double>(carry.count);
 }
 
 }  // namespace bmx

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "../buffer/buffer.h"
 #include "../result.h"
@@ -24,5 +25,27 @@ const char* reduce_op_name(ReduceOp op);
 /// An empty buffer gives EmptyCollection "cannot {op name} empty buffer".
 /// Callable from any thread.
 Result<double> execute_reduce(const BufferRef& buffer, ReduceOp op);
+
+/// The same reduction over borrowed memory, which the caller keeps alive and
+/// unchanged during the call; the same values and the same errors.
+Result<double> reduce_values(std::span<const double> values, ReduceOp op);
+
+/// A strict left-to-right sum in progress: the running total (from -0.0, as
+/// Sum starts) and how many elements went into it.
+struct SumCarry {
+  double total = -0.0;
+  std::uint64_t count = 0;
+};
+
+/// Adds `values` to the carry strictly left to right. Chaining the chunks of
+/// an array in order from SumCarry{} gives exactly the bits of Sum over the
+/// whole array, whatever the chunking, empty chunks included. Any thread.
+SumCarry continue_sum(SumCarry carry, std::span<const double> values);
+
+/// The Sum (or Mean: total over count) of a finished chain, bit-identical to
+/// the reduction of the whole array; a chain over no element gives
+/// EmptyCollection "cannot Sum empty buffer" ("cannot Mean empty buffer").
+Result<double> finish_sum(SumCarry carry);
+Result<double> finish_mean(SumCarry carry);
 
 }  // namespace bmx

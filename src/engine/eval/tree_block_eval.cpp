@@ -114,7 +114,10 @@ std::size_t partition_by_condition(const double* condition, const std::uint32_t*
 
 TreeBlockProgram::TreeBlockProgram(const ExprTree& tree, std::span<const ArgSlot> slots,
                                    std::span<const SlotView> views, std::size_t n)
-    : nodes_(tree.nodes()), sources_(make_slot_sources(slots, views, n)), right_first_(nodes_.size(), 0), n_(n) {
+    : TreeBlockProgram(tree, make_slot_sources(slots, views, n), n) {}
+
+TreeBlockProgram::TreeBlockProgram(const ExprTree& tree, std::vector<SlotSource> sources, std::size_t n)
+    : nodes_(tree.nodes()), sources_(std::move(sources)), right_first_(nodes_.size(), 0), n_(n) {
 
   // Children precede their parents in the array, so one forward pass sees
   // every child's needs before its parent's.
@@ -126,7 +129,7 @@ TreeBlockProgram::TreeBlockProgram(const ExprTree& tree, std::span<const ArgSlot
     switch (node.tag) {
       case NodeTag::Const: needs[i] = {0, 0, 0, 1}; break;
       case NodeTag::ArgRef:
-        check(node.payload < slots.size(), "slot index beyond the slots");
+        check(node.payload < sources_.size(), "slot index beyond the slots");
         needs[i] = {0, 0, 0, 1};
         break;
       case NodeTag::Unary:
@@ -186,8 +189,20 @@ void TreeBlockProgram::run(std::size_t begin, std::size_t end, double* out, Tree
   Workspace workspace{std::make_unique_for_overwrite<double[]>(temp_blocks_ * block_length_), 0,
                       std::make_unique_for_overwrite<std::uint32_t[]>(list_blocks_ * block_length_), 0, {}};
   workspace.frames.reserve(frame_depth_);
+  // A node's values are written into its parent's array while other nodes
+  // still read the sources, so output that is a source's own memory gets
+  // each block computed aside first.
+  const bool out_is_a_source = std::any_of(sources_.begin(), sources_.end(), [&](const SlotSource& source) {
+    return source.values != nullptr && source.values + begin == out;
+  });
+  const auto aside = std::make_unique_for_overwrite<double[]>(out_is_a_source ? block_length_ : 0);
   for_each_block(begin, end, n_, block_length_, out, [&](std::size_t start, std::size_t length, double* block_out) {
-    run_block(start, length, block_out, workspace, observer);
+    if (!out_is_a_source) {
+      run_block(start, length, block_out, workspace, observer);
+      return;
+    }
+    run_block(start, length, aside.get(), workspace, observer);
+    std::copy(aside.get(), aside.get() + length, block_out);
   });
 }
 

@@ -53,9 +53,15 @@ class TreeBlockProgram {
   TreeBlockProgram(const ExprTree& tree, std::span<const ArgSlot> slots, std::span<const SlotView> views,
                    std::size_t n);
 
+  /// The same over sources that each hold n elements (or a scalar); their
+  /// memory must outlive the program.
+  TreeBlockProgram(const ExprTree& tree, std::vector<SlotSource> sources, std::size_t n);
+
   /// Writes the values of elements [begin, end) to out[0 .. end - begin),
-  /// reporting node entries to `observer` when one is given. Allocates its
-  /// workspace once for the whole call.
+  /// reporting node entries to `observer` when one is given. `out` may be the
+  /// very memory of a source from element `begin` on (the blocks are then
+  /// computed aside and copied), but must not overlap a source otherwise.
+  /// Allocates its workspace once for the whole call.
   void run(std::size_t begin, std::size_t end, double* out, TreeEvalObserver* observer = nullptr) const;
 
   /// Elements per block of this program.

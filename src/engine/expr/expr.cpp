@@ -1,4 +1,4 @@
-// Building, merging and renumbering expressions, and dense slot numbering.
+// Building and renumbering expressions, and dense slot numbering.
 #include "expr.h"
 
 #include <unordered_map>
@@ -11,35 +11,24 @@ namespace bmx {
 
 Expr make_arg(std::string name) {
   const std::uint64_t id = next_temp_id();
-  TempArgs temp_args{{id, name}};
-  return Expr{std::move(name), ExprTree::arg_ref(id), std::move(temp_args)};
+  SharedTree tree = SharedTree::arg_ref(id, name);
+  return Expr{std::move(name), std::move(tree)};
 }
 
-Expr make_const(double value) { return Expr{std::nullopt, ExprTree::constant(value), {}}; }
+Expr make_const(double value) { return Expr{std::nullopt, SharedTree::constant(value)}; }
 
-TempArgs merge_temp_args(const TempArgs& left, const TempArgs& right) {
-  TempArgs merged = left;
-  for (const auto& [id, name] : right) merged.insert_or_assign(id, name);
-  return merged;
-}
-
-Expr unary_expr(UnaryOp op, const Expr& operand) {
-  return Expr{std::nullopt, ExprTree::unary(op, operand.tree), operand.temp_args};
-}
+Expr unary_expr(UnaryOp op, const Expr& operand) { return Expr{std::nullopt, SharedTree::unary(op, operand.tree)}; }
 
 Expr binary_expr(BinaryOp op, const Expr& left, const Expr& right) {
-  return Expr{std::nullopt, ExprTree::binary(op, left.tree, right.tree),
-              merge_temp_args(left.temp_args, right.temp_args)};
+  return Expr{std::nullopt, SharedTree::binary(op, left.tree, right.tree)};
 }
 
 Expr compare_expr(CompareOp op, const Expr& left, const Expr& right) {
-  return Expr{std::nullopt, ExprTree::compare(op, left.tree, right.tree),
-              merge_temp_args(left.temp_args, right.temp_args)};
+  return Expr{std::nullopt, SharedTree::compare(op, left.tree, right.tree)};
 }
 
 Expr select_expr(const Expr& cond, const Expr& then_val, const Expr& else_val) {
-  return Expr{std::nullopt, ExprTree::select(cond.tree, then_val.tree, else_val.tree),
-              merge_temp_args(merge_temp_args(cond.temp_args, then_val.temp_args), else_val.temp_args)};
+  return Expr{std::nullopt, SharedTree::select(cond.tree, then_val.tree, else_val.tree)};
 }
 
 Expr rewrite_args(const Expr& expr, const std::map<std::uint64_t, std::uint64_t>& mapping) {
@@ -47,29 +36,25 @@ Expr rewrite_args(const Expr& expr, const std::map<std::uint64_t, std::uint64_t>
   // same as a stable sort by new id in which the last pair wins: the survivor
   // is the greatest old id.
   TempArgs temp_args;
-  for (const auto& [id, name] : expr.temp_args) {
+  for (auto& [id, name] : collect_temp_args(expr.tree)) {
     const auto found = mapping.find(id);
-    temp_args.insert_or_assign(found == mapping.end() ? id : found->second, name);
+    temp_args.insert_or_assign(found == mapping.end() ? id : found->second, std::move(name));
   }
-  return Expr{expr.arg_name, expr.tree.remap_arg_ids(mapping), std::move(temp_args)};
+  return Expr{expr.arg_name, rewrite_leaves(expr.tree, mapping, temp_args)};
 }
 
 Result<KernelSpec> elementwise(const Expr& expr) {
-  const std::vector<std::uint64_t> ids = referenced_ids(expr.tree);
+  const TempArgs temp_args = collect_temp_args(expr.tree);
   std::vector<std::string> arg_names;
-  arg_names.reserve(ids.size());
+  arg_names.reserve(temp_args.size());
   std::unordered_set<std::string> seen;
   std::unordered_map<std::uint64_t, std::uint64_t> slots;
-  for (const std::uint64_t id : ids) {
-    const auto found = expr.temp_args.find(id);
-    if (found == expr.temp_args.end()) {
-      return ComputeError::arg("missing temp arg metadata for arg index " + std::to_string(id));
-    }
-    if (!seen.insert(found->second).second) return ComputeError::arg("duplicate arg name: " + found->second);
+  for (const auto& [id, name] : temp_args) {
+    if (!seen.insert(name).second) return ComputeError::arg("duplicate arg name: " + name);
     slots.emplace(id, arg_names.size());
-    arg_names.push_back(found->second);
+    arg_names.push_back(name);
   }
-  return KernelSpec{std::move(arg_names), expr.tree.remap_arg_ids(slots)};
+  return KernelSpec{std::move(arg_names), to_expr_tree(expr.tree, slots)};
 }
 
 }  // namespace bmx

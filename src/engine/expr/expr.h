@@ -1,9 +1,9 @@
-// Expr: an expression tree together with the names of the arguments it uses,
-// and the operations that build and renumber expressions.
+// Expr: an expression tree with the names of the arguments it uses, and the
+// operations that build and renumber expressions.
 //
-// Every operation copies its operands; an Expr is never modified after it is
-// built. Turning an Expr into a kernel with dense argument slots is
-// `elementwise`.
+// Operators share their operands' nodes instead of copying them, so building
+// costs one node per operation; an Expr is never modified after it is built.
+// Turning an Expr into a kernel with dense argument slots is `elementwise`.
 #pragma once
 
 #include <cstdint>
@@ -12,22 +12,18 @@
 #include <string>
 
 #include "../result.h"
-#include "expr_node.h"
 #include "kernel_spec.h"
 #include "ops.h"
+#include "shared_tree.h"
 
 namespace bmx {
 
-/// Argument id to argument name, ascending by id.
-using TempArgs = std::map<std::uint64_t, std::string>;
-
-/// An expression value. The keys of `temp_args` are exactly the ArgRef ids of
-/// `tree` for every Expr built by the functions below (rewrite_args keeps this
-/// too); `arg_name` is present only on an Expr made by make_arg.
+/// An expression value. Its `temp_args` (argument id to name) are those its
+/// tree's leaves carry, see collect_temp_args; their ids are exactly the
+/// tree's ArgRef ids. `arg_name` is present only on an Expr made by make_arg.
 struct Expr {
   std::optional<std::string> arg_name;
-  ExprTree tree;
-  TempArgs temp_args;
+  SharedTree tree;
 };
 
 /// A named argument: draws one id from next_temp_id(); tree ArgRef(id),
@@ -37,21 +33,18 @@ Expr make_arg(std::string name);
 /// The operand made from a number: a Const leaf with no arguments.
 Expr make_const(double value);
 
-/// A copy of `left` with every entry of `right` inserted; on an equal id the
-/// name from `right` wins.
-TempArgs merge_temp_args(const TempArgs& left, const TempArgs& right);
-
 /// Unary(op, operand), with the operand's arguments.
 Expr unary_expr(UnaryOp op, const Expr& operand);
 
-/// Binary(op, left, right), arguments merged left then right.
+/// Binary(op, left, right); on an id both sides name differently, the right
+/// side's name wins.
 Expr binary_expr(BinaryOp op, const Expr& left, const Expr& right);
 
-/// Compare(op, left, right), arguments merged left then right.
+/// Compare(op, left, right); names merged as by binary_expr.
 Expr compare_expr(CompareOp op, const Expr& left, const Expr& right);
 
-/// Select(cond, then_val, else_val); the arguments of cond, then those of
-/// then_val, then those of else_val, later ones winning on an equal id.
+/// Select(cond, then_val, else_val); on an id named differently, else_val's
+/// name wins over then_val's, which wins over cond's.
 Expr select_expr(const Expr& cond, const Expr& then_val, const Expr& else_val);
 
 /// A copy with argument ids renumbered: every id that is a key of `mapping`
@@ -62,9 +55,8 @@ Expr rewrite_args(const Expr& expr, const std::map<std::uint64_t, std::uint64_t>
 
 /// The kernel of `expr`: its argument ids renumbered densely in ascending
 /// order (the smallest id becomes slot 0) and their names in slot order.
-/// Fails with ArgError "missing temp arg metadata for arg index N" (N the
-/// argument id) for an id without a name, or "duplicate arg name: NAME" when
-/// two ids carry one name; the smallest failing id is the one reported.
+/// Fails with ArgError "duplicate arg name: NAME" when two ids carry one
+/// name; the smallest failing id is the one reported.
 Result<KernelSpec> elementwise(const Expr& expr);
 
 }  // namespace bmx

@@ -131,7 +131,7 @@ std::string tree_text(const ExprTree& tree) {
 }
 
 std::string expr_repr(const Expr& expr) {
-  return "Expr(" + (expr.arg_name ? *expr.arg_name : tree_text(expr.tree)) + ")";
+  return "Expr(" + (expr.arg_name ? *expr.arg_name : tree_text(to_expr_tree(expr.tree))) + ")";
 }
 
 }  // namespace bmx

@@ -75,16 +75,6 @@ int child_indices(std::span<const ExprNode> nodes, std::size_t index, std::size_
   return count;
 }
 
-std::vector<std::uint64_t> referenced_ids(const ExprTree& tree) {
-  std::vector<std::uint64_t> ids;
-  for (const ExprNode& node : tree.nodes()) {
-    if (node.tag == NodeTag::ArgRef) ids.push_back(node.payload);
-  }
-  std::sort(ids.begin(), ids.end());
-  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-  return ids;
-}
-
 bool contains_select(const ExprTree& tree) {
   return std::any_of(tree.nodes().begin(), tree.nodes().end(),
                      [](const ExprNode& node) { return node.tag == NodeTag::Select; });

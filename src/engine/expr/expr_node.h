@@ -4,8 +4,9 @@
 // before it (the last child ends just before its parent, and each node records
 // the size of its own subtree). So copying a tree is one array copy, destroying
 // it frees one block, and no walk of a tree needs native recursion: trees of
-// millions of nested nodes are as safe as flat ones. Operands are copied, never
-// shared, so trees built from one another are independent values.
+// millions of nested nodes are as safe as flat ones. This is the form kernels
+// are keyed, compiled and evaluated from; expressions are built as SharedTree
+// (shared_tree.h), whose nodes are shared, and expanded into it.
 #pragma once
 
 #include <bit>
@@ -73,18 +74,6 @@ class ExprTree {
   std::size_t root_index() const { return nodes_.size() - 1; }
   const ExprNode& root() const { return nodes_.back(); }
 
-  /// Copy with every ArgRef id looked up in `id_map` (ids absent from it stay).
-  /// `Map` is any associative container from uint64 to uint64.
-  template <class Map>
-  ExprTree remap_arg_ids(const Map& id_map) const {
-    ExprTree copy = *this;
-    for (ExprNode& node : copy.nodes_) {
-      if (node.tag != NodeTag::ArgRef) continue;
-      if (const auto found = id_map.find(node.payload); found != id_map.end()) node.payload = found->second;
-    }
-    return copy;
-  }
-
   friend bool operator==(const ExprTree&, const ExprTree&) = default;
 
  private:
@@ -97,9 +86,6 @@ class ExprTree {
 /// Root indices of the children of the node at `index`, in order (left to right).
 /// Returns the number of children written into `out`.
 int child_indices(std::span<const ExprNode> nodes, std::size_t index, std::size_t (&out)[3]);
-
-/// Ascending, duplicate-free ids of the ArgRef nodes.
-std::vector<std::uint64_t> referenced_ids(const ExprTree& tree);
 
 /// True when any node is a Select.
 bool contains_select(const ExprTree& tree);

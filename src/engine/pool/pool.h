@@ -28,11 +28,25 @@ class WorkPool {
   /// body(begin, end) of run_pieces.
   using PieceBody = FunctionRef<void(std::size_t begin, std::size_t end)>;
 
-  /// The process-wide pool, created on first use with one worker per logical
-  /// processor (at least one) and never destroyed. After fork() the child gets
-  /// a fresh pool on its first use, so call this each time rather than keeping
+  /// The process-wide pool for the current thread setting: num_threads() - 1
+  /// workers (at least one), since the calling thread works too. Created on
+  /// first use and never destroyed; a new setting switches later calls to a
+  /// pool of the new size, built once per size. After fork() the child gets a
+  /// fresh pool on its first use, so call this each time rather than keeping
   /// the reference. Any thread.
   static WorkPool& global();
+
+  /// How many threads one run may keep busy at once, the calling thread
+  /// included: the last set_num_threads value, else the number of CPUs this
+  /// process may run on (its affinity mask, read once). At least 1; callers
+  /// run everything on their own thread when it is 1. Any thread.
+  static std::size_t num_threads();
+
+  /// Sets num_threads() to n and returns the previous value. n = 0 is an
+  /// internal failure. Runs under way finish with the pool they started on.
+  /// Any thread, before or after the first run, and in a forked child, which
+  /// inherits its parent's setting.
+  static std::size_t set_num_threads(std::size_t n);
 
   /// A pool of `threads` workers (at least one), started at once.
   explicit WorkPool(std::size_t threads);

@@ -5,6 +5,8 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
+#include <span>
 
 #include "eval_test_support.h"
 
@@ -112,6 +114,7 @@ TEST_P(EmptyReduce, IsAnEmptyCollectionError) {
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error(),
             ComputeError::empty_collection(std::string("cannot ") + reduce_op_name(GetParam()) + " empty buffer"));
+  EXPECT_EQ(reduce_values({}, GetParam()).error(), result.error());
 }
 
 INSTANTIATE_TEST_SUITE_P(AllOps, EmptyReduce,
@@ -128,6 +131,78 @@ TEST(Reduce, Names) {
   EXPECT_STREQ(reduce_op_name(ReduceOp::Std), "Std");
   const Result<double> empty_mean = execute_reduce(Buffer::from_f64_vec(F64Vec{}), ReduceOp::Mean);
   EXPECT_EQ(empty_mean.error().message(), "cannot Mean empty buffer");
+}
+
+// Borrowed memory reduces to the bits of the buffer's reduction.
+TEST(Reduce, BorrowedValuesGiveTheBufferResult) {
+  for (std::uint64_t seed = 0; seed < 8; ++seed) {
+    std::mt19937_64 rng(77 + seed);
+    const BufferRef buffer = Buffer::from_f64_vec(eval_test::random_values(rng, 1 + rng() % 5000));
+    for (const ReduceOp op : {ReduceOp::Sum, ReduceOp::Mean, ReduceOp::Min, ReduceOp::Max, ReduceOp::Count,
+                              ReduceOp::Variance, ReduceOp::Std}) {
+      EXPECT_EQ(bits(reduce_values(buffer->as_f64_slice(), op).value()), bits(execute_reduce(buffer, op).value()))
+          << reduce_op_name(op) << ", seed " << seed;
+    }
+  }
+}
+
+// Values whose left-to-right sum depends on the order and the start value.
+std::vector<F64Vec> sum_cases() {
+  std::mt19937_64 rng(31);
+  F64Vec cancelling;
+  for (int k = 0; k < 300; ++k) cancelling.insert(cancelling.end(), {1e16, 1.0, -1e16, 0.5, -0.0});
+  return {cancelling,
+          F64Vec(700, -0.0),
+          {-0.0},
+          {0.0, -0.0},
+          {1.0, NAN, 2.0},
+          {kInf, 1.0, -kInf, 3.0},
+          {1e308, 1e308, -1e308},
+          eval_test::random_values(rng, 4096)};
+}
+
+// Chunk boundaries from the seed, empty chunks included.
+std::vector<std::size_t> chunk_sizes(std::size_t n, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::vector<std::size_t> sizes;
+  for (std::size_t left = n; left > 0;) {
+    const std::size_t size = rng() % 4 == 0 ? 0 : std::min<std::size_t>(left, 1 + rng() % (seed % 3 == 0 ? 3 : 700));
+    sizes.push_back(size);
+    left -= size;
+  }
+  sizes.push_back(0);
+  return sizes;
+}
+
+TEST(SumChain, ChunksChainToTheWholeSumAndMean) {
+  for (const F64Vec& values : sum_cases()) {
+    const BufferRef whole = Buffer::from_f64_vec(values);
+    const double sum = execute_reduce(whole, ReduceOp::Sum).value();
+    const double mean = execute_reduce(whole, ReduceOp::Mean).value();
+    for (std::uint64_t seed = 0; seed < 9; ++seed) {
+      SumCarry carry;
+      std::size_t begin = 0;
+      for (const std::size_t size : chunk_sizes(values.size(), seed)) {
+        carry = continue_sum(carry, std::span<const double>(values).subspan(begin, size));
+        begin += size;
+      }
+      ASSERT_EQ(carry.count, values.size());
+      EXPECT_EQ(bits(finish_sum(carry).value()), bits(sum)) << "seed " << seed << ", first " << values[0];
+      EXPECT_EQ(bits(finish_mean(carry).value()), bits(mean)) << "seed " << seed << ", first " << values[0];
+    }
+  }
+}
+
+TEST(SumChain, StartsLikeSumAndFailsLikeItWhenEmpty) {
+  EXPECT_EQ(bits(SumCarry{}.total), bits(-0.0));
+  const SumCarry nothing = continue_sum(continue_sum(SumCarry{}, {}), {});
+  EXPECT_EQ(nothing.count, 0u);
+  EXPECT_EQ(finish_sum(nothing).error(), ComputeError::empty_collection("cannot Sum empty buffer"));
+  EXPECT_EQ(finish_mean(nothing).error(), ComputeError::empty_collection("cannot Mean empty buffer"));
+  const SumCarry carried = continue_sum(SumCarry{0.5, 2}, F64Vec{1.0});
+  EXPECT_EQ(carried.total, 1.5);
+  EXPECT_EQ(carried.count, 3u);
+  EXPECT_EQ(finish_mean(carried).value(), 0.5);
 }
 
 TEST(Reduce, NonF64BuffersAreInternalFailures) {

@@ -93,13 +93,13 @@ TEST(ExprReprTest, UsesTheArgumentNameOnlyWhenPresent) {
   const Expr x = make_arg("x");
   EXPECT_EQ(expr_repr(x), "Expr(x)");
   EXPECT_EQ(expr_repr(make_arg("")), "Expr()");
-  const std::string id = std::to_string(x.tree.root().payload);
+  const std::string id = std::to_string(x.tree.root().payload());
   EXPECT_EQ(expr_repr(unary_expr(UnaryOp::Neg, x)), "Expr(Unary(Neg, ArgRef(" + id + ")))");
   EXPECT_EQ(expr_repr(binary_expr(BinaryOp::Add, binary_expr(BinaryOp::Mul, x, make_const(2)), make_const(1))),
             "Expr(Binary(Add, Binary(Mul, ArgRef(" + id + "), Const(2.0)), Const(1.0)))");
   EXPECT_EQ(expr_repr(make_const(1e16)), "Expr(Const(1e16))");
   // The name survives a rewrite even though the tree changes.
-  EXPECT_EQ(expr_repr(rewrite_args(x, {{x.tree.root().payload, 5}})), "Expr(x)");
+  EXPECT_EQ(expr_repr(rewrite_args(x, {{x.tree.root().payload(), 5}})), "Expr(x)");
 }
 
 }  // namespace

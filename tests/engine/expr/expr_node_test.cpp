@@ -35,21 +35,6 @@ TEST(ExprTreeTest, MalformedPostOrderIsAnInternalFailure) {
   EXPECT_THROW(ExprTree::from_post_order({}), InternalFailure);
 }
 
-TEST(ExprTreeTest, ReferencedIdsAreAscendingAndUnique) {
-  const ExprTree tree = ExprTree::binary(
-      BinaryOp::Add, ExprTree::binary(BinaryOp::Mul, ExprTree::arg_ref(9), ExprTree::constant(4.0)),
-      ExprTree::binary(BinaryOp::Sub, ExprTree::arg_ref(2), ExprTree::arg_ref(9)));
-  EXPECT_EQ(referenced_ids(tree), (std::vector<std::uint64_t>{2, 9}));
-  EXPECT_TRUE(referenced_ids(ExprTree::constant(1.0)).empty());
-}
-
-TEST(ExprTreeTest, RemapChangesOnlyMappedArgRefs) {
-  const ExprTree tree = ExprTree::binary(BinaryOp::Add, ExprTree::arg_ref(3), ExprTree::constant(3.0));
-  const std::map<std::uint64_t, std::uint64_t> mapping{{3, 8}};
-  EXPECT_EQ(tree.remap_arg_ids(mapping),
-            ExprTree::binary(BinaryOp::Add, ExprTree::arg_ref(8), ExprTree::constant(3.0)));
-}
-
 TEST(ExprTreeTest, SelectAnywhereIsFound) {
   const ExprTree deep_select = ExprTree::unary(
       UnaryOp::Sin, ExprTree::binary(BinaryOp::Add, ExprTree::arg_ref(0),

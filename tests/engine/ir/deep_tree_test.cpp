@@ -13,6 +13,7 @@
 
 #include "expr/expr.h"
 #include "expr/expr_format.h"
+#include "expr/shared_tree.h"
 #include "ir/compiled_kernel.h"
 #include "ir/kernel_cache.h"
 #include "ir/kernel_key.h"
@@ -114,9 +115,10 @@ void exercise_left_chain() {
     const ExprTree copy = tree;  // NOLINT(performance-unnecessary-copy-initialization)
     require(copy == tree, "copy");
   }
-  const std::map<std::uint64_t, std::uint64_t> mapping{{7, 0}};
-  const ExprTree remapped = tree.remap_arg_ids(mapping);
-  require(referenced_ids(remapped) == std::vector<std::uint64_t>{0}, "remap + referenced_ids");
+  const SharedTree shared = from_expr_tree(tree, {{7, "x"}});
+  require(collect_temp_args(shared) == TempArgs{{7, "x"}}, "from_expr_tree + collect_temp_args");
+  const ExprTree remapped = to_expr_tree(shared, {{7, 0}});
+  require(remapped.nodes().size() == tree.nodes().size() && remapped.nodes()[0].payload == 0, "to_expr_tree");
 
   const std::string text = tree_text(remapped);
   require(text == repeat("Binary(Add, ", kDepth) + "ArgRef(0)" + repeat(", Const(1.0))", kDepth), "tree_text");
@@ -146,9 +148,9 @@ void exercise_right_chain() {
 }
 
 void exercise_expr_with_select() {
-  const Expr expr{std::nullopt, mixed_chain(11, 5, true), {{5, "y"}, {11, "x"}}};
+  const Expr expr{std::nullopt, from_expr_tree(mixed_chain(11, 5, true), {{5, "y"}, {11, "x"}})};
   const Expr rewritten = rewrite_args(expr, {{11, 12}});
-  require(rewritten.temp_args == TempArgs{{5, "y"}, {12, "x"}}, "rewrite_args");
+  require(collect_temp_args(rewritten.tree) == TempArgs{{5, "y"}, {12, "x"}}, "rewrite_args");
   const Result<KernelSpec> spec = elementwise(rewritten);
   require(spec.ok() && spec.value().arg_names == std::vector<std::string>{"y", "x"}, "elementwise");
   const std::string repr = expr_repr(rewritten);
@@ -167,8 +169,32 @@ void exercise_mixed_flat() {
   const ExprTree tree = mixed_chain(0, 1, false);
   const FlatKernel flat = flatten(tree);
   require(flat.instrs.size() == tree.nodes().size() && flat.max_depth == 2, "flatten mixed chain");
-  require(referenced_ids(tree) == std::vector<std::uint64_t>{0, 1}, "referenced_ids mixed chain");
+  require(collect_temp_args(from_expr_tree(tree, {{0, "x"}, {1, "y"}})) == TempArgs{{0, "x"}, {1, "y"}},
+          "collect_temp_args mixed chain");
   require(!tree_text(tree).empty(), "tree_text mixed chain");
+}
+
+// e = -e, then e = y + e or e = e * x, kDepth times by the expression
+// operators, as a Python loop builds it; every query, then the drop, of the
+// only handle and of one shared with a second expression.
+void exercise_operator_built_chain() {
+  const Expr x = make_arg("x");
+  const Expr y = make_arg("y");
+  Expr e = x;
+  for (std::size_t i = 0; i < kDepth; ++i) {
+    e = unary_expr(UnaryOp::Neg, e);
+    e = i % 2 == 0 ? binary_expr(BinaryOp::Add, y, e) : binary_expr(BinaryOp::Mul, e, x);
+  }
+  require(e.tree.root().tree_size() == 3 * kDepth + 1, "tree_size");
+  require(collect_temp_args(e.tree).size() == 2, "collect_temp_args");
+  const Expr moved = rewrite_args(e, {{x.tree.root().payload(), 1000000}});
+  require(collect_temp_args(moved.tree).contains(1000000), "rewrite_args");
+  const Result<KernelSpec> spec = elementwise(moved);
+  require(spec.ok() && spec.value().tree.nodes().size() == 3 * kDepth + 1, "elementwise");
+  require(expr_repr(e).starts_with("Expr(Binary(Mul, Unary(Neg, Binary(Add, ArgRef("), "expr_repr");
+  const Expr outer = select_expr(x, e, y);
+  e = x;  // drops the chain's handle; `outer` still holds it
+  require(to_expr_tree(outer.tree).nodes().size() == 3 * kDepth + 4, "shared chain after one drop");
 }
 
 class DeepTreeTest : public ::testing::Test {
@@ -186,6 +212,10 @@ TEST_F(DeepTreeTest, RightNestedChain) {
 
 TEST_F(DeepTreeTest, ExpressionWithSelectsAndEveryOperatorKind) {
   EXPECT_EXIT((run_on_small_stack(exercise_expr_with_select), std::exit(0)), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(DeepTreeTest, ChainBuiltByOperatorsAndDropped) {
+  EXPECT_EXIT((run_on_small_stack(exercise_operator_built_chain), std::exit(0)), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(DeepTreeTest, FlatMixedChain) {

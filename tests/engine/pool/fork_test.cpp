@@ -101,5 +101,25 @@ TEST(WorkPoolForkTest, ChildOfABusyPoolGetsAFreshPool) {
   busy.join();
 }
 
+// The child keeps its parent's thread setting and can change it; either way
+// it builds pools of its own.
+TEST(WorkPoolForkTest, ChildKeepsAndChangesTheThreadSetting) {
+  const std::size_t initial = WorkPool::set_num_threads(3);
+  WorkPool& parent_pool = WorkPool::global();
+  ASSERT_EQ(parent_pool.thread_count(), 2u);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (WorkPool::num_threads() != 3 || WorkPool::global().thread_count() != 2) _exit(1);
+    if (WorkPool::set_num_threads(5) != 3 || WorkPool::global().thread_count() != 4) _exit(1);
+    child_uses_pool(&parent_pool);
+  }
+  const int status = wait_for_child(child);
+  (void)WorkPool::set_num_threads(initial);
+  ASSERT_NE(status, -1) << "the child hung";
+  ASSERT_TRUE(WIFEXITED(status)) << "the child crashed, status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), kChildCorrect);
+}
+
 }  // namespace
 }  // namespace bmx

@@ -3,6 +3,7 @@
 #include "pool/pool.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -246,10 +247,62 @@ TEST_P(PoolTest, ConcurrentCallersAllComplete) {
   EXPECT_EQ(wrong.load(), 0);
 }
 
-TEST(WorkPoolTest, GlobalPoolHasOneWorkerPerProcessor) {
-  const std::size_t expected = std::max(1u, std::thread::hardware_concurrency());
-  EXPECT_EQ(WorkPool::global().thread_count(), expected);
+std::size_t allowed_cpus() {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  EXPECT_EQ(sched_getaffinity(0, sizeof(allowed), &allowed), 0);
+  return static_cast<std::size_t>(CPU_COUNT(&allowed));
+}
+
+// The caller works beside the workers, so the pool has one worker less than
+// the thread count, and at least one.
+TEST(WorkPoolTest, GlobalPoolHasOneWorkerLessThanTheAllowedProcessors) {
+  EXPECT_EQ(WorkPool::num_threads(), allowed_cpus());
+  EXPECT_EQ(WorkPool::global().thread_count(), std::max<std::size_t>(1, allowed_cpus() - 1));
   EXPECT_EQ(&WorkPool::global(), &WorkPool::global());
+}
+
+// Sizes are switched, and each size's pool is built once and reused.
+TEST(WorkPoolTest, ThreadSettingSwitchesThePool) {
+  const std::size_t initial = WorkPool::num_threads();
+  WorkPool& first = WorkPool::global();
+  EXPECT_EQ(WorkPool::set_num_threads(4), initial);
+  EXPECT_EQ(WorkPool::num_threads(), 4u);
+  WorkPool& four = WorkPool::global();
+  EXPECT_EQ(four.thread_count(), 3u);
+  EXPECT_EQ(WorkPool::set_num_threads(1), 4u);
+  EXPECT_EQ(WorkPool::global().thread_count(), 1u);
+  EXPECT_EQ(WorkPool::set_num_threads(4), 1u);
+  EXPECT_EQ(&WorkPool::global(), &four);
+  HitCounter hits(100000);
+  four.run_pieces(100000, 1, [&](std::size_t begin, std::size_t end) { hits.visit(begin, end); });
+  EXPECT_EQ(hits.first_wrong(), 100000u);
+  EXPECT_EQ(WorkPool::set_num_threads(initial), 4u);
+  EXPECT_EQ(&WorkPool::global(), &first);
+  EXPECT_THROW(WorkPool::set_num_threads(0), InternalFailure);
+  EXPECT_EQ(WorkPool::num_threads(), initial);
+}
+
+// Runs under way keep their pool while other threads change the setting.
+TEST(WorkPoolTest, ThreadSettingChangesDuringRuns) {
+  const std::size_t initial = WorkPool::num_threads();
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 3; ++t) {
+    callers.emplace_back([&] {
+      while (!stop.load()) {
+        HitCounter hits(20000);
+        WorkPool::global().run_pieces(20000, 64, [&](std::size_t begin, std::size_t end) { hits.visit(begin, end); });
+        if (hits.first_wrong() != 20000) wrong.fetch_add(1);
+      }
+    });
+  }
+  for (int round = 0; round < 200; ++round) (void)WorkPool::set_num_threads(1 + round % 3);
+  stop.store(true);
+  for (std::thread& caller : callers) caller.join();
+  EXPECT_EQ(wrong.load(), 0);
+  (void)WorkPool::set_num_threads(initial);
 }
 
 // Random mixes of nested runs, joins and failures from several callers, for
