@@ -36,7 +36,9 @@ class DoublesView {
   DoublesView(const DoublesView&) = delete;
   DoublesView& operator=(const DoublesView&) = delete;
   ~DoublesView() {
-    if (held_) PyBuffer_Release(&view_);
+    // A thread ended while it takes the interpreter lock back at shutdown
+    // unwinds without the lock; then the view is left to the dying process.
+    if (held_ && PyGILState_Check() != 0) PyBuffer_Release(&view_);
   }
 
   /// Borrows `object`'s memory; false with TypeError set unless it is C-contiguous doubles.
@@ -79,10 +81,7 @@ PyObject* continue_sum_impl(PyObject*, const BoundArgs& args) {
   if (!carry) return nullptr;
   DoublesView view;
   if (!view.borrow(args[2])) return argument_error(args.name(2));
-  {
-    GilRelease unlocked;
-    carry = continue_sum(*carry, view.values());
-  }
+  carry = without_gil([&] { return continue_sum(*carry, view.values()); });
   return expect_object(Py_BuildValue("(dK)", carry->total, static_cast<unsigned long long>(carry->count)));
 }
 
