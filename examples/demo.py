@@ -1,81 +1,87 @@
-"""An end-to-end tour of brindlemox: buffers, expressions, kernels over a
-million elements, reductions, errors, and a channel pipeline with select."""
+"""A tour of brindlemox: evaluate() beside NumPy and numexpr on the same
+arrays, kernels, exact reductions, errors, and a channel pipeline with select."""
 
+import statistics
 import threading
 import time
 
 import numpy as np
 
-import _brindlemox as bm
+import brindlemox as bm
 
-rt = bm._RuntimeModule()
-k = bm._KernelModule()
+try:
+    import numexpr as ne
+except ImportError:  # the numexpr column is left out
+    ne = None
 
-print("== buffers: NumPy in, engine buffer, NumPy out")
-source = np.array([1.0, 2.5, -0.0, np.inf])
-buffer = rt.asarray(source)
-print("in:    ", source)
-print("buffer:", repr(buffer), "len", len(buffer))
-print("out:   ", buffer.numpy(), "first element", buffer.scalar())
 
-print("\n== expressions build trees; nothing is computed")
-x, y = k.args("x", "y")
-kernels = {
-    "2*x + y": 2 * x + y,
-    "sqrt(x*x + y*y)": k.sqrt(x * x + y * y),
-    "where(x > 0, x, 0)": k.where_(x > 0, x, 0),
-    "sin(x)*exp(-x)": k.sin(x) * k.exp(-x),
-}
-for name, expr in kernels.items():
-    print(f"{name:20} {expr!r}")
+def median_seconds(call, repeats=7, inner=5):
+    """Median over `repeats` rounds of the mean of `inner` warm calls."""
+    call()
+    rounds = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        for _ in range(inner):
+            call()
+        rounds.append((time.perf_counter() - start) / inner)
+    return statistics.median(rounds)
 
-print("\n== kernels over a million elements (GIL released, work-stealing pool)")
-n = 1_000_000
+
+print(f"== evaluate() beside NumPy and numexpr (warm, median of 7; {bm.get_num_threads()} threads)")
 rng = np.random.default_rng(0)
-xs, ys = rng.standard_normal(n), rng.standard_normal(n)
-bx, by = rt.asarray(xs), rt.asarray(ys)
-references = {
-    "2*x + y": 2 * xs + ys,
-    "sqrt(x*x + y*y)": np.sqrt(xs * xs + ys * ys),
-    "where(x > 0, x, 0)": np.where(xs > 0, xs, 0.0),
-    "sin(x)*exp(-x)": np.sin(xs) * np.exp(-xs),
+n = 1_000_000
+x, y = rng.standard_normal(n), rng.standard_normal(n)
+forms = {
+    "2*x + y": lambda: 2 * x + y,
+    "sqrt(x*x + y*y)": lambda: np.sqrt(x * x + y * y),
+    "where(x > 0, x, 0)": lambda: np.where(x > 0, x, 0.0),
+    "sin(x)*exp(-x)": lambda: np.sin(x) * np.exp(-x),
 }
-for name, expr in kernels.items():
-    spec = k.elementwise(expr)
-    start = time.perf_counter()
-    handle = rt.go(k.map(spec, x=bx, y=by) if "y" in name else k.map(spec, x=bx))
-    result = handle.result().numpy()
-    elapsed = time.perf_counter() - start
-    close = np.allclose(result, references[name], rtol=1e-15, atol=0)
-    print(f"{name:20} {elapsed * 1e3:7.2f} ms  {handle!r}  first {result[:2]}  matches NumPy: {close}")
+for text, numpy_form in forms.items():
+    mine = median_seconds(lambda: bm.evaluate(text))
+    theirs = median_seconds(numpy_form)
+    line = f"{text:20} brindlemox {mine * 1e3:6.2f} ms   numpy {theirs * 1e3:6.2f} ms"
+    if ne is not None:
+        line += f"   numexpr {median_seconds(lambda: ne.evaluate(text)) * 1e3:6.2f} ms"
+    same = np.array_equal(bm.evaluate(text), numpy_form())
+    print(line + f"   bit-equal to NumPy: {same}")
+print("(sin and exp are the platform's libm; NumPy has its own SIMD versions, which differ in the last bit)")
 
-print("\n== reductions (strictly sequential, exact)")
-for name, factory in [("sum", k.sum), ("mean", k.mean), ("min", k.min_reduce), ("max", k.max_reduce)]:
-    print(f"{name:5}", rt.go(factory(bx)).result().scalar())
-print("sum of [1e16, 1.0, -1e16] =", rt.go(k.sum(rt.asarray(np.array([1e16, 1.0, -1e16])))).result().scalar())
+print("\n== in place: out= may be an input (no copy of x, no new array)")
+z = np.arange(5.0)
+print("z =", z, "->", bm.evaluate("z * 2 + 1", out=z), "same object:", bm.evaluate("z - 1", out=z) is z)
 
-print("\n== errors come back from result(), never from go()")
-failing = [
-    ("missing binding", k.map(k.elementwise(x + y), x=bx)),
-    ("length mismatch", k.map(k.elementwise(x + y), x=bx, y=rt.asarray(np.zeros(3)))),
-    ("empty reduction", k.mean(rt.asarray(np.zeros(0)))),
-]
-for name, spec in failing:
-    handle = rt.go(spec)
+print("\n== kernels: compiled once, called on arrays of any shape")
+
+
+@bm.kernel
+def hypot(a, b):
+    return bm.sqrt(a * a + b * b)
+
+
+grid = np.arange(6.0).reshape(2, 3)
+print(hypot, "on a 2x3 grid and a scalar:\n", hypot(grid, 4.0))
+
+print("\n== reductions: strictly sequential, so bit-reproducible")
+print("sum", bm.sum(x), "mean", bm.mean(x), "min", bm.min(x), "max", bm.max(x))
+cancelling = np.array([1e16] + [1.0] * 20 + [-1e16])
+print(f"sum of [1e16, twenty 1.0, -1e16]: {bm.sum(cancelling)} left to right, {np.sum(cancelling)} by NumPy's pairwise sum")
+
+print("\n== errors in Python's own words")
+for text in ("x % 2", "cosh(x)", "sqrt(x, y)", "q + 1", "x +"):
     try:
-        handle.result()
-    except ValueError as error:
-        print(f"{name:16} {handle!r}  ->  ValueError: {error}")
+        bm.evaluate(text)
+    except (ValueError, TypeError, NameError, SyntaxError) as error:
+        print(f"{text:12} -> {type(error).__name__}: {error}")
 
 print("\n== pipeline: producers submit with go(out=...), a consumer selects")
-channels = [rt.chan(2) for _ in range(3)]
-scale = k.elementwise(x * 10 + y)
+channels = [bm.chan(2) for _ in range(3)]
+scale = bm.kernel(lambda v, offset: v * 10 + offset)
 
 
 def producer(index):
     for step in range(4):
-        data = rt.asarray(np.full(5, float(step)))
-        rt.go(k.map(scale, x=data, y=float(index)), out=channels[index])
+        bm.go(scale.map(v=bm.asarray(np.full(5, float(step))), offset=float(index)), out=channels[index])
 
 
 threads = [threading.Thread(target=producer, args=(i,)) for i in range(3)]
@@ -84,15 +90,15 @@ for thread in threads:
 cases = [bm.RecvCase(channel) for channel in channels]
 counts = [0, 0, 0]
 for _ in range(12):
-    index, got = bm.py_select(*cases)
+    index, got = bm.select(*cases)
     counts[index] += 1
-    print(f"from channel {index}: {got.numpy()[:3]}")
+    print(f"from channel {index}: {np.asarray(got)[:3]}")
 for thread in threads:
     thread.join()
 for channel in channels:
     channel.close()
 print("received per channel:", counts)
 try:
-    bm.py_select(*cases)
+    bm.select(*cases)
 except RuntimeError as error:
     print("after close:", error)

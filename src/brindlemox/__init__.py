@@ -44,6 +44,7 @@ from ._evaluate import evaluate
 from ._kernel import Kernel, kernel
 from ._reduce import max, mean, min, sum
 from ._runtime import asarray, chan, go, select
+from ._threads import get_num_threads, set_num_threads
 
 _pickle.register()
 
@@ -83,6 +84,8 @@ __all__ = [
     "sign",
     "sum",
     "mean",
+    "get_num_threads",
+    "set_num_threads",
     "asarray",
     "go",
     "chan",

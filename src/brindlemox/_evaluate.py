@@ -24,12 +24,19 @@ def compile_text(text: str) -> Kernel | float:
     return Kernel(value) if isinstance(value, Expr) else value
 
 
-def _lookup(name: str, local_dict: Mapping[str, object] | None, global_dict: Mapping[str, object] | None) -> object:
-    if local_dict is not None and name in local_dict:
-        return local_dict[name]
-    if global_dict is not None and name in global_dict:
-        return global_dict[name]
-    raise NameError(f"name '{name}' is not defined", name=name)
+_EMPTY: Final[Mapping[str, object]] = {}
+
+
+def _lookup(names: tuple[str, ...], local_dict: Mapping[str, object], global_dict: Mapping[str, object]) -> list[object]:
+    values = []
+    for name in names:
+        if name in local_dict:
+            values.append(local_dict[name])
+        elif name in global_dict:
+            values.append(global_dict[name])
+        else:
+            raise NameError(f"name '{name}' is not defined", name=name)
+    return values
 
 
 def evaluate(
@@ -76,7 +83,7 @@ def evaluate(
         finally:
             del frame
     if type(compiled) is Kernel:
-        values = [_lookup(name, local_dict, global_dict) for name in compiled.names]
+        values = _lookup(compiled.names, local_dict or _EMPTY, global_dict or _EMPTY)
         return compiled.run(values, out)
     if type(compiled) is float:
         _, result, _ = arrange((), [], out)

@@ -54,6 +54,8 @@ def check_out(out: object, shape: tuple[int, ...]) -> F64Array:
         raise ValueError("out is read-only")
     if not (flags.c_contiguous or flags.f_contiguous):
         raise ValueError("out must be C- or Fortran-contiguous")
+    if not flags.aligned:
+        raise ValueError("out must be aligned for float64")
     return out
 
 
@@ -81,7 +83,7 @@ def arrange(
 
     Array operands come back of the result's shape and contiguous in the
     returned layout, which is the output's; one-element arrays come back as
-    floats. An empty result comes back with no operands: there is nothing to
+    floats when the result has more elements. An empty result comes back with no operands: there is nothing to
     compute. Shapes that cannot broadcast raise NumPy's ValueError.
     """
     operands = [to_operand(name, value) for name, value in zip(names, values)]
@@ -110,13 +112,13 @@ def arrange(
             arranged.append(operand)
             continue
         array = operand
-        if array.size == 1:
+        if array.size == 1 and result.size > 1:
             arranged.append(float(array.reshape(-1)[0]))
             continue
         if array.shape != shape:
             array = np.array(np.broadcast_to(array, shape), order=layout)
-        elif not getattr(array.flags, contiguous):
-            array = np.asarray(array, order=layout)
+        elif not getattr(array.flags, contiguous) or not array.flags.aligned:
+            array = array.copy(order=layout)
         elif out is not None and array is not result and np.may_share_memory(array, result):
             if not _same_memory(array, result):
                 array = array.copy(order=layout)

@@ -8,10 +8,11 @@ from typing import Final
 import numpy as np
 import numpy.typing as npt
 
+from _brindlemox import _compile, _evaluate_into
+
 from ._build import constant_like, to_operand
 from ._dask_dispatch import any_dask_array, dask_apply_kernel
 from ._engine import Buffer, Expr, KernelSpec, MapSpec, kernels
-from ._execute import run_kernel
 from ._inputs import F64Array, arrange
 
 _MISSING: Final = object()
@@ -33,7 +34,7 @@ class Kernel:
     array([5.])
     """
 
-    __slots__ = ("_names", "_spec", "_slot_names", "_slots")
+    __slots__ = ("_compiled", "_names", "_spec", "_slot_names", "_slots")
 
     def __init__(self, expr: Expr, names: tuple[str, ...] | None = None) -> None:
         temp_args = expr.get_temp_args()
@@ -44,7 +45,9 @@ class Kernel:
         for name in slot_names:
             if name not in self._names:
                 raise ValueError(f"the expression uses argument '{name}', which is not a parameter")
-        self._slots = tuple(self._names.index(name) for name in slot_names)
+        slots = tuple(self._names.index(name) for name in slot_names)
+        self._slots = None if slots == tuple(range(len(self._names))) else slots
+        self._compiled = _compile(self._spec)
 
     @property
     def names(self) -> tuple[str, ...]:
@@ -92,12 +95,17 @@ class Kernel:
     def run(self, values: list[object], out: object) -> F64Array:
         """The kernel over `values` (one per parameter, in order) into `out` or
         a new array."""
+        operands = tuple(values) if self._slots is None else tuple(values[index] for index in self._slots)
+        # Contiguous float64 arrays of one shape and layout (and floats) are
+        # read in place as they are; anything else is arranged first.
+        result = _evaluate_into(self._compiled, operands, out)
+        if result is not None:
+            return result
         if any_dask_array(values):
             return dask_apply_kernel(self, values, out)  # type: ignore[no-any-return]
-        slot_values = [values[index] for index in self._slots]
-        operands, result, _ = arrange(self._slot_names, slot_values, out)
-        if operands:
-            run_kernel(self._spec, self._slot_names, operands, result)
+        arranged, result, _ = arrange(self._slot_names, list(operands), out)
+        if arranged:
+            _evaluate_into(self._compiled, tuple(arranged), result)
         return result
 
 

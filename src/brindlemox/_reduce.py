@@ -1,31 +1,32 @@
 """Reductions of whole arrays to one float, with the engine's bits: a strictly
 sequential sum in C order, its mean, and the minimum and maximum."""
 
-from collections.abc import Callable
-from typing import overload
+from typing import Final, overload
 
 import numpy as np
 import numpy.typing as npt
 
+from _brindlemox import _reduce as _reduce_in_place
+
 from . import _build
 from ._build import Operand
 from ._dask_dispatch import dask_reduce, is_dask_array
-from ._engine import Buffer, Expr, ReduceSpec, kernels, runtime
-from ._inputs import F64Array, to_operand
+from ._engine import Expr
+from ._inputs import to_operand
 
-_MISSING = object()
-
-
-def _flat(a: npt.ArrayLike) -> F64Array:
-    """All elements of `a` as float64, in C order."""
-    values = to_operand("a", a)
-    if type(values) is float:
-        return np.array([values])
-    return np.ravel(values)
+_MISSING: Final = object()
+_F64: Final = np.dtype(np.float64)
+# The engine's reduction codes.
+_SUM, _MEAN, _MIN, _MAX = 0, 1, 2, 3
 
 
-def _reduce(factory: Callable[[Buffer], ReduceSpec], a: npt.ArrayLike) -> float:
-    return runtime.go(factory(runtime.asarray(_flat(a)))).result().scalar()
+def _reduce(op: int, a: npt.ArrayLike) -> float:
+    """Reduction `op` of all elements of `a` in C order, read in place when
+    they are contiguous float64 in C order already."""
+    if type(a) is not np.ndarray or a.dtype is not _F64 or not (a.flags.c_contiguous and a.flags.aligned):
+        values = to_operand("a", a)
+        a = np.array([values]) if type(values) is float else np.array(values, order="C").reshape(-1)
+    return _reduce_in_place(a, op)
 
 
 def sum(a: npt.ArrayLike) -> float:
@@ -42,7 +43,7 @@ def sum(a: npt.ArrayLike) -> float:
     """
     if is_dask_array(a):
         return dask_reduce("sum", a)  # type: ignore[no-any-return]
-    return _reduce(kernels.sum, a)
+    return _reduce(_SUM, a)
 
 
 def mean(a: npt.ArrayLike) -> float:
@@ -56,7 +57,7 @@ def mean(a: npt.ArrayLike) -> float:
     """
     if is_dask_array(a):
         return dask_reduce("mean", a)  # type: ignore[no-any-return]
-    return _reduce(kernels.mean, a)
+    return _reduce(_MEAN, a)
 
 
 @overload
@@ -80,7 +81,7 @@ def min(a: object, b: object = _MISSING, /) -> object:
     if b is _MISSING:
         if is_dask_array(a):
             return dask_reduce("min", a)
-        return _reduce(kernels.min_reduce, a)  # type: ignore[arg-type]
+        return _reduce(_MIN, a)  # type: ignore[arg-type]
     return _build.minimum(a, b)  # type: ignore[call-overload]
 
 
@@ -105,5 +106,5 @@ def max(a: object, b: object = _MISSING, /) -> object:
     if b is _MISSING:
         if is_dask_array(a):
             return dask_reduce("max", a)
-        return _reduce(kernels.max_reduce, a)  # type: ignore[arg-type]
+        return _reduce(_MAX, a)  # type: ignore[arg-type]
     return _build.maximum(a, b)  # type: ignore[call-overload]

@@ -9,6 +9,9 @@ continues from the previous chunk's running value, so that only that small carry
 Elements are reduced in C order, as the local calls read them. An N-d array whose trailing axes
 are split is first rechunked so that every chunk holds whole rows; only then does chunk order
 coincide with element order.
+
+On a ``distributed`` worker, the first brindlemox task sizes the process's engine pool to the
+worker's share of the host's CPUs, so that workers x threads x pool threads never exceeds them.
 """
 
 # Dask ships without type annotations: its calls are untyped and return Any.
@@ -16,9 +19,12 @@ coincide with element order.
 
 from __future__ import annotations
 
+import os
+import sys
+import threading
 from collections.abc import Sequence
 from functools import partial
-from typing import Any, Literal
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
@@ -36,7 +42,10 @@ import _brindlemox
 import brindlemox as bm
 from brindlemox._inputs import to_operand
 
-__all__ = ["apply_kernel", "reduce"]
+if TYPE_CHECKING:
+    from distributed import Worker
+
+__all__ = ["apply_kernel", "reduce", "worker_num_threads"]
 
 Reduction = Literal["sum", "mean", "min", "max"]
 
@@ -96,6 +105,15 @@ def reduce(name: Reduction, x: da.Array) -> da.Array:
     raise ValueError(f"unknown reduction {name!r}; expected one of 'sum', 'mean', 'min', 'max'")
 
 
+def worker_num_threads() -> int:
+    """The engine's pool size in this process, after sizing it if this is a worker's first task.
+
+    Submit it to a worker to see its share, e.g. ``client.submit(worker_num_threads, workers=[a])``.
+    """
+    _use_share_of_cpus()
+    return bm.get_num_threads()
+
+
 # --- elementwise ---------------------------------------------------------------------------
 
 
@@ -112,6 +130,7 @@ def _is_scalar(operand: object) -> bool:
 
 
 def _apply_block(kernel: bm.Kernel, *blocks: object) -> np.ndarray:
+    _use_share_of_cpus()
     return kernel(*blocks)
 
 
@@ -145,6 +164,7 @@ def _extreme(name: Literal["min", "max"], flat: da.Array) -> da.Array:
 
 def _extreme_partial(name: str, values: np.ndarray, axis: object, keepdims: bool) -> np.ndarray:
     """One partial per non-empty run of chunks; an empty chunk contributes none."""
+    _use_share_of_cpus()
     if values.size == 0:
         return np.empty(0, dtype=_FLOAT64)
     return np.array([getattr(bm, name)(values)], dtype=_FLOAT64)
@@ -166,6 +186,7 @@ def _chained_sum(name: Literal["sum", "mean"], flat: da.Array) -> da.Array:
 
 def _continue_sum(carry: tuple[float, int], block: np.ndarray) -> tuple[float, int]:
     """The running total and element count after folding ``block`` into ``carry``."""
+    _use_share_of_cpus()
     values = np.ravel(to_operand("a", block))  # the local call's conversions and errors
     return _brindlemox._continue_sum(*carry, values)
 
@@ -173,3 +194,53 @@ def _continue_sum(carry: tuple[float, int], block: np.ndarray) -> tuple[float, i
 def _finish_sum(carry: tuple[float, int], name: str) -> np.float64:
     # A chain that saw no element raises the local call's error for empty input.
     return np.float64(_brindlemox._finish_sum(*carry, name == "mean"))
+
+
+# --- threads on distributed workers --------------------------------------------------------
+
+_sized_lock = threading.Lock()
+_sized = False  # whether this worker process has sized its engine pool
+
+
+def _use_share_of_cpus() -> None:
+    """On a ``distributed`` worker, size the engine pool once to the worker's share of CPUs.
+
+    The engine's default pool takes every CPU of the process; W worker processes of T threads
+    each would then run W x T x CPUs threads. The share is the CPUs this process may use divided
+    by the task threads of all workers on its host, at least 1 (the calling thread alone).
+    """
+    global _sized
+    if _sized:
+        return
+    worker = _current_worker()
+    if worker is None:
+        return
+    with _sized_lock:
+        if not _sized:
+            bm.set_num_threads(_share_of_cpus(worker))
+            _sized = True
+
+
+def _current_worker() -> Worker | None:
+    distributed = sys.modules.get("distributed")
+    if distributed is None:  # nothing has imported it, so this is no worker
+        return None
+    try:
+        return distributed.get_worker()
+    except ValueError:  # not inside a worker's task
+        return None
+
+
+def _share_of_cpus(worker: Worker) -> int:
+    from distributed.comm.addressing import get_address_host
+    from distributed.utils import sync
+
+    threads = worker.state.nthreads
+    try:
+        identity = sync(worker.loop, worker.scheduler.identity)
+    except OSError:  # the scheduler is unreachable: count this worker's threads alone
+        pass
+    else:
+        host = get_address_host(worker.address)
+        threads = max(threads, sum(info["nthreads"] for info in identity["workers"].values() if info["host"] == host))
+    return max(1, len(os.sched_getaffinity(0)) // threads)

@@ -7,6 +7,7 @@
 #include "boundary.h"
 #include "py_buffer.h"
 #include "py_channel.h"
+#include "py_evaluate.h"
 #include "py_expr.h"
 #include "py_kernel.h"
 #include "py_ref.h"
@@ -90,7 +91,8 @@ bool run_module_body(PyObject* module) {
     if (type == nullptr || !add_to_module(module, entry.name, reinterpret_cast<PyObject*>(type))) return false;
   }
 
-  return add_functions(module, channel_functions()) && add_functions(module, sum_chain_functions());
+  return add_functions(module, channel_functions()) && add_functions(module, evaluate_functions()) &&
+         add_functions(module, sum_chain_functions());
 }
 
 PyObject* init_module() {

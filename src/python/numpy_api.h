@@ -24,6 +24,8 @@ struct NumpyArrayFields {
 inline constexpr int kNpyDouble = 12;
 inline constexpr int kNpyArrayCContiguous = 0x0001;
 inline constexpr int kNpyArrayFContiguous = 0x0002;
+inline constexpr int kNpyArrayAligned = 0x0100;
+inline constexpr int kNpyArrayWriteable = 0x0400;
 
 /// Typed entries of the array API table.
 struct NumpyApi {

@@ -123,12 +123,6 @@ LazyType& buffer_type() {
 
 PyObject* wrap_buffer(BufferRef buffer) { return make_instance(buffer_type().get(), std::move(buffer)); }
 
-const BufferRef* unwrap_buffer(PyObject* object) {
-  if (!is_instance(object, buffer_type().get())) {
-    raise_conversion_error(object, "Buffer");
-    return nullptr;
-  }
-  return &payload<BufferRef>(object);
-}
+const BufferRef* unwrap_buffer(PyObject* object) { return payload_of<BufferRef>(object, buffer_type()); }
 
 }  // namespace bmx::py

@@ -85,11 +85,9 @@ constexpr ClassDef kRecvCaseClass{
 PyObject* py_select_impl(PyObject*, const BoundArgs& bound) {
   std::vector<Receiver> cases;
   for (PyObject* value : bound.var_positional()) {
-    if (!is_instance(value, recv_case_type().get())) {
-      raise_conversion_error(value, "RecvCase");
-      return argument_error("cases");
-    }
-    cases.push_back(payload<ChannelHandle>(value).receiver());
+    const ChannelHandle* channel = payload_of<ChannelHandle>(value, recv_case_type());
+    if (channel == nullptr) return argument_error("cases");
+    cases.push_back(channel->receiver());
   }
   bool non_blocking = false;
   if (bound[1] != nullptr && !to_bool(bound[1], non_blocking)) return argument_error("default");
@@ -130,13 +128,7 @@ LazyType& recv_case_type() { return lazy_type<kRecvCaseClass, ChannelHandle>(); 
 
 PyObject* wrap_channel(ChannelHandle handle) { return make_instance(channel_type().get(), std::move(handle)); }
 
-const ChannelHandle* unwrap_channel(PyObject* object) {
-  if (!is_instance(object, channel_type().get())) {
-    raise_conversion_error(object, "Channel");
-    return nullptr;
-  }
-  return &payload<ChannelHandle>(object);
-}
+const ChannelHandle* unwrap_channel(PyObject* object) { return payload_of<ChannelHandle>(object, channel_type()); }
 
 PyMethodDef* channel_functions() { return method_defs<kFunctions>(); }
 

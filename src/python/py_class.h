@@ -13,6 +13,7 @@
 
 #include "arg_binder.h"
 #include "boundary.h"
+#include "convert.h"
 #include "method_table.h"
 #include "no_destructor.h"
 
@@ -84,6 +85,8 @@ class LazyType {
   /// The type object for an operation building an instance; a failed
   /// creation prints the Python error and is an internal failure.
   PyTypeObject* get();
+  /// The bare class name.
+  const char* class_name() const { return class_name_; }
 
  private:
   const char* class_name_;
@@ -143,5 +146,15 @@ PyObject* make_instance(PyTypeObject* type, T value) {
 
 /// True when `object` is an instance of `type` (or of a subtype).
 inline bool is_instance(PyObject* object, PyTypeObject* type) { return PyObject_TypeCheck(object, type) != 0; }
+
+/// The payload of `object` when it is an instance of `type`; otherwise the
+/// conversion error "'<its type>' object cannot be converted to '<class>'"
+/// and nullptr.
+template <class T>
+T* payload_of(PyObject* object, LazyType& type) {
+  if (is_instance(object, type.get())) return &payload<T>(object);
+  raise_conversion_error(object, type.class_name());
+  return nullptr;
+}
 
 }  // namespace bmx::py

@@ -154,13 +154,7 @@ LazyType& expr_type() {
 
 PyObject* wrap_expr(Expr expr) { return make_instance(expr_type().get(), std::move(expr)); }
 
-const Expr* unwrap_expr(PyObject* object) {
-  if (!is_expr(object)) {
-    raise_conversion_error(object, "Expr");
-    return nullptr;
-  }
-  return &payload<Expr>(object);
-}
+const Expr* unwrap_expr(PyObject* object) { return payload_of<Expr>(object, expr_type()); }
 
 std::optional<Operand> to_operand(PyObject* object) {
   Operand operand;

@@ -53,11 +53,9 @@ std::optional<ArgSlot> to_binding(PyObject* value) {
 }
 
 PyObject* map_impl(PyObject*, const BoundArgs& bound) {
-  if (!is_instance(bound[0], kernel_spec_type().get())) {
-    raise_conversion_error(bound[0], "KernelSpec");
-    return argument_error("spec");
-  }
-  MapContent content{payload<KernelSpec>(bound[0]), {}};
+  const KernelSpec* spec = payload_of<KernelSpec>(bound[0], kernel_spec_type());
+  if (spec == nullptr) return argument_error("spec");
+  MapContent content{*spec, {}};
   for (const KeywordArg& keyword : bound.var_keyword()) {
     std::string name;
     if (!to_text(keyword.name, name)) return nullptr;

@@ -27,6 +27,12 @@ inline void check_gil_held() {
 #endif
 }
 
+/// True while this thread takes the interpreter lock back in without_gil().
+/// A thread that does so while the interpreter shuts down is ended right there
+/// by forced unwinding, without the lock; the destructors that unwinding runs
+/// then leave their Python objects alone (the process is ending).
+inline thread_local bool retaking_interpreter_lock = false;
+
 /// Owns one reference, or none. Construct through steal() or borrow() so that
 /// ownership shows at every call site.
 class PyRef {
@@ -53,8 +59,9 @@ class PyRef {
     return *this;
   }
   ~PyRef() {
-    if (object_ != nullptr) check_gil_held();
-    Py_XDECREF(object_);
+    if (object_ == nullptr || retaking_interpreter_lock) return;
+    check_gil_held();
+    Py_DECREF(object_);
   }
 
   PyObject* get() const { return object_; }
@@ -89,7 +96,9 @@ std::invoke_result_t<Work&> without_gil(Work&& work) {
     } catch (...) {
       failure = std::current_exception();
     }
+    retaking_interpreter_lock = true;
     PyEval_RestoreThread(state);
+    retaking_interpreter_lock = false;
     if (failure) std::rethrow_exception(failure);
   } else {
     std::optional<R> result;
@@ -100,7 +109,9 @@ std::invoke_result_t<Work&> without_gil(Work&& work) {
     } catch (...) {
       failure = std::current_exception();
     }
+    retaking_interpreter_lock = true;
     PyEval_RestoreThread(state);
+    retaking_interpreter_lock = false;
     if (failure) std::rethrow_exception(failure);
     return std::move(*result);
   }

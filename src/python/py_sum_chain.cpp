@@ -11,6 +11,7 @@
 #include <span>
 
 #include "boundary.h"
+#include "buffer_view.h"
 #include "convert.h"
 #include "eval/reduce.h"
 #include "method_table.h"
@@ -29,37 +30,18 @@ bool is_native_double(const char* format) {
   return std::strcmp(format, "d") == 0;
 }
 
-/// A borrowed C-contiguous buffer of doubles, released with the scope.
-class DoublesView {
- public:
-  DoublesView() = default;
-  DoublesView(const DoublesView&) = delete;
-  DoublesView& operator=(const DoublesView&) = delete;
-  ~DoublesView() {
-    // A thread ended while it takes the interpreter lock back at shutdown
-    // unwinds without the lock; then the view is left to the dying process.
-    if (held_ && PyGILState_Check() != 0) PyBuffer_Release(&view_);
+/// `object`'s memory as C-contiguous doubles, borrowed through `view`;
+/// nullopt with the error set unless it is exactly that.
+std::optional<std::span<const double>> borrow_doubles(PyObject* object, BufferView& view) {
+  if (!view.acquire(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return std::nullopt;
+  const Py_buffer& raw = view.get();
+  if (raw.itemsize != sizeof(double) || !is_native_double(raw.format)) {
+    raise_conversion_error(object, "contiguous float64 buffer");
+    return std::nullopt;
   }
-
-  /// Borrows `object`'s memory; false with TypeError set unless it is C-contiguous doubles.
-  bool borrow(PyObject* object) {
-    if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) return false;
-    held_ = true;
-    if (view_.itemsize != sizeof(double) || !is_native_double(view_.format)) {
-      raise_conversion_error(object, "contiguous float64 buffer");
-      return false;
-    }
-    return true;
-  }
-
-  std::span<const double> values() const {
-    return {static_cast<const double*>(view_.buf), static_cast<std::size_t>(view_.len) / sizeof(double)};
-  }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
+  const auto count = static_cast<std::size_t>(raw.len) / sizeof(double);
+  return std::span<const double>(static_cast<const double*>(raw.buf), count);
+}
 
 /// The carry from the `total` and `count` arguments; nullopt with the argument's error set.
 std::optional<SumCarry> to_carry(const BoundArgs& args) {
@@ -79,9 +61,10 @@ std::optional<SumCarry> to_carry(const BoundArgs& args) {
 PyObject* continue_sum_impl(PyObject*, const BoundArgs& args) {
   std::optional<SumCarry> carry = to_carry(args);
   if (!carry) return nullptr;
-  DoublesView view;
-  if (!view.borrow(args[2])) return argument_error(args.name(2));
-  carry = without_gil([&] { return continue_sum(*carry, view.values()); });
+  BufferView view;
+  const std::optional<std::span<const double>> values = borrow_doubles(args[2], view);
+  if (!values) return argument_error(args.name(2));
+  carry = without_gil([&] { return continue_sum(*carry, *values); });
   return expect_object(Py_BuildValue("(dK)", carry->total, static_cast<unsigned long long>(carry->count)));
 }
 

@@ -101,7 +101,9 @@ CALLABLES = [
     for cls in RECEIVER_CLASSES
     for name, member in vars(getattr(bm, cls)).items()
     if isinstance(member, types.MethodDescriptorType)
-] + [("RecvCase", "__new__"), (None, "py_select")]
+] + [("RecvCase", "__new__"), (None, "py_select")] + [
+    (None, name) for name in ("_compile", "_evaluate_into", "_reduce", "_get_num_threads", "_set_num_threads")
+]
 
 
 def bound_callable(k, rt, cls, name):

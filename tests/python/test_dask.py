@@ -14,6 +14,7 @@ da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
 
 import brindlemox as bm  # noqa: E402
+from brindlemox import dask as bm_dask  # noqa: E402
 
 from conftest import run_python  # noqa: E402
 
@@ -129,6 +130,13 @@ def test_empty_input_raises_the_local_error(name, shape):
     with pytest.raises(ValueError) as lazy:
         getattr(bm, name)(da.from_array(np.empty(shape), chunks=1)).compute()
     assert str(lazy.value) == str(local.value)
+
+
+def test_each_worker_uses_its_share_of_the_cpus(client):
+    workers = list(client.scheduler_info()["workers"])
+    assert len(workers) == 2
+    sizes = [client.submit(bm_dask.worker_num_threads, workers=[worker], pure=False).result(timeout=60) for worker in workers]
+    assert sizes == [max(1, len(os.sched_getaffinity(0)) // 2)] * 2
 
 
 def test_without_dask_only_the_integration_fails_to_import():

@@ -123,3 +123,23 @@ def test_builders_refuse_what_is_not_a_number(bad):
         with pytest.raises(TypeError) as raised:
             call()
         assert str(raised.value) == "expected Expr or numeric value"
+
+
+def misaligned(values):
+    """A float64 array whose data starts one byte past an 8-byte boundary."""
+    raw = np.zeros(values.nbytes + 8, dtype=np.uint8)
+    start = 1 if raw.ctypes.data % 8 == 0 else 9 - raw.ctypes.data % 8
+    array = raw[start : start + values.nbytes].view(np.float64)
+    array[...] = values
+    assert not array.flags.aligned
+    return array
+
+
+def test_misaligned_data_is_read_from_an_aligned_copy():
+    values = np.arange(4099.0) - 7.5
+    x = misaligned(values)
+    assert bm.evaluate("2*x + 1", {"x": x}).tolist() == (2 * values + 1).tolist()
+    assert bm.sum(x) == bm.sum(values) and bm.max(x) == values.max()
+    with pytest.raises(ValueError) as raised:
+        bm.evaluate("2*x + 1", {"x": values}, out=misaligned(values))
+    assert str(raised.value) == "out must be aligned for float64"

@@ -25,7 +25,21 @@ def test_non_waiting_form(rt):
     a = rt.chan(1)
     assert bm.py_select(bm.RecvCase(a), default=True) == (-1, None)
     assert bm.py_select(default=True) == (-1, None)
-    assert bm.py_select(default=False, *()) if False else True
+
+
+def test_default_false_is_the_waiting_form(rt):
+    # Never "nothing ready": it returns the message, sent before or during the wait.
+    a = rt.chan(1)
+    a.send(one(rt, 3.0))
+    index, got = bm.py_select(bm.RecvCase(a), default=False)
+    assert index == 0 and got.scalar() == 3.0
+
+    sender = threading.Thread(target=lambda: a.send(one(rt, 4.0)))
+    sender.start()
+    index, got = bm.py_select(bm.RecvCase(a), default=False)
+    sender.join(timeout=30)
+    assert not sender.is_alive()
+    assert index == 0 and got.scalar() == 4.0
 
 
 def test_no_cases_is_an_internal_failure():

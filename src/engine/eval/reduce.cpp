@@ -2,18 +2,29 @@
 #include "reduce.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <span>
 #include <string>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "run_range.h"
+
 namespace bmx {
 
 namespace {
+
+/// Min and Max of fewer elements run on the calling thread: below this the
+/// hand-off to the pool costs about what a second core saves.
+constexpr std::size_t kParallelExtremeThreshold = std::size_t{1} << 18;
+/// Elements per piece of a parallel Min or Max (256 KiB): few enough pieces
+/// that their partials cost nothing, enough for the pool to balance the load.
+constexpr std::size_t kExtremePiece = std::size_t{1} << 15;
 
 double sum(std::span<const double> values) { return continue_sum(SumCarry{}, values).total; }
 
@@ -75,6 +86,35 @@ double extreme(std::span<const double> values) {
 #endif
 }
 
+/// extreme() on every core. Each piece's result follows the sequential rule
+/// on its own elements, and the partials are combined in piece order by the
+/// same rule, which gives the sequential result: the first piece holding a
+/// NaN holds the first NaN; otherwise the least value wins, and when it is a
+/// zero, the earliest piece whose result compares equal to it holds the first
+/// zero of all, since every element before that piece is greater.
+template <bool kMax>
+double parallel_extreme(std::span<const double> values) {
+  if (values.size() < kParallelExtremeThreshold || !may_use_pool()) return extreme<kMax>(values);
+  const std::size_t pieces = (values.size() + kExtremePiece - 1) / kExtremePiece;
+  std::vector<double> partials(pieces);
+  // The lowest piece known to hold a NaN: later pieces cannot change the
+  // result and are skipped. Relaxed: only a hint, as the combination below
+  // stops at the first NaN piece, and every piece before it always runs.
+  std::atomic<std::size_t> first_nan{pieces};
+  WorkPool::global().run_pieces(pieces, 1, [&](std::size_t first, std::size_t last) {
+    for (std::size_t p = first; p < last && p <= first_nan.load(std::memory_order_relaxed); ++p) {
+      const std::size_t begin = p * kExtremePiece;
+      partials[p] = extreme<kMax>(values.subspan(begin, std::min(kExtremePiece, values.size() - begin)));
+      if (!std::isnan(partials[p])) continue;
+      std::size_t known = first_nan.load(std::memory_order_relaxed);
+      while (p < known && !first_nan.compare_exchange_weak(known, p, std::memory_order_relaxed)) {
+      }
+    }
+  });
+  constexpr double kStart = kMax ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+  return sequential_extreme<kMax>(partials, kStart);
+}
+
 }  // namespace
 
 const char* reduce_op_name(ReduceOp op) {
@@ -104,8 +144,8 @@ Result<double> reduce_values(std::span<const double> values, ReduceOp op) {
   switch (op) {
     case ReduceOp::Sum: return sum(values);
     case ReduceOp::Mean: return sum(values) / count;
-    case ReduceOp::Min: return extreme<false>(values);
-    case ReduceOp::Max: return extreme<true>(values);
+    case ReduceOp::Min: return parallel_extreme<false>(values);
+    case ReduceOp::Max: return parallel_extreme<true>(values);
     case ReduceOp::Count: return count;
     case ReduceOp::Variance:
     case ReduceOp::Std: {

@@ -15,15 +15,17 @@ enum class ReduceOp : std::uint8_t { Sum = 0, Mean = 1, Min = 2, Max = 3, Count 
 /// The enumerator name ("Sum", "Mean", ...), as error messages print it.
 const char* reduce_op_name(ReduceOp op);
 
-/// The reduction of the buffer's values, computed sequentially on the calling
-/// thread in index order: Sum adds from -0.0 strictly left to right; Mean is
-/// that sum over the count; Min and Max start from +inf / -inf, replace the
+/// The reduction of the buffer's values, with the result of a sequential walk
+/// in index order: Sum adds from -0.0 strictly left to right; Mean is that
+/// sum over the count; Min and Max start from +inf / -inf, replace the
 /// running value only on a strict comparison (so of -0.0 and 0.0 the first
 /// stays) and give the first NaN met, if any; Count is the element count;
 /// Variance is the population variance by two passes (sum of squared
 /// deviations from the Mean, from -0.0, over the count); Std its square root.
-/// An empty buffer gives EmptyCollection "cannot {op name} empty buffer".
-/// Callable from any thread.
+/// Sum, Mean, Variance and Std run on the calling thread, in that order;
+/// large Min and Max run on the work pool too, with the same bits for every
+/// thread count. An empty buffer gives EmptyCollection "cannot {op name}
+/// empty buffer". Callable from any thread.
 Result<double> execute_reduce(const BufferRef& buffer, ReduceOp op);
 
 /// The same reduction over borrowed memory, which the caller keeps alive and

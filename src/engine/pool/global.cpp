@@ -1,16 +1,13 @@
 // The process-wide pool: created on first use, sized by the thread setting,
 // replaced in a forked child.
 //
-// A child of fork() has only the thread that forked; the old pool's workers
-// do not exist there and its locks may be held for good. The child therefore
-// forgets every pool (they stay allocated, never touched again) and builds a
-// new one on first use.
+// A forked child forgets every pool of its parent (PerProcess) and builds its
+// own on first use; it keeps the parent's thread setting.
 //
 // Changing the thread setting switches later runs to a pool of the new size.
 // Runs already under way finish on the pool they started on, so no pool is
 // ever destroyed; a pool of each size is built once per process and reused,
 // and the workers of the pools not in use stay parked.
-#include <pthread.h>
 #include <sched.h>
 
 #include <atomic>
@@ -21,48 +18,56 @@
 
 #include "internal_failure.h"
 #include "no_destructor.h"
+#include "per_process.h"
 #include "pool.h"
 
 namespace bmx {
 namespace {
 
-struct GlobalPools {
-  /// Held while a pool is created or chosen, and across fork() so that a
-  /// child never inherits a half-built pool.
-  std::mutex mutex;
-  /// The pool in use in this process, or null until the first use.
-  std::atomic<WorkPool*> current{nullptr};
-  /// The thread setting; 0 until set_num_threads is called. A forked child
-  /// keeps its parent's.
+/// The pools this process built, one per size, and the one in use.
+class PoolSet {
+ public:
+  /// The pool of `workers` workers, built on first need; later runs of this
+  /// size use it too.
+  WorkPool& use(std::size_t workers) {
+    // Acquire pairs with the release store below: the pool is fully built.
+    WorkPool* pool = current_.load(std::memory_order_acquire);
+    if (pool != nullptr && pool->thread_count() == workers) return *pool;
+    const std::scoped_lock lock(mutex_);
+    pool = nullptr;
+    for (const std::unique_ptr<WorkPool>& built : built_) {
+      if (built->thread_count() == workers) pool = built.get();
+    }
+    if (pool == nullptr) {
+      built_.reserve(built_.size() + 1);
+      built_.push_back(std::make_unique<WorkPool>(workers));
+      pool = built_.back().get();
+    }
+    current_.store(pool, std::memory_order_release);
+    return *pool;
+  }
+
+ private:
+  /// Held while a pool is chosen or built.
+  std::mutex mutex_;
+  /// The pool of the current setting, or null until the first use.
+  std::atomic<WorkPool*> current_{nullptr};
+  /// Every pool built; none is destroyed, since a run may still be under way
+  /// on it. Guarded by `mutex_`.
+  std::vector<std::unique_ptr<WorkPool>> built_;
+};
+
+/// The thread setting, which a forked child inherits.
+struct ThreadSetting {
+  /// 0 until set_num_threads is called.
   std::atomic<std::size_t> num_threads{0};
   /// The CPUs this process may run on, read once on first need; 0 before.
   std::atomic<std::size_t> allowed_cpus{0};
-  /// Every pool this process created or inherited; none is ever destroyed,
-  /// because a run may still be under way on it and an inherited one has
-  /// threads that cannot be joined. Guarded by `mutex`.
-  std::vector<std::unique_ptr<WorkPool>> created;
-  /// The pools built in this process, which a new setting may switch back
-  /// to. Guarded by `mutex`.
-  std::vector<WorkPool*> usable;
-  /// Guarded by `mutex`.
-  bool fork_handlers_installed = false;
 };
 
-GlobalPools& global_pools() {
-  static NoDestructor<GlobalPools> pools;
-  return *pools;
-}
-
-void lock_before_fork() { global_pools().mutex.lock(); }
-
-void unlock_in_parent() { global_pools().mutex.unlock(); }
-
-void reset_in_child() {
-  GlobalPools& pools = global_pools();
-  // Relaxed: the child runs one thread, and the mutex below orders the rest.
-  pools.current.store(nullptr, std::memory_order_relaxed);
-  pools.usable.clear();
-  pools.mutex.unlock();
+ThreadSetting& thread_setting() {
+  static NoDestructor<ThreadSetting> setting;
+  return *setting;
 }
 
 /// The CPUs this process may run on, which a container or `taskset` may
@@ -84,7 +89,7 @@ std::size_t workers_for(std::size_t num_threads) { return num_threads > 1 ? num_
 /// count_allowed_cpus() of the first call: a system call is too dear for
 /// every evaluation.
 std::size_t default_num_threads() {
-  std::atomic<std::size_t>& cached = global_pools().allowed_cpus;
+  std::atomic<std::size_t>& cached = thread_setting().allowed_cpus;
   // Relaxed: one value with no data published through it; threads racing
   // here store the same count.
   std::size_t count = cached.load(std::memory_order_relaxed);
@@ -99,39 +104,20 @@ std::size_t default_num_threads() {
 
 std::size_t WorkPool::num_threads() {
   // Relaxed: the setting is one value with no data published through it.
-  const std::size_t set = global_pools().num_threads.load(std::memory_order_relaxed);
+  const std::size_t set = thread_setting().num_threads.load(std::memory_order_relaxed);
   return set != 0 ? set : default_num_threads();
 }
 
 std::size_t WorkPool::set_num_threads(std::size_t n) {
   check(n >= 1, "the thread count must be at least 1");
   const std::size_t previous = num_threads();
-  global_pools().num_threads.store(n, std::memory_order_relaxed);
+  thread_setting().num_threads.store(n, std::memory_order_relaxed);
   return previous;
 }
 
 WorkPool& WorkPool::global() {
-  GlobalPools& pools = global_pools();
   const std::size_t workers = workers_for(num_threads());
-  // Acquire pairs with the release store below: the pool is fully built.
-  WorkPool* pool = pools.current.load(std::memory_order_acquire);
-  if (pool != nullptr && pool->thread_count() == workers) return *pool;
-  std::scoped_lock lock(pools.mutex);
-  if (!pools.fork_handlers_installed) {
-    check(pthread_atfork(lock_before_fork, unlock_in_parent, reset_in_child) == 0, "pthread_atfork failed");
-    pools.fork_handlers_installed = true;
-  }
-  pool = nullptr;
-  for (WorkPool* built : pools.usable) {
-    if (built->thread_count() == workers) pool = built;
-  }
-  if (pool == nullptr) {
-    pools.created.push_back(std::make_unique<WorkPool>(workers));
-    pool = pools.created.back().get();
-    pools.usable.push_back(pool);
-  }
-  pools.current.store(pool, std::memory_order_release);
-  return *pool;
+  return PerProcess<PoolSet>::get([] { return std::make_unique<PoolSet>(); }).use(workers);
 }
 
 }  // namespace bmx

@@ -1,11 +1,13 @@
-// The delivery queue, its one-time start, fork handling and the worker loop.
+// The delivery queue, its one-time start and the worker loop.
 #include "delivery.h"
 
+#include <cxxabi.h>
 #include <pthread.h>
 
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -13,7 +15,7 @@
 #include <utility>
 
 #include "internal_failure.h"
-#include "no_destructor.h"
+#include "per_process.h"
 
 namespace bmx {
 
@@ -57,32 +59,6 @@ class DeliveryQueue {
   bool consumer_gone_ = false;
 };
 
-// The process's producing end: the queue its worker consumes, or null before
-// the first delivery (and in a forked child before its first delivery).
-struct WorkerSlot {
-  std::mutex mutex;
-  /// Guarded by mutex. Never freed: the worker uses it for the rest of the process.
-  DeliveryQueue* queue = nullptr;
-  /// Guarded by mutex.
-  bool fork_handlers_installed = false;
-};
-
-WorkerSlot& worker_slot() {
-  static NoDestructor<WorkerSlot> slot;
-  return *slot;
-}
-
-// Fork: hold the slot's lock across fork() so that the child never inherits it
-// locked, and in the child forget the parent's queue, which no thread there
-// consumes. It is leaked, not destroyed: its own lock may have been held at
-// the fork by a thread that does not exist in the child.
-void lock_slot_for_fork() { worker_slot().mutex.lock(); }
-void unlock_slot_in_parent() { worker_slot().mutex.unlock(); }
-void reset_slot_in_child() {
-  worker_slot().queue = nullptr;
-  worker_slot().mutex.unlock();
-}
-
 void deliver(DeliveryJob job) {
   Task& task = *job.task;
   if (task.is_done()) return;
@@ -104,7 +80,16 @@ void deliver(DeliveryJob job) {
   task.complete_delivery();
 }
 
+// The worker never runs Python code, so the interpreter never ends it; the
+// forced unwinding of a cancellation could still reach it, since waiting on a
+// condition is a cancellation point. That unwinding must go on to the end of
+// the thread: a catch-all that swallows it aborts the process.
 void run_worker(DeliveryQueue* queue) {
+  // However the loop ends, later pushes are refused rather than lost.
+  struct MarkConsumerGone {
+    DeliveryQueue* queue;
+    ~MarkConsumerGone() { queue->mark_consumer_gone(); }
+  } const mark_gone{queue};
   try {
     for (;;) {
       DeliveryJob job = queue->pop();
@@ -112,46 +97,44 @@ void run_worker(DeliveryQueue* queue) {
       // A failure settles its own job's task and never ends the worker.
       try {
         deliver(std::move(job));
+      } catch (abi::__forced_unwind&) {
+        throw;
       } catch (const InternalFailure& failure) {
         task->fail(ComputeError::internal(failure.message()));
       } catch (const std::exception& error) {
         task->fail(ComputeError::internal(error.what()));
+      } catch (...) {
+        task->fail(ComputeError::internal("the delivery failed with an exception of unknown type"));
       }
     }
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const std::exception& error) {
     std::fprintf(stderr, "delivery worker stopped: %s\n", error.what());
   } catch (...) {
     std::fprintf(stderr, "delivery worker stopped\n");
   }
-  queue->mark_consumer_gone();
 }
 
 std::string os_error_text(const std::error_code& code) {
   return code.message() + " (os error " + std::to_string(code.value()) + ")";
 }
 
-// The queue to push to, starting the worker if this process has none yet.
+// The queue to push to, starting the worker if this process (a forked child
+// included) has none yet. The queue is never destroyed: its detached worker
+// consumes it until the process ends.
 DeliveryQueue& running_queue() {
-  WorkerSlot& slot = worker_slot();
-  const std::scoped_lock lock(slot.mutex);
-  if (slot.queue != nullptr) return *slot.queue;
-  if (!slot.fork_handlers_installed) {
-    if (pthread_atfork(lock_slot_for_fork, unlock_slot_in_parent, reset_slot_in_child) != 0) {
-      fail("failed to install the delivery worker's fork handlers");
+  return PerProcess<DeliveryQueue>::get([] {
+    auto fresh = std::make_unique<DeliveryQueue>();
+    try {
+      std::thread worker(run_worker, fresh.get());
+      pthread_setname_np(worker.native_handle(), "delivery-worker");
+      worker.detach();
+    } catch (const std::system_error& error) {
+      fail("failed to spawn delivery worker thread: " + os_error_text(error.code()));
     }
-    slot.fork_handlers_installed = true;
-  }
-  auto fresh = std::make_unique<DeliveryQueue>();
-  try {
-    std::thread worker(run_worker, fresh.get());
-    pthread_setname_np(worker.native_handle(), "delivery-worker");
-    worker.detach();
-  } catch (const std::system_error& error) {
-    fail("failed to spawn delivery worker thread: " + os_error_text(error.code()));
-  }
-  // Deliberately leaked: the detached worker consumes it until the process ends.
-  slot.queue = fresh.release();
-  return *slot.queue;
+    return fresh;
+  });
 }
 
 }  // namespace

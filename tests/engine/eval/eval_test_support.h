@@ -14,10 +14,23 @@
 #include "eval/reference_eval.h"
 #include "eval/slots.h"
 #include "ir/arg_slot.h"
+#include "pool/pool.h"
 
 namespace bmx::eval_test {
 
 inline std::uint64_t bits(double value) { return std::bit_cast<std::uint64_t>(value); }
+
+/// Sets the process-wide thread count for one scope.
+class ThreadSetting {
+ public:
+  explicit ThreadSetting(std::size_t n) : previous_(WorkPool::set_num_threads(n)) {}
+  ~ThreadSetting() { (void)WorkPool::set_num_threads(previous_); }
+  ThreadSetting(const ThreadSetting&) = delete;
+  ThreadSetting& operator=(const ThreadSetting&) = delete;
+
+ private:
+  std::size_t previous_;
+};
 
 /// Lengths around the block and pool boundaries.
 inline constexpr std::size_t kLengths[] = {1, 7, 255, 256, 257, 1000, 4095, 4096, 4097, 10000};

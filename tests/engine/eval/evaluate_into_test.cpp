@@ -5,24 +5,11 @@
 #include <gtest/gtest.h>
 
 #include "eval_test_support.h"
-#include "pool/pool.h"
 
 namespace bmx {
 namespace {
 
 using namespace eval_test;
-
-/// Sets the process-wide thread count for one scope.
-class ThreadSetting {
- public:
-  explicit ThreadSetting(std::size_t n) : previous_(WorkPool::set_num_threads(n)) {}
-  ~ThreadSetting() { (void)WorkPool::set_num_threads(previous_); }
-  ThreadSetting(const ThreadSetting&) = delete;
-  ThreadSetting& operator=(const ThreadSetting&) = delete;
-
- private:
-  std::size_t previous_;
-};
 
 std::vector<SlotSource> borrowed_sources(const std::vector<ArgSlot>& slots) {
   std::vector<SlotSource> sources;

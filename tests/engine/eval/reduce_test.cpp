@@ -90,6 +90,61 @@ TEST(Reduce, MinAndMaxFollowTheSequentialRuleBitwise) {
   }
 }
 
+// Large enough for the pool: pieces of 2^15 elements, their borders at
+// multiples of it.
+constexpr std::size_t kPiece = std::size_t{1} << 15;
+constexpr std::size_t kLarge = 9 * kPiece + 123;
+
+double nan_with_payload(std::uint64_t payload) { return std::bit_cast<double>(0x7ff8000000000000ull | payload); }
+
+/// Min and Max of `values` for thread counts 1, 3 and all, each compared
+/// bitwise with the sequential rule.
+void expect_extremes_for_every_thread_count(const F64Vec& values) {
+  const BufferRef buffer = Buffer::from_f64_vec(values);
+  const double min = sequential_extreme(values, false);
+  const double max = sequential_extreme(values, true);
+  for (const std::size_t threads : {std::size_t{1}, std::size_t{3}, WorkPool::num_threads()}) {
+    const eval_test::ThreadSetting setting(threads);
+    EXPECT_EQ(bits(execute_reduce(buffer, ReduceOp::Min).value()), bits(min)) << threads << " threads";
+    EXPECT_EQ(bits(execute_reduce(buffer, ReduceOp::Max).value()), bits(max)) << threads << " threads";
+  }
+}
+
+TEST(ParallelExtremes, RandomDataGivesTheSequentialBits) {
+  std::mt19937_64 rng(99);
+  for (int mode = 0; mode < 4; ++mode) {
+    SCOPED_TRACE("mode " + std::to_string(mode));
+    expect_extremes_for_every_thread_count(extreme_test_values(rng, kLarge, mode));
+  }
+}
+
+// The first zero decides between -0.0 and 0.0, wherever the piece borders fall.
+TEST(ParallelExtremes, TheFirstZeroWinsAcrossPieces) {
+  for (const std::size_t first : {std::size_t{0}, 3 * kPiece - 1, 3 * kPiece, kLarge - 1}) {
+    for (const double zero : {-0.0, 0.0}) {
+      F64Vec values(kLarge, 2.0);
+      values[first] = zero;
+      for (std::size_t i = first + 1; i < kLarge; i += kPiece / 3) values[i] = -zero;
+      SCOPED_TRACE("first zero at " + std::to_string(first));
+      expect_extremes_for_every_thread_count(values);
+      for (double& value : values) value = -value;
+      expect_extremes_for_every_thread_count(values);
+    }
+  }
+}
+
+// The first NaN in index order is the result, with its payload.
+TEST(ParallelExtremes, TheFirstNanWinsAcrossPieces) {
+  for (const std::size_t first : {std::size_t{0}, 2 * kPiece - 1, 2 * kPiece, kLarge - 1}) {
+    std::mt19937_64 rng(first);
+    F64Vec values = extreme_test_values(rng, kLarge, 0);
+    values[first] = nan_with_payload(first + 1);
+    for (std::size_t i = first + 1; i < kLarge; i += kPiece - 1) values[i] = nan_with_payload(i + 1);
+    SCOPED_TRACE("first NaN at " + std::to_string(first));
+    expect_extremes_for_every_thread_count(values);
+  }
+}
+
 TEST(Reduce, ZeroTiesAcrossLanesKeepTheFirstZero) {
   for (const std::size_t first : {std::size_t{0}, std::size_t{5}, std::size_t{1500}, std::size_t{2047}}) {
     F64Vec values(2048, 1.0);

@@ -1,0 +1,103 @@
+"""Min and max on every core: brindlemox against NumPy and the memory bound.
+
+Every figure is the median of interleaved repeats measured in this one process;
+the copy (`np.copyto`) runs in the same rounds, and half its time is the time
+to read the input once at the copy bandwidth. Run with `make bench`.
+"""
+
+import argparse
+import os
+import statistics
+import time
+
+import numpy as np
+
+import _brindlemox as bm
+
+try:
+    import brindlemox
+except ImportError:  # the one-thread column is left out
+    brindlemox = None
+
+k = bm._KernelModule()
+rt = bm._RuntimeModule()
+
+
+def measure(candidates, repeats, target_seconds=0.02):
+    """Median seconds per call of each candidate, sampled in interleaved rounds."""
+    inner = {}
+    for name, call in candidates.items():
+        call()
+        start = time.perf_counter()
+        call()
+        once = max(time.perf_counter() - start, 1e-7)
+        inner[name] = max(1, int(target_seconds / once))
+    samples = {name: [] for name in candidates}
+    for _ in range(repeats):
+        for name, call in candidates.items():
+            count = inner[name]
+            start = time.perf_counter()
+            for _ in range(count):
+                call()
+            samples[name].append((time.perf_counter() - start) / count)
+    return {name: statistics.median(values) for name, values in samples.items()}
+
+
+def one_thread(call):
+    """`call` with the engine limited to the calling thread."""
+
+    def limited():
+        previous = brindlemox.set_num_threads(1)
+        try:
+            return call()
+        finally:
+            brindlemox.set_num_threads(previous)
+
+    return limited
+
+
+def fmt(seconds):
+    if seconds < 1e-3:
+        return f"{seconds * 1e6:8.1f} us"
+    return f"{seconds * 1e3:8.2f} ms"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--repeats", type=int, default=9)
+    parser.add_argument("--sizes", default="1e5,1e6,1e7")
+    args = parser.parse_args()
+    sizes = [int(float(s)) for s in args.sizes.split(",")]
+    has_threads = brindlemox is not None and hasattr(brindlemox, "set_num_threads")
+    affinity = len(os.sched_getaffinity(0))
+    print(f"# brindlemox min/max benchmark ({os.cpu_count()} logical processors, {affinity} allowed)\n")
+    print("`go` is go() + result() of the reduction of a Buffer made beforehand;")
+    print("`read once` is half the time of np.copyto (one read and one write of the bytes).\n")
+    header = "| n | op | numpy | go | go 1 thread | read once | go/numpy | go/read once |"
+    print(header)
+    print("|" + "---|" * (header.count("|") - 1))
+    rng = np.random.default_rng(3)
+    for n in sizes:
+        xs = rng.standard_normal(n)
+        target = np.empty_like(xs)
+        buf = rt.asarray(xs)
+        for label, numpy_form, factory in [("min", np.min, k.min_reduce), ("max", np.max, k.max_reduce)]:
+            spec = factory(buf)
+            candidates = {
+                "numpy": lambda: numpy_form(xs),
+                "go": lambda: rt.go(spec).result(),
+                "copy": lambda: np.copyto(target, xs),
+            }
+            if has_threads:
+                candidates["go 1 thread"] = one_thread(lambda: rt.go(spec).result())
+            t = measure(candidates, args.repeats)
+            read_once = t["copy"] / 2
+            single = fmt(t["go 1 thread"]) if has_threads else "n/a"
+            print(
+                f"| {n:.0e} | {label} | {fmt(t['numpy'])} | {fmt(t['go'])} | {single} | {fmt(read_once)} "
+                f"| {t['go'] / t['numpy']:.2f} | {t['go'] / read_once:.2f} |"
+            )
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,121 @@
+# Float64 inputs are read in place and the engine writes the NumPy result
+# directly: no copy in, no copy out; thread counts never change a bit.
+import os
+import threading
+import tracemalloc
+
+import numpy as np
+import pytest
+
+import brindlemox as bm
+from conftest import bits, go_values, run_python
+
+pytestmark = pytest.mark.numpy
+
+N = 1 << 20
+SLACK = 64 * 1024  # bookkeeping; far below one array of N doubles (8 MiB)
+
+
+def peak_bytes(call):
+    """Peak traced allocation while `call` runs (NumPy reports its array data)."""
+    tracemalloc.start()
+    try:
+        tracemalloc.reset_peak()
+        result = call()
+        return tracemalloc.get_traced_memory()[1], result
+    finally:
+        tracemalloc.stop()
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_new_result_is_the_only_allocation(order):
+    x = np.asarray(np.random.default_rng(0).standard_normal(N).reshape(1024, -1), order=order)
+    y = np.asarray(np.random.default_rng(1).standard_normal(N).reshape(1024, -1), order=order)
+    bm.evaluate("2*x + y", {"x": x, "y": y})
+    peak, result = peak_bytes(lambda: bm.evaluate("2*x + y", {"x": x, "y": y}))
+    assert N * 8 <= peak <= N * 8 + SLACK
+    assert result.flags.owndata and (result.flags.f_contiguous if order == "F" else result.flags.c_contiguous)
+
+
+def test_out_and_reductions_allocate_nothing_of_size():
+    x, y, out = np.ones(N), np.ones(N), np.empty(N)
+    bm.evaluate("2*x + y", {"x": x, "y": y}, out=out)
+    peak, result = peak_bytes(lambda: bm.evaluate("2*x + y", {"x": x, "y": y}, out=out))
+    assert peak <= SLACK and result is out and np.shares_memory(result, out)
+    peak, _ = peak_bytes(lambda: bm.evaluate("x * 2", {"x": x}, out=x))
+    assert peak <= SLACK
+    for reduce in (bm.sum, bm.mean, bm.min, bm.max):
+        peak, _ = peak_bytes(lambda: reduce(x))
+        assert peak <= SLACK
+
+
+def test_buffer_views_share_the_engines_result():
+    x = np.arange(4096.0)
+    buffer = bm.go(bm.kernel(lambda v: v * 2).map(v=bm.asarray(x))).result()
+    first, second = np.asarray(buffer), np.asarray(memoryview(buffer))
+    assert np.shares_memory(first, second) and first.tolist() == (x * 2).tolist()
+
+
+def test_thread_counts_give_identical_bits():
+    rng = np.random.default_rng(2)
+    x, y = rng.standard_normal(100_003), rng.standard_normal(100_003)
+    x[::7] = np.nan
+    build = lambda k, x, y: k.sin(x) * k.exp(-y) + k.where_(x > y, x, y)  # noqa: E731
+    text = "sin(x) * exp(-y) + where(x > y, x, y)"
+    expected = bits(go_values(build, x=x, y=y))
+    everything = len(os.sched_getaffinity(0))
+    previous = bm.set_num_threads(1)
+    try:
+        assert bm.get_num_threads() == 1
+        assert bits(bm.evaluate(text, {"x": x, "y": y})) == expected
+        assert bm.set_num_threads(everything) == 1
+        assert bits(bm.evaluate(text, {"x": x, "y": y})) == expected
+        assert bits(bm.sum(x[1::7])) == bits(bm.sum(x[1::7].copy()))
+    finally:
+        bm.set_num_threads(previous)
+
+
+def test_default_thread_count_is_the_affinity_mask():
+    result = run_python(
+        """
+        import os
+        os.sched_setaffinity(0, {sorted(os.sched_getaffinity(0))[0]})
+        import brindlemox as bm
+        print(bm.get_num_threads())
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "1\n"
+
+
+@pytest.mark.parametrize(("value", "error", "message"), [
+    (0, ValueError, "the number of threads must be at least 1, not 0"),
+    (-3, ValueError, "the number of threads must be at least 1, not -3"),
+    ("2", TypeError, "'str' object cannot be interpreted as an integer"),
+])
+def test_bad_thread_counts(value, error, message):
+    with pytest.raises(error) as raised:
+        bm.set_num_threads(value)
+    assert str(raised.value) == message
+
+
+def test_many_threads_evaluate_into_their_own_outputs():
+    rng = np.random.default_rng(3)
+    x, y = rng.standard_normal(50_000), rng.standard_normal(50_000)
+    expected = bits(go_values(lambda k, x, y: 2 * x + y, x=x, y=y))
+    failures = []
+
+    def worker():
+        out = np.empty_like(x)
+        for _ in range(10):
+            bm.evaluate("2*x + y", {"x": x, "y": y}, out=out)
+            if bits(out) != expected:
+                failures.append(1)
+
+    threads = [threading.Thread(target=worker) for _ in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=60)
+        assert not thread.is_alive()
+    assert not failures
