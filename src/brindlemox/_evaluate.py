@@ -27,16 +27,21 @@ def compile_text(text: str) -> Kernel | float:
 _EMPTY: Final[Mapping[str, object]] = {}
 
 
-def _lookup(names: tuple[str, ...], local_dict: Mapping[str, object], global_dict: Mapping[str, object]) -> list[object]:
-    values = []
-    for name in names:
-        if name in local_dict:
-            values.append(local_dict[name])
-        elif name in global_dict:
-            values.append(global_dict[name])
-        else:
-            raise NameError(f"name '{name}' is not defined", name=name)
-    return values
+def _lookup_one(name: str, local_dict: Mapping[str, object], global_dict: Mapping[str, object]) -> object:
+    if name in local_dict:
+        return local_dict[name]
+    if name in global_dict:
+        return global_dict[name]
+    raise NameError(f"name '{name}' is not defined", name=name)
+
+
+def _lookup(
+    names: tuple[str, ...], local_dict: Mapping[str, object], global_dict: Mapping[str, object]
+) -> tuple[object, ...]:
+    try:
+        return tuple([local_dict[name] for name in names])
+    except KeyError:
+        return tuple([_lookup_one(name, local_dict, global_dict) for name in names])
 
 
 def evaluate(
@@ -83,8 +88,7 @@ def evaluate(
         finally:
             del frame
     if type(compiled) is Kernel:
-        values = _lookup(compiled.names, local_dict or _EMPTY, global_dict or _EMPTY)
-        return compiled.run(values, out)
+        return compiled.run(_lookup(compiled._names, local_dict or _EMPTY, global_dict or _EMPTY), out)
     if type(compiled) is float:
         _, result, _ = arrange((), [], out)
         result[()] = compiled

@@ -2,8 +2,8 @@
 or traced from a Python function."""
 
 import inspect
-from collections.abc import Callable
-from typing import Final
+from collections.abc import Callable, Sequence
+from typing import Any, Final
 
 import numpy as np
 import numpy.typing as npt
@@ -14,6 +14,7 @@ from ._build import constant_like, to_operand
 from ._dask_dispatch import any_dask_array, dask_apply_kernel
 from ._engine import Buffer, Expr, KernelSpec, MapSpec, kernels
 from ._inputs import F64Array, arrange
+from ._runtime import to_buffer
 
 _MISSING: Final = object()
 
@@ -59,23 +60,32 @@ class Kernel:
         """The `KernelSpec` the kernel runs."""
         return self._spec
 
-    def map(self, **bindings: Buffer | float) -> MapSpec:
+    def map(self, **bindings: Buffer | float | npt.ArrayLike) -> MapSpec:
         """The `MapSpec` binding the kernel's arguments, for `go`.
+
+        A binding is a `Buffer`, a number, or a NumPy array (or list), which is
+        copied into a new `Buffer` as `asarray` does.
 
         Examples
         --------
         >>> import numpy as np, brindlemox as bm
         >>> double = bm.kernel(2 * bm.arg("x"))
-        >>> bm.go(double.map(x=bm.asarray(np.ones(2)))).result().numpy()
+        >>> bm.go(double.map(x=np.ones(2))).result().numpy()
         array([2., 2.])
         """
-        return kernels.map(self._spec, **bindings)
+        converted: dict[str, Any] = {
+            name: to_buffer(name, value) if isinstance(value, (np.ndarray, list, tuple)) else value
+            for name, value in bindings.items()
+        }
+        return kernels.map(self._spec, **converted)
 
     def __repr__(self) -> str:
         return f"Kernel({', '.join(self._names)})"
 
     def __call__(self, *args: object, out: object = None, **kwargs: object) -> npt.NDArray[np.float64]:
         names = self._names
+        if not kwargs and len(args) == len(names):
+            return self.run(args, out)
         if len(args) > len(names):
             raise TypeError(f"kernel takes {len(names)} arguments but {len(args)} were given")
         values = list(args) + [_MISSING] * (len(names) - len(args))
@@ -92,7 +102,7 @@ class Kernel:
             raise TypeError(f"kernel missing {len(missing)} required argument{'s' if len(missing) > 1 else ''}: {listed}")
         return self.run(values, out)
 
-    def run(self, values: list[object], out: object) -> F64Array:
+    def run(self, values: Sequence[object], out: object) -> F64Array:
         """The kernel over `values` (one per parameter, in order) into `out` or
         a new array."""
         operands = tuple(values) if self._slots is None else tuple(values[index] for index in self._slots)

@@ -27,6 +27,11 @@ def asarray(a: npt.ArrayLike) -> Buffer:
     >>> bm.asarray([[1, 2], [3, 4]])
     Buffer(dtype=float64, shape=[4], len=4)
     """
-    values = to_operand("a", a)
+    return to_buffer("a", a)
+
+
+def to_buffer(name: str, value: npt.ArrayLike) -> Buffer:
+    """`asarray(value)`, with conversion errors naming argument `name`."""
+    values = to_operand(name, value)
     flat = np.array([values]) if type(values) is float else np.ravel(values)
     return runtime.asarray(flat)

@@ -34,6 +34,11 @@ namespace bmx::py {
 
 namespace {
 
+/// Evaluations shorter than this keep the interpreter lock: they run on this
+/// thread (the pool takes only longer ones) in about the time that handing
+/// the lock over and back would take.
+constexpr std::size_t kKeepLockBelow = 4096;
+
 constexpr ClassDef kCompiledKernelClass{
     .name = "_CompiledKernel",
     .doc = "A kernel compiled by the process-wide cache, for _evaluate_into.",
@@ -157,16 +162,25 @@ PyObject* evaluate_into_impl(PyObject*, const BoundArgs& args) {
                                                            nullptr, nullptr, fortran ? 1 : 0, nullptr)));
   }
   if (n == 0) return result.release();
+  // A new output array is this call's alone; a caller's is held by a view.
   BufferView out_view;
-  if (!out_view.acquire(result.get(), PyBUF_WRITABLE | PyBUF_ANY_CONTIGUOUS)) return nullptr;
+  double* target_data = reinterpret_cast<double*>(reinterpret_cast<NumpyArrayFields*>(result.get())->data);
+  if (out != nullptr) {
+    if (!out_view.acquire(result.get(), PyBUF_WRITABLE | PyBUF_ANY_CONTIGUOUS)) return nullptr;
+    target_data = static_cast<double*>(out_view.data());
+  }
   const auto views = std::make_unique<BufferView[]>(operands.size());
   for (std::size_t slot = 0; slot < operands.size(); ++slot) {
     if (arrays[slot] == nullptr) continue;
     if (!views[slot].acquire(operands[slot], PyBUF_ANY_CONTIGUOUS)) return nullptr;
     sources[slot].values = static_cast<const double*>(views[slot].data());
   }
-  const std::span<double> target(static_cast<double*>(out_view.data()), n);
-  without_gil([&] { evaluate_into(*compiled, sources, target); });
+  const std::span<double> target(target_data, n);
+  if (n < kKeepLockBelow) {
+    evaluate_into(*compiled, sources, target);
+  } else {
+    without_gil([&] { evaluate_into(*compiled, sources, target); });
+  }
   return result.release();
 }
 

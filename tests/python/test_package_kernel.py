@@ -112,3 +112,15 @@ def test_many_threads_evaluate_at_once():
         thread.join(timeout=60)
         assert not thread.is_alive()
     assert not failures
+
+
+def test_kernel_map_copies_arrays_into_buffers():
+    double = bm.kernel(lambda x, s: x * s)
+    spec = double.map(x=np.array([[1.0, 2.0], [3.0, 4.0]]), s=np.float32(0.5))
+    assert bm.go(spec).result().numpy().tolist() == [0.5, 1.0, 1.5, 2.0]
+    with pytest.raises(TypeError) as raised:
+        double.map(x=["text"], s=1)
+    assert str(raised.value) == "argument 'x' has unsupported dtype <U4; expected bool, integer or float data"
+    with pytest.raises(TypeError) as raised:
+        double.map(x="text", s=1)
+    assert str(raised.value) == "argument 'x' must be Buffer or numeric"

@@ -191,6 +191,15 @@ def test_text_is_parsed_once_and_scalars_do_not_make_new_kernels():
     assert bm.evaluate(text, {"x": X, "s": 2.0}) is not bm.evaluate(text, {"x": X, "s": 2.0})
 
 
+def test_long_sums_parse_without_deep_recursion():
+    terms = 2500
+    text = " + ".join(f"x * {i}" for i in range(terms))
+    assert bm.evaluate(text, {"x": np.array([1.0, -0.5])}).tolist() == [
+        float(sum(range(terms))),
+        -float(sum(range(terms))) / 2,
+    ]
+
+
 def test_arguments_are_ordered_by_first_appearance():
     kernel = _evaluate.compile_text("b * a + b - c")
     assert kernel.names == ("b", "a", "c")
