@@ -100,6 +100,7 @@ bench: $(VENV)/.installed
 	build/bench/bench/bench_pool
 	$(PY) bench/bench_compute.py
 	$(PY) bench/bench_channels.py
+	$(PY) bench/bench_idle.py
 	$(PY) bench/bench_reduce.py
 	$(PY) bench/bench_expr_build.py
 	$(PY) bench/bench_evaluate.py

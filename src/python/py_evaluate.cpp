@@ -181,8 +181,7 @@ PyObject* evaluate_into_impl(PyObject*, const BoundArgs& args) {
   if (n < kKeepLockBelow) {
     evaluate_into(*compiled, sources, target);
   } else {
-    GilRelease unlocked;
-    evaluate_into(*compiled, sources, target);
+    without_gil([&] { evaluate_into(*compiled, sources, target); });
   }
   return result.release();
 }
@@ -204,10 +203,7 @@ PyObject* reduce_impl(PyObject*, const BoundArgs& args) {
   if (!view.acquire(args[0], PyBUF_ANY_CONTIGUOUS)) return nullptr;
   const std::span<const double> values(static_cast<const double*>(view.data()), element_count(*array));
   const auto op = static_cast<ReduceOp>(code);
-  Result<double> reduced = [&] {
-    GilRelease unlocked;
-    return reduce_values(values, op);
-  }();
+  Result<double> reduced = without_gil([&] { return reduce_values(values, op); });
   if (!reduced.ok()) return raise_task_error(reduced.error());
   return expect_object(PyFloat_FromDouble(reduced.value()));
 }

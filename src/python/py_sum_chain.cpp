@@ -64,10 +64,7 @@ PyObject* continue_sum_impl(PyObject*, const BoundArgs& args) {
   BufferView view;
   const std::optional<std::span<const double>> values = borrow_doubles(args[2], view);
   if (!values) return argument_error(args.name(2));
-  {
-    GilRelease unlocked;
-    carry = continue_sum(*carry, *values);
-  }
+  carry = without_gil([&] { return continue_sum(*carry, *values); });
   return expect_object(Py_BuildValue("(dK)", carry->total, static_cast<unsigned long long>(carry->count)));
 }
 

@@ -33,8 +33,9 @@ void BoundedRing::push_locked(ChannelMessage message, WakeList& wakes) {
 SendResult BoundedRing::try_send(ChannelMessage message) {
   WakeList wakes;
   const std::scoped_lock lock(mutex_);
-  if (receivers_gone_) return {SendStatus::Disconnected, std::move(message)};
-  if (len_ == capacity_) return {SendStatus::Full, std::move(message)};
+  if (len_ == capacity_) {
+    return {receivers_gone_ ? SendStatus::Disconnected : SendStatus::Full, std::move(message)};
+  }
   push_locked(std::move(message), wakes);
   return {SendStatus::Sent, std::nullopt};
 }
@@ -45,6 +46,7 @@ SendResult BoundedRing::send(ChannelMessage message, const Deadline& deadline) {
     SendResult attempt = try_send(std::move(message));
     if (attempt.status != SendStatus::Full) return attempt;
     message = std::move(attempt.message);
+    if (has_expired(deadline)) return {SendStatus::TimedOut, std::move(message)};
 
     // Register, then park until a receiver frees a slot, the receivers go away
     // or the deadline passes. A claim is only a hint to try again.

@@ -6,6 +6,10 @@
 // memory, until it is used; a capacity whose array cannot be reserved fails at
 // creation instead.
 //
+// With every receiver gone, a send still fills a free slot (nobody will take
+// the message, but a sender has no way to tell and need not wait); only a send
+// that would wait fails at once.
+//
 // Waking: a message that lands notifies one waiting receiver, a freed slot one
 // waiting sender. A notified thread takes nothing by itself; it tries again,
 // and may find the message or slot already gone to a thread that did not wait.

@@ -33,6 +33,7 @@ RecvResult ChannelQueue::recv(const Deadline& deadline) {
   for (;;) {
     RecvResult attempt = try_recv();
     if (attempt.status != RecvStatus::Empty) return attempt;
+    if (has_expired(deadline)) return {RecvStatus::TimedOut, std::nullopt};
 
     // Register, re-checking under the queue lock so that a message arriving
     // after the attempt cannot be missed; then park.

@@ -15,8 +15,9 @@
 //   else to take reports the marker again, so receivers of a closed and
 //   drained queue never wait for a second marker.
 //   Disconnection: when the last Sender is gone, receivers drain what is left
-//   and then get Disconnected; when the last Receiver is gone, sends fail at
-//   once. Either wakes every thread waiting on the other side.
+//   and then get Disconnected; when the last Receiver is gone, a send that
+//   would have to wait fails at once (one into a free slot of a bounded
+//   queue still lands). Either wakes every thread waiting on the other side.
 #pragma once
 
 #include <cstdint>
@@ -72,11 +73,13 @@ class Sender {
  public:
   explicit Sender(std::shared_ptr<ChannelQueue> queue);
 
-  /// Sends without waiting: Sent, Full or Disconnected (message handed back).
+  /// Sends without waiting: Sent, Full or (no room and no receiver left)
+  /// Disconnected, the last two handing the message back.
   SendResult try_send(ChannelMessage message) const;
   /// Sends, waiting while there is no room (at capacity 0: until a receiver
-  /// takes the message) or until `deadline`: Sent, Disconnected or TimedOut,
-  /// the last two handing the message back, unsent.
+  /// takes the message) or until `deadline`: Sent, Disconnected (it would have
+  /// to wait and no receiver is left) or TimedOut, the last two handing the
+  /// message back, unsent.
   SendResult send(ChannelMessage message, const Deadline& deadline) const;
   /// Queues the close marker; never waits. See ChannelQueue::post_marker.
   void post_marker() const;

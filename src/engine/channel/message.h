@@ -18,7 +18,8 @@ enum class SendStatus : std::uint8_t {
   Full,
   /// Every receiver endpoint is gone.
   Disconnected,
-  /// The deadline passed first; the message was not sent.
+  /// The deadline ended the wait first (its time passed, or a signal came);
+  /// the message was not sent.
   TimedOut,
 };
 
@@ -35,7 +36,8 @@ enum class RecvStatus : std::uint8_t {
   Empty,
   /// Every sender endpoint is gone and nothing is left to take.
   Disconnected,
-  /// The deadline passed first; nothing was taken.
+  /// The deadline ended the wait first (its time passed, or a signal came);
+  /// nothing was taken.
   TimedOut,
 };
 

@@ -109,6 +109,7 @@ SelectResult select(std::span<const Receiver> cases, const Deadline& deadline) {
     // Shuffle, then pass 1.
     const std::vector<std::uint32_t> order = shuffled_order(cases.size());
     if (std::optional<SelectResult> done = try_in_order(cases, order)) return std::move(*done);
+    if (has_expired(deadline)) return {SelectStatus::TimedOut, 0, std::nullopt};
 
     // Pass 2: register with every case's queue.
     const std::shared_ptr<WaitContext>& context = WaitContext::prepare();

@@ -16,7 +16,8 @@ enum class SelectStatus : std::uint8_t {
   Message,
   /// Case `index` is disconnected; nothing was taken.
   Disconnected,
-  /// The deadline passed first; nothing was taken.
+  /// The deadline ended the wait first (its time passed, or a signal came);
+  /// nothing was taken.
   TimedOut,
   /// No case was ready (try_select only).
   NoneReady,

@@ -71,11 +71,14 @@ TEST_P(AnyCapacityTest, LastSenderGoneWakesWaitingReceiver) {
   EXPECT_EQ(receiver.try_recv().status, RecvStatus::Disconnected);
 }
 
-TEST_P(AnyCapacityTest, LastReceiverGoneFailsSendsAtOnce) {
+// With no receiver left, sends fill the free slots (a sender cannot tell),
+// and the first send that would wait fails at once.
+TEST_P(AnyCapacityTest, LastReceiverGoneFailsSendsThatWouldWait) {
   std::optional<QueueEndpoints> q = make_queue(GetParam());
   Sender sender = q->sender;
   q.reset();
   const BufferRef buffer = tagged(7);
+  for (std::uint64_t k = 0; k < GetParam(); ++k) EXPECT_EQ(sender.send(buffer, std::nullopt).status, SendStatus::Sent);
   SendResult sent = sender.send(buffer, std::nullopt);
   EXPECT_EQ(sent.status, SendStatus::Disconnected);
   ASSERT_TRUE(sent.message.has_value());
