@@ -10,6 +10,7 @@ import time
 import numpy as np
 
 import _brindlemox as bm
+from figures import panel, save
 
 rt = bm._RuntimeModule()
 MESSAGE = rt.asarray(np.zeros(1))
@@ -136,12 +137,24 @@ def main():
     print(f"# channel benchmark (messages per second, median of {args.repeats} interleaved repeats)\n")
     print("| case | Channel | queue.Queue | ratio |")
     print("|---|---|---|---|")
-    ratios = []
+    ratios, rates = [], {"Channel": [], "queue.Queue": []}
     for name, (channel, shared) in results.items():
         ratio = statistics.median(channel) / statistics.median(shared)
-        ratios.append(ratio)
+        ratios.append((name, ratio))
+        rates["Channel"].append((name, statistics.median(channel)))
+        rates["queue.Queue"].append((name, statistics.median(shared)))
         print(f"| {name} | {statistics.median(channel):,.0f} | {statistics.median(shared):,.0f} | {ratio:.2f} |")
-    print(f"\ngeometric mean of the ratios: {statistics.geometric_mean(ratios):.2f}")
+    mean = statistics.geometric_mean([ratio for _, ratio in ratios])
+    print(f"\ngeometric mean of the ratios: {mean:.2f}")
+    save(
+        "channels",
+        f"Messages per second between Python threads, Channel against queue.Queue (geometric mean of ratios {mean:.2f})",
+        [
+            panel("messages per second", "messages per second", rates, axis="cases"),
+            panel("Channel / queue.Queue rate (above 1: Channel faster)", "rate ratio", {"ratio": ratios},
+                  axis="cases", reference=1.0, log_y=False),
+        ],
+    )
 
 
 if __name__ == "__main__":

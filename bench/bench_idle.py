@@ -11,6 +11,7 @@ import time
 import numpy as np
 
 import _brindlemox as bm
+from figures import panel, save
 
 k, rt = bm._KernelModule(), bm._RuntimeModule()
 
@@ -76,8 +77,15 @@ def main():
     print(f"# idle waits: CPU of {args.threads} blocked threads over {args.seconds:g} s\n")
     print("| wait | CPU (% of one core) |")
     print("|---|---|")
+    measured = []
     for name, setup in rows.items():
-        print(f"| {name} | {100 * idle_fraction(setup, args.threads, args.seconds):.3f} |")
+        measured.append((name, 100 * idle_fraction(setup, args.threads, args.seconds)))
+        print(f"| {name} | {measured[-1][1]:.3f} |")
+    save(
+        "idle",
+        f"CPU burnt by {args.threads} threads blocked for {args.seconds:g} s, brindlemox waits against queue.Queue.get",
+        [panel("CPU while blocked", "CPU (% of one core)", {"measured": measured}, axis="cases", log_y=False)],
+    )
 
 
 if __name__ == "__main__":

@@ -15,6 +15,7 @@ import numpy as np
 
 import brindlemox as bm
 from bench_compute import fmt, measure
+from figures import panel, save
 
 try:
     import numexpr as ne
@@ -46,6 +47,7 @@ def main():
           f"brindlemox threads {bm.get_num_threads()}, load average before {load()})\n")
     print("| expression | brindlemox | without repeats | ratio | target | numexpr | numexpr ratio |")
     print("|---|---|---|---|---|---|---|")
+    ratios = {"brindlemox": [], "numexpr": []}
     for repeated, plain, target in PAIRS:
         candidates = {
             "repeated": lambda: bm.evaluate(repeated, names),
@@ -56,12 +58,29 @@ def main():
             candidates["ne plain"] = lambda: ne.evaluate(plain, local_dict=names)
         t = measure(candidates, args.repeats)
         ratio = t["repeated"] / t["plain"]
+        ratios["brindlemox"].append((repeated, ratio))
         ne_cells = "n/a | n/a"
         if ne is not None:
             ne_cells = f"{fmt(t['ne repeated'])} | {t['ne repeated'] / t['ne plain']:.2f}"
+            ratios["numexpr"].append((repeated, t["ne repeated"] / t["ne plain"]))
         print(f"| `{repeated}` vs `{plain}` | {fmt(t['repeated'])} | {fmt(t['plain'])} | {ratio:.2f} "
               f"| {'<= ' + format(target, '.2f') if target else '-'} | {ne_cells} |")
     print(f"\nload average after {load()}")
+    save(
+        "shared_subtrees",
+        f"Repeated subexpressions at n = {n:.0e}",
+        [
+            panel(
+                "time with repeats / time of the same distinct work written once",
+                "ratio",
+                ratios,
+                xlabel="expression",
+                axis="cases",
+                reference=1.0,
+                log_y=False,
+            )
+        ],
+    )
 
 
 if __name__ == "__main__":
