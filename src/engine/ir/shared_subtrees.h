@@ -36,12 +36,15 @@ struct SubtreeSharing {
   std::vector<std::uint32_t> partner;
 };
 
-/// The roles of the nodes of a tree without Select nodes: the first
-/// occurrence, in post-order, of each repeated non-leaf subtree is a Compute
-/// node, later occurrences are Reuse nodes, and their subtrees are Skipped.
-/// Leaves are always Plain (reading them again costs nothing). Linear in the
-/// number of nodes and iterative, so trees of any depth are safe. A Select is
-/// an internal failure: its branches are evaluated only for some elements.
+/// The roles of a tree's nodes: the first occurrence, in post-order, of a
+/// repeated non-leaf subtree is a Compute node, and a later occurrence is a
+/// Reuse node of it, its own subtree Skipped, when every element that
+/// evaluates the repeat also evaluated the first occurrence: when no Select
+/// branch holds the first occurrence without also holding the repeat. So a
+/// value computed in a branch serves repeats in that branch only, and one
+/// computed outside every branch serves repeats anywhere after it. Leaves are
+/// always Plain (reading them again costs nothing). Linear in the number of
+/// nodes and iterative, so trees of any depth are safe.
 SubtreeSharing find_shared_subtrees(const ExprTree& tree);
 
 }  // namespace bmx
