@@ -1,5 +1,5 @@
 // Finding the repeated subtrees of a kernel tree, so that the compiled
-// program computes each of them once per element.
+// program computes each of them once.
 //
 // Two subtrees are repeats when they are structurally equal: same tags,
 // operator codes, constant bit patterns and slots, child by child, whether
@@ -31,8 +31,9 @@ enum class NodeRole : std::uint8_t {
 struct SubtreeSharing {
   std::vector<NodeRole> roles;
   /// For a Reuse node: the index of the Compute node it repeats; for a
-  /// Compute node: the index of the node that consumes its last repeat (the
-  /// repeat's parent), after which the value is no longer needed; otherwise 0.
+  /// Compute node: the greatest index of a node that consumes one of its
+  /// repeats (a repeat's parent), after which a program evaluating in index
+  /// order no longer needs the value; otherwise 0.
   std::vector<std::uint32_t> partner;
 };
 
