@@ -83,7 +83,6 @@ RecvResult BoundedRing::try_recv() {
   const std::scoped_lock lock(mutex_);
   if (len_ == 0) {
     if (marker_taken_) return {RecvStatus::Message, std::nullopt};
-    if (senders_gone_) return {RecvStatus::Disconnected, std::nullopt};
     return {RecvStatus::Empty, std::nullopt};
   }
   ChannelMessage* oldest = slots_.data() + head_;
@@ -109,7 +108,7 @@ RecvResult BoundedRing::try_recv() {
 bool BoundedRing::register_receiver(const WaitEntry& entry) {
   const std::scoped_lock lock(mutex_);
   receivers_.add(entry);
-  return len_ > 0 || marker_taken_ || senders_gone_;
+  return len_ > 0 || marker_taken_;
 }
 
 void BoundedRing::unregister_receiver(const WaitContext& context, std::uint32_t operation) {
@@ -118,13 +117,6 @@ void BoundedRing::unregister_receiver(const WaitContext& context, std::uint32_t 
 }
 
 RecvResult BoundedRing::accept_recv(Packet&) { return try_recv(); }
-
-void BoundedRing::disconnect_senders() {
-  WakeList wakes;
-  const std::scoped_lock lock(mutex_);
-  senders_gone_ = true;
-  receivers_.claim_all(wakes);
-}
 
 void BoundedRing::disconnect_receivers() {
   WakeList wakes;

@@ -54,8 +54,8 @@ class ChannelHandle {
   std::optional<Result<void>> continue_send(BufferRef buffer, const Deadline& deadline) const;
 
   /// Receives a buffer, waiting while there is none. ChannelClosed for the close
-  /// marker (also when it was already taken and nothing else is queued) and for
-  /// a disconnected queue. Empty when `deadline` passed first; nothing taken.
+  /// marker (also when it was already taken and nothing else is queued). Empty
+  /// when `deadline` ended the wait first; nothing taken.
   std::optional<Result<BufferRef>> recv_buffer(const Deadline& deadline) const;
 
   /// Closes the channel; never waits. True for the one call that closed it and

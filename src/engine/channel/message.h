@@ -16,7 +16,8 @@ enum class SendStatus : std::uint8_t {
   Sent,
   /// No room now (try_send only).
   Full,
-  /// Every receiver endpoint is gone.
+  /// No room (at capacity 0: no receiver waiting), and every receiver
+  /// endpoint is gone, so none will come.
   Disconnected,
   /// The deadline ended the wait first (its time passed, or a signal came);
   /// the message was not sent.
@@ -34,8 +35,6 @@ enum class RecvStatus : std::uint8_t {
   Message,
   /// Nothing to take now (try forms only).
   Empty,
-  /// Every sender endpoint is gone and nothing is left to take.
-  Disconnected,
   /// The deadline ended the wait first (its time passed, or a signal came);
   /// nothing was taken.
   TimedOut,
