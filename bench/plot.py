@@ -62,7 +62,8 @@ def draw_panel(axes, spec):
         line(spec["reference"], color="black", linestyle="--", linewidth=1, label=f"ratio {spec['reference']:g}")
     axes.set_title(textwrap.fill(spec["title"], 70), fontsize=10)
     axes.grid(True, which="major", alpha=0.3)
-    axes.legend(fontsize=8)
+    if len(axes.get_legend_handles_labels()[0]) > 1:  # one unexplained series needs no legend
+        axes.legend(fontsize=8)
 
 
 def draw_family(record, target):
