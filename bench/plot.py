@@ -96,7 +96,7 @@ def draw_family(record, target):
     figure.suptitle(
         f"{textwrap.fill(record['title'], int(size[0] * 11))}\n{record['command']}, {record['finished']}, load average {load} (2 cores)"
     )
-    figure.tight_layout()
+    figure.tight_layout(pad=1.5)
     figure.savefig(target, dpi=90)
     plt.close(figure)
 
