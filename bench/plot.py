@@ -15,6 +15,7 @@ import matplotlib
 
 matplotlib.use("Agg")  # files only, no display
 import matplotlib.pyplot as plt  # noqa: E402  (the backend is chosen first)
+from matplotlib import ticker  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 PANEL_WIDTH, PANEL_HEIGHT = 6.4, 4.6
@@ -54,6 +55,15 @@ def draw_panel(axes, spec):
     value_scale, value_label = (axes.set_xscale, axes.set_xlabel) if cases else (axes.set_yscale, axes.set_ylabel)
     if spec["log_y"]:
         value_scale("log")
+        # Plain numbers at 1, 1.5, 2, 3 and 5 per decade: ratios such as 0.5 and 2 read at a glance.
+        value_axis = axes.xaxis if cases else axes.yaxis
+        value_axis.set_major_locator(ticker.LogLocator(base=10, subs=(1.0, 1.5, 2.0, 3.0, 5.0)))
+        value_axis.set_major_formatter(ticker.FuncFormatter(lambda value, _: f"{value:g}"))
+        low, high = (axes.get_xlim() if cases else axes.get_ylim())
+        # Within one decade the 1-2-3-5 marks leave gaps: label the finer marks too.
+        value_axis.set_minor_formatter(
+            ticker.FuncFormatter(lambda value, _: f"{value:g}") if high / low < 10 else ticker.NullFormatter()
+        )
     value_label(spec["ylabel"])
     if not cases:
         axes.set_xlabel(spec["xlabel"])
@@ -62,7 +72,8 @@ def draw_panel(axes, spec):
         line(spec["reference"], color="black", linestyle="--", linewidth=1, label=f"ratio {spec['reference']:g}")
     axes.set_title(textwrap.fill(spec["title"], 70), fontsize=10)
     axes.grid(True, which="major", alpha=0.3)
-    axes.legend(fontsize=8)
+    if len(axes.get_legend_handles_labels()[0]) > 1:  # one unexplained series needs no legend
+        axes.legend(fontsize=8)
 
 
 def draw_family(record, target):
@@ -83,9 +94,9 @@ def draw_family(record, target):
         axes.set_visible(False)
     load = ", ".join(f"{value:g}" for value in record["load_average"])
     figure.suptitle(
-        f"{textwrap.fill(record['title'], 100)}\n{record['command']}, {record['finished']}, load average {load} (2 cores)"
+        f"{textwrap.fill(record['title'], int(size[0] * 11))}\n{record['command']}, {record['finished']}, load average {load} (2 cores)"
     )
-    figure.tight_layout()
+    figure.tight_layout(pad=1.5)
     figure.savefig(target, dpi=90)
     plt.close(figure)
 

@@ -39,6 +39,11 @@ namespace {
 /// the lock over and back would take.
 constexpr std::size_t kKeepLockBelow = 4096;
 
+/// The most threads one evaluation may use: as many as a CPU affinity mask
+/// can name. Far more workers than CPUs only take turns, and a pool is
+/// kept for the process once built.
+constexpr std::uint64_t kMaxThreads = 1024;
+
 constexpr ClassDef kCompiledKernelClass{
     .name = "_CompiledKernel",
     .doc = "A kernel compiled by the process-wide cache, for _evaluate_into.",
@@ -216,6 +221,7 @@ PyObject* set_num_threads_impl(PyObject*, const BoundArgs& args) {
   std::uint64_t count = 0;
   if (!to_u64(args[0], count)) return argument_error("n");
   if (count == 0) return set_error(PyExc_ValueError, "the number of threads must be at least 1");
+  if (count > kMaxThreads) return set_error(PyExc_ValueError, "the number of threads must be at most 1024");
   return expect_object(PyLong_FromSize_t(WorkPool::set_num_threads(count)));
 }
 

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import brindlemox as bm
-from _brindlemox import _reduce
+from _brindlemox import _get_num_threads, _reduce, _set_num_threads
 from conftest import bits
 
 pytestmark = pytest.mark.numpy
@@ -83,3 +83,14 @@ def test_a_masked_out_is_refused():
     with pytest.raises(TypeError) as raised:
         bm.evaluate("x + 1", {"x": np.ones(3)}, out=np.ma.zeros(3))
     assert str(raised.value) == "out must be a NumPy array, not MaskedArray"
+
+
+def test_the_private_thread_setting_refuses_more_than_1024():
+    # 100000 threads on a small machine made the next evaluation hang.
+    before = _get_num_threads()
+    with pytest.raises(ValueError) as raised:
+        _set_num_threads(1025)
+    assert str(raised.value) == "the number of threads must be at most 1024"
+    assert _get_num_threads() == before
+    assert _set_num_threads(1024) == before
+    assert bm.set_num_threads(before) == 1024
