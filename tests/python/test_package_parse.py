@@ -4,7 +4,7 @@ import pytest
 
 import brindlemox as bm
 from brindlemox import _evaluate
-from conftest import bits, go_values
+from conftest import bits, go_values, run_python
 
 pytestmark = pytest.mark.numpy
 
@@ -203,3 +203,28 @@ def test_long_sums_parse_without_deep_recursion():
 def test_arguments_are_ordered_by_first_appearance():
     kernel = _evaluate.compile_text("b * a + b - c")
     assert kernel.names == ("b", "a", "c")
+
+
+def test_hostile_texts_raise_instead_of_crashing():
+    # Unary and power chains nest without parentheses, comparison chains build
+    # one deep tree: each ends in a Python exception, never in a crash.
+    result = run_python(
+        """
+        import numpy as np
+        import brindlemox as bm
+        texts = ["-" * 100_000 + "x", "~" * 5_000 + "x", "x" + " ** x" * 100_000, "(" * 100_000 + "x" + ")" * 100_000,
+                 "-" * 900 + "x", "sin(" * 150 + "x" + ")" * 150]
+        for text in texts:
+            try:
+                bm.evaluate(text, {"x": np.ones(2)})
+                print("value")
+            except (SyntaxError, RecursionError, MemoryError) as error:
+                print(type(error).__name__)
+        print(bm.evaluate("x" + " < x" * 20_000, {"x": np.ones(2)}).tolist())
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    kinds = result.stdout.split("\n")
+    assert set(kinds[:4]) <= {"SyntaxError", "RecursionError", "MemoryError"}
+    assert kinds[4] in ("value", "RecursionError") and kinds[5] == "value"
+    assert kinds[6:] == ["[0.0, 0.0]", ""]

@@ -91,6 +91,8 @@ def test_default_thread_count_is_the_affinity_mask():
 @pytest.mark.parametrize(("value", "error", "message"), [
     (0, ValueError, "the number of threads must be at least 1, not 0"),
     (-3, ValueError, "the number of threads must be at least 1, not -3"),
+    (1025, ValueError, "the number of threads must be at most 1024, not 1025"),
+    (2**64, ValueError, "the number of threads must be at most 1024, not 18446744073709551616"),
     ("2", TypeError, "'str' object cannot be interpreted as an integer"),
 ])
 def test_bad_thread_counts(value, error, message):
