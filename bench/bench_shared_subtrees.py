@@ -27,6 +27,7 @@ PAIRS = [
     ("sin(x)*sin(x) + cos(x)*cos(x) + sin(x)", "sin(x) + cos(x)", 1.15),
     ("(x + y) * (x + y)", "(x + y) * y", None),
     ("exp(-(x*x)) * sin(x*x) + exp(-(x*x))", "exp(-y) * sin(x*x) + y", None),
+    ("where(sin(x) > 0, sin(x), sin(x)*sin(x))", "where(sin(x) > 0, y, x*y)", None),
 ]
 
 

@@ -100,7 +100,7 @@ FlatKernel flatten_sharing(const ExprTree& tree) {
 }
 
 CompiledKernel compile_kernel(const ExprTree& tree) {
-  if (contains_select(tree)) return CompiledKernel(std::in_place_type<ExprTree>, tree);
+  if (contains_select(tree)) return CompiledKernel(std::in_place_type<TreeKernel>, tree, find_shared_subtrees(tree));
   return CompiledKernel(std::in_place_type<FlatKernel>, flatten_sharing(tree));
 }
 

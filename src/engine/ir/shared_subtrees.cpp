@@ -6,7 +6,6 @@
 #include <unordered_map>
 #include <utility>
 
-#include "../internal_failure.h"
 
 namespace bmx {
 
@@ -67,39 +66,72 @@ std::vector<std::uint32_t> classify_subtrees(std::span<const ExprNode> nodes) {
 
 SubtreeSharing find_shared_subtrees(const ExprTree& tree) {
   const std::span<const ExprNode> nodes = tree.nodes();
-  check(!contains_select(tree), "repeated subtrees of a tree with a Select");
   const std::vector<std::uint32_t> classes = classify_subtrees(nodes);
   SubtreeSharing sharing{std::vector<NodeRole>(nodes.size(), NodeRole::Skipped),
                          std::vector<std::uint32_t>(nodes.size(), 0)};
 
-  // Pre-order, left to right: the first occurrence of a class met this way
-  // lies wholly left of every later one, so it is complete before any repeat
-  // is needed. A repeat's own subtree is not entered: it is never evaluated,
-  // so nothing in it may serve as a first occurrence.
-  std::vector<std::uint32_t> first_of_class(nodes.size(), kNone);
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> pending;  // (node, parent)
-  pending.emplace_back(static_cast<std::uint32_t>(tree.root_index()), kNone);
+  // Pre-order, left to right: a first occurrence met this way lies wholly
+  // left of every later one, so it is complete before a repeat is needed. A
+  // repeat's own subtree is not entered: it is never evaluated, so nothing in
+  // it may serve as a first occurrence. Each node lies in a region, the
+  // innermost Select branch around it (or the whole tree), and is evaluated
+  // for exactly the elements that reach that region; a repeat may use a kept
+  // value only when it lies inside the kept node's region too, since it is
+  // then evaluated for a subset of the kept node's elements.
+  struct Pending {
+    std::uint32_t node;
+    std::uint32_t parent;
+    std::uint32_t region_first;
+    std::uint32_t region_last;
+  };
+  /// A kept node still usable by later repeats of its class, and the one
+  /// kept before it.
+  struct Kept {
+    std::uint32_t node;
+    std::uint32_t region_first;
+    std::uint32_t region_last;
+    std::uint32_t below;
+  };
+  std::vector<std::uint32_t> latest_kept(nodes.size(), kNone);
+  std::vector<Kept> kept;
+  std::vector<Pending> pending{{static_cast<std::uint32_t>(tree.root_index()), kNone, 0,
+                                static_cast<std::uint32_t>(tree.root_index())}};
   while (!pending.empty()) {
-    const auto [index, parent] = pending.back();
+    const Pending visit = pending.back();
     pending.pop_back();
+    const std::uint32_t index = visit.node;
     const ExprNode& node = nodes[index];
     if (is_leaf(node)) {
       sharing.roles[index] = NodeRole::Plain;
       continue;
     }
-    std::uint32_t& first = first_of_class[classes[index]];
-    if (first != kNone) {
+    // Nodes are met in increasing position, so a kept node whose region ends
+    // before this one can serve no later repeat either.
+    std::uint32_t& latest = latest_kept[classes[index]];
+    while (latest != kNone && !(kept[latest].region_first <= index && index <= kept[latest].region_last)) {
+      latest = kept[latest].below;
+    }
+    if (latest != kNone) {
+      const std::uint32_t first = kept[latest].node;
       sharing.roles[index] = NodeRole::Reuse;
       sharing.partner[index] = first;
       sharing.roles[first] = NodeRole::Compute;
-      sharing.partner[first] = std::max(sharing.partner[first], parent);
+      sharing.partner[first] = std::max(sharing.partner[first], visit.parent);
       continue;
     }
-    first = index;
+    kept.push_back({index, visit.region_first, visit.region_last, latest});
+    latest = static_cast<std::uint32_t>(kept.size() - 1);
     sharing.roles[index] = NodeRole::Plain;
     std::size_t child[3];
     const int count = child_indices(nodes, index, child);
-    for (int k = count - 1; k >= 0; --k) pending.emplace_back(static_cast<std::uint32_t>(child[k]), index);
+    for (int k = count - 1; k >= 0; --k) {
+      const auto child_root = static_cast<std::uint32_t>(child[k]);
+      if (node.tag == NodeTag::Select && k > 0) {
+        pending.push_back({child_root, index, child_root + 1 - nodes[child_root].size, child_root});
+      } else {
+        pending.push_back({child_root, index, visit.region_first, visit.region_last});
+      }
+    }
   }
   return sharing;
 }

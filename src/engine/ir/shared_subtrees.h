@@ -1,5 +1,5 @@
 // Finding the repeated subtrees of a kernel tree, so that the compiled
-// program computes each of them once per element.
+// program computes each of them once.
 //
 // Two subtrees are repeats when they are structurally equal: same tags,
 // operator codes, constant bit patterns and slots, child by child, whether
@@ -31,17 +31,21 @@ enum class NodeRole : std::uint8_t {
 struct SubtreeSharing {
   std::vector<NodeRole> roles;
   /// For a Reuse node: the index of the Compute node it repeats; for a
-  /// Compute node: the index of the node that consumes its last repeat (the
-  /// repeat's parent), after which the value is no longer needed; otherwise 0.
+  /// Compute node: the greatest index of a node that consumes one of its
+  /// repeats (a repeat's parent), after which a program evaluating in index
+  /// order no longer needs the value; otherwise 0.
   std::vector<std::uint32_t> partner;
 };
 
-/// The roles of the nodes of a tree without Select nodes: the first
-/// occurrence, in post-order, of each repeated non-leaf subtree is a Compute
-/// node, later occurrences are Reuse nodes, and their subtrees are Skipped.
-/// Leaves are always Plain (reading them again costs nothing). Linear in the
-/// number of nodes and iterative, so trees of any depth are safe. A Select is
-/// an internal failure: its branches are evaluated only for some elements.
+/// The roles of a tree's nodes: the first occurrence, in post-order, of a
+/// repeated non-leaf subtree is a Compute node, and a later occurrence is a
+/// Reuse node of it, its own subtree Skipped, when every element that
+/// evaluates the repeat also evaluated the first occurrence: when no Select
+/// branch holds the first occurrence without also holding the repeat. So a
+/// value computed in a branch serves repeats in that branch only, and one
+/// computed outside every branch serves repeats anywhere after it. Leaves are
+/// always Plain (reading them again costs nothing). Linear in the number of
+/// nodes and iterative, so trees of any depth are safe.
 SubtreeSharing find_shared_subtrees(const ExprTree& tree);
 
 }  // namespace bmx

@@ -159,7 +159,7 @@ void exercise_expr_with_select() {
   require(repr.ends_with("ArgRef(5))), Const(2.0)))"), "expr_repr suffix");
   require(repr.find("Compare(Lt, Unary(Neg, ArgRef(12)), ArgRef(5))") != std::string::npos, "expr_repr innermost");
   const CompiledKernel compiled = compile_kernel(spec.value().tree);
-  require(std::holds_alternative<ExprTree>(compiled) && std::get<ExprTree>(compiled) == spec.value().tree,
+  require(std::holds_alternative<TreeKernel>(compiled) && std::get<TreeKernel>(compiled).tree == spec.value().tree,
           "compile_kernel keeps the tree");
   const KernelKey key = build_kernel_key(spec.value().tree);
   require(key.ops.front() == 70 && key.ops[1] == 1 && key.ops[2] == 11, "kernel key select order");

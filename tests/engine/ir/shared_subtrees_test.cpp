@@ -8,6 +8,7 @@
 
 #include <bit>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 
@@ -106,16 +107,57 @@ TEST(SharedSubtrees, OnlyExactRepeatsAreShared) {
   EXPECT_EQ(flatten_sharing(same_nan).temp_count, 1u);
 }
 
-TEST(SharedSubtrees, CompileKernelKeepsTreesWithSelectWhole) {
+ExprTree where(const ExprTree& c, const ExprTree& t, const ExprTree& e) { return ExprTree::select(c, t, e); }
+
+// A value kept before a Select serves repeats in its condition and in both
+// branches.
+TEST(SharedSubtrees, ValuesKeptOutsideABranchServeIt) {
   const ExprTree s = sin_of(arg(0));
-  const ExprTree tree = ExprTree::select(ExprTree::compare(CompareOp::Gt, s, num(0.0)), s, mul(s, s));
+  // where(sin(x) > 0, sin(x), sin(x) * sin(x))
+  const ExprTree tree = where(ExprTree::compare(CompareOp::Gt, s, num(0.0)), s, mul(s, s));
+  const SubtreeSharing sharing = find_shared_subtrees(tree);
+  using enum NodeRole;
+  EXPECT_EQ(sharing.roles,
+            (std::vector<NodeRole>{Plain, Compute, Plain, Plain, Skipped, Reuse, Skipped, Reuse, Skipped, Reuse,
+                                   Plain, Plain}));
+  for (const std::size_t repeat : {5u, 7u, 9u}) EXPECT_EQ(sharing.partner[repeat], 1u);
+
   const CompiledKernel compiled = compile_kernel(tree);
-  ASSERT_TRUE(std::holds_alternative<ExprTree>(compiled));
-  EXPECT_EQ(std::get<ExprTree>(compiled), tree);
-  for (const auto refuse : {+[](const ExprTree& t) { (void)flatten_sharing(t); },
-                            +[](const ExprTree& t) { (void)find_shared_subtrees(t); }}) {
-    EXPECT_THROW(refuse(tree), InternalFailure);
-  }
+  ASSERT_TRUE(std::holds_alternative<TreeKernel>(compiled));
+  EXPECT_EQ(std::get<TreeKernel>(compiled).tree, tree);
+  EXPECT_EQ(std::get<TreeKernel>(compiled).sharing.roles, sharing.roles);
+  EXPECT_THROW((void)flatten_sharing(tree), InternalFailure);
+}
+
+// A value computed inside a branch is evaluated only for that branch's
+// elements, so it serves repeats in that branch and nowhere else.
+TEST(SharedSubtrees, ValuesKeptInABranchStayInIt) {
+  const ExprTree r = ExprTree::unary(UnaryOp::Sqrt, arg(0));
+  const ExprTree c = ExprTree::compare(CompareOp::Gt, arg(0), num(0.0));
+  using enum NodeRole;
+  // where(x > 0, sqrt(x) * sqrt(x), sqrt(x)): the else-branch computes its own.
+  const SubtreeSharing in_branch = find_shared_subtrees(where(c, mul(r, r), r));
+  EXPECT_EQ(in_branch.roles,
+            (std::vector<NodeRole>{Plain, Plain, Plain, Plain, Compute, Skipped, Reuse, Plain, Plain, Plain, Plain}));
+  // where(x > 0, sqrt(x), 1) + sqrt(x): the sum's operand computes its own.
+  const SubtreeSharing after = find_shared_subtrees(add(where(c, r, num(1.0)), r));
+  EXPECT_EQ(after.roles, (std::vector<NodeRole>{Plain, Plain, Plain, Plain, Plain, Plain, Plain, Plain, Plain,
+                                                Plain}));
+  // sqrt(x) + where(x > 0, sqrt(x), 1): the kept operand serves the branch.
+  const SubtreeSharing before = find_shared_subtrees(add(r, where(c, r, num(1.0))));
+  EXPECT_EQ(before.roles, (std::vector<NodeRole>{Plain, Compute, Plain, Plain, Plain, Skipped, Reuse, Plain, Plain,
+                                                 Plain}));
+  // where(x > 0, where(x > 1, sqrt(x), 0), sqrt(x) * sqrt(x)): nested
+  // branches keep apart, and the else-branch's repeat uses its own value.
+  const ExprTree nested = where(c, where(ExprTree::compare(CompareOp::Gt, arg(0), num(1.0)), r, num(0.0)), mul(r, r));
+  const SubtreeSharing apart = find_shared_subtrees(nested);
+  EXPECT_EQ(std::count(apart.roles.begin(), apart.roles.end(), Compute), 1);
+  EXPECT_EQ(std::count(apart.roles.begin(), apart.roles.end(), Reuse), 1);
+  EXPECT_EQ(apart.roles[apart.partner[nested.nodes().size() - 3]], Compute);
+}
+
+TEST(SharedSubtrees, CompileKernelUsesTheSharingProgram) {
+  const ExprTree s = sin_of(arg(0));
   const ExprTree plain = mul(s, s);
   EXPECT_EQ(std::get<FlatKernel>(compile_kernel(plain)).instrs, flatten_sharing(plain).instrs);
 }
