@@ -27,7 +27,7 @@ def _reduce(op: int, a: npt.ArrayLike) -> float:
         values = to_operand("a", a)
         # Copied only when not yet aligned float64 in C order: a memory map
         # (or any other subclass) is read where it lies.
-        a = np.array([values]) if type(values) is float else np.require(values, requirements="CA").reshape(-1)
+        a = np.array([values]) if isinstance(values, float) else np.require(values, requirements=("C", "A")).reshape(-1)
     return _reduce_in_place(a, op)
 
 
