@@ -1,5 +1,6 @@
 # Inputs built to break the in-place path: ndarray subclasses, arrays changed
 # while the call converts its other arguments, masked arrays.
+import tracemalloc
 import warnings
 
 import numpy as np
@@ -94,3 +95,19 @@ def test_the_private_thread_setting_refuses_more_than_1024():
     assert _get_num_threads() == before
     assert _set_num_threads(1024) == before
     assert bm.set_num_threads(before) == 1024
+
+
+@pytest.mark.parametrize("reduce", [bm.sum, bm.mean, bm.min, bm.max])
+def test_a_memory_map_is_reduced_where_it_lies(reduce, tmp_path):
+    n = 1 << 20
+    mapped = np.memmap(tmp_path / "values.bin", dtype=np.float64, mode="w+", shape=(n,))
+    mapped[:] = np.linspace(-1.0, 1.0, n)
+    expected = reduce(np.asarray(mapped).copy())
+    tracemalloc.start()
+    try:
+        result = reduce(mapped)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert bits(result) == bits(expected)
+    assert peak < n  # no copy of the n * 8 bytes

@@ -56,7 +56,7 @@ ExprTree repeating_tree_with(std::mt19937_64& rng, std::size_t slot_count, bool 
 
 TEST(SharedSubtreesEval, BlockProgramsMatchTheReferenceForm) {
   std::size_t kept = 0;
-  constexpr std::uint64_t kSeeds = 40;
+  constexpr std::uint64_t kSeeds = 24;
   for (std::uint64_t seed = 0; seed < kSeeds; ++seed) {
     std::mt19937_64 rng(7100 + seed);
     const std::size_t slot_count = 1 + rng() % 3;
@@ -166,7 +166,7 @@ std::vector<bool> lazy_visits(const TreeKernel& kernel, std::size_t i, std::span
 // no branch it did not take, and nothing a kept value stands for.
 TEST(SharedSubtreesEval, ElementsEnterOnlyTheNodesTheyNeed) {
   std::size_t kept = 0;
-  constexpr std::uint64_t kSeeds = 30;
+  constexpr std::uint64_t kSeeds = 20;
   for (std::uint64_t seed = 0; seed < kSeeds; ++seed) {
     std::mt19937_64 rng(7500 + seed);
     const std::size_t slot_count = 1 + rng() % 3;
