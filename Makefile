@@ -97,17 +97,25 @@ test-tsan: $(VENV)/.ready build/.gtest
 	$(CMAKE) --build build/tsan -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 $(VENV)/bin/ctest --test-dir build/tsan --output-on-failure --no-tests=error -j $(JOBS)
 
-bench: $(VENV)/.installed
+# matplotlib draws the benchmark plots; only `make bench` needs it.
+$(VENV)/.plotting: $(VENV)/.ready
+	$(PY) -m pip install -q matplotlib
+	touch $@
+
+bench: $(VENV)/.installed $(VENV)/.plotting
 	$(CMAKE) -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 		-DBMX_BUILD_PYTHON=OFF -DBMX_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	$(CMAKE) --build build/bench -j $(JOBS) --target bench_pool
-	build/bench/bench/bench_pool
+	$(PY) bench/run_bench_pool.py build/bench/bench/bench_pool
 	$(PY) bench/bench_compute.py
 	$(PY) bench/bench_channels.py
+	$(PY) bench/bench_idle.py
 	$(PY) bench/bench_reduce.py
 	$(PY) bench/bench_expr_build.py
 	$(PY) bench/bench_evaluate.py
+	$(PY) bench/bench_shared_subtrees.py
 	$(PY) bench/bench_dask.py
+	$(PY) bench/plot.py
 
 clean:
 	rm -rf build dist $(VENV) $(VENV_NUMPY1)

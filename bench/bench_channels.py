@@ -10,6 +10,7 @@ import time
 import numpy as np
 
 import _brindlemox as bm
+from figures import panel, save
 
 rt = bm._RuntimeModule()
 MESSAGE = rt.asarray(np.zeros(1))
@@ -104,37 +105,56 @@ def fan_in_queue(count, producers=4):
     return per * producers / (time.perf_counter() - start)
 
 
+# (case, Channel capacity, queue.Queue maxsize): a rendezvous channel is
+# compared with the closest queue, one of maxsize 1.
+CASES = [
+    ("streaming, capacity 1", streaming, 1, 1),
+    ("ping-pong, capacity 1", ping_pong, 1, 1),
+    ("streaming, capacity 64", streaming, 64, 64),
+    ("ping-pong, capacity 64", ping_pong, 64, 64),
+    ("streaming, rendezvous (queue capacity 1)", streaming, 0, 1),
+    ("ping-pong, rendezvous (queue capacity 1)", ping_pong, 0, 1),
+]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--count", type=int, default=20_000)
     parser.add_argument("--repeats", type=int, default=5)
     args = parser.parse_args()
 
-    rows = {
-        "Channel(0)": lambda: ChannelPort(0),
-        "Channel(1)": lambda: ChannelPort(1),
-        "Channel(64)": lambda: ChannelPort(64),
-        "queue.Queue(1)": lambda: QueuePort(1),
-        "queue.Queue(64)": lambda: QueuePort(64),
-    }
-    results = {name: {"streaming": [], "ping-pong": []} for name in rows}
-    fan = {"py_select over 4 Channel(64)": [], "queue.Queue(64) shared by 4 producers": []}
+    fan_name = "fan-in, 4 producers, py_select over 4 Channel(64) vs one shared queue.Queue(64)"
+    results = {name: ([], []) for name, *_ in CASES}
+    results[fan_name] = ([], [])
     for _ in range(args.repeats):  # interleaved, so drift hits every row alike
-        for name, make in rows.items():
-            results[name]["streaming"].append(streaming(make, args.count))
-            results[name]["ping-pong"].append(ping_pong(make, args.count // 4))
-        fan["py_select over 4 Channel(64)"].append(fan_in_select(args.count))
-        fan["queue.Queue(64) shared by 4 producers"].append(fan_in_queue(args.count))
+        for name, pattern, capacity, maxsize in CASES:
+            count = args.count if pattern is streaming else args.count // 4
+            results[name][0].append(pattern(lambda: ChannelPort(capacity), count))
+            results[name][1].append(pattern(lambda: QueuePort(maxsize), count))
+        results[fan_name][0].append(fan_in_select(args.count))
+        results[fan_name][1].append(fan_in_queue(args.count))
 
-    print(f"# channel benchmark (messages per second, median of {args.repeats})\n")
-    print("| transport | streaming | ping-pong |")
-    print("|---|---|---|")
-    for name, series in results.items():
-        print(f"| {name} | {statistics.median(series['streaming']):,.0f} | {statistics.median(series['ping-pong']):,.0f} |")
-    print("\n| fan-in (4 producers, 1 consumer) | messages/s |")
-    print("|---|---|")
-    for name, series in fan.items():
-        print(f"| {name} | {statistics.median(series):,.0f} |")
+    print(f"# channel benchmark (messages per second, median of {args.repeats} interleaved repeats)\n")
+    print("| case | Channel | queue.Queue | ratio |")
+    print("|---|---|---|---|")
+    ratios, rates = [], {"Channel": [], "queue.Queue": []}
+    for name, (channel, shared) in results.items():
+        ratio = statistics.median(channel) / statistics.median(shared)
+        ratios.append((name, ratio))
+        rates["Channel"].append((name, statistics.median(channel)))
+        rates["queue.Queue"].append((name, statistics.median(shared)))
+        print(f"| {name} | {statistics.median(channel):,.0f} | {statistics.median(shared):,.0f} | {ratio:.2f} |")
+    mean = statistics.geometric_mean([ratio for _, ratio in ratios])
+    print(f"\ngeometric mean of the ratios: {mean:.2f}")
+    save(
+        "channels",
+        f"Messages per second between Python threads, Channel against queue.Queue (geometric mean of ratios {mean:.2f})",
+        [
+            panel("messages per second", "messages per second", rates, axis="cases"),
+            panel("Channel / queue.Queue rate (above 1: Channel faster)", "rate ratio", {"ratio": ratios},
+                  axis="cases", reference=1.0, log_y=False),
+        ],
+    )
 
 
 if __name__ == "__main__":

@@ -13,6 +13,7 @@ import time
 import numpy as np
 
 import _brindlemox as bm
+from figures import panel, save
 
 try:
     import numexpr as ne
@@ -172,7 +173,8 @@ def main():
 
     print("| n | expression | numpy | numexpr | numexpr 1t | go | end-to-end | go/numexpr | go/numpy | bit-exact vs numpy |")
     print("|---|---|---|---|---|---|---|---|---|---|")
-    for n, label, t, exact in bench_maps(sizes, args.repeats, threads):
+    maps = bench_maps(sizes, args.repeats, threads)
+    for n, label, t, exact in maps:
         nex = t.get("numexpr", float("nan"))
         print(
             f"| {n:.0e} | `{label}` | {fmt(t['numpy'])} | {fmt(nex)} | {fmt(t.get('numexpr-1t', float('nan')))} "
@@ -185,7 +187,8 @@ def main():
 
     print("\n| n | reduction | numpy | go | go/numpy |")
     print("|---|---|---|---|---|")
-    for n, label, t in bench_reductions(sizes, args.repeats):
+    reductions = bench_reductions(sizes, args.repeats)
+    for n, label, t in reductions:
         print(f"| {n:.0e} | {label} | {fmt(t['numpy'])} | {fmt(t['go'])} | {t['go'] / t['numpy']:.2f} |")
 
     X, Y = k.args("x", "y")
@@ -212,6 +215,27 @@ def main():
     print(
         f"\npeak extra memory of go() at n = 1e7: {extra / 2**20:.1f} MiB "
         f"(result buffer {result_bytes / 2**20:.1f} MiB; allowance {result_bytes / 2**20 + 1:.1f} MiB)"
+    )
+    save_figures(maps, reductions)
+
+
+def ratios(rows, numerator, denominator):
+    """{label: [(n, numerator / denominator)]} over rows of (n, label, times, ...)."""
+    series = {}
+    for n, label, times, *_ in rows:
+        series.setdefault(label, []).append((n, times[numerator] / times.get(denominator, float("nan"))))
+    return series
+
+
+def save_figures(maps, reductions):
+    save(
+        "compute",
+        "brindlemox go() + result() against numexpr and NumPy (below 1: brindlemox faster)",
+        [
+            panel("go() / numexpr (default threads)", "time ratio", ratios(maps, "go", "numexpr"), reference=1.0),
+            panel("go() / NumPy", "time ratio", ratios(maps, "go", "numpy"), reference=1.0),
+            panel("reductions: go() / NumPy", "time ratio", ratios(reductions, "go", "numpy"), reference=1.0),
+        ],
     )
 
 

@@ -13,7 +13,8 @@ import os
 import numpy as np
 
 import brindlemox as bm
-from bench_compute import copy_bandwidth, fmt, measure
+from bench_compute import copy_bandwidth, fmt, measure, ratios
+from figures import panel, save
 
 try:
     import numexpr as ne
@@ -132,6 +133,16 @@ def main():
             f"`2*x + y` at 1e7 {fmt(bound)}; bm out= {fmt(affine['brindlemox out'])}, "
             f"ratio {affine['brindlemox out'] / bound:.2f} (target <= 1.2)"
         )
+    save(
+        "evaluate",
+        "bm.evaluate against numexpr.evaluate and NumPy (below 1: brindlemox faster)",
+        [
+            panel("bm.evaluate / numexpr, new result", "time ratio", ratios(rows, "brindlemox", "numexpr"), reference=1.0),
+            panel("bm.evaluate / numexpr, out=", "time ratio", ratios(rows, "brindlemox out", "numexpr out"), reference=1.0),
+            panel("bm.evaluate / NumPy, new result", "time ratio", ratios(rows, "brindlemox", "numpy"), reference=1.0),
+            panel("bm.evaluate / NumPy, out=", "time ratio", ratios(rows, "brindlemox out", "numpy out"), reference=1.0),
+        ],
+    )
 
 
 if __name__ == "__main__":

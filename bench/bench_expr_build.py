@@ -13,6 +13,7 @@ import statistics
 import time
 
 import _brindlemox as bm
+from figures import panel, save
 
 k = bm._KernelModule()
 
@@ -63,12 +64,25 @@ def main():
     options = parser.parse_args()
     print("| n | `e = e + x` | nested tuples | expr/tuples | elementwise | drop | time per step |")
     print("|---|---|---|---|---|---|---|")
+    times = {"`e = e + x`": [], "nested tuples": [], "elementwise": [], "drop": []}
     for n in (10_000, 100_000, 1_000_000):
         got = measure(n, options.repeats)
+        for label, phase in zip(times, ("expr", "tuples", "elementwise", "drop")):
+            times[label].append((n, got[phase]))
         print(
             f"| {n:.0e} | {got['expr']:.3f} s | {got['tuples']:.3f} s | {got['expr'] / got['tuples']:.2f} "
             f"| {got['elementwise']:.3f} s | {got['drop']:.3f} s | {got['expr'] / n * 1e9:.0f} ns |"
         )
+    ratio = [(n, expr / tuples) for (n, expr), (_, tuples) in zip(times["`e = e + x`"], times["nested tuples"])]
+    save(
+        "expr_build",
+        "Building an expression by `e = e + x` n times, against nested Python tuples",
+        [
+            panel("seconds per phase (linear growth: slope 1)", "seconds", times, xlabel="n (steps)"),
+            panel("expression / tuples (below 1: expression faster)", "time ratio", {"`e = e + x`": ratio},
+                  xlabel="n (steps)", reference=1.0),
+        ],
+    )
 
 
 if __name__ == "__main__":

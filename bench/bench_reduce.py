@@ -13,6 +13,7 @@ import time
 import numpy as np
 
 import _brindlemox as bm
+from figures import panel, save
 
 try:
     import brindlemox
@@ -77,6 +78,7 @@ def main():
     print(header)
     print("|" + "---|" * (header.count("|") - 1))
     rng = np.random.default_rng(3)
+    against_numpy, against_read = {}, {}
     for n in sizes:
         xs = rng.standard_normal(n)
         target = np.empty_like(xs)
@@ -97,6 +99,18 @@ def main():
                 f"| {n:.0e} | {label} | {fmt(t['numpy'])} | {fmt(t['go'])} | {single} | {fmt(read_once)} "
                 f"| {t['go'] / t['numpy']:.2f} | {t['go'] / read_once:.2f} |"
             )
+            for column, threads in (("go", "all threads"), ("go 1 thread", "1 thread")):
+                if column in t:
+                    against_numpy.setdefault(f"{label}, {threads}", []).append((n, t[column] / t["numpy"]))
+                    against_read.setdefault(f"{label}, {threads}", []).append((n, t[column] / read_once))
+    save(
+        "reduce",
+        "min and max: brindlemox go() against NumPy and one read of the input",
+        [
+            panel("go() / NumPy (below 1: brindlemox faster)", "time ratio", against_numpy, reference=1.0),
+            panel("go() / reading the input once (half an np.copyto)", "time ratio", against_read, reference=1.0),
+        ],
+    )
 
 
 if __name__ == "__main__":

@@ -22,12 +22,15 @@ _REAL_KINDS: Final = frozenset("biuf")
 def to_operand(name: str, value: object) -> float | F64Array:
     """`value` as a float (numbers and 0-d arrays) or a float64 array.
 
-    Anything `numpy.asarray` accepts is taken; bool, integer and floating-point
-    data are converted to float64, anything else is TypeError naming `name`.
+    Anything `numpy.asarray` accepts is taken, except masked arrays (it would
+    drop their masks); bool, integer and floating-point data are converted to
+    float64, anything else is TypeError naming `name`.
     """
     kind = type(value)
     if kind is float or kind is int or kind is bool:
         return float(value)  # type: ignore[arg-type]
+    if kind is not np.ndarray and isinstance(value, np.ma.MaskedArray):
+        raise TypeError(f"argument '{name}' is a masked array; pass its data with the masked elements filled in")
     array: np.ndarray = value if kind is np.ndarray else np.asarray(value)  # type: ignore[assignment]
     dtype = array.dtype
     if dtype is not _F64:
@@ -43,7 +46,7 @@ def to_operand(name: str, value: object) -> float | F64Array:
 def check_out(out: object, shape: tuple[int, ...]) -> F64Array:
     """`out` if it can take a result of `shape`: a writable, contiguous float64
     array of that shape; otherwise TypeError (wrong type or dtype) or ValueError."""
-    if not isinstance(out, np.ndarray):
+    if not isinstance(out, np.ndarray) or (type(out) is not np.ndarray and isinstance(out, np.ma.MaskedArray)):
         raise TypeError(f"out must be a NumPy array, not {type(out).__name__}")
     if out.dtype != _F64:
         raise TypeError(f"out must have dtype float64, not {out.dtype}")

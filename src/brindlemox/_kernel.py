@@ -115,7 +115,10 @@ class Kernel:
             return dask_apply_kernel(self, values, out)  # type: ignore[no-any-return]
         arranged, result, _ = arrange(self._slot_names, list(operands), out)
         if arranged:
-            _evaluate_into(self._compiled, tuple(arranged), result)
+            # The engine writes only plain arrays; an ndarray subclass as out
+            # is written through a plain view of its memory.
+            target = result if type(result) is np.ndarray else result.view(np.ndarray)
+            _evaluate_into(self._compiled, tuple(arranged), target)
         return result
 
 

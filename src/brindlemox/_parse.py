@@ -116,10 +116,7 @@ class _Builder:
                 self.arguments[node.id] = kernels.arg(node.id)
             return self.arguments[node.id]
         if isinstance(node, ast.BinOp):
-            binary = _BINARY.get(type(node.op))
-            if binary is None:
-                raise unsupported(node.op)
-            return _build.apply(binary, self.build(node.left), self.build(node.right))
+            return self.binary_chain(node)
         if isinstance(node, ast.UnaryOp):
             return self.unary(node)
         if isinstance(node, ast.Compare):
@@ -129,6 +126,22 @@ class _Builder:
         if isinstance(node, ast.BoolOp):
             raise unsupported(node.op)
         raise unsupported(node)
+
+    def binary_chain(self, node: ast.BinOp) -> Operand:
+        # Long sums such as "a + b + c + ..." nest to the left as deep as they
+        # are long, so the left spine is walked without recursion.
+        chain = []
+        left: ast.expr = node
+        while isinstance(left, ast.BinOp):
+            chain.append(left)
+            left = left.left
+        value = self.build(left)
+        for link in reversed(chain):
+            binary = _BINARY.get(type(link.op))
+            if binary is None:
+                raise unsupported(link.op)
+            value = _build.apply(binary, value, self.build(link.right))
+        return value
 
     @staticmethod
     def constant(node: ast.Constant) -> float:

@@ -25,7 +25,9 @@ def _reduce(op: int, a: npt.ArrayLike) -> float:
     they are contiguous float64 in C order already."""
     if type(a) is not np.ndarray or a.dtype is not _F64 or not (a.flags.c_contiguous and a.flags.aligned):
         values = to_operand("a", a)
-        a = np.array([values]) if type(values) is float else np.array(values, order="C").reshape(-1)
+        # Copied only when not yet aligned float64 in C order: a memory map
+        # (or any other subclass) is read where it lies.
+        a = np.array([values]) if isinstance(values, float) else np.require(values, requirements=("C", "A")).reshape(-1)
     return _reduce_in_place(a, op)
 
 

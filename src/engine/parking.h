@@ -1,7 +1,12 @@
-// Backoff: the short spin that precedes parking on an atomic word.
+// Parking: the short spin that precedes parking, and parking a thread on a
+// 32-bit atomic word (a futex) until another thread changes it and wakes it.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <thread>
+
+#include "deadline.h"
 
 namespace bmx {
 
@@ -32,5 +37,27 @@ class Backoff {
 
   unsigned step_ = 0;
 };
+
+enum class ParkOutcome : std::uint8_t {
+  /// Woken, or the word no longer held the expected value: look again.
+  Woken,
+  /// The deadline passed.
+  TimedOut,
+  /// A signal was delivered to this thread.
+  Interrupted,
+};
+
+/// Sleeps while `word` holds `expected`, at most until `deadline`; costs
+/// nothing while asleep. Spurious returns happen; callers re-check the word.
+/// Interrupted is reported whatever the deadline, which alone decides whether
+/// the caller gives up on it. std::atomic::wait is not used because it neither
+/// times out nor returns on a signal.
+ParkOutcome park_on(std::atomic<std::uint32_t>& word, std::uint32_t expected, const Deadline& deadline);
+
+/// Wakes one thread parked on `word`.
+void unpark_one(std::atomic<std::uint32_t>& word);
+
+/// Wakes every thread parked on `word`.
+void unpark_all(std::atomic<std::uint32_t>& word);
 
 }  // namespace bmx

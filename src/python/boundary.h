@@ -6,6 +6,7 @@
 #include "py.h"
 
 #include <cstddef>
+#include <exception>
 #include <new>
 #include <string>
 
@@ -49,9 +50,12 @@ PyObject* new_text(const std::string& text, std::source_location where = std::so
 void ensure_error_set();
 
 /// Runs `body` (returning PyObject* or int) and converts every C++ failure;
-/// returns nullptr / -1 with a Python exception set on failure.
+/// returns nullptr / -1 with a Python exception set on failure. Not noexcept
+/// and without a catch-all (everything the engine throws is a std::exception),
+/// so that the forced unwinding that ends a thread during interpreter shutdown
+/// passes through (see without_gil).
 template <class Body>
-auto guard(Body&& body) noexcept -> decltype(body()) {
+auto guard(Body&& body) -> decltype(body()) {
   using R = decltype(body());
   constexpr R failed = [] {
     if constexpr (std::is_pointer_v<R>) {
@@ -68,7 +72,7 @@ auto guard(Body&& body) noexcept -> decltype(body()) {
     raise_internal_failure(failure);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-  } catch (...) {
+  } catch (const std::exception&) {
     raise_panic("the native engine failed");
   }
   return failed;

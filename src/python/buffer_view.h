@@ -3,6 +3,8 @@
 
 #include "py.h"
 
+#include "py_ref.h"
+
 namespace bmx::py {
 
 /// A view taken by acquire() and released by the destructor, which needs the
@@ -13,7 +15,7 @@ class BufferView {
   BufferView(const BufferView&) = delete;
   BufferView& operator=(const BufferView&) = delete;
   ~BufferView() {
-    if (held_) PyBuffer_Release(&view_);
+    if (held_ && !retaking_interpreter_lock) PyBuffer_Release(&view_);
   }
 
   /// Takes a view of `object` as `flags` request it; false with the Python

@@ -6,6 +6,7 @@
 
 #include "boundary.h"
 #include "py_buffer.h"
+#include "py_bytes.h"
 #include "py_channel.h"
 #include "py_evaluate.h"
 #include "py_expr.h"
@@ -92,7 +93,7 @@ bool run_module_body(PyObject* module) {
   }
 
   return add_functions(module, channel_functions()) && add_functions(module, evaluate_functions()) &&
-         add_functions(module, sum_chain_functions());
+         add_functions(module, sum_chain_functions()) && add_functions(module, bytes_functions());
 }
 
 PyObject* init_module() {

@@ -62,8 +62,7 @@ void** locate_table() {
   const PyRef capsule = attribute_of_module(multiarray, "_ARRAY_API");
   if (!capsule) return nullptr;
   if (!PyCapsule_CheckExact(capsule.get()) && !PyObject_TypeCheck(capsule.get(), &PyCapsule_Type)) {
-    PyErr_SetString(PyExc_TypeError, "_ARRAY_API is not a capsule");
-    return nullptr;
+    return set_error(PyExc_TypeError, "_ARRAY_API is not a capsule");
   }
   const char* name = PyCapsule_GetName(capsule.get());
   if (name == nullptr) PyErr_Clear();

@@ -20,8 +20,8 @@ PyObject* send_impl(PyObject* self, const BoundArgs& bound) {
   const BufferRef* buffer = unwrap_buffer(bound[0]);
   if (buffer == nullptr) return argument_error("buf");
   const ChannelHandle& channel = payload<ChannelHandle>(self);
-  // Only the first slice looks at `closed`: a send under way when the
-  // channel closes is not stopped.
+  // Only the first attempt looks at `closed`: a send under way when the
+  // channel closes is not stopped, even when a signal handler ran meanwhile.
   bool started = false;
   const std::optional<Result<void>> sent = wait_interruptibly([&](const Deadline& deadline) {
     const bool first = !std::exchange(started, true);
@@ -94,8 +94,7 @@ PyObject* py_select_impl(PyObject*, const BoundArgs& bound) {
 
   std::optional<SelectResult> chosen;
   if (non_blocking) {
-    GilRelease unlocked;
-    chosen = try_select(cases);
+    chosen = without_gil([&] { return try_select(cases); });
   } else {
     chosen = wait_interruptibly([&](const Deadline& deadline) -> std::optional<SelectResult> {
       SelectResult result = select(cases, deadline);

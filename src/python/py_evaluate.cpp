@@ -39,6 +39,11 @@ namespace {
 /// the lock over and back would take.
 constexpr std::size_t kKeepLockBelow = 4096;
 
+/// The most threads one evaluation may use: as many as a CPU affinity mask
+/// can name. Far more workers than CPUs only take turns, and a pool is
+/// kept for the process once built.
+constexpr std::uint64_t kMaxThreads = 1024;
+
 constexpr ClassDef kCompiledKernelClass{
     .name = "_CompiledKernel",
     .doc = "A kernel compiled by the process-wide cache, for _evaluate_into.",
@@ -47,10 +52,12 @@ constexpr ClassDef kCompiledKernelClass{
 LazyType& compiled_kernel_type() { return lazy_type<kCompiledKernelClass, CompiledKernelRef>(); }
 
 /// A NumPy float64 array whose data is aligned for doubles, or nullptr (no
-/// error set) for anything else.
+/// error set) for anything else. Subclasses are left to the package: one may
+/// export a buffer of its own (`__buffer__`) that is not the memory these
+/// fields describe, or carry meaning beyond its data (a mask).
 const NumpyArrayFields* as_f64_array(PyObject* object) {
   const NumpyApi& api = numpy_api();
-  if (!is_instance(object, api.array_type)) return nullptr;
+  if (Py_TYPE(object) != api.array_type) return nullptr;
   const auto* array = reinterpret_cast<const NumpyArrayFields*>(object);
   if ((array->flags & kNpyArrayAligned) == 0) return nullptr;
   const PyRef float64 = PyRef::steal(expect_object(api.descr_from_type(kNpyDouble)));
@@ -179,8 +186,7 @@ PyObject* evaluate_into_impl(PyObject*, const BoundArgs& args) {
   if (n < kKeepLockBelow) {
     evaluate_into(*compiled, sources, target);
   } else {
-    GilRelease unlocked;
-    evaluate_into(*compiled, sources, target);
+    without_gil([&] { evaluate_into(*compiled, sources, target); });
   }
   return result.release();
 }
@@ -188,22 +194,21 @@ PyObject* evaluate_into_impl(PyObject*, const BoundArgs& args) {
 // _reduce(array, op): the reduction `op` (0 Sum, 1 Mean, 2 Min, 3 Max) of a
 // contiguous float64 array, read in place in its memory order.
 PyObject* reduce_impl(PyObject*, const BoundArgs& args) {
+  // The op first: its conversion may run Python code, which could change
+  // the array between its check and its view.
+  std::uint64_t code = 0;
+  if (!to_u64(args[1], code)) return argument_error("op");
+  if (code > static_cast<std::uint64_t>(ReduceOp::Max)) return set_error(PyExc_ValueError, "unknown reduction");
   const NumpyArrayFields* array = as_f64_array(args[0]);
   if (array == nullptr || (array->flags & (kNpyArrayCContiguous | kNpyArrayFContiguous)) == 0) {
     raise_conversion_error(args[0], "aligned, contiguous float64 ndarray");
     return argument_error("array");
   }
-  std::uint64_t code = 0;
-  if (!to_u64(args[1], code)) return argument_error("op");
-  if (code > static_cast<std::uint64_t>(ReduceOp::Max)) return set_error(PyExc_ValueError, "unknown reduction");
   BufferView view;
   if (!view.acquire(args[0], PyBUF_ANY_CONTIGUOUS)) return nullptr;
   const std::span<const double> values(static_cast<const double*>(view.data()), element_count(*array));
   const auto op = static_cast<ReduceOp>(code);
-  Result<double> reduced = [&] {
-    GilRelease unlocked;
-    return reduce_values(values, op);
-  }();
+  Result<double> reduced = without_gil([&] { return reduce_values(values, op); });
   if (!reduced.ok()) return raise_task_error(reduced.error());
   return expect_object(PyFloat_FromDouble(reduced.value()));
 }
@@ -216,6 +221,7 @@ PyObject* set_num_threads_impl(PyObject*, const BoundArgs& args) {
   std::uint64_t count = 0;
   if (!to_u64(args[0], count)) return argument_error("n");
   if (count == 0) return set_error(PyExc_ValueError, "the number of threads must be at least 1");
+  if (count > kMaxThreads) return set_error(PyExc_ValueError, "the number of threads must be at most 1024");
   return expect_object(PyLong_FromSize_t(WorkPool::set_num_threads(count)));
 }
 

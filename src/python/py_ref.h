@@ -1,10 +1,16 @@
-// PyRef: an owned Python reference; GilRelease: the interpreter lock released for a scope.
+// PyRef: an owned Python reference; without_gil: a call made with the
+// interpreter lock released.
 #pragma once
 
 #include "py.h"
 
+#include <cxxabi.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
+#include <optional>
+#include <type_traits>
 #include <utility>
 
 namespace bmx::py {
@@ -20,6 +26,12 @@ inline void check_gil_held() {
   }
 #endif
 }
+
+/// True while this thread takes the interpreter lock back in without_gil().
+/// A thread that does so while the interpreter shuts down is ended right there
+/// by forced unwinding, without the lock; the destructors that unwinding runs
+/// then leave their Python objects alone (the process is ending).
+inline thread_local bool retaking_interpreter_lock = false;
 
 /// Owns one reference, or none. Construct through steal() or borrow() so that
 /// ownership shows at every call site.
@@ -47,8 +59,9 @@ class PyRef {
     return *this;
   }
   ~PyRef() {
-    if (object_ != nullptr) check_gil_held();
-    Py_XDECREF(object_);
+    if (object_ == nullptr || retaking_interpreter_lock) return;
+    check_gil_held();
+    Py_DECREF(object_);
   }
 
   PyObject* get() const { return object_; }
@@ -62,17 +75,46 @@ class PyRef {
   PyObject* object_ = nullptr;
 };
 
-/// Releases the interpreter lock for its lifetime. Engine values, never
-/// Python objects, may be used inside the scope.
-class GilRelease {
- public:
-  GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-  ~GilRelease() { PyEval_RestoreThread(state_); }
-  GilRelease(const GilRelease&) = delete;
-  GilRelease& operator=(const GilRelease&) = delete;
-
- private:
-  PyThreadState* state_;
-};
+/// Calls `work()` with the interpreter lock released and returns its result
+/// (or rethrows its exception) once the lock is taken back. `work` may use
+/// engine values, never Python objects.
+///
+/// The lock is taken back in this plain function, never in a destructor: a
+/// thread that takes it while the interpreter is finalizing is ended by
+/// pthread_exit, whose forced unwinding must be able to pass through here and
+/// every frame above (no noexcept frame, no catch-all that swallows it).
+template <class Work>
+std::invoke_result_t<Work&> without_gil(Work&& work) {
+  using R = std::invoke_result_t<Work&>;
+  PyThreadState* const state = PyEval_SaveThread();
+  std::exception_ptr failure;
+  if constexpr (std::is_void_v<R>) {
+    try {
+      work();
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    retaking_interpreter_lock = true;
+    PyEval_RestoreThread(state);
+    retaking_interpreter_lock = false;
+    if (failure) std::rethrow_exception(failure);
+  } else {
+    std::optional<R> result;
+    try {
+      result.emplace(work());
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    retaking_interpreter_lock = true;
+    PyEval_RestoreThread(state);
+    retaking_interpreter_lock = false;
+    if (failure) std::rethrow_exception(failure);
+    return std::move(*result);
+  }
+}
 
 }  // namespace bmx::py

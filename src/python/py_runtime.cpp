@@ -9,6 +9,7 @@
 #include "py_buffer.h"
 #include "py_channel.h"
 #include "py_kernel.h"
+#include "py_ref.h"
 #include "py_task.h"
 #include "runtime/submit.h"
 #include "py_ref.h"
@@ -58,12 +59,10 @@ PyObject* go_impl(PyObject*, const BoundArgs& bound) {
   const auto task = std::make_shared<Task>();
   if (map != nullptr) {
     const MapContent spec = *map;
-    GilRelease unlocked;
-    run_map(task, spec, out);
+    without_gil([&] { run_map(task, spec, out); });
   } else {
     const ReduceContent spec = *reduce;
-    GilRelease unlocked;
-    run_reduce(task, spec, out);
+    without_gil([&] { run_reduce(task, spec, out); });
   }
   return wrap_task(task);
 }

@@ -31,12 +31,18 @@ bool is_native_double(const char* format) {
 }
 
 /// `object`'s memory as C-contiguous doubles, borrowed through `view`;
-/// nullopt with the error set unless it is exactly that.
+/// nullopt with the error set unless it is exactly that. Data off a double's
+/// alignment (a frame from the network, an offset view of bytes) is refused,
+/// since reading it as doubles is undefined.
 std::optional<std::span<const double>> borrow_doubles(PyObject* object, BufferView& view) {
   if (!view.acquire(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return std::nullopt;
   const Py_buffer& raw = view.get();
   if (raw.itemsize != sizeof(double) || !is_native_double(raw.format)) {
     raise_conversion_error(object, "contiguous float64 buffer");
+    return std::nullopt;
+  }
+  if (reinterpret_cast<std::uintptr_t>(raw.buf) % alignof(double) != 0) {
+    raise_conversion_error(object, "aligned float64 buffer");
     return std::nullopt;
   }
   const auto count = static_cast<std::size_t>(raw.len) / sizeof(double);
@@ -64,10 +70,7 @@ PyObject* continue_sum_impl(PyObject*, const BoundArgs& args) {
   BufferView view;
   const std::optional<std::span<const double>> values = borrow_doubles(args[2], view);
   if (!values) return argument_error(args.name(2));
-  {
-    GilRelease unlocked;
-    carry = continue_sum(*carry, *values);
-  }
+  carry = without_gil([&] { return continue_sum(*carry, *values); });
   return expect_object(Py_BuildValue("(dK)", carry->total, static_cast<unsigned long long>(carry->count)));
 }
 

@@ -1,4 +1,5 @@
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -6,6 +7,13 @@ import textwrap
 import pytest
 
 import _brindlemox as bm
+
+# A shell starts background jobs (`make test &`) with SIGINT ignored, and an
+# interpreter that starts so leaves it ignored: the Ctrl-C tests' children
+# would never see their signal. A handled signal is reset to the default in
+# every child, which then installs its KeyboardInterrupt handler as usual.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.fixture

@@ -102,7 +102,18 @@ CALLABLES = [
     for name, member in vars(getattr(bm, cls)).items()
     if isinstance(member, types.MethodDescriptorType)
 ] + [("RecvCase", "__new__"), (None, "py_select")] + [
-    (None, name) for name in ("_compile", "_evaluate_into", "_reduce", "_get_num_threads", "_set_num_threads")
+    (None, name)
+    for name in (
+        "_compile",
+        "_evaluate_into",
+        "_reduce",
+        "_get_num_threads",
+        "_set_num_threads",
+        "_expr_to_bytes",
+        "_expr_from_bytes",
+        "_kernel_spec_to_bytes",
+        "_kernel_spec_from_bytes",
+    )
 ]
 
 

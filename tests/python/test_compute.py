@@ -281,17 +281,27 @@ def test_cancel_of_finished_tasks(k, rt):
 
 
 def test_deep_chain_evaluates():
+    # Built, compiled and evaluated on a thread with 256 KiB of stack, which
+    # recursion over the 100,000 levels would overflow; a few elements
+    # suffice (deep kernels on the pool are the engine tests' job), so the
+    # cost does not grow with the machine's load or a sanitizer's slowdown.
     result = run_python(
         """
+        import threading
         import numpy as np, _brindlemox as bm
-        k, rt = bm._KernelModule(), bm._RuntimeModule()
-        x = k.arg("x")
-        e = x
-        for _ in range(100_000):
-            e = -e
-        flat = rt.go(k.map(k.elementwise(e + 1), x=rt.asarray(np.arange(5000.0)))).result().numpy()
-        lazy = rt.go(k.map(k.elementwise(k.where_(x > 1, e, 0)), x=rt.asarray(np.arange(5000.0)))).result().numpy()
-        print(flat[3], lazy[3], lazy[1])
+        def work():
+            k, rt = bm._KernelModule(), bm._RuntimeModule()
+            x = k.arg("x")
+            e = x
+            for _ in range(100_000):
+                e = -e
+            flat = rt.go(k.map(k.elementwise(e + 1), x=rt.asarray(np.arange(8.0)))).result().numpy()
+            lazy = rt.go(k.map(k.elementwise(k.where_(x > 1, e, 0)), x=rt.asarray(np.arange(8.0)))).result().numpy()
+            print(flat[3], lazy[3], lazy[1])
+        threading.stack_size(256 * 1024)
+        thread = threading.Thread(target=work)
+        thread.start()
+        thread.join()
         """,
         timeout=300,
     )

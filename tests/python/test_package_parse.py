@@ -4,7 +4,7 @@ import pytest
 
 import brindlemox as bm
 from brindlemox import _evaluate
-from conftest import bits, go_values
+from conftest import bits, go_values, run_python
 
 pytestmark = pytest.mark.numpy
 
@@ -191,6 +191,40 @@ def test_text_is_parsed_once_and_scalars_do_not_make_new_kernels():
     assert bm.evaluate(text, {"x": X, "s": 2.0}) is not bm.evaluate(text, {"x": X, "s": 2.0})
 
 
+def test_long_sums_parse_without_deep_recursion():
+    terms = 2500
+    text = " + ".join(f"x * {i}" for i in range(terms))
+    assert bm.evaluate(text, {"x": np.array([1.0, -0.5])}).tolist() == [
+        float(sum(range(terms))),
+        -float(sum(range(terms))) / 2,
+    ]
+
+
 def test_arguments_are_ordered_by_first_appearance():
     kernel = _evaluate.compile_text("b * a + b - c")
     assert kernel.names == ("b", "a", "c")
+
+
+def test_hostile_texts_raise_instead_of_crashing():
+    # Unary and power chains nest without parentheses, comparison chains build
+    # one deep tree: each ends in a Python exception, never in a crash.
+    result = run_python(
+        """
+        import numpy as np
+        import brindlemox as bm
+        texts = ["-" * 100_000 + "x", "~" * 5_000 + "x", "x" + " ** x" * 100_000, "(" * 100_000 + "x" + ")" * 100_000,
+                 "-" * 900 + "x", "sin(" * 150 + "x" + ")" * 150]
+        for text in texts:
+            try:
+                bm.evaluate(text, {"x": np.ones(2)})
+                print("value")
+            except (SyntaxError, RecursionError, MemoryError) as error:
+                print(type(error).__name__)
+        print(bm.evaluate("x" + " < x" * 20_000, {"x": np.ones(2)}).tolist())
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    kinds = result.stdout.split("\n")
+    assert set(kinds[:4]) <= {"SyntaxError", "RecursionError", "MemoryError"}
+    assert kinds[4] in ("value", "RecursionError") and kinds[5] == "value"
+    assert kinds[6:] == ["[0.0, 0.0]", ""]

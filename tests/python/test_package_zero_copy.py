@@ -91,6 +91,8 @@ def test_default_thread_count_is_the_affinity_mask():
 @pytest.mark.parametrize(("value", "error", "message"), [
     (0, ValueError, "the number of threads must be at least 1, not 0"),
     (-3, ValueError, "the number of threads must be at least 1, not -3"),
+    (1025, ValueError, "the number of threads must be at most 1024, not 1025"),
+    (2**64, ValueError, "the number of threads must be at most 1024, not 18446744073709551616"),
     ("2", TypeError, "'str' object cannot be interpreted as an integer"),
 ])
 def test_bad_thread_counts(value, error, message):
@@ -119,3 +121,44 @@ def test_many_threads_evaluate_into_their_own_outputs():
         thread.join(timeout=60)
         assert not thread.is_alive()
     assert not failures
+
+
+def test_thread_count_changes_during_evaluations_change_no_bit():
+    rng = np.random.default_rng(4)
+    x, y = rng.standard_normal(20_000), rng.standard_normal(20_000)
+    x[::5] = -0.0
+    expected = bits(go_values(lambda k, x, y: k.sin(x) * y + k.max(x, y), x=x, y=y))
+    expected_sum, expected_max = bits(bm.sum(x)), bits(bm.max(y))
+    kernel = bm.kernel(lambda x, y: bm.sin(x) * y + bm.maximum(x, y))
+    failures, stop = [], threading.Event()
+
+    def evaluate():
+        for _ in range(15):
+            if bits(bm.evaluate("sin(x) * y + maximum(x, y)", {"x": x, "y": y})) != expected:
+                failures.append("evaluate")
+            if bits(kernel(x, y)) != expected:
+                failures.append("kernel")
+            if bits(bm.sum(x)) != expected_sum or bits(bm.max(y)) != expected_max:
+                failures.append("reduce")
+
+    def change_thread_count():
+        count = 0
+        while not stop.is_set():
+            bm.set_num_threads(1 + count % 3)
+            count += 1
+
+    previous = bm.get_num_threads()
+    changer = threading.Thread(target=change_thread_count)
+    workers = [threading.Thread(target=evaluate) for _ in range(4)]
+    changer.start()
+    try:
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.join(timeout=60)
+            assert not worker.is_alive()
+    finally:
+        stop.set()
+        changer.join(timeout=60)
+        bm.set_num_threads(previous)
+    assert not changer.is_alive() and not failures

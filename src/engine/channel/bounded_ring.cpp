@@ -33,8 +33,9 @@ void BoundedRing::push_locked(ChannelMessage message, WakeList& wakes) {
 SendResult BoundedRing::try_send(ChannelMessage message) {
   WakeList wakes;
   const std::scoped_lock lock(mutex_);
-  if (receivers_gone_) return {SendStatus::Disconnected, std::move(message)};
-  if (len_ == capacity_) return {SendStatus::Full, std::move(message)};
+  if (len_ == capacity_) {
+    return {receivers_gone_ ? SendStatus::Disconnected : SendStatus::Full, std::move(message)};
+  }
   push_locked(std::move(message), wakes);
   return {SendStatus::Sent, std::nullopt};
 }
@@ -45,6 +46,7 @@ SendResult BoundedRing::send(ChannelMessage message, const Deadline& deadline) {
     SendResult attempt = try_send(std::move(message));
     if (attempt.status != SendStatus::Full) return attempt;
     message = std::move(attempt.message);
+    if (has_expired(deadline)) return {SendStatus::TimedOut, std::move(message)};
 
     // Register, then park until a receiver frees a slot, the receivers go away
     // or the deadline passes. A claim is only a hint to try again.
@@ -81,7 +83,6 @@ RecvResult BoundedRing::try_recv() {
   const std::scoped_lock lock(mutex_);
   if (len_ == 0) {
     if (marker_taken_) return {RecvStatus::Message, std::nullopt};
-    if (senders_gone_) return {RecvStatus::Disconnected, std::nullopt};
     return {RecvStatus::Empty, std::nullopt};
   }
   ChannelMessage* oldest = slots_.data() + head_;
@@ -107,7 +108,7 @@ RecvResult BoundedRing::try_recv() {
 bool BoundedRing::register_receiver(const WaitEntry& entry) {
   const std::scoped_lock lock(mutex_);
   receivers_.add(entry);
-  return len_ > 0 || marker_taken_ || senders_gone_;
+  return len_ > 0 || marker_taken_;
 }
 
 void BoundedRing::unregister_receiver(const WaitContext& context, std::uint32_t operation) {
@@ -116,13 +117,6 @@ void BoundedRing::unregister_receiver(const WaitContext& context, std::uint32_t 
 }
 
 RecvResult BoundedRing::accept_recv(Packet&) { return try_recv(); }
-
-void BoundedRing::disconnect_senders() {
-  WakeList wakes;
-  const std::scoped_lock lock(mutex_);
-  senders_gone_ = true;
-  receivers_.claim_all(wakes);
-}
 
 void BoundedRing::disconnect_receivers() {
   WakeList wakes;

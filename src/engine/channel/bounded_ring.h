@@ -6,6 +6,10 @@
 // memory, until it is used; a capacity whose array cannot be reserved fails at
 // creation instead.
 //
+// With every receiver gone, a send still fills a free slot (nobody will take
+// the message, but a sender has no way to tell and need not wait); only a send
+// that would wait fails at once.
+//
 // Waking: a message that lands notifies one waiting receiver, a freed slot one
 // waiting sender. A notified thread takes nothing by itself; it tries again,
 // and may find the message or slot already gone to a thread that did not wait.
@@ -16,6 +20,7 @@
 #include <mutex>
 #include <optional>
 
+#include "channel_queue.h"
 #include "message.h"
 #include "waiter.h"
 
@@ -38,38 +43,45 @@ class RingSlots {
   std::unique_ptr<ChannelMessage, Release> data_;
 };
 
-class BoundedRing {
+class BoundedRing final : public ChannelQueue {
  public:
   /// A ring of `capacity` (> 0) slots over `slots`, reserved for that many.
   BoundedRing(std::uint64_t capacity, RingSlots slots);
-  BoundedRing(const BoundedRing&) = delete;
-  BoundedRing& operator=(const BoundedRing&) = delete;
-  ~BoundedRing();
+  ~BoundedRing() override;
 
-  SendResult try_send(ChannelMessage message);
-  SendResult send(ChannelMessage message, const Deadline& deadline);
+  SendResult try_send(ChannelMessage message) override;
+  SendResult send(ChannelMessage message, const Deadline& deadline) override;
 
   /// Queues the close marker without waiting: at the tail if a slot is free,
   /// else it takes the first slot that frees, ahead of any waiting sender.
   /// Dropped when every receiver is gone.
-  void post_marker();
+  void post_marker() override;
 
   /// Takes the oldest message; once the close marker has been taken and the
   /// ring is empty, reports the marker again to every receive.
-  RecvResult try_recv();
+  RecvResult try_recv() override;
   /// Registers a waiting receiver; true when a receive could succeed now.
-  bool register_receiver(const WaitEntry& entry);
-  void unregister_receiver(const WaitContext& context, std::uint32_t operation);
+  bool register_receiver(const WaitEntry& entry) override;
+  void unregister_receiver(const WaitContext& context, std::uint32_t operation) override;
   /// A receive after a claim through a receiver entry: a plain attempt.
-  RecvResult accept_recv(Packet& packet);
+  RecvResult accept_recv(Packet& packet) override;
 
-  void disconnect_senders();
-  void disconnect_receivers();
+  void disconnect_receivers() override;
 
  private:
   /// Pushes into a free slot and notifies one receiver. Requires len_ < capacity_.
   void push_locked(ChannelMessage message, WakeList& wakes);
 
+  // Invariants (under mutex_):
+  //   len_ <= capacity_; the slots (head_ + k) % capacity_ for k < len_ hold
+  //   constructed messages, oldest first, and no other slot does.
+  //   An entry of senders_ belongs to a thread inside send() that found the
+  //   ring full, one of receivers_ to a thread inside a receive that found it
+  //   empty; each stays until its owner withdraws it.
+  //   Every message that lands claims one waiting receiver; every slot that
+  //   frees goes to the pending marker or else claims one waiting sender.
+  //   marker_pending_ implies len_ == capacity_.
+  //   marker_taken_ and receivers_gone_, once set, stay set.
   std::mutex mutex_;
   /// Number of slots; fixed.
   const std::uint64_t capacity_;
@@ -88,8 +100,6 @@ class BoundedRing {
   bool marker_pending_ = false;
   /// A receive has taken the close marker. Guarded by mutex_.
   bool marker_taken_ = false;
-  /// No sender endpoint is left. Guarded by mutex_.
-  bool senders_gone_ = false;
   /// No receiver endpoint is left. Guarded by mutex_.
   bool receivers_gone_ = false;
 };

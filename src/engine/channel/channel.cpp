@@ -35,10 +35,8 @@ std::optional<Result<void>> ChannelHandle::continue_send(BufferRef buffer, const
 
 std::optional<Result<BufferRef>> ChannelHandle::recv_buffer(const Deadline& deadline) const {
   RecvResult got = receiver_.recv(deadline);
-  if (got.status == RecvStatus::TimedOut) return std::nullopt;
-  if (got.status == RecvStatus::Message && got.message) {
-    return std::optional<Result<BufferRef>>(std::in_place, std::move(*got.message));
-  }
+  if (got.status != RecvStatus::Message) return std::nullopt;
+  if (got.message) return std::optional<Result<BufferRef>>(std::in_place, std::move(*got.message));
   return std::optional<Result<BufferRef>>(std::in_place, ComputeError::channel_closed());
 }
 

@@ -1,6 +1,8 @@
-// ChannelHandle: the engine side of a Python Channel. Its two endpoints share
-// one queue, and its `closed` flag is shared with every copy (select cases,
-// delivery jobs).
+// ChannelHandle: the engine side of a Python Channel or RecvCase. Its two
+// endpoints share one queue, and its `closed` flag is shared with every copy
+// and with delivery jobs. Only handles hold the receiving endpoint, so when
+// the last one is gone nobody can receive any more, and a send or delivery
+// that would wait fails instead of waiting forever.
 //
 // Close protocol: close() sets `closed` by compare-and-swap and only the
 // winner posts the close marker, behind every message already queued. Posting
@@ -52,8 +54,8 @@ class ChannelHandle {
   std::optional<Result<void>> continue_send(BufferRef buffer, const Deadline& deadline) const;
 
   /// Receives a buffer, waiting while there is none. ChannelClosed for the close
-  /// marker (also when it was already taken and nothing else is queued) and for
-  /// a disconnected queue. Empty when `deadline` passed first; nothing taken.
+  /// marker (also when it was already taken and nothing else is queued). Empty
+  /// when `deadline` ended the wait first; nothing taken.
   std::optional<Result<BufferRef>> recv_buffer(const Deadline& deadline) const;
 
   /// Closes the channel; never waits. True for the one call that closed it and

@@ -16,9 +16,11 @@ enum class SendStatus : std::uint8_t {
   Sent,
   /// No room now (try_send only).
   Full,
-  /// Every receiver endpoint is gone.
+  /// No room (at capacity 0: no receiver waiting), and every receiver
+  /// endpoint is gone, so none will come.
   Disconnected,
-  /// The deadline passed first; the message was not sent.
+  /// The deadline ended the wait first (its time passed, or a signal came);
+  /// the message was not sent.
   TimedOut,
 };
 
@@ -33,9 +35,8 @@ enum class RecvStatus : std::uint8_t {
   Message,
   /// Nothing to take now (try forms only).
   Empty,
-  /// Every sender endpoint is gone and nothing is left to take.
-  Disconnected,
-  /// The deadline passed first; nothing was taken.
+  /// The deadline ended the wait first (its time passed, or a signal came);
+  /// nothing was taken.
   TimedOut,
 };
 

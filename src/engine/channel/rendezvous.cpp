@@ -97,14 +97,13 @@ RecvResult Rendezvous::try_recv() {
     return {RecvStatus::Message, std::nullopt};
   }
   if (marker_taken_) return {RecvStatus::Message, std::nullopt};
-  if (senders_gone_) return {RecvStatus::Disconnected, std::nullopt};
   return {RecvStatus::Empty, std::nullopt};
 }
 
 bool Rendezvous::register_receiver(const WaitEntry& entry) {
   const std::scoped_lock lock(mutex_);
   receivers_.add(entry);
-  return senders_.has_claimable() || marker_pending_ || marker_taken_ || senders_gone_;
+  return senders_.has_claimable() || marker_pending_ || marker_taken_;
 }
 
 void Rendezvous::unregister_receiver(const WaitContext& context, std::uint32_t operation) {
@@ -113,13 +112,6 @@ void Rendezvous::unregister_receiver(const WaitContext& context, std::uint32_t o
 }
 
 RecvResult Rendezvous::accept_recv(Packet& packet) { return {RecvStatus::Message, take_from(packet)}; }
-
-void Rendezvous::disconnect_senders() {
-  WakeList wakes;
-  const std::scoped_lock lock(mutex_);
-  senders_gone_ = true;
-  receivers_.claim_all(wakes);
-}
 
 void Rendezvous::disconnect_receivers() {
   WakeList wakes;

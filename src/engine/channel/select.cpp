@@ -12,7 +12,7 @@
 //      thread claims its own context (aborts) and stops registering, so a
 //      message that arrived between pass 1 and pass 2 is never missed.
 //   4. Park on the context's selection word until some queue claims it (a
-//      message, the close marker, a disconnection), or the deadline passes.
+//      message, the close marker), or the deadline ends the wait.
 //   5. Pass 3: unregister from every queue, which also orders this thread
 //      after the claim. Claims are exclusive, so at most one queue can have
 //      handed a message to the packet.
@@ -50,7 +50,6 @@ std::vector<std::uint32_t> shuffled_order(std::size_t count) {
 std::optional<SelectResult> finish(std::size_t index, RecvResult got) {
   switch (got.status) {
     case RecvStatus::Message: return SelectResult{SelectStatus::Message, index, std::move(got.message)};
-    case RecvStatus::Disconnected: return SelectResult{SelectStatus::Disconnected, index, std::nullopt};
     case RecvStatus::Empty:
     case RecvStatus::TimedOut: break;
   }
@@ -109,6 +108,7 @@ SelectResult select(std::span<const Receiver> cases, const Deadline& deadline) {
     // Shuffle, then pass 1.
     const std::vector<std::uint32_t> order = shuffled_order(cases.size());
     if (std::optional<SelectResult> done = try_in_order(cases, order)) return std::move(*done);
+    if (has_expired(deadline)) return {SelectStatus::TimedOut, 0, std::nullopt};
 
     // Pass 2: register with every case's queue.
     const std::shared_ptr<WaitContext>& context = WaitContext::prepare();

@@ -1,43 +1,11 @@
 // Wait contexts parked on a futex, waiter lists and deferred wake-ups.
 #include "waiter.h"
 
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <climits>
-#include <ctime>
 
 #include "parking.h"
 
 namespace bmx {
-
-namespace {
-
-static_assert(std::atomic<std::uint32_t>::is_always_lock_free && sizeof(std::atomic<std::uint32_t>) == 4,
-              "the selection word must be a plain 32-bit futex word");
-
-// std::atomic::wait has no timeout, so the context parks on the futex directly:
-// sleep while the word still equals `expected`, at most until `deadline`.
-// Returns on wake-up, signal, timeout or a changed word; callers re-check.
-void park_on(std::atomic<std::uint32_t>& word, std::uint32_t expected, const Deadline& deadline) {
-  timespec timeout{};
-  timespec* timeout_arg = nullptr;
-  if (deadline) {
-    const auto remaining = *deadline - std::chrono::steady_clock::now();
-    if (remaining <= std::chrono::steady_clock::duration::zero()) return;
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(remaining);
-    timeout.tv_sec = static_cast<time_t>(std::min<std::chrono::seconds::rep>(seconds.count(), INT_MAX));
-    timeout.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(remaining - seconds).count());
-    timeout_arg = &timeout;
-  }
-  syscall(SYS_futex, static_cast<void*>(&word), FUTEX_WAIT_PRIVATE, expected, timeout_arg, nullptr, 0);
-}
-
-}  // namespace
-
-bool has_expired(const Deadline& deadline) { return deadline && std::chrono::steady_clock::now() >= *deadline; }
 
 const std::shared_ptr<WaitContext>& WaitContext::prepare() {
   thread_local const std::shared_ptr<WaitContext> context = std::make_shared<WaitContext>();
@@ -62,23 +30,20 @@ std::uint32_t WaitContext::try_abort() {
 std::uint32_t WaitContext::selection() const { return selection_.load(); }
 
 std::uint32_t WaitContext::wait_until(const Deadline& deadline) {
-  Backoff backoff;
-  while (!backoff.is_completed()) {
-    const std::uint32_t now = selection_.load();
-    if (now != kWaiting) return now;
-    backoff.snooze();
-  }
+  // No spinning: the partner of a channel operation is a Python thread that
+  // first needs the interpreter lock, or the delivery worker, so the answer
+  // takes longer than a futex round trip; and spinning or yielding on a busy
+  // machine gives the processor away for a whole time slice.
   for (;;) {
     const std::uint32_t now = selection_.load();
     if (now != kWaiting) return now;
     if (has_expired(deadline)) return try_abort();
-    park_on(selection_, kWaiting, deadline);
+    const ParkOutcome parked = park_on(selection_, kWaiting, deadline);
+    if (parked == ParkOutcome::Interrupted && deadline.ends_on_signal()) return try_abort();
   }
 }
 
-void WaitContext::unpark() {
-  syscall(SYS_futex, static_cast<void*>(&selection_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-}
+void WaitContext::unpark() { unpark_one(selection_); }
 
 WakeList::~WakeList() {
   for (const auto& context : contexts_) context->unpark();

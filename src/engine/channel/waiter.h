@@ -11,27 +11,21 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include "deadline.h"
 #include "message.h"
 
 namespace bmx {
-
-/// When a wait gives up; empty means never.
-using Deadline = std::optional<std::chrono::steady_clock::time_point>;
-
-/// True when `deadline` is set and has passed.
-bool has_expired(const Deadline& deadline);
 
 /// One thread's waiting state for one operation at a time.
 ///
 /// Selection word values:
 ///   kWaiting          nobody has claimed the context yet
-///   kAborted          the owner gave up (deadline, or it found a case ready)
+///   kAborted          the owner gave up (deadline, signal, or it found a case ready)
 ///   kRefresh          a queue's state changed for everyone (disconnection,
 ///                     close marker taken): re-examine the queue
 ///   kFirstOperation+i the entry registered with operation number i was
@@ -60,7 +54,8 @@ class WaitContext {
   std::uint32_t selection() const;
 
   /// Waits, spinning briefly and then parking, until the word leaves kWaiting or
-  /// the deadline passes (then the owner claims kAborted itself). Returns the word.
+  /// the deadline ends the wait (then the owner claims kAborted itself). Returns
+  /// the word. The entries stay registered throughout.
   std::uint32_t wait_until(const Deadline& deadline);
 
   /// Wakes the owner if it is parked on the word. Call without any queue lock.

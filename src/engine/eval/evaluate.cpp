@@ -39,7 +39,8 @@ void evaluate_into(const CompiledKernel& compiled, std::span<const SlotSource> s
   if (const FlatKernel* flat = std::get_if<FlatKernel>(&compiled)) {
     run(FlatBlockProgram(*flat, std::move(owned), n), kMinFlatPiece);
   } else {
-    run(TreeBlockProgram(std::get<ExprTree>(compiled), std::move(owned), n), kMinTreePiece);
+    const TreeKernel& tree = std::get<TreeKernel>(compiled);
+    run(TreeBlockProgram(tree.tree, std::move(owned), n, &tree.sharing), kMinTreePiece);
   }
 }
 

@@ -1,11 +1,14 @@
 // The block stack machine. Stack entries are operands, not copies: a LoadArg
 // or PushConst pushes a pointer into the input buffer or a scalar, and only
-// the Apply instructions write values, into the block of their stack depth or,
-// for the last instruction, straight into the output.
+// the Apply instructions write values, into the block of their stack depth,
+// into the block of the temporary that keeps them when a StoreTemp follows,
+// or, for the last instruction, straight into the output. A LoadTemp pushes
+// the kept operand again without copying it.
 #include "flat_block_eval.h"
 
 #include <algorithm>
 #include <bit>
+#include <functional>
 #include <memory>
 
 #if defined(__SSE2__)
@@ -65,6 +68,7 @@ FlatBlockProgram::FlatBlockProgram(const FlatKernel& kernel, std::vector<SlotSou
 
   std::size_t depth = 0;
   std::size_t deepest = 0;
+  std::vector<bool> stored(kernel.temp_count, false);
   for (const FlatInstr& instr : instrs_) {
     switch (instr.kind) {
       case InstrKind::PushConst: ++depth; break;
@@ -86,6 +90,15 @@ FlatBlockProgram::FlatBlockProgram(const FlatKernel& kernel, std::vector<SlotSou
         check(depth >= 2, "stack pop on an empty stack");
         --depth;
         break;
+      case InstrKind::StoreTemp:
+        check(instr.payload < stored.size(), "temporary index beyond the temporaries");
+        check(depth >= 1, "stack pop on an empty stack");
+        stored[instr.payload] = true;
+        break;
+      case InstrKind::LoadTemp:
+        check(instr.payload < stored.size() && stored[instr.payload], "temporary loaded before it was stored");
+        ++depth;
+        break;
       default: fail("unknown instruction kind " + std::to_string(static_cast<int>(instr.kind)));
     }
     deepest = std::max(deepest, depth);
@@ -93,12 +106,14 @@ FlatBlockProgram::FlatBlockProgram(const FlatKernel& kernel, std::vector<SlotSou
   check(depth >= 1, "flat program ended with an empty stack");
   check(deepest <= kernel.max_depth, "flat program deeper than its max_depth");
   depth_ = deepest;
-  block_length_ = block_length_for(depth_ * sizeof(double));
+  temp_count_ = kernel.temp_count;
+  block_length_ = block_length_for((depth_ + temp_count_) * sizeof(double));
 }
 
 void FlatBlockProgram::run(std::size_t begin, std::size_t end, double* out) const {
-  const auto stack = std::make_unique_for_overwrite<double[]>(depth_ * block_length_);
-  const auto operands = std::make_unique_for_overwrite<Operand[]>(depth_);
+  // The temporaries' blocks and operands follow those of the stack.
+  const auto stack = std::make_unique_for_overwrite<double[]>((depth_ + temp_count_) * block_length_);
+  const auto operands = std::make_unique_for_overwrite<Operand[]>(depth_ + temp_count_);
   for_each_block(begin, end, n_, block_length_, out, [&](std::size_t start, std::size_t length, double* block_out) {
     run_block(start, length, stack.get(), operands.get(), block_out);
   });
@@ -110,6 +125,14 @@ void FlatBlockProgram::run_block(std::size_t start, std::size_t length, double* 
   // left operand: every loop reads element k before it writes element k.
   std::size_t top = 0;
   const std::size_t last = instrs_.size() - 1;
+  double* const temp_blocks = stack + depth_ * block_length_;
+  Operand* const temps = operands + depth_;
+  const auto target_of = [&](std::size_t pc, std::size_t depth) {
+    if (pc == last) return out;
+    const FlatInstr& next = instrs_[pc + 1];
+    if (next.kind == InstrKind::StoreTemp) return temp_blocks + next.payload * block_length_;
+    return stack + depth * block_length_;
+  };
   for (std::size_t pc = 0; pc <= last; ++pc) {
     const FlatInstr& instr = instrs_[pc];
     switch (instr.kind) {
@@ -121,7 +144,7 @@ void FlatBlockProgram::run_block(std::size_t start, std::size_t length, double* 
       }
       case InstrKind::ApplyUnary: {
         Operand& operand = operands[top - 1];
-        double* target = pc == last ? out : stack + (top - 1) * block_length_;
+        double* target = target_of(pc, top - 1);
         dispatch_unary(static_cast<UnaryOp>(instr.op), [&](auto code) {
           if (operand.values == nullptr) {
             operand.scalar = unary_value<decltype(code)::value>(operand.scalar);
@@ -137,7 +160,7 @@ void FlatBlockProgram::run_block(std::size_t start, std::size_t length, double* 
         Operand& left = operands[top - 2];
         const Operand& right = operands[top - 1];
         --top;
-        double* target = pc == last ? out : stack + (top - 1) * block_length_;
+        double* target = target_of(pc, top - 1);
         const auto apply = [&](auto fn) {
           if (left.values == nullptr && right.values == nullptr) {
             left.scalar = fn(left.scalar, right.scalar);
@@ -163,6 +186,20 @@ void FlatBlockProgram::run_block(std::size_t start, std::size_t length, double* 
         }
         break;
       }
+      case InstrKind::StoreTemp: {
+        // The value is normally in the temporary's block already; one left
+        // in a stack block would be overwritten there, so it is moved.
+        Operand& kept = temps[instr.payload];
+        kept = operands[top - 1];
+        double* const block = temp_blocks + instr.payload * block_length_;
+        const std::less<const double*> before;
+        if (kept.values != nullptr && !before(kept.values, stack) && before(kept.values, temp_blocks)) {
+          std::copy(kept.values, kept.values + length, block);
+          kept.values = block;
+        }
+        break;
+      }
+      case InstrKind::LoadTemp: operands[top++] = temps[instr.payload]; break;
     }
   }
   // The result is already in `out` unless the program ends in a scalar or in

@@ -24,7 +24,8 @@ class FlatBlockProgram {
   /// Checks once what eval_flat checks per element: every LoadArg names a
   /// slot, every buffer slot has a view of at least n elements, and the
   /// program never pops an empty stack, stays within max_depth and ends with
-  /// a value. Breaches are internal failures.
+  /// a value; and that every LoadTemp reads a temporary below temp_count that
+  /// a StoreTemp before it has written. Breaches are internal failures.
   FlatBlockProgram(const FlatKernel& kernel, std::span<const ArgSlot> slots, std::span<const SlotView> views,
                    std::size_t n);
 
@@ -52,6 +53,7 @@ class FlatBlockProgram {
   std::vector<SlotSource> sources_;
   std::size_t n_;
   std::size_t depth_;
+  std::size_t temp_count_;
   std::size_t block_length_;
 };
 

@@ -17,7 +17,8 @@ namespace bmx {
 /// The value of the stack program at element i. `stack` is emptied first and
 /// holds the values while the program runs; reserving it with max_depth places
 /// keeps it from growing. A pop of an empty stack or a program that ends with
-/// an empty stack is an internal failure.
+/// an empty stack is an internal failure, and so are temporaries: this engine
+/// runs the reference form (flatten), one instruction per tree node.
 double eval_flat(const FlatKernel& kernel, std::size_t i, std::span<const ArgSlot> slots,
                  std::span<const SlotView> views, std::vector<double>& stack);
 

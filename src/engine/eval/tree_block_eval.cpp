@@ -8,6 +8,7 @@
 #include "tree_block_eval.h"
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 
 #include "block_loop.h"
@@ -88,6 +89,7 @@ struct Need {
 }  // namespace
 
 struct TreeBlockProgram::Workspace {
+  std::unique_ptr<double[]> kept;
   std::unique_ptr<double[]> temps;
   std::size_t temps_used;
   std::unique_ptr<std::uint32_t[]> lists;
@@ -113,11 +115,33 @@ std::size_t partition_by_condition(const double* condition, const std::uint32_t*
 }
 
 TreeBlockProgram::TreeBlockProgram(const ExprTree& tree, std::span<const ArgSlot> slots,
-                                   std::span<const SlotView> views, std::size_t n)
-    : TreeBlockProgram(tree, make_slot_sources(slots, views, n), n) {}
+                                   std::span<const SlotView> views, std::size_t n, const SubtreeSharing* sharing)
+    : TreeBlockProgram(tree, make_slot_sources(slots, views, n), n, sharing) {}
 
-TreeBlockProgram::TreeBlockProgram(const ExprTree& tree, std::vector<SlotSource> sources, std::size_t n)
+TreeBlockProgram::TreeBlockProgram(const ExprTree& tree, std::vector<SlotSource> sources, std::size_t n,
+                                   const SubtreeSharing* sharing)
     : nodes_(tree.nodes()), sources_(std::move(sources)), right_first_(nodes_.size(), 0), n_(n) {
+  constexpr std::uint32_t kNoRepeat = std::numeric_limits<std::uint32_t>::max();
+  // Per node, the earliest Compute node that a Reuse node in its subtree
+  // reads: an operand whose repeats read kept values from outside it must
+  // not be evaluated before its left sibling, which may hold them.
+  std::vector<std::uint32_t> earliest_read;
+  if (sharing != nullptr) {
+    check(sharing->roles.size() == nodes_.size() && sharing->partner.size() == nodes_.size(),
+          "sharing of another tree");
+    roles_ = sharing->roles;
+    kept_block_.assign(nodes_.size(), 0);
+    earliest_read.assign(nodes_.size(), kNoRepeat);
+    for (std::size_t i = 0; i < nodes_.size(); ++i) {
+      if (roles_[i] == NodeRole::Compute) kept_block_[i] = static_cast<std::uint32_t>(kept_blocks_++);
+      if (roles_[i] != NodeRole::Reuse) continue;
+      const std::uint32_t kept = sharing->partner[i];
+      check(kept < i && roles_[kept] == NodeRole::Compute && nodes_[kept] == nodes_[i],
+            "a repeat reads a node that is not kept before it");
+      kept_block_[i] = kept_block_[kept];
+      earliest_read[i] = kept;
+    }
+  }
 
   // Children precede their parents in the array, so one forward pass sees
   // every child's needs before its parent's.
@@ -125,7 +149,14 @@ TreeBlockProgram::TreeBlockProgram(const ExprTree& tree, std::vector<SlotSource>
   for (std::size_t i = 0; i < nodes_.size(); ++i) {
     const ExprNode& node = nodes_[i];
     std::size_t child[3];
-    child_indices(nodes_, i, child);
+    const int children = child_indices(nodes_, i, child);
+    if (role(i) == NodeRole::Reuse) {
+      needs[i] = {0, 0, 0, 1};
+      continue;
+    }
+    if (!earliest_read.empty()) {
+      for (int k = 0; k < children; ++k) earliest_read[i] = std::min(earliest_read[i], earliest_read[child[k]]);
+    }
     switch (node.tag) {
       case NodeTag::Const: needs[i] = {0, 0, 0, 1}; break;
       case NodeTag::ArgRef:
@@ -147,20 +178,22 @@ TreeBlockProgram::TreeBlockProgram(const ExprTree& tree, std::vector<SlotSource>
         // The operand evaluated second needs a temporary block unless it is
         // a leaf, which is read in place.
         const auto second_bytes = [&](std::size_t operand) -> std::uint64_t {
-          return is_leaf(nodes_[operand]) ? 0 : sizeof(double) + needs[operand].bytes;
+          return reads_in_place(operand) ? 0 : sizeof(double) + needs[operand].bytes;
         };
         const auto second_temps = [&](std::size_t operand) -> std::uint64_t {
-          return is_leaf(nodes_[operand]) ? 0 : 1 + needs[operand].temps;
+          return reads_in_place(operand) ? 0 : 1 + needs[operand].temps;
         };
         const Need& left = needs[child[0]];
         const Need& right = needs[child[1]];
         const std::uint64_t left_first_bytes = std::max(left.bytes, second_bytes(child[1]));
         const std::uint64_t right_first_bytes = std::max(right.bytes, second_bytes(child[0]));
-        const bool right_first = right_first_bytes < left_first_bytes;
+        const bool right_reads_outside =
+            !earliest_read.empty() && earliest_read[child[1]] < child[1] + 1 - nodes_[child[1]].size;
+        const bool right_first = right_first_bytes < left_first_bytes && !right_reads_outside;
         right_first_[i] = right_first ? 1 : 0;
         const std::uint64_t temps = right_first ? std::max(right.temps, second_temps(child[0]))
                                                 : std::max(left.temps, second_temps(child[1]));
-        needs[i] = {std::min(left_first_bytes, right_first_bytes), temps, std::max(left.lists, right.lists),
+        needs[i] = {right_first ? right_first_bytes : left_first_bytes, temps, std::max(left.lists, right.lists),
                     1 + std::max(left.frames, right.frames)};
         break;
       }
@@ -181,12 +214,14 @@ TreeBlockProgram::TreeBlockProgram(const ExprTree& tree, std::vector<SlotSource>
   temp_blocks_ = root.temps;
   list_blocks_ = root.lists;
   frame_depth_ = root.frames;
-  const std::uint64_t per_element = temp_blocks_ * sizeof(double) + list_blocks_ * sizeof(std::uint32_t);
+  const std::uint64_t per_element =
+      (kept_blocks_ + temp_blocks_) * sizeof(double) + list_blocks_ * sizeof(std::uint32_t);
   block_length_ = block_length_for(per_element);
 }
 
 void TreeBlockProgram::run(std::size_t begin, std::size_t end, double* out, TreeEvalObserver* observer) const {
-  Workspace workspace{std::make_unique_for_overwrite<double[]>(temp_blocks_ * block_length_), 0,
+  Workspace workspace{std::make_unique_for_overwrite<double[]>(kept_blocks_ * block_length_),
+                      std::make_unique_for_overwrite<double[]>(temp_blocks_ * block_length_), 0,
                       std::make_unique_for_overwrite<std::uint32_t[]>(list_blocks_ * block_length_), 0, {}};
   workspace.frames.reserve(frame_depth_);
   // A node's values are written into its parent's array while other nodes
@@ -206,15 +241,36 @@ void TreeBlockProgram::run(std::size_t begin, std::size_t end, double* out, Tree
   });
 }
 
+bool TreeBlockProgram::reads_in_place(std::size_t node) const {
+  return is_leaf(nodes_[node]) || role(node) == NodeRole::Reuse;
+}
+
 void TreeBlockProgram::run_block(std::size_t start, std::size_t length, double* out, Workspace& workspace,
                                  TreeEvalObserver* observer) const {
   std::vector<Frame>& frames = workspace.frames;
+  const auto kept_values = [&](std::size_t node) { return workspace.kept.get() + kept_block_[node] * block_length_; };
+  // Ends the top frame; a Compute node first keeps its values for its repeats.
+  const auto finish = [&](const Frame& done) {
+    if (role(done.node) == NodeRole::Compute) {
+      double* const kept = kept_values(done.node);
+      const double* const values = done.out;
+      for_each_offset(done.offsets, done.count, [kept, values](std::size_t s) { kept[s] = values[s]; });
+    }
+    frames.pop_back();
+  };
   frames.push_back(enter_frame(nodes_.size() - 1, nullptr, length, out));
   while (!frames.empty()) {
     // Every push below comes last in its case: `frame` is not used after it.
     Frame& frame = frames.back();
     const ExprNode& node = nodes_[frame.node];
     if (frame.stage == 0 && observer != nullptr) observer->enter(frame.node, start, frame.offsets, frame.count);
+    if (role(frame.node) == NodeRole::Reuse) {
+      double* const target = frame.out;
+      const double* const kept = kept_values(frame.node);
+      for_each_offset(frame.offsets, frame.count, [target, kept](std::size_t s) { target[s] = kept[s]; });
+      frames.pop_back();
+      continue;
+    }
     std::size_t child[3];
     child_indices(nodes_, frame.node, child);
     switch (node.tag) {
@@ -245,7 +301,7 @@ void TreeBlockProgram::run_block(std::size_t start, std::size_t length, double* 
               target[s] = unary_value<decltype(code)::value>(target[s]);
             });
           });
-          frames.pop_back();
+          finish(frame);
         }
         break;
       case NodeTag::Binary:
@@ -258,9 +314,11 @@ void TreeBlockProgram::run_block(std::size_t start, std::size_t length, double* 
           frame.stage = 2;
           const std::size_t second = child[right_first ? 0 : 1];
           const ExprNode& second_node = nodes_[second];
-          if (is_leaf(second_node)) {
+          if (reads_in_place(second)) {
             if (observer != nullptr) observer->enter(second, start, frame.offsets, frame.count);
-            if (second_node.tag == NodeTag::Const) {
+            if (role(second) == NodeRole::Reuse) {
+              frame.second = kept_values(second);
+            } else if (second_node.tag == NodeTag::Const) {
               frame.second_scalar = second_node.constant();
             } else {
               const SlotSource& source = sources_[second_node.payload];
@@ -286,7 +344,7 @@ void TreeBlockProgram::run_block(std::size_t start, std::size_t length, double* 
             });
           }
           if (frame.owns_temp) --workspace.temps_used;
-          frames.pop_back();
+          finish(frame);
         }
         break;
       }
@@ -301,9 +359,10 @@ void TreeBlockProgram::run_block(std::size_t start, std::size_t length, double* 
                 "tree plan reserved too few element lists");
           std::uint32_t* const lists = workspace.lists.get() + workspace.lists_used;
           const std::size_t then_count = partition_by_condition(frame.out, frame.offsets, frame.count, lists);
-          if (then_count == frame.count || then_count == 0) {
+          if ((then_count == frame.count || then_count == 0) && role(frame.node) != NodeRole::Compute) {
             // One branch takes every element: it replaces the Select's frame
-            // and keeps its element set.
+            // and keeps its element set. A kept Select stays, to keep its
+            // values when the branch is done.
             frame = enter_frame(child[then_count == 0 ? 2 : 1], frame.offsets, frame.count, frame.out);
             break;
           }
@@ -311,14 +370,16 @@ void TreeBlockProgram::run_block(std::size_t start, std::size_t length, double* 
           frame.lists = lists;
           frame.then_count = then_count;
           frame.stage = 2;
-          frames.push_back(enter_frame(child[1], lists, then_count, frame.out));
+          if (then_count > 0) frames.push_back(enter_frame(child[1], lists, then_count, frame.out));
         } else if (frame.stage == 2) {
           frame.stage = 3;
-          frames.push_back(
-              enter_frame(child[2], frame.lists + frame.then_count, frame.count - frame.then_count, frame.out));
+          if (frame.count > frame.then_count) {
+            frames.push_back(
+                enter_frame(child[2], frame.lists + frame.then_count, frame.count - frame.then_count, frame.out));
+          }
         } else {
           workspace.lists_used -= frame.count;
-          frames.pop_back();
+          finish(frame);
         }
         break;
     }

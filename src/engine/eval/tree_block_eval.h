@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "../expr/expr_node.h"
+#include "../ir/shared_subtrees.h"
 #include "slots.h"
 
 namespace bmx {
@@ -46,16 +47,24 @@ std::size_t partition_by_condition(const double* condition, const std::uint32_t*
 /// one needing more temporaries (pure operators make the order unobservable),
 /// so chains nested on either side need one temporary block, not one per
 /// level. A leaf operand evaluated second is read in place, without a block.
+///
+/// Given the sharing of the tree's repeated subtrees, a Compute node copies
+/// its values into a block of its own, kept for the whole block walk, and a
+/// Reuse node reads them from there like a leaf instead of being evaluated;
+/// an operand is then never evaluated before the Compute node it reuses.
 class TreeBlockProgram {
  public:
   /// Checks every ArgRef against the slots and every buffer view against n;
-  /// breaches are internal failures.
+  /// breaches are internal failures. Without `sharing` every node is
+  /// evaluated where it stands; with it, `sharing` (for this tree) must
+  /// outlive the program.
   TreeBlockProgram(const ExprTree& tree, std::span<const ArgSlot> slots, std::span<const SlotView> views,
-                   std::size_t n);
+                   std::size_t n, const SubtreeSharing* sharing = nullptr);
 
   /// The same over sources that each hold n elements (or a scalar); their
   /// memory must outlive the program.
-  TreeBlockProgram(const ExprTree& tree, std::vector<SlotSource> sources, std::size_t n);
+  TreeBlockProgram(const ExprTree& tree, std::vector<SlotSource> sources, std::size_t n,
+                   const SubtreeSharing* sharing = nullptr);
 
   /// Writes the values of elements [begin, end) to out[0 .. end - begin),
   /// reporting node entries to `observer` when one is given. `out` may be the
@@ -73,8 +82,17 @@ class TreeBlockProgram {
   void run_block(std::size_t start, std::size_t length, double* out, Workspace& workspace,
                  TreeEvalObserver* observer) const;
 
+  NodeRole role(std::size_t node) const { return roles_.empty() ? NodeRole::Plain : roles_[node]; }
+  /// A leaf, or a Reuse node: read in place rather than evaluated.
+  bool reads_in_place(std::size_t node) const;
+
   std::span<const ExprNode> nodes_;
   std::vector<SlotSource> sources_;
+  /// Empty without sharing.
+  std::span<const NodeRole> roles_;
+  /// Per Compute node: its kept block; per Reuse node: that of its Compute node.
+  std::vector<std::uint32_t> kept_block_;
+  std::size_t kept_blocks_ = 0;
   /// Per node: 1 when a Binary or Compare node evaluates its right operand first.
   std::vector<std::uint8_t> right_first_;
   std::size_t n_;

@@ -79,4 +79,32 @@ constexpr const char* op_name(CompareOp op) {
   return "?";
 }
 
+/// Whether `code` is the code of an operator of each enumeration: bytes read
+/// from outside are checked with these before they are cast.
+#define BMX_CODE_CASE(name, code) case code:
+constexpr bool is_unary_op_code(std::uint8_t code) {
+  switch (code) {
+    BMX_UNARY_OPS(BMX_CODE_CASE)
+    return true;
+    default: return false;
+  }
+}
+
+constexpr bool is_binary_op_code(std::uint8_t code) {
+  switch (code) {
+    BMX_BINARY_OPS(BMX_CODE_CASE)
+    return true;
+    default: return false;
+  }
+}
+
+constexpr bool is_compare_op_code(std::uint8_t code) {
+  switch (code) {
+    BMX_COMPARE_OPS(BMX_CODE_CASE)
+    return true;
+    default: return false;
+  }
+}
+#undef BMX_CODE_CASE
+
 }  // namespace bmx

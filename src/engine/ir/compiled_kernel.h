@@ -6,15 +6,24 @@
 
 #include "../expr/expr_node.h"
 #include "flat_kernel.h"
+#include "shared_subtrees.h"
 
 namespace bmx {
 
-/// A stack program, or, for trees containing a Select, the tree itself for
-/// the lazy tree evaluator. Immutable; shared between the cache and executions.
-using CompiledKernel = std::variant<FlatKernel, ExprTree>;
+/// A tree containing a Select as the lazy tree evaluator runs it: the tree
+/// itself (a copy) and which of its repeated subtrees are computed once.
+struct TreeKernel {
+  ExprTree tree;
+  SubtreeSharing sharing;
+};
+
+/// A stack program, or, for trees containing a Select, a TreeKernel.
+/// Immutable; shared between the cache and executions.
+using CompiledKernel = std::variant<FlatKernel, TreeKernel>;
 using CompiledKernelRef = std::shared_ptr<const CompiledKernel>;
 
-/// Tree (a copy) when the tree contains a Select, else the flattened program.
+/// A TreeKernel when the tree contains a Select, else flatten_sharing's
+/// program.
 CompiledKernel compile_kernel(const ExprTree& tree);
 
 }  // namespace bmx

@@ -8,12 +8,23 @@
 
 namespace bmx {
 
-/// Instruction kind; the numbers are part of the data model.
-enum class InstrKind : std::uint8_t { PushConst = 0, LoadArg = 1, ApplyUnary = 2, ApplyBinary = 3, ApplyCompare = 4 };
+/// Instruction kind; the numbers are part of the data model. StoreTemp keeps
+/// the top value in a temporary (and leaves it on the stack); LoadTemp pushes
+/// a kept value again. Only programs that compute repeated subtrees once use
+/// the two.
+enum class InstrKind : std::uint8_t {
+  PushConst = 0,
+  LoadArg = 1,
+  ApplyUnary = 2,
+  ApplyBinary = 3,
+  ApplyCompare = 4,
+  StoreTemp = 5,
+  LoadTemp = 6,
+};
 
 /// One fixed-size instruction. `payload` is the constant's bit pattern
-/// (PushConst) or the slot index (LoadArg); `op` the operator code of the
-/// Apply kinds.
+/// (PushConst), the slot index (LoadArg) or the temporary's index (StoreTemp,
+/// LoadTemp); `op` the operator code of the Apply kinds.
 struct FlatInstr {
   InstrKind kind;
   std::uint8_t op;
@@ -22,14 +33,24 @@ struct FlatInstr {
   friend bool operator==(const FlatInstr&, const FlatInstr&) = default;
 };
 
-/// The program, one instruction per tree node in post-order, and the greatest
-/// stack depth it reaches.
+/// The program, the greatest stack depth it reaches, and the number of
+/// temporaries its StoreTemp and LoadTemp instructions use.
 struct FlatKernel {
   std::vector<FlatInstr> instrs;
   std::uint64_t max_depth = 0;
+  std::uint64_t temp_count = 0;
 };
 
-/// Compiles a tree without Select nodes; a Select is an internal failure.
+/// Compiles a tree without Select nodes into one instruction per tree node in
+/// post-order, without temporaries: the reference form. A Select is an
+/// internal failure.
 FlatKernel flatten(const ExprTree& tree);
+
+/// The same values from a program that evaluates each repeated subtree once
+/// (shared_subtrees.h): its first occurrence is followed by a StoreTemp, each
+/// later one is a LoadTemp, and temporaries are reused once their last repeat
+/// has been consumed. A tree without repeats gives flatten's program. A
+/// Select is an internal failure.
+FlatKernel flatten_sharing(const ExprTree& tree);
 
 }  // namespace bmx

@@ -4,7 +4,6 @@
 #include "siphash.h"
 
 namespace bmx {
-namespace {
 
 std::uint8_t node_code(const ExprNode& node) {
   switch (node.tag) {
@@ -17,8 +16,6 @@ std::uint8_t node_code(const ExprNode& node) {
   }
   return 0;
 }
-
-}  // namespace
 
 KernelKey build_kernel_key(const ExprTree& tree) {
   const std::span<const ExprNode> nodes = tree.nodes();

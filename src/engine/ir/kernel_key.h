@@ -30,6 +30,9 @@ inline constexpr std::uint8_t kBinaryCodeBase = 30;
 inline constexpr std::uint8_t kCompareCodeBase = 50;
 inline constexpr std::uint8_t kSelectCode = 70;
 
+/// The code of `node` in `ops`.
+std::uint8_t node_code(const ExprNode& node);
+
 /// The key of `tree`, by one iterative walk.
 KernelKey build_kernel_key(const ExprTree& tree);
 

@@ -68,6 +68,8 @@ void deliver(DeliveryJob job) {
     task.fail(ComputeError::channel_closed());
     return;
   }
+  // Disconnected: the send would wait, and no Channel or RecvCase is left to
+  // receive; waiting would stall every later delivery for good.
   SendResult sent = job.sender.send(ChannelMessage(std::move(job.buffer)), std::nullopt);
   if (sent.status == SendStatus::Disconnected) {
     sent.message.reset();

@@ -23,9 +23,9 @@ namespace bmx {
 /// One buffer to deliver into one channel for one task; owns its references
 /// until it has been handled or skipped.
 struct DeliveryJob {
+  /// Only a sender: a job never keeps its channel receivable, so a delivery
+  /// that would wait on a channel nobody can receive from any more fails.
   Sender sender;
-  /// Kept only so the queue stays connected while the job exists.
-  Receiver receiver;
   std::shared_ptr<std::atomic<bool>> closed;
   TaskRef task;
   BufferRef buffer;

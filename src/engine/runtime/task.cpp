@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "internal_failure.h"
+#include "parking.h"
 
 namespace bmx {
 
@@ -43,6 +44,7 @@ Task::Task() : state_(TaskState::Kind::Created) {}
 bool Task::finish_locked(TaskState state) {
   if (state_.is_terminal()) return false;
   state_ = std::move(state);
+  done_.store(1, std::memory_order_release);
   return true;
 }
 
@@ -72,7 +74,7 @@ void Task::complete(TaskOutput value) {
       changed = finish_locked(TaskState(TaskState::Kind::Completed));
     }
   }
-  if (changed) done_.notify_all();
+  if (changed) unpark_all(done_);
 }
 
 void Task::complete_delivery() {
@@ -84,7 +86,7 @@ void Task::complete_delivery() {
       changed = finish_locked(TaskState(TaskState::Kind::Completed));
     }
   }
-  if (changed) done_.notify_all();
+  if (changed) unpark_all(done_);
 }
 
 void Task::fail(ComputeError error) {
@@ -93,7 +95,7 @@ void Task::fail(ComputeError error) {
     const std::scoped_lock lock(mutex_);
     changed = finish_locked(TaskState::failed(std::move(error)));
   }
-  if (changed) done_.notify_all();
+  if (changed) unpark_all(done_);
 }
 
 bool Task::cancel() {
@@ -102,7 +104,7 @@ bool Task::cancel() {
     const std::scoped_lock lock(mutex_);
     changed = finish_locked(TaskState(TaskState::Kind::Cancelled));
   }
-  if (changed) done_.notify_all();
+  if (changed) unpark_all(done_);
   return changed;
 }
 
@@ -117,17 +119,24 @@ TaskState Task::snapshot_state() const {
 }
 
 std::optional<Result<TaskOutput>> Task::wait_until(const Deadline& deadline) const {
-  std::unique_lock lock(mutex_);
-  const auto terminal = [&] { return state_.is_terminal(); };
-  if (deadline) {
-    if (!done_.wait_until(lock, *deadline, terminal)) return std::nullopt;
-  } else {
-    done_.wait(lock, terminal);
-  }
-  switch (state_.kind()) {
-    case TaskState::Kind::Completed: return Result<TaskOutput>(*output_);
-    case TaskState::Kind::Failed: return Result<TaskOutput>(state_.error());
-    default: return Result<TaskOutput>(ComputeError::cancelled());
+  for (;;) {
+    {
+      const std::scoped_lock lock(mutex_);
+      if (state_.is_terminal()) {
+        switch (state_.kind()) {
+          case TaskState::Kind::Completed: return Result<TaskOutput>(*output_);
+          case TaskState::Kind::Failed: return Result<TaskOutput>(state_.error());
+          default: return Result<TaskOutput>(ComputeError::cancelled());
+        }
+      }
+    }
+    if (has_expired(deadline)) return std::nullopt;
+    // The word turns 1 under the lock together with the terminal state, so a
+    // change after the look above makes this park return at once.
+    const ParkOutcome parked = park_on(done_, 0, deadline);
+    if (parked == ParkOutcome::Interrupted && deadline.ends_on_signal() && done_.load(std::memory_order_acquire) == 0) {
+      return std::nullopt;
+    }
   }
 }
 

@@ -3,13 +3,14 @@
 // Invariants:
 //   mutex_ guards state_ and output_; it is held only to read, copy, store or
 //   release them, never together with another engine lock, and nobody waits
-//   while holding it except inside the done_ wait itself.
+//   while holding it.
 //   Completed, Failed and Cancelled are terminal: once state_ is terminal it
 //   never changes again (mark_running runs only on a task no other thread can
 //   reach yet).
 //   A Completed task always has an output.
-//   done_ is notified, waking every waiter, exactly on the transitions into a
-//   terminal state.
+//   done_ is 0 while the task is pending and 1 once it is terminal; it changes
+//   under mutex_ together with state_, and every thread parked on it is woken
+//   (after mutex_ is dropped) exactly on the transitions into a terminal state.
 //
 // Transitions (operation: from -> to):
 //   mark_running          any            -> RunningCompute   (submitting thread)
@@ -23,7 +24,7 @@
 // are dropped.
 #pragma once
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -32,8 +33,8 @@
 #include <variant>
 
 #include "buffer/buffer.h"
-#include "channel/waiter.h"
 #include "compute_error.h"
+#include "deadline.h"
 #include "result.h"
 
 namespace bmx {
@@ -86,7 +87,8 @@ class Task {
   bool is_done() const;
   TaskState snapshot_state() const;
 
-  /// Waits until the task is terminal or `deadline` passes (empty). The outcome:
+  /// Waits until the task is terminal or `deadline` ends the wait (empty),
+  /// costing nothing while it waits. The outcome:
   /// the output of a Completed task, the error of a Failed one, or
   /// ComputeError::cancelled() for a Cancelled one.
   std::optional<Result<TaskOutput>> wait_until(const Deadline& deadline) const;
@@ -96,8 +98,8 @@ class Task {
   bool finish_locked(TaskState state);
 
   mutable std::mutex mutex_;
-  /// Notified on every transition into a terminal state.
-  mutable std::condition_variable done_;
+  /// The parking word of waiters: 0 while pending, 1 once terminal. Written under mutex_.
+  mutable std::atomic<std::uint32_t> done_{0};
   /// Guarded by mutex_.
   TaskState state_;
   /// Guarded by mutex_.

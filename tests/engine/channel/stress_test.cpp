@@ -39,6 +39,8 @@ TEST_P(ExactlyOnceTest, EverySentBufferIsReceivedOnce) {
   constexpr int kReceivers = 2;
   constexpr int kSelectors = 2;
   constexpr int kIdsPerProducer = 1 << 20;
+  // Sent by each producer before any channel closes, however slow the machine.
+  constexpr int kFloorPerProducer = 50;
   const auto duration = total_budget() / 3;
 
   std::vector<ChannelHandle> channels;
@@ -50,22 +52,25 @@ TEST_P(ExactlyOnceTest, EverySentBufferIsReceivedOnce) {
   const auto producing_until = std::chrono::steady_clock::now() + duration;
   std::vector<std::vector<int>> sent(kProducers);
   std::vector<std::vector<int>> received(kReceivers + kSelectors);
+  std::atomic<int> sent_before_close{0};
 
   std::vector<std::unique_ptr<TestThread>> producers;
   for (int p = 0; p < kProducers; ++p) {
     producers.push_back(std::make_unique<TestThread>([&, p] {
       std::mt19937 rng(100 + p);
-      for (int n = 0; std::chrono::steady_clock::now() < producing_until; ++n) {
+      for (int n = 0; n < kFloorPerProducer || std::chrono::steady_clock::now() < producing_until; ++n) {
         const int id = p * kIdsPerProducer + n;
         const ChannelHandle& channel = channels[rng() % kChannels];
         const auto slice = std::chrono::microseconds(100 + rng() % 2000);
         std::optional<Result<void>> done = channel.send_buffer(tagged(id), after(slice));
-        // A timed-out slice goes on without checking `closed` again, as a
-        // sliced blocking send does; consumers keep draining until all
-        // producers are finished, so it completes. (At capacity 0 after the
-        // close, receivers only poll, so each slice must stay offered a while.)
+        // A timed-out attempt goes on without checking `closed` again, as a
+        // send resumed after a signal handler does; consumers keep draining
+        // until all producers are finished, so it completes. (At capacity 0
+        // after the close, receivers only poll, so each attempt must stay
+        // offered a while.)
         while (!done) done = channel.continue_send(tagged(id), after(slice));
         if (done->ok()) sent[p].push_back(id);
+        if (n + 1 == kFloorPerProducer) ++sent_before_close;
       }
     }));
   }
@@ -89,7 +94,13 @@ TEST_P(ExactlyOnceTest, EverySentBufferIsReceivedOnce) {
     }));
   }
 
-  // Close the channels one by one while traffic flows.
+  // Close the channels one by one while traffic flows, once every producer
+  // has its floor of sends behind it.
+  const auto floor_deadline = std::chrono::steady_clock::now() + 60s;
+  while (sent_before_close < kProducers && std::chrono::steady_clock::now() < floor_deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_EQ(sent_before_close, kProducers) << "producers stalled before their first sends";
   for (int i = 0; i < kChannels; ++i) {
     std::this_thread::sleep_for(duration / (kChannels + 1));
     EXPECT_TRUE(channels[i].close());
@@ -121,7 +132,7 @@ TEST_P(ExactlyOnceTest, EverySentBufferIsReceivedOnce) {
   for (const auto& ids : received) all_received.insert(all_received.end(), ids.begin(), ids.end());
   std::sort(all_sent.begin(), all_sent.end());
   std::sort(all_received.begin(), all_received.end());
-  EXPECT_GT(all_sent.size(), 100u);
+  EXPECT_GE(all_sent.size(), static_cast<std::size_t>(kProducers * kFloorPerProducer));
   EXPECT_EQ(std::adjacent_find(all_received.begin(), all_received.end()), all_received.end()) << "duplicate";
   EXPECT_EQ(all_received, all_sent);
 }

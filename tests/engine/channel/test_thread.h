@@ -3,6 +3,10 @@
 // process with a message instead of hanging the test run.
 #pragma once
 
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -12,7 +16,7 @@
 #include <thread>
 
 #include "buffer/buffer.h"
-#include "channel/waiter.h"
+#include "deadline.h"
 
 namespace bmx::testing {
 
@@ -64,5 +68,33 @@ class TestThread {
   bool finished_ = false;
   std::thread thread_;
 };
+
+/// Runs `wait` on a new thread and keeps sending it SIGUSR1, handled without
+/// SA_RESTART as the interpreter handles its signals, until `wait` returns; a
+/// signal that lands before the thread parks is simply repeated. Ends the
+/// process if `wait` has not returned within `limit`.
+inline void signal_until_done(const std::function<void()>& wait, std::chrono::steady_clock::duration limit = 10s) {
+  struct sigaction action {};
+  action.sa_handler = [](int) {};
+  sigemptyset(&action.sa_mask);
+  struct sigaction previous {};
+  sigaction(SIGUSR1, &action, &previous);
+  std::atomic<bool> done{false};
+  std::thread waiter([&] {
+    wait();
+    done = true;
+  });
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!done) {
+    if (std::chrono::steady_clock::now() >= until) {
+      std::fprintf(stderr, "a signalled wait did not end\n");
+      std::abort();
+    }
+    pthread_kill(waiter.native_handle(), SIGUSR1);
+    std::this_thread::sleep_for(5ms);
+  }
+  waiter.join();
+  sigaction(SIGUSR1, &previous, nullptr);
+}
 
 }  // namespace bmx::testing

@@ -23,9 +23,22 @@ std::vector<SlotSource> borrowed_sources(const std::vector<ArgSlot>& slots) {
   return sources;
 }
 
-ExprTree random_kernel_tree(std::mt19937_64& rng, bool with_select, std::size_t slot_count) {
-  return with_select ? random_select_tree(rng, 1 + static_cast<int>(rng() % 10), slot_count)
-                     : random_tree(rng, 1 + static_cast<int>(rng() % 12), slot_count, false);
+/// A random kernel (with a Select for odd seeds), its slots of kMaxLength
+/// elements, and evaluate()'s values over them.
+struct RandomCase {
+  CompiledKernel compiled;
+  std::vector<ArgSlot> slots;
+  F64Vec expected;
+};
+
+RandomCase random_case(std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  const std::size_t slot_count = 1 + rng() % 3;
+  const ExprTree tree = seed % 2 == 1 ? random_select_tree(rng, 1 + static_cast<int>(rng() % 10), slot_count)
+                                      : random_tree(rng, 1 + static_cast<int>(rng() % 12), slot_count, false);
+  RandomCase made{compile_kernel(tree), random_slots(rng, slot_count, kMaxLength), {}};
+  made.expected = evaluate(made.compiled, kMaxLength, made.slots);
+  return made;
 }
 
 void expect_prefix(const std::vector<double>& out, const F64Vec& expected) {
@@ -34,20 +47,16 @@ void expect_prefix(const std::vector<double>& out, const F64Vec& expected) {
 
 TEST(EvaluateInto, MatchesEvaluateForEveryThreadCount) {
   const std::size_t all_threads = WorkPool::num_threads();
-  for (std::uint64_t seed = 0; seed < 12; ++seed) {
-    std::mt19937_64 rng(4200 + seed);
-    const std::size_t slot_count = 1 + rng() % 3;
-    const CompiledKernel compiled = compile_kernel(random_kernel_tree(rng, seed % 2 == 1, slot_count));
-    const std::vector<ArgSlot> slots = random_slots(rng, slot_count, kMaxLength);
-    const F64Vec expected = evaluate(compiled, kMaxLength, slots);
-    const std::vector<SlotSource> sources = borrowed_sources(slots);
+  for (std::uint64_t seed = 4200; seed < 4212; ++seed) {
+    const RandomCase made = random_case(seed);
+    const std::vector<SlotSource> sources = borrowed_sources(made.slots);
     for (const std::size_t threads : {std::size_t{1}, all_threads, std::size_t{3}}) {
       const ThreadSetting setting(threads);
       SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(threads) + " threads");
       for (const std::size_t n : kLengths) {
         std::vector<double> out(n);
-        evaluate_into(compiled, sources, out);
-        expect_prefix(out, expected);
+        evaluate_into(made.compiled, sources, out);
+        expect_prefix(out, made.expected);
       }
     }
   }
@@ -55,20 +64,16 @@ TEST(EvaluateInto, MatchesEvaluateForEveryThreadCount) {
 
 // `x = f(x, ...)`: the output is the first buffer slot's own memory.
 TEST(EvaluateInto, OutputMayBeAnInputsOwnMemory) {
-  for (std::uint64_t seed = 0; seed < 16; ++seed) {
-    std::mt19937_64 rng(5100 + seed);
-    const std::size_t slot_count = 1 + rng() % 3;
-    const CompiledKernel compiled = compile_kernel(random_kernel_tree(rng, seed % 2 == 1, slot_count));
-    const std::vector<ArgSlot> slots = random_slots(rng, slot_count, kMaxLength);
-    const F64Vec expected = evaluate(compiled, kMaxLength, slots);
-    std::vector<SlotSource> sources = borrowed_sources(slots);
+  for (std::uint64_t seed = 5100; seed < 5116; ++seed) {
+    const RandomCase made = random_case(seed);
+    std::vector<SlotSource> sources = borrowed_sources(made.slots);
     std::size_t aliased = 0;
     while (sources[aliased].values == nullptr) ++aliased;
     std::vector<double> in_out(sources[aliased].values, sources[aliased].values + kMaxLength);
     sources[aliased].values = in_out.data();
     SCOPED_TRACE("seed " + std::to_string(seed) + ", slot " + std::to_string(aliased));
-    evaluate_into(compiled, sources, in_out);
-    expect_prefix(in_out, expected);
+    evaluate_into(made.compiled, sources, in_out);
+    expect_prefix(in_out, made.expected);
   }
 }
 

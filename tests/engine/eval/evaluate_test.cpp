@@ -61,6 +61,7 @@ TEST(Evaluate, RandomKernelsMatchTheReferenceEngines) {
     const ExprTree tree = with_select ? eval_test::random_select_tree(rng, 1 + static_cast<int>(rng() % 10), slot_count)
                                       : eval_test::random_tree(rng, 1 + static_cast<int>(rng() % 12), slot_count, false);
     const CompiledKernel compiled = compile_kernel(tree);
+    const FlatKernel reference = with_select ? FlatKernel{} : flatten(tree);
     const std::vector<ArgSlot> all = eval_test::random_slots(rng, slot_count, 10000);
     SCOPED_TRACE("seed " + std::to_string(seed));
     for (const std::size_t n : kLengths) {
@@ -71,7 +72,7 @@ TEST(Evaluate, RandomKernelsMatchTheReferenceEngines) {
       std::vector<double> stack;
       for (std::size_t i = 0; i < n; ++i) {
         const double expected = with_select ? eval_tree(tree, tree.root_index(), i, slots, views)
-                                            : eval_flat(std::get<FlatKernel>(compiled), i, slots, views, stack);
+                                            : eval_flat(reference, i, slots, views, stack);
         ASSERT_EQ(bits(values[i]), bits(expected)) << "n " << n << ", element " << i;
       }
     }
@@ -104,9 +105,10 @@ void check_deep(const ExprTree& tree, std::size_t n) {
   const F64Vec values = evaluate(compiled, n, slots);
   require(values.size() == n, "result length");
   std::vector<double> stack;
+  const FlatKernel reference = std::holds_alternative<FlatKernel>(compiled) ? flatten(tree) : FlatKernel{};
   for (std::size_t i = 0; i < n; i += n / 16 + 1) {
     const double expected = std::holds_alternative<FlatKernel>(compiled)
-                                ? eval_flat(std::get<FlatKernel>(compiled), i, slots, views, stack)
+                                ? eval_flat(reference, i, slots, views, stack)
                                 : eval_tree(tree, tree.root_index(), i, slots, views);
     require(bits(values[i]) == bits(expected), "value matches the reference");
   }

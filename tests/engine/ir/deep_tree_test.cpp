@@ -15,6 +15,7 @@
 #include "expr/expr_format.h"
 #include "expr/shared_tree.h"
 #include "ir/compiled_kernel.h"
+#include "ir/expr_bytes.h"
 #include "ir/kernel_cache.h"
 #include "ir/kernel_key.h"
 
@@ -159,7 +160,7 @@ void exercise_expr_with_select() {
   require(repr.ends_with("ArgRef(5))), Const(2.0)))"), "expr_repr suffix");
   require(repr.find("Compare(Lt, Unary(Neg, ArgRef(12)), ArgRef(5))") != std::string::npos, "expr_repr innermost");
   const CompiledKernel compiled = compile_kernel(spec.value().tree);
-  require(std::holds_alternative<ExprTree>(compiled) && std::get<ExprTree>(compiled) == spec.value().tree,
+  require(std::holds_alternative<TreeKernel>(compiled) && std::get<TreeKernel>(compiled).tree == spec.value().tree,
           "compile_kernel keeps the tree");
   const KernelKey key = build_kernel_key(spec.value().tree);
   require(key.ops.front() == 70 && key.ops[1] == 1 && key.ops[2] == 11, "kernel key select order");
@@ -197,6 +198,19 @@ void exercise_operator_built_chain() {
   require(to_expr_tree(outer.tree).nodes().size() == 3 * kDepth + 4, "shared chain after one drop");
 }
 
+// Both byte forms of deep trees, there and back.
+void exercise_bytes() {
+  const KernelSpec kernel{{"x"}, right_chain(0)};
+  const Result<KernelSpec> decoded = decode_kernel(encode_kernel(kernel));
+  require(decoded.ok() && decoded.value().tree == kernel.tree, "kernel bytes");
+  const Expr expr{std::nullopt, from_expr_tree(mixed_chain(1, 2, true), {{1, "x"}, {2, "y"}})};
+  const Result<Expr> copy = decode_expr(encode_expr(expr));
+  require(copy.ok() && copy.value().tree.root().tree_size() == expr.tree.root().tree_size(), "expression bytes");
+  const Result<KernelSpec> before = elementwise(expr);
+  const Result<KernelSpec> after = elementwise(copy.value());
+  require(before.ok() && after.ok() && before.value().tree == after.value().tree, "same kernel after bytes");
+}
+
 class DeepTreeTest : public ::testing::Test {
  protected:
   void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
@@ -216,6 +230,10 @@ TEST_F(DeepTreeTest, ExpressionWithSelectsAndEveryOperatorKind) {
 
 TEST_F(DeepTreeTest, ChainBuiltByOperatorsAndDropped) {
   EXPECT_EXIT((run_on_small_stack(exercise_operator_built_chain), std::exit(0)), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(DeepTreeTest, BytesOfDeepTrees) {
+  EXPECT_EXIT((run_on_small_stack(exercise_bytes), std::exit(0)), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(DeepTreeTest, FlatMixedChain) {

@@ -84,8 +84,8 @@ TEST(FlattenTest, SelectIsAnInternalFailure) {
 TEST(CompileKernelTest, SelectAnywhereKeepsTheWholeTree) {
   const ExprTree with_select = add(arg(0), ExprTree::unary(UnaryOp::Sqrt, ExprTree::select(arg(0), arg(1), num(0.0))));
   const CompiledKernel tree_kernel = compile_kernel(with_select);
-  ASSERT_TRUE(std::holds_alternative<ExprTree>(tree_kernel));
-  EXPECT_EQ(std::get<ExprTree>(tree_kernel), with_select);
+  ASSERT_TRUE(std::holds_alternative<TreeKernel>(tree_kernel));
+  EXPECT_EQ(std::get<TreeKernel>(tree_kernel).tree, with_select);
 
   const ExprTree plain = add(arg(0), num(1.0));
   const CompiledKernel flat_kernel = compile_kernel(plain);

@@ -83,7 +83,7 @@ void expect_kernel_of(const CompiledKernelRef& kernel, const ExprTree& tree) {
     EXPECT_EQ(flat->instrs, std::get<FlatKernel>(expected).instrs);
     EXPECT_EQ(flat->max_depth, std::get<FlatKernel>(expected).max_depth);
   } else {
-    EXPECT_EQ(std::get<ExprTree>(*kernel), tree);
+    EXPECT_EQ(std::get<TreeKernel>(*kernel).tree, tree);
   }
 }
 

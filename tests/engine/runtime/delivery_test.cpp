@@ -40,7 +40,7 @@ TaskRef queued_task(const BufferRef& output) {
 TaskRef deliver(const ChannelHandle& channel, double tag) {
   const BufferRef buffer = tagged(tag);
   TaskRef task = queued_task(buffer);
-  enqueue_delivery(DeliveryJob{channel.sender(), channel.receiver(), channel.closed_flag(), task, buffer});
+  enqueue_delivery(DeliveryJob{channel.sender(), channel.closed_flag(), task, buffer});
   return task;
 }
 
@@ -94,16 +94,41 @@ TEST(DeliveryTest, ClosedChannelFailsTheTaskAndReceivesNothing) {
   EXPECT_EQ(channel.receiver().try_recv().message, std::nullopt);
 }
 
-TEST(DeliveryTest, DisconnectedQueueFailsTheTask) {
-  std::optional<QueueEndpoints> lonely = create_queue(1);
-  const ChannelHandle unrelated = make_channel(1);
-  const BufferRef buffer = tagged(1);
-  const TaskRef task = queued_task(buffer);
-  DeliveryJob job{lonely->sender, unrelated.receiver(), unrelated.closed_flag(), task, buffer};
-  lonely.reset();
-  enqueue_delivery(std::move(job));
-  ASSERT_TRUE(task->wait_until(after(5s)).has_value());
-  EXPECT_EQ(debug_text(task->snapshot_state()), "Failed(ChannelClosed)");
+// A channel whose every handle is gone: a delivery that would wait fails and
+// the worker moves on; one into a free slot still completes.
+TEST(DeliveryTest, AbandonedChannelFailsOnlyTheDeliveriesThatWouldWait) {
+  for (const std::uint64_t capacity : {0, 1}) {
+    std::optional<ChannelHandle> abandoned = make_channel(capacity);
+    const std::shared_ptr<std::atomic<bool>> closed = abandoned->closed_flag();
+    const Sender sender = abandoned->sender();
+    abandoned.reset();
+    std::vector<TaskRef> tasks;
+    for (double tag : {1.0, 2.0}) {
+      const BufferRef buffer = tagged(tag);
+      tasks.push_back(queued_task(buffer));
+      enqueue_delivery(DeliveryJob{sender, closed, tasks.back(), buffer});
+    }
+    for (const TaskRef& task : tasks) ASSERT_TRUE(task->wait_until(after(5s)).has_value());
+    EXPECT_EQ(debug_text(tasks[0]->snapshot_state()), capacity == 0 ? "Failed(ChannelClosed)" : "Completed");
+    EXPECT_EQ(debug_text(tasks[1]->snapshot_state()), "Failed(ChannelClosed)");
+  }
+}
+
+// The worker already waits on a full channel when its last handle goes.
+TEST(DeliveryTest, LastHandleGoneReleasesAWaitingDelivery) {
+  std::optional<ChannelHandle> channel = make_channel(1);
+  const TaskRef first = deliver(*channel, 1);
+  const TaskRef waiting = deliver(*channel, 2);
+  ASSERT_TRUE(reaches(waiting, Kind::Delivering, 5s));
+  channel.reset();
+  ASSERT_TRUE(waiting->wait_until(after(5s)).has_value());
+  EXPECT_EQ(debug_text(waiting->snapshot_state()), "Failed(ChannelClosed)");
+  EXPECT_EQ(debug_text(first->snapshot_state()), "Completed");
+  const ChannelHandle other = make_channel(1);
+  const TaskRef later = deliver(other, 3);
+  EXPECT_EQ(recv_tag(other), 3);
+  ASSERT_TRUE(later->wait_until(after(5s)).has_value());
+  EXPECT_EQ(debug_text(later->snapshot_state()), "Completed");
 }
 
 // A capacity-1 channel nobody reads: the first delivery completes, the second
@@ -238,7 +263,7 @@ int start_fails_then_retries() {
   statm >> pages;
   const ChannelHandle channel = make_channel(4);
   const BufferRef buffer = tagged(1);
-  DeliveryJob job{channel.sender(), channel.receiver(), channel.closed_flag(), queued_task(buffer), buffer};
+  DeliveryJob job{channel.sender(), channel.closed_flag(), queued_task(buffer), buffer};
   rlimit tight = original;
   tight.rlim_cur = pages * 4096 + (4ul << 20);
   if (setrlimit(RLIMIT_AS, &tight) != 0) return 2;

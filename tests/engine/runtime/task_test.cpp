@@ -193,5 +193,13 @@ TEST(TaskStateTest, DebugText) {
             "Failed(ArgError(\"missing arg: y\"))");
 }
 
+TEST(TaskWaitTest, SignalEndsAWaitUntilSignalAndChangesNothing) {
+  const TaskRef task = task_in(Kind::DeliveryQueued);
+  std::optional<Result<TaskOutput>> outcome = Result<TaskOutput>(ComputeError::cancelled());
+  signal_until_done([&] { outcome = task->wait_until(Deadline::until_signal()); });
+  EXPECT_FALSE(outcome.has_value());
+  EXPECT_EQ(task->snapshot_state().kind(), Kind::DeliveryQueued);
+}
+
 }  // namespace
 }  // namespace bmx

@@ -1,0 +1,51 @@
+// Finding the repeated subtrees of a kernel tree, so that the compiled
+// program computes each of them once.
+//
+// Two subtrees are repeats when they are structurally equal: same tags,
+// operator codes, constant bit patterns and slots, child by child, whether
+// the expression shared one node or built equal ones apart. Every operator is
+// a pure function of its operands, so a repeat's value is that of its first
+// occurrence, bit for bit.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "../expr/expr_node.h"
+
+namespace bmx {
+
+/// What the compiled program does with one node of the tree.
+enum class NodeRole : std::uint8_t {
+  /// Evaluated as usual, its value used once.
+  Plain = 0,
+  /// Evaluated as usual, and its value kept for later repeats.
+  Compute = 1,
+  /// A repeat of an earlier Compute node: its kept value is used instead.
+  Reuse = 2,
+  /// Inside a Reuse node's subtree: never evaluated.
+  Skipped = 3,
+};
+
+/// The roles of a tree's nodes, indexed like tree.nodes().
+struct SubtreeSharing {
+  std::vector<NodeRole> roles;
+  /// For a Reuse node: the index of the Compute node it repeats; for a
+  /// Compute node: the greatest index of a node that consumes one of its
+  /// repeats (a repeat's parent), after which a program evaluating in index
+  /// order no longer needs the value; otherwise 0.
+  std::vector<std::uint32_t> partner;
+};
+
+/// The roles of a tree's nodes: the first occurrence, in post-order, of a
+/// repeated non-leaf subtree is a Compute node, and a later occurrence is a
+/// Reuse node of it, its own subtree Skipped, when every element that
+/// evaluates the repeat also evaluated the first occurrence: when no Select
+/// branch holds the first occurrence without also holding the repeat. So a
+/// value computed in a branch serves repeats in that branch only, and one
+/// computed outside every branch serves repeats anywhere after it. Leaves are
+/// always Plain (reading them again costs nothing). Linear in the number of
+/// nodes and iterative, so trees of any depth are safe.
+SubtreeSharing find_shared_subtrees(const ExprTree& tree);
+
+}  // namespace bmx
