@@ -79,8 +79,8 @@ def main():
             dask_value = theirs(x).compute()
             theirs_ms = (time.perf_counter() - start) * 1e3
             local = ours(x_local)
-            print(f"  {name:4} brindlemox {ours_ms:7.1f} ms = {value!r:24} local {local!r:24} same bits: "
-                  f"{same_bits(value, local)}   (da.{name} {theirs_ms:6.1f} ms = {dask_value!r}, same bits: "
+            print(f"  {name:4} brindlemox {ours_ms:7.1f} ms = {float(value)!r:24} local {local!r:24} same bits: "
+                  f"{same_bits(value, local)}   (da.{name} {theirs_ms:6.1f} ms = {float(dask_value)!r}, same bits: "
                   f"{same_bits(dask_value, local)})")
 
 
