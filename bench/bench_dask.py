@@ -18,6 +18,7 @@ import numexpr
 import numpy as np
 
 import brindlemox as bm
+from figures import panel, save
 
 # Text for brindlemox and numexpr, and the same expression in Dask's array API.
 EXPRESSIONS = {
@@ -79,6 +80,7 @@ def main():
 
         print("| expression | dask array | numexpr map_blocks | brindlemox | bm/dask | bm/numexpr |")
         print("|---|---|---|---|---|---|")
+        ratios = {"bm / dask array": [], "bm / numexpr map_blocks": []}
         for text, dask_expression in EXPRESSIONS.items():
             makers = {
                 "dask": lambda: dask_expression(x, y),
@@ -92,6 +94,8 @@ def main():
             dask_ms, numexpr_ms, bm_ms = (median_ms(samples[name]) for name in ("dask", "numexpr", "bm"))
             print(f"| `{text}` | {dask_ms:.1f} ms | {numexpr_ms:.1f} ms | {bm_ms:.1f} ms | "
                   f"{bm_ms / dask_ms:.2f} | {bm_ms / numexpr_ms:.2f} |")
+            ratios["bm / dask array"].append((text, bm_ms / dask_ms))
+            ratios["bm / numexpr map_blocks"].append((text, bm_ms / numexpr_ms))
 
         print("\n| reduction | dask | brindlemox | bm/dask | same bits as the local engine |")
         print("|---|---|---|---|---|")
@@ -104,6 +108,12 @@ def main():
             same = np.float64(ours(x).compute()).tobytes() == np.float64(ours(local_x)).tobytes()
             dask_ms, bm_ms = median_ms(samples["dask"]), median_ms(samples["bm"])
             print(f"| {name} | {dask_ms:.1f} ms | {bm_ms:.1f} ms | {bm_ms / dask_ms:.2f} | {'yes' if same else 'NO'} |")
+            ratios["bm / dask array"].append((name, bm_ms / dask_ms))
+    save(
+        "dask",
+        f"brindlemox on a Dask LocalCluster (2 processes x 1 thread, n = {options.n:.0e} in {options.chunks} chunks)",
+        [panel("time ratio (below 1: brindlemox faster)", "time ratio", ratios, axis="cases", reference=1.0, log_y=False)],
+    )
 
 
 if __name__ == "__main__":
