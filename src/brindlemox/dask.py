@@ -194,6 +194,8 @@ def _continue_sum(carry: tuple[float, int], block: np.ndarray) -> tuple[float, i
     """The running total and element count after folding ``block`` into ``carry``."""
     _use_share_of_cpus()
     values = np.ravel(to_operand("a", block))  # the local call's conversions and errors
+    if values.size == 0:  # nothing to add; its data pointer may not even be aligned
+        return carry
     if not values.flags.aligned:  # e.g. a block rebuilt from a network frame at an odd offset
         values = values.copy()
     return _brindlemox._continue_sum(*carry, values)

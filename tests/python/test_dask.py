@@ -213,3 +213,14 @@ def test_lazy_results_pickle_like_any_dask_array():
 def test_docstring_examples_run_on_the_cluster():
     failed, attempted = doctest.testmod(bm_dask, optionflags=doctest.NORMALIZE_WHITESPACE)
     assert attempted > 0 and failed == 0
+
+
+def test_chain_links_take_empty_and_misaligned_blocks():
+    # Blocks rebuilt from network frames can start at any byte; an empty one may too.
+    raw = np.zeros(4 * 8 + 1, dtype=np.uint8)
+    misaligned = raw[1:].view(np.float64)
+    misaligned[:] = [1e16, 1.0, -1e16, 1.0]
+    empty = misaligned[:0]  # NumPy calls an empty array aligned whatever its address
+    assert not misaligned.flags.aligned
+    assert bm_dask._continue_sum((0.5, 3), empty) == (0.5, 3)
+    assert bm_dask._continue_sum((-0.0, 0), misaligned) == (1.0, 4)
