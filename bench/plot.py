@@ -97,9 +97,9 @@ def draw_family(record, target):
     for axes in list(grid.flat)[len(panels) :]:
         axes.set_visible(False)
     load = ", ".join(f"{value:g}" for value in record["load_average"])
-    figure.suptitle(
-        f"{textwrap.fill(record['title'], int(size[0] * 11))}\n{record['command']}, {record['finished']}, load average {load} (2 cores)"
-    )
+    run = f"{record['command']}, {record['finished']}, load average {load} (2 cores)"
+    width = int(size[0] * 11)  # characters of the title's font across the figure
+    figure.suptitle(f"{textwrap.fill(record['title'], width)}\n{textwrap.fill(run, width)}")
     figure.tight_layout(pad=1.5)
     figure.savefig(target, dpi=90)
     plt.close(figure)
