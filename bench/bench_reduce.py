@@ -7,12 +7,11 @@ to read the input once at the copy bandwidth. Run with `make bench`.
 
 import argparse
 import os
-import statistics
-import time
 
 import numpy as np
 
 import _brindlemox as bm
+from bench_compute import fmt, measure
 from figures import panel, save
 
 try:
@@ -22,26 +21,6 @@ except ImportError:  # the one-thread column is left out
 
 k = bm._KernelModule()
 rt = bm._RuntimeModule()
-
-
-def measure(candidates, repeats, target_seconds=0.02):
-    """Median seconds per call of each candidate, sampled in interleaved rounds."""
-    inner = {}
-    for name, call in candidates.items():
-        call()
-        start = time.perf_counter()
-        call()
-        once = max(time.perf_counter() - start, 1e-7)
-        inner[name] = max(1, int(target_seconds / once))
-    samples = {name: [] for name in candidates}
-    for _ in range(repeats):
-        for name, call in candidates.items():
-            count = inner[name]
-            start = time.perf_counter()
-            for _ in range(count):
-                call()
-            samples[name].append((time.perf_counter() - start) / count)
-    return {name: statistics.median(values) for name, values in samples.items()}
 
 
 def one_thread(call):
@@ -55,12 +34,6 @@ def one_thread(call):
             brindlemox.set_num_threads(previous)
 
     return limited
-
-
-def fmt(seconds):
-    if seconds < 1e-3:
-        return f"{seconds * 1e6:8.1f} us"
-    return f"{seconds * 1e3:8.2f} ms"
 
 
 def main():

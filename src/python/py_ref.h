@@ -12,6 +12,7 @@
 #include <optional>
 #include <type_traits>
 #include <utility>
+#include <variant>
 
 namespace bmx::py {
 
@@ -86,21 +87,14 @@ class PyRef {
 template <class Work>
 std::invoke_result_t<Work&> without_gil(Work&& work) {
   using R = std::invoke_result_t<Work&>;
-  PyThreadState* const state = PyEval_SaveThread();
-  std::exception_ptr failure;
   if constexpr (std::is_void_v<R>) {
-    try {
+    without_gil([&work] {
       work();
-    } catch (abi::__forced_unwind&) {
-      throw;
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    retaking_interpreter_lock = true;
-    PyEval_RestoreThread(state);
-    retaking_interpreter_lock = false;
-    if (failure) std::rethrow_exception(failure);
+      return std::monostate{};
+    });
   } else {
+    PyThreadState* const state = PyEval_SaveThread();
+    std::exception_ptr failure;
     std::optional<R> result;
     try {
       result.emplace(work());
