@@ -72,40 +72,28 @@ inline double compare_value(double l, double r) {
   if constexpr (op == CompareOp::Ne) return l != r ? 1.0 : 0.0;
 }
 
+#define BMX_DISPATCH_CASE(name, code) \
+  case decltype(op)::name: return fn(std::integral_constant<decltype(op), decltype(op)::name>{});
 /// Calls fn(std::integral_constant<UnaryOp, op>{}) for the run-time code `op`
 /// and returns its result; an unknown code is an internal failure.
 template <class Fn>
 inline decltype(auto) dispatch_unary(UnaryOp op, Fn&& fn) {
-  switch (op) {
-#define BMX_DISPATCH_CASE(name, code) \
-  case UnaryOp::name: return fn(std::integral_constant<UnaryOp, UnaryOp::name>{});
-    BMX_UNARY_OPS(BMX_DISPATCH_CASE)
-#undef BMX_DISPATCH_CASE
-  }
+  switch (op) { BMX_UNARY_OPS(BMX_DISPATCH_CASE) }
   fail("unknown unary operator code " + std::to_string(static_cast<int>(op)));
 }
 
 template <class Fn>
 inline decltype(auto) dispatch_binary(BinaryOp op, Fn&& fn) {
-  switch (op) {
-#define BMX_DISPATCH_CASE(name, code) \
-  case BinaryOp::name: return fn(std::integral_constant<BinaryOp, BinaryOp::name>{});
-    BMX_BINARY_OPS(BMX_DISPATCH_CASE)
-#undef BMX_DISPATCH_CASE
-  }
+  switch (op) { BMX_BINARY_OPS(BMX_DISPATCH_CASE) }
   fail("unknown binary operator code " + std::to_string(static_cast<int>(op)));
 }
 
 template <class Fn>
 inline decltype(auto) dispatch_compare(CompareOp op, Fn&& fn) {
-  switch (op) {
-#define BMX_DISPATCH_CASE(name, code) \
-  case CompareOp::name: return fn(std::integral_constant<CompareOp, CompareOp::name>{});
-    BMX_COMPARE_OPS(BMX_DISPATCH_CASE)
-#undef BMX_DISPATCH_CASE
-  }
+  switch (op) { BMX_COMPARE_OPS(BMX_DISPATCH_CASE) }
   fail("unknown compare operator code " + std::to_string(static_cast<int>(op)));
 }
+#undef BMX_DISPATCH_CASE
 
 /// The operator of code `op` applied to x.
 inline double apply_unary(UnaryOp op, double x) {

@@ -48,36 +48,24 @@ enum class CompareOp : std::uint8_t { BMX_COMPARE_OPS(BMX_ENUMERATOR) };
 
 #undef BMX_ENUMERATOR
 
+#define BMX_NAME_CASE(name, code) \
+  case decltype(op)::name: return #name;
 /// The enumerator name, as repr prints it ("Neg", "Add", "Gt", ...).
 constexpr const char* op_name(UnaryOp op) {
-  switch (op) {
-#define BMX_NAME_CASE(name, code) \
-  case UnaryOp::name: return #name;
-    BMX_UNARY_OPS(BMX_NAME_CASE)
-#undef BMX_NAME_CASE
-  }
+  switch (op) { BMX_UNARY_OPS(BMX_NAME_CASE) }
   return "?";
 }
 
 constexpr const char* op_name(BinaryOp op) {
-  switch (op) {
-#define BMX_NAME_CASE(name, code) \
-  case BinaryOp::name: return #name;
-    BMX_BINARY_OPS(BMX_NAME_CASE)
-#undef BMX_NAME_CASE
-  }
+  switch (op) { BMX_BINARY_OPS(BMX_NAME_CASE) }
   return "?";
 }
 
 constexpr const char* op_name(CompareOp op) {
-  switch (op) {
-#define BMX_NAME_CASE(name, code) \
-  case CompareOp::name: return #name;
-    BMX_COMPARE_OPS(BMX_NAME_CASE)
-#undef BMX_NAME_CASE
-  }
+  switch (op) { BMX_COMPARE_OPS(BMX_NAME_CASE) }
   return "?";
 }
+#undef BMX_NAME_CASE
 
 /// Whether `code` is the code of an operator of each enumeration: bytes read
 /// from outside are checked with these before they are cast.
