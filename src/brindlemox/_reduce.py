@@ -1,7 +1,7 @@
 """Reductions of whole arrays to one float, with the engine's bits: a strictly
 sequential sum in C order, its mean, and the minimum and maximum."""
 
-from typing import Final, overload
+from typing import Final, Protocol, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -9,7 +9,7 @@ import numpy.typing as npt
 from _brindlemox import _reduce as _reduce_in_place
 
 from . import _build
-from ._build import Operand
+from ._build import BinaryFunction, Operand
 from ._dask_dispatch import dask_reduce, is_dask_array
 from ._engine import Expr
 from ._inputs import to_operand
@@ -62,51 +62,46 @@ def mean(a: npt.ArrayLike) -> float:
     return _reduce(_MEAN, a)
 
 
-@overload
-def min(a: npt.ArrayLike, /) -> float: ...
-@overload
-def min(a: Expr, b: Operand, /) -> Expr: ...
-@overload
-def min(a: float, b: Expr, /) -> Expr: ...
-@overload
-def min(a: float, b: float, /) -> float: ...
-def min(a: object, b: object = _MISSING, /) -> object:
-    """With one argument, the smallest element of an array (NaN if any is NaN);
-    with two, the elementwise `minimum`.
+class ReduceOrElementwise(Protocol):
+    """With one array, its reduction to a float; with two operands, an
+    elementwise function of both."""
+
+    @overload
+    def __call__(self, a: npt.ArrayLike, /) -> float: ...
+    @overload
+    def __call__(self, a: Expr, b: Operand, /) -> Expr: ...
+    @overload
+    def __call__(self, a: float, b: Expr, /) -> Expr: ...
+    @overload
+    def __call__(self, a: float, b: float, /) -> float: ...
+
+
+def _reduce_or_elementwise(
+    name: str, op: int, elementwise: BinaryFunction, element: str, elementwise_name: str, example: str
+) -> ReduceOrElementwise:
+    """The function `name`: reduction `op` of one array, or `elementwise` of two
+    operands. Its docstring calls the element it returns `element` and shows
+    `example` as the result of `name([3.0, 1.0, 2.0])`."""
+
+    def function(a: object, b: object = _MISSING, /) -> object:
+        if b is _MISSING:
+            if is_dask_array(a):
+                return dask_reduce(name, a)
+            return _reduce(op, a)  # type: ignore[arg-type]
+        return elementwise(a, b)  # type: ignore[call-overload]
+
+    function.__name__ = function.__qualname__ = name
+    function.__doc__ = f"""With one argument, the {element} element of an array (NaN if any is NaN);
+    with two, the elementwise `{elementwise_name}`.
 
     Examples
     --------
     >>> import brindlemox as bm
-    >>> bm.min([3.0, 1.0, 2.0])
-    1.0
+    >>> bm.{name}([3.0, 1.0, 2.0])
+    {example}
     """
-    if b is _MISSING:
-        if is_dask_array(a):
-            return dask_reduce("min", a)
-        return _reduce(_MIN, a)  # type: ignore[arg-type]
-    return _build.minimum(a, b)  # type: ignore[call-overload]
+    return function  # type: ignore[return-value]
 
 
-@overload
-def max(a: npt.ArrayLike, /) -> float: ...
-@overload
-def max(a: Expr, b: Operand, /) -> Expr: ...
-@overload
-def max(a: float, b: Expr, /) -> Expr: ...
-@overload
-def max(a: float, b: float, /) -> float: ...
-def max(a: object, b: object = _MISSING, /) -> object:
-    """With one argument, the largest element of an array (NaN if any is NaN);
-    with two, the elementwise `maximum`.
-
-    Examples
-    --------
-    >>> import brindlemox as bm
-    >>> bm.max([3.0, 1.0, 2.0])
-    3.0
-    """
-    if b is _MISSING:
-        if is_dask_array(a):
-            return dask_reduce("max", a)
-        return _reduce(_MAX, a)  # type: ignore[arg-type]
-    return _build.maximum(a, b)  # type: ignore[call-overload]
+min: Final = _reduce_or_elementwise("min", _MIN, _build.minimum, "smallest", "minimum", "1.0")
+max: Final = _reduce_or_elementwise("max", _MAX, _build.maximum, "largest", "maximum", "3.0")

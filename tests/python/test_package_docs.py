@@ -1,8 +1,13 @@
-# Every example in the package's docstrings runs and prints what it shows.
+# Every example in the package's docstrings runs and prints what it shows, and
+# the functions the package builds at import keep a plain function's name,
+# signature and docstring.
 import doctest
 import importlib
+import inspect
 
 import pytest
+
+import brindlemox
 
 pytestmark = pytest.mark.numpy
 
@@ -14,3 +19,27 @@ def test_docstring_examples(name):
     module = importlib.import_module(f"brindlemox.{name}")
     failed, attempted = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)
     assert attempted > 0 and failed == 0
+
+
+@pytest.mark.parametrize(
+    "name, element, elementwise, example", [("min", "smallest", "minimum", "1.0"), ("max", "largest", "maximum", "3.0")]
+)
+def test_min_and_max_look_like_plain_functions(name, element, elementwise, example):
+    function = getattr(brindlemox, name)
+    assert (function.__name__, function.__qualname__, function.__module__) == (name, name, "brindlemox._reduce")
+    parameters = inspect.signature(function).parameters.values()
+    assert [(p.name, p.kind, p.default is p.empty) for p in parameters] == [
+        ("a", inspect.Parameter.POSITIONAL_ONLY, True),
+        ("b", inspect.Parameter.POSITIONAL_ONLY, False),
+    ]
+    assert function.__doc__ == (
+        f"With one argument, the {element} element of an array (NaN if any is NaN);\n"
+        f"    with two, the elementwise `{elementwise}`.\n"
+        "\n"
+        "    Examples\n"
+        "    --------\n"
+        "    >>> import brindlemox as bm\n"
+        f"    >>> bm.{name}([3.0, 1.0, 2.0])\n"
+        f"    {example}\n"
+        "    "
+    )

@@ -1,5 +1,6 @@
 # After installation mypy finds the package's annotations and the extension's
-# stubs, and reports a type error in code that uses both.
+# stubs, reports a type error in code that uses both, and picks the overload of
+# min and max by their arguments.
 import os
 import pathlib
 import subprocess
@@ -24,21 +25,53 @@ USER_CODE = """
 """
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="mypy is slow under the sanitizer runtime")
-def test_mypy_finds_both_and_reports_a_type_error(tmp_path):
+OVERLOADS_CODE = """
+    import numpy as np
+    import brindlemox as bm
+
+    x = bm.arg("x")
+    reveal_type(bm.min(np.ones(3)))
+    reveal_type(bm.max([1.0, 2.0]))
+    reveal_type(bm.min(x, 1.0))
+    reveal_type(bm.max(2.0, x))
+    reveal_type(bm.min(1.0, 2.0))
+"""
+
+skip_under_asan = pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="mypy is slow under the sanitizer runtime"
+)
+
+
+def run_mypy(tmp_path, code):
     user = tmp_path / "user.py"
-    user.write_text(textwrap.dedent(USER_CODE))
+    user.write_text(textwrap.dedent(code))
     # A cache beside the build keeps repeated runs cheap; results do not depend on it.
     cache = pathlib.Path(__file__).resolve().parents[2] / "build" / "mypy-cache"
-    result = subprocess.run(
+    return subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", f"--cache-dir={cache}", str(user)],
         capture_output=True,
         text=True,
         timeout=300,
         cwd=tmp_path,
     )
+
+
+@skip_under_asan
+def test_mypy_finds_both_and_reports_a_type_error(tmp_path):
+    result = run_mypy(tmp_path, USER_CODE)
+    user = tmp_path / "user.py"
     assert result.stdout.splitlines() == [
         f"{user.name}:13: error: Incompatible types in assignment "
         '(expression has type "float", variable has type "str")  [assignment]'
     ]
     assert result.returncode == 1
+
+
+@skip_under_asan
+def test_mypy_picks_the_overload_of_min_and_max_by_their_arguments(tmp_path):
+    result = run_mypy(tmp_path, OVERLOADS_CODE)
+    assert result.stdout.splitlines() == [
+        f'user.py:{line}: note: Revealed type is "{revealed}"'
+        for line, revealed in [(6, "float"), (7, "float"), (8, "_brindlemox.Expr"), (9, "_brindlemox.Expr"), (10, "float")]
+    ]
+    assert result.returncode == 0
