@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "boundary.h"
+#include "buffer_view.h"
 #include "convert.h"
 #include "ir/expr_bytes.h"
 #include "method_table.h"
@@ -19,35 +20,19 @@ namespace bmx::py {
 
 namespace {
 
-/// A borrowed view of a bytes-like object's memory, released with the scope.
-class BytesView {
- public:
-  BytesView() = default;
-  BytesView(const BytesView&) = delete;
-  BytesView& operator=(const BytesView&) = delete;
-  ~BytesView() {
-    if (held_) PyBuffer_Release(&view_);
+/// Borrows `object`'s bytes into `view`; false with TypeError set unless it
+/// is bytes-like and contiguous.
+bool borrow_bytes(PyObject* object, BufferView& view) {
+  if (!PyObject_CheckBuffer(object)) {
+    raise_conversion_error(object, "bytes-like object");
+    return false;
   }
+  return view.acquire(object, PyBUF_SIMPLE);
+}
 
-  /// Borrows `object`'s bytes; false with TypeError set unless it is bytes-like and contiguous.
-  bool borrow(PyObject* object) {
-    if (!PyObject_CheckBuffer(object)) {
-      raise_conversion_error(object, "bytes-like object");
-      return false;
-    }
-    if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) != 0) return false;
-    held_ = true;
-    return true;
-  }
-
-  std::span<const std::uint8_t> bytes() const {
-    return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
-  }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
+std::span<const std::uint8_t> bytes_of(const BufferView& view) {
+  return {static_cast<const std::uint8_t*>(view.data()), static_cast<std::size_t>(view.get().len)};
+}
 
 PyObject* new_bytes(const std::vector<std::uint8_t>& bytes) {
   return expect_object(
@@ -61,9 +46,9 @@ PyObject* expr_to_bytes_impl(PyObject*, const BoundArgs& args) {
 }
 
 PyObject* expr_from_bytes_impl(PyObject*, const BoundArgs& args) {
-  BytesView view;
-  if (!view.borrow(args[0])) return argument_error(args.name(0));
-  Result<Expr> expr = decode_expr(view.bytes());
+  BufferView view;
+  if (!borrow_bytes(args[0], view)) return argument_error(args.name(0));
+  Result<Expr> expr = decode_expr(bytes_of(view));
   if (!expr.ok()) return raise_refusal(expr.error());
   return wrap_expr(std::move(expr).value());
 }
@@ -77,9 +62,9 @@ PyObject* kernel_spec_to_bytes_impl(PyObject*, const BoundArgs& args) {
 }
 
 PyObject* kernel_spec_from_bytes_impl(PyObject*, const BoundArgs& args) {
-  BytesView view;
-  if (!view.borrow(args[0])) return argument_error(args.name(0));
-  Result<KernelSpec> kernel = decode_kernel(view.bytes());
+  BufferView view;
+  if (!borrow_bytes(args[0], view)) return argument_error(args.name(0));
+  Result<KernelSpec> kernel = decode_kernel(bytes_of(view));
   if (!kernel.ok()) return raise_refusal(kernel.error());
   return make_instance(kernel_spec_type().get(), std::move(kernel).value());
 }

@@ -83,11 +83,11 @@ constexpr ClassDef kRecvCaseClass{
 };
 
 PyObject* py_select_impl(PyObject*, const BoundArgs& bound) {
-  std::vector<Receiver> cases;
+  std::vector<ChannelHandle> cases;
   for (PyObject* value : bound.var_positional()) {
     const ChannelHandle* channel = payload_of<ChannelHandle>(value, recv_case_type());
     if (channel == nullptr) return argument_error("cases");
-    cases.push_back(channel->receiver());
+    cases.push_back(*channel);
   }
   bool non_blocking = false;
   if (bound[1] != nullptr && !to_bool(bound[1], non_blocking)) return argument_error("default");

@@ -67,10 +67,7 @@ SendResult BoundedRing::send(ChannelMessage message, const Deadline& deadline) {
   }
 }
 
-void BoundedRing::post_marker() {
-  WakeList wakes;
-  const std::scoped_lock lock(mutex_);
-  if (receivers_gone_) return;
+void BoundedRing::post_marker_locked(WakeList& wakes) {
   if (len_ < capacity_) {
     push_locked(std::nullopt, wakes);
   } else {
@@ -90,12 +87,7 @@ RecvResult BoundedRing::try_recv() {
   std::destroy_at(oldest);
   head_ = (head_ + 1) % capacity_;
   --len_;
-  if (!message) {
-    // The marker is reported again to every later receive on an empty ring, so
-    // receivers waiting now must look again instead of waiting for a second one.
-    marker_taken_ = true;
-    receivers_.claim_all(wakes);
-  }
+  if (!message) note_marker_taken_locked(wakes);
   if (marker_pending_) {
     marker_pending_ = false;
     push_locked(std::nullopt, wakes);
@@ -105,24 +97,6 @@ RecvResult BoundedRing::try_recv() {
   return {RecvStatus::Message, std::move(message)};
 }
 
-bool BoundedRing::register_receiver(const WaitEntry& entry) {
-  const std::scoped_lock lock(mutex_);
-  receivers_.add(entry);
-  return len_ > 0 || marker_taken_;
-}
-
-void BoundedRing::unregister_receiver(const WaitContext& context, std::uint32_t operation) {
-  const std::scoped_lock lock(mutex_);
-  receivers_.remove(context, operation);
-}
-
 RecvResult BoundedRing::accept_recv(Packet&) { return try_recv(); }
-
-void BoundedRing::disconnect_receivers() {
-  WakeList wakes;
-  const std::scoped_lock lock(mutex_);
-  receivers_gone_ = true;
-  senders_.claim_all(wakes);
-}
 
 }  // namespace bmx

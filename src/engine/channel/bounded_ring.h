@@ -17,7 +17,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 #include "channel_queue.h"
@@ -52,37 +51,26 @@ class BoundedRing final : public ChannelQueue {
   SendResult try_send(ChannelMessage message) override;
   SendResult send(ChannelMessage message, const Deadline& deadline) override;
 
-  /// Queues the close marker without waiting: at the tail if a slot is free,
-  /// else it takes the first slot that frees, ahead of any waiting sender.
-  /// Dropped when every receiver is gone.
-  void post_marker() override;
-
   /// Takes the oldest message; once the close marker has been taken and the
   /// ring is empty, reports the marker again to every receive.
   RecvResult try_recv() override;
-  /// Registers a waiting receiver; true when a receive could succeed now.
-  bool register_receiver(const WaitEntry& entry) override;
-  void unregister_receiver(const WaitContext& context, std::uint32_t operation) override;
   /// A receive after a claim through a receiver entry: a plain attempt.
   RecvResult accept_recv(Packet& packet) override;
 
-  void disconnect_receivers() override;
-
  private:
+  /// Queues the close marker at the tail if a slot is free, else it takes the
+  /// first slot that frees, ahead of any waiting sender.
+  void post_marker_locked(WakeList& wakes) override;
+  bool has_message_locked() const override { return len_ > 0; }
   /// Pushes into a free slot and notifies one receiver. Requires len_ < capacity_.
   void push_locked(ChannelMessage message, WakeList& wakes);
 
-  // Invariants (under mutex_):
+  // Invariants (under the queue's lock, mutex_):
   //   len_ <= capacity_; the slots (head_ + k) % capacity_ for k < len_ hold
   //   constructed messages, oldest first, and no other slot does.
-  //   An entry of senders_ belongs to a thread inside send() that found the
-  //   ring full, one of receivers_ to a thread inside a receive that found it
-  //   empty; each stays until its owner withdraws it.
   //   Every message that lands claims one waiting receiver; every slot that
   //   frees goes to the pending marker or else claims one waiting sender.
   //   marker_pending_ implies len_ == capacity_.
-  //   marker_taken_ and receivers_gone_, once set, stay set.
-  std::mutex mutex_;
   /// Number of slots; fixed.
   const std::uint64_t capacity_;
   /// Storage for capacity_ messages; slot (head_ + k) % capacity_ holds a
@@ -92,16 +80,6 @@ class BoundedRing final : public ChannelQueue {
   std::uint64_t head_ = 0;
   /// Number of queued messages. Guarded by mutex_.
   std::uint64_t len_ = 0;
-  /// Senders waiting while the ring is full. Guarded by mutex_.
-  WaiterList senders_;
-  /// Receivers waiting while the ring is empty. Guarded by mutex_.
-  WaiterList receivers_;
-  /// The close marker is waiting for a slot. Guarded by mutex_.
-  bool marker_pending_ = false;
-  /// A receive has taken the close marker. Guarded by mutex_.
-  bool marker_taken_ = false;
-  /// No receiver endpoint is left. Guarded by mutex_.
-  bool receivers_gone_ = false;
 };
 
 }  // namespace bmx

@@ -1,4 +1,4 @@
-// Channel operations on top of the queue and the `closed` flag.
+// Channel operations on top of the queue, and the receiving side's token.
 #include "channel.h"
 
 #include <utility>
@@ -7,15 +7,24 @@
 
 namespace bmx {
 
+struct ChannelHandle::ReceiverToken {
+  std::shared_ptr<ChannelQueue> queue;
+
+  explicit ReceiverToken(std::shared_ptr<ChannelQueue> shared) : queue(std::move(shared)) {}
+  ReceiverToken(const ReceiverToken&) = delete;
+  ReceiverToken& operator=(const ReceiverToken&) = delete;
+  ~ReceiverToken() { queue->disconnect_receivers(); }
+};
+
 std::optional<ChannelHandle> ChannelHandle::create(std::uint64_t capacity) {
-  std::optional<QueueEndpoints> endpoints = create_queue(capacity);
-  if (!endpoints) return std::nullopt;
-  return ChannelHandle(std::move(endpoints->sender), std::move(endpoints->receiver),
-                       std::make_shared<std::atomic<bool>>(false));
+  std::shared_ptr<ChannelQueue> queue = ChannelQueue::create(capacity);
+  if (!queue) return std::nullopt;
+  auto receivers = std::make_shared<ReceiverToken>(queue);
+  return ChannelHandle(std::move(queue), std::move(receivers));
 }
 
-ChannelHandle::ChannelHandle(Sender sender, Receiver receiver, std::shared_ptr<std::atomic<bool>> closed)
-    : sender_(std::move(sender)), receiver_(std::move(receiver)), closed_(std::move(closed)) {}
+ChannelHandle::ChannelHandle(std::shared_ptr<ChannelQueue> queue, std::shared_ptr<const ReceiverToken> receivers)
+    : queue_(std::move(queue)), receivers_(std::move(receivers)) {}
 
 std::optional<Result<void>> ChannelHandle::send_buffer(BufferRef buffer, const Deadline& deadline) const {
   if (is_closed()) return std::optional<Result<void>>(std::in_place, ComputeError::channel_closed());
@@ -23,7 +32,7 @@ std::optional<Result<void>> ChannelHandle::send_buffer(BufferRef buffer, const D
 }
 
 std::optional<Result<void>> ChannelHandle::continue_send(BufferRef buffer, const Deadline& deadline) const {
-  const SendResult sent = sender_.send(ChannelMessage(std::move(buffer)), deadline);
+  const SendResult sent = queue_->send(ChannelMessage(std::move(buffer)), deadline);
   switch (sent.status) {
     case SendStatus::Sent: return std::optional<Result<void>>(std::in_place);
     case SendStatus::TimedOut: return std::nullopt;
@@ -34,19 +43,10 @@ std::optional<Result<void>> ChannelHandle::continue_send(BufferRef buffer, const
 }
 
 std::optional<Result<BufferRef>> ChannelHandle::recv_buffer(const Deadline& deadline) const {
-  RecvResult got = receiver_.recv(deadline);
+  RecvResult got = queue_->recv(deadline);
   if (got.status != RecvStatus::Message) return std::nullopt;
   if (got.message) return std::optional<Result<BufferRef>>(std::in_place, std::move(*got.message));
   return std::optional<Result<BufferRef>>(std::in_place, ComputeError::channel_closed());
 }
-
-bool ChannelHandle::close() const {
-  bool expected = false;
-  if (!closed_->compare_exchange_strong(expected, true)) return false;
-  sender_.post_marker();
-  return true;
-}
-
-bool ChannelHandle::is_closed() const { return closed_->load(); }
 
 }  // namespace bmx

@@ -1,8 +1,9 @@
-// ChannelHandle: the engine side of a Python Channel or RecvCase. Its two
-// endpoints share one queue, and its `closed` flag is shared with every copy
-// and with delivery jobs. Only handles hold the receiving endpoint, so when
-// the last one is gone nobody can receive any more, and a send or delivery
-// that would wait fails instead of waiting forever.
+// ChannelHandle: the engine side of a Python Channel or RecvCase: a shared
+// queue, which carries the channel's `closed` flag, and a token shared by
+// every handle that can receive. When the last such handle is gone nobody can
+// receive any more, and a send or delivery that would wait fails instead of
+// waiting forever. Deliveries hold sending-only copies, which never keep a
+// channel receivable.
 //
 // Close protocol: close() sets `closed` by compare-and-swap and only the
 // winner posts the close marker, behind every message already queued. Posting
@@ -15,7 +16,6 @@
 // received, ahead of those repeated markers.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -27,19 +27,20 @@
 
 namespace bmx {
 
-/// A queue's two endpoints and its channel's `closed` flag. Copies share all
-/// three. Every operation may be called from any thread.
+/// One channel's queue and, unless sending only, its receiving side. Copies
+/// share both. Every operation may be called from any thread.
 class ChannelHandle {
  public:
   /// A new open channel of `capacity` slots (0: rendezvous); empty when the
   /// slot array cannot be reserved (an allocation failure for the caller).
   static std::optional<ChannelHandle> create(std::uint64_t capacity);
 
-  ChannelHandle(Sender sender, Receiver receiver, std::shared_ptr<std::atomic<bool>> closed);
+  /// A copy that sends and closes like this one but does not count as a
+  /// receiver.
+  ChannelHandle sending_only() const { return ChannelHandle(queue_, nullptr); }
 
-  const Sender& sender() const { return sender_; }
-  const Receiver& receiver() const { return receiver_; }
-  const std::shared_ptr<std::atomic<bool>>& closed_flag() const { return closed_; }
+  /// The queue, for select.
+  ChannelQueue& queue() const { return *queue_; }
 
   /// Refuses with ChannelClosed if the channel is closed, without touching the
   /// queue; otherwise sends like continue_send. Empty when `deadline` passed
@@ -49,8 +50,8 @@ class ChannelHandle {
   /// Goes on with a send that send_buffer began and that timed out, without
   /// consulting `closed` again (a send under way when the channel closes is
   /// not stopped). Waits while there is no room, or at capacity 0 until a
-  /// receiver takes the buffer. ChannelClosed if every receiver is gone; empty
-  /// when `deadline` passed first and nothing was sent.
+  /// receiver takes the buffer. ChannelClosed if nobody can receive any more;
+  /// empty when `deadline` passed first and nothing was sent.
   std::optional<Result<void>> continue_send(BufferRef buffer, const Deadline& deadline) const;
 
   /// Receives a buffer, waiting while there is none. ChannelClosed for the close
@@ -60,14 +61,20 @@ class ChannelHandle {
 
   /// Closes the channel; never waits. True for the one call that closed it and
   /// posted the marker, false for every later call.
-  bool close() const;
+  bool close() const { return queue_->close(); }
 
-  bool is_closed() const;
+  bool is_closed() const { return queue_->is_closed(); }
 
  private:
-  Sender sender_;
-  Receiver receiver_;
-  std::shared_ptr<std::atomic<bool>> closed_;
+  /// Tells the queue that nobody can receive any more when the last handle
+  /// sharing it is gone.
+  struct ReceiverToken;
+
+  ChannelHandle(std::shared_ptr<ChannelQueue> queue, std::shared_ptr<const ReceiverToken> receivers);
+
+  std::shared_ptr<ChannelQueue> queue_;
+  /// Null in a sending-only copy.
+  std::shared_ptr<const ReceiverToken> receivers_;
 };
 
 }  // namespace bmx

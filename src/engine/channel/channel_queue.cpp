@@ -1,4 +1,5 @@
-// The waiting receive shared by both flavours, flavour choice, and receiver counting.
+// What both flavours share: flavour choice, the waiting receive, receiver
+// registration, closing and the receivers' departure.
 #include "channel_queue.h"
 
 #include <utility>
@@ -40,21 +41,36 @@ RecvResult ChannelQueue::recv(const Deadline& deadline) {
   }
 }
 
-struct Receiver::Side {
-  std::shared_ptr<ChannelQueue> queue;
-  ~Side() { queue->disconnect_receivers(); }
-};
+bool ChannelQueue::register_receiver(const WaitEntry& entry) {
+  const std::scoped_lock lock(mutex_);
+  receivers_.add(entry);
+  return marker_taken_ || has_message_locked();
+}
 
-Receiver::Receiver(std::shared_ptr<ChannelQueue> queue) : side_(std::make_shared<Side>(std::move(queue))) {}
+void ChannelQueue::unregister_receiver(const WaitContext& context, std::uint32_t operation) {
+  const std::scoped_lock lock(mutex_);
+  receivers_.remove(context, operation);
+}
 
-ChannelQueue& Receiver::queue() const { return *side_->queue; }
+bool ChannelQueue::close() {
+  bool expected = false;
+  if (!closed_.compare_exchange_strong(expected, true)) return false;
+  WakeList wakes;
+  const std::scoped_lock lock(mutex_);
+  if (!receivers_gone_) post_marker_locked(wakes);
+  return true;
+}
 
-std::optional<QueueEndpoints> create_queue(std::uint64_t capacity) {
-  std::shared_ptr<ChannelQueue> queue = ChannelQueue::create(capacity);
-  if (!queue) return std::nullopt;
-  Sender sender(queue);
-  Receiver receiver(std::move(queue));
-  return QueueEndpoints{std::move(sender), std::move(receiver)};
+void ChannelQueue::disconnect_receivers() {
+  WakeList wakes;
+  const std::scoped_lock lock(mutex_);
+  receivers_gone_ = true;
+  senders_.claim_all(wakes);
+}
+
+void ChannelQueue::note_marker_taken_locked(WakeList& wakes) {
+  marker_taken_ = true;
+  receivers_.claim_all(wakes);
 }
 
 }  // namespace bmx

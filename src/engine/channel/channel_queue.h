@@ -1,31 +1,31 @@
 // The channel queue: one FIFO of ChannelMessages, bounded (capacity N > 0,
-// bounded_ring.h) or rendezvous (capacity 0, rendezvous.h), shared by the
-// Senders and Receivers that reach it. ChannelQueue states the contract of
-// both flavours once; the waiting receive is written once on top of it.
+// bounded_ring.h) or rendezvous (capacity 0, rendezvous.h), with its
+// channel's `closed` flag. ChannelQueue states the contract of both flavours
+// once and keeps the state they share; the waiting receive, registration,
+// closing and the receivers' departure are written once on top of it.
 //
 // Invariants (every flavour):
 //   Messages leave a queue in the order they entered it; a bounded queue holds
 //   at most N messages (the close marker included), a rendezvous queue none.
-//   Each queue has one lock, guarding all of its state; no other engine lock
-//   is ever taken while it is held, nobody parks while holding it, and
-//   parked threads are woken only after it is dropped.
+//   Each queue has one lock, guarding all of its state but `closed`; no other
+//   engine lock is ever taken while it is held, nobody parks while holding it,
+//   and parked threads are woken only after it is dropped.
 //   A waiting thread's entry stays registered with a queue while that thread
 //   is inside an operation on it, for the whole wait; its context is claimed
 //   at most once per operation.
 //   Once a receive has taken the close marker, a receive that finds nothing
 //   else to take reports the marker again, so receivers of a closed and
 //   drained queue never wait for a second marker.
-//   Receivers are counted: when the last Receiver is gone nobody can receive
-//   any more, and a send that would have to wait fails at once with
-//   Disconnected (one into a free slot of a bounded queue still lands),
-//   waking every sender that waits. Senders are not counted: every holder of
-//   a Receiver also holds a Sender, so a queue never outlives its senders
-//   while it can still be received from.
+//   When nobody can receive any more (disconnect_receivers), a send that would
+//   have to wait fails at once with Disconnected (one into a free slot of a
+//   bounded queue still lands), waking every sender that waits, and closing
+//   queues no marker.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <optional>
+#include <mutex>
 
 #include "deadline.h"
 #include "message.h"
@@ -37,7 +37,8 @@ namespace bmx {
 class ChannelQueue {
  public:
   /// A queue of `capacity` slots (0: rendezvous); null when the slot array of
-  /// a bounded queue cannot be reserved.
+  /// a bounded queue cannot be reserved. Reserving the array costs address
+  /// space only; slots take memory as messages fill them.
   static std::shared_ptr<ChannelQueue> create(std::uint64_t capacity);
 
   ChannelQueue() = default;
@@ -45,17 +46,14 @@ class ChannelQueue {
   ChannelQueue& operator=(const ChannelQueue&) = delete;
   virtual ~ChannelQueue() = default;
 
-  /// Sends without waiting: Sent, Full or (no room and no receiver left)
+  /// Sends without waiting: Sent, Full or (no room and nobody can receive)
   /// Disconnected, the last two handing the message back.
   virtual SendResult try_send(ChannelMessage message) = 0;
   /// Sends, waiting while there is no room (at capacity 0: until a receiver
   /// takes the message) or until `deadline` ends the wait: Sent, Disconnected
-  /// (it would have to wait and no receiver is left) or TimedOut, the last two
+  /// (it would have to wait and nobody can receive) or TimedOut, the last two
   /// handing the message back, unsent.
   virtual SendResult send(ChannelMessage message, const Deadline& deadline) = 0;
-  /// Queues the close marker without ever waiting (see the flavours for where
-  /// it waits when there is no room); dropped when every receiver is gone.
-  virtual void post_marker() = 0;
 
   /// Receives without waiting: Message (a buffer or the close marker) or Empty.
   virtual RecvResult try_recv() = 0;
@@ -65,59 +63,50 @@ class ChannelQueue {
 
   /// Select's steps: register a waiting receive (true: it could succeed now),
   /// withdraw it, and complete it after a claim through its entry.
-  virtual bool register_receiver(const WaitEntry& entry) = 0;
-  virtual void unregister_receiver(const WaitContext& context, std::uint32_t operation) = 0;
+  bool register_receiver(const WaitEntry& entry);
+  void unregister_receiver(const WaitContext& context, std::uint32_t operation);
   virtual RecvResult accept_recv(Packet& packet) = 0;
 
-  /// The last Receiver is gone: fails and wakes the waiting senders.
-  virtual void disconnect_receivers() = 0;
-};
+  /// Sets `closed` and queues the close marker behind every message already
+  /// queued, never waiting (see the flavours for where the marker waits when
+  /// there is no room). True for the one call that closed the queue.
+  bool close();
+  bool is_closed() const { return closed_.load(); }
 
-/// A sending endpoint: the queue, shared. Any thread may use it; a moved-from
-/// Sender must not be used.
-class Sender {
- public:
-  explicit Sender(std::shared_ptr<ChannelQueue> queue) : queue_(std::move(queue)) {}
+  /// Nobody can receive any more: fails and wakes the waiting senders.
+  void disconnect_receivers();
 
-  SendResult try_send(ChannelMessage message) const { return queue_->try_send(std::move(message)); }
-  SendResult send(ChannelMessage message, const Deadline& deadline) const {
-    return queue_->send(std::move(message), deadline);
-  }
-  /// Queues the close marker; never waits. See ChannelQueue::post_marker.
-  void post_marker() const { queue_->post_marker(); }
+ protected:
+  /// Queues the close marker without waiting. Requires mutex_.
+  virtual void post_marker_locked(WakeList& wakes) = 0;
+  /// Whether a message, or the marker, is there to be taken. Requires mutex_.
+  virtual bool has_message_locked() const = 0;
+  /// Records that a receive took the marker and wakes the other receivers,
+  /// who must look again instead of waiting for a second one. Requires mutex_.
+  void note_marker_taken_locked(WakeList& wakes);
+
+  // Invariants (under mutex_), besides each flavour's own:
+  //   An entry of senders_ belongs to a thread inside send() that found no
+  //   room, one of receivers_ to a thread inside a receive that found nothing
+  //   to take; each stays until its owner withdraws it.
+  //   marker_pending_: close() found no room for the marker, which takes the
+  //   first that frees (a slot, or at capacity 0 a receiver).
+  //   marker_taken_ and receivers_gone_, once set, stay set.
+  std::mutex mutex_;
+  /// Senders waiting for room. Guarded by mutex_.
+  WaiterList senders_;
+  /// Receivers waiting for a message. Guarded by mutex_.
+  WaiterList receivers_;
+  /// The close marker waits for room. Guarded by mutex_.
+  bool marker_pending_ = false;
+  /// A receive has taken the close marker. Guarded by mutex_.
+  bool marker_taken_ = false;
+  /// Nobody can receive any more. Guarded by mutex_.
+  bool receivers_gone_ = false;
 
  private:
-  std::shared_ptr<ChannelQueue> queue_;
+  /// Set once, by the first close(); read without the lock.
+  std::atomic<bool> closed_{false};
 };
-
-/// A receiving endpoint. Copies share one registration with the queue; when
-/// the last copy of every Receiver of a queue is gone, the queue is
-/// disconnected for its senders.
-class Receiver {
- public:
-  explicit Receiver(std::shared_ptr<ChannelQueue> queue);
-
-  RecvResult try_recv() const { return queue().try_recv(); }
-  RecvResult recv(const Deadline& deadline) const { return queue().recv(deadline); }
-
-  /// The queue, for select.
-  ChannelQueue& queue() const;
-
- private:
-  struct Side;
-  std::shared_ptr<Side> side_;
-};
-
-/// Both endpoints of a new queue.
-struct QueueEndpoints {
-  Sender sender;
-  Receiver receiver;
-};
-
-/// A new queue of `capacity` slots (0: rendezvous) with its two endpoints; empty
-/// when `capacity` is too large for the slot array to be reserved (the caller
-/// reports it as an allocation failure). Reserving the array costs address
-/// space only; slots take memory as messages fill them.
-std::optional<QueueEndpoints> create_queue(std::uint64_t capacity);
 
 }  // namespace bmx

@@ -28,13 +28,6 @@ bool Rendezvous::hand_to_receiver_locked(ChannelMessage& message, WakeList& wake
   return true;
 }
 
-void Rendezvous::note_marker_taken_locked(WakeList& wakes) {
-  // Later receives that find no sender report the marker again, so the
-  // receivers waiting now must look again instead of waiting for another.
-  marker_taken_ = true;
-  receivers_.claim_all(wakes);
-}
-
 SendResult Rendezvous::try_send(ChannelMessage message) {
   WakeList wakes;
   const std::scoped_lock lock(mutex_);
@@ -74,10 +67,7 @@ SendResult Rendezvous::send(ChannelMessage message, const Deadline& deadline) {
   }
 }
 
-void Rendezvous::post_marker() {
-  WakeList wakes;
-  const std::scoped_lock lock(mutex_);
-  if (receivers_gone_) return;
+void Rendezvous::post_marker_locked(WakeList& wakes) {
   ChannelMessage marker;
   if (!hand_to_receiver_locked(marker, wakes)) marker_pending_ = true;
 }
@@ -100,24 +90,6 @@ RecvResult Rendezvous::try_recv() {
   return {RecvStatus::Empty, std::nullopt};
 }
 
-bool Rendezvous::register_receiver(const WaitEntry& entry) {
-  const std::scoped_lock lock(mutex_);
-  receivers_.add(entry);
-  return senders_.has_claimable() || marker_pending_ || marker_taken_;
-}
-
-void Rendezvous::unregister_receiver(const WaitContext& context, std::uint32_t operation) {
-  const std::scoped_lock lock(mutex_);
-  receivers_.remove(context, operation);
-}
-
 RecvResult Rendezvous::accept_recv(Packet& packet) { return {RecvStatus::Message, take_from(packet)}; }
-
-void Rendezvous::disconnect_receivers() {
-  WakeList wakes;
-  const std::scoped_lock lock(mutex_);
-  receivers_gone_ = true;
-  senders_.claim_all(wakes);
-}
 
 }  // namespace bmx

@@ -56,9 +56,9 @@ std::optional<SelectResult> finish(std::size_t index, RecvResult got) {
   return std::nullopt;
 }
 
-std::optional<SelectResult> try_in_order(std::span<const Receiver> cases, const std::vector<std::uint32_t>& order) {
+std::optional<SelectResult> try_in_order(std::span<const ChannelHandle> cases, const std::vector<std::uint32_t>& order) {
   for (const std::uint32_t index : order) {
-    if (std::optional<SelectResult> done = finish(index, cases[index].try_recv())) return done;
+    if (std::optional<SelectResult> done = finish(index, cases[index].queue().try_recv())) return done;
   }
   return std::nullopt;
 }
@@ -67,7 +67,7 @@ std::optional<SelectResult> try_in_order(std::span<const Receiver> cases, const 
 // queue keeps a pointer to this frame's packet whatever happens.
 class Registrations {
  public:
-  Registrations(std::span<const Receiver> cases, const std::vector<std::uint32_t>& order, const WaitContext& context)
+  Registrations(std::span<const ChannelHandle> cases, const std::vector<std::uint32_t>& order, const WaitContext& context)
       : cases_(cases), order_(order), context_(context) {}
   Registrations(const Registrations&) = delete;
   Registrations& operator=(const Registrations&) = delete;
@@ -88,7 +88,7 @@ class Registrations {
   }
 
  private:
-  std::span<const Receiver> cases_;
+  std::span<const ChannelHandle> cases_;
   const std::vector<std::uint32_t>& order_;
   const WaitContext& context_;
   std::size_t count_ = 0;
@@ -96,12 +96,12 @@ class Registrations {
 
 }  // namespace
 
-SelectResult try_select(std::span<const Receiver> cases) {
+SelectResult try_select(std::span<const ChannelHandle> cases) {
   if (std::optional<SelectResult> done = try_in_order(cases, shuffled_order(cases.size()))) return std::move(*done);
   return {SelectStatus::NoneReady, 0, std::nullopt};
 }
 
-SelectResult select(std::span<const Receiver> cases, const Deadline& deadline) {
+SelectResult select(std::span<const ChannelHandle> cases, const Deadline& deadline) {
   if (cases.empty()) fail("no operations have been added to `Select`");
   check(cases.size() <= UINT32_MAX - WaitContext::kFirstOperation, "too many select cases");
   for (;;) {

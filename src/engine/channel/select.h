@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "channel_queue.h"
+#include "channel.h"
 #include "message.h"
 #include "waiter.h"
 
@@ -36,10 +36,10 @@ struct SelectResult {
 /// is queued. Ready cases are chosen with equal
 /// probability. Exactly one message is taken, from the chosen case only.
 /// Internal failure when `cases` is empty.
-SelectResult select(std::span<const Receiver> cases, const Deadline& deadline);
+SelectResult select(std::span<const ChannelHandle> cases, const Deadline& deadline);
 
 /// The same without waiting: NoneReady when no case is ready (also when
 /// `cases` is empty).
-SelectResult try_select(std::span<const Receiver> cases);
+SelectResult try_select(std::span<const ChannelHandle> cases);
 
 }  // namespace bmx

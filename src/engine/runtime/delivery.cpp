@@ -9,6 +9,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -63,20 +64,15 @@ void deliver(DeliveryJob job) {
   Task& task = *job.task;
   if (task.is_done()) return;
   task.mark_delivering();
-  if (job.closed->load()) {
-    job.buffer.reset();
-    task.fail(ComputeError::channel_closed());
+  // With no deadline a send ends only by sending or by failing: closed, or
+  // it would wait and no Channel or RecvCase is left to receive, and waiting
+  // would stall every later delivery for good.
+  const std::optional<Result<void>> sent = job.channel.send_buffer(std::move(job.buffer), std::nullopt);
+  check(sent.has_value(), "a delivery send without a deadline timed out");
+  if (!sent->ok()) {
+    task.fail(sent->error());
     return;
   }
-  // Disconnected: the send would wait, and no Channel or RecvCase is left to
-  // receive; waiting would stall every later delivery for good.
-  SendResult sent = job.sender.send(ChannelMessage(std::move(job.buffer)), std::nullopt);
-  if (sent.status == SendStatus::Disconnected) {
-    sent.message.reset();
-    task.fail(ComputeError::channel_closed());
-    return;
-  }
-  check(sent.status == SendStatus::Sent, "a waiting delivery send did not complete");
   task.complete_delivery();
 }
 

@@ -11,11 +11,8 @@
 // lock may have been held by the parent's worker at the fork).
 #pragma once
 
-#include <atomic>
-#include <memory>
-
 #include "buffer/buffer.h"
-#include "channel/channel_queue.h"
+#include "channel/channel.h"
 #include "task.h"
 
 namespace bmx {
@@ -23,10 +20,9 @@ namespace bmx {
 /// One buffer to deliver into one channel for one task; owns its references
 /// until it has been handled or skipped.
 struct DeliveryJob {
-  /// Only a sender: a job never keeps its channel receivable, so a delivery
+  /// Sending only: a job never keeps its channel receivable, so a delivery
   /// that would wait on a channel nobody can receive from any more fails.
-  Sender sender;
-  std::shared_ptr<std::atomic<bool>> closed;
+  ChannelHandle channel;
   TaskRef task;
   BufferRef buffer;
 };

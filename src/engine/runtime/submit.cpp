@@ -8,7 +8,7 @@ namespace bmx {
 namespace {
 
 void deliver(const TaskRef& task, const ChannelHandle& out, BufferRef buffer) {
-  enqueue_delivery(DeliveryJob{out.sender(), out.closed_flag(), task, std::move(buffer)});
+  enqueue_delivery(DeliveryJob{out.sending_only(), task, std::move(buffer)});
 }
 
 }  // namespace

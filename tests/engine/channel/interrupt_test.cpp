@@ -25,7 +25,7 @@ TEST_P(InterruptTest, SignalEndsARecvAndLeavesNoWaiter) {
   EXPECT_FALSE(got.has_value());
   // No receiver is left registered: a rendezvous send finds nobody.
   if (GetParam() == 0) {
-    EXPECT_EQ(channel.sender().try_send(tagged(1)).status, SendStatus::Full);
+    EXPECT_EQ(channel.queue().try_send(tagged(1)).status, SendStatus::Full);
   }
 }
 
@@ -38,8 +38,8 @@ TEST_P(InterruptTest, SignalEndsASendWithNothingSent) {
   signal_until_done([&] { sent = channel.send_buffer(tagged(2), Deadline::until_signal()); });
   EXPECT_FALSE(sent.has_value());
   std::vector<double> queued;
-  for (RecvResult got = channel.receiver().try_recv(); got.status == RecvStatus::Message;
-       got = channel.receiver().try_recv()) {
+  for (RecvResult got = channel.queue().try_recv(); got.status == RecvStatus::Message;
+       got = channel.queue().try_recv()) {
     queued.push_back(tag_of(*got.message));
   }
   EXPECT_EQ(queued, GetParam() > 0 ? std::vector<double>{1} : std::vector<double>{});
@@ -48,7 +48,7 @@ TEST_P(InterruptTest, SignalEndsASendWithNothingSent) {
 TEST_P(InterruptTest, SignalEndsASelect) {
   const ChannelHandle a = *ChannelHandle::create(GetParam());
   const ChannelHandle b = *ChannelHandle::create(GetParam());
-  const std::vector<Receiver> cases{a.receiver(), b.receiver()};
+  const std::vector<ChannelHandle> cases{a, b};
   SelectStatus status = SelectStatus::Message;
   signal_until_done([&] { status = select(cases, Deadline::until_signal()).status; });
   EXPECT_EQ(status, SelectStatus::TimedOut);

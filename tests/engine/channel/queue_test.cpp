@@ -1,7 +1,7 @@
 // The channel queue: order, capacity, rendezvous hand-over, receivers gone,
 // deadlines and slot allocation. Several cases follow the ideas of Go's
 // chan_test.go and crossbeam-channel's array.rs/zero.rs tests (noted per test).
-#include "channel/channel_queue.h"
+#include "channel/channel.h"
 
 #include <gtest/gtest.h>
 
@@ -23,10 +23,10 @@ namespace {
 
 using namespace bmx::testing;
 
-QueueEndpoints make_queue(std::uint64_t capacity) {
-  std::optional<QueueEndpoints> endpoints = create_queue(capacity);
-  EXPECT_TRUE(endpoints.has_value());
-  return std::move(*endpoints);
+ChannelHandle make_queue(std::uint64_t capacity) {
+  std::optional<ChannelHandle> channel = ChannelHandle::create(capacity);
+  EXPECT_TRUE(channel.has_value());
+  return std::move(*channel);
 }
 
 class AnyCapacityTest : public ::testing::TestWithParam<std::uint64_t> {};
@@ -35,13 +35,13 @@ INSTANTIATE_TEST_SUITE_P(Capacities, AnyCapacityTest, ::testing::Values(0, 1, 2,
 
 // Go chan_test.go TestChan "Ensure that receive from empty chan blocks" and FIFO.
 TEST_P(AnyCapacityTest, DeliversInOrderBetweenThreads) {
-  QueueEndpoints q = make_queue(GetParam());
+  ChannelHandle q = make_queue(GetParam());
   constexpr int kCount = 2000;
   TestThread producer([&] {
-    for (int i = 0; i < kCount; ++i) ASSERT_EQ(q.sender.send(tagged(i), after(10s)).status, SendStatus::Sent);
+    for (int i = 0; i < kCount; ++i) ASSERT_EQ(q.queue().send(tagged(i), after(10s)).status, SendStatus::Sent);
   });
   for (int i = 0; i < kCount; ++i) {
-    RecvResult got = q.receiver.recv(after(10s));
+    RecvResult got = q.queue().recv(after(10s));
     ASSERT_EQ(got.status, RecvStatus::Message);
     ASSERT_TRUE(got.message.has_value());
     ASSERT_EQ(tag_of(*got.message), i);
@@ -50,18 +50,19 @@ TEST_P(AnyCapacityTest, DeliversInOrderBetweenThreads) {
 }
 
 TEST_P(AnyCapacityTest, EmptyQueueHasNothingToTryAndTimesOut) {
-  QueueEndpoints q = make_queue(GetParam());
-  EXPECT_EQ(q.receiver.try_recv().status, RecvStatus::Empty);
+  ChannelHandle q = make_queue(GetParam());
+  EXPECT_EQ(q.queue().try_recv().status, RecvStatus::Empty);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(q.receiver.recv(after(50ms)).status, RecvStatus::TimedOut);
+  EXPECT_EQ(q.queue().recv(after(50ms)).status, RecvStatus::TimedOut);
   EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
 }
 
 // With no receiver left, sends fill the free slots (a sender cannot tell),
 // and the first send that would wait fails at once.
 TEST_P(AnyCapacityTest, LastReceiverGoneFailsSendsThatWouldWait) {
-  std::optional<QueueEndpoints> q = make_queue(GetParam());
-  Sender sender = q->sender;
+  std::optional<ChannelHandle> q = make_queue(GetParam());
+  const ChannelHandle sending = q->sending_only();
+  ChannelQueue& sender = sending.queue();
   q.reset();
   const BufferRef buffer = tagged(7);
   for (std::uint64_t k = 0; k < GetParam(); ++k) EXPECT_EQ(sender.send(buffer, std::nullopt).status, SendStatus::Sent);
@@ -73,9 +74,10 @@ TEST_P(AnyCapacityTest, LastReceiverGoneFailsSendsThatWouldWait) {
 }
 
 TEST_P(AnyCapacityTest, ACopyOfTheReceiverKeepsTheQueueReceivable) {
-  std::optional<QueueEndpoints> q = make_queue(GetParam());
-  Sender sender = q->sender;
-  Receiver spare = q->receiver;
+  std::optional<ChannelHandle> q = make_queue(GetParam());
+  const ChannelHandle sending = q->sending_only();
+  ChannelQueue& sender = sending.queue();
+  const ChannelHandle spare = *q;
   q.reset();
   for (std::uint64_t k = 0; k < GetParam(); ++k) EXPECT_EQ(sender.try_send(tagged(1)).status, SendStatus::Sent);
   EXPECT_EQ(sender.try_send(tagged(2)).status, SendStatus::Full);
@@ -84,34 +86,35 @@ TEST_P(AnyCapacityTest, ACopyOfTheReceiverKeepsTheQueueReceivable) {
 
 // Go TestChan "Ensure that send to full chan blocks" for buffered channels.
 TEST(BoundedRingTest, SendsReturnUntilFullThenWaitForARecv) {
-  QueueEndpoints q = make_queue(2);
-  EXPECT_EQ(q.sender.send(tagged(1), after(0s)).status, SendStatus::Sent);
-  EXPECT_EQ(q.sender.send(tagged(2), after(0s)).status, SendStatus::Sent);
-  EXPECT_EQ(q.sender.try_send(tagged(9)).status, SendStatus::Full);
+  ChannelHandle q = make_queue(2);
+  EXPECT_EQ(q.queue().send(tagged(1), after(0s)).status, SendStatus::Sent);
+  EXPECT_EQ(q.queue().send(tagged(2), after(0s)).status, SendStatus::Sent);
+  EXPECT_EQ(q.queue().try_send(tagged(9)).status, SendStatus::Full);
   std::atomic<bool> sent{false};
-  TestThread third([&] { sent = q.sender.send(tagged(3), after(10s)).status == SendStatus::Sent; });
+  TestThread third([&] { sent = q.queue().send(tagged(3), after(10s)).status == SendStatus::Sent; });
   EXPECT_FALSE(third.finishes_within(100ms));
-  EXPECT_EQ(tag_of(*q.receiver.recv(after(1s)).message), 1);
+  EXPECT_EQ(tag_of(*q.queue().recv(after(1s)).message), 1);
   third.join_within(5s);
   EXPECT_TRUE(sent);
-  EXPECT_EQ(tag_of(*q.receiver.recv(after(1s)).message), 2);
-  EXPECT_EQ(tag_of(*q.receiver.recv(after(1s)).message), 3);
+  EXPECT_EQ(tag_of(*q.queue().recv(after(1s)).message), 2);
+  EXPECT_EQ(tag_of(*q.queue().recv(after(1s)).message), 3);
 }
 
 TEST(BoundedRingTest, TimedOutSendHandsTheMessageBackAndQueuesNothing) {
-  QueueEndpoints q = make_queue(1);
-  ASSERT_EQ(q.sender.try_send(tagged(1)).status, SendStatus::Sent);
+  ChannelHandle q = make_queue(1);
+  ASSERT_EQ(q.queue().try_send(tagged(1)).status, SendStatus::Sent);
   const BufferRef late = tagged(2);
-  SendResult sent = q.sender.send(late, after(30ms));
+  SendResult sent = q.queue().send(late, after(30ms));
   EXPECT_EQ(sent.status, SendStatus::TimedOut);
   EXPECT_EQ(*sent.message, late);
-  EXPECT_EQ(tag_of(*q.receiver.try_recv().message), 1);
-  EXPECT_EQ(q.receiver.try_recv().status, RecvStatus::Empty);
+  EXPECT_EQ(tag_of(*q.queue().try_recv().message), 1);
+  EXPECT_EQ(q.queue().try_recv().status, RecvStatus::Empty);
 }
 
 TEST(BoundedRingTest, LastReceiverGoneWakesWaitingSender) {
-  std::optional<QueueEndpoints> q = make_queue(1);
-  Sender sender = q->sender;
+  std::optional<ChannelHandle> q = make_queue(1);
+  const ChannelHandle sending = q->sending_only();
+  ChannelQueue& sender = sending.queue();
   ASSERT_EQ(sender.try_send(tagged(1)).status, SendStatus::Sent);
   std::atomic<int> outcome{-1};
   TestThread waiting([&] { outcome = static_cast<int>(sender.send(tagged(2), after(10s)).status); });
@@ -123,26 +126,26 @@ TEST(BoundedRingTest, LastReceiverGoneWakesWaitingSender) {
 
 // Go TestChan for unbuffered channels: the pair completes together.
 TEST(RendezvousTest, SendWaitsForAReceiverAndCompletesWithIt) {
-  QueueEndpoints q = make_queue(0);
-  EXPECT_EQ(q.sender.try_send(tagged(1)).status, SendStatus::Full);
+  ChannelHandle q = make_queue(0);
+  EXPECT_EQ(q.queue().try_send(tagged(1)).status, SendStatus::Full);
   std::atomic<bool> sent{false};
-  TestThread sender([&] { sent = q.sender.send(tagged(5), after(10s)).status == SendStatus::Sent; });
+  TestThread sender([&] { sent = q.queue().send(tagged(5), after(10s)).status == SendStatus::Sent; });
   EXPECT_FALSE(sender.finishes_within(100ms));
-  RecvResult got = q.receiver.recv(after(5s));
+  RecvResult got = q.queue().recv(after(5s));
   ASSERT_EQ(got.status, RecvStatus::Message);
   EXPECT_EQ(tag_of(*got.message), 5);
   sender.join_within(5s);
   EXPECT_TRUE(sent);
-  EXPECT_EQ(q.receiver.try_recv().status, RecvStatus::Empty);
+  EXPECT_EQ(q.queue().try_recv().status, RecvStatus::Empty);
 }
 
 // crossbeam zero.rs "try_send": succeeds only while a receiver waits.
 TEST(RendezvousTest, TrySendSucceedsOnlyWhileAReceiverWaits) {
-  QueueEndpoints q = make_queue(0);
+  ChannelHandle q = make_queue(0);
   std::atomic<double> received{-1};
-  TestThread receiver([&] { received = tag_of(*q.receiver.recv(after(10s)).message); });
+  TestThread receiver([&] { received = tag_of(*q.queue().recv(after(10s)).message); });
   const auto limit = std::chrono::steady_clock::now() + 5s;
-  while (q.sender.try_send(tagged(3)).status == SendStatus::Full) {
+  while (q.queue().try_send(tagged(3)).status == SendStatus::Full) {
     ASSERT_LT(std::chrono::steady_clock::now(), limit);
     std::this_thread::sleep_for(1ms);
   }
@@ -151,17 +154,18 @@ TEST(RendezvousTest, TrySendSucceedsOnlyWhileAReceiverWaits) {
 }
 
 TEST(RendezvousTest, TimedOutSendIsNotReceivedLater) {
-  QueueEndpoints q = make_queue(0);
+  ChannelHandle q = make_queue(0);
   const BufferRef offered = tagged(1);
-  SendResult sent = q.sender.send(offered, after(30ms));
+  SendResult sent = q.queue().send(offered, after(30ms));
   EXPECT_EQ(sent.status, SendStatus::TimedOut);
   EXPECT_EQ(*sent.message, offered);
-  EXPECT_EQ(q.receiver.try_recv().status, RecvStatus::Empty);
+  EXPECT_EQ(q.queue().try_recv().status, RecvStatus::Empty);
 }
 
 TEST(RendezvousTest, LastReceiverGoneWakesWaitingSenderWithItsMessage) {
-  std::optional<QueueEndpoints> q = make_queue(0);
-  Sender sender = q->sender;
+  std::optional<ChannelHandle> q = make_queue(0);
+  const ChannelHandle sending = q->sending_only();
+  ChannelQueue& sender = sending.queue();
   const BufferRef offered = tagged(4);
   SendResult outcome{SendStatus::Sent, std::nullopt};
   TestThread waiting([&] { outcome = sender.send(offered, after(10s)); });
@@ -176,7 +180,7 @@ TEST(RendezvousTest, LastReceiverGoneWakesWaitingSenderWithItsMessage) {
 // got the message and the send reports Sent, or the send reports TimedOut and
 // no receiver ever sees that message. Both sides use tiny random deadlines.
 TEST(RendezvousTest, WithdrawRacesNeverLoseOrDuplicate) {
-  QueueEndpoints q = make_queue(0);
+  ChannelHandle q = make_queue(0);
   constexpr int kRounds = 3000;
   std::vector<int> sent_flags(kRounds, 0);
   std::vector<int> received_flags(kRounds, 0);
@@ -188,7 +192,7 @@ TEST(RendezvousTest, WithdrawRacesNeverLoseOrDuplicate) {
       const auto idle_until = std::chrono::steady_clock::now() + std::chrono::microseconds(rng() % 150);
       while (std::chrono::steady_clock::now() < idle_until) {
       }
-      RecvResult got = q.receiver.recv(after(std::chrono::microseconds(rng() % 300)));
+      RecvResult got = q.queue().recv(after(std::chrono::microseconds(rng() % 300)));
       if (got.status == RecvStatus::Message) {
         const int tag = static_cast<int>(tag_of(*got.message));
         if (tag < 0) return;
@@ -200,11 +204,11 @@ TEST(RendezvousTest, WithdrawRacesNeverLoseOrDuplicate) {
   });
   std::mt19937 rng(11);
   for (int i = 0; i < kRounds; ++i) {
-    const SendResult sent = q.sender.send(tagged(i), after(std::chrono::microseconds(rng() % 100)));
+    const SendResult sent = q.queue().send(tagged(i), after(std::chrono::microseconds(rng() % 100)));
     ASSERT_NE(sent.status, SendStatus::Disconnected);
     if (sent.status == SendStatus::Sent) sent_flags[i] = 1;
   }
-  ASSERT_EQ(q.sender.send(tagged(-1), after(10s)).status, SendStatus::Sent);
+  ASSERT_EQ(q.queue().send(tagged(-1), after(10s)).status, SendStatus::Sent);
   receiver.join_within(10s);
   int delivered = 0;
   for (int i = 0; i < kRounds; ++i) {
@@ -216,9 +220,9 @@ TEST(RendezvousTest, WithdrawRacesNeverLoseOrDuplicate) {
 }
 
 TEST(CapacityTest, UnreservableCapacityFailsWithoutEndingTheProcess) {
-  EXPECT_FALSE(create_queue(std::uint64_t{1} << 62).has_value());
-  EXPECT_FALSE(create_queue(UINT64_MAX).has_value());
-  EXPECT_FALSE(create_queue(std::uint64_t{1} << 44).has_value());
+  EXPECT_FALSE(ChannelHandle::create(std::uint64_t{1} << 62).has_value());
+  EXPECT_FALSE(ChannelHandle::create(UINT64_MAX).has_value());
+  EXPECT_FALSE(ChannelHandle::create(std::uint64_t{1} << 44).has_value());
 }
 
 std::int64_t resident_bytes() {
@@ -234,10 +238,10 @@ TEST(CapacityTest, LargeCapacityTakesMemoryOnlyForUsedSlots) {
   GTEST_SKIP() << "sanitizer allocators touch shadow memory for large blocks";
 #endif
   const std::int64_t before = resident_bytes();
-  QueueEndpoints q = make_queue(std::uint64_t{1} << 26);  // 1 GiB of slots
-  for (int i = 0; i < 1000; ++i) ASSERT_EQ(q.sender.try_send(tagged(i)).status, SendStatus::Sent);
+  ChannelHandle q = make_queue(std::uint64_t{1} << 26);  // 1 GiB of slots
+  for (int i = 0; i < 1000; ++i) ASSERT_EQ(q.queue().try_send(tagged(i)).status, SendStatus::Sent);
   EXPECT_LT(resident_bytes() - before, std::int64_t{64} << 20);
-  EXPECT_EQ(tag_of(*q.receiver.try_recv().message), 0);
+  EXPECT_EQ(tag_of(*q.queue().try_recv().message), 0);
 }
 
 }  // namespace

@@ -19,9 +19,9 @@ using namespace bmx::testing;
 
 ChannelHandle make_channel(std::uint64_t capacity) { return *ChannelHandle::create(capacity); }
 
-std::vector<Receiver> cases_of(std::initializer_list<const ChannelHandle*> channels) {
-  std::vector<Receiver> cases;
-  for (const ChannelHandle* channel : channels) cases.push_back(channel->receiver());
+std::vector<ChannelHandle> cases_of(std::initializer_list<const ChannelHandle*> channels) {
+  std::vector<ChannelHandle> cases;
+  for (const ChannelHandle* channel : channels) cases.push_back(*channel);
   return cases;
 }
 
@@ -30,7 +30,7 @@ TEST(SelectTest, TakesFromTheOnlyReadyCase) {
   const ChannelHandle b = make_channel(1);
   const BufferRef buffer = tagged(5);
   ASSERT_TRUE(b.send_buffer(buffer, after(1s))->ok());
-  const std::vector<Receiver> cases = cases_of({&a, &b});
+  const std::vector<ChannelHandle> cases = cases_of({&a, &b});
   SelectResult got = select(cases, after(1s));
   EXPECT_EQ(got.status, SelectStatus::Message);
   EXPECT_EQ(got.index, 1u);
@@ -60,7 +60,7 @@ TEST(SelectTest, WaitingRendezvousSenderMakesItsCaseReady) {
   const ChannelHandle b = make_channel(0);
   std::atomic<bool> sent{false};
   TestThread sender([&] { sent = b.send_buffer(tagged(9), after(10s))->ok(); });
-  const std::vector<Receiver> cases = cases_of({&a, &b});
+  const std::vector<ChannelHandle> cases = cases_of({&a, &b});
   const auto limit = std::chrono::steady_clock::now() + 5s;
   SelectResult got = try_select(cases);
   while (got.status == SelectStatus::NoneReady && std::chrono::steady_clock::now() < limit) {
@@ -113,7 +113,7 @@ TEST_P(SelectWakeTest, ClosingAnEmptyChannelReleasesAWaitingSelect) {
 TEST_P(SelectWakeTest, ClosedAndDrainedChannelStaysReady) {
   const ChannelHandle a = make_channel(GetParam());
   ASSERT_TRUE(a.close());
-  const std::vector<Receiver> cases = cases_of({&a});
+  const std::vector<ChannelHandle> cases = cases_of({&a});
   for (int i = 0; i < 3; ++i) {
     SelectResult got = select(cases, after(5s));
     ASSERT_EQ(got.status, SelectStatus::Message);
@@ -135,13 +135,13 @@ TEST_P(SelectWakeTest, TimeoutTakesNothing) {
 TEST(SelectTest, ReadyCasesAreChosenWithEqualShares) {
   const ChannelHandle a = make_channel(4);
   const ChannelHandle b = make_channel(4);
-  const std::vector<Receiver> cases = cases_of({&a, &b});
+  const std::vector<ChannelHandle> cases = cases_of({&a, &b});
   int chosen[2] = {0, 0};
   constexpr int kCalls = 2000;
   for (int i = 0; i < kCalls; ++i) {
-    while (a.sender().try_send(tagged(0)).status == SendStatus::Sent) {
+    while (a.queue().try_send(tagged(0)).status == SendStatus::Sent) {
     }
-    while (b.sender().try_send(tagged(1)).status == SendStatus::Sent) {
+    while (b.queue().try_send(tagged(1)).status == SendStatus::Sent) {
     }
     SelectResult got = select(cases, after(1s));
     ASSERT_EQ(got.status, SelectStatus::Message);
@@ -156,7 +156,7 @@ TEST(SelectTest, SameChannelInSeveralCasesReportsTheChosenPosition) {
   const ChannelHandle a = make_channel(2);
   const ChannelHandle b = make_channel(2);
   ASSERT_TRUE(a.send_buffer(tagged(1), after(1s))->ok());
-  const std::vector<Receiver> cases = cases_of({&b, &a, &a});
+  const std::vector<ChannelHandle> cases = cases_of({&b, &a, &a});
   bool seen[3] = {false, false, false};
   for (int i = 0; i < 200; ++i) {
     SelectResult got = select(cases, after(1s));
@@ -178,9 +178,9 @@ TEST(SelectTest, TakesExactlyOneMessage) {
   const SelectResult got = select(cases_of({&a, &b}), after(1s));
   ASSERT_EQ(got.status, SelectStatus::Message);
   const ChannelHandle& other = got.index == 0 ? b : a;
-  EXPECT_EQ(tag_of(*other.receiver().try_recv().message), got.index == 0 ? 1 : 0);
-  EXPECT_EQ(a.receiver().try_recv().status, RecvStatus::Empty);
-  EXPECT_EQ(b.receiver().try_recv().status, RecvStatus::Empty);
+  EXPECT_EQ(tag_of(*other.queue().try_recv().message), got.index == 0 ? 1 : 0);
+  EXPECT_EQ(a.queue().try_recv().status, RecvStatus::Empty);
+  EXPECT_EQ(b.queue().try_recv().status, RecvStatus::Empty);
 }
 
 }  // namespace

@@ -45,8 +45,8 @@ TEST_P(ExactlyOnceTest, EverySentBufferIsReceivedOnce) {
 
   std::vector<ChannelHandle> channels;
   for (int i = 0; i < kChannels; ++i) channels.push_back(*ChannelHandle::create(GetParam()));
-  std::vector<Receiver> cases;
-  for (const ChannelHandle& channel : channels) cases.push_back(channel.receiver());
+  std::vector<ChannelHandle> cases;
+  for (const ChannelHandle& channel : channels) cases.push_back(channel);
 
   std::atomic<bool> stop_consumers{false};
   const auto producing_until = std::chrono::steady_clock::now() + duration;
@@ -115,7 +115,7 @@ TEST_P(ExactlyOnceTest, EverySentBufferIsReceivedOnce) {
   std::vector<int> leftovers;
   for (const ChannelHandle& channel : channels) {
     for (int markers_in_a_row = 0; markers_in_a_row < 2;) {
-      RecvResult got = channel.receiver().try_recv();
+      RecvResult got = channel.queue().try_recv();
       ASSERT_EQ(got.status, RecvStatus::Message);
       if (got.message) {
         leftovers.push_back(static_cast<int>(tag_of(*got.message)));

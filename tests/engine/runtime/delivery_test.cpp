@@ -40,7 +40,7 @@ TaskRef queued_task(const BufferRef& output) {
 TaskRef deliver(const ChannelHandle& channel, double tag) {
   const BufferRef buffer = tagged(tag);
   TaskRef task = queued_task(buffer);
-  enqueue_delivery(DeliveryJob{channel.sender(), channel.closed_flag(), task, buffer});
+  enqueue_delivery(DeliveryJob{channel.sending_only(), task, buffer});
   return task;
 }
 
@@ -91,7 +91,7 @@ TEST(DeliveryTest, ClosedChannelFailsTheTaskAndReceivesNothing) {
   std::optional<Result<BufferRef>> got = channel.recv_buffer(after(1s));
   ASSERT_TRUE(got.has_value());
   EXPECT_FALSE(got->ok());
-  EXPECT_EQ(channel.receiver().try_recv().message, std::nullopt);
+  EXPECT_EQ(channel.queue().try_recv().message, std::nullopt);
 }
 
 // A channel whose every handle is gone: a delivery that would wait fails and
@@ -99,14 +99,13 @@ TEST(DeliveryTest, ClosedChannelFailsTheTaskAndReceivesNothing) {
 TEST(DeliveryTest, AbandonedChannelFailsOnlyTheDeliveriesThatWouldWait) {
   for (const std::uint64_t capacity : {0, 1}) {
     std::optional<ChannelHandle> abandoned = make_channel(capacity);
-    const std::shared_ptr<std::atomic<bool>> closed = abandoned->closed_flag();
-    const Sender sender = abandoned->sender();
+    const ChannelHandle sending = abandoned->sending_only();
     abandoned.reset();
     std::vector<TaskRef> tasks;
     for (double tag : {1.0, 2.0}) {
       const BufferRef buffer = tagged(tag);
       tasks.push_back(queued_task(buffer));
-      enqueue_delivery(DeliveryJob{sender, closed, tasks.back(), buffer});
+      enqueue_delivery(DeliveryJob{sending, tasks.back(), buffer});
     }
     for (const TaskRef& task : tasks) ASSERT_TRUE(task->wait_until(after(5s)).has_value());
     EXPECT_EQ(debug_text(tasks[0]->snapshot_state()), capacity == 0 ? "Failed(ChannelClosed)" : "Completed");
@@ -145,7 +144,7 @@ TEST(DeliveryTest, FullChannelHoldsUpEveryLaterJob) {
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(second->snapshot_state().kind(), Kind::Delivering);
   EXPECT_EQ(other->snapshot_state().kind(), Kind::DeliveryQueued);
-  EXPECT_EQ(b.receiver().try_recv().status, RecvStatus::Empty);
+  EXPECT_EQ(b.queue().try_recv().status, RecvStatus::Empty);
   EXPECT_EQ(recv_tag(a), 1);
   EXPECT_EQ(recv_tag(b), 3);
   EXPECT_EQ(recv_tag(a), 2);
@@ -166,7 +165,7 @@ TEST(DeliveryTest, TaskCancelledWhileQueuedIsSkipped) {
   EXPECT_EQ(recv_tag(blocker), 1);
   EXPECT_EQ(recv_tag(target), 3);
   EXPECT_EQ(skipped->snapshot_state().kind(), Kind::Cancelled);
-  EXPECT_EQ(target.receiver().try_recv().status, RecvStatus::Empty);
+  EXPECT_EQ(target.queue().try_recv().status, RecvStatus::Empty);
 }
 
 TEST(DeliveryTest, TaskCancelledWhileDeliveringStaysCancelledButArrives) {
@@ -263,7 +262,7 @@ int start_fails_then_retries() {
   statm >> pages;
   const ChannelHandle channel = make_channel(4);
   const BufferRef buffer = tagged(1);
-  DeliveryJob job{channel.sender(), channel.closed_flag(), queued_task(buffer), buffer};
+  DeliveryJob job{channel.sending_only(), queued_task(buffer), buffer};
   rlimit tight = original;
   tight.rlim_cur = pages * 4096 + (4ul << 20);
   if (setrlimit(RLIMIT_AS, &tight) != 0) return 2;
