@@ -85,8 +85,10 @@ stubtest: $(VENV)/.installed
 # takes a quarter of their compile time; reports still name file and line.
 CMAKE_SANITIZED = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
 # ThreadSanitizer runs the subsystems that share memory between threads; the
-# expression and IR code runs on one thread and is covered by the other builds.
+# expression and IR code runs on one thread and is covered by the other builds,
+# as are the evaluator tests that never leave their thread.
 TSAN_SUBSYSTEMS = core pool eval runtime channel
+TSAN_ONE_THREAD_TESTS = DeepKernelTest|TreeBlockEval|FlatBlockEval
 space := $(subst ,, )
 
 # Engine and extension built with AddressSanitizer and UndefinedBehaviorSanitizer;
@@ -103,7 +105,7 @@ test-tsan: $(VENV)/.ready build/.gtest
 	$(CMAKE) -S . -B build/tsan $(CMAKE_ENGINE) $(CMAKE_SANITIZED) -DBMX_SANITIZE=thread -DBMX_BUILD_PYTHON=OFF >/dev/null
 	$(CMAKE) --build build/tsan -j $(JOBS) --target $(addsuffix _tests,$(TSAN_SUBSYSTEMS))
 	TSAN_OPTIONS=halt_on_error=1 $(VENV)/bin/ctest --test-dir build/tsan --output-on-failure --no-tests=error -j $(JOBS) \
-		-R '^($(subst $(space),|,$(TSAN_SUBSYSTEMS)))_tests\.'
+		-R '^($(subst $(space),|,$(TSAN_SUBSYSTEMS)))_tests\.' -E '\.($(TSAN_ONE_THREAD_TESTS))\.'
 
 # matplotlib draws the benchmark plots; only `make bench` needs it.
 $(VENV)/.plotting: $(VENV)/.ready
