@@ -219,12 +219,12 @@ def main():
     save_figures(maps, reductions)
 
 
-def ratios(rows, numerator, denominator):
-    """{label: [(n, numerator / denominator)]} over rows of (n, label, times, ...)."""
+def ratio_panel(title, rows, numerator, denominator):
+    """A panel of the time ratio numerator / denominator per label and n, over rows of (n, label, times, ...)."""
     series = {}
     for n, label, times, *_ in rows:
         series.setdefault(label, []).append((n, times[numerator] / times.get(denominator, float("nan"))))
-    return series
+    return panel(title, "time ratio", series, reference=1.0)
 
 
 def save_figures(maps, reductions):
@@ -232,9 +232,9 @@ def save_figures(maps, reductions):
         "compute",
         "brindlemox go() + result() against numexpr and NumPy (below 1: brindlemox faster)",
         [
-            panel("go() / numexpr (default threads)", "time ratio", ratios(maps, "go", "numexpr"), reference=1.0),
-            panel("go() / NumPy", "time ratio", ratios(maps, "go", "numpy"), reference=1.0),
-            panel("reductions: go() / NumPy", "time ratio", ratios(reductions, "go", "numpy"), reference=1.0),
+            ratio_panel("go() / numexpr (default threads)", maps, "go", "numexpr"),
+            ratio_panel("go() / NumPy", maps, "go", "numpy"),
+            ratio_panel("reductions: go() / NumPy", reductions, "go", "numpy"),
         ],
     )
 

@@ -13,8 +13,8 @@ import os
 import numpy as np
 
 import brindlemox as bm
-from bench_compute import copy_bandwidth, fmt, measure, ratios
-from figures import panel, save
+from bench_compute import copy_bandwidth, fmt, measure, ratio_panel
+from figures import save
 
 try:
     import numexpr as ne
@@ -137,10 +137,10 @@ def main():
         "evaluate",
         "bm.evaluate against numexpr.evaluate and NumPy (below 1: brindlemox faster)",
         [
-            panel("bm.evaluate / numexpr, new result", "time ratio", ratios(rows, "brindlemox", "numexpr"), reference=1.0),
-            panel("bm.evaluate / numexpr, out=", "time ratio", ratios(rows, "brindlemox out", "numexpr out"), reference=1.0),
-            panel("bm.evaluate / NumPy, new result", "time ratio", ratios(rows, "brindlemox", "numpy"), reference=1.0),
-            panel("bm.evaluate / NumPy, out=", "time ratio", ratios(rows, "brindlemox out", "numpy out"), reference=1.0),
+            ratio_panel("bm.evaluate / numexpr, new result", rows, "brindlemox", "numexpr"),
+            ratio_panel("bm.evaluate / numexpr, out=", rows, "brindlemox out", "numexpr out"),
+            ratio_panel("bm.evaluate / NumPy, new result", rows, "brindlemox", "numpy"),
+            ratio_panel("bm.evaluate / NumPy, out=", rows, "brindlemox out", "numpy out"),
         ],
     )
 

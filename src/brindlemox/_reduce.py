@@ -20,10 +20,13 @@ _F64: Final = np.dtype(np.float64)
 _SUM, _MEAN, _MIN, _MAX = 0, 1, 2, 3
 
 
-def _reduce(op: int, a: npt.ArrayLike) -> float:
-    """Reduction `op` of all elements of `a` in C order, read in place when
-    they are contiguous float64 in C order already."""
+def _reduce(name: str, op: int, a: npt.ArrayLike) -> float:
+    """Reduction `op` (called `name`) of all elements of `a` in C order, read
+    in place when they are contiguous float64 in C order already; of a Dask
+    array, the lazy reduction."""
     if type(a) is not np.ndarray or a.dtype is not _F64 or not (a.flags.c_contiguous and a.flags.aligned):
+        if is_dask_array(a):
+            return dask_reduce(name, a)  # type: ignore[no-any-return]
         values = to_operand("a", a)
         # Copied only when not yet aligned float64 in C order: a memory map
         # (or any other subclass) is read where it lies.
@@ -43,9 +46,7 @@ def sum(a: npt.ArrayLike) -> float:
     >>> bm.sum([1e16, 1.0, -1e16])
     0.0
     """
-    if is_dask_array(a):
-        return dask_reduce("sum", a)  # type: ignore[no-any-return]
-    return _reduce(_SUM, a)
+    return _reduce("sum", _SUM, a)
 
 
 def mean(a: npt.ArrayLike) -> float:
@@ -57,9 +58,7 @@ def mean(a: npt.ArrayLike) -> float:
     >>> bm.mean([1.0, 2.0, 3.0, 4.0])
     2.5
     """
-    if is_dask_array(a):
-        return dask_reduce("mean", a)  # type: ignore[no-any-return]
-    return _reduce(_MEAN, a)
+    return _reduce("mean", _MEAN, a)
 
 
 class ReduceOrElementwise(Protocol):
@@ -85,9 +84,7 @@ def _reduce_or_elementwise(
 
     def function(a: object, b: object = _MISSING, /) -> object:
         if b is _MISSING:
-            if is_dask_array(a):
-                return dask_reduce(name, a)
-            return _reduce(op, a)  # type: ignore[arg-type]
+            return _reduce(name, op, a)  # type: ignore[arg-type]
         return elementwise(a, b)  # type: ignore[call-overload]
 
     function.__name__ = function.__qualname__ = name

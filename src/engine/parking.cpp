@@ -15,25 +15,35 @@ namespace bmx {
 static_assert(std::atomic<std::uint32_t>::is_always_lock_free && sizeof(std::atomic<std::uint32_t>) == 4,
               "a parking word must be a plain 32-bit futex word");
 
-ParkOutcome park_on(std::atomic<std::uint32_t>& word, std::uint32_t expected, const Deadline& deadline) {
+namespace {
+
+/// Sleeps while `word` holds `expected`, at most until `deadline`. Spurious
+/// returns happen; true only when a signal cut the sleep short.
+bool sleep_on(std::atomic<std::uint32_t>& word, std::uint32_t expected, const Deadline& deadline) {
   timespec timeout{};
   timespec* timeout_arg = nullptr;
   if (deadline.at()) {
     const auto remaining = *deadline.at() - Deadline::Clock::now();
-    if (remaining <= Deadline::Clock::duration::zero()) return ParkOutcome::TimedOut;
+    if (remaining <= Deadline::Clock::duration::zero()) return false;
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(remaining);
     timeout.tv_sec = static_cast<time_t>(std::min<std::chrono::seconds::rep>(seconds.count(), INT_MAX));
     timeout.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(remaining - seconds).count());
     timeout_arg = &timeout;
   }
   // The relative timeout runs on CLOCK_MONOTONIC, the clock of steady_clock.
-  if (syscall(SYS_futex, static_cast<void*>(&word), FUTEX_WAIT_PRIVATE, expected, timeout_arg, nullptr, 0) == 0) {
-    return ParkOutcome::Woken;
-  }
-  switch (errno) {
-    case EINTR: return ParkOutcome::Interrupted;
-    case ETIMEDOUT: return ParkOutcome::TimedOut;
-    default: return ParkOutcome::Woken;  // EAGAIN: the word had already changed
+  // Other failures (EAGAIN: the word had already changed; ETIMEDOUT) send
+  // the caller back to look at the word and the deadline.
+  return syscall(SYS_futex, static_cast<void*>(&word), FUTEX_WAIT_PRIVATE, expected, timeout_arg, nullptr, 0) != 0 &&
+         errno == EINTR;
+}
+
+}  // namespace
+
+bool park_while(std::atomic<std::uint32_t>& word, std::uint32_t expected, const Deadline& deadline) {
+  for (;;) {
+    if (word.load() != expected) return true;
+    if (has_expired(deadline)) return false;
+    if (sleep_on(word, expected, deadline) && deadline.ends_on_signal()) return word.load() != expected;
   }
 }
 

@@ -38,21 +38,12 @@ class Backoff {
   unsigned step_ = 0;
 };
 
-enum class ParkOutcome : std::uint8_t {
-  /// Woken, or the word no longer held the expected value: look again.
-  Woken,
-  /// The deadline passed.
-  TimedOut,
-  /// A signal was delivered to this thread.
-  Interrupted,
-};
-
-/// Sleeps while `word` holds `expected`, at most until `deadline`; costs
-/// nothing while asleep. Spurious returns happen; callers re-check the word.
-/// Interrupted is reported whatever the deadline, which alone decides whether
-/// the caller gives up on it. std::atomic::wait is not used because it neither
-/// times out nor returns on a signal.
-ParkOutcome park_on(std::atomic<std::uint32_t>& word, std::uint32_t expected, const Deadline& deadline);
+/// Sleeps while `word` holds `expected`, costing nothing while asleep: true
+/// once the word holds another value, false when `deadline` ended the wait
+/// first (its time passed or, for a deadline that ends on signals, a signal
+/// was delivered to this thread). std::atomic::wait is not used because it
+/// neither times out nor returns on a signal.
+bool park_while(std::atomic<std::uint32_t>& word, std::uint32_t expected, const Deadline& deadline);
 
 /// Wakes one thread parked on `word`.
 void unpark_one(std::atomic<std::uint32_t>& word);

@@ -85,4 +85,18 @@ const NumpyApi& numpy_api() {
   return *located;
 }
 
+bool has_f64_dtype(const NumpyArrayFields& array) {
+  const NumpyApi& api = numpy_api();
+  const PyRef float64 = PyRef::steal(expect_object(api.descr_from_type(kNpyDouble)));
+  return array.descr == float64.get() || api.equiv_types(array.descr, float64.get()) != 0;
+}
+
+PyObject* new_f64_array(int nd, const Py_ssize_t* dims, bool fortran) {
+  const NumpyApi& api = numpy_api();
+  PyObject* descr = expect_object(api.descr_from_type(kNpyDouble));
+  // new_from_descr takes over the descriptor reference, also on failure.
+  return expect_object(
+      api.new_from_descr(api.array_type, descr, nd, dims, nullptr, nullptr, fortran ? 1 : 0, nullptr));
+}
+
 }  // namespace bmx::py

@@ -41,4 +41,11 @@ struct NumpyApi {
 /// capsule: <Python error>"; nothing is stored then, so the next call retries.
 const NumpyApi& numpy_api();
 
+/// Whether the array's dtype is float64, or one NumPy counts as equivalent.
+bool has_f64_dtype(const NumpyArrayFields& array);
+
+/// A new float64 array of `nd` dimensions `dims`, in Fortran order when
+/// `fortran`, else in C order; its elements are not initialised.
+PyObject* new_f64_array(int nd, const Py_ssize_t* dims, bool fortran);
+
 }  // namespace bmx::py

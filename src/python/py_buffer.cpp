@@ -17,11 +17,8 @@ namespace {
 
 PyObject* numpy_impl(PyObject* self, const BoundArgs&) {
   const std::span<const double> values = payload<BufferRef>(self)->as_f64_slice();
-  const NumpyApi& api = numpy_api();
-  PyObject* descr = expect_object(api.descr_from_type(kNpyDouble));
   const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(values.size())};
-  // new_from_descr takes over the descriptor reference, also on failure.
-  PyObject* array = expect_object(api.new_from_descr(api.array_type, descr, 1, dims, nullptr, nullptr, 0, nullptr));
+  PyObject* array = new_f64_array(1, dims, false);
   if (!values.empty()) {
     std::memcpy(reinterpret_cast<NumpyArrayFields*>(array)->data, values.data(), values.size_bytes());
   }

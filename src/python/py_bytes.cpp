@@ -54,11 +54,9 @@ PyObject* expr_from_bytes_impl(PyObject*, const BoundArgs& args) {
 }
 
 PyObject* kernel_spec_to_bytes_impl(PyObject*, const BoundArgs& args) {
-  if (!is_instance(args[0], kernel_spec_type().get())) {
-    raise_conversion_error(args[0], "KernelSpec");
-    return argument_error(args.name(0));
-  }
-  return new_bytes(encode_kernel(payload<KernelSpec>(args[0])));
+  const KernelSpec* spec = payload_of<KernelSpec>(args[0], kernel_spec_type());
+  if (spec == nullptr) return argument_error(args.name(0));
+  return new_bytes(encode_kernel(*spec));
 }
 
 PyObject* kernel_spec_from_bytes_impl(PyObject*, const BoundArgs& args) {

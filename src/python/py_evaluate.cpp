@@ -59,9 +59,7 @@ const NumpyArrayFields* as_f64_array(PyObject* object) {
   const NumpyApi& api = numpy_api();
   if (Py_TYPE(object) != api.array_type) return nullptr;
   const auto* array = reinterpret_cast<const NumpyArrayFields*>(object);
-  if ((array->flags & kNpyArrayAligned) == 0) return nullptr;
-  const PyRef float64 = PyRef::steal(expect_object(api.descr_from_type(kNpyDouble)));
-  if (array->descr != float64.get() && api.equiv_types(array->descr, float64.get()) == 0) return nullptr;
+  if ((array->flags & kNpyArrayAligned) == 0 || !has_f64_dtype(*array)) return nullptr;
   return array;
 }
 
@@ -109,11 +107,9 @@ PyObject* compile_impl(PyObject*, const BoundArgs& args) {
 // ready to be read in place (nothing is written then), else the output array
 // (a new one when `out` is None) holding the kernel's values.
 PyObject* evaluate_into_impl(PyObject*, const BoundArgs& args) {
-  if (!is_instance(args[0], compiled_kernel_type().get())) {
-    raise_conversion_error(args[0], "_CompiledKernel");
-    return argument_error("kernel");
-  }
-  const CompiledKernelRef compiled = payload<CompiledKernelRef>(args[0]);
+  const CompiledKernelRef* kernel = payload_of<CompiledKernelRef>(args[0], compiled_kernel_type());
+  if (kernel == nullptr) return argument_error("kernel");
+  const CompiledKernelRef compiled = *kernel;
   if (!PyTuple_Check(args[1])) {
     raise_conversion_error(args[1], "tuple");
     return argument_error("operands");
@@ -161,12 +157,8 @@ PyObject* evaluate_into_impl(PyObject*, const BoundArgs& args) {
   // Pass 2: the output, the views and the engine call.
   PyRef result = PyRef::borrow(out_object);
   if (out == nullptr) {
-    const NumpyApi& api = numpy_api();
-    PyObject* descr = expect_object(api.descr_from_type(kNpyDouble));
     const bool fortran = (layouts & kNpyArrayCContiguous) == 0;
-    // new_from_descr takes over the descriptor reference, also on failure.
-    result = PyRef::steal(expect_object(api.new_from_descr(api.array_type, descr, shape->nd, shape->dimensions,
-                                                           nullptr, nullptr, fortran ? 1 : 0, nullptr)));
+    result = PyRef::steal(new_f64_array(shape->nd, shape->dimensions, fortran));
   }
   if (n == 0) return result.release();
   // A new output array is this call's alone; a caller's is held by a view.

@@ -12,7 +12,6 @@
 #include "py_ref.h"
 #include "py_task.h"
 #include "runtime/submit.h"
-#include "py_ref.h"
 
 namespace bmx::py {
 
@@ -23,10 +22,7 @@ const NumpyArrayFields* to_f64_array(PyObject* value) {
   const NumpyApi& api = numpy_api();
   if (is_instance(value, api.array_type)) {
     const auto* array = reinterpret_cast<const NumpyArrayFields*>(value);
-    if (array->nd == 1) {
-      const PyRef float64 = PyRef::steal(expect_object(api.descr_from_type(kNpyDouble)));
-      if (array->descr == float64.get() || api.equiv_types(array->descr, float64.get()) != 0) return array;
-    }
+    if (array->nd == 1 && has_f64_dtype(*array)) return array;
   }
   raise_conversion_error(value, "PyArray<T, D>");
   return nullptr;

@@ -3,6 +3,8 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
+import tracemalloc
 
 import pytest
 
@@ -77,3 +79,45 @@ def go_values(build, **arrays):
         if name in used
     }
     return rt.go(k.map(spec, **buffers)).result().numpy().reshape(shape)
+
+
+def run_in_threads(target, count, timeout=60):
+    """Runs `target` on `count` threads at once; fails the test if one is still running after `timeout` seconds."""
+    threads = [threading.Thread(target=target) for _ in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=timeout)
+        assert not thread.is_alive()
+
+
+def peak_bytes(call):
+    """Peak traced allocation while `call` runs (NumPy reports its array data), and its result."""
+    tracemalloc.start()
+    try:
+        tracemalloc.reset_peak()
+        result = call()
+        return tracemalloc.get_traced_memory()[1], result
+    finally:
+        tracemalloc.stop()
+
+
+def misaligned(values):
+    """A float64 array of `values` whose data starts one byte past an 8-byte boundary."""
+    import numpy as np
+
+    values = np.asarray(values, dtype=np.float64)
+    raw = np.zeros(values.nbytes + 8, dtype=np.uint8)
+    start = 1 if raw.ctypes.data % 8 == 0 else 9 - raw.ctypes.data % 8
+    array = raw[start : start + values.nbytes].view(np.float64)
+    array[...] = values
+    assert not array.flags.aligned
+    return array
+
+
+def same_tree(decoded, original):
+    """Whether `decoded` is `original` with fresh argument ids, drawn in the same order."""
+    new, old = decoded.get_temp_args(), original.get_temp_args()
+    if [new[i] for i in sorted(new)] != [old[i] for i in sorted(old)]:
+        return False
+    return repr(decoded.rewrite_args(dict(zip(sorted(new), sorted(old))))) == repr(original)

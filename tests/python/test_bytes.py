@@ -6,11 +6,7 @@ import numpy as np
 import pytest
 
 import _brindlemox as bm
-from conftest import run_python
-
-
-def bits(array):
-    return np.asarray(array).view(np.uint64).tolist()
+from conftest import bits, run_python
 
 
 def sample(k):

@@ -18,7 +18,7 @@ distributed = pytest.importorskip("distributed")
 import brindlemox as bm  # noqa: E402
 from brindlemox import dask as bm_dask  # noqa: E402
 
-from conftest import run_python  # noqa: E402
+from conftest import bits, misaligned, run_python, same_tree  # noqa: E402
 
 # Under AddressSanitizer every worker process would preload it too; the engine paths these
 # tests reach are covered there by the other suites.
@@ -28,10 +28,6 @@ pytestmark = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), r
 _PAYLOAD_NANS = np.array([0x7FF8000000000123, 0xFFF80000DEADBEEF, 0x7FF800000000ABCD], dtype=np.uint64).view(np.float64)
 
 
-def bits(values):
-    return np.asarray(values, dtype=np.float64).view(np.uint64)
-
-
 def special_values(n, seed):
     """Normal samples with NaN payloads, signed zeros and infinities at random places."""
     rng = np.random.default_rng(seed)
@@ -39,14 +35,6 @@ def special_values(n, seed):
     specials = np.concatenate([_PAYLOAD_NANS, [0.0, -0.0, np.inf, -np.inf]])[:n]
     values[rng.choice(n, len(specials), replace=False)] = specials
     return values
-
-
-def same_tree(decoded, original):
-    """Whether `decoded` is `original` with fresh argument ids, drawn in the same order."""
-    new, old = decoded.get_temp_args(), original.get_temp_args()
-    if [new[i] for i in sorted(new)] != [old[i] for i in sorted(old)]:
-        return False
-    return repr(decoded.rewrite_args(dict(zip(sorted(new), sorted(old))))) == repr(original)
 
 
 def _explode():
@@ -217,10 +205,8 @@ def test_docstring_examples_run_on_the_cluster():
 
 def test_chain_links_take_empty_and_misaligned_blocks():
     # Blocks rebuilt from network frames can start at any byte; an empty one may too.
-    raw = np.zeros(4 * 8 + 1, dtype=np.uint8)
-    misaligned = raw[1:].view(np.float64)
-    misaligned[:] = [1e16, 1.0, -1e16, 1.0]
-    empty = misaligned[:0]  # NumPy calls an empty array aligned whatever its address
-    assert not misaligned.flags.aligned
+    values = misaligned([1e16, 1.0, -1e16, 1.0])
+    empty = values[:0]  # NumPy calls an empty array aligned whatever its address
+    assert not values.flags.aligned
     assert bm_dask._continue_sum((0.5, 3), empty) == (0.5, 3)
-    assert bm_dask._continue_sum((-0.0, 0), misaligned) == (1.0, 4)
+    assert bm_dask._continue_sum((-0.0, 0), values) == (1.0, 4)

@@ -7,10 +7,7 @@ import pytest
 
 import _brindlemox
 import brindlemox as bm
-
-
-def bits(value):
-    return np.float64(value).view(np.uint64)
+from conftest import bits, misaligned
 
 
 def chain(values, cuts, mean=False):
@@ -68,15 +65,6 @@ def test_bad_arguments_are_refused(args, error, message):
 def test_native_byte_order_spelled_out_is_accepted():
     values = np.frombuffer(np.array([1e16, 1.0, -1e16]).tobytes(), dtype="<f8")
     assert bits(_brindlemox._finish_sum(*_brindlemox._continue_sum(-0.0, 0, values), False)) == bits(0.0)
-
-
-def misaligned(values):
-    """`values` as float64 at an address one byte off a double's alignment."""
-    raw = np.zeros(8 * len(values) + 1, dtype=np.uint8)
-    shifted = raw[1:].view(np.float64)
-    shifted[:] = values
-    assert not shifted.flags.aligned
-    return shifted
 
 
 def test_misaligned_values_are_refused_by_the_chain_and_copied_by_the_dask_step():

@@ -1,6 +1,5 @@
 # Inputs built to break the in-place path: ndarray subclasses, arrays changed
 # while the call converts its other arguments, masked arrays.
-import tracemalloc
 import warnings
 
 import numpy as np
@@ -8,7 +7,7 @@ import pytest
 
 import brindlemox as bm
 from _brindlemox import _get_num_threads, _reduce, _set_num_threads
-from conftest import bits
+from conftest import bits, peak_bytes
 
 pytestmark = pytest.mark.numpy
 
@@ -103,11 +102,6 @@ def test_a_memory_map_is_reduced_where_it_lies(reduce, tmp_path):
     mapped = np.memmap(tmp_path / "values.bin", dtype=np.float64, mode="w+", shape=(n,))
     mapped[:] = np.linspace(-1.0, 1.0, n)
     expected = reduce(np.asarray(mapped).copy())
-    tracemalloc.start()
-    try:
-        result = reduce(mapped)
-        peak = tracemalloc.get_traced_memory()[1]
-    finally:
-        tracemalloc.stop()
+    peak, result = peak_bytes(lambda: reduce(mapped))
     assert bits(result) == bits(expected)
     assert peak < n  # no copy of the n * 8 bytes

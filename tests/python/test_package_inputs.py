@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import brindlemox as bm
+from conftest import misaligned
 
 pytestmark = pytest.mark.numpy
 
@@ -123,16 +124,6 @@ def test_builders_refuse_what_is_not_a_number(bad):
         with pytest.raises(TypeError) as raised:
             call()
         assert str(raised.value) == "expected Expr or numeric value"
-
-
-def misaligned(values):
-    """A float64 array whose data starts one byte past an 8-byte boundary."""
-    raw = np.zeros(values.nbytes + 8, dtype=np.uint8)
-    start = 1 if raw.ctypes.data % 8 == 0 else 9 - raw.ctypes.data % 8
-    array = raw[start : start + values.nbytes].view(np.float64)
-    array[...] = values
-    assert not array.flags.aligned
-    return array
 
 
 def test_misaligned_data_is_read_from_an_aligned_copy():

@@ -1,13 +1,11 @@
 # Kernels from expressions and traced functions, the builders, and the
 # asynchronous side reached without facades.
-import threading
-
 import numpy as np
 import pytest
 
 import _brindlemox
 import brindlemox as bm
-from conftest import bits, go_values
+from conftest import bits, go_values, run_in_threads
 
 pytestmark = pytest.mark.numpy
 
@@ -105,12 +103,7 @@ def test_many_threads_evaluate_at_once():
             if bits(bm.evaluate("sqrt(x*x + y*y)", {"x": x, "y": y})) != expected:
                 failures.append(1)
 
-    threads = [threading.Thread(target=worker) for _ in range(8)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(timeout=60)
-        assert not thread.is_alive()
+    run_in_threads(worker, 8)
     assert not failures
 
 

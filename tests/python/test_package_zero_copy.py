@@ -2,29 +2,17 @@
 # directly: no copy in, no copy out; thread counts never change a bit.
 import os
 import threading
-import tracemalloc
 
 import numpy as np
 import pytest
 
 import brindlemox as bm
-from conftest import bits, go_values, run_python
+from conftest import bits, go_values, peak_bytes, run_in_threads, run_python
 
 pytestmark = pytest.mark.numpy
 
 N = 1 << 20
 SLACK = 64 * 1024  # bookkeeping; far below one array of N doubles (8 MiB)
-
-
-def peak_bytes(call):
-    """Peak traced allocation while `call` runs (NumPy reports its array data)."""
-    tracemalloc.start()
-    try:
-        tracemalloc.reset_peak()
-        result = call()
-        return tracemalloc.get_traced_memory()[1], result
-    finally:
-        tracemalloc.stop()
 
 
 @pytest.mark.parametrize("order", ["C", "F"])
@@ -114,12 +102,7 @@ def test_many_threads_evaluate_into_their_own_outputs():
             if bits(out) != expected:
                 failures.append(1)
 
-    threads = [threading.Thread(target=worker) for _ in range(8)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(timeout=60)
-        assert not thread.is_alive()
+    run_in_threads(worker, 8)
     assert not failures
 
 
@@ -149,14 +132,9 @@ def test_thread_count_changes_during_evaluations_change_no_bit():
 
     previous = bm.get_num_threads()
     changer = threading.Thread(target=change_thread_count)
-    workers = [threading.Thread(target=evaluate) for _ in range(4)]
     changer.start()
     try:
-        for worker in workers:
-            worker.start()
-        for worker in workers:
-            worker.join(timeout=60)
-            assert not worker.is_alive()
+        run_in_threads(evaluate, 4)
     finally:
         stop.set()
         changer.join(timeout=60)

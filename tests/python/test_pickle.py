@@ -10,15 +10,11 @@ import pytest
 import _brindlemox
 import brindlemox as bm
 
-from conftest import run_python
+from conftest import bits, run_python, same_tree
 
 PROTOCOLS = list(range(2, pickle.HIGHEST_PROTOCOL + 1))
 _kernels = _brindlemox._KernelModule()
 _runtime = _brindlemox._RuntimeModule()
-
-
-def bits(values):
-    return np.asarray(values, dtype=np.float64).view(np.uint64)
 
 
 def sample_values(n, seed):
@@ -32,14 +28,6 @@ def sample_expr():
     """Every node kind, constants that need exact digits, an argument used twice."""
     x, y = bm.args("x", "y")
     return bm.where(x > y, bm.sqrt(x * x + y * y), -x / 3.0000000000000004) + bm.arctan2(y, 2.5) ** 0.1 - bm.round(y)
-
-
-def same_tree(decoded, original):
-    """Whether `decoded` is `original` with fresh argument ids, drawn in the same order."""
-    new, old = decoded.get_temp_args(), original.get_temp_args()
-    if [new[i] for i in sorted(new)] != [old[i] for i in sorted(old)]:
-        return False
-    return repr(decoded.rewrite_args(dict(zip(sorted(new), sorted(old))))) == repr(original)
 
 
 @pytest.fixture(params=PROTOCOLS, ids=[f"protocol{p}" for p in PROTOCOLS])

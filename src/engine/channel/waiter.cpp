@@ -34,13 +34,8 @@ std::uint32_t WaitContext::wait_until(const Deadline& deadline) {
   // first needs the interpreter lock, or the delivery worker, so the answer
   // takes longer than a futex round trip; and spinning or yielding on a busy
   // machine gives the processor away for a whole time slice.
-  for (;;) {
-    const std::uint32_t now = selection_.load();
-    if (now != kWaiting) return now;
-    if (has_expired(deadline)) return try_abort();
-    const ParkOutcome parked = park_on(selection_, kWaiting, deadline);
-    if (parked == ParkOutcome::Interrupted && deadline.ends_on_signal()) return try_abort();
-  }
+  if (!park_while(selection_, kWaiting, deadline)) return try_abort();
+  return selection_.load();
 }
 
 void WaitContext::unpark() { unpark_one(selection_); }

@@ -53,9 +53,9 @@ class WaitContext {
   /// The current word.
   std::uint32_t selection() const;
 
-  /// Waits, spinning briefly and then parking, until the word leaves kWaiting or
-  /// the deadline ends the wait (then the owner claims kAborted itself). Returns
-  /// the word. The entries stay registered throughout.
+  /// Waits, parked, until the word leaves kWaiting or the deadline ends the
+  /// wait (then the owner claims kAborted itself). Returns the word. The
+  /// entries stay registered throughout.
   std::uint32_t wait_until(const Deadline& deadline);
 
   /// Wakes the owner if it is parked on the word. Call without any queue lock.

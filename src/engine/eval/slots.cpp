@@ -34,21 +34,6 @@ std::vector<SlotSource> make_slot_sources(std::span<const ArgSlot> slots, std::s
   return sources;
 }
 
-std::vector<SlotSource> make_slot_sources(std::span<const BorrowedSlot> slots, std::size_t n) {
-  std::vector<SlotSource> sources;
-  sources.reserve(slots.size());
-  for (const BorrowedSlot& slot : slots) {
-    if (const double* scalar = std::get_if<double>(&slot)) {
-      sources.push_back({nullptr, *scalar});
-      continue;
-    }
-    const std::span<const double> values = std::get<std::span<const double>>(slot);
-    check(values.size() >= n, "element index beyond the slot's view");
-    sources.push_back({values.data(), 0.0});
-  }
-  return sources;
-}
-
 double read_slot(std::span<const ArgSlot> slots, std::span<const SlotView> views, std::uint64_t slot,
                  std::size_t i) {
   check(slot < slots.size(), "slot index beyond the slots");

@@ -32,10 +32,6 @@ struct SlotSource {
 std::vector<SlotSource> make_slot_sources(std::span<const ArgSlot> slots, std::span<const SlotView> views,
                                           std::size_t n);
 
-/// One source per borrowed slot, for runs over elements below n. A span
-/// shorter than n is an internal failure.
-std::vector<SlotSource> make_slot_sources(std::span<const BorrowedSlot> slots, std::size_t n);
-
 /// The value of slot `slot` at element i: the scalar itself, or element i of
 /// the buffer's view. A slot index out of range, a buffer slot without a view
 /// or an element index beyond the view are internal failures.

@@ -42,8 +42,6 @@ Frame enter_frame(std::size_t node, const std::uint32_t* offsets, std::size_t co
   return Frame{node, offsets, count, out, nullptr, 0.0, false, nullptr, 0, 0};
 }
 
-bool is_leaf(const ExprNode& node) { return node.tag == NodeTag::Const || node.tag == NodeTag::ArgRef; }
-
 template <class Fn>
 void for_each_offset(const std::uint32_t* offsets, std::size_t count, Fn fn) {
   if (offsets == nullptr) {

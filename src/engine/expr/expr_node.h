@@ -52,6 +52,9 @@ constexpr int child_count(NodeTag tag) {
   return 0;
 }
 
+/// A Const or ArgRef node: no children, and read rather than computed.
+constexpr bool is_leaf(const ExprNode& node) { return child_count(node.tag) == 0; }
+
 /// A whole tree; never empty. Immutable once built.
 class ExprTree {
  public:

@@ -14,16 +14,9 @@ namespace bmx {
 /// A scalar broadcast over every element, or a shared buffer read element-wise.
 using ArgSlot = std::variant<double, BufferRef>;
 
-/// A scalar broadcast over every element, or F64 memory that the caller owns
-/// and keeps alive and unchanged for the whole call that reads it.
-using BorrowedSlot = std::variant<double, std::span<const double>>;
-
 /// The common element count of the buffer slots: ShapeError "buffer length
 /// mismatch: A vs B" at the first buffer that differs from the first one,
 /// ArgError "no buffer arguments provided" when no slot is a buffer.
 Result<std::uint64_t> common_length(std::span<const ArgSlot> slots);
-
-/// common_length over borrowed slots, a span counting as a buffer of its size.
-Result<std::uint64_t> common_borrowed_length(std::span<const BorrowedSlot> slots);
 
 }  // namespace bmx

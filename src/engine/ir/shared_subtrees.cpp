@@ -41,8 +41,6 @@ struct NodeKeyHash {
   }
 };
 
-bool is_leaf(const ExprNode& node) { return node.tag == NodeTag::Const || node.tag == NodeTag::ArgRef; }
-
 /// The class of every subtree: equal subtrees, and only they, share a class.
 /// Children come before their parents in the array, so one forward pass sees
 /// every child's class first.

@@ -2,7 +2,6 @@
 // arguments, and a reduction of one buffer.
 #pragma once
 
-#include <span>
 #include <string>
 #include <unordered_map>
 
@@ -44,24 +43,6 @@ Result<BufferRef> execute_map(const MapContent& content);
 /// execute_map with the compiled kernel taken from `cache` instead of the
 /// process-wide one.
 Result<BufferRef> execute_map(const MapContent& content, KernelCache& cache);
-
-/// Runs the map of `kernel` over borrowed bindings into `out`, memory the
-/// caller provides: steps 1 to 5 of execute_map with the same errors, then
-/// ShapeError "output length mismatch: N vs M" (the inputs' length, then
-/// out's) when out does not hold exactly the inputs' length, then the values
-/// of every element into out. The borrowed memory must stay alive and
-/// unchanged until the call returns; `out` may be exactly one input's memory,
-/// and any other overlap is an internal failure. Runs on the calling thread,
-/// holding no lock while evaluating; large maps use the work pool. Touches no
-/// interpreter object.
-Result<void> execute_map_into(const KernelSpec& kernel, const std::unordered_map<std::string, BorrowedSlot>& bindings,
-                              std::span<double> out, KernelCache& cache = KernelCache::global());
-
-/// execute_map_into with the slots already in argument order (one per name;
-/// another count is an internal failure), for callers that bind by position:
-/// steps 4 and 5, the output length, then the values.
-Result<void> execute_kernel_into(const KernelSpec& kernel, std::span<const BorrowedSlot> slots, std::span<double> out,
-                                 KernelCache& cache = KernelCache::global());
 
 /// execute_reduce(content.buffer, content.op).
 Result<double> execute_reduce(const ReduceContent& content);

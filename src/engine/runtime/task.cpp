@@ -119,24 +119,14 @@ TaskState Task::snapshot_state() const {
 }
 
 std::optional<Result<TaskOutput>> Task::wait_until(const Deadline& deadline) const {
-  for (;;) {
-    {
-      const std::scoped_lock lock(mutex_);
-      if (state_.is_terminal()) {
-        switch (state_.kind()) {
-          case TaskState::Kind::Completed: return Result<TaskOutput>(*output_);
-          case TaskState::Kind::Failed: return Result<TaskOutput>(state_.error());
-          default: return Result<TaskOutput>(ComputeError::cancelled());
-        }
-      }
-    }
-    if (has_expired(deadline)) return std::nullopt;
-    // The word turns 1 under the lock together with the terminal state, so a
-    // change after the look above makes this park return at once.
-    const ParkOutcome parked = park_on(done_, 0, deadline);
-    if (parked == ParkOutcome::Interrupted && deadline.ends_on_signal() && done_.load(std::memory_order_acquire) == 0) {
-      return std::nullopt;
-    }
+  // The word turns 1 under the lock together with the terminal state, which
+  // never changes again.
+  if (!park_while(done_, 0, deadline)) return std::nullopt;
+  const std::scoped_lock lock(mutex_);
+  switch (state_.kind()) {
+    case TaskState::Kind::Completed: return Result<TaskOutput>(*output_);
+    case TaskState::Kind::Failed: return Result<TaskOutput>(state_.error());
+    default: return Result<TaskOutput>(ComputeError::cancelled());
   }
 }
 

@@ -16,12 +16,6 @@ namespace {
 
 using namespace bmx::testing;
 
-ChannelHandle make_channel(std::uint64_t capacity) {
-  std::optional<ChannelHandle> channel = ChannelHandle::create(capacity);
-  EXPECT_TRUE(channel.has_value());
-  return std::move(*channel);
-}
-
 bool is_channel_closed(const std::optional<Result<BufferRef>>& got) {
   return got && !got->ok() && got->error() == ComputeError::channel_closed();
 }

@@ -23,19 +23,13 @@ namespace {
 
 using namespace bmx::testing;
 
-ChannelHandle make_queue(std::uint64_t capacity) {
-  std::optional<ChannelHandle> channel = ChannelHandle::create(capacity);
-  EXPECT_TRUE(channel.has_value());
-  return std::move(*channel);
-}
-
 class AnyCapacityTest : public ::testing::TestWithParam<std::uint64_t> {};
 
 INSTANTIATE_TEST_SUITE_P(Capacities, AnyCapacityTest, ::testing::Values(0, 1, 2, 8, 1000));
 
 // Go chan_test.go TestChan "Ensure that receive from empty chan blocks" and FIFO.
 TEST_P(AnyCapacityTest, DeliversInOrderBetweenThreads) {
-  ChannelHandle q = make_queue(GetParam());
+  ChannelHandle q = make_channel(GetParam());
   constexpr int kCount = 2000;
   TestThread producer([&] {
     for (int i = 0; i < kCount; ++i) ASSERT_EQ(q.queue().send(tagged(i), after(10s)).status, SendStatus::Sent);
@@ -50,7 +44,7 @@ TEST_P(AnyCapacityTest, DeliversInOrderBetweenThreads) {
 }
 
 TEST_P(AnyCapacityTest, EmptyQueueHasNothingToTryAndTimesOut) {
-  ChannelHandle q = make_queue(GetParam());
+  ChannelHandle q = make_channel(GetParam());
   EXPECT_EQ(q.queue().try_recv().status, RecvStatus::Empty);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(q.queue().recv(after(50ms)).status, RecvStatus::TimedOut);
@@ -60,7 +54,7 @@ TEST_P(AnyCapacityTest, EmptyQueueHasNothingToTryAndTimesOut) {
 // With no receiver left, sends fill the free slots (a sender cannot tell),
 // and the first send that would wait fails at once.
 TEST_P(AnyCapacityTest, LastReceiverGoneFailsSendsThatWouldWait) {
-  std::optional<ChannelHandle> q = make_queue(GetParam());
+  std::optional<ChannelHandle> q = make_channel(GetParam());
   const ChannelHandle sending = q->sending_only();
   ChannelQueue& sender = sending.queue();
   q.reset();
@@ -74,7 +68,7 @@ TEST_P(AnyCapacityTest, LastReceiverGoneFailsSendsThatWouldWait) {
 }
 
 TEST_P(AnyCapacityTest, ACopyOfTheReceiverKeepsTheQueueReceivable) {
-  std::optional<ChannelHandle> q = make_queue(GetParam());
+  std::optional<ChannelHandle> q = make_channel(GetParam());
   const ChannelHandle sending = q->sending_only();
   ChannelQueue& sender = sending.queue();
   const ChannelHandle spare = *q;
@@ -86,7 +80,7 @@ TEST_P(AnyCapacityTest, ACopyOfTheReceiverKeepsTheQueueReceivable) {
 
 // Go TestChan "Ensure that send to full chan blocks" for buffered channels.
 TEST(BoundedRingTest, SendsReturnUntilFullThenWaitForARecv) {
-  ChannelHandle q = make_queue(2);
+  ChannelHandle q = make_channel(2);
   EXPECT_EQ(q.queue().send(tagged(1), after(0s)).status, SendStatus::Sent);
   EXPECT_EQ(q.queue().send(tagged(2), after(0s)).status, SendStatus::Sent);
   EXPECT_EQ(q.queue().try_send(tagged(9)).status, SendStatus::Full);
@@ -101,7 +95,7 @@ TEST(BoundedRingTest, SendsReturnUntilFullThenWaitForARecv) {
 }
 
 TEST(BoundedRingTest, TimedOutSendHandsTheMessageBackAndQueuesNothing) {
-  ChannelHandle q = make_queue(1);
+  ChannelHandle q = make_channel(1);
   ASSERT_EQ(q.queue().try_send(tagged(1)).status, SendStatus::Sent);
   const BufferRef late = tagged(2);
   SendResult sent = q.queue().send(late, after(30ms));
@@ -112,7 +106,7 @@ TEST(BoundedRingTest, TimedOutSendHandsTheMessageBackAndQueuesNothing) {
 }
 
 TEST(BoundedRingTest, LastReceiverGoneWakesWaitingSender) {
-  std::optional<ChannelHandle> q = make_queue(1);
+  std::optional<ChannelHandle> q = make_channel(1);
   const ChannelHandle sending = q->sending_only();
   ChannelQueue& sender = sending.queue();
   ASSERT_EQ(sender.try_send(tagged(1)).status, SendStatus::Sent);
@@ -126,7 +120,7 @@ TEST(BoundedRingTest, LastReceiverGoneWakesWaitingSender) {
 
 // Go TestChan for unbuffered channels: the pair completes together.
 TEST(RendezvousTest, SendWaitsForAReceiverAndCompletesWithIt) {
-  ChannelHandle q = make_queue(0);
+  ChannelHandle q = make_channel(0);
   EXPECT_EQ(q.queue().try_send(tagged(1)).status, SendStatus::Full);
   std::atomic<bool> sent{false};
   TestThread sender([&] { sent = q.queue().send(tagged(5), after(10s)).status == SendStatus::Sent; });
@@ -141,7 +135,7 @@ TEST(RendezvousTest, SendWaitsForAReceiverAndCompletesWithIt) {
 
 // crossbeam zero.rs "try_send": succeeds only while a receiver waits.
 TEST(RendezvousTest, TrySendSucceedsOnlyWhileAReceiverWaits) {
-  ChannelHandle q = make_queue(0);
+  ChannelHandle q = make_channel(0);
   std::atomic<double> received{-1};
   TestThread receiver([&] { received = tag_of(*q.queue().recv(after(10s)).message); });
   const auto limit = std::chrono::steady_clock::now() + 5s;
@@ -154,7 +148,7 @@ TEST(RendezvousTest, TrySendSucceedsOnlyWhileAReceiverWaits) {
 }
 
 TEST(RendezvousTest, TimedOutSendIsNotReceivedLater) {
-  ChannelHandle q = make_queue(0);
+  ChannelHandle q = make_channel(0);
   const BufferRef offered = tagged(1);
   SendResult sent = q.queue().send(offered, after(30ms));
   EXPECT_EQ(sent.status, SendStatus::TimedOut);
@@ -163,7 +157,7 @@ TEST(RendezvousTest, TimedOutSendIsNotReceivedLater) {
 }
 
 TEST(RendezvousTest, LastReceiverGoneWakesWaitingSenderWithItsMessage) {
-  std::optional<ChannelHandle> q = make_queue(0);
+  std::optional<ChannelHandle> q = make_channel(0);
   const ChannelHandle sending = q->sending_only();
   ChannelQueue& sender = sending.queue();
   const BufferRef offered = tagged(4);
@@ -180,7 +174,7 @@ TEST(RendezvousTest, LastReceiverGoneWakesWaitingSenderWithItsMessage) {
 // got the message and the send reports Sent, or the send reports TimedOut and
 // no receiver ever sees that message. Both sides use tiny random deadlines.
 TEST(RendezvousTest, WithdrawRacesNeverLoseOrDuplicate) {
-  ChannelHandle q = make_queue(0);
+  ChannelHandle q = make_channel(0);
   constexpr int kRounds = 3000;
   std::vector<int> sent_flags(kRounds, 0);
   std::vector<int> received_flags(kRounds, 0);
@@ -238,7 +232,7 @@ TEST(CapacityTest, LargeCapacityTakesMemoryOnlyForUsedSlots) {
   GTEST_SKIP() << "sanitizer allocators touch shadow memory for large blocks";
 #endif
   const std::int64_t before = resident_bytes();
-  ChannelHandle q = make_queue(std::uint64_t{1} << 26);  // 1 GiB of slots
+  ChannelHandle q = make_channel(std::uint64_t{1} << 26);  // 1 GiB of slots
   for (int i = 0; i < 1000; ++i) ASSERT_EQ(q.queue().try_send(tagged(i)).status, SendStatus::Sent);
   EXPECT_LT(resident_bytes() - before, std::int64_t{64} << 20);
   EXPECT_EQ(tag_of(*q.queue().try_recv().message), 0);

@@ -17,8 +17,6 @@ namespace {
 
 using namespace bmx::testing;
 
-ChannelHandle make_channel(std::uint64_t capacity) { return *ChannelHandle::create(capacity); }
-
 std::vector<ChannelHandle> cases_of(std::initializer_list<const ChannelHandle*> channels) {
   std::vector<ChannelHandle> cases;
   for (const ChannelHandle* channel : channels) cases.push_back(*channel);

@@ -1,8 +1,9 @@
-// Helpers for blocking tests: buffers tagged with a number, deadlines, and a
+// Helpers for blocking tests: channels, buffers tagged with a number, deadlines, and a
 // thread that must finish within a limit. A thread that overruns ends the
 // process with a message instead of hanging the test run.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -13,9 +14,11 @@
 #include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "buffer/buffer.h"
+#include "channel/channel.h"
 #include "deadline.h"
 
 namespace bmx::testing {
@@ -24,6 +27,13 @@ using namespace std::chrono_literals;
 
 /// A deadline `delay` from now.
 inline Deadline after(std::chrono::steady_clock::duration delay) { return std::chrono::steady_clock::now() + delay; }
+
+/// A new channel of `capacity`.
+inline ChannelHandle make_channel(std::uint64_t capacity) {
+  std::optional<ChannelHandle> channel = ChannelHandle::create(capacity);
+  EXPECT_TRUE(channel.has_value());
+  return std::move(*channel);
+}
 
 /// A one-element buffer holding `tag`.
 inline BufferRef tagged(double tag) { return Buffer::from_f64_vec(F64Vec{tag}); }

@@ -16,11 +16,7 @@ namespace {
 using eval_test::bits;
 
 using eval_test::kLengths;
-
-ExprTree x_times_2_plus_y() {
-  return ExprTree::binary(BinaryOp::Add, ExprTree::binary(BinaryOp::Mul, ExprTree::arg_ref(0), ExprTree::constant(2.0)),
-                          ExprTree::arg_ref(1));
-}
+using eval_test::x_times_2_plus_y;
 
 TEST(Evaluate, NothingToEvaluate) {
   const CompiledKernel compiled = compile_kernel(x_times_2_plus_y());

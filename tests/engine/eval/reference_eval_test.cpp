@@ -9,11 +9,7 @@ namespace bmx {
 namespace {
 
 using eval_test::bits;
-
-ExprTree x_times_2_plus_y() {
-  return ExprTree::binary(BinaryOp::Add, ExprTree::binary(BinaryOp::Mul, ExprTree::arg_ref(0), ExprTree::constant(2.0)),
-                          ExprTree::arg_ref(1));
-}
+using eval_test::x_times_2_plus_y;
 
 TEST(EvalFlat, RunsTheStackProgram) {
   const std::vector<ArgSlot> slots{Buffer::from_f64_vec(F64Vec{1.0, -0.5, 4.0}), 1.5};

@@ -8,6 +8,7 @@
 #include "eval/flat_block_eval.h"
 #include "eval/tree_block_eval.h"
 #include "eval_test_support.h"
+#include "tree_visits.h"
 
 namespace bmx {
 namespace {
@@ -121,47 +122,6 @@ TEST(SharedSubtreesEval, OutputMayBeTheInputOfAKeptSubtree) {
   }
 }
 
-// Counts, per node and element, how often the walk entered the node.
-class VisitCounter : public TreeEvalObserver {
- public:
-  VisitCounter(std::size_t nodes, std::size_t n) : n_(n), counts_(nodes * n, 0) {}
-
-  void enter(std::size_t node, std::size_t block_begin, const std::uint32_t* offsets, std::size_t count) override {
-    for (std::size_t k = 0; k < count; ++k) ++counts_[node * n_ + block_begin + (offsets == nullptr ? k : offsets[k])];
-  }
-
-  int count(std::size_t node, std::size_t i) const { return counts_[node * n_ + i]; }
-
- private:
-  std::size_t n_;
-  std::vector<int> counts_;
-};
-
-// The nodes a lazy per-element evaluation of element i enters, each once:
-// all children of ordinary nodes, of a Select its condition and the branch
-// the condition chooses, and nothing below a repeat that reads a kept value.
-std::vector<bool> lazy_visits(const TreeKernel& kernel, std::size_t i, std::span<const ArgSlot> slots,
-                              std::span<const SlotView> views) {
-  const ExprTree& tree = kernel.tree;
-  std::vector<bool> visited(tree.nodes().size(), false);
-  std::vector<std::size_t> pending{tree.root_index()};
-  while (!pending.empty()) {
-    const std::size_t node = pending.back();
-    pending.pop_back();
-    visited[node] = true;
-    if (kernel.sharing.roles[node] == NodeRole::Reuse) continue;
-    std::size_t child[3];
-    const int count = child_indices(tree.nodes(), node, child);
-    if (tree.nodes()[node].tag == NodeTag::Select) {
-      pending.push_back(child[0]);
-      pending.push_back(eval_tree(tree, child[0], i, slots, views) == 0.0 ? child[2] : child[1]);
-    } else {
-      pending.insert(pending.end(), child, child + count);
-    }
-  }
-  return visited;
-}
-
 // Every element enters exactly the nodes its lazy evaluation needs, once:
 // no branch it did not take, and nothing a kept value stands for.
 TEST(SharedSubtreesEval, ElementsEnterOnlyTheNodesTheyNeed) {
@@ -183,7 +143,7 @@ TEST(SharedSubtreesEval, ElementsEnterOnlyTheNodesTheyNeed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     for (std::size_t i = 0; i < kN; ++i) {
       ASSERT_EQ(bits(out[i]), bits(eval_tree(kernel.tree, kernel.tree.root_index(), i, slots, views))) << i;
-      const std::vector<bool> expected = lazy_visits(kernel, i, slots, views);
+      const std::vector<bool> expected = lazy_visits(kernel.tree, &kernel.sharing, i, slots, views);
       for (std::size_t node = 0; node < expected.size(); ++node) {
         ASSERT_EQ(counter.count(node, i), expected[node] ? 1 : 0) << "node " << node << ", element " << i;
       }

@@ -8,6 +8,7 @@
 
 #include "eval/block_loop.h"
 #include "eval_test_support.h"
+#include "tree_visits.h"
 
 namespace bmx {
 namespace {
@@ -28,49 +29,6 @@ TEST(TreeBlockEval, RandomTreesMatchEvalTreeBitwise) {
   }
 }
 
-// Counts, per node and element, how often the walk entered the node.
-class VisitCounter : public TreeEvalObserver {
- public:
-  VisitCounter(std::size_t nodes, std::size_t n) : n_(n), counts_(nodes * n, 0) {}
-
-  void enter(std::size_t node, std::size_t block_begin, const std::uint32_t* offsets, std::size_t count) override {
-    for (std::size_t k = 0; k < count; ++k) {
-      const std::size_t i = block_begin + (offsets == nullptr ? k : offsets[k]);
-      ++counts_[node * n_ + i];
-    }
-  }
-
-  int count(std::size_t node, std::size_t i) const { return counts_[node * n_ + i]; }
-
- private:
-  std::size_t n_;
-  std::vector<int> counts_;
-};
-
-// The nodes a lazy per-element evaluation of element i enters: all children
-// of ordinary nodes, and of a Select its condition and the branch the
-// condition chooses.
-std::vector<bool> lazy_visits(const ExprTree& tree, std::size_t i, std::span<const ArgSlot> slots,
-                              std::span<const SlotView> views) {
-  std::vector<bool> visited(tree.nodes().size(), false);
-  std::vector<std::size_t> pending{tree.root_index()};
-  while (!pending.empty()) {
-    const std::size_t node = pending.back();
-    pending.pop_back();
-    visited[node] = true;
-    std::size_t child[3];
-    const int count = child_indices(tree.nodes(), node, child);
-    if (tree.nodes()[node].tag == NodeTag::Select) {
-      const double condition = eval_tree(tree, child[0], i, slots, views);
-      pending.push_back(child[0]);
-      pending.push_back(condition == 0.0 ? child[2] : child[1]);
-    } else {
-      pending.insert(pending.end(), child, child + count);
-    }
-  }
-  return visited;
-}
-
 TEST(TreeBlockEval, EveryElementEntersExactlyTheNodesOfItsLazyEvaluation) {
   for (std::uint64_t seed = 0; seed < 40; ++seed) {
     std::mt19937_64 rng(5000 + seed);
@@ -85,7 +43,7 @@ TEST(TreeBlockEval, EveryElementEntersExactlyTheNodesOfItsLazyEvaluation) {
     program.run(0, kN, out.data(), &counter);
     SCOPED_TRACE("seed " + std::to_string(seed));
     for (std::size_t i = 0; i < kN; ++i) {
-      const std::vector<bool> expected = lazy_visits(tree, i, slots, views);
+      const std::vector<bool> expected = lazy_visits(tree, nullptr, i, slots, views);
       for (std::size_t node = 0; node < expected.size(); ++node) {
         ASSERT_EQ(counter.count(node, i), expected[node] ? 1 : 0) << "node " << node << ", element " << i;
       }

@@ -27,8 +27,6 @@ namespace {
 using namespace bmx::testing;
 using Kind = TaskState::Kind;
 
-ChannelHandle make_channel(std::uint64_t capacity) { return *ChannelHandle::create(capacity); }
-
 // A task as submission leaves it just before queuing its delivery.
 TaskRef queued_task(const BufferRef& output) {
   auto task = std::make_shared<Task>();

@@ -5,7 +5,6 @@
 
 #include "ir/kernel_key.h"
 
-#include <span>
 #include <vector>
 
 namespace bmx {
@@ -25,11 +24,6 @@ class ExecuteMap : public ::testing::Test {
  protected:
   Result<BufferRef> run(const KernelSpec& kernel, std::unordered_map<std::string, ArgSlot> bindings) {
     return execute_map(MapContent{kernel, std::move(bindings)}, cache_);
-  }
-
-  Result<void> run_into(const KernelSpec& kernel, std::unordered_map<std::string, BorrowedSlot> bindings,
-                        std::span<double> out) {
-    return execute_map_into(kernel, bindings, out, cache_);
   }
 
   int lookups_ = 0;
@@ -100,53 +94,6 @@ TEST_F(ExecuteMap, ResultIsOneDimensionalAndInputsAreShared) {
             std::vector<std::uint64_t>{4});
   // The body's own references to the inputs are gone once it returns.
   EXPECT_EQ(matrix.use_count(), 1);
-}
-
-TEST_F(ExecuteMap, IntoTheCallersMemory) {
-  const std::vector<double> x{1.0, -0.0, 3.0};
-  std::vector<double> out(3, 9.0);
-  ASSERT_TRUE(run_into(x_times_2_plus_y(), {{"x", x}, {"y", 0.5}}, out).ok());
-  EXPECT_EQ(out, (std::vector<double>{2.5, 0.5, 6.5}));
-  // The output may be an input's own memory.
-  std::vector<double> in_out = x;
-  ASSERT_TRUE(run_into(x_times_2_plus_y(), {{"x", std::span<const double>(in_out)}, {"y", 0.5}}, in_out).ok());
-  EXPECT_EQ(in_out, out);
-  std::vector<double> empty;
-  ASSERT_TRUE(run_into(x_times_2_plus_y(), {{"x", empty}, {"y", empty}}, empty).ok());
-  EXPECT_EQ(lookups_, 3);
-}
-
-// The same checks in the same order as the buffer map, then the output length.
-TEST_F(ExecuteMap, IntoFailsLikeTheBufferMap) {
-  const std::vector<double> three{1, 2, 3};
-  const std::vector<double> four{1, 2, 3, 4};
-  std::vector<double> out(3);
-  EXPECT_EQ(run_into(x_times_2_plus_y({"y", "x"}), {}, out).error(), ComputeError::arg("missing args: x, y"));
-  EXPECT_EQ(run_into(x_times_2_plus_y(), {{"x", three}, {"z", 1.0}}, out).error(), ComputeError::arg("missing arg: y"));
-  EXPECT_EQ(run_into(x_times_2_plus_y(), {{"x", three}, {"y", 1.0}, {"b", 1.0}, {"a", three}}, out).error(),
-            ComputeError::arg("unexpected args: a, b"));
-  EXPECT_EQ(lookups_, 0);
-  EXPECT_EQ(run_into(x_times_2_plus_y(), {{"x", 1.0}, {"y", 2.0}}, out).error(),
-            ComputeError::arg("no buffer arguments provided"));
-  EXPECT_EQ(run_into(x_times_2_plus_y(), {{"x", three}, {"y", four}}, out).error(),
-            ComputeError::shape("buffer length mismatch: 3 vs 4"));
-  EXPECT_EQ(run_into(x_times_2_plus_y(), {{"x", four}, {"y", 2.0}}, out).error(),
-            ComputeError::shape("output length mismatch: 4 vs 3"));
-  EXPECT_EQ(lookups_, 3);
-  EXPECT_EQ(out, std::vector<double>(3, 0.0));
-  const std::vector<BorrowedSlot> one_slot{three};
-  EXPECT_THROW((void)execute_kernel_into(x_times_2_plus_y(), one_slot, out, cache_), InternalFailure);
-}
-
-TEST_F(ExecuteMap, KernelIntoTakesSlotsByPosition) {
-  const std::vector<double> x{1.0, -0.0, 3.0};
-  const std::vector<BorrowedSlot> slots{x, 0.5};
-  std::vector<double> out(3);
-  ASSERT_TRUE(execute_kernel_into(x_times_2_plus_y(), slots, out, cache_).ok());
-  EXPECT_EQ(out, (std::vector<double>{2.5, 0.5, 6.5}));
-  const std::vector<BorrowedSlot> mismatch{x, std::span<const double>(x).first(2)};
-  EXPECT_EQ(execute_kernel_into(x_times_2_plus_y(), mismatch, out, cache_).error(),
-            ComputeError::shape("buffer length mismatch: 3 vs 2"));
 }
 
 TEST(ExecuteMapGlobal, UsesTheProcessWideCache) {
