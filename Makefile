@@ -73,7 +73,7 @@ test-engine: $(VENV)/.ready build/.gtest
 	$(VENV)/bin/ctest --test-dir build/engine --output-on-failure --no-tests=error -j $(JOBS)
 
 test-python: $(VENV)/.installed
-	$(PY) -m pytest -q tests/python
+	$(PY) -m pytest -q tests/python bench
 
 test-numpy1: $(VENV_NUMPY1)/.installed
 	$(PY_NUMPY1) -m pytest -q tests/python -m numpy

@@ -8,7 +8,7 @@ import tracemalloc
 
 import pytest
 
-import _brindlemox as bm
+import _brindlemox as ext
 
 # A shell starts background jobs (`make test &`) with SIGINT ignored, and an
 # interpreter that starts so leaves it ignored: the Ctrl-C tests' children
@@ -20,12 +20,12 @@ if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
 
 @pytest.fixture
 def k():
-    return bm._KernelModule()
+    return ext._KernelModule()
 
 
 @pytest.fixture
 def rt():
-    return bm._RuntimeModule()
+    return ext._RuntimeModule()
 
 
 def run_python(code, timeout=60, env=None):
@@ -66,7 +66,7 @@ def go_values(build, **arrays):
     arrays flattened in C order, through asarray, go and numpy(), reshaped back."""
     import numpy as np
 
-    k, rt = bm._KernelModule(), bm._RuntimeModule()
+    k, rt = ext._KernelModule(), ext._RuntimeModule()
     names = list(arrays)
     args = dict(zip(names, k.args(*names)))
     expr = build(k, **args)

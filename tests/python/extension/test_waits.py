@@ -7,15 +7,15 @@ import time
 import numpy as np
 import pytest
 
-import _brindlemox as bm
+import _brindlemox as ext
 from conftest import run_python
 
 pytestmark = pytest.mark.timeout(120)
 
 PRELUDE = """
 import signal, threading, time
-import numpy as np, _brindlemox as bm
-k, rt = bm._KernelModule(), bm._RuntimeModule()
+import numpy as np, _brindlemox as ext
+k, rt = ext._KernelModule(), ext._RuntimeModule()
 x = k.arg("x")
 def values(*items):
     return rt.asarray(np.array(items, dtype=np.float64))
@@ -31,7 +31,7 @@ EXIT_CASES = {
     "recv_bounded": "ch = rt.chan(4); daemon(ch.recv)",
     "send_rendezvous": "ch = rt.chan(0); daemon(lambda: ch.send(values(1.0)))",
     "send_full": "ch = rt.chan(1); ch.send(values(1.0)); daemon(lambda: ch.send(values(2.0)))",
-    "select": "a, b = rt.chan(1), rt.chan(0); daemon(lambda: bm.py_select(bm.RecvCase(a), bm.RecvCase(b)))",
+    "select": "a, b = rt.chan(1), rt.chan(0); daemon(lambda: ext.py_select(ext.RecvCase(a), ext.RecvCase(b)))",
     "result": "ch = rt.chan(0); h = rt.go(small_map(1.0), out=ch); daemon(h.result)",
     "computing": """
 big = k.map(k.elementwise(k.sin(x) * k.cos(x) + k.sqrt(x)), x=rt.asarray(np.linspace(0, 1, 2_000_000)))
@@ -62,7 +62,7 @@ def ping():
 def pong():
     while True:
         ch.recv()
-        bm.py_select(bm.RecvCase(q), default=True)
+        ext.py_select(ext.RecvCase(q), default=True)
 q = rt.chan(8)
 def go_loop():
     while True:
@@ -94,10 +94,10 @@ def test_non_waiting_select_sees_a_blocked_rendezvous_sender(rt, blocked_for):
     time.sleep(blocked_for)
     # Only a sender that has not reached its wait yet may be missed.
     deadline = time.monotonic() + 10
-    index, got = bm.py_select(bm.RecvCase(channel), default=True)
+    index, got = ext.py_select(ext.RecvCase(channel), default=True)
     while index != 0 and time.monotonic() < deadline:
         time.sleep(0.001)
-        index, got = bm.py_select(bm.RecvCase(channel), default=True)
+        index, got = ext.py_select(ext.RecvCase(channel), default=True)
     assert index == 0 and got.scalar() == 5.0
     sender.join(10)
     assert not sender.is_alive()
@@ -175,10 +175,10 @@ def test_a_recv_case_keeps_the_channel_receivable(k, rt):
     x = k.arg("x")
     spec = k.map(k.elementwise(x + 1), x=rt.asarray(np.full(1, 6.0)))
     channel = rt.chan(0)
-    case = bm.RecvCase(channel)
+    case = ext.RecvCase(channel)
     handle = rt.go(spec, out=channel)
     del channel
-    index, got = bm.py_select(case)
+    index, got = ext.py_select(case)
     assert (index, got.scalar()) == (0, 7.0)
     assert handle.result().scalar() == 7.0
 
@@ -189,23 +189,23 @@ CTRL_C_CASES = {
     "recv": (
         "ch = rt.chan(1)",
         "ch.recv()",
-        "ch.send(values(3.0)); print(ch.recv().scalar(), bm.py_select(bm.RecvCase(ch), default=True))",
+        "ch.send(values(3.0)); print(ch.recv().scalar(), ext.py_select(ext.RecvCase(ch), default=True))",
     ),
     "send_rendezvous": (
         "ch = rt.chan(0)",
         "ch.send(values(1.0))",
-        "print(bm.py_select(bm.RecvCase(ch), default=True)); daemon(lambda: ch.send(values(3.0)));"
+        "print(ext.py_select(ext.RecvCase(ch), default=True)); daemon(lambda: ch.send(values(3.0)));"
         " print(ch.recv().scalar())",
     ),
     "send_full": (
         "ch = rt.chan(1); ch.send(values(3.0))",
         "ch.send(values(1.0))",
-        "print(ch.recv().scalar(), bm.py_select(bm.RecvCase(ch), default=True))",
+        "print(ch.recv().scalar(), ext.py_select(ext.RecvCase(ch), default=True))",
     ),
     "select": (
         "a, b = rt.chan(1), rt.chan(0)",
-        "bm.py_select(bm.RecvCase(a), bm.RecvCase(b))",
-        "a.send(values(3.0)); index, got = bm.py_select(bm.RecvCase(a), bm.RecvCase(b)); print(got.scalar(), index)",
+        "ext.py_select(ext.RecvCase(a), ext.RecvCase(b))",
+        "a.send(values(3.0)); index, got = ext.py_select(ext.RecvCase(a), ext.RecvCase(b)); print(got.scalar(), index)",
     ),
     "result": (
         "ch = rt.chan(0); h = rt.go(small_map(2.0), out=ch)",

@@ -9,7 +9,7 @@ import struct
 import numpy as np
 import pytest
 
-import _brindlemox as bm
+import _brindlemox as ext
 from conftest import child_exit_code, run_python
 
 pytestmark = [pytest.mark.numpy, pytest.mark.timeout(120)]
@@ -288,9 +288,9 @@ def test_deep_chain_evaluates():
     result = run_python(
         """
         import threading
-        import numpy as np, _brindlemox as bm
+        import numpy as np, _brindlemox as ext
         def work():
-            k, rt = bm._KernelModule(), bm._RuntimeModule()
+            k, rt = ext._KernelModule(), ext._RuntimeModule()
             x = k.arg("x")
             e = x
             for _ in range(100_000):

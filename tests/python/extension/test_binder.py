@@ -6,7 +6,7 @@ import types
 import numpy as np
 import pytest
 
-import _brindlemox as bm
+import _brindlemox as ext
 
 
 def message(call):
@@ -83,8 +83,8 @@ def test_non_type_errors_propagate_unchanged(k, rt):
 def test_receiver_must_be_an_instance(rt):
     buffer = rt.asarray(np.zeros(2))
     with pytest.raises(TypeError):
-        bm.Buffer.numpy(3)
-    assert len(bm.Buffer.numpy(buffer)) == 2
+        ext.Buffer.numpy(3)
+    assert len(ext.Buffer.numpy(buffer)) == 2
 
 
 def quoted(names):
@@ -99,7 +99,7 @@ RECEIVER_CLASSES = ["_KernelModule", "_RuntimeModule", "Expr", "Buffer", "TaskHa
 CALLABLES = [
     (cls, name)
     for cls in RECEIVER_CLASSES
-    for name, member in vars(getattr(bm, cls)).items()
+    for name, member in vars(getattr(ext, cls)).items()
     if isinstance(member, types.MethodDescriptorType)
 ] + [("RecvCase", "__new__"), (None, "py_select")] + [
     (None, name)
@@ -120,9 +120,9 @@ CALLABLES = [
 def bound_callable(k, rt, cls, name):
     """The callable and the qualified name its binding messages start with."""
     if cls is None:
-        return getattr(bm, name), f"{name}()"
+        return getattr(ext, name), f"{name}()"
     if name == "__new__":
-        return getattr(bm, cls), f"{cls}.__new__()"
+        return getattr(ext, cls), f"{cls}.__new__()"
     buffer = rt.asarray(np.zeros(1))
     receivers = {
         "_KernelModule": k,

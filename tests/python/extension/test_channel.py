@@ -4,7 +4,7 @@ import time
 import numpy as np
 import pytest
 
-import _brindlemox as bm
+import _brindlemox as ext
 from conftest import run_python
 
 pytestmark = pytest.mark.timeout(60)
@@ -123,17 +123,17 @@ def test_bad_arguments(rt):
     with pytest.raises(MemoryError):
         rt.chan(2**62)
     with pytest.raises(TypeError) as info:
-        bm.RecvCase(3)
+        ext.RecvCase(3)
     assert str(info.value) == "argument 'channel': 'int' object cannot be converted to 'Channel'"
 
 
-@pytest.mark.parametrize("blocked", ["channel.recv()", "channel.send(full)", "bm.py_select(bm.RecvCase(channel))"])
+@pytest.mark.parametrize("blocked", ["channel.recv()", "channel.send(full)", "ext.py_select(ext.RecvCase(channel))"])
 def test_ctrl_c_interrupts_a_blocked_wait(blocked):
     result = run_python(
         f"""
         import os, signal, threading, time
-        import numpy as np, _brindlemox as bm
-        rt = bm._RuntimeModule()
+        import numpy as np, _brindlemox as ext
+        rt = ext._RuntimeModule()
         channel = rt.chan(1)
         full = rt.asarray(np.ones(1))
         if "send" in {blocked!r}:
@@ -165,8 +165,8 @@ def test_signal_handler_that_does_not_raise_keeps_waiting():
     result = run_python(
         """
         import os, signal, threading
-        import numpy as np, _brindlemox as bm
-        rt = bm._RuntimeModule()
+        import numpy as np, _brindlemox as ext
+        rt = ext._RuntimeModule()
         channel = rt.chan(1)
         calls = []
         signal.signal(signal.SIGUSR1, lambda *_: calls.append(1))

@@ -3,7 +3,7 @@ import sys
 
 import pytest
 
-import _brindlemox as bm
+import _brindlemox as ext
 from conftest import run_python
 
 CLASSES = [
@@ -22,10 +22,10 @@ NO_CONSTRUCTOR = ["Buffer", "Expr", "TaskHandle", "KernelSpec", "MapSpec", "Redu
 
 
 def test_module_attributes_in_registration_order():
-    assert bm.__version__ == "1.0.0"
-    assert bm.__all__ == ["__version__", *CLASSES, "py_select"]
-    assert bm.__doc__ == "brindlemox: A Python parallel compute library backed by a C++ execution engine."
-    assert bm.py_select.__module__ == "_brindlemox"
+    assert ext.__version__ == "1.0.0"
+    assert ext.__all__ == ["__version__", *CLASSES, "py_select"]
+    assert ext.__doc__ == "brindlemox: A Python parallel compute library backed by a C++ execution engine."
+    assert ext.py_select.__module__ == "_brindlemox"
 
 
 def test_reimport_returns_the_same_module():
@@ -40,7 +40,7 @@ def test_reimport_returns_the_same_module():
 
 @pytest.mark.parametrize("name", CLASSES)
 def test_classes_are_builtins_heap_types(name):
-    cls = getattr(bm, name)
+    cls = getattr(ext, name)
     assert cls.__module__ == "builtins"
     assert cls.__qualname__ == name
     assert cls.__name__ == name
@@ -52,7 +52,7 @@ def test_classes_are_builtins_heap_types(name):
 @pytest.mark.parametrize("name", NO_CONSTRUCTOR)
 def test_classes_without_constructor_refuse_instantiation(name):
     with pytest.raises(TypeError) as info:
-        getattr(bm, name)()
+        getattr(ext, name)()
     assert str(info.value) == f"No constructor defined for {name}"
 
 
@@ -77,7 +77,7 @@ CLASS_DOCS = {
 
 @pytest.mark.parametrize("name", sorted(CLASS_DOCS))
 def test_class_docstrings(name):
-    assert getattr(bm, name).__doc__ == CLASS_DOCS[name]
+    assert getattr(ext, name).__doc__ == CLASS_DOCS[name]
 
 
 @pytest.mark.parametrize(
@@ -86,23 +86,23 @@ def test_class_docstrings(name):
     + [(name, None) for name in NO_CONSTRUCTOR],
 )
 def test_class_text_signatures(name, signature):
-    assert getattr(bm, name).__text_signature__ == signature
+    assert getattr(ext, name).__text_signature__ == signature
 
 
 def test_constructors_bind_their_signatures():
     with pytest.raises(TypeError) as info:
-        bm._RuntimeModule(1)
+        ext._RuntimeModule(1)
     assert str(info.value) == "_RuntimeModule.__new__() takes 0 positional arguments but 1 was given"
     with pytest.raises(TypeError) as info:
-        bm._KernelModule(x=1)
+        ext._KernelModule(x=1)
     assert str(info.value) == "_KernelModule.__new__() got an unexpected keyword argument 'x'"
 
 
 def test_hashing():
-    k = bm._KernelModule()
+    k = ext._KernelModule()
     with pytest.raises(TypeError):
         hash(k.arg("x"))
-    for instance in [bm._RuntimeModule(), k, k.elementwise(k.arg("x"))]:
+    for instance in [ext._RuntimeModule(), k, k.elementwise(k.arg("x"))]:
         assert hash(instance) == object.__hash__(instance)
 
 
@@ -156,14 +156,14 @@ METHOD_DOCS = {
 
 @pytest.mark.parametrize("cls, method", sorted(METHOD_DOCS))
 def test_method_signatures_and_docs(cls, method):
-    function = getattr(getattr(bm, cls), method)
+    function = getattr(getattr(ext, cls), method)
     signature, doc = METHOD_DOCS[(cls, method)]
     assert function.__text_signature__ == signature
     assert function.__doc__ == doc
 
 
 def test_kernel_module_method_order():
-    names = [name for name in vars(bm._KernelModule) if not name.startswith("__")]
+    names = [name for name in vars(ext._KernelModule) if not name.startswith("__")]
     assert names == [
         "arg", "args", "elementwise", "map", "sqrt", "abs", "log", "exp", "log2", "log10", "floor", "ceil",
         "round", "sin", "cos", "tan", "pow", "atan2", "min", "max", "where_", "sum", "mean", "min_reduce",
@@ -172,8 +172,8 @@ def test_kernel_module_method_order():
 
 
 def test_py_select_signature():
-    assert bm.py_select.__text_signature__ == "(*cases, default=False)"
-    assert bm.py_select.__doc__ == "Python-visible select function."
+    assert ext.py_select.__text_signature__ == "(*cases, default=False)"
+    assert ext.py_select.__doc__ == "Python-visible select function."
 
 
 @pytest.mark.parametrize("isolated", [True, False])

@@ -46,7 +46,7 @@ def run_mypy(tmp_path, code):
     user = tmp_path / "user.py"
     user.write_text(textwrap.dedent(code))
     # A cache beside the build keeps repeated runs cheap; results do not depend on it.
-    cache = pathlib.Path(__file__).resolve().parents[2] / "build" / "mypy-cache"
+    cache = pathlib.Path(__file__).resolve().parents[3] / "build" / "mypy-cache"
     return subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", f"--cache-dir={cache}", str(user)],
         capture_output=True,

@@ -4,7 +4,7 @@ import time
 import numpy as np
 import pytest
 
-import _brindlemox as bm
+import _brindlemox as ext
 
 pytestmark = [pytest.mark.numpy, pytest.mark.timeout(60)]
 
@@ -17,26 +17,26 @@ def test_only_the_ready_case_is_chosen(rt):
     a, b = rt.chan(1), rt.chan(1)
     sent = one(rt, 2.0)
     b.send(sent)
-    index, got = bm.py_select(bm.RecvCase(a), bm.RecvCase(b))
+    index, got = ext.py_select(ext.RecvCase(a), ext.RecvCase(b))
     assert index == 1 and got.scalar() == 2.0
 
 
 def test_non_waiting_form(rt):
     a = rt.chan(1)
-    assert bm.py_select(bm.RecvCase(a), default=True) == (-1, None)
-    assert bm.py_select(default=True) == (-1, None)
+    assert ext.py_select(ext.RecvCase(a), default=True) == (-1, None)
+    assert ext.py_select(default=True) == (-1, None)
 
 
 def test_default_false_is_the_waiting_form(rt):
     # Never "nothing ready": it returns the message, sent before or during the wait.
     a = rt.chan(1)
     a.send(one(rt, 3.0))
-    index, got = bm.py_select(bm.RecvCase(a), default=False)
+    index, got = ext.py_select(ext.RecvCase(a), default=False)
     assert index == 0 and got.scalar() == 3.0
 
     sender = threading.Thread(target=lambda: a.send(one(rt, 4.0)))
     sender.start()
-    index, got = bm.py_select(bm.RecvCase(a), default=False)
+    index, got = ext.py_select(ext.RecvCase(a), default=False)
     sender.join(timeout=30)
     assert not sender.is_alive()
     assert index == 0 and got.scalar() == 4.0
@@ -44,7 +44,7 @@ def test_default_false_is_the_waiting_form(rt):
 
 def test_no_cases_is_an_internal_failure():
     with pytest.raises(BaseException) as info:
-        bm.py_select()
+        ext.py_select()
     assert type(info.value).__name__ == "PanicException"
     assert str(info.value) == "no operations have been added to `Select`"
 
@@ -52,25 +52,25 @@ def test_no_cases_is_an_internal_failure():
 def test_argument_errors(rt):
     a = rt.chan(1)
     with pytest.raises(TypeError) as info:
-        bm.py_select(bm.RecvCase(a), True)
+        ext.py_select(ext.RecvCase(a), True)
     assert str(info.value) == "argument 'cases': 'bool' object cannot be converted to 'RecvCase'"
     with pytest.raises(TypeError) as info:
-        bm.py_select(bm.RecvCase(a), default=1)
+        ext.py_select(ext.RecvCase(a), default=1)
     assert str(info.value) == "argument 'default': 'int' object cannot be converted to 'PyBool'"
     with pytest.raises(TypeError) as info:
-        bm.py_select(bm.RecvCase(a), timeout=1)
+        ext.py_select(ext.RecvCase(a), timeout=1)
     assert str(info.value) == "py_select() got an unexpected keyword argument 'timeout'"
 
 
 def test_fairness_between_two_ready_cases(rt):
     a, b = rt.chan(1), rt.chan(1)
-    cases = (bm.RecvCase(a), bm.RecvCase(b))
+    cases = (ext.RecvCase(a), ext.RecvCase(b))
     buf = one(rt, 1.0)
     counts = [0, 0]
     a.send(buf)
     b.send(buf)
     for _ in range(2000):
-        index, _ = bm.py_select(*cases)
+        index, _ = ext.py_select(*cases)
         counts[index] += 1
         (a if index == 0 else b).send(buf)
     assert 800 <= counts[0] <= 1200, counts
@@ -80,23 +80,23 @@ def test_closed_channel(rt):
     a = rt.chan(1)
     a.close()
     with pytest.raises(RuntimeError) as info:
-        bm.py_select(bm.RecvCase(a))
+        ext.py_select(ext.RecvCase(a))
     assert str(info.value) == "ChannelClosed"
     with pytest.raises(RuntimeError):  # the marker was taken: no waiting forever
-        bm.py_select(bm.RecvCase(a))
+        ext.py_select(ext.RecvCase(a))
 
 
 def test_same_channel_in_several_cases(rt):
     a = rt.chan(1)
     a.send(one(rt, 3.0))
-    index, got = bm.py_select(bm.RecvCase(a), bm.RecvCase(a), bm.RecvCase(a))
+    index, got = ext.py_select(ext.RecvCase(a), ext.RecvCase(a), ext.RecvCase(a))
     assert index in (0, 1, 2) and got.scalar() == 3.0
 
 
 def test_waiting_select_is_woken_by_a_sender(rt):
     a, b = rt.chan(0), rt.chan(1)
     result = []
-    thread = threading.Thread(target=lambda: result.append(bm.py_select(bm.RecvCase(a), bm.RecvCase(b))))
+    thread = threading.Thread(target=lambda: result.append(ext.py_select(ext.RecvCase(a), ext.RecvCase(b))))
     thread.start()
     time.sleep(0.1)
     a.send(one(rt, 9.0))  # a rendezvous: completes only when the selector takes it
@@ -111,7 +111,7 @@ def test_waiting_sender_makes_a_rendezvous_case_ready(rt):
     sender.start()
     deadline = time.monotonic() + 10
     while time.monotonic() < deadline:
-        index, got = bm.py_select(bm.RecvCase(a), default=True)
+        index, got = ext.py_select(ext.RecvCase(a), default=True)
         if index == 0:
             assert got.scalar() == 5.0
             break
@@ -128,7 +128,7 @@ def test_stress_exactly_once(rt, k):
 
     seconds = float(os.environ.get("BMX_STRESS_SECONDS", "2"))
     channels = [rt.chan(c) for c in (0, 1, 8)]
-    cases = [bm.RecvCase(c) for c in channels]
+    cases = [ext.RecvCase(c) for c in channels]
     sent, received = [], []
     sent_lock, received_lock = threading.Lock(), threading.Lock()
     stop = threading.Event()
@@ -164,7 +164,7 @@ def test_stress_exactly_once(rt, k):
         while True:
             try:
                 if use_select:
-                    take(bm.py_select(*cases)[1])
+                    take(ext.py_select(*cases)[1])
                 else:
                     take(channels[threading.get_ident() % 3].recv())
                 continue
@@ -176,7 +176,7 @@ def test_stress_exactly_once(rt, k):
             for case in cases:
                 while True:
                     try:
-                        index, leftover = bm.py_select(case, default=True)
+                        index, leftover = ext.py_select(case, default=True)
                     except RuntimeError:
                         break
                     if index < 0:

@@ -2,7 +2,7 @@ import math
 
 import pytest
 
-import _brindlemox as bm
+import _brindlemox as ext
 from conftest import run_python
 
 BOOL_MESSAGE = "cannot convert Expr to bool; use kernel.where(cond, t, f) for conditional expressions"
@@ -178,8 +178,8 @@ def test_rewrite_args_overflow(k, mapping):
 def test_deep_chain_survives_every_tree_operation():
     result = run_python(
         """
-        import time, _brindlemox as bm
-        k = bm._KernelModule()
+        import time, _brindlemox as ext
+        k = ext._KernelModule()
         x = k.arg("x")
         e = x
         start = time.perf_counter()
@@ -223,9 +223,9 @@ def test_long_chain_built_used_and_dropped_on_a_small_stack():
     # building, querying, compiling or freeing, would crash the child.
     result = run_python(
         """
-        import threading, _brindlemox as bm
+        import threading, _brindlemox as ext
         def work():
-            k = bm._KernelModule()
+            k = ext._KernelModule()
             x, y = k.args("x", "y")
             e = x
             for n in range(100_000):

@@ -6,7 +6,7 @@ from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import figures  # noqa: E402  (found through the path above)
 import run_bench_pool  # noqa: E402

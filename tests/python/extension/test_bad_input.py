@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-import _brindlemox as bm
+import _brindlemox as ext
 
 pytestmark = pytest.mark.numpy
 
@@ -30,8 +30,8 @@ BAD_VALUES = {
     "negative int": -5,
 }
 
-k = bm._KernelModule()
-rt = bm._RuntimeModule()
+k = ext._KernelModule()
+rt = ext._RuntimeModule()
 x = k.arg("x")
 buf = rt.asarray(np.arange(3.0))
 spec = k.elementwise(x + 1)
@@ -60,13 +60,13 @@ CASES = [
     *[(name, getattr(k, name), [buf], [BUFFER]) for name in ["sum", "mean", "min_reduce", "max_reduce"]],
     ("asarray", rt.asarray, [np.zeros(2)], [ARRAY]),
     ("rewrite_args", x.rewrite_args, [{}], [EXPR_STRICT]),
-    ("RecvCase", bm.RecvCase, [channel], [EXPR_STRICT]),
+    ("RecvCase", ext.RecvCase, [channel], [EXPR_STRICT]),
     ("go", rt.go, [mapped], [EXPR_STRICT]),
     ("go out", lambda out: rt.go(mapped, out=out), [None], [{**EXPR_STRICT, "None": None}]),
     ("chan", rt.chan, [1], [U64]),
     ("send", channel.send, [buf], [BUFFER]),
-    ("py_select", lambda case: bm.py_select(case, default=True), [bm.RecvCase(channel)], [EXPR_STRICT]),
-    ("py_select default", lambda d: bm.py_select(bm.RecvCase(channel), default=d), [True], [EXPR_STRICT]),
+    ("py_select", lambda case: ext.py_select(case, default=True), [ext.RecvCase(channel)], [EXPR_STRICT]),
+    ("py_select default", lambda d: ext.py_select(ext.RecvCase(channel), default=d), [True], [EXPR_STRICT]),
 ]  # fmt: skip
 
 
@@ -88,7 +88,7 @@ def test_bad_values_raise(name, function, valid, kinds, bad):
 def test_bad_operands_of_operators(bad):
     value = BAD_VALUES[bad]
     if isinstance(value, (int, float)):
-        assert isinstance(x + value, bm.Expr)
+        assert isinstance(x + value, ext.Expr)
         return
     with pytest.raises(TypeError):
         x + value
@@ -103,7 +103,7 @@ def test_bad_operands_of_operators(bad):
 def test_bad_map_bindings(bad):
     value = BAD_VALUES[bad]
     if isinstance(value, (int, float)):
-        assert isinstance(k.map(spec, x=value), bm.MapSpec)
+        assert isinstance(k.map(spec, x=value), ext.MapSpec)
         return
     with pytest.raises(TypeError) as info:
         k.map(spec, x=value)

@@ -1,7 +1,7 @@
 import numpy as np
 import pytest
 
-import _brindlemox as bm
+import _brindlemox as ext
 
 UNARY = ["sqrt", "abs", "log", "exp", "log2", "log10", "floor", "ceil", "round", "sin", "cos", "tan"]
 UNARY_OPS = ["Sqrt", "Abs", "Log", "Exp", "Log2", "Log10", "Floor", "Ceil", "Round", "Sin", "Cos", "Tan"]
@@ -83,7 +83,7 @@ def test_elementwise_renumbers_by_id(k):
     y = k.arg("y")
     x = k.arg("x")
     spec = k.elementwise(x * 2 + y)
-    assert type(spec) is bm.KernelSpec
+    assert type(spec) is ext.KernelSpec
     assert repr(x * 2 + y) == f"Expr(Binary(Add, Binary(Mul, ArgRef({ident(x)}), Const(2.0)), ArgRef({ident(y)})))"
 
 
@@ -96,7 +96,7 @@ def test_elementwise_errors(k):
     assert str(info.value) == "argument 'expr': 'float' object cannot be converted to 'Expr'"
     a, b = k.args("a", "b")
     merged = (a + b).rewrite_args({ident(a): ident(b)})
-    assert isinstance(k.elementwise(merged), bm.KernelSpec)
+    assert isinstance(k.elementwise(merged), ext.KernelSpec)
 
 
 @pytest.mark.numpy
@@ -105,9 +105,9 @@ def test_map_bindings(k, rt):
     spec = k.elementwise(x + y)
     buf = rt.asarray(np.zeros(3))
     for value in [2, True, -1, 2.5, 2**70, buf]:
-        assert type(k.map(spec, x=buf, y=value)) is bm.MapSpec
-    assert type(k.map(spec)) is bm.MapSpec
-    assert type(k.map(spec=spec, x=buf, z=1)) is bm.MapSpec
+        assert type(k.map(spec, x=buf, y=value)) is ext.MapSpec
+    assert type(k.map(spec)) is ext.MapSpec
+    assert type(k.map(spec=spec, x=buf, z=1)) is ext.MapSpec
     for bad in ["a", None, [1], np.zeros(3), 10**400]:
         with pytest.raises(TypeError) as info:
             k.map(spec, x=buf, y=bad)
@@ -124,8 +124,8 @@ def test_map_bindings(k, rt):
 @pytest.mark.parametrize("name", ["sum", "mean", "min_reduce", "max_reduce"])
 def test_reduce_factories(k, rt, name):
     buf = rt.asarray(np.arange(3.0))
-    assert type(getattr(k, name)(buf)) is bm.ReduceSpec
-    assert type(getattr(k, name)(rt.asarray(np.zeros(0)))) is bm.ReduceSpec
+    assert type(getattr(k, name)(buf)) is ext.ReduceSpec
+    assert type(getattr(k, name)(rt.asarray(np.zeros(0)))) is ext.ReduceSpec
     with pytest.raises(TypeError) as info:
         getattr(k, name)(k.arg("x"))
     assert str(info.value) == "argument 'buf': 'Expr' object cannot be converted to 'Buffer'"

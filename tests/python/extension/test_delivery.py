@@ -7,7 +7,7 @@ import time
 import numpy as np
 import pytest
 
-import _brindlemox as bm
+import _brindlemox as ext
 from conftest import child_exit_code, run_python
 
 pytestmark = [pytest.mark.numpy, pytest.mark.timeout(60)]
@@ -71,7 +71,7 @@ def test_a_blocked_delivery_holds_up_later_ones(rt, kernel):
     later = rt.go(kernel(2), out=empty)
     time.sleep(0.2)
     assert not later.is_done()
-    assert bm.py_select(bm.RecvCase(empty), default=True) == (-1, None)
+    assert ext.py_select(ext.RecvCase(empty), default=True) == (-1, None)
     full.recv()
     assert wait_until(later.is_done) and wait_until(blocked.is_done)
     assert empty.recv().scalar() == 3.0
@@ -98,7 +98,7 @@ def test_failed_computation_sends_nothing(k, rt):
     assert handle.is_done()
     with pytest.raises(ValueError):
         handle.result()
-    assert bm.py_select(bm.RecvCase(channel), default=True) == (-1, None)
+    assert ext.py_select(ext.RecvCase(channel), default=True) == (-1, None)
 
 
 def test_cancel_while_queued_skips_the_delivery(rt, kernel):
@@ -116,7 +116,7 @@ def test_cancel_while_queued_skips_the_delivery(rt, kernel):
     assert str(info.value) == "task cancelled"
     assert [channel.recv().scalar(), channel.recv().scalar()] == [1.0, 2.0]
     assert wait_until(blocker.is_done)
-    assert bm.py_select(bm.RecvCase(channel), default=True) == (-1, None)
+    assert ext.py_select(ext.RecvCase(channel), default=True) == (-1, None)
 
 
 def test_deliveries_keep_submission_order(rt, kernel):
@@ -158,8 +158,8 @@ def test_ctrl_c_interrupts_result_waiting_for_delivery():
     result = run_python(
         """
         import os, signal, threading
-        import numpy as np, _brindlemox as bm
-        k, rt = bm._KernelModule(), bm._RuntimeModule()
+        import numpy as np, _brindlemox as ext
+        k, rt = ext._KernelModule(), ext._RuntimeModule()
         channel = rt.chan(0)
         handle = rt.go(k.sum(rt.asarray(np.ones(3))), out=channel)
         threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT)).start()

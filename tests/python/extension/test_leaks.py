@@ -7,7 +7,7 @@ import os
 import numpy as np
 import pytest
 
-import _brindlemox as bm
+import _brindlemox as ext
 
 pytestmark = [pytest.mark.numpy, pytest.mark.timeout(120)]
 
@@ -28,19 +28,19 @@ def growth(operation, rounds=4, calls=3000):
     return samples[-1] - samples[1]
 
 
-k = bm._KernelModule()
-rt = bm._RuntimeModule()
+k = ext._KernelModule()
+rt = ext._RuntimeModule()
 x, y = k.args("x", "y")
 data = np.arange(256.0)
 buf = rt.asarray(data)
 spec = k.elementwise(k.where_(x > 0, x * y, -y))
 channel = rt.chan(4)
-case = bm.RecvCase(channel)
+case = ext.RecvCase(channel)
 
 
 def deliver_and_receive():
     rt.go(k.sum(buf), out=channel).result()
-    bm.py_select(case)
+    ext.py_select(case)
 
 
 def failing_calls():

@@ -1,7 +1,7 @@
 import numpy as np
 import pytest
 
-import _brindlemox as bm
+import _brindlemox as ext
 from conftest import run_python
 
 pytestmark = pytest.mark.numpy
@@ -100,10 +100,10 @@ def test_non_contiguous_is_an_internal_failure(rt):
 def test_panic_is_reported_on_stderr_and_not_caught_by_except_exception():
     result = run_python(
         """
-        import numpy as np, _brindlemox as bm
+        import numpy as np, _brindlemox as ext
         try:
             try:
-                bm._RuntimeModule().asarray(np.arange(6.0)[::2])
+                ext._RuntimeModule().asarray(np.arange(6.0)[::2])
             except Exception:
                 print("caught by Exception")
         except BaseException as error:
@@ -131,9 +131,9 @@ def test_missing_numpy_is_an_internal_failure():
         """
         import sys
         sys.modules["numpy"] = None
-        import _brindlemox as bm
+        import _brindlemox as ext
         try:
-            bm._RuntimeModule().asarray(1)
+            ext._RuntimeModule().asarray(1)
         except BaseException as error:
             print(type(error).__name__, error)
         """
