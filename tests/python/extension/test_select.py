@@ -42,11 +42,15 @@ def test_default_false_is_the_waiting_form(rt):
     assert index == 0 and got.scalar() == 4.0
 
 
-def test_no_cases_is_an_internal_failure():
+def test_no_cases_is_an_internal_failure(capfd):
     with pytest.raises(BaseException) as info:
         ext.py_select()
     assert type(info.value).__name__ == "PanicException"
     assert str(info.value) == "no operations have been added to `Select`"
+    # The report names the source file by its place in the repository, not on
+    # the machine that built the extension.
+    report = capfd.readouterr().err
+    assert "brindlemox: internal failure at src/engine/channel/select.cpp:" in report
 
 
 def test_argument_errors(rt):
