@@ -12,7 +12,15 @@ JOBS ?= 2
 ASAN_PRELOAD = $(shell gcc -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo demo-dask test test-engine test-python test-numpy1 stubtest test-asan test-tsan bench clean
+.PHONY: help demo demo-dask test test-engine test-python test-numpy1 stubtest test-asan test-tsan bench clean
+
+help:
+	@echo "make demo        build into .venv and run examples/demo.py"
+	@echo "make demo-dask   the same on a local Dask cluster of two worker processes"
+	@echo "make test        every suite: engine (C++), Python, NumPy 1.26, stubtest, ASan/UBSan, TSan"
+	@echo "make test-engine | test-python | test-numpy1 | stubtest | test-asan | test-tsan   one suite"
+	@echo "make bench       benchmarks against NumPy and numexpr; writes bench/results and bench/plots"
+	@echo "make clean       remove build/, dist/ and the virtual environments"
 
 demo: $(VENV)/.installed
 	$(PY) examples/demo.py

@@ -49,7 +49,9 @@ print("(sin and exp are the platform's libm; NumPy has its own SIMD versions, wh
 
 print("\n== in place: out= may be an input (no copy of x, no new array)")
 z = np.arange(5.0)
-print("z =", z, "->", bm.evaluate("z * 2 + 1", out=z), "same object:", bm.evaluate("z - 1", out=z) is z)
+before = z.copy()  # printed before the call: z itself changes in place
+returned = bm.evaluate("z * 2 + 1", out=z)
+print("z =", before, "-> z =", z, "returned object is z:", returned is z)
 
 print("\n== kernels: compiled once, called on arrays of any shape")
 
