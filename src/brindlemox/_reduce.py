@@ -34,6 +34,15 @@ def _reduce(name: str, op: int, a: npt.ArrayLike) -> float:
     return _reduce_in_place(a, op)
 
 
+_CODES: Final = {"sum": _SUM, "mean": _MEAN, "min": _MIN, "max": _MAX}
+
+
+def reduce_array(name: str, a: npt.ArrayLike) -> float:
+    """Reduction `name` ("sum", "mean", "min" or "max") of all elements of `a`,
+    for integrations that hand over one local chunk at a time."""
+    return _reduce(name, _CODES[name], a)
+
+
 def sum(a: npt.ArrayLike) -> float:
     """The sum of all elements, added strictly left to right in C order from -0.0.
 

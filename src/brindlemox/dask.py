@@ -34,13 +34,16 @@ try:
     from dask.delayed import delayed
 except ImportError as error:  # pragma: no cover - exercised in a subprocess without Dask
     raise ImportError(
-        "brindlemox's Dask integration needs Dask: pip install 'brindlemox[dask]' "
-        "(it brings dask[array] and distributed)"
+        "brindlemox's Dask integration needs Dask: run pip install '.[dask]' in brindlemox's source tree, "
+        "or pip install '<wheel>[dask]' (either brings dask[array] and distributed)"
     ) from error
 
 import _brindlemox
-import brindlemox as bm
-from brindlemox._inputs import to_operand
+
+from ._inputs import to_operand
+from ._kernel import Kernel
+from ._reduce import reduce_array
+from ._threads import get_num_threads, set_num_threads
 
 if TYPE_CHECKING:
     from distributed import Worker
@@ -52,7 +55,7 @@ Reduction = Literal["sum", "mean", "min", "max"]
 _FLOAT64 = np.dtype(np.float64)
 
 
-def apply_kernel(kernel: bm.Kernel, values: Sequence[object], out: object = None) -> da.Array:
+def apply_kernel(kernel: Kernel, values: Sequence[object], out: object = None) -> da.Array:
     """Apply ``kernel`` chunk by chunk; lazy, nothing is computed here.
 
     ``values`` are the kernel's arguments in ``kernel.names`` order: Dask arrays, NumPy arrays
@@ -61,7 +64,7 @@ def apply_kernel(kernel: bm.Kernel, values: Sequence[object], out: object = None
 
     Examples
     --------
-    >>> import dask.array as da
+    >>> import dask.array as da, brindlemox as bm
     >>> x = da.arange(6.0, chunks=4)
     >>> apply_kernel(bm.kernel(lambda x, y: 2 * x + y), [x, 1.0]).compute()
     array([ 1.,  3.,  5.,  7.,  9., 11.])
@@ -117,7 +120,7 @@ def worker_num_threads() -> int:
     True
     """
     _use_share_of_cpus()
-    return bm.get_num_threads()
+    return get_num_threads()
 
 
 # --- elementwise ---------------------------------------------------------------------------
@@ -135,7 +138,7 @@ def _is_scalar(operand: object) -> bool:
     return not isinstance(operand, da.Array)
 
 
-def _apply_block(kernel: bm.Kernel, *blocks: object) -> np.ndarray:
+def _apply_block(kernel: Kernel, *blocks: object) -> np.ndarray:
     _use_share_of_cpus()
     return kernel(*blocks)
 
@@ -173,12 +176,12 @@ def _extreme_partial(name: str, values: np.ndarray, axis: object, keepdims: bool
     _use_share_of_cpus()
     if values.size == 0:
         return np.empty(0, dtype=_FLOAT64)
-    return np.array([getattr(bm, name)(values)], dtype=_FLOAT64)
+    return np.array([reduce_array(name, values)], dtype=_FLOAT64)
 
 
 def _extreme_total(name: str, partials: np.ndarray, axis: object, keepdims: bool) -> np.float64:
     # With no partials at all, the local call raises its own error for empty input.
-    return np.float64(getattr(bm, name)(partials))
+    return np.float64(reduce_array(name, partials))
 
 
 def _chained_sum(name: Literal["sum", "mean"], flat: da.Array) -> da.Array:
@@ -227,7 +230,7 @@ def _use_share_of_cpus() -> None:
         return
     with _sized_lock:
         if not _sized:
-            bm.set_num_threads(_share_of_cpus(worker))
+            set_num_threads(_share_of_cpus(worker))
             _sized = True
 
 

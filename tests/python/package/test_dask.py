@@ -4,8 +4,10 @@ Every result must have the bits of the same call on the NumPy array that the
 chunks form, whatever the chunking.
 """
 
+import ast
 import doctest
 import os
+import pathlib
 import pickle
 
 import numpy as np
@@ -189,7 +191,8 @@ def test_without_dask_only_the_integration_fails_to_import():
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout == (
-        "brindlemox's Dask integration needs Dask: pip install 'brindlemox[dask]' (it brings dask[array] and distributed)\n"
+        "brindlemox's Dask integration needs Dask: run pip install '.[dask]' in brindlemox's source tree, "
+        "or pip install '<wheel>[dask]' (either brings dask[array] and distributed)\n"
     )
 
 
@@ -210,3 +213,12 @@ def test_chain_links_take_empty_and_misaligned_blocks():
     assert not values.flags.aligned
     assert bm_dask._continue_sum((0.5, 3), empty) == (0.5, 3)
     assert bm_dask._continue_sum((-0.0, 0), values) == (1.0, 4)
+
+
+def test_the_integration_imports_private_modules_only():
+    # Below the facade: going through `brindlemox` itself would hide an import cycle.
+    tree = ast.parse(pathlib.Path(bm_dask.__file__).read_text())
+    imported = [alias.name for node in ast.walk(tree) if isinstance(node, ast.Import) for alias in node.names]
+    imported += [f"{'.' * node.level}{node.module or ''}" for node in ast.walk(tree) if isinstance(node, ast.ImportFrom)]
+    ours = [name for name in imported if name.startswith((".", "brindlemox"))]
+    assert ours and all(name.startswith("._") for name in ours), ours
