@@ -78,7 +78,7 @@ def apply_kernel(kernel: Kernel, values: Sequence[object], out: object = None) -
     ndim = max(len(shape) for shape in shapes)
     pairs: list[object] = []
     for operand in operands:
-        pairs += [operand, None] if _is_scalar(operand) else [operand, tuple(range(operand.ndim))[::-1]]
+        pairs += [operand, None] if _is_scalar(operand) else [_broadcastable(operand), tuple(range(operand.ndim))[::-1]]
     return da.blockwise(
         _apply_block,
         tuple(range(ndim))[::-1],
@@ -136,6 +136,17 @@ def _as_operand(value: object) -> Any:
 
 def _is_scalar(operand: object) -> bool:
     return not isinstance(operand, da.Array)
+
+
+def _broadcastable(array: da.Array) -> da.Array:
+    """``array`` with every axis of at most one element in a single chunk.
+
+    Dask broadcasts such an axis as one block: it merges the axis's chunks but may keep them
+    split in the result, which then reads that one block once per chunk (an element filtered
+    down to one, with empty chunks beside it, would be repeated).
+    """
+    axes = {axis: -1 for axis, size in enumerate(array.shape) if size <= 1 and len(array.chunks[axis]) > 1}
+    return array.rechunk(axes) if axes else array
 
 
 def _apply_block(kernel: Kernel, *blocks: object) -> np.ndarray:

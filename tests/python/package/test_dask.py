@@ -87,6 +87,26 @@ def test_broadcasting_follows_numpy():
     assert np.array_equal(bits(lazy.compute()), bits(kernel(rows, column, line, 0.25)))
 
 
+def _one_element_in_several_chunks(case):
+    if case == "filtered":
+        x = da.from_array(np.linspace(0, 1, 1000), chunks=100)
+        return x[x > 0.999].compute_chunk_sizes()  # nine empty chunks, then the one element
+    if case == "first-of-three":
+        return da.from_array(np.array([0.5]), chunks=((1, 0, 0),))
+    return da.from_array(special_values(3, 9).reshape(1, 3), chunks=((0, 1), (2, 1)))
+
+
+@pytest.mark.parametrize("case", ["filtered", "first-of-three", "one-row"])
+def test_an_axis_of_one_element_in_several_chunks_keeps_the_local_bits(case):
+    s = _one_element_in_several_chunks(case)
+    s_local, rows = s.compute(), special_values(12, 10).reshape(4, 3)[:, : s.shape[-1]]
+    for text, values in [("s*2 + 1", {}), ("s*r - 1", {"r": rows})]:
+        lazy = bm.evaluate(text, {"s": s, **values})
+        local = bm.evaluate(text, {"s": s_local, **values})
+        assert np.array_equal(bits(lazy.compute()), bits(local))
+        assert bits(bm.sum(lazy).compute()) == bits(bm.sum(local))
+
+
 def test_shapes_that_cannot_broadcast_are_numpys_error():
     with pytest.raises(ValueError) as local:
         bm.evaluate("x + y", {"x": np.ones(3), "y": np.ones(4)})
