@@ -6,9 +6,8 @@ call on the assembled array by construction. The reductions keep the local resul
 engine's own rule, and the strict ``sum`` and ``mean`` are a chain in which each chunk's fold
 continues from the previous chunk's running value, so that only that small carry is serial.
 
-Elements are reduced in C order, as the local calls read them. An N-d array whose trailing axes
-are split is first rechunked so that every chunk holds whole rows; only then does chunk order
-coincide with element order.
+Elements are reduced in C order, as the local calls read them: an N-d array is reduced as the
+1-d array whose chunks are its rows of blocks, each joined and raveled.
 
 On a ``distributed`` worker, the first brindlemox task sizes the process's engine pool to the
 worker's share of the host's CPUs, so that workers x threads x pool threads never exceeds them.
@@ -19,6 +18,7 @@ worker's share of the host's CPUs, so that workers x threads x pool threads neve
 
 from __future__ import annotations
 
+import math
 import os
 import sys
 import threading
@@ -158,12 +158,27 @@ def _apply_block(kernel: Kernel, *blocks: object) -> np.ndarray:
 
 
 def _in_element_order(x: da.Array) -> da.Array:
-    """``x`` as a 1-d array whose chunks, taken in order, hold its elements in C order."""
+    """``x`` as a 1-d array whose chunks, taken in order, hold its elements in C order.
+
+    Each chunk is one row of blocks (the blocks that share their index along the first axis)
+    joined and raveled, which needs no sizes: rows may be of unknown count (after boolean
+    indexing) or hold no element at all.
+    """
     if x.ndim == 1:
         return x
-    if x.ndim > 1:
-        x = x.rechunk({axis: -1 for axis in range(1, x.ndim)})
-    return x.reshape(-1)
+    if x.ndim == 0:
+        return x.reshape(1)
+    row = math.prod(x.shape[1:])
+    return da.blockwise(
+        np.ravel,
+        (0,),
+        x,
+        tuple(range(x.ndim)),
+        concatenate=True,
+        adjust_chunks={0: lambda rows: rows * row},
+        dtype=x.dtype,
+        meta=np.empty(0, dtype=x.dtype),
+    )
 
 
 def _extreme(name: Literal["min", "max"], flat: da.Array) -> da.Array:

@@ -162,13 +162,27 @@ def test_reductions_read_nd_arrays_in_c_order():
         assert bits(getattr(bm, name)(lazy).compute()) == bits(getattr(bm, name)(matrix)), name
 
 
+@pytest.mark.parametrize("axis", [0, 1])
+def test_reductions_of_unknown_sizes_read_c_order(axis):
+    # Boolean indexing leaves the kept rows' (or columns') count unknown until computed.
+    matrix = special_values(42, 11).reshape(6, 7)
+    lazy = da.from_array(matrix, chunks=(4, 3))
+    if axis == 0:
+        lazy, local = lazy[lazy[:, 0] > -0.5], matrix[matrix[:, 0] > -0.5]
+    else:
+        lazy, local = lazy[:, lazy[0] > -0.5], matrix[:, matrix[0] > -0.5]
+    assert np.isnan(lazy.shape[axis]) and 0 < local.shape[axis] < matrix.shape[axis]
+    for name in ("sum", "mean", "min", "max"):
+        assert bits(getattr(bm, name)(lazy).compute()) == bits(getattr(bm, name)(local)), name
+
+
 @pytest.mark.parametrize("name", ["sum", "mean", "min", "max"])
-@pytest.mark.parametrize("shape", [(0,), (0, 3)])
-def test_empty_input_raises_the_local_error(name, shape):
+@pytest.mark.parametrize("shape, chunks", [((0,), 1), ((0,), ((0, 0),)), ((0, 3), 1), ((3, 0), 1), ((2, 0, 2), 1)])
+def test_empty_input_raises_the_local_error(name, shape, chunks):
     with pytest.raises(ValueError) as local:
         getattr(bm, name)(np.empty(shape))
     with pytest.raises(ValueError) as lazy:
-        getattr(bm, name)(da.from_array(np.empty(shape), chunks=1)).compute()
+        getattr(bm, name)(da.from_array(np.empty(shape), chunks=chunks)).compute()
     assert str(lazy.value) == str(local.value)
 
 
