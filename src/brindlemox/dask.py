@@ -9,8 +9,9 @@ continues from the previous chunk's running value, so that only that small carry
 Elements are reduced in C order, as the local calls read them: an N-d array is reduced as the
 1-d array whose chunks are its rows of blocks, each joined and raveled.
 
-On a ``distributed`` worker, the first brindlemox task sizes the process's engine pool to the
-worker's share of the host's CPUs, so that workers x threads x pool threads never exceeds them.
+In a ``distributed`` worker's own process, the first brindlemox task sizes the process's engine
+pool to the worker's share of the host's CPUs, so that workers x threads x pool threads never
+exceeds them. Workers in the caller's process (an in-process cluster) leave its pool alone.
 """
 
 # Dask ships without type annotations: its calls are untyped and return Any.
@@ -237,27 +238,39 @@ def _finish_sum(carry: tuple[float, int], name: str) -> np.float64:
 
 # --- threads on distributed workers --------------------------------------------------------
 
-_sized_lock = threading.Lock()
-_sized = False  # whether this worker process has sized its engine pool
+_settled_lock = threading.Lock()
+_settled = False  # whether this process has sized its engine pool, or found it is not its to size
 
 
 def _use_share_of_cpus() -> None:
-    """On a ``distributed`` worker, size the engine pool once to the worker's share of CPUs.
+    """In a ``distributed`` worker's own process, size the engine pool once to its share of CPUs.
 
     The engine's default pool takes every CPU of the process; W worker processes of T threads
     each would then run W x T x CPUs threads. The share is the CPUs this process may use divided
     by the task threads of all workers on its host, at least 1 (the calling thread alone).
     """
-    global _sized
-    if _sized:
+    global _settled
+    if _settled:
         return
     worker = _current_worker()
     if worker is None:
         return
-    with _sized_lock:
-        if not _sized:
-            set_num_threads(_share_of_cpus(worker))
-            _sized = True
+    with _settled_lock:
+        if not _settled:
+            if _runs_workers_only():
+                set_num_threads(_share_of_cpus(worker))
+            _settled = True
+
+
+def _runs_workers_only() -> bool:
+    """Whether this process holds no scheduler and no client but those its workers made.
+
+    Workers of an in-process cluster share the caller's engine, whose pool size is the
+    caller's to choose.
+    """
+    from distributed import Client, Scheduler, Worker
+
+    return not Scheduler._instances and all(client in Worker._initialized_clients for client in Client._instances)
 
 
 def _current_worker() -> Worker | None:

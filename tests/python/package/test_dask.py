@@ -193,6 +193,29 @@ def test_each_worker_uses_its_share_of_the_cpus(client):
     assert sizes == [max(1, len(os.sched_getaffinity(0)) // 2)] * 2
 
 
+def test_an_in_process_cluster_leaves_the_callers_pool_size_alone():
+    result = run_python(
+        """
+        import os
+        import dask.array as da, distributed
+        import brindlemox as bm
+        from brindlemox import dask as bm_dask
+
+        threads = len(os.sched_getaffinity(0)) + 1  # a worker's own process would take a share of 1
+        with (
+            distributed.LocalCluster(n_workers=1, threads_per_worker=threads, processes=False, dashboard_address=None) as cluster,
+            distributed.Client(cluster) as client,
+        ):
+            bm.set_num_threads(2)
+            total = bm.sum(bm.evaluate("2*x", {"x": da.ones(8, chunks=2)})).compute()
+            print(total, bm.get_num_threads(), client.submit(bm_dask.worker_num_threads, pure=False).result(timeout=60))
+        """,
+        timeout=120,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "16.0 2 2\n"
+
+
 def test_pickled_objects_travel_to_workers_and_back(client):
     x, y = bm.args("x", "y")
     expr = bm.sqrt(x * x + y * y) - 2
