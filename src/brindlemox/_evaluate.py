@@ -3,7 +3,7 @@
 import functools
 import sys
 from collections.abc import Mapping
-from typing import Final
+from typing import TYPE_CHECKING, Final, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -12,6 +12,9 @@ from ._engine import Expr
 from ._inputs import arrange
 from ._kernel import Kernel
 from ._parse import parse
+
+if TYPE_CHECKING:
+    from ._dask_dispatch import DaskArray
 
 #: Expression texts whose compiled form is kept, least recently used dropped first.
 TEXT_CACHE_SIZE: Final = 256
@@ -44,12 +47,28 @@ def _lookup(
         return tuple([_lookup_one(name, local_dict, global_dict) for name in names])
 
 
+# Only names given as Dask arrays are seen to be Dask arrays: with the caller's variables, or
+# arrays and numbers together, the type checker sees the NumPy case.
+@overload
+def evaluate(  # type: ignore[overload-overlap]
+    ex: str | Expr | Kernel,
+    local_dict: Mapping[str, "DaskArray"],
+    global_dict: Mapping[str, object] | None = None,
+    out: None = None,
+) -> "DaskArray": ...
+@overload
 def evaluate(
     ex: str | Expr | Kernel,
     local_dict: Mapping[str, object] | None = None,
     global_dict: Mapping[str, object] | None = None,
     out: npt.NDArray[np.float64] | None = None,
-) -> npt.NDArray[np.float64]:
+) -> npt.NDArray[np.float64]: ...
+def evaluate(
+    ex: str | Expr | Kernel,
+    local_dict: Mapping[str, object] | None = None,
+    global_dict: Mapping[str, object] | None = None,
+    out: npt.NDArray[np.float64] | None = None,
+) -> "npt.NDArray[np.float64] | DaskArray":
     """The float64 array of an elementwise expression over arrays and numbers.
 
     Parameters

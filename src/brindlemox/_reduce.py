@@ -1,7 +1,7 @@
 """Reductions of whole arrays to one float, with the engine's bits: a strictly
 sequential sum in C order, its mean, and the minimum and maximum."""
 
-from typing import Final, Protocol, overload
+from typing import TYPE_CHECKING, Final, Protocol, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -13,6 +13,9 @@ from ._build import BinaryFunction, Operand
 from ._dask_dispatch import dask_reduce, is_dask_array
 from ._engine import Expr
 from ._inputs import to_operand
+
+if TYPE_CHECKING:
+    from ._dask_dispatch import DaskArray
 
 _MISSING: Final = object()
 _F64: Final = np.dtype(np.float64)
@@ -34,7 +37,20 @@ def _reduce(name: str, op: int, a: npt.ArrayLike) -> float:
     return _reduce_in_place(a, op)
 
 
-def sum(a: npt.ArrayLike) -> float:
+_CODES: Final = {"sum": _SUM, "mean": _MEAN, "min": _MIN, "max": _MAX}
+
+
+def reduce_array(name: str, a: npt.ArrayLike) -> float:
+    """Reduction `name` ("sum", "mean", "min" or "max") of all elements of `a`,
+    for integrations that hand over one local chunk at a time."""
+    return _reduce(name, _CODES[name], a)
+
+
+@overload
+def sum(a: "DaskArray") -> "DaskArray": ...
+@overload
+def sum(a: npt.ArrayLike) -> float: ...
+def sum(a: npt.ArrayLike) -> "float | DaskArray":
     """The sum of all elements, added strictly left to right in C order from -0.0.
 
     Bit-reproducible: no pairwise or compensated summation. An empty array is
@@ -49,7 +65,11 @@ def sum(a: npt.ArrayLike) -> float:
     return _reduce("sum", _SUM, a)
 
 
-def mean(a: npt.ArrayLike) -> float:
+@overload
+def mean(a: "DaskArray") -> "DaskArray": ...
+@overload
+def mean(a: npt.ArrayLike) -> float: ...
+def mean(a: npt.ArrayLike) -> "float | DaskArray":
     """The sequential sum of all elements over their count.
 
     Examples
@@ -65,6 +85,8 @@ class ReduceOrElementwise(Protocol):
     """With one array, its reduction to a float; with two operands, an
     elementwise function of both."""
 
+    @overload
+    def __call__(self, a: "DaskArray", /) -> "DaskArray": ...
     @overload
     def __call__(self, a: npt.ArrayLike, /) -> float: ...
     @overload

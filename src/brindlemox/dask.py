@@ -6,12 +6,12 @@ call on the assembled array by construction. The reductions keep the local resul
 engine's own rule, and the strict ``sum`` and ``mean`` are a chain in which each chunk's fold
 continues from the previous chunk's running value, so that only that small carry is serial.
 
-Elements are reduced in C order, as the local calls read them. An N-d array whose trailing axes
-are split is first rechunked so that every chunk holds whole rows; only then does chunk order
-coincide with element order.
+Elements are reduced in C order, as the local calls read them: an N-d array is reduced as the
+1-d array whose chunks are its rows of blocks, each joined and raveled.
 
-On a ``distributed`` worker, the first brindlemox task sizes the process's engine pool to the
-worker's share of the host's CPUs, so that workers x threads x pool threads never exceeds them.
+In a ``distributed`` worker's own process, the first brindlemox task sizes the process's engine
+pool to the worker's share of the host's CPUs, so that workers x threads x pool threads never
+exceeds them. Workers in the caller's process (an in-process cluster) leave its pool alone.
 """
 
 # Dask ships without type annotations: its calls are untyped and return Any.
@@ -19,6 +19,7 @@ worker's share of the host's CPUs, so that workers x threads x pool threads neve
 
 from __future__ import annotations
 
+import math
 import os
 import sys
 import threading
@@ -34,13 +35,16 @@ try:
     from dask.delayed import delayed
 except ImportError as error:  # pragma: no cover - exercised in a subprocess without Dask
     raise ImportError(
-        "brindlemox's Dask integration needs Dask: pip install 'brindlemox[dask]' "
-        "(it brings dask[array] and distributed)"
+        "brindlemox's Dask integration needs Dask: run pip install '.[dask]' in brindlemox's source tree, "
+        "or pip install '<wheel>[dask]' (either brings dask[array] and distributed)"
     ) from error
 
 import _brindlemox
-import brindlemox as bm
-from brindlemox._inputs import to_operand
+
+from ._inputs import to_operand
+from ._kernel import Kernel
+from ._reduce import reduce_array
+from ._threads import get_num_threads, set_num_threads
 
 if TYPE_CHECKING:
     from distributed import Worker
@@ -52,7 +56,7 @@ Reduction = Literal["sum", "mean", "min", "max"]
 _FLOAT64 = np.dtype(np.float64)
 
 
-def apply_kernel(kernel: bm.Kernel, values: Sequence[object], out: object = None) -> da.Array:
+def apply_kernel(kernel: Kernel, values: Sequence[object], out: object = None) -> da.Array:
     """Apply ``kernel`` chunk by chunk; lazy, nothing is computed here.
 
     ``values`` are the kernel's arguments in ``kernel.names`` order: Dask arrays, NumPy arrays
@@ -61,7 +65,7 @@ def apply_kernel(kernel: bm.Kernel, values: Sequence[object], out: object = None
 
     Examples
     --------
-    >>> import dask.array as da
+    >>> import dask.array as da, brindlemox as bm
     >>> x = da.arange(6.0, chunks=4)
     >>> apply_kernel(bm.kernel(lambda x, y: 2 * x + y), [x, 1.0]).compute()
     array([ 1.,  3.,  5.,  7.,  9., 11.])
@@ -75,7 +79,7 @@ def apply_kernel(kernel: bm.Kernel, values: Sequence[object], out: object = None
     ndim = max(len(shape) for shape in shapes)
     pairs: list[object] = []
     for operand in operands:
-        pairs += [operand, None] if _is_scalar(operand) else [operand, tuple(range(operand.ndim))[::-1]]
+        pairs += [operand, None] if _is_scalar(operand) else [_broadcastable(operand), tuple(range(operand.ndim))[::-1]]
     return da.blockwise(
         _apply_block,
         tuple(range(ndim))[::-1],
@@ -117,7 +121,7 @@ def worker_num_threads() -> int:
     True
     """
     _use_share_of_cpus()
-    return bm.get_num_threads()
+    return get_num_threads()
 
 
 # --- elementwise ---------------------------------------------------------------------------
@@ -135,7 +139,18 @@ def _is_scalar(operand: object) -> bool:
     return not isinstance(operand, da.Array)
 
 
-def _apply_block(kernel: bm.Kernel, *blocks: object) -> np.ndarray:
+def _broadcastable(array: da.Array) -> da.Array:
+    """``array`` with every axis of at most one element in a single chunk.
+
+    Dask broadcasts such an axis as one block: it merges the axis's chunks but may keep them
+    split in the result, which then reads that one block once per chunk (an element filtered
+    down to one, with empty chunks beside it, would be repeated).
+    """
+    axes = {axis: -1 for axis, size in enumerate(array.shape) if size <= 1 and len(array.chunks[axis]) > 1}
+    return array.rechunk(axes) if axes else array
+
+
+def _apply_block(kernel: Kernel, *blocks: object) -> np.ndarray:
     _use_share_of_cpus()
     return kernel(*blocks)
 
@@ -144,12 +159,27 @@ def _apply_block(kernel: bm.Kernel, *blocks: object) -> np.ndarray:
 
 
 def _in_element_order(x: da.Array) -> da.Array:
-    """``x`` as a 1-d array whose chunks, taken in order, hold its elements in C order."""
+    """``x`` as a 1-d array whose chunks, taken in order, hold its elements in C order.
+
+    Each chunk is one row of blocks (the blocks that share their index along the first axis)
+    joined and raveled, which needs no sizes: rows may be of unknown count (after boolean
+    indexing) or hold no element at all.
+    """
     if x.ndim == 1:
         return x
-    if x.ndim > 1:
-        x = x.rechunk({axis: -1 for axis in range(1, x.ndim)})
-    return x.reshape(-1)
+    if x.ndim == 0:
+        return x.reshape(1)
+    row = math.prod(x.shape[1:])
+    return da.blockwise(
+        np.ravel,
+        (0,),
+        x,
+        tuple(range(x.ndim)),
+        concatenate=True,
+        adjust_chunks={0: lambda rows: rows * row},
+        dtype=x.dtype,
+        meta=np.empty(0, dtype=x.dtype),
+    )
 
 
 def _extreme(name: Literal["min", "max"], flat: da.Array) -> da.Array:
@@ -173,12 +203,12 @@ def _extreme_partial(name: str, values: np.ndarray, axis: object, keepdims: bool
     _use_share_of_cpus()
     if values.size == 0:
         return np.empty(0, dtype=_FLOAT64)
-    return np.array([getattr(bm, name)(values)], dtype=_FLOAT64)
+    return np.array([reduce_array(name, values)], dtype=_FLOAT64)
 
 
 def _extreme_total(name: str, partials: np.ndarray, axis: object, keepdims: bool) -> np.float64:
     # With no partials at all, the local call raises its own error for empty input.
-    return np.float64(getattr(bm, name)(partials))
+    return np.float64(reduce_array(name, partials))
 
 
 def _chained_sum(name: Literal["sum", "mean"], flat: da.Array) -> da.Array:
@@ -208,27 +238,39 @@ def _finish_sum(carry: tuple[float, int], name: str) -> np.float64:
 
 # --- threads on distributed workers --------------------------------------------------------
 
-_sized_lock = threading.Lock()
-_sized = False  # whether this worker process has sized its engine pool
+_settled_lock = threading.Lock()
+_settled = False  # whether this process has sized its engine pool, or found it is not its to size
 
 
 def _use_share_of_cpus() -> None:
-    """On a ``distributed`` worker, size the engine pool once to the worker's share of CPUs.
+    """In a ``distributed`` worker's own process, size the engine pool once to its share of CPUs.
 
     The engine's default pool takes every CPU of the process; W worker processes of T threads
     each would then run W x T x CPUs threads. The share is the CPUs this process may use divided
     by the task threads of all workers on its host, at least 1 (the calling thread alone).
     """
-    global _sized
-    if _sized:
+    global _settled
+    if _settled:
         return
     worker = _current_worker()
     if worker is None:
         return
-    with _sized_lock:
-        if not _sized:
-            bm.set_num_threads(_share_of_cpus(worker))
-            _sized = True
+    with _settled_lock:
+        if not _settled:
+            if _runs_workers_only():
+                set_num_threads(_share_of_cpus(worker))
+            _settled = True
+
+
+def _runs_workers_only() -> bool:
+    """Whether this process holds no scheduler and no client but those its workers made.
+
+    Workers of an in-process cluster share the caller's engine, whose pool size is the
+    caller's to choose.
+    """
+    from distributed import Client, Scheduler, Worker
+
+    return not Scheduler._instances and all(client in Worker._initialized_clients for client in Client._instances)
 
 
 def _current_worker() -> Worker | None:

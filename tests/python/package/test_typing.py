@@ -37,18 +37,32 @@ OVERLOADS_CODE = """
     reveal_type(bm.min(1.0, 2.0))
 """
 
+DASK_CODE = """
+    import dask.array as da
+    import numpy as np
+    import brindlemox as bm
+
+    def lazy(x: da.Array) -> None:
+        reveal_type(bm.sum(x))
+        reveal_type(bm.mean(x))
+        reveal_type(bm.min(x))
+        reveal_type(bm.max(x))
+        reveal_type(bm.evaluate("2*x", {"x": x}))
+        reveal_type(bm.evaluate("2*x + y", {"x": np.ones(3), "y": 1.0}))
+"""
+
 skip_under_asan = pytest.mark.skipif(
     "libasan" in os.environ.get("LD_PRELOAD", ""), reason="mypy is slow under the sanitizer runtime"
 )
 
 
-def run_mypy(tmp_path, code):
+def run_mypy(tmp_path, code, *options):
     user = tmp_path / "user.py"
     user.write_text(textwrap.dedent(code))
     # A cache beside the build keeps repeated runs cheap; results do not depend on it.
     cache = pathlib.Path(__file__).resolve().parents[3] / "build" / "mypy-cache"
     return subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", f"--cache-dir={cache}", str(user)],
+        [sys.executable, "-m", "mypy", "--strict", *options, "--no-error-summary", f"--cache-dir={cache}", str(user)],
         capture_output=True,
         text=True,
         timeout=300,
@@ -75,3 +89,25 @@ def test_mypy_picks_the_overload_of_min_and_max_by_their_arguments(tmp_path):
         for line, revealed in [(6, "float"), (7, "float"), (8, "_brindlemox.Expr"), (9, "_brindlemox.Expr"), (10, "float")]
     ]
     assert result.returncode == 0
+
+
+@skip_under_asan
+def test_mypy_types_dask_inputs_as_dask_arrays(tmp_path):
+    pytest.importorskip("dask")
+    result = run_mypy(tmp_path, DASK_CODE)
+    lazy, local = "dask.array.core.Array", "numpy.ndarray[tuple[Any, ...], numpy.dtype[numpy.float64]]"
+    assert result.stdout.splitlines() == [
+        f'user.py:{line}: note: Revealed type is "{revealed}"'
+        for line, revealed in [(7, lazy), (8, lazy), (9, lazy), (10, lazy), (11, lazy), (12, local)]
+    ]
+    assert result.returncode == 0
+
+
+@skip_under_asan
+def test_the_readmes_dask_example_type_checks(tmp_path):
+    pytest.importorskip("distributed")
+    readme = (pathlib.Path(__file__).resolve().parents[3] / "README.md").read_text()
+    example = readme.split("## Dask arrays and clusters", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
+    # Dask's own functions are unannotated: calling them is all --strict would report.
+    result = run_mypy(tmp_path, example, "--disable-error-code=no-untyped-call")
+    assert result.stdout == "" and result.returncode == 0
