@@ -13,7 +13,7 @@ pytestmark = pytest.mark.numpy
 def test_package_surface():
     assert bm.__version__ == "1.0.0"
     assert bm.RecvCase is _brindlemox.RecvCase and bm.Buffer is _brindlemox.Buffer
-    assert bm.select is _brindlemox.py_select
+    assert bm.select is not _brindlemox.py_select and bm.select.__module__ == "brindlemox._runtime"
     assert all(hasattr(bm, name) for name in bm.__all__)
     assert "_KernelModule" not in bm.__all__
 
@@ -117,3 +117,12 @@ def test_kernel_map_copies_arrays_into_buffers():
     with pytest.raises(TypeError) as raised:
         double.map(x="text", s=1)
     assert str(raised.value) == "argument 'x' must be Buffer or numeric"
+
+
+def test_select_refuses_to_wait_on_no_case():
+    with pytest.raises(ValueError) as raised:
+        bm.select()
+    assert str(raised.value) == "select() needs at least one case to wait on"
+    assert bm.select(default=True) == (-1, None)
+    with pytest.raises(TypeError, match="'default'"):
+        bm.select(default=1)
