@@ -1,4 +1,7 @@
 # Expression text: what parses, what is refused and with which words, caching.
+from collections import defaultdict
+from collections.abc import Mapping
+
 import numpy as np
 import pytest
 
@@ -179,6 +182,43 @@ def test_local_dict_shadows_global_dict_and_frame_is_not_used():
     assert bm.evaluate("a + b", {"a": [1.0]}, {"a": [5.0], "b": 2}).tolist() == [3.0]
     with pytest.raises(NameError):
         bm.evaluate("a", global_dict={})
+
+
+class LazyNames(Mapping):
+    """Makes each value when asked; lists nothing, so it is empty and falsy."""
+
+    def __getitem__(self, name):
+        if name not in NAMES:
+            raise KeyError(name)
+        return NAMES[name]
+
+    def __iter__(self):
+        return iter(())
+
+    def __len__(self):
+        return 0
+
+
+@pytest.mark.parametrize(
+    "local_dict, global_dict, y",
+    [
+        (defaultdict(lambda: Y, x=X), None, Y),
+        # Empty, so falsy: it still answers every name, before global_dict.
+        (defaultdict(lambda: X), {"y": Y}, X),
+        (LazyNames(), None, Y),
+        ({}, LazyNames(), Y),
+        (None, LazyNames(), Y),
+    ],
+    ids=["defaultdict", "empty defaultdict", "lazy local", "lazy global", "lazy global alone"],
+)
+def test_names_are_looked_up_by_indexing_as_numexpr_does(local_dict, global_dict, y):
+    assert bits(bm.evaluate("x * y", local_dict, global_dict)) == bits(X * y)
+
+
+@pytest.mark.parametrize("text", [np.str_("x * 2"), type("Text", (str,), {})("x * 2")])
+def test_text_may_be_a_str_subclass(text):
+    assert type(text) is not str
+    assert bits(bm.evaluate(text, NAMES)) == bits(X * 2)
 
 
 def test_text_is_parsed_once_and_scalars_do_not_make_new_kernels():
