@@ -73,9 +73,12 @@ class Kernel:
         >>> bm.go(double.map(x=np.ones(2))).result().numpy()
         array([2., 2.])
         """
+        # A parameter the expression never reads is accepted and ignored, as
+        # a call does; a name that is no parameter is left for `go` to refuse.
         converted: dict[str, Any] = {
             name: to_buffer(name, value) if isinstance(value, (np.ndarray, list, tuple)) else value
             for name, value in bindings.items()
+            if name in self._slot_names or name not in self._names
         }
         return kernels.map(self._spec, **converted)
 

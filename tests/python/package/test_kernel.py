@@ -119,6 +119,18 @@ def test_kernel_map_copies_arrays_into_buffers():
     assert str(raised.value) == "argument 'x' must be Buffer or numeric"
 
 
+def test_kernel_map_takes_every_parameter_a_call_takes():
+    ignore_second = bm.kernel(lambda a, b: a * 2)
+    values = np.array([1.0, -0.0, np.nan])
+    expected = bits(ignore_second(values, values))
+    assert bits(bm.go(ignore_second.map(a=values, b=values)).result().numpy()) == expected
+    assert bits(bm.go(ignore_second.map(a=values, b="not looked at")).result().numpy()) == expected
+    # A name that is no parameter is still the engine's error.
+    with pytest.raises(ValueError) as raised:
+        bm.go(ignore_second.map(a=values, z=1.0)).result()
+    assert str(raised.value) == "unexpected args: z"
+
+
 def test_select_refuses_to_wait_on_no_case():
     with pytest.raises(ValueError) as raised:
         bm.select()
