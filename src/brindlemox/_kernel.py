@@ -117,7 +117,8 @@ class Kernel:
         if any_dask_array(values):
             return dask_apply_kernel(self, values, out)  # type: ignore[no-any-return]
         arranged, result, _ = arrange(self._slot_names, list(operands), out)
-        if arranged:
+        # A result of numbers alone still has its one element to compute.
+        if result.size:
             # The engine writes only plain arrays; an ndarray subclass as out
             # is written through a plain view of its memory.
             target = result if type(result) is np.ndarray else result.view(np.ndarray)
