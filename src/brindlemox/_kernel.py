@@ -8,7 +8,7 @@ from typing import Any, Final
 import numpy as np
 import numpy.typing as npt
 
-from _brindlemox import _compile, _evaluate_into
+from _brindlemox import _compile_uncached, _evaluate_into
 
 from ._build import constant_like, to_operand
 from ._dask_dispatch import any_dask_array, dask_apply_kernel
@@ -48,7 +48,10 @@ class Kernel:
                 raise ValueError(f"the expression uses argument '{name}', which is not a parameter")
         slots = tuple(self._names.index(name) for name in slot_names)
         self._slots = None if slots == tuple(range(len(self._names))) else slots
-        self._compiled = _compile(self._spec)
+        # The kernel's own compiled form, freed with it: the process-wide
+        # cache keeps every kernel it ever compiled, and a stream of distinct
+        # expressions would fill it without bound.
+        self._compiled = _compile_uncached(self._spec)
 
     @property
     def names(self) -> tuple[str, ...]:

@@ -1,4 +1,5 @@
 # Expression text: what parses, what is refused and with which words, caching.
+import os
 from collections import defaultdict
 from collections.abc import Mapping
 
@@ -229,6 +230,37 @@ def test_text_is_parsed_once_and_scalars_do_not_make_new_kernels():
     info = _evaluate.compile_text.cache_info()
     assert (info.misses, info.hits) == (1, 3)
     assert bm.evaluate(text, {"x": X, "s": 2.0}) is not bm.evaluate(text, {"x": X, "s": 2.0})
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads the resident size from /proc")
+def test_memory_stays_bounded_over_distinct_texts():
+    # Each distinct text compiles a kernel of about 460 bytes: kept forever,
+    # 20,000 texts would add about 9 MiB.
+    result = run_python(
+        """
+        import os
+        import numpy as np
+        import brindlemox as bm
+        from brindlemox import _evaluate
+
+        def resident():
+            with open("/proc/self/statm") as statm:
+                return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+        x = np.ones(4)
+        for i in range(2_000):
+            bm.evaluate(f"x * 0.5 + {i}.75")
+        before = resident()
+        for i in range(20_000):
+            bm.evaluate(f"x * 0.5 + {i}.25")
+        info = _evaluate.compile_text.cache_info()
+        print(resident() - before, info.currsize, info.maxsize)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    grown, size, bound = map(int, result.stdout.split())
+    assert size == bound == _evaluate.TEXT_CACHE_SIZE
+    assert grown < 2 * 2**20
 
 
 def test_long_sums_parse_without_deep_recursion():
