@@ -35,14 +35,17 @@ class Kernel:
     array([5.])
     """
 
-    __slots__ = ("_compiled", "_names", "_spec", "_slot_names", "_slots")
+    __slots__ = ("_compiled", "_expr", "_names", "_spec", "_slot_names", "_slots")
 
     def __init__(self, expr: Expr, names: tuple[str, ...] | None = None) -> None:
         temp_args = expr.get_temp_args()
         slot_names = tuple(temp_args[temp_id] for temp_id in sorted(temp_args))
         self._spec = kernels.elementwise(expr)
+        # Kept to travel by: pickling sends the expression and the names and
+        # builds the kernel again, so that nothing else needs checking.
+        self._expr = expr
         self._slot_names = slot_names
-        self._names = slot_names if names is None else names
+        self._names = slot_names if names is None else _checked_names(names)
         for name in slot_names:
             if name not in self._names:
                 raise ValueError(f"the expression uses argument '{name}', which is not a parameter")
@@ -127,6 +130,19 @@ class Kernel:
             target = result if type(result) is np.ndarray else result.view(np.ndarray)
             _evaluate_into(self._compiled, tuple(arranged), target)
         return result
+
+
+def _checked_names(names: Sequence[str]) -> tuple[str, ...]:
+    """`names` as a tuple of parameter names, each a different str."""
+    checked: list[str] = []
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"parameter names must be str, not {type(name).__name__}")
+        checked.append(str(name))
+    if len(set(checked)) != len(checked):
+        repeated = next(name for index, name in enumerate(checked) if name in checked[:index])
+        raise ValueError(f"parameter '{repeated}' is named twice")
+    return tuple(checked)
 
 
 def kernel(expr_or_function: Expr | Callable[..., object]) -> Kernel:
