@@ -31,11 +31,16 @@ _EMPTY: Final[Mapping[str, object]] = {}
 
 
 def _lookup_one(name: str, local_dict: Mapping[str, object], global_dict: Mapping[str, object]) -> object:
-    if name in local_dict:
+    # Indexing, not `in`: a defaultdict or a lazy mapping answers names it
+    # does not list.
+    try:
         return local_dict[name]
-    if name in global_dict:
+    except KeyError:
+        pass
+    try:
         return global_dict[name]
-    raise NameError(f"name '{name}' is not defined", name=name)
+    except KeyError:
+        raise NameError(f"name '{name}' is not defined", name=name) from None
 
 
 def _lookup(
@@ -97,7 +102,12 @@ def evaluate(
     >>> bm.evaluate("2*x + y")
     array([12., 14., 16.])
     """
-    compiled = compile_text(ex) if type(ex) is str else ex
+    if type(ex) is str:
+        compiled: object = compile_text(ex)
+    elif isinstance(ex, str):
+        compiled = compile_text(str(ex))
+    else:
+        compiled = ex
     if type(compiled) is Expr:
         compiled = Kernel(compiled)
     if local_dict is None and global_dict is None:
@@ -107,7 +117,9 @@ def evaluate(
         finally:
             del frame
     if type(compiled) is Kernel:
-        return compiled.run(_lookup(compiled._names, local_dict or _EMPTY, global_dict or _EMPTY), out)
+        local_dict = _EMPTY if local_dict is None else local_dict
+        global_dict = _EMPTY if global_dict is None else global_dict
+        return compiled.run(_lookup(compiled._names, local_dict, global_dict), out)
     if type(compiled) is float:
         _, result, _ = arrange((), [], out)
         result[()] = compiled

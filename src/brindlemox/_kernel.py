@@ -8,7 +8,7 @@ from typing import Any, Final
 import numpy as np
 import numpy.typing as npt
 
-from _brindlemox import _compile, _evaluate_into
+from _brindlemox import _compile_uncached, _evaluate_into
 
 from ._build import constant_like, to_operand
 from ._dask_dispatch import any_dask_array, dask_apply_kernel
@@ -35,20 +35,26 @@ class Kernel:
     array([5.])
     """
 
-    __slots__ = ("_compiled", "_names", "_spec", "_slot_names", "_slots")
+    __slots__ = ("_compiled", "_expr", "_names", "_spec", "_slot_names", "_slots")
 
     def __init__(self, expr: Expr, names: tuple[str, ...] | None = None) -> None:
         temp_args = expr.get_temp_args()
         slot_names = tuple(temp_args[temp_id] for temp_id in sorted(temp_args))
         self._spec = kernels.elementwise(expr)
+        # Kept to travel by: pickling sends the expression and the names and
+        # builds the kernel again, so that nothing else needs checking.
+        self._expr = expr
         self._slot_names = slot_names
-        self._names = slot_names if names is None else names
+        self._names = slot_names if names is None else _checked_names(names)
         for name in slot_names:
             if name not in self._names:
                 raise ValueError(f"the expression uses argument '{name}', which is not a parameter")
         slots = tuple(self._names.index(name) for name in slot_names)
         self._slots = None if slots == tuple(range(len(self._names))) else slots
-        self._compiled = _compile(self._spec)
+        # The kernel's own compiled form, freed with it: the process-wide
+        # cache keeps every kernel it ever compiled, and a stream of distinct
+        # expressions would fill it without bound.
+        self._compiled = _compile_uncached(self._spec)
 
     @property
     def names(self) -> tuple[str, ...]:
@@ -73,9 +79,12 @@ class Kernel:
         >>> bm.go(double.map(x=np.ones(2))).result().numpy()
         array([2., 2.])
         """
+        # A parameter the expression never reads is accepted and ignored, as
+        # a call does; a name that is no parameter is left for `go` to refuse.
         converted: dict[str, Any] = {
             name: to_buffer(name, value) if isinstance(value, (np.ndarray, list, tuple)) else value
             for name, value in bindings.items()
+            if name in self._slot_names or name not in self._names
         }
         return kernels.map(self._spec, **converted)
 
@@ -114,12 +123,26 @@ class Kernel:
         if any_dask_array(values):
             return dask_apply_kernel(self, values, out)  # type: ignore[no-any-return]
         arranged, result, _ = arrange(self._slot_names, list(operands), out)
-        if arranged:
+        # A result of numbers alone still has its one element to compute.
+        if result.size:
             # The engine writes only plain arrays; an ndarray subclass as out
             # is written through a plain view of its memory.
             target = result if type(result) is np.ndarray else result.view(np.ndarray)
             _evaluate_into(self._compiled, tuple(arranged), target)
         return result
+
+
+def _checked_names(names: Sequence[str]) -> tuple[str, ...]:
+    """`names` as a tuple of parameter names, each a different str."""
+    checked: list[str] = []
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"parameter names must be str, not {type(name).__name__}")
+        checked.append(str(name))
+    if len(set(checked)) != len(checked):
+        repeated = next(name for index, name in enumerate(checked) if name in checked[:index])
+        raise ValueError(f"parameter '{repeated}' is named twice")
+    return tuple(checked)
 
 
 def kernel(expr_or_function: Expr | Callable[..., object]) -> Kernel:

@@ -3,21 +3,21 @@
 Expressions and kernel specs travel as the engine's own validated bytes: the
 rebuild refuses corrupt or hostile bytes with ValueError, and a rebuilt
 expression's arguments get fresh ids, so that they never merge with this
-process's other arguments. A `Kernel` travels as its fields and compiles again
-where it lands. A `Buffer` travels as its values, lent to pickle without a copy, so that
+process's other arguments. A `Kernel` travels as its expression and parameter
+names and is built again where it lands, checked as any new kernel is. A
+`Buffer` travels as its values, lent to pickle without a copy, so that
 protocol 5 sends them out of band. A task, a channel and a receive case are
 state of one process's engine and refuse to be pickled.
 """
 
 import copyreg
+import pickle
 from collections.abc import Callable
 from typing import NoReturn
 
 import numpy as np
 
 import _brindlemox
-
-from _brindlemox import _compile
 
 from ._engine import Buffer, Channel, Expr, KernelSpec, RecvCase, TaskHandle, runtime
 from ._kernel import Kernel
@@ -39,21 +39,17 @@ def _reduce_kernel_spec(spec: KernelSpec) -> tuple[Callable[[bytes], KernelSpec]
     return _kernel_spec_from_bytes, (_brindlemox._kernel_spec_to_bytes(spec),)
 
 
-# The compiled form is this process's own: a kernel travels without it and compiles again.
-_LOCAL_FIELDS = ("_compiled",)
+def _kernel_from_expr(expr: Expr, names: tuple[str, ...]) -> Kernel:
+    if type(expr) is not Expr:
+        raise pickle.UnpicklingError(f"a pickled Kernel needs an Expr, not {type(expr).__name__}")
+    try:
+        return Kernel(expr, names)
+    except (TypeError, ValueError) as error:
+        raise pickle.UnpicklingError(f"a pickled Kernel does not hold together: {error}") from error
 
 
-def _kernel_from_fields(fields: dict[str, object]) -> Kernel:
-    kernel = Kernel.__new__(Kernel)
-    for name, value in fields.items():
-        setattr(kernel, name, value)
-    kernel._compiled = _compile(kernel.spec)
-    return kernel
-
-
-def _reduce_kernel(kernel: Kernel) -> tuple[Callable[[dict[str, object]], Kernel], tuple[dict[str, object]]]:
-    fields = {name: getattr(kernel, name) for name in Kernel.__slots__ if name not in _LOCAL_FIELDS}
-    return _kernel_from_fields, (fields,)
+def _reduce_kernel(kernel: Kernel) -> tuple[Callable[[Expr, tuple[str, ...]], Kernel], tuple[Expr, tuple[str, ...]]]:
+    return _kernel_from_expr, (kernel._expr, kernel._names)
 
 
 def _buffer_from_values(values: np.ndarray) -> Buffer:

@@ -2,7 +2,8 @@
 
 These are the engine's own operations on its one process-wide runtime; only
 `asarray` widens what it accepts (any array-like of real numbers, flattened in
-C order) before its one copy into a `Buffer`.
+C order) before its one copy into a `Buffer`, and `select` refuses to wait on
+no case at all.
 """
 
 from typing import Final
@@ -10,12 +11,34 @@ from typing import Final
 import numpy as np
 import numpy.typing as npt
 
-from ._engine import Buffer, py_select, runtime
+from ._engine import Buffer, RecvCase, py_select, runtime
 from ._inputs import to_operand
 
 go: Final = runtime.go
 chan: Final = runtime.chan
-select: Final = py_select
+
+
+def select(*cases: RecvCase, default: bool = False) -> tuple[int, Buffer | None]:
+    """The index of a ready case and the buffer received from its channel.
+
+    Waits until one of `cases` can receive; with ``default=True`` it only
+    looks, and returns ``(-1, None)`` when none is ready. Waiting on no case
+    at all could never end, so it is a ValueError.
+
+    Examples
+    --------
+    >>> import brindlemox as bm
+    >>> channel = bm.chan(1)
+    >>> channel.send(bm.asarray([1.0, 2.0]))
+    >>> index, buffer = bm.select(bm.RecvCase(channel))
+    >>> index, buffer.numpy()
+    (0, array([1., 2.]))
+    >>> bm.select(default=True)
+    (-1, None)
+    """
+    if not cases and default is False:
+        raise ValueError("select() needs at least one case to wait on")
+    return py_select(*cases, default=default)
 
 
 def asarray(a: npt.ArrayLike) -> Buffer:

@@ -103,6 +103,15 @@ PyObject* compile_impl(PyObject*, const BoundArgs& args) {
   return make_instance(compiled_kernel_type().get(), std::move(compiled));
 }
 
+// The package's kernels own their compiled form, so that it goes with them:
+// the process-wide cache never lets go of what it holds.
+PyObject* compile_uncached_impl(PyObject*, const BoundArgs& args) {
+  const KernelSpec* spec = payload_of<KernelSpec>(args[0], kernel_spec_type());
+  if (spec == nullptr) return argument_error("spec");
+  CompiledKernelRef compiled = std::make_shared<const CompiledKernel>(compile_kernel(spec->tree));
+  return make_instance(compiled_kernel_type().get(), std::move(compiled));
+}
+
 // _evaluate_into(kernel, operands, out): None when the operands are not
 // ready to be read in place (nothing is written then), else the output array
 // (a new one when `out` is None) holding the kernel's values.
@@ -225,6 +234,8 @@ constexpr Param kSetNumThreadsParams[] = {{"n", Required}};
 
 constexpr Method kFunctions[] = {
     {"_compile", kCompileParams, "The compiled kernel of a KernelSpec, from the process-wide cache.", compile_impl},
+    {"_compile_uncached", kCompileParams, "The compiled kernel of a KernelSpec, compiled for the caller alone.",
+     compile_uncached_impl},
     {"_evaluate_into", kEvaluateIntoParams,
      "Evaluate a compiled kernel over float64 arrays and floats into `out` (or a new array).\n"
      "Returns None when the operands cannot be read in place as they are.",

@@ -291,6 +291,9 @@ std::optional<DecodedTree> read_tree(ByteReader& in, char kind) {
   if (decoded.bare_argument && !is_bare_argument(decoded.nodes)) {
     return in.fail("bare argument flag on a tree that is not one argument");
   }
+  // Every expression is built from an argument, so the encoder never writes
+  // none, and a kernel needs one to know the size of its result.
+  if (decoded.names.empty()) return in.fail("no argument names");
   return decoded;
 }
 
@@ -345,8 +348,7 @@ std::vector<std::uint8_t> encode_kernel(const KernelSpec& kernel) {
 Result<KernelSpec> decode_kernel(std::span<const std::uint8_t> bytes) {
   ByteReader in(bytes);
   std::optional<DecodedTree> decoded = read_tree(in, kKernelKind);
-  if (decoded && decoded->names.empty()) in.fail("no argument names");
-  if (decoded && !in.failed()) {
+  if (decoded) {
     std::unordered_set<std::string_view> seen;
     for (std::size_t slot = 0; slot < decoded->names.size(); ++slot) {
       if (!seen.insert(decoded->names[slot]).second) {

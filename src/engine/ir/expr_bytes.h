@@ -18,8 +18,8 @@
 //
 // Decoding trusts nothing: every count is checked against the bytes left
 // before anything is reserved, and a tree that is not exactly one well-formed
-// tree with every slot in range and used is refused. The tree is never walked
-// recursively.
+// tree with at least one argument and every slot in range and used is
+// refused. The tree is never walked recursively.
 #pragma once
 
 #include <cstdint>
@@ -33,7 +33,9 @@
 namespace bmx {
 
 /// The bytes of `expr`: its expanded tree and its arguments' names. Argument
-/// ids are not kept. std::bad_alloc when the bytes cannot be allocated.
+/// ids are not kept. An expression without arguments (only the engine can
+/// build one) encodes, but its bytes do not decode. std::bad_alloc when the
+/// bytes cannot be allocated.
 std::vector<std::uint8_t> encode_expr(const Expr& expr);
 
 /// The expression `bytes` encode, with a fresh argument id drawn for each of
@@ -41,7 +43,8 @@ std::vector<std::uint8_t> encode_expr(const Expr& expr);
 /// once the bytes have been found valid: arguments of one decoded expression
 /// stay one argument wherever they occur, but are never the arguments of
 /// another expression, decoded or not. ArgError "invalid expression bytes:
-/// ..." saying what is wrong, for bytes that encode_expr cannot have made.
+/// ..." saying what is wrong, for bytes that encode_expr cannot have made
+/// from an expression built from arguments.
 Result<Expr> decode_expr(std::span<const std::uint8_t> bytes);
 
 /// The bytes of `kernel`: its argument names and its tree of slots.

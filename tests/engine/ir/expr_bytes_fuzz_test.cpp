@@ -33,7 +33,7 @@ std::vector<Bytes> expr_corpus() {
       encode_expr(sum),
       encode_expr(select_expr(compare_expr(CompareOp::Le, x, c), unary_expr(UnaryOp::Sqrt, sum),
                               binary_expr(BinaryOp::Atan2, y, x))),
-      encode_expr(unary_expr(UnaryOp::Neg, c)),
+      encode_expr(unary_expr(UnaryOp::Neg, binary_expr(BinaryOp::Pow, c, x))),
   };
 }
 

@@ -170,14 +170,18 @@ TEST(ExprBytesTest, BadInputIsRefusedWithItsMessage) {
        "bare argument flag on a tree that is not one argument"},
       {"slot unused", bytes_of({'B', 'M', 'X', 'E', 1, 0, 2, 1, 'x', 1, 'x', 1, 1, 1}),
        "argument slot 0 is never used"},
+      // An expression of constants only: no expression the encoder is given
+      // from Python has no argument.
+      {"no names", bytes_of({'B', 'M', 'X', 'E', 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0}), "no argument names"},
+      {"no names, an operator", bytes_of({'B', 'M', 'X', 'E', 1, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 10}),
+       "no argument names"},
   };
   for (const BadCase& bad : cases) {
     const Result<Expr> decoded = decode_expr(bad.bytes);
     ASSERT_FALSE(decoded.ok()) << bad.what;
     EXPECT_EQ(decoded.error(), ComputeError::arg(std::string("invalid expression bytes: ") + bad.message)) << bad.what;
   }
-  // An expression of constants only, and arguments sharing a name, are valid.
-  EXPECT_TRUE(decode_expr(bytes_of({'B', 'M', 'X', 'E', 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0})).ok());
+  // Arguments sharing a name are valid.
   EXPECT_TRUE(decode_expr(bytes_of({'B', 'M', 'X', 'E', 1, 0, 2, 1, 'x', 1, 'x', 3, 1, 0, 1, 1, 30})).ok());
 }
 

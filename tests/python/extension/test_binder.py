@@ -105,6 +105,7 @@ CALLABLES = [
     (None, name)
     for name in (
         "_compile",
+        "_compile_uncached",
         "_evaluate_into",
         "_reduce",
         "_get_num_threads",

@@ -99,6 +99,27 @@ def test_scalars_and_one_element_arrays_broadcast():
     assert bm.evaluate("a * s", {"a": np.ones((3, 0)), "s": 1.5}).shape == (3, 0)
 
 
+_x, _y = bm.args("x", "y")
+NUMBERS_ONLY = {
+    "text": lambda out: bm.evaluate("x / y - 2", {"x": 1.5, "y": 0.1}, out=out),
+    "constant text": lambda out: bm.evaluate("1.5 / 0.1 - 2", {}, out=out),
+    "Expr": lambda out: bm.evaluate(_x / _y - 2, {"x": 1.5, "y": 0.1}, out=out),
+    "Kernel": lambda out: bm.kernel(_x / _y - 2)(1.5, np.float64(0.1), out=out),
+    "0-d arrays": lambda out: bm.kernel(_x / _y - 2)(np.array(1.5), np.array(0.1), out=out),
+}
+
+
+@pytest.mark.parametrize("path", list(NUMBERS_ONLY))
+@pytest.mark.parametrize("give_out", [False, True])
+def test_numbers_alone_compute_a_0d_result_on_every_path(path, give_out):
+    expected = np.float64(1.5) / 0.1 - 2
+    out = np.full((), 1234.5) if give_out else None
+    np.full((), 1234.5)  # freed memory a new 0-d result may be given
+    result = NUMBERS_ONLY[path](out)
+    assert result.shape == () and bits(result) == bits(expected)
+    assert (result is out) == give_out
+
+
 def test_other_real_dtypes_are_converted():
     values = np.array([0, 1, -3, 7], dtype=np.int32)
     for data in (values, values.astype(np.int8), values.astype(np.uint64) % 5, values.astype(np.float32), values > 0,

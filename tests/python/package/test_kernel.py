@@ -13,7 +13,7 @@ pytestmark = pytest.mark.numpy
 def test_package_surface():
     assert bm.__version__ == "1.0.0"
     assert bm.RecvCase is _brindlemox.RecvCase and bm.Buffer is _brindlemox.Buffer
-    assert bm.select is _brindlemox.py_select
+    assert bm.select is not _brindlemox.py_select and bm.select.__module__ == "brindlemox._runtime"
     assert all(hasattr(bm, name) for name in bm.__all__)
     assert "_KernelModule" not in bm.__all__
 
@@ -117,3 +117,24 @@ def test_kernel_map_copies_arrays_into_buffers():
     with pytest.raises(TypeError) as raised:
         double.map(x="text", s=1)
     assert str(raised.value) == "argument 'x' must be Buffer or numeric"
+
+
+def test_kernel_map_takes_every_parameter_a_call_takes():
+    ignore_second = bm.kernel(lambda a, b: a * 2)
+    values = np.array([1.0, -0.0, np.nan])
+    expected = bits(ignore_second(values, values))
+    assert bits(bm.go(ignore_second.map(a=values, b=values)).result().numpy()) == expected
+    assert bits(bm.go(ignore_second.map(a=values, b="not looked at")).result().numpy()) == expected
+    # A name that is no parameter is still the engine's error.
+    with pytest.raises(ValueError) as raised:
+        bm.go(ignore_second.map(a=values, z=1.0)).result()
+    assert str(raised.value) == "unexpected args: z"
+
+
+def test_select_refuses_to_wait_on_no_case():
+    with pytest.raises(ValueError) as raised:
+        bm.select()
+    assert str(raised.value) == "select() needs at least one case to wait on"
+    assert bm.select(default=True) == (-1, None)
+    with pytest.raises(TypeError, match="'default'"):
+        bm.select(default=1)

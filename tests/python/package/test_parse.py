@@ -1,4 +1,8 @@
 # Expression text: what parses, what is refused and with which words, caching.
+import os
+from collections import defaultdict
+from collections.abc import Mapping
+
 import numpy as np
 import pytest
 
@@ -181,6 +185,43 @@ def test_local_dict_shadows_global_dict_and_frame_is_not_used():
         bm.evaluate("a", global_dict={})
 
 
+class LazyNames(Mapping):
+    """Makes each value when asked; lists nothing, so it is empty and falsy."""
+
+    def __getitem__(self, name):
+        if name not in NAMES:
+            raise KeyError(name)
+        return NAMES[name]
+
+    def __iter__(self):
+        return iter(())
+
+    def __len__(self):
+        return 0
+
+
+@pytest.mark.parametrize(
+    "local_dict, global_dict, y",
+    [
+        (defaultdict(lambda: Y, x=X), None, Y),
+        # Empty, so falsy: it still answers every name, before global_dict.
+        (defaultdict(lambda: X), {"y": Y}, X),
+        (LazyNames(), None, Y),
+        ({}, LazyNames(), Y),
+        (None, LazyNames(), Y),
+    ],
+    ids=["defaultdict", "empty defaultdict", "lazy local", "lazy global", "lazy global alone"],
+)
+def test_names_are_looked_up_by_indexing_as_numexpr_does(local_dict, global_dict, y):
+    assert bits(bm.evaluate("x * y", local_dict, global_dict)) == bits(X * y)
+
+
+@pytest.mark.parametrize("text", [np.str_("x * 2"), type("Text", (str,), {})("x * 2")])
+def test_text_may_be_a_str_subclass(text):
+    assert type(text) is not str
+    assert bits(bm.evaluate(text, NAMES)) == bits(X * 2)
+
+
 def test_text_is_parsed_once_and_scalars_do_not_make_new_kernels():
     text = "x * s + 0.25"
     _evaluate.compile_text.cache_clear()
@@ -189,6 +230,37 @@ def test_text_is_parsed_once_and_scalars_do_not_make_new_kernels():
     info = _evaluate.compile_text.cache_info()
     assert (info.misses, info.hits) == (1, 3)
     assert bm.evaluate(text, {"x": X, "s": 2.0}) is not bm.evaluate(text, {"x": X, "s": 2.0})
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads the resident size from /proc")
+def test_memory_stays_bounded_over_distinct_texts():
+    # Each distinct text compiles a kernel of about 460 bytes: kept forever,
+    # 20,000 texts would add about 9 MiB.
+    result = run_python(
+        """
+        import os
+        import numpy as np
+        import brindlemox as bm
+        from brindlemox import _evaluate
+
+        def resident():
+            with open("/proc/self/statm") as statm:
+                return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+        x = np.ones(4)
+        for i in range(2_000):
+            bm.evaluate(f"x * 0.5 + {i}.75")
+        before = resident()
+        for i in range(20_000):
+            bm.evaluate(f"x * 0.5 + {i}.25")
+        info = _evaluate.compile_text.cache_info()
+        print(resident() - before, info.currsize, info.maxsize)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    grown, size, bound = map(int, result.stdout.split())
+    assert size == bound == _evaluate.TEXT_CACHE_SIZE
+    assert grown < 2 * 2**20
 
 
 def test_long_sums_parse_without_deep_recursion():

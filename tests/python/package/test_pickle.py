@@ -3,12 +3,14 @@ names and structure; a buffer travels as its values, out of band under protocol 
 handles of one process's engine state refuse."""
 
 import pickle
+import struct
 
 import numpy as np
 import pytest
 
 import _brindlemox
 import brindlemox as bm
+from brindlemox import _pickle
 
 from conftest import bits, run_python, same_tree
 
@@ -197,3 +199,53 @@ def test_corrupt_bytes_are_a_value_error_never_a_crash():
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout == "True 6000\n"
+
+
+class Rebuilt:
+    """Pickles as the call `rebuild(*arguments)`, as a stream written by hand would."""
+
+    def __init__(self, rebuild, *arguments):
+        self.rebuild, self.arguments = rebuild, arguments
+
+    def __reduce__(self):
+        return self.rebuild, self.arguments
+
+
+def test_an_expression_without_arguments_is_refused():
+    # Constants only: the encoder never writes this, and it has no size to compute at.
+    data = b"BMXE\x01\x00\x00\x01\x00" + struct.pack("<d", 5.0)
+    for rebuild in (_brindlemox._expr_from_bytes, lambda data: pickle.loads(pickle.dumps(Rebuilt(_pickle._expr_from_bytes, data)))):
+        with pytest.raises(ValueError) as raised:
+            rebuild(data)
+        assert str(raised.value) == "invalid expression bytes: no argument names"
+
+
+DISAGREE = "a pickled Kernel does not hold together: "
+
+
+@pytest.mark.parametrize(
+    "build, names, message",
+    [
+        (lambda x, y: x - y, ("x",), DISAGREE + "the expression uses argument 'y', which is not a parameter"),
+        (lambda x, y: x - y, ("y",), DISAGREE + "the expression uses argument 'x', which is not a parameter"),
+        (lambda x, y: x - y, ("x", "y", "x"), DISAGREE + "parameter 'x' is named twice"),
+        (lambda x, y: x - y, ("x", 2), DISAGREE + "parameter names must be str, not int"),
+        (lambda x, y: x - y, 5, DISAGREE + "'int' object is not iterable"),
+        (lambda x, y: x - bm.arg("x"), ("x",), DISAGREE + "duplicate arg name: x"),
+        (lambda x, y: "x - y", ("x", "y"), "a pickled Kernel needs an Expr, not str"),
+    ],
+)
+def test_kernel_whose_parts_disagree_is_refused(build, names, message):
+    stream = pickle.dumps(Rebuilt(_pickle._kernel_from_expr, build(*bm.args("x", "y")), names))
+    with pytest.raises(pickle.UnpicklingError) as raised:
+        pickle.loads(stream)
+    assert str(raised.value) == message
+
+
+def test_kernel_travels_as_its_expression_and_names(round_trip):
+    # Parameters in another order than the expression's arguments, and one unused.
+    kernel = bm.kernel(lambda b, unused, a: a / b)
+    back = round_trip(kernel)
+    assert back.names == ("b", "unused", "a") and back.spec is not kernel.spec
+    assert bits(back(2.0, "ignored", [1.0, -0.0])) == bits([0.5, -0.0])
+    assert bits(bm.go(back.map(a=bm.asarray([3.0]), b=4.0, unused=0)).result().numpy()) == bits([0.75])
