@@ -45,7 +45,7 @@ void append_u64(std::vector<std::uint8_t>& bytes, std::uint64_t word) {
 }
 
 TEST(FingerprintTest, HashesLengthPrefixedLittleEndianSections) {
-  const KernelKey key{{30, 32, 1, 0, 1}, {std::bit_cast<std::uint64_t>(2.0)}, {1, 0}};
+  const KernelKey key{{30, 32, 1, 0, 1}, {std::bit_cast<std::uint64_t>(2.0)}, {1, 0}, {}};
   std::vector<std::uint8_t> bytes;
   append_u64(bytes, 5);
   bytes.insert(bytes.end(), key.ops.begin(), key.ops.end());
@@ -59,8 +59,8 @@ TEST(FingerprintTest, HashesLengthPrefixedLittleEndianSections) {
 
 TEST(FingerprintTest, LengthPrefixesSeparateTheSections) {
   // Same bytes overall, split differently between the sections.
-  const KernelKey a{{1}, {2, 3}, {}};
-  const KernelKey b{{1}, {2}, {3}};
+  const KernelKey a{{1}, {2, 3}, {}, {}};
+  const KernelKey b{{1}, {2}, {3}, {}};
   EXPECT_NE(fingerprint(a), fingerprint(b));
 }
 
