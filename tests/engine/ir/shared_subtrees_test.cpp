@@ -40,7 +40,7 @@ TEST(SharedSubtrees, SquareOfASum) {
   using enum NodeRole;
   EXPECT_EQ(sharing.roles, (std::vector<NodeRole>{Plain, Plain, Compute, Skipped, Skipped, Reuse, Plain}));
   EXPECT_EQ(sharing.partner[5], 2u);
-  EXPECT_EQ(sharing.partner[2], 6u);  // consumed by the product, the root
+  EXPECT_EQ(sharing.partner[2], 0u);  // a kept node names no partner
 
   const FlatKernel kernel = flatten_sharing(tree);
   EXPECT_EQ(kernel.instrs, (std::vector<FlatInstr>{load(0), load(1), binary(BinaryOp::Add), store_temp(0),
