@@ -11,35 +11,45 @@ namespace bmx {
 
 namespace {
 
-struct GraphNodeHash {
-  std::size_t operator()(const GraphNode& node) const {
-    // splitmix64's finaliser over each field in turn.
-    const auto mix = [](std::uint64_t x) {
-      x ^= x >> 30;
-      x *= 0xbf58476d1ce4e5b9ULL;
-      x ^= x >> 27;
-      x *= 0x94d049bb133111ebULL;
-      return x ^ (x >> 31);
-    };
-    std::uint64_t h = mix((static_cast<std::uint64_t>(node.tag) << 8) | node.op);
-    h = mix(h ^ node.payload);
-    h = mix(h ^ ((static_cast<std::uint64_t>(node.children[0]) << 32) | node.children[1]));
-    return static_cast<std::size_t>(mix(h ^ node.children[2]));
-  }
-};
+std::uint64_t hash_of(const GraphNode& node) {
+  // splitmix64's finaliser over each field in turn.
+  const auto mix = [](std::uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ULL;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+  };
+  std::uint64_t h = mix((static_cast<std::uint64_t>(node.tag) << 8) | node.op);
+  h = mix(h ^ node.payload);
+  h = mix(h ^ ((static_cast<std::uint64_t>(node.children[0]) << 32) | node.children[1]));
+  return mix(h ^ node.children[2]);
+}
 
 }  // namespace
 
 /// Appends nodes in post-order, each distinct one once: a node equal to one
-/// already added gets that one's index.
+/// already added gets that one's index. The index of nodes is an open
+/// addressing table (linear probing, at most half full) holding each node's
+/// index beside its hash, so that adding costs no allocation per node and a
+/// probe reads a node only when the hashes match.
 class GraphBuilder {
  public:
   std::uint32_t add(const GraphNode& node) {
-    // Indices are 32 bits wide; a graph of 2^32 nodes would need 96 GiB.
-    if (nodes_.size() >= std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
-    const auto [entry, inserted] = known_.try_emplace(node, static_cast<std::uint32_t>(nodes_.size()));
-    if (inserted) nodes_.push_back(node);
-    return entry->second;
+    if (2 * (nodes_.size() + 1) > slots_.size()) grow();
+    const std::uint64_t hash = hash_of(node);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+      const Slot held = slots_[slot];
+      if (held.index == kEmpty) {
+        // Indices are 32 bits wide; a graph of 2^32 nodes would need 96 GiB.
+        if (nodes_.size() >= kEmpty) throw std::bad_alloc();
+        slots_[slot] = Slot{static_cast<std::uint32_t>(hash >> 32), static_cast<std::uint32_t>(nodes_.size())};
+        nodes_.push_back(node);
+        return slots_[slot].index;
+      }
+      if (held.hash == static_cast<std::uint32_t>(hash >> 32) && nodes_[held.index] == node) return held.index;
+    }
   }
 
   ExprGraph finish() && {
@@ -48,8 +58,29 @@ class GraphBuilder {
   }
 
  private:
+  static constexpr std::uint32_t kEmpty = std::numeric_limits<std::uint32_t>::max();
+
+  /// The high half of a node's hash (the low half picks the slot) and its index.
+  struct Slot {
+    std::uint32_t hash;
+    std::uint32_t index;
+  };
+
+  void grow() {
+    std::vector<Slot> larger(std::max<std::size_t>(64, 2 * slots_.size()), Slot{0, kEmpty});
+    const std::size_t mask = larger.size() - 1;
+    for (const Slot& held : slots_) {
+      if (held.index == kEmpty) continue;
+      std::size_t slot = hash_of(nodes_[held.index]) & mask;
+      while (larger[slot].index != kEmpty) slot = (slot + 1) & mask;
+      larger[slot] = held;
+    }
+    slots_ = std::move(larger);
+  }
+
   std::vector<GraphNode> nodes_;
-  std::unordered_map<GraphNode, std::uint32_t, GraphNodeHash> known_;
+  /// Empty slots hold the index kEmpty.
+  std::vector<Slot> slots_;
 };
 
 ExprGraph::ExprGraph(const ExprTree& tree) {
@@ -69,8 +100,11 @@ ExprGraph::ExprGraph(const ExprTree& tree) {
 ExprGraph ExprGraph::of(const SharedTree& tree, const std::unordered_map<std::uint64_t, std::uint64_t>& id_map) {
   GraphBuilder builder;
   // Each shared node's index, once all its children's are known: a node
-  // reached again is not walked again.
+  // reached again is not walked again. A node held by one handle has one
+  // parent and is reached once, so only shared nodes are remembered.
   std::unordered_map<const SharedNode*, std::uint32_t> index_of;
+  // The indices of the nodes finished but not yet taken by their parents.
+  std::vector<std::uint32_t> operands;
   struct Frame {
     const SharedNode* node;
     std::size_t entered;
@@ -81,7 +115,13 @@ ExprGraph ExprGraph::of(const SharedTree& tree, const std::unordered_map<std::ui
     const std::span<const SharedTree> children = frame.node->children();
     if (frame.entered < children.size()) {
       const SharedNode* child = &children[frame.entered++].root();
-      if (!index_of.contains(child)) path.push_back({child, 0});  // `frame` is not used after this
+      if (child->is_shared()) {
+        if (const auto found = index_of.find(child); found != index_of.end()) {
+          operands.push_back(found->second);
+          continue;
+        }
+      }
+      path.push_back({child, 0});  // `frame` is not used after this
       continue;
     }
     const SharedNode& node = *frame.node;
@@ -90,8 +130,11 @@ ExprGraph ExprGraph::of(const SharedTree& tree, const std::unordered_map<std::ui
     if (node.tag() == NodeTag::ArgRef) {
       if (const auto found = id_map.find(made.payload); found != id_map.end()) made.payload = found->second;
     }
-    for (std::size_t k = 0; k < children.size(); ++k) made.children[k] = index_of.at(&children[k].root());
-    index_of.emplace(&node, builder.add(made));
+    for (std::size_t k = 0; k < children.size(); ++k) made.children[k] = operands[operands.size() - children.size() + k];
+    operands.resize(operands.size() - children.size());
+    const std::uint32_t index = builder.add(made);
+    if (node.is_shared()) index_of.emplace(&node, index);
+    operands.push_back(index);
   }
   return std::move(builder).finish();
 }
