@@ -325,6 +325,33 @@ def test_squaring_chains_compile_and_evaluate_their_distinct_products(k, rt, ste
     assert_bitwise(run(k, rt, e, x=values), expected)
 
 
+def test_a_squaring_chain_compiles_in_memory_linear_in_its_distinct_nodes():
+    # Expanding the 2**23 - 1 nodes of 22 squarings took over 300 MiB; the
+    # 23 distinct nodes take next to nothing. In a fresh process, so that
+    # the peak resident size measures this kernel alone.
+    result = run_python(
+        """
+        import resource
+        import numpy as np, _brindlemox as ext
+        k, rt = ext._KernelModule(), ext._RuntimeModule()
+        e = k.arg("x")
+        for _ in range(22):
+            e = e * e
+        x = rt.asarray(np.full(8, 1.0000001))
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        value = rt.go(k.map(k.elementwise(e), x=x)).result().numpy()[0]
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before, value.hex())
+        """
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
+    grown_kib, value = result.stdout.split()
+    assert int(grown_kib) < 16 * 1024
+    expected = np.float64(1.0000001)
+    for _ in range(22):
+        expected = expected * expected
+    assert value == expected.hex()
+
+
 def test_a_kept_value_outlives_its_last_repeat(k, rt):
     # x * y is kept for its repeat under the negation, but its first value is
     # the outer sum's operand until the end, while (x - y) takes a temporary.
