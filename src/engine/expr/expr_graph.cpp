@@ -130,8 +130,9 @@ ExprGraph ExprGraph::of(const SharedTree& tree, const std::unordered_map<std::ui
     if (node.tag() == NodeTag::ArgRef) {
       if (const auto found = id_map.find(made.payload); found != id_map.end()) made.payload = found->second;
     }
-    for (std::size_t k = 0; k < children.size(); ++k) made.children[k] = operands[operands.size() - children.size() + k];
-    operands.resize(operands.size() - children.size());
+    const std::size_t first = operands.size() - children.size();
+    for (std::size_t k = 0; k < children.size(); ++k) made.children[k] = operands[first + k];
+    operands.resize(first);
     const std::uint32_t index = builder.add(made);
     if (node.is_shared()) index_of.emplace(&node, index);
     operands.push_back(index);

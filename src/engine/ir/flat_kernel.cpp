@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <limits>
 #include <string>
-#include <utility>
 
 #include "../internal_failure.h"
 #include "compiled_kernel.h"
@@ -117,19 +116,10 @@ FlatKernel flatten_sharing(const ExprGraph& graph) {
       temp_of[index] = temp;
       kernel.instrs.push_back({InstrKind::StoreTemp, 0, temp});
     }
-    // Freed the latest computed first, so the earliest is taken next.
-    std::uint32_t freed[3];
-    int freed_count = 0;
     for (int k = 0; k < children; ++k) {
       const std::uint32_t child = node.children[k];
-      if (temp_of[child] != kNoTemp && --unconsumed[child] == 0) freed[freed_count++] = child;
+      if (temp_of[child] != kNoTemp && --unconsumed[child] == 0) free_temps.push_back(temp_of[child]);
     }
-    for (int a = 0; a < freed_count; ++a) {
-      for (int b = a + 1; b < freed_count; ++b) {
-        if (freed[b] > freed[a]) std::swap(freed[a], freed[b]);
-      }
-    }
-    for (int k = 0; k < freed_count; ++k) free_temps.push_back(temp_of[freed[k]]);
   }
   return kernel;
 }
