@@ -4,12 +4,17 @@ Each pair is measured in the same interleaved rounds (medians), at n = 1e6 by
 default: an expression whose subexpressions recur, beside the expression
 that computes each distinct subexpression once by hand. With every repeat
 computed once, the two cost about the same; numexpr runs the same texts for
-comparison. The load average is printed before and after, as the machine
-may be shared. Run with `make bench`.
+comparison. Then the squaring chains `e = e * e` (22 and 60 times, 2**23 and
+2**61 nodes expanded) are made kernels in a fresh process each: the time of
+`elementwise` plus the first compile, and the growth of the process's peak
+resident memory. The load average is printed before and after, as the
+machine may be shared. Run with `make bench`.
 """
 
 import argparse
 import os
+import subprocess
+import sys
 
 import numpy as np
 
@@ -33,6 +38,29 @@ PAIRS = [
 
 def load():
     return "{:.2f} {:.2f} {:.2f}".format(*os.getloadavg())
+
+
+CHAIN = """
+import resource, sys, time
+import _brindlemox as ext
+k = ext._KernelModule()
+e = k.arg("x")
+for _ in range({steps}):
+    e = e * e
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+start = time.perf_counter()
+ext._compile(k.elementwise(e))
+seconds = time.perf_counter() - start
+print(seconds, (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024)
+"""
+
+
+def compile_chain(steps):
+    """Seconds and peak resident bytes added by elementwise and the first
+    compile of the squaring chain, in a fresh process (an empty cache)."""
+    out = subprocess.run([sys.executable, "-c", CHAIN.format(steps=steps)], capture_output=True, text=True,
+                         check=True).stdout.split()
+    return float(out[0]), int(out[1])
 
 
 def main():
@@ -66,6 +94,11 @@ def main():
             ratios["numexpr"].append((repeated, t["ne repeated"] / t["ne plain"]))
         print(f"| `{repeated}` vs `{plain}` | {fmt(t['repeated'])} | {fmt(t['plain'])} | {ratio:.2f} "
               f"| {'<= ' + format(target, '.2f') if target else '-'} | {ne_cells} |")
+    print("\n| squaring chain | expanded nodes | elementwise + first compile | peak memory added |")
+    print("|---|---|---|---|")
+    for steps in (22, 60):
+        seconds, peak = compile_chain(steps)
+        print(f"| {steps} steps | 2**{steps + 1} - 1 | {fmt(seconds)} | {peak / 2**20:.1f} MiB |")
     print(f"\nload average after {load()}")
     save(
         "shared_subtrees",

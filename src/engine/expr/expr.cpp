@@ -54,7 +54,7 @@ Result<KernelSpec> elementwise(const Expr& expr) {
     slots.emplace(id, arg_names.size());
     arg_names.push_back(name);
   }
-  return KernelSpec{std::move(arg_names), to_expr_tree(expr.tree, slots)};
+  return KernelSpec{std::move(arg_names), ExprGraph::of(expr.tree, slots)};
 }
 
 }  // namespace bmx

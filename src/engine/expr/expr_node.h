@@ -4,9 +4,12 @@
 // before it (the last child ends just before its parent, and each node records
 // the size of its own subtree). So copying a tree is one array copy, destroying
 // it frees one block, and no walk of a tree needs native recursion: trees of
-// millions of nested nodes are as safe as flat ones. This is the form kernels
-// are keyed, compiled and evaluated from; expressions are built as SharedTree
-// (shared_tree.h), whose nodes are shared, and expanded into it.
+// millions of nested nodes are as safe as flat ones. This is the expanded
+// form: of expression text and bytes, and of kernels with a Select, which the
+// lazy tree evaluator runs. Expressions are built as SharedTree
+// (shared_tree.h), whose nodes are shared, and kernels hold the graph of
+// their distinct subtrees (expr_graph.h), which are expanded into it only
+// where one of those needs it.
 #pragma once
 
 #include <bit>

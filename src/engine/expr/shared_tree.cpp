@@ -58,12 +58,14 @@ SharedTree SharedTree::select(const SharedTree& cond, const SharedTree& then_bra
 SharedTree SharedTree::make_operator(NodeTag tag, std::uint8_t op, std::span<const SharedTree* const> children) {
   check(children.size() == static_cast<std::size_t>(child_count(tag)) && !children.empty(),
         "an operator node needs one operand per child of its tag");
+  constexpr std::uint64_t kSaturated = std::numeric_limits<std::uint64_t>::max();
   std::uint64_t total = 1;
-  for (const SharedTree* child : children) total += child->root().tree_size();
-  // The expanded tree must fit an ExprTree, whose sizes are 32 bits wide.
-  if (total > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+  for (const SharedTree* child : children) {
+    const std::uint64_t size = child->root().tree_size();
+    total = size > kSaturated - total ? kSaturated : total + size;
+  }
   SharedTree made = make_node(tag, op, 0, {});
-  made.node_->tree_size_ = static_cast<std::uint32_t>(total);
+  made.node_->tree_size_ = total;
   for (std::size_t k = 0; k < children.size(); ++k) made.node_->children_[k] = *children[k];
   return made;
 }
@@ -140,8 +142,9 @@ TempArgs collect_temp_args(const SharedTree& tree) {
 }
 
 ExprTree to_expr_tree(const SharedTree& tree, const std::unordered_map<std::uint64_t, std::uint64_t>& id_map) {
+  if (tree.root().tree_size() > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
   std::vector<ExprNode> nodes;
-  nodes.reserve(tree.root().tree_size());
+  nodes.reserve(static_cast<std::size_t>(tree.root().tree_size()));
   // Nodes on the path from the root, each with the number of its children
   // already written: a node is written once all of them are.
   struct Frame {
@@ -162,7 +165,7 @@ ExprTree to_expr_tree(const SharedTree& tree, const std::unordered_map<std::uint
     if (node.tag() == NodeTag::ArgRef) {
       if (const auto found = id_map.find(payload); found != id_map.end()) payload = found->second;
     }
-    nodes.push_back(ExprNode{node.tag(), node.op(), node.tree_size(), payload});
+    nodes.push_back(ExprNode{node.tag(), node.op(), 0, payload});
     path.pop_back();
   }
   return ExprTree::from_post_order(std::move(nodes));

@@ -5,15 +5,16 @@
 // calls build an expression of n nodes in O(n) time and memory whatever its
 // shape (copying the operands made a chain quadratic). Nodes are immutable and
 // reference-counted. The tree an expression stands for is the full expansion
-// of its root: a node reached along two paths is two subtrees of that tree, and
-// the expanded size is capped like ExprTree's. ArgRef leaves carry their
+// of its root: a node reached along two paths is two subtrees of that tree,
+// which may be exponentially larger than the nodes (e = e * e, sixty times):
+// walks visit distinct nodes, and only to_expr_tree expands. ArgRef leaves carry their
 // argument's name, so the names of an expression's arguments travel with its
 // nodes. Every walk is iterative, and dropping the last handle frees the nodes
 // only it kept alive through an explicit work list, so trees of any depth are
 // safe to build, query and drop.
 //
-// The contiguous ExprTree is the form kernels are compiled from; to_expr_tree
-// and from_expr_tree convert between the two.
+// Kernels are compiled from the graph of distinct subtrees (expr_graph.h);
+// to_expr_tree and from_expr_tree convert to and from the contiguous ExprTree.
 #pragma once
 
 #include <atomic>
@@ -39,8 +40,6 @@ class SharedTree {
   static SharedTree constant(double value);
   static SharedTree arg_ref(std::uint64_t id, std::string name);
   /// Operator nodes over their operands, which are shared, not copied.
-  /// std::bad_alloc when the expanded tree would exceed 2^32 - 1 nodes, the
-  /// most an ExprTree can hold.
   static SharedTree unary(UnaryOp op, const SharedTree& child);
   static SharedTree binary(BinaryOp op, const SharedTree& left, const SharedTree& right);
   static SharedTree compare(CompareOp op, const SharedTree& left, const SharedTree& right);
@@ -81,8 +80,9 @@ class SharedNode {
   std::uint64_t payload() const { return payload_; }
   /// The argument's name (ArgRef); empty for every other tag.
   const std::string& name() const { return name_; }
-  /// Number of nodes of the expanded subtree rooted here, this one included.
-  std::uint32_t tree_size() const { return tree_size_; }
+  /// Number of nodes of the expanded subtree rooted here, this one included;
+  /// UINT64_MAX when that does not fit 64 bits.
+  std::uint64_t tree_size() const { return tree_size_; }
   /// The operands in order, child_count(tag()) of them.
   std::span<const SharedTree> children() const {
     return {children_, static_cast<std::size_t>(child_count(tag_))};
@@ -109,7 +109,7 @@ class SharedNode {
   std::atomic<std::uint32_t> refs_{1};
   NodeTag tag_;
   std::uint8_t op_;
-  std::uint32_t tree_size_ = 1;
+  std::uint64_t tree_size_ = 1;
   std::uint64_t payload_;
   std::string name_;
   /// Null past child_count(tag_), and in a node being freed.
@@ -127,7 +127,8 @@ using TempArgs = std::map<std::uint64_t, std::string>;
 TempArgs collect_temp_args(const SharedTree& tree);
 
 /// The expanded tree in post-order, every ArgRef id found in `id_map` replaced
-/// by its value. Linear in the expanded size.
+/// by its value. Linear in the expanded size; std::bad_alloc beyond 2^32 - 1
+/// nodes, the most an ExprTree holds.
 ExprTree to_expr_tree(const SharedTree& tree, const std::unordered_map<std::uint64_t, std::uint64_t>& id_map = {});
 
 /// The shared form of `tree`, each ArgRef leaf named by `names` (an id absent

@@ -4,7 +4,7 @@
 #include <memory>
 #include <variant>
 
-#include "../expr/expr_node.h"
+#include "../expr/expr_graph.h"
 #include "flat_kernel.h"
 #include "shared_subtrees.h"
 
@@ -22,8 +22,9 @@ struct TreeKernel {
 using CompiledKernel = std::variant<FlatKernel, TreeKernel>;
 using CompiledKernelRef = std::shared_ptr<const CompiledKernel>;
 
-/// A TreeKernel when the tree contains a Select, else flatten_sharing's
-/// program.
-CompiledKernel compile_kernel(const ExprTree& tree);
+/// A TreeKernel of the expanded tree when it contains a Select (std::bad_alloc
+/// beyond 2^32 - 1 nodes), else flatten_sharing's program, which costs what
+/// the distinct subtrees do.
+CompiledKernel compile_kernel(const ExprGraph& tree);
 
 }  // namespace bmx

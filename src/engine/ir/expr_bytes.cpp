@@ -49,7 +49,7 @@ void write_names(std::vector<std::uint8_t>& out, std::span<const std::string> na
 void write_nodes(std::vector<std::uint8_t>& out, const ExprTree& tree) {
   write_varint(out, tree.nodes().size());
   for (const ExprNode& node : tree.nodes()) {
-    out.push_back(node_code(node));
+    out.push_back(node_code(node.tag, node.op));
     if (node.tag == NodeTag::Const) {
       for (int shift = 0; shift < 64; shift += 8) out.push_back(static_cast<std::uint8_t>(node.payload >> shift));
     } else if (node.tag == NodeTag::ArgRef) {
@@ -341,7 +341,7 @@ std::vector<std::uint8_t> encode_kernel(const KernelSpec& kernel) {
   std::vector<std::uint8_t> out;
   write_header(out, kKernelKind);
   write_names(out, kernel.arg_names);
-  write_nodes(out, kernel.tree);
+  write_nodes(out, kernel.tree.expand());
   return out;
 }
 

@@ -35,7 +35,7 @@ namespace bmx {
 /// The bytes of `expr`: its expanded tree and its arguments' names. Argument
 /// ids are not kept. An expression without arguments (only the engine can
 /// build one) encodes, but its bytes do not decode. std::bad_alloc when the
-/// bytes cannot be allocated.
+/// bytes cannot be allocated or the tree expands beyond 2^32 - 1 nodes.
 std::vector<std::uint8_t> encode_expr(const Expr& expr);
 
 /// The expression `bytes` encode, with a fresh argument id drawn for each of
@@ -47,7 +47,9 @@ std::vector<std::uint8_t> encode_expr(const Expr& expr);
 /// from an expression built from arguments.
 Result<Expr> decode_expr(std::span<const std::uint8_t> bytes);
 
-/// The bytes of `kernel`: its argument names and its tree of slots.
+/// The bytes of `kernel`: its argument names and its expanded tree of slots.
+/// std::bad_alloc when the bytes cannot be allocated or the tree expands
+/// beyond 2^32 - 1 nodes.
 std::vector<std::uint8_t> encode_kernel(const KernelSpec& kernel);
 
 /// The kernel `bytes` encode; ArgError "invalid kernel bytes: ..." for bytes

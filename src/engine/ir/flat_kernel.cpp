@@ -13,7 +13,7 @@ namespace bmx {
 
 namespace {
 
-constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint64_t kNoTemp = std::numeric_limits<std::uint64_t>::max();
 
 [[noreturn]] void fail_on_select() {
   fail("internal error: entered unreachable code: Select nodes must be handled by the lazy tree evaluator");
@@ -47,60 +47,91 @@ FlatKernel flatten(const ExprTree& tree) {
   return kernel;
 }
 
-FlatKernel flatten_sharing(const ExprTree& tree) {
-  const std::span<const ExprNode> nodes = tree.nodes();
-  if (contains_select(tree)) fail_on_select();
-  const SubtreeSharing sharing = find_shared_subtrees(tree);
-
-  // Each kept value's temporary is released after the instruction that
-  // consumes its last repeat, and only after that instruction's own value has
-  // taken a temporary: an instruction never writes a temporary it reads.
-  std::vector<std::uint32_t> first_release(nodes.size(), kNone);
-  std::vector<std::uint32_t> next_release(nodes.size(), kNone);
-  for (std::size_t i = 0; i < nodes.size(); ++i) {
-    if (sharing.roles[i] != NodeRole::Compute) continue;
-    const std::uint32_t consumer = sharing.partner[i];
-    next_release[i] = first_release[consumer];
-    first_release[consumer] = static_cast<std::uint32_t>(i);
+FlatKernel flatten_sharing(const ExprGraph& graph) {
+  const std::span<const GraphNode> nodes = graph.nodes();
+  if (contains_select(graph)) fail_on_select();
+  // Operand places naming each node, as yet unconsumed. A non-leaf node with
+  // more than one is kept in a temporary; the temporary is free again once
+  // the last of them has been consumed, because until then an operand on
+  // the stack may still point into its block.
+  std::vector<std::uint32_t> unconsumed(nodes.size(), 0);
+  for (const GraphNode& node : nodes) {
+    for (int k = 0; k < child_count(node.tag); ++k) ++unconsumed[node.children[k]];
   }
-  std::vector<std::uint64_t> temp_of(nodes.size(), 0);
+  std::vector<std::uint64_t> temp_of(nodes.size(), kNoTemp);
   std::vector<std::uint64_t> free_temps;
 
   FlatKernel kernel;
-  kernel.instrs.reserve(nodes.size());
   std::uint64_t depth = 0;
-  for (std::size_t i = 0; i < nodes.size(); ++i) {
-    switch (sharing.roles[i]) {
-      case NodeRole::Skipped: continue;
-      case NodeRole::Reuse:
-        kernel.instrs.push_back({InstrKind::LoadTemp, 0, temp_of[sharing.partner[i]]});
-        ++depth;
-        break;
-      case NodeRole::Plain: depth = append_node(kernel, nodes[i], depth); break;
-      case NodeRole::Compute: {
-        depth = append_node(kernel, nodes[i], depth);
-        std::uint64_t temp = kernel.temp_count;
-        if (free_temps.empty()) {
-          ++kernel.temp_count;
-        } else {
-          temp = free_temps.back();
-          free_temps.pop_back();
-        }
-        temp_of[i] = temp;
-        kernel.instrs.push_back({InstrKind::StoreTemp, 0, temp});
-        break;
-      }
-    }
+  const auto append = [&](FlatInstr instr, std::uint64_t depth_after) {
+    kernel.instrs.push_back(instr);
+    depth = depth_after;
     kernel.max_depth = std::max(kernel.max_depth, depth);
-    for (std::uint32_t kept = first_release[i]; kept != kNone; kept = next_release[kept]) {
-      free_temps.push_back(temp_of[kept]);
+  };
+  // Operator nodes on the path from the root, each with the number of its
+  // operands already entered.
+  struct Frame {
+    std::uint32_t index;
+    int entered;
+  };
+  std::vector<Frame> path;
+  // Appends the instruction that reads an operand, or starts computing it.
+  const auto enter = [&](std::uint32_t index) {
+    const GraphNode& node = nodes[index];
+    if (node.tag == NodeTag::Const) {
+      append({InstrKind::PushConst, 0, node.payload}, depth + 1);
+    } else if (node.tag == NodeTag::ArgRef) {
+      append({InstrKind::LoadArg, 0, node.payload}, depth + 1);
+    } else if (temp_of[index] != kNoTemp) {
+      append({InstrKind::LoadTemp, 0, temp_of[index]}, depth + 1);
+    } else {
+      path.push_back({index, 0});
+    }
+  };
+  enter(static_cast<std::uint32_t>(nodes.size() - 1));
+  while (!path.empty()) {
+    Frame& frame = path.back();
+    const GraphNode& node = nodes[frame.index];
+    const int children = child_count(node.tag);
+    if (frame.entered < children) {
+      enter(node.children[frame.entered++]);  // may reallocate `path`; `frame` is not used after this
+      continue;
+    }
+    const std::uint32_t index = frame.index;
+    path.pop_back();
+    const auto kind = node.tag == NodeTag::Unary ? InstrKind::ApplyUnary
+                      : node.tag == NodeTag::Binary ? InstrKind::ApplyBinary
+                                                    : InstrKind::ApplyCompare;
+    append({kind, node.op, 0}, depth + 1 - static_cast<std::uint64_t>(children));
+    // The node's own temporary is taken before its operands' are freed: an
+    // instruction never writes a temporary it reads.
+    if (unconsumed[index] > 1) {
+      std::uint64_t temp = kernel.temp_count;
+      if (free_temps.empty()) {
+        ++kernel.temp_count;
+      } else {
+        temp = free_temps.back();
+        free_temps.pop_back();
+      }
+      temp_of[index] = temp;
+      kernel.instrs.push_back({InstrKind::StoreTemp, 0, temp});
+    }
+    for (int k = 0; k < children; ++k) {
+      const std::uint32_t child = node.children[k];
+      if (temp_of[child] != kNoTemp && --unconsumed[child] == 0) free_temps.push_back(temp_of[child]);
     }
   }
   return kernel;
 }
 
-CompiledKernel compile_kernel(const ExprTree& tree) {
-  if (contains_select(tree)) return CompiledKernel(std::in_place_type<TreeKernel>, tree, find_shared_subtrees(tree));
+CompiledKernel compile_kernel(const ExprGraph& tree) {
+  if (contains_select(tree)) {
+    // The lazy tree evaluator needs the tree itself: a value kept in one
+    // Select branch serves only that branch's repeats.
+    ExprTree expanded = tree.expand();
+    SubtreeSharing sharing = find_shared_subtrees(expanded);
+    return CompiledKernel(std::in_place_type<TreeKernel>, std::move(expanded), std::move(sharing));
+  }
   return CompiledKernel(std::in_place_type<FlatKernel>, flatten_sharing(tree));
 }
 

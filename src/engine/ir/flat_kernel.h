@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "../expr/expr_graph.h"
 #include "../expr/expr_node.h"
 
 namespace bmx {
@@ -46,11 +47,13 @@ struct FlatKernel {
 /// internal failure.
 FlatKernel flatten(const ExprTree& tree);
 
-/// The same values from a program that evaluates each repeated subtree once
-/// (shared_subtrees.h): its first occurrence is followed by a StoreTemp, each
-/// later one is a LoadTemp, and temporaries are reused once their last repeat
-/// has been consumed. A tree without repeats gives flatten's program. A
-/// Select is an internal failure.
-FlatKernel flatten_sharing(const ExprTree& tree);
+/// The same values from a program that evaluates each distinct subtree once:
+/// the graph's nodes in post-order of the tree, a non-leaf node used more
+/// than once followed by a StoreTemp at its first place and read by a
+/// LoadTemp at every later one, and a temporary reused only once every use of
+/// its value, the first included, has been consumed. A tree without repeats
+/// gives flatten's program. Linear in the graph's nodes, whatever the size of
+/// the tree, and iterative. A Select is an internal failure.
+FlatKernel flatten_sharing(const ExprGraph& graph);
 
 }  // namespace bmx

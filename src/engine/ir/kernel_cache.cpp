@@ -24,7 +24,7 @@ CompiledKernelRef KernelCache::find(const Bucket& bucket, const KernelKey& key) 
   return nullptr;
 }
 
-CompiledKernelRef KernelCache::get_or_compile(const ExprTree& tree) {
+CompiledKernelRef KernelCache::get_or_compile(const ExprGraph& tree) {
   KernelKey key = build_kernel_key(tree);
   const std::uint64_t hash = hash_(key);
 

@@ -42,7 +42,7 @@ class KernelCache {
   /// when concurrent first callers each compiled it. Any thread may call it.
   /// Internal failure "cache read lock poisoned" / "cache write lock poisoned"
   /// once the cache is poisoned.
-  CompiledKernelRef get_or_compile(const ExprTree& tree);
+  CompiledKernelRef get_or_compile(const ExprGraph& tree);
 
  private:
   struct Entry {

@@ -1,38 +1,49 @@
 // Building a KernelKey and hashing it.
 #include "kernel_key.h"
 
+#include <limits>
+
 #include "siphash.h"
 
 namespace bmx {
 
-std::uint8_t node_code(const ExprNode& node) {
-  switch (node.tag) {
+std::uint8_t node_code(NodeTag tag, std::uint8_t op) {
+  switch (tag) {
     case NodeTag::Const: return kConstCode;
     case NodeTag::ArgRef: return kArgRefCode;
-    case NodeTag::Unary: return static_cast<std::uint8_t>(kUnaryCodeBase + node.op);
-    case NodeTag::Binary: return static_cast<std::uint8_t>(kBinaryCodeBase + node.op);
-    case NodeTag::Compare: return static_cast<std::uint8_t>(kCompareCodeBase + node.op);
+    case NodeTag::Unary: return static_cast<std::uint8_t>(kUnaryCodeBase + op);
+    case NodeTag::Binary: return static_cast<std::uint8_t>(kBinaryCodeBase + op);
+    case NodeTag::Compare: return static_cast<std::uint8_t>(kCompareCodeBase + op);
     case NodeTag::Select: return kSelectCode;
   }
   return 0;
 }
 
-KernelKey build_kernel_key(const ExprTree& tree) {
-  const std::span<const ExprNode> nodes = tree.nodes();
+KernelKey build_kernel_key(const ExprGraph& graph) {
+  constexpr std::uint64_t kNotWritten = std::numeric_limits<std::uint64_t>::max();
+  const std::span<const GraphNode> nodes = graph.nodes();
   KernelKey key;
   key.ops.reserve(nodes.size());
+  // Where each non-leaf node was first written. Leaves are written again at
+  // every place, which costs no more than a reference would.
+  std::vector<std::uint64_t> written_at(nodes.size(), kNotWritten);
   // Nodes still to visit; the top is the next in pre-order.
-  std::vector<std::size_t> pending{tree.root_index()};
+  std::vector<std::uint32_t> pending{static_cast<std::uint32_t>(nodes.size() - 1)};
   while (!pending.empty()) {
-    const std::size_t index = pending.back();
+    const std::uint32_t index = pending.back();
     pending.pop_back();
-    const ExprNode& node = nodes[index];
-    key.ops.push_back(node_code(node));
+    const GraphNode& node = nodes[index];
+    if (written_at[index] != kNotWritten) {
+      key.ops.push_back(kRepeatCode);
+      key.repeats.push_back(written_at[index]);
+      continue;
+    }
+    const int children = child_count(node.tag);
+    if (children > 0) written_at[index] = key.ops.size();
+    key.ops.push_back(node_code(node.tag, node.op));
     if (node.tag == NodeTag::Const) key.consts.push_back(node.payload);
     if (node.tag == NodeTag::ArgRef) key.arg_slots.push_back(node.payload);
-    std::size_t children[3];
-    const int count = child_indices(nodes, index, children);
-    for (int k = count - 1; k >= 0; --k) pending.push_back(children[k]);
+    for (int k = children - 1; k >= 0; --k) pending.push_back(node.children[k]);
   }
   return key;
 }
@@ -45,6 +56,12 @@ std::uint64_t fingerprint(const KernelKey& key) {
   for (const std::uint64_t word : key.consts) hasher.write_u64(word);
   hasher.write_u64(key.arg_slots.size());
   for (const std::uint64_t word : key.arg_slots) hasher.write_u64(word);
+  // Whether a key has repeats shows in its ops, so leaving out an empty
+  // section keeps keys apart.
+  if (!key.repeats.empty()) {
+    hasher.write_u64(key.repeats.size());
+    for (const std::uint64_t word : key.repeats) hasher.write_u64(word);
+  }
   return hasher.finish();
 }
 

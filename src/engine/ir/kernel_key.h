@@ -4,20 +4,28 @@
 #include <cstdint>
 #include <vector>
 
-#include "../expr/expr_node.h"
+#include "../expr/expr_graph.h"
 
 namespace bmx {
 
 /// A tree's structure in pre-order (each node before its children, children
-/// left to right). `ops` has one code per node: Const 0, ArgRef 1, Unary
-/// 10 + op, Binary 30 + op, Compare 50 + op, Select 70. `consts` holds the bit
-/// patterns of the Const nodes and `arg_slots` the ids of the ArgRef nodes,
-/// both in walk order. Constants compare by bit pattern, so 0.0 and -0.0 (or
-/// NaNs with different payloads) make different keys.
+/// left to right), with every repeat of a non-leaf subtree that the walk has
+/// already written replaced by a reference to it. `ops` has one code per
+/// written node: Const 0, ArgRef 1, Unary 10 + op, Binary 30 + op, Compare
+/// 50 + op, Select 70, and a repeat 90. `consts` holds the bit patterns of
+/// the Const nodes, `arg_slots` the ids of the ArgRef nodes, both in walk
+/// order, and `repeats` for each repeat the position in `ops` of the subtree
+/// it repeats. Equal subtrees never nest, so a subtree is complete before its
+/// first repeat begins, and the key is a function of the tree's structure
+/// alone, however the tree shares its nodes; its size is linear in the
+/// distinct subtrees. A tree without repeated subtrees has no repeats, and
+/// its key is its plain pre-order. Constants compare by bit pattern, so 0.0
+/// and -0.0 (or NaNs with different payloads) make different keys.
 struct KernelKey {
   std::vector<std::uint8_t> ops;
   std::vector<std::uint64_t> consts;
   std::vector<std::uint64_t> arg_slots;
+  std::vector<std::uint64_t> repeats;
 
   friend bool operator==(const KernelKey&, const KernelKey&) = default;
 };
@@ -29,16 +37,19 @@ inline constexpr std::uint8_t kUnaryCodeBase = 10;
 inline constexpr std::uint8_t kBinaryCodeBase = 30;
 inline constexpr std::uint8_t kCompareCodeBase = 50;
 inline constexpr std::uint8_t kSelectCode = 70;
+inline constexpr std::uint8_t kRepeatCode = 90;
 
-/// The code of `node` in `ops`.
-std::uint8_t node_code(const ExprNode& node);
+/// The code in `ops` of a node with this tag and operator code.
+std::uint8_t node_code(NodeTag tag, std::uint8_t op);
 
-/// The key of `tree`, by one iterative walk.
-KernelKey build_kernel_key(const ExprTree& tree);
+/// The key of the tree `graph` stands for, by one iterative walk over its
+/// distinct nodes.
+KernelKey build_kernel_key(const ExprGraph& graph);
 
 /// SipHash-1-3 with a zero key over: len(ops) as u64 little-endian, the ops
 /// bytes, len(consts), the consts as u64 little-endian words, len(arg_slots),
-/// the arg_slots words. Only picks a bucket; equal keys decide a hit.
+/// the arg_slots words, and, when there are repeats, len(repeats) and the
+/// repeats words. Only picks a bucket; equal keys decide a hit.
 std::uint64_t fingerprint(const KernelKey& key);
 
 }  // namespace bmx

@@ -78,7 +78,6 @@ SubtreeSharing find_shared_subtrees(const ExprTree& tree) {
   // then evaluated for a subset of the kept node's elements.
   struct Pending {
     std::uint32_t node;
-    std::uint32_t parent;
     std::uint32_t region_first;
     std::uint32_t region_last;
   };
@@ -92,7 +91,7 @@ SubtreeSharing find_shared_subtrees(const ExprTree& tree) {
   };
   std::vector<std::uint32_t> latest_kept(nodes.size(), kNone);
   std::vector<Kept> kept;
-  std::vector<Pending> pending{{static_cast<std::uint32_t>(tree.root_index()), kNone, 0,
+  std::vector<Pending> pending{{static_cast<std::uint32_t>(tree.root_index()), 0,
                                 static_cast<std::uint32_t>(tree.root_index())}};
   while (!pending.empty()) {
     const Pending visit = pending.back();
@@ -114,7 +113,6 @@ SubtreeSharing find_shared_subtrees(const ExprTree& tree) {
       sharing.roles[index] = NodeRole::Reuse;
       sharing.partner[index] = first;
       sharing.roles[first] = NodeRole::Compute;
-      sharing.partner[first] = std::max(sharing.partner[first], visit.parent);
       continue;
     }
     kept.push_back({index, visit.region_first, visit.region_last, latest});
@@ -125,9 +123,9 @@ SubtreeSharing find_shared_subtrees(const ExprTree& tree) {
     for (int k = count - 1; k >= 0; --k) {
       const auto child_root = static_cast<std::uint32_t>(child[k]);
       if (node.tag == NodeTag::Select && k > 0) {
-        pending.push_back({child_root, index, child_root + 1 - nodes[child_root].size, child_root});
+        pending.push_back({child_root, child_root + 1 - nodes[child_root].size, child_root});
       } else {
-        pending.push_back({child_root, index, visit.region_first, visit.region_last});
+        pending.push_back({child_root, visit.region_first, visit.region_last});
       }
     }
   }

@@ -1,5 +1,7 @@
-// Finding the repeated subtrees of a kernel tree, so that the compiled
-// program computes each of them once.
+// Finding the repeated subtrees of a tree kernel (one with a Select), so that
+// the lazy tree evaluator computes each of them once where that is sound.
+// Flat kernels get the same from their graph of distinct subtrees
+// (flatten_sharing), as no branch limits where a value may serve.
 //
 // Two subtrees are repeats when they are structurally equal: same tags,
 // operator codes, constant bit patterns and slots, child by child, whether
@@ -30,10 +32,7 @@ enum class NodeRole : std::uint8_t {
 /// The roles of a tree's nodes, indexed like tree.nodes().
 struct SubtreeSharing {
   std::vector<NodeRole> roles;
-  /// For a Reuse node: the index of the Compute node it repeats; for a
-  /// Compute node: the greatest index of a node that consumes one of its
-  /// repeats (a repeat's parent), after which a program evaluating in index
-  /// order no longer needs the value; otherwise 0.
+  /// For a Reuse node: the index of the Compute node it repeats; otherwise 0.
   std::vector<std::uint32_t> partner;
 };
 

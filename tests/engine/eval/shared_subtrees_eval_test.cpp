@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "eval/evaluate.h"
+#include "expr/shared_tree.h"
 #include "eval/flat_block_eval.h"
 #include "eval/tree_block_eval.h"
 #include "eval_test_support.h"
@@ -96,6 +97,45 @@ TEST(SharedSubtreesEval, EvaluateAroundBlockAndPoolLengths) {
         for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(bits(values[i]), bits(expected[i])) << "n " << n << ", " << i;
       }
     }
+  }
+}
+
+// e = e * e, 22 and 60 times, and a kept value whose first place is
+// consumed after its last repeat, while another value takes a temporary:
+// bit for bit the reference, around block and pool lengths.
+TEST(SharedSubtreesEval, SquaringChainsAndLongLivedKeptValues) {
+  const ThreadSetting threads(2);
+  std::mt19937_64 rng(7600);
+  F64Vec data = random_values(rng, kMaxLength);
+  for (std::size_t i = 0; i < kMaxLength; i += 2) data[i] = 1.0 + data[i] * 1e-9;
+  const std::vector<ArgSlot> all{Buffer::from_f64_vec(data), Buffer::from_f64_vec(random_values(rng, kMaxLength))};
+  for (const int steps : {22, 60}) {
+    SharedTree e = SharedTree::arg_ref(0, "x");
+    for (int k = 0; k < steps; ++k) e = SharedTree::binary(BinaryOp::Mul, e, e);
+    const CompiledKernel compiled = compile_kernel(ExprGraph::of(e));
+    for (const std::size_t n : kEdgeLengths) {
+      const F64Vec values = evaluate(compiled, n, prefix_slots(all, n));
+      for (std::size_t i = 0; i < n; ++i) {
+        double expected = data[i];
+        for (int k = 0; k < steps; ++k) expected *= expected;
+        ASSERT_EQ(bits(values[i]), bits(expected)) << steps << " steps, n " << n << ", " << i;
+      }
+    }
+  }
+  // x*y + (-(x*y) + (x-y)*(x-y))
+  const ExprTree x = ExprTree::arg_ref(0);
+  const ExprTree y = ExprTree::arg_ref(1);
+  const ExprTree product = ExprTree::binary(BinaryOp::Mul, x, y);
+  const ExprTree difference = ExprTree::binary(BinaryOp::Sub, x, y);
+  const ExprTree tree = ExprTree::binary(
+      BinaryOp::Add, product,
+      ExprTree::binary(BinaryOp::Add, ExprTree::unary(UnaryOp::Neg, product),
+                       ExprTree::binary(BinaryOp::Mul, difference, difference)));
+  const std::vector<double> expected = reference_values(flatten(tree), all, make_slot_views(all), kMaxLength);
+  const CompiledKernel compiled = compile_kernel(tree);
+  for (const std::size_t n : kEdgeLengths) {
+    const F64Vec values = evaluate(compiled, n, prefix_slots(all, n));
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(bits(values[i]), bits(expected[i])) << "n " << n << ", " << i;
   }
 }
 

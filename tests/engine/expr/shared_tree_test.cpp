@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <new>
 #include <thread>
 #include <vector>
@@ -83,11 +84,18 @@ SharedTree doubled(const SharedTree& leaf, int times) {
   return tree;
 }
 
-TEST(SharedTreeTest, ExpandedSizeIsCappedAtThirtyTwoBits) {
+// Larger trees build, their sizes saturating; only expanding them is refused.
+TEST(SharedTreeTest, ExpandedSizeSaturatesAndOnlyExpandingIsCappedAtThirtyTwoBits) {
   const SharedTree largest = doubled(SharedTree::arg_ref(1, "x"), 31);
   EXPECT_EQ(largest.root().tree_size(), 4294967295u);
-  EXPECT_THROW(SharedTree::binary(BinaryOp::Add, largest, largest), std::bad_alloc);
-  EXPECT_THROW(SharedTree::unary(UnaryOp::Neg, largest), std::bad_alloc);
+  const SharedTree beyond = SharedTree::binary(BinaryOp::Add, largest, largest);
+  EXPECT_EQ(beyond.root().tree_size(), 8589934591u);
+  EXPECT_THROW((void)to_expr_tree(beyond), std::bad_alloc);
+  EXPECT_THROW((void)to_expr_tree(SharedTree::unary(UnaryOp::Neg, largest)), std::bad_alloc);
+  const SharedTree widest = doubled(SharedTree::arg_ref(1, "x"), 63);
+  EXPECT_EQ(widest.root().tree_size(), std::numeric_limits<std::uint64_t>::max());
+  // One more node would wrap a 64-bit count to 0.
+  EXPECT_EQ(SharedTree::unary(UnaryOp::Neg, widest).root().tree_size(), std::numeric_limits<std::uint64_t>::max());
 }
 
 // Walks over distinct nodes stay linear however much is shared (an expanding

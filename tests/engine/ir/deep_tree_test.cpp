@@ -191,7 +191,9 @@ void exercise_operator_built_chain() {
   const Expr moved = rewrite_args(e, {{x.tree.root().payload(), 1000000}});
   require(collect_temp_args(moved.tree).contains(1000000), "rewrite_args");
   const Result<KernelSpec> spec = elementwise(moved);
-  require(spec.ok() && spec.value().tree.nodes().size() == 3 * kDepth + 1, "elementwise");
+  require(spec.ok() && spec.value().tree.expanded_size() == 3 * kDepth + 1 &&
+              spec.value().tree.nodes().size() == 2 * kDepth + 2,
+          "elementwise");
   require(expr_repr(e).starts_with("Expr(Binary(Mul, Unary(Neg, Binary(Add, ArgRef("), "expr_repr");
   const Expr outer = select_expr(x, e, y);
   e = x;  // drops the chain's handle; `outer` still holds it

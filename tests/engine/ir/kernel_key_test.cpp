@@ -5,6 +5,7 @@
 
 #include <bit>
 
+#include "expr/shared_tree.h"
 #include "ir/siphash.h"
 
 namespace bmx {
@@ -40,12 +41,45 @@ TEST(KernelKeyTest, ConstantsCompareByBitPattern) {
   EXPECT_EQ(build_kernel_key(num(nan_a)), build_kernel_key(num(nan_a)));
 }
 
+ExprTree mul(const ExprTree& l, const ExprTree& r) { return ExprTree::binary(BinaryOp::Mul, l, r); }
+
+TEST(KernelKeyTest, RepeatedSubtreesReferToTheirFirstPlace) {
+  // (x + y) * (x + y): the second sum is a reference to the first, at 1.
+  const ExprTree sum = ExprTree::binary(BinaryOp::Add, arg(0), arg(1));
+  const KernelKey key = build_kernel_key(mul(sum, sum));
+  EXPECT_EQ(key.ops, (std::vector<std::uint8_t>{32, 30, 1, 1, 90}));
+  EXPECT_EQ(key.arg_slots, (std::vector<std::uint64_t>{0, 1}));
+  EXPECT_EQ(key.repeats, std::vector<std::uint64_t>{1});
+  // Leaves are written at every place.
+  const KernelKey square = build_kernel_key(mul(arg(0), arg(0)));
+  EXPECT_EQ(square.ops, (std::vector<std::uint8_t>{32, 1, 1}));
+  EXPECT_TRUE(square.repeats.empty());
+  EXPECT_NE(build_kernel_key(mul(sum, ExprTree::binary(BinaryOp::Add, arg(1), arg(0)))), key);
+}
+
+TEST(KernelKeyTest, ASquaringChainOfSixtyIsLinear) {
+  // e = e * e sixty times expands to 2^61 - 1 nodes: each product is written
+  // once, its second operand a reference to its first.
+  SharedTree e = SharedTree::arg_ref(0, "x");
+  for (int i = 0; i < 60; ++i) e = SharedTree::binary(BinaryOp::Mul, e, e);
+  const KernelKey key = build_kernel_key(ExprGraph::of(e));
+  std::vector<std::uint8_t> ops(60, 32);
+  ops.push_back(1);
+  ops.push_back(1);
+  ops.insert(ops.end(), 59, 90);
+  EXPECT_EQ(key.ops, ops);
+  std::vector<std::uint64_t> repeats;
+  for (std::uint64_t place = 59; place >= 1; --place) repeats.push_back(place);
+  EXPECT_EQ(key.repeats, repeats);
+  EXPECT_EQ(key.arg_slots, (std::vector<std::uint64_t>{0, 0}));
+}
+
 void append_u64(std::vector<std::uint8_t>& bytes, std::uint64_t word) {
   for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<std::uint8_t>(word >> (8 * i)));
 }
 
 TEST(FingerprintTest, HashesLengthPrefixedLittleEndianSections) {
-  const KernelKey key{{30, 32, 1, 0, 1}, {std::bit_cast<std::uint64_t>(2.0)}, {1, 0}};
+  const KernelKey key{{30, 32, 1, 0, 1}, {std::bit_cast<std::uint64_t>(2.0)}, {1, 0}, {}};
   std::vector<std::uint8_t> bytes;
   append_u64(bytes, 5);
   bytes.insert(bytes.end(), key.ops.begin(), key.ops.end());
@@ -57,10 +91,24 @@ TEST(FingerprintTest, HashesLengthPrefixedLittleEndianSections) {
   EXPECT_EQ(fingerprint(key), siphash13(bytes));
 }
 
+TEST(FingerprintTest, RepeatsFollowTheOtherSectionsWhenThereAreAny) {
+  const KernelKey key{{32, 30, 1, 1, 90}, {}, {0, 1}, {1}};
+  std::vector<std::uint8_t> bytes;
+  append_u64(bytes, 5);
+  bytes.insert(bytes.end(), key.ops.begin(), key.ops.end());
+  append_u64(bytes, 0);
+  append_u64(bytes, 2);
+  append_u64(bytes, 0);
+  append_u64(bytes, 1);
+  append_u64(bytes, 1);
+  append_u64(bytes, 1);
+  EXPECT_EQ(fingerprint(key), siphash13(bytes));
+}
+
 TEST(FingerprintTest, LengthPrefixesSeparateTheSections) {
   // Same bytes overall, split differently between the sections.
-  const KernelKey a{{1}, {2, 3}, {}};
-  const KernelKey b{{1}, {2}, {3}};
+  const KernelKey a{{1}, {2, 3}, {}, {}};
+  const KernelKey b{{1}, {2}, {3}, {}};
   EXPECT_NE(fingerprint(a), fingerprint(b));
 }
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "expr/shared_tree.h"
 #include "internal_failure.h"
 #include "ir/compiled_kernel.h"
 #include "ir/flat_kernel.h"
@@ -39,7 +40,7 @@ TEST(SharedSubtrees, SquareOfASum) {
   using enum NodeRole;
   EXPECT_EQ(sharing.roles, (std::vector<NodeRole>{Plain, Plain, Compute, Skipped, Skipped, Reuse, Plain}));
   EXPECT_EQ(sharing.partner[5], 2u);
-  EXPECT_EQ(sharing.partner[2], 6u);  // consumed by the product, the root
+  EXPECT_EQ(sharing.partner[2], 0u);  // a kept node names no partner
 
   const FlatKernel kernel = flatten_sharing(tree);
   EXPECT_EQ(kernel.instrs, (std::vector<FlatInstr>{load(0), load(1), binary(BinaryOp::Add), store_temp(0),
@@ -83,6 +84,41 @@ TEST(SharedSubtrees, RepeatsInsideARepeatAreSkipped) {
                                                    binary(BinaryOp::Mul), store_temp(1), load_temp(1),
                                                    binary(BinaryOp::Add)}));
   EXPECT_EQ(kernel.temp_count, 2u);
+}
+
+// x*y + (-(x*y) + (x-y)*(x-y)): the product's first value is still an
+// operand on the stack, of the outer sum, after its repeat has been
+// consumed, so its temporary must not take the difference.
+TEST(SharedSubtrees, ATemporaryIsFreedOnlyOnceItsFirstValueIsConsumed) {
+  const ExprTree product = mul(arg(0), arg(1));
+  const ExprTree difference = ExprTree::binary(BinaryOp::Sub, arg(0), arg(1));
+  const FlatKernel kernel =
+      flatten_sharing(add(product, add(ExprTree::unary(UnaryOp::Neg, product), mul(difference, difference))));
+  EXPECT_EQ(kernel.instrs,
+            (std::vector<FlatInstr>{load(0), load(1), binary(BinaryOp::Mul), store_temp(0), load_temp(0),
+                                    unary(UnaryOp::Neg), load(0), load(1), binary(BinaryOp::Sub), store_temp(1),
+                                    load_temp(1), binary(BinaryOp::Mul), binary(BinaryOp::Add),
+                                    binary(BinaryOp::Add)}));
+  EXPECT_EQ(kernel.max_depth, 4u);
+  EXPECT_EQ(kernel.temp_count, 2u);
+}
+
+// e = e * e: three instructions per product, whatever the expansion, two
+// temporaries taking turns, and a stack two deep.
+TEST(SharedSubtrees, SquaringChainsCompileFromTheirDistinctNodes) {
+  for (const int steps : {1, 2, 22, 60, 1000}) {
+    SharedTree e = SharedTree::arg_ref(0, "x");
+    for (int i = 0; i < steps; ++i) e = SharedTree::binary(BinaryOp::Mul, e, e);
+    const FlatKernel kernel = std::get<FlatKernel>(compile_kernel(ExprGraph::of(e)));
+    ASSERT_EQ(kernel.instrs.size(), 3u * static_cast<std::size_t>(steps)) << steps;
+    EXPECT_EQ(kernel.max_depth, 2u) << steps;
+    EXPECT_EQ(kernel.temp_count, static_cast<std::uint64_t>(std::min(steps - 1, 2))) << steps;
+    for (int k = 1; k < steps; ++k) {
+      const std::uint64_t temp = static_cast<std::uint64_t>(k - 1) % 2;
+      EXPECT_EQ(kernel.instrs[3 * static_cast<std::size_t>(k)], store_temp(temp)) << steps << " " << k;
+      EXPECT_EQ(kernel.instrs[3 * static_cast<std::size_t>(k) + 1], load_temp(temp)) << steps << " " << k;
+    }
+  }
 }
 
 // Equal only when every constant has the same bits and every slot the same

@@ -309,6 +309,59 @@ def test_deep_chain_evaluates():
     assert result.stdout.split() == ["4.0", "3.0", "0.0"]
 
 
+@pytest.mark.parametrize("steps", [22, 60])
+def test_squaring_chains_compile_and_evaluate_their_distinct_products(k, rt, steps):
+    # e = e * e shares its operands: 2**(steps + 1) - 1 nodes expanded but
+    # steps + 1 distinct ones, and only those are compiled and computed.
+    x = k.arg("x")
+    e = x
+    for _ in range(steps):
+        e = e * e
+    with np.errstate(all="ignore"):
+        values = np.concatenate([1.0 + data(4097, steps) * 1e-9, SPECIAL])
+        expected = values.copy()
+        for _ in range(steps):
+            expected = expected * expected
+    assert_bitwise(run(k, rt, e, x=values), expected)
+
+
+def test_a_squaring_chain_compiles_in_memory_linear_in_its_distinct_nodes():
+    # Expanding the 2**23 - 1 nodes of 22 squarings took over 300 MiB; the
+    # 23 distinct nodes take next to nothing. In a fresh process, so that
+    # the peak resident size measures this kernel alone.
+    result = run_python(
+        """
+        import resource
+        import numpy as np, _brindlemox as ext
+        k, rt = ext._KernelModule(), ext._RuntimeModule()
+        e = k.arg("x")
+        for _ in range(22):
+            e = e * e
+        x = rt.asarray(np.full(8, 1.0000001))
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        value = rt.go(k.map(k.elementwise(e), x=x)).result().numpy()[0]
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before, value.hex())
+        """
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
+    grown_kib, value = result.stdout.split()
+    assert int(grown_kib) < 16 * 1024
+    expected = np.float64(1.0000001)
+    for _ in range(22):
+        expected = expected * expected
+    assert value == expected.hex()
+
+
+def test_a_kept_value_outlives_its_last_repeat(k, rt):
+    # x * y is kept for its repeat under the negation, but its first value is
+    # the outer sum's operand until the end, while (x - y) takes a temporary.
+    x, y = k.args("x", "y")
+    vx, vy = data(5000, 1), data(5000, 2)
+    with np.errstate(all="ignore"):
+        expected = vx * vy + (-(vx * vy) + (vx - vy) * (vx - vy))
+    assert_bitwise(run(k, rt, x * y + (-(x * y) + (x - y) * (x - y)), x=vx, y=vy), expected)
+
+
 def test_pool_works_in_a_forked_child(k, rt):
     x = k.arg("x")
     spec = k.elementwise(x * 2)
