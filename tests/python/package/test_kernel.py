@@ -117,3 +117,12 @@ def test_kernel_map_copies_arrays_into_buffers():
     with pytest.raises(TypeError) as raised:
         double.map(x="text", s=1)
     assert str(raised.value) == "argument 'x' must be Buffer or numeric"
+
+
+def test_a_refusal_after_arranging_raises_instead_of_returning_unwritten_memory(monkeypatch):
+    from brindlemox import _kernel
+
+    monkeypatch.setattr(_kernel, "_evaluate_into", lambda kernel, operands, out: None)
+    with pytest.raises(RuntimeError) as raised:
+        bm.evaluate("x + 1", {"x": np.arange(3)})
+    assert str(raised.value) == "internal error: the engine refused the operands the package arranged for it"
