@@ -44,10 +44,7 @@ bool add_to_module(PyObject* module, const char* name, PyObject* value) {
   const PyRef text = PyRef::steal(PyUnicode_FromString(name));
   if (!text) return false;
   if (PyList_Append(all.get(), text.get()) < 0) {
-    const PyRef error = PyRef::steal(PyErr_GetRaisedException());
-    const PyRef description = PyRef::steal(PyObject_Str(error.get()));
-    const char* utf8 = description ? PyUnicode_AsUTF8(description.get()) : nullptr;
-    fail(std::string("could not append __name__ to __all__: ") + (utf8 != nullptr ? utf8 : "unknown error"));
+    fail("could not append __name__ to __all__: " + describe_pending_error());
   }
   return PyObject_SetAttrString(module, name, value) == 0;
 }
