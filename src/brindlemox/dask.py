@@ -38,9 +38,8 @@ except ImportError as error:  # pragma: no cover - exercised in a subprocess wit
         "(it brings dask[array] and distributed)"
     ) from error
 
-import _brindlemox
 import brindlemox as bm
-from brindlemox._inputs import to_operand
+from brindlemox._reduce import continue_sum, finish_sum
 
 if TYPE_CHECKING:
     from distributed import Worker
@@ -193,17 +192,11 @@ def _chained_sum(name: Literal["sum", "mean"], flat: da.Array) -> da.Array:
 def _continue_sum(carry: tuple[float, int], block: np.ndarray) -> tuple[float, int]:
     """The running total and element count after folding ``block`` into ``carry``."""
     _use_share_of_cpus()
-    values = np.ravel(to_operand("a", block))  # the local call's conversions and errors
-    if values.size == 0:  # nothing to add; its data pointer may not even be aligned
-        return carry
-    if not values.flags.aligned:  # e.g. a block rebuilt from a network frame at an odd offset
-        values = values.copy()
-    return _brindlemox._continue_sum(*carry, values)
+    return continue_sum(carry, block)
 
 
 def _finish_sum(carry: tuple[float, int], name: str) -> np.float64:
-    # A chain that saw no element raises the local call's error for empty input.
-    return np.float64(_brindlemox._finish_sum(*carry, name == "mean"))
+    return np.float64(finish_sum(carry, name))
 
 
 # --- threads on distributed workers --------------------------------------------------------

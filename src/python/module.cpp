@@ -11,9 +11,9 @@
 #include "py_evaluate.h"
 #include "py_expr.h"
 #include "py_kernel.h"
+#include "py_reduce.h"
 #include "py_ref.h"
 #include "py_runtime.h"
-#include "py_sum_chain.h"
 #include "py_task.h"
 
 namespace bmx::py {
@@ -90,7 +90,8 @@ bool run_module_body(PyObject* module) {
   }
 
   return add_functions(module, channel_functions()) && add_functions(module, evaluate_functions()) &&
-         add_functions(module, sum_chain_functions()) && add_functions(module, bytes_functions());
+         add_functions(module, reduce_functions()) && add_reduction_names(module) &&
+         add_functions(module, bytes_functions());
 }
 
 PyObject* init_module() {

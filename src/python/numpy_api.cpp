@@ -70,10 +70,10 @@ const NumpyApi& numpy_api() {
   return *located;
 }
 
-bool has_f64_dtype(const NumpyArrayFields& array) {
+bool has_dtype(const NumpyArrayFields& array, int type_number) {
   const NumpyApi& api = numpy_api();
-  const PyRef float64 = PyRef::steal(expect_object(api.descr_from_type(kNpyDouble)));
-  return array.descr == float64.get() || api.equiv_types(array.descr, float64.get()) != 0;
+  const PyRef descr = PyRef::steal(expect_object(api.descr_from_type(type_number)));
+  return array.descr == descr.get() || api.equiv_types(array.descr, descr.get()) != 0;
 }
 
 PyObject* new_f64_array(int nd, const Py_ssize_t* dims, bool fortran) {
