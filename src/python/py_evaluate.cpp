@@ -10,7 +10,6 @@
 #include "py_evaluate.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <optional>
 #include <span>
 #include <variant>
@@ -43,7 +42,7 @@ constexpr std::size_t kKeepLockBelow = 4096;
 /// The most threads one evaluation may use: as many as a CPU affinity mask
 /// can name. Far more workers than CPUs only take turns, and a pool is
 /// kept for the process once built.
-constexpr std::uint64_t kMaxThreads = 1024;
+constexpr long long kMaxThreads = 1024;
 
 constexpr ClassDef kCompiledKernelClass{
     .name = "_CompiledKernel",
@@ -147,11 +146,19 @@ PyObject* get_num_threads_impl(PyObject*, const BoundArgs&) {
 }
 
 PyObject* set_num_threads_impl(PyObject*, const BoundArgs& args) {
-  std::uint64_t count = 0;
-  if (!to_u64(args[0], count)) return argument_error("n");
-  if (count == 0) return set_error(PyExc_ValueError, "the number of threads must be at least 1");
-  if (count > kMaxThreads) return set_error(PyExc_ValueError, "the number of threads must be at most 1024");
-  return expect_object(PyLong_FromSize_t(WorkPool::set_num_threads(count)));
+  const PyRef count = PyRef::steal(PyNumber_Index(args[0]));
+  if (!count) return argument_error(args.name(0));
+  int beyond = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(count.get(), &beyond);
+  if (value == -1 && PyErr_Occurred() != nullptr) return nullptr;
+  if (beyond < 0 || (beyond == 0 && value < 1)) {
+    return PyErr_Format(PyExc_ValueError, "the number of threads must be at least 1, not %S", count.get());
+  }
+  if (beyond > 0 || value > kMaxThreads) {
+    return PyErr_Format(PyExc_ValueError, "the number of threads must be at most %lld, not %S", kMaxThreads,
+                        count.get());
+  }
+  return expect_object(PyLong_FromSize_t(WorkPool::set_num_threads(static_cast<std::size_t>(value))));
 }
 
 using enum ParamKind;
