@@ -19,7 +19,7 @@ bool ArrayOperand::overlaps_partly(const ArrayOperand& other) const {
   return data < other.data + other_bytes && other.data < data + bytes;
 }
 
-Operand classify(PyObject* object) {
+Classified classify(PyObject* object) {
   // NumPy first, even for a number: every entry point reaches NumPy's API on
   // its first call, so a missing NumPy is reported whatever the argument.
   const NumpyApi& api = numpy_api();
@@ -48,7 +48,7 @@ Operand classify(PyObject* object) {
         .plain = Py_TYPE(object) == api.array_type,
     };
   }
-  return Refusal::ElementType;
+  return Refusal::UnknownElementType;
 }
 
 }  // namespace bmx::py

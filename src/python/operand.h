@@ -51,17 +51,17 @@ inline bool is_readable_f64(const ArrayOperand& array) {
 }
 
 enum class Refusal : std::uint8_t {
-  NotNumeric,   ///< neither a Python number nor a NumPy array
-  OutOfRange,   ///< an int no double holds
-  ElementType,  ///< an array of an element type the engine does not read
+  NotNumeric,          ///< neither a Python number nor a NumPy array
+  OutOfRange,          ///< an int no double holds
+  UnknownElementType,  ///< an array of an element type the engine does not read
 };
 
 /// A Python float (or subclass, such as NumPy's float64) or int; an array; or the refusal.
-using Operand = std::variant<double, ArrayOperand, Refusal>;
+using Classified = std::variant<double, ArrayOperand, Refusal>;
 
 /// What `object` is. Sets no Python error.
-Operand classify(PyObject* object);
+Classified classify(PyObject* object);
 
-inline const ArrayOperand* as_array(const Operand& operand) { return std::get_if<ArrayOperand>(&operand); }
+inline const ArrayOperand* as_array(const Classified& value) { return std::get_if<ArrayOperand>(&value); }
 
 }  // namespace bmx::py

@@ -78,7 +78,7 @@ PyObject* evaluate_into_impl(PyObject*, const BoundArgs& args) {
   std::optional<ArrayOperand> out;
   int layouts = kNpyArrayCContiguous | kNpyArrayFContiguous;
   if (out_object != Py_None) {
-    const Operand classified = classify(out_object);
+    const Classified classified = classify(out_object);
     const ArrayOperand* array = as_array(classified);
     if (array == nullptr || !is_readable_f64(*array) || !array->writable || array->layouts == 0) Py_RETURN_NONE;
     out = *array;
@@ -89,7 +89,7 @@ PyObject* evaluate_into_impl(PyObject*, const BoundArgs& args) {
   const ArrayOperand* shape = out ? &*out : nullptr;
   bool any_array = false;
   for (std::size_t slot = 0; slot < operands.size(); ++slot) {
-    const Operand operand = classify(operands[slot]);
+    const Classified operand = classify(operands[slot]);
     if (const double* scalar = std::get_if<double>(&operand)) {
       sources[slot] = SlotSource{nullptr, *scalar};
       continue;

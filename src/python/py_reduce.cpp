@@ -31,7 +31,7 @@ constexpr const char* kReductionNames[] = {"sum", "mean", "min", "max"};
 /// memory order, held through `view`; nullopt with the conversion error set
 /// for anything else.
 std::optional<std::span<const double>> borrow_values(PyObject* object, BufferView& view) {
-  const Operand operand = classify(object);
+  const Classified operand = classify(object);
   const ArrayOperand* array = as_array(operand);
   if (array == nullptr || !is_readable_f64(*array) || array->layouts == 0) {
     raise_conversion_error(object, "aligned, contiguous float64 ndarray");

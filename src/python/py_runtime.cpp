@@ -18,7 +18,7 @@ namespace bmx::py {
 namespace {
 
 PyObject* asarray_impl(PyObject*, const BoundArgs& bound) {
-  const Operand operand = classify(bound[0]);
+  const Classified operand = classify(bound[0]);
   const ArrayOperand* array = as_array(operand);
   if (array == nullptr || array->shape.size() != 1 || array->element.type != ElementType::Float64) {
     raise_conversion_error(bound[0], "PyArray<T, D>");
