@@ -50,7 +50,8 @@ def to_flat(name: str, value: object) -> F64Array:
     operand = to_operand(name, value)
     if type(operand) is float:
         return np.array([operand])
-    return np.require(operand, requirements=("C", "A")).reshape(-1)
+    flat = operand.ravel()
+    return flat if flat.flags.aligned else flat.copy()
 
 
 def check_out(out: object, shape: tuple[int, ...]) -> F64Array:

@@ -43,7 +43,7 @@ def finish_sum(carry: tuple[float, int], name: str) -> float:
 
 def _reduce(name: str, a: npt.ArrayLike) -> float:
     """`reduce_array(name, a)`, or the lazy reduction of a Dask array."""
-    if is_dask_array(a):
+    if type(a) is not np.ndarray and is_dask_array(a):
         return dask_reduce(name, a)  # type: ignore[no-any-return]
     return reduce_array(name, a)
 
