@@ -43,6 +43,17 @@ def to_operand(name: str, value: object) -> float | F64Array:
     return array
 
 
+def to_flat(name: str, value: object) -> F64Array:
+    """The elements of `value` in C order, as `to_operand` converts them, in a
+    one-dimensional, aligned float64 array: `value`'s own memory when it
+    already holds them so, else a copy."""
+    operand = to_operand(name, value)
+    if type(operand) is float:
+        return np.array([operand])
+    flat = operand.ravel()
+    return flat if flat.flags.aligned else flat.copy()
+
+
 def check_out(out: object, shape: tuple[int, ...]) -> F64Array:
     """`out` if it can take a result of `shape`: a writable, contiguous float64
     array of that shape; otherwise TypeError (wrong type or dtype) or ValueError."""

@@ -128,7 +128,8 @@ class Kernel:
             # The engine writes only plain arrays; an ndarray subclass as out
             # is written through a plain view of its memory.
             target = result if type(result) is np.ndarray else result.view(np.ndarray)
-            _evaluate_into(self._compiled, tuple(arranged), target)
+            if _evaluate_into(self._compiled, tuple(arranged), target) is None:
+                raise RuntimeError("internal error: the engine refused the operands the package arranged for it")
         return result
 
 

@@ -1,40 +1,54 @@
 """Reductions of whole arrays to one float, with the engine's bits: a strictly
-sequential sum in C order, its mean, and the minimum and maximum."""
+sequential sum in C order, its mean, and the minimum and maximum; and the
+strict sum carried across the chunks of a chunked array."""
 
 from typing import TYPE_CHECKING, Final, Protocol, overload
 
 import numpy as np
 import numpy.typing as npt
 
+from _brindlemox import _REDUCTIONS, _continue_sum, _finish_sum
 from _brindlemox import _reduce as _reduce_in_place
 
 from . import _build
 from ._build import BinaryFunction, Operand
 from ._dask_dispatch import dask_reduce, is_dask_array
 from ._engine import Expr
-from ._inputs import to_operand
+from ._inputs import to_flat
 
 if TYPE_CHECKING:
     from ._dask_dispatch import DaskArray
 
 _MISSING: Final = object()
 _F64: Final = np.dtype(np.float64)
-# The engine's reduction codes.
-_SUM, _MEAN, _MIN, _MAX = 0, 1, 2, 3
+_CODES: Final = {name: code for code, name in enumerate(_REDUCTIONS)}
 
 
-def _reduce(name: str, op: int, a: npt.ArrayLike) -> float:
-    """Reduction `op` (called `name`) of all elements of `a` in C order, read
-    in place when they are contiguous float64 in C order already; of a Dask
-    array, the lazy reduction."""
+def reduce_array(name: str, a: object) -> float:
+    """The reduction `name` ("sum", "mean", "min" or "max") of all elements of
+    `a` in C order, read in place when they are contiguous float64 in C order
+    already."""
     if type(a) is not np.ndarray or a.dtype is not _F64 or not (a.flags.c_contiguous and a.flags.aligned):
-        if is_dask_array(a):
-            return dask_reduce(name, a)  # type: ignore[no-any-return]
-        values = to_operand("a", a)
-        # Copied only when not yet aligned float64 in C order: a memory map
-        # (or any other subclass) is read where it lies.
-        a = np.array([values]) if isinstance(values, float) else np.require(values, requirements=("C", "A")).reshape(-1)
-    return _reduce_in_place(a, op)
+        # A memory map (or any other subclass) is read where it lies.
+        a = to_flat("a", a)
+    return _reduce_in_place(a, _CODES[name])
+
+
+def continue_sum(carry: tuple[float, int], a: object) -> tuple[float, int]:
+    """The strict sum's (total, count) after adding `a` in C order to `carry`, from (-0.0, 0)."""
+    return _continue_sum(*carry, to_flat("a", a))
+
+
+def finish_sum(carry: tuple[float, int], name: str) -> float:
+    """The sum (or mean) of a finished chain; for no element, the local call's ValueError."""
+    return _finish_sum(*carry, name == "mean")
+
+
+def _reduce(name: str, a: npt.ArrayLike) -> float:
+    """`reduce_array(name, a)`, or the lazy reduction of a Dask array."""
+    if type(a) is not np.ndarray and is_dask_array(a):
+        return dask_reduce(name, a)  # type: ignore[no-any-return]
+    return reduce_array(name, a)
 
 
 _CODES: Final = {"sum": _SUM, "mean": _MEAN, "min": _MIN, "max": _MAX}
@@ -62,7 +76,7 @@ def sum(a: npt.ArrayLike) -> "float | DaskArray":
     >>> bm.sum([1e16, 1.0, -1e16])
     0.0
     """
-    return _reduce("sum", _SUM, a)
+    return _reduce("sum", a)
 
 
 @overload
@@ -78,7 +92,7 @@ def mean(a: npt.ArrayLike) -> "float | DaskArray":
     >>> bm.mean([1.0, 2.0, 3.0, 4.0])
     2.5
     """
-    return _reduce("mean", _MEAN, a)
+    return _reduce("mean", a)
 
 
 class ReduceOrElementwise(Protocol):
@@ -98,15 +112,15 @@ class ReduceOrElementwise(Protocol):
 
 
 def _reduce_or_elementwise(
-    name: str, op: int, elementwise: BinaryFunction, element: str, elementwise_name: str, example: str
+    name: str, elementwise: BinaryFunction, element: str, elementwise_name: str, example: str
 ) -> ReduceOrElementwise:
-    """The function `name`: reduction `op` of one array, or `elementwise` of two
+    """The function `name`: its reduction of one array, or `elementwise` of two
     operands. Its docstring calls the element it returns `element` and shows
     `example` as the result of `name([3.0, 1.0, 2.0])`."""
 
     def function(a: object, b: object = _MISSING, /) -> object:
         if b is _MISSING:
-            return _reduce(name, op, a)  # type: ignore[arg-type]
+            return _reduce(name, a)  # type: ignore[arg-type]
         return elementwise(a, b)  # type: ignore[call-overload]
 
     function.__name__ = function.__qualname__ = name
@@ -122,5 +136,5 @@ def _reduce_or_elementwise(
     return function  # type: ignore[return-value]
 
 
-min: Final = _reduce_or_elementwise("min", _MIN, _build.minimum, "smallest", "minimum", "1.0")
-max: Final = _reduce_or_elementwise("max", _MAX, _build.maximum, "largest", "maximum", "3.0")
+min: Final = _reduce_or_elementwise("min", _build.minimum, "smallest", "minimum", "1.0")
+max: Final = _reduce_or_elementwise("max", _build.maximum, "largest", "maximum", "3.0")

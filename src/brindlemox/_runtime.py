@@ -8,11 +8,10 @@ no case at all.
 
 from typing import Final
 
-import numpy as np
 import numpy.typing as npt
 
 from ._engine import Buffer, RecvCase, py_select, runtime
-from ._inputs import to_operand
+from ._inputs import to_flat
 
 go: Final = runtime.go
 chan: Final = runtime.chan
@@ -55,6 +54,4 @@ def asarray(a: npt.ArrayLike) -> Buffer:
 
 def to_buffer(name: str, value: npt.ArrayLike) -> Buffer:
     """`asarray(value)`, with conversion errors naming argument `name`."""
-    values = to_operand(name, value)
-    flat = np.array([values]) if type(values) is float else np.ravel(values)
-    return runtime.asarray(flat)
+    return runtime.asarray(to_flat(name, value))

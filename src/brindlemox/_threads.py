@@ -1,14 +1,8 @@
 """How many threads one evaluation may use, as numexpr users expect."""
 
 import operator
-from typing import Final
 
 import _brindlemox
-
-#: The most threads `set_num_threads` takes: as many CPUs as an affinity mask
-#: can name. Far more threads than CPUs only take turns (and each thread count
-#: used keeps its pool of workers for the life of the process).
-MAX_THREADS: Final = 1024
 
 
 def get_num_threads() -> int:
@@ -29,7 +23,9 @@ def set_num_threads(n: int) -> int:
     """Sets the number of threads and returns the previous one.
 
     1 runs everything on the calling thread. Results are bit-identical for
-    every setting; n below 1 or above `MAX_THREADS` (1024) is ValueError.
+    every setting. n below 1, or above the most CPUs an affinity mask can
+    name, is ValueError: far more threads than CPUs only take turns, and each
+    thread count used keeps its pool of workers for the life of the process.
 
     Examples
     --------
@@ -38,9 +34,4 @@ def set_num_threads(n: int) -> int:
     >>> bm.set_num_threads(previous)
     1
     """
-    count = operator.index(n)
-    if count < 1:
-        raise ValueError(f"the number of threads must be at least 1, not {count}")
-    if count > MAX_THREADS:
-        raise ValueError(f"the number of threads must be at most {MAX_THREADS}, not {count}")
-    return _brindlemox._set_num_threads(count)
+    return _brindlemox._set_num_threads(operator.index(n))

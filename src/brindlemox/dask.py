@@ -39,11 +39,9 @@ except ImportError as error:  # pragma: no cover - exercised in a subprocess wit
         "or pip install '<wheel>[dask]' (either brings dask[array] and distributed)"
     ) from error
 
-import _brindlemox
-
 from ._inputs import to_operand
 from ._kernel import Kernel
-from ._reduce import reduce_array
+from ._reduce import continue_sum, finish_sum, reduce_array
 from ._threads import get_num_threads, set_num_threads
 
 if TYPE_CHECKING:
@@ -72,7 +70,7 @@ def apply_kernel(kernel: Kernel, values: Sequence[object], out: object = None) -
     """
     if out is not None:
         raise TypeError("out= cannot be used with Dask arrays: the result is a new lazy Dask array")
-    operands = [_as_operand(value) for value in values]
+    operands = [_as_operand(name, value) for name, value in zip(kernel.names, values, strict=True)]
     shapes = [() if _is_scalar(operand) else operand.shape for operand in operands]
     if not any(np.isnan(size) for shape in shapes for size in shape):
         np.broadcast_shapes(*shapes)  # NumPy's own error for shapes that cannot broadcast
@@ -127,12 +125,12 @@ def worker_num_threads() -> int:
 # --- elementwise ---------------------------------------------------------------------------
 
 
-def _as_operand(value: object) -> Any:
+def _as_operand(name: str, value: object) -> Any:
     if isinstance(value, da.Array):
         return value
-    array = np.asarray(value)
-    # A 0-d value is passed whole to every block; the kernel treats it as a scalar.
-    return value if array.ndim == 0 else da.asarray(array)
+    operand = to_operand(name, value)
+    # A number is passed whole to every block; the kernel treats it as a scalar.
+    return operand if isinstance(operand, float) else da.asarray(operand)
 
 
 def _is_scalar(operand: object) -> bool:
@@ -223,17 +221,11 @@ def _chained_sum(name: Literal["sum", "mean"], flat: da.Array) -> da.Array:
 def _continue_sum(carry: tuple[float, int], block: np.ndarray) -> tuple[float, int]:
     """The running total and element count after folding ``block`` into ``carry``."""
     _use_share_of_cpus()
-    values = np.ravel(to_operand("a", block))  # the local call's conversions and errors
-    if values.size == 0:  # nothing to add; its data pointer may not even be aligned
-        return carry
-    if not values.flags.aligned:  # e.g. a block rebuilt from a network frame at an odd offset
-        values = values.copy()
-    return _brindlemox._continue_sum(*carry, values)
+    return continue_sum(carry, block)
 
 
 def _finish_sum(carry: tuple[float, int], name: str) -> np.float64:
-    # A chain that saw no element raises the local call's error for empty input.
-    return np.float64(_brindlemox._finish_sum(*carry, name == "mean"))
+    return np.float64(finish_sum(carry, name))
 
 
 # --- threads on distributed workers --------------------------------------------------------

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "py_ref.h"
+
 namespace bmx::py {
 
 namespace {
@@ -39,6 +41,19 @@ void raise_internal_failure(const InternalFailure& failure) {
   std::fprintf(stderr, "brindlemox: internal failure at %s:%u in %s: %s\n", where.file_name(),
                static_cast<unsigned>(where.line()), where.function_name(), failure.message().c_str());
   raise_panic(failure.message().empty() ? "the native engine failed" : failure.message());
+}
+
+std::string describe_pending_error() {
+  const PyRef error = PyRef::steal(PyErr_GetRaisedException());
+  if (!error) return "no Python error was set";
+  const PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(error.get())));
+  const PyRef text = PyRef::steal(PyObject_Str(error.get()));
+  const char* type_utf8 = type_name ? PyUnicode_AsUTF8(type_name.get()) : nullptr;
+  const char* text_utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+  PyErr_Clear();
+  std::string description = type_utf8 != nullptr ? type_utf8 : "Exception";
+  if (text_utf8 != nullptr && *text_utf8 != '\0') description += std::string(": ") + text_utf8;
+  return description;
 }
 
 std::nullptr_t set_error(PyObject* type, const std::string& message) {

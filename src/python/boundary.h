@@ -18,6 +18,10 @@ namespace bmx::py {
 // The raising helpers return nullptr, the failure marker of an entry point,
 // so that a body ends with `return set_error(...);`.
 
+/// The pending Python error, which is cleared, as "ModuleNotFoundError: No
+/// module named 'numpy'": its class name, then ": " and its text when it has one.
+std::string describe_pending_error();
+
 /// Sets an exception of `type` whose single argument is `message` (which may hold NULs).
 std::nullptr_t set_error(PyObject* type, const std::string& message);
 

@@ -11,9 +11,9 @@
 #include "py_evaluate.h"
 #include "py_expr.h"
 #include "py_kernel.h"
+#include "py_reduce.h"
 #include "py_ref.h"
 #include "py_runtime.h"
-#include "py_sum_chain.h"
 #include "py_task.h"
 
 namespace bmx::py {
@@ -44,10 +44,7 @@ bool add_to_module(PyObject* module, const char* name, PyObject* value) {
   const PyRef text = PyRef::steal(PyUnicode_FromString(name));
   if (!text) return false;
   if (PyList_Append(all.get(), text.get()) < 0) {
-    const PyRef error = PyRef::steal(PyErr_GetRaisedException());
-    const PyRef description = PyRef::steal(PyObject_Str(error.get()));
-    const char* utf8 = description ? PyUnicode_AsUTF8(description.get()) : nullptr;
-    fail(std::string("could not append __name__ to __all__: ") + (utf8 != nullptr ? utf8 : "unknown error"));
+    fail("could not append __name__ to __all__: " + describe_pending_error());
   }
   return PyObject_SetAttrString(module, name, value) == 0;
 }
@@ -93,7 +90,8 @@ bool run_module_body(PyObject* module) {
   }
 
   return add_functions(module, channel_functions()) && add_functions(module, evaluate_functions()) &&
-         add_functions(module, sum_chain_functions()) && add_functions(module, bytes_functions());
+         add_functions(module, reduce_functions()) && add_reduction_names(module) &&
+         add_functions(module, bytes_functions());
 }
 
 PyObject* init_module() {

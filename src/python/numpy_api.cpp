@@ -2,7 +2,6 @@
 #include "numpy_api.h"
 
 #include <optional>
-#include <string>
 
 #include "boundary.h"
 #include "py_ref.h"
@@ -16,20 +15,6 @@ constexpr int kArrayTypeSlot = 2;
 constexpr int kDescrFromTypeSlot = 45;
 constexpr int kNewFromDescrSlot = 94;
 constexpr int kEquivTypesSlot = 182;
-
-// "ModuleNotFoundError: No module named 'numpy'" for the pending error, which is cleared.
-std::string describe_pending_error() {
-  const PyRef error = PyRef::steal(PyErr_GetRaisedException());
-  if (!error) return "no Python error was set";
-  const PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(error.get())));
-  const PyRef text = PyRef::steal(PyObject_Str(error.get()));
-  const char* type_utf8 = type_name ? PyUnicode_AsUTF8(type_name.get()) : nullptr;
-  const char* text_utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-  PyErr_Clear();
-  std::string description = type_utf8 != nullptr ? type_utf8 : "Exception";
-  if (text_utf8 != nullptr && *text_utf8 != '\0') description += std::string(": ") + text_utf8;
-  return description;
-}
 
 PyRef attribute_of_module(const char* module_name, const char* attribute) {
   const PyRef module = PyRef::steal(PyImport_ImportModule(module_name));
@@ -85,10 +70,10 @@ const NumpyApi& numpy_api() {
   return *located;
 }
 
-bool has_f64_dtype(const NumpyArrayFields& array) {
+bool has_dtype(const NumpyArrayFields& array, int type_number) {
   const NumpyApi& api = numpy_api();
-  const PyRef float64 = PyRef::steal(expect_object(api.descr_from_type(kNpyDouble)));
-  return array.descr == float64.get() || api.equiv_types(array.descr, float64.get()) != 0;
+  const PyRef descr = PyRef::steal(expect_object(api.descr_from_type(type_number)));
+  return array.descr == descr.get() || api.equiv_types(array.descr, descr.get()) != 0;
 }
 
 PyObject* new_f64_array(int nd, const Py_ssize_t* dims, bool fortran) {

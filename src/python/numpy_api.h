@@ -41,8 +41,9 @@ struct NumpyApi {
 /// capsule: <Python error>"; nothing is stored then, so the next call retries.
 const NumpyApi& numpy_api();
 
-/// Whether the array's dtype is float64, or one NumPy counts as equivalent.
-bool has_f64_dtype(const NumpyArrayFields& array);
+/// Whether the array's dtype is the one of NumPy type number `type_number`,
+/// or one NumPy counts as equivalent to it.
+bool has_dtype(const NumpyArrayFields& array, int type_number);
 
 /// A new float64 array of `nd` dimensions `dims`, in Fortran order when
 /// `fortran`, else in C order; its elements are not initialised.

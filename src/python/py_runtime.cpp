@@ -5,7 +5,7 @@
 
 #include "arg_binder.h"
 #include "convert.h"
-#include "numpy_api.h"
+#include "operand.h"
 #include "py_buffer.h"
 #include "py_channel.h"
 #include "py_kernel.h"
@@ -17,24 +17,15 @@ namespace bmx::py {
 
 namespace {
 
-// A one-dimensional float64 array, or the conversion error.
-const NumpyArrayFields* to_f64_array(PyObject* value) {
-  const NumpyApi& api = numpy_api();
-  if (is_instance(value, api.array_type)) {
-    const auto* array = reinterpret_cast<const NumpyArrayFields*>(value);
-    if (array->nd == 1 && has_f64_dtype(*array)) return array;
-  }
-  raise_conversion_error(value, "PyArray<T, D>");
-  return nullptr;
-}
-
 PyObject* asarray_impl(PyObject*, const BoundArgs& bound) {
-  const NumpyArrayFields* array = to_f64_array(bound[0]);
-  if (array == nullptr) return argument_error("array");
-  if ((array->flags & (kNpyArrayCContiguous | kNpyArrayFContiguous)) == 0 || array->data == nullptr) {
-    fail("contiguous array required: NotContiguousError");
+  const Classified operand = classify(bound[0]);
+  const ArrayOperand* array = as_array(operand);
+  if (array == nullptr || array->shape.size() != 1 || array->element.type != ElementType::Float64) {
+    raise_conversion_error(bound[0], "PyArray<T, D>");
+    return argument_error("array");
   }
-  const auto length = static_cast<std::size_t>(array->dimensions[0]);
+  if (array->layouts == 0 || array->data == nullptr) fail("contiguous array required: NotContiguousError");
+  const std::size_t length = array->size();
   F64Vec values(length);
   if (length > 0) std::memcpy(values.data(), array->data, length * sizeof(double));
   return wrap_buffer(Buffer::from_f64_vec(std::move(values)));

@@ -4,6 +4,8 @@ import numpy as np
 import pytest
 
 import brindlemox as bm
+from _brindlemox import _REDUCTIONS, _reduce
+from brindlemox._reduce import reduce_array
 from conftest import bits, go_values
 
 pytestmark = pytest.mark.numpy
@@ -132,10 +134,15 @@ def test_other_real_dtypes_are_converted():
 def test_reductions_match_go(k, rt, shape, order):
     values = shaped(sample(int(np.prod(shape)), 12), shape, order)
     flat = rt.asarray(np.ascontiguousarray(values).reshape(-1))
-    for mine, factory in ((bm.sum, k.sum), (bm.mean, k.mean), (bm.min, k.min_reduce), (bm.max, k.max_reduce)):
-        got = mine(values)
-        assert type(got) is float
-        assert bits(got) == bits(rt.go(factory(flat)).result().scalar())
+    factories = {"sum": k.sum, "mean": k.mean, "min": k.min_reduce, "max": k.max_reduce}
+    assert _REDUCTIONS == tuple(factories)
+    for name, factory in factories.items():
+        expected = bits(rt.go(factory(flat)).result().scalar())
+        for got in (getattr(bm, name)(values), reduce_array(name, values)):
+            assert type(got) is float
+            assert bits(got) == expected
+    with pytest.raises(ValueError, match="^unknown reduction$"):
+        _reduce(np.ascontiguousarray(values), len(_REDUCTIONS))
     finite = np.nan_to_num(values, nan=0.5, posinf=2.0, neginf=-2.0)
     assert bits(bm.sum(finite)) == bits(rt.go(k.sum(rt.asarray(np.ascontiguousarray(finite).reshape(-1)))).result().scalar())
 

@@ -90,7 +90,7 @@ def test_the_private_thread_setting_refuses_more_than_1024():
     before = _get_num_threads()
     with pytest.raises(ValueError) as raised:
         _set_num_threads(1025)
-    assert str(raised.value) == "the number of threads must be at most 1024"
+    assert str(raised.value) == "the number of threads must be at most 1024, not 1025"
     assert _get_num_threads() == before
     assert _set_num_threads(1024) == before
     assert bm.set_num_threads(before) == 1024

@@ -138,3 +138,12 @@ def test_select_refuses_to_wait_on_no_case():
     assert bm.select(default=True) == (-1, None)
     with pytest.raises(TypeError, match="'default'"):
         bm.select(default=1)
+
+
+def test_a_refusal_after_arranging_raises_instead_of_returning_unwritten_memory(monkeypatch):
+    from brindlemox import _kernel
+
+    monkeypatch.setattr(_kernel, "_evaluate_into", lambda kernel, operands, out: None)
+    with pytest.raises(RuntimeError) as raised:
+        bm.evaluate("x + 1", {"x": np.arange(3)})
+    assert str(raised.value) == "internal error: the engine refused the operands the package arranged for it"

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import brindlemox as bm
-from conftest import bits, go_values, peak_bytes, run_in_threads, run_python
+from conftest import bits, go_values, misaligned, peak_bytes, run_in_threads, run_python
 
 pytestmark = pytest.mark.numpy
 
@@ -140,3 +140,54 @@ def test_thread_count_changes_during_evaluations_change_no_bit():
         changer.join(timeout=60)
         bm.set_num_threads(previous)
     assert not changer.is_alive() and not failures
+
+
+class Sub(np.ndarray):
+    pass
+
+
+X, Y = np.arange(6.0), np.arange(6.0) + 0.5
+C2, F2 = np.arange(6.0).reshape(2, 3), np.asfortranarray(np.arange(6.0).reshape(2, 3))
+SHARED = np.arange(8.0)
+FROZEN = np.zeros(6)
+FROZEN.flags.writeable = False
+
+
+@pytest.mark.parametrize(("operands", "out", "in_place"), [
+    ((X, Y), None, True),
+    ((X, 2.5), np.zeros(6), True),
+    ((X, 2), None, True),
+    ((X, np.float64(2.0)), None, True),
+    ((F2, F2), np.zeros((2, 3), order="F"), True),
+    ((C2, C2), np.zeros((2, 3), order="F"), False),
+    ((X, X), X.copy(), True),
+    ((2.0, 3), np.zeros(()), True),
+    ((2.0, 3), None, False),
+    ((X, 2**1100), None, False),
+    ((X, True), None, False),
+    ((X, np.int64(2)), None, False),
+    ((X, Y.astype(np.float32)), None, False),
+    ((X, Y.view(Sub)), None, False),
+    ((X, misaligned(Y)), None, False),
+    ((X, np.arange(12.0)[::2]), None, False),
+    ((X, np.arange(7.0)), None, False),
+    ((C2, F2), None, False),
+    ((X, Y), FROZEN, False),
+    ((X, Y), np.zeros(6, dtype=np.float32), False),
+    ((X, Y), np.zeros(6).view(Sub), False),
+    ((X, Y), np.zeros(12)[::2], False),
+    ((SHARED[1:7], Y), SHARED[:6], False),
+])
+def test_in_place_evaluation_takes_exactly_the_operands_it_can_read_where_they_lie(operands, out, in_place):
+    from _brindlemox import _compile, _evaluate_into
+
+    compiled = _compile(bm.kernel(lambda a, b: a * 2 + b).spec)
+    before = None if out is None else out.copy()
+    result = _evaluate_into(compiled, operands, out)
+    if not in_place:
+        assert result is None
+        assert before is None or bits(out) == bits(before)
+        return
+    assert result is out or out is None
+    expected = np.asarray(operands[0], dtype=np.float64) * 2 + np.asarray(operands[1], dtype=np.float64)
+    assert type(result) is np.ndarray and bits(result) == bits(expected)

@@ -1,0 +1,123 @@
+// Reductions of NumPy arrays, read in place in their memory order. Besides the
+// whole-array reductions, the strict sum is carried across the chunks of a
+// chunked array (the Dask integration's chain): each chunk's fold continues
+// from the running total the previous chunk left, so the chain ends with the
+// bits of one sum over the whole array. The carry crosses processes as a
+// float and an int.
+#include "py_reduce.h"
+
+#include <cstdint>
+#include <iterator>
+#include <optional>
+#include <span>
+
+#include "arg_binder.h"
+#include "boundary.h"
+#include "buffer_view.h"
+#include "convert.h"
+#include "eval/reduce.h"
+#include "method_table.h"
+#include "operand.h"
+#include "py_ref.h"
+
+namespace bmx::py {
+
+namespace {
+
+/// The reductions the package calls by name, at the positions of their ReduceOp values.
+constexpr const char* kReductionNames[] = {"sum", "mean", "min", "max"};
+
+/// The values of `object`, a plain, aligned, contiguous float64 array, in
+/// memory order, held through `view`; nullopt with the conversion error set
+/// for anything else.
+std::optional<std::span<const double>> borrow_values(PyObject* object, BufferView& view) {
+  const Classified operand = classify(object);
+  const ArrayOperand* array = as_array(operand);
+  if (array == nullptr || !is_readable_f64(*array) || array->layouts == 0) {
+    raise_conversion_error(object, "aligned, contiguous float64 ndarray");
+    return std::nullopt;
+  }
+  if (!view.acquire(object, PyBUF_ANY_CONTIGUOUS)) return std::nullopt;
+  return std::span<const double>(static_cast<const double*>(view.data()), array->size());
+}
+
+// _reduce(array, op): reduction `op` (a position in _REDUCTIONS) of the array.
+PyObject* reduce_impl(PyObject*, const BoundArgs& args) {
+  // The op first: its conversion may run Python code, which could change
+  // the array between its check and its view.
+  std::uint64_t code = 0;
+  if (!to_u64(args[1], code)) return argument_error(args.name(1));
+  if (code >= std::size(kReductionNames)) return set_error(PyExc_ValueError, "unknown reduction");
+  BufferView view;
+  const std::optional<std::span<const double>> values = borrow_values(args[0], view);
+  if (!values) return argument_error(args.name(0));
+  Result<double> reduced = without_gil([&] { return reduce_values(*values, static_cast<ReduceOp>(code)); });
+  if (!reduced.ok()) return raise_task_error(reduced.error());
+  return expect_object(PyFloat_FromDouble(reduced.value()));
+}
+
+/// The carry from the `total` and `count` arguments; nullopt with the argument's error set.
+std::optional<SumCarry> to_carry(const BoundArgs& args) {
+  if (!PyFloat_Check(args[0])) {
+    raise_conversion_error(args[0], "float");
+    argument_error(args.name(0));
+    return std::nullopt;
+  }
+  SumCarry carry{PyFloat_AS_DOUBLE(args[0]), 0};
+  if (!to_u64(args[1], carry.count)) {
+    argument_error(args.name(1));
+    return std::nullopt;
+  }
+  return carry;
+}
+
+PyObject* continue_sum_impl(PyObject*, const BoundArgs& args) {
+  std::optional<SumCarry> carry = to_carry(args);
+  if (!carry) return nullptr;
+  BufferView view;
+  const std::optional<std::span<const double>> values = borrow_values(args[2], view);
+  if (!values) return argument_error(args.name(2));
+  carry = without_gil([&] { return continue_sum(*carry, *values); });
+  return expect_object(Py_BuildValue("(dK)", carry->total, static_cast<unsigned long long>(carry->count)));
+}
+
+PyObject* finish_sum_impl(PyObject*, const BoundArgs& args) {
+  const std::optional<SumCarry> carry = to_carry(args);
+  if (!carry) return nullptr;
+  bool mean = false;
+  if (!to_bool(args[2], mean)) return argument_error(args.name(2));
+  const Result<double> total = mean ? finish_mean(*carry) : finish_sum(*carry);
+  if (!total.ok()) return raise_task_error(total.error());
+  return expect_object(PyFloat_FromDouble(total.value()));
+}
+
+using enum ParamKind;
+constexpr Param kReduceParams[] = {{"array", Required}, {"op", Required}};
+constexpr Param kContinueParams[] = {{"total", Required}, {"count", Required}, {"values", Required}};
+constexpr Param kFinishParams[] = {{"total", Required}, {"count", Required}, {"mean", Required}};
+
+constexpr Method kFunctions[] = {
+    {"_reduce", kReduceParams, "Reduce a contiguous float64 array in place by the reduction _REDUCTIONS[op].",
+     reduce_impl},
+    {"_continue_sum", kContinueParams,
+     "The strict sum's carry (total, count) after adding `values` left to right.", continue_sum_impl},
+    {"_finish_sum", kFinishParams, "The Sum (or Mean) of a finished chain; ValueError when it saw no element.",
+     finish_sum_impl},
+};
+
+}  // namespace
+
+PyMethodDef* reduce_functions() { return method_defs<kFunctions>(); }
+
+bool add_reduction_names(PyObject* module) {
+  const PyRef names = PyRef::steal(PyTuple_New(std::ssize(kReductionNames)));
+  if (!names) return false;
+  for (Py_ssize_t code = 0; code < std::ssize(kReductionNames); ++code) {
+    PyObject* name = PyUnicode_FromString(kReductionNames[code]);
+    if (name == nullptr) return false;
+    PyTuple_SET_ITEM(names.get(), code, name);
+  }
+  return PyObject_SetAttrString(module, "_REDUCTIONS", names.get()) == 0;
+}
+
+}  // namespace bmx::py
