@@ -51,15 +51,6 @@ def _reduce(name: str, a: npt.ArrayLike) -> float:
     return reduce_array(name, a)
 
 
-_CODES: Final = {"sum": _SUM, "mean": _MEAN, "min": _MIN, "max": _MAX}
-
-
-def reduce_array(name: str, a: npt.ArrayLike) -> float:
-    """Reduction `name` ("sum", "mean", "min" or "max") of all elements of `a`,
-    for integrations that hand over one local chunk at a time."""
-    return _reduce(name, _CODES[name], a)
-
-
 @overload
 def sum(a: "DaskArray") -> "DaskArray": ...
 @overload
