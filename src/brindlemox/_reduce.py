@@ -8,7 +8,7 @@ import numpy.typing as npt
 
 from _brindlemox import _reduce as _reduce_in_place
 
-from . import _build
+from . import _functions
 from ._build import BinaryFunction, Operand
 from ._dask_dispatch import dask_reduce, is_dask_array
 from ._engine import Expr
@@ -100,5 +100,5 @@ def _reduce_or_elementwise(
     return function  # type: ignore[return-value]
 
 
-min: Final = _reduce_or_elementwise("min", _MIN, _build.minimum, "smallest", "minimum", "1.0")
-max: Final = _reduce_or_elementwise("max", _MAX, _build.maximum, "largest", "maximum", "3.0")
+min: Final = _reduce_or_elementwise("min", _MIN, _functions.minimum, "smallest", "minimum", "1.0")
+max: Final = _reduce_or_elementwise("max", _MAX, _functions.maximum, "largest", "maximum", "3.0")
