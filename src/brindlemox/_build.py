@@ -128,8 +128,9 @@ def is_true(value: float) -> bool:
 
 
 @dataclass(frozen=True)
-class Function:
-    """What the package knows of one elementwise function besides its builder."""
+class Entry:
+    """One entry of the list of elementwise functions: what the package knows
+    of the function besides its builder."""
 
     #: The name under which `_functions` makes it (`bm.<name>`, and in text).
     name: str
@@ -144,11 +145,11 @@ class Function:
     text_names: tuple[str, ...]
 
 
-def entry_of(value: object) -> Function | None:
-    """The record of an elementwise function that `unary`, `binary` or
+def entry_of(value: object) -> Entry | None:
+    """The entry of an elementwise function that `unary`, `binary` or
     `ternary` made; None for any other object."""
     entry = getattr(value, "_entry", None)
-    return entry if isinstance(entry, Function) else None
+    return entry if isinstance(entry, Entry) else None
 
 
 #: Builds an operand tree from converted operands (`Expr`s and floats).
@@ -199,7 +200,7 @@ def _function(
     function.__module__ = f"{__package__}._functions"
     function.__name__ = function.__qualname__ = name
     function.__doc__ = doc if "\n" in doc else doc + _example(name, arity)
-    setattr(function, "_entry", Function(name, arity, name if numpy == "" else numpy, ulps, text_names))
+    setattr(function, "_entry", Entry(name, arity, name if numpy == "" else numpy, ulps, text_names))
     return function
 
 

@@ -5,7 +5,7 @@ from types import MappingProxyType
 from typing import Final
 
 from . import _functions
-from ._build import Function, Operand, entry_of
+from ._build import Entry, Operand, entry_of
 
 #: Every public name of `_functions` (aliases included), in its order, with
 #: the function it is bound to. The package exports each of them.
@@ -14,11 +14,11 @@ FUNCTIONS: Final[Mapping[str, Callable[..., Operand]]] = MappingProxyType(
 )
 
 
-def entry(function: Callable[..., Operand]) -> Function:
-    """The record of a function of `FUNCTIONS`."""
-    record = entry_of(function)
-    assert record is not None
-    return record
+def entry(function: Callable[..., Operand]) -> Entry:
+    """The entry of a function of `FUNCTIONS`."""
+    found = entry_of(function)
+    assert found is not None
+    return found
 
 
 #: Every function name of expression text: the public ones and each
