@@ -8,6 +8,7 @@ would use) and the result is that float, so constant parts of an expression
 are folded with the kernel's own bits.
 """
 
+import functools
 import operator
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -161,7 +162,7 @@ def _operator(arity: int, op: str) -> Builder:
     `_BINARY_OPS`). A number operand of a binary operator reads the other
     operand's argument, which keeps the kernel a flat program."""
     if arity == 1:
-        return lambda x: _unary(op, x)
+        return functools.partial(_unary, op)
     return lambda a, b: _binary(op, *both_exprs(a, b))
 
 
