@@ -12,7 +12,7 @@ import functools
 import operator
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Protocol, overload
+from typing import Protocol, TypedDict, Unpack, overload
 
 import numpy as np
 
@@ -179,9 +179,17 @@ def _example(name: str, arity: int) -> str:
     """
 
 
-def _function(
-    name: str, arity: int, build: str | Builder, doc: str, numpy: str | None, ulps: int, text_names: tuple[str, ...]
-) -> Callable[..., Operand]:
+class About(TypedDict, total=False):
+    """The facts of an `Entry` that `unary`, `binary` and `ternary` take as
+    keywords. Unless given, `numpy` is the function's own name, `ulps` 0 and
+    `text_names` empty."""
+
+    numpy: str | None
+    ulps: int
+    text_names: tuple[str, ...]
+
+
+def _function(name: str, arity: int, build: str | Builder, doc: str, about: About) -> Callable[..., Operand]:
     """The public function `name`: `build` (an engine operator's name, or a
     builder) applied to its operands, as `apply` does. A one-line `doc` gets
     a generic example; a longer one is the whole docstring."""
@@ -201,49 +209,26 @@ def _function(
     function.__module__ = f"{__package__}._functions"
     function.__name__ = function.__qualname__ = name
     function.__doc__ = doc if "\n" in doc else doc + _example(name, arity)
-    setattr(function, "_entry", Entry(name, arity, name if numpy == "" else numpy, ulps, text_names))
+    entry = Entry(name, arity, about.get("numpy", name), about.get("ulps", 0), about.get("text_names", ()))
+    setattr(function, "_entry", entry)
     return function
 
 
-def unary(
-    name: str,
-    build: str | Builder,
-    doc: str,
-    *,
-    numpy: str | None = "",
-    ulps: int = 0,
-    text_names: tuple[str, ...] = (),
-) -> UnaryFunction:
-    """The elementwise function `name` of one operand. `build` is the name of
-    an engine operator (see `_UNARY_OPS`) or a builder; `numpy` names NumPy's
-    function with the same answers ("" for its own name, None for none)."""
-    return _function(name, 1, build, doc, numpy, ulps, text_names)  # type: ignore[return-value]
+def unary(name: str, build: str | Builder, doc: str, **about: Unpack[About]) -> UnaryFunction:
+    """The elementwise function `name` of one operand, from the name of an
+    engine operator (see `_UNARY_OPS`) or a builder."""
+    return _function(name, 1, build, doc, about)  # type: ignore[return-value]
 
 
-def binary(
-    name: str,
-    build: str | Builder,
-    doc: str,
-    *,
-    numpy: str | None = "",
-    ulps: int = 0,
-    text_names: tuple[str, ...] = (),
-) -> BinaryFunction:
-    """The elementwise function `name` of two operands, as `unary` makes one."""
-    return _function(name, 2, build, doc, numpy, ulps, text_names)  # type: ignore[return-value]
+def binary(name: str, build: str | Builder, doc: str, **about: Unpack[About]) -> BinaryFunction:
+    """The elementwise function `name` of two operands, from the name of an
+    engine operator (see `_BINARY_OPS`) or a builder."""
+    return _function(name, 2, build, doc, about)  # type: ignore[return-value]
 
 
-def ternary(
-    name: str,
-    build: Builder,
-    doc: str,
-    *,
-    numpy: str | None = "",
-    ulps: int = 0,
-    text_names: tuple[str, ...] = (),
-) -> TernaryFunction:
-    """The elementwise function `name` of three operands, made from a builder."""
-    return _function(name, 3, build, doc, numpy, ulps, text_names)  # type: ignore[return-value]
+def ternary(name: str, build: Builder, doc: str, **about: Unpack[About]) -> TernaryFunction:
+    """The elementwise function `name` of three operands, from a builder."""
+    return _function(name, 3, build, doc, about)  # type: ignore[return-value]
 
 
 def arg(name: str) -> Expr:
