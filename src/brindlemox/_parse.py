@@ -18,6 +18,8 @@ from ._registry import TEXT_FUNCTIONS, entry
 _SUPPORTED: Final = ", ".join(sorted(TEXT_FUNCTIONS))
 
 
+# `&`, `|` and `~` read an operand as `where` does (non-zero or NaN is true)
+# and give 1.0 or 0.0.
 def _logical_and(a: Operand, b: Operand) -> Operand:
     return where(a, where(b, 1.0, 0.0), 0.0)
 
