@@ -9,36 +9,12 @@ The extension module `_brindlemox` is the layer beneath.
 
 from _brindlemox import __version__
 
-from . import _pickle
-from ._build import (
-    abs,
-    arctan2,
-    arg,
-    args,
-    atan2,
-    ceil,
-    clip,
-    cos,
-    exp,
-    floor,
-    isfinite,
-    isinf,
-    isnan,
-    log,
-    log2,
-    log10,
-    maximum,
-    minimum,
-    pow,
-    round,
-    sign,
-    sin,
-    sqrt,
-    tan,
-    trunc,
-    where,
-    where_,
-)
+from . import _pickle, _registry
+from ._build import arg, args
+
+# Every elementwise function (`sqrt`, `where`, `arctan2`, ...): `_functions`
+# lists them, one entry each, and only them.
+from ._functions import *  # noqa: F403
 from ._engine import Buffer, Channel, Expr, KernelSpec, MapSpec, RecvCase, ReduceSpec, TaskHandle
 from ._evaluate import evaluate
 from ._kernel import Kernel, kernel
@@ -55,33 +31,8 @@ __all__ = [
     "Kernel",
     "arg",
     "args",
-    "where",
-    "where_",
-    "sqrt",
-    "abs",
-    "exp",
-    "log",
-    "log2",
-    "log10",
-    "floor",
-    "ceil",
-    "round",
-    "sin",
-    "cos",
-    "tan",
-    "arctan2",
-    "atan2",
-    "minimum",
-    "maximum",
     "min",
     "max",
-    "pow",
-    "clip",
-    "isnan",
-    "isfinite",
-    "isinf",
-    "trunc",
-    "sign",
     "sum",
     "mean",
     "get_num_threads",
@@ -99,3 +50,4 @@ __all__ = [
     "ReduceSpec",
     "TaskHandle",
 ]
+__all__ += _registry.FUNCTIONS

@@ -1,19 +1,22 @@
-"""Building expressions from `Expr`s and numbers, without the facades.
+"""Building expressions from `Expr`s and numbers, without the facades, and
+making the elementwise functions that `_functions` lists.
 
-Every function accepts `Expr`s and numbers. When at least one operand is an
-`Expr` the result is an `Expr`; when all are numbers, the engine computes the
-value once (on one element, with the very operators a kernel would use) and
-the result is that float, so constant parts of an expression are folded with
-the kernel's own bits. The functions that NumPy has and the engine has no
-operator for (`clip`, `isnan`, `isfinite`, `isinf`, `trunc`, `sign`) are
-composed from comparisons, `where` and the existing operators.
+Every elementwise function accepts `Expr`s and numbers. When at least one
+operand is an `Expr` the result is an `Expr`; when all are numbers, the engine
+computes the value once (on one element, with the very operators a kernel
+would use) and the result is that float, so constant parts of an expression
+are folded with the kernel's own bits.
 """
 
+import functools
 import operator
 from collections.abc import Callable
-from typing import Final, Protocol, overload
+from dataclasses import dataclass
+from typing import Protocol, TypedDict, Unpack, overload
 
 import numpy as np
+
+from _brindlemox import _binary, _unary
 
 from ._engine import Expr, kernels, runtime
 
@@ -125,43 +128,107 @@ def is_true(value: float) -> bool:
     return not value == 0.0
 
 
-def _unary(build: Callable[[Expr], Operand], name: str, doc: str) -> UnaryFunction:
-    def function(x: Operand, /) -> Operand:
-        return apply(build, x)
+@dataclass(frozen=True)
+class Entry:
+    """One entry of the list of elementwise functions: what the package knows
+    of the function besides its builder."""
 
-    function.__name__ = function.__qualname__ = name
-    function.__doc__ = doc
-    return function  # type: ignore[return-value]
-
-
-def _binary(build: Callable[[Operand, Operand], Operand], name: str, doc: str) -> BinaryFunction:
-    def function(a: Operand, b: Operand, /) -> Operand:
-        return apply(build, a, b)
-
-    function.__name__ = function.__qualname__ = name
-    function.__doc__ = doc
-    return function  # type: ignore[return-value]
-
-
-def _ternary(build: Callable[[Operand, Operand, Operand], Operand], name: str, doc: str) -> TernaryFunction:
-    def function(a: Operand, b: Operand, c: Operand, /) -> Operand:
-        return apply(build, a, b, c)
-
-    function.__name__ = function.__qualname__ = name
-    function.__doc__ = doc
-    return function  # type: ignore[return-value]
+    #: The name under which `_functions` makes it (`bm.<name>`, and in text).
+    name: str
+    arity: int
+    #: NumPy's function with the same answers, None where NumPy has none.
+    numpy: str | None
+    #: How many units in the last place NumPy's answers may be off ours: 0 for
+    #: exact functions, a few for those of the platform's libm, which NumPy
+    #: computes with its own implementations.
+    ulps: int
+    #: Further names the expression text knows it by (not public names).
+    text_names: tuple[str, ...]
 
 
-def _unary_doc(what: str, name: str) -> str:
-    return f"""{what}, elementwise.
+def entry_of(value: object) -> Entry | None:
+    """The entry of an elementwise function that `unary`, `binary` or
+    `ternary` made; None for any other object."""
+    entry = getattr(value, "_entry", None)
+    return entry if isinstance(entry, Entry) else None
+
+
+#: Builds an operand tree from converted operands (`Expr`s and floats).
+Builder = Callable[..., Operand]
+
+
+def _operator(arity: int, op: str) -> Builder:
+    """The builder of the engine operator `op` (a name from `_UNARY_OPS` or
+    `_BINARY_OPS`). A number operand of a binary operator reads the other
+    operand's argument, which keeps the kernel a flat program."""
+    if arity == 1:
+        return functools.partial(_unary, op)
+    return lambda a, b: _binary(op, *both_exprs(a, b))
+
+
+def _example(name: str, arity: int) -> str:
+    call = ", ".join(["x"] * arity)
+    return f"""
 
     Examples
     --------
     >>> import brindlemox as bm
     >>> x = bm.arg("x")
-    >>> bm.evaluate(bm.{name}(x), {{"x": [1.0]}}).dtype
+    >>> bm.evaluate(bm.{name}({call}), {{"x": [1.0]}}).dtype
     dtype('float64')
     """
+
+
+class About(TypedDict, total=False):
+    """The facts of an `Entry` that `unary`, `binary` and `ternary` take as
+    keywords. Unless given, `numpy` is the function's own name, `ulps` 0 and
+    `text_names` empty."""
+
+    numpy: str | None
+    ulps: int
+    text_names: tuple[str, ...]
+
+
+def _function(name: str, arity: int, build: str | Builder, doc: str, about: About) -> Callable[..., Operand]:
+    """The public function `name`: `build` (an engine operator's name, or a
+    builder) applied to its operands, as `apply` does. A one-line `doc` gets
+    a generic example; a longer one is the whole docstring."""
+    builder = _operator(arity, build) if isinstance(build, str) else build
+
+    def unary(x: object, /) -> Operand:
+        return apply(builder, x)
+
+    def binary(a: object, b: object, /) -> Operand:
+        return apply(builder, a, b)
+
+    def ternary(a: object, b: object, c: object, /) -> Operand:
+        return apply(builder, a, b, c)
+
+    function = (unary, binary, ternary)[arity - 1]
+    # The module that lists it, where pickle and doctest look for it.
+    function.__module__ = f"{__package__}._functions"
+    function.__name__ = function.__qualname__ = name
+    function.__doc__ = doc if "\n" in doc else doc + _example(name, arity)
+    entry = Entry(name, arity, about.get("numpy", name), about.get("ulps", 0), about.get("text_names", ()))
+    setattr(function, "_entry", entry)
+    return function
+
+
+def unary(name: str, build: str | Builder, doc: str, **about: Unpack[About]) -> UnaryFunction:
+    """The elementwise function `name` of one operand, from the name of an
+    engine operator (see `_UNARY_OPS`) or a builder."""
+    return _function(name, 1, build, doc, about)  # type: ignore[return-value]
+
+
+def binary(name: str, build: str | Builder, doc: str, **about: Unpack[About]) -> BinaryFunction:
+    """The elementwise function `name` of two operands, from the name of an
+    engine operator (see `_BINARY_OPS`) or a builder."""
+    return _function(name, 2, build, doc, about)  # type: ignore[return-value]
+
+
+def ternary(name: str, build: Builder, doc: str, **about: Unpack[About]) -> TernaryFunction:
+    """The elementwise function `name` of three operands, from a builder."""
+    return _function(name, 3, build, doc, about)  # type: ignore[return-value]
 
 
 def arg(name: str) -> Expr:
@@ -191,182 +258,3 @@ def args(*names: str) -> list[Expr]:
     ('x', 'y')
     """
     return kernels.args(*names)
-
-
-def _where(cond: Operand, true_val: Operand, false_val: Operand) -> Operand:
-    if type(cond) is not Expr:
-        return true_val if is_true(cond) else false_val
-    return kernels.where_(cond, true_val, false_val)
-
-
-where: Final = _ternary(
-    _where,
-    "where",
-    """`true_val` where `cond` is true (non-zero or NaN), else `false_val`.
-
-    Examples
-    --------
-    >>> import brindlemox as bm
-    >>> x = bm.arg("x")
-    >>> bm.evaluate(bm.where(x > 0, x, 0), {"x": [-1.0, 2.0]})
-    array([0., 2.])
-    """,
-)
-where_: Final = where
-
-sqrt: Final = _unary(kernels.sqrt, "sqrt", _unary_doc("The square root", "sqrt"))
-abs: Final = _unary(kernels.abs, "abs", _unary_doc("The absolute value (the sign bit cleared)", "abs"))
-exp: Final = _unary(kernels.exp, "exp", _unary_doc("e to the power x", "exp"))
-log: Final = _unary(kernels.log, "log", _unary_doc("The natural logarithm", "log"))
-log2: Final = _unary(kernels.log2, "log2", _unary_doc("The base-2 logarithm", "log2"))
-log10: Final = _unary(kernels.log10, "log10", _unary_doc("The base-10 logarithm", "log10"))
-floor: Final = _unary(kernels.floor, "floor", _unary_doc("The largest integer not above x", "floor"))
-ceil: Final = _unary(kernels.ceil, "ceil", _unary_doc("The smallest integer not below x", "ceil"))
-round: Final = _unary(kernels.round, "round", _unary_doc("x rounded to an integer, halves away from zero", "round"))
-sin: Final = _unary(kernels.sin, "sin", _unary_doc("The sine", "sin"))
-cos: Final = _unary(kernels.cos, "cos", _unary_doc("The cosine", "cos"))
-tan: Final = _unary(kernels.tan, "tan", _unary_doc("The tangent", "tan"))
-
-
-def _pow(base: Operand, exponent: Operand) -> Operand:
-    return base**exponent
-
-
-def _arctan2(y: Operand, x: Operand) -> Expr:
-    return kernels.atan2(*both_exprs(y, x))
-
-
-def _minimum(a: Operand, b: Operand) -> Expr:
-    return kernels.min(*both_exprs(a, b))
-
-
-def _maximum(a: Operand, b: Operand) -> Expr:
-    return kernels.max(*both_exprs(a, b))
-
-
-pow: Final = _binary(
-    _pow,
-    "pow",
-    """`base` to the power `exp`, elementwise.
-
-    Examples
-    --------
-    >>> import brindlemox as bm
-    >>> x = bm.arg("x")
-    >>> bm.evaluate(bm.pow(x, 2), {"x": [3.0]})
-    array([9.])
-    """,
-)
-arctan2: Final = _binary(
-    _arctan2,
-    "arctan2",
-    """The angle of the point (x, y), from `y` and `x` in this order, elementwise.
-
-    Examples
-    --------
-    >>> import brindlemox as bm
-    >>> y = bm.arg("y")
-    >>> bm.evaluate(bm.arctan2(y, 1.0), {"y": [0.0]})
-    array([0.])
-    """,
-)
-atan2: Final = arctan2
-minimum: Final = _binary(
-    _minimum,
-    "minimum",
-    """The smaller operand, elementwise; a NaN operand gives the other one.
-
-    Examples
-    --------
-    >>> import brindlemox as bm
-    >>> x = bm.arg("x")
-    >>> bm.evaluate(bm.minimum(x, 1.0), {"x": [0.5, 2.0]})
-    array([0.5, 1. ])
-    """,
-)
-maximum: Final = _binary(
-    _maximum,
-    "maximum",
-    """The larger operand, elementwise; a NaN operand gives the other one.
-
-    Examples
-    --------
-    >>> import brindlemox as bm
-    >>> x = bm.arg("x")
-    >>> bm.evaluate(bm.maximum(x, 1.0), {"x": [0.5, 2.0]})
-    array([1., 2.])
-    """,
-)
-
-
-def _logical_and(a: Operand, b: Operand) -> Operand:
-    return where(a, where(b, 1.0, 0.0), 0.0)
-
-
-def _logical_or(a: Operand, b: Operand) -> Operand:
-    return where(a, 1.0, where(b, 1.0, 0.0))
-
-
-def _logical_not(a: Operand) -> Operand:
-    return where(a, 0.0, 1.0)
-
-
-logical_and: Final = _binary(_logical_and, "logical_and", "1.0 where both conditions are true, else 0.0.")
-logical_or: Final = _binary(_logical_or, "logical_or", "1.0 where either condition is true, else 0.0.")
-logical_not: Final = _unary(_logical_not, "logical_not", "1.0 where the condition is false, else 0.0.")
-
-
-def _clip(x: Operand, lo: Operand, hi: Operand) -> Operand:
-    # NumPy's clip with scalar bounds: a NaN bound wins (lo before hi), then
-    # a NaN x; a value equal to a bound stays itself, so signed zeros survive.
-    raised = where(apply(operator.lt, x, lo), lo, x)
-    clipped = where(apply(operator.gt, raised, hi), hi, raised)
-    return where(apply(operator.ne, lo, lo), lo, where(apply(operator.ne, hi, hi), hi, clipped))
-
-
-def _isnan(x: Operand) -> Operand:
-    return apply(operator.ne, x, x)
-
-
-def _isinf(x: Operand) -> Operand:
-    return apply(operator.eq, abs(x), float("inf"))
-
-
-def _isfinite(x: Operand) -> Operand:
-    return apply(operator.lt, abs(x), float("inf"))
-
-
-def _trunc(x: Operand) -> Operand:
-    return where(apply(operator.lt, x, 0.0), ceil(x), floor(x))
-
-
-def _sign(x: Operand) -> Operand:
-    zero_or_nan = where(apply(operator.eq, x, 0.0), 0.0, x)
-    return where(apply(operator.gt, x, 0.0), 1.0, where(apply(operator.lt, x, 0.0), -1.0, zero_or_nan))
-
-
-clip: Final = _ternary(
-    _clip,
-    "clip",
-    """`x` limited to [lo, hi], with NumPy's results for scalar bounds.
-
-    A NaN bound gives NaN (`lo`'s before `hi`'s), a NaN `x` stays, and a value
-    equal to a bound keeps its own sign of zero.
-
-    Examples
-    --------
-    >>> import brindlemox as bm
-    >>> x = bm.arg("x")
-    >>> bm.evaluate(bm.clip(x, 0, 1), {"x": [-1.0, 0.5, 2.0]})
-    array([0. , 0.5, 1. ])
-    """,
-)
-isnan: Final = _unary(_isnan, "isnan", _unary_doc("1.0 where x is NaN, else 0.0", "isnan"))
-isinf: Final = _unary(_isinf, "isinf", _unary_doc("1.0 where x is infinite, else 0.0", "isinf"))
-isfinite: Final = _unary(
-    _isfinite, "isfinite", _unary_doc("1.0 where x is neither infinite nor NaN, else 0.0", "isfinite")
-)
-trunc: Final = _unary(_trunc, "trunc", _unary_doc("x rounded towards zero (-0.5 gives -0.0)", "trunc"))
-sign: Final = _unary(
-    _sign, "sign", _unary_doc("1.0, -1.0 or 0.0 by the sign of x; NaN stays NaN, both zeros give 0.0", "sign")
-)

@@ -12,39 +12,25 @@ from typing import Final
 from . import _build
 from ._build import Operand
 from ._engine import Expr, kernels
+from ._functions import where
+from ._registry import TEXT_FUNCTIONS, entry
 
-#: Name in the text -> (builder, argument count).
-FUNCTIONS: Final[dict[str, tuple[Callable[..., Operand], int]]] = {
-    "where": (_build.where, 3),
-    "where_": (_build.where, 3),
-    "sqrt": (_build.sqrt, 1),
-    "abs": (_build.abs, 1),
-    "exp": (_build.exp, 1),
-    "log": (_build.log, 1),
-    "log2": (_build.log2, 1),
-    "log10": (_build.log10, 1),
-    "floor": (_build.floor, 1),
-    "ceil": (_build.ceil, 1),
-    "round": (_build.round, 1),
-    "sin": (_build.sin, 1),
-    "cos": (_build.cos, 1),
-    "tan": (_build.tan, 1),
-    "arctan2": (_build.arctan2, 2),
-    "atan2": (_build.arctan2, 2),
-    "minimum": (_build.minimum, 2),
-    "min": (_build.minimum, 2),
-    "maximum": (_build.maximum, 2),
-    "max": (_build.maximum, 2),
-    "pow": (_build.pow, 2),
-    "clip": (_build.clip, 3),
-    "isnan": (_build.isnan, 1),
-    "isfinite": (_build.isfinite, 1),
-    "isinf": (_build.isinf, 1),
-    "trunc": (_build.trunc, 1),
-    "sign": (_build.sign, 1),
-}
+_SUPPORTED: Final = ", ".join(sorted(TEXT_FUNCTIONS))
 
-_SUPPORTED: Final = ", ".join(sorted(FUNCTIONS))
+
+# `&`, `|` and `~` read an operand as `where` does (non-zero or NaN is true)
+# and give 1.0 or 0.0.
+def _logical_and(a: Operand, b: Operand) -> Operand:
+    return where(a, where(b, 1.0, 0.0), 0.0)
+
+
+def _logical_or(a: Operand, b: Operand) -> Operand:
+    return where(a, 1.0, where(b, 1.0, 0.0))
+
+
+def _logical_not(a: Operand) -> Operand:
+    return where(a, 0.0, 1.0)
+
 
 _BINARY: Final[dict[type[ast.operator], Callable[[Operand, Operand], Operand]]] = {
     ast.Add: operator.add,
@@ -52,8 +38,8 @@ _BINARY: Final[dict[type[ast.operator], Callable[[Operand, Operand], Operand]]] 
     ast.Mult: operator.mul,
     ast.Div: operator.truediv,
     ast.Pow: operator.pow,
-    ast.BitAnd: _build.logical_and,
-    ast.BitOr: _build.logical_or,
+    ast.BitAnd: _logical_and,
+    ast.BitOr: _logical_or,
 }
 
 _COMPARE: Final[dict[type[ast.cmpop], Callable[[Operand, Operand], Operand]]] = {
@@ -164,7 +150,7 @@ class _Builder:
         if isinstance(node.op, ast.UAdd):
             return operand
         if isinstance(node.op, ast.Invert):
-            return _build.logical_not(operand)
+            return _logical_not(operand)
         raise unsupported(node.op)
 
     def compare(self, node: ast.Compare) -> Operand:
@@ -177,7 +163,7 @@ class _Builder:
                 raise unsupported(op)
             right = self.build(comparator)
             term = _build.apply(compare, left, right)
-            result = term if result is None else _build.logical_and(result, term)
+            result = term if result is None else _logical_and(result, term)
             left = right
         assert result is not None
         return result
@@ -186,15 +172,16 @@ class _Builder:
         if not isinstance(node.func, ast.Name):
             raise unsupported(node.func)
         name = node.func.id
-        if name not in FUNCTIONS:
+        if name not in TEXT_FUNCTIONS:
             raise ValueError(f"unknown function '{name}'; supported functions: {_SUPPORTED}")
         if node.keywords:
             raise unsupported(node.keywords[0])
-        builder, count = FUNCTIONS[name]
+        function = TEXT_FUNCTIONS[name]
+        count = entry(function).arity
         if len(node.args) != count:
             plural = "" if count == 1 else "s"
             raise TypeError(f"{name}() takes {count} argument{plural} ({len(node.args)} given)")
-        return builder(*(self.build(argument) for argument in node.args))
+        return function(*(self.build(argument) for argument in node.args))
 
 
 def parse(text: str) -> Operand:

@@ -10,7 +10,7 @@ import numpy.typing as npt
 from _brindlemox import _REDUCTIONS, _continue_sum, _finish_sum
 from _brindlemox import _reduce as _reduce_in_place
 
-from . import _build
+from . import _functions
 from ._build import BinaryFunction, Operand
 from ._dask_dispatch import dask_reduce, is_dask_array
 from ._engine import Expr
@@ -127,5 +127,5 @@ def _reduce_or_elementwise(
     return function  # type: ignore[return-value]
 
 
-min: Final = _reduce_or_elementwise("min", _build.minimum, "smallest", "minimum", "1.0")
-max: Final = _reduce_or_elementwise("max", _build.maximum, "largest", "maximum", "3.0")
+min: Final = _reduce_or_elementwise("min", _functions.minimum, "smallest", "minimum", "1.0")
+max: Final = _reduce_or_elementwise("max", _functions.maximum, "largest", "maximum", "3.0")

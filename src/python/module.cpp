@@ -11,6 +11,7 @@
 #include "py_evaluate.h"
 #include "py_expr.h"
 #include "py_kernel.h"
+#include "py_operators.h"
 #include "py_reduce.h"
 #include "py_ref.h"
 #include "py_runtime.h"
@@ -91,7 +92,8 @@ bool run_module_body(PyObject* module) {
 
   return add_functions(module, channel_functions()) && add_functions(module, evaluate_functions()) &&
          add_functions(module, reduce_functions()) && add_reduction_names(module) &&
-         add_functions(module, bytes_functions());
+         add_functions(module, bytes_functions()) && add_functions(module, operator_functions()) &&
+         add_operator_names(module);
 }
 
 PyObject* init_module() {

@@ -48,6 +48,15 @@ enum class CompareOp : std::uint8_t { BMX_COMPARE_OPS(BMX_ENUMERATOR) };
 
 #undef BMX_ENUMERATOR
 
+/// Every unary and binary operator, in table order, for code that walks all
+/// of them (the extension exports their names).
+#define BMX_UNARY_VALUE(name, code) UnaryOp::name,
+inline constexpr UnaryOp kUnaryOps[] = {BMX_UNARY_OPS(BMX_UNARY_VALUE)};
+#undef BMX_UNARY_VALUE
+#define BMX_BINARY_VALUE(name, code) BinaryOp::name,
+inline constexpr BinaryOp kBinaryOps[] = {BMX_BINARY_OPS(BMX_BINARY_VALUE)};
+#undef BMX_BINARY_VALUE
+
 #define BMX_NAME_CASE(name, code) \
   case decltype(op)::name: return #name;
 /// The enumerator name, as repr prints it ("Neg", "Add", "Gt", ...).

@@ -63,6 +63,39 @@ def test_binary_factories(k, name, op, params):
     assert repr(getattr(k, name)(**{params[0]: y, params[1]: x})) == repr(built)
 
 
+def test_operators_by_name(k):
+    # The package's route to every operator: the same trees as the factories and Python operators.
+    x, y = k.args("x", "y")
+    i, j = ident(x), ident(y)
+    assert {"Neg", *UNARY_OPS} <= set(ext._UNARY_OPS)
+    assert {"Add", "Sub", "Mul", "Div", "Pow", "Atan2", "Min", "Max"} <= set(ext._BINARY_OPS)
+    for name in ext._UNARY_OPS:
+        assert repr(ext._unary(name, x)) == f"Expr(Unary({name}, ArgRef({i})))"
+    for name in ext._BINARY_OPS:
+        built = ext._binary(name, y, right=x)
+        assert repr(built) == f"Expr(Binary({name}, ArgRef({j}), ArgRef({i})))"
+        assert built.get_temp_args() == {i: "x", j: "y"}
+    assert (ext._unary.__text_signature__, ext._binary.__text_signature__) == ("(op, operand)", "(op, left, right)")
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda x: ext._unary("Hypot", x), ValueError, "unknown unary operator 'Hypot'"),
+        (lambda x: ext._binary("Sqrt", x, x), ValueError, "unknown binary operator 'Sqrt'"),
+        (lambda x: ext._unary(2, x), TypeError, "argument 'op': 'int' object cannot be converted to 'PyString'"),
+        (lambda x: ext._unary("Sqrt", 2.0), TypeError,
+         "argument 'operand': 'float' object cannot be converted to 'Expr'"),
+        (lambda x: ext._binary("Min", x, 0), TypeError, "argument 'right': 'int' object cannot be converted to 'Expr'"),
+        (lambda x: ext._binary("Min", x), TypeError, "_binary() missing 1 required positional argument: 'right'"),
+    ],
+)  # fmt: skip
+def test_operators_by_name_refuse(k, call, error, message):
+    with pytest.raises(error) as info:
+        call(k.arg("x"))
+    assert str(info.value) == message
+
+
 def test_where(k):
     x = k.arg("x")
     i = ident(x)

@@ -44,7 +44,13 @@ def deliver_and_receive():
 
 
 def failing_calls():
-    for call in (lambda: k.sqrt(1.0), lambda: x + "a", lambda: rt.go(k.map(spec, x=buf)).result()):
+    for call in (
+        lambda: k.sqrt(1.0),
+        lambda: x + "a",
+        lambda: rt.go(k.map(spec, x=buf)).result(),
+        lambda: ext._unary("Nope", x),
+        lambda: ext._binary("Min", x, 1.0),
+    ):
         try:
             call()
         except (TypeError, ValueError):
@@ -54,6 +60,7 @@ def failing_calls():
 OPERATIONS = {
     "asarray and numpy": lambda: rt.asarray(data).numpy(),
     "expressions": lambda: repr(k.where_(x > 1, k.sin(x) + 2 * y, 0).rewrite_args({0: 1}).get_temp_args()),
+    "operators by name": lambda: ext._binary("Atan2", ext._unary("Log", x), y),
     "kernels and maps": lambda: k.map(k.elementwise(x * y + 1), x=buf, y=2.0),
     "go and result": lambda: rt.go(k.map(spec, x=buf, y=buf)).result().numpy(),
     "reductions": lambda: rt.go(k.mean(buf)).result().scalar(),

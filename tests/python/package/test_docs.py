@@ -11,7 +11,7 @@ import brindlemox
 
 pytestmark = pytest.mark.numpy
 
-MODULES = ["_build", "_evaluate", "_kernel", "_reduce", "_runtime", "_threads"]
+MODULES = ["_build", "_functions", "_evaluate", "_kernel", "_reduce", "_runtime", "_threads"]
 
 
 @pytest.mark.parametrize("name", MODULES)

@@ -1,0 +1,83 @@
+// Elementwise functions by operator name, and the names the package may use.
+#include "py_operators.h"
+
+#include <optional>
+#include <span>
+#include <string>
+
+#include "boundary.h"
+#include "convert.h"
+#include "expr/ops.h"
+#include "method_table.h"
+#include "py_expr.h"
+#include "py_ref.h"
+
+namespace bmx::py {
+
+namespace {
+
+// The operator of `ops` named by the call's first argument. Otherwise empty,
+// with the argument's TypeError (not a str) or ValueError "unknown <kind>
+// operator 'NAME'" set.
+template <class Op>
+std::optional<Op> named_op(const BoundArgs& bound, std::span<const Op> ops, const char* kind) {
+  std::string name;
+  if (!to_text(bound[0], name)) {
+    argument_error(bound.name(0));
+    return std::nullopt;
+  }
+  for (const Op op : ops) {
+    if (name == op_name(op)) return op;
+  }
+  set_error(PyExc_ValueError, std::string("unknown ") + kind + " operator '" + name + "'");
+  return std::nullopt;
+}
+
+PyObject* unary_impl(PyObject*, const BoundArgs& bound) {
+  const std::optional<UnaryOp> op = named_op<UnaryOp>(bound, kUnaryOps, "unary");
+  if (!op) return nullptr;
+  const Expr* operand = unwrap_expr(bound[1]);
+  if (operand == nullptr) return argument_error(bound.name(1));
+  return wrap_expr(unary_expr(*op, *operand));
+}
+
+PyObject* binary_impl(PyObject*, const BoundArgs& bound) {
+  const std::optional<BinaryOp> op = named_op<BinaryOp>(bound, kBinaryOps, "binary");
+  if (!op) return nullptr;
+  const Expr* left = unwrap_expr(bound[1]);
+  if (left == nullptr) return argument_error(bound.name(1));
+  const Expr* right = unwrap_expr(bound[2]);
+  if (right == nullptr) return argument_error(bound.name(2));
+  return wrap_expr(binary_expr(*op, *left, *right));
+}
+
+template <class Op>
+bool add_names(PyObject* module, const char* attribute, std::span<const Op> ops) {
+  const PyRef names = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(ops.size())));
+  if (!names) return false;
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    PyObject* name = PyUnicode_FromString(op_name(ops[i]));
+    if (name == nullptr) return false;
+    PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  return PyObject_SetAttrString(module, attribute, names.get()) == 0;
+}
+
+using enum ParamKind;
+constexpr Param kUnaryParams[] = {{"op", Required}, {"operand", Required}};
+constexpr Param kBinaryParams[] = {{"op", Required}, {"left", Required}, {"right", Required}};
+
+constexpr Method kFunctions[] = {
+    {"_unary", kUnaryParams, "Unary(op, operand), the operator named as in _UNARY_OPS.", unary_impl},
+    {"_binary", kBinaryParams, "Binary(op, left, right), the operator named as in _BINARY_OPS.", binary_impl},
+};
+
+}  // namespace
+
+PyMethodDef* operator_functions() { return method_defs<kFunctions>(); }
+
+bool add_operator_names(PyObject* module) {
+  return add_names<UnaryOp>(module, "_UNARY_OPS", kUnaryOps) && add_names<BinaryOp>(module, "_BINARY_OPS", kBinaryOps);
+}
+
+}  // namespace bmx::py

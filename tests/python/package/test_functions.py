@@ -1,0 +1,111 @@
+# The list of elementwise functions: every entry is exported, known to the
+# expression text, pickles by name and gives NumPy's answers; every engine
+# operator is reached by some entry or Python operator.
+import inspect
+import itertools
+import pickle
+import re
+
+import numpy as np
+import pytest
+
+import _brindlemox as ext
+import brindlemox as bm
+from brindlemox import _functions, _registry
+from conftest import bits
+
+pytestmark = pytest.mark.numpy
+
+NAMES = list(_registry.FUNCTIONS)
+# Each function once, under the name it was made with (aliases left out).
+MADE = {_registry.entry(function).name: function for function in _registry.FUNCTIONS.values()}
+
+SPECIAL = [0.0, -0.0, 0.5, -0.5, 1.0, -1.0, 2.5, -2.5, 3.0, 1e-300, -1e300, np.inf, -np.inf, np.nan]
+
+
+def samples(arity):
+    """Operand columns: every combination of special and random values."""
+    rng = np.random.default_rng(arity)
+    count = {1: 400, 2: 8, 3: 2}[arity]
+    values = SPECIAL + list(rng.standard_normal(count) * 10.0 ** rng.integers(-3, 4, count))
+    return [np.array(column) for column in zip(*itertools.product(values, repeat=arity))]
+
+
+def half_away_from_zero(values):
+    whole = np.trunc(values)
+    return np.where(np.abs(values - whole) >= 0.5, whole + np.sign(values), whole)
+
+
+# The reference of each function whose answers NumPy has no function for.
+REFERENCES = {"round": half_away_from_zero}
+# Functions that return one of two equal operands: which zero NumPy returns
+# for -0.0 against 0.0 depends on its code path (scalar or SIMD).
+ZERO_TIES = {"minimum", "maximum", "clip"}
+
+
+def assert_close(got, want, ulps, zero_ties=False):
+    """NaN where `want` is NaN; elsewhere equal bits, or within `ulps` units
+    in the last place with the same sign; any zero for a zero with `zero_ties`."""
+    nan = np.isnan(want) | (zero_ties & (want == 0.0) & (got == 0.0))
+    assert np.array_equal(np.isnan(got), np.isnan(want))
+    got, want = got[~nan], want[~nan]
+    magnitude = np.uint64(0x7FFF_FFFF_FFFF_FFFF)
+    got_bits, want_bits = ((v.view(np.uint64) & magnitude).astype(np.int64) for v in (got, want))
+    distance = np.abs(got_bits - want_bits)
+    near = (np.signbit(got) == np.signbit(want)) & (distance <= ulps)
+    assert near.all(), f"first miss: {got[~near][0]!r} vs {want[~near][0]!r}"
+
+
+def test_every_public_name_of_the_list_is_a_function_the_package_exports():
+    public = [name for name in vars(_functions) if not name.startswith("_")]
+    assert public == NAMES
+    assert len(bm.__all__) == len(set(bm.__all__))
+    for name in NAMES:
+        assert name in bm.__all__ and getattr(bm, name) is _registry.FUNCTIONS[name]
+    assert {"where_", "atan2", "min", "max"} <= set(_registry.TEXT_FUNCTIONS)
+
+
+@pytest.mark.parametrize("name", MADE)
+def test_function_looks_like_a_plain_function(name):
+    function = MADE[name]
+    entry = _registry.entry(function)
+    assert (function.__name__, function.__qualname__, function.__module__) == (name, name, "brindlemox._functions")
+    parameters = inspect.signature(function).parameters.values()
+    assert [p.kind for p in parameters] == [inspect.Parameter.POSITIONAL_ONLY] * entry.arity
+    assert "\n\n    Examples\n    --------\n    >>> import brindlemox as bm\n" in function.__doc__
+    assert pickle.loads(pickle.dumps(function)) is function
+
+
+@pytest.mark.parametrize("name", MADE)
+def test_function_gives_numpys_answers_from_the_builder_text_and_numbers(name):
+    function = MADE[name]
+    entry = _registry.entry(function)
+    columns = samples(entry.arity)
+    names = ["a", "b", "c"][: entry.arity]
+    built = bm.kernel(function(*bm.args(*names)))(*columns)
+    with np.errstate(all="ignore"):
+        if entry.numpy is None:
+            want = REFERENCES[name](*columns)
+        else:
+            want = getattr(np, entry.numpy)(*columns)
+    assert_close(built, np.asarray(want, dtype=np.float64), entry.ulps, name in ZERO_TIES)
+    for text_name in [name, *entry.text_names]:
+        text = bm.evaluate(f"{text_name}({', '.join(names)})", dict(zip(names, columns)))
+        assert bits(text) == bits(built)
+    # Numbers alone fold to the kernel's own bits.
+    for index in range(0, built.size, 97):
+        assert bits(function(*(column[index] for column in columns))) == bits(built[index])
+
+
+def test_functions_without_a_numpy_counterpart_have_a_reference():
+    assert {name for name, function in MADE.items() if _registry.entry(function).numpy is None} == set(REFERENCES)
+    assert ZERO_TIES <= set(MADE)
+
+
+def test_every_engine_operator_is_reached():
+    args = bm.args("a", "b", "c")
+    built = [function(*args[: _registry.entry(function).arity]) for function in MADE.values()]
+    a, b = args[:2]
+    built += [-a, abs(a), a + b, a - b, a * b, a / b, a**b]
+    reached = {op for expr in built for op in re.findall(r"(?:Unary|Binary)\((\w+),", repr(expr))}
+    assert reached == set(ext._UNARY_OPS) | set(ext._BINARY_OPS)
