@@ -6,8 +6,7 @@ from typing import Final
 import _brindlemox
 
 #: The most threads `set_num_threads` takes: as many CPUs as an affinity mask
-#: can name. Far more threads than CPUs only take turns (and each thread count
-#: used keeps its pool of workers for the life of the process).
+#: can name. Far more threads than CPUs only take turns.
 MAX_THREADS: Final = 1024
 
 
@@ -30,6 +29,9 @@ def set_num_threads(n: int) -> int:
 
     1 runs everything on the calling thread. Results are bit-identical for
     every setting; n below 1 or above `MAX_THREADS` (1024) is ValueError.
+    The worker threads are started (or ended) at once; when the system
+    refuses a thread this raises RuntimeError (MemoryError when out of
+    memory) and the previous setting stays.
 
     Examples
     --------
