@@ -10,8 +10,7 @@
 // Workers [0, active()) are the active ones. A worker at or above active()
 // that runs out of work outside any join retires instead of parking: its
 // thread ends. set_active() wakes the parked surplus so that it retires at
-// once, and hands back the slots below the new count that have no thread, for
-// the pool to start one each.
+// once; claim() tells the pool which slots below the count need a new thread.
 //
 // Invariants:
 //   - `searching_` counts workers that are awake in a wait loop, looking for
