@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include "internal_failure.h"
 #include "parking.h"
@@ -48,8 +50,7 @@ namespace {
 WorkPool::WorkPool(std::size_t workers)
     : sleep_(std::make_unique<WorkerSleep>(kMaxWorkers)),
       injector_(std::make_unique<Injector<JoinJob>>()),
-      workers_(std::make_unique<std::unique_ptr<Worker>[]>(kMaxWorkers)),
-      threads_(std::make_unique<std::thread[]>(kMaxWorkers)) {
+      workers_(std::make_unique<std::unique_ptr<Worker>[]>(kMaxWorkers)) {
   try {
     resize(workers);
   } catch (...) {
@@ -63,9 +64,8 @@ WorkPool::~WorkPool() { stop(); }
 
 void WorkPool::stop() {
   sleep_->set_active(0);
-  for (std::size_t i = 0; i < kMaxWorkers; ++i) {
-    if (threads_[i].joinable()) threads_[i].join();
-  }
+  std::unique_lock lock(exit_mutex_);
+  all_exited_.wait(lock, [&] { return running_ == 0; });
 }
 
 std::size_t WorkPool::thread_count() const { return sleep_->active(); }
@@ -85,26 +85,45 @@ void WorkPool::resize(std::size_t workers) {
   // Slots below the previous count all have threads: none of them could
   // retire while the count included it.
   for (std::size_t i = previous; i < workers; ++i) {
-    if (!sleep_->claim(i)) continue;
-    // The slot's last thread, if any, has retired and no longer touches it.
-    if (threads_[i].joinable()) threads_[i].join();
-    const auto roll_back = [&] {
-      sleep_->abandon(i);
-      // The threads started so far are surplus again and retire.
-      sleep_->set_active(previous);
-    };
-    try {
-      threads_[i] = std::thread(&WorkPool::worker_main, this, i);
-      // Named for ps and top, and before resize() returns, for a census.
-      pthread_setname_np(threads_[i].native_handle(), kThreadName);
-    } catch (const std::system_error& error) {
-      roll_back();
-      throw std::system_error(error.code(), "cannot start a work pool thread");
-    } catch (...) {
-      roll_back();
-      throw;
-    }
+    if (sleep_->claim(i)) start_worker(i, previous);
   }
+}
+
+void WorkPool::start_worker(std::size_t index, std::size_t previous) {
+  {
+    // Counted before it starts: it may retire at once.
+    const std::scoped_lock lock(exit_mutex_);
+    ++running_;
+  }
+  try {
+    std::thread thread(&WorkPool::worker_main, this, index);
+    // Named for ps and top, and before resize() returns, for a census.
+    pthread_setname_np(thread.native_handle(), kThreadName);
+    // Nobody joins a worker: one that retires while the pool lives just
+    // ends, and stop() waits for the count of running threads instead.
+    thread.detach();
+    return;
+  } catch (const std::system_error& error) {
+    roll_back(index, previous);
+    throw std::system_error(error.code(), "cannot start a work pool thread");
+  } catch (...) {
+    roll_back(index, previous);
+    throw;
+  }
+}
+
+void WorkPool::roll_back(std::size_t index, std::size_t previous) {
+  thread_finished();
+  sleep_->abandon(index);
+  // The threads started so far are surplus again and retire.
+  sleep_->set_active(previous);
+}
+
+void WorkPool::thread_finished() {
+  // Notified under the lock: stop() may destroy the pool as soon as it sees
+  // no thread running, so the unlock is the finished thread's last touch.
+  const std::scoped_lock lock(exit_mutex_);
+  if (--running_ == 0) all_exited_.notify_all();
 }
 
 WorkPool::Worker*& WorkPool::thread_worker() {
@@ -128,6 +147,7 @@ void WorkPool::worker_main(std::size_t index) {
   } catch (...) {
     abort_pool("an unknown exception escaped a worker");
   }
+  thread_finished();
 }
 
 void WorkPool::wait_until(Worker& self, JoinLatch* latch) {

@@ -14,16 +14,18 @@
 // more, so it takes its own halves back), and once it runs out of work
 // outside any join it retires: its thread ends. The slot, with its deque,
 // stays allocated for the pool's life, since a thief may still be reading
-// it, and a later growth starts a new thread in it once the old one has
-// ended, so a slot never has two. Runs under way carry on through a resize on
-// whichever threads take their jobs; results never depend on which thread ran
-// a piece.
+// it; a later growth starts a new thread in it once the old one has retired,
+// so no slot ever has two working threads. Worker threads are detached, so
+// that a retiring one needs nobody to join it; the pool's destructor waits
+// for its count of running threads to reach zero instead. Runs under way
+// carry on through a resize on whichever threads take their jobs; results
+// never depend on which thread ran a piece.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "function_ref.h"
 #include "split_budget.h"
@@ -128,7 +130,13 @@ class WorkPool {
   void split_and_run(std::size_t begin, std::size_t end, std::size_t min_piece, SplitBudget budget, bool migrated,
                      PieceBody body);
 
-  /// Retires every worker and joins every thread.
+  /// Starts the thread of claimed slot `index` for a growth from `previous`
+  /// workers; on failure undoes the growth and throws.
+  void start_worker(std::size_t index, std::size_t previous);
+  void roll_back(std::size_t index, std::size_t previous);
+  /// Counts a worker thread out, waking stop() at zero.
+  void thread_finished();
+  /// Retires every worker and waits until their threads have finished.
   void stop();
 
   std::unique_ptr<WorkerSleep> sleep_;
@@ -138,8 +146,10 @@ class WorkPool {
   std::unique_ptr<std::unique_ptr<Worker>[]> workers_;
   /// Serialises resizing.
   std::mutex resize_mutex_;
-  /// The last thread started for each slot; guarded by `resize_mutex_`.
-  std::unique_ptr<std::thread[]> threads_;
+  /// Guards `running_`, the worker threads started and not yet finished.
+  std::mutex exit_mutex_;
+  std::condition_variable all_exited_;
+  std::size_t running_ = 0;
 };
 
 }  // namespace bmx

@@ -66,8 +66,8 @@ TEST(WorkPoolResizeTest, ASweepOfSettingsKeepsAtMostTheLargestCount) {
   }
   EXPECT_EQ(take_census().all, others + 49);
   // Alternating extremes: a slot gets a new thread only once its old one
-  // ended, so the count comes back to exactly 49 (a thread that was joined
-  // may linger in the census for a moment).
+  // retired, so the count comes back to exactly 49 (a retired thread may
+  // linger in the census for a moment while it ends).
   for (std::size_t round = 0; round < 50; ++round) {
     (void)WorkPool::set_num_threads(round % 2 == 0 ? 1 : 50);
     EXPECT_TRUE(global_run_covers(100000)) << round;
