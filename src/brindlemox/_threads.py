@@ -30,8 +30,7 @@ def set_num_threads(n: int) -> int:
     1 runs everything on the calling thread. Results are bit-identical for
     every setting; n below 1 or above `MAX_THREADS` (1024) is ValueError.
     The worker threads are started (or ended) at once; when the system
-    refuses a thread this raises RuntimeError (MemoryError when out of
-    memory) and the previous setting stays.
+    refuses a thread this raises RuntimeError and the previous setting stays.
 
     Examples
     --------

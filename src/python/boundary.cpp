@@ -43,8 +43,7 @@ void raise_internal_failure(const InternalFailure& failure) {
 
 void raise_os_refusal(const std::system_error& error) {
   // Like Python's own "can't start new thread": an ordinary, recoverable error.
-  const bool out_of_memory = error.code() == std::errc::not_enough_memory;
-  set_error(out_of_memory ? PyExc_MemoryError : PyExc_RuntimeError, error.what());
+  set_error(PyExc_RuntimeError, error.what());
 }
 
 std::nullptr_t set_error(PyObject* type, const std::string& message) {

@@ -28,8 +28,8 @@ void raise_panic(const std::string& message);
 /// Reports `failure` on stderr with its source location, then raises it as PanicException.
 void raise_internal_failure(const InternalFailure& failure);
 
-/// The operating system refused a resource (a thread, memory): MemoryError
-/// when it ran out of memory, else RuntimeError, with the error's text.
+/// The operating system refused a resource, such as a thread: RuntimeError
+/// with the error's text.
 void raise_os_refusal(const std::system_error& error);
 
 /// The generic conversion: RuntimeError with the error's display text.

@@ -102,7 +102,6 @@ void WorkPool::start_worker(std::size_t index, std::size_t previous) {
     // Nobody joins a worker: one that retires while the pool lives just
     // ends, and stop() waits for the count of running threads instead.
     thread.detach();
-    return;
   } catch (const std::system_error& error) {
     roll_back(index, previous);
     throw std::system_error(error.code(), "cannot start a work pool thread");
