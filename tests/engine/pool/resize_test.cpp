@@ -123,7 +123,9 @@ constexpr int kChildRunFailed = 6;
 [[noreturn]] void child_outgrows_its_address_space() {
   (void)WorkPool::set_num_threads(3);
   if (!global_run_covers(100000)) _exit(kChildRunFailed);
-  const rlimit cap{address_space_in_use() + (32u << 20), RLIM_INFINITY};
+  rlimit cap{};
+  if (getrlimit(RLIMIT_AS, &cap) != 0) _exit(kChildRunFailed);
+  cap.rlim_cur = address_space_in_use() + (32u << 20);
   if (setrlimit(RLIMIT_AS, &cap) != 0) _exit(kChildRunFailed);
   try {
     (void)WorkPool::set_num_threads(200);

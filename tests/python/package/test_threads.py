@@ -54,7 +54,7 @@ base = len(os.listdir("/proc/self/task"))
 bm.set_num_threads(3)
 with open("/proc/self/statm") as statm:
     in_use = int(statm.read().split()[0]) * resource.getpagesize()
-resource.setrlimit(resource.RLIMIT_AS, (in_use + (64 << 20), resource.RLIM_INFINITY))
+resource.setrlimit(resource.RLIMIT_AS, (in_use + (64 << 20), resource.getrlimit(resource.RLIMIT_AS)[1]))
 try:
     bm.set_num_threads(200)
 except Exception as error:
