@@ -28,6 +28,9 @@ bool WorkerSleep::park_worker(std::size_t index, std::uint32_t seen_epoch, JoinL
   {
     std::scoped_lock lock(mutex_);
     if (latch == nullptr && index >= active_.load(std::memory_order_seq_cst)) {
+      // Decided under the lock where set_active() changes the count: a
+      // worker that parks instead is listed before set_active() looks for
+      // surplus to wake.
       slot.live = false;
       retired = true;
     } else {
