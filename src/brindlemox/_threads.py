@@ -24,8 +24,9 @@ def set_num_threads(n: int) -> int:
 
     1 runs everything on the calling thread. Results are bit-identical for
     every setting. n below 1, or above the most CPUs an affinity mask can
-    name, is ValueError: far more threads than CPUs only take turns, and each
-    thread count used keeps its pool of workers for the life of the process.
+    name, is ValueError: far more threads than CPUs only take turns. The
+    worker threads are started (or ended) at once; when the system refuses
+    a thread this raises RuntimeError and the previous setting stays.
 
     Examples
     --------

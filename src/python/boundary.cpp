@@ -56,6 +56,11 @@ std::string describe_pending_error() {
   return description;
 }
 
+void raise_os_refusal(const std::system_error& error) {
+  // Like Python's own "can't start new thread": an ordinary, recoverable error.
+  set_error(PyExc_RuntimeError, error.what());
+}
+
 std::nullptr_t set_error(PyObject* type, const std::string& message) {
   PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
   if (text == nullptr) return nullptr;

@@ -9,6 +9,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <system_error>
 
 #include "compute_error.h"
 #include "internal_failure.h"
@@ -30,6 +31,10 @@ void raise_panic(const std::string& message);
 
 /// Reports `failure` on stderr with its source location, then raises it as PanicException.
 void raise_internal_failure(const InternalFailure& failure);
+
+/// The operating system refused a resource, such as a thread: RuntimeError
+/// with the error's text.
+void raise_os_refusal(const std::system_error& error);
 
 /// The generic conversion: RuntimeError with the error's display text.
 std::nullptr_t raise_generic(const ComputeError& error);
@@ -76,6 +81,8 @@ auto guard(Body&& body) -> decltype(body()) {
     raise_internal_failure(failure);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const std::system_error& error) {
+    raise_os_refusal(error);
   } catch (const std::exception&) {
     raise_panic("the native engine failed");
   }

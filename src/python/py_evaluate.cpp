@@ -39,11 +39,6 @@ namespace {
 /// the lock over and back would take.
 constexpr std::size_t kKeepLockBelow = 4096;
 
-/// The most threads one evaluation may use: as many as a CPU affinity mask
-/// can name. Far more workers than CPUs only take turns, and a pool is
-/// kept for the process once built.
-constexpr long long kMaxThreads = 1024;
-
 constexpr ClassDef kCompiledKernelClass{
     .name = "_CompiledKernel",
     .doc = "A kernel compiled by the process-wide cache, for _evaluate_into.",
@@ -163,11 +158,14 @@ PyObject* set_num_threads_impl(PyObject*, const BoundArgs& args) {
   if (beyond < 0 || (beyond == 0 && value < 1)) {
     return PyErr_Format(PyExc_ValueError, "the number of threads must be at least 1, not %S", count.get());
   }
-  if (beyond > 0 || value > kMaxThreads) {
-    return PyErr_Format(PyExc_ValueError, "the number of threads must be at most %lld, not %S", kMaxThreads,
-                        count.get());
+  constexpr auto kMost = static_cast<long long>(WorkPool::kMaxThreads);
+  if (beyond > 0 || value > kMost) {
+    return PyErr_Format(PyExc_ValueError, "the number of threads must be at most %lld, not %S", kMost, count.get());
   }
-  return expect_object(PyLong_FromSize_t(WorkPool::set_num_threads(static_cast<std::size_t>(value))));
+  // Starting (or ending) up to a thousand workers is no work for the lock to wait on.
+  const std::size_t previous =
+      without_gil([value] { return WorkPool::set_num_threads(static_cast<std::size_t>(value)); });
+  return expect_object(PyLong_FromSize_t(previous));
 }
 
 using enum ParamKind;

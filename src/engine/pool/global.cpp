@@ -1,20 +1,19 @@
 // The process-wide pool: created on first use, sized by the thread setting,
 // replaced in a forked child.
 //
-// A forked child forgets every pool of its parent (PerProcess) and builds its
-// own on first use; it keeps the parent's thread setting.
+// A forked child forgets its parent's pool (PerProcess) and builds its own on
+// first use; it keeps the parent's thread setting.
 //
-// Changing the thread setting switches later runs to a pool of the new size.
-// Runs already under way finish on the pool they started on, so no pool is
-// ever destroyed; a pool of each size is built once per process and reused,
-// and the workers of the pools not in use stay parked.
+// Changing the thread setting resizes the one pool at once, so that a failure
+// to start threads is reported by the change itself, which then leaves the
+// setting as it was. Runs under way carry on through a resize (see pool.h).
 #include <sched.h>
 
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
-#include <vector>
 
 #include "internal_failure.h"
 #include "no_destructor.h"
@@ -23,39 +22,6 @@
 
 namespace bmx {
 namespace {
-
-/// The pools this process built, one per size, and the one in use.
-class PoolSet {
- public:
-  /// The pool of `workers` workers, built on first need; later runs of this
-  /// size use it too.
-  WorkPool& use(std::size_t workers) {
-    // Acquire pairs with the release store below: the pool is fully built.
-    WorkPool* pool = current_.load(std::memory_order_acquire);
-    if (pool != nullptr && pool->thread_count() == workers) return *pool;
-    const std::scoped_lock lock(mutex_);
-    pool = nullptr;
-    for (const std::unique_ptr<WorkPool>& built : built_) {
-      if (built->thread_count() == workers) pool = built.get();
-    }
-    if (pool == nullptr) {
-      built_.reserve(built_.size() + 1);
-      built_.push_back(std::make_unique<WorkPool>(workers));
-      pool = built_.back().get();
-    }
-    current_.store(pool, std::memory_order_release);
-    return *pool;
-  }
-
- private:
-  /// Held while a pool is chosen or built.
-  std::mutex mutex_;
-  /// The pool of the current setting, or null until the first use.
-  std::atomic<WorkPool*> current_{nullptr};
-  /// Every pool built; none is destroyed, since a run may still be under way
-  /// on it. Guarded by `mutex_`.
-  std::vector<std::unique_ptr<WorkPool>> built_;
-};
 
 /// The thread setting, which a forked child inherits.
 struct ThreadSetting {
@@ -84,7 +50,7 @@ std::size_t count_allowed_cpus() {
 }
 
 /// The calling thread works beside the pool's workers.
-std::size_t workers_for(std::size_t num_threads) { return num_threads > 1 ? num_threads - 1 : 1; }
+std::size_t workers_for(std::size_t num_threads) { return num_threads - 1; }
 
 /// count_allowed_cpus() of the first call: a system call is too dear for
 /// every evaluation.
@@ -100,6 +66,18 @@ std::size_t default_num_threads() {
   return count;
 }
 
+/// This process's pool, and the lock under which set_num_threads resizes it.
+struct ProcessPool {
+  explicit ProcessPool(std::size_t workers) : pool(workers) {}
+  std::mutex mutex;
+  WorkPool pool;
+};
+
+ProcessPool& process_pool() {
+  return PerProcess<ProcessPool>::get(
+      [] { return std::make_unique<ProcessPool>(workers_for(WorkPool::num_threads())); });
+}
+
 }  // namespace
 
 std::size_t WorkPool::num_threads() {
@@ -110,14 +88,16 @@ std::size_t WorkPool::num_threads() {
 
 std::size_t WorkPool::set_num_threads(std::size_t n) {
   check(n >= 1, "the thread count must be at least 1");
+  if (n > kMaxThreads) fail("the thread count must be at most " + std::to_string(kMaxThreads));
+  ProcessPool& process = process_pool();
+  // The setting and the pool's size change together.
+  const std::scoped_lock lock(process.mutex);
   const std::size_t previous = num_threads();
+  process.pool.resize(workers_for(n));
   thread_setting().num_threads.store(n, std::memory_order_relaxed);
   return previous;
 }
 
-WorkPool& WorkPool::global() {
-  const std::size_t workers = workers_for(num_threads());
-  return PerProcess<PoolSet>::get([] { return std::make_unique<PoolSet>(); }).use(workers);
-}
+WorkPool& WorkPool::global() { return process_pool().pool; }
 
 }  // namespace bmx

@@ -1,11 +1,17 @@
 // Workers, join, and the range driver of the pool.
 #include "pool.h"
 
+#include <pthread.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <mutex>
 #include <memory>
+#include <string>
+#include <system_error>
+#include <thread>
 
 #include "internal_failure.h"
 #include "parking.h"
@@ -41,29 +47,82 @@ namespace {
 
 }  // namespace
 
-WorkPool::WorkPool(std::size_t threads)
-    : thread_count_(threads),
-      sleep_(std::make_unique<WorkerSleep>(threads)),
+WorkPool::WorkPool(std::size_t workers)
+    : sleep_(std::make_unique<WorkerSleep>(kMaxWorkers)),
       injector_(std::make_unique<Injector<JoinJob>>()),
-      workers_(std::make_unique<Worker[]>(threads)) {
-  check(threads >= 1, "a work pool needs at least one thread");
-  for (std::size_t i = 0; i < threads; ++i) {
-    workers_[i].pool = this;
-    workers_[i].index = i;
-  }
-  threads_.reserve(threads);
+      workers_(std::make_unique<std::unique_ptr<Worker>[]>(kMaxWorkers)) {
   try {
-    for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back(&WorkPool::worker_main, this, i);
+    resize(workers);
   } catch (...) {
-    sleep_->terminate();
-    for (std::thread& thread : threads_) thread.join();
+    // Threads started before the failure refer to this pool.
+    stop();
     throw;
   }
 }
 
-WorkPool::~WorkPool() {
-  sleep_->terminate();
-  for (std::thread& thread : threads_) thread.join();
+WorkPool::~WorkPool() { stop(); }
+
+void WorkPool::stop() {
+  sleep_->set_active(0);
+  std::unique_lock lock(exit_mutex_);
+  all_exited_.wait(lock, [&] { return running_ == 0; });
+}
+
+std::size_t WorkPool::thread_count() const { return sleep_->active(); }
+
+void WorkPool::resize(std::size_t workers) {
+  if (workers > kMaxWorkers) fail("a work pool has at most " + std::to_string(kMaxWorkers) + " workers");
+  const std::scoped_lock lock(resize_mutex_);
+  for (std::size_t i = 0; i < workers; ++i) {
+    if (workers_[i] == nullptr) {
+      workers_[i] = std::make_unique<Worker>();
+      workers_[i]->pool = this;
+      workers_[i]->index = i;
+    }
+  }
+  const std::size_t previous = sleep_->active();
+  sleep_->set_active(workers);
+  // Slots below the previous count all have threads: none of them could
+  // retire while the count included it.
+  for (std::size_t i = previous; i < workers; ++i) {
+    if (sleep_->claim(i)) start_worker(i, previous);
+  }
+}
+
+void WorkPool::start_worker(std::size_t index, std::size_t previous) {
+  {
+    // Counted before it starts: it may retire at once.
+    const std::scoped_lock lock(exit_mutex_);
+    ++running_;
+  }
+  try {
+    std::thread thread(&WorkPool::worker_main, this, index);
+    // Named for ps and top, and before resize() returns, for a census.
+    pthread_setname_np(thread.native_handle(), kThreadName);
+    // Nobody joins a worker: one that retires while the pool lives just
+    // ends, and stop() waits for the count of running threads instead.
+    thread.detach();
+  } catch (const std::system_error& error) {
+    roll_back(index, previous);
+    throw std::system_error(error.code(), "cannot start a work pool thread");
+  } catch (...) {
+    roll_back(index, previous);
+    throw;
+  }
+}
+
+void WorkPool::roll_back(std::size_t index, std::size_t previous) {
+  thread_finished();
+  sleep_->abandon(index);
+  // The threads started so far are surplus again and retire.
+  sleep_->set_active(previous);
+}
+
+void WorkPool::thread_finished() {
+  // Notified under the lock: stop() may destroy the pool as soon as it sees
+  // no thread running, so the unlock is the finished thread's last touch.
+  const std::scoped_lock lock(exit_mutex_);
+  if (--running_ == 0) all_exited_.notify_all();
 }
 
 WorkPool::Worker*& WorkPool::thread_worker() {
@@ -78,7 +137,7 @@ WorkPool::Worker* WorkPool::current_worker() {
 
 void WorkPool::worker_main(std::size_t index) {
   try {
-    Worker& self = workers_[index];
+    Worker& self = *workers_[index];
     thread_worker() = &self;
     wait_until(self, nullptr);
   } catch (const std::exception& error) {
@@ -87,6 +146,7 @@ void WorkPool::worker_main(std::size_t index) {
   } catch (...) {
     abort_pool("an unknown exception escaped a worker");
   }
+  thread_finished();
 }
 
 void WorkPool::wait_until(Worker& self, JoinLatch* latch) {
@@ -96,7 +156,7 @@ void WorkPool::wait_until(Worker& self, JoinLatch* latch) {
   sleep_->begin_search();
   Backoff backoff;
   for (;;) {
-    if (latch != nullptr ? latch->is_set() : sleep_->is_terminating()) break;
+    if (latch != nullptr && latch->is_set()) break;
     const std::uint32_t epoch = sleep_->work_epoch();
     if (const Found found = find_work(self.index); found.job != nullptr) {
       sleep_->end_search(found.more);
@@ -109,7 +169,7 @@ void WorkPool::wait_until(Worker& self, JoinLatch* latch) {
       backoff.snooze();
       continue;
     }
-    sleep_->park_worker(self.index, epoch, latch);
+    if (!sleep_->park_worker(self.index, epoch, latch)) return;
     backoff = Backoff();
   }
   sleep_->end_search(false);
@@ -134,12 +194,13 @@ void WorkPool::wait_outside(JoinLatch& latch) {
 WorkPool::Found WorkPool::find_work(std::size_t self) {
   // `self` is a worker index, or kOutside for a helping outside thread.
   // Steal first: jobs on deques belong to computations already under way.
-  const auto count = static_cast<std::uint32_t>(thread_count_);
-  const std::uint32_t start = ThreadRng::current().below(count);
+  // Surplus workers are no victims: each takes back its own jobs.
+  const auto count = static_cast<std::uint32_t>(thread_count());
+  const std::uint32_t start = count > 0 ? ThreadRng::current().below(count) : 0;
   for (std::uint32_t k = 0; k < count; ++k) {
     const std::uint32_t victim = (start + k) % count;
     if (victim == self) continue;
-    JobDeque<JoinJob>& deque = workers_[victim].deque;
+    JobDeque<JoinJob>& deque = workers_[victim]->deque;
     if (JoinJob* job = deque.steal()) return {job, !deque.looks_empty()};
   }
   if (JoinJob* job = injector_->pop_oldest()) return {job, !injector_->looks_empty()};
@@ -190,7 +251,7 @@ void WorkPool::join(FunctionRef<void()> a, FunctionRef<void(bool migrated)> b) {
 
 void WorkPool::run_pieces(std::size_t n, std::size_t min_piece, PieceBody body) {
   if (n == 0) return;
-  split_and_run(0, n, min_piece == 0 ? 1 : min_piece, SplitBudget(thread_count_), false, body);
+  split_and_run(0, n, min_piece == 0 ? 1 : min_piece, SplitBudget(thread_count()), false, body);
 }
 
 void WorkPool::split_and_run(std::size_t begin, std::size_t end, std::size_t min_piece, SplitBudget budget,

@@ -20,9 +20,9 @@ extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
 namespace bmx {
 namespace {
 
-using pool_test::Clock;
 using pool_test::HitCounter;
 using pool_test::ms;
+using pool_test::wait_for_child;
 
 constexpr int kChildCorrect = 0;
 constexpr int kChildReusedThePool = 2;
@@ -39,22 +39,6 @@ constexpr int kChildMissedIndices = 3;
     if (hits.first_wrong() != kN) _exit(kChildMissedIndices);
   }
   _exit(kChildCorrect);
-}
-
-/// Waits for `child` with a deadline; kills it when it hangs. Returns the
-/// wait status, or -1 after a kill.
-int wait_for_child(pid_t child) {
-  const Clock::time_point until = Clock::now() + pool_test::kDeadline;
-  int status = 0;
-  while (Clock::now() < until) {
-    const pid_t done = waitpid(child, &status, WNOHANG);
-    if (done == child) return status;
-    if (done < 0) return -1;
-    std::this_thread::sleep_for(ms(5));
-  }
-  kill(child, SIGKILL);
-  waitpid(child, &status, 0);
-  return -1;
 }
 
 void fork_and_check(const WorkPool* parent_pool) {

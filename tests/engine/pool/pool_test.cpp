@@ -176,6 +176,7 @@ TEST_P(PoolTest, JoinRunsBothHalvesAndPrefersTheFirstFailure) {
 // The first half blocks until the second has started, so the second must be
 // stolen by a worker, which first has to be woken from its parked state.
 TEST_P(PoolTest, SecondHalfIsStolenWhileTheFirstWaits) {
+  if (pool().thread_count() == 0) GTEST_SKIP() << "a global pool without workers on one allowed processor";
   std::this_thread::sleep_for(ms(30));
   for (int round = 0; round < 20; ++round) {
     std::atomic<bool> b_started{false};
@@ -194,6 +195,7 @@ TEST_P(PoolTest, SecondHalfIsStolenWhileTheFirstWaits) {
 // The stolen half takes long, so the caller parks and must be woken by the
 // latch; inside a worker the same happens with a nested join.
 TEST_P(PoolTest, ParkedJoinOwnersAreWokenWhenTheirJobFinishes) {
+  if (pool().thread_count() == 0) GTEST_SKIP() << "a global pool without workers on one allowed processor";
   const Clock::time_point start = Clock::now();
   auto slow_b = [](bool) { std::this_thread::sleep_for(ms(20)); };
   auto forced_join = [&] {
@@ -255,35 +257,48 @@ std::size_t allowed_cpus() {
 }
 
 // The caller works beside the workers, so the pool has one worker less than
-// the thread count, and at least one.
+// the thread count.
 TEST(WorkPoolTest, GlobalPoolHasOneWorkerLessThanTheAllowedProcessors) {
   EXPECT_EQ(WorkPool::num_threads(), allowed_cpus());
-  EXPECT_EQ(WorkPool::global().thread_count(), std::max<std::size_t>(1, allowed_cpus() - 1));
+  EXPECT_EQ(WorkPool::global().thread_count(), allowed_cpus() - 1);
   EXPECT_EQ(&WorkPool::global(), &WorkPool::global());
 }
 
-// Sizes are switched, and each size's pool is built once and reused.
-TEST(WorkPoolTest, ThreadSettingSwitchesThePool) {
+// One pool, resized by every change of the setting.
+TEST(WorkPoolTest, ThreadSettingResizesThePool) {
   const std::size_t initial = WorkPool::num_threads();
-  WorkPool& first = WorkPool::global();
+  WorkPool& pool = WorkPool::global();
   EXPECT_EQ(WorkPool::set_num_threads(4), initial);
   EXPECT_EQ(WorkPool::num_threads(), 4u);
-  WorkPool& four = WorkPool::global();
-  EXPECT_EQ(four.thread_count(), 3u);
+  EXPECT_EQ(pool.thread_count(), 3u);
   EXPECT_EQ(WorkPool::set_num_threads(1), 4u);
-  EXPECT_EQ(WorkPool::global().thread_count(), 1u);
+  EXPECT_EQ(pool.thread_count(), 0u);
   EXPECT_EQ(WorkPool::set_num_threads(4), 1u);
-  EXPECT_EQ(&WorkPool::global(), &four);
+  EXPECT_EQ(&WorkPool::global(), &pool);
+  EXPECT_EQ(pool.thread_count(), 3u);
   HitCounter hits(100000);
-  four.run_pieces(100000, 1, [&](std::size_t begin, std::size_t end) { hits.visit(begin, end); });
+  pool.run_pieces(100000, 1, [&](std::size_t begin, std::size_t end) { hits.visit(begin, end); });
   EXPECT_EQ(hits.first_wrong(), 100000u);
   EXPECT_EQ(WorkPool::set_num_threads(initial), 4u);
-  EXPECT_EQ(&WorkPool::global(), &first);
   EXPECT_THROW(WorkPool::set_num_threads(0), InternalFailure);
+  EXPECT_THROW(WorkPool::set_num_threads(WorkPool::kMaxThreads + 1), InternalFailure);
   EXPECT_EQ(WorkPool::num_threads(), initial);
+  EXPECT_EQ(pool.thread_count(), initial - 1);
 }
 
-// Runs under way keep their pool while other threads change the setting.
+// Without workers the callers run every piece themselves.
+TEST(WorkPoolTest, APoolWithoutWorkersRunsOnTheCaller) {
+  WorkPool pool(0);
+  const std::thread::id caller = std::this_thread::get_id();
+  std::atomic<int> elsewhere{0};
+  pool.run_pieces(1 << 16, 1, [&](std::size_t, std::size_t) {
+    if (std::this_thread::get_id() != caller) elsewhere.fetch_add(1);
+  });
+  EXPECT_EQ(elsewhere.load(), 0);
+  check_pieces(pool, 100000, 7);
+}
+
+// Runs under way carry on while other threads grow and shrink the pool.
 TEST(WorkPoolTest, ThreadSettingChangesDuringRuns) {
   const std::size_t initial = WorkPool::num_threads();
   std::atomic<bool> stop{false};
@@ -298,14 +313,14 @@ TEST(WorkPoolTest, ThreadSettingChangesDuringRuns) {
       }
     });
   }
-  for (int round = 0; round < 200; ++round) (void)WorkPool::set_num_threads(1 + round % 3);
+  for (int round = 0; round < 200; ++round) (void)WorkPool::set_num_threads(1 + round * 7 % 9);
   stop.store(true);
   for (std::thread& caller : callers) caller.join();
   EXPECT_EQ(wrong.load(), 0);
   (void)WorkPool::set_num_threads(initial);
 }
 
-// Random mixes of nested runs, joins and failures from several callers, for
+// Random mixes of nested runs, joins, failures and resizes from several callers, for
 // BMX_STRESS_SECONDS (default: a fraction of a second).
 TEST(WorkPoolTest, StressMixedWork) {
   const char* env = std::getenv("BMX_STRESS_SECONDS");
@@ -314,8 +329,13 @@ TEST(WorkPoolTest, StressMixedWork) {
   const auto duration = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   const Clock::time_point until = Clock::now() + duration;
   std::atomic<int> wrong{0};
-  run_threads(3, [&](std::size_t caller) {
+  run_threads(4, [&](std::size_t caller) {
     std::mt19937_64 rng(4242 + caller);
+    if (caller == 3) {
+      // The pool grows and shrinks under the others' runs.
+      while (Clock::now() < until) pool.resize(rng() % 7);
+      return;
+    }
     while (Clock::now() < until) {
       const std::size_t n = rng() % 20000;
       const std::size_t min_piece = 1 + rng() % 2000;

@@ -1,6 +1,10 @@
 // Deadlines and bookkeeping shared by the pool tests.
 #pragma once
 
+#include <signal.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -46,6 +50,22 @@ inline void run_threads(std::size_t count, const std::function<void(std::size_t)
     std::abort();
   }
   for (std::thread& thread : threads) thread.join();
+}
+
+/// Waits for `child` with a deadline; kills it when it hangs. Returns the
+/// wait status, or -1 after a kill.
+inline int wait_for_child(pid_t child) {
+  const Clock::time_point until = Clock::now() + kDeadline;
+  int status = 0;
+  while (Clock::now() < until) {
+    const pid_t done = waitpid(child, &status, WNOHANG);
+    if (done == child) return status;
+    if (done < 0) return -1;
+    std::this_thread::sleep_for(ms(5));
+  }
+  kill(child, SIGKILL);
+  waitpid(child, &status, 0);
+  return -1;
 }
 
 /// Counts how often each index of [0, n) was visited.
