@@ -83,9 +83,13 @@ class GraphBuilder {
   std::vector<Slot> slots_;
 };
 
-ExprGraph::ExprGraph(const ExprTree& tree) {
-  // The post-order run as a stack machine whose values are node indices.
-  GraphBuilder builder;
+namespace {
+
+/// Adds the nodes of `tree` to `builder`, run as a post-order stack machine
+/// whose values are node indices; the index each node got.
+std::vector<std::uint32_t> add_tree(GraphBuilder& builder, const ExprTree& tree) {
+  std::vector<std::uint32_t> indices;
+  indices.reserve(tree.nodes().size());
   std::vector<std::uint32_t> operands;
   for (const ExprNode& node : tree.nodes()) {
     GraphNode made{node.tag, node.op, {0, 0, 0}, node.payload};
@@ -93,8 +97,26 @@ ExprGraph::ExprGraph(const ExprTree& tree) {
     for (std::size_t k = 0; k < arity; ++k) made.children[k] = operands[operands.size() - arity + k];
     operands.resize(operands.size() - arity);
     operands.push_back(builder.add(made));
+    indices.push_back(operands.back());
   }
+  return indices;
+}
+
+}  // namespace
+
+ExprGraph::ExprGraph(const ExprTree& tree) {
+  GraphBuilder builder;
+  add_tree(builder, tree);
   *this = std::move(builder).finish();
+}
+
+ExprTree to_expr_tree(const SharedTree& tree, const std::unordered_map<std::uint64_t, std::uint64_t>& id_map) {
+  return ExprGraph::of(tree, id_map).expand();
+}
+
+std::vector<std::uint32_t> graph_indices(const ExprTree& tree) {
+  GraphBuilder builder;
+  return add_tree(builder, tree);
 }
 
 ExprGraph ExprGraph::of(const SharedTree& tree, const std::unordered_map<std::uint64_t, std::uint64_t>& id_map) {

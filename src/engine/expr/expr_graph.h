@@ -65,6 +65,15 @@ class ExprGraph {
   std::vector<GraphNode> nodes_;
 };
 
+/// The index in ExprGraph(tree) of each node of `tree`, in its order: equal
+/// subtrees, and only they, have one index.
+std::vector<std::uint32_t> graph_indices(const ExprTree& tree);
+
+/// The expanded tree `tree` stands for, in post-order, every ArgRef id found
+/// in `id_map` replaced by its value: its graph, expanded. std::bad_alloc
+/// beyond 2^32 - 1 nodes, the most an ExprTree holds.
+ExprTree to_expr_tree(const SharedTree& tree, const std::unordered_map<std::uint64_t, std::uint64_t>& id_map = {});
+
 /// True when any node is a Select.
 bool contains_select(const ExprGraph& graph);
 

@@ -5,7 +5,7 @@
 #include <bit>
 #include <limits>
 #include <memory>
-#include <new>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -139,36 +139,6 @@ TempArgs collect_temp_args(const SharedTree& tree) {
     if (node.tag() == NodeTag::ArgRef) names.try_emplace(node.payload(), node.name());
   });
   return names;
-}
-
-ExprTree to_expr_tree(const SharedTree& tree, const std::unordered_map<std::uint64_t, std::uint64_t>& id_map) {
-  if (tree.root().tree_size() > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
-  std::vector<ExprNode> nodes;
-  nodes.reserve(static_cast<std::size_t>(tree.root().tree_size()));
-  // Nodes on the path from the root, each with the number of its children
-  // already written: a node is written once all of them are.
-  struct Frame {
-    const SharedNode* node;
-    std::size_t written;
-  };
-  std::vector<Frame> path{{&tree.root(), 0}};
-  while (!path.empty()) {
-    Frame& frame = path.back();
-    const std::span<const SharedTree> children = frame.node->children();
-    if (frame.written < children.size()) {
-      const SharedNode* child = &children[frame.written++].root();
-      path.push_back({child, 0});  // may reallocate `path`; `frame` is not used after this
-      continue;
-    }
-    const SharedNode& node = *frame.node;
-    std::uint64_t payload = node.payload();
-    if (node.tag() == NodeTag::ArgRef) {
-      if (const auto found = id_map.find(payload); found != id_map.end()) payload = found->second;
-    }
-    nodes.push_back(ExprNode{node.tag(), node.op(), 0, payload});
-    path.pop_back();
-  }
-  return ExprTree::from_post_order(std::move(nodes));
 }
 
 SharedTree from_expr_tree(const ExprTree& tree, const TempArgs& names) {

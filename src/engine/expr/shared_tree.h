@@ -7,14 +7,14 @@
 // reference-counted. The tree an expression stands for is the full expansion
 // of its root: a node reached along two paths is two subtrees of that tree,
 // which may be exponentially larger than the nodes (e = e * e, sixty times):
-// walks visit distinct nodes, and only to_expr_tree expands. ArgRef leaves carry their
+// walks visit distinct nodes, and only to_expr_tree (expr_graph.h) expands. ArgRef leaves carry their
 // argument's name, so the names of an expression's arguments travel with its
 // nodes. Every walk is iterative, and dropping the last handle frees the nodes
 // only it kept alive through an explicit work list, so trees of any depth are
 // safe to build, query and drop.
 //
 // Kernels are compiled from the graph of distinct subtrees (expr_graph.h);
-// to_expr_tree and from_expr_tree convert to and from the contiguous ExprTree.
+// from_expr_tree converts from the contiguous ExprTree.
 #pragma once
 
 #include <atomic>
@@ -22,7 +22,6 @@
 #include <map>
 #include <span>
 #include <string>
-#include <unordered_map>
 
 #include "expr_node.h"
 #include "ops.h"
@@ -125,11 +124,6 @@ using TempArgs = std::map<std::uint64_t, std::string>;
 /// last leaf in left-to-right order (so when operands disagree on an id's name,
 /// the right one wins). Linear in the number of distinct nodes.
 TempArgs collect_temp_args(const SharedTree& tree);
-
-/// The expanded tree in post-order, every ArgRef id found in `id_map` replaced
-/// by its value. Linear in the expanded size; std::bad_alloc beyond 2^32 - 1
-/// nodes, the most an ExprTree holds.
-ExprTree to_expr_tree(const SharedTree& tree, const std::unordered_map<std::uint64_t, std::uint64_t>& id_map = {});
 
 /// The shared form of `tree`, each ArgRef leaf named by `names` (an id absent
 /// from it gets an empty name).

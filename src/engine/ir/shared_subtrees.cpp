@@ -1,11 +1,9 @@
 // Value numbering of subtrees, then a pre-order pass that picks the repeats.
 #include "shared_subtrees.h"
 
-#include <algorithm>
 #include <limits>
-#include <unordered_map>
-#include <utility>
 
+#include "../expr/expr_graph.h"
 
 namespace bmx {
 
@@ -13,58 +11,12 @@ namespace {
 
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
-/// A node with its children replaced by their subtree classes: two subtrees
-/// are equal exactly when their roots' keys are.
-struct NodeKey {
-  NodeTag tag;
-  std::uint8_t op;
-  std::uint64_t payload;
-  std::uint32_t children[3];
-
-  friend bool operator==(const NodeKey&, const NodeKey&) = default;
-};
-
-struct NodeKeyHash {
-  std::size_t operator()(const NodeKey& key) const {
-    // splitmix64's finaliser over each field in turn.
-    const auto mix = [](std::uint64_t x) {
-      x ^= x >> 30;
-      x *= 0xbf58476d1ce4e5b9ULL;
-      x ^= x >> 27;
-      x *= 0x94d049bb133111ebULL;
-      return x ^ (x >> 31);
-    };
-    std::uint64_t h = mix((static_cast<std::uint64_t>(key.tag) << 8) | key.op);
-    h = mix(h ^ key.payload);
-    h = mix(h ^ ((static_cast<std::uint64_t>(key.children[0]) << 32) | key.children[1]));
-    return static_cast<std::size_t>(mix(h ^ key.children[2]));
-  }
-};
-
-/// The class of every subtree: equal subtrees, and only they, share a class.
-/// Children come before their parents in the array, so one forward pass sees
-/// every child's class first.
-std::vector<std::uint32_t> classify_subtrees(std::span<const ExprNode> nodes) {
-  std::vector<std::uint32_t> classes(nodes.size());
-  std::unordered_map<NodeKey, std::uint32_t, NodeKeyHash> known;
-  known.reserve(nodes.size());
-  for (std::size_t i = 0; i < nodes.size(); ++i) {
-    const ExprNode& node = nodes[i];
-    NodeKey key{node.tag, node.op, node.payload, {kNone, kNone, kNone}};
-    std::size_t child[3];
-    const int count = child_indices(nodes, i, child);
-    for (int k = 0; k < count; ++k) key.children[k] = classes[child[k]];
-    const auto [entry, inserted] = known.try_emplace(key, static_cast<std::uint32_t>(known.size()));
-    classes[i] = entry->second;
-  }
-  return classes;
-}
-
 }  // namespace
 
 SubtreeSharing find_shared_subtrees(const ExprTree& tree) {
   const std::span<const ExprNode> nodes = tree.nodes();
-  const std::vector<std::uint32_t> classes = classify_subtrees(nodes);
+  // Equal subtrees, and only they, share a class.
+  const std::vector<std::uint32_t> classes = graph_indices(tree);
   SubtreeSharing sharing{std::vector<NodeRole>(nodes.size(), NodeRole::Skipped),
                          std::vector<std::uint32_t>(nodes.size(), 0)};
 

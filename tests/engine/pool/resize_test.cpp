@@ -123,8 +123,9 @@ constexpr int kChildRunFailed = 6;
 [[noreturn]] void child_outgrows_its_address_space() {
   (void)WorkPool::set_num_threads(3);
   if (!global_run_covers(100000)) _exit(kChildRunFailed);
-  rlimit cap{};
-  if (getrlimit(RLIMIT_AS, &cap) != 0) _exit(kChildRunFailed);
+  rlimit uncapped{};
+  if (getrlimit(RLIMIT_AS, &uncapped) != 0) _exit(kChildRunFailed);
+  rlimit cap = uncapped;
   cap.rlim_cur = address_space_in_use() + (32u << 20);
   if (setrlimit(RLIMIT_AS, &cap) != 0) _exit(kChildRunFailed);
   try {
@@ -133,6 +134,8 @@ constexpr int kChildRunFailed = 6;
   } catch (const std::system_error& error) {
     if (std::string(error.what()).rfind("cannot start a work pool thread: ", 0) != 0) _exit(kChildWrongError);
   }
+  // The checks below need memory of their own.
+  if (setrlimit(RLIMIT_AS, &uncapped) != 0) _exit(kChildRunFailed);
   if (WorkPool::num_threads() != 3 || WorkPool::global().thread_count() != 2) _exit(kChildLostTheSetting);
   // The threads started before the refusal retire.
   if (!workers_settle_at(2)) _exit(kChildKeptTheThreads);
