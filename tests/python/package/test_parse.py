@@ -231,6 +231,7 @@ def test_text_is_parsed_once_and_scalars_do_not_make_new_kernels():
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads the resident size from /proc")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan holds freed memory in quarantine")
 def test_memory_stays_bounded_over_distinct_texts():
     # Each distinct text compiles a kernel of about 460 bytes: kept forever,
     # 20,000 texts would add about 9 MiB.
