@@ -125,8 +125,8 @@ INSTANTIATE_TEST_SUITE_P(
                       CompareCase{CompareOp::Lt, kNaN, kInf, 0.0}, CompareCase{CompareOp::Le, -kInf, kNaN, 0.0}));
 
 TEST(Operators, UnknownCodesAreInternalFailures) {
-  EXPECT_THROW(apply_unary(static_cast<UnaryOp>(13), 1.0), InternalFailure);
-  EXPECT_THROW(apply_binary(static_cast<BinaryOp>(8), 1.0, 1.0), InternalFailure);
+  EXPECT_THROW(apply_unary(static_cast<UnaryOp>(std::size(kUnaryOps)), 1.0), InternalFailure);
+  EXPECT_THROW(apply_binary(static_cast<BinaryOp>(std::size(kBinaryOps)), 1.0, 1.0), InternalFailure);
   EXPECT_THROW(apply_compare(static_cast<CompareOp>(6), 1.0, 1.0), InternalFailure);
 }
 
