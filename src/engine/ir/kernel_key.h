@@ -14,16 +14,17 @@ namespace bmx {
 /// A tree's structure in pre-order (each node before its children, children
 /// left to right), with every repeat of a non-leaf subtree that the walk has
 /// already written replaced by a reference to it. `ops` has one code per
-/// written node: Const 0, ArgRef 1, Unary 10 + op (and 110 + op - 20 from
-/// op 20 on), Binary 30 + op, Compare 50 + op, Select 70, and a repeat 90. `consts` holds the bit patterns of
-/// the Const nodes, `arg_slots` the ids of the ArgRef nodes, both in walk
-/// order, and `repeats` for each repeat the position in `ops` of the subtree
-/// it repeats. Equal subtrees never nest, so a subtree is complete before its
-/// first repeat begins, and the key is a function of the tree's structure
-/// alone, however the tree shares its nodes; its size is linear in the
-/// distinct subtrees. A tree without repeated subtrees has no repeats, and
-/// its key is its plain pre-order. Constants compare by bit pattern, so 0.0
-/// and -0.0 (or NaNs with different payloads) make different keys.
+/// written node: Const 0, ArgRef 1, Unary 10 + op (110 + op - 20 from op 20
+/// on), Binary 30 + op, Compare 50 + op, Select 70, and a repeat 90. `consts`
+/// holds the bit patterns of the Const nodes, `arg_slots` the ids of the
+/// ArgRef nodes, both in walk order, and `repeats` for each repeat the
+/// position in `ops` of the subtree it repeats. Equal subtrees never nest, so
+/// a subtree is complete before its first repeat begins, and the key is a
+/// function of the tree's structure alone, however the tree shares its nodes;
+/// its size is linear in the distinct subtrees. A tree without repeated
+/// subtrees has no repeats, and its key is its plain pre-order. Constants
+/// compare by bit pattern, so 0.0 and -0.0 (or NaNs with different payloads)
+/// make different keys.
 struct KernelKey {
   std::vector<std::uint8_t> ops;
   std::vector<std::uint64_t> consts;
