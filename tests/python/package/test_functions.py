@@ -137,3 +137,12 @@ def test_the_readmes_table_lists_every_function_with_its_numpy_reference():
         entry = _registry.entry(_registry.FUNCTIONS[name])
         assert entry.numpy == name if numpy_names == "same names" else f"`{entry.numpy}`" in numpy_names
         assert ("libm" in difference) == (entry.ulps > 0 or name == "hypot")
+
+
+def test_every_operator_survives_pickling():
+    args = bm.args("a", "b", "c")
+    for function in MADE.values():
+        built = function(*args[: _registry.entry(function).arity])
+        # Unpickled arguments are new ones, with ids of their own.
+        shape = [re.sub(r"ArgRef\(\d+\)", "ArgRef", repr(expr)) for expr in (built, pickle.loads(pickle.dumps(built)))]
+        assert shape[0] == shape[1]
