@@ -93,8 +93,9 @@ inline double unary_value(double x) {
 /// The operator applied to the left operand l and the right operand r.
 /// When both operands of Add, Sub, Mul or Div are NaN, the result is the
 /// left one, quieted. Min and Max return the other operand when l is NaN and
-/// l itself on ties, so Max(-0.0, 0.0) is -0.0; Minimum and Maximum differ
-/// from them only in returning a NaN operand (l's when both are). Atan2 takes
+/// l itself on ties, so Max(-0.0, 0.0) is -0.0. Minimum and Maximum return a
+/// NaN operand (l's when both are), and r on ties, as NumPy's and numexpr's
+/// minimum and maximum do for -0.0 against 0.0. Atan2 takes
 /// l as the y coordinate. FloorDiv and Mod are NumPy's `//` and `%`.
 template <BinaryOp op>
 inline double binary_value(double l, double r) {
@@ -117,8 +118,8 @@ inline double binary_value(double l, double r) {
   if constexpr (op == BinaryOp::Copysign) return std::copysign(l, r);
   if constexpr (op == BinaryOp::FloorDiv) return floored_div(l, r);
   if constexpr (op == BinaryOp::Mod) return floored_mod(l, r);
-  if constexpr (op == BinaryOp::Minimum) return !std::isnan(l) && !(l <= r) ? r : l;
-  if constexpr (op == BinaryOp::Maximum) return !std::isnan(l) && !(l >= r) ? r : l;
+  if constexpr (op == BinaryOp::Minimum) return std::isnan(l) || l < r ? l : r;
+  if constexpr (op == BinaryOp::Maximum) return std::isnan(l) || l > r ? l : r;
 }
 
 /// 1.0 when the comparison holds, else 0.0; a NaN operand makes every

@@ -112,10 +112,10 @@ INSTANTIATE_TEST_SUITE_P(
                       BinaryCase{BinaryOp::Max, kNegNaN, kNaN, kNaN}, BinaryCase{BinaryOp::Max, 1.0, 2.0, 2.0},
                       BinaryCase{BinaryOp::Max, -0.0, 0.0, -0.0}, BinaryCase{BinaryOp::Max, 0.0, -0.0, 0.0},
                       BinaryCase{BinaryOp::Max, -kInf, kInf, kInf},
-                      // Minimum / Maximum: a NaN operand wins, the left one of two.
+                      // Minimum / Maximum: a NaN operand wins, the left one of two; ties give r.
                       BinaryCase{BinaryOp::Minimum, kNaN, 3.0, kNaN}, BinaryCase{BinaryOp::Minimum, 3.0, kNegNaN, kNegNaN},
                       BinaryCase{BinaryOp::Maximum, kNegNaN, kNaN, kNegNaN}, BinaryCase{BinaryOp::Maximum, 1.0, 2.0, 2.0},
-                      BinaryCase{BinaryOp::Minimum, -0.0, 0.0, -0.0}, BinaryCase{BinaryOp::Maximum, 0.0, -0.0, 0.0},
+                      BinaryCase{BinaryOp::Minimum, -0.0, 0.0, 0.0}, BinaryCase{BinaryOp::Maximum, 0.0, -0.0, -0.0},
                       // FloorDiv / Mod: the remainder takes the divisor's sign.
                       BinaryCase{BinaryOp::Mod, -7.0, 3.0, 2.0}, BinaryCase{BinaryOp::FloorDiv, -7.0, 3.0, -3.0},
                       BinaryCase{BinaryOp::Mod, 0.0, -1.0, -0.0}, BinaryCase{BinaryOp::FloorDiv, 0.0, -1.0, -0.0},

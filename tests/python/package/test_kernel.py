@@ -64,7 +64,7 @@ def test_asarray_takes_any_real_array_like():
 
 def test_builders_on_numbers_fold_with_the_engines_bits():
     assert type(bm.sqrt(2.0)) is float and bm.sqrt(2.0) == 2.0**0.5
-    assert bits(bm.maximum(-0.0, 0.0)) == bits(-0.0)
+    assert bits(bm.fmax(-0.0, 0.0)) == bits(-0.0) and bits(bm.maximum(-0.0, 0.0)) == bits(0.0)
     assert bits(bm.fmin(np.nan, 1.0)) == bits(1.0) and np.isnan(bm.minimum(np.nan, 1.0))
     assert bm.where(0.0, 1.0, 2.0) == 2.0 and bm.where(float("nan"), 1.0, 2.0) == 1.0
     assert bm.isnan(float("nan")) == 1.0 and bm.sign(-3) == -1.0
