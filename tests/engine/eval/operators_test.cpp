@@ -113,8 +113,10 @@ INSTANTIATE_TEST_SUITE_P(
                       BinaryCase{BinaryOp::Max, -0.0, 0.0, -0.0}, BinaryCase{BinaryOp::Max, 0.0, -0.0, 0.0},
                       BinaryCase{BinaryOp::Max, -kInf, kInf, kInf},
                       // Minimum / Maximum: a NaN operand wins, the left one of two; ties give r.
-                      BinaryCase{BinaryOp::Minimum, kNaN, 3.0, kNaN}, BinaryCase{BinaryOp::Minimum, 3.0, kNegNaN, kNegNaN},
-                      BinaryCase{BinaryOp::Maximum, kNegNaN, kNaN, kNegNaN}, BinaryCase{BinaryOp::Maximum, 1.0, 2.0, 2.0},
+                      BinaryCase{BinaryOp::Minimum, kNaN, 3.0, kNaN},
+                      BinaryCase{BinaryOp::Minimum, 3.0, kNegNaN, kNegNaN},
+                      BinaryCase{BinaryOp::Maximum, kNegNaN, kNaN, kNegNaN},
+                      BinaryCase{BinaryOp::Maximum, 1.0, 2.0, 2.0},
                       BinaryCase{BinaryOp::Minimum, -0.0, 0.0, 0.0}, BinaryCase{BinaryOp::Maximum, 0.0, -0.0, -0.0},
                       // FloorDiv / Mod: the remainder takes the divisor's sign.
                       BinaryCase{BinaryOp::Mod, -7.0, 3.0, 2.0}, BinaryCase{BinaryOp::FloorDiv, -7.0, 3.0, -3.0},
@@ -122,7 +124,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BinaryCase{BinaryOp::Mod, -1.0, kInf, kInf}, BinaryCase{BinaryOp::FloorDiv, -1.0, kInf, -1.0},
                       BinaryCase{BinaryOp::FloorDiv, 1.0, -0.0, -kInf}, BinaryCase{BinaryOp::FloorDiv, 1.0, 0.1, 9.0},
                       BinaryCase{BinaryOp::Fmod, -7.0, 3.0, -1.0}, BinaryCase{BinaryOp::Copysign, 2.0, -0.0, -2.0},
-                      BinaryCase{BinaryOp::Nextafter, 0.0, -1.0, -0x1p-1074}, BinaryCase{BinaryOp::Hypot, 3.0, -4.0, 5.0}));
+                      BinaryCase{BinaryOp::Nextafter, 0.0, -1.0, -0x1p-1074},
+                      BinaryCase{BinaryOp::Hypot, 3.0, -4.0, 5.0}));
 
 TEST(Operators, RemainderAndFloorDivisionOfZeroAndInfinityAreNaN) {
   for (const auto& [l, r] : {std::pair{1.0, 0.0}, std::pair{kInf, 2.0}, std::pair{0.0, 0.0}}) {

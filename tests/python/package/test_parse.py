@@ -302,7 +302,9 @@ def test_hostile_texts_raise_instead_of_crashing():
     assert kinds[6:] == ["[0.0, 0.0]", ""]
 
 
-@pytest.mark.parametrize("text, ufunc", [("x ^ y", np.bitwise_xor), ("x << y", np.left_shift), ("x >> y", np.right_shift)])
+@pytest.mark.parametrize(
+    "text, ufunc", [("x ^ y", np.bitwise_xor), ("x << y", np.left_shift), ("x >> y", np.right_shift)]
+)
 def test_integer_operators_are_refused_with_numpys_words_for_floats(text, ufunc):
     with pytest.raises(TypeError) as numpy_error:
         ufunc(np.ones(1), np.ones(1))
