@@ -17,6 +17,7 @@ from typing import Final as _Final
 from ._build import Operand as _Operand
 from ._build import apply as _apply
 from ._build import binary as _binary
+from ._build import constant_like as _constant_like
 from ._build import is_true as _is_true
 from ._build import ternary as _ternary
 from ._build import unary as _unary
@@ -48,16 +49,55 @@ where_: _Final = where
 sqrt: _Final = _unary("sqrt", "Sqrt", "The square root, elementwise.")
 abs: _Final = _unary("abs", "Abs", "The absolute value (the sign bit cleared), elementwise.")
 exp: _Final = _unary("exp", "Exp", "e to the power x, elementwise.", ulps=2)
+expm1: _Final = _unary("expm1", "Expm1", "e to the power x, minus 1 (exact near 0), elementwise.", ulps=2)
 log: _Final = _unary("log", "Log", "The natural logarithm, elementwise.", ulps=2)
+log1p: _Final = _unary("log1p", "Log1p", "The natural logarithm of 1 + x (exact near 0), elementwise.", ulps=2)
 log2: _Final = _unary("log2", "Log2", "The base-2 logarithm, elementwise.", ulps=2)
 log10: _Final = _unary("log10", "Log10", "The base-10 logarithm, elementwise.", ulps=2)
 floor: _Final = _unary("floor", "Floor", "The largest integer not above x, elementwise.")
 ceil: _Final = _unary("ceil", "Ceil", "The smallest integer not below x, elementwise.")
-# NumPy rounds halves to even.
-round: _Final = _unary("round", "Round", "x rounded to an integer, halves away from zero, elementwise.", numpy=None)
+trunc: _Final = _unary("trunc", "Trunc", "x rounded towards zero (-0.5 gives -0.0), elementwise.")
+round: _Final = _unary("round", "RoundEven", "x rounded to an integer, halves to even, elementwise.", numpy="rint")
 sin: _Final = _unary("sin", "Sin", "The sine, elementwise.", ulps=2)
 cos: _Final = _unary("cos", "Cos", "The cosine, elementwise.", ulps=2)
 tan: _Final = _unary("tan", "Tan", "The tangent, elementwise.", ulps=2)
+arcsin: _Final = _unary("arcsin", "Asin", "The inverse sine, elementwise.", ulps=2)
+arccos: _Final = _unary("arccos", "Acos", "The inverse cosine, elementwise.", ulps=2)
+arctan: _Final = _unary("arctan", "Atan", "The inverse tangent, elementwise.", ulps=2)
+sinh: _Final = _unary("sinh", "Sinh", "The hyperbolic sine, elementwise.", ulps=2)
+cosh: _Final = _unary("cosh", "Cosh", "The hyperbolic cosine, elementwise.", ulps=2)
+tanh: _Final = _unary("tanh", "Tanh", "The hyperbolic tangent, elementwise.", ulps=2)
+arcsinh: _Final = _unary("arcsinh", "Asinh", "The inverse hyperbolic sine, elementwise.", ulps=2)
+arccosh: _Final = _unary("arccosh", "Acosh", "The inverse hyperbolic cosine, elementwise.", ulps=2)
+arctanh: _Final = _unary("arctanh", "Atanh", "The inverse hyperbolic tangent, elementwise.", ulps=2)
+sign: _Final = _unary(
+    "sign", "Sign", "1.0, -1.0 or 0.0 by the sign of x; NaN stays NaN, both zeros give 0.0, elementwise."
+)
+signbit: _Final = _unary("signbit", "Signbit", "1.0 where the sign bit of x is set (-0.0 too), else 0.0, elementwise.")
+isnan: _Final = _unary("isnan", "IsNan", "1.0 where x is NaN, else 0.0, elementwise.")
+isinf: _Final = _unary("isinf", "IsInf", "1.0 where x is infinite, else 0.0, elementwise.")
+isfinite: _Final = _unary("isfinite", "IsFinite", "1.0 where x is neither infinite nor NaN, else 0.0, elementwise.")
+
+
+def _itself(x: _Operand) -> _Operand:
+    return x
+
+
+def _zeros_like(x: _Expr) -> _Expr:
+    return _constant_like(x, 0.0)
+
+
+def _ones_like(x: _Expr) -> _Expr:
+    return _constant_like(x, 1.0)
+
+
+# Data is real, so these need no complex numbers. The builders always get an
+# `Expr`: `apply` turns numbers into one before it folds them.
+copy: _Final = _unary("copy", _itself, "x itself, elementwise.")
+conj: _Final = _unary("conj", _itself, "The complex conjugate: x itself, as x is real, elementwise.")
+real: _Final = _unary("real", _itself, "The real part: x itself, as x is real, elementwise.")
+imag: _Final = _unary("imag", _zeros_like, "The imaginary part: 0.0, as x is real, elementwise.")
+ones_like: _Final = _unary("ones_like", _ones_like, "1.0 at every element of x, NaN included.")
 
 arctan2: _Final = _binary(
     "arctan2",
@@ -76,34 +116,44 @@ arctan2: _Final = _binary(
 atan2: _Final = arctan2
 minimum: _Final = _binary(
     "minimum",
-    "Min",
-    """The smaller operand, elementwise; a NaN operand gives the other one.
+    "Minimum",
+    """The smaller operand, elementwise; a NaN operand gives NaN (see `fmin`).
 
     Examples
     --------
     >>> import brindlemox as bm
     >>> x = bm.arg("x")
-    >>> bm.evaluate(bm.minimum(x, 1.0), {"x": [0.5, 2.0]})
-    array([0.5, 1. ])
+    >>> bm.evaluate(bm.minimum(x, 1.0), {"x": [0.5, 2.0, float("nan")]})
+    array([0.5, 1. , nan])
     """,
-    numpy="fmin",
     text_names=("min",),
 )
 maximum: _Final = _binary(
     "maximum",
-    "Max",
-    """The larger operand, elementwise; a NaN operand gives the other one.
+    "Maximum",
+    """The larger operand, elementwise; a NaN operand gives NaN (see `fmax`).
 
     Examples
     --------
     >>> import brindlemox as bm
     >>> x = bm.arg("x")
-    >>> bm.evaluate(bm.maximum(x, 1.0), {"x": [0.5, 2.0]})
-    array([1., 2.])
+    >>> bm.evaluate(bm.maximum(x, 1.0), {"x": [0.5, 2.0, float("nan")]})
+    array([ 1.,  2., nan])
     """,
-    numpy="fmax",
     text_names=("max",),
 )
+fmin: _Final = _binary("fmin", "Min", "The smaller operand, elementwise; a NaN operand gives the other one.")
+fmax: _Final = _binary("fmax", "Max", "The larger operand, elementwise; a NaN operand gives the other one.")
+fmod: _Final = _binary("fmod", "Fmod", "The remainder of a / b with the sign of a (C's fmod), elementwise.")
+remainder: _Final = _binary(
+    "remainder", "Mod", "The remainder of a / b with the sign of b (the text's `%`), elementwise."
+)
+floor_divide: _Final = _binary(
+    "floor_divide", "FloorDiv", "a / b rounded down, consistent with `remainder` (the text's `//`), elementwise."
+)
+hypot: _Final = _binary("hypot", "Hypot", "sqrt(a**2 + b**2) without overflow on the way, elementwise.")
+copysign: _Final = _binary("copysign", "Copysign", "The magnitude of a with the sign of b, elementwise.")
+nextafter: _Final = _binary("nextafter", "Nextafter", "The next float after a towards b, elementwise.")
 
 
 def _pow(base: _Operand, exponent: _Operand) -> _Operand:
@@ -150,34 +200,4 @@ clip: _Final = _ternary(
     >>> bm.evaluate(bm.clip(x, 0, 1), {"x": [-1.0, 0.5, 2.0]})
     array([0. , 0.5, 1. ])
     """,
-)
-
-
-def _isnan(x: _Operand) -> _Operand:
-    return _apply(_op.ne, x, x)
-
-
-def _isinf(x: _Operand) -> _Operand:
-    return _apply(_op.eq, abs(x), float("inf"))
-
-
-def _isfinite(x: _Operand) -> _Operand:
-    return _apply(_op.lt, abs(x), float("inf"))
-
-
-def _trunc(x: _Operand) -> _Operand:
-    return where(_apply(_op.lt, x, 0.0), ceil(x), floor(x))
-
-
-def _sign(x: _Operand) -> _Operand:
-    zero_or_nan = where(_apply(_op.eq, x, 0.0), 0.0, x)
-    return where(_apply(_op.gt, x, 0.0), 1.0, where(_apply(_op.lt, x, 0.0), -1.0, zero_or_nan))
-
-
-isnan: _Final = _unary("isnan", _isnan, "1.0 where x is NaN, else 0.0, elementwise.")
-isinf: _Final = _unary("isinf", _isinf, "1.0 where x is infinite, else 0.0, elementwise.")
-isfinite: _Final = _unary("isfinite", _isfinite, "1.0 where x is neither infinite nor NaN, else 0.0, elementwise.")
-trunc: _Final = _unary("trunc", _trunc, "x rounded towards zero (-0.5 gives -0.0), elementwise.")
-sign: _Final = _unary(
-    "sign", _sign, "1.0, -1.0 or 0.0 by the sign of x; NaN stays NaN, both zeros give 0.0, elementwise."
 )

@@ -12,7 +12,7 @@ from typing import Final
 from . import _build
 from ._build import Operand
 from ._engine import Expr, kernels
-from ._functions import where
+from ._functions import floor_divide, remainder, where
 from ._registry import TEXT_FUNCTIONS, entry
 
 _SUPPORTED: Final = ", ".join(sorted(TEXT_FUNCTIONS))
@@ -38,6 +38,8 @@ _BINARY: Final[dict[type[ast.operator], Callable[[Operand, Operand], Operand]]] 
     ast.Mult: operator.mul,
     ast.Div: operator.truediv,
     ast.Pow: operator.pow,
+    ast.Mod: remainder,
+    ast.FloorDiv: floor_divide,
     ast.BitAnd: _logical_and,
     ast.BitOr: _logical_or,
 }
@@ -53,12 +55,7 @@ _COMPARE: Final[dict[type[ast.cmpop], Callable[[Operand, Operand], Operand]]] = 
 
 # How the refused node kinds are named in messages; others by their class name.
 _CONSTRUCT_NAMES: Final[dict[type[ast.AST], str]] = {
-    ast.Mod: "'%' (remainder)",
-    ast.FloorDiv: "'//' (floor division)",
     ast.MatMult: "'@' (matrix multiplication)",
-    ast.BitXor: "'^' (exclusive or)",
-    ast.LShift: "'<<' (shift)",
-    ast.RShift: "'>>' (shift)",
     ast.Not: "'not' (use '~')",
     ast.And: "'and' (use '&')",
     ast.Or: "'or' (use '|')",
@@ -79,6 +76,31 @@ _CONSTRUCT_NAMES: Final[dict[type[ast.AST], str]] = {
     ast.Dict: "dict",
     ast.Set: "set",
 }
+
+
+# Operators NumPy has for integers only, by the ufunc it refuses floats with.
+_INTEGER_ONLY: Final[dict[type[ast.operator], str]] = {
+    ast.BitXor: "bitwise_xor",
+    ast.LShift: "left_shift",
+    ast.RShift: "right_shift",
+}
+
+# Functions of numexpr that need data other than float64.
+_REFUSED_FUNCTIONS: Final[dict[str, str]] = {
+    "complex": "complex numbers are not supported",
+    "contains": "string functions are not supported",
+}
+
+
+def integer_only(op: ast.operator) -> TypeError | None:
+    """NumPy's error for `op` on float64 operands, or None if NumPy takes them."""
+    ufunc = _INTEGER_ONLY.get(type(op))
+    if ufunc is None:
+        return None
+    return TypeError(
+        f"ufunc '{ufunc}' not supported for the input types, and the inputs could not be safely coerced to any "
+        "supported types according to the casting rule ''safe''"
+    )
 
 
 def unsupported(node: ast.AST | type[ast.AST]) -> ValueError:
@@ -125,7 +147,7 @@ class _Builder:
         for link in reversed(chain):
             binary = _BINARY.get(type(link.op))
             if binary is None:
-                raise unsupported(link.op)
+                raise integer_only(link.op) or unsupported(link.op)
             value = _build.apply(binary, value, self.build(link.right))
         return value
 
@@ -172,6 +194,8 @@ class _Builder:
         if not isinstance(node.func, ast.Name):
             raise unsupported(node.func)
         name = node.func.id
+        if name in _REFUSED_FUNCTIONS:
+            raise ValueError(f"unsupported function in expression: '{name}' ({_REFUSED_FUNCTIONS[name]})")
         if name not in TEXT_FUNCTIONS:
             raise ValueError(f"unknown function '{name}'; supported functions: {_SUPPORTED}")
         if node.keywords:
@@ -189,7 +213,8 @@ def parse(text: str) -> Operand:
     argument. Argument names are made in order of first appearance.
 
     Raises SyntaxError for malformed text, ValueError for unknown functions and
-    unsupported constructs, TypeError for a wrong argument count.
+    unsupported constructs, TypeError for a wrong argument count and for the
+    integer operators `^`, `<<` and `>>` (with NumPy's words for floats).
     """
     tree = ast.parse(text.strip(), mode="eval")
     return _Builder().build(tree.body)

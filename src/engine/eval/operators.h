@@ -19,8 +19,42 @@ namespace bmx {
 
 inline constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
 
+/// x rounded to an integer, halves to the even neighbour, without depending on
+/// the thread's rounding mode (as rint would): a tie is the only case where
+/// rounding half away from zero can be off, and then by one towards zero.
+inline double round_half_even(double x) {
+  const double away = std::round(x);
+  if (std::fabs(away - x) != 0.5 || std::fmod(away, 2.0) == 0.0) return away;
+  return std::copysign(away - std::copysign(1.0, x), x);
+}
+
+/// The remainder of l / r with the sign of r (Python's and NumPy's `%`): fmod's
+/// exact remainder, moved by r when the signs differ; a zero remainder takes
+/// r's sign. r == 0, an infinite l or a NaN gives NaN.
+inline double floored_mod(double l, double r) {
+  const double mod = std::fmod(l, r);
+  if (mod == 0.0) return std::copysign(0.0, r);
+  return (r < 0.0) != (mod < 0.0) ? mod + r : mod;
+}
+
+/// floor(l / r) for NumPy's `//`, consistent with `floored_mod`: l - mod is
+/// an exact multiple of r, so its quotient is an integer up to rounding and is
+/// rounded to the nearest one (its floor could lose one to a quotient just
+/// below). A zero result takes the sign of l / r; r == 0 gives l / r itself.
+inline double floored_div(double l, double r) {
+  if (r == 0.0) return l / r;
+  const double mod = std::fmod(l, r);
+  double quotient = (l - mod) / r;
+  if (mod != 0.0 && (r < 0.0) != (mod < 0.0)) quotient -= 1.0;
+  if (quotient == 0.0) return std::copysign(0.0, l / r);
+  const double floored = std::floor(quotient);
+  return quotient - floored > 0.5 ? floored + 1.0 : floored;
+}
+
 /// The operator applied to x. Neg and Abs work on the sign bit alone, so they
-/// also flip or clear it on zeros and NaN.
+/// also flip or clear it on zeros and NaN. Round takes halves away from zero,
+/// RoundEven to even. The predicates give 1.0 or 0.0; Sign gives 1.0, -1.0,
+/// 0.0 for either zero, and NaN for NaN.
 template <UnaryOp op>
 inline double unary_value(double x) {
   if constexpr (op == UnaryOp::Neg) return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) ^ kSignBit);
@@ -36,13 +70,33 @@ inline double unary_value(double x) {
   if constexpr (op == UnaryOp::Sin) return std::sin(x);
   if constexpr (op == UnaryOp::Cos) return std::cos(x);
   if constexpr (op == UnaryOp::Tan) return std::tan(x);
+  if constexpr (op == UnaryOp::Sinh) return std::sinh(x);
+  if constexpr (op == UnaryOp::Cosh) return std::cosh(x);
+  if constexpr (op == UnaryOp::Tanh) return std::tanh(x);
+  if constexpr (op == UnaryOp::Asin) return std::asin(x);
+  if constexpr (op == UnaryOp::Acos) return std::acos(x);
+  if constexpr (op == UnaryOp::Atan) return std::atan(x);
+  if constexpr (op == UnaryOp::Asinh) return std::asinh(x);
+  if constexpr (op == UnaryOp::Acosh) return std::acosh(x);
+  if constexpr (op == UnaryOp::Atanh) return std::atanh(x);
+  if constexpr (op == UnaryOp::Log1p) return std::log1p(x);
+  if constexpr (op == UnaryOp::Expm1) return std::expm1(x);
+  if constexpr (op == UnaryOp::Trunc) return std::trunc(x);
+  if constexpr (op == UnaryOp::RoundEven) return round_half_even(x);
+  if constexpr (op == UnaryOp::Sign) return x > 0.0 ? 1.0 : x < 0.0 ? -1.0 : x == 0.0 ? 0.0 : x;
+  if constexpr (op == UnaryOp::Signbit) return std::signbit(x) ? 1.0 : 0.0;
+  if constexpr (op == UnaryOp::IsNan) return std::isnan(x) ? 1.0 : 0.0;
+  if constexpr (op == UnaryOp::IsInf) return std::isinf(x) ? 1.0 : 0.0;
+  if constexpr (op == UnaryOp::IsFinite) return std::isfinite(x) ? 1.0 : 0.0;
 }
 
 /// The operator applied to the left operand l and the right operand r.
 /// When both operands of Add, Sub, Mul or Div are NaN, the result is the
 /// left one, quieted. Min and Max return the other operand when l is NaN and
-/// l itself on ties, so Max(-0.0, 0.0) is -0.0; Atan2 takes l as the y
-/// coordinate.
+/// l itself on ties, so Max(-0.0, 0.0) is -0.0. Minimum and Maximum return a
+/// NaN operand (l's when both are), and r on ties, as NumPy's and numexpr's
+/// minimum and maximum do for -0.0 against 0.0. Atan2 takes
+/// l as the y coordinate. FloorDiv and Mod are NumPy's `//` and `%`.
 template <BinaryOp op>
 inline double binary_value(double l, double r) {
   // The hardware returns the first operand's NaN, but the compiler may swap
@@ -58,6 +112,14 @@ inline double binary_value(double l, double r) {
   if constexpr (op == BinaryOp::Atan2) return std::atan2(l, r);
   if constexpr (op == BinaryOp::Min) return std::isnan(l) ? r : (r < l ? r : l);
   if constexpr (op == BinaryOp::Max) return std::isnan(l) ? r : (r > l ? r : l);
+  if constexpr (op == BinaryOp::Fmod) return std::fmod(l, r);
+  if constexpr (op == BinaryOp::Hypot) return std::hypot(l, r);
+  if constexpr (op == BinaryOp::Nextafter) return std::nextafter(l, r);
+  if constexpr (op == BinaryOp::Copysign) return std::copysign(l, r);
+  if constexpr (op == BinaryOp::FloorDiv) return floored_div(l, r);
+  if constexpr (op == BinaryOp::Mod) return floored_mod(l, r);
+  if constexpr (op == BinaryOp::Minimum) return std::isnan(l) || l < r ? l : r;
+  if constexpr (op == BinaryOp::Maximum) return std::isnan(l) || l > r ? l : r;
 }
 
 /// 1.0 when the comparison holds, else 0.0; a NaN operand makes every

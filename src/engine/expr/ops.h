@@ -20,7 +20,25 @@ namespace bmx {
   X(Round, 9)            \
   X(Sin, 10)             \
   X(Cos, 11)             \
-  X(Tan, 12)
+  X(Tan, 12)             \
+  X(Sinh, 13)            \
+  X(Cosh, 14)            \
+  X(Tanh, 15)            \
+  X(Asin, 16)            \
+  X(Acos, 17)            \
+  X(Atan, 18)            \
+  X(Asinh, 19)           \
+  X(Acosh, 20)           \
+  X(Atanh, 21)           \
+  X(Log1p, 22)           \
+  X(Expm1, 23)           \
+  X(Trunc, 24)           \
+  X(RoundEven, 25)       \
+  X(Sign, 26)            \
+  X(Signbit, 27)         \
+  X(IsNan, 28)           \
+  X(IsInf, 29)           \
+  X(IsFinite, 30)
 
 #define BMX_BINARY_OPS(X) \
   X(Add, 0)               \
@@ -30,7 +48,15 @@ namespace bmx {
   X(Pow, 4)               \
   X(Atan2, 5)             \
   X(Min, 6)               \
-  X(Max, 7)
+  X(Max, 7)               \
+  X(Fmod, 8)              \
+  X(Hypot, 9)             \
+  X(Nextafter, 10)        \
+  X(Copysign, 11)         \
+  X(FloorDiv, 12)         \
+  X(Mod, 13)              \
+  X(Minimum, 14)          \
+  X(Maximum, 15)
 
 #define BMX_COMPARE_OPS(X) \
   X(Gt, 0)                 \

@@ -184,24 +184,6 @@ struct DecodedTree {
   std::vector<ExprNode> nodes;
 };
 
-// The node of a code, or nullopt for a code no node has.
-std::optional<ExprNode> node_of_code(std::uint8_t code) {
-  const auto make = [](NodeTag tag, int op) { return ExprNode{tag, static_cast<std::uint8_t>(op), 0, 0}; };
-  if (code == kConstCode) return make(NodeTag::Const, 0);
-  if (code == kArgRefCode) return make(NodeTag::ArgRef, 0);
-  if (code == kSelectCode) return make(NodeTag::Select, 0);
-  if (code >= kUnaryCodeBase && is_unary_op_code(static_cast<std::uint8_t>(code - kUnaryCodeBase))) {
-    return make(NodeTag::Unary, code - kUnaryCodeBase);
-  }
-  if (code >= kBinaryCodeBase && is_binary_op_code(static_cast<std::uint8_t>(code - kBinaryCodeBase))) {
-    return make(NodeTag::Binary, code - kBinaryCodeBase);
-  }
-  if (code >= kCompareCodeBase && is_compare_op_code(static_cast<std::uint8_t>(code - kCompareCodeBase))) {
-    return make(NodeTag::Compare, code - kCompareCodeBase);
-  }
-  return std::nullopt;
-}
-
 std::optional<std::vector<std::string>> read_names(ByteReader& in) {
   const std::optional<std::uint64_t> count = in.read_count("name count");
   if (!count) return std::nullopt;
@@ -238,13 +220,14 @@ std::optional<std::vector<ExprNode>> read_nodes(ByteReader& in, std::size_t name
     const std::size_t at = in.position();
     const std::optional<std::uint8_t> code = in.read_byte();
     if (!code) return std::nullopt;
-    std::optional<ExprNode> node = node_of_code(*code);
-    if (!node) return in.fail("unknown node code " + std::to_string(*code) + " at byte " + std::to_string(at));
-    if (node->tag == NodeTag::Const) {
+    const std::optional<std::pair<NodeTag, std::uint8_t>> kind = node_of_code(*code);
+    if (!kind) return in.fail("unknown node code " + std::to_string(*code) + " at byte " + std::to_string(at));
+    ExprNode node{kind->first, kind->second, 0, 0};
+    if (node.tag == NodeTag::Const) {
       const std::optional<std::uint64_t> bits = in.read_u64_le();
       if (!bits) return std::nullopt;
-      node->payload = *bits;
-    } else if (node->tag == NodeTag::ArgRef) {
+      node.payload = *bits;
+    } else if (node.tag == NodeTag::ArgRef) {
       const std::optional<std::uint64_t> slot = in.read_varint();
       if (!slot) return std::nullopt;
       if (*slot >= name_count) {
@@ -252,12 +235,12 @@ std::optional<std::vector<ExprNode>> read_nodes(ByteReader& in, std::size_t name
                        " is out of range (" + std::to_string(name_count) + " names)");
       }
       used[static_cast<std::size_t>(*slot)] = true;
-      node->payload = *slot;
+      node.payload = *slot;
     }
-    const auto arity = static_cast<std::uint64_t>(child_count(node->tag));
+    const auto arity = static_cast<std::uint64_t>(child_count(node.tag));
     if (arity > trees) return in.fail("operator at byte " + std::to_string(at) + " lacks operands");
     trees = trees - arity + 1;
-    nodes.push_back(*node);
+    nodes.push_back(node);
   }
   if (trees != 1) return in.fail("the nodes form " + std::to_string(trees) + " trees, not one");
   for (std::size_t slot = 0; slot < name_count; ++slot) {

@@ -2,7 +2,9 @@
 #include "kernel_key.h"
 
 #include <limits>
+#include <string>
 
+#include "../internal_failure.h"
 #include "siphash.h"
 
 namespace bmx {
@@ -11,12 +13,30 @@ std::uint8_t node_code(NodeTag tag, std::uint8_t op) {
   switch (tag) {
     case NodeTag::Const: return kConstCode;
     case NodeTag::ArgRef: return kArgRefCode;
-    case NodeTag::Unary: return static_cast<std::uint8_t>(kUnaryCodeBase + op);
-    case NodeTag::Binary: return static_cast<std::uint8_t>(kBinaryCodeBase + op);
-    case NodeTag::Compare: return static_cast<std::uint8_t>(kCompareCodeBase + op);
     case NodeTag::Select: return kSelectCode;
+    default: break;
   }
-  return 0;
+  for (const OperatorCodeRange& range : kOperatorCodeRanges) {
+    if (range.tag == tag && op >= range.first_op && op - range.first_op < kOperatorRangeLength) {
+      return static_cast<std::uint8_t>(range.base + (op - range.first_op));
+    }
+  }
+  fail("operator code " + std::to_string(op) + " has no node code");
+}
+
+std::optional<std::pair<NodeTag, std::uint8_t>> node_of_code(std::uint8_t code) {
+  if (code == kConstCode) return std::pair{NodeTag::Const, std::uint8_t{0}};
+  if (code == kArgRefCode) return std::pair{NodeTag::ArgRef, std::uint8_t{0}};
+  if (code == kSelectCode) return std::pair{NodeTag::Select, std::uint8_t{0}};
+  for (const OperatorCodeRange& range : kOperatorCodeRanges) {
+    if (code < range.base || code - range.base >= kOperatorRangeLength) continue;
+    const auto op = static_cast<std::uint8_t>(range.first_op + (code - range.base));
+    const bool known = range.tag == NodeTag::Unary    ? is_unary_op_code(op)
+                       : range.tag == NodeTag::Binary ? is_binary_op_code(op)
+                                                      : is_compare_op_code(op);
+    if (known) return std::pair{range.tag, op};
+  }
+  return std::nullopt;
 }
 
 KernelKey build_kernel_key(const ExprGraph& graph) {

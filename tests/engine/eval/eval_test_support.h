@@ -154,11 +154,11 @@ inline ExprTree random_tree(std::mt19937_64& rng, int max_depth, std::size_t slo
       const ExprTree& main = levels[depth - 1][rng() % kPerLevel];
       const bool main_left = rng() % 2 == 0;
       switch (rng() % (with_select ? 5 : 4)) {
-        case 0: level.push_back(ExprTree::unary(static_cast<UnaryOp>(rng() % 13), main)); break;
+        case 0: level.push_back(ExprTree::unary(static_cast<UnaryOp>(rng() % std::size(kUnaryOps)), main)); break;
         case 1:
         case 2: {
           const ExprTree& other = pick_low(depth);
-          const auto op = static_cast<BinaryOp>(rng() % 8);
+          const auto op = static_cast<BinaryOp>(rng() % std::size(kBinaryOps));
           level.push_back(main_left ? ExprTree::binary(op, main, other) : ExprTree::binary(op, other, main));
           break;
         }

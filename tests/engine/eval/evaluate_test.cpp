@@ -115,7 +115,7 @@ void check_deep(const ExprTree& tree, std::size_t n) {
 void deep_unary_chain() {
   std::vector<ExprNode> nodes{arg_node(0)};
   for (std::size_t k = 0; nodes.size() < kDeepNodes; ++k) {
-    const std::size_t op = k % 64 == 0 ? (k / 64) % 13 : k % 2;
+    const std::size_t op = k % 64 == 0 ? (k / 64) % std::size(kUnaryOps) : k % 2;
     nodes.push_back(op_node(NodeTag::Unary, static_cast<std::uint8_t>(op)));
   }
   check_deep(ExprTree::from_post_order(std::move(nodes)), 4100);

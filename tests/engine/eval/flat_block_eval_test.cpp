@@ -33,7 +33,7 @@ TEST(FlatBlockEval, DeepStacksUseShorterBlocks) {
   std::vector<ExprNode> nodes;
   for (std::size_t k = 0; k < kLevels; ++k) {
     nodes.push_back({NodeTag::ArgRef, 0, 0, k % 2});
-    nodes.push_back({NodeTag::Unary, static_cast<std::uint8_t>(k % 13), 0, 0});
+    nodes.push_back({NodeTag::Unary, static_cast<std::uint8_t>(k % std::size(kUnaryOps)), 0, 0});
   }
   nodes.push_back({NodeTag::ArgRef, 0, 0, 1});
   for (std::size_t k = 0; k < kLevels; ++k) {
@@ -82,7 +82,7 @@ TEST(FlatBlockEval, BrokenPreconditionsAreInternalFailures) {
   EXPECT_THROW(FlatBlockProgram(underflow, slots, views, 2), InternalFailure);
   const FlatKernel empty{{}, 0};
   EXPECT_THROW(FlatBlockProgram(empty, slots, views, 2), InternalFailure);
-  const FlatKernel bad_op{{{InstrKind::PushConst, 0, 0}, {InstrKind::ApplyUnary, 13, 0}}, 1};
+  const FlatKernel bad_op{{{InstrKind::PushConst, 0, 0}, {InstrKind::ApplyUnary, std::size(kUnaryOps), 0}}, 1};
   EXPECT_THROW(FlatBlockProgram(bad_op, slots, views, 2), InternalFailure);
 
   const FlatBlockProgram program(reads_slot_0, slots, views, 2);

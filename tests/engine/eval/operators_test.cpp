@@ -47,7 +47,11 @@ INSTANTIATE_TEST_SUITE_P(
                       UnaryCase{UnaryOp::Round, -0.5, -1.0}, UnaryCase{UnaryOp::Round, 0.5, 1.0},
                       UnaryCase{UnaryOp::Round, 2.5, 3.0}, UnaryCase{UnaryOp::Round, -2.5, -3.0},
                       UnaryCase{UnaryOp::Round, -0.4, -0.0}, UnaryCase{UnaryOp::Sin, 0.0, 0.0},
-                      UnaryCase{UnaryOp::Cos, 0.0, 1.0}, UnaryCase{UnaryOp::Tan, -0.0, -0.0}));
+                      UnaryCase{UnaryOp::Cos, 0.0, 1.0}, UnaryCase{UnaryOp::Tan, -0.0, -0.0},
+                      UnaryCase{UnaryOp::RoundEven, 0.5, 0.0}, UnaryCase{UnaryOp::RoundEven, -0.5, -0.0},
+                      UnaryCase{UnaryOp::RoundEven, 2.5, 2.0}, UnaryCase{UnaryOp::RoundEven, -3.5, -4.0},
+                      UnaryCase{UnaryOp::RoundEven, 0x1p52 + 1, 0x1p52 + 1}, UnaryCase{UnaryOp::Sign, kNaN, kNaN},
+                      UnaryCase{UnaryOp::Signbit, kNegNaN, 1.0}));
 
 TEST(Operators, SqrtOfNegativeIsNaN) { EXPECT_TRUE(std::isnan(apply_unary(UnaryOp::Sqrt, -1.0))); }
 
@@ -58,6 +62,9 @@ TEST(Operators, LibmFunctionsAreThePlatformOnes) {
     EXPECT_EQ(bits(apply_unary(UnaryOp::Sin, x)), bits(std::sin(x)));
     EXPECT_EQ(bits(apply_unary(UnaryOp::Cos, x)), bits(std::cos(x)));
     EXPECT_EQ(bits(apply_unary(UnaryOp::Tan, x)), bits(std::tan(x)));
+    EXPECT_EQ(bits(apply_unary(UnaryOp::Tanh, x)), bits(std::tanh(x)));
+    EXPECT_EQ(bits(apply_unary(UnaryOp::Asinh, x)), bits(std::asinh(x)));
+    EXPECT_EQ(bits(apply_unary(UnaryOp::Expm1, x)), bits(std::expm1(x)));
     EXPECT_EQ(bits(apply_binary(BinaryOp::Pow, x, 1.5)), bits(std::pow(x, 1.5)));
   }
 }
@@ -98,7 +105,17 @@ INSTANTIATE_TEST_SUITE_P(
                       BinaryCase{BinaryOp::Max, kNaN, 3.0, 3.0}, BinaryCase{BinaryOp::Max, 3.0, kNaN, 3.0},
                       BinaryCase{BinaryOp::Max, kNegNaN, kNaN, kNaN}, BinaryCase{BinaryOp::Max, 1.0, 2.0, 2.0},
                       BinaryCase{BinaryOp::Max, -0.0, 0.0, -0.0}, BinaryCase{BinaryOp::Max, 0.0, -0.0, 0.0},
-                      BinaryCase{BinaryOp::Max, -kInf, kInf, kInf}));
+                      BinaryCase{BinaryOp::Max, -kInf, kInf, kInf},
+                      // Minimum / Maximum: a NaN operand wins, the left one of two; ties give r.
+                      BinaryCase{BinaryOp::Minimum, kNaN, 3.0, kNaN},
+                      BinaryCase{BinaryOp::Minimum, 3.0, kNegNaN, kNegNaN},
+                      BinaryCase{BinaryOp::Maximum, kNegNaN, kNaN, kNegNaN},
+                      BinaryCase{BinaryOp::Maximum, 1.0, 2.0, 2.0},
+                      BinaryCase{BinaryOp::Minimum, -0.0, 0.0, 0.0}, BinaryCase{BinaryOp::Maximum, 0.0, -0.0, -0.0},
+                      // FloorDiv / Mod: the remainder takes the divisor's sign.
+                      BinaryCase{BinaryOp::Mod, -7.0, 3.0, 2.0}, BinaryCase{BinaryOp::FloorDiv, -7.0, 3.0, -3.0},
+                      BinaryCase{BinaryOp::Mod, 0.0, -1.0, -0.0}, BinaryCase{BinaryOp::FloorDiv, 0.0, -1.0, -0.0},
+                      BinaryCase{BinaryOp::Mod, -1.0, kInf, kInf}, BinaryCase{BinaryOp::FloorDiv, 1.0, 0.1, 9.0}));
 
 struct CompareCase {
   CompareOp op;
@@ -125,8 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
                       CompareCase{CompareOp::Lt, kNaN, kInf, 0.0}, CompareCase{CompareOp::Le, -kInf, kNaN, 0.0}));
 
 TEST(Operators, UnknownCodesAreInternalFailures) {
-  EXPECT_THROW(apply_unary(static_cast<UnaryOp>(13), 1.0), InternalFailure);
-  EXPECT_THROW(apply_binary(static_cast<BinaryOp>(8), 1.0, 1.0), InternalFailure);
+  EXPECT_THROW(apply_unary(static_cast<UnaryOp>(std::size(kUnaryOps)), 1.0), InternalFailure);
+  EXPECT_THROW(apply_binary(static_cast<BinaryOp>(std::size(kBinaryOps)), 1.0, 1.0), InternalFailure);
   EXPECT_THROW(apply_compare(static_cast<CompareOp>(6), 1.0, 1.0), InternalFailure);
 }
 

@@ -39,8 +39,8 @@ ExprTree repeating_tree(std::mt19937_64& rng, std::size_t slot_count, bool with_
     const ExprTree& c = pick();
     ExprTree made = ExprTree::constant(0.0);
     switch (rng() % (with_select ? 4 : 3)) {
-      case 0: made = ExprTree::unary(static_cast<UnaryOp>(rng() % 13), a); break;
-      case 1: made = ExprTree::binary(static_cast<BinaryOp>(rng() % 8), a, b); break;
+      case 0: made = ExprTree::unary(static_cast<UnaryOp>(rng() % std::size(kUnaryOps)), a); break;
+      case 1: made = ExprTree::binary(static_cast<BinaryOp>(rng() % std::size(kBinaryOps)), a, b); break;
       case 2: made = ExprTree::compare(static_cast<CompareOp>(rng() % 6), a, b); break;
       default: made = ExprTree::select(a, b, c); break;
     }

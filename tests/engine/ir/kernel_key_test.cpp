@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <set>
 
 #include "expr/shared_tree.h"
 #include "ir/siphash.h"
@@ -31,6 +32,23 @@ TEST(KernelKeyTest, EncodesEveryVariantAndSelectBranchOrder) {
   EXPECT_EQ(key.consts, (std::vector<std::uint64_t>{std::bit_cast<std::uint64_t>(-0.0),
                                                     std::bit_cast<std::uint64_t>(3.0)}));
   EXPECT_EQ(key.arg_slots, (std::vector<std::uint64_t>{0, 1, 2}));
+}
+
+// Every operator has its own code, the one it decodes from; the codes of the
+// first twenty unary operators are those of version-1 bytes.
+TEST(KernelKeyTest, OperatorCodesAreDistinctAndDecodeToTheirOperator) {
+  std::set<std::uint8_t> codes{kConstCode, kArgRefCode, kSelectCode, kRepeatCode};
+  const auto expect_round_trip = [&codes](NodeTag tag, std::uint8_t op) {
+    const std::uint8_t code = node_code(tag, op);
+    EXPECT_TRUE(codes.insert(code).second) << "code " << int{code} << " given twice";
+    EXPECT_EQ(node_of_code(code), std::pair(tag, op));
+  };
+  for (const UnaryOp op : kUnaryOps) expect_round_trip(NodeTag::Unary, static_cast<std::uint8_t>(op));
+  for (const BinaryOp op : kBinaryOps) expect_round_trip(NodeTag::Binary, static_cast<std::uint8_t>(op));
+  for (std::uint8_t op = 0; op < 6; ++op) expect_round_trip(NodeTag::Compare, op);
+  EXPECT_EQ(node_code(NodeTag::Unary, static_cast<std::uint8_t>(UnaryOp::Tan)), 22);
+  EXPECT_EQ(node_code(NodeTag::Unary, 20), 110);
+  EXPECT_EQ(node_of_code(kRepeatCode), std::nullopt);
 }
 
 TEST(KernelKeyTest, ConstantsCompareByBitPattern) {

@@ -3,6 +3,7 @@
 # operator is reached by some entry or Python operator.
 import inspect
 import itertools
+import pathlib
 import pickle
 import re
 
@@ -20,7 +21,12 @@ NAMES = list(_registry.FUNCTIONS)
 # Each function once, under the name it was made with (aliases left out).
 MADE = {_registry.entry(function).name: function for function in _registry.FUNCTIONS.values()}
 
+TINY = np.finfo(np.float64).smallest_subnormal
+HUGE = np.finfo(np.float64).max
+# Signed zeros, halves, subnormals, the largest finite, infinities, NaN, and
+# the domain edges (arccosh(1), arctanh(+-1), log1p(-1), fmod(x, 0), ...).
 SPECIAL = [0.0, -0.0, 0.5, -0.5, 1.0, -1.0, 2.5, -2.5, 3.0, 1e-300, -1e300, np.inf, -np.inf, np.nan]
+SPECIAL += [TINY, -TINY, np.finfo(np.float64).smallest_normal, HUGE, -HUGE, np.nextafter(1.0, 2.0), 710.0]
 
 
 def samples(arity):
@@ -31,16 +37,11 @@ def samples(arity):
     return [np.array(column) for column in zip(*itertools.product(values, repeat=arity))]
 
 
-def half_away_from_zero(values):
-    whole = np.trunc(values)
-    return np.where(np.abs(values - whole) >= 0.5, whole + np.sign(values), whole)
-
-
 # The reference of each function whose answers NumPy has no function for.
-REFERENCES = {"round": half_away_from_zero}
+REFERENCES: dict = {}
 # Functions that return one of two equal operands: which zero NumPy returns
 # for -0.0 against 0.0 depends on its code path (scalar or SIMD).
-ZERO_TIES = {"minimum", "maximum", "clip"}
+ZERO_TIES = {"minimum", "maximum", "fmin", "fmax", "clip"}
 
 
 def assert_close(got, want, ulps, zero_ties=False):
@@ -107,5 +108,41 @@ def test_every_engine_operator_is_reached():
     built = [function(*args[: _registry.entry(function).arity]) for function in MADE.values()]
     a, b = args[:2]
     built += [-a, abs(a), a + b, a - b, a * b, a / b, a**b]
+    # Rounding halves away from zero is the extension's own `round`.
+    built.append(ext._KernelModule().round(a))
     reached = {op for expr in built for op in re.findall(r"(?:Unary|Binary)\((\w+),", repr(expr))}
     assert reached == set(ext._UNARY_OPS) | set(ext._BINARY_OPS)
+
+
+@pytest.mark.parametrize("text, ufunc", [("a % b", np.remainder), ("a // b", np.floor_divide)])
+def test_remainder_and_floor_division_give_numpys_bits_for_every_special_pair(text, ufunc):
+    a, b = (np.array(column) for column in zip(*itertools.product(SPECIAL, repeat=2)))
+    with np.errstate(all="ignore"):
+        want = ufunc(a, b)
+    assert bits(bm.evaluate(text, {"a": a, "b": b})) == bits(want)
+
+
+def test_the_readmes_table_lists_every_function_with_its_numpy_reference():
+    readme = (pathlib.Path(__file__).resolve().parents[3] / "README.md").read_text()
+    table = readme.split("### Functions\n", 1)[1].split("| Function |", 1)[1]
+    listed = {}
+    for row in table.splitlines()[2:]:
+        if not row.startswith("| `"):
+            break
+        names, numpy_names, difference = (cell.strip() for cell in row.strip("|").split("|"))
+        for name in re.findall(r"`(\w+)`", names):
+            listed[name] = (numpy_names, difference)
+    assert set(listed) == set(NAMES)
+    for name, (numpy_names, difference) in listed.items():
+        entry = _registry.entry(_registry.FUNCTIONS[name])
+        assert entry.numpy == name if numpy_names == "same names" else f"`{entry.numpy}`" in numpy_names
+        assert ("libm" in difference) == (entry.ulps > 0 or name == "hypot")
+
+
+def test_every_operator_survives_pickling():
+    args = bm.args("a", "b", "c")
+    for function in MADE.values():
+        built = function(*args[: _registry.entry(function).arity])
+        # Unpickled arguments are new ones, with ids of their own.
+        shape = [re.sub(r"ArgRef\(\d+\)", "ArgRef", repr(expr)) for expr in (built, pickle.loads(pickle.dumps(built)))]
+        assert shape[0] == shape[1]
