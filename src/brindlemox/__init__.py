@@ -9,7 +9,7 @@ The extension module `_brindlemox` is the layer beneath.
 
 from _brindlemox import __version__
 
-from . import _pickle, _registry
+from . import _pickle, _registry, _threads
 from ._build import arg, args
 
 # Every elementwise function (`sqrt`, `where`, `arctan2`, ...): `_functions`
@@ -20,9 +20,13 @@ from ._evaluate import evaluate
 from ._kernel import Kernel, kernel
 from ._reduce import max, mean, min, sum
 from ._runtime import asarray, chan, go, select
-from ._threads import get_num_threads, set_num_threads
+from ._threads import MAX_THREADS, detect_number_of_cores, get_num_threads, num_threads, set_num_threads
 
 _pickle.register()
+_threads.apply_environment()
+
+#: The CPUs this process may run on, when the package was imported.
+ncores = detect_number_of_cores()
 
 __all__ = [
     "__version__",
@@ -37,6 +41,10 @@ __all__ = [
     "mean",
     "get_num_threads",
     "set_num_threads",
+    "num_threads",
+    "detect_number_of_cores",
+    "ncores",
+    "MAX_THREADS",
     "asarray",
     "go",
     "chan",
