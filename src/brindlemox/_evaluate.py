@@ -264,8 +264,8 @@ def validate(
     True
     >>> bm.validate("x + z")
     NameError("name 'z' is not defined")
-    >>> bm.validate("x + y", {"x": x, "y": np.ones(3)})
-    ValueError('shape mismatch: objects cannot be broadcast to a single shape.  Mismatch is between arg 0 with shape (2,) and arg 1 with shape (3,).')
+    >>> bm.validate("x + 1", out=np.zeros(3))
+    ValueError('out has shape (3,) but the result has shape (2,)')
     """
     try:
         checked_order, cached = _checked("validate", out, order, casting, kwargs)

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import brindlemox as bm
+from brindlemox._evaluate import compile_text
 from conftest import bits
 
 pytestmark = pytest.mark.numpy
@@ -152,7 +153,9 @@ def test_re_evaluate_runs_this_threads_last_expression_on_the_names_values_now()
     assert bm.validate("x - 1", order="F") is None
     assert bm.re_evaluate({"x": np.ones((2, 2))}).flags.f_contiguous
     assert isinstance(bm.validate("x - q"), NameError)
+    cached = compile_text.cache_info().currsize
     bm.evaluate("x + 100", disable_cache=True)
+    assert compile_text.cache_info().currsize == cached
     assert bm.re_evaluate({"x": np.ones(1)}).tolist() == [0.0]
     assert bm.re_evaluate({"x": 4.0}).tolist() == 3.0
 

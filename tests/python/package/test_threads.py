@@ -154,15 +154,24 @@ for warning in caught:
         ({"OMP_NUM_THREADS": "1"}, ["1 True"]),
         (
             {"BRINDLEMOX_NUM_THREADS": "many", "NUMEXPR_NUM_THREADS": "2"},
-            ["{default} True", "RuntimeWarning: BRINDLEMOX_NUM_THREADS='many' is not a number of threads from 1 to {most}; using the default"],
+            [
+                "{default} True",
+                "RuntimeWarning: BRINDLEMOX_NUM_THREADS='many' is not a number of threads from 1 to {most}; using the default",
+            ],
         ),
         (
             {"NUMEXPR_NUM_THREADS": "0"},
-            ["{default} True", "RuntimeWarning: NUMEXPR_NUM_THREADS='0' is not a number of threads from 1 to {most}; using the default"],
+            [
+                "{default} True",
+                "RuntimeWarning: NUMEXPR_NUM_THREADS='0' is not a number of threads from 1 to {most}; using the default",
+            ],
         ),
         (
             {"OMP_NUM_THREADS": "99999"},
-            ["{default} True", "RuntimeWarning: OMP_NUM_THREADS='99999' is not a number of threads from 1 to {most}; using the default"],
+            [
+                "{default} True",
+                "RuntimeWarning: OMP_NUM_THREADS='99999' is not a number of threads from 1 to {most}; using the default",
+            ],
         ),
     ],
 )
