@@ -1,32 +1,41 @@
 """brindlemox: elementwise expressions over NumPy arrays on a parallel C++ engine.
 
 ``import brindlemox as bm`` gives `evaluate` (expression text and arrays in, a
-float64 array out), expression building (`arg`, `args`, `where`, `sqrt`, ...),
+float64 array out, with numexpr's `validate` and `re_evaluate` beside it),
+the thread count (`set_num_threads`, `num_threads`, ...), expression building (`arg`, `args`, `where`, `sqrt`, ...),
 compiled kernels (`kernel`), array reductions (`sum`, `mean`, `min`, `max`),
 and the asynchronous engine (`asarray`, `go`, `chan`, `select`, `RecvCase`).
 The extension module `_brindlemox` is the layer beneath.
 """
 
+import builtins as _builtins
+
 from _brindlemox import __version__
 
-from . import _pickle, _registry
+from . import _pickle, _registry, _threads
 from ._build import arg, args
 
 # Every elementwise function (`sqrt`, `where`, `arctan2`, ...): `_functions`
 # lists them, one entry each, and only them.
 from ._functions import *  # noqa: F403
 from ._engine import Buffer, Channel, Expr, KernelSpec, MapSpec, RecvCase, ReduceSpec, TaskHandle
-from ._evaluate import evaluate
+from ._evaluate import evaluate, re_evaluate, validate
 from ._kernel import Kernel, kernel
 from ._reduce import max, mean, min, sum
 from ._runtime import asarray, chan, go, select
-from ._threads import get_num_threads, set_num_threads
+from ._threads import MAX_THREADS, detect_number_of_cores, get_num_threads, num_threads, set_num_threads
 
 _pickle.register()
+_threads.apply_environment()
+
+#: The CPUs this process may run on, when the package was imported.
+ncores = detect_number_of_cores()
 
 __all__ = [
     "__version__",
     "evaluate",
+    "validate",
+    "re_evaluate",
     "kernel",
     "Kernel",
     "arg",
@@ -37,6 +46,10 @@ __all__ = [
     "mean",
     "get_num_threads",
     "set_num_threads",
+    "num_threads",
+    "detect_number_of_cores",
+    "ncores",
+    "MAX_THREADS",
     "asarray",
     "go",
     "chan",
@@ -51,3 +64,7 @@ __all__ = [
     "TaskHandle",
 ]
 __all__ += _registry.FUNCTIONS
+# A star import leaves Python's builtins alone: `sum`, `min`, `max`, `abs`,
+# `round` and `pow` work on arrays here, with other results, and stay
+# attributes only (`bm.sum`).
+__all__ = [name for name in __all__ if not hasattr(_builtins, name)]

@@ -1,7 +1,10 @@
-"""evaluate(): one line from expression text and NumPy arrays to a NumPy array."""
+"""evaluate(): one line from expression text and NumPy arrays to a NumPy array;
+validate() checks such a call without running it, and re_evaluate() runs the
+last one of this thread again on the values its names have now."""
 
 import functools
 import sys
+import threading
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Final, overload
 
@@ -9,8 +12,9 @@ import numpy as np
 import numpy.typing as npt
 
 from ._engine import Expr
-from ._inputs import arrange
+from ._inputs import Order, arrange
 from ._kernel import Kernel
+from ._options import check_casting, check_keywords, check_order
 from ._parse import parse
 
 if TYPE_CHECKING:
@@ -27,7 +31,44 @@ def compile_text(text: str) -> Kernel | float:
     return Kernel(value) if isinstance(value, Expr) else value
 
 
+def _compile(ex: object, cached: bool) -> Kernel | float:
+    """The kernel (or number) `ex` stands for."""
+    if type(ex) is str:
+        text = ex
+    elif isinstance(ex, str):
+        text = str(ex)
+    elif type(ex) is Expr:
+        return Kernel(ex)
+    elif type(ex) is Kernel:
+        return ex
+    else:
+        raise TypeError(f"evaluate() expects an expression text, an Expr or a Kernel, not {type(ex).__name__}")
+    return compile_text(text) if cached else compile_text.__wrapped__(text)
+
+
 _EMPTY: Final[Mapping[str, object]] = {}
+# The defaults of `order` and `casting`, which the same words given by a
+# caller usually are as well (Python keeps one copy of such strings).
+_ORDER: Final = "K"
+_CASTING: Final = "same_kind"
+_F64: Final = np.dtype(np.float64)
+
+
+def _namespaces(
+    local_dict: Mapping[str, object] | None, global_dict: Mapping[str, object] | None
+) -> tuple[Mapping[str, object], Mapping[str, object]]:
+    """Where names are looked up: the dicts given, with the caller's frame (two
+    calls up) standing in for them when neither is given, and its globals
+    behind a `local_dict` given alone."""
+    if global_dict is not None:
+        return _EMPTY if local_dict is None else local_dict, global_dict
+    frame = sys._getframe(2)
+    try:
+        if local_dict is None:
+            return frame.f_locals, frame.f_globals
+        return local_dict, frame.f_globals
+    finally:
+        del frame
 
 
 def _lookup_one(name: str, local_dict: Mapping[str, object], global_dict: Mapping[str, object]) -> object:
@@ -52,6 +93,47 @@ def _lookup(
         return tuple([_lookup_one(name, local_dict, global_dict) for name in names])
 
 
+def _checked(
+    function: str, out: object, order: object, casting: object, keywords: Mapping[str, object]
+) -> tuple[Order, bool]:
+    """The checked `order`, and whether the call may use and fill the caches."""
+    cached = not check_keywords(function, keywords) if keywords else True
+    if type(order) is not str or order != "K":
+        order = check_order(order)
+    if out is not None or type(casting) is not str or casting != "same_kind":
+        check_casting(function, casting, out)
+    return order, cached  # type: ignore[return-value]
+
+
+class _LastCall(threading.local):
+    """What `re_evaluate` runs again in this thread: the compiled expression,
+    the `out` and the `order` of the last call that compiled it."""
+
+    call: tuple[Kernel | float, object, Order] | None = None
+
+
+_last = _LastCall()
+
+
+def _run(
+    compiled: Kernel | float,
+    values: tuple[object, ...],
+    out: object,
+    order: Order,
+) -> npt.NDArray[np.float64]:
+    if isinstance(compiled, Kernel):
+        return compiled.run(values, out, order)
+    _, result, _ = arrange((), [], out)
+    result[()] = compiled
+    return result
+
+
+def _values(
+    compiled: Kernel | float, local_dict: Mapping[str, object], global_dict: Mapping[str, object]
+) -> tuple[object, ...]:
+    return _lookup(compiled._names, local_dict, global_dict) if isinstance(compiled, Kernel) else ()
+
+
 # Only names given as Dask arrays are seen to be Dask arrays: with the caller's variables, or
 # arrays and numbers together, the type checker sees the NumPy case.
 @overload
@@ -60,6 +142,10 @@ def evaluate(  # type: ignore[overload-overlap]
     local_dict: Mapping[str, "DaskArray"],
     global_dict: Mapping[str, object] | None = None,
     out: None = None,
+    order: str = _ORDER,
+    casting: str = _CASTING,
+    sanitize: bool | None = None,
+    **kwargs: object,
 ) -> "DaskArray": ...
 @overload
 def evaluate(
@@ -67,14 +153,25 @@ def evaluate(
     local_dict: Mapping[str, object] | None = None,
     global_dict: Mapping[str, object] | None = None,
     out: npt.NDArray[np.float64] | None = None,
+    order: str = _ORDER,
+    casting: str = _CASTING,
+    sanitize: bool | None = None,
+    **kwargs: object,
 ) -> npt.NDArray[np.float64]: ...
 def evaluate(
     ex: str | Expr | Kernel,
     local_dict: Mapping[str, object] | None = None,
     global_dict: Mapping[str, object] | None = None,
     out: npt.NDArray[np.float64] | None = None,
+    order: str = _ORDER,
+    casting: str = _CASTING,
+    sanitize: bool | None = None,
+    **kwargs: object,
 ) -> "npt.NDArray[np.float64] | DaskArray":
     """The float64 array of an elementwise expression over arrays and numbers.
+
+    Every argument is checked before anything is computed: a bad one raises
+    and leaves `out` as it was.
 
     Parameters
     ----------
@@ -84,10 +181,28 @@ def evaluate(
         ``exp``, ``clip``), or an `Expr`, or a `Kernel`.
     local_dict, global_dict
         Where names are looked up, in this order. When both are None, the
-        caller's local and global variables are used.
+        caller's local and global variables are used; with `local_dict` alone,
+        names it lacks are looked up in the caller's global variables.
     out
         A writable, contiguous float64 array of the result's shape, written in
         place and returned; it may be one of the inputs.
+    order
+        The memory layout of a new result: ``'K'`` (the default) that of the
+        inputs, ``'A'`` Fortran order when the inputs are all in Fortran
+        order, ``'C'`` or ``'F'`` always that order.
+    casting
+        NumPy's rule (``'no'``, ``'equiv'``, ``'safe'``, ``'same_kind'``,
+        ``'unsafe'``) for casting the float64 result to `out`'s dtype; a cast
+        the rule forbids is a TypeError.
+    sanitize
+        Accepted as numexpr takes it, and changes nothing: the text is parsed
+        against a list of allowed constructs and never run by the interpreter.
+    **kwargs
+        numexpr's ``optimization`` and ``truediv`` are accepted with their
+        values checked, and change nothing: the operations are float64 and
+        ``/`` is true division. ``disable_cache=True`` neither uses nor fills
+        the cache of compiled texts, and keeps nothing for `re_evaluate`. Any
+        other keyword is a TypeError.
 
     Returns
     -------
@@ -101,27 +216,98 @@ def evaluate(
     >>> x = np.array([1.0, 2.0, 3.0]); y = 10.0
     >>> bm.evaluate("2*x + y")
     array([12., 14., 16.])
+    >>> bm.evaluate("x * y", {"x": np.ones((2, 2))}, order="F").flags.f_contiguous
+    True
     """
-    if type(ex) is str:
-        compiled: object = compile_text(ex)
-    elif isinstance(ex, str):
-        compiled = compile_text(str(ex))
+    # The usual call (the defaults given or left out, and no out or a float64
+    # one) takes the shortest way.
+    if (
+        order is _ORDER
+        and casting is _CASTING
+        and not kwargs
+        and (out is None or (type(out) is np.ndarray and out.dtype is _F64))
+    ):
+        checked_order: Order = "K"
+        cached = True
     else:
-        compiled = ex
-    if type(compiled) is Expr:
-        compiled = Kernel(compiled)
-    if local_dict is None and global_dict is None:
-        frame = sys._getframe(1)
-        try:
-            local_dict, global_dict = frame.f_locals, frame.f_globals
-        finally:
-            del frame
+        checked_order, cached = _checked("evaluate", out, order, casting, kwargs)
+    compiled = compile_text(ex) if type(ex) is str and cached else _compile(ex, cached)
+    local_dict, global_dict = _namespaces(local_dict, global_dict)
+    if cached:
+        _last.call = (compiled, out, checked_order)
     if type(compiled) is Kernel:
-        local_dict = _EMPTY if local_dict is None else local_dict
-        global_dict = _EMPTY if global_dict is None else global_dict
-        return compiled.run(_lookup(compiled._names, local_dict, global_dict), out)
-    if type(compiled) is float:
-        _, result, _ = arrange((), [], out)
-        result[()] = compiled
-        return result
-    raise TypeError(f"evaluate() expects an expression text, an Expr or a Kernel, not {type(ex).__name__}")
+        return compiled.run(_lookup(compiled._names, local_dict, global_dict), out, checked_order)
+    return _run(compiled, (), out, checked_order)
+
+
+def validate(
+    ex: str | Expr | Kernel,
+    local_dict: Mapping[str, object] | None = None,
+    global_dict: Mapping[str, object] | None = None,
+    out: npt.NDArray[np.float64] | None = None,
+    order: str = _ORDER,
+    casting: str = _CASTING,
+    sanitize: bool | None = None,
+    **kwargs: object,
+) -> Exception | None:
+    """The exception `evaluate` would raise with these arguments, or None.
+
+    Nothing is computed and `out` is not written. When the call is sound, its
+    expression becomes the one `re_evaluate` runs in this thread. The
+    arguments are those of `evaluate`.
+
+    Examples
+    --------
+    >>> import numpy as np, brindlemox as bm
+    >>> x = np.array([1.0, 2.0])
+    >>> bm.validate("x + 1") is None
+    True
+    >>> bm.validate("x + z")
+    NameError("name 'z' is not defined")
+    >>> bm.validate("x + 1", out=np.zeros(3))
+    ValueError('out has shape (3,) but the result has shape (2,)')
+    """
+    try:
+        checked_order, cached = _checked("validate", out, order, casting, kwargs)
+        compiled = _compile(ex, cached)
+        local_dict, global_dict = _namespaces(local_dict, global_dict)
+        values = _values(compiled, local_dict, global_dict)
+        if type(compiled) is Kernel:
+            compiled.check(values, out)
+        elif out is not None:
+            arrange((), [], out)
+    except Exception as error:
+        return error
+    if cached:
+        _last.call = (compiled, out, checked_order)
+    return None
+
+
+def re_evaluate(
+    local_dict: Mapping[str, object] | None = None, global_dict: Mapping[str, object] | None = None
+) -> npt.NDArray[np.float64]:
+    """The last expression `evaluate` (or `validate`) compiled in this thread,
+    run again with the values its names have now.
+
+    Names are looked up as `evaluate` looks them up; the `out` and `order` of
+    that call are used again. A thread that has compiled nothing yet gets a
+    RuntimeError.
+
+    Examples
+    --------
+    >>> import numpy as np, brindlemox as bm
+    >>> x = np.array([1.0, 2.0])
+    >>> bm.evaluate("x * 10")
+    array([10., 20.])
+    >>> x = np.array([3.0])
+    >>> bm.re_evaluate()
+    array([30.])
+    >>> bm.re_evaluate({"x": np.array([0.5])})
+    array([5.])
+    """
+    call = _last.call
+    if call is None:
+        raise RuntimeError("re_evaluate() needs an expression that evaluate() or validate() compiled in this thread")
+    compiled, out, order = call
+    local_dict, global_dict = _namespaces(local_dict, global_dict)
+    return _run(compiled, _values(compiled, local_dict, global_dict), out, order)

@@ -14,6 +14,9 @@ import numpy.typing as npt
 
 F64Array = npt.NDArray[np.float64]
 Layout = Literal["C", "F"]
+#: How a new result is laid out: like its inputs ("K"), Fortran when all of
+#: them are ("A"), or always C or always Fortran order.
+Order = Literal["K", "A", "C", "F"]
 
 _F64: Final = np.dtype(np.float64)
 _REAL_KINDS: Final = frozenset("biuf")
@@ -90,16 +93,10 @@ def _layout(arrays: list[F64Array]) -> Layout:
     return "F" if fortran else "C"
 
 
-def arrange(
-    names: tuple[str, ...], values: list[object], out: object
-) -> tuple[list[float | F64Array], F64Array, Layout]:
-    """The operands of one call, ready for the engine, and the output array.
-
-    Array operands come back of the result's shape and contiguous in the
-    returned layout, which is the output's; one-element arrays come back as
-    floats when the result has more elements. An empty result comes back with no operands: there is nothing to
-    compute. Shapes that cannot broadcast raise NumPy's ValueError.
-    """
+def _operands(
+    names: tuple[str, ...], values: list[object]
+) -> tuple[list[float | F64Array], list[F64Array], tuple[int, ...]]:
+    """The converted operands, the arrays among them, and the broadcast shape."""
     operands = [to_operand(name, value) for name, value in zip(names, values)]
     arrays = [operand for operand in operands if isinstance(operand, np.ndarray)]
     shapes = [array.shape for array in arrays]
@@ -109,9 +106,37 @@ def arrange(
         shape = shapes[0]
     else:
         shape = np.broadcast_shapes(*shapes)
+    return operands, arrays, shape
+
+
+def check_operands(names: tuple[str, ...], values: list[object], out: object) -> None:
+    """Raises what `arrange` would raise for these operands and `out`, and
+    allocates nothing."""
+    _, _, shape = _operands(names, values)
+    if out is not None:
+        check_out(out, shape)
+
+
+def arrange(
+    names: tuple[str, ...], values: list[object], out: object, order: Order = "K"
+) -> tuple[list[float | F64Array], F64Array, Layout]:
+    """The operands of one call, ready for the engine, and the output array.
+
+    Array operands come back of the result's shape and contiguous in the
+    returned layout, which is the output's: `out`'s, else the one `order`
+    picks. One-element arrays come back as floats when the result has more
+    elements. An empty result comes back with no operands: there is nothing to
+    compute. Shapes that cannot broadcast raise NumPy's ValueError.
+    """
+    operands, arrays, shape = _operands(names, values)
     full = [array for array in arrays if array.size > 1]
     if out is None:
-        layout = _layout([array for array in full if array.shape == shape])
+        if order == "K":
+            layout = _layout([array for array in full if array.shape == shape])
+        elif order == "A":
+            layout = _layout(full)
+        else:
+            layout = order
         result: F64Array = np.empty(shape, order=layout)
     else:
         result = check_out(out, shape)

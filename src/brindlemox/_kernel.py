@@ -13,7 +13,7 @@ from _brindlemox import _compile_uncached, _evaluate_into
 from ._build import constant_like, to_operand
 from ._dask_dispatch import any_dask_array, dask_apply_kernel
 from ._engine import Buffer, Expr, KernelSpec, MapSpec, kernels
-from ._inputs import F64Array, arrange
+from ._inputs import F64Array, Order, arrange, check_operands
 from ._runtime import to_buffer
 
 _MISSING: Final = object()
@@ -111,18 +111,20 @@ class Kernel:
             raise TypeError(f"kernel missing {len(missing)} required argument{'s' if len(missing) > 1 else ''}: {listed}")
         return self.run(values, out)
 
-    def run(self, values: Sequence[object], out: object) -> F64Array:
+    def run(self, values: Sequence[object], out: object, order: Order = "K") -> F64Array:
         """The kernel over `values` (one per parameter, in order) into `out` or
-        a new array."""
+        a new array laid out as `order` says."""
         operands = tuple(values) if self._slots is None else tuple(values[index] for index in self._slots)
         # Contiguous float64 arrays of one shape and layout (and floats) are
-        # read in place as they are; anything else is arranged first.
-        result = _evaluate_into(self._compiled, operands, out)
-        if result is not None:
-            return result
+        # read in place as they are; anything else is arranged first. The
+        # engine lays a new result out like its inputs, which is order "K".
+        if order == "K" or out is not None:
+            result = _evaluate_into(self._compiled, operands, out)
+            if result is not None:
+                return result
         if any_dask_array(values):
             return dask_apply_kernel(self, values, out)  # type: ignore[no-any-return]
-        arranged, result, _ = arrange(self._slot_names, list(operands), out)
+        arranged, result, _ = arrange(self._slot_names, list(operands), out, order)
         # A result of numbers alone still has its one element to compute.
         if result.size:
             # The engine writes only plain arrays; an ndarray subclass as out
@@ -131,6 +133,14 @@ class Kernel:
             if _evaluate_into(self._compiled, tuple(arranged), target) is None:
                 raise RuntimeError("internal error: the engine refused the operands the package arranged for it")
         return result
+
+    def check(self, values: Sequence[object], out: object) -> None:
+        """Raises what `run` would raise for `values` and `out` before it
+        computes anything, and computes nothing."""
+        if any_dask_array(values):
+            return
+        operands = list(values) if self._slots is None else [values[index] for index in self._slots]
+        check_operands(self._slot_names, operands, out)
 
 
 def _checked_names(names: Sequence[str]) -> tuple[str, ...]:

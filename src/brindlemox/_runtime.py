@@ -6,15 +6,42 @@ C order) before its one copy into a `Buffer`, and `select` refuses to wait on
 no case at all.
 """
 
-from typing import Final
-
 import numpy.typing as npt
 
-from ._engine import Buffer, RecvCase, py_select, runtime
+from ._engine import Buffer, Channel, MapSpec, RecvCase, ReduceSpec, TaskHandle, py_select, runtime
 from ._inputs import to_flat
 
-go: Final = runtime.go
-chan: Final = runtime.chan
+
+def go(spec: MapSpec | ReduceSpec, out: Channel | None = None) -> TaskHandle:
+    """Runs `spec` (a kernel's `map` or a reduction) and returns its `TaskHandle`.
+
+    The work is done on the calling thread (and the pool) before this returns;
+    the handle's ``result()`` gives the result `Buffer` or raises the error of
+    the computation. With `out`, the result is also sent into that channel.
+
+    Examples
+    --------
+    >>> import brindlemox as bm
+    >>> double = bm.kernel(2 * bm.arg("x"))
+    >>> bm.go(double.map(x=[1.0, 2.0])).result().numpy()
+    array([2., 4.])
+    """
+    return runtime.go(spec, out)
+
+
+def chan(capacity: int) -> Channel:
+    """A new channel of buffers holding up to `capacity` of them; 0 makes each
+    send wait for its receiver.
+
+    Examples
+    --------
+    >>> import brindlemox as bm
+    >>> channel = bm.chan(1)
+    >>> channel.send(bm.asarray([1.0]))
+    >>> channel.recv().numpy()
+    array([1.])
+    """
+    return runtime.chan(capacity)
 
 
 def select(*cases: RecvCase, default: bool = False) -> tuple[int, Buffer | None]:

@@ -91,7 +91,7 @@ bool run_module_body(PyObject* module) {
   }
 
   return add_functions(module, channel_functions()) && add_functions(module, evaluate_functions()) &&
-         add_functions(module, reduce_functions()) && add_reduction_names(module) &&
+         add_thread_limit(module) && add_functions(module, reduce_functions()) && add_reduction_names(module) &&
          add_functions(module, bytes_functions()) && add_functions(module, operator_functions()) &&
          add_operator_names(module);
 }

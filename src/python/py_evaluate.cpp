@@ -190,4 +190,9 @@ constexpr Method kFunctions[] = {
 
 PyMethodDef* evaluate_functions() { return method_defs<kFunctions>(); }
 
+bool add_thread_limit(PyObject* module) {
+  const PyRef limit = PyRef::steal(PyLong_FromSize_t(WorkPool::kMaxThreads));
+  return limit && PyObject_SetAttrString(module, "_MAX_THREADS", limit.get()) == 0;
+}
+
 }  // namespace bmx::py

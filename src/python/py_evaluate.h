@@ -10,4 +10,8 @@ namespace bmx::py {
 /// `_set_num_threads`, for add_functions().
 PyMethodDef* evaluate_functions();
 
+/// Sets the module attribute `_MAX_THREADS`, the most threads `_set_num_threads`
+/// takes, so that the package never restates the pool's limit.
+bool add_thread_limit(PyObject* module);
+
 }  // namespace bmx::py

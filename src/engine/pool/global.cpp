@@ -89,7 +89,9 @@ std::size_t WorkPool::num_threads() {
 std::size_t WorkPool::set_num_threads(std::size_t n) {
   check(n >= 1, "the thread count must be at least 1");
   if (n > kMaxThreads) fail("the thread count must be at most " + std::to_string(kMaxThreads));
-  ProcessPool& process = process_pool();
+  // A process without a pool yet gets one of the new size: starting workers
+  // only to end them would make setting 1 thread fail where threads are short.
+  ProcessPool& process = PerProcess<ProcessPool>::get([n] { return std::make_unique<ProcessPool>(workers_for(n)); });
   // The setting and the pool's size change together.
   const std::scoped_lock lock(process.mutex);
   const std::size_t previous = num_threads();

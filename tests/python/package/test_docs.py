@@ -7,11 +7,19 @@ import inspect
 
 import pytest
 
+import _brindlemox
 import brindlemox
 
 pytestmark = pytest.mark.numpy
 
 MODULES = ["_build", "_functions", "_evaluate", "_kernel", "_reduce", "_runtime", "_threads"]
+
+# The package's own functions and classes; the extension's classes keep their own docstrings.
+PUBLIC = sorted(
+    name
+    for name in {*brindlemox.__all__, "sum", "min", "max", "abs", "round", "pow"}
+    if callable(getattr(brindlemox, name)) and getattr(brindlemox, name) is not getattr(_brindlemox, name, None)
+)
 
 
 @pytest.mark.parametrize("name", MODULES)
@@ -43,3 +51,10 @@ def test_min_and_max_look_like_plain_functions(name, element, elementwise, examp
         f"    {example}\n"
         "    "
     )
+
+
+@pytest.mark.parametrize("name", PUBLIC)
+def test_every_public_function_shows_an_example(name):
+    function = getattr(brindlemox, name)
+    assert "\n    Examples\n    --------\n    >>> " in function.__doc__
+    assert doctest.DocTestFinder(recurse=False).find(function, name)[0].examples

@@ -4,9 +4,16 @@ import os
 
 import pytest
 
+from _brindlemox import _MAX_THREADS
 from conftest import run_python
 
 pytestmark = pytest.mark.numpy
+
+# The variables the package reads its thread count from at import. An empty
+# one counts as unset: children get them so, whatever this process has (Dask's
+# clusters set OMP_NUM_THREADS=1 here), unless a test sets them.
+ENVIRONMENT = ("BRINDLEMOX_NUM_THREADS", "NUMEXPR_NUM_THREADS", "OMP_NUM_THREADS")
+NO_SETTING = dict.fromkeys(ENVIRONMENT, "")
 
 # Counts this process's threads, waiting (up to 30 s) for the count to
 # become `expected`, since ended threads leave the census a moment later.
@@ -36,7 +43,8 @@ for n in range(1, 51):
 print(threads_settling_at(base + 49) - base)
 bm.set_num_threads(1)
 print(threads_settling_at(base) - base)
-"""
+""",
+        env=NO_SETTING,
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["49", "0"]
@@ -70,7 +78,8 @@ resource.setrlimit(resource.RLIMIT_AS, uncapped)
 print(bm.get_num_threads(), threads_settling_at(base + 2) - base)
 x = np.arange(100000.0)
 print((bm.evaluate("x * 3 + 1", {"x": x}) == x * 3 + 1).all())
-"""
+""",
+        env=NO_SETTING,
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
@@ -78,3 +87,117 @@ print((bm.evaluate("x * 3 + 1", {"x": x}) == x * 3 + 1).all())
         "3 2",
         "True",
     ]
+
+
+
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's runtime maps memory beyond an address space cap"
+)
+@pytest.mark.parametrize(
+    ("count", "expected"),
+    [
+        # One thread needs no worker, so none is started only to be ended.
+        ("1", ["1", "True"]),
+        (
+            "200",
+            [
+                "{default}",
+                "True",
+                "RuntimeWarning: cannot use 200 threads (cannot start a work pool thread: Resource temporarily "
+                "unavailable); using the default",
+            ],
+        ),
+    ],
+)
+def test_threads_the_system_refuses_at_import_are_a_warning_not_a_failed_import(count, expected):
+    result = run_python(
+        """
+import resource, warnings
+import ast, contextlib, dataclasses, inspect, threading, numpy, numpy.typing, _brindlemox
+with open("/proc/self/statm") as statm:
+    in_use = int(statm.read().split()[0]) * resource.getpagesize()
+# Room for the rest of the import, not for one thread's stack.
+uncapped = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (in_use + (4 << 20), uncapped[1]))
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    import brindlemox as bm
+resource.setrlimit(resource.RLIMIT_AS, uncapped)
+print(bm.get_num_threads())
+print((bm.evaluate("x * 3", {"x": numpy.ones(100000)}) == 3).all())
+for warning in caught:
+    print(f"{warning.category.__name__}: {warning.message}")
+""",
+        env={**NO_SETTING, "BRINDLEMOX_NUM_THREADS": count},
+    )
+    assert result.returncode == 0, result.stderr
+    default = len(os.sched_getaffinity(0))
+    assert result.stdout.splitlines() == [line.format(default=default) for line in expected]
+
+REPORT_AT_IMPORT = """
+import os, warnings
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    import brindlemox as bm
+print(bm.get_num_threads(), bm.ncores == bm.detect_number_of_cores() == len(os.sched_getaffinity(0)))
+for warning in caught:
+    print(f"{warning.category.__name__}: {warning.message}")
+"""
+
+
+@pytest.mark.parametrize(
+    ("variables", "expected"),
+    [
+        ({}, ["{default} True"]),
+        ({"BRINDLEMOX_NUM_THREADS": "3", "NUMEXPR_NUM_THREADS": "4", "OMP_NUM_THREADS": "5"}, ["3 True"]),
+        ({"NUMEXPR_NUM_THREADS": " 4 ", "OMP_NUM_THREADS": "5"}, ["4 True"]),
+        ({"OMP_NUM_THREADS": "1"}, ["1 True"]),
+        (
+            {"BRINDLEMOX_NUM_THREADS": "many", "NUMEXPR_NUM_THREADS": "2"},
+            [
+                "{default} True",
+                "RuntimeWarning: BRINDLEMOX_NUM_THREADS='many' is not a number of threads from 1 to {most}; using the default",
+            ],
+        ),
+        (
+            {"NUMEXPR_NUM_THREADS": "0"},
+            [
+                "{default} True",
+                "RuntimeWarning: NUMEXPR_NUM_THREADS='0' is not a number of threads from 1 to {most}; using the default",
+            ],
+        ),
+        (
+            {"OMP_NUM_THREADS": "99999"},
+            [
+                "{default} True",
+                "RuntimeWarning: OMP_NUM_THREADS='99999' is not a number of threads from 1 to {most}; using the default",
+            ],
+        ),
+    ],
+)
+def test_the_thread_count_is_read_from_the_environment_at_import(variables, expected):
+    result = run_python(REPORT_AT_IMPORT, env={**NO_SETTING, **variables})
+    assert result.returncode == 0, result.stderr
+    known = {"default": len(os.sched_getaffinity(0)), "most": _MAX_THREADS}
+    assert result.stdout.splitlines() == [line.format(**known) for line in expected]
+
+
+def test_num_threads_sets_the_count_for_a_block_and_restores_it():
+    import brindlemox as bm
+
+    assert bm.MAX_THREADS == _MAX_THREADS
+    with pytest.raises(ValueError, match=f"^the number of threads must be at most {bm.MAX_THREADS}, not"):
+        bm.set_num_threads(bm.MAX_THREADS + 1)
+    before = bm.get_num_threads()
+    with pytest.raises(KeyError):
+        with bm.num_threads(before + 1):
+            assert bm.get_num_threads() == before + 1
+            with bm.num_threads(1):
+                assert bm.get_num_threads() == 1
+            assert bm.get_num_threads() == before + 1
+            raise KeyError("leaves the block")
+    assert bm.get_num_threads() == before
+    with pytest.raises(ValueError):
+        with bm.num_threads(0):
+            pass
+    assert bm.get_num_threads() == before

@@ -1,0 +1,54 @@
+"""The keywords of `evaluate` and `validate` beyond the expression and its names,
+checked before any work: the result's `order`, the `casting` into `out`, and
+the keywords numexpr takes that change nothing here."""
+
+from collections.abc import Mapping
+from typing import Final
+
+import numpy as np
+
+from ._inputs import Order
+
+_F64: Final = np.dtype(np.float64)
+_ORDERS: Final = ("K", "A", "C", "F")
+
+# Both choose between ways of computing that give the same float64 results here:
+# every operation is float64 and `/` is always true division.
+_COMPATIBLE: Final[Mapping[str, tuple[object, ...]]] = {
+    "optimization": ("none", "moderate", "aggressive"),
+    "truediv": (False, True, "auto"),
+}
+
+
+def check_order(order: object) -> Order:
+    """`order` if it is one of numexpr's (and NumPy's) layout letters."""
+    if type(order) is not str or order not in _ORDERS:
+        raise ValueError(f"order must be one of 'C', 'F', 'A', or 'K' (got {order!r})")
+    return order  # type: ignore[return-value]
+
+
+def check_casting(function: str, casting: object, out: object) -> None:
+    """Raises NumPy's ValueError for an unknown `casting` rule, and TypeError
+    when the rule forbids casting the float64 result to `out`'s dtype."""
+    target = out.dtype if isinstance(out, np.ndarray) else _F64
+    if target is _F64 and type(casting) is str and casting == "same_kind":
+        return
+    # NumPy's own check, so that its words for an unknown rule are the ones seen.
+    if not np.can_cast(_F64, target, casting=casting):  # type: ignore[arg-type]
+        raise TypeError(f"Cannot cast {function}() output from {_F64!r} to {target!r} with casting rule {casting!r}")
+
+
+def check_keywords(function: str, keywords: Mapping[str, object]) -> bool:
+    """Checks the further keywords of a call; returns whether it asked not to
+    be cached (numexpr's `disable_cache`)."""
+    for name, value in keywords.items():
+        if name == "disable_cache":
+            continue
+        allowed = _COMPATIBLE.get(name)
+        if allowed is None:
+            raise TypeError(f"{function}() got an unexpected keyword argument '{name}'")
+        # numexpr's own test, so 1 stands for True as it does there.
+        if type(value) not in (str, bool, int) or value not in allowed:
+            listed = ", ".join(repr(choice) for choice in allowed)
+            raise ValueError(f"{name} must be one of {listed} (got {value!r})")
+    return bool(keywords.get("disable_cache", False))
