@@ -45,26 +45,23 @@ PyObject* expr_to_bytes_impl(PyObject*, const BoundArgs& args) {
   return new_bytes(encode_expr(*expr));
 }
 
-PyObject* expr_from_bytes_impl(PyObject*, const BoundArgs& args) {
-  BufferView view;
-  if (!borrow_bytes(args[0], view)) return argument_error(args.name(0));
-  Result<Expr> expr = decode_expr(bytes_of(view));
-  if (!expr.ok()) return raise_refusal(expr.error());
-  return wrap_expr(std::move(expr).value());
-}
-
 PyObject* kernel_spec_to_bytes_impl(PyObject*, const BoundArgs& args) {
   const KernelSpec* spec = payload_of<KernelSpec>(args[0], kernel_spec_type());
   if (spec == nullptr) return argument_error(args.name(0));
   return new_bytes(encode_kernel(*spec));
 }
 
-PyObject* kernel_spec_from_bytes_impl(PyObject*, const BoundArgs& args) {
+PyObject* wrap_kernel_spec(KernelSpec spec) { return make_instance(kernel_spec_type().get(), std::move(spec)); }
+
+/// The object `wrap` makes of what `decode` finds in the bytes of the one
+/// argument; the decoder's refusal as the exception it maps to.
+template <auto decode, auto wrap>
+PyObject* from_bytes_impl(PyObject*, const BoundArgs& args) {
   BufferView view;
   if (!borrow_bytes(args[0], view)) return argument_error(args.name(0));
-  Result<KernelSpec> kernel = decode_kernel(bytes_of(view));
-  if (!kernel.ok()) return raise_refusal(kernel.error());
-  return make_instance(kernel_spec_type().get(), std::move(kernel).value());
+  auto decoded = decode(bytes_of(view));
+  if (!decoded.ok()) return raise_refusal(decoded.error());
+  return wrap(std::move(decoded).value());
 }
 
 using enum ParamKind;
@@ -76,11 +73,12 @@ constexpr Method kFunctions[] = {
     {"_expr_to_bytes", kExprParams, "The bytes of an Expr: its tree and its arguments' names.", expr_to_bytes_impl},
     {"_expr_from_bytes", kDataParams,
      "The Expr the bytes encode, with new argument ids; ValueError for bytes that encode none.",
-     expr_from_bytes_impl},
+     from_bytes_impl<decode_expr, wrap_expr>},
     {"_kernel_spec_to_bytes", kSpecParams, "The bytes of a KernelSpec: its argument names and tree.",
      kernel_spec_to_bytes_impl},
     {"_kernel_spec_from_bytes", kDataParams,
-     "The KernelSpec the bytes encode; ValueError for bytes that encode none.", kernel_spec_from_bytes_impl},
+     "The KernelSpec the bytes encode; ValueError for bytes that encode none.",
+     from_bytes_impl<decode_kernel, wrap_kernel_spec>},
 };
 
 }  // namespace
