@@ -3,7 +3,6 @@
 import builtins
 import threading
 
-import numexpr
 import numpy as np
 import pytest
 
@@ -76,6 +75,7 @@ def test_bad_calls_raise_before_any_work_and_validate_returns_the_error(case):
     ],
 )
 def test_numexprs_keywords_give_numexprs_answers(keywords):
+    numexpr = pytest.importorskip("numexpr")
     a, b = np.array([1.0, 2.0, 3.0, 4.0]), np.array([2.0, 2.0, 8.0, -0.5])
     names = {"a": a, "b": b}
     expected = numexpr.evaluate("a / b + a * b", names, **{k: v for k, v in keywords.items() if k != "out"})
