@@ -44,7 +44,7 @@ def finish_sum(carry: tuple[float, int], name: str) -> float:
     return _finish_sum(*carry, name == "mean")
 
 
-def _reduce(name: str, a: npt.ArrayLike) -> float:
+def reduce_any(name: str, a: npt.ArrayLike) -> float:
     """`reduce_array(name, a)`, or the lazy reduction of a Dask array."""
     if type(a) is not np.ndarray and is_dask_array(a):
         return dask_reduce(name, a)  # type: ignore[no-any-return]
@@ -67,7 +67,7 @@ def sum(a: npt.ArrayLike) -> "float | DaskArray":
     >>> bm.sum([1e16, 1.0, -1e16])
     0.0
     """
-    return _reduce("sum", a)
+    return reduce_any("sum", a)
 
 
 @overload
@@ -83,7 +83,7 @@ def mean(a: npt.ArrayLike) -> "float | DaskArray":
     >>> bm.mean([1.0, 2.0, 3.0, 4.0])
     2.5
     """
-    return _reduce("mean", a)
+    return reduce_any("mean", a)
 
 
 class ReduceOrElementwise(Protocol):
@@ -111,7 +111,7 @@ def _reduce_or_elementwise(
 
     def function(a: object, b: object = _MISSING, /) -> object:
         if b is _MISSING:
-            return _reduce(name, a)  # type: ignore[arg-type]
+            return reduce_any(name, a)  # type: ignore[arg-type]
         return elementwise(a, b)  # type: ignore[call-overload]
 
     function.__name__ = function.__qualname__ = name

@@ -1,0 +1,109 @@
+# Reductions inside expression text: the bits of the same reduction of the
+# inner expression's array, computed once, first, and read as a number.
+import numpy as np
+import pytest
+
+import brindlemox as bm
+from brindlemox import _evaluate
+from conftest import bits
+
+pytestmark = pytest.mark.numpy
+
+_RNG = np.random.default_rng(7)
+A = _RNG.standard_normal(1001)
+B = _RNG.standard_normal(1001)
+A[[3, 500]] = [-0.0, 0.0]
+M = _RNG.standard_normal((13, 7))
+NAMES = {"a": A, "b": B, "m": M}
+
+
+def unfused(name, inner):
+    """The reduction as two calls: the inner expression's array, then its reduction."""
+    return getattr(bm, name)(bm.evaluate(inner, NAMES))
+
+
+def minmax(a):
+    return (a - bm.min(a)) / (bm.max(a) - bm.min(a))
+
+
+@pytest.mark.parametrize(
+    ("text", "expected"),
+    [
+        ("sum(a*b)", lambda: unfused("sum", "a*b")),
+        ("mean(a - b)", lambda: unfused("mean", "a - b")),
+        ("min(a*b)", lambda: unfused("min", "a*b")),
+        ("max(a - b)", lambda: unfused("max", "a - b")),
+        ("sum(m**2)", lambda: unfused("sum", "m**2")),
+        ("sum(3)", lambda: 3.0),
+        ("-sum(a*b)", lambda: -unfused("sum", "a*b")),
+        ("a - mean(a)", lambda: A - bm.mean(A)),
+        ("a / sum(a)", lambda: A / bm.sum(A)),
+        ("(a - min(a)) / (max(a) - min(a))", lambda: minmax(A)),
+        ("m - max(m)", lambda: M - bm.max(M)),
+        ("sum(a - mean(a))", lambda: bm.sum(A - bm.mean(A))),
+        ("min(a, b)", lambda: np.minimum(A, B)),
+    ],
+)
+def test_reductions_in_text_have_the_bits_of_the_reduction_of_the_inner_array(text, expected):
+    result = bm.evaluate(text, NAMES)
+    want = np.asarray(expected(), dtype=np.float64)
+    assert type(result) is np.ndarray and result.dtype == np.float64 and result.shape == want.shape
+    assert bits(result) == bits(want)
+
+
+def test_each_distinct_reduction_is_computed_once_and_the_kernel_is_kept_across_values():
+    compiled = _evaluate.compile_text("(a - min(a)) / (max(a) - min( a ))")
+    assert compiled._names == ("a",)
+    assert len(compiled._steps) == 2
+    first = bm.evaluate("(a - min(a)) / (max(a) - min( a ))", {"a": np.array([1.0, 3.0])})
+    second = bm.evaluate("(a - min(a)) / (max(a) - min( a ))", {"a": np.array([2.0, 6.0, 4.0])})
+    assert first.tolist() == [0.0, 1.0] and second.tolist() == [0.0, 1.0, 0.5]
+
+
+def test_a_top_level_reduction_is_a_0d_array_and_writes_out_as_numexpr_does():
+    out = np.full((), 9.0)
+    assert bm.evaluate("sum(a)", NAMES, out=out) is out
+    assert bits(out) == bits(np.float64(bm.sum(A)))
+    assert bm.re_evaluate({"a": np.array([1.0, 2.0])}).tolist() == 3.0
+
+
+@pytest.mark.parametrize(
+    ("text", "error", "message"),
+    [
+        ("sum(a, b)", TypeError, "sum() takes 1 argument (2 given)"),
+        ("mean()", TypeError, "mean() takes 1 argument (0 given)"),
+        ("min(a, b, a)", TypeError, "min() takes 1 or 2 arguments (3 given)"),
+        ("sum(a, keepdim=1)", TypeError, "sum() got an unexpected keyword argument 'keepdim'"),
+        ("sum(a, axis=0)", NotImplementedError, "sum() in expression text reduces the whole array; axis is not supported"),
+        ("sum(a[1:])", ValueError, "unsupported construct in expression: subscript"),
+        ("a + sum(z)", NameError, "name 'z' is not defined"),
+        ("sum(a + m)", ValueError, None),
+        ("b + mean(a + m)", ValueError, None),
+    ],
+)
+def test_bad_reductions_raise_before_anything_is_written(text, error, message):
+    out = np.full(A.shape, 5.0)
+    assert isinstance(bm.validate(text, NAMES, out=out), error)
+    with pytest.raises(error) as raised:
+        bm.evaluate(text, NAMES, out=out)
+    if message is not None:
+        assert str(raised.value) == message
+    assert (out == 5.0).all()
+
+
+def test_an_empty_inner_array_is_the_reductions_own_error_and_out_stays():
+    out = np.full((0,), 5.0)
+    with pytest.raises(ValueError) as raised:
+        bm.evaluate("a - sum(a)", {"a": np.empty(0)}, out=out)
+    assert str(raised.value) == "cannot Sum empty buffer"
+
+
+def test_dask_arrays_reduce_lazily_with_the_local_bits():
+    da = pytest.importorskip("dask.array")
+    dask = pytest.importorskip("dask")
+    local = bm.evaluate("a - mean(a*b)", NAMES)
+    for chunks in (1001, 100, 7):
+        lazy = bm.evaluate("a - mean(a*b)", {"a": da.from_array(A, chunks=chunks), "b": B})
+        assert isinstance(lazy, da.Array)
+        with dask.config.set(scheduler="sync"):
+            assert bits(lazy.compute()) == bits(local)
