@@ -28,6 +28,12 @@ constexpr std::size_t kExtremePiece = std::size_t{1} << 15;
 
 double sum(std::span<const double> values) { return continue_sum(SumCarry{}, values).total; }
 
+double product(std::span<const double> values) {
+  double running = 1.0;
+  for (const double x : values) running *= x;
+  return running;
+}
+
 ComputeError empty_error(ReduceOp op) {
   return ComputeError::empty_collection(std::string("cannot ") + reduce_op_name(op) + " empty buffer");
 }
@@ -115,6 +121,28 @@ double parallel_extreme(std::span<const double> values) {
   return sequential_extreme<kMax>(partials, kStart);
 }
 
+/// The reduction of a non-empty span; Min and Max on the pool when `parallel`.
+double reduce_nonempty(std::span<const double> values, ReduceOp op, bool parallel) {
+  const auto count = static_cast<double>(values.size());
+  switch (op) {
+    case ReduceOp::Sum: return sum(values);
+    case ReduceOp::Mean: return sum(values) / count;
+    case ReduceOp::Min: return parallel ? parallel_extreme<false>(values) : extreme<false>(values);
+    case ReduceOp::Max: return parallel ? parallel_extreme<true>(values) : extreme<true>(values);
+    case ReduceOp::Count: return count;
+    case ReduceOp::Variance:
+    case ReduceOp::Std: {
+      const double mean = sum(values) / count;
+      double squares = -0.0;
+      for (const double x : values) squares += (x - mean) * (x - mean);
+      const double variance = squares / count;
+      return op == ReduceOp::Std ? std::sqrt(variance) : variance;
+    }
+    case ReduceOp::Prod: return product(values);
+  }
+  fail("unknown reduce operator code " + std::to_string(static_cast<int>(op)));
+}
+
 }  // namespace
 
 const char* reduce_op_name(ReduceOp op) {
@@ -126,6 +154,7 @@ const char* reduce_op_name(ReduceOp op) {
     case ReduceOp::Count: return "Count";
     case ReduceOp::Variance: return "Variance";
     case ReduceOp::Std: return "Std";
+    case ReduceOp::Prod: return "Prod";
   }
   fail("unknown reduce operator code " + std::to_string(static_cast<int>(op)));
 }
@@ -140,23 +169,29 @@ Result<double> execute_reduce(const BufferRef& buffer, ReduceOp op) {
 
 Result<double> reduce_values(std::span<const double> values, ReduceOp op) {
   if (values.empty()) return empty_error(op);
-  const auto count = static_cast<double>(values.size());
-  switch (op) {
-    case ReduceOp::Sum: return sum(values);
-    case ReduceOp::Mean: return sum(values) / count;
-    case ReduceOp::Min: return parallel_extreme<false>(values);
-    case ReduceOp::Max: return parallel_extreme<true>(values);
-    case ReduceOp::Count: return count;
-    case ReduceOp::Variance:
-    case ReduceOp::Std: {
-      const double mean = sum(values) / count;
-      double squares = -0.0;
-      for (const double x : values) squares += (x - mean) * (x - mean);
-      const double variance = squares / count;
-      return op == ReduceOp::Std ? std::sqrt(variance) : variance;
+  return reduce_nonempty(values, op, true);
+}
+
+Result<void> reduce_rows(std::span<const double> values, std::span<double> out, ReduceOp op) {
+  if (out.empty()) return {};
+  check(values.size() % out.size() == 0, "reduce_rows: the values do not split into the rows");
+  const std::size_t row_length = values.size() / out.size();
+  if (row_length == 0) return empty_error(op);
+  // At least kSequentialThreshold values per piece, as run_range takes them.
+  const std::size_t min_rows = std::max<std::size_t>(1, kSequentialThreshold / row_length);
+  const auto reduce_range = [&](std::size_t first, std::size_t last) {
+    for (std::size_t row = first; row < last; ++row) {
+      out[row] = reduce_nonempty(values.subspan(row * row_length, row_length), op, false);
     }
+  };
+  if (out.size() == 1) {
+    out[0] = reduce_nonempty(values, op, true);
+  } else if (values.size() < kSequentialThreshold || !may_use_pool()) {
+    reduce_range(0, out.size());
+  } else {
+    WorkPool::global().run_pieces(out.size(), min_rows, reduce_range);
   }
-  fail("unknown reduce operator code " + std::to_string(static_cast<int>(op)));
+  return {};
 }
 
 SumCarry continue_sum(SumCarry carry, std::span<const double> values) {
