@@ -49,7 +49,7 @@ if TYPE_CHECKING:
 
 __all__ = ["apply_kernel", "reduce", "worker_num_threads"]
 
-Reduction = Literal["sum", "mean", "min", "max"]
+Reduction = Literal["sum", "prod", "mean", "min", "max"]
 
 _FLOAT64 = np.dtype(np.float64)
 
@@ -99,12 +99,14 @@ def reduce(name: Reduction, x: da.Array) -> da.Array:
     >>> reduce("sum", da.from_array([1e16, 1.0, -1e16, 1.0], chunks=1)).compute()
     np.float64(1.0)
     """
+    if name == "prod":
+        raise NotImplementedError("prod of a Dask array is not supported yet; compute it first: bm.prod(x.compute())")
     flat = _in_element_order(da.asarray(x))
     if name in ("min", "max"):
         return _extreme(name, flat)
     if name in ("sum", "mean"):
         return _chained_sum(name, flat)
-    raise ValueError(f"unknown reduction {name!r}; expected one of 'sum', 'mean', 'min', 'max'")
+    raise ValueError(f"unknown reduction {name!r}; expected one of 'sum', 'prod', 'mean', 'min', 'max'")
 
 
 def worker_num_threads() -> int:

@@ -1,5 +1,8 @@
 # Reductions inside expression text: the bits of the same reduction of the
 # inner expression's array, computed once, first, and read as a number.
+import functools
+import operator
+
 import numpy as np
 import pytest
 
@@ -35,6 +38,7 @@ def minmax(a):
         ("max(a - b)", lambda: unfused("max", "a - b")),
         ("sum(m**2)", lambda: unfused("sum", "m**2")),
         ("sum(3)", lambda: 3.0),
+        ("prod(a + 1)", lambda: unfused("prod", "a + 1")),
         ("-sum(a*b)", lambda: -unfused("sum", "a*b")),
         ("a - mean(a)", lambda: A - bm.mean(A)),
         ("a / sum(a)", lambda: A / bm.sum(A)),
@@ -107,3 +111,20 @@ def test_dask_arrays_reduce_lazily_with_the_local_bits():
         assert isinstance(lazy, da.Array)
         with dask.config.set(scheduler="sync"):
             assert bits(lazy.compute()) == bits(local)
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_prod_multiplies_strictly_left_to_right_in_c_order_from_one(order):
+    values = np.asfortranarray(M * 1.7) if order == "F" else M * 1.7
+    strict = functools.reduce(operator.mul, np.ascontiguousarray(values).ravel().tolist(), 1.0)
+    assert type(bm.prod(values)) is float and bits(bm.prod(values)) == bits(strict)
+    assert bits(bm.prod([1e200, 1e200, 1e-200])) == bits(np.inf)
+    assert bits(bm.prod([-0.0])) == bits(-0.0)
+    with pytest.raises(ValueError, match="^cannot Prod empty buffer$"):
+        bm.prod([])
+
+
+def test_prod_of_a_dask_array_names_the_workaround():
+    da = pytest.importorskip("dask.array")
+    with pytest.raises(NotImplementedError, match=r"^prod of a Dask array is not supported yet; compute it first: bm\.prod\(x\.compute\(\)\)$"):
+        bm.prod(da.ones(3, chunks=2))
