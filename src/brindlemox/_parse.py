@@ -119,12 +119,16 @@ def unsupported(node: ast.AST | type[ast.AST]) -> ValueError:
 
 
 class Reduction(NamedTuple):
-    """A reduction of the text: `name` (of `TEXT_REDUCTIONS`) of all elements
-    of `inner`, bound to the argument `slot` of the expressions that use it."""
+    """A reduction of the text: `name` (of `TEXT_REDUCTIONS`) of `inner`
+    along `axis` (all elements when None), bound to the argument `slot` of
+    the expressions that use it; with an axis, it keeps the reduced axes there
+    unless it is the whole text (`keepdims`)."""
 
     name: str
     inner: Operand
     slot: str
+    axis: int | tuple[int, ...] | None
+    keepdims: bool
 
 
 class Parsed(NamedTuple):
@@ -142,7 +146,8 @@ class _Builder:
     """Builds one text's expression; argument names are made in order of first
     appearance, so that order is the kernel's argument order."""
 
-    def __init__(self) -> None:
+    def __init__(self, root: ast.expr) -> None:
+        self.root = root
         self.arguments: dict[str, Expr] = {}
         self.reductions: dict[str, Reduction] = {}
 
@@ -241,19 +246,44 @@ class _Builder:
         return function(*(self.build(argument) for argument in node.args))
 
     def reduction(self, name: str, node: ast.Call) -> Expr:
+        axis: int | tuple[int, ...] | None = None
         for keyword in node.keywords:
-            if keyword.arg == "axis":
-                raise NotImplementedError(f"{name}() in expression text reduces the whole array; axis is not supported")
-            raise TypeError(f"{name}() got an unexpected keyword argument '{keyword.arg}'")
+            if keyword.arg != "axis":
+                raise TypeError(f"{name}() got an unexpected keyword argument '{keyword.arg}'")
+            axis = _axis(name, keyword.value)
         if len(node.args) != 1:
             raise TypeError(f"{name}() takes 1 argument ({len(node.args)} given)")
         # Texts that differ only in spacing are one reduction.
         slot = ast.unparse(node)
         if slot not in self.reductions:
             inner = self.build(node.args[0])
-            self.reductions[slot] = Reduction(name, inner, slot)
+            self.reductions[slot] = Reduction(name, inner, slot, axis, axis is not None and node is not self.root)
             self.arguments[slot] = kernels.arg(slot)
         return self.arguments[slot]
+
+
+def _integer(node: ast.expr) -> int | None:
+    """The integer a literal (with a sign or not) stands for, or None."""
+    sign = 1
+    if isinstance(node, ast.UnaryOp) and isinstance(node.op, (ast.USub, ast.UAdd)):
+        sign = -1 if isinstance(node.op, ast.USub) else 1
+        node = node.operand
+    if isinstance(node, ast.Constant) and type(node.value) is int:
+        return sign * node.value
+    return None
+
+
+def _axis(name: str, node: ast.expr) -> int | tuple[int, ...] | None:
+    """The `axis` a reduction's keyword gives: an integer, a tuple of them, or None."""
+    if isinstance(node, ast.Constant) and node.value is None:
+        return None
+    elements = node.elts if isinstance(node, ast.Tuple) else [node]
+    axes = [_integer(element) for element in elements]
+    if any(axis is None for axis in axes):
+        raise TypeError(f"{name}() takes as axis an integer, a tuple of integers or None")
+    if isinstance(node, ast.Tuple):
+        return tuple(axes)  # type: ignore[arg-type]
+    return axes[0]
 
 
 def parse(text: str) -> Parsed:
@@ -265,6 +295,6 @@ def parse(text: str) -> Parsed:
     integer operators `^`, `<<` and `>>` (with NumPy's words for floats).
     """
     tree = ast.parse(text.strip(), mode="eval")
-    builder = _Builder()
+    builder = _Builder(tree.body)
     value = builder.build(tree.body)
     return Parsed(value, tuple(builder.reductions.values()), tuple(builder.arguments))

@@ -39,6 +39,25 @@ def reduce_array(name: str, a: object) -> float:
     return _reduce_in_place(a, _CODES[name])
 
 
+def reduced_axes(axis: Axis, ndim: int) -> list[int]:
+    """The axes `axis` names (all when None) in increasing order, with NumPy's
+    errors for axes out of range or repeated."""
+    given = range(ndim) if axis is None else axis if isinstance(axis, tuple) else (axis,)
+    axes = normalize_axis_tuple([operator.index(one) for one in given], ndim, allow_duplicate=True)
+    if len(set(axes)) != len(axes):
+        raise ValueError("duplicate value in 'axis'")
+    return sorted(axes)
+
+
+def reduced_shape(shape: tuple[int, ...], axis: Axis, keepdims: bool) -> tuple[int, ...]:
+    """The shape of the reduction along `axis` of an array of `shape`, with
+    the errors of `reduced_axes`."""
+    reduced = reduced_axes(axis, len(shape))
+    if keepdims:
+        return tuple(1 if dimension in reduced else size for dimension, size in enumerate(shape))
+    return tuple(size for dimension, size in enumerate(shape) if dimension not in reduced)
+
+
 def reduce_axes(name: str, a: object, axis: Axis, keepdims: bool) -> Any:
     """The reduction `name` of `a` along `axis` (all axes when None), with
     NumPy's result shape and errors: each result element reduces its line of
@@ -48,13 +67,8 @@ def reduce_axes(name: str, a: object, axis: Axis, keepdims: bool) -> Any:
         return reduce_array(name, a)
     operand = to_operand("a", a)
     array = np.asarray(operand, dtype=np.float64)
-    # NumPy's words for a repeated axis; out-of-range ones are its AxisError.
-    given = range(array.ndim) if axis is None else axis if isinstance(axis, tuple) else (axis,)
-    axes = normalize_axis_tuple([operator.index(one) for one in given], array.ndim, allow_duplicate=True)
-    if len(set(axes)) != len(axes):
-        raise ValueError("duplicate value in 'axis'")
-    reduced = sorted(axes)
-    kept = [dimension for dimension in range(array.ndim) if dimension not in axes]
+    reduced = reduced_axes(axis, array.ndim)
+    kept = [dimension for dimension in range(array.ndim) if dimension not in reduced]
     # The reduced axes last and in C order, so that each line is one row.
     rows = np.ascontiguousarray(array.transpose(kept + reduced))
     result = np.empty([array.shape[dimension] for dimension in kept])

@@ -12,9 +12,9 @@ from ._engine import Expr
 from ._inputs import Order, arrange
 from ._kernel import Kernel
 from ._parse import Parsed
-from ._reduce import reduce_any
+from ._reduce import reduce_any, reduced_shape
 
-# What `check` binds in place of a reduction's value: any number will do, as
+# What `check` binds in place of a reduction's values: any number will do, as
 # only shapes are checked.
 _ANY_NUMBER: Final = 0.0
 
@@ -39,9 +39,12 @@ class ReducingKernel:
     __slots__ = ("_names", "_outer", "_steps")
 
     def __init__(self, parsed: Parsed) -> None:
-        self._steps = tuple((reduction.name, _compiled(reduction.inner), reduction.slot) for reduction in parsed.reductions)
+        self._steps = tuple(
+            (reduction.name, _compiled(reduction.inner), reduction.slot, reduction.axis, reduction.keepdims)
+            for reduction in parsed.reductions
+        )
         self._outer = _compiled(parsed.value)
-        slots = {slot for _, _, slot in self._steps}
+        slots = {step[2] for step in self._steps}
         self._names = tuple(name for name in parsed.names if name not in slots)
 
     def __repr__(self) -> str:
@@ -51,18 +54,23 @@ class ReducingKernel:
         """The reductions in order, then the outer expression into `out` or a
         new array laid out as `order` says; `out` is written last."""
         bound: dict[str, object] = dict(zip(self._names, values))
-        for name, inner, slot in self._steps:
-            bound[slot] = reduce_any(name, _run(inner, bound, None, "K"))
+        for name, inner, slot, axis, keepdims in self._steps:
+            bound[slot] = reduce_any(name, _run(inner, bound, None, "K"), axis, keepdims)
         return _run(self._outer, bound, out, order)
 
     def check(self, values: Sequence[object], out: object) -> None:
         """Raises what `run` would raise for the shapes of `values` and `out`,
         and computes nothing."""
         bound: dict[str, object] = dict(zip(self._names, values))
-        for _, inner, slot in self._steps:
+        for _, inner, slot, axis, keepdims in self._steps:
+            inner_values = [bound[name] for name in inner._names] if type(inner) is Kernel else []
             if type(inner) is Kernel:
-                inner.check([bound[name] for name in inner._names], None)
-            bound[slot] = _ANY_NUMBER
+                inner.check(inner_values, None)
+            if axis is None and not keepdims:
+                bound[slot] = _ANY_NUMBER
+                continue
+            inner_shape = np.broadcast_shapes(*(np.shape(value) for value in inner_values))
+            bound[slot] = np.broadcast_to(_ANY_NUMBER, reduced_shape(inner_shape, axis, keepdims))
         if type(self._outer) is Kernel:
             self._outer.check([bound[name] for name in self._outer._names], out)
         elif out is not None:
