@@ -1,6 +1,7 @@
 """An expression text with reductions in it: each reduction computed once,
-first, then bound as a number to the argument the outer expression reads it
-by."""
+first, then bound as a number (or, along axes, an array) to the argument the
+outer expression reads it by. A whole-array reduction of NumPy data is fused:
+its expression is never held whole."""
 
 from collections.abc import Sequence
 from typing import Final
@@ -8,7 +9,9 @@ from typing import Final
 import numpy as np
 import numpy.typing as npt
 
+from ._dask_dispatch import any_dask_array
 from ._engine import Expr
+from ._fused import fused_reduce
 from ._inputs import Order, arrange
 from ._kernel import Kernel
 from ._parse import Parsed
@@ -55,6 +58,11 @@ class ReducingKernel:
         new array laid out as `order` says; `out` is written last."""
         bound: dict[str, object] = dict(zip(self._names, values))
         for name, inner, slot, axis, keepdims in self._steps:
+            if type(inner) is Kernel and axis is None and not keepdims:
+                inner_values = [bound[parameter] for parameter in inner._names]
+                if not any_dask_array(inner_values):
+                    bound[slot] = fused_reduce(name, inner, inner_values)
+                    continue
             bound[slot] = reduce_any(name, _run(inner, bound, None, "K"), axis, keepdims)
         return _run(self._outer, bound, out, order)
 

@@ -7,8 +7,8 @@ import numpy as np
 import pytest
 
 import brindlemox as bm
-from brindlemox import _evaluate
-from conftest import bits
+from brindlemox import _evaluate, _fused
+from conftest import bits, peak_bytes
 
 pytestmark = pytest.mark.numpy
 
@@ -137,3 +137,31 @@ def test_prod_of_a_dask_array_names_the_workaround():
     da = pytest.importorskip("dask.array")
     with pytest.raises(NotImplementedError, match=r"^prod of a Dask array is not supported yet; compute it first: bm\.prod\(x\.compute\(\)\)$"):
         bm.prod(da.ones(3, chunks=2))
+
+
+_SPECIALS = np.array([0x7FF8000000000123, 0xFFF80000DEADBEEF], dtype=np.uint64).view(np.float64)
+
+
+@pytest.mark.parametrize("name", ["sum", "prod", "mean", "min", "max"])
+@pytest.mark.parametrize("piece", [1, 5, 7, 64, 1 << 16])
+@pytest.mark.parametrize("case", ["flat", "broadcast", "wide", "zeros", "nan"])
+def test_fused_reductions_have_the_unfused_bits_for_every_piece_size(monkeypatch, name, piece, case):
+    rng = np.random.default_rng(piece)
+    cube = rng.standard_normal((4, 3, 11)) + 0.5
+    names = {
+        "flat": {"x": rng.standard_normal(103), "y": 1.5},
+        "broadcast": {"x": cube, "y": rng.standard_normal((3, 1))},
+        "wide": {"x": rng.standard_normal((2, 3, 40)), "y": rng.standard_normal(40)},
+        "zeros": {"x": np.array([0.0, -0.0, 0.0, -0.0, 1.0, -0.0, 0.0] * 3), "y": -1.0},
+        "nan": {"x": np.concatenate([cube.ravel()[:50], _SPECIALS[::-1], cube.ravel()[50:]]), "y": 2.0},
+    }[case]
+    unfused = getattr(bm, name)(bm.evaluate("x * y", names))
+    monkeypatch.setattr(_fused, "PIECE", piece)
+    assert bits(bm.evaluate(f"{name}(x * y)", names)) == bits(np.float64(unfused))
+
+
+def test_a_fused_sum_holds_a_piece_not_the_array():
+    a, b = np.ones(1_000_000), np.full(1_000_000, 0.5)
+    peak, result = peak_bytes(lambda: bm.evaluate("sum(a*b)", {"a": a, "b": b}))
+    assert result.tolist() == 500_000.0
+    assert peak < 4 * 8 * _fused.PIECE < a.nbytes
