@@ -144,8 +144,7 @@ def prod(a: npt.ArrayLike, axis: Axis = None, keepdims: bool = False) -> Any: ..
 def prod(a: npt.ArrayLike, axis: Axis = None, keepdims: bool = False) -> Any:
     """The product of all elements, multiplied strictly left to right in C order from 1.0.
 
-    An empty array is ValueError "cannot Prod empty buffer"; a Dask array is
-    NotImplementedError for now.
+    An empty array is ValueError "cannot Prod empty buffer".
 
     Parameters
     ----------

@@ -3,8 +3,9 @@
 A kernel over Dask arrays is one blockwise layer, so its result is bit-identical to the local
 call on the assembled array by construction. The reductions keep the local result's bits too:
 ``min`` and ``max`` are Dask tree reductions whose partials are combined in chunk order by the
-engine's own rule, and the strict ``sum`` and ``mean`` are a chain in which each chunk's fold
-continues from the previous chunk's running value, so that only that small carry is serial.
+engine's own rule, and the strict ``sum``, ``mean`` and ``prod`` are a chain in which each
+chunk's fold continues from the previous chunk's running value, so that only that small carry
+is serial.
 
 Elements are reduced in C order, as the local calls read them: an N-d array is reduced as the
 1-d array whose chunks are its rows of blocks, each joined and raveled.
@@ -99,13 +100,13 @@ def reduce(name: Reduction, x: da.Array) -> da.Array:
     >>> reduce("sum", da.from_array([1e16, 1.0, -1e16, 1.0], chunks=1)).compute()
     np.float64(1.0)
     """
-    if name == "prod":
-        raise NotImplementedError("prod of a Dask array is not supported yet; compute it first: bm.prod(x.compute())")
     flat = _in_element_order(da.asarray(x))
     if name in ("min", "max"):
         return _extreme(name, flat)
     if name in ("sum", "mean"):
-        return _chained_sum(name, flat)
+        return _chained(name, flat, (-0.0, 0), _continue_sum, _finish_sum)
+    if name == "prod":
+        return _chained(name, flat, (1.0, 0), _continue_prod, _finish_prod)
     raise ValueError(f"unknown reduction {name!r}; expected one of 'sum', 'prod', 'mean', 'min', 'max'")
 
 
@@ -211,12 +212,14 @@ def _extreme_total(name: str, partials: np.ndarray, axis: object, keepdims: bool
     return np.float64(reduce_array(name, partials))
 
 
-def _chained_sum(name: Literal["sum", "mean"], flat: da.Array) -> da.Array:
+def _chained(name: str, flat: da.Array, start: tuple[float, int], step: Any, finish: Any) -> da.Array:
+    """The chain of ``step(carry, block)`` over the blocks in order from ``start``, the
+    running value and the element count so far, ended by ``finish(carry, name)``."""
     token = tokenize(flat, name)
-    carry: object = (-0.0, 0)  # the engine's strict sum starts from -0.0, over no element yet
+    carry: object = start
     for index, block in enumerate(flat.to_delayed()):
-        carry = delayed(_continue_sum, pure=True)(carry, block, dask_key_name=f"brindlemox-{name}-chain-{token}-{index}")
-    total = delayed(_finish_sum, pure=True)(carry, name, dask_key_name=f"brindlemox-{name}-{token}")
+        carry = delayed(step, pure=True)(carry, block, dask_key_name=f"brindlemox-{name}-chain-{token}-{index}")
+    total = delayed(finish, pure=True)(carry, name, dask_key_name=f"brindlemox-{name}-{token}")
     return da.from_delayed(total, shape=(), dtype=_FLOAT64, meta=np.empty((), dtype=_FLOAT64), name=f"brindlemox-{name}-{token}-array")
 
 
@@ -228,6 +231,24 @@ def _continue_sum(carry: tuple[float, int], block: np.ndarray) -> tuple[float, i
 
 def _finish_sum(carry: tuple[float, int], name: str) -> np.float64:
     return np.float64(finish_sum(carry, name))
+
+
+def _continue_prod(carry: tuple[float, int], block: np.ndarray) -> tuple[float, int]:
+    """The running product and element count after multiplying ``block`` into ``carry``.
+
+    The strict product from 1.0 of the running product followed by the block's elements
+    multiplies them in order onto the running product, as one product over all would.
+    """
+    _use_share_of_cpus()
+    values = to_operand("block", block)
+    if np.size(values) == 0:
+        return carry
+    return reduce_array("prod", np.concatenate([[carry[0]], np.ravel(values)])), carry[1] + np.size(values)
+
+
+def _finish_prod(carry: tuple[float, int], name: str) -> np.float64:
+    # With no element at all, the local call's own error for empty input.
+    return np.float64(reduce_array("prod", carry[0] if carry[1] else np.empty(0)))
 
 
 # --- threads on distributed workers --------------------------------------------------------

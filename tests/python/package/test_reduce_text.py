@@ -133,10 +133,15 @@ def test_prod_multiplies_strictly_left_to_right_in_c_order_from_one(order):
         bm.prod([])
 
 
-def test_prod_of_a_dask_array_names_the_workaround():
+@pytest.mark.parametrize("chunks", [1, 2, 3, (1, 0, 2, 3), 6])
+def test_prod_of_a_dask_array_chains_the_strict_product_across_chunks(chunks):
     da = pytest.importorskip("dask.array")
-    with pytest.raises(NotImplementedError, match=r"^prod of a Dask array is not supported yet; compute it first: bm\.prod\(x\.compute\(\)\)$"):
-        bm.prod(da.ones(3, chunks=2))
+    dask = pytest.importorskip("dask")
+    values = np.array([1e200, 1e-200, 1e200, 1e200, -0.0, 0.5])
+    for local in (values, values[:3], values[::-1]):
+        lazy = bm.prod(da.from_array(local, chunks=chunks if local.size == 6 else 1))
+        with dask.config.set(scheduler="sync"):
+            assert bits(np.float64(lazy.compute())) == bits(np.float64(bm.prod(local)))
 
 
 _SPECIALS = np.array([0x7FF8000000000123, 0xFFF80000DEADBEEF], dtype=np.uint64).view(np.float64)
