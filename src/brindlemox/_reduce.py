@@ -14,7 +14,7 @@ from _brindlemox import _reduce as _reduce_in_place
 
 from . import _functions
 from ._build import BinaryFunction, Operand
-from ._dask_dispatch import dask_reduce, is_dask_array
+from ._dask_dispatch import dask_reduce, dask_reduce_along, is_dask_array
 from ._engine import Expr
 from ._inputs import to_flat, to_operand
 
@@ -92,9 +92,7 @@ def reduce_any(name: str, a: npt.ArrayLike, axis: Axis = None, keepdims: bool = 
     """`reduce_axes(name, a, axis, keepdims)`, or the lazy reduction of a Dask array."""
     if type(a) is not np.ndarray and is_dask_array(a):
         if axis is not None or keepdims:
-            raise NotImplementedError(
-                f"{name} of a Dask array along an axis is not supported yet; reduce its blocks or compute it first"
-            )
+            return dask_reduce_along(name, a, axis, keepdims)
         return dask_reduce(name, a)
     return reduce_axes(name, a, axis, keepdims)
 

@@ -42,13 +42,13 @@ except ImportError as error:  # pragma: no cover - exercised in a subprocess wit
 
 from ._inputs import to_operand
 from ._kernel import Kernel
-from ._reduce import continue_sum, finish_sum, reduce_array
+from ._reduce import Axis, continue_sum, finish_sum, reduce_array, reduce_axes, reduced_axes
 from ._threads import get_num_threads, set_num_threads
 
 if TYPE_CHECKING:
     from distributed import Worker
 
-__all__ = ["apply_kernel", "reduce", "worker_num_threads"]
+__all__ = ["apply_kernel", "reduce", "reduce_along", "worker_num_threads"]
 
 Reduction = Literal["sum", "prod", "mean", "min", "max"]
 
@@ -108,6 +108,36 @@ def reduce(name: Reduction, x: da.Array) -> da.Array:
     if name == "prod":
         return _chained(name, flat, (1.0, 0), _continue_prod, _finish_prod)
     raise ValueError(f"unknown reduction {name!r}; expected one of 'sum', 'prod', 'mean', 'min', 'max'")
+
+
+def reduce_along(name: Reduction, x: da.Array, axis: Axis, keepdims: bool) -> da.Array:
+    """A lazy Dask array holding ``bm.<name>(x, axis=axis, keepdims=keepdims)``.
+
+    The reduced axes are joined into one chunk each, so every block holds whole lines and
+    reduces them as the local call does.
+
+    Examples
+    --------
+    >>> import dask.array as da
+    >>> reduce_along("sum", da.ones((2, 3), chunks=1), axis=1, keepdims=False).compute()
+    array([3., 3.])
+    """
+    x = da.asarray(x)
+    reduced = reduced_axes(axis, x.ndim)
+    if len(reduced) == x.ndim and not keepdims:
+        return reduce(name, x)
+    whole = x.rechunk({dimension: -1 for dimension in reduced})
+    block = partial(_reduce_block, name, tuple(reduced), keepdims)
+    if keepdims:
+        chunks = tuple((1,) if dimension in reduced else sizes for dimension, sizes in enumerate(whole.chunks))
+        return whole.map_blocks(block, chunks=chunks, dtype=_FLOAT64, meta=np.empty((0,) * x.ndim, dtype=_FLOAT64))
+    ndim = x.ndim - len(reduced)
+    return whole.map_blocks(block, drop_axis=reduced, dtype=_FLOAT64, meta=np.empty((0,) * ndim, dtype=_FLOAT64))
+
+
+def _reduce_block(name: str, axes: tuple[int, ...], keepdims: bool, block: np.ndarray) -> np.ndarray:
+    _use_share_of_cpus()
+    return np.asarray(reduce_axes(name, block, axes, keepdims), dtype=_FLOAT64)
 
 
 def worker_num_threads() -> int:

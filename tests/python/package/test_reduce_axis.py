@@ -90,7 +90,17 @@ def test_reduce_rows_refuses_rows_that_do_not_fit_and_overlapping_out():
     assert out.tolist() == [3.0, 12.0]
 
 
-def test_dask_arrays_along_an_axis_are_not_implemented_yet():
+@pytest.mark.parametrize("name", NAMES)
+@pytest.mark.parametrize("chunks", [(40, 9, 30), (7, 4, 11), (1, 9, 2)])
+def test_dask_arrays_along_axes_are_lazy_with_the_local_bits(name, chunks):
     da = pytest.importorskip("dask.array")
-    with pytest.raises(NotImplementedError, match="^sum of a Dask array along an axis is not supported yet"):
-        bm.sum(da.ones((2, 2), chunks=1), axis=0)
+    dask = pytest.importorskip("dask")
+    lazy_x = da.from_array(X, chunks=chunks)
+    for axis, keepdims in [(0, False), (-1, True), ((0, 2), False), ((2, 1), True), (None, True), ((0, 1, 2), False)]:
+        lazy = getattr(bm, name)(lazy_x, axis=axis, keepdims=keepdims)
+        assert isinstance(lazy, da.Array)
+        with dask.config.set(scheduler="sync"):
+            got = lazy.compute()
+        assert bits(np.asarray(got)) == bits(np.asarray(getattr(bm, name)(X, axis=axis, keepdims=keepdims)))
+    with pytest.raises(np.exceptions.AxisError):
+        getattr(bm, name)(lazy_x, axis=3)

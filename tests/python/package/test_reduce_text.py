@@ -111,12 +111,13 @@ def test_an_empty_inner_array_is_the_reductions_own_error_and_out_stays():
     assert str(raised.value) == "cannot Sum empty buffer"
 
 
-def test_dask_arrays_reduce_lazily_with_the_local_bits():
+@pytest.mark.parametrize("text", ["a - mean(a*b)", "prod(a/4 + 1)", "m - mean(m, axis=0)", "sum(m**2, axis=1) + max(m)"])
+def test_dask_arrays_reduce_lazily_with_the_local_bits(text):
     da = pytest.importorskip("dask.array")
     dask = pytest.importorskip("dask")
-    local = bm.evaluate("a - mean(a*b)", NAMES)
+    local = bm.evaluate(text, NAMES)
     for chunks in (1001, 100, 7):
-        lazy = bm.evaluate("a - mean(a*b)", {"a": da.from_array(A, chunks=chunks), "b": B})
+        lazy = bm.evaluate(text, {"a": da.from_array(A, chunks=chunks), "b": B, "m": da.from_array(M, chunks=chunks)})
         assert isinstance(lazy, da.Array)
         with dask.config.set(scheduler="sync"):
             assert bits(lazy.compute()) == bits(local)
