@@ -70,6 +70,13 @@ def test_each_distinct_reduction_is_computed_once_and_the_kernel_is_kept_across_
     assert first.tolist() == [0.0, 1.0] and second.tolist() == [0.0, 1.0, 0.5]
 
 
+def test_the_reductions_are_read_before_out_is_written_so_out_may_be_an_input():
+    a = A.copy()
+    expected = A - bm.mean(A)
+    assert bm.evaluate("a - mean(a)", {"a": a}, out=a) is a
+    assert bits(a) == bits(expected)
+
+
 def test_a_top_level_reduction_is_a_0d_array_and_writes_out_as_numexpr_does():
     out = np.full((), 9.0)
     assert bm.evaluate("sum(a)", NAMES, out=out) is out
