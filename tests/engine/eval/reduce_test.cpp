@@ -277,7 +277,8 @@ TEST(SumChain, StartsLikeSumAndFailsLikeItWhenEmpty) {
 TEST(ReduceRows, EachRowHasTheBitsOfItsOwnReduction) {
   std::mt19937_64 rng(5);
   for (const std::size_t row_length : {std::size_t{1}, std::size_t{3}, std::size_t{1000}}) {
-    const F64Vec values = eval_test::random_values(rng, 24 * row_length * 10);
+    // 243 rows: runs of four rows and the rows left after them.
+    const F64Vec values = eval_test::random_values(rng, 243 * row_length);
     const std::span<const double> all(values);
     for (const std::size_t threads : {std::size_t{1}, std::max<std::size_t>(2, WorkPool::num_threads())}) {
       const eval_test::ThreadSetting setting(threads);
