@@ -114,7 +114,7 @@ def reduce_along(name: Reduction, x: da.Array, axis: Axis, keepdims: bool) -> da
     """A lazy Dask array holding ``bm.<name>(x, axis=axis, keepdims=keepdims)``.
 
     The reduced axes are joined into one chunk each, so every block holds whole lines and
-    reduces them as the local call does.
+    reduces them as the local call does; reducing all axes is the chain of `reduce`.
 
     Examples
     --------
@@ -124,8 +124,9 @@ def reduce_along(name: Reduction, x: da.Array, axis: Axis, keepdims: bool) -> da
     """
     x = da.asarray(x)
     reduced = reduced_axes(axis, x.ndim)
-    if len(reduced) == x.ndim and not keepdims:
-        return reduce(name, x)
+    if len(reduced) == x.ndim:
+        total = reduce(name, x)
+        return total.reshape((1,) * x.ndim) if keepdims else total
     whole = x.rechunk({dimension: -1 for dimension in reduced})
     block = partial(_reduce_block, name, tuple(reduced), keepdims)
     if keepdims:
