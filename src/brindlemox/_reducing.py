@@ -47,7 +47,7 @@ class ReducingKernel:
             for reduction in parsed.reductions
         )
         self._outer = _compiled(parsed.value)
-        slots = {step[2] for step in self._steps}
+        slots = {reduction.slot for reduction in parsed.reductions}
         self._names = tuple(name for name in parsed.names if name not in slots)
 
     def __repr__(self) -> str:
@@ -74,6 +74,7 @@ class ReducingKernel:
             inner_values = [bound[name] for name in inner._names] if type(inner) is Kernel else []
             if type(inner) is Kernel:
                 inner.check(inner_values, None)
+            # Along axes, the value's shape matters to the outer expression.
             if axis is None and not keepdims:
                 bound[slot] = _ANY_NUMBER
                 continue
