@@ -3,7 +3,7 @@
 ``import brindlemox as bm`` gives `evaluate` (expression text and arrays in, a
 float64 array out, with numexpr's `validate` and `re_evaluate` beside it),
 the thread count (`set_num_threads`, `num_threads`, ...), expression building (`arg`, `args`, `where`, `sqrt`, ...),
-compiled kernels (`kernel`), array reductions (`sum`, `mean`, `min`, `max`),
+compiled kernels (`kernel`), array reductions (`sum`, `prod`, `mean`, `min`, `max`),
 and the asynchronous engine (`asarray`, `go`, `chan`, `select`, `RecvCase`).
 The extension module `_brindlemox` is the layer beneath.
 """
@@ -21,7 +21,7 @@ from ._functions import *  # noqa: F403
 from ._engine import Buffer, Channel, Expr, KernelSpec, MapSpec, RecvCase, ReduceSpec, TaskHandle
 from ._evaluate import evaluate, re_evaluate, validate
 from ._kernel import Kernel, kernel
-from ._reduce import max, mean, min, sum
+from ._reduce import max, mean, min, prod, sum
 from ._runtime import asarray, chan, go, select
 from ._threads import MAX_THREADS, detect_number_of_cores, get_num_threads, num_threads, set_num_threads
 
@@ -43,6 +43,7 @@ __all__ = [
     "min",
     "max",
     "sum",
+    "prod",
     "mean",
     "get_num_threads",
     "set_num_threads",

@@ -39,3 +39,10 @@ def dask_reduce(name: str, a: object) -> Any:
     from . import dask
 
     return dask.reduce(name, a)  # type: ignore[arg-type]
+
+
+def dask_reduce_along(name: str, a: object, axis: object, keepdims: bool) -> Any:
+    """The lazy reduction `name` of `a` along `axis`; see `brindlemox.dask.reduce_along`."""
+    from . import dask
+
+    return dask.reduce_along(name, a, axis, keepdims)  # type: ignore[arg-type]

@@ -16,6 +16,7 @@ from ._inputs import Order, arrange
 from ._kernel import Kernel
 from ._options import check_casting, check_keywords, check_order
 from ._parse import parse
+from ._reducing import ReducingKernel
 
 if TYPE_CHECKING:
     from ._dask_dispatch import DaskArray
@@ -24,14 +25,20 @@ if TYPE_CHECKING:
 TEXT_CACHE_SIZE: Final = 256
 
 
+#: What a text or an expression compiles to.
+Compiled = Kernel | ReducingKernel | float
+
+
 @functools.lru_cache(maxsize=TEXT_CACHE_SIZE)
-def compile_text(text: str) -> Kernel | float:
+def compile_text(text: str) -> Compiled:
     """The kernel of `text`, or the number it folds to when it names nothing."""
-    value = parse(text)
-    return Kernel(value) if isinstance(value, Expr) else value
+    parsed = parse(text)
+    if parsed.reductions:
+        return ReducingKernel(parsed)
+    return Kernel(parsed.value) if isinstance(parsed.value, Expr) else parsed.value
 
 
-def _compile(ex: object, cached: bool) -> Kernel | float:
+def _compile(ex: object, cached: bool) -> Compiled:
     """The kernel (or number) `ex` stands for."""
     if type(ex) is str:
         text = ex
@@ -109,19 +116,19 @@ class _LastCall(threading.local):
     """What `re_evaluate` runs again in this thread: the compiled expression,
     the `out` and the `order` of the last call that compiled it."""
 
-    call: tuple[Kernel | float, object, Order] | None = None
+    call: tuple[Compiled, object, Order] | None = None
 
 
 _last = _LastCall()
 
 
 def _run(
-    compiled: Kernel | float,
+    compiled: Compiled,
     values: tuple[object, ...],
     out: object,
     order: Order,
 ) -> npt.NDArray[np.float64]:
-    if isinstance(compiled, Kernel):
+    if isinstance(compiled, (Kernel, ReducingKernel)):
         return compiled.run(values, out, order)
     _, result, _ = arrange((), [], out)
     result[()] = compiled
@@ -129,9 +136,11 @@ def _run(
 
 
 def _values(
-    compiled: Kernel | float, local_dict: Mapping[str, object], global_dict: Mapping[str, object]
+    compiled: Compiled, local_dict: Mapping[str, object], global_dict: Mapping[str, object]
 ) -> tuple[object, ...]:
-    return _lookup(compiled._names, local_dict, global_dict) if isinstance(compiled, Kernel) else ()
+    if isinstance(compiled, (Kernel, ReducingKernel)):
+        return _lookup(compiled._names, local_dict, global_dict)
+    return ()
 
 
 # Only names given as Dask arrays are seen to be Dask arrays: with the caller's variables, or
@@ -237,7 +246,7 @@ def evaluate(
         _last.call = (compiled, out, checked_order)
     if type(compiled) is Kernel:
         return compiled.run(_lookup(compiled._names, local_dict, global_dict), out, checked_order)
-    return _run(compiled, (), out, checked_order)
+    return _run(compiled, _values(compiled, local_dict, global_dict), out, checked_order)
 
 
 def validate(
@@ -272,7 +281,7 @@ def validate(
         compiled = _compile(ex, cached)
         local_dict, global_dict = _namespaces(local_dict, global_dict)
         values = _values(compiled, local_dict, global_dict)
-        if type(compiled) is Kernel:
+        if isinstance(compiled, (Kernel, ReducingKernel)):
             compiled.check(values, out)
         elif out is not None:
             arrange((), [], out)

@@ -2,12 +2,17 @@
 kinds, and built into an `Expr` through the builders. Nothing is evaluated by
 the interpreter; number literals become constants (folded by the engine where
 they meet only other constants) and names become kernel arguments.
+
+A reduction in the text (`sum(e)`, `prod(e)`, `mean(e)`, and `min(e)` and
+`max(e)` with one argument) becomes an argument of its own, named after its
+text, which the caller binds to the reduction's value before it runs the
+expression: the kernel stays the same whatever the values.
 """
 
 import ast
 import operator
 from collections.abc import Callable
-from typing import Final
+from typing import Final, NamedTuple
 
 from . import _build
 from ._build import Operand
@@ -15,7 +20,11 @@ from ._engine import Expr, kernels
 from ._functions import floor_divide, remainder, where
 from ._registry import TEXT_FUNCTIONS, entry
 
-_SUPPORTED: Final = ", ".join(sorted(TEXT_FUNCTIONS))
+#: The reductions of expression text; `min` and `max` reduce with one
+#: argument and are the elementwise functions with two.
+TEXT_REDUCTIONS: Final = ("sum", "prod", "mean", "min", "max")
+
+_SUPPORTED: Final = ", ".join(sorted({*TEXT_FUNCTIONS, *TEXT_REDUCTIONS}))
 
 
 # `&`, `|` and `~` read an operand as `where` does (non-zero or NaN is true)
@@ -109,12 +118,38 @@ def unsupported(node: ast.AST | type[ast.AST]) -> ValueError:
     return ValueError(f"unsupported construct in expression: {name}")
 
 
+class Reduction(NamedTuple):
+    """A reduction of the text: `name` (of `TEXT_REDUCTIONS`) of `inner`
+    along `axis` (all elements when None), bound to the argument `slot` of
+    the expressions that use it; with an axis, it keeps the reduced axes there
+    unless it is the whole text (`keepdims`)."""
+
+    name: str
+    inner: Operand
+    slot: str
+    axis: int | tuple[int, ...] | None
+    keepdims: bool
+
+
+class Parsed(NamedTuple):
+    """A text's expression, the reductions it reads, each once, in an order
+    in which every reduction comes after those its own `inner` reads, and every
+    argument name, in order of first appearance (the slots of the reductions
+    included)."""
+
+    value: Operand
+    reductions: tuple[Reduction, ...]
+    names: tuple[str, ...]
+
+
 class _Builder:
     """Builds one text's expression; argument names are made in order of first
     appearance, so that order is the kernel's argument order."""
 
-    def __init__(self) -> None:
+    def __init__(self, root: ast.expr) -> None:
+        self.root = root
         self.arguments: dict[str, Expr] = {}
+        self.reductions: dict[str, Reduction] = {}
 
     def build(self, node: ast.expr) -> Operand:
         if isinstance(node, ast.Constant):
@@ -194,6 +229,8 @@ class _Builder:
         if not isinstance(node.func, ast.Name):
             raise unsupported(node.func)
         name = node.func.id
+        if name in TEXT_REDUCTIONS and (name not in TEXT_FUNCTIONS or len(node.args) == 1):
+            return self.reduction(name, node)
         if name in _REFUSED_FUNCTIONS:
             raise ValueError(f"unsupported function in expression: '{name}' ({_REFUSED_FUNCTIONS[name]})")
         if name not in TEXT_FUNCTIONS:
@@ -204,17 +241,60 @@ class _Builder:
         count = entry(function).arity
         if len(node.args) != count:
             plural = "" if count == 1 else "s"
-            raise TypeError(f"{name}() takes {count} argument{plural} ({len(node.args)} given)")
+            takes = f"1 or {count}" if name in TEXT_REDUCTIONS else str(count)
+            raise TypeError(f"{name}() takes {takes} argument{plural} ({len(node.args)} given)")
         return function(*(self.build(argument) for argument in node.args))
 
+    def reduction(self, name: str, node: ast.Call) -> Expr:
+        axis: int | tuple[int, ...] | None = None
+        for keyword in node.keywords:
+            if keyword.arg != "axis":
+                raise TypeError(f"{name}() got an unexpected keyword argument '{keyword.arg}'")
+            axis = _axis(name, keyword.value)
+        if len(node.args) != 1:
+            raise TypeError(f"{name}() takes 1 argument ({len(node.args)} given)")
+        # Texts that differ only in spacing are one reduction.
+        slot = ast.unparse(node)
+        if slot not in self.reductions:
+            inner = self.build(node.args[0])
+            self.reductions[slot] = Reduction(name, inner, slot, axis, axis is not None and node is not self.root)
+            self.arguments[slot] = kernels.arg(slot)
+        return self.arguments[slot]
 
-def parse(text: str) -> Operand:
-    """The expression of `text`, or the number it folds to when it names no
-    argument. Argument names are made in order of first appearance.
+
+def _integer(node: ast.expr) -> int | None:
+    """The integer a literal (with a sign or not) stands for, or None."""
+    sign = 1
+    if isinstance(node, ast.UnaryOp) and isinstance(node.op, (ast.USub, ast.UAdd)):
+        sign = -1 if isinstance(node.op, ast.USub) else 1
+        node = node.operand
+    if isinstance(node, ast.Constant) and type(node.value) is int:
+        return sign * node.value
+    return None
+
+
+def _axis(name: str, node: ast.expr) -> int | tuple[int, ...] | None:
+    """The `axis` a reduction's keyword gives: an integer, a tuple of them, or None."""
+    if isinstance(node, ast.Constant) and node.value is None:
+        return None
+    elements = node.elts if isinstance(node, ast.Tuple) else [node]
+    axes = [_integer(element) for element in elements]
+    if any(axis is None for axis in axes):
+        raise TypeError(f"{name}() takes as axis an integer, a tuple of integers or None")
+    if isinstance(node, ast.Tuple):
+        return tuple(axes)  # type: ignore[arg-type]
+    return axes[0]
+
+
+def parse(text: str) -> Parsed:
+    """The expression of `text` (or the number it folds to when it names no
+    argument) and the reductions it reads.
 
     Raises SyntaxError for malformed text, ValueError for unknown functions and
     unsupported constructs, TypeError for a wrong argument count and for the
     integer operators `^`, `<<` and `>>` (with NumPy's words for floats).
     """
     tree = ast.parse(text.strip(), mode="eval")
-    return _Builder().build(tree.body)
+    builder = _Builder(tree.body)
+    value = builder.build(tree.body)
+    return Parsed(value, tuple(builder.reductions.values()), tuple(builder.arguments))

@@ -1,20 +1,22 @@
 """Reductions of whole arrays to one float, with the engine's bits: a strictly
-sequential sum in C order, its mean, and the minimum and maximum; and the
+sequential sum and product in C order, the mean, and the minimum and maximum; and the
 strict sum carried across the chunks of a chunked array."""
 
-from typing import TYPE_CHECKING, Final, Protocol, overload
+import operator
+from typing import TYPE_CHECKING, Any, Final, Literal, Protocol, TypeAlias, overload
 
 import numpy as np
 import numpy.typing as npt
+from numpy.lib.array_utils import normalize_axis_tuple
 
-from _brindlemox import _REDUCTIONS, _continue_sum, _finish_sum
+from _brindlemox import _REDUCTIONS, _continue_sum, _finish_sum, _reduce_rows
 from _brindlemox import _reduce as _reduce_in_place
 
 from . import _functions
 from ._build import BinaryFunction, Operand
-from ._dask_dispatch import dask_reduce, is_dask_array
+from ._dask_dispatch import dask_reduce, dask_reduce_along, is_dask_array
 from ._engine import Expr
-from ._inputs import to_flat
+from ._inputs import to_flat, to_operand
 
 if TYPE_CHECKING:
     from ._dask_dispatch import DaskArray
@@ -23,15 +25,57 @@ _MISSING: Final = object()
 _F64: Final = np.dtype(np.float64)
 _CODES: Final = {name: code for code, name in enumerate(_REDUCTIONS)}
 
+#: What the `axis` of a reduction may be.
+Axis: TypeAlias = "int | tuple[int, ...] | None"
+
 
 def reduce_array(name: str, a: object) -> float:
-    """The reduction `name` ("sum", "mean", "min" or "max") of all elements of
+    """The reduction `name` ("sum", "prod", "mean", "min" or "max") of all elements of
     `a` in C order, read in place when they are contiguous float64 in C order
     already."""
     if type(a) is not np.ndarray or a.dtype is not _F64 or not (a.flags.c_contiguous and a.flags.aligned):
         # A memory map (or any other subclass) is read where it lies.
         a = to_flat("a", a)
     return _reduce_in_place(a, _CODES[name])
+
+
+def reduced_axes(axis: Axis, ndim: int) -> list[int]:
+    """The axes `axis` names (all when None) in increasing order, with NumPy's
+    errors for axes out of range or repeated."""
+    given = range(ndim) if axis is None else axis if isinstance(axis, tuple) else (axis,)
+    axes = normalize_axis_tuple([operator.index(one) for one in given], ndim, allow_duplicate=True)
+    if len(set(axes)) != len(axes):
+        raise ValueError("duplicate value in 'axis'")
+    return sorted(axes)
+
+
+def reduced_shape(shape: tuple[int, ...], axis: Axis, keepdims: bool) -> tuple[int, ...]:
+    """The shape of the reduction along `axis` of an array of `shape`, with
+    the errors of `reduced_axes`."""
+    reduced = reduced_axes(axis, len(shape))
+    if keepdims:
+        return tuple(1 if dimension in reduced else size for dimension, size in enumerate(shape))
+    return tuple(size for dimension, size in enumerate(shape) if dimension not in reduced)
+
+
+def reduce_axes(name: str, a: object, axis: Axis, keepdims: bool) -> Any:
+    """The reduction `name` of `a` along `axis` (all axes when None), with
+    NumPy's result shape and errors: each result element reduces its line of
+    elements, over several axes in C order, as `reduce_array` reduces a whole
+    array."""
+    if axis is None and not keepdims:
+        return reduce_array(name, a)
+    operand = to_operand("a", a)
+    array = np.asarray(operand, dtype=np.float64)
+    reduced = reduced_axes(axis, array.ndim)
+    kept = [dimension for dimension in range(array.ndim) if dimension not in reduced]
+    # The reduced axes last and in C order, so that each line is one row.
+    rows = np.ascontiguousarray(array.transpose(kept + reduced))
+    result = np.empty([array.shape[dimension] for dimension in kept])
+    _reduce_rows(rows, _CODES[name], result)
+    if keepdims:
+        return np.expand_dims(result, tuple(reduced))
+    return float(result) if result.ndim == 0 else result
 
 
 def continue_sum(carry: tuple[float, int], a: object) -> tuple[float, int]:
@@ -44,46 +88,113 @@ def finish_sum(carry: tuple[float, int], name: str) -> float:
     return _finish_sum(*carry, name == "mean")
 
 
-def _reduce(name: str, a: npt.ArrayLike) -> float:
-    """`reduce_array(name, a)`, or the lazy reduction of a Dask array."""
+def reduce_any(name: str, a: npt.ArrayLike, axis: Axis = None, keepdims: bool = False) -> Any:
+    """`reduce_axes(name, a, axis, keepdims)`, or the lazy reduction of a Dask array."""
     if type(a) is not np.ndarray and is_dask_array(a):
-        return dask_reduce(name, a)  # type: ignore[no-any-return]
-    return reduce_array(name, a)
+        if axis is not None or keepdims:
+            return dask_reduce_along(name, a, axis, keepdims)
+        return dask_reduce(name, a)
+    return reduce_axes(name, a, axis, keepdims)
 
 
 @overload
-def sum(a: "DaskArray") -> "DaskArray": ...
+def sum(a: "DaskArray", axis: None = None, keepdims: Literal[False] = False) -> "DaskArray": ...
 @overload
-def sum(a: npt.ArrayLike) -> float: ...
-def sum(a: npt.ArrayLike) -> "float | DaskArray":
+def sum(a: npt.ArrayLike, axis: None = None, keepdims: Literal[False] = False) -> float: ...
+@overload
+def sum(a: npt.ArrayLike, axis: Axis = None, keepdims: bool = False) -> Any: ...
+def sum(a: npt.ArrayLike, axis: Axis = None, keepdims: bool = False) -> Any:
     """The sum of all elements, added strictly left to right in C order from -0.0.
 
     Bit-reproducible: no pairwise or compensated summation. An empty array is
-    ValueError "cannot Sum empty buffer".
+    ValueError "cannot Sum empty buffer". Along axes, each result element is
+    the strict sum of its line (over several axes, in C order).
+
+    Parameters
+    ----------
+    a
+        The array (anything NumPy takes as one), or a Dask array.
+    axis
+        The axis or axes to reduce along; None (the default) reduces all of
+        them. An axis out of range is NumPy's AxisError.
+    keepdims
+        Whether the reduced axes stay in the result, with length one.
 
     Examples
     --------
     >>> import brindlemox as bm
     >>> bm.sum([1e16, 1.0, -1e16])
     0.0
+    >>> bm.sum([[1.0, 2.0], [3.0, 4.0]], axis=1)
+    array([3., 7.])
+    >>> bm.sum([[1.0, 2.0], [3.0, 4.0]], axis=0, keepdims=True)
+    array([[4., 6.]])
     """
-    return _reduce("sum", a)
+    return reduce_any("sum", a, axis, keepdims)
 
 
 @overload
-def mean(a: "DaskArray") -> "DaskArray": ...
+def prod(a: "DaskArray", axis: None = None, keepdims: Literal[False] = False) -> "DaskArray": ...
 @overload
-def mean(a: npt.ArrayLike) -> float: ...
-def mean(a: npt.ArrayLike) -> "float | DaskArray":
+def prod(a: npt.ArrayLike, axis: None = None, keepdims: Literal[False] = False) -> float: ...
+@overload
+def prod(a: npt.ArrayLike, axis: Axis = None, keepdims: bool = False) -> Any: ...
+def prod(a: npt.ArrayLike, axis: Axis = None, keepdims: bool = False) -> Any:
+    """The product of all elements, multiplied strictly left to right in C order from 1.0.
+
+    An empty array is ValueError "cannot Prod empty buffer".
+
+    Parameters
+    ----------
+    a
+        The array (anything NumPy takes as one), or a Dask array.
+    axis
+        The axis or axes to reduce along; None (the default) reduces all of
+        them. An axis out of range is NumPy's AxisError.
+    keepdims
+        Whether the reduced axes stay in the result, with length one.
+
+    Examples
+    --------
+    >>> import brindlemox as bm
+    >>> bm.prod([1e200, 1e200, 1e-200])
+    inf
+    >>> bm.prod([1e200, 1e-200, 1e200])
+    1e+200
+    >>> bm.prod([[1.0, 2.0], [3.0, 4.0]], axis=-1)
+    array([ 2., 12.])
+    """
+    return reduce_any("prod", a, axis, keepdims)
+
+
+@overload
+def mean(a: "DaskArray", axis: None = None, keepdims: Literal[False] = False) -> "DaskArray": ...
+@overload
+def mean(a: npt.ArrayLike, axis: None = None, keepdims: Literal[False] = False) -> float: ...
+@overload
+def mean(a: npt.ArrayLike, axis: Axis = None, keepdims: bool = False) -> Any: ...
+def mean(a: npt.ArrayLike, axis: Axis = None, keepdims: bool = False) -> Any:
     """The sequential sum of all elements over their count.
+
+    Parameters
+    ----------
+    a
+        The array (anything NumPy takes as one), or a Dask array.
+    axis
+        The axis or axes to reduce along; None (the default) reduces all of
+        them. An axis out of range is NumPy's AxisError.
+    keepdims
+        Whether the reduced axes stay in the result, with length one.
 
     Examples
     --------
     >>> import brindlemox as bm
     >>> bm.mean([1.0, 2.0, 3.0, 4.0])
     2.5
+    >>> bm.mean([[1.0, 2.0], [3.0, 4.0]], axis=(0, 1), keepdims=True)
+    array([[2.5]])
     """
-    return _reduce("mean", a)
+    return reduce_any("mean", a, axis, keepdims)
 
 
 class ReduceOrElementwise(Protocol):
@@ -95,6 +206,8 @@ class ReduceOrElementwise(Protocol):
     @overload
     def __call__(self, a: npt.ArrayLike, /) -> float: ...
     @overload
+    def __call__(self, a: npt.ArrayLike, /, *, axis: Axis = None, keepdims: bool = False) -> Any: ...
+    @overload
     def __call__(self, a: Expr, b: Operand, /) -> Expr: ...
     @overload
     def __call__(self, a: float, b: Expr, /) -> Expr: ...
@@ -103,29 +216,35 @@ class ReduceOrElementwise(Protocol):
 
 
 def _reduce_or_elementwise(
-    name: str, elementwise: BinaryFunction, element: str, elementwise_name: str, example: str
+    name: str, elementwise: BinaryFunction, element: str, elementwise_name: str, example: str, axis_example: str
 ) -> ReduceOrElementwise:
     """The function `name`: its reduction of one array, or `elementwise` of two
     operands. Its docstring calls the element it returns `element` and shows
-    `example` as the result of `name([3.0, 1.0, 2.0])`."""
+    `example` as the result of `name([3.0, 1.0, 2.0])`, and `axis_example`
+    as that of `name([[3.0, 1.0], [2.0, 4.0]], axis=0)`."""
 
-    def function(a: object, b: object = _MISSING, /) -> object:
+    def function(a: object, b: object = _MISSING, /, *, axis: Axis = None, keepdims: bool = False) -> object:
         if b is _MISSING:
-            return _reduce(name, a)  # type: ignore[arg-type]
+            return reduce_any(name, a, axis, keepdims)  # type: ignore[arg-type]
+        if axis is not None or keepdims:
+            raise TypeError(f"{name}() takes axis and keepdims only with one array")
         return elementwise(a, b)  # type: ignore[call-overload]
 
     function.__name__ = function.__qualname__ = name
-    function.__doc__ = f"""With one argument, the {element} element of an array (NaN if any is NaN);
-    with two, the elementwise `{elementwise_name}`.
+    function.__doc__ = f"""With one argument, the {element} element of an array (NaN if any is NaN),
+    or of each line along `axis` (an int or a tuple of them), as NumPy's
+    `axis` and `keepdims` say; with two, the elementwise `{elementwise_name}`.
 
     Examples
     --------
     >>> import brindlemox as bm
     >>> bm.{name}([3.0, 1.0, 2.0])
     {example}
+    >>> bm.{name}([[3.0, 1.0], [2.0, 4.0]], axis=0)
+    {axis_example}
     """
     return function  # type: ignore[return-value]
 
 
-min: Final = _reduce_or_elementwise("min", _functions.minimum, "smallest", "minimum", "1.0")
-max: Final = _reduce_or_elementwise("max", _functions.maximum, "largest", "maximum", "3.0")
+min: Final = _reduce_or_elementwise("min", _functions.minimum, "smallest", "minimum", "1.0", "array([2., 1.])")
+max: Final = _reduce_or_elementwise("max", _functions.maximum, "largest", "maximum", "3.0", "array([3., 4.])")

@@ -3,8 +3,9 @@
 A kernel over Dask arrays is one blockwise layer, so its result is bit-identical to the local
 call on the assembled array by construction. The reductions keep the local result's bits too:
 ``min`` and ``max`` are Dask tree reductions whose partials are combined in chunk order by the
-engine's own rule, and the strict ``sum`` and ``mean`` are a chain in which each chunk's fold
-continues from the previous chunk's running value, so that only that small carry is serial.
+engine's own rule, and the strict ``sum``, ``mean`` and ``prod`` are a chain in which each
+chunk's fold continues from the previous chunk's running value, so that only that small carry
+is serial.
 
 Elements are reduced in C order, as the local calls read them: an N-d array is reduced as the
 1-d array whose chunks are its rows of blocks, each joined and raveled.
@@ -41,15 +42,15 @@ except ImportError as error:  # pragma: no cover - exercised in a subprocess wit
 
 from ._inputs import to_operand
 from ._kernel import Kernel
-from ._reduce import continue_sum, finish_sum, reduce_array
+from ._reduce import Axis, continue_sum, finish_sum, reduce_array, reduce_axes, reduced_axes
 from ._threads import get_num_threads, set_num_threads
 
 if TYPE_CHECKING:
     from distributed import Worker
 
-__all__ = ["apply_kernel", "reduce", "worker_num_threads"]
+__all__ = ["apply_kernel", "reduce", "reduce_along", "worker_num_threads"]
 
-Reduction = Literal["sum", "mean", "min", "max"]
+Reduction = Literal["sum", "prod", "mean", "min", "max"]
 
 _FLOAT64 = np.dtype(np.float64)
 
@@ -103,8 +104,41 @@ def reduce(name: Reduction, x: da.Array) -> da.Array:
     if name in ("min", "max"):
         return _extreme(name, flat)
     if name in ("sum", "mean"):
-        return _chained_sum(name, flat)
-    raise ValueError(f"unknown reduction {name!r}; expected one of 'sum', 'mean', 'min', 'max'")
+        return _chained(name, flat, (-0.0, 0), _continue_sum, _finish_sum)
+    if name == "prod":
+        return _chained(name, flat, (1.0, 0), _continue_prod, _finish_prod)
+    raise ValueError(f"unknown reduction {name!r}; expected one of 'sum', 'prod', 'mean', 'min', 'max'")
+
+
+def reduce_along(name: Reduction, x: da.Array, axis: Axis, keepdims: bool) -> da.Array:
+    """A lazy Dask array holding ``bm.<name>(x, axis=axis, keepdims=keepdims)``.
+
+    The reduced axes are joined into one chunk each, so every block holds whole lines and
+    reduces them as the local call does; reducing all axes is the chain of `reduce`.
+
+    Examples
+    --------
+    >>> import dask.array as da
+    >>> reduce_along("sum", da.ones((2, 3), chunks=1), axis=1, keepdims=False).compute()
+    array([3., 3.])
+    """
+    x = da.asarray(x)
+    reduced = reduced_axes(axis, x.ndim)
+    if len(reduced) == x.ndim:
+        total = reduce(name, x)
+        return total.reshape((1,) * x.ndim) if keepdims else total
+    whole = x.rechunk({dimension: -1 for dimension in reduced})
+    block = partial(_reduce_block, name, tuple(reduced), keepdims)
+    if keepdims:
+        chunks = tuple((1,) if dimension in reduced else sizes for dimension, sizes in enumerate(whole.chunks))
+        return whole.map_blocks(block, chunks=chunks, dtype=_FLOAT64, meta=np.empty((0,) * x.ndim, dtype=_FLOAT64))
+    ndim = x.ndim - len(reduced)
+    return whole.map_blocks(block, drop_axis=reduced, dtype=_FLOAT64, meta=np.empty((0,) * ndim, dtype=_FLOAT64))
+
+
+def _reduce_block(name: str, axes: tuple[int, ...], keepdims: bool, block: np.ndarray) -> np.ndarray:
+    _use_share_of_cpus()
+    return np.asarray(reduce_axes(name, block, axes, keepdims), dtype=_FLOAT64)
 
 
 def worker_num_threads() -> int:
@@ -209,12 +243,14 @@ def _extreme_total(name: str, partials: np.ndarray, axis: object, keepdims: bool
     return np.float64(reduce_array(name, partials))
 
 
-def _chained_sum(name: Literal["sum", "mean"], flat: da.Array) -> da.Array:
+def _chained(name: str, flat: da.Array, start: tuple[float, int], step: Any, finish: Any) -> da.Array:
+    """The chain of ``step(carry, block)`` over the blocks in order from ``start``, the
+    running value and the element count so far, ended by ``finish(carry, name)``."""
     token = tokenize(flat, name)
-    carry: object = (-0.0, 0)  # the engine's strict sum starts from -0.0, over no element yet
+    carry: object = start
     for index, block in enumerate(flat.to_delayed()):
-        carry = delayed(_continue_sum, pure=True)(carry, block, dask_key_name=f"brindlemox-{name}-chain-{token}-{index}")
-    total = delayed(_finish_sum, pure=True)(carry, name, dask_key_name=f"brindlemox-{name}-{token}")
+        carry = delayed(step, pure=True)(carry, block, dask_key_name=f"brindlemox-{name}-chain-{token}-{index}")
+    total = delayed(finish, pure=True)(carry, name, dask_key_name=f"brindlemox-{name}-{token}")
     return da.from_delayed(total, shape=(), dtype=_FLOAT64, meta=np.empty((), dtype=_FLOAT64), name=f"brindlemox-{name}-{token}-array")
 
 
@@ -226,6 +262,24 @@ def _continue_sum(carry: tuple[float, int], block: np.ndarray) -> tuple[float, i
 
 def _finish_sum(carry: tuple[float, int], name: str) -> np.float64:
     return np.float64(finish_sum(carry, name))
+
+
+def _continue_prod(carry: tuple[float, int], block: np.ndarray) -> tuple[float, int]:
+    """The running product and element count after multiplying ``block`` into ``carry``.
+
+    The strict product from 1.0 of the running product followed by the block's elements
+    multiplies them in order onto the running product, as one product over all would.
+    """
+    _use_share_of_cpus()
+    values = to_operand("block", block)
+    if np.size(values) == 0:
+        return carry
+    return reduce_array("prod", np.concatenate([[carry[0]], np.ravel(values)])), carry[1] + np.size(values)
+
+
+def _finish_prod(carry: tuple[float, int], name: str) -> np.float64:
+    # With no element at all, the local call's own error for empty input.
+    return np.float64(reduce_array("prod", carry[0] if carry[1] else np.empty(0)))
 
 
 # --- threads on distributed workers --------------------------------------------------------

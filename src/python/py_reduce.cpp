@@ -6,6 +6,7 @@
 // float and an int.
 #include "py_reduce.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <iterator>
 #include <optional>
@@ -24,8 +25,16 @@ namespace bmx::py {
 
 namespace {
 
-/// The reductions the package calls by name, at the positions of their ReduceOp values.
-constexpr const char* kReductionNames[] = {"sum", "mean", "min", "max"};
+/// The reductions the package calls by name; `_reduce` takes a position in this table.
+struct NamedReduction {
+  const char* name;
+  ReduceOp op;
+};
+constexpr NamedReduction kReductions[] = {{"sum", ReduceOp::Sum},
+                                          {"mean", ReduceOp::Mean},
+                                          {"min", ReduceOp::Min},
+                                          {"max", ReduceOp::Max},
+                                          {"prod", ReduceOp::Prod}};
 
 /// The values of `object`, a plain, aligned, contiguous float64 array, in
 /// memory order, held through `view`; nullopt with the conversion error set
@@ -47,13 +56,48 @@ PyObject* reduce_impl(PyObject*, const BoundArgs& args) {
   // the array between its check and its view.
   std::uint64_t code = 0;
   if (!to_u64(args[1], code)) return argument_error(args.name(1));
-  if (code >= std::size(kReductionNames)) return set_error(PyExc_ValueError, "unknown reduction");
+  if (code >= std::size(kReductions)) return set_error(PyExc_ValueError, "unknown reduction");
+  const ReduceOp op = kReductions[code].op;
   BufferView view;
   const std::optional<std::span<const double>> values = borrow_values(args[0], view);
   if (!values) return argument_error(args.name(0));
-  Result<double> reduced = without_gil([&] { return reduce_values(*values, static_cast<ReduceOp>(code)); });
+  Result<double> reduced = without_gil([&] { return reduce_values(*values, op); });
   if (!reduced.ok()) return raise_task_error(reduced.error());
   return expect_object(PyFloat_FromDouble(reduced.value()));
+}
+
+// _reduce_rows(values, op, out): each row of `values` (out.size rows of equal
+// length, in memory order) reduced by `op` into the element of `out` of its
+// index.
+PyObject* reduce_rows_impl(PyObject*, const BoundArgs& args) {
+  std::uint64_t code = 0;
+  if (!to_u64(args[1], code)) return argument_error(args.name(1));
+  if (code >= std::size(kReductions)) return set_error(PyExc_ValueError, "unknown reduction");
+  const ReduceOp op = kReductions[code].op;
+  const Classified classified = classify(args[2]);
+  const ArrayOperand* out_array = as_array(classified);
+  if (out_array == nullptr || !is_readable_f64(*out_array) || !out_array->writable || out_array->layouts == 0) {
+    raise_conversion_error(args[2], "writable, aligned, contiguous float64 ndarray");
+    return argument_error(args.name(2));
+  }
+  BufferView values_view;
+  const std::optional<std::span<const double>> values = borrow_values(args[0], values_view);
+  if (!values) return argument_error(args.name(0));
+  BufferView out_view;
+  if (!out_view.acquire(args[2], PyBUF_ANY_CONTIGUOUS | PyBUF_WRITABLE)) return nullptr;
+  const std::span<double> out(static_cast<double*>(out_view.data()), out_array->size());
+  if (out.empty() ? !values->empty() : values->size() % out.size() != 0) {
+    return set_error(PyExc_ValueError, "the values do not split into one row per element of out");
+  }
+  const auto* const out_bytes = reinterpret_cast<const std::byte*>(out.data());
+  const auto* const values_bytes = reinterpret_cast<const std::byte*>(values->data());
+  if (!out.empty() && !values->empty() && out_bytes < values_bytes + values->size_bytes() &&
+      values_bytes < out_bytes + out.size_bytes()) {
+    return set_error(PyExc_ValueError, "out overlaps the values");
+  }
+  const Result<void> reduced = without_gil([&] { return reduce_rows(*values, out, op); });
+  if (!reduced.ok()) return raise_task_error(reduced.error());
+  Py_RETURN_NONE;
 }
 
 /// The carry from the `total` and `count` arguments; nullopt with the argument's error set.
@@ -93,12 +137,16 @@ PyObject* finish_sum_impl(PyObject*, const BoundArgs& args) {
 
 using enum ParamKind;
 constexpr Param kReduceParams[] = {{"array", Required}, {"op", Required}};
+constexpr Param kReduceRowsParams[] = {{"values", Required}, {"op", Required}, {"out", Required}};
 constexpr Param kContinueParams[] = {{"total", Required}, {"count", Required}, {"values", Required}};
 constexpr Param kFinishParams[] = {{"total", Required}, {"count", Required}, {"mean", Required}};
 
 constexpr Method kFunctions[] = {
     {"_reduce", kReduceParams, "Reduce a contiguous float64 array in place by the reduction _REDUCTIONS[op].",
      reduce_impl},
+    {"_reduce_rows", kReduceRowsParams,
+     "Reduce each row of a contiguous float64 array by _REDUCTIONS[op] into the element of `out` of its index.",
+     reduce_rows_impl},
     {"_continue_sum", kContinueParams,
      "The strict sum's carry (total, count) after adding `values` left to right.", continue_sum_impl},
     {"_finish_sum", kFinishParams, "The Sum (or Mean) of a finished chain; ValueError when it saw no element.",
@@ -110,10 +158,10 @@ constexpr Method kFunctions[] = {
 PyMethodDef* reduce_functions() { return method_defs<kFunctions>(); }
 
 bool add_reduction_names(PyObject* module) {
-  const PyRef names = PyRef::steal(PyTuple_New(std::ssize(kReductionNames)));
+  const PyRef names = PyRef::steal(PyTuple_New(std::ssize(kReductions)));
   if (!names) return false;
-  for (Py_ssize_t code = 0; code < std::ssize(kReductionNames); ++code) {
-    PyObject* name = PyUnicode_FromString(kReductionNames[code]);
+  for (Py_ssize_t code = 0; code < std::ssize(kReductions); ++code) {
+    PyObject* name = PyUnicode_FromString(kReductions[code].name);
     if (name == nullptr) return false;
     PyTuple_SET_ITEM(names.get(), code, name);
   }

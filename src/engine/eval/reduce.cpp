@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <span>
 #include <string>
@@ -27,6 +28,12 @@ constexpr std::size_t kParallelExtremeThreshold = std::size_t{1} << 18;
 constexpr std::size_t kExtremePiece = std::size_t{1} << 15;
 
 double sum(std::span<const double> values) { return continue_sum(SumCarry{}, values).total; }
+
+double product(std::span<const double> values) {
+  double running = 1.0;
+  for (const double x : values) running *= x;
+  return running;
+}
 
 ComputeError empty_error(ReduceOp op) {
   return ComputeError::empty_collection(std::string("cannot ") + reduce_op_name(op) + " empty buffer");
@@ -115,6 +122,61 @@ double parallel_extreme(std::span<const double> values) {
   return sequential_extreme<kMax>(partials, kStart);
 }
 
+/// Strict folds of four rows at once, starting from `start`: each row is still
+/// folded alone and in index order, but the four independent chains overlap
+/// in the processor, which a single chain's latency would leave idle.
+template <class Fold>
+void fold_four_rows(const double* row, std::size_t row_length, double start, const Fold& fold, double* out) {
+  double running[4] = {start, start, start, start};
+  for (std::size_t i = 0; i < row_length; ++i) {
+    for (std::size_t k = 0; k < 4; ++k) running[k] = fold(running[k], row[k * row_length + i]);
+  }
+  std::copy(std::begin(running), std::end(running), out);
+}
+
+/// Rows [first, last) of Sum, Mean or Prod, four at a time while four remain.
+/// Returns the first row left for the caller.
+std::size_t fold_rows_by_four(std::span<const double> values, std::size_t row_length, ReduceOp op, std::span<double> out,
+                              std::size_t first, std::size_t last) {
+  const auto add = [](double a, double b) { return a + b; };
+  const auto multiply = [](double a, double b) { return a * b; };
+  std::size_t row = first;
+  for (; row + 4 <= last; row += 4) {
+    const double* const data = values.data() + row * row_length;
+    if (op == ReduceOp::Prod) {
+      fold_four_rows(data, row_length, 1.0, multiply, &out[row]);
+    } else {
+      fold_four_rows(data, row_length, -0.0, add, &out[row]);
+      if (op == ReduceOp::Mean) {
+        for (std::size_t k = 0; k < 4; ++k) out[row + k] /= static_cast<double>(row_length);
+      }
+    }
+  }
+  return row;
+}
+
+/// The reduction of a non-empty span; Min and Max on the pool when `parallel`.
+double reduce_nonempty(std::span<const double> values, ReduceOp op, bool parallel) {
+  const auto count = static_cast<double>(values.size());
+  switch (op) {
+    case ReduceOp::Sum: return sum(values);
+    case ReduceOp::Mean: return sum(values) / count;
+    case ReduceOp::Min: return parallel ? parallel_extreme<false>(values) : extreme<false>(values);
+    case ReduceOp::Max: return parallel ? parallel_extreme<true>(values) : extreme<true>(values);
+    case ReduceOp::Count: return count;
+    case ReduceOp::Variance:
+    case ReduceOp::Std: {
+      const double mean = sum(values) / count;
+      double squares = -0.0;
+      for (const double x : values) squares += (x - mean) * (x - mean);
+      const double variance = squares / count;
+      return op == ReduceOp::Std ? std::sqrt(variance) : variance;
+    }
+    case ReduceOp::Prod: return product(values);
+  }
+  fail("unknown reduce operator code " + std::to_string(static_cast<int>(op)));
+}
+
 }  // namespace
 
 const char* reduce_op_name(ReduceOp op) {
@@ -126,6 +188,7 @@ const char* reduce_op_name(ReduceOp op) {
     case ReduceOp::Count: return "Count";
     case ReduceOp::Variance: return "Variance";
     case ReduceOp::Std: return "Std";
+    case ReduceOp::Prod: return "Prod";
   }
   fail("unknown reduce operator code " + std::to_string(static_cast<int>(op)));
 }
@@ -140,23 +203,31 @@ Result<double> execute_reduce(const BufferRef& buffer, ReduceOp op) {
 
 Result<double> reduce_values(std::span<const double> values, ReduceOp op) {
   if (values.empty()) return empty_error(op);
-  const auto count = static_cast<double>(values.size());
-  switch (op) {
-    case ReduceOp::Sum: return sum(values);
-    case ReduceOp::Mean: return sum(values) / count;
-    case ReduceOp::Min: return parallel_extreme<false>(values);
-    case ReduceOp::Max: return parallel_extreme<true>(values);
-    case ReduceOp::Count: return count;
-    case ReduceOp::Variance:
-    case ReduceOp::Std: {
-      const double mean = sum(values) / count;
-      double squares = -0.0;
-      for (const double x : values) squares += (x - mean) * (x - mean);
-      const double variance = squares / count;
-      return op == ReduceOp::Std ? std::sqrt(variance) : variance;
+  return reduce_nonempty(values, op, true);
+}
+
+Result<void> reduce_rows(std::span<const double> values, std::span<double> out, ReduceOp op) {
+  if (out.empty()) return {};
+  check(values.size() % out.size() == 0, "reduce_rows: the values do not split into the rows");
+  const std::size_t row_length = values.size() / out.size();
+  if (row_length == 0) return empty_error(op);
+  // At least kSequentialThreshold values per piece, as run_range takes them.
+  const std::size_t min_rows = std::max<std::size_t>(1, kSequentialThreshold / row_length);
+  const bool folds = op == ReduceOp::Sum || op == ReduceOp::Mean || op == ReduceOp::Prod;
+  const auto reduce_range = [&](std::size_t first, std::size_t last) {
+    const std::size_t rest = folds ? fold_rows_by_four(values, row_length, op, out, first, last) : first;
+    for (std::size_t row = rest; row < last; ++row) {
+      out[row] = reduce_nonempty(values.subspan(row * row_length, row_length), op, false);
     }
+  };
+  if (out.size() == 1) {
+    out[0] = reduce_nonempty(values, op, true);
+  } else if (values.size() < kSequentialThreshold || !may_use_pool()) {
+    reduce_range(0, out.size());
+  } else {
+    WorkPool::global().run_pieces(out.size(), min_rows, reduce_range);
   }
-  fail("unknown reduce operator code " + std::to_string(static_cast<int>(op)));
+  return {};
 }
 
 SumCarry continue_sum(SumCarry carry, std::span<const double> values) {

@@ -10,7 +10,16 @@
 namespace bmx {
 
 /// The reduction to compute; the numbers are part of the data model.
-enum class ReduceOp : std::uint8_t { Sum = 0, Mean = 1, Min = 2, Max = 3, Count = 4, Variance = 5, Std = 6 };
+enum class ReduceOp : std::uint8_t {
+  Sum = 0,
+  Mean = 1,
+  Min = 2,
+  Max = 3,
+  Count = 4,
+  Variance = 5,
+  Std = 6,
+  Prod = 7,
+};
 
 /// The enumerator name ("Sum", "Mean", ...), as error messages print it.
 const char* reduce_op_name(ReduceOp op);
@@ -21,8 +30,9 @@ const char* reduce_op_name(ReduceOp op);
 /// running value only on a strict comparison (so of -0.0 and 0.0 the first
 /// stays) and give the first NaN met, if any; Count is the element count;
 /// Variance is the population variance by two passes (sum of squared
-/// deviations from the Mean, from -0.0, over the count); Std its square root.
-/// Sum, Mean, Variance and Std run on the calling thread, in that order;
+/// deviations from the Mean, from -0.0, over the count); Std its square root;
+/// Prod multiplies from 1.0 strictly left to right.
+/// Sum, Mean, Variance, Std and Prod run on the calling thread, in that order;
 /// large Min and Max run on the work pool too, with the same bits for every
 /// thread count. An empty buffer gives EmptyCollection "cannot {op name}
 /// empty buffer". Callable from any thread.
@@ -31,6 +41,15 @@ Result<double> execute_reduce(const BufferRef& buffer, ReduceOp op);
 /// The same reduction over borrowed memory, which the caller keeps alive and
 /// unchanged during the call; the same values and the same errors.
 Result<double> reduce_values(std::span<const double> values, ReduceOp op);
+
+/// Reduces each row of `values`, which holds out.size() rows of equal length
+/// one after another, into the element of `out` of its index: the bits of
+/// reduce_values over that row alone. Rows are spread over the work pool, and
+/// each is reduced on one thread, so every thread count gives the same bits.
+/// Rows of no element give reduce_values' EmptyCollection error, with nothing
+/// written. `values` and `out` must not overlap and `out` must not be empty
+/// unless `values` is; the caller keeps both alive during the call. Any thread.
+Result<void> reduce_rows(std::span<const double> values, std::span<double> out, ReduceOp op);
 
 /// A strict left-to-right sum in progress: the running total (from -0.0, as
 /// Sum starts) and how many elements went into it.

@@ -33,6 +33,15 @@ TEST(Reduce, SumIsTheLeftToRightSum) {
   EXPECT_EQ(bits(reduce(ReduceOp::Sum, {0.1, 0.2, 0.3})), bits((-0.0 + 0.1 + 0.2) + 0.3));
 }
 
+TEST(Reduce, ProdIsTheLeftToRightProductFromOne) {
+  EXPECT_EQ(bits(reduce(ReduceOp::Prod, {1e200, 1e200, 1e-200})), bits(kInf));
+  EXPECT_EQ(bits(reduce(ReduceOp::Prod, {1e200, 1e-200, 1e200})), bits((1e200 * 1e-200) * 1e200));
+  EXPECT_EQ(bits(reduce(ReduceOp::Prod, {0.1, 0.2, 0.3})), bits((0.1 * 0.2) * 0.3));
+  EXPECT_EQ(bits(reduce(ReduceOp::Prod, {-0.0})), bits(-0.0));
+  EXPECT_EQ(bits(reduce(ReduceOp::Prod, {-2.0, -0.0})), bits(0.0));
+  EXPECT_TRUE(std::isnan(reduce(ReduceOp::Prod, {kInf, 0.0})));
+}
+
 TEST(Reduce, MeanVarianceStdAndCount) {
   EXPECT_EQ(reduce(ReduceOp::Mean, {1.0, 2.0, 3.0, 4.0}), 2.5);
   EXPECT_EQ(reduce(ReduceOp::Variance, {1.0, 2.0, 3.0, 4.0}), 1.25);
@@ -176,7 +185,7 @@ TEST_P(EmptyReduce, IsAnEmptyCollectionError) {
 
 INSTANTIATE_TEST_SUITE_P(AllOps, EmptyReduce,
                          ::testing::Values(ReduceOp::Sum, ReduceOp::Mean, ReduceOp::Min, ReduceOp::Max,
-                                           ReduceOp::Count, ReduceOp::Variance, ReduceOp::Std));
+                                           ReduceOp::Count, ReduceOp::Variance, ReduceOp::Std, ReduceOp::Prod));
 
 TEST(Reduce, Names) {
   EXPECT_STREQ(reduce_op_name(ReduceOp::Sum), "Sum");
@@ -186,6 +195,7 @@ TEST(Reduce, Names) {
   EXPECT_STREQ(reduce_op_name(ReduceOp::Count), "Count");
   EXPECT_STREQ(reduce_op_name(ReduceOp::Variance), "Variance");
   EXPECT_STREQ(reduce_op_name(ReduceOp::Std), "Std");
+  EXPECT_STREQ(reduce_op_name(ReduceOp::Prod), "Prod");
   const Result<double> empty_mean = execute_reduce(Buffer::from_f64_vec(F64Vec{}), ReduceOp::Mean);
   EXPECT_EQ(empty_mean.error().message(), "cannot Mean empty buffer");
 }
@@ -196,7 +206,7 @@ TEST(Reduce, BorrowedValuesGiveTheBufferResult) {
     std::mt19937_64 rng(77 + seed);
     const BufferRef buffer = Buffer::from_f64_vec(eval_test::random_values(rng, 1 + rng() % 5000));
     for (const ReduceOp op : {ReduceOp::Sum, ReduceOp::Mean, ReduceOp::Min, ReduceOp::Max, ReduceOp::Count,
-                              ReduceOp::Variance, ReduceOp::Std}) {
+                              ReduceOp::Variance, ReduceOp::Std, ReduceOp::Prod}) {
       EXPECT_EQ(bits(reduce_values(buffer->as_f64_slice(), op).value()), bits(execute_reduce(buffer, op).value()))
           << reduce_op_name(op) << ", seed " << seed;
     }
@@ -260,6 +270,33 @@ TEST(SumChain, StartsLikeSumAndFailsLikeItWhenEmpty) {
   EXPECT_EQ(carried.total, 1.5);
   EXPECT_EQ(carried.count, 3u);
   EXPECT_EQ(finish_mean(carried).value(), 0.5);
+}
+
+// Each row reduces to the bits of reduce_values over that row alone, on the
+// pool or not, and rows of no element are the empty error with out untouched.
+TEST(ReduceRows, EachRowHasTheBitsOfItsOwnReduction) {
+  std::mt19937_64 rng(5);
+  for (const std::size_t row_length : {std::size_t{1}, std::size_t{3}, std::size_t{1000}}) {
+    // 243 rows: runs of four rows and the rows left after them.
+    const F64Vec values = eval_test::random_values(rng, 243 * row_length);
+    const std::span<const double> all(values);
+    for (const std::size_t threads : {std::size_t{1}, std::max<std::size_t>(2, WorkPool::num_threads())}) {
+      const eval_test::ThreadSetting setting(threads);
+      for (const ReduceOp op : {ReduceOp::Sum, ReduceOp::Mean, ReduceOp::Min, ReduceOp::Max, ReduceOp::Prod,
+                                ReduceOp::Std}) {
+        F64Vec out(values.size() / row_length);
+        ASSERT_TRUE(reduce_rows(all, out, op).ok());
+        for (std::size_t row = 0; row < out.size(); ++row) {
+          EXPECT_EQ(bits(out[row]), bits(reduce_values(all.subspan(row * row_length, row_length), op).value()))
+              << reduce_op_name(op) << ", row " << row << ", " << threads << " threads";
+        }
+      }
+    }
+  }
+  F64Vec out{7.0, 7.0};
+  EXPECT_EQ(reduce_rows({}, out, ReduceOp::Max).error(), ComputeError::empty_collection("cannot Max empty buffer"));
+  EXPECT_EQ(out, (F64Vec{7.0, 7.0}));
+  EXPECT_TRUE(reduce_rows({}, {}, ReduceOp::Sum).ok());
 }
 
 TEST(Reduce, NonF64BuffersAreInternalFailures) {

@@ -158,7 +158,7 @@ def test_reductions_read_nd_arrays_in_c_order():
     matrix[0, 4], matrix[1, 0] = 0.0, -0.0
     matrix[2:] = special_values(12, 7).reshape(2, 6)
     lazy = da.from_array(matrix, chunks=(2, 4))
-    for name in ("sum", "mean", "min", "max"):
+    for name in ("sum", "prod", "mean", "min", "max"):
         assert bits(getattr(bm, name)(lazy).compute()) == bits(getattr(bm, name)(matrix)), name
 
 
@@ -172,11 +172,11 @@ def test_reductions_of_unknown_sizes_read_c_order(axis):
     else:
         lazy, local = lazy[:, lazy[0] > -0.5], matrix[:, matrix[0] > -0.5]
     assert np.isnan(lazy.shape[axis]) and 0 < local.shape[axis] < matrix.shape[axis]
-    for name in ("sum", "mean", "min", "max"):
+    for name in ("sum", "prod", "mean", "min", "max"):
         assert bits(getattr(bm, name)(lazy).compute()) == bits(getattr(bm, name)(local)), name
 
 
-@pytest.mark.parametrize("name", ["sum", "mean", "min", "max"])
+@pytest.mark.parametrize("name", ["sum", "prod", "mean", "min", "max"])
 @pytest.mark.parametrize("shape, chunks", [((0,), 1), ((0,), ((0, 0),)), ((0, 3), 1), ((3, 0), 1), ((2, 0, 2), 1)])
 def test_empty_input_raises_the_local_error(name, shape, chunks):
     with pytest.raises(ValueError) as local:

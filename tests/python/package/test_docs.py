@@ -30,25 +30,31 @@ def test_docstring_examples(name):
 
 
 @pytest.mark.parametrize(
-    "name, element, elementwise, example", [("min", "smallest", "minimum", "1.0"), ("max", "largest", "maximum", "3.0")]
+    "name, element, elementwise, example, axis_example",
+    [("min", "smallest", "minimum", "1.0", "array([2., 1.])"), ("max", "largest", "maximum", "3.0", "array([3., 4.])")],
 )
-def test_min_and_max_look_like_plain_functions(name, element, elementwise, example):
+def test_min_and_max_look_like_plain_functions(name, element, elementwise, example, axis_example):
     function = getattr(brindlemox, name)
     assert (function.__name__, function.__qualname__, function.__module__) == (name, name, "brindlemox._reduce")
     parameters = inspect.signature(function).parameters.values()
     assert [(p.name, p.kind, p.default is p.empty) for p in parameters] == [
         ("a", inspect.Parameter.POSITIONAL_ONLY, True),
         ("b", inspect.Parameter.POSITIONAL_ONLY, False),
+        ("axis", inspect.Parameter.KEYWORD_ONLY, False),
+        ("keepdims", inspect.Parameter.KEYWORD_ONLY, False),
     ]
     assert function.__doc__ == (
-        f"With one argument, the {element} element of an array (NaN if any is NaN);\n"
-        f"    with two, the elementwise `{elementwise}`.\n"
+        f"With one argument, the {element} element of an array (NaN if any is NaN),\n"
+        "    or of each line along `axis` (an int or a tuple of them), as NumPy's\n"
+        f"    `axis` and `keepdims` say; with two, the elementwise `{elementwise}`.\n"
         "\n"
         "    Examples\n"
         "    --------\n"
         "    >>> import brindlemox as bm\n"
         f"    >>> bm.{name}([3.0, 1.0, 2.0])\n"
         f"    {example}\n"
+        f"    >>> bm.{name}([[3.0, 1.0], [2.0, 4.0]], axis=0)\n"
+        f"    {axis_example}\n"
         "    "
     )
 

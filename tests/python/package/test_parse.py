@@ -9,7 +9,7 @@ import pytest
 import _brindlemox as ext
 
 import brindlemox as bm
-from brindlemox import _evaluate, _registry
+from brindlemox import _evaluate, _parse, _registry
 from conftest import bits, go_values, run_python
 
 pytestmark = pytest.mark.numpy
@@ -121,7 +121,7 @@ def test_unsupported_constructs_are_named(text, construct):
 def test_unknown_function_lists_the_supported_ones():
     with pytest.raises(ValueError) as raised:
         bm.evaluate("nosuch(x)", NAMES)
-    supported = ", ".join(sorted(_registry.TEXT_FUNCTIONS))
+    supported = ", ".join(sorted({*_registry.TEXT_FUNCTIONS, *_parse.TEXT_REDUCTIONS}))
     assert str(raised.value) == f"unknown function 'nosuch'; supported functions: {supported}"
     assert supported.startswith("abs, arccos, arccosh, arcsin, arcsinh, arctan, arctan2, arctanh, atan2, ceil, ")
 
@@ -132,7 +132,7 @@ def test_unknown_function_lists_the_supported_ones():
         ("sqrt(x, y)", "sqrt() takes 1 argument (2 given)"),
         ("where(x)", "where() takes 3 arguments (1 given)"),
         ("clip(x, 1)", "clip() takes 3 arguments (2 given)"),
-        ("max(x)", "max() takes 2 arguments (1 given)"),
+        ("max(x, y, x)", "max() takes 1 or 2 arguments (3 given)"),
     ],
 )
 def test_wrong_argument_count_is_type_error(text, message):

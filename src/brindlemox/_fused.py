@@ -1,0 +1,61 @@
+"""A whole-array reduction of an expression's values without the array: the
+expression is evaluated piece by piece, in C order, into one small buffer,
+and each piece is reduced after the running value of the pieces before it.
+
+Placing the running value just before a piece and reducing both gives the
+bits of one reduction over the whole array: the strict sum and product start
+from -0.0 and 1.0, which leave that first value as it is, and the minimum and
+maximum keep the earlier of equal values and stop at the first NaN.
+"""
+
+import math
+from collections.abc import Sequence
+from typing import Final
+
+import numpy as np
+
+from ._inputs import to_operand
+from ._kernel import Kernel
+from ._reduce import reduce_array
+
+#: Elements of the expression evaluated at a time (512 KiB of float64).
+PIECE: Final = 1 << 16
+
+
+def fused_reduce(name: str, kernel: Kernel, values: Sequence[object]) -> float:
+    """`reduce_array(name, kernel.run(values, None))` ("sum", "prod", "mean",
+    "min" or "max"), with the same bits, holding no more than a piece of the
+    kernel's values at a time."""
+    operands = [to_operand(parameter, value) for parameter, value in zip(kernel._names, values)]
+    shape = np.broadcast_shapes(*(np.shape(operand) for operand in operands))
+    size = math.prod(shape)
+    if size <= PIECE:
+        return reduce_array(name, kernel.run(operands, None))
+    # Pieces are runs of whole lines along the last axes that fit, cut along
+    # the axis before them, in C order.
+    axis = len(shape) - 1
+    line = 1
+    while axis > 0 and line * shape[axis] <= PIECE:
+        line *= shape[axis]
+        axis -= 1
+    step = max(1, PIECE // line)
+    views = [operand if type(operand) is float else np.broadcast_to(operand, shape) for operand in operands]
+    buffer = np.empty(1 + step * line)
+    chain = "sum" if name == "mean" else name
+    running: float | None = None
+    for index in np.ndindex(*shape[:axis]):
+        for start in range(0, shape[axis], step):
+            stop = min(start + step, shape[axis])
+            cut = (*index, slice(start, stop))
+            count = (stop - start) * line
+            piece = buffer[1 : 1 + count]
+            cuts = [view if type(view) is float else view[cut] for view in views]
+            kernel.run(cuts, piece.reshape(stop - start, *shape[axis + 1 :]))
+            if running is None:
+                running = reduce_array(chain, piece)
+            else:
+                buffer[0] = running
+                running = reduce_array(chain, buffer[: 1 + count])
+    assert running is not None
+    # The engine's mean is the strict sum over the count, as here.
+    return running / size if name == "mean" else running
