@@ -97,104 +97,84 @@ def reduce_any(name: str, a: npt.ArrayLike, axis: Axis = None, keepdims: bool = 
     return reduce_axes(name, a, axis, keepdims)
 
 
-@overload
-def sum(a: "DaskArray", axis: None = None, keepdims: Literal[False] = False) -> "DaskArray": ...
-@overload
-def sum(a: npt.ArrayLike, axis: None = None, keepdims: Literal[False] = False) -> float: ...
-@overload
-def sum(a: npt.ArrayLike, axis: Axis = None, keepdims: bool = False) -> Any: ...
-def sum(a: npt.ArrayLike, axis: Axis = None, keepdims: bool = False) -> Any:
+class Reduction(Protocol):
+    """A reduction of all elements of an array, or of each line along `axis`."""
+
+    @overload
+    def __call__(self, a: "DaskArray", axis: None = None, keepdims: Literal[False] = False) -> "DaskArray": ...
+    @overload
+    def __call__(self, a: npt.ArrayLike, axis: None = None, keepdims: Literal[False] = False) -> float: ...
+    @overload
+    def __call__(self, a: npt.ArrayLike, axis: Axis = None, keepdims: bool = False) -> Any: ...
+
+
+_REDUCTION_PARAMETERS: Final = """
+    Parameters
+    ----------
+    a
+        The array (anything NumPy takes as one), or a Dask array.
+    axis
+        The axis or axes to reduce along; None (the default) reduces all of
+        them. An axis out of range is NumPy's AxisError.
+    keepdims
+        Whether the reduced axes stay in the result, with length one.
+
+    Examples
+    --------
+    >>> import brindlemox as bm"""
+
+
+def _reduction(name: str, summary: str, examples: str) -> Reduction:
+    """The reduction `name`, documented by `summary` and the doctest lines `examples`."""
+
+    def function(a: npt.ArrayLike, axis: Axis = None, keepdims: bool = False) -> Any:
+        return reduce_any(name, a, axis, keepdims)
+
+    function.__name__ = function.__qualname__ = name
+    function.__doc__ = f"{summary}{_REDUCTION_PARAMETERS}{examples}\n    "
+    return function  # type: ignore[return-value]
+
+
+sum: Final = _reduction(
+    "sum",
     """The sum of all elements, added strictly left to right in C order from -0.0.
 
     Bit-reproducible: no pairwise or compensated summation. An empty array is
     ValueError "cannot Sum empty buffer". Along axes, each result element is
     the strict sum of its line (over several axes, in C order).
-
-    Parameters
-    ----------
-    a
-        The array (anything NumPy takes as one), or a Dask array.
-    axis
-        The axis or axes to reduce along; None (the default) reduces all of
-        them. An axis out of range is NumPy's AxisError.
-    keepdims
-        Whether the reduced axes stay in the result, with length one.
-
-    Examples
-    --------
-    >>> import brindlemox as bm
+""",
+    """
     >>> bm.sum([1e16, 1.0, -1e16])
     0.0
     >>> bm.sum([[1.0, 2.0], [3.0, 4.0]], axis=1)
     array([3., 7.])
     >>> bm.sum([[1.0, 2.0], [3.0, 4.0]], axis=0, keepdims=True)
-    array([[4., 6.]])
-    """
-    return reduce_any("sum", a, axis, keepdims)
-
-
-@overload
-def prod(a: "DaskArray", axis: None = None, keepdims: Literal[False] = False) -> "DaskArray": ...
-@overload
-def prod(a: npt.ArrayLike, axis: None = None, keepdims: Literal[False] = False) -> float: ...
-@overload
-def prod(a: npt.ArrayLike, axis: Axis = None, keepdims: bool = False) -> Any: ...
-def prod(a: npt.ArrayLike, axis: Axis = None, keepdims: bool = False) -> Any:
+    array([[4., 6.]])""",
+)
+prod: Final = _reduction(
+    "prod",
     """The product of all elements, multiplied strictly left to right in C order from 1.0.
 
     An empty array is ValueError "cannot Prod empty buffer".
-
-    Parameters
-    ----------
-    a
-        The array (anything NumPy takes as one), or a Dask array.
-    axis
-        The axis or axes to reduce along; None (the default) reduces all of
-        them. An axis out of range is NumPy's AxisError.
-    keepdims
-        Whether the reduced axes stay in the result, with length one.
-
-    Examples
-    --------
-    >>> import brindlemox as bm
+""",
+    """
     >>> bm.prod([1e200, 1e200, 1e-200])
     inf
     >>> bm.prod([1e200, 1e-200, 1e200])
     1e+200
     >>> bm.prod([[1.0, 2.0], [3.0, 4.0]], axis=-1)
-    array([ 2., 12.])
-    """
-    return reduce_any("prod", a, axis, keepdims)
-
-
-@overload
-def mean(a: "DaskArray", axis: None = None, keepdims: Literal[False] = False) -> "DaskArray": ...
-@overload
-def mean(a: npt.ArrayLike, axis: None = None, keepdims: Literal[False] = False) -> float: ...
-@overload
-def mean(a: npt.ArrayLike, axis: Axis = None, keepdims: bool = False) -> Any: ...
-def mean(a: npt.ArrayLike, axis: Axis = None, keepdims: bool = False) -> Any:
+    array([ 2., 12.])""",
+)
+mean: Final = _reduction(
+    "mean",
     """The sequential sum of all elements over their count.
-
-    Parameters
-    ----------
-    a
-        The array (anything NumPy takes as one), or a Dask array.
-    axis
-        The axis or axes to reduce along; None (the default) reduces all of
-        them. An axis out of range is NumPy's AxisError.
-    keepdims
-        Whether the reduced axes stay in the result, with length one.
-
-    Examples
-    --------
-    >>> import brindlemox as bm
+""",
+    """
     >>> bm.mean([1.0, 2.0, 3.0, 4.0])
     2.5
     >>> bm.mean([[1.0, 2.0], [3.0, 4.0]], axis=(0, 1), keepdims=True)
-    array([[2.5]])
-    """
-    return reduce_any("mean", a, axis, keepdims)
+    array([[2.5]])""",
+)
 
 
 class ReduceOrElementwise(Protocol):
