@@ -7,7 +7,11 @@ from typing import TYPE_CHECKING, Any, Final, Literal, Protocol, TypeAlias, over
 
 import numpy as np
 import numpy.typing as npt
-from numpy.lib.array_utils import normalize_axis_tuple
+
+try:
+    from numpy.lib.array_utils import normalize_axis_tuple
+except ImportError:  # NumPy 1.x keeps it beside the other array functions
+    from numpy.core.numeric import normalize_axis_tuple  # type: ignore[attr-defined,no-redef]
 
 from _brindlemox import _REDUCTIONS, _continue_sum, _finish_sum, _reduce_rows
 from _brindlemox import _reduce as _reduce_in_place
