@@ -49,7 +49,7 @@ def fused_reduce(name: str, kernel: Kernel, values: Sequence[object]) -> float:
             cut = (*index, slice(start, stop))
             count = (stop - start) * line
             piece = buffer[1 : 1 + count]
-            cuts = [view if type(view) is float else view[cut] for view in views]
+            cuts = [view if isinstance(view, float) else view[cut] for view in views]
             kernel.run(cuts, piece.reshape(stop - start, *shape[axis + 1 :]))
             if running is None:
                 running = reduce_array(chain, piece)

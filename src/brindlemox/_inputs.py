@@ -51,7 +51,7 @@ def to_flat(name: str, value: object) -> F64Array:
     one-dimensional, aligned float64 array: `value`'s own memory when it
     already holds them so, else a copy."""
     operand = to_operand(name, value)
-    if type(operand) is float:
+    if isinstance(operand, float):
         return np.array([operand])
     flat = operand.ravel()
     return flat if flat.flags.aligned else flat.copy()

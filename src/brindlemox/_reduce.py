@@ -136,7 +136,7 @@ def _reduction(name: str, summary: str, examples: str) -> Reduction:
 
     function.__name__ = function.__qualname__ = name
     function.__doc__ = f"{summary}{_REDUCTION_PARAMETERS}{examples}\n    "
-    return function  # type: ignore[return-value]
+    return function
 
 
 sum: Final = _reduction(

@@ -4,7 +4,7 @@ outer expression reads it by. A whole-array reduction of NumPy data is fused:
 its expression is never held whole."""
 
 from collections.abc import Sequence
-from typing import Final
+from typing import Final, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -23,11 +23,11 @@ _ANY_NUMBER: Final = 0.0
 
 
 def _compiled(value: Expr | float) -> Kernel | float:
-    return Kernel(value) if type(value) is Expr else value  # type: ignore[return-value]
+    return Kernel(value) if type(value) is Expr else value
 
 
 def _run(compiled: Kernel | float, bound: dict[str, object], out: object, order: Order) -> npt.NDArray[np.float64]:
-    if type(compiled) is Kernel:
+    if isinstance(compiled, Kernel):
         return compiled.run(tuple(bound[name] for name in compiled._names), out, order)
     _, result, _ = arrange((), [], out)
     result[()] = compiled
@@ -78,7 +78,7 @@ class ReducingKernel:
             if axis is None and not keepdims:
                 bound[slot] = _ANY_NUMBER
                 continue
-            inner_shape = np.broadcast_shapes(*(np.shape(value) for value in inner_values))
+            inner_shape = np.broadcast_shapes(*(np.shape(cast(npt.ArrayLike, value)) for value in inner_values))
             bound[slot] = np.broadcast_to(_ANY_NUMBER, reduced_shape(inner_shape, axis, keepdims))
         if type(self._outer) is Kernel:
             self._outer.check([bound[name] for name in self._outer._names], out)
