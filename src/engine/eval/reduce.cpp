@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <iterator>
 #include <limits>
 #include <span>
 #include <string>
@@ -122,39 +121,6 @@ double parallel_extreme(std::span<const double> values) {
   return sequential_extreme<kMax>(partials, kStart);
 }
 
-/// Strict folds of four rows at once, starting from `start`: each row is still
-/// folded alone and in index order, but the four independent chains overlap
-/// in the processor, which a single chain's latency would leave idle.
-template <class Fold>
-void fold_four_rows(const double* row, std::size_t row_length, double start, const Fold& fold, double* out) {
-  double running[4] = {start, start, start, start};
-  for (std::size_t i = 0; i < row_length; ++i) {
-    for (std::size_t k = 0; k < 4; ++k) running[k] = fold(running[k], row[k * row_length + i]);
-  }
-  std::copy(std::begin(running), std::end(running), out);
-}
-
-/// Rows [first, last) of Sum, Mean or Prod, four at a time while four remain.
-/// Returns the first row left for the caller.
-std::size_t fold_rows_by_four(std::span<const double> values, std::size_t row_length, ReduceOp op, std::span<double> out,
-                              std::size_t first, std::size_t last) {
-  const auto add = [](double a, double b) { return a + b; };
-  const auto multiply = [](double a, double b) { return a * b; };
-  std::size_t row = first;
-  for (; row + 4 <= last; row += 4) {
-    const double* const data = values.data() + row * row_length;
-    if (op == ReduceOp::Prod) {
-      fold_four_rows(data, row_length, 1.0, multiply, &out[row]);
-    } else {
-      fold_four_rows(data, row_length, -0.0, add, &out[row]);
-      if (op == ReduceOp::Mean) {
-        for (std::size_t k = 0; k < 4; ++k) out[row + k] /= static_cast<double>(row_length);
-      }
-    }
-  }
-  return row;
-}
-
 /// The reduction of a non-empty span; Min and Max on the pool when `parallel`.
 double reduce_nonempty(std::span<const double> values, ReduceOp op, bool parallel) {
   const auto count = static_cast<double>(values.size());
@@ -213,10 +179,12 @@ Result<void> reduce_rows(std::span<const double> values, std::span<double> out, 
   if (row_length == 0) return empty_error(op);
   // At least kSequentialThreshold values per piece, as run_range takes them.
   const std::size_t min_rows = std::max<std::size_t>(1, kSequentialThreshold / row_length);
-  const bool folds = op == ReduceOp::Sum || op == ReduceOp::Mean || op == ReduceOp::Prod;
+  // Every row by the very code a whole array is reduced with, whichever
+  // piece it falls in: which NaN an addition passes on depends on the code
+  // the compiler makes of it, so a second way of folding rows could give
+  // other NaN bits for other thread counts.
   const auto reduce_range = [&](std::size_t first, std::size_t last) {
-    const std::size_t rest = folds ? fold_rows_by_four(values, row_length, op, out, first, last) : first;
-    for (std::size_t row = rest; row < last; ++row) {
+    for (std::size_t row = first; row < last; ++row) {
       out[row] = reduce_nonempty(values.subspan(row * row_length, row_length), op, false);
     }
   };
