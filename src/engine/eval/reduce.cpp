@@ -146,16 +146,10 @@ double reduce_nonempty(std::span<const double> values, ReduceOp op, bool paralle
 }  // namespace
 
 const char* reduce_op_name(ReduceOp op) {
-  switch (op) {
-    case ReduceOp::Sum: return "Sum";
-    case ReduceOp::Mean: return "Mean";
-    case ReduceOp::Min: return "Min";
-    case ReduceOp::Max: return "Max";
-    case ReduceOp::Count: return "Count";
-    case ReduceOp::Variance: return "Variance";
-    case ReduceOp::Std: return "Std";
-    case ReduceOp::Prod: return "Prod";
-  }
+#define BMX_NAME_CASE(name, code) \
+  case ReduceOp::name: return #name;
+  switch (op) { BMX_REDUCE_OPS(BMX_NAME_CASE) }
+#undef BMX_NAME_CASE
   fail("unknown reduce operator code " + std::to_string(static_cast<int>(op)));
 }
 

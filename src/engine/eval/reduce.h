@@ -9,17 +9,14 @@
 
 namespace bmx {
 
-/// The reduction to compute; the numbers are part of the data model.
-enum class ReduceOp : std::uint8_t {
-  Sum = 0,
-  Mean = 1,
-  Min = 2,
-  Max = 3,
-  Count = 4,
-  Variance = 5,
-  Std = 6,
-  Prod = 7,
-};
+/// The reductions, each with its code: the numbers are part of the data
+/// model. One table gives the enumeration and the names messages print.
+#define BMX_REDUCE_OPS(X) \
+  X(Sum, 0) X(Mean, 1) X(Min, 2) X(Max, 3) X(Count, 4) X(Variance, 5) X(Std, 6) X(Prod, 7)
+
+#define BMX_ENUMERATOR(name, code) name = code,
+enum class ReduceOp : std::uint8_t { BMX_REDUCE_OPS(BMX_ENUMERATOR) };
+#undef BMX_ENUMERATOR
 
 /// The enumerator name ("Sum", "Mean", ...), as error messages print it.
 const char* reduce_op_name(ReduceOp op);
