@@ -12,21 +12,17 @@ import numpy as np
 import numpy.typing as npt
 
 from ._engine import Expr
-from ._inputs import Order, arrange
+from ._inputs import Order
 from ._kernel import Kernel
 from ._options import check_casting, check_keywords, check_order
 from ._parse import parse
-from ._reducing import ReducingKernel
+from ._reducing import Compiled, ReducingKernel, check_compiled, run_compiled
 
 if TYPE_CHECKING:
     from ._dask_dispatch import DaskArray
 
 #: Expression texts whose compiled form is kept, least recently used dropped first.
 TEXT_CACHE_SIZE: Final = 256
-
-
-#: What a text or an expression compiles to.
-Compiled = Kernel | ReducingKernel | float
 
 
 @functools.lru_cache(maxsize=TEXT_CACHE_SIZE)
@@ -120,19 +116,6 @@ class _LastCall(threading.local):
 
 
 _last = _LastCall()
-
-
-def _run(
-    compiled: Compiled,
-    values: tuple[object, ...],
-    out: object,
-    order: Order,
-) -> npt.NDArray[np.float64]:
-    if isinstance(compiled, (Kernel, ReducingKernel)):
-        return compiled.run(values, out, order)
-    _, result, _ = arrange((), [], out)
-    result[()] = compiled
-    return result
 
 
 def _values(
@@ -246,7 +229,7 @@ def evaluate(
         _last.call = (compiled, out, checked_order)
     if type(compiled) is Kernel:
         return compiled.run(_lookup(compiled._names, local_dict, global_dict), out, checked_order)
-    return _run(compiled, _values(compiled, local_dict, global_dict), out, checked_order)
+    return run_compiled(compiled, _values(compiled, local_dict, global_dict), out, checked_order)
 
 
 def validate(
@@ -281,10 +264,7 @@ def validate(
         compiled = _compile(ex, cached)
         local_dict, global_dict = _namespaces(local_dict, global_dict)
         values = _values(compiled, local_dict, global_dict)
-        if isinstance(compiled, (Kernel, ReducingKernel)):
-            compiled.check(values, out)
-        elif out is not None:
-            arrange((), [], out)
+        check_compiled(compiled, values, out)
     except Exception as error:
         return error
     if cached:
@@ -319,4 +299,4 @@ def re_evaluate(
         raise RuntimeError("re_evaluate() needs an expression that evaluate() or validate() compiled in this thread")
     compiled, out, order = call
     local_dict, global_dict = _namespaces(local_dict, global_dict)
-    return _run(compiled, _values(compiled, local_dict, global_dict), out, order)
+    return run_compiled(compiled, _values(compiled, local_dict, global_dict), out, order)

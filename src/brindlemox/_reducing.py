@@ -26,12 +26,9 @@ def _compiled(value: Expr | float) -> Kernel | float:
     return Kernel(value) if type(value) is Expr else value
 
 
-def _run(compiled: Kernel | float, bound: dict[str, object], out: object, order: Order) -> npt.NDArray[np.float64]:
-    if isinstance(compiled, Kernel):
-        return compiled.run(tuple(bound[name] for name in compiled._names), out, order)
-    _, result, _ = arrange((), [], out)
-    result[()] = compiled
-    return result
+def _bound(compiled: Kernel | float, bound: dict[str, object]) -> tuple[object, ...]:
+    """The values of `compiled`'s parameters among `bound`."""
+    return tuple(bound[name] for name in compiled._names) if isinstance(compiled, Kernel) else ()
 
 
 class ReducingKernel:
@@ -63,24 +60,43 @@ class ReducingKernel:
                 if not any_dask_array(inner_values):
                     bound[slot] = fused_reduce(name, inner, inner_values)
                     continue
-            bound[slot] = reduce_any(name, _run(inner, bound, None, "K"), axis, keepdims)
-        return _run(self._outer, bound, out, order)
+            bound[slot] = reduce_any(name, run_compiled(inner, _bound(inner, bound), None, "K"), axis, keepdims)
+        return run_compiled(self._outer, _bound(self._outer, bound), out, order)
 
     def check(self, values: Sequence[object], out: object) -> None:
         """Raises what `run` would raise for the shapes of `values` and `out`,
         and computes nothing."""
         bound: dict[str, object] = dict(zip(self._names, values))
         for _, inner, slot, axis, keepdims in self._steps:
-            inner_values = [bound[name] for name in inner._names] if type(inner) is Kernel else []
-            if type(inner) is Kernel:
-                inner.check(inner_values, None)
+            inner_values = _bound(inner, bound)
+            check_compiled(inner, inner_values, None)
             # Along axes, the value's shape matters to the outer expression.
             if axis is None and not keepdims:
                 bound[slot] = _ANY_NUMBER
                 continue
             inner_shape = np.broadcast_shapes(*(np.shape(cast(npt.ArrayLike, value)) for value in inner_values))
             bound[slot] = np.broadcast_to(_ANY_NUMBER, reduced_shape(inner_shape, axis, keepdims))
-        if type(self._outer) is Kernel:
-            self._outer.check([bound[name] for name in self._outer._names], out)
-        elif out is not None:
+        check_compiled(self._outer, _bound(self._outer, bound), out)
+
+
+#: What a text or an expression compiles to.
+Compiled = Kernel | ReducingKernel | float
+
+
+def run_compiled(compiled: Compiled, values: Sequence[object], out: object, order: Order) -> npt.NDArray[np.float64]:
+    """What `compiled` computes from `values`, in `out` or a new array laid out
+    as `order` says; a number fills a 0-d array (or `out`)."""
+    if isinstance(compiled, float):
+        _, result, _ = arrange((), [], out)
+        result[()] = compiled
+        return result
+    return compiled.run(values, out, order)
+
+
+def check_compiled(compiled: Compiled, values: Sequence[object], out: object) -> None:
+    """Raises what `run_compiled` would raise for these shapes, computing nothing."""
+    if isinstance(compiled, float):
+        if out is not None:
             arrange((), [], out)
+    else:
+        compiled.check(values, out)
