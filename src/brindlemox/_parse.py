@@ -14,15 +14,17 @@ import operator
 from collections.abc import Callable
 from typing import Final, NamedTuple
 
+from _brindlemox import _REDUCTIONS
+
 from . import _build
 from ._build import Operand
 from ._engine import Expr, kernels
 from ._functions import floor_divide, remainder, where
 from ._registry import TEXT_FUNCTIONS, entry
 
-#: The reductions of expression text; `min` and `max` reduce with one
-#: argument and are the elementwise functions with two.
-TEXT_REDUCTIONS: Final = ("sum", "prod", "mean", "min", "max")
+#: The reductions of expression text, the engine's own; `min` and `max`
+#: reduce with one argument and are the elementwise functions with two.
+TEXT_REDUCTIONS: Final[tuple[str, ...]] = _REDUCTIONS
 
 _SUPPORTED: Final = ", ".join(sorted({*TEXT_FUNCTIONS, *TEXT_REDUCTIONS}))
 

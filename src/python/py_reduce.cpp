@@ -50,18 +50,31 @@ std::optional<std::span<const double>> borrow_values(PyObject* object, BufferVie
   return std::span<const double>(static_cast<const double*>(view.data()), array->size());
 }
 
+/// The reduction argument `index` names by its position in _REDUCTIONS;
+/// nullopt with the error set for anything else.
+std::optional<ReduceOp> to_reduction(const BoundArgs& args, std::size_t index) {
+  std::uint64_t code = 0;
+  if (!to_u64(args[index], code)) {
+    argument_error(args.name(index));
+    return std::nullopt;
+  }
+  if (code >= std::size(kReductions)) {
+    set_error(PyExc_ValueError, "unknown reduction");
+    return std::nullopt;
+  }
+  return kReductions[code].op;
+}
+
 // _reduce(array, op): reduction `op` (a position in _REDUCTIONS) of the array.
 PyObject* reduce_impl(PyObject*, const BoundArgs& args) {
   // The op first: its conversion may run Python code, which could change
   // the array between its check and its view.
-  std::uint64_t code = 0;
-  if (!to_u64(args[1], code)) return argument_error(args.name(1));
-  if (code >= std::size(kReductions)) return set_error(PyExc_ValueError, "unknown reduction");
-  const ReduceOp op = kReductions[code].op;
+  const std::optional<ReduceOp> op = to_reduction(args, 1);
+  if (!op) return nullptr;
   BufferView view;
   const std::optional<std::span<const double>> values = borrow_values(args[0], view);
   if (!values) return argument_error(args.name(0));
-  Result<double> reduced = without_gil([&] { return reduce_values(*values, op); });
+  Result<double> reduced = without_gil([&] { return reduce_values(*values, *op); });
   if (!reduced.ok()) return raise_task_error(reduced.error());
   return expect_object(PyFloat_FromDouble(reduced.value()));
 }
@@ -70,10 +83,8 @@ PyObject* reduce_impl(PyObject*, const BoundArgs& args) {
 // length, in memory order) reduced by `op` into the element of `out` of its
 // index.
 PyObject* reduce_rows_impl(PyObject*, const BoundArgs& args) {
-  std::uint64_t code = 0;
-  if (!to_u64(args[1], code)) return argument_error(args.name(1));
-  if (code >= std::size(kReductions)) return set_error(PyExc_ValueError, "unknown reduction");
-  const ReduceOp op = kReductions[code].op;
+  const std::optional<ReduceOp> op = to_reduction(args, 1);
+  if (!op) return nullptr;
   const Classified classified = classify(args[2]);
   const ArrayOperand* out_array = as_array(classified);
   if (out_array == nullptr || !is_readable_f64(*out_array) || !out_array->writable || out_array->layouts == 0) {
@@ -95,7 +106,7 @@ PyObject* reduce_rows_impl(PyObject*, const BoundArgs& args) {
       values_bytes < out_bytes + out.size_bytes()) {
     return set_error(PyExc_ValueError, "out overlaps the values");
   }
-  const Result<void> reduced = without_gil([&] { return reduce_rows(*values, out, op); });
+  const Result<void> reduced = without_gil([&] { return reduce_rows(*values, out, *op); });
   if (!reduced.ok()) return raise_task_error(reduced.error());
   Py_RETURN_NONE;
 }
