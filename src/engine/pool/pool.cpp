@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -105,6 +106,11 @@ void WorkPool::start_worker(std::size_t index, std::size_t previous) {
   } catch (const std::system_error& error) {
     roll_back(index, previous);
     throw std::system_error(error.code(), "cannot start a work pool thread");
+  } catch (const std::bad_alloc&) {
+    // The thread's own bookkeeping found no memory: the same refusal as a
+    // stack the system could not map, so callers see one kind of error.
+    roll_back(index, previous);
+    throw std::system_error(std::make_error_code(std::errc::not_enough_memory), "cannot start a work pool thread");
   } catch (...) {
     roll_back(index, previous);
     throw;
