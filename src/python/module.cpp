@@ -12,6 +12,7 @@
 #include "py_expr.h"
 #include "py_kernel.h"
 #include "py_operators.h"
+#include "py_typed.h"
 #include "py_reduce.h"
 #include "py_ref.h"
 #include "py_runtime.h"
@@ -93,7 +94,7 @@ bool run_module_body(PyObject* module) {
   return add_functions(module, channel_functions()) && add_functions(module, evaluate_functions()) &&
          add_thread_limit(module) && add_functions(module, reduce_functions()) && add_reduction_names(module) &&
          add_functions(module, bytes_functions()) && add_functions(module, operator_functions()) &&
-         add_operator_names(module);
+         add_operator_names(module) && add_functions(module, typed_functions()) && add_typed_names(module);
 }
 
 PyObject* init_module() {

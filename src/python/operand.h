@@ -10,11 +10,10 @@
 #include <span>
 #include <variant>
 
+#include "ir/dtype.h"
 #include "numpy_api.h"
 
 namespace bmx::py {
-
-enum class ElementType : std::uint8_t { Float64 = 0 };
 
 /// An element type the engine reads, the NumPy type number naming it and its size in bytes.
 struct ElementTypeInfo {
@@ -23,7 +22,15 @@ struct ElementTypeInfo {
   std::size_t size;
 };
 
-inline constexpr ElementTypeInfo kElementTypes[] = {{ElementType::Float64, kNpyDouble, sizeof(double)}};
+/// float64 first: the float64 entry points look for it on every call. The
+/// 64-bit integers are C's long, which NumPy takes as equivalent to long long.
+inline constexpr ElementTypeInfo kElementTypes[] = {
+    {ElementType::Float64, kNpyDouble, 8},  {ElementType::Float32, 11, 4},   {ElementType::Int64, 7, 8},
+    {ElementType::Int32, 5, 4},            {ElementType::Bool, 0, 1},       {ElementType::UInt64, 8, 8},
+    {ElementType::UInt32, 6, 4},           {ElementType::Int16, 3, 2},      {ElementType::UInt16, 4, 2},
+    {ElementType::Int8, 1, 1},             {ElementType::UInt8, 2, 1},      {ElementType::Complex128, 15, 16},
+    {ElementType::Complex64, 14, 8},       {ElementType::Float16, 23, 2},
+};
 
 /// A NumPy array as its own fields describe it. Borrowed: valid while the
 /// caller holds the array and runs no Python code that could change it.

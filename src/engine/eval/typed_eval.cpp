@@ -1,0 +1,201 @@
+// Typed programs run block by block, as the float64 engine runs its own:
+// each step that computes writes a block of its own (no step overwrites a
+// value another still reads, whatever the sizes of their types), the last
+// one writes straight into the output, and the pieces of a long walk go to
+// the pool. Inputs are read where they lie: a contiguous one in place, a
+// broadcast number once per piece, any other one gathered a block at a time.
+#include "typed_eval.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+
+#include "../internal_failure.h"
+#include "block_loop.h"
+#include "run_range.h"
+
+namespace bmx {
+
+namespace {
+
+/// Pieces shorter than this are not worth a pool job.
+constexpr std::size_t kMinPiece = 16384;
+
+enum class Reading : std::uint8_t { InPlace, Once, Gathered };
+
+template <std::size_t kSize>
+void gather_elements(unsigned char* block, const unsigned char* data, std::span<const std::ptrdiff_t> strides,
+                     std::span<const std::size_t> shape, std::size_t start, std::size_t length) {
+  const std::size_t dims = shape.size();
+  std::vector<std::size_t> index(dims);
+  std::ptrdiff_t offset = 0;
+  for (std::size_t d = dims, rest = start; d-- > 0;) {
+    index[d] = rest % shape[d];
+    rest /= shape[d];
+    offset += static_cast<std::ptrdiff_t>(index[d]) * strides[d];
+  }
+  for (std::size_t k = 0; k < length; ++k) {
+    std::memcpy(block + k * kSize, data + offset, kSize);
+    // Steps the innermost index, carrying into the outer ones.
+    for (std::size_t d = dims; d-- > 0;) {
+      offset += strides[d];
+      if (++index[d] < shape[d]) break;
+      offset -= static_cast<std::ptrdiff_t>(shape[d]) * strides[d];
+      index[d] = 0;
+    }
+  }
+}
+
+void gather(unsigned char* block, const TypedInput& input, std::span<const std::size_t> shape, std::size_t start,
+            std::size_t length) {
+  switch (dtype_size(input.type)) {
+    case 1: return gather_elements<1>(block, input.data, input.strides, shape, start, length);
+    case 2: return gather_elements<2>(block, input.data, input.strides, shape, start, length);
+    case 4: return gather_elements<4>(block, input.data, input.strides, shape, start, length);
+    case 8: return gather_elements<8>(block, input.data, input.strides, shape, start, length);
+    case 16: return gather_elements<16>(block, input.data, input.strides, shape, start, length);
+    default: fail("element size without a gather");
+  }
+}
+
+Reading reading_of(const TypedInput& input, std::span<const std::size_t> shape) {
+  bool in_place = true;
+  bool once = true;
+  auto expected = static_cast<std::ptrdiff_t>(dtype_size(input.type));
+  for (std::size_t d = shape.size(); d-- > 0;) {
+    if (shape[d] > 1) {
+      in_place = in_place && input.strides[d] == expected;
+      once = once && input.strides[d] == 0;
+    }
+    expected *= static_cast<std::ptrdiff_t>(shape[d]);
+  }
+  if (once) return Reading::Once;
+  return in_place ? Reading::InPlace : Reading::Gathered;
+}
+
+class Run {
+ public:
+  Run(const TypedProgram& program, std::span<const TypedInput> inputs, std::span<const std::size_t> shape, void* out)
+      : program_(program), inputs_(inputs), shape_(shape), out_(static_cast<unsigned char*>(out)) {
+    const std::vector<TypedStep>& steps = program.steps();
+    readings_.resize(steps.size(), Reading::InPlace);
+    offsets_.resize(steps.size(), kNoBlock);
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      const TypedStep& step = steps[i];
+      if (step.kind == TypedKind::Load) readings_[i] = reading_of(inputs_[step.payload], shape_);
+      if (step.kind == TypedKind::Constant) readings_[i] = Reading::Once;
+      const bool computes = step.kind != TypedKind::Load && step.kind != TypedKind::Constant;
+      const bool needs_block = readings_[i] != Reading::InPlace || (computes && i + 1 != steps.size());
+      if (needs_block) {
+        offsets_[i] = bytes;
+        bytes += dtype_size(step.type);
+      }
+    }
+    block_length_ = block_length_for(bytes);
+    for (std::size_t& offset : offsets_) {
+      if (offset != kNoBlock) offset *= block_length_;
+    }
+    workspace_bytes_ = bytes * block_length_;
+  }
+
+  bool piece(std::size_t begin, std::size_t end) const {
+    const std::vector<TypedStep>& steps = program_.steps();
+    // Blocks of at most 16-byte elements at multiples of the block length
+    // from a new[] start, which is aligned for every element type.
+    const auto workspace = std::make_unique_for_overwrite<unsigned char[]>(workspace_bytes_ + 1);
+    std::vector<const void*> values(steps.size(), nullptr);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      if (readings_[i] != Reading::Once) continue;
+      unsigned char* const block = workspace.get() + offsets_[i];
+      const TypedStep& step = steps[i];
+      const std::size_t size = dtype_size(step.type);
+      const unsigned char* element = step.kind == TypedKind::Constant ? program_.constants()[step.payload].data()
+                                                                       : inputs_[step.payload].data;
+      for (std::size_t k = 0; k < block_length_; ++k) std::memcpy(block + k * size, element, size);
+      values[i] = block;
+    }
+    bool ok = true;
+    const std::size_t last = steps.size() - 1;
+    for (std::size_t start = begin; start < end; start += block_length_) {
+      const std::size_t length = std::min(block_length_, end - start);
+      for (std::size_t i = 0; i <= last; ++i) {
+        const TypedStep& step = steps[i];
+        const std::size_t size = dtype_size(step.type);
+        unsigned char* const target =
+            i == last ? out_ + start * size : workspace.get() + (offsets_[i] == kNoBlock ? 0 : offsets_[i]);
+        const auto& in = step.operands;
+        switch (step.kind) {
+          case TypedKind::Constant: break;
+          case TypedKind::Load: {
+            const TypedInput& input = inputs_[step.payload];
+            if (readings_[i] == Reading::InPlace) {
+              values[i] = input.data + start * size;
+            } else if (readings_[i] == Reading::Gathered) {
+              unsigned char* const block = workspace.get() + offsets_[i];
+              gather(block, input, shape_, start, length);
+              values[i] = block;
+            }
+            break;
+          }
+          case TypedKind::Cast:
+            step.cast(target, values[in[0]], length);
+            values[i] = target;
+            break;
+          case TypedKind::Apply:
+            ok = step.loop(target, values[in[0]], step.arity == 2 ? values[in[1]] : nullptr, length) && ok;
+            values[i] = target;
+            break;
+          case TypedKind::Where:
+            step.select(target, static_cast<const bool*>(values[in[0]]), values[in[1]], values[in[2]], length);
+            values[i] = target;
+            break;
+        }
+      }
+      // A program that only reads a value copies it out.
+      const TypedStep& result = steps[last];
+      if (result.kind == TypedKind::Load || result.kind == TypedKind::Constant) {
+        const std::size_t size = dtype_size(result.type);
+        std::memcpy(out_ + start * size, values[last], length * size);
+      }
+    }
+    return ok;
+  }
+
+ private:
+  static constexpr std::size_t kNoBlock = ~std::size_t{0};
+
+  const TypedProgram& program_;
+  std::span<const TypedInput> inputs_;
+  std::span<const std::size_t> shape_;
+  unsigned char* out_;
+  std::vector<Reading> readings_;
+  std::vector<std::size_t> offsets_;
+  std::size_t block_length_ = 0;
+  std::size_t workspace_bytes_ = 0;
+};
+
+}  // namespace
+
+bool evaluate_typed(const TypedProgram& program, std::span<const TypedInput> inputs,
+                    std::span<const std::size_t> shape, void* out) {
+  check(inputs.size() == program.input_types().size(), "typed inputs do not match the program's");
+  for (std::size_t slot = 0; slot < inputs.size(); ++slot) {
+    check(inputs[slot].strides.size() == shape.size(), "typed input strides do not match the shape");
+  }
+  for (const TypedStep& step : program.steps()) {
+    if (step.kind == TypedKind::Load) check(inputs[step.payload].type == step.type, "typed input of another type");
+  }
+  std::size_t n = 1;
+  for (const std::size_t extent : shape) n *= extent;
+  if (n == 0) return true;
+  const Run run(program, inputs, shape, out);
+  std::atomic<bool> ok = true;
+  run_range(n, kMinPiece, [&](std::size_t begin, std::size_t end) {
+    if (!run.piece(begin, end)) ok.store(false, std::memory_order_relaxed);
+  });
+  return ok.load();
+}
+
+}  // namespace bmx

@@ -1,0 +1,50 @@
+// The templates every family of typed loops instantiates: which operations a
+// type has, and the loop that applies one to arrays.
+#pragma once
+
+#include <cstddef>
+
+#include "typed_loops.h"
+#include "typed_values.h"
+
+namespace bmx::typed {
+
+/// The value of `op` over one element (two for binary operations), with the
+/// type the result rule gives; `ok` turns false for an element without one.
+template <TypedOp op, class T>
+struct Apply {};
+
+/// Whether `Apply<op, T>` exists: the operation is defined for the type.
+template <TypedOp op, class T>
+concept Defined = requires(T x, bool& ok) { Apply<op, T>::value(x, x, ok); };
+
+template <TypedOp op, class T>
+bool typed_loop(void* out, const void* left, const void* right, std::size_t n) {
+  using Result = decltype(Apply<op, T>::value(T{}, T{}, std::declval<bool&>()));
+  auto* const target = static_cast<Result*>(out);
+  const auto* const a = static_cast<const T*>(left);
+  const auto* const b = static_cast<const T*>(right);
+  bool ok = true;
+  if (b == nullptr) {
+    for (std::size_t k = 0; k < n; ++k) target[k] = Apply<op, T>::value(a[k], T{}, ok);
+  } else {
+    for (std::size_t k = 0; k < n; ++k) target[k] = Apply<op, T>::value(a[k], b[k], ok);
+  }
+  return ok;
+}
+
+/// The loop of the run-time `op` over `T`, or null.
+template <class T>
+TypedLoop loop_of(TypedOp op) {
+  switch (op) {
+#define BMX_TYPED_LOOP_CASE(name, code, text, arity, rule)               \
+  case TypedOp::name:                                                    \
+    if constexpr (Defined<TypedOp::name, T>) return &typed_loop<TypedOp::name, T>; \
+    return nullptr;
+    BMX_TYPED_OPS(BMX_TYPED_LOOP_CASE)
+#undef BMX_TYPED_LOOP_CASE
+  }
+  return nullptr;
+}
+
+}  // namespace bmx::typed

@@ -1,0 +1,61 @@
+// The loops over float32 and float64. float64 takes the float64 engine's
+// operators; float32 computes each element in float64 and rounds it once,
+// except where rounding twice could differ (nextafter steps in float32).
+#include <cmath>
+
+#include "typed_loop_impl.h"
+
+namespace bmx::typed {
+
+namespace {
+
+template <TypedOp op>
+constexpr bool real_has() {
+  using enum TypedOp;
+  return is_real_function<op>() || is_real_binary<op>() || is_comparison<op>() || op == Signbit || op == Isnan ||
+         op == Isinf || op == Isfinite || op == Nextafter || op == Conjugate;
+}
+
+}  // namespace
+
+template <TypedOp op, Real T>
+  requires(real_has<op>())
+struct Apply<op, T> {
+  static constexpr auto value(T l, T r, bool&) {
+    using enum TypedOp;
+    if constexpr (is_comparison<op>()) {
+      return compare<op>(l, r);
+    } else if constexpr (op == Signbit) {
+      return std::signbit(l);
+    } else if constexpr (op == Isnan) {
+      return std::isnan(l);
+    } else if constexpr (op == Isinf) {
+      return std::isinf(l);
+    } else if constexpr (op == Isfinite) {
+      return std::isfinite(l);
+    } else if constexpr (op == Conjugate) {
+      return l;
+    } else if constexpr (op == Nextafter) {
+      return std::nextafter(l, r);
+    } else if constexpr (op == Negative) {
+      return static_cast<T>(-l);
+    } else if constexpr (is_real_function<op>()) {
+      return static_cast<T>(real_function<op>(l));
+    } else {
+      return static_cast<T>(real_binary<op>(l, r));
+    }
+  }
+};
+
+}  // namespace bmx::typed
+
+namespace bmx {
+
+TypedLoop find_real_loop(TypedOp op, ElementType type) {
+  using namespace typed;
+  if (type == ElementType::Float32) return loop_of<float>(op);
+  if (type == ElementType::Float64) return loop_of<double>(op);
+  return nullptr;
+}
+
+}  // namespace bmx

@@ -1,0 +1,220 @@
+// Scalar semantics of the typed operations, NumPy's for each type: integers
+// wrap in their own width and never trap (division by zero gives 0, the
+// most negative value divided by -1 gives itself), float32 is computed in
+// float64 and rounded once (exact for + - * / sqrt, within one unit in the
+// last place for the functions of libm), and float64 is the float64 engine's
+// own operator, so both engines give the same bits.
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <complex>
+#include <concepts>
+#include <cstdint>
+#include <limits>
+#include <type_traits>
+
+#include "operators.h"
+#include "typed_ops.h"
+
+namespace bmx::typed {
+
+template <class T>
+concept Boolean = std::same_as<T, bool>;
+template <class T>
+concept Integer = std::integral<T> && !Boolean<T>;
+template <class T>
+concept Real = std::same_as<T, float> || std::same_as<T, double>;
+template <class T>
+concept Complex = std::same_as<T, std::complex<float>> || std::same_as<T, std::complex<double>>;
+
+/// The unsigned type integer arithmetic wraps in: at least 32 bits, so that
+/// the promotions of narrow types never reach a signed overflow.
+template <Integer T>
+using Wrap = std::conditional_t<(sizeof(T) < 4), std::uint32_t, std::make_unsigned_t<T>>;
+
+template <Integer T>
+constexpr T floor_divide(T l, T r) {
+  if (r == 0) return 0;
+  if constexpr (std::is_signed_v<T>) {
+    if (l == std::numeric_limits<T>::min() && r == -1) return l;
+    const T quotient = static_cast<T>(l / r);
+    return (l % r != 0 && (l < 0) != (r < 0)) ? static_cast<T>(quotient - 1) : quotient;
+  } else {
+    return static_cast<T>(l / r);
+  }
+}
+
+template <Integer T>
+constexpr T remainder(T l, T r) {
+  if (r == 0) return 0;
+  if constexpr (std::is_signed_v<T>) {
+    if (r == -1) return 0;
+    const T rest = static_cast<T>(l % r);
+    return (rest != 0 && (rest < 0) != (r < 0)) ? static_cast<T>(rest + r) : rest;
+  } else {
+    return static_cast<T>(l % r);
+  }
+}
+
+/// l to the power r by squaring, wrapping; a negative r is no value at all
+/// (NumPy refuses it), reported through `ok`.
+template <Integer T>
+constexpr T power(T l, T r, bool& ok) {
+  if constexpr (std::is_signed_v<T>) {
+    if (r < 0) {
+      ok = false;
+      return 0;
+    }
+  }
+  Wrap<T> base = static_cast<Wrap<T>>(l);
+  Wrap<T> result = 1;
+  for (auto exponent = static_cast<std::make_unsigned_t<T>>(r); exponent != 0; exponent >>= 1) {
+    if ((exponent & 1U) != 0) result = static_cast<Wrap<T>>(result * base);
+    base = static_cast<Wrap<T>>(base * base);
+  }
+  return static_cast<T>(result);
+}
+
+/// NumPy's shifts: a shift by the width or more (or by a negative amount)
+/// gives 0, or -1 for a negative value shifted right.
+template <Integer T>
+constexpr T left_shift(T l, T r) {
+  constexpr auto kBits = static_cast<std::make_unsigned_t<T>>(sizeof(T) * 8);
+  if (static_cast<std::make_unsigned_t<T>>(r) >= kBits) return 0;
+  return static_cast<T>(static_cast<Wrap<T>>(l) << r);
+}
+
+template <Integer T>
+constexpr T right_shift(T l, T r) {
+  constexpr auto kBits = static_cast<std::make_unsigned_t<T>>(sizeof(T) * 8);
+  if (static_cast<std::make_unsigned_t<T>>(r) >= kBits) return l < 0 ? static_cast<T>(-1) : T{0};
+  return static_cast<T>(l >> r);
+}
+
+/// NumPy's complex division: Smith's method, scaled by the larger part of
+/// the divisor.
+template <class F>
+std::complex<F> divide(std::complex<F> l, std::complex<F> r) {
+  const F a = l.real(), b = l.imag(), c = r.real(), d = r.imag();
+  const F abs_c = std::fabs(c), abs_d = std::fabs(d);
+  if (abs_c >= abs_d) {
+    if (abs_c == 0 && abs_d == 0) return {a / abs_c, b / abs_d};
+    const F ratio = d / c;
+    const F scale = F{1} / (c + d * ratio);
+    return {(a + b * ratio) * scale, (b - a * ratio) * scale};
+  }
+  const F ratio = c / d;
+  const F scale = F{1} / (c * ratio + d);
+  return {(a * ratio + b) * scale, (b * ratio - a) * scale};
+}
+
+/// Complex values order by their real parts, then their imaginary parts, as
+/// NumPy orders them; a NaN part makes a comparison false.
+template <class F>
+constexpr bool less(std::complex<F> l, std::complex<F> r) {
+  const F a = l.real(), b = l.imag(), c = r.real(), d = r.imag();
+  return (a < c && b == b && d == d) || (a == c && b < d);
+}
+
+template <class F>
+constexpr bool less_equal(std::complex<F> l, std::complex<F> r) {
+  const F a = l.real(), b = l.imag(), c = r.real(), d = r.imag();
+  return (a < c && b == b && d == d) || (a == c && b <= d);
+}
+
+/// A unary function of libm for float64, the one float32 is computed with.
+template <TypedOp op>
+double real_function(double x) {
+  using enum TypedOp;
+  if constexpr (op == Sqrt) return unary_value<UnaryOp::Sqrt>(x);
+  if constexpr (op == Exp) return unary_value<UnaryOp::Exp>(x);
+  if constexpr (op == Expm1) return unary_value<UnaryOp::Expm1>(x);
+  if constexpr (op == Log) return unary_value<UnaryOp::Log>(x);
+  if constexpr (op == Log1p) return unary_value<UnaryOp::Log1p>(x);
+  if constexpr (op == Log2) return unary_value<UnaryOp::Log2>(x);
+  if constexpr (op == Log10) return unary_value<UnaryOp::Log10>(x);
+  if constexpr (op == Sin) return unary_value<UnaryOp::Sin>(x);
+  if constexpr (op == Cos) return unary_value<UnaryOp::Cos>(x);
+  if constexpr (op == Tan) return unary_value<UnaryOp::Tan>(x);
+  if constexpr (op == Arcsin) return unary_value<UnaryOp::Asin>(x);
+  if constexpr (op == Arccos) return unary_value<UnaryOp::Acos>(x);
+  if constexpr (op == Arctan) return unary_value<UnaryOp::Atan>(x);
+  if constexpr (op == Sinh) return unary_value<UnaryOp::Sinh>(x);
+  if constexpr (op == Cosh) return unary_value<UnaryOp::Cosh>(x);
+  if constexpr (op == Tanh) return unary_value<UnaryOp::Tanh>(x);
+  if constexpr (op == Arcsinh) return unary_value<UnaryOp::Asinh>(x);
+  if constexpr (op == Arccosh) return unary_value<UnaryOp::Acosh>(x);
+  if constexpr (op == Arctanh) return unary_value<UnaryOp::Atanh>(x);
+  if constexpr (op == Floor) return unary_value<UnaryOp::Floor>(x);
+  if constexpr (op == Ceil) return unary_value<UnaryOp::Ceil>(x);
+  if constexpr (op == Trunc) return unary_value<UnaryOp::Trunc>(x);
+  if constexpr (op == Rint) return unary_value<UnaryOp::RoundEven>(x);
+  if constexpr (op == Sign) return unary_value<UnaryOp::Sign>(x);
+  if constexpr (op == Absolute) return unary_value<UnaryOp::Abs>(x);
+  if constexpr (op == Negative) return unary_value<UnaryOp::Neg>(x);
+}
+
+/// A binary operation for float64, the one float32 is computed with.
+template <TypedOp op>
+double real_binary(double l, double r) {
+  using enum TypedOp;
+  if constexpr (op == Add) return binary_value<BinaryOp::Add>(l, r);
+  if constexpr (op == Subtract) return binary_value<BinaryOp::Sub>(l, r);
+  if constexpr (op == Multiply) return binary_value<BinaryOp::Mul>(l, r);
+  if constexpr (op == Divide) return binary_value<BinaryOp::Div>(l, r);
+  if constexpr (op == FloorDivide) return binary_value<BinaryOp::FloorDiv>(l, r);
+  if constexpr (op == Remainder) return binary_value<BinaryOp::Mod>(l, r);
+  if constexpr (op == Power) return binary_value<BinaryOp::Pow>(l, r);
+  if constexpr (op == Arctan2) return binary_value<BinaryOp::Atan2>(l, r);
+  if constexpr (op == Hypot) return binary_value<BinaryOp::Hypot>(l, r);
+  if constexpr (op == Copysign) return binary_value<BinaryOp::Copysign>(l, r);
+  if constexpr (op == Fmod) return binary_value<BinaryOp::Fmod>(l, r);
+  if constexpr (op == Fmin) return binary_value<BinaryOp::Min>(l, r);
+  if constexpr (op == Fmax) return binary_value<BinaryOp::Max>(l, r);
+  if constexpr (op == Minimum) return binary_value<BinaryOp::Minimum>(l, r);
+  if constexpr (op == Maximum) return binary_value<BinaryOp::Maximum>(l, r);
+}
+
+template <TypedOp op>
+constexpr bool is_real_function() {
+  using enum TypedOp;
+  return op == Sqrt || op == Exp || op == Expm1 || op == Log || op == Log1p || op == Log2 || op == Log10 ||
+         op == Sin || op == Cos || op == Tan || op == Arcsin || op == Arccos || op == Arctan || op == Sinh ||
+         op == Cosh || op == Tanh || op == Arcsinh || op == Arccosh || op == Arctanh || op == Floor || op == Ceil ||
+         op == Trunc || op == Rint || op == Sign || op == Absolute || op == Negative;
+}
+
+template <TypedOp op>
+constexpr bool is_real_binary() {
+  using enum TypedOp;
+  return op == Add || op == Subtract || op == Multiply || op == Divide || op == FloorDivide || op == Remainder ||
+         op == Power || op == Arctan2 || op == Hypot || op == Copysign || op == Fmod || op == Fmin || op == Fmax ||
+         op == Minimum || op == Maximum;
+}
+
+template <TypedOp op>
+constexpr bool is_comparison() {
+  using enum TypedOp;
+  return op == Greater || op == GreaterEqual || op == Less || op == LessEqual || op == Equal || op == NotEqual;
+}
+
+template <TypedOp op, class T>
+constexpr bool compare(T l, T r) {
+  using enum TypedOp;
+  if constexpr (Complex<T>) {
+    if constexpr (op == Greater) return less(r, l);
+    if constexpr (op == GreaterEqual) return less_equal(r, l);
+    if constexpr (op == Less) return less(l, r);
+    if constexpr (op == LessEqual) return less_equal(l, r);
+  } else {
+    if constexpr (op == Greater) return l > r;
+    if constexpr (op == GreaterEqual) return l >= r;
+    if constexpr (op == Less) return l < r;
+    if constexpr (op == LessEqual) return l <= r;
+  }
+  if constexpr (op == Equal) return l == r;
+  if constexpr (op == NotEqual) return l != r;
+}
+
+}  // namespace bmx::typed

@@ -1,0 +1,196 @@
+#include "py_typed.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "arg_binder.h"
+#include "boundary.h"
+#include "buffer_view.h"
+#include "convert.h"
+#include "eval/typed_eval.h"
+#include "method_table.h"
+#include "operand.h"
+#include "py_class.h"
+#include "py_ref.h"
+
+namespace bmx::py {
+
+namespace {
+
+/// Walks shorter than this keep the interpreter lock (see _evaluate_into).
+constexpr std::size_t kKeepLockBelow = 4096;
+
+using TypedProgramRef = std::shared_ptr<const TypedProgram>;
+
+constexpr ClassDef kTypedProgramClass{
+    .name = "_TypedProgram",
+    .doc = "A typed program compiled by _typed_compile, for _typed_evaluate.",
+};
+
+LazyType& typed_program_type() { return lazy_type<kTypedProgramClass, TypedProgramRef>(); }
+
+/// The non-negative integer `object` holds, or -1 with a Python error set.
+long long index_of(PyObject* object) {
+  const PyRef index = PyRef::steal(PyNumber_Index(object));
+  if (!index) return -1;
+  const long long value = PyLong_AsLongLong(index.get());
+  if (value < 0 && PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_ValueError, "negative code in a typed program");
+  return value < 0 ? -1 : value;
+}
+
+bool read_instr(PyObject* item, TypedInstr& instr) {
+  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 4) {
+    PyErr_SetString(PyExc_TypeError, "a typed instruction is a tuple (kind, op, dtype, payload)");
+    return false;
+  }
+  long long fields[4];
+  for (Py_ssize_t k = 0; k < 4; ++k) {
+    fields[k] = index_of(PyTuple_GET_ITEM(item, k));
+    if (fields[k] < 0) return false;
+  }
+  if (fields[0] > 4 || fields[1] > 255 || !is_dtype_code(static_cast<std::uint64_t>(fields[2]))) {
+    PyErr_SetString(PyExc_ValueError, "unknown code in a typed instruction");
+    return false;
+  }
+  instr = {static_cast<TypedKind>(fields[0]), static_cast<std::uint8_t>(fields[1]), static_cast<ElementType>(fields[2]),
+           static_cast<std::uint64_t>(fields[3])};
+  return true;
+}
+
+// _typed_compile(program, constants, inputs)
+PyObject* typed_compile_impl(PyObject*, const BoundArgs& args) {
+  if (!PyTuple_Check(args[0])) {
+    raise_conversion_error(args[0], "tuple");
+    return argument_error("program");
+  }
+  if (!PyTuple_Check(args[1])) {
+    raise_conversion_error(args[1], "tuple");
+    return argument_error("constants");
+  }
+  std::vector<TypedInstr> instrs(static_cast<std::size_t>(PyTuple_GET_SIZE(args[0])));
+  for (std::size_t k = 0; k < instrs.size(); ++k) {
+    if (!read_instr(PyTuple_GET_ITEM(args[0], static_cast<Py_ssize_t>(k)), instrs[k])) return nullptr;
+  }
+  std::vector<ElementBytes> constants(static_cast<std::size_t>(PyTuple_GET_SIZE(args[1])));
+  for (std::size_t k = 0; k < constants.size(); ++k) {
+    PyObject* bytes = PyTuple_GET_ITEM(args[1], static_cast<Py_ssize_t>(k));
+    if (!PyBytes_Check(bytes) || PyBytes_GET_SIZE(bytes) > 16) {
+      PyErr_SetString(PyExc_TypeError, "a typed constant is the bytes of one element");
+      return nullptr;
+    }
+    constants[k].fill(0);
+    std::memcpy(constants[k].data(), PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+  }
+  const long long inputs = index_of(args[2]);
+  if (inputs < 0) return nullptr;
+  try {
+    auto program = std::make_shared<const TypedProgram>(instrs, std::move(constants), static_cast<std::size_t>(inputs));
+    return make_instance(typed_program_type().get(), TypedProgramRef(std::move(program)));
+  } catch (const TypedProgramError& error) {
+    PyErr_SetString(PyExc_ValueError, error.message.c_str());
+    return nullptr;
+  }
+}
+
+bool refuse(const char* message) {
+  PyErr_SetString(PyExc_TypeError, message);
+  return false;
+}
+
+/// The array `object` as an input of `type` over `shape`.
+bool read_input(PyObject* object, ElementType type, std::span<const Py_ssize_t> shape, TypedInput& input) {
+  const Classified classified = classify(object);
+  const ArrayOperand* array = as_array(classified);
+  if (array == nullptr || !array->plain) return refuse("a typed input must be a NumPy array");
+  if (array->element.type != type) return refuse("a typed input has another dtype than the program loads");
+  if (!std::ranges::equal(array->shape, shape)) return refuse("a typed input has another shape than the output");
+  if (!array->aligned) return refuse("a typed input must be aligned");
+  input = {reinterpret_cast<const unsigned char*>(array->data), type,
+           std::vector<std::ptrdiff_t>(array->strides.begin(), array->strides.end())};
+  return true;
+}
+
+// _typed_evaluate(program, inputs, out): True, or False when an element had
+// no value (an integer to a negative integer power).
+PyObject* typed_evaluate_impl(PyObject*, const BoundArgs& args) {
+  const TypedProgramRef* found = payload_of<TypedProgramRef>(args[0], typed_program_type());
+  if (found == nullptr) return argument_error("program");
+  const TypedProgramRef program = *found;
+  if (!PyTuple_Check(args[1])) {
+    raise_conversion_error(args[1], "tuple");
+    return argument_error("inputs");
+  }
+  const Classified out_classified = classify(args[2]);
+  const ArrayOperand* out = as_array(out_classified);
+  if (out == nullptr || !out->plain || !out->writable || !out->aligned ||
+      (out->layouts & kNpyArrayCContiguous) == 0 || out->element.type != program->result_type()) {
+    PyErr_SetString(PyExc_TypeError, "the output must be a writable, aligned, C-contiguous array of the result dtype");
+    return nullptr;
+  }
+  const std::vector<ElementType>& types = program->input_types();
+  if (static_cast<std::size_t>(PyTuple_GET_SIZE(args[1])) != types.size()) {
+    PyErr_SetString(PyExc_TypeError, "the inputs do not match the program's");
+    return nullptr;
+  }
+  // Views keep every array's memory where it is while the lock is released.
+  std::vector<BufferView> views(types.size() + 1);
+  std::vector<TypedInput> inputs(types.size());
+  for (std::size_t slot = 0; slot < types.size(); ++slot) {
+    PyObject* object = PyTuple_GET_ITEM(args[1], static_cast<Py_ssize_t>(slot));
+    if (!read_input(object, types[slot], out->shape, inputs[slot])) return nullptr;
+    if (!views[slot].acquire(object, PyBUF_RECORDS_RO)) return nullptr;
+  }
+  if (!views.back().acquire(args[2], PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return nullptr;
+  const std::vector<std::size_t> shape(out->shape.begin(), out->shape.end());
+  void* const target = views.back().data();
+  bool ok = true;
+  if (out->size() < kKeepLockBelow) {
+    ok = evaluate_typed(*program, inputs, shape, target);
+  } else {
+    ok = without_gil([&] { return evaluate_typed(*program, inputs, shape, target); });
+  }
+  return PyBool_FromLong(ok ? 1 : 0);
+}
+
+using enum ParamKind;
+constexpr Param kCompileParams[] = {{"program", Required}, {"constants", Required}, {"inputs", Required}};
+constexpr Param kEvaluateParams[] = {{"program", Required}, {"inputs", Required}, {"out", Required}};
+
+constexpr Method kFunctions[] = {
+    {"_typed_compile", kCompileParams,
+     "A typed program from its instructions (kind, op, dtype, payload), its constants (each element's bytes)\n"
+     "and its number of inputs; ValueError when the types do not fit.",
+     typed_compile_impl},
+    {"_typed_evaluate", kEvaluateParams,
+     "Run a typed program over arrays of the output's shape (any strides) into a C-contiguous `out`;\n"
+     "False when an element had no value (an integer to a negative integer power).",
+     typed_evaluate_impl},
+};
+
+}  // namespace
+
+PyMethodDef* typed_functions() { return method_defs<kFunctions>(); }
+
+bool add_typed_names(PyObject* module) {
+  const PyRef dtypes = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kDTypeCount)));
+  if (!dtypes) return false;
+  for (std::size_t code = 0; code < kDTypeCount; ++code) {
+    const std::string_view name = dtype_name(static_cast<ElementType>(code));
+    PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    if (text == nullptr) return false;
+    PyTuple_SET_ITEM(dtypes.get(), static_cast<Py_ssize_t>(code), text);
+  }
+  const PyRef ops = PyRef::steal(PyDict_New());
+  if (!ops) return false;
+  for (const TypedOpInfo& info : kTypedOps) {
+    const PyRef code = PyRef::steal(PyLong_FromLong(static_cast<long>(info.op)));
+    if (!code || PyDict_SetItemString(ops.get(), std::string(info.name).c_str(), code.get()) < 0) return false;
+  }
+  return PyObject_SetAttrString(module, "_DTYPES", dtypes.get()) == 0 &&
+         PyObject_SetAttrString(module, "_TYPED_OPS", ops.get()) == 0;
+}
+
+}  // namespace bmx::py
