@@ -6,7 +6,7 @@ import functools
 import sys
 import threading
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, Final, overload
+from typing import TYPE_CHECKING, Any, Final, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -14,9 +14,10 @@ import numpy.typing as npt
 from ._engine import Expr
 from ._inputs import Order
 from ._kernel import Kernel
-from ._options import check_casting, check_keywords, check_order
+from ._options import check_casting, check_casting_rule, check_keywords, check_order
 from ._parse import parse
 from ._reducing import Compiled, ReducingKernel, check_compiled, run_compiled
+from ._typed_eval import check_typed, run_typed, text_names, typed_call
 
 if TYPE_CHECKING:
     from ._dask_dispatch import DaskArray
@@ -103,19 +104,55 @@ def _checked(
     cached = not check_keywords(function, keywords) if keywords else True
     if type(order) is not str or order != "K":
         order = check_order(order)
-    if out is not None or type(casting) is not str or casting != "same_kind":
-        check_casting(function, casting, out)
+    check_casting_rule(casting)
     return order, cached  # type: ignore[return-value]
 
 
 class _LastCall(threading.local):
-    """What `re_evaluate` runs again in this thread: the compiled expression,
-    the `out` and the `order` of the last call that compiled it."""
+    """What `re_evaluate` runs again in this thread: the text (or compiled
+    expression), and the `out`, `order` and `casting` of the last call that
+    compiled it."""
 
-    call: tuple[Compiled, object, Order] | None = None
+    call: tuple[str | Compiled, object, Order, str] | None = None
 
 
 _last = _LastCall()
+
+
+def _is_float64_out(out: object) -> bool:
+    """Whether the float64 kernels write `out` as it is."""
+    if out is None:
+        return True
+    if type(out) is not np.ndarray or out.dtype != _F64:
+        return False
+    flags = out.flags
+    return (flags.c_contiguous or flags.f_contiguous) and flags.aligned
+
+
+def _run_text(
+    text: str,
+    local_dict: Mapping[str, object],
+    global_dict: Mapping[str, object],
+    out: object,
+    order: Order,
+    casting: str,
+    cached: bool,
+) -> npt.NDArray[Any]:
+    """`text` over the values of its names, in their own types."""
+    names = text_names(text)
+    values = _lookup(names, local_dict, global_dict)
+    typed = typed_call(text, values)
+    if cached:
+        _last.call = (text, out, order, casting)
+    if typed is not None and not (typed[0].only_float64 and _is_float64_out(out)):
+        return run_typed(*typed, out, order, casting)
+    # Every value float64 (or reductions in the text): the float64 kernels.
+    compiled = compile_text(text) if cached else compile_text.__wrapped__(text)
+    if out is not None:
+        check_casting("evaluate", casting, out)
+    if type(compiled) is Kernel:
+        return compiled.run(values if compiled._names == names else _values(compiled, local_dict, global_dict), out, order)
+    return run_compiled(compiled, _values(compiled, local_dict, global_dict), out, order)
 
 
 def _values(
@@ -144,22 +181,22 @@ def evaluate(
     ex: str | Expr | Kernel,
     local_dict: Mapping[str, object] | None = None,
     global_dict: Mapping[str, object] | None = None,
-    out: npt.NDArray[np.float64] | None = None,
+    out: npt.NDArray[Any] | None = None,
     order: str = _ORDER,
     casting: str = _CASTING,
     sanitize: bool | None = None,
     **kwargs: object,
-) -> npt.NDArray[np.float64]: ...
+) -> npt.NDArray[Any]: ...
 def evaluate(
     ex: str | Expr | Kernel,
     local_dict: Mapping[str, object] | None = None,
     global_dict: Mapping[str, object] | None = None,
-    out: npt.NDArray[np.float64] | None = None,
+    out: npt.NDArray[Any] | None = None,
     order: str = _ORDER,
     casting: str = _CASTING,
     sanitize: bool | None = None,
     **kwargs: object,
-) -> "npt.NDArray[np.float64] | DaskArray":
+) -> "npt.NDArray[Any] | DaskArray":
     """The float64 array of an elementwise expression over arrays and numbers.
 
     Every argument is checked before anything is computed: a bad one raises
@@ -223,10 +260,14 @@ def evaluate(
         cached = True
     else:
         checked_order, cached = _checked("evaluate", out, order, casting, kwargs)
-    compiled = compile_text(ex) if type(ex) is str and cached else _compile(ex, cached)
     local_dict, global_dict = _namespaces(local_dict, global_dict)
+    if isinstance(ex, str):
+        return _run_text(str(ex), local_dict, global_dict, out, checked_order, casting, cached)
+    compiled = _compile(ex, cached)
+    if out is not None:
+        check_casting("evaluate", casting, out)
     if cached:
-        _last.call = (compiled, out, checked_order)
+        _last.call = (compiled, out, checked_order, casting)
     if type(compiled) is Kernel:
         return compiled.run(_lookup(compiled._names, local_dict, global_dict), out, checked_order)
     return run_compiled(compiled, _values(compiled, local_dict, global_dict), out, checked_order)
@@ -236,7 +277,7 @@ def validate(
     ex: str | Expr | Kernel,
     local_dict: Mapping[str, object] | None = None,
     global_dict: Mapping[str, object] | None = None,
-    out: npt.NDArray[np.float64] | None = None,
+    out: npt.NDArray[Any] | None = None,
     order: str = _ORDER,
     casting: str = _CASTING,
     sanitize: bool | None = None,
@@ -261,20 +302,38 @@ def validate(
     """
     try:
         checked_order, cached = _checked("validate", out, order, casting, kwargs)
-        compiled = _compile(ex, cached)
         local_dict, global_dict = _namespaces(local_dict, global_dict)
-        values = _values(compiled, local_dict, global_dict)
-        check_compiled(compiled, values, out)
+        last: str | Compiled
+        if isinstance(ex, str):
+            last = str(ex)
+            names = text_names(last)
+            typed = typed_call(last, _lookup(names, local_dict, global_dict))
+            if typed is not None and not (typed[0].only_float64 and _is_float64_out(out)):
+                check_typed(*typed, out, casting, "validate")
+            else:
+                compiled = compile_text(last) if cached else compile_text.__wrapped__(last)
+                _check_float64(compiled, local_dict, global_dict, out, casting)
+        else:
+            last = compiled = _compile(ex, cached)
+            _check_float64(compiled, local_dict, global_dict, out, casting)
     except Exception as error:
         return error
     if cached:
-        _last.call = (compiled, out, checked_order)
+        _last.call = (last, out, checked_order, casting)
     return None
+
+
+def _check_float64(
+    compiled: Compiled, local_dict: Mapping[str, object], global_dict: Mapping[str, object], out: object, casting: str
+) -> None:
+    if out is not None:
+        check_casting("validate", casting, out)
+    check_compiled(compiled, _values(compiled, local_dict, global_dict), out)
 
 
 def re_evaluate(
     local_dict: Mapping[str, object] | None = None, global_dict: Mapping[str, object] | None = None
-) -> npt.NDArray[np.float64]:
+) -> npt.NDArray[Any]:
     """The last expression `evaluate` (or `validate`) compiled in this thread,
     run again with the values its names have now.
 
@@ -297,6 +356,8 @@ def re_evaluate(
     call = _last.call
     if call is None:
         raise RuntimeError("re_evaluate() needs an expression that evaluate() or validate() compiled in this thread")
-    compiled, out, order = call
+    compiled, out, order, casting = call
     local_dict, global_dict = _namespaces(local_dict, global_dict)
+    if isinstance(compiled, str):
+        return _run_text(compiled, local_dict, global_dict, out, order, casting, True)
     return run_compiled(compiled, _values(compiled, local_dict, global_dict), out, order)

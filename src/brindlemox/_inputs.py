@@ -57,23 +57,30 @@ def to_flat(name: str, value: object) -> F64Array:
     return flat if flat.flags.aligned else flat.copy()
 
 
+def check_out_shape(out: object, shape: tuple[int, ...]) -> np.ndarray:
+    """`out` if it is a writable NumPy array of `shape`; otherwise TypeError
+    (not an array) or ValueError."""
+    if not isinstance(out, np.ndarray) or (type(out) is not np.ndarray and isinstance(out, np.ma.MaskedArray)):
+        raise TypeError(f"out must be a NumPy array, not {type(out).__name__}")
+    if out.shape != shape:
+        raise ValueError(f"out has shape {out.shape} but the result has shape {shape}")
+    if not out.flags.writeable:
+        raise ValueError("out is read-only")
+    return out
+
+
 def check_out(out: object, shape: tuple[int, ...]) -> F64Array:
     """`out` if it can take a result of `shape`: a writable, contiguous float64
     array of that shape; otherwise TypeError (wrong type or dtype) or ValueError."""
-    if not isinstance(out, np.ndarray) or (type(out) is not np.ndarray and isinstance(out, np.ma.MaskedArray)):
-        raise TypeError(f"out must be a NumPy array, not {type(out).__name__}")
-    if out.dtype != _F64:
+    if isinstance(out, np.ndarray) and out.dtype != _F64:
         raise TypeError(f"out must have dtype float64, not {out.dtype}")
-    if out.shape != shape:
-        raise ValueError(f"out has shape {out.shape} but the result has shape {shape}")
-    flags = out.flags
-    if not flags.writeable:
-        raise ValueError("out is read-only")
+    checked = check_out_shape(out, shape)
+    flags = checked.flags
     if not (flags.c_contiguous or flags.f_contiguous):
         raise ValueError("out must be C- or Fortran-contiguous")
     if not flags.aligned:
         raise ValueError("out must be aligned for float64")
-    return out
+    return checked
 
 
 def _same_memory(a: np.ndarray, b: np.ndarray) -> bool:

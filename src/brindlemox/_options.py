@@ -27,15 +27,21 @@ def check_order(order: object) -> Order:
     return order  # type: ignore[return-value]
 
 
-def check_casting(function: str, casting: object, out: object) -> None:
+def check_casting_rule(casting: object) -> None:
+    """NumPy's ValueError when `casting` is not one of its casting rules."""
+    if type(casting) is not str or casting != "same_kind":
+        np.can_cast(_F64, _F64, casting=casting)  # type: ignore[arg-type]
+
+
+def check_casting(function: str, casting: object, out: object, dtype: np.dtype = _F64) -> None:
     """Raises NumPy's ValueError for an unknown `casting` rule, and TypeError
-    when the rule forbids casting the float64 result to `out`'s dtype."""
-    target = out.dtype if isinstance(out, np.ndarray) else _F64
-    if target is _F64 and type(casting) is str and casting == "same_kind":
+    when the rule forbids casting a result of `dtype` to `out`'s dtype."""
+    target = out.dtype if isinstance(out, np.ndarray) else dtype
+    if target == dtype and type(casting) is str and casting == "same_kind":
         return
     # NumPy's own check, so that its words for an unknown rule are the ones seen.
-    if not np.can_cast(_F64, target, casting=casting):  # type: ignore[arg-type]
-        raise TypeError(f"Cannot cast {function}() output from {_F64!r} to {target!r} with casting rule {casting!r}")
+    if not np.can_cast(dtype, target, casting=casting):  # type: ignore[arg-type]
+        raise TypeError(f"Cannot cast {function}() output from {dtype!r} to {target!r} with casting rule {casting!r}")
 
 
 def check_keywords(function: str, keywords: Mapping[str, object]) -> bool:

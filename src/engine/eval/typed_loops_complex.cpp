@@ -3,6 +3,7 @@
 // part once; + - * follow the textbook formulas as NumPy's loops do.
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <numbers>
 
 #include "typed_loop_impl.h"
@@ -13,13 +14,20 @@ namespace {
 
 using Z = std::complex<double>;
 
+/// The textbook product, as NumPy's loops compute it.
+template <class F>
+std::complex<F> multiply(std::complex<F> l, std::complex<F> r) {
+  return {l.real() * r.real() - l.imag() * r.imag(), l.real() * r.imag() + l.imag() * r.real()};
+}
+
 template <TypedOp op>
 constexpr bool complex_has() {
   using enum TypedOp;
   return op == Negative || op == Absolute || op == Sqrt || op == Exp || op == Expm1 || op == Log || op == Log1p ||
          op == Log2 || op == Log10 || op == Sin || op == Cos || op == Tan || op == Arcsin || op == Arccos ||
          op == Arctan || op == Sinh || op == Cosh || op == Tanh || op == Arcsinh || op == Arccosh || op == Arctanh ||
-         op == Isnan || op == Isinf || op == Isfinite || op == Real || op == Imag || op == Conjugate || op == Add ||
+         op == Rint || op == Sign || op == Isnan || op == Isinf || op == Isfinite || op == Real || op == Imag ||
+         op == Conjugate || op == Add ||
          op == Subtract || op == Multiply || op == Divide || op == Power || is_comparison<op>();
 }
 
@@ -28,9 +36,14 @@ Z function(Z z) {
   using enum TypedOp;
   if constexpr (op == Sqrt) return std::sqrt(z);
   if constexpr (op == Exp) return std::exp(z);
-  if constexpr (op == Expm1) return std::exp(z) - 1.0;
+  // NumPy's formulas for these two, which keep small results accurate.
+  if constexpr (op == Expm1) {
+    const double half_sine = std::sin(z.imag() / 2.0);
+    return {std::expm1(z.real()) * std::cos(z.imag()) - 2.0 * half_sine * half_sine,
+            std::exp(z.real()) * std::sin(z.imag())};
+  }
   if constexpr (op == Log) return std::log(z);
-  if constexpr (op == Log1p) return std::log(z + 1.0);
+  if constexpr (op == Log1p) return {std::log(std::hypot(z.real() + 1.0, z.imag())), std::atan2(z.imag(), z.real() + 1.0)};
   if constexpr (op == Log2) return std::log(z) / std::numbers::ln2;
   if constexpr (op == Log10) return std::log10(z);
   if constexpr (op == Sin) return std::sin(z);
@@ -45,6 +58,41 @@ Z function(Z z) {
   if constexpr (op == Arcsinh) return std::asinh(z);
   if constexpr (op == Arccosh) return std::acosh(z);
   if constexpr (op == Arctanh) return std::atanh(z);
+}
+
+/// NumPy's complex power: exact for the exponents 0, and small integers by
+/// repeated squaring, 0 to a positive real power is 0, else the library's.
+Z power(Z base, Z exponent) {
+  if (exponent == Z{}) return {1.0, 0.0};
+  if (base == Z{}) {
+    if (exponent.real() > 0.0 && exponent.imag() == 0.0) return {};
+    return {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
+  }
+  const double n = exponent.real();
+  if (exponent.imag() == 0.0 && n == std::trunc(n) && std::fabs(n) < 100.0) {
+    Z result{1.0, 0.0};
+    Z factor = base;
+    for (auto bits = static_cast<unsigned>(std::fabs(n)); bits != 0; bits >>= 1) {
+      if ((bits & 1U) != 0) result = multiply(result, factor);
+      factor = multiply(factor, factor);
+    }
+    return n < 0.0 ? typed::divide(Z{1.0, 0.0}, result) : result;
+  }
+  return std::pow(base, exponent);
+}
+
+/// NumPy's complex sign: z / |z|, 0 for 0, the sign of an infinite part
+/// alone, NaN for NaN parts or two infinite ones.
+template <class F>
+std::complex<F> sign(std::complex<F> z) {
+  const F a = z.real(), b = z.imag();
+  constexpr F kNaN = std::numeric_limits<F>::quiet_NaN();
+  if (std::isnan(a) || std::isnan(b) || (std::isinf(a) && std::isinf(b))) return {kNaN, kNaN};
+  if (std::isinf(a)) return {a > 0 ? F{1} : F{-1}, F{0}};
+  if (std::isinf(b)) return {F{0}, b > 0 ? F{1} : F{-1}};
+  if (a == 0 && b == 0) return {};
+  const F size = std::hypot(a, b);
+  return {a / size, b / size};
 }
 
 }  // namespace
@@ -75,18 +123,22 @@ struct Apply<op, T> {
       return T{a, -b};
     } else if constexpr (op == Negative) {
       return T{-a, -b};
+    } else if constexpr (op == Rint) {
+      return T{static_cast<F>(unary_value<UnaryOp::RoundEven>(a)), static_cast<F>(unary_value<UnaryOp::RoundEven>(b))};
+    } else if constexpr (op == Sign) {
+      return sign(l);
     } else if constexpr (op == Add) {
       return T{a + c, b + d};
     } else if constexpr (op == Subtract) {
       return T{a - c, b - d};
     } else if constexpr (op == Multiply) {
-      return T{a * c - b * d, a * d + b * c};
+      return multiply(l, r);
     } else if constexpr (op == Divide) {
       return divide(l, r);
     } else {
       Z result;
       if constexpr (op == Power) {
-        result = std::pow(Z(a, b), Z(c, d));
+        result = power(Z(a, b), Z(c, d));
       } else {
         result = function<op>(Z(a, b));
       }

@@ -21,7 +21,8 @@ constexpr bool integer_has() {
 template <TypedOp op>
 constexpr bool bool_has() {
   using enum TypedOp;
-  return op == Isnan || op == Isinf || op == Isfinite || op == Invert || op == Add || op == Multiply || op == Fmin ||
+  return op == Isnan || op == Isinf || op == Isfinite || op == Invert || op == Absolute || op == Add ||
+         op == Multiply || op == Fmin ||
          op == Fmax || op == Minimum || op == Maximum || op == BitwiseAnd || op == BitwiseOr || op == BitwiseXor ||
          op == Conjugate || op == Floor || op == Ceil || op == Trunc || op == Rint || is_comparison<op>();
 }
@@ -90,7 +91,9 @@ struct Apply<op, bool> {
     if constexpr (op == Isnan || op == Isinf) return false;
     if constexpr (op == Isfinite) return true;
     if constexpr (op == Invert) return !l;
-    if constexpr (op == Floor || op == Ceil || op == Trunc || op == Rint || op == Conjugate) return l;
+    if constexpr (op == Floor || op == Ceil || op == Trunc || op == Rint || op == Conjugate || op == Absolute) {
+      return l;
+    }
     if constexpr (op == Add || op == BitwiseOr || op == Fmax || op == Maximum) return l || r;
     if constexpr (op == Multiply || op == BitwiseAnd || op == Fmin || op == Minimum) return l && r;
     if constexpr (op == BitwiseXor) return l != r;

@@ -14,8 +14,6 @@ X = np.arange(6.0)
 @pytest.mark.parametrize(
     ("value", "dtype"),
     [
-        (np.ones(3, dtype=np.complex128), "complex128"),
-        (1 + 2j, "complex128"),
         (np.array(["a", "b"]), "<U1"),
         ("text", "<U4"),
         (None, "object"),
@@ -26,7 +24,7 @@ X = np.arange(6.0)
 def test_unsupported_dtypes_name_the_argument(value, dtype):
     with pytest.raises(TypeError) as raised:
         bm.evaluate("x + v", {"x": X, "v": value})
-    assert str(raised.value) == f"argument 'v' has unsupported dtype {dtype}; expected bool, integer or float data"
+    assert str(raised.value) == f"argument 'v' has unsupported dtype {dtype}; expected bool, integer, float or complex data"
 
 
 def test_shapes_that_cannot_broadcast_give_numpys_error():
@@ -41,11 +39,13 @@ def test_shapes_that_cannot_broadcast_give_numpys_error():
     ("out", "error", "message"),
     [
         ([0.0] * 6, TypeError, "out must be a NumPy array, not list"),
-        (np.zeros(6, dtype=np.float32), TypeError, "out must have dtype float64, not float32"),
-        (np.zeros(6, dtype=">f8"), TypeError, "out must have dtype float64, not >f8"),
+        (
+            np.zeros(6, dtype=np.int64),
+            TypeError,
+            "Cannot cast evaluate() output from dtype('float64') to dtype('int64') with casting rule 'same_kind'",
+        ),
         (np.zeros(5), ValueError, "out has shape (5,) but the result has shape (6,)"),
         (np.zeros((6, 1)), ValueError, "out has shape (6, 1) but the result has shape (6,)"),
-        (np.zeros(12)[::2], ValueError, "out must be C- or Fortran-contiguous"),
     ],
 )
 def test_bad_out_is_refused_before_any_work(out, error, message):
@@ -131,6 +131,7 @@ def test_misaligned_data_is_read_from_an_aligned_copy():
     x = misaligned(values)
     assert bm.evaluate("2*x + 1", {"x": x}).tolist() == (2 * values + 1).tolist()
     assert bm.sum(x) == bm.sum(values) and bm.max(x) == values.max()
-    with pytest.raises(ValueError) as raised:
-        bm.evaluate("2*x + 1", {"x": values}, out=misaligned(values))
-    assert str(raised.value) == "out must be aligned for float64"
+    # A misaligned out is written through a copy, as NumPy writes one.
+    out = misaligned(values)
+    assert bm.evaluate("2*x + 1", {"x": values}, out=out) is out
+    assert out.tolist() == (2 * values + 1).tolist()

@@ -9,7 +9,7 @@ import pytest
 import _brindlemox as ext
 
 import brindlemox as bm
-from brindlemox import _evaluate, _parse, _registry
+from brindlemox import _evaluate, _parse, _registry, _typed_eval
 from conftest import bits, go_values, run_python
 
 pytestmark = pytest.mark.numpy
@@ -73,19 +73,32 @@ def test_text_matches_the_low_level_path(text, build):
 
 def test_truth_of_where_and_conditions_counts_nan_as_true():
     cond = np.array([0.0, -0.0, np.nan, 2.0])
-    assert bm.evaluate("where(c, 1, 2)", {"c": cond}).tolist() == [2.0, 2.0, 1.0, 1.0]
-    assert bm.evaluate("~c", {"c": cond}).tolist() == [1.0, 1.0, 0.0, 0.0]
-    assert bm.evaluate("c & 1", {"c": cond}).tolist() == [0.0, 0.0, 1.0, 1.0]
+    assert bm.evaluate("where(c, 1, 2)", {"c": cond}).tolist() == [2, 2, 1, 1]
+    assert bm.evaluate("where(c, x, 2)", {"c": cond, "x": 1.5}).tolist() == [2.0, 2.0, 1.5, 1.5]
+    # `~` and `&` are NumPy's bitwise operators, which floats do not have.
+    for text in ("~c", "c & 1"):
+        with pytest.raises(TypeError, match="not supported for the input types"):
+            bm.evaluate(text, {"c": cond})
 
 
 @pytest.mark.parametrize(
     ("text", "value"),
-    [("2 + 3", 5.0), ("sqrt(4) * -0.0", -0.0), ("1 < 2", 1.0), ("~1", 0.0), ("True + 1", 2.0), ("clip(5, 0, 1)", 1.0)],
+    [
+        ("2 + 3", np.int64(5)),
+        ("sqrt(4) * -0.0", -0.0),
+        ("1 < 2", np.True_),
+        ("~1", np.int64(-2)),
+        ("True + 1", np.int64(2)),
+        ("clip(5, 0, 1)", np.int64(1)),
+        ("2.5 * 2", 5.0),
+    ],
 )
 def test_constant_text_gives_a_0d_array(text, value):
+    # Python's own arithmetic between Python numbers, as the same line in
+    # Python with NumPy gives.
     result = bm.evaluate(text)
-    assert result.shape == () and result.dtype == np.float64
-    assert bits(result) == bits(value)
+    assert result.shape == () and result.dtype == np.asarray(value).dtype
+    assert result.tobytes() == np.asarray(value).tobytes()
 
 
 @pytest.mark.parametrize(
@@ -106,7 +119,6 @@ def test_constant_text_gives_a_0d_array(text, value):
         ("x in y", "'in'"),
         ("(x, y)", "tuple"),
         ("[x]", "list"),
-        ("1j * x", "complex number"),
         ("None", "None"),
         ("sqrt(*x)", "starred argument"),
         ("[a for a in x]", "ListComp"),
@@ -154,9 +166,11 @@ def test_unknown_name_is_name_error():
 
 
 def test_huge_integer_literal_is_refused():
-    with pytest.raises(ValueError) as raised:
+    with pytest.raises(OverflowError) as raised:
         bm.evaluate("x + " + "9" * 400, NAMES)
-    assert str(raised.value).startswith("number too large for float64: 999")
+    with pytest.raises(OverflowError) as numpy_raised:
+        NAMES["x"] + int("9" * 400)
+    assert str(raised.value) == str(numpy_raised.value)
 
 
 def test_names_come_from_the_callers_frame_without_keeping_it():
@@ -225,8 +239,12 @@ def test_text_may_be_a_str_subclass(text):
 def test_text_is_parsed_once_and_scalars_do_not_make_new_kernels():
     text = "x * s + 0.25"
     _evaluate.compile_text.cache_clear()
-    for s in (1.0, 2.0, 3, np.float32(4.0)):
+    _typed_eval._plan.cache_clear()
+    # A new kind of value (float, int, float32) is typed once; a new value is not.
+    for s in (1.0, 2.0, 3, 4, np.float32(4.0), np.float32(5.0)):
         bm.evaluate(text, {"x": X, "s": s})
+    info = _typed_eval._plan.cache_info()
+    assert (info.misses, info.hits) == (3, 3)
     info = _evaluate.compile_text.cache_info()
     assert (info.misses, info.hits) == (1, 3)
     assert bm.evaluate(text, {"x": X, "s": 2.0}) is not bm.evaluate(text, {"x": X, "s": 2.0})
@@ -300,7 +318,7 @@ def test_hostile_texts_raise_instead_of_crashing():
     kinds = result.stdout.split("\n")
     assert set(kinds[:4]) <= {"SyntaxError", "RecursionError", "MemoryError"}
     assert kinds[4] in ("value", "RecursionError") and kinds[5] == "value"
-    assert kinds[6:] == ["[0.0, 0.0]", ""]
+    assert kinds[6:] == ["[False, False]", ""]
 
 
 @pytest.mark.parametrize(

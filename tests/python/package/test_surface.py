@@ -38,7 +38,7 @@ BAD_CALLS = {
         TypeError,
         "Cannot cast evaluate() output from dtype('float64') to dtype('float32') with casting rule 'safe'",
     ),
-    "out not float64": (dict(out=np.zeros(3, np.float32)), TypeError, "out must have dtype float64, not float32"),
+    "out not an array": (dict(out=[0.0] * 3), TypeError, "out must be a NumPy array, not list"),
     "optimization": (
         dict(optimization="most"),
         ValueError,

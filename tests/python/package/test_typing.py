@@ -95,7 +95,7 @@ def test_mypy_picks_the_overload_of_min_and_max_by_their_arguments(tmp_path):
 def test_mypy_types_dask_inputs_as_dask_arrays(tmp_path):
     pytest.importorskip("dask")
     result = run_mypy(tmp_path, DASK_CODE)
-    lazy, local = "dask.array.core.Array", "numpy.ndarray[tuple[Any, ...], numpy.dtype[numpy.float64]]"
+    lazy, local = "dask.array.core.Array", "numpy.ndarray[tuple[Any, ...], numpy.dtype[Any]]"
     assert result.stdout.splitlines() == [
         f'user.py:{line}: note: Revealed type is "{revealed}"'
         for line, revealed in [(7, lazy), (8, lazy), (9, lazy), (10, lazy), (11, lazy), (12, local)]

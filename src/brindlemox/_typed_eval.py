@@ -1,0 +1,169 @@
+"""Running expression text in its data's own types: the names' values are
+read as NumPy reads them, the text is typed for their dtypes (once per text
+and dtypes), and the engine walks the arrays where they lie, broadcast and
+strided ones included, into the result or into `out` through NumPy's cast.
+"""
+
+import ast
+import functools
+from collections.abc import Sequence
+from typing import Any, Final
+
+import numpy as np
+import numpy.typing as npt
+
+from _brindlemox import _typed_evaluate
+
+from ._dask_dispatch import any_dask_array
+from ._inputs import Layout, Order, check_out_shape
+from ._options import check_casting
+from ._parse import TEXT_REDUCTIONS, parse
+from ._registry import TEXT_FUNCTIONS
+from ._typing_text import CODES, Kind, Plan, plan
+
+#: Typed programs kept, least recently used dropped first.
+PLAN_CACHE_SIZE: Final = 256
+
+_BOOL: Final = np.dtype(np.bool_)
+_WEAK: Final = (int, float, complex)
+_KNOWN: Final = frozenset({*TEXT_FUNCTIONS, *TEXT_REDUCTIONS})
+
+
+# The nodes of the texts the language has; any other is refused by the parser.
+_NODES: Final = (
+    ast.BinOp, ast.UnaryOp, ast.Compare, ast.Call, ast.Name, ast.Constant, ast.Load, ast.keyword, ast.Tuple,
+    ast.operator, ast.unaryop, ast.cmpop,
+)  # fmt: skip
+
+
+@functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
+def text_names(text: str) -> tuple[str, ...]:
+    """The names `text` reads, in order of first appearance; functions are
+    not names. A text of constructs or functions the language lacks raises
+    the parser's error, before any name is looked up."""
+    names: dict[str, None] = {}
+    stack: list[ast.AST] = [ast.parse(text.strip(), mode="eval").body]
+    while stack:
+        node = stack.pop()
+        if not isinstance(node, _NODES):
+            parse(text)
+        if isinstance(node, ast.Name):
+            names.setdefault(node.id)
+            continue
+        children = list(ast.iter_child_nodes(node))
+        if isinstance(node, ast.Call):
+            if not isinstance(node.func, ast.Name) or node.func.id not in _KNOWN:
+                parse(text)
+            children.remove(node.func)
+        stack.extend(reversed(children))
+    return tuple(names)
+
+
+@functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
+def _plan(text: str, kinds: tuple[tuple[str, Kind], ...]) -> Plan | None:
+    return plan(text, dict(kinds))
+
+
+def _read(name: str, value: object) -> tuple[Kind, object]:
+    """How typing sees `value` (a dtype, or a Python number's type), and
+    `value` as an array where it is not a Python number."""
+    kind = type(value)
+    if kind in _WEAK:
+        return kind, value
+    if kind is bool:
+        return _BOOL, np.asarray(value)
+    if kind is not np.ndarray and isinstance(value, np.ma.MaskedArray):
+        raise TypeError(f"argument '{name}' is a masked array; pass its data with the masked elements filled in")
+    array: np.ndarray = value if kind is np.ndarray else np.asarray(value)  # type: ignore[assignment]
+    dtype = array.dtype
+    if dtype not in CODES:
+        native = dtype.newbyteorder("=")
+        if dtype.kind not in "biufc" or native not in CODES:
+            raise TypeError(
+                f"argument '{name}' has unsupported dtype {dtype}; expected bool, integer, float or complex data"
+            )
+        array, dtype = array.astype(native), native
+    return dtype, array
+
+
+def typed_call(text: str, values: Sequence[object]) -> tuple[Plan, dict[str, object]] | None:
+    """The typed program of `text` for `values` (one per name of
+    `text_names`) and the values as it reads them; None when the float64
+    kernel of the text computes NumPy's answer, or a value is a Dask array."""
+    if any_dask_array(values):
+        return None
+    names = text_names(text)
+    read = [_read(name, value) for name, value in zip(names, values)]
+    found = _plan(text, tuple((name, kind) for name, (kind, _) in zip(names, read)))
+    if found is None:
+        return None
+    return found, {name: value for name, (_, value) in zip(names, read)}
+
+
+def _layout(arrays: list[np.ndarray], shape: tuple[int, ...], order: Order) -> Layout:
+    if order == "C" or order == "F":
+        return order
+    full = [array for array in arrays if array.size > 1 and (order == "A" or array.shape == shape)]
+    fortran = False
+    for array in full:
+        if not array.flags.f_contiguous:
+            return "C"
+        fortran = fortran or not array.flags.c_contiguous
+    return "F" if fortran else "C"
+
+
+def _writes_in_place(target: np.ndarray, dtype: np.dtype, layout: Layout) -> bool:
+    flags = target.flags
+    contiguous = flags.c_contiguous if layout == "C" else flags.f_contiguous
+    return type(target) is np.ndarray and target.dtype == dtype and contiguous and flags.aligned and flags.writeable
+
+
+def check_typed(
+    found: Plan, values: dict[str, object], out: object, casting: str, function: str = "evaluate"
+) -> tuple[list[np.ndarray], tuple[int, ...]]:
+    """Raises what `run_typed` would raise before it computes; the arrays
+    among `values` and the shape they broadcast to."""
+    arrays = [value for value in values.values() if isinstance(value, np.ndarray)]
+    shape = np.broadcast_shapes(*(array.shape for array in arrays)) if arrays else ()
+    if out is not None:
+        check_out_shape(out, shape)
+        check_casting(function, casting, out, found.dtype)
+    return arrays, shape
+
+
+def run_typed(
+    found: Plan, values: dict[str, object], out: object, order: Order, casting: str
+) -> npt.NDArray[Any]:
+    """The program over `values` into `out` (cast under `casting`) or a new
+    array laid out as `order` says."""
+    arrays, shape = check_typed(found, values, out, casting)
+    if out is not None:
+        layout: Layout = "F" if out.flags.f_contiguous and not out.flags.c_contiguous else "C"  # type: ignore[attr-defined]
+    else:
+        layout = _layout(arrays, shape, order)
+    direct = out is not None and _writes_in_place(out, found.dtype, layout)  # type: ignore[arg-type]
+    target: np.ndarray = out if direct else np.empty(shape, found.dtype, order=layout)  # type: ignore[assignment]
+    inputs = []
+    for name, dtype in found.inputs:
+        value = values[name]
+        array = value if isinstance(value, np.ndarray) and value.dtype == dtype else np.asarray(value, dtype=dtype)
+        if not array.flags.aligned:
+            array = array.copy()
+        if direct and np.may_share_memory(array, target):
+            # Only a value read where it is written, element for element, may
+            # share the output's memory.
+            same = array.shape == shape and array.strides == target.strides
+            if not same or array.__array_interface__["data"][0] != target.__array_interface__["data"][0]:
+                array = array.copy()
+        inputs.append(np.broadcast_to(array, shape))
+    if target.size:
+        if layout == "F":
+            ok = _typed_evaluate(found.program, tuple(array.T for array in inputs), target.T)
+        else:
+            ok = _typed_evaluate(found.program, tuple(inputs), target)
+        if not ok:
+            raise ValueError("Integers to negative integer powers are not allowed.")
+    if out is not None and not direct:
+        np.copyto(out, target, casting="unsafe")  # type: ignore[arg-type]
+        return out  # type: ignore[return-value]
+    return target

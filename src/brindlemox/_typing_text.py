@@ -1,0 +1,411 @@
+"""Expression text typed as NumPy types it: for the dtypes of the arrays (and
+the kinds of the Python numbers) a call binds, each operation takes the loop
+NumPy's own function of that name would take, found by asking that function
+(`ufunc.resolve_dtypes`). The answer is a typed program for the engine, with
+an explicit cast wherever NumPy converts an operand, which also says when
+every value is float64: the float64 kernels compute those with the same bits.
+
+Python numbers in the text, and those a call binds, are "weak" as NumPy 2
+treats them: they take the type of the arrays they meet. Operators between
+Python numbers alone are Python's; a function of them alone is NumPy's, whose
+result is a NumPy scalar of its own type.
+"""
+
+import ast
+import operator
+from collections.abc import Callable
+from typing import Final, NamedTuple
+
+import numpy as np
+
+from _brindlemox import _DTYPES, _TYPED_OPS, _typed_compile
+
+from ._parse import TEXT_REDUCTIONS, parse
+from ._registry import TEXT_FUNCTIONS, entry
+
+#: The engine's code of every element type it computes with.
+CODES: Final[dict[np.dtype, int]] = {np.dtype(name): code for code, name in enumerate(_DTYPES)}
+
+_F64: Final = np.dtype(np.float64)
+_F32: Final = np.dtype(np.float32)
+_F16: Final = np.dtype(np.float16)
+_BOOL: Final = np.dtype(np.bool_)
+
+# Instruction kinds of the engine's typed programs.
+_CONSTANT, _LOAD, _CAST, _APPLY, _WHERE = range(5)
+
+Instr = tuple[int, int, int, int]
+#: What a name is bound to, as far as typing goes: an array's (or NumPy
+#: scalar's) dtype, or the type of a Python number (int, float or complex).
+Kind = np.dtype | type
+
+
+class Typed(NamedTuple):
+    """A value the program computes: its instructions (post-order) and dtype."""
+
+    code: tuple[Instr, ...]
+    dtype: np.dtype
+
+
+class WeakName(NamedTuple):
+    """A name bound to a Python number, whose type is settled by what it meets."""
+
+    name: str
+    kind: type[int] | type[float] | type[complex]
+
+
+Value = Typed | WeakName | int | float | complex
+
+_BINARY: Final[dict[type[ast.operator], np.ufunc]] = {
+    ast.Add: np.add,
+    ast.Sub: np.subtract,
+    ast.Mult: np.multiply,
+    ast.Div: np.divide,
+    ast.Pow: np.power,
+    ast.Mod: np.remainder,
+    ast.FloorDiv: np.floor_divide,
+    ast.BitAnd: np.bitwise_and,
+    ast.BitOr: np.bitwise_or,
+    ast.BitXor: np.bitwise_xor,
+    ast.LShift: np.left_shift,
+    ast.RShift: np.right_shift,
+}
+
+_PYTHON: Final[dict[type[ast.AST], Callable[..., object]]] = {
+    ast.Add: operator.add,
+    ast.Sub: operator.sub,
+    ast.Mult: operator.mul,
+    ast.Div: operator.truediv,
+    ast.Pow: operator.pow,
+    ast.Mod: operator.mod,
+    ast.FloorDiv: operator.floordiv,
+    ast.BitAnd: operator.and_,
+    ast.BitOr: operator.or_,
+    ast.BitXor: operator.xor,
+    ast.LShift: operator.lshift,
+    ast.RShift: operator.rshift,
+    ast.USub: operator.neg,
+    ast.Invert: operator.invert,
+    ast.Lt: operator.lt,
+    ast.LtE: operator.le,
+    ast.Gt: operator.gt,
+    ast.GtE: operator.ge,
+    ast.Eq: operator.eq,
+    ast.NotEq: operator.ne,
+}
+
+_COMPARE: Final[dict[type[ast.cmpop], np.ufunc]] = {
+    ast.Lt: np.less,
+    ast.LtE: np.less_equal,
+    ast.Gt: np.greater,
+    ast.GtE: np.greater_equal,
+    ast.Eq: np.equal,
+    ast.NotEq: np.not_equal,
+}
+
+_UNARY: Final[dict[type[ast.unaryop], np.ufunc]] = {ast.USub: np.negative, ast.Invert: np.invert}
+
+_ORDERINGS: Final = frozenset(_COMPARE.values())
+
+
+class Plan(NamedTuple):
+    """A typed program: the engine's compiled form, the result's dtype, and
+    the inputs it loads, each a name and the dtype it is loaded as."""
+
+    program: object
+    dtype: np.dtype
+    inputs: tuple[tuple[str, np.dtype], ...]
+    #: Whether every value is float64, which the float64 kernels compute
+    #: with the same bits.
+    only_float64: bool
+
+
+class _Refused(Exception):
+    """The text is not one the typed walk reads; parsing it says why."""
+
+
+def _kind(value: Value) -> np.dtype | type:
+    """How NumPy's type resolution is told of `value`."""
+    if isinstance(value, Typed):
+        return value.dtype
+    if isinstance(value, WeakName):
+        return value.kind
+    # A Python bool is weak as well, and as the lowest kind it promotes as
+    # NumPy's bool does.
+    return _BOOL if type(value) is bool else type(value)
+
+
+class _Typer:
+    """Types one text for one binding of its names."""
+
+    def __init__(self, kinds: dict[str, Kind]) -> None:
+        self.kinds = kinds
+        self.constants: list[bytes] = []
+        self.inputs: dict[tuple[str, np.dtype], int] = {}
+        self.only_float64 = True
+
+    # --- values -----------------------------------------------------------
+
+    def note(self, dtype: np.dtype) -> np.dtype:
+        if dtype != _F64:
+            self.only_float64 = False
+        return dtype
+
+    def constant(self, value: object, dtype: np.dtype) -> Typed:
+        # NumPy's conversion, with its OverflowError for a Python int the dtype
+        # cannot hold.
+        data = np.asarray(value, dtype=dtype).tobytes()
+        self.constants.append(data)
+        return Typed(((_CONSTANT, 0, CODES[dtype], len(self.constants) - 1),), self.note(dtype))
+
+    def strong(self, value: Value) -> Typed:
+        """`value` with a dtype of its own: a Python number takes NumPy's default."""
+        if isinstance(value, Typed):
+            return value
+        if isinstance(value, WeakName):
+            return self.load(value.name, np.dtype(value.kind))
+        return self.constant(value, np.asarray(value).dtype)
+
+    def load(self, name: str, dtype: np.dtype) -> Typed:
+        index = self.inputs.setdefault((name, dtype), len(self.inputs))
+        return Typed(((_LOAD, 0, CODES[dtype], index),), self.note(dtype))
+
+    def as_type(self, value: Value, dtype: np.dtype) -> Typed:
+        """`value` converted to `dtype`, as NumPy converts a loop's operand."""
+        if isinstance(value, WeakName):
+            return self.load(value.name, dtype)
+        if not isinstance(value, Typed):
+            return self.constant(value, dtype)
+        if value.dtype == dtype:
+            return value
+        self.note(dtype)
+        return Typed(value.code + ((_CAST, 0, CODES[dtype], 0),), dtype)
+
+    # --- operations -------------------------------------------------------
+
+    def apply(self, ufunc: np.ufunc, operands: list[Value]) -> Typed:
+        """The loop NumPy's `ufunc` takes for `operands`, as the engine runs it."""
+        kinds = tuple(_kind(value) for value in operands)
+        resolved = ufunc.resolve_dtypes(kinds + (None,) * ufunc.nout)
+        loop, result = resolved[0], resolved[ufunc.nin]
+        if ufunc in _ORDERINGS and resolved[0] != resolved[1]:
+            return self.mixed_comparison(ufunc, operands, resolved[0])
+        code = _TYPED_OPS.get(ufunc.__name__)
+        # float16 steps of its own, which float32 cannot take.
+        half_step = ufunc is np.nextafter and loop == _F16
+        if code is None or half_step or any(dtype != loop for dtype in resolved[: ufunc.nin]):
+            raise TypeError(f"{ufunc.__name__} is not supported for {', '.join(str(kind) for kind in kinds)}")
+        # NumPy's float16 loops compute in float32 and round each result.
+        computed = _F32 if loop == _F16 else loop
+        values = [self.as_type(value, computed) for value in operands]
+        self.note(loop)
+        code_of_apply = (_APPLY, code, CODES[computed], 0)
+        typed = Typed(sum((value.code for value in values), ()) + (code_of_apply,), self.note(result))
+        if computed != loop and result == _F16:
+            typed = Typed(typed.code + ((_CAST, 0, CODES[_F16], 0),), result)
+        return typed
+
+    def mixed_comparison(self, ufunc: np.ufunc, operands: list[Value], left: np.dtype) -> Typed:
+        """NumPy compares int64 with uint64 exactly, without a common type:
+        a negative int64 is below every uint64, any other compares as one."""
+        signed, unsigned = (0, 1) if left.kind == "i" else (1, 0)
+        value = self.as_type(operands[signed], np.dtype(np.int64))
+        as_unsigned = self.as_type(value, np.dtype(np.uint64))
+        pair: list[Value] = [as_unsigned, self.as_type(operands[unsigned], np.dtype(np.uint64))]
+        exact = self.apply(ufunc, pair if signed == 0 else pair[::-1])
+        # Whether the signed operand being negative decides the comparison, and how.
+        below = ufunc in (np.less, np.less_equal, np.not_equal) if signed == 0 else ufunc in (
+            np.greater, np.greater_equal, np.not_equal)
+        negative = self.apply(np.less, [value, 0])
+        if below:
+            return self.apply(np.bitwise_or, [negative, exact])
+        return self.apply(np.bitwise_and, [self.apply(np.invert, [negative]), exact])
+
+    def where(self, cond: Value, a: Value, b: Value) -> Value:
+        # NumPy's where gives an array of the operands' common type, also
+        # when the condition is a number.
+        if not isinstance(cond, (Typed, WeakName)):
+            if isinstance(a, (int, float, complex)) and isinstance(b, (int, float, complex)):
+                return self.constant_of(np.where(cond, a, b))
+        dtype = np.result_type(_representative(a), _representative(b))
+        if not isinstance(cond, (Typed, WeakName)):
+            return self.as_type(a if cond else b, self.note(dtype))
+        condition = self.as_type(cond, _BOOL)
+        self.only_float64 = False
+        values = [self.as_type(value, self.note(dtype)) for value in (a, b)]
+        return Typed(condition.code + values[0].code + values[1].code + ((_WHERE, 0, CODES[dtype], 0),), dtype)
+
+    # --- the text ---------------------------------------------------------
+
+    def build(self, node: ast.expr) -> Value:
+        if isinstance(node, ast.Constant):
+            value = node.value
+            if isinstance(value, (int, float, complex)):
+                return value
+            raise _Refused
+        if isinstance(node, ast.Name):
+            kind = self.kinds[node.id]
+            return WeakName(node.id, kind) if isinstance(kind, type) else self.load(node.id, kind)
+        if isinstance(node, ast.BinOp):
+            return self.binary(node)
+        if isinstance(node, ast.UnaryOp):
+            operand = self.build(node.operand)
+            if isinstance(node.op, ast.UAdd):
+                return operand
+            ufunc = _UNARY.get(type(node.op))
+            if ufunc is None:
+                raise _Refused
+            return self.operator(ufunc, type(node.op), [operand])
+        if isinstance(node, ast.Compare):
+            return self.compare(node)
+        if isinstance(node, ast.Call):
+            return self.call(node)
+        raise _Refused
+
+    def operator(self, ufunc: np.ufunc, op: type[ast.AST], operands: list[Value]) -> Value:
+        if all(isinstance(value, (int, float, complex)) for value in operands):
+            try:
+                return _PYTHON[op](*operands)  # type: ignore[return-value]
+            except (ArithmeticError, ValueError):
+                pass
+        return self.apply(ufunc, operands)
+
+    def binary(self, node: ast.BinOp) -> Value:
+        # Long sums nest to the left as deep as they are long: the left spine
+        # is walked without recursion.
+        chain = []
+        left: ast.expr = node
+        while isinstance(left, ast.BinOp):
+            chain.append(left)
+            left = left.left
+        value = self.build(left)
+        for link in reversed(chain):
+            ufunc = _BINARY.get(type(link.op))
+            if ufunc is None:
+                raise _Refused
+            value = self.operator(ufunc, type(link.op), [value, self.build(link.right)])
+        return value
+
+    def compare(self, node: ast.Compare) -> Value:
+        # a < b < c means (a < b) & (b < c), as in Python.
+        result: Value | None = None
+        left = self.build(node.left)
+        for op, comparator in zip(node.ops, node.comparators):
+            ufunc = _COMPARE.get(type(op))
+            if ufunc is None:
+                raise _Refused
+            right = self.build(comparator)
+            term = self.operator(ufunc, type(op), [left, right])
+            result = term if result is None else self.operator(np.bitwise_and, ast.BitAnd, [result, term])
+            left = right
+        assert result is not None
+        return result
+
+    def call(self, node: ast.Call) -> Value:
+        if not isinstance(node.func, ast.Name) or node.keywords:
+            raise _Refused
+        name = node.func.id
+        function = TEXT_FUNCTIONS.get(name)
+        if function is None or name in TEXT_REDUCTIONS and len(node.args) == 1:
+            raise _Refused
+        about = entry(function)
+        if len(node.args) != about.arity:
+            raise _Refused
+        operands = [self.build(argument) for argument in node.args]
+        special = _SPECIAL.get(about.name)
+        if special is not None:
+            return special(self, operands)
+        ufunc = getattr(np, about.numpy or "", None)
+        if not isinstance(ufunc, np.ufunc):
+            raise _Refused
+        if all(isinstance(value, (int, float, complex)) for value in operands):
+            return self.constant_of(ufunc(*operands))
+        return self.apply(ufunc, operands)
+
+    def constant_of(self, value: object) -> Typed:
+        array = np.asarray(value)
+        return self.constant(array, array.dtype)
+
+
+def _representative(value: Value) -> np.dtype | int | float | complex:
+    """`value` as `numpy.result_type` takes it: a dtype, or a Python number."""
+    if isinstance(value, Typed):
+        return value.dtype
+    if isinstance(value, WeakName):
+        return value.kind(0)
+    return value
+
+
+def _copy(typer: _Typer, operands: list[Value]) -> Value:
+    return operands[0]
+
+
+def _part(value: Typed, name: str) -> Typed:
+    """The real or imaginary part of a complex value, NumPy's `real` and
+    `imag`, which are no ufuncs."""
+    dtype = np.empty(0, value.dtype).real.dtype
+    return Typed(value.code + ((_APPLY, _TYPED_OPS[name], CODES[value.dtype], 0),), dtype)
+
+
+def _real(typer: _Typer, operands: list[Value]) -> Value:
+    value = typer.strong(operands[0])
+    return _part(value, "real") if value.dtype.kind == "c" else value
+
+
+def _imag(typer: _Typer, operands: list[Value]) -> Value:
+    value = typer.strong(operands[0])
+    if value.dtype.kind == "c":
+        return _part(value, "imag")
+    return typer.constant(0, value.dtype)
+
+
+def _ones_like(typer: _Typer, operands: list[Value]) -> Value:
+    return typer.constant(1, typer.strong(operands[0]).dtype)
+
+
+def _clip(typer: _Typer, operands: list[Value]) -> Value:
+    x, lo, hi = operands
+    return typer.apply(np.minimum, [typer.apply(np.maximum, [typer.strong(x), lo]), hi])
+
+
+def _where(typer: _Typer, operands: list[Value]) -> Value:
+    return typer.where(*operands)
+
+
+_SPECIAL: Final[dict[str, Callable[[_Typer, list[Value]], Value]]] = {
+    "copy": _copy,
+    "real": _real,
+    "imag": _imag,
+    "ones_like": _ones_like,
+    "clip": _clip,
+    "where": _where,
+}
+
+
+def plan(text: str, kinds: dict[str, Kind]) -> Plan | None:
+    """The typed program of `text` for names of `kinds`, or None when the
+    text has reductions (which compute in float64).
+
+    Raises what NumPy raises for the types (its TypeError for an operation
+    without a loop for them, its OverflowError for a Python int a dtype cannot
+    hold), and for a text the float64 parser refuses, that parser's error.
+    """
+    typer = _Typer(kinds)
+    try:
+        value = typer.build(ast.parse(text.strip(), mode="eval").body)
+    except _Refused:
+        parsed = parse(text)
+        if parsed.reductions:
+            return None
+        raise ValueError("unsupported construct in expression") from None
+    only_float64 = typer.only_float64 and (isinstance(value, Typed) or type(value) is float)
+    result = typer.strong(value)
+    # The inputs the program still loads (a function such as `imag` of a real
+    # value reads none), numbered in order.
+    registered = sorted(typer.inputs, key=typer.inputs.__getitem__)
+    used = sorted({instr[3] for instr in result.code if instr[0] == _LOAD})
+    number = {old: new for new, old in enumerate(used)}
+    code = tuple((kind, op, dtype, number[payload] if kind == _LOAD else payload) for kind, op, dtype, payload in result.code)
+    inputs = tuple(registered[old] for old in used)
+    program = _typed_compile(code, tuple(typer.constants), len(inputs))
+    return Plan(program, result.dtype, inputs, only_float64)

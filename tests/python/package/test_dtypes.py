@@ -1,0 +1,224 @@
+"""Expression text over NumPy's element types, with NumPy as the oracle: the
+same text evaluated by Python over the same arrays (NumPy's operators and
+functions) gives the dtype, the values and the errors we must give."""
+
+import itertools
+import random
+
+import numpy as np
+import pytest
+
+import brindlemox as bm
+from brindlemox._registry import TEXT_FUNCTIONS, entry
+
+pytestmark = pytest.mark.numpy
+
+DTYPES = [np.dtype(name) for name in (
+    "bool", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64",
+    "float16", "float32", "float64", "complex64", "complex128",
+)]  # fmt: skip
+
+_SPECIAL = {"where": np.where, "clip": np.clip, "copy": np.copy, "real": np.real, "imag": np.imag}
+NUMPY = {
+    name: _SPECIAL.get(entry(function).name) or getattr(np, entry(function).numpy)
+    for name, function in TEXT_FUNCTIONS.items()
+    if entry(function).name != "ones_like"
+}
+
+
+def sample(dtype, n, seed):
+    """n values of `dtype` with its extremes, zeros, and for floats NaN,
+    infinities and signed zeros, among random ones."""
+    rng = np.random.default_rng(seed)
+    if dtype.kind == "b":
+        return rng.integers(0, 2, n).astype(bool)
+    if dtype.kind in "iu":
+        info = np.iinfo(dtype)
+        special = [info.min, info.max, 0, 1, 2, 7] + ([-1, -7] if dtype.kind == "i" else [])
+        values = rng.integers(info.min, info.max, n, dtype=dtype, endpoint=True)
+        small = rng.integers(-9 if dtype.kind == "i" else 0, 10, n).astype(dtype)
+        values = np.where(rng.random(n) < 0.5, small, values)
+    else:
+        real = dtype if dtype.kind == "f" else np.dtype(f"f{dtype.itemsize // 2}")
+        special = [np.nan, np.inf, -np.inf, 0.0, -0.0, 1.0, -2.5, 7.0]
+        values = (rng.standard_normal(n) * 10.0 ** rng.integers(-3, 4, n)).astype(real)
+        if dtype.kind == "c":
+            values = values + 1j * rng.standard_normal(n).astype(real)
+    values = values.astype(dtype)
+    values[: len(special)] = np.array(special).astype(dtype)[: n]
+    return values
+
+
+def same(ours, expected, ulps=0):
+    """Equal dtype and shape, and equal values: bit for bit (NaN as NaN)
+    unless `ulps` allows floats that far from NumPy's (complex values: units
+    in the last place of their magnitude, or of each part where one is not
+    finite)."""
+    assert ours.dtype == expected.dtype and ours.shape == expected.shape
+    if expected.dtype.kind in "biu":
+        assert np.array_equal(ours, expected)
+        return
+    nan = np.isnan(expected)
+    assert np.array_equal(np.isnan(ours), nan)
+    mine, theirs = ours[~nan], expected[~nan]
+    if ulps == 0:
+        assert mine.tobytes() == theirs.tobytes()
+        return
+    finite = np.isfinite(theirs)
+    if expected.dtype.kind == "c":
+        same(mine[~finite].real.copy(), theirs[~finite].real.copy(), ulps)
+        same(mine[~finite].imag.copy(), theirs[~finite].imag.copy(), ulps)
+    else:
+        assert np.array_equal(mine[~finite], theirs[~finite])
+    size = np.abs(theirs[finite])
+    error = np.abs(mine[finite].astype(np.complex128) - theirs[finite]) / np.spacing(size)
+    assert error.max(initial=0.0) <= ulps
+
+
+def numpy_answer(text, names):
+    with np.errstate(all="ignore"):
+        try:
+            return eval(text, {"__builtins__": {}}, {**NUMPY, **names}), None  # noqa: S307
+        except Exception as error:
+            return None, error
+
+
+_WIDER = {np.dtype(np.float16): np.float64, np.dtype(np.float32): np.float64, np.dtype(np.complex64): np.complex128}
+
+
+def check(text, names, ulps=0, widened=False):
+    """Our answer against NumPy's; `widened` compares the values with NumPy's
+    answer in float64 (complex128) rounded once to the result's type, the
+    correctly rounded result as near as NumPy's float64 functions give it."""
+    expected, error = numpy_answer(text, names)
+    if error is not None:
+        with pytest.raises(type(error)):
+            bm.evaluate(text, dict(names))
+        return
+    expected = np.asarray(expected)
+    if widened and expected.dtype in _WIDER:
+        wide = {name: value.astype(_WIDER.get(value.dtype, value.dtype)) for name, value in names.items()}
+        expected = np.asarray(numpy_answer(text, wide)[0]).astype(expected.dtype)
+    same(bm.evaluate(text, dict(names)), expected, ulps)
+
+
+BINARY = ["+", "-", "*", "/", "//", "%", "**", "&", "|", "^", "<<", ">>", "<", "<=", "==", "!=", ">", ">="]
+
+
+@pytest.mark.parametrize("op", BINARY)
+@pytest.mark.parametrize("dtype", DTYPES, ids=str)
+def test_operators_give_numpys_dtype_values_and_errors(op, dtype):
+    a, b = sample(dtype, 64, 1), sample(dtype, 64, 2)
+    # Powers stay small and non-negative where NumPy would refuse or the
+    # libm's pow rounds differently from NumPy's integer loop.
+    if op == "**":
+        b = np.abs(b) % 5 if dtype.kind in "iu" else b
+    # NumPy's complex loops may fuse multiplications and additions, and its
+    # powers are its own: both within a few units in the last place.
+    ulps = 4 if op == "**" or op in ("*", "/") and dtype.kind == "c" else 0
+    texts = [f"a {op} b", f"a {op} 3", f"2.5 {op} a"] + ([f"(a {op} b) {op} a"] if op != "**" else [])
+    for text in texts:
+        check(text, {"a": a, "b": b}, ulps, widened=op == "**")
+
+
+PAIRS = [(x, y) for x, y in itertools.product(DTYPES, DTYPES) if x != y]
+
+
+@pytest.mark.parametrize(("left", "right"), random.Random(5).sample(PAIRS, 40), ids=str)
+def test_mixed_types_promote_as_numpy(left, right):
+    names = {"a": sample(left, 40, 3), "b": sample(right, 40, 4)}
+    ulps = 4 if "c" in (left.kind, right.kind) else 0
+    for text in ("a + b", "a * b - a", "a < b", "where(a > b, a, b)", "a == b"):
+        check(text, names, ulps)
+
+
+UNARY = [name for name in TEXT_FUNCTIONS if entry(TEXT_FUNCTIONS[name]).arity == 1 and name in NUMPY]
+
+
+@pytest.mark.parametrize("name", UNARY)
+@pytest.mark.parametrize("dtype", DTYPES, ids=str)
+def test_functions_give_numpys_dtype_and_values(name, dtype):
+    about = entry(TEXT_FUNCTIONS[name])
+    # libm against NumPy's own implementations; float32 and complex64 against
+    # NumPy's float64 answers rounded once, within 1 unit in the last place
+    # (complex: the platform's complex functions, within 8 of the magnitude).
+    ulps = 8 if dtype.kind == "c" else 0 if about.ulps == 0 else 2 if dtype == np.float64 else 1
+    check(f"{name}(a)", {"a": sample(dtype, 200, 6)}, ulps, widened=True)
+
+
+SHAPES = [(4095,), (4097,), (16385,), (3, 1700), (130, 129)]
+
+
+@pytest.mark.parametrize("shape", SHAPES, ids=str)
+@pytest.mark.parametrize("threads", [1, 2, 5])
+def test_random_expressions_across_layouts_and_threads(shape, threads):
+    rng = random.Random(hash((shape, threads)) & 0xFFFF)
+    before = bm.set_num_threads(threads)
+    try:
+        for trial in range(6):
+            dtypes = rng.choices(DTYPES[:12], k=3)
+            names = {}
+            for index, (name, dtype) in enumerate(zip("abc", dtypes)):
+                full = sample(dtype, int(np.prod(shape)) * 2, trial * 3 + index).reshape(shape[:-1] + (shape[-1] * 2,))
+                layout = rng.choice(["C", "F", "strided", "broadcast"])
+                if layout == "strided":
+                    names[name] = full[..., ::2]
+                elif layout == "broadcast":
+                    names[name] = full[..., :1]
+                else:
+                    names[name] = np.asarray(full[..., : shape[-1]], order=layout)
+            text = _random_text(rng, 3)
+            check(text, names)
+    finally:
+        bm.set_num_threads(before)
+
+
+def _random_text(rng, depth):
+    if depth == 0 or rng.random() < 0.2:
+        return rng.choice(["a", "b", "c", "2", "0.5", "True"])
+    op = rng.choice(["+", "-", "*", "<", "==", "&", "|", "where", "maximum", "abs"])
+    if op == "where":
+        return f"where({_random_text(rng, depth - 1)} > 0, {_random_text(rng, depth - 1)}, {_random_text(rng, depth - 1)})"
+    if op in ("maximum", "abs"):
+        return f"{op}({_random_text(rng, depth - 1)}{', ' + _random_text(rng, depth - 1) if op == 'maximum' else ''})"
+    return f"({_random_text(rng, depth - 1)} {op} {_random_text(rng, depth - 1)})"
+
+
+def test_the_examples_of_numexpr_users_give_numpys_answers():
+    x = np.array([-1.0, 2.0, 0.5])
+    assert x[bm.evaluate("x > 0")].tolist() == [2.0, 0.5]
+    flags = np.array([6, 1, 4, 0])
+    same(bm.evaluate("(flags & 4) != 0"), np.array([True, False, True, False]))
+    same(bm.evaluate("~flags"), ~flags)
+    same(bm.evaluate("flags | 1"), flags | 1)
+    big = np.array([2**62 + 1], dtype=np.int64)
+    same(bm.evaluate("big * 2 - 1"), big * 2 - 1)
+    i = np.array([np.iinfo(np.int64).min, 7, -7])
+    for text in ("i // -1", "i % -1", "i // 0", "i % 0"):
+        same(bm.evaluate(text), numpy_answer(text, {"i": i})[0])
+    with pytest.raises(ValueError, match="Integers to negative integer powers are not allowed."):
+        bm.evaluate("i ** -1")
+
+
+@pytest.mark.parametrize("out_dtype", ["float32", "int64", "complex128", "float64"])
+@pytest.mark.parametrize("casting", ["no", "safe", "same_kind", "unsafe"])
+@pytest.mark.parametrize("strided", [False, True])
+def test_out_takes_numpys_cast_or_its_error(out_dtype, casting, strided):
+    a = sample(np.dtype(np.float64), 50, 9)
+    full = np.zeros(100, out_dtype)
+    out = full[::2] if strided else full[:50]
+    if not np.can_cast(np.float64, out_dtype, casting=casting):
+        with pytest.raises(TypeError, match="Cannot cast evaluate"):
+            bm.evaluate("a * 2", {"a": a}, out=out, casting=casting)
+        assert not full.any()
+        return
+    with np.errstate(all="ignore"):
+        expected = (a * 2).astype(out_dtype)
+    assert bm.evaluate("a * 2", {"a": a}, out=out, casting=casting) is out
+    same(out.copy(), expected)
+
+
+def test_out_that_is_an_input_reads_every_value_before_writing_it():
+    a = np.arange(10, dtype=np.int32)
+    expected = a[::-1] + a
+    same(bm.evaluate("r + a", {"r": a[::-1], "a": a}, out=a), expected)
