@@ -19,7 +19,7 @@ from ._inputs import Layout, Order, check_out_shape
 from ._options import check_casting
 from ._parse import TEXT_REDUCTIONS, parse
 from ._registry import TEXT_FUNCTIONS
-from ._typing_text import CODES, Kind, Plan, plan
+from ._typing_text import CODES, Kind, Plan, as_array, plan
 
 #: Typed programs kept, least recently used dropped first.
 PLAN_CACHE_SIZE: Final = 256
@@ -146,7 +146,7 @@ def run_typed(
     inputs = []
     for name, dtype in found.inputs:
         value = values[name]
-        array = value if isinstance(value, np.ndarray) and value.dtype == dtype else np.asarray(value, dtype=dtype)
+        array = value if isinstance(value, np.ndarray) and value.dtype == dtype else as_array(value, dtype)
         if not array.flags.aligned:
             array = array.copy()
         if direct and np.may_share_memory(array, target):

@@ -152,9 +152,7 @@ class _Typer:
         return dtype
 
     def constant(self, value: object, dtype: np.dtype) -> Typed:
-        # NumPy's conversion, with its OverflowError for a Python int the dtype
-        # cannot hold.
-        data = np.asarray(value, dtype=dtype).tobytes()
+        data = as_array(value, dtype).tobytes()
         self.constants.append(data)
         return Typed(((_CONSTANT, 0, CODES[dtype], len(self.constants) - 1),), self.note(dtype))
 
@@ -327,13 +325,26 @@ class _Typer:
         return self.constant(array, array.dtype)
 
 
+def as_array(value: object, dtype: np.dtype) -> np.ndarray:
+    """`value` as a 0-d array of `dtype` (any other value as NumPy converts
+    it), with NumPy 2's OverflowError for a Python int the dtype cannot hold,
+    which NumPy 1 would wrap."""
+    if type(value) is int and dtype.kind in "iu":
+        limits = np.iinfo(dtype)
+        if not limits.min <= value <= limits.max:
+            raise OverflowError(f"Python integer {value} out of bounds for {dtype}")
+    return np.asarray(value, dtype=dtype)
+
+
 def _representative(value: Value) -> np.dtype | int | float | complex:
-    """`value` as `numpy.result_type` takes it: a dtype, or a Python number."""
+    """`value` as `numpy.result_type` takes it: a dtype, or for a Python
+    number a zero of its type, whose type NumPy 1 promotes as NumPy 2 does
+    any value of it."""
     if isinstance(value, Typed):
         return value.dtype
     if isinstance(value, WeakName):
         return value.kind(0)
-    return value
+    return type(value)(0)
 
 
 def _copy(typer: _Typer, operands: list[Value]) -> Value:
