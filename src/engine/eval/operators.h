@@ -97,8 +97,9 @@ inline double unary_value(double x) {
 /// NaN operand (l's when both are), and r on ties, as NumPy's and numexpr's
 /// minimum and maximum do for -0.0 against 0.0. Atan2 takes
 /// l as the y coordinate. FloorDiv and Mod are NumPy's `//` and `%`.
-template <BinaryOp op>
-inline double binary_value(double l, double r) {
+/// float32 takes the same rules for the operations it computes in float32.
+template <BinaryOp op, class F = double>
+inline F binary_value(F l, F r) {
   // The hardware returns the first operand's NaN, but the compiler may swap
   // the operands of + and * (they commute in value), differently in each
   // loop; a NaN on the left therefore replaces the right operand, which makes

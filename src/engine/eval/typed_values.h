@@ -155,9 +155,10 @@ double real_function(double x) {
   if constexpr (op == Negative) return unary_value<UnaryOp::Neg>(x);
 }
 
-/// A binary operation for float64, the one float32 is computed with.
-template <TypedOp op>
-double real_binary(double l, double r) {
+/// A binary operation for float64, the one float32 is computed with where
+/// it is not exact (see is_exact_binary).
+template <TypedOp op, class F>
+F real_binary(F l, F r) {
   using enum TypedOp;
   if constexpr (op == Add) return binary_value<BinaryOp::Add>(l, r);
   if constexpr (op == Subtract) return binary_value<BinaryOp::Sub>(l, r);
@@ -191,6 +192,15 @@ constexpr bool is_real_binary() {
   return op == Add || op == Subtract || op == Multiply || op == Divide || op == FloorDivide || op == Remainder ||
          op == Power || op == Arctan2 || op == Hypot || op == Copysign || op == Fmod || op == Fmin || op == Fmax ||
          op == Minimum || op == Maximum;
+}
+
+/// The operations whose float32 result, computed in float32, is float64's
+/// rounded once: the correctly rounded ones, and those that pick an operand.
+template <TypedOp op>
+constexpr bool is_exact_binary() {
+  using enum TypedOp;
+  return op == Add || op == Subtract || op == Multiply || op == Divide || op == Copysign || op == Fmin ||
+         op == Fmax || op == Minimum || op == Maximum;
 }
 
 template <TypedOp op>
