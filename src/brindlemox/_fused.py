@@ -30,7 +30,7 @@ def fused_reduce(name: str, kernel: Kernel, values: Sequence[object]) -> float:
     shape = np.broadcast_shapes(*(np.shape(operand) for operand in operands))
     size = math.prod(shape)
     if size <= PIECE:
-        return reduce_array(name, kernel.run(operands, None))
+        return float(reduce_array(name, kernel.run(operands, None)))
     # Pieces are runs of whole lines along the last axes that fit, cut along
     # the axis before them, in C order.
     axis = len(shape) - 1

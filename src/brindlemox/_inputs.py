@@ -1,6 +1,8 @@
-"""Checking and arranging the data of one kernel call: each value becomes a
-float64 array or a float, the arrays are broadcast to one shape and put in one
-memory layout (C or Fortran), and the output array is checked or made.
+"""Checking and arranging user data: for typed evaluation and reductions,
+each value keeps its own dtype (`read_typed`); for the float64 kernels it
+becomes a float64 array or a float, the arrays are broadcast to one shape and
+put in one memory layout (C or Fortran), and the output array is checked or
+made.
 
 Contiguous float64 arrays already in the common layout pass through without a
 copy; other real dtypes are converted once; broadcast operands are
@@ -12,6 +14,8 @@ from typing import Final, Literal
 import numpy as np
 import numpy.typing as npt
 
+from _brindlemox import _DTYPES
+
 F64Array = npt.NDArray[np.float64]
 Layout = Literal["C", "F"]
 #: How a new result is laid out: like its inputs ("K"), Fortran when all of
@@ -20,6 +24,11 @@ Order = Literal["K", "A", "C", "F"]
 
 _F64: Final = np.dtype(np.float64)
 _REAL_KINDS: Final = frozenset("biuf")
+_BOOL: Final = np.dtype(np.bool_)
+_WEAK: Final = (int, float, complex)
+
+#: The engine's code of every element type it computes with.
+CODES: Final[dict[np.dtype, int]] = {np.dtype(name): code for code, name in enumerate(_DTYPES)}
 
 
 def to_operand(name: str, value: object) -> float | F64Array:
@@ -44,6 +53,30 @@ def to_operand(name: str, value: object) -> float | F64Array:
     if array.ndim == 0:
         return float(array)
     return array
+
+
+def read_typed(name: str, value: object) -> tuple[np.dtype | type, object]:
+    """How typing sees `value` (a dtype, or a Python number's type), and
+    `value` as an array of a dtype the engine computes with (native byte
+    order) where it is not a Python number; TypeError naming `name` for data
+    of any other kind."""
+    kind = type(value)
+    if kind in _WEAK:
+        return kind, value
+    if kind is bool:
+        return _BOOL, np.asarray(value)
+    if kind is not np.ndarray and isinstance(value, np.ma.MaskedArray):
+        raise TypeError(f"argument '{name}' is a masked array; pass its data with the masked elements filled in")
+    array: np.ndarray = value if kind is np.ndarray else np.asarray(value)  # type: ignore[assignment]
+    dtype = array.dtype
+    if dtype not in CODES:
+        native = dtype.newbyteorder("=")
+        if dtype.kind not in "biufc" or native not in CODES:
+            raise TypeError(
+                f"argument '{name}' has unsupported dtype {dtype}; expected bool, integer, float or complex data"
+            )
+        array, dtype = array.astype(native), native
+    return dtype, array
 
 
 def to_flat(name: str, value: object) -> F64Array:

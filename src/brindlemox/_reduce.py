@@ -2,6 +2,7 @@
 sequential sum and product in C order, the mean, and the minimum and maximum; and the
 strict sum carried across the chunks of a chunked array."""
 
+import functools
 import operator
 from typing import TYPE_CHECKING, Any, Final, Literal, Protocol, TypeAlias, overload
 
@@ -13,14 +14,14 @@ try:
 except ImportError:  # NumPy 1.x keeps it beside the other array functions
     from numpy.core.numeric import normalize_axis_tuple  # type: ignore[attr-defined,no-redef]
 
-from _brindlemox import _REDUCTIONS, _continue_sum, _finish_sum, _reduce_rows
+from _brindlemox import _REDUCTIONS, _continue_sum, _finish_sum, _reduce_integer_rows, _reduce_rows
 from _brindlemox import _reduce as _reduce_in_place
 
 from . import _functions
 from ._build import BinaryFunction, Operand
 from ._dask_dispatch import dask_reduce, dask_reduce_along, is_dask_array
 from ._engine import Expr
-from ._inputs import to_flat, to_operand
+from ._inputs import read_typed, to_flat
 
 if TYPE_CHECKING:
     from ._dask_dispatch import DaskArray
@@ -33,14 +34,68 @@ _CODES: Final = {name: code for code, name in enumerate(_REDUCTIONS)}
 Axis: TypeAlias = "int | tuple[int, ...] | None"
 
 
-def reduce_array(name: str, a: object) -> float:
+def reduce_array(name: str, a: object) -> Any:
     """The reduction `name` ("sum", "prod", "mean", "min" or "max") of all elements of
     `a` in C order, read in place when they are contiguous float64 in C order
-    already."""
+    already; data of other dtypes gives NumPy's result dtype (see `_reduce_typed`)."""
     if type(a) is not np.ndarray or a.dtype is not _F64 or not (a.flags.c_contiguous and a.flags.aligned):
+        array = _typed_array(a)
+        if array.dtype != _F64:
+            return _reduce_typed(name, array, None, False)
         # A memory map (or any other subclass) is read where it lies.
-        a = to_flat("a", a)
+        a = to_flat("a", array)
     return _reduce_in_place(a, _CODES[name])
+
+
+def _typed_array(a: object) -> np.ndarray:
+    """`a` as an array of its own dtype, as typed evaluation reads it."""
+    _, value = read_typed("a", a)
+    return value if isinstance(value, np.ndarray) else np.asarray(value)
+
+
+@functools.cache
+def _result_dtype(name: str, dtype: np.dtype) -> np.dtype:
+    """NumPy's dtype for the reduction `name` of data of `dtype`."""
+    if name in ("min", "max"):
+        return dtype
+    return getattr(np, name)(np.ones(1, dtype)).dtype  # type: ignore[no-any-return]
+
+
+def _reduce_typed(name: str, array: np.ndarray, axis: Axis, keepdims: bool) -> Any:
+    """The reduction of data of a dtype other than float64, with NumPy's
+    result dtype: bool and integer sums, products and extremes exact in 64
+    bits; float16 and float32 (and the mean of integers) computed in float64
+    in the strict order and rounded once at the end; complex sums and means
+    part by part."""
+    dtype = _result_dtype(name, array.dtype)
+    if array.dtype.kind in "biu" and name != "mean":
+        result = _integer_rows(name, array, axis)
+    elif array.dtype.kind == "c":
+        if name not in ("sum", "mean"):
+            raise TypeError(f"{name} of complex data is not supported")
+        real = np.asarray(reduce_axes(name, array.real, axis, False))
+        result = np.empty(real.shape, dtype)
+        # Set part by part: arithmetic would turn an infinite part into NaNs.
+        result.real = real
+        result.imag = reduce_axes(name, array.imag, axis, False)
+    else:
+        result = np.asarray(reduce_axes(name, array.astype(_F64), axis, False))
+    result = np.asarray(result).astype(dtype)
+    if keepdims:
+        result = np.expand_dims(result, tuple(reduced_axes(axis, array.ndim)))
+    return result[()] if result.ndim == 0 else result
+
+
+def _integer_rows(name: str, array: np.ndarray, axis: Axis) -> np.ndarray:
+    reduced = reduced_axes(axis, array.ndim)
+    kept = [dimension for dimension in range(array.ndim) if dimension not in reduced]
+    rows = np.ascontiguousarray(array.transpose(kept + reduced))
+    if rows.size == 0 and name in ("min", "max"):
+        # NumPy's words: these reductions have no value for no element.
+        getattr(np, name)(np.empty((0, 1) if rows.ndim == 0 else rows.shape), axis=None)
+    result = np.empty([array.shape[dimension] for dimension in kept], np.uint64 if array.dtype.kind == "u" else np.int64)
+    _reduce_integer_rows(rows, _CODES[name], result)
+    return result
 
 
 def reduced_axes(axis: Axis, ndim: int) -> list[int]:
@@ -69,8 +124,9 @@ def reduce_axes(name: str, a: object, axis: Axis, keepdims: bool) -> Any:
     array."""
     if axis is None and not keepdims:
         return reduce_array(name, a)
-    operand = to_operand("a", a)
-    array = np.asarray(operand, dtype=np.float64)
+    array = _typed_array(a)
+    if array.dtype != _F64:
+        return _reduce_typed(name, array, axis, keepdims)
     reduced = reduced_axes(axis, array.ndim)
     kept = [dimension for dimension in range(array.ndim) if dimension not in reduced]
     # The reduced axes last and in C order, so that each line is one row.

@@ -15,17 +15,15 @@ import numpy.typing as npt
 from _brindlemox import _typed_evaluate
 
 from ._dask_dispatch import any_dask_array
-from ._inputs import Layout, Order, check_out_shape
+from ._inputs import Layout, Order, check_out_shape, read_typed
 from ._options import check_casting
 from ._parse import TEXT_REDUCTIONS, parse
 from ._registry import TEXT_FUNCTIONS
-from ._typing_text import CODES, Kind, Plan, as_array, plan
+from ._typing_text import Kind, Plan, as_array, plan
 
 #: Typed programs kept, least recently used dropped first.
 PLAN_CACHE_SIZE: Final = 256
 
-_BOOL: Final = np.dtype(np.bool_)
-_WEAK: Final = (int, float, complex)
 _KNOWN: Final = frozenset({*TEXT_FUNCTIONS, *TEXT_REDUCTIONS})
 
 
@@ -64,28 +62,6 @@ def _plan(text: str, kinds: tuple[tuple[str, Kind], ...]) -> Plan | None:
     return plan(text, dict(kinds))
 
 
-def _read(name: str, value: object) -> tuple[Kind, object]:
-    """How typing sees `value` (a dtype, or a Python number's type), and
-    `value` as an array where it is not a Python number."""
-    kind = type(value)
-    if kind in _WEAK:
-        return kind, value
-    if kind is bool:
-        return _BOOL, np.asarray(value)
-    if kind is not np.ndarray and isinstance(value, np.ma.MaskedArray):
-        raise TypeError(f"argument '{name}' is a masked array; pass its data with the masked elements filled in")
-    array: np.ndarray = value if kind is np.ndarray else np.asarray(value)  # type: ignore[assignment]
-    dtype = array.dtype
-    if dtype not in CODES:
-        native = dtype.newbyteorder("=")
-        if dtype.kind not in "biufc" or native not in CODES:
-            raise TypeError(
-                f"argument '{name}' has unsupported dtype {dtype}; expected bool, integer, float or complex data"
-            )
-        array, dtype = array.astype(native), native
-    return dtype, array
-
-
 def typed_call(text: str, values: Sequence[object]) -> tuple[Plan, dict[str, object]] | None:
     """The typed program of `text` for `values` (one per name of
     `text_names`) and the values as it reads them; None when the float64
@@ -93,7 +69,7 @@ def typed_call(text: str, values: Sequence[object]) -> tuple[Plan, dict[str, obj
     if any_dask_array(values):
         return None
     names = text_names(text)
-    read = [_read(name, value) for name, value in zip(names, values)]
+    read = [read_typed(name, value) for name, value in zip(names, values)]
     found = _plan(text, tuple((name, kind) for name, (kind, _) in zip(names, read)))
     if found is None:
         return None

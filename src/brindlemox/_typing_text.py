@@ -18,13 +18,12 @@ from typing import Final, NamedTuple
 
 import numpy as np
 
-from _brindlemox import _DTYPES, _TYPED_OPS, _typed_compile
+from _brindlemox import _TYPED_OPS, _typed_compile
 
+from ._inputs import CODES
 from ._parse import TEXT_REDUCTIONS, parse
 from ._registry import TEXT_FUNCTIONS, entry
 
-#: The engine's code of every element type it computes with.
-CODES: Final[dict[np.dtype, int]] = {np.dtype(name): code for code, name in enumerate(_DTYPES)}
 
 _F64: Final = np.dtype(np.float64)
 _F32: Final = np.dtype(np.float32)

@@ -17,6 +17,7 @@
 #include "buffer_view.h"
 #include "convert.h"
 #include "eval/reduce.h"
+#include "eval/reduce_integer.h"
 #include "method_table.h"
 #include "operand.h"
 #include "py_ref.h"
@@ -111,6 +112,48 @@ PyObject* reduce_rows_impl(PyObject*, const BoundArgs& args) {
   Py_RETURN_NONE;
 }
 
+// _reduce_integer_rows(values, op, out): as _reduce_rows, for C-contiguous
+// bool or integer values, into int64 (bool, signed) or uint64 (unsigned).
+PyObject* reduce_integer_rows_impl(PyObject*, const BoundArgs& args) {
+  const std::optional<ReduceOp> op = to_reduction(args, 1);
+  if (!op) return nullptr;
+  if (*op == ReduceOp::Mean) return set_error(PyExc_ValueError, "no integer mean");
+  const Classified values_classified = classify(args[0]);
+  const ArrayOperand* values = as_array(values_classified);
+  const bool integer = values != nullptr && values->element.type <= ElementType::UInt64;
+  if (!integer || !values->aligned || (values->layouts & kNpyArrayCContiguous) == 0) {
+    raise_conversion_error(args[0], "aligned, C-contiguous bool or integer ndarray");
+    return argument_error(args.name(0));
+  }
+  const Classified out_classified = classify(args[2]);
+  const ArrayOperand* out = as_array(out_classified);
+  const bool is_unsigned = values->element.type >= ElementType::UInt8;
+  const ElementType wide = is_unsigned ? ElementType::UInt64 : ElementType::Int64;
+  if (out == nullptr || out->element.type != wide || !out->writable || !out->aligned ||
+      (out->layouts & kNpyArrayCContiguous) == 0) {
+    raise_conversion_error(args[2], is_unsigned ? "writable, C-contiguous uint64 ndarray" : "writable, C-contiguous int64 ndarray");
+    return argument_error(args.name(2));
+  }
+  const std::size_t rows = out->size();
+  const std::size_t count = values->size();
+  if (rows == 0 ? count != 0 : count % rows != 0) {
+    return set_error(PyExc_ValueError, "the values do not split into one row per element of out");
+  }
+  const std::size_t columns = rows == 0 ? 0 : count / rows;
+  if (columns == 0 && rows != 0 && (*op == ReduceOp::Min || *op == ReduceOp::Max)) {
+    return set_error(PyExc_ValueError, "no minimum or maximum of an empty row");
+  }
+  BufferView values_view;
+  BufferView out_view;
+  if (!values_view.acquire(args[0], PyBUF_C_CONTIGUOUS) ||
+      !out_view.acquire(args[2], PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE)) {
+    return nullptr;
+  }
+  const ElementType type = values->element.type;
+  without_gil([&] { reduce_integer_rows(values_view.data(), type, rows, columns, *op, out_view.data()); });
+  Py_RETURN_NONE;
+}
+
 /// The carry from the `total` and `count` arguments; nullopt with the argument's error set.
 std::optional<SumCarry> to_carry(const BoundArgs& args) {
   if (!PyFloat_Check(args[0])) {
@@ -158,6 +201,10 @@ constexpr Method kFunctions[] = {
     {"_reduce_rows", kReduceRowsParams,
      "Reduce each row of a contiguous float64 array by _REDUCTIONS[op] into the element of `out` of its index.",
      reduce_rows_impl},
+    {"_reduce_integer_rows", kReduceRowsParams,
+     "Reduce each row of a C-contiguous bool or integer array by _REDUCTIONS[op] (not mean), exactly in 64 bits,\n"
+     "into the int64 (uint64 for unsigned data) element of `out` of its index.",
+     reduce_integer_rows_impl},
     {"_continue_sum", kContinueParams,
      "The strict sum's carry (total, count) after adding `values` left to right.", continue_sum_impl},
     {"_finish_sum", kFinishParams, "The Sum (or Mean) of a finished chain; ValueError when it saw no element.",

@@ -50,7 +50,9 @@ def sample(dtype, n, seed):
         if dtype.kind == "c":
             values = values + 1j * rng.standard_normal(n).astype(real)
     values = values.astype(dtype)
-    values[: len(special)] = np.array(special).astype(dtype)[: n]
+    values[: len(special)] = np.array(special).astype(dtype)[:n]
+    if dtype.kind == "c":
+        values.imag[len(special) : 2 * len(special)] = np.array(special)[: max(0, n - len(special))]
     return values
 
 
@@ -227,3 +229,30 @@ def test_out_that_is_an_input_reads_every_value_before_writing_it():
     a = np.arange(10, dtype=np.int32)
     expected = a[::-1] + a
     same(bm.evaluate("r + a", {"r": a[::-1], "a": a}, out=a), expected)
+
+
+@pytest.mark.parametrize("name", ["sum", "prod", "mean", "min", "max"])
+@pytest.mark.parametrize("dtype", DTYPES, ids=str)
+@pytest.mark.parametrize("axis", [None, 0, 1, (0, 1)])
+def test_reductions_give_numpys_dtype_and_values(name, dtype, axis):
+    values = sample(dtype, 60, 7).reshape(6, 10)
+    if dtype.kind == "c" and name not in ("sum", "mean"):
+        with pytest.raises(TypeError, match=f"{name} of complex data is not supported"):
+            getattr(bm, name)(values, axis=axis)
+        return
+    with np.errstate(all="ignore"):
+        expected = np.asarray(getattr(np, name)(values, axis=axis))
+    ours = np.asarray(getattr(bm, name)(values, axis=axis))
+    if dtype.kind in "biu" and name != "mean":
+        # Exact in 64 bits, wrapping: every order gives NumPy's bits.
+        same(ours, expected)
+        return
+    # Everything else is the float64 reduction (each part of complex data)
+    # in the strict order, rounded once to NumPy's result dtype.
+    parts = [values.real, values.imag] if dtype.kind == "c" else [values]
+    wide = [np.asarray(getattr(bm, name)(part.astype(np.float64), axis=axis)) for part in parts]
+    reference = np.empty(wide[0].shape, expected.dtype)
+    reference.real = wide[0]
+    if dtype.kind == "c":
+        reference.imag = wide[1]
+    same(ours, reference)
