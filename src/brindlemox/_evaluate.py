@@ -146,12 +146,23 @@ def _run_text(
         _last.call = (text, out, order, casting)
     if typed is not None and not (typed[0].only_float64 and _is_float64_out(out)):
         return run_typed(*typed, out, order, casting)
-    # Every value float64 (or reductions in the text): the float64 kernels.
+    # Every value float64 (or reductions in the text): the float64 kernels,
+    # where they read every value in place; broadcast, strided and
+    # misaligned values are read where they lie by the typed program, which
+    # gives float64 the same bits.
     compiled = compile_text(text) if cached else compile_text.__wrapped__(text)
     if out is not None:
         check_casting("evaluate", casting, out)
     if type(compiled) is Kernel:
-        return compiled.run(values if compiled._names == names else _values(compiled, local_dict, global_dict), out, order)
+        if compiled._names != names:
+            values = _values(compiled, local_dict, global_dict)
+        if order == "K" or out is not None:
+            result = compiled.run_in_place(values, out)
+            if result is not None:
+                return result
+        if typed is not None:
+            return run_typed(*typed, out, order, casting)
+        return compiled.run(values, out, order)
     return run_compiled(compiled, _values(compiled, local_dict, global_dict), out, order)
 
 

@@ -111,6 +111,14 @@ class Kernel:
             raise TypeError(f"kernel missing {len(missing)} required argument{'s' if len(missing) > 1 else ''}: {listed}")
         return self.run(values, out)
 
+    def run_in_place(self, values: Sequence[object], out: object) -> F64Array | None:
+        """The kernel over `values` into `out` or a new array laid out as its
+        inputs are, when the engine reads every value where it lies
+        (contiguous float64 arrays of one shape and layout, and numbers);
+        else None, and nothing is written."""
+        operands = tuple(values) if self._slots is None else tuple(values[index] for index in self._slots)
+        return _evaluate_into(self._compiled, operands, out)  # type: ignore[return-value]
+
     def run(self, values: Sequence[object], out: object, order: Order = "K") -> F64Array:
         """The kernel over `values` (one per parameter, in order) into `out` or
         a new array laid out as `order` says."""
@@ -119,7 +127,7 @@ class Kernel:
         # read in place as they are; anything else is arranged first. The
         # engine lays a new result out like its inputs, which is order "K".
         if order == "K" or out is not None:
-            result = _evaluate_into(self._compiled, operands, out)
+            result = self.run_in_place(values, out)
             if result is not None:
                 return result
         if any_dask_array(values):

@@ -145,5 +145,5 @@ def test_a_refusal_after_arranging_raises_instead_of_returning_unwritten_memory(
 
     monkeypatch.setattr(_kernel, "_evaluate_into", lambda kernel, operands, out: None)
     with pytest.raises(RuntimeError) as raised:
-        bm.evaluate("x + 1", {"x": np.arange(6.0)[::2]})
+        bm.kernel(bm.arg("x") + 1)(np.arange(6.0)[::2])
     assert str(raised.value) == "internal error: the engine refused the operands the package arranged for it"
