@@ -96,9 +96,9 @@ _INTEGER_ONLY: Final[dict[type[ast.operator], str]] = {
     ast.RShift: "right_shift",
 }
 
-# Functions of numexpr that need data other than float64.
+# Functions of numexpr the language does not have, with what to use instead.
 _REFUSED_FUNCTIONS: Final[dict[str, str]] = {
-    "complex": "complex numbers are not supported",
+    "complex": "build complex values from complex data or literals such as 2j",
     "contains": "string functions are not supported",
 }
 
