@@ -117,7 +117,7 @@ class Kernel:
         (contiguous float64 arrays of one shape and layout, and numbers);
         else None, and nothing is written."""
         operands = tuple(values) if self._slots is None else tuple(values[index] for index in self._slots)
-        return _evaluate_into(self._compiled, operands, out)  # type: ignore[return-value]
+        return _evaluate_into(self._compiled, operands, out)
 
     def run(self, values: Sequence[object], out: object, order: Order = "K") -> F64Array:
         """The kernel over `values` (one per parameter, in order) into `out` or

@@ -252,7 +252,7 @@ class _Builder:
         for keyword in node.keywords:
             if keyword.arg != "axis":
                 raise TypeError(f"{name}() got an unexpected keyword argument '{keyword.arg}'")
-            axis = _axis(name, keyword.value)
+            axis = axis_of(name, keyword.value)
         if len(node.args) != 1:
             raise TypeError(f"{name}() takes 1 argument ({len(node.args)} given)")
         # Texts that differ only in spacing are one reduction.
@@ -275,7 +275,7 @@ def _integer(node: ast.expr) -> int | None:
     return None
 
 
-def _axis(name: str, node: ast.expr) -> int | tuple[int, ...] | None:
+def axis_of(name: str, node: ast.expr) -> int | tuple[int, ...] | None:
     """The `axis` a reduction's keyword gives: an integer, a tuple of them, or None."""
     if isinstance(node, ast.Constant) and node.value is None:
         return None

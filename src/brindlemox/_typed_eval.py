@@ -17,7 +17,8 @@ from _brindlemox import _typed_evaluate
 from ._dask_dispatch import any_dask_array
 from ._inputs import Layout, Order, check_out_shape, read_typed
 from ._options import check_casting
-from ._parse import TEXT_REDUCTIONS, parse
+from ._parse import TEXT_REDUCTIONS, axis_of, parse
+from ._reduce import Axis, reduce_any
 from ._registry import TEXT_FUNCTIONS
 from ._typing_text import Kind, Plan, as_array, plan
 
@@ -143,3 +144,58 @@ def run_typed(
         np.copyto(out, target, casting="unsafe")  # type: ignore[arg-type]
         return out  # type: ignore[return-value]
     return target
+
+
+class _Lift(ast.NodeTransformer):
+    """Replaces each reduction of a text by a name, innermost first, noting
+    what it reduces: (reduction, inner text, axis, keepdims, name)."""
+
+    def __init__(self, root: ast.expr) -> None:
+        self.root = root
+        self.steps: list[tuple[str, str, Axis, bool, str]] = []
+        self.names: dict[str, str] = {}
+
+    def visit_Call(self, node: ast.Call) -> ast.expr:
+        self.generic_visit(node)
+        function = node.func.id if isinstance(node.func, ast.Name) else ""
+        if function not in TEXT_REDUCTIONS or (function in TEXT_FUNCTIONS and len(node.args) != 1):
+            return node
+        key = ast.unparse(node)
+        if key not in self.names:
+            axis = next((axis_of(function, keyword.value) for keyword in node.keywords if keyword.arg == "axis"), None)
+            self.names[key] = f"__reduction{len(self.names)}"
+            self.steps.append((function, ast.unparse(node.args[0]), axis, axis is not None and node is not self.root,
+                               self.names[key]))  # fmt: skip
+        return ast.Name(self.names[key], ast.Load())
+
+
+@functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
+def _lifted(text: str) -> tuple[tuple[tuple[str, str, Axis, bool, str], ...], str]:
+    root = ast.parse(text.strip(), mode="eval")
+    lift = _Lift(root.body)
+    outer = lift.visit(root)
+    return tuple(lift.steps), ast.unparse(outer)
+
+
+def _run_text_typed(
+    text: str, bound: dict[str, object], out: object, order: Order, casting: str
+) -> npt.NDArray[Any]:
+    names = text_names(text)
+    typed = typed_call(text, [bound[name] for name in names])
+    assert typed is not None
+    return run_typed(*typed, out, order, casting)
+
+
+def run_reducing_typed(
+    text: str, values: dict[str, object], out: object, order: Order, casting: str
+) -> npt.NDArray[Any]:
+    """A text with reductions over data of other types than float64: each
+    reduction's expression computed in its own types, reduced as `bm.sum`
+    and the others reduce it (with NumPy's result dtype), and read by the
+    outer expression as a NumPy value of that dtype."""
+    steps, outer = _lifted(text)
+    bound = dict(values)
+    for name, inner, axis, keepdims, slot in steps:
+        reduced = reduce_any(name, _run_text_typed(inner, bound, None, "K", "same_kind"), axis, keepdims)
+        bound[slot] = np.asarray(reduced)
+    return _run_text_typed(outer, bound, out, order, casting)

@@ -278,3 +278,19 @@ def test_broadcast_operands_are_read_where_they_lie():
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["bool", "True", "float64", "True"]
+
+
+@pytest.mark.parametrize("text", ["sum(a*b)", "a - mean(a)", "a - sum(a, axis=0)", "sum(a > 4)", "a / max(b)", "prod(a % 3 + 1)"])
+@pytest.mark.parametrize("dtype", ["int32", "uint8", "bool", "float32", "int64"])
+def test_reductions_in_the_text_compute_in_the_datas_types(text, dtype):
+    a = (np.arange(24).reshape(4, 6) % 7).astype(dtype)
+    names = {"a": a, "b": a[::-1].copy()}
+    expected, error = numpy_answer(text.replace("sum", "np.sum").replace("mean", "np.mean").replace("max", "np.max")
+                                   .replace("prod", "np.prod"), {**names, "np": np})  # fmt: skip
+    if error is not None:
+        with pytest.raises(type(error)):
+            bm.evaluate(text, names)
+        return
+    ours, expected = bm.evaluate(text, names), np.asarray(expected)
+    assert ours.dtype == expected.dtype
+    assert np.allclose(ours, expected, rtol=1e-6) if expected.dtype.kind == "f" else np.array_equal(ours, expected)
