@@ -54,7 +54,7 @@ def _typed_array(a: object) -> np.ndarray:
 
 
 @functools.cache
-def _result_dtype(name: str, dtype: np.dtype) -> np.dtype:
+def result_dtype(name: str, dtype: np.dtype) -> np.dtype:
     """NumPy's dtype for the reduction `name` of data of `dtype`."""
     if name in ("min", "max"):
         return dtype
@@ -67,7 +67,7 @@ def _reduce_typed(name: str, array: np.ndarray, axis: Axis, keepdims: bool) -> A
     bits; float16 and float32 (and the mean of integers) computed in float64
     in the strict order and rounded once at the end; complex sums and means
     part by part."""
-    dtype = _result_dtype(name, array.dtype)
+    dtype = result_dtype(name, array.dtype)
     if array.dtype.kind in "biu" and name != "mean":
         result = _integer_rows(name, array, axis)
     elif array.dtype.kind == "c":

@@ -42,7 +42,7 @@ except ImportError as error:  # pragma: no cover - exercised in a subprocess wit
 
 from ._inputs import to_operand
 from ._kernel import Kernel
-from ._reduce import Axis, continue_sum, finish_sum, reduce_array, reduce_axes, reduced_axes
+from ._reduce import Axis, continue_sum, finish_sum, reduce_array, reduce_axes, reduced_axes, result_dtype
 from ._threads import get_num_threads, set_num_threads
 
 if TYPE_CHECKING:
@@ -100,7 +100,10 @@ def reduce(name: Reduction, x: da.Array) -> da.Array:
     >>> reduce("sum", da.from_array([1e16, 1.0, -1e16, 1.0], chunks=1)).compute()
     np.float64(1.0)
     """
-    flat = _in_element_order(da.asarray(x))
+    x = da.asarray(x)
+    flat = _in_element_order(x)
+    if x.dtype != _FLOAT64:
+        return _reduce_typed(name, flat)
     if name in ("min", "max"):
         return _extreme(name, flat)
     if name in ("sum", "mean"):
@@ -129,16 +132,17 @@ def reduce_along(name: Reduction, x: da.Array, axis: Axis, keepdims: bool) -> da
         return total.reshape((1,) * x.ndim) if keepdims else total
     whole = x.rechunk({dimension: -1 for dimension in reduced})
     block = partial(_reduce_block, name, tuple(reduced), keepdims)
+    dtype = result_dtype(name, x.dtype)
     if keepdims:
         chunks = tuple((1,) if dimension in reduced else sizes for dimension, sizes in enumerate(whole.chunks))
-        return whole.map_blocks(block, chunks=chunks, dtype=_FLOAT64, meta=np.empty((0,) * x.ndim, dtype=_FLOAT64))
+        return whole.map_blocks(block, chunks=chunks, dtype=dtype, meta=np.empty((0,) * x.ndim, dtype=dtype))
     ndim = x.ndim - len(reduced)
-    return whole.map_blocks(block, drop_axis=reduced, dtype=_FLOAT64, meta=np.empty((0,) * ndim, dtype=_FLOAT64))
+    return whole.map_blocks(block, drop_axis=reduced, dtype=dtype, meta=np.empty((0,) * ndim, dtype=dtype))
 
 
 def _reduce_block(name: str, axes: tuple[int, ...], keepdims: bool, block: np.ndarray) -> np.ndarray:
     _use_share_of_cpus()
-    return np.asarray(reduce_axes(name, block, axes, keepdims), dtype=_FLOAT64)
+    return np.asarray(reduce_axes(name, block, axes, keepdims), dtype=result_dtype(name, block.dtype))
 
 
 def worker_num_threads() -> int:
@@ -280,6 +284,54 @@ def _continue_prod(carry: tuple[float, int], block: np.ndarray) -> tuple[float, 
 def _finish_prod(carry: tuple[float, int], name: str) -> np.float64:
     # With no element at all, the local call's own error for empty input.
     return np.float64(reduce_array("prod", carry[0] if carry[1] else np.empty(0)))
+
+
+def _reduce_typed(name: Reduction, flat: da.Array) -> da.Array:
+    """The reduction of data of another dtype than float64, with the local
+    call's dtype and bits: bool and integer data by exact partials (wrapping
+    64-bit sums and products, and extremes, combine in any order), float16,
+    float32 and the mean of integers by the float64 chain rounded once at the
+    end, complex sums and means part by part."""
+    dtype = result_dtype(name, flat.dtype)
+    if flat.dtype.kind in "biu" and name != "mean":
+        return da.reduction(
+            flat,
+            chunk=partial(_exact_partial, name),
+            combine=partial(_exact_partial, name),
+            aggregate=partial(_exact_total, name, dtype),
+            axis=0,
+            dtype=dtype,
+            concatenate=True,
+            meta=np.empty((), dtype=dtype),
+            name=f"brindlemox-{name}",
+        )
+    if flat.dtype.kind == "c":
+        if name not in ("sum", "mean"):
+            raise TypeError(f"{name} of complex data is not supported")
+        parts = [reduce(name, part) for part in (flat.real, flat.imag)]
+        total = delayed(_complex_of, pure=True)(*parts, dtype)
+        return da.from_delayed(total, shape=(), dtype=dtype, meta=np.empty((), dtype=dtype))
+    return reduce(name, flat.astype(_FLOAT64)).astype(dtype)
+
+
+def _exact_partial(name: str, values: np.ndarray, axis: object, keepdims: bool) -> np.ndarray:
+    _use_share_of_cpus()
+    wide = np.uint64 if values.dtype.kind == "u" else np.int64
+    if values.size == 0:
+        return np.empty(0, dtype=wide)
+    return np.array([reduce_array(name, values)], dtype=wide)
+
+
+def _exact_total(name: str, result: np.dtype, partials: np.ndarray, axis: object, keepdims: bool, **_: object) -> Any:
+    # With no partials at all, the local call's value (or error) for empty input.
+    return np.asarray(reduce_array(name, partials)).astype(result)[()]
+
+
+def _complex_of(real: float, imag: float, dtype: np.dtype) -> Any:
+    # Set part by part: arithmetic would turn an infinite part into NaNs.
+    value = np.empty((), dtype)
+    value.real, value.imag = real, imag
+    return value[()]
 
 
 # --- threads on distributed workers --------------------------------------------------------

@@ -186,6 +186,21 @@ def test_empty_input_raises_the_local_error(name, shape, chunks):
     assert str(lazy.value) == str(local.value)
 
 
+@pytest.mark.parametrize("dtype", ["bool", "uint8", "int32", "int64", "float16", "float32", "complex128"])
+@pytest.mark.parametrize("name", ["sum", "prod", "mean", "min", "max"])
+def test_reductions_of_every_dtype_keep_the_local_dtype_and_bits(name, dtype):
+    local = (((np.arange(60) % 7) - 2) * 3).astype(dtype).reshape(6, 10)
+    lazy = da.from_array(local, chunks=(4, 3))
+    if dtype == "complex128" and name not in ("sum", "mean"):
+        with pytest.raises(TypeError):
+            getattr(bm, name)(lazy)
+        return
+    for axis in (None, 1):
+        expected = np.asarray(getattr(bm, name)(local, axis=axis))
+        got = np.asarray(getattr(bm, name)(lazy, axis=axis).compute())
+        assert got.dtype == expected.dtype and got.tobytes() == expected.tobytes()
+
+
 def test_each_worker_uses_its_share_of_the_cpus(client):
     workers = list(client.scheduler_info()["workers"])
     assert len(workers) == 2
