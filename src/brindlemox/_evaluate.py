@@ -17,7 +17,7 @@ from ._kernel import Kernel
 from ._options import check_casting, check_casting_rule, check_keywords, check_order
 from ._parse import parse
 from ._reducing import Compiled, ReducingKernel, check_compiled, run_compiled
-from ._dask_dispatch import any_dask_array
+from ._dask_dispatch import any_dask_array, dask_apply_text
 from ._typed_eval import check_typed, run_reducing_typed, run_typed, text_names, typed_call
 
 if TYPE_CHECKING:
@@ -133,9 +133,7 @@ def _is_float64_out(out: object) -> bool:
 def _float64_values(values: tuple[object, ...]) -> bool:
     """Whether every value is float64 data or a Python number, which the
     float64 kernels (and their fused reductions) compute with NumPy's types."""
-    return all(
-        type(value) in (float, int) or (isinstance(value, np.ndarray) and value.dtype == _F64) for value in values
-    )
+    return all(type(value) in (float, int) or getattr(value, "dtype", None) == _F64 for value in values)
 
 
 def _run_text(
@@ -155,7 +153,9 @@ def _run_text(
         _last.call = (text, out, order, casting)
     if typed is not None and not (typed[0].only_float64 and _is_float64_out(out)):
         return run_typed(*typed, out, order, casting)
-    if typed is None and not _float64_values(values) and not any_dask_array(values):
+    if typed is None and not _float64_values(values):
+        if any_dask_array(values):
+            return dask_apply_text(text, names, values, out)  # type: ignore[no-any-return]
         return run_reducing_typed(text, dict(zip(names, values)), out, order, casting)
     # Every value float64 (or reductions in the text): the float64 kernels,
     # where they read every value in place; broadcast, strided and

@@ -59,7 +59,8 @@ def text_names(text: str) -> tuple[str, ...]:
 
 
 @functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
-def _plan(text: str, kinds: tuple[tuple[str, Kind], ...]) -> Plan | None:
+def typed_plan(text: str, kinds: tuple[tuple[str, Kind], ...]) -> Plan | None:
+    """`plan` of `text` for its names' kinds, kept for the next call with the same kinds."""
     return plan(text, dict(kinds))
 
 
@@ -71,7 +72,7 @@ def typed_call(text: str, values: Sequence[object]) -> tuple[Plan, dict[str, obj
         return None
     names = text_names(text)
     read = [read_typed(name, value) for name, value in zip(names, values)]
-    found = _plan(text, tuple((name, kind) for name, (kind, _) in zip(names, read)))
+    found = typed_plan(text, tuple((name, kind) for name, (kind, _) in zip(names, read)))
     if found is None:
         return None
     return found, {name: value for name, (_, value) in zip(names, read)}

@@ -40,15 +40,16 @@ except ImportError as error:  # pragma: no cover - exercised in a subprocess wit
         "or pip install '<wheel>[dask]' (either brings dask[array] and distributed)"
     ) from error
 
-from ._inputs import to_operand
+from ._inputs import read_typed, to_operand
 from ._kernel import Kernel
 from ._reduce import Axis, continue_sum, finish_sum, reduce_array, reduce_axes, reduced_axes, result_dtype
 from ._threads import get_num_threads, set_num_threads
+from ._typed_eval import run_typed, typed_call, typed_plan
 
 if TYPE_CHECKING:
     from distributed import Worker
 
-__all__ = ["apply_kernel", "reduce", "reduce_along", "worker_num_threads"]
+__all__ = ["apply_kernel", "apply_text", "reduce", "reduce_along", "worker_num_threads"]
 
 Reduction = Literal["sum", "prod", "mean", "min", "max"]
 
@@ -69,9 +70,32 @@ def apply_kernel(kernel: Kernel, values: Sequence[object], out: object = None) -
     >>> apply_kernel(bm.kernel(lambda x, y: 2 * x + y), [x, 1.0]).compute()
     array([ 1.,  3.,  5.,  7.,  9., 11.])
     """
+    operands = [_as_operand(name, value) for name, value in zip(kernel.names, values, strict=True)]
+    return _blockwise(partial(_apply_block, kernel), operands, _FLOAT64, out)
+
+
+def apply_text(text: str, names: Sequence[str], values: Sequence[object], out: object = None) -> da.Array:
+    """Evaluate expression ``text`` chunk by chunk in the data's own types; lazy, as
+    `apply_kernel`. ``values`` are those of ``names``, the names the text reads.
+
+    Examples
+    --------
+    >>> import dask.array as da
+    >>> apply_text("x // 2 > 1", ["x"], [da.arange(6, chunks=4)]).compute()
+    array([False, False, False, False,  True,  True])
+    """
+    kinds = [value.dtype if isinstance(value, da.Array) else read_typed(name, value)[0] for name, value in zip(names, values)]
+    found = typed_plan(text, tuple(zip(names, kinds)))
+    if found is None:
+        raise TypeError("reductions inside the text of non-float64 Dask arrays are not supported: reduce with bm.sum, ...")
+    operands = [_as_typed_operand(name, value) for name, value in zip(names, values, strict=True)]
+    return _blockwise(partial(_text_block, text), operands, found.dtype, out)
+
+
+def _blockwise(block: Any, operands: list[Any], dtype: np.dtype, out: object) -> da.Array:
+    """The lazy array of ``block`` over the chunks of ``operands`` broadcast together."""
     if out is not None:
         raise TypeError("out= cannot be used with Dask arrays: the result is a new lazy Dask array")
-    operands = [_as_operand(name, value) for name, value in zip(kernel.names, values, strict=True)]
     shapes = [() if _is_scalar(operand) else operand.shape for operand in operands]
     if not any(np.isnan(size) for shape in shapes for size in shape):
         np.broadcast_shapes(*shapes)  # NumPy's own error for shapes that cannot broadcast
@@ -80,13 +104,11 @@ def apply_kernel(kernel: Kernel, values: Sequence[object], out: object = None) -
     for operand in operands:
         pairs += [operand, None] if _is_scalar(operand) else [_broadcastable(operand), tuple(range(operand.ndim))[::-1]]
     return da.blockwise(
-        _apply_block,
+        block,
         tuple(range(ndim))[::-1],
-        kernel,
-        None,
         *pairs,
-        dtype=_FLOAT64,
-        meta=np.empty((0,) * ndim, dtype=_FLOAT64),
+        dtype=dtype,
+        meta=np.empty((0,) * ndim, dtype=dtype),
         token="brindlemox",
     )
 
@@ -169,6 +191,21 @@ def _as_operand(name: str, value: object) -> Any:
     operand = to_operand(name, value)
     # A number is passed whole to every block; the kernel treats it as a scalar.
     return operand if isinstance(operand, float) else da.asarray(operand)
+
+
+def _as_typed_operand(name: str, value: object) -> Any:
+    if isinstance(value, da.Array):
+        return value
+    _, operand = read_typed(name, value)
+    # A Python number is passed whole to every block, where it stays weak.
+    return da.asarray(operand) if isinstance(operand, np.ndarray) else operand
+
+
+def _text_block(text: str, *blocks: object) -> np.ndarray:
+    _use_share_of_cpus()
+    found = typed_call(text, blocks)
+    assert found is not None
+    return run_typed(*found, None, "K", "same_kind")
 
 
 def _is_scalar(operand: object) -> bool:

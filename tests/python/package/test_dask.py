@@ -201,6 +201,17 @@ def test_reductions_of_every_dtype_keep_the_local_dtype_and_bits(name, dtype):
         assert got.dtype == expected.dtype and got.tobytes() == expected.tobytes()
 
 
+@pytest.mark.parametrize("text", ["x // 3 > 1", "f * 2 + x", "(x & 6) | y", "where(f > 0.5, f, n)", "x * n - y"])
+def test_text_over_dask_arrays_of_other_dtypes_keeps_the_local_dtype_and_bits(text):
+    local = {"x": np.arange(24).reshape(4, 6), "y": np.arange(6, dtype=np.uint8), "n": 3,
+             "f": np.linspace(0, 1, 24, dtype=np.float32).reshape(4, 6)}  # fmt: skip
+    lazy = {**local, "x": da.from_array(local["x"], chunks=(3, 4)), "f": da.from_array(local["f"], chunks=(2, 5))}
+    expected = bm.evaluate(text, local)
+    got = bm.evaluate(text, lazy)
+    assert isinstance(got, da.Array) and got.dtype == expected.dtype
+    assert got.compute().tobytes() == expected.tobytes()
+
+
 def test_each_worker_uses_its_share_of_the_cpus(client):
     workers = list(client.scheduler_info()["workers"])
     assert len(workers) == 2

@@ -239,11 +239,11 @@ def test_text_may_be_a_str_subclass(text):
 def test_text_is_parsed_once_and_scalars_do_not_make_new_kernels():
     text = "x * s + 0.25"
     _evaluate.compile_text.cache_clear()
-    _typed_eval._plan.cache_clear()
+    _typed_eval.typed_plan.cache_clear()
     # A new kind of value (float, int, float32) is typed once; a new value is not.
     for s in (1.0, 2.0, 3, 4, np.float32(4.0), np.float32(5.0)):
         bm.evaluate(text, {"x": X, "s": s})
-    info = _typed_eval._plan.cache_info()
+    info = _typed_eval.typed_plan.cache_info()
     assert (info.misses, info.hits) == (3, 3)
     info = _evaluate.compile_text.cache_info()
     assert (info.misses, info.hits) == (1, 3)
