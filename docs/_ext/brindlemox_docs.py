@@ -1,6 +1,7 @@
 """Directives that write the documentation's generated parts as reStructuredText
 at build time: the function and operator tables of expression text, the
-reference of every elementwise function, and the benchmark results.
+reference of every elementwise function, their accuracy measured against
+NumPy, and the benchmark results.
 """
 
 from pathlib import Path
