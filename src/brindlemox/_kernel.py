@@ -219,12 +219,12 @@ class Kernel:
 
         Examples
         --------
-        >>> import brindlemox as bm
+        >>> import numpy as np, brindlemox as bm
         >>> add = bm.kernel(bm.arg("x") + bm.arg("y"))
-        >>> add.check([[1.0, 2.0], [1.0, 2.0, 3.0]], None)
+        >>> add.check([[1.0, 2.0], 10.0], np.zeros(3))
         Traceback (most recent call last):
         ...
-        ValueError: shape mismatch: objects cannot be broadcast to a single shape.  Mismatch is between arg 0 with shape (2,) and arg 1 with shape (3,).
+        ValueError: out has shape (3,) but the result has shape (2,)
         """
         if any_dask_array(values):
             return

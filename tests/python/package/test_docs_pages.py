@@ -46,7 +46,8 @@ def test_the_function_table_has_every_function_once_with_its_entry():
     assert sorted(names) == sorted(_registry.FUNCTIONS)
     for row in rows:
         entry = _registry.entry(_registry.FUNCTIONS[row.name])
-        assert (row.arity, row.numpy, row.ulps, row.text_names) == (entry.arity, entry.numpy, entry.ulps, entry.text_names)
+        assert (row.arity, row.numpy, row.ulps) == (entry.arity, entry.numpy, entry.ulps)
+        assert row.text_names == entry.text_names
         assert row.summary and "\n" not in row.summary
         assert row.numpy is None or callable(getattr(np, row.numpy))
 
