@@ -12,15 +12,17 @@ JOBS ?= 2
 ASAN_PRELOAD = $(shell gcc -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: help demo demo-dask test test-engine test-python test-numpy1 stubtest test-asan test-tsan bench clean
+.PHONY: help demo demo-dask test test-engine test-python test-numpy1 stubtest test-asan test-tsan docs wheel bench clean
 
 help:
 	@echo "make demo        build into .venv and run examples/demo.py"
 	@echo "make demo-dask   the same on a local Dask cluster of two worker processes"
-	@echo "make test        every suite: engine (C++), Python, NumPy 1.26, stubtest, ASan/UBSan, TSan"
+	@echo "make test        every suite: engine (C++), Python, NumPy 1.26, stubtest, docs, ASan/UBSan, TSan"
 	@echo "make test-engine | test-python | test-numpy1 | stubtest | test-asan | test-tsan   one suite"
+	@echo "make docs        the documentation site into docs/_build/html (warnings are errors)"
+	@echo "make wheel       manylinux wheels for CPython 3.12 and 3.13 into wheelhouse/, each tested in a fresh venv"
 	@echo "make bench       benchmarks against NumPy and numexpr; writes bench/results and bench/plots"
-	@echo "make clean       remove build/, dist/ and the virtual environments"
+	@echo "make clean       remove build/, dist/, wheelhouse/, docs/_build/ and the virtual environments"
 
 demo: $(VENV)/.installed
 	$(PY) examples/demo.py
@@ -29,7 +31,7 @@ demo: $(VENV)/.installed
 demo-dask: $(VENV)/.installed
 	$(PY) examples/dask_demo.py
 
-test: test-engine test-python test-numpy1 stubtest test-asan test-tsan
+test: test-engine test-python test-numpy1 stubtest docs test-asan test-tsan
 	@echo "all test suites passed"
 
 # --- environments ----------------------------------------------------------
@@ -115,6 +117,24 @@ test-tsan: $(VENV)/.ready build/.gtest
 	TSAN_OPTIONS=halt_on_error=1 $(VENV)/bin/ctest --test-dir build/tsan --output-on-failure --no-tests=error -j $(JOBS) \
 		-R '^($(subst $(space),|,$(TSAN_SUBSYSTEMS)))_tests\.' -E '\.($(TSAN_ONE_THREAD_TESTS))\.'
 
+# --- documentation and wheels -----------------------------------------------
+
+$(VENV)/.docs: $(VENV)/.ready docs/requirements.txt
+	$(PY) -m pip install -q -r docs/requirements.txt
+	touch $@
+
+# Built offline (no inventories fetched) from the installed package, with
+# every warning an error: numpydoc validates each docstring as it is read.
+# The examples of the pages and docstrings run in test-python, not here.
+docs: $(VENV)/.installed $(VENV)/.docs
+	rm -rf docs/_build docs/api/generated
+	$(PY) -m sphinx -b html -W --keep-going -q docs docs/_build/html
+	@echo "docs/_build/html/index.html"
+
+# Not part of `make test`: it compiles the engine once per Python version.
+wheel:
+	scripts/build_wheels 3.12 3.13
+
 # matplotlib draws the benchmark plots; only `make bench` needs it.
 $(VENV)/.plotting: $(VENV)/.ready
 	$(PY) -m pip install -q matplotlib
@@ -137,4 +157,4 @@ bench: $(VENV)/.installed $(VENV)/.plotting
 	$(PY) bench/plot.py
 
 clean:
-	rm -rf build dist $(VENV) $(VENV_NUMPY1)
+	rm -rf build dist wheelhouse docs/_build docs/api/generated $(VENV) $(VENV_NUMPY1)

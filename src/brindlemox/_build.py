@@ -12,7 +12,7 @@ import functools
 import operator
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Protocol, TypedDict, Unpack, overload
+from typing import Final, Protocol, TypedDict, Unpack, overload
 
 import numpy as np
 
@@ -166,15 +166,36 @@ def _operator(arity: int, op: str) -> Builder:
     return lambda a, b: _binary(op, *both_exprs(a, b))
 
 
-def _example(name: str, arity: int) -> str:
-    call = ", ".join(["x"] * arity)
-    return f"""
+_OPERANDS: Final = ("x", "a, b", "a, b, c")
+
+
+def _docstring(summary: str, entry: Entry) -> str:
+    """The numpydoc docstring of a function documented by one line."""
+    operands = _OPERANDS[entry.arity - 1]
+    accuracy = "the same answers" if entry.ulps == 0 else f"answers within {entry.ulps} ulp of those"
+    numpy = f"""
+
+    Notes
+    -----
+    ``numpy.{entry.numpy}`` gives {accuracy}.""" if entry.numpy else ""
+    call = ", ".join(["x"] * entry.arity)
+    return f"""{summary}
+
+    Parameters
+    ----------
+    {operands} : Expr or float
+        {"The operand" if entry.arity == 1 else "The operands"}: expressions or numbers.
+
+    Returns
+    -------
+    Expr or float
+        The expression; a float, computed by the engine, when no operand is an expression.{numpy}
 
     Examples
     --------
     >>> import brindlemox as bm
     >>> x = bm.arg("x")
-    >>> bm.evaluate(bm.{name}({call}), {{"x": [1.0]}}).dtype
+    >>> bm.evaluate(bm.{entry.name}({call}), {{"x": [1.0]}}).dtype
     dtype('float64')
     """
 
@@ -191,8 +212,9 @@ class About(TypedDict, total=False):
 
 def _function(name: str, arity: int, build: str | Builder, doc: str, about: About) -> Callable[..., Operand]:
     """The public function `name`: `build` (an engine operator's name, or a
-    builder) applied to its operands, as `apply` does. A one-line `doc` gets
-    a generic example; a longer one is the whole docstring."""
+    builder) applied to its operands, as `apply` does. A one-line `doc` is
+    the summary of a docstring written from the entry; a longer one is the
+    whole docstring."""
     builder = _operator(arity, build) if isinstance(build, str) else build
 
     def unary(x: object, /) -> Operand:
@@ -208,8 +230,8 @@ def _function(name: str, arity: int, build: str | Builder, doc: str, about: Abou
     # The module that lists it, where pickle and doctest look for it.
     function.__module__ = f"{__package__}._functions"
     function.__name__ = function.__qualname__ = name
-    function.__doc__ = doc if "\n" in doc else doc + _example(name, arity)
     entry = Entry(name, arity, about.get("numpy", name), about.get("ulps", 0), about.get("text_names", ()))
+    function.__doc__ = doc if "\n" in doc else _docstring(doc, entry)
     setattr(function, "_entry", entry)
     return function
 
@@ -237,6 +259,16 @@ def arg(name: str) -> Expr:
     Each call makes a new argument; the name is what `kernel(...)` and
     `evaluate` bind it by.
 
+    Parameters
+    ----------
+    name : str
+        The argument's name.
+
+    Returns
+    -------
+    Expr
+        The expression that is the argument.
+
     Examples
     --------
     >>> import brindlemox as bm
@@ -249,6 +281,16 @@ def arg(name: str) -> Expr:
 
 def args(*names: str) -> list[Expr]:
     """Several named arguments, created in the order of `names`.
+
+    Parameters
+    ----------
+    *names : str
+        The arguments' names.
+
+    Returns
+    -------
+    list of Expr
+        One argument per name.
 
     Examples
     --------

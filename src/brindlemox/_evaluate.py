@@ -259,7 +259,21 @@ def evaluate(
     -------
     numpy.ndarray
         A new float64 array of the broadcast shape of the inputs (0-d when
-        there are no arrays), or `out`. Comparisons give 1.0 and 0.0.
+        there are no arrays), or `out`. Comparisons give 1.0 and 0.0. With a
+        Dask array among the inputs, a lazy Dask array.
+
+    Raises
+    ------
+    SyntaxError
+        For text that is not a Python expression.
+    ValueError
+        For syntax or functions the language does not have, shapes that do
+        not broadcast, or an `out` of another shape.
+    NameError
+        For a name found in neither namespace.
+    TypeError
+        For data other than booleans, integers and floats, a bad `out` or
+        `casting`, or an unknown keyword.
 
     Examples
     --------
@@ -308,8 +322,17 @@ def validate(
     """The exception `evaluate` would raise with these arguments, or None.
 
     Nothing is computed and `out` is not written. When the call is sound, its
-    expression becomes the one `re_evaluate` runs in this thread. The
-    arguments are those of `evaluate`.
+    expression becomes the one `re_evaluate` runs in this thread.
+
+    Parameters
+    ----------
+    ex, local_dict, global_dict, out, order, casting, sanitize, **kwargs
+        As `evaluate` takes them.
+
+    Returns
+    -------
+    Exception or None
+        The exception `evaluate` would raise, or None when it would succeed.
 
     Examples
     --------
@@ -360,8 +383,22 @@ def re_evaluate(
     run again with the values its names have now.
 
     Names are looked up as `evaluate` looks them up; the `out` and `order` of
-    that call are used again. A thread that has compiled nothing yet gets a
-    RuntimeError.
+    that call are used again.
+
+    Parameters
+    ----------
+    local_dict, global_dict : mapping, optional
+        Where names are looked up, as `evaluate` looks them up.
+
+    Returns
+    -------
+    numpy.ndarray
+        The result, as `evaluate` returns it.
+
+    Raises
+    ------
+    RuntimeError
+        When this thread has compiled nothing yet.
 
     Examples
     --------

@@ -34,7 +34,23 @@ def _where(cond: _Operand, true_val: _Operand, false_val: _Operand) -> _Operand:
 where: _Final = _ternary(
     "where",
     _where,
-    """`true_val` where `cond` is true (non-zero or NaN), else `false_val`.
+    """`b` where the condition `a` is true (non-zero or NaN), else `c`.
+
+    Parameters
+    ----------
+    a : Expr or float
+        The condition.
+    b, c : Expr or float
+        The values where it is true and where it is false.
+
+    Returns
+    -------
+    Expr or float
+        The expression; a float, computed by the engine, when no operand is an expression.
+
+    Notes
+    -----
+    ``numpy.where`` gives the same answers, reading a float condition the same way.
 
     Examples
     --------
@@ -104,6 +120,20 @@ arctan2: _Final = _binary(
     "Atan2",
     """The angle of the point (x, y), from `y` and `x` in this order, elementwise.
 
+    Parameters
+    ----------
+    a, b : Expr or float
+        y and x.
+
+    Returns
+    -------
+    Expr or float
+        The expression; a float, computed by the engine, when no operand is an expression.
+
+    Notes
+    -----
+    ``numpy.arctan2`` gives answers within 2 ulp of these.
+
     Examples
     --------
     >>> import brindlemox as bm
@@ -119,6 +149,19 @@ minimum: _Final = _binary(
     "Minimum",
     """The smaller operand, elementwise; a NaN operand gives NaN (see `fmin`).
 
+    Of -0.0 and 0.0 it gives the second operand, as NumPy does. Expression text
+    also knows it as ``min`` with two arguments.
+
+    Parameters
+    ----------
+    a, b : Expr or float
+        The operands.
+
+    Returns
+    -------
+    Expr or float
+        The expression; a float, computed by the engine, when no operand is an expression.
+
     Examples
     --------
     >>> import brindlemox as bm
@@ -132,6 +175,19 @@ maximum: _Final = _binary(
     "maximum",
     "Maximum",
     """The larger operand, elementwise; a NaN operand gives NaN (see `fmax`).
+
+    Of -0.0 and 0.0 it gives the second operand, as NumPy does. Expression text
+    also knows it as ``max`` with two arguments.
+
+    Parameters
+    ----------
+    a, b : Expr or float
+        The operands.
+
+    Returns
+    -------
+    Expr or float
+        The expression; a float, computed by the engine, when no operand is an expression.
 
     Examples
     --------
@@ -163,7 +219,21 @@ def _pow(base: _Operand, exponent: _Operand) -> _Operand:
 pow: _Final = _binary(
     "pow",
     _pow,
-    """`base` to the power `exp`, elementwise.
+    """`a` to the power `b`, elementwise: the text's ``**``.
+
+    Parameters
+    ----------
+    a, b : Expr or float
+        The base and the exponent.
+
+    Returns
+    -------
+    Expr or float
+        The expression; a float, computed by the engine, when no operand is an expression.
+
+    Notes
+    -----
+    ``numpy.power`` gives answers within 2 ulp of these.
 
     Examples
     --------
@@ -188,10 +258,22 @@ def _clip(x: _Operand, lo: _Operand, hi: _Operand) -> _Operand:
 clip: _Final = _ternary(
     "clip",
     _clip,
-    """`x` limited to [lo, hi], with NumPy's results for scalar bounds.
+    """`a` limited to [`b`, `c`], with NumPy's results for scalar bounds.
 
-    A NaN bound gives NaN (`lo`'s before `hi`'s), a NaN `x` stays, and a value
-    equal to a bound keeps its own sign of zero.
+    A NaN bound gives NaN (the lower's before the upper's), a NaN `a` stays,
+    and a value equal to a bound keeps its own sign of zero.
+
+    Parameters
+    ----------
+    a : Expr or float
+        The values.
+    b, c : Expr or float
+        The lower and the upper bound.
+
+    Returns
+    -------
+    Expr or float
+        The expression; a float, computed by the engine, when no operand is an expression.
 
     Examples
     --------

@@ -26,6 +26,24 @@ class Kernel:
     position or keyword, broadcasts the arrays and returns a new float64 array
     (or writes `out`), as `evaluate` does.
 
+    Parameters
+    ----------
+    expr : Expr
+        The expression the kernel computes.
+    names : tuple of str, optional
+        The parameters, in the order a call takes them by position; by
+        default the expression's arguments in creation order. Each argument of
+        the expression must be one of them; a parameter it never reads is
+        accepted and ignored.
+
+    Raises
+    ------
+    ValueError
+        When a name is repeated, or the expression uses an argument that is
+        not a parameter.
+    TypeError
+        When a name is not a str.
+
     Examples
     --------
     >>> import brindlemox as bm
@@ -58,12 +76,26 @@ class Kernel:
 
     @property
     def names(self) -> tuple[str, ...]:
-        """The parameter names, in the order a call takes them by position."""
+        """The parameter names, in the order a call takes them by position.
+
+        Examples
+        --------
+        >>> import brindlemox as bm
+        >>> bm.kernel(bm.arg("x") + bm.arg("y")).names
+        ('x', 'y')
+        """
         return self._names
 
     @property
     def spec(self) -> KernelSpec:
-        """The `KernelSpec` the kernel runs."""
+        """The `KernelSpec` the kernel runs, for the extension's calls.
+
+        Examples
+        --------
+        >>> import brindlemox as bm
+        >>> type(bm.kernel(bm.arg("x") + 1).spec).__name__
+        'KernelSpec'
+        """
         return self._spec
 
     def map(self, **bindings: Buffer | float | npt.ArrayLike) -> MapSpec:
@@ -71,6 +103,16 @@ class Kernel:
 
         A binding is a `Buffer`, a number, or a NumPy array (or list), which is
         copied into a new `Buffer` as `asarray` does.
+
+        Parameters
+        ----------
+        **bindings : Buffer or float or array_like
+            One value per parameter, by name.
+
+        Returns
+        -------
+        MapSpec
+            The binding, which `go` runs.
 
         Examples
         --------
@@ -121,7 +163,31 @@ class Kernel:
 
     def run(self, values: Sequence[object], out: object, order: Order = "K") -> F64Array:
         """The kernel over `values` (one per parameter, in order) into `out` or
-        a new array laid out as `order` says."""
+        a new array laid out as `order` says.
+
+        Calling the kernel comes here once its arguments are bound.
+
+        Parameters
+        ----------
+        values : sequence
+            One array or number per parameter, in the order of `names`.
+        out : numpy.ndarray or None
+            A float64 array of the result's shape to write, or None.
+        order : {'K', 'A', 'C', 'F'}, optional
+            The layout of a new result, as `evaluate` takes it.
+
+        Returns
+        -------
+        numpy.ndarray or dask.array.Array
+            `out`, or the new result; a lazy Dask array when a value is one.
+
+        Examples
+        --------
+        >>> import brindlemox as bm
+        >>> add = bm.kernel(bm.arg("x") + bm.arg("y"))
+        >>> add.run([[1.0, 2.0], 10.0], None)
+        array([11., 12.])
+        """
         operands = tuple(values) if self._slots is None else tuple(values[index] for index in self._slots)
         # Contiguous float64 arrays of one shape and layout (and floats) are
         # read in place as they are; anything else is arranged first. The
@@ -144,7 +210,30 @@ class Kernel:
 
     def check(self, values: Sequence[object], out: object) -> None:
         """Raises what `run` would raise for `values` and `out` before it
-        computes anything, and computes nothing."""
+        computes anything, and computes nothing.
+
+        Parameters
+        ----------
+        values : sequence
+            One array or number per parameter, in the order of `names`.
+        out : numpy.ndarray or None
+            The array `run` would write, or None.
+
+        Raises
+        ------
+        TypeError, ValueError
+            What `run` would raise: data of an unsupported type, shapes that
+            do not broadcast, an `out` that does not fit.
+
+        Examples
+        --------
+        >>> import numpy as np, brindlemox as bm
+        >>> add = bm.kernel(bm.arg("x") + bm.arg("y"))
+        >>> add.check([[1.0, 2.0], 10.0], np.zeros(3))
+        Traceback (most recent call last):
+        ...
+        ValueError: out has shape (3,) but the result has shape (2,)
+        """
         if any_dask_array(values):
             return
         operands = list(values) if self._slots is None else [values[index] for index in self._slots]
@@ -171,6 +260,22 @@ def kernel(expr_or_function: Expr | Callable[..., object]) -> Kernel:
     function is traced once, called with one argument `Expr` per parameter,
     named after it; it must build its result with operators and the functions
     of this package.
+
+    Parameters
+    ----------
+    expr_or_function : Expr or callable
+        The expression, or a function of positional parameters to trace.
+
+    Returns
+    -------
+    Kernel
+        The compiled kernel.
+
+    Raises
+    ------
+    TypeError
+        For anything else, or a function with no parameter or with other
+        kinds of them.
 
     Examples
     --------

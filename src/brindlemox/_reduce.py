@@ -171,13 +171,26 @@ class Reduction(Protocol):
 _REDUCTION_PARAMETERS: Final = """
     Parameters
     ----------
-    a
+    a : array_like or dask.array.Array
         The array (anything NumPy takes as one), or a Dask array.
-    axis
+    axis : int or tuple of int, optional
         The axis or axes to reduce along; None (the default) reduces all of
         them. An axis out of range is NumPy's AxisError.
-    keepdims
+    keepdims : bool, optional
         Whether the reduced axes stay in the result, with length one.
+
+    Returns
+    -------
+    float or numpy.ndarray or dask.array.Array
+        A float for a whole NumPy array, a float64 array along axes, a lazy
+        Dask array (0-d for a whole one) for a Dask array.
+
+    Raises
+    ------
+    ValueError
+        For an empty array, or an empty line along `axis`.
+    TypeError
+        For data other than booleans, integers and floats.
 
     Examples
     --------
@@ -274,6 +287,22 @@ def _reduce_or_elementwise(
     function.__doc__ = f"""With one argument, the {element} element of an array (NaN if any is NaN),
     or of each line along `axis` (an int or a tuple of them), as NumPy's
     `axis` and `keepdims` say; with two, the elementwise `{elementwise_name}`.
+
+    Parameters
+    ----------
+    a : array_like or dask.array.Array or Expr or float
+        The array to reduce, or the first operand.
+    b : Expr or float, optional
+        The second operand of `{elementwise_name}`.
+    axis : int or tuple of int, optional
+        The axis or axes to reduce along; None (the default) reduces all of them.
+    keepdims : bool, optional
+        Whether the reduced axes stay in the result, with length one.
+
+    Returns
+    -------
+    float or numpy.ndarray or dask.array.Array or Expr
+        The reduction, as `sum` returns it, or the elementwise expression.
 
     Examples
     --------

@@ -19,6 +19,18 @@ def go(spec: MapSpec | ReduceSpec, out: Channel | None = None) -> TaskHandle:
     the handle's ``result()`` gives the result `Buffer` or raises the error of
     the computation. With `out`, the result is also sent into that channel.
 
+    Parameters
+    ----------
+    spec : MapSpec or ReduceSpec
+        What to compute: ``Kernel.map(...)``, or a reduction of the extension.
+    out : Channel, optional
+        A channel the result buffer is delivered into as well.
+
+    Returns
+    -------
+    TaskHandle
+        The task; ``result()`` gives its `Buffer`.
+
     Examples
     --------
     >>> import brindlemox as bm
@@ -32,6 +44,23 @@ def go(spec: MapSpec | ReduceSpec, out: Channel | None = None) -> TaskHandle:
 def chan(capacity: int) -> Channel:
     """A new channel of buffers holding up to `capacity` of them; 0 makes each
     send wait for its receiver.
+
+    Parameters
+    ----------
+    capacity : int
+        How many buffers the channel holds.
+
+    Returns
+    -------
+    Channel
+        The new, open channel.
+
+    Raises
+    ------
+    OverflowError
+        When `capacity` is negative.
+    MemoryError
+        When the slots of `capacity` buffers cannot be reserved.
 
     Examples
     --------
@@ -51,6 +80,24 @@ def select(*cases: RecvCase, default: bool = False) -> tuple[int, Buffer | None]
     looks, and returns ``(-1, None)`` when none is ready. Waiting on no case
     at all could never end, so it is a ValueError.
 
+    Parameters
+    ----------
+    *cases : RecvCase
+        The channels to receive from, each wrapped in a `RecvCase`.
+    default : bool, optional
+        Whether to return at once when no case is ready.
+
+    Returns
+    -------
+    tuple of (int, Buffer or None)
+        The index of the case that received and its buffer, or ``(-1,
+        None)`` when `default` is true and no case is ready.
+
+    Raises
+    ------
+    RuntimeError
+        ``ChannelClosed`` when the chosen channel is closed and drained.
+
     Examples
     --------
     >>> import brindlemox as bm
@@ -69,6 +116,21 @@ def select(*cases: RecvCase, default: bool = False) -> tuple[int, Buffer | None]
 
 def asarray(a: npt.ArrayLike) -> Buffer:
     """A new `Buffer` holding a copy of the elements of `a`, as float64, in C order.
+
+    Parameters
+    ----------
+    a : array_like
+        Booleans, integers or floats, in any shape.
+
+    Returns
+    -------
+    Buffer
+        A one-dimensional engine buffer of the elements.
+
+    Raises
+    ------
+    TypeError
+        For any other data.
 
     Examples
     --------

@@ -21,6 +21,11 @@ def get_num_threads() -> int:
 
     By default the number of CPUs this process may run on (its affinity mask).
 
+    Returns
+    -------
+    int
+        The thread count, from 1 to `MAX_THREADS`.
+
     Examples
     --------
     >>> import brindlemox as bm
@@ -36,8 +41,24 @@ def set_num_threads(n: int) -> int:
     1 runs everything on the calling thread. Results are bit-identical for
     every setting. n below 1, or above the most CPUs an affinity mask can
     name (`MAX_THREADS`), is ValueError: far more threads than CPUs only take
-    turns. The worker threads are started (or ended) at once; when the system
-    refuses a thread this raises RuntimeError and the previous setting stays.
+    turns. The worker threads are started (or ended) at once.
+
+    Parameters
+    ----------
+    n : int
+        The new thread count, the calling thread included.
+
+    Returns
+    -------
+    int
+        The previous thread count.
+
+    Raises
+    ------
+    ValueError
+        When `n` is below 1 or above `MAX_THREADS`.
+    RuntimeError
+        When the system refuses a thread; the previous setting stays.
 
     Examples
     --------
@@ -52,6 +73,11 @@ def set_num_threads(n: int) -> int:
 def detect_number_of_cores() -> int:
     """The number of CPUs this process may run on (its affinity mask), which
     is the default number of threads.
+
+    Returns
+    -------
+    int
+        The number of CPUs, at least 1.
 
     Examples
     --------
@@ -71,6 +97,16 @@ def num_threads(n: int) -> Iterator[None]:
 
     The setting is the process's, as `set_num_threads` makes it: blocks in
     several threads at once restore in the order they end.
+
+    Parameters
+    ----------
+    n : int
+        The thread count inside the block, as `set_num_threads` takes it.
+
+    Yields
+    ------
+    None
+        Control, for the body of the ``with`` block.
 
     Examples
     --------

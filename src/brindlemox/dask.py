@@ -63,6 +63,27 @@ def apply_kernel(kernel: Kernel, values: Sequence[object], out: object = None) -
     (chunked to match, as Dask does) and scalars. Shapes broadcast by NumPy's rules. A lazy
     result has no memory to write into, so ``out`` must be None.
 
+    Parameters
+    ----------
+    kernel : Kernel
+        The kernel to apply.
+    values : sequence
+        Its arguments, in the order of ``kernel.names``.
+    out : None, optional
+        Must be None.
+
+    Returns
+    -------
+    dask.array.Array
+        The lazy float64 result, chunked as the inputs.
+
+    Raises
+    ------
+    TypeError
+        When ``out`` is given.
+    ValueError
+        When the shapes do not broadcast.
+
     Examples
     --------
     >>> import dask.array as da, brindlemox as bm
@@ -116,6 +137,23 @@ def _blockwise(block: Any, operands: list[Any], dtype: np.dtype, out: object) ->
 def reduce(name: Reduction, x: da.Array) -> da.Array:
     """A lazy 0-d Dask array holding ``bm.<name>`` of all elements of ``x`` in C order.
 
+    Parameters
+    ----------
+    name : {'sum', 'prod', 'mean', 'min', 'max'}
+        The reduction.
+    x : dask.array.Array
+        The array to reduce.
+
+    Returns
+    -------
+    dask.array.Array
+        The lazy 0-d result, with the bits of the local call on the whole array.
+
+    Raises
+    ------
+    ValueError
+        For an unknown reduction.
+
     Examples
     --------
     >>> import dask.array as da
@@ -140,6 +178,22 @@ def reduce_along(name: Reduction, x: da.Array, axis: Axis, keepdims: bool) -> da
 
     The reduced axes are joined into one chunk each, so every block holds whole lines and
     reduces them as the local call does; reducing all axes is the chain of `reduce`.
+
+    Parameters
+    ----------
+    name : {'sum', 'prod', 'mean', 'min', 'max'}
+        The reduction.
+    x : dask.array.Array
+        The array to reduce.
+    axis : int or tuple of int or None
+        The axes to reduce along; None reduces all of them.
+    keepdims : bool
+        Whether the reduced axes stay in the result, with length one.
+
+    Returns
+    -------
+    dask.array.Array
+        The lazy result.
 
     Examples
     --------
@@ -172,6 +226,11 @@ def worker_num_threads() -> int:
 
     Submit it to a worker to see its share, e.g. ``client.submit(worker_num_threads, workers=[a])``;
     outside a worker it only reports the pool size.
+
+    Returns
+    -------
+    int
+        The number of threads this process's engine may use.
 
     Examples
     --------

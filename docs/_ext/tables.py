@@ -1,0 +1,195 @@
+"""The rows of the documentation's generated tables, read from the package and
+from the benchmark results, so that the pages follow them without edits.
+
+Plain Python (no Sphinx): the tests check these rows against the package.
+"""
+
+import ast
+import json
+from collections.abc import Callable, Iterator
+from pathlib import Path
+from typing import NamedTuple
+
+import numpy as np
+
+import brindlemox
+from brindlemox import _parse, _registry
+
+
+class FunctionRow(NamedTuple):
+    name: str
+    #: Other public names of the same function (`where_` for `where`).
+    aliases: tuple[str, ...]
+    #: Names only expression text knows it by (`min` for `minimum`).
+    text_names: tuple[str, ...]
+    arity: int
+    #: NumPy's function with the same answers, or None.
+    numpy: str | None
+    #: At most this many units in the last place from NumPy's answer.
+    ulps: int
+    #: The first paragraph of the function's docstring.
+    summary: str
+
+
+def summary(doc: str | None) -> str:
+    """The first paragraph of a docstring, on one line."""
+    return " ".join((doc or "").strip().split("\n\n", 1)[0].split())
+
+
+def function_rows() -> list[FunctionRow]:
+    """One row per elementwise function, in the order the package lists them."""
+    aliases: dict[Callable[..., object], list[str]] = {}
+    for name, function in _registry.FUNCTIONS.items():
+        aliases.setdefault(function, []).append(name)
+    rows = []
+    for function, names in aliases.items():
+        entry = _registry.entry(function)
+        others = tuple(name for name in names if name != entry.name)
+        rows.append(
+            FunctionRow(
+                entry.name, others, entry.text_names, entry.arity, entry.numpy, entry.ulps, summary(function.__doc__)
+            )
+        )
+    return rows
+
+
+class OperatorRow(NamedTuple):
+    symbol: str
+    numpy: str
+    note: str
+
+
+# How each operator of expression text reads, by the node kind the parser
+# maps it from; the parser's own tables decide which rows appear.
+_SYMBOLS: dict[type[ast.AST], tuple[str, str, str]] = {
+    ast.Add: ("a + b", "add", ""),
+    ast.Sub: ("a - b", "subtract", ""),
+    ast.Mult: ("a * b", "multiply", ""),
+    ast.Div: ("a / b", "true_divide", "always true division"),
+    ast.Pow: ("a ** b", "power", "the platform's libm, as ``pow``"),
+    ast.Mod: ("a % b", "remainder", "NumPy's bits, signed zeros and infinities included"),
+    ast.FloorDiv: ("a // b", "floor_divide", "NumPy's bits, consistent with ``%``"),
+    ast.BitAnd: ("a & b", "logical_and", "1.0 or 0.0; an operand is true when non-zero or NaN"),
+    ast.BitOr: ("a | b", "logical_or", "1.0 or 0.0; an operand is true when non-zero or NaN"),
+    ast.Lt: ("a < b", "less", "1.0 or 0.0"),
+    ast.LtE: ("a <= b", "less_equal", "1.0 or 0.0"),
+    ast.Gt: ("a > b", "greater", "1.0 or 0.0"),
+    ast.GtE: ("a >= b", "greater_equal", "1.0 or 0.0"),
+    ast.Eq: ("a == b", "equal", "1.0 or 0.0"),
+    ast.NotEq: ("a != b", "not_equal", "1.0 or 0.0"),
+    ast.BitXor: ("a ^ b", "bitwise_xor", "integers only: NumPy's TypeError on float64"),
+    ast.LShift: ("a << b", "left_shift", "integers only: NumPy's TypeError on float64"),
+    ast.RShift: ("a >> b", "right_shift", "integers only: NumPy's TypeError on float64"),
+}
+
+#: The unary operators, which the parser handles one by one.
+UNARY_OPERATORS = [
+    OperatorRow("-a", "negative", ""),
+    OperatorRow("+a", "positive", ""),
+    OperatorRow("~a", "logical_not", "1.0 or 0.0; an operand is true when non-zero or NaN"),
+]
+
+
+def operator_rows() -> list[OperatorRow]:
+    """Every operator of expression text; a KeyError names one without a row."""
+    kinds = [*_parse._BINARY, *_parse._COMPARE, *_parse._INTEGER_ONLY]
+    return [OperatorRow(*_SYMBOLS[kind]) for kind in kinds] + UNARY_OPERATORS
+
+
+def reductions() -> tuple[str, ...]:
+    """The reductions expression text knows."""
+    return _parse.TEXT_REDUCTIONS
+
+
+class BenchTable(NamedTuple):
+    title: str
+    xlabel: str
+    #: The column headings after the first: the labels of the series.
+    columns: list[str]
+    #: One row per x value of the points: the value, then a cell per series ("" where it has no point).
+    rows: list[tuple[str, list[str]]]
+
+
+class BenchFamily(NamedTuple):
+    name: str
+    title: str
+    command: str
+    finished: str
+    load_average: list[float]
+    tables: list[BenchTable]
+
+
+def _number(value: object) -> str:
+    if isinstance(value, float):
+        return f"{value:.3g}"
+    if isinstance(value, int) and value >= 1000:
+        return f"{value:.0e}".replace("e+0", "e")
+    return str(value)
+
+
+def bench_families(results: Path) -> Iterator[BenchFamily]:
+    """The families of `make bench`'s results in `results`, by file name."""
+    for path in sorted(results.glob("*.json")):
+        data = json.loads(path.read_text())
+        tables = []
+        for panel in data["panels"]:
+            # Sizes in increasing order, named cases in the order they were measured.
+            xs = list(dict.fromkeys(x for series in panel["series"] for x, _ in series["points"]))
+            if all(isinstance(x, (int, float)) for x in xs):
+                xs.sort()
+            values = [dict(series["points"]) for series in panel["series"]]
+            rows = [(_number(x), [_number(v[x]) if x in v else "" for v in values]) for x in xs]
+            labels = [series["label"] for series in panel["series"]]
+            tables.append(BenchTable(panel["title"], panel["xlabel"], labels, rows))
+        yield BenchFamily(path.stem, data["title"], data["command"], data["finished"], data["load_average"], tables)
+
+
+class AccuracyRow(NamedTuple):
+    name: str
+    numpy: str
+    #: The bound the package's tests hold the function to.
+    bound: int
+    #: The most units in the last place measured between the two answers.
+    measured: int
+    points: int
+
+
+def _ordered(values: np.ndarray) -> np.ndarray:
+    """float64 bits as integers in the order of the values (-0.0 and 0.0 one apart)."""
+    bits = values.view(np.int64)
+    magnitude = bits & np.int64(np.iinfo(np.int64).max)
+    return np.where(bits < 0, -magnitude - 1, magnitude)
+
+
+def ulp_distance(ours: np.ndarray, theirs: np.ndarray) -> int:
+    """The most units in the last place between two float64 arrays; NaN
+    against NaN is no distance, NaN against a number is an error."""
+    nan = np.isnan(ours)
+    if not np.array_equal(nan, np.isnan(theirs)):
+        raise ValueError("one answer is NaN where the other is not")
+    a, b = _ordered(ours[~nan]), _ordered(theirs[~nan])
+    differ = a != b
+    # In Python's integers: far-apart answers would overflow int64.
+    return max((abs(int(x) - int(y)) for x, y in zip(a[differ], b[differ])), default=0)
+
+
+def accuracy_rows(points: int = 20_000, seed: int = 0) -> list[AccuracyRow]:
+    """Every function computed by the platform's libm against NumPy, on
+    `points` values from each of a few ranges (random, but the same on every
+    build)."""
+    rng = np.random.default_rng(seed)
+    ranges = [(-1.0, 1.0), (-20.0, 20.0), (-700.0, 700.0)]
+    samples = [np.concatenate([rng.uniform(lo, hi, points) for lo, hi in ranges]) for _ in range(3)]
+    rows = []
+    for row in function_rows():
+        if row.ulps == 0 or row.numpy is None:
+            continue
+        function = _registry.FUNCTIONS[row.name]
+        names = "abc"[: row.arity]
+        expr = function(*(brindlemox.arg(name) for name in names))
+        inputs = dict(zip(names, samples))
+        ours = brindlemox.evaluate(expr, inputs)
+        with np.errstate(all="ignore"):
+            theirs = getattr(np, row.numpy)(*inputs.values())
+        rows.append(AccuracyRow(row.name, row.numpy, row.ulps, ulp_distance(ours, theirs), ours.size))
+    return rows

@@ -1,0 +1,126 @@
+# The documentation's pages: their examples run and print what they show, and
+# the tables generated from the package say what the package does.
+import ast
+import doctest
+import json
+import pathlib
+import sys
+
+import numpy as np
+import pytest
+
+import brindlemox as bm
+from brindlemox import _parse, _registry
+
+pytestmark = pytest.mark.numpy
+
+DOCS = pathlib.Path(__file__).resolve().parents[3] / "docs"
+sys.path.insert(0, str(DOCS / "_ext"))
+import tables  # noqa: E402
+
+PAGES = sorted(
+    str(path.relative_to(DOCS))
+    for path in DOCS.rglob("*.rst")
+    if not {"_build", "_templates", "generated"} & set(path.parts) and ">>> " in path.read_text()
+)
+
+
+def bits(values):
+    return np.asarray(values, dtype=np.float64).view(np.uint64).tolist()
+
+
+def test_the_pages_with_examples_are_found():
+    assert {"getting-started.rst", "reductions.rst", "async.rst", "api/extension.rst"} <= set(PAGES)
+
+
+@pytest.mark.parametrize("page", PAGES)
+def test_page_examples(page):
+    flags = doctest.NORMALIZE_WHITESPACE | doctest.ELLIPSIS
+    failed, attempted = doctest.testfile(str(DOCS / page), module_relative=False, optionflags=flags, report=False)
+    assert attempted > 0 and failed == 0
+
+
+def test_the_function_table_has_every_function_once_with_its_entry():
+    rows = tables.function_rows()
+    names = [name for row in rows for name in (row.name, *row.aliases)]
+    assert sorted(names) == sorted(_registry.FUNCTIONS)
+    for row in rows:
+        entry = _registry.entry(_registry.FUNCTIONS[row.name])
+        assert (row.arity, row.numpy, row.ulps) == (entry.arity, entry.numpy, entry.ulps)
+        assert row.text_names == entry.text_names
+        assert row.summary and "\n" not in row.summary
+        assert row.numpy is None or callable(getattr(np, row.numpy))
+
+
+SAMPLE = np.array([-2.5, -1.0, -0.0, 0.0, 0.5, 3.0, np.inf, -np.inf, np.nan])
+A, B = (np.array(column) for column in zip(*[(a, b) for a in SAMPLE for b in SAMPLE]))
+
+
+@pytest.mark.parametrize("row", tables.operator_rows(), ids=lambda row: row.symbol)
+def test_each_operator_gives_the_answers_of_the_numpy_function_its_row_names(row):
+    ufunc = getattr(np, row.numpy)
+    text = row.symbol
+    if "integers only" in row.note:
+        with pytest.raises(TypeError):
+            bm.evaluate(text, {"a": A, "b": B})
+        return
+    with np.errstate(all="ignore"):
+        if text.startswith(("-", "+", "~")):
+            got, want = bm.evaluate(text, {"a": SAMPLE}), ufunc(SAMPLE != 0 if "logical" in row.numpy else SAMPLE)
+        else:
+            operands = (A != 0, B != 0) if "logical" in row.numpy else (A, B)
+            got, want = bm.evaluate(text, {"a": A, "b": B}), ufunc(*operands)
+    assert bits(got) == bits(want.astype(np.float64))
+
+
+def test_every_operator_of_the_parser_has_a_row():
+    kinds = len(_parse._BINARY) + len(_parse._COMPARE) + len(_parse._INTEGER_ONLY)
+    assert len(tables.operator_rows()) == kinds + len(tables.UNARY_OPERATORS)
+    symbols = [row.symbol for row in tables.operator_rows()]
+    assert len(set(symbols)) == len(symbols)
+    for symbol in symbols:
+        ast.parse(symbol, mode="eval")
+
+
+@pytest.mark.parametrize(
+    "ours, theirs, distance",
+    [
+        ([1.0], [np.nextafter(1.0, 2.0)], 1),
+        ([-0.0], [0.0], 1),
+        ([np.nextafter(0.0, -1.0)], [np.nextafter(0.0, 1.0)], 3),
+        ([1.0, np.nan], [1.0, np.nan], 0),
+        ([np.inf], [-np.inf], 2 * 0x7FF0000000000000 + 1),
+    ],
+)
+def test_ulp_distance(ours, theirs, distance):
+    assert tables.ulp_distance(np.array(ours), np.array(theirs)) == distance
+    assert tables.ulp_distance(np.array(theirs), np.array(ours)) == distance
+
+
+def test_ulp_distance_refuses_a_nan_against_a_number():
+    with pytest.raises(ValueError):
+        tables.ulp_distance(np.array([np.nan]), np.array([1.0]))
+
+
+def test_the_accuracy_table_measures_every_libm_function():
+    rows = tables.accuracy_rows(points=100)
+    assert [row.name for row in rows] == [row.name for row in tables.function_rows() if row.ulps > 0]
+    assert all(row.points == 300 and row.measured >= 0 for row in rows)
+
+
+def test_bench_results_become_one_row_per_x_and_one_column_per_series(tmp_path):
+    panel = {
+        "title": "ratio",
+        "xlabel": "n",
+        "series": [
+            {"label": "first", "points": [[100000, 0.5], [1000, 0.25]]},
+            {"label": "second", "points": [[1000, 2.0]]},
+        ],
+    }
+    result = {"title": "T", "command": "python b.py", "finished": "now", "load_average": [1.0, 2.0, 3.0]}
+    (tmp_path / "one.json").write_text(json.dumps({**result, "panels": [panel]}))
+    [family] = tables.bench_families(tmp_path)
+    assert (family.name, family.title, family.command, family.load_average) == ("one", "T", "python b.py", [1, 2, 3])
+    [table] = family.tables
+    assert table.columns == ["first", "second"]
+    assert table.rows == [("1e3", ["0.25", "2"]), ("1e5", ["0.5", ""])]
