@@ -13,7 +13,7 @@ from typing import NamedTuple
 import numpy as np
 
 import brindlemox
-from brindlemox import _parse, _registry
+from brindlemox import _parse, _registry, _typing_text
 
 
 class FunctionRow(NamedTuple):
@@ -59,41 +59,56 @@ class OperatorRow(NamedTuple):
     note: str
 
 
-# How each operator of expression text reads, by the node kind the parser
-# maps it from; the parser's own tables decide which rows appear.
-_SYMBOLS: dict[type[ast.AST], tuple[str, str, str]] = {
-    ast.Add: ("a + b", "add", ""),
-    ast.Sub: ("a - b", "subtract", ""),
-    ast.Mult: ("a * b", "multiply", ""),
-    ast.Div: ("a / b", "true_divide", "always true division"),
-    ast.Pow: ("a ** b", "power", "the platform's libm, as ``pow``"),
-    ast.Mod: ("a % b", "remainder", "NumPy's bits, signed zeros and infinities included"),
-    ast.FloorDiv: ("a // b", "floor_divide", "NumPy's bits, consistent with ``%``"),
-    ast.BitAnd: ("a & b", "logical_and", "1.0 or 0.0; an operand is true when non-zero or NaN"),
-    ast.BitOr: ("a | b", "logical_or", "1.0 or 0.0; an operand is true when non-zero or NaN"),
-    ast.Lt: ("a < b", "less", "1.0 or 0.0"),
-    ast.LtE: ("a <= b", "less_equal", "1.0 or 0.0"),
-    ast.Gt: ("a > b", "greater", "1.0 or 0.0"),
-    ast.GtE: ("a >= b", "greater_equal", "1.0 or 0.0"),
-    ast.Eq: ("a == b", "equal", "1.0 or 0.0"),
-    ast.NotEq: ("a != b", "not_equal", "1.0 or 0.0"),
-    ast.BitXor: ("a ^ b", "bitwise_xor", "integers only: NumPy's TypeError on float64"),
-    ast.LShift: ("a << b", "left_shift", "integers only: NumPy's TypeError on float64"),
-    ast.RShift: ("a >> b", "right_shift", "integers only: NumPy's TypeError on float64"),
+# How each operator of expression text is written, by the node kind the
+# typing of text maps to a NumPy function; those tables decide which rows
+# appear, and NumPy's function names the row.
+_SYMBOLS: dict[type[ast.AST], str] = {
+    ast.Add: "a + b",
+    ast.Sub: "a - b",
+    ast.Mult: "a * b",
+    ast.Div: "a / b",
+    ast.Pow: "a ** b",
+    ast.Mod: "a % b",
+    ast.FloorDiv: "a // b",
+    ast.BitAnd: "a & b",
+    ast.BitOr: "a | b",
+    ast.BitXor: "a ^ b",
+    ast.LShift: "a << b",
+    ast.RShift: "a >> b",
+    ast.Lt: "a < b",
+    ast.LtE: "a <= b",
+    ast.Gt: "a > b",
+    ast.GtE: "a >= b",
+    ast.Eq: "a == b",
+    ast.NotEq: "a != b",
+    ast.USub: "-a",
+    ast.Invert: "~a",
 }
 
-#: The unary operators, which the parser handles one by one.
-UNARY_OPERATORS = [
-    OperatorRow("-a", "negative", ""),
-    OperatorRow("+a", "positive", ""),
-    OperatorRow("~a", "logical_not", "1.0 or 0.0; an operand is true when non-zero or NaN"),
-]
+_BITWISE = "logical on booleans, bitwise on integers; NumPy's TypeError on floats"
+_NOTES: dict[str, str] = {
+    "divide": "always true division (float64 for integers)",
+    "power": "the platform's libm for floats, as ``pow``; integers to negative powers are NumPy's ValueError",
+    "remainder": "NumPy's bits, signed zeros and infinities included; integers by 0 give 0",
+    "floor_divide": "NumPy's bits, consistent with ``%``; integers by 0 give 0",
+    "bitwise_and": _BITWISE,
+    "bitwise_or": _BITWISE,
+    "bitwise_xor": _BITWISE,
+    "invert": _BITWISE,
+    "left_shift": "integers only: NumPy's TypeError on floats",
+    "right_shift": "integers only: NumPy's TypeError on floats",
+}
+
+#: The unary operator that changes nothing, which typing skips.
+UNARY_OPERATORS = [OperatorRow("+a", "positive", "")]
 
 
 def operator_rows() -> list[OperatorRow]:
     """Every operator of expression text; a KeyError names one without a row."""
-    kinds = [*_parse._BINARY, *_parse._COMPARE, *_parse._INTEGER_ONLY]
-    return [OperatorRow(*_SYMBOLS[kind]) for kind in kinds] + UNARY_OPERATORS
+    tables = (_typing_text._BINARY, _typing_text._COMPARE, _typing_text._UNARY)
+    kinds = [(kind, ufunc) for table in tables for kind, ufunc in table.items()]
+    rows = [OperatorRow(_SYMBOLS[kind], ufunc.__name__, _NOTES.get(ufunc.__name__, "")) for kind, ufunc in kinds]
+    return rows + UNARY_OPERATORS
 
 
 def reductions() -> tuple[str, ...]:

@@ -219,7 +219,12 @@ def evaluate(
     sanitize: bool | None = None,
     **kwargs: object,
 ) -> "npt.NDArray[Any] | DaskArray":
-    """The float64 array of an elementwise expression over arrays and numbers.
+    """The array of an elementwise expression over arrays and numbers, in NumPy's types.
+
+    Expression text computes in the data's own types: the result has the
+    dtype NumPy gives for the same line of Python over the same values
+    (NumPy 2's rules: Python numbers are weak), and NumPy's values. An `Expr`
+    or a `Kernel` computes in float64.
 
     Every argument is checked before anything is computed: a bad one raises
     and leaves `out` as it was.
@@ -227,40 +232,40 @@ def evaluate(
     Parameters
     ----------
     ex
-        Expression text in Python syntax (operators ``+ - * / **``, comparisons,
-        ``& | ~`` on conditions, and functions such as ``where``, ``sqrt``,
-        ``exp``, ``clip``), or an `Expr`, or a `Kernel`.
+        Expression text in Python syntax (operators ``+ - * / ** // %``,
+        comparisons, ``& | ^ ~ << >>``, and functions such as ``where``,
+        ``sqrt``, ``exp``, ``clip``), or an `Expr`, or a `Kernel`.
     local_dict, global_dict
         Where names are looked up, in this order. When both are None, the
         caller's local and global variables are used; with `local_dict` alone,
         names it lacks are looked up in the caller's global variables.
     out
-        A writable, contiguous float64 array of the result's shape, written in
-        place and returned; it may be one of the inputs.
+        A writable array of the result's shape, of any numeric dtype and any
+        strides, written in place (through `casting`) and returned; it may be
+        one of the inputs.
     order
         The memory layout of a new result: ``'K'`` (the default) that of the
         inputs, ``'A'`` Fortran order when the inputs are all in Fortran
         order, ``'C'`` or ``'F'`` always that order.
     casting
         NumPy's rule (``'no'``, ``'equiv'``, ``'safe'``, ``'same_kind'``,
-        ``'unsafe'``) for casting the float64 result to `out`'s dtype; a cast
-        the rule forbids is a TypeError.
+        ``'unsafe'``) for casting the result to `out`'s dtype; a cast the rule
+        forbids is a TypeError.
     sanitize
         Accepted as numexpr takes it, and changes nothing: the text is parsed
         against a list of allowed constructs and never run by the interpreter.
     **kwargs
         numexpr's ``optimization`` and ``truediv`` are accepted with their
-        values checked, and change nothing: the operations are float64 and
-        ``/`` is true division. ``disable_cache=True`` neither uses nor fills
+        values checked, and change nothing: ``/`` is always true division. ``disable_cache=True`` neither uses nor fills
         the cache of compiled texts, and keeps nothing for `re_evaluate`. Any
         other keyword is a TypeError.
 
     Returns
     -------
     numpy.ndarray
-        A new float64 array of the broadcast shape of the inputs (0-d when
-        there are no arrays), or `out`. Comparisons give 1.0 and 0.0. With a
-        Dask array among the inputs, a lazy Dask array.
+        A new array of the broadcast shape of the inputs (0-d when there are
+        no arrays), or `out`. Comparisons give booleans. With a Dask array
+        among the inputs, a lazy Dask array.
 
     Raises
     ------
@@ -268,12 +273,16 @@ def evaluate(
         For text that is not a Python expression.
     ValueError
         For syntax or functions the language does not have, shapes that do
-        not broadcast, or an `out` of another shape.
+        not broadcast, an `out` of another shape, or an integer to a
+        negative integer power.
+    OverflowError
+        For a Python int the type it meets cannot hold, as NumPy's.
     NameError
         For a name found in neither namespace.
     TypeError
-        For data other than booleans, integers and floats, a bad `out` or
-        `casting`, or an unknown keyword.
+        For data other than booleans, integers, floats and complex numbers,
+        an operation NumPy has no loop for on the operands' types, a bad
+        `out` or `casting`, or an unknown keyword.
 
     Examples
     --------
@@ -283,6 +292,8 @@ def evaluate(
     array([12., 14., 16.])
     >>> bm.evaluate("x * y", {"x": np.ones((2, 2))}, order="F").flags.f_contiguous
     True
+    >>> bm.evaluate("(flags & 4) != 0", {"flags": np.array([6, 1, 4, 0])})
+    array([ True, False,  True, False])
     """
     # The usual call (the defaults given or left out, and no out or a float64
     # one) takes the shortest way.

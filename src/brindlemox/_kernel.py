@@ -155,9 +155,32 @@ class Kernel:
 
     def run_in_place(self, values: Sequence[object], out: object) -> F64Array | None:
         """The kernel over `values` into `out` or a new array laid out as its
-        inputs are, when the engine reads every value where it lies
-        (contiguous float64 arrays of one shape and layout, and numbers);
-        else None, and nothing is written."""
+        inputs are, when the engine reads every value where it lies; else
+        None, and nothing is written.
+
+        Parameters
+        ----------
+        values : sequence
+            One array or number per parameter, in the order of `names`.
+        out : numpy.ndarray or None
+            A float64 array of the result's shape to write, or None.
+
+        Returns
+        -------
+        numpy.ndarray or None
+            `out`, or the new result, when every value is a number or a
+            contiguous float64 array of one shape and layout (and `out`, if
+            given, of that shape and layout); None otherwise.
+
+        Examples
+        --------
+        >>> import numpy as np, brindlemox as bm
+        >>> add = bm.kernel(bm.arg("x") + bm.arg("y"))
+        >>> add.run_in_place([np.array([1.0, 2.0]), 10.0], None)
+        array([11., 12.])
+        >>> add.run_in_place([np.arange(4.0)[::2], 10.0], None) is None
+        True
+        """
         operands = tuple(values) if self._slots is None else tuple(values[index] for index in self._slots)
         return _evaluate_into(self._compiled, operands, out)
 

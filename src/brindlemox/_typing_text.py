@@ -248,6 +248,10 @@ class _Typer:
         if isinstance(node, ast.UnaryOp):
             operand = self.build(node.operand)
             if isinstance(node.op, ast.UAdd):
+                # The value itself, where NumPy's `positive` takes the type
+                # (booleans it refuses).
+                if isinstance(operand, Typed):
+                    np.positive.resolve_dtypes((operand.dtype, None))
                 return operand
             ufunc = _UNARY.get(type(node.op))
             if ufunc is None:
