@@ -82,7 +82,7 @@ arccos: _Final = _unary("arccos", "Acos", "The inverse cosine, elementwise.", ul
 arctan: _Final = _unary("arctan", "Atan", "The inverse tangent, elementwise.", ulps=2)
 sinh: _Final = _unary("sinh", "Sinh", "The hyperbolic sine, elementwise.", ulps=2)
 cosh: _Final = _unary("cosh", "Cosh", "The hyperbolic cosine, elementwise.", ulps=2)
-tanh: _Final = _unary("tanh", "Tanh", "The hyperbolic tangent, elementwise.", ulps=2)
+tanh: _Final = _unary("tanh", "Tanh", "The hyperbolic tangent, elementwise.", ulps=3)
 arcsinh: _Final = _unary("arcsinh", "Asinh", "The inverse hyperbolic sine, elementwise.", ulps=2)
 arccosh: _Final = _unary("arccosh", "Acosh", "The inverse hyperbolic cosine, elementwise.", ulps=2)
 arctanh: _Final = _unary("arctanh", "Atanh", "The inverse hyperbolic tangent, elementwise.", ulps=2)
