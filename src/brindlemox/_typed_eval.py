@@ -102,7 +102,13 @@ def check_typed(
     """Raises what `run_typed` would raise before it computes; the arrays
     among `values` and the shape they broadcast to."""
     arrays = [value for value in values.values() if isinstance(value, np.ndarray)]
-    shape = np.broadcast_shapes(*(array.shape for array in arrays)) if arrays else ()
+    shapes = [array.shape for array in arrays]
+    if not shapes:
+        shape: tuple[int, ...] = ()
+    elif shapes.count(shapes[0]) == len(shapes):
+        shape = shapes[0]
+    else:
+        shape = np.broadcast_shapes(*shapes)
     if out is not None:
         check_out_shape(out, shape)
         check_casting(function, casting, out, found.dtype)
@@ -133,7 +139,7 @@ def run_typed(
             same = array.shape == shape and array.strides == target.strides
             if not same or array.__array_interface__["data"][0] != target.__array_interface__["data"][0]:
                 array = array.copy()
-        inputs.append(np.broadcast_to(array, shape))
+        inputs.append(array if array.shape == shape else np.broadcast_to(array, shape))
     if target.size:
         if layout == "F":
             ok = _typed_evaluate(found.program, tuple(array.T for array in inputs), target.T)
