@@ -1,0 +1,258 @@
+// Asynchronous submissions, receives and sends, the settle queue, and channel
+// waits with a time limit.
+//
+// Every asynchronous entry takes a token, an integer the package chooses: the
+// task posts it to the settle queue when it becomes terminal, and the
+// package's one settler thread, blocked in _take_settled, learns from it which
+// of its futures to settle. Engine threads never touch a Python object: a
+// task holds engine buffers only, and the package keeps the Python objects
+// involved alive until it has settled the future.
+#include "py_tasks.h"
+
+#include <chrono>
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <vector>
+
+#include "arg_binder.h"
+#include "boundary.h"
+#include "channel/select.h"
+#include "convert.h"
+#include "method_table.h"
+#include "py_buffer.h"
+#include "py_channel.h"
+#include "py_class.h"
+#include "py_kernel.h"
+#include "py_ref.h"
+#include "py_task.h"
+#include "runtime/delivery.h"
+#include "runtime/receive_agent.h"
+#include "runtime/settle_queue.h"
+#include "runtime/submit.h"
+#include "wait.h"
+
+namespace bmx::py {
+
+namespace {
+
+using enum ParamKind;
+
+/// A new task that posts `token` when it settles; empty with TypeError set
+/// when `token` is not an unsigned 64-bit integer.
+std::optional<TaskRef> new_task(PyObject* token) {
+  std::uint64_t value = 0;
+  if (!to_u64(token, value)) {
+    argument_error("token");
+    return std::nullopt;
+  }
+  auto task = std::make_shared<Task>();
+  task->notify_on_settle(value);
+  return task;
+}
+
+const TaskRef* as_task(PyObject* object) { return payload_of<TaskRef>(object, task_handle_type()); }
+
+/// `seconds` from now; a negative or NaN time means now. Empty with an
+/// exception set when `seconds` is not a real number.
+std::optional<Deadline::Clock::time_point> deadline_after(PyObject* seconds, const char* name) {
+  const std::optional<double> value = to_number(seconds);
+  if (!value) {
+    argument_error(name);
+    return std::nullopt;
+  }
+  const auto now = Deadline::Clock::now();
+  // Beyond a century is as good as never, and stays inside the clock's range.
+  const double bounded = std::isnan(*value) ? 0.0 : std::clamp(*value, 0.0, 3.2e9);
+  return now + std::chrono::duration_cast<Deadline::Clock::duration>(std::chrono::duration<double>(bounded));
+}
+
+PyObject* go_async_impl(PyObject*, const BoundArgs& bound) {
+  std::optional<ChannelHandle> out;
+  if (bound[2] != nullptr && bound[2] != Py_None) {
+    const ChannelHandle* channel = unwrap_channel(bound[2]);
+    if (channel == nullptr) return argument_error("out");
+    out = *channel;
+  }
+  const MapContent* map = as_map_spec(bound[0]);
+  const ReduceContent* reduce = map == nullptr ? as_reduce_spec(bound[0]) : nullptr;
+  if (map == nullptr && reduce == nullptr) {
+    return set_error(PyExc_TypeError, "_go_async() expects a MapSpec or ReduceSpec");
+  }
+  std::optional<TaskRef> task = new_task(bound[1]);
+  if (!task) return nullptr;
+  if (map != nullptr) {
+    submit_map(*task, *map, std::move(out));
+  } else {
+    submit_reduce(*task, *reduce, std::move(out));
+  }
+  return wrap_task(std::move(*task));
+}
+
+PyObject* recv_async_impl(PyObject*, const BoundArgs& bound) {
+  const ChannelHandle* channel = unwrap_channel(bound[0]);
+  if (channel == nullptr) return argument_error("channel");
+  std::optional<TaskRef> task = new_task(bound[1]);
+  if (!task) return nullptr;
+  receive_async(*task, *channel);
+  return wrap_task(std::move(*task));
+}
+
+PyObject* send_async_impl(PyObject*, const BoundArgs& bound) {
+  const ChannelHandle* channel = unwrap_channel(bound[0]);
+  if (channel == nullptr) return argument_error("channel");
+  const BufferRef* buffer = unwrap_buffer(bound[1]);
+  if (buffer == nullptr) return argument_error("buf");
+  std::optional<TaskRef> task = new_task(bound[2]);
+  if (!task) return nullptr;
+  // The delivery worker does the waiting; the task completes once the
+  // channel has the buffer, or fails when the channel is closed.
+  (*task)->mark_delivery_queued(*buffer);
+  enqueue_delivery(DeliveryJob{channel->sending_only(), *task, *buffer});
+  return wrap_task(std::move(*task));
+}
+
+PyObject* withdraw_impl(PyObject*, const BoundArgs& bound) {
+  const TaskRef* task = as_task(bound[0]);
+  if (task == nullptr) return argument_error("task");
+  return PyBool_FromLong((*task)->withdraw() ? 1 : 0);
+}
+
+PyObject* withdraw_receive_impl(PyObject*, const BoundArgs& bound) {
+  const TaskRef* task = as_task(bound[0]);
+  if (task == nullptr) return argument_error("task");
+  return PyBool_FromLong(withdraw_receive(*task) ? 1 : 0);
+}
+
+PyObject* give_back_impl(PyObject*, const BoundArgs& bound) {
+  const ChannelHandle* channel = unwrap_channel(bound[0]);
+  if (channel == nullptr) return argument_error("channel");
+  const BufferRef* buffer = unwrap_buffer(bound[1]);
+  if (buffer == nullptr) return argument_error("buf");
+  give_back(*channel, *buffer);
+  Py_RETURN_NONE;
+}
+
+PyObject* take_settled_impl(PyObject*, const BoundArgs&) {
+  std::optional<std::vector<std::uint64_t>> tokens =
+      wait_interruptibly([](const Deadline& deadline) { return take_settled(deadline); });
+  if (!tokens) return nullptr;
+  PyRef list = PyRef::steal(expect_object(PyList_New(static_cast<Py_ssize_t>(tokens->size()))));
+  for (std::size_t i = 0; i < tokens->size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                    expect_object(PyLong_FromUnsignedLongLong((*tokens)[i])));
+  }
+  return list.release();
+}
+
+PyObject* recv_until_impl(PyObject*, const BoundArgs& bound) {
+  const ChannelHandle* channel = unwrap_channel(bound[0]);
+  if (channel == nullptr) return argument_error("channel");
+  const std::optional<Deadline::Clock::time_point> at = deadline_after(bound[1], "timeout");
+  if (!at) return nullptr;
+  std::optional<Result<BufferRef>> got = wait_interruptibly_until(
+      *at, [&](const Deadline& deadline) { return channel->recv_buffer(deadline); });
+  if (!got) {
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    Py_RETURN_NONE;
+  }
+  if (!got->ok()) return raise_generic(got->error());
+  return wrap_buffer(std::move(*got).value());
+}
+
+PyObject* send_until_impl(PyObject*, const BoundArgs& bound) {
+  const ChannelHandle* channel = unwrap_channel(bound[0]);
+  if (channel == nullptr) return argument_error("channel");
+  const BufferRef* buffer = unwrap_buffer(bound[1]);
+  if (buffer == nullptr) return argument_error("buf");
+  const std::optional<Deadline::Clock::time_point> at = deadline_after(bound[2], "timeout");
+  if (!at) return nullptr;
+  // Only the first attempt looks at `closed`, as in Channel.send.
+  bool started = false;
+  const std::optional<Result<void>> sent = wait_interruptibly_until(*at, [&](const Deadline& deadline) {
+    const bool first = !std::exchange(started, true);
+    return first ? channel->send_buffer(*buffer, deadline) : channel->continue_send(*buffer, deadline);
+  });
+  if (!sent) {
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    Py_RETURN_FALSE;
+  }
+  if (!sent->ok()) return raise_generic(sent->error());
+  Py_RETURN_TRUE;
+}
+
+PyObject* select_until_impl(PyObject*, const BoundArgs& bound) {
+  if (!PyTuple_Check(bound[0])) {
+    raise_conversion_error(bound[0], "tuple");
+    return argument_error("channels");
+  }
+  std::vector<ChannelHandle> cases;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bound[0]); ++i) {
+    const ChannelHandle* channel = unwrap_channel(PyTuple_GET_ITEM(bound[0], i));
+    if (channel == nullptr) return argument_error("channels");
+    cases.push_back(*channel);
+  }
+  if (cases.empty()) return set_error(PyExc_ValueError, "_select_until() needs at least one channel");
+  const std::optional<Deadline::Clock::time_point> at = deadline_after(bound[1], "timeout");
+  if (!at) return nullptr;
+  std::optional<SelectResult> chosen =
+      wait_interruptibly_until(*at, [&](const Deadline& deadline) -> std::optional<SelectResult> {
+        SelectResult result = select(cases, deadline);
+        if (result.status == SelectStatus::TimedOut) return std::nullopt;
+        return result;
+      });
+  if (!chosen) {
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    Py_RETURN_NONE;
+  }
+  if (!chosen->message) return raise_generic(ComputeError::channel_closed());
+  PyRef index = PyRef::steal(expect_object(PyLong_FromSize_t(chosen->index)));
+  PyRef buffer = PyRef::steal(wrap_buffer(std::move(*chosen->message)));
+  return expect_object(PyTuple_Pack(2, index.get(), buffer.get()));
+}
+
+constexpr Param kGoParams[] = {{"spec", Required}, {"token", Required}, {"out", Optional, "None"}};
+constexpr Param kRecvParams[] = {{"channel", Required}, {"token", Required}};
+constexpr Param kSendParams[] = {{"channel", Required}, {"buf", Required}, {"token", Required}};
+constexpr Param kTaskParams[] = {{"task", Required}};
+constexpr Param kGiveBackParams[] = {{"channel", Required}, {"buf", Required}};
+constexpr Param kRecvUntilParams[] = {{"channel", Required}, {"timeout", Required}};
+constexpr Param kSendUntilParams[] = {{"channel", Required}, {"buf", Required}, {"timeout", Required}};
+constexpr Param kSelectUntilParams[] = {{"channels", Required}, {"timeout", Required}};
+
+constexpr Method kFunctions[] = {
+    {"_go_async", kGoParams,
+     "Queue a MapSpec or ReduceSpec on the task runner and return its TaskHandle at once.\n"
+     "`token` is posted to the settle queue when the task settles.",
+     go_async_impl},
+    {"_recv_async", kRecvParams,
+     "A TaskHandle that completes with the channel's next buffer; `token` is posted when it settles.",
+     recv_async_impl},
+    {"_send_async", kSendParams,
+     "A TaskHandle that completes once the delivery worker has sent `buf`; `token` is posted when it settles.",
+     send_async_impl},
+    {"_withdraw", kTaskParams, "Cancel a task that has not started; False once it has.", withdraw_impl},
+    {"_withdraw_receive", kTaskParams, "Cancel a waiting _recv_async; False once it has its outcome.",
+     withdraw_receive_impl},
+    {"_give_back", kGiveBackParams, "Hold a buffer taken from `channel` for its next _recv_async.",
+     give_back_impl},
+    {"_take_settled", {}, "Wait for settled tasks and return their tokens, in settling order.", take_settled_impl},
+    {"_recv_until", kRecvUntilParams, "Channel.recv giving up after `timeout` seconds with None.",
+     recv_until_impl},
+    {"_send_until", kSendUntilParams, "Channel.send giving up after `timeout` seconds: True once sent.",
+     send_until_impl},
+    {"_select_until", kSelectUntilParams,
+     "(index, Buffer) from the first ready channel of a tuple, or None after `timeout` seconds.",
+     select_until_impl},
+};
+
+}  // namespace
+
+PyMethodDef* task_functions() { return method_defs<kFunctions>(); }
+
+bool add_channel_closed_text(PyObject* module) {
+  const PyRef text = PyRef::steal(PyUnicode_FromString(display_text(ComputeError::channel_closed()).c_str()));
+  return text && PyObject_SetAttrString(module, "_CHANNEL_CLOSED", text.get()) == 0;
+}
+
+}  // namespace bmx::py
