@@ -1,70 +1,10 @@
-"""The asynchronous side, without facades: buffers, `go`, channels, select.
-
-These are the engine's own operations on its one process-wide runtime; only
-`asarray` widens what it accepts (any array-like of real numbers, flattened in
-C order) before its one copy into a `Buffer`, and `select` refuses to wait on
-no case at all.
-"""
+"""Engine buffers: `asarray` copies any array-like of real numbers, flattened
+in C order, into a new `Buffer`."""
 
 import numpy.typing as npt
 
-from ._engine import Buffer, Channel, MapSpec, RecvCase, ReduceSpec, TaskHandle, py_select, runtime
+from ._engine import Buffer, runtime
 from ._inputs import to_flat
-
-
-def go(spec: MapSpec | ReduceSpec, out: Channel | None = None) -> TaskHandle:
-    """Runs `spec` (a kernel's `map` or a reduction) and returns its `TaskHandle`.
-
-    The work is done on the calling thread (and the pool) before this returns;
-    the handle's ``result()`` gives the result `Buffer` or raises the error of
-    the computation. With `out`, the result is also sent into that channel.
-
-    Examples
-    --------
-    >>> import brindlemox as bm
-    >>> double = bm.kernel(2 * bm.arg("x"))
-    >>> bm.go(double.map(x=[1.0, 2.0])).result().numpy()
-    array([2., 4.])
-    """
-    return runtime.go(spec, out)
-
-
-def chan(capacity: int) -> Channel:
-    """A new channel of buffers holding up to `capacity` of them; 0 makes each
-    send wait for its receiver.
-
-    Examples
-    --------
-    >>> import brindlemox as bm
-    >>> channel = bm.chan(1)
-    >>> channel.send(bm.asarray([1.0]))
-    >>> channel.recv().numpy()
-    array([1.])
-    """
-    return runtime.chan(capacity)
-
-
-def select(*cases: RecvCase, default: bool = False) -> tuple[int, Buffer | None]:
-    """The index of a ready case and the buffer received from its channel.
-
-    Waits until one of `cases` can receive; with ``default=True`` it only
-    looks, and returns ``(-1, None)`` when none is ready. Waiting on no case
-    at all could never end, so it is a ValueError.
-
-    Examples
-    --------
-    >>> import brindlemox as bm
-    >>> channel = bm.chan(1)
-    >>> channel.send(bm.asarray([1.0, 2.0]))
-    >>> index, buffer = bm.select(bm.RecvCase(channel))
-    >>> index, buffer.numpy()
-    (0, array([1., 2.]))
-    >>> bm.select(default=True)
-    (-1, None)
-    """
-    if not cases and default is False:
-        raise ValueError("select() needs at least one case to wait on")
-    return py_select(*cases, default=default)
 
 
 def asarray(a: npt.ArrayLike) -> Buffer:

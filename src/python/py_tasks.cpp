@@ -94,8 +94,10 @@ PyObject* recv_async_impl(PyObject*, const BoundArgs& bound) {
   if (channel == nullptr) return argument_error("channel");
   std::optional<TaskRef> task = new_task(bound[1]);
   if (!task) return nullptr;
-  receive_async(*task, *channel);
-  return wrap_task(std::move(*task));
+  std::optional<Result<BufferRef>> now = receive_async(*task, *channel);
+  if (!now) return wrap_task(std::move(*task));
+  if (!now->ok()) return raise_generic(now->error());
+  return wrap_buffer(std::move(*now).value());
 }
 
 PyObject* send_async_impl(PyObject*, const BoundArgs& bound) {
@@ -226,7 +228,8 @@ constexpr Method kFunctions[] = {
      "`token` is posted to the settle queue when the task settles.",
      go_async_impl},
     {"_recv_async", kRecvParams,
-     "A TaskHandle that completes with the channel's next buffer; `token` is posted when it settles.",
+     "The channel's next buffer when there is one now (RuntimeError when closed), else a TaskHandle\n"
+     "that completes with it; `token` is posted when that settles.",
      recv_async_impl},
     {"_send_async", kSendParams,
      "A TaskHandle that completes once the delivery worker has sent `buf`; `token` is posted when it settles.",

@@ -35,25 +35,30 @@ class ReceiveAgent {
  public:
   ReceiveAgent() : wake_(make_wake_channel()), nudge_(Buffer::from_f64_vec(F64Vec{})) {}
 
-  void receive(const TaskRef& task, const ChannelHandle& channel) {
+  std::optional<Result<BufferRef>> receive(const TaskRef& task, const ChannelHandle& channel) {
     {
       const std::scoped_lock lock(mutex_);
       Waiting& waiting = find_or_add(channel);
-      if (waiting.held.empty()) {
-        const std::optional<Result<BufferRef>> now = channel.recv_buffer(Deadline::expired());
-        if (now) {
-          settle(*task, *now);
-          drop_if_idle(waiting);
-          return;
-        }
-        waiting.receives.push_back(task);
-      } else {
-        waiting.receives.push_back(task);
-        serve_held(waiting);
-        return;
+      // Held buffers were taken before anything still queued, and waiting
+      // receives came before this one.
+      if (!waiting.held.empty() && waiting.receives.empty()) {
+        BufferRef buffer = std::move(waiting.held.front());
+        waiting.held.pop_front();
+        drop_if_idle(waiting);
+        return Result<BufferRef>(std::move(buffer));
       }
+      if (waiting.held.empty() && waiting.receives.empty()) {
+        std::optional<Result<BufferRef>> now = channel.recv_buffer(Deadline::expired());
+        if (now) {
+          drop_if_idle(waiting);
+          return now;
+        }
+      }
+      waiting.receives.push_back(task);
+      serve_held(waiting);
     }
     nudge();
+    return std::nullopt;
   }
 
   bool withdraw(const TaskRef& task) {
@@ -101,14 +106,6 @@ class ReceiveAgent {
   /// Ends the agent's current select so that it looks at the table again. A
   /// full wake-up channel already does that.
   void nudge() { (void)wake_.send_buffer(nudge_, Deadline::expired()); }
-
-  static void settle(Task& task, const Result<BufferRef>& outcome) {
-    if (outcome.ok()) {
-      task.complete(outcome.value());
-    } else {
-      task.fail(outcome.error());
-    }
-  }
 
   /// Under mutex_.
   Waiting& find_or_add(const ChannelHandle& channel) {
@@ -186,7 +183,9 @@ ReceiveAgent& agent() {
 
 }  // namespace
 
-void receive_async(const TaskRef& task, const ChannelHandle& channel) { agent().receive(task, channel); }
+std::optional<Result<BufferRef>> receive_async(const TaskRef& task, const ChannelHandle& channel) {
+  return agent().receive(task, channel);
+}
 
 bool withdraw_receive(const TaskRef& task) { return agent().withdraw(task); }
 

@@ -14,17 +14,21 @@
 // waiting in the parent stay pending in the child.
 #pragma once
 
+#include <optional>
+
 #include "buffer/buffer.h"
 #include "channel/channel.h"
+#include "result.h"
 #include "task.h"
 
 namespace bmx {
 
-/// Completes `task` with a held buffer or the channel's next message at once
-/// when there is one, else leaves it waiting with the agent. Never waits.
+/// The outcome at once when a held buffer or a message (or the close marker)
+/// is there and no earlier receive waits (`task` is left untouched); else
+/// `task` waits with the agent, which settles it. Never waits.
 /// Internal failure "failed to spawn receive agent thread: <os error>" when the
 /// thread cannot be started.
-void receive_async(const TaskRef& task, const ChannelHandle& channel);
+std::optional<Result<BufferRef>> receive_async(const TaskRef& task, const ChannelHandle& channel);
 
 /// Withdraws a waiting receive and stops the agent waiting on its channel
 /// when nothing else waits there; false when it already has its outcome.
