@@ -8,12 +8,13 @@ no room is handed to the engine's delivery worker, and the settler thread
 wakes the waiting coroutine through one `call_soon_threadsafe`.
 """
 
-import asyncio
+from __future__ import annotations
+
 import functools
 import random
 from collections.abc import AsyncIterator, Iterator
 from types import TracebackType
-from typing import Any, Final, Self
+from typing import TYPE_CHECKING, Any, Final, Self
 
 import numpy as np
 import numpy.typing as npt
@@ -36,6 +37,9 @@ from ._engine import Buffer, TaskHandle, runtime
 from ._runtime import to_buffer
 from ._tasks import Task
 
+if TYPE_CHECKING:
+    import asyncio
+
 #: The longest wait the engine takes; "no time limit" is this long.
 _FOREVER: Final = float("inf")
 
@@ -44,7 +48,18 @@ _NOTE: Final = [runtime.asarray(np.array([float(index)])) for index in range(64)
 
 class ChannelClosed(RuntimeError):
     """A send on a closed channel, or a receive on a closed channel with
-    nothing left in it. A RuntimeError, as the engine's own channels raise."""
+    nothing left in it. A RuntimeError, as the engine's own channels raise.
+
+    Examples
+    --------
+    >>> import brindlemox as bm
+    >>> channel = bm.chan(1)
+    >>> channel.close()
+    >>> channel.recv()
+    Traceback (most recent call last):
+    ...
+    brindlemox._channels.ChannelClosed: the channel is closed
+    """
 
 
 def _closed(error: RuntimeError) -> RuntimeError:
@@ -56,7 +71,7 @@ def _timed_out(what: str, timeout: float) -> TimeoutError:
     return TimeoutError(f"{what} timed out after {timeout} seconds")
 
 
-def _message(value: object) -> Buffer:
+def _message(value: Buffer | npt.ArrayLike) -> Buffer:
     return value if type(value) is Buffer else to_buffer("value", value)
 
 
@@ -194,6 +209,8 @@ class Channel:
         >>> asyncio.run(main())
         array([4.])
         """
+        import asyncio
+
         buffer = _message(value)
         try:
             if _send_until(self._channel, buffer, 0.0):
@@ -266,6 +283,8 @@ def chan(capacity: int = 0) -> Channel:
 
 async def _settled(token: int) -> None:
     """Waits until the engine posts `token`."""
+    import asyncio
+
     loop = asyncio.get_running_loop()
     waiter: asyncio.Future[None] = loop.create_future()
     _settle.register(token, functools.partial(_wake, loop, waiter))
@@ -290,6 +309,8 @@ def _resolve(waiter: "asyncio.Future[None]", lost: bool) -> None:
 
 async def _receive(channel: _EngineChannel) -> Buffer:
     """The next buffer of `channel`, waited for without blocking the loop."""
+    import asyncio
+
     token = _settle.new_token()
     try:
         got = _recv_async(channel, token)
@@ -325,7 +346,16 @@ def _give_back_outcome(channel: _EngineChannel, handle: TaskHandle) -> None:
 
 class RecvCase:
     """A `select` case receiving from `channel`; a `Channel` or a `Task` may
-    also be given to `select` as it is."""
+    also be given to `select` as it is.
+
+    Examples
+    --------
+    >>> import brindlemox as bm
+    >>> channel = bm.chan(1)
+    >>> channel.send([1.0])
+    >>> bm.select(bm.RecvCase(channel))
+    (0, array([1.]))
+    """
 
     __slots__ = ("channel",)
 
@@ -360,13 +390,14 @@ def _done_task(tasks: list[tuple[int, Task[Any]]]) -> tuple[int, Task[Any]] | No
     return random.choice(done) if done else None
 
 
-def select(*cases: Case, timeout: float | None = None) -> tuple[int, Any]:
+def select(*cases: Case, timeout: float | None = None, default: bool = False) -> tuple[int, Any]:
     """Waits until one of `cases` is ready and returns its index and value.
 
     A case is a `Channel` (or `RecvCase`), ready when it holds a value, or a
     `Task`, ready when done. Of several ready cases one is chosen at random.
     The value is the array received, or the task's result (its exception is
-    raised). Blocks at most `timeout` seconds.
+    raised). Blocks at most `timeout` seconds; with ``default=True`` it only
+    looks, and returns ``(-1, None)`` when no case is ready.
 
     Raises ValueError for no cases, ChannelClosed when the chosen channel
     is closed and drained, TimeoutError when `timeout` passes first.
@@ -380,7 +411,13 @@ def select(*cases: Case, timeout: float | None = None) -> tuple[int, Any]:
     (1, array([2.]))
     >>> bm.select(a, bm.go("x + 1", x=[1.0]))
     (1, array([2.]))
+    >>> bm.select(a, default=True)
+    (-1, None)
     """
+    if type(default) is not bool:
+        raise TypeError(f"argument 'default' must be bool, not {type(default).__name__}")
+    if default and not cases:
+        return -1, None
     channels, tasks = _split(cases)
     ready = _done_task(tasks)
     if ready is not None:
@@ -393,10 +430,12 @@ def select(*cases: Case, timeout: float | None = None) -> tuple[int, Any]:
             task.add_done_callback(functools.partial(_note, note, position))
         engine += (note,)
     try:
-        chosen = _select_until(engine, _FOREVER if timeout is None else timeout)
+        chosen = _select_until(engine, 0.0 if default else _FOREVER if timeout is None else timeout)
     except RuntimeError as error:
         raise _closed(error) from None
     if chosen is None:
+        if default:
+            return -1, None
         raise _timed_out("select", timeout or 0.0)
     position, buffer = chosen
     if position == len(channels):
@@ -426,6 +465,8 @@ async def select_async(*cases: Case, timeout: float | None = None) -> tuple[int,
     >>> asyncio.run(main())
     (1, array([2.]))
     """
+    import asyncio
+
     channels, tasks = _split(cases)
     ready = _done_task(tasks)
     if ready is not None:
@@ -450,9 +491,9 @@ async def select_async(*cases: Case, timeout: float | None = None) -> tuple[int,
     winner = await _end_waits(waits, keep=True)
     if winner is None:
         raise _timed_out("select", timeout or 0.0)
-    index, channel = waits[winner]
+    index, source = waits[winner]
     value = winner.result()
-    return index, value if channel is None else np.asarray(value)
+    return index, value if source is None else np.asarray(value)
 
 
 async def _await(task: Task[Any]) -> Any:
@@ -465,6 +506,8 @@ async def _end_waits(
     """Ends every wait; with `keep`, returns one chosen among those that
     finished (None if none did). Buffers received by the others are handed
     back to their channels."""
+    import asyncio
+
     for wait in waits:
         wait.cancel()
     await asyncio.gather(*waits, return_exceptions=True)

@@ -7,23 +7,31 @@ await a `Task` directly: its completion is handed to their loop with one
 `call_soon_threadsafe`, and cancelling the coroutine leaves the work alone.
 """
 
-import asyncio
+from __future__ import annotations
+
 import functools
 from collections.abc import Callable, Generator, Mapping
 from concurrent.futures import Future, InvalidStateError
 from concurrent.futures._base import PENDING  # the state a Future starts in
-from typing import Any, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar
 
 import numpy as np
 
 from _brindlemox import _go_async, _withdraw
 
 from . import _settle
-from ._engine import Buffer, Channel, MapSpec, ReduceSpec, TaskHandle, kernels
+from ._engine import Buffer, MapSpec, ReduceSpec, TaskHandle, kernels
 from ._evaluate import compile_text
 from ._inputs import arrange
 from ._kernel import Kernel
 from ._runtime import to_buffer
+
+if TYPE_CHECKING:
+    import asyncio
+
+    from _brindlemox import Channel as EngineChannel
+
+    from ._channels import Channel
 
 T = TypeVar("T")
 
@@ -44,6 +52,17 @@ class Task(Future[T]):
 
     `cancel` succeeds while the work waits for its turn; once it has started
     it runs to its end and `cancel` returns False, as for a thread pool.
+
+    Examples
+    --------
+    >>> import asyncio, brindlemox as bm
+    >>> task = bm.go("x * 2", x=[1.0, 2.0])
+    >>> task.result(timeout=60)
+    array([2., 4.])
+    >>> async def main():
+    ...     return await bm.go("x + 1", x=[1.0])
+    >>> asyncio.run(main())
+    array([2.])
     """
 
     def __init__(self, handle: TaskHandle | None, convert: Callable[[Buffer], T], keep: object) -> None:
@@ -91,6 +110,8 @@ class Task(Future[T]):
 
     def __await__(self) -> Generator[Any, None, T]:
         if not self.done():
+            import asyncio
+
             loop = asyncio.get_running_loop()
             waiter = loop.create_future()
             self.add_done_callback(functools.partial(_wake, loop, waiter))
@@ -165,7 +186,7 @@ def go(
     >>> bm.go(bm.kernel(lambda v: v * v), [1.0, 2.0]).result()
     array([1., 4.])
     """
-    channel = getattr(out, "_channel", out)
+    channel = None if out is None else out._channel
     if isinstance(work, MapSpec) or isinstance(work, ReduceSpec):
         if args or kwargs or local_dict is not None:
             raise TypeError("go() takes no arguments besides a MapSpec or ReduceSpec")
@@ -208,7 +229,7 @@ def _bound(kernel: Kernel, args: tuple[object, ...], kwargs: dict[str, object]) 
     return [values[name] for name in names]
 
 
-def _submit_kernel(kernel: Kernel, values: list[object], channel: object) -> Task[Any]:
+def _submit_kernel(kernel: Kernel, values: list[object], channel: EngineChannel | None) -> Task[Any]:
     """The kernel over `values` as a map: the operands arranged as for a call
     (broadcast, float64, C order), each copied into an engine buffer."""
     slots = kernel._slot_names
@@ -225,7 +246,9 @@ def _submit_kernel(kernel: Kernel, values: list[object], channel: object) -> Tas
     return _submit(spec, lambda buffer: array_of(buffer).reshape(shape), channel, None)
 
 
-def _submit(spec: MapSpec | ReduceSpec, convert: Callable[[Buffer], Any], channel: object, keep: object) -> Task[Any]:
+def _submit(
+    spec: MapSpec | ReduceSpec, convert: Callable[[Buffer], Any], channel: EngineChannel | None, keep: object
+) -> Task[Any]:
     token = _settle.new_token()
     task: Task[Any] = Task(_go_async(spec, token, channel), convert, keep)
     _settle.register(token, task._settle)
