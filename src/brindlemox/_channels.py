@@ -67,7 +67,7 @@ def _closed(error: RuntimeError) -> RuntimeError:
     return ChannelClosed("the channel is closed") if error.args == (_CHANNEL_CLOSED,) else error
 
 
-def _timed_out(what: str, timeout: float) -> TimeoutError:
+def _timed_out(what: str, timeout: float | None) -> TimeoutError:
     return TimeoutError(f"{what} timed out after {timeout} seconds")
 
 
@@ -164,7 +164,7 @@ class Channel:
         except RuntimeError as error:
             raise _closed(error) from None
         if buffer is None:
-            raise _timed_out("recv", timeout or 0.0)
+            raise _timed_out("recv", timeout)
         return np.asarray(buffer)
 
     def try_send(self, value: Buffer | npt.ArrayLike) -> bool:
@@ -436,7 +436,7 @@ def select(*cases: Case, timeout: float | None = None, default: bool = False) ->
     if chosen is None:
         if default:
             return -1, None
-        raise _timed_out("select", timeout or 0.0)
+        raise _timed_out("select", timeout)
     position, buffer = chosen
     if position == len(channels):
         index, task = tasks[int(np.asarray(buffer)[0])]
@@ -490,7 +490,7 @@ async def select_async(*cases: Case, timeout: float | None = None) -> tuple[int,
         raise
     winner = await _end_waits(waits, keep=True)
     if winner is None:
-        raise _timed_out("select", timeout or 0.0)
+        raise _timed_out("select", timeout)
     index, source = waits[winner]
     value = winner.result()
     return index, value if source is None else np.asarray(value)
