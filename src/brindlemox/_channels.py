@@ -43,6 +43,8 @@ if TYPE_CHECKING:
 #: The longest wait the engine takes; "no time limit" is this long.
 _FOREVER: Final = float("inf")
 
+_asarray: Final = np.asarray
+
 _NOTE: Final = [runtime.asarray(np.array([float(index)])) for index in range(64)]
 
 
@@ -95,11 +97,14 @@ class Channel:
     [[1.0, 2.0], [3.0]]
     """
 
-    __slots__ = ("_channel", "_capacity", "__weakref__")
+    __slots__ = ("_channel", "_capacity", "_send", "_recv", "__weakref__")
 
     def __init__(self, capacity: int = 0) -> None:
         self._channel = runtime.chan(capacity)
         self._capacity = capacity
+        # Bound once: the blocking forms are a hand-off's whole cost.
+        self._send = self._channel.send
+        self._recv = self._channel.recv
 
     @property
     def capacity(self) -> int:
@@ -129,10 +134,10 @@ class Channel:
         ...
         TimeoutError: send timed out after 0.01 seconds
         """
-        buffer = _message(value)
+        buffer = value if type(value) is Buffer else to_buffer("value", value)
         try:
             if timeout is None:
-                self._channel.send(buffer)
+                self._send(buffer)
                 return
             if _send_until(self._channel, buffer, timeout):
                 return
@@ -160,12 +165,12 @@ class Channel:
         TimeoutError: recv timed out after 0.01 seconds
         """
         try:
-            buffer = self._channel.recv() if timeout is None else _recv_until(self._channel, timeout)
+            buffer = self._recv() if timeout is None else _recv_until(self._channel, timeout)
         except RuntimeError as error:
             raise _closed(error) from None
         if buffer is None:
             raise _timed_out("recv", timeout)
-        return np.asarray(buffer)
+        return _asarray(buffer)
 
     def try_send(self, value: Buffer | npt.ArrayLike) -> bool:
         """Sends `value` if there is room now (at capacity 0: a receiver
