@@ -15,6 +15,7 @@ finished it exist only in the parent.
 
 import itertools
 import os
+import sys
 import threading
 from collections.abc import Callable
 from typing import Final
@@ -60,13 +61,6 @@ def register(token: int, settle: Settle) -> None:
     settle(False)
 
 
-def forget(token: int) -> None:
-    """Drops a registration whose outcome the caller took itself; a token
-    posted later is ignored."""
-    with _registry.lock:
-        _registry.pending.pop(token, None)
-
-
 def _start() -> threading.Thread:
     thread = threading.Thread(target=_run, name="brindlemox-settler", daemon=True)
     thread.start()
@@ -86,7 +80,11 @@ def _run() -> None:
                 else:
                     ready.append(settle)
         for settle in ready:
-            settle(False)
+            try:
+                settle(False)
+            except BaseException:
+                # One failing settlement must not strand every later one.
+                sys.excepthook(*sys.exc_info())
 
 
 def _after_fork_in_child() -> None:
