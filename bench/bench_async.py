@@ -13,7 +13,7 @@ import time
 import numpy as np
 
 import brindlemox as bm
-from bench_channels import CASES, QueuePort, ping_pong, streaming
+from bench_channels import CASES, QueuePort, fan_in_queue, ping_pong, streaming
 
 MESSAGE = bm.asarray(np.zeros(1))
 
@@ -23,6 +23,26 @@ class PackagePort:
         self.channel = bm.chan(capacity)
         self.put = self.channel.send
         self.get = self.channel.recv
+
+
+def fan_in_select(count, producers=4):
+    channels = [bm.chan(64) for _ in range(producers)]
+    per = count // producers
+
+    def produce(channel):
+        for _ in range(per):
+            channel.send(MESSAGE)
+
+    threads = [threading.Thread(target=produce, args=(c,)) for c in channels]
+    start = time.perf_counter()
+    for thread in threads:
+        thread.start()
+    select = bm.select
+    for _ in range(per * producers):
+        select(*channels)
+    for thread in threads:
+        thread.join()
+    return per * producers / (time.perf_counter() - start)
 
 
 def async_for_channel(count, capacity=64):
@@ -116,12 +136,16 @@ def main():
     args = parser.parse_args()
 
     rows = {name: ([], []) for name, *_ in CASES}
+    fan_in = "fan-in, 4 producers, bm.select over 4 bm.chan(64) vs one shared queue.Queue(64)"
+    rows[fan_in] = ([], [])
     rows["async for over bm.chan(64) / asyncio.Queue + call_soon_threadsafe"] = ([], [])
     for _ in range(args.repeats):  # interleaved, so drift hits every row alike
         for name, pattern, capacity, maxsize in CASES:
             count = args.count if pattern is streaming else args.count // 4
             rows[name][0].append(pattern(lambda: PackagePort(capacity), count))
             rows[name][1].append(pattern(lambda: QueuePort(maxsize), count))
+        rows[fan_in][0].append(fan_in_select(args.count))
+        rows[fan_in][1].append(fan_in_queue(args.count))
         rows["async for over bm.chan(64) / asyncio.Queue + call_soon_threadsafe"][0].append(async_for_channel(args.count))
         rows["async for over bm.chan(64) / asyncio.Queue + call_soon_threadsafe"][1].append(async_queue(args.count))
 

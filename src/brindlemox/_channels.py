@@ -419,10 +419,23 @@ def select(*cases: Case, timeout: float | None = None, default: bool = False) ->
     >>> bm.select(a, default=True)
     (-1, None)
     """
+    if default is False and timeout is None and cases:
+        # Channels alone, waited on with no limit: one engine select.
+        try:
+            engine = tuple([case._channel for case in cases])  # type: ignore[union-attr]
+        except AttributeError:
+            pass  # a task or RecvCase among them
+        else:
+            try:
+                index, buffer = _select_until(engine, _FOREVER)  # type: ignore[misc]
+            except RuntimeError as error:
+                raise _closed(error) from None
+            return index, _asarray(buffer)
     if type(default) is not bool:
         raise TypeError(f"argument 'default' must be bool, not {type(default).__name__}")
     if default and not cases:
         return -1, None
+    wait = 0.0 if default else _FOREVER if timeout is None else timeout
     channels, tasks = _split(cases)
     ready = _done_task(tasks)
     if ready is not None:
@@ -435,7 +448,7 @@ def select(*cases: Case, timeout: float | None = None, default: bool = False) ->
             task.add_done_callback(functools.partial(_note, note, position))
         engine += (note,)
     try:
-        chosen = _select_until(engine, 0.0 if default else _FOREVER if timeout is None else timeout)
+        chosen = _select_until(engine, wait)
     except RuntimeError as error:
         raise _closed(error) from None
     if chosen is None:

@@ -35,6 +35,7 @@ template <class Attempt>
 auto wait_interruptibly_until(Deadline::Clock::time_point at, Attempt&& attempt) -> decltype(attempt(Deadline{})) {
   if (auto outcome = attempt(Deadline::expired())) return outcome;
   const Deadline deadline = Deadline::until_signal_or(at);
+  if (has_expired(deadline)) return {};
   for (;;) {
     auto outcome = without_gil([&] { return attempt(deadline); });
     if (outcome) return outcome;
