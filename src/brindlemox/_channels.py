@@ -21,7 +21,9 @@ import numpy.typing as npt
 
 from _brindlemox import (
     _CHANNEL_CLOSED,
+    _as_array,
     _give_back,
+    _recv_array,
     _recv_async,
     _recv_until,
     _select_until,
@@ -42,8 +44,6 @@ if TYPE_CHECKING:
 
 #: The longest wait the engine takes; "no time limit" is this long.
 _FOREVER: Final = float("inf")
-
-_asarray: Final = np.asarray
 
 _NOTE: Final = [runtime.asarray(np.array([float(index)])) for index in range(64)]
 
@@ -97,14 +97,13 @@ class Channel:
     [[1.0, 2.0], [3.0]]
     """
 
-    __slots__ = ("_channel", "_capacity", "_send", "_recv", "__weakref__")
+    __slots__ = ("_channel", "_capacity", "_send", "__weakref__")
 
     def __init__(self, capacity: int = 0) -> None:
         self._channel = runtime.chan(capacity)
         self._capacity = capacity
         # Bound once: the blocking forms are a hand-off's whole cost.
         self._send = self._channel.send
-        self._recv = self._channel.recv
 
     @property
     def capacity(self) -> int:
@@ -165,12 +164,12 @@ class Channel:
         TimeoutError: recv timed out after 0.01 seconds
         """
         try:
-            buffer = self._recv() if timeout is None else _recv_until(self._channel, timeout)
+            values = _recv_array(self._channel) if timeout is None else _recv_until(self._channel, timeout)
         except RuntimeError as error:
             raise _closed(error) from None
-        if buffer is None:
+        if values is None:
             raise _timed_out("recv", timeout)
-        return _asarray(buffer)
+        return values
 
     def try_send(self, value: Buffer | npt.ArrayLike) -> bool:
         """Sends `value` if there is room now (at capacity 0: a receiver
@@ -185,10 +184,10 @@ class Channel:
         """The next value if there is one now, else None; never blocks.
         Raises ChannelClosed when the channel is closed and drained."""
         try:
-            buffer = _recv_until(self._channel, 0.0)
+            values = _recv_until(self._channel, 0.0)
         except RuntimeError as error:
             raise _closed(error) from None
-        return None if buffer is None else np.asarray(buffer)
+        return values
 
     def close(self) -> None:
         """Closes the channel; later calls do nothing. Never blocks.
@@ -241,7 +240,7 @@ class Channel:
         Cancelling the coroutine withdraws its wait; a value that reached it
         at that moment goes to the channel's next asynchronous receive.
         """
-        return np.asarray(await _receive(self._channel))
+        return _as_array(await _receive(self._channel))
 
     def __iter__(self) -> Iterator[npt.NDArray[np.float64]]:
         recv = self.recv
@@ -427,10 +426,9 @@ def select(*cases: Case, timeout: float | None = None, default: bool = False) ->
             pass  # a task or RecvCase among them
         else:
             try:
-                index, buffer = _select_until(engine, _FOREVER)  # type: ignore[misc]
+                return _select_until(engine, _FOREVER)  # type: ignore[return-value]
             except RuntimeError as error:
                 raise _closed(error) from None
-            return index, _asarray(buffer)
     if type(default) is not bool:
         raise TypeError(f"argument 'default' must be bool, not {type(default).__name__}")
     if default and not cases:
@@ -455,11 +453,11 @@ def select(*cases: Case, timeout: float | None = None, default: bool = False) ->
         if default:
             return -1, None
         raise _timed_out("select", timeout)
-    position, buffer = chosen
+    position, values = chosen
     if position == len(channels):
-        index, task = tasks[int(np.asarray(buffer)[0])]
+        index, task = tasks[int(values[0])]
         return index, task.result()
-    return channels[position][0], np.asarray(buffer)
+    return channels[position][0], values
 
 
 def _note(note: _EngineChannel, position: int, _: object) -> None:
@@ -495,7 +493,7 @@ async def select_async(*cases: Case, timeout: float | None = None) -> tuple[int,
         except RuntimeError as error:
             raise _closed(error) from None
         if chosen is not None:
-            return channels[chosen[0]][0], np.asarray(chosen[1])
+            return channels[chosen[0]][0], chosen[1]
     waits: dict[asyncio.Future[Any], tuple[int, _EngineChannel | None]] = {}
     for index, channel in channels:
         waits[asyncio.ensure_future(_receive(channel))] = (index, channel)
@@ -511,7 +509,7 @@ async def select_async(*cases: Case, timeout: float | None = None) -> tuple[int,
         raise _timed_out("select", timeout)
     index, source = waits[winner]
     value = winner.result()
-    return index, value if source is None else np.asarray(value)
+    return index, value if source is None else _as_array(value)
 
 
 async def _await(task: Task[Any]) -> Any:

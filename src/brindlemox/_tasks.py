@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, Any, TypeVar
 
 import numpy as np
 
-from _brindlemox import _go_async, _withdraw
+from _brindlemox import _as_array, _go_async, _withdraw
 
 from . import _settle
 from ._engine import Buffer, MapSpec, ReduceSpec, TaskHandle, kernels
@@ -148,11 +148,11 @@ class _already_settled:
 
 def array_of(buffer: Buffer) -> np.ndarray:
     """A read-only view of the engine's result buffer."""
-    return np.asarray(buffer)
+    return _as_array(buffer)
 
 
 def number_of(buffer: Buffer) -> np.float64:
-    return np.float64(np.asarray(buffer)[0])
+    return np.float64(buffer.scalar())
 
 
 def go(

@@ -20,6 +20,7 @@
 #include "channel/select.h"
 #include "convert.h"
 #include "method_table.h"
+#include "numpy_api.h"
 #include "py_buffer.h"
 #include "py_channel.h"
 #include "py_class.h"
@@ -49,6 +50,27 @@ std::optional<TaskRef> new_task(PyObject* token) {
   auto task = std::make_shared<Task>();
   task->notify_on_settle(value);
   return task;
+}
+
+/// A read-only one-dimensional float64 array over `buffer`'s storage, which
+/// the array keeps alive through a Buffer object as its base.
+PyObject* wrap_array(BufferRef buffer) {
+  const std::span<const double> values = buffer->as_f64_slice();
+  PyRef base = PyRef::steal(wrap_buffer(std::move(buffer)));
+  if (!base) return nullptr;
+  const NumpyApi& api = numpy_api();
+  const Py_ssize_t length = static_cast<Py_ssize_t>(values.size());
+  if (length == 0) return new_f64_array(1, &length, false);
+  PyObject* descr = expect_object(api.descr_from_type(kNpyDouble));
+  // The engine never writes a buffer once made, and neither may the array.
+  PyObject* array = api.new_from_descr(api.array_type, descr, 1, &length, nullptr,
+                                       const_cast<double*>(values.data()), kNpyArrayCContiguous | kNpyArrayAligned,
+                                       nullptr);
+  if (array == nullptr) return nullptr;
+  // The array owns the Buffer object as its base, as setting NumPy's base
+  // object does; a new array has none yet.
+  reinterpret_cast<NumpyArrayFields*>(array)->base = base.release();
+  return array;
 }
 
 const TaskRef* as_task(PyObject* object) { return payload_of<TaskRef>(object, task_handle_type()); }
@@ -163,7 +185,23 @@ PyObject* recv_until_impl(PyObject*, const BoundArgs& bound) {
     Py_RETURN_NONE;
   }
   if (!got->ok()) return raise_generic(got->error());
-  return wrap_buffer(std::move(*got).value());
+  return wrap_array(std::move(*got).value());
+}
+
+PyObject* recv_array_impl(PyObject*, const BoundArgs& bound) {
+  const ChannelHandle* channel = unwrap_channel(bound[0]);
+  if (channel == nullptr) return argument_error("channel");
+  std::optional<Result<BufferRef>> got =
+      wait_interruptibly([&](const Deadline& deadline) { return channel->recv_buffer(deadline); });
+  if (!got) return nullptr;
+  if (!got->ok()) return raise_generic(got->error());
+  return wrap_array(std::move(*got).value());
+}
+
+PyObject* as_array_impl(PyObject*, const BoundArgs& bound) {
+  const BufferRef* buffer = unwrap_buffer(bound[0]);
+  if (buffer == nullptr) return argument_error("buf");
+  return wrap_array(*buffer);
 }
 
 PyObject* send_until_impl(PyObject*, const BoundArgs& bound) {
@@ -213,8 +251,9 @@ PyObject* select_until_impl(PyObject*, const BoundArgs& bound) {
   }
   if (!chosen->message) return raise_generic(ComputeError::channel_closed());
   PyRef index = PyRef::steal(expect_object(PyLong_FromSize_t(chosen->index)));
-  PyRef buffer = PyRef::steal(wrap_buffer(std::move(*chosen->message)));
-  return expect_object(PyTuple_Pack(2, index.get(), buffer.get()));
+  PyRef array = PyRef::steal(wrap_array(std::move(*chosen->message)));
+  if (!array) return nullptr;
+  return expect_object(PyTuple_Pack(2, index.get(), array.get()));
 }
 
 constexpr Param kGoParams[] = {{"spec", Required}, {"token", Required}, {"out", Optional, "None"}};
@@ -222,6 +261,8 @@ constexpr Param kRecvParams[] = {{"channel", Required}, {"token", Required}};
 constexpr Param kSendParams[] = {{"channel", Required}, {"buf", Required}, {"token", Required}};
 constexpr Param kTaskParams[] = {{"task", Required}};
 constexpr Param kGiveBackParams[] = {{"channel", Required}, {"buf", Required}};
+constexpr Param kChannelParams[] = {{"channel", Required}};
+constexpr Param kBufferParams[] = {{"buf", Required}};
 constexpr Param kRecvUntilParams[] = {{"channel", Required}, {"timeout", Required}};
 constexpr Param kSendUntilParams[] = {{"channel", Required}, {"buf", Required}, {"timeout", Required}};
 constexpr Param kSelectUntilParams[] = {{"channels", Required}, {"timeout", Required}};
@@ -244,12 +285,14 @@ constexpr Method kFunctions[] = {
     {"_give_back", kGiveBackParams, "Hold a buffer taken from `channel` for its next _recv_async.",
      give_back_impl},
     {"_take_settled", {}, "Wait for settled tasks and return their tokens, in settling order.", take_settled_impl},
-    {"_recv_until", kRecvUntilParams, "Channel.recv giving up after `timeout` seconds with None.",
+    {"_recv_array", kChannelParams, "Channel.recv returning a read-only array over the buffer.", recv_array_impl},
+    {"_as_array", kBufferParams, "A read-only array over a Buffer's storage.", as_array_impl},
+    {"_recv_until", kRecvUntilParams, "_recv_array giving up after `timeout` seconds with None.",
      recv_until_impl},
     {"_send_until", kSendUntilParams, "Channel.send giving up after `timeout` seconds: True once sent.",
      send_until_impl},
     {"_select_until", kSelectUntilParams,
-     "(index, Buffer) from the first ready channel of a tuple, or None after `timeout` seconds.",
+     "(index, read-only array) from the first ready channel of a tuple, or None after `timeout` seconds.",
      select_until_impl},
 };
 

@@ -9,7 +9,8 @@ namespace bmx::py {
 
 /// The module functions `_go_async`, `_recv_async`, `_send_async`,
 /// `_withdraw`, `_withdraw_receive`, `_give_back`, `_take_settled`,
-/// `_recv_until`, `_send_until` and `_select_until`, for add_functions().
+/// `_recv_array`, `_as_array`, `_recv_until`, `_send_until` and `_select_until`,
+/// for add_functions().
 PyMethodDef* task_functions();
 
 /// Sets `_CHANNEL_CLOSED`, the message of the RuntimeError a channel raises
