@@ -291,24 +291,8 @@ async def _settled(token: int) -> None:
 
     loop = asyncio.get_running_loop()
     waiter: asyncio.Future[None] = loop.create_future()
-    _settle.register(token, functools.partial(_wake, loop, waiter))
+    _settle.register(token, functools.partial(_settle.wake_loop, loop, waiter))
     await waiter
-
-
-def _wake(loop: asyncio.AbstractEventLoop, waiter: "asyncio.Future[None]", lost: bool) -> None:
-    try:
-        loop.call_soon_threadsafe(_resolve, waiter, lost)
-    except RuntimeError:  # the loop is closed: nobody waits any more
-        pass
-
-
-def _resolve(waiter: "asyncio.Future[None]", lost: bool) -> None:
-    if waiter.done():
-        return
-    if lost:
-        waiter.set_exception(_settle.lost_at_fork())
-    else:
-        waiter.set_result(None)
 
 
 async def _receive(channel: _EngineChannel) -> Buffer:

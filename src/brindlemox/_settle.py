@@ -13,14 +13,19 @@ in the parent is failed there, since the engine threads that would have
 finished it exist only in the parent.
 """
 
+from __future__ import annotations
+
 import itertools
 import os
 import sys
 import threading
 from collections.abc import Callable
-from typing import Final
+from typing import TYPE_CHECKING, Final
 
 from _brindlemox import _take_settled
+
+if TYPE_CHECKING:
+    import asyncio
 
 #: Called on the settler thread with nothing held, and must not block; its
 #: argument says that a fork left the work behind in the parent.
@@ -93,6 +98,24 @@ def _after_fork_in_child() -> None:
     _registry = _Registry()
     for settle in orphans:
         settle(True)
+
+
+def wake_loop(loop: asyncio.AbstractEventLoop, waiter: asyncio.Future[None], lost: bool) -> None:
+    """Settles `waiter` on its loop's thread: one call_soon_threadsafe. A
+    waiter cancelled by then, or whose loop is closed, has nobody waiting."""
+    try:
+        loop.call_soon_threadsafe(_resolve, waiter, lost)
+    except RuntimeError:  # the loop is closed
+        pass
+
+
+def _resolve(waiter: asyncio.Future[None], lost: bool) -> None:
+    if waiter.done():
+        return
+    if lost:
+        waiter.set_exception(lost_at_fork())
+    else:
+        waiter.set_result(None)
 
 
 def lost_at_fork() -> RuntimeError:

@@ -9,7 +9,7 @@ await a `Task` directly: its completion is handed to their loop with one
 
 from __future__ import annotations
 
-import functools
+import contextlib
 from collections.abc import Callable, Generator, Mapping
 from concurrent.futures import Future, InvalidStateError
 from concurrent.futures._base import PENDING  # the state a Future starts in
@@ -27,8 +27,6 @@ from ._kernel import Kernel
 from ._runtime import to_buffer
 
 if TYPE_CHECKING:
-    import asyncio
-
     from _brindlemox import Channel as EngineChannel
 
     from ._channels import Channel
@@ -65,12 +63,12 @@ class Task(Future[T]):
     array([2.])
     """
 
-    def __init__(self, handle: TaskHandle | None, convert: Callable[[Buffer], T], keep: object) -> None:
+    def __init__(self, handle: TaskHandle | None, convert: Callable[[Buffer], T]) -> None:
         super().__init__()
+        # The engine's task; it holds what the work reads (buffers the
+        # engine owns), never a Python object.
         self._handle = handle
-        self._convert: Callable[[Buffer], T] | None = convert
-        # Python objects the work depends on, kept until it has settled.
-        self._keep: object = keep
+        self._convert = convert
         self._withdrawn = False
 
     def cancel(self) -> bool:
@@ -95,17 +93,16 @@ class Task(Future[T]):
         with self._condition:
             if self._withdrawn or self._state != PENDING:
                 return
-        convert, self._convert, self._keep = self._convert, None, None
         try:
             if lost:
                 raise _settle.lost_at_fork()
-            assert convert is not None and self._handle is not None
-            value = convert(self._handle.result())
+            assert self._handle is not None
+            value = self._convert(self._handle.result())
         except Exception as error:
-            with _already_settled():
+            with contextlib.suppress(InvalidStateError):  # settled meanwhile
                 self.set_exception(error)
         else:
-            with _already_settled():
+            with contextlib.suppress(InvalidStateError):
                 self.set_result(value)
 
     def __await__(self) -> Generator[Any, None, T]:
@@ -114,36 +111,13 @@ class Task(Future[T]):
 
             loop = asyncio.get_running_loop()
             waiter = loop.create_future()
-            self.add_done_callback(functools.partial(_wake, loop, waiter))
+            self.add_done_callback(lambda _: _settle.wake_loop(loop, waiter, False))
             yield from waiter
         return self.result()
 
     def __repr__(self) -> str:
         state = "running" if self.running() else self._state.lower()
         return f"<Task {state}>"
-
-
-def _wake(loop: asyncio.AbstractEventLoop, waiter: "asyncio.Future[None]", _: object) -> None:
-    # The waiter may be cancelled by then, or its loop closed: nobody waits.
-    try:
-        loop.call_soon_threadsafe(_resolve, waiter)
-    except RuntimeError:
-        pass
-
-
-def _resolve(waiter: "asyncio.Future[None]") -> None:
-    if not waiter.done():
-        waiter.set_result(None)
-
-
-class _already_settled:
-    """Ignores InvalidStateError: the future was settled meanwhile."""
-
-    def __enter__(self) -> None:
-        return None
-
-    def __exit__(self, kind: object, error: object, trace: object) -> bool:
-        return isinstance(error, InvalidStateError)
 
 
 def array_of(buffer: Buffer) -> np.ndarray:
@@ -191,7 +165,7 @@ def go(
         if args or kwargs or local_dict is not None:
             raise TypeError("go() takes no arguments besides a MapSpec or ReduceSpec")
         convert: Callable[[Buffer], Any] = array_of if isinstance(work, MapSpec) else number_of
-        return _submit(work, convert, channel, work)
+        return _submit(work, convert, channel)
     if isinstance(work, str):
         if args:
             raise TypeError("go() takes an expression's arrays by name")
@@ -243,20 +217,20 @@ def _submit_kernel(kernel: Kernel, values: list[object], channel: EngineChannel 
         for name, operand in zip(slots, arranged)
     }
     spec = kernels.map(kernel.spec, **bindings)
-    return _submit(spec, lambda buffer: array_of(buffer).reshape(shape), channel, None)
+    return _submit(spec, lambda buffer: array_of(buffer).reshape(shape), channel)
 
 
 def _submit(
-    spec: MapSpec | ReduceSpec, convert: Callable[[Buffer], Any], channel: EngineChannel | None, keep: object
+    spec: MapSpec | ReduceSpec, convert: Callable[[Buffer], Any], channel: EngineChannel | None
 ) -> Task[Any]:
     token = _settle.new_token()
-    task: Task[Any] = Task(_go_async(spec, token, channel), convert, keep)
+    task: Task[Any] = Task(_go_async(spec, token, channel), convert)
     _settle.register(token, task._settle)
     return task
 
 
 def _done(value: object) -> Task[Any]:
     """A task already holding `value`, for work with nothing to compute."""
-    task: Task[Any] = Task(None, lambda buffer: value, None)
+    task: Task[Any] = Task(None, lambda buffer: value)
     task.set_result(value)
     return task
