@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, Any, TypeVar
 
 import numpy as np
 
-from _brindlemox import _as_array, _go_async, _withdraw
+from _brindlemox import _as_array, _evaluate_async, _go_async, _withdraw
 
 from . import _settle
 from ._engine import Buffer, MapSpec, ReduceSpec, TaskHandle, kernels
@@ -63,12 +63,14 @@ class Task(Future[T]):
     array([2.])
     """
 
-    def __init__(self, handle: TaskHandle | None, convert: Callable[[Buffer], T]) -> None:
+    def __init__(self, handle: TaskHandle | None, convert: Callable[[Buffer], T], hold: object = None) -> None:
         super().__init__()
-        # The engine's task; it holds what the work reads (buffers the
-        # engine owns), never a Python object.
+        # The engine's task; it holds no Python object.
         self._handle = handle
         self._convert = convert
+        # The memory the engine reads and writes in place, kept until the
+        # task has settled.
+        self._hold = hold
         self._withdrawn = False
 
     def cancel(self) -> bool:
@@ -78,6 +80,7 @@ class Task(Future[T]):
             if self._handle is not None and not _withdraw(self._handle):
                 return False
             self._withdrawn = True
+        self._hold = None
         super().cancel()
         # What an executor does with a cancelled future: wait() and
         # as_completed() count it as done only after this.
@@ -93,6 +96,7 @@ class Task(Future[T]):
         with self._condition:
             if self._withdrawn or self._state != PENDING:
                 return
+        self._hold = None
         try:
             if lost:
                 raise _settle.lost_at_fork()
@@ -142,10 +146,12 @@ def go(
     `work` is a kernel's ``map(...)`` (a `MapSpec`), a reduction's
     `ReduceSpec`, a `Kernel` with the arguments of a call, or an elementwise
     expression text with its arrays by keyword (or in `local_dict`). The
-    work runs on the engine's threads, never on the caller's; arrays passed
-    here are copied into the engine before `go` returns, so the caller may
-    change them afterwards. With `out` (a `Channel`), the result is also sent
-    into that channel once computed.
+    work runs on the engine's threads, never on the caller's. A kernel or a
+    text reads its arrays in place, as a call does, into a new array: they
+    stay alive until the task ends, and writing to them meanwhile is the
+    caller's race, as with any thread. With `out` (a `Channel`), the result
+    is also sent into that channel once computed; the arrays are then copied
+    into the engine first, as `kernel.map` copies them.
 
     Raises at once what the synchronous call raises before computing (a
     missing name, shapes that do not broadcast); errors of the computation
@@ -204,14 +210,37 @@ def _bound(kernel: Kernel, args: tuple[object, ...], kwargs: dict[str, object]) 
 
 
 def _submit_kernel(kernel: Kernel, values: list[object], channel: EngineChannel | None) -> Task[Any]:
-    """The kernel over `values` as a map: the operands arranged as for a call
-    (broadcast, float64, C order), each copied into an engine buffer."""
+    """The kernel over `values` as a call computes it: arrays read in place
+    (arranged first, as a call arranges them, when they cannot be), into a new
+    array; the engine's runner does the computing."""
+    if channel is not None:
+        return _submit_map(kernel, values, channel)
+    operands = tuple(values) if kernel._slots is None else tuple(values[index] for index in kernel._slots)
+    token = _settle.new_token()
+    submitted = _evaluate_async(kernel._compiled, operands, None, token)
+    if submitted is None:
+        arranged, result, _ = arrange(kernel._slot_names, list(operands), None)
+        if result.size == 0:
+            return _done(result)
+        submitted = _evaluate_async(kernel._compiled, tuple(arranged), result, token)
+        if submitted is None:
+            raise RuntimeError("internal error: the engine refused the operands the package arranged for it")
+    handle, output, hold = submitted
+    task: Task[Any] = Task(handle, lambda _: output, hold)
+    _settle.register(token, task._settle)
+    return task
+
+
+def _submit_map(kernel: Kernel, values: list[object], channel: EngineChannel) -> Task[Any]:
+    """The kernel over `values` as a map whose result also goes into
+    `channel`: the operands arranged as for a call (broadcast, float64, C
+    order), each copied into an engine buffer."""
     slots = kernel._slot_names
     operands = [values[kernel.names.index(name)] for name in slots]
     arranged, result, _ = arrange(slots, operands, None, "C")
     shape = result.shape
-    if result.size == 0:
-        return _done(result)
+    if result.size == 0:  # nothing arranged: every argument an empty buffer
+        arranged = [np.zeros(0)] * len(slots)
     bindings = {
         name: to_buffer(name, operand) if isinstance(operand, np.ndarray) else operand
         for name, operand in zip(slots, arranged)

@@ -11,6 +11,8 @@
 
 #include <chrono>
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <cmath>
 #include <optional>
 #include <vector>
@@ -18,12 +20,14 @@
 #include "arg_binder.h"
 #include "boundary.h"
 #include "channel/select.h"
+#include "eval/evaluate.h"
 #include "convert.h"
 #include "method_table.h"
 #include "numpy_api.h"
 #include "py_buffer.h"
 #include "py_channel.h"
 #include "py_class.h"
+#include "py_evaluate.h"
 #include "py_kernel.h"
 #include "py_ref.h"
 #include "py_task.h"
@@ -31,6 +35,7 @@
 #include "runtime/receive_agent.h"
 #include "runtime/settle_queue.h"
 #include "runtime/submit.h"
+#include "runtime/task_runner.h"
 #include "wait.h"
 
 namespace bmx::py {
@@ -113,6 +118,81 @@ PyObject* go_async_impl(PyObject*, const BoundArgs& bound) {
     submit_reduce(*task, *reduce, std::move(out));
   }
   return wrap_task(std::move(*task));
+}
+
+/// Where a submitted evaluation is: the runner moves it from kWaiting to
+/// kRunning and then kFinished; a hold dropped before it started moves it to
+/// kAbandoned, and the runner then leaves the memory alone.
+enum Phase : int { kWaiting, kRunning, kFinished, kAbandoned };
+
+/// What a submitted evaluation reads and writes (its views and output), kept
+/// by the package until the task has settled and released with the
+/// interpreter lock held, as Python objects are. A hold dropped while the
+/// engine may still touch the memory (only when the interpreter ends with
+/// the work under way) leaks it rather than free it under the engine.
+struct EvaluationHold {
+  std::shared_ptr<std::atomic<int>> phase;
+  std::unique_ptr<PreparedEvaluation> prepared;
+
+  EvaluationHold(std::shared_ptr<std::atomic<int>> phase, std::unique_ptr<PreparedEvaluation> prepared)
+      : phase(std::move(phase)), prepared(std::move(prepared)) {}
+  EvaluationHold(EvaluationHold&&) = default;
+  EvaluationHold& operator=(EvaluationHold&&) = delete;
+  ~EvaluationHold() {
+    if (!phase) return;
+    int expected = kWaiting;
+    if (!phase->compare_exchange_strong(expected, kAbandoned) && expected == kRunning) (void)prepared.release();
+  }
+};
+
+constexpr ClassDef kEvaluationHoldClass{
+    .name = "_EvaluationHold",
+    .doc = "The memory an _evaluate_async reads and writes, kept until its task settles.",
+};
+
+LazyType& evaluation_hold_type() { return lazy_type<kEvaluationHoldClass, EvaluationHold>(); }
+
+// _evaluate_async(kernel, operands, out, token): _evaluate_into's preparation,
+// then the engine call queued on the task runner. None when the operands are
+// not ready to be read in place; else (TaskHandle, output array, hold).
+PyObject* evaluate_async_impl(PyObject*, const BoundArgs& bound) {
+  std::optional<TaskRef> task = new_task(bound[3]);
+  if (!task) return nullptr;
+  std::optional<PreparedEvaluation> prepared = prepare_evaluation(bound);
+  if (!prepared) {
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    Py_RETURN_NONE;
+  }
+  PyRef result = prepared->result;
+  const auto phase = std::make_shared<std::atomic<int>>(kWaiting);
+  auto owned = std::make_unique<PreparedEvaluation>(std::move(*prepared));
+  if (owned->target.empty()) {
+    phase->store(kFinished);
+    (*task)->complete(0.0);
+  } else {
+    // Spans and the compiled kernel only: the runner never touches a Python object.
+    run_on_runner(*task, [task = *task, phase, compiled = owned->compiled, sources = owned->sources,
+                          target = owned->target] {
+      int expected = kWaiting;
+      if (!phase->compare_exchange_strong(expected, kRunning)) return;
+      {
+        // Finished before the task settles (also when evaluating throws): the
+        // package may drop the hold as soon as the task has settled.
+        struct Finish {
+          std::atomic<int>& phase;
+          ~Finish() { phase.store(kFinished); }
+        } const finish{*phase};
+        evaluate_into(*compiled, sources, target);
+      }
+      // The values are in the output array; the task only tells when.
+      task->complete(0.0);
+    });
+  }
+  PyRef handle = PyRef::steal(wrap_task(std::move(*task)));
+  if (!handle) return nullptr;
+  PyRef hold = PyRef::steal(make_instance(evaluation_hold_type().get(), EvaluationHold(phase, std::move(owned))));
+  if (!hold) return nullptr;
+  return expect_object(PyTuple_Pack(3, handle.get(), result.get(), hold.get()));
 }
 
 PyObject* recv_async_impl(PyObject*, const BoundArgs& bound) {
@@ -257,6 +337,8 @@ PyObject* select_until_impl(PyObject*, const BoundArgs& bound) {
 }
 
 constexpr Param kGoParams[] = {{"spec", Required}, {"token", Required}, {"out", Optional, "None"}};
+constexpr Param kEvaluateParams[] = {
+    {"kernel", Required}, {"operands", Required}, {"out", Required}, {"token", Required}};
 constexpr Param kRecvParams[] = {{"channel", Required}, {"token", Required}};
 constexpr Param kSendParams[] = {{"channel", Required}, {"buf", Required}, {"token", Required}};
 constexpr Param kTaskParams[] = {{"task", Required}};
@@ -272,6 +354,10 @@ constexpr Method kFunctions[] = {
      "Queue a MapSpec or ReduceSpec on the task runner and return its TaskHandle at once.\n"
      "`token` is posted to the settle queue when the task settles.",
      go_async_impl},
+    {"_evaluate_async", kEvaluateParams,
+     "_evaluate_into queued on the task runner: None when the operands cannot be read in place, else\n"
+     "(TaskHandle, output array, hold); keep the hold until `token` is posted.",
+     evaluate_async_impl},
     {"_recv_async", kRecvParams,
      "The channel's next buffer when there is one now (RuntimeError when closed), else a TaskHandle\n"
      "that completes with it; `token` is posted when that settles.",

@@ -3,6 +3,7 @@
 # cancelling waits never cancels work or loses it.
 import asyncio
 import concurrent.futures as cf
+import gc
 import pickle
 import threading
 
@@ -46,13 +47,22 @@ def test_every_form_gives_the_synchronous_bits(form):
     assert isinstance(task, cf.Future) and task.done() and not task.cancelled() and task.exception() is None
 
 
-def test_arrays_are_copied_at_submission_and_results_are_read_only():
-    x = np.ones(10)
-    task = bm.go("x * 2", x=x)
-    x[:] = 5.0
-    result = task.result(timeout=60)
-    assert result.tolist() == [2.0] * 10 and not result.flags.writeable
+def test_results_are_new_arrays_and_a_maps_a_read_only_view():
+    for task in (bm.go("x * 2", x=np.ones((2, 5))), bm.go(HYPOT, np.ones(3), 1.0)):
+        result = task.result(timeout=60)
+        assert result.flags.writeable and result.flags.owndata and result.dtype == np.float64
+    assert not bm.go(HYPOT.map(x=1.0, y=bm.asarray([2.0]))).result(timeout=60).flags.writeable
     assert bm.go("x + y", x=np.ones((0, 3)), y=1.0).result(timeout=60).shape == (0, 3)
+    channel = bm.chan(2)
+    assert bm.go(HYPOT, np.ones((0, 2)), 1.0, out=channel).result(timeout=60).shape == (0, 2)
+    assert bm.go(HYPOT, [[3.0]], [4.0], out=channel).result(timeout=60).tolist() == [[4.25]]
+    assert [channel.recv(timeout=60).tolist() for _ in range(2)] == [[], [4.25]]
+
+
+def test_inputs_stay_alive_until_the_work_ends():
+    task = bm.go("exp(-x) * sin(x)", x=np.arange(3e6))  # the only reference to the input
+    gc.collect()
+    assert bits(task.result(timeout=60)) == bits(bm.evaluate("exp(-x) * sin(x)", {"x": np.arange(3e6)}))
 
 
 @pytest.mark.parametrize(
