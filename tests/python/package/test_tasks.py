@@ -4,6 +4,8 @@
 import asyncio
 import concurrent.futures as cf
 import gc
+import sys
+import time
 import pickle
 import threading
 
@@ -153,3 +155,18 @@ def test_tasks_refuse_pickling():
     with pytest.raises(TypeError, match="a task belongs to the process that ran it"):
         pickle.dumps(task)
     task.result(timeout=60)
+
+
+def test_settled_and_withdrawn_work_lets_go_of_its_arrays():
+    x = np.arange(3e5)
+    before = sys.getrefcount(x)
+    tasks = [bm.go("x * 2", x=x) for _ in range(20)]
+    withdrawn = [task.cancel() for task in tasks]
+    cf.wait(tasks, timeout=60)
+    for task in tasks:
+        assert task.cancelled() or task.result().tolist()[:2] == [0.0, 2.0]
+    # The settler drops each task's views as it settles it; withdrawn tasks drop theirs at once.
+    deadline = time.monotonic() + 60
+    while sys.getrefcount(x) != before and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert sys.getrefcount(x) == before, withdrawn
