@@ -138,7 +138,8 @@ def main():
     rows = {name: ([], []) for name, *_ in CASES}
     fan_in = "fan-in, 4 producers, bm.select over 4 bm.chan(64) vs one shared queue.Queue(64)"
     rows[fan_in] = ([], [])
-    rows["async for over bm.chan(64) / asyncio.Queue + call_soon_threadsafe"] = ([], [])
+    coroutine = "async for over bm.chan(64) / asyncio.Queue + call_soon_threadsafe"
+    rows[coroutine] = ([], [])
     for _ in range(args.repeats):  # interleaved, so drift hits every row alike
         for name, pattern, capacity, maxsize in CASES:
             count = args.count if pattern is streaming else args.count // 4
@@ -146,8 +147,8 @@ def main():
             rows[name][1].append(pattern(lambda: QueuePort(maxsize), count))
         rows[fan_in][0].append(fan_in_select(args.count))
         rows[fan_in][1].append(fan_in_queue(args.count))
-        rows["async for over bm.chan(64) / asyncio.Queue + call_soon_threadsafe"][0].append(async_for_channel(args.count))
-        rows["async for over bm.chan(64) / asyncio.Queue + call_soon_threadsafe"][1].append(async_queue(args.count))
+        rows[coroutine][0].append(async_for_channel(args.count))
+        rows[coroutine][1].append(async_queue(args.count))
 
     print(f"# package channels (messages per second, median of {args.repeats} interleaved repeats)\n")
     print("| case | bm.chan | Python's | ratio |")

@@ -62,7 +62,8 @@ async def main() -> None:
     ticking = asyncio.ensure_future(ticker())
     arrays, smoothed = bm.chan(2), bm.chan(2)
     sums, *_ = await asyncio.gather(reduce(smoothed), produce(arrays), transform(arrays, smoothed))
-    expected = [float(np.sum(np.exp(-x * x) * np.cos(3 * x))) for x in (np.linspace(b, b + 1, SIZE) for b in range(BATCHES))]
+    batches = (np.linspace(batch, batch + 1, SIZE) for batch in range(BATCHES))
+    expected = [float(np.sum(np.exp(-x * x) * np.cos(3 * x))) for x in batches]
     print("sums of the smoothed batches:", " ".join(f"{value:.6f}" for value in sums))
     print("agree with NumPy to 1e-9:", np.allclose(sums, expected, rtol=1e-9, atol=1e-9))
     try:

@@ -262,7 +262,9 @@ class Channel:
     def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None) -> None:
+    def __exit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None
+    ) -> None:
         self.close()
 
     def __repr__(self) -> str:

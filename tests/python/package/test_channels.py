@@ -15,7 +15,12 @@ pytestmark = pytest.mark.numpy
 
 @pytest.mark.parametrize(
     "value, expected",
-    [(np.arange(4.0).reshape(2, 2), [0.0, 1.0, 2.0, 3.0]), (2, [2.0]), ([1, 2], [1.0, 2.0]), (bm.asarray([5.0]), [5.0])],
+    [
+        (np.arange(4.0).reshape(2, 2), [0.0, 1.0, 2.0, 3.0]),
+        (2, [2.0]),
+        ([1, 2], [1.0, 2.0]),
+        (bm.asarray([5.0]), [5.0]),
+    ],
 )
 @pytest.mark.parametrize("capacity", [0, 1, 8])
 def test_values_arrive_as_flat_arrays(value, expected, capacity):

@@ -26,7 +26,10 @@ HYPOT = bm.kernel(lambda x, y: bm.sqrt(x * x + y * y) - x / y)
 SLOW = bm.kernel(lambda v: bm.sin(v) * bm.exp(-v)).map(v=bm.asarray(np.arange(3e6)))
 
 FORMS = {
-    "text": (lambda: bm.go("sqrt(x*x + y*y) - x/y", x=X, y=Y), lambda: bm.evaluate("sqrt(x*x + y*y) - x/y", {"x": X, "y": Y})),
+    "text": (
+        lambda: bm.go("sqrt(x*x + y*y) - x/y", x=X, y=Y),
+        lambda: bm.evaluate("sqrt(x*x + y*y) - x/y", {"x": X, "y": Y}),
+    ),
     "text local_dict": (
         lambda: bm.go("sqrt(x*x + y*y) - x/y", local_dict={"x": X, "y": Y}),
         lambda: bm.evaluate("sqrt(x*x + y*y) - x/y", {"x": X, "y": Y}),
