@@ -120,8 +120,9 @@ class Task(Future[T]):
         return self.result()
 
     def __repr__(self) -> str:
-        state = "running" if self.running() else self._state.lower()
-        return f"<Task {state}>"
+        if self.cancelled():
+            return "<Task cancelled>"
+        return f"<Task {'running' if self.running() else 'finished' if self.done() else 'pending'}>"
 
 
 def array_of(buffer: Buffer) -> np.ndarray:

@@ -92,8 +92,10 @@ def test_cancel_succeeds_only_before_the_work_starts():
     cancelled = [task.cancel() for task in tasks[1:]]
     tasks[0].result(timeout=60)
     assert tasks[0].cancel() is False and not tasks[0].cancelled()
+    assert repr(tasks[0]) == "<Task finished>"
     for task, withdrawn in zip(tasks[1:], cancelled):
         assert task.cancelled() == withdrawn and task.done()
+        assert repr(task) == ("<Task cancelled>" if withdrawn else "<Task finished>")
         assert task.cancel() is withdrawn  # a second cancel answers the same
     assert any(cancelled)  # the first task was still running when they were cancelled
     done, not_done = cf.wait(tasks, timeout=60)
