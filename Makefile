@@ -12,11 +12,12 @@ JOBS ?= 2
 ASAN_PRELOAD = $(shell gcc -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: help demo demo-dask test test-engine test-python test-numpy1 stubtest test-asan test-tsan docs wheel bench clean
+.PHONY: help demo demo-dask demo-async test test-engine test-python test-numpy1 stubtest test-asan test-tsan docs wheel bench clean
 
 help:
 	@echo "make demo        build into .venv and run examples/demo.py"
 	@echo "make demo-dask   the same on a local Dask cluster of two worker processes"
+	@echo "make demo-async  an asyncio pipeline: producer, kernel stage, reduction stage, a cancelled slow stage"
 	@echo "make test        every suite: engine (C++), Python, NumPy 1.26, stubtest, docs, ASan/UBSan, TSan"
 	@echo "make test-engine | test-python | test-numpy1 | stubtest | test-asan | test-tsan   one suite"
 	@echo "make docs        the documentation site into docs/_build/html (warnings are errors)"
@@ -30,6 +31,10 @@ demo: $(VENV)/.installed
 # A real local cluster of two worker processes computes with brindlemox chunk by chunk.
 demo-dask: $(VENV)/.installed
 	$(PY) examples/dask_demo.py
+
+# Coroutines on one event loop; the engine computes while the loop keeps turning.
+demo-async: $(VENV)/.installed
+	$(PY) examples/async_pipeline.py
 
 test: test-engine test-python test-numpy1 stubtest docs test-asan test-tsan
 	@echo "all test suites passed"
@@ -147,6 +152,7 @@ bench: $(VENV)/.installed $(VENV)/.plotting
 	$(PY) bench/run_bench_pool.py build/bench/bench/bench_pool
 	$(PY) bench/bench_compute.py
 	$(PY) bench/bench_channels.py
+	$(PY) bench/bench_async.py
 	$(PY) bench/bench_idle.py
 	$(PY) bench/bench_reduce.py
 	$(PY) bench/bench_expr_build.py

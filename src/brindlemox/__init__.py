@@ -4,7 +4,10 @@
 float64 array out, with numexpr's `validate` and `re_evaluate` beside it),
 the thread count (`set_num_threads`, `num_threads`, ...), expression building (`arg`, `args`, `where`, `sqrt`, ...),
 compiled kernels (`kernel`), array reductions (`sum`, `prod`, `mean`, `min`, `max`),
-and the asynchronous engine (`asarray`, `go`, `chan`, `select`, `RecvCase`).
+and the asynchronous side: `go` starts work on the engine and returns a `Task`
+(a `concurrent.futures.Future` that coroutines can await), `chan` makes a
+`Channel` of arrays for threads and coroutines, and `select` waits on
+channels and tasks together.
 The extension module `_brindlemox` is the layer beneath.
 """
 
@@ -18,11 +21,13 @@ from ._build import arg, args
 # Every elementwise function (`sqrt`, `where`, `arctan2`, ...): `_functions`
 # lists them, one entry each, and only them.
 from ._functions import *  # noqa: F403
-from ._engine import Buffer, Channel, Expr, KernelSpec, MapSpec, RecvCase, ReduceSpec, TaskHandle
+from ._channels import Channel, ChannelClosed, RecvCase, chan, select, select_async
+from ._engine import Buffer, Expr, KernelSpec, MapSpec, ReduceSpec, TaskHandle
 from ._evaluate import evaluate, re_evaluate, validate
 from ._kernel import Kernel, kernel
 from ._reduce import max, mean, min, prod, sum
-from ._runtime import asarray, chan, go, select
+from ._runtime import asarray
+from ._tasks import Task, go
 from ._threads import MAX_THREADS, detect_number_of_cores, get_num_threads, num_threads, set_num_threads
 
 _pickle.register()
@@ -55,6 +60,9 @@ __all__ = [
     "go",
     "chan",
     "select",
+    "select_async",
+    "Task",
+    "ChannelClosed",
     "Buffer",
     "Channel",
     "Expr",

@@ -118,7 +118,7 @@ class Kernel:
         --------
         >>> import numpy as np, brindlemox as bm
         >>> double = bm.kernel(2 * bm.arg("x"))
-        >>> bm.go(double.map(x=np.ones(2))).result().numpy()
+        >>> bm.go(double.map(x=np.ones(2))).result()
         array([2., 2.])
         """
         # A parameter the expression never reads is accepted and ignored, as

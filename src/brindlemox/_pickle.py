@@ -20,7 +20,10 @@ import numpy as np
 import _brindlemox
 
 from ._engine import Buffer, Channel, Expr, KernelSpec, RecvCase, TaskHandle, runtime
+from ._channels import Channel as PackageChannel
+from ._channels import RecvCase as PackageRecvCase
 from ._kernel import Kernel
+from ._tasks import Task
 
 
 def _expr_from_bytes(data: bytes) -> Expr:
@@ -74,6 +77,9 @@ def register() -> None:
     copyreg.pickle(KernelSpec, _reduce_kernel_spec)
     copyreg.pickle(Kernel, _reduce_kernel)
     copyreg.pickle(Buffer, _reduce_buffer)
-    copyreg.pickle(TaskHandle, _refusal("a task belongs to the process that ran it; pickle its result() instead"))
-    copyreg.pickle(Channel, _refusal("a channel connects threads of one process"))
-    copyreg.pickle(RecvCase, _refusal("a channel connects threads of one process"))
+    task_refusal = _refusal("a task belongs to the process that ran it; pickle its result() instead")
+    channel_refusal = _refusal("a channel connects threads of one process")
+    for task_class in (TaskHandle, Task):
+        copyreg.pickle(task_class, task_refusal)
+    for channel_class in (Channel, RecvCase, PackageChannel, PackageRecvCase):
+        copyreg.pickle(channel_class, channel_refusal)

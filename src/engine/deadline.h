@@ -27,6 +27,13 @@ class Deadline {
     return deadline;
   }
 
+  /// At `at`, or earlier when a signal interrupts the wait.
+  static Deadline until_signal_or(Clock::time_point at) {
+    Deadline deadline(at);
+    deadline.ends_on_signal_ = true;
+    return deadline;
+  }
+
   /// Already passed: the operation only looks.
   static Deadline expired() { return Deadline(Clock::time_point{}); }
 

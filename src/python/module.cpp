@@ -17,6 +17,7 @@
 #include "py_ref.h"
 #include "py_runtime.h"
 #include "py_task.h"
+#include "py_tasks.h"
 
 namespace bmx::py {
 
@@ -94,7 +95,8 @@ bool run_module_body(PyObject* module) {
   return add_functions(module, channel_functions()) && add_functions(module, evaluate_functions()) &&
          add_thread_limit(module) && add_functions(module, reduce_functions()) && add_reduction_names(module) &&
          add_functions(module, bytes_functions()) && add_functions(module, operator_functions()) &&
-         add_operator_names(module) && add_functions(module, typed_functions()) && add_typed_names(module);
+         add_operator_names(module) && add_functions(module, typed_functions()) && add_typed_names(module) &&
+         add_functions(module, task_functions()) && add_channel_closed_text(module);
 }
 
 PyObject* init_module() {

@@ -62,16 +62,18 @@ PyObject* compile_uncached_impl(PyObject*, const BoundArgs& args) {
   return make_instance(compiled_kernel_type().get(), std::move(compiled));
 }
 
-// _evaluate_into(kernel, operands, out): None when the operands are not
-// ready to be read in place (nothing is written then), else the output array
-// (a new one when `out` is None) holding the kernel's values.
-PyObject* evaluate_into_impl(PyObject*, const BoundArgs& args) {
+}  // namespace
+
+std::optional<PreparedEvaluation> prepare_evaluation(const BoundArgs& args) {
   const CompiledKernelRef* kernel = payload_of<CompiledKernelRef>(args[0], compiled_kernel_type());
-  if (kernel == nullptr) return argument_error("kernel");
-  const CompiledKernelRef compiled = *kernel;
+  if (kernel == nullptr) {
+    argument_error("kernel");
+    return std::nullopt;
+  }
   if (!PyTuple_Check(args[1])) {
     raise_conversion_error(args[1], "tuple");
-    return argument_error("operands");
+    argument_error("operands");
+    return std::nullopt;
   }
   const std::span<PyObject* const> operands(&PyTuple_GET_ITEM(args[1], 0),
                                              static_cast<std::size_t>(PyTuple_GET_SIZE(args[1])));
@@ -84,11 +86,13 @@ PyObject* evaluate_into_impl(PyObject*, const BoundArgs& args) {
   if (out_object != Py_None) {
     const Classified classified = classify(out_object);
     const ArrayOperand* array = as_array(classified);
-    if (array == nullptr || !is_readable_f64(*array) || !array->writable || array->layouts == 0) Py_RETURN_NONE;
+    if (array == nullptr || !is_readable_f64(*array) || !array->writable || array->layouts == 0) return std::nullopt;
     out = *array;
     layouts = (array->layouts & kNpyArrayCContiguous) != 0 ? kNpyArrayCContiguous : kNpyArrayFContiguous;
   }
-  std::vector<SlotSource> sources(operands.size());
+  PreparedEvaluation prepared{
+      *kernel, std::vector<SlotSource>(operands.size()), {}, {}, std::vector<BufferView>(operands.size() + 1)};
+  std::vector<SlotSource>& sources = prepared.sources;
   std::vector<std::optional<ArrayOperand>> arrays(operands.size());
   const ArrayOperand* shape = out ? &*out : nullptr;
   bool any_array = false;
@@ -99,50 +103,67 @@ PyObject* evaluate_into_impl(PyObject*, const BoundArgs& args) {
       continue;
     }
     const ArrayOperand* array = as_array(operand);
-    if (array == nullptr || !is_readable_f64(*array)) Py_RETURN_NONE;
-    if (shape != nullptr && !std::ranges::equal(array->shape, shape->shape)) Py_RETURN_NONE;
+    if (array == nullptr || !is_readable_f64(*array)) return std::nullopt;
+    if (shape != nullptr && !std::ranges::equal(array->shape, shape->shape)) return std::nullopt;
     arrays[slot] = *array;
     shape = shape == nullptr ? &*arrays[slot] : shape;
     layouts &= array->layouts;
     any_array = true;
   }
   // Numbers alone make a 0-d result, which only a 0-d output can take.
-  if (shape == nullptr || (!any_array && !shape->shape.empty())) Py_RETURN_NONE;
-  if (layouts == 0) Py_RETURN_NONE;
+  if (shape == nullptr || (!any_array && !shape->shape.empty())) return std::nullopt;
+  if (layouts == 0) return std::nullopt;
   const std::size_t n = shape->size();
   if (out) {
     for (const std::optional<ArrayOperand>& array : arrays) {
-      if (array && array->overlaps_partly(*out)) Py_RETURN_NONE;
+      if (array && array->overlaps_partly(*out)) return std::nullopt;
     }
   }
 
-  // Pass 2: the output, the views and the engine call.
-  PyRef result = PyRef::borrow(out_object);
+  // Pass 2: the output and the views.
+  prepared.result = PyRef::borrow(out_object);
   if (!out) {
     const bool fortran = (layouts & kNpyArrayCContiguous) == 0;
-    result = PyRef::steal(new_f64_array(static_cast<int>(shape->shape.size()), shape->shape.data(), fortran));
+    prepared.result =
+        PyRef::steal(new_f64_array(static_cast<int>(shape->shape.size()), shape->shape.data(), fortran));
   }
-  if (n == 0) return result.release();
+  if (n == 0) return prepared;
   // A new output array is this call's alone; a caller's is held by a view.
-  BufferView out_view;
-  double* target_data = reinterpret_cast<double*>(reinterpret_cast<NumpyArrayFields*>(result.get())->data);
+  double* target_data = reinterpret_cast<double*>(reinterpret_cast<NumpyArrayFields*>(prepared.result.get())->data);
   if (out) {
-    if (!out_view.acquire(result.get(), PyBUF_WRITABLE | PyBUF_ANY_CONTIGUOUS)) return nullptr;
+    BufferView& out_view = prepared.views.back();
+    if (!out_view.acquire(prepared.result.get(), PyBUF_WRITABLE | PyBUF_ANY_CONTIGUOUS)) return std::nullopt;
     target_data = static_cast<double*>(out_view.data());
   }
-  std::vector<BufferView> views(operands.size());
   for (std::size_t slot = 0; slot < operands.size(); ++slot) {
     if (!arrays[slot]) continue;
-    if (!views[slot].acquire(operands[slot], PyBUF_ANY_CONTIGUOUS)) return nullptr;
-    sources[slot].values = static_cast<const double*>(views[slot].data());
+    if (!prepared.views[slot].acquire(operands[slot], PyBUF_ANY_CONTIGUOUS)) return std::nullopt;
+    sources[slot].values = static_cast<const double*>(prepared.views[slot].data());
   }
-  const std::span<double> target(target_data, n);
-  if (n < kKeepLockBelow) {
-    evaluate_into(*compiled, sources, target);
+  prepared.target = std::span<double>(target_data, n);
+  return prepared;
+}
+
+namespace {
+
+// _evaluate_into(kernel, operands, out): None when the operands are not
+// ready to be read in place (nothing is written then), else the output array
+// (a new one when `out` is None) holding the kernel's values.
+PyObject* evaluate_into_impl(PyObject*, const BoundArgs& args) {
+  std::optional<PreparedEvaluation> prepared = prepare_evaluation(args);
+  if (!prepared) {
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    Py_RETURN_NONE;
+  }
+  const CompiledKernel& compiled = *prepared->compiled;
+  const std::span<const SlotSource> sources = prepared->sources;
+  const std::span<double> target = prepared->target;
+  if (target.size() < kKeepLockBelow) {
+    evaluate_into(compiled, sources, target);
   } else {
-    without_gil([&] { evaluate_into(*compiled, sources, target); });
+    without_gil([&] { evaluate_into(compiled, sources, target); });
   }
-  return result.release();
+  return prepared->result.release();
 }
 
 PyObject* get_num_threads_impl(PyObject*, const BoundArgs&) {

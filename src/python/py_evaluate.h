@@ -4,7 +4,37 @@
 
 #include "py.h"
 
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "arg_binder.h"
+#include "buffer_view.h"
+#include "eval/slots.h"
+#include "ir/compiled_kernel.h"
+#include "py_ref.h"
+
 namespace bmx::py {
+
+/// An evaluation made ready with the interpreter lock held: the engine may
+/// run it on any thread, touching no Python object, while this is alive.
+struct PreparedEvaluation {
+  CompiledKernelRef compiled;
+  /// One per operand: its memory (held by a view) or its number.
+  std::vector<SlotSource> sources;
+  /// Where the values go: the output array's memory (empty: nothing to compute).
+  std::span<double> target;
+  /// The output array: the caller's `out`, or a new one.
+  PyRef result;
+  /// The operands' views, then the view of a caller's `out`; released with
+  /// the interpreter lock held.
+  std::vector<BufferView> views;
+};
+
+/// `_evaluate_into(kernel, operands, out)` up to the engine call: empty with
+/// no error set when the operands cannot be read in place as they are, empty
+/// with the error set when an argument is refused.
+std::optional<PreparedEvaluation> prepare_evaluation(const BoundArgs& args);
 
 /// The module functions `_compile`, `_evaluate_into`, `_get_num_threads` and
 /// `_set_num_threads`, for add_functions().

@@ -29,4 +29,18 @@ auto wait_interruptibly(Attempt&& attempt) -> decltype(attempt(Deadline{})) {
   }
 }
 
+/// wait_interruptibly that also gives up at `at`: then the result is empty
+/// with no exception set (the attempt has done nothing).
+template <class Attempt>
+auto wait_interruptibly_until(Deadline::Clock::time_point at, Attempt&& attempt) -> decltype(attempt(Deadline{})) {
+  if (auto outcome = attempt(Deadline::expired())) return outcome;
+  const Deadline deadline = Deadline::until_signal_or(at);
+  if (has_expired(deadline)) return {};
+  for (;;) {
+    auto outcome = without_gil([&] { return attempt(deadline); });
+    if (outcome) return outcome;
+    if (PyErr_CheckSignals() < 0 || has_expired(deadline)) return {};
+  }
+}
+
 }  // namespace bmx::py

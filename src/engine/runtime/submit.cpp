@@ -2,6 +2,7 @@
 #include "submit.h"
 
 #include "delivery.h"
+#include "task_runner.h"
 
 namespace bmx {
 
@@ -11,10 +12,8 @@ void deliver(const TaskRef& task, const ChannelHandle& out, BufferRef buffer) {
   enqueue_delivery(DeliveryJob{out.sending_only(), task, std::move(buffer)});
 }
 
-}  // namespace
-
-void run_map(const TaskRef& task, const MapContent& spec, const std::optional<ChannelHandle>& out) {
-  task->mark_running();
+// The body of a map whose task is already running.
+void compute_map(const TaskRef& task, const MapContent& spec, const std::optional<ChannelHandle>& out) {
   Result<BufferRef> outcome = execute_map(spec);
   if (!outcome.ok()) {
     task->fail(std::move(outcome).error());
@@ -30,8 +29,7 @@ void run_map(const TaskRef& task, const MapContent& spec, const std::optional<Ch
   deliver(task, *out, std::move(result));
 }
 
-void run_reduce(const TaskRef& task, const ReduceContent& spec, const std::optional<ChannelHandle>& out) {
-  task->mark_running();
+void compute_reduce(const TaskRef& task, const ReduceContent& spec, const std::optional<ChannelHandle>& out) {
   const Result<double> outcome = execute_reduce(spec.buffer, spec.op);
   if (!outcome.ok()) {
     task->fail(outcome.error());
@@ -44,6 +42,26 @@ void run_reduce(const TaskRef& task, const ReduceContent& spec, const std::optio
   }
   task->mark_delivery_queued(value);
   deliver(task, *out, Buffer::from_f64_vec(F64Vec{value}));
+}
+
+}  // namespace
+
+void run_map(const TaskRef& task, const MapContent& spec, const std::optional<ChannelHandle>& out) {
+  task->mark_running();
+  compute_map(task, spec, out);
+}
+
+void run_reduce(const TaskRef& task, const ReduceContent& spec, const std::optional<ChannelHandle>& out) {
+  task->mark_running();
+  compute_reduce(task, spec, out);
+}
+
+void submit_map(const TaskRef& task, MapContent spec, std::optional<ChannelHandle> out) {
+  run_on_runner(task, [task, spec = std::move(spec), out = std::move(out)] { compute_map(task, spec, out); });
+}
+
+void submit_reduce(const TaskRef& task, ReduceContent spec, std::optional<ChannelHandle> out) {
+  run_on_runner(task, [task, spec = std::move(spec), out = std::move(out)] { compute_reduce(task, spec, out); });
 }
 
 }  // namespace bmx

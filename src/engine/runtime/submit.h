@@ -20,4 +20,12 @@ void run_map(const TaskRef& task, const MapContent& spec, const std::optional<Ch
 /// The same for a reduction; with `out` the channel receives a one-element buffer.
 void run_reduce(const TaskRef& task, const ReduceContent& spec, const std::optional<ChannelHandle>& out);
 
+/// run_map on the task runner: returns at once; the map starts only if the
+/// task is still Created when its turn comes. Call it without the
+/// interpreter lock held or not: it never waits.
+void submit_map(const TaskRef& task, MapContent spec, std::optional<ChannelHandle> out);
+
+/// run_reduce on the task runner, as submit_map.
+void submit_reduce(const TaskRef& task, ReduceContent spec, std::optional<ChannelHandle> out);
+
 }  // namespace bmx

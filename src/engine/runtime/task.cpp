@@ -5,6 +5,7 @@
 
 #include "internal_failure.h"
 #include "parking.h"
+#include "settle_queue.h"
 
 namespace bmx {
 
@@ -48,6 +49,37 @@ bool Task::finish_locked(TaskState state) {
   return true;
 }
 
+void Task::settled(bool changed) {
+  if (!changed) return;
+  unpark_all(done_);
+  if (settle_token_) post_settled(*settle_token_);
+}
+
+void Task::notify_on_settle(std::uint64_t token) {
+  const std::scoped_lock lock(mutex_);
+  settle_token_ = token;
+}
+
+bool Task::start() {
+  const std::scoped_lock lock(mutex_);
+  if (state_.kind() != TaskState::Kind::Created) return false;
+  state_ = TaskState(TaskState::Kind::RunningCompute);
+  return true;
+}
+
+bool Task::withdraw() {
+  bool changed = false;
+  {
+    const std::scoped_lock lock(mutex_);
+    const TaskState::Kind kind = state_.kind();
+    if (kind == TaskState::Kind::Created || kind == TaskState::Kind::DeliveryQueued) {
+      changed = finish_locked(TaskState(TaskState::Kind::Cancelled));
+    }
+  }
+  settled(changed);
+  return changed;
+}
+
 void Task::mark_running() {
   const std::scoped_lock lock(mutex_);
   state_ = TaskState(TaskState::Kind::RunningCompute);
@@ -65,7 +97,7 @@ void Task::mark_delivering() {
   if (state_.kind() == TaskState::Kind::DeliveryQueued) state_ = TaskState(TaskState::Kind::Delivering);
 }
 
-void Task::complete(TaskOutput value) {
+bool Task::complete(TaskOutput value) {
   bool changed = false;
   {
     const std::scoped_lock lock(mutex_);
@@ -74,7 +106,8 @@ void Task::complete(TaskOutput value) {
       changed = finish_locked(TaskState(TaskState::Kind::Completed));
     }
   }
-  if (changed) unpark_all(done_);
+  settled(changed);
+  return changed;
 }
 
 void Task::complete_delivery() {
@@ -86,16 +119,17 @@ void Task::complete_delivery() {
       changed = finish_locked(TaskState(TaskState::Kind::Completed));
     }
   }
-  if (changed) unpark_all(done_);
+  settled(changed);
 }
 
-void Task::fail(ComputeError error) {
+bool Task::fail(ComputeError error) {
   bool changed = false;
   {
     const std::scoped_lock lock(mutex_);
     changed = finish_locked(TaskState::failed(std::move(error)));
   }
-  if (changed) unpark_all(done_);
+  settled(changed);
+  return changed;
 }
 
 bool Task::cancel() {
@@ -104,7 +138,7 @@ bool Task::cancel() {
     const std::scoped_lock lock(mutex_);
     changed = finish_locked(TaskState(TaskState::Kind::Cancelled));
   }
-  if (changed) unpark_all(done_);
+  settled(changed);
   return changed;
 }
 

@@ -20,6 +20,10 @@
 //   complete_delivery     pending        -> Completed        keeps the output (delivery worker)
 //   fail                  pending        -> Failed(error)    (submitting thread, delivery worker)
 //   cancel                pending        -> Cancelled        (any thread)
+//   start                 Created        -> RunningCompute   (task runner)
+//   withdraw              Created or DeliveryQueued -> Cancelled (any thread)
+// A task given a settle token posts it to the settle queue once, on its
+// transition into a terminal state, after mutex_ is dropped.
 // Every other combination changes nothing; values handed to a terminal task
 // are dropped.
 #pragma once
@@ -75,15 +79,27 @@ class Task {
   Task(const Task&) = delete;
   Task& operator=(const Task&) = delete;
 
+  /// Posts `token` to the settle queue when the task becomes terminal. Call
+  /// before any other thread can reach the task.
+  void notify_on_settle(std::uint64_t token);
+
   void mark_running();
+  /// Created -> RunningCompute; false (and no change) in any other state, so
+  /// that work withdrawn before its turn never starts.
+  bool start();
   void mark_delivery_queued(TaskOutput value);
   void mark_delivering();
-  void complete(TaskOutput value);
+  /// Returns whether the task took the value (it was pending).
+  bool complete(TaskOutput value);
   /// Completes with the output stored by mark_delivery_queued.
   void complete_delivery();
-  void fail(ComputeError error);
+  /// Returns whether the task took the error (it was pending).
+  bool fail(ComputeError error);
   /// Cancels a pending task; false (and no change) for a terminal one.
   bool cancel();
+  /// Cancels only work that has not begun (Created or DeliveryQueued); false
+  /// and no change otherwise.
+  bool withdraw();
   bool is_done() const;
   TaskState snapshot_state() const;
 
@@ -96,6 +112,9 @@ class Task {
  private:
   /// Stores a terminal state; returns whether it did (the task was pending).
   bool finish_locked(TaskState state);
+  /// After a transition made under mutex_ (and with it dropped): wakes the
+  /// waiters and posts the settle token when `changed`.
+  void settled(bool changed);
 
   mutable std::mutex mutex_;
   /// The parking word of waiters: 0 while pending, 1 once terminal. Written under mutex_.
@@ -104,6 +123,8 @@ class Task {
   TaskState state_;
   /// Guarded by mutex_.
   std::optional<TaskOutput> output_;
+  /// Set before the task is shared, never changed afterwards.
+  std::optional<std::uint64_t> settle_token_;
 };
 
 using TaskRef = std::shared_ptr<Task>;

@@ -12,7 +12,7 @@ import brindlemox
 
 pytestmark = pytest.mark.numpy
 
-MODULES = ["_build", "_functions", "_evaluate", "_kernel", "_reduce", "_runtime", "_threads"]
+MODULES = ["_build", "_channels", "_functions", "_evaluate", "_kernel", "_reduce", "_runtime", "_tasks", "_threads"]
 
 # The package's own functions and classes; the extension's classes keep their own docstrings.
 PUBLIC = sorted(

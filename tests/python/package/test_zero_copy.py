@@ -39,7 +39,7 @@ def test_out_and_reductions_allocate_nothing_of_size():
 
 def test_buffer_views_share_the_engines_result():
     x = np.arange(4096.0)
-    buffer = bm.go(bm.kernel(lambda v: v * 2).map(v=bm.asarray(x))).result()
+    buffer = bm.go(bm.kernel(lambda v: v * 2).map(v=bm.asarray(x))).result().base
     first, second = np.asarray(buffer), np.asarray(memoryview(buffer))
     assert np.shares_memory(first, second) and first.tolist() == (x * 2).tolist()
 

@@ -1,0 +1,194 @@
+// The agent's table of waiting receives, its loop and its one-time start.
+#include "receive_agent.h"
+
+#include <cxxabi.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "channel/select.h"
+#include "internal_failure.h"
+#include "per_process.h"
+
+namespace bmx {
+
+namespace {
+
+/// What waits on one channel: the receives in arrival order, and buffers
+/// taken from it that no receive wanted at that moment.
+struct Waiting {
+  ChannelHandle channel;
+  std::deque<TaskRef> receives;
+  std::deque<BufferRef> held;
+};
+
+class ReceiveAgent {
+ public:
+  ReceiveAgent() : wake_(make_wake_channel()), nudge_(Buffer::from_f64_vec(F64Vec{})) {}
+
+  std::optional<Result<BufferRef>> receive(const TaskRef& task, const ChannelHandle& channel) {
+    {
+      const std::scoped_lock lock(mutex_);
+      Waiting& waiting = find_or_add(channel);
+      // Held buffers were taken before anything still queued, and waiting
+      // receives came before this one.
+      if (!waiting.held.empty() && waiting.receives.empty()) {
+        BufferRef buffer = std::move(waiting.held.front());
+        waiting.held.pop_front();
+        drop_if_idle(waiting);
+        return Result<BufferRef>(std::move(buffer));
+      }
+      if (waiting.held.empty() && waiting.receives.empty()) {
+        std::optional<Result<BufferRef>> now = channel.recv_buffer(Deadline::expired());
+        if (now) {
+          drop_if_idle(waiting);
+          return now;
+        }
+      }
+      waiting.receives.push_back(task);
+      serve_held(waiting);
+    }
+    nudge();
+    return std::nullopt;
+  }
+
+  bool withdraw(const TaskRef& task) {
+    const bool withdrawn = task->withdraw();
+    if (withdrawn) nudge();
+    return withdrawn;
+  }
+
+  void give_back(const ChannelHandle& channel, BufferRef buffer) {
+    const std::scoped_lock lock(mutex_);
+    Waiting& waiting = find_or_add(channel);
+    waiting.held.push_front(std::move(buffer));
+    serve_held(waiting);
+  }
+
+  void loop() {
+    std::vector<ChannelHandle> cases;
+    for (;;) {
+      cases.assign(1, wake_);
+      {
+        const std::scoped_lock lock(mutex_);
+        std::erase_if(waiting_, [](Waiting& waiting) {
+          std::erase_if(waiting.receives, [](const TaskRef& task) { return task->is_done(); });
+          return waiting.receives.empty() && waiting.held.empty();
+        });
+        for (const Waiting& waiting : waiting_) {
+          if (!waiting.receives.empty()) cases.push_back(waiting.channel);
+        }
+      }
+      SelectResult chosen = select(cases, std::nullopt);
+      if (chosen.status != SelectStatus::Message || chosen.index == 0) continue;
+      const std::scoped_lock lock(mutex_);
+      Waiting& waiting = find_or_add(cases[chosen.index]);
+      hand(waiting, std::move(chosen.message));
+    }
+  }
+
+ private:
+  static ChannelHandle make_wake_channel() {
+    std::optional<ChannelHandle> channel = ChannelHandle::create(1);
+    check(channel.has_value(), "no room for the receive agent's wake-up channel");
+    return std::move(*channel);
+  }
+
+  /// Ends the agent's current select so that it looks at the table again. A
+  /// full wake-up channel already does that.
+  void nudge() { (void)wake_.send_buffer(nudge_, Deadline::expired()); }
+
+  /// Under mutex_.
+  Waiting& find_or_add(const ChannelHandle& channel) {
+    const auto found = std::ranges::find_if(
+        waiting_, [&](const Waiting& waiting) { return &waiting.channel.queue() == &channel.queue(); });
+    if (found != waiting_.end()) return *found;
+    return waiting_.emplace_back(Waiting{channel, {}, {}});
+  }
+
+  /// Under mutex_: forgets a channel with nothing waiting on it (the loop
+  /// does so too; this keeps the table short between its rounds).
+  void drop_if_idle(const Waiting& idle) {
+    if (!idle.receives.empty() || !idle.held.empty()) return;
+    std::erase_if(waiting_, [&](const Waiting& waiting) { return &waiting == &idle; });
+  }
+
+  /// Under mutex_: gives held buffers to waiting receives, oldest to oldest.
+  static void serve_held(Waiting& waiting) {
+    while (!waiting.held.empty() && !waiting.receives.empty()) {
+      const TaskRef task = std::move(waiting.receives.front());
+      waiting.receives.pop_front();
+      if (task->complete(waiting.held.front())) waiting.held.pop_front();
+    }
+  }
+
+  /// Under mutex_: gives a message taken by the select to the oldest receive
+  /// still waiting; a buffer nobody takes is held.
+  static void hand(Waiting& waiting, ChannelMessage message) {
+    while (!waiting.receives.empty()) {
+      const TaskRef task = std::move(waiting.receives.front());
+      waiting.receives.pop_front();
+      const bool taken = message ? task->complete(*message) : task->fail(ComputeError::channel_closed());
+      if (taken) return;
+    }
+    // The close marker is posted again to every receive that finds nothing
+    // else, so dropping it loses nothing.
+    if (message) waiting.held.push_back(std::move(*message));
+  }
+
+  std::mutex mutex_;
+  /// Guarded by mutex_.
+  std::vector<Waiting> waiting_;
+  /// Case 0 of every select: a message here only means "look again".
+  const ChannelHandle wake_;
+  const BufferRef nudge_;
+};
+
+// The agent never runs Python code; only a forced unwinding (thread
+// cancellation) may end it, and that must reach the end of the thread.
+void run_agent(ReceiveAgent* agent) {
+  try {
+    agent->loop();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "receive agent stopped: %s\n", error.what());
+  } catch (...) {
+    std::fprintf(stderr, "receive agent stopped\n");
+  }
+}
+
+ReceiveAgent& agent() {
+  return PerProcess<ReceiveAgent>::get([] {
+    auto fresh = std::make_unique<ReceiveAgent>();
+    try {
+      std::thread thread(run_agent, fresh.get());
+      pthread_setname_np(thread.native_handle(), "bmx-receive");
+      thread.detach();
+    } catch (const std::system_error& error) {
+      fail("failed to spawn receive agent thread: " + error.code().message());
+    }
+    return fresh;
+  });
+}
+
+}  // namespace
+
+std::optional<Result<BufferRef>> receive_async(const TaskRef& task, const ChannelHandle& channel) {
+  return agent().receive(task, channel);
+}
+
+bool withdraw_receive(const TaskRef& task) { return agent().withdraw(task); }
+
+void give_back(const ChannelHandle& channel, BufferRef buffer) { agent().give_back(channel, std::move(buffer)); }
+
+}  // namespace bmx

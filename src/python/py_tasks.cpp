@@ -1,0 +1,394 @@
+// Asynchronous submissions, receives and sends, the settle queue, and channel
+// waits with a time limit.
+//
+// Every asynchronous entry takes a token, an integer the package chooses: the
+// task posts it to the settle queue when it becomes terminal, and the
+// package's one settler thread, blocked in _take_settled, learns from it which
+// of its futures to settle. Engine threads never touch a Python object: a
+// task holds engine buffers only, and the package keeps the Python objects
+// involved alive until it has settled the future.
+#include "py_tasks.h"
+
+#include <chrono>
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <cmath>
+#include <optional>
+#include <vector>
+
+#include "arg_binder.h"
+#include "boundary.h"
+#include "channel/select.h"
+#include "eval/evaluate.h"
+#include "convert.h"
+#include "method_table.h"
+#include "numpy_api.h"
+#include "py_buffer.h"
+#include "py_channel.h"
+#include "py_class.h"
+#include "py_evaluate.h"
+#include "py_kernel.h"
+#include "py_ref.h"
+#include "py_task.h"
+#include "runtime/delivery.h"
+#include "runtime/receive_agent.h"
+#include "runtime/settle_queue.h"
+#include "runtime/submit.h"
+#include "runtime/task_runner.h"
+#include "wait.h"
+
+namespace bmx::py {
+
+namespace {
+
+using enum ParamKind;
+
+/// A new task that posts `token` when it settles; empty with TypeError set
+/// when `token` is not an unsigned 64-bit integer.
+std::optional<TaskRef> new_task(PyObject* token) {
+  std::uint64_t value = 0;
+  if (!to_u64(token, value)) {
+    argument_error("token");
+    return std::nullopt;
+  }
+  auto task = std::make_shared<Task>();
+  task->notify_on_settle(value);
+  return task;
+}
+
+/// A read-only one-dimensional float64 array over `buffer`'s storage, which
+/// the array keeps alive through a Buffer object as its base.
+PyObject* wrap_array(BufferRef buffer) {
+  const std::span<const double> values = buffer->as_f64_slice();
+  PyRef base = PyRef::steal(wrap_buffer(std::move(buffer)));
+  if (!base) return nullptr;
+  const NumpyApi& api = numpy_api();
+  const Py_ssize_t length = static_cast<Py_ssize_t>(values.size());
+  if (length == 0) return new_f64_array(1, &length, false);
+  PyObject* descr = expect_object(api.descr_from_type(kNpyDouble));
+  // The engine never writes a buffer once made, and neither may the array.
+  PyObject* array = api.new_from_descr(api.array_type, descr, 1, &length, nullptr,
+                                       const_cast<double*>(values.data()), kNpyArrayCContiguous | kNpyArrayAligned,
+                                       nullptr);
+  if (array == nullptr) return nullptr;
+  // The array owns the Buffer object as its base, as setting NumPy's base
+  // object does; a new array has none yet.
+  reinterpret_cast<NumpyArrayFields*>(array)->base = base.release();
+  return array;
+}
+
+const TaskRef* as_task(PyObject* object) { return payload_of<TaskRef>(object, task_handle_type()); }
+
+/// `seconds` from now; a negative or NaN time means now. Empty with an
+/// exception set when `seconds` is not a real number.
+std::optional<Deadline::Clock::time_point> deadline_after(PyObject* seconds, const char* name) {
+  // A float (the package passes one) converts without raising and clearing
+  // an error first, which would cost more than a hand-off.
+  const double value = PyFloat_AsDouble(seconds);
+  if (value == -1.0 && PyErr_Occurred() != nullptr) {
+    PyErr_Clear();
+    raise_conversion_error(seconds, "float");
+    argument_error(name);
+    return std::nullopt;
+  }
+  const auto now = Deadline::Clock::now();
+  // Beyond a century is as good as never, and stays inside the clock's range.
+  const double bounded = std::isnan(value) ? 0.0 : std::clamp(value, 0.0, 3.2e9);
+  return now + std::chrono::duration_cast<Deadline::Clock::duration>(std::chrono::duration<double>(bounded));
+}
+
+PyObject* go_async_impl(PyObject*, const BoundArgs& bound) {
+  std::optional<ChannelHandle> out;
+  if (bound[2] != nullptr && bound[2] != Py_None) {
+    const ChannelHandle* channel = unwrap_channel(bound[2]);
+    if (channel == nullptr) return argument_error("out");
+    out = *channel;
+  }
+  const MapContent* map = as_map_spec(bound[0]);
+  const ReduceContent* reduce = map == nullptr ? as_reduce_spec(bound[0]) : nullptr;
+  if (map == nullptr && reduce == nullptr) {
+    return set_error(PyExc_TypeError, "_go_async() expects a MapSpec or ReduceSpec");
+  }
+  std::optional<TaskRef> task = new_task(bound[1]);
+  if (!task) return nullptr;
+  if (map != nullptr) {
+    submit_map(*task, *map, std::move(out));
+  } else {
+    submit_reduce(*task, *reduce, std::move(out));
+  }
+  return wrap_task(std::move(*task));
+}
+
+/// Where a submitted evaluation is: the runner moves it from kWaiting to
+/// kRunning and then kFinished; a hold dropped before it started moves it to
+/// kAbandoned, and the runner then leaves the memory alone.
+enum Phase : int { kWaiting, kRunning, kFinished, kAbandoned };
+
+/// What a submitted evaluation reads and writes (its views and output), kept
+/// by the package until the task has settled and released with the
+/// interpreter lock held, as Python objects are. A hold dropped while the
+/// engine may still touch the memory (only when the interpreter ends with
+/// the work under way) leaks it rather than free it under the engine.
+struct EvaluationHold {
+  std::shared_ptr<std::atomic<int>> phase;
+  std::unique_ptr<PreparedEvaluation> prepared;
+
+  EvaluationHold(std::shared_ptr<std::atomic<int>> phase, std::unique_ptr<PreparedEvaluation> prepared)
+      : phase(std::move(phase)), prepared(std::move(prepared)) {}
+  EvaluationHold(EvaluationHold&&) = default;
+  EvaluationHold& operator=(EvaluationHold&&) = delete;
+  ~EvaluationHold() {
+    if (!phase) return;
+    int expected = kWaiting;
+    if (!phase->compare_exchange_strong(expected, kAbandoned) && expected == kRunning) (void)prepared.release();
+  }
+};
+
+constexpr ClassDef kEvaluationHoldClass{
+    .name = "_EvaluationHold",
+    .doc = "The memory an _evaluate_async reads and writes, kept until its task settles.",
+};
+
+LazyType& evaluation_hold_type() { return lazy_type<kEvaluationHoldClass, EvaluationHold>(); }
+
+// _evaluate_async(kernel, operands, out, token): _evaluate_into's preparation,
+// then the engine call queued on the task runner. None when the operands are
+// not ready to be read in place; else (TaskHandle, output array, hold).
+PyObject* evaluate_async_impl(PyObject*, const BoundArgs& bound) {
+  std::optional<TaskRef> task = new_task(bound[3]);
+  if (!task) return nullptr;
+  std::optional<PreparedEvaluation> prepared = prepare_evaluation(bound);
+  if (!prepared) {
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    Py_RETURN_NONE;
+  }
+  PyRef result = prepared->result;
+  const auto phase = std::make_shared<std::atomic<int>>(kWaiting);
+  auto owned = std::make_unique<PreparedEvaluation>(std::move(*prepared));
+  if (owned->target.empty()) {
+    phase->store(kFinished);
+    (*task)->complete(0.0);
+  } else {
+    // Spans and the compiled kernel only: the runner never touches a Python object.
+    run_on_runner(*task, [task = *task, phase, compiled = owned->compiled, sources = owned->sources,
+                          target = owned->target] {
+      int expected = kWaiting;
+      if (!phase->compare_exchange_strong(expected, kRunning)) return;
+      {
+        // Finished before the task settles (also when evaluating throws): the
+        // package may drop the hold as soon as the task has settled.
+        struct Finish {
+          std::atomic<int>& phase;
+          ~Finish() { phase.store(kFinished); }
+        } const finish{*phase};
+        evaluate_into(*compiled, sources, target);
+      }
+      // The values are in the output array; the task only tells when.
+      task->complete(0.0);
+    });
+  }
+  PyRef handle = PyRef::steal(wrap_task(std::move(*task)));
+  if (!handle) return nullptr;
+  PyRef hold = PyRef::steal(make_instance(evaluation_hold_type().get(), EvaluationHold(phase, std::move(owned))));
+  if (!hold) return nullptr;
+  return expect_object(PyTuple_Pack(3, handle.get(), result.get(), hold.get()));
+}
+
+PyObject* recv_async_impl(PyObject*, const BoundArgs& bound) {
+  const ChannelHandle* channel = unwrap_channel(bound[0]);
+  if (channel == nullptr) return argument_error("channel");
+  std::optional<TaskRef> task = new_task(bound[1]);
+  if (!task) return nullptr;
+  std::optional<Result<BufferRef>> now = receive_async(*task, *channel);
+  if (!now) return wrap_task(std::move(*task));
+  if (!now->ok()) return raise_generic(now->error());
+  return wrap_buffer(std::move(*now).value());
+}
+
+PyObject* send_async_impl(PyObject*, const BoundArgs& bound) {
+  const ChannelHandle* channel = unwrap_channel(bound[0]);
+  if (channel == nullptr) return argument_error("channel");
+  const BufferRef* buffer = unwrap_buffer(bound[1]);
+  if (buffer == nullptr) return argument_error("buf");
+  std::optional<TaskRef> task = new_task(bound[2]);
+  if (!task) return nullptr;
+  // The delivery worker does the waiting; the task completes once the
+  // channel has the buffer, or fails when the channel is closed.
+  (*task)->mark_delivery_queued(*buffer);
+  enqueue_delivery(DeliveryJob{channel->sending_only(), *task, *buffer});
+  return wrap_task(std::move(*task));
+}
+
+PyObject* withdraw_impl(PyObject*, const BoundArgs& bound) {
+  const TaskRef* task = as_task(bound[0]);
+  if (task == nullptr) return argument_error("task");
+  return PyBool_FromLong((*task)->withdraw() ? 1 : 0);
+}
+
+PyObject* withdraw_receive_impl(PyObject*, const BoundArgs& bound) {
+  const TaskRef* task = as_task(bound[0]);
+  if (task == nullptr) return argument_error("task");
+  return PyBool_FromLong(withdraw_receive(*task) ? 1 : 0);
+}
+
+PyObject* give_back_impl(PyObject*, const BoundArgs& bound) {
+  const ChannelHandle* channel = unwrap_channel(bound[0]);
+  if (channel == nullptr) return argument_error("channel");
+  const BufferRef* buffer = unwrap_buffer(bound[1]);
+  if (buffer == nullptr) return argument_error("buf");
+  give_back(*channel, *buffer);
+  Py_RETURN_NONE;
+}
+
+PyObject* take_settled_impl(PyObject*, const BoundArgs&) {
+  std::optional<std::vector<std::uint64_t>> tokens =
+      wait_interruptibly([](const Deadline& deadline) { return take_settled(deadline); });
+  if (!tokens) return nullptr;
+  PyRef list = PyRef::steal(expect_object(PyList_New(static_cast<Py_ssize_t>(tokens->size()))));
+  for (std::size_t i = 0; i < tokens->size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                    expect_object(PyLong_FromUnsignedLongLong((*tokens)[i])));
+  }
+  return list.release();
+}
+
+PyObject* recv_until_impl(PyObject*, const BoundArgs& bound) {
+  const ChannelHandle* channel = unwrap_channel(bound[0]);
+  if (channel == nullptr) return argument_error("channel");
+  const std::optional<Deadline::Clock::time_point> at = deadline_after(bound[1], "timeout");
+  if (!at) return nullptr;
+  std::optional<Result<BufferRef>> got = wait_interruptibly_until(
+      *at, [&](const Deadline& deadline) { return channel->recv_buffer(deadline); });
+  if (!got) {
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    Py_RETURN_NONE;
+  }
+  if (!got->ok()) return raise_generic(got->error());
+  return wrap_array(std::move(*got).value());
+}
+
+PyObject* recv_array_impl(PyObject*, const BoundArgs& bound) {
+  const ChannelHandle* channel = unwrap_channel(bound[0]);
+  if (channel == nullptr) return argument_error("channel");
+  std::optional<Result<BufferRef>> got =
+      wait_interruptibly([&](const Deadline& deadline) { return channel->recv_buffer(deadline); });
+  if (!got) return nullptr;
+  if (!got->ok()) return raise_generic(got->error());
+  return wrap_array(std::move(*got).value());
+}
+
+PyObject* as_array_impl(PyObject*, const BoundArgs& bound) {
+  const BufferRef* buffer = unwrap_buffer(bound[0]);
+  if (buffer == nullptr) return argument_error("buf");
+  return wrap_array(*buffer);
+}
+
+PyObject* send_until_impl(PyObject*, const BoundArgs& bound) {
+  const ChannelHandle* channel = unwrap_channel(bound[0]);
+  if (channel == nullptr) return argument_error("channel");
+  const BufferRef* buffer = unwrap_buffer(bound[1]);
+  if (buffer == nullptr) return argument_error("buf");
+  const std::optional<Deadline::Clock::time_point> at = deadline_after(bound[2], "timeout");
+  if (!at) return nullptr;
+  // Only the first attempt looks at `closed`, as in Channel.send.
+  bool started = false;
+  const std::optional<Result<void>> sent = wait_interruptibly_until(*at, [&](const Deadline& deadline) {
+    const bool first = !std::exchange(started, true);
+    return first ? channel->send_buffer(*buffer, deadline) : channel->continue_send(*buffer, deadline);
+  });
+  if (!sent) {
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    Py_RETURN_FALSE;
+  }
+  if (!sent->ok()) return raise_generic(sent->error());
+  Py_RETURN_TRUE;
+}
+
+PyObject* select_until_impl(PyObject*, const BoundArgs& bound) {
+  if (!PyTuple_Check(bound[0])) {
+    raise_conversion_error(bound[0], "tuple");
+    return argument_error("channels");
+  }
+  std::vector<ChannelHandle> cases;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bound[0]); ++i) {
+    const ChannelHandle* channel = unwrap_channel(PyTuple_GET_ITEM(bound[0], i));
+    if (channel == nullptr) return argument_error("channels");
+    cases.push_back(*channel);
+  }
+  if (cases.empty()) return set_error(PyExc_ValueError, "_select_until() needs at least one channel");
+  const std::optional<Deadline::Clock::time_point> at = deadline_after(bound[1], "timeout");
+  if (!at) return nullptr;
+  std::optional<SelectResult> chosen =
+      wait_interruptibly_until(*at, [&](const Deadline& deadline) -> std::optional<SelectResult> {
+        SelectResult result = select(cases, deadline);
+        if (result.status == SelectStatus::TimedOut) return std::nullopt;
+        return result;
+      });
+  if (!chosen) {
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    Py_RETURN_NONE;
+  }
+  if (!chosen->message) return raise_generic(ComputeError::channel_closed());
+  PyRef index = PyRef::steal(expect_object(PyLong_FromSize_t(chosen->index)));
+  PyRef array = PyRef::steal(wrap_array(std::move(*chosen->message)));
+  if (!array) return nullptr;
+  return expect_object(PyTuple_Pack(2, index.get(), array.get()));
+}
+
+constexpr Param kGoParams[] = {{"spec", Required}, {"token", Required}, {"out", Optional, "None"}};
+constexpr Param kEvaluateParams[] = {
+    {"kernel", Required}, {"operands", Required}, {"out", Required}, {"token", Required}};
+constexpr Param kRecvParams[] = {{"channel", Required}, {"token", Required}};
+constexpr Param kSendParams[] = {{"channel", Required}, {"buf", Required}, {"token", Required}};
+constexpr Param kTaskParams[] = {{"task", Required}};
+constexpr Param kGiveBackParams[] = {{"channel", Required}, {"buf", Required}};
+constexpr Param kChannelParams[] = {{"channel", Required}};
+constexpr Param kBufferParams[] = {{"buf", Required}};
+constexpr Param kRecvUntilParams[] = {{"channel", Required}, {"timeout", Required}};
+constexpr Param kSendUntilParams[] = {{"channel", Required}, {"buf", Required}, {"timeout", Required}};
+constexpr Param kSelectUntilParams[] = {{"channels", Required}, {"timeout", Required}};
+
+constexpr Method kFunctions[] = {
+    {"_go_async", kGoParams,
+     "Queue a MapSpec or ReduceSpec on the task runner and return its TaskHandle at once.\n"
+     "`token` is posted to the settle queue when the task settles.",
+     go_async_impl},
+    {"_evaluate_async", kEvaluateParams,
+     "_evaluate_into queued on the task runner: None when the operands cannot be read in place, else\n"
+     "(TaskHandle, output array, hold); keep the hold until `token` is posted.",
+     evaluate_async_impl},
+    {"_recv_async", kRecvParams,
+     "The channel's next buffer when there is one now (RuntimeError when closed), else a TaskHandle\n"
+     "that completes with it; `token` is posted when that settles.",
+     recv_async_impl},
+    {"_send_async", kSendParams,
+     "A TaskHandle that completes once the delivery worker has sent `buf`; `token` is posted when it settles.",
+     send_async_impl},
+    {"_withdraw", kTaskParams, "Cancel a task that has not started; False once it has.", withdraw_impl},
+    {"_withdraw_receive", kTaskParams, "Cancel a waiting _recv_async; False once it has its outcome.",
+     withdraw_receive_impl},
+    {"_give_back", kGiveBackParams, "Hold a buffer taken from `channel` for its next _recv_async.",
+     give_back_impl},
+    {"_take_settled", {}, "Wait for settled tasks and return their tokens, in settling order.", take_settled_impl},
+    {"_recv_array", kChannelParams, "Channel.recv returning a read-only array over the buffer.", recv_array_impl},
+    {"_as_array", kBufferParams, "A read-only array over a Buffer's storage.", as_array_impl},
+    {"_recv_until", kRecvUntilParams, "_recv_array giving up after `timeout` seconds with None.",
+     recv_until_impl},
+    {"_send_until", kSendUntilParams, "Channel.send giving up after `timeout` seconds: True once sent.",
+     send_until_impl},
+    {"_select_until", kSelectUntilParams,
+     "(index, read-only array) from the first ready channel of a tuple, or None after `timeout` seconds.",
+     select_until_impl},
+};
+
+}  // namespace
+
+PyMethodDef* task_functions() { return method_defs<kFunctions>(); }
+
+bool add_channel_closed_text(PyObject* module) {
+  const PyRef text = PyRef::steal(PyUnicode_FromString(display_text(ComputeError::channel_closed()).c_str()));
+  return text && PyObject_SetAttrString(module, "_CHANNEL_CLOSED", text.get()) == 0;
+}
+
+}  // namespace bmx::py
