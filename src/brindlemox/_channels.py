@@ -275,6 +275,23 @@ def chan(capacity: int = 0) -> Channel:
     """A new `Channel` holding up to `capacity` values; 0 (the default) makes
     a rendezvous channel, where each send waits for its receiver.
 
+    Parameters
+    ----------
+    capacity : int, optional
+        How many values the channel holds before a send waits.
+
+    Returns
+    -------
+    Channel
+        The new, open channel.
+
+    Raises
+    ------
+    OverflowError
+        When `capacity` is negative.
+    MemoryError
+        When the slots of `capacity` values cannot be reserved.
+
     Examples
     --------
     >>> import brindlemox as bm
@@ -389,8 +406,28 @@ def select(*cases: Case, timeout: float | None = None, default: bool = False) ->
     raised). Blocks at most `timeout` seconds; with ``default=True`` it only
     looks, and returns ``(-1, None)`` when no case is ready.
 
-    Raises ValueError for no cases, ChannelClosed when the chosen channel
-    is closed and drained, TimeoutError when `timeout` passes first.
+    Parameters
+    ----------
+    *cases : Channel, RecvCase or Task
+        What to wait on.
+    timeout : float, optional
+        The most seconds to wait; None waits until a case is ready.
+    default : bool, optional
+        Only look: ``(-1, None)`` when no case is ready now.
+
+    Returns
+    -------
+    tuple
+        The index of the chosen case and its value.
+
+    Raises
+    ------
+    ValueError
+        For no cases (without `default`).
+    ChannelClosed
+        When the chosen channel is closed and drained.
+    TimeoutError
+        When `timeout` passes first.
 
     Examples
     --------

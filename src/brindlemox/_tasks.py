@@ -17,12 +17,14 @@ from typing import TYPE_CHECKING, Any, TypeVar
 
 import numpy as np
 
-from _brindlemox import _as_array, _evaluate_async, _go_async, _withdraw
+from _brindlemox import _as_array, _evaluate_async, _go_async, _typed_evaluate_async, _withdraw
 
 from . import _settle
 from ._engine import Buffer, MapSpec, ReduceSpec, TaskHandle, kernels
 from ._evaluate import compile_text
 from ._inputs import arrange
+from ._typed_eval import finish_typed, prepare_typed, text_names, typed_call
+from ._typing_text import Plan
 from ._kernel import Kernel
 from ._runtime import to_buffer
 
@@ -158,6 +160,32 @@ def go(
     missing name, shapes that do not broadcast); errors of the computation
     itself come from the task's ``result()``.
 
+    Parameters
+    ----------
+    work : str, Kernel, MapSpec or ReduceSpec
+        What to compute.
+    *args : object
+        A kernel's arguments by position.
+    out : Channel, optional
+        A channel the (float64) result is also sent into.
+    local_dict : mapping, optional
+        An expression text's names and their values.
+    **kwargs : object
+        A kernel's arguments, or an expression text's names, by name.
+
+    Returns
+    -------
+    Task
+        The running work; its result is the synchronous call's.
+
+    Raises
+    ------
+    TypeError
+        For work of another kind, arguments it does not take, or `out` with
+        a text whose type is not float64.
+    KeyError
+        For a name of the text with no value.
+
     Examples
     --------
     >>> import numpy as np, brindlemox as bm
@@ -177,6 +205,11 @@ def go(
         if args:
             raise TypeError("go() takes an expression's arrays by name")
         names = dict(local_dict or {}, **kwargs)
+        typed = _typed(work, names)
+        if typed is not None:
+            if channel is not None:
+                raise TypeError("go() sends only float64 results into a channel; this expression's type is another")
+            return _submit_typed(*typed)
         compiled = compile_text(work)
         if not isinstance(compiled, Kernel):
             raise TypeError("go() runs elementwise expressions; reduce with bm.sum, bm.prod, ... on a task's result")
@@ -228,6 +261,30 @@ def _submit_kernel(kernel: Kernel, values: list[object], channel: EngineChannel 
             raise RuntimeError("internal error: the engine refused the operands the package arranged for it")
     handle, output, hold = submitted
     task: Task[Any] = Task(handle, lambda _: output, hold)
+    _settle.register(token, task._settle)
+    return task
+
+
+def _typed(text: str, names: dict[str, object]) -> tuple[Plan, dict[str, object]] | None:
+    """The typed program of `text` over `names` when it computes other types
+    than float64; None when the float64 kernel computes NumPy's answer."""
+    needed = text_names(text)
+    missing = [name for name in needed if name not in names]
+    if missing:
+        raise KeyError(missing[0])
+    typed = typed_call(text, [names[name] for name in needed])
+    return None if typed is None or typed[0].only_float64 else typed
+
+
+def _submit_typed(found: Plan, values: dict[str, object]) -> Task[Any]:
+    """The typed program over `values`, as `evaluate` computes it, into a new
+    array; the engine's runner does the computing."""
+    prepared = prepare_typed(found, values, None, "K", "same_kind")
+    if prepared.target.size == 0:
+        return _done(prepared.result)
+    token = _settle.new_token()
+    handle, hold = _typed_evaluate_async(found.program, prepared.inputs, prepared.target, token)
+    task: Task[Any] = Task(handle, lambda buffer: finish_typed(prepared, buffer.scalar() != 0.0), hold)
     _settle.register(token, task._settle)
     return task
 

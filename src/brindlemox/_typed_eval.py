@@ -7,7 +7,7 @@ strided ones included, into the result or into `out` through NumPy's cast.
 import ast
 import functools
 from collections.abc import Sequence
-from typing import Any, Final
+from typing import Any, Final, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -115,42 +115,64 @@ def check_typed(
     return arrays, shape
 
 
-def run_typed(
-    found: Plan, values: dict[str, object], out: object, order: Order, casting: str
-) -> npt.NDArray[Any]:
-    """The program over `values` into `out` (cast under `casting`) or a new
-    array laid out as `order` says."""
+class Prepared(NamedTuple):
+    """A typed call ready for the engine: the inputs and the output as it
+    reads and writes them (C order, transposed for a Fortran result), the
+    result, and `out` when the result reaches it through a cast."""
+
+    inputs: tuple[np.ndarray, ...]
+    target: np.ndarray
+    result: np.ndarray
+    cast_into: np.ndarray | None
+
+
+def prepare_typed(found: Plan, values: dict[str, object], out: object, order: Order, casting: str) -> Prepared:
+    """Checks a call of the program over `values` into `out` (cast under
+    `casting`) or a new array laid out as `order` says, and arranges it."""
     arrays, shape = check_typed(found, values, out, casting)
     if out is not None:
         layout: Layout = "F" if out.flags.f_contiguous and not out.flags.c_contiguous else "C"  # type: ignore[attr-defined]
     else:
         layout = _layout(arrays, shape, order)
     direct = out is not None and _writes_in_place(out, found.dtype, layout)  # type: ignore[arg-type]
-    target: np.ndarray = out if direct else np.empty(shape, found.dtype, order=layout)  # type: ignore[assignment]
+    result: np.ndarray = out if direct else np.empty(shape, found.dtype, order=layout)  # type: ignore[assignment]
     inputs = []
     for name, dtype in found.inputs:
         value = values[name]
         array = value if isinstance(value, np.ndarray) and value.dtype == dtype else as_array(value, dtype)
         if not array.flags.aligned:
             array = array.copy()
-        if direct and np.may_share_memory(array, target):
+        if direct and np.may_share_memory(array, result):
             # Only a value read where it is written, element for element, may
             # share the output's memory.
-            same = array.shape == shape and array.strides == target.strides
-            if not same or array.__array_interface__["data"][0] != target.__array_interface__["data"][0]:
+            same = array.shape == shape and array.strides == result.strides
+            if not same or array.__array_interface__["data"][0] != result.__array_interface__["data"][0]:
                 array = array.copy()
         inputs.append(array if array.shape == shape else np.broadcast_to(array, shape))
-    if target.size:
-        if layout == "F":
-            ok = _typed_evaluate(found.program, tuple(array.T for array in inputs), target.T)
-        else:
-            ok = _typed_evaluate(found.program, tuple(inputs), target)
-        if not ok:
-            raise ValueError("Integers to negative integer powers are not allowed.")
-    if out is not None and not direct:
-        np.copyto(out, target, casting="unsafe")  # type: ignore[arg-type]
-        return out  # type: ignore[return-value]
-    return target
+    if layout == "F":
+        return Prepared(tuple(array.T for array in inputs), result.T, result, None if direct else out)  # type: ignore[arg-type]
+    return Prepared(tuple(inputs), result, result, None if direct else out)  # type: ignore[arg-type]
+
+
+def finish_typed(prepared: Prepared, ok: bool) -> npt.NDArray[Any]:
+    """The value of a prepared call the engine has run (`ok` when every
+    element had a value), cast into `out` where it goes there."""
+    if not ok:
+        raise ValueError("Integers to negative integer powers are not allowed.")
+    if prepared.cast_into is not None:
+        np.copyto(prepared.cast_into, prepared.result, casting="unsafe")
+        return prepared.cast_into
+    return prepared.result
+
+
+def run_typed(
+    found: Plan, values: dict[str, object], out: object, order: Order, casting: str
+) -> npt.NDArray[Any]:
+    """The program over `values` into `out` (cast under `casting`) or a new
+    array laid out as `order` says."""
+    prepared = prepare_typed(found, values, out, order, casting)
+    ok = _typed_evaluate(found.program, prepared.inputs, prepared.target) if prepared.target.size else True
+    return finish_typed(prepared, ok)
 
 
 class _Lift(ast.NodeTransformer):

@@ -31,6 +31,7 @@
 #include "py_kernel.h"
 #include "py_ref.h"
 #include "py_task.h"
+#include "py_typed.h"
 #include "runtime/delivery.h"
 #include "runtime/receive_agent.h"
 #include "runtime/settle_queue.h"
@@ -130,15 +131,16 @@ enum Phase : int { kWaiting, kRunning, kFinished, kAbandoned };
 /// interpreter lock held, as Python objects are. A hold dropped while the
 /// engine may still touch the memory (only when the interpreter ends with
 /// the work under way) leaks it rather than free it under the engine.
-struct EvaluationHold {
+template <class Prepared>
+struct Hold {
   std::shared_ptr<std::atomic<int>> phase;
-  std::unique_ptr<PreparedEvaluation> prepared;
+  std::unique_ptr<Prepared> prepared;
 
-  EvaluationHold(std::shared_ptr<std::atomic<int>> phase, std::unique_ptr<PreparedEvaluation> prepared)
+  Hold(std::shared_ptr<std::atomic<int>> phase, std::unique_ptr<Prepared> prepared)
       : phase(std::move(phase)), prepared(std::move(prepared)) {}
-  EvaluationHold(EvaluationHold&&) = default;
-  EvaluationHold& operator=(EvaluationHold&&) = delete;
-  ~EvaluationHold() {
+  Hold(Hold&&) = default;
+  Hold& operator=(Hold&&) = delete;
+  ~Hold() {
     if (!phase) return;
     int expected = kWaiting;
     if (!phase->compare_exchange_strong(expected, kAbandoned) && expected == kRunning) (void)prepared.release();
@@ -150,7 +152,23 @@ constexpr ClassDef kEvaluationHoldClass{
     .doc = "The memory an _evaluate_async reads and writes, kept until its task settles.",
 };
 
+constexpr ClassDef kTypedHoldClass{
+    .name = "_TypedEvaluationHold",
+    .doc = "The memory a _typed_evaluate_async reads and writes, kept until its task settles.",
+};
+
+using EvaluationHold = Hold<PreparedEvaluation>;
+using TypedHold = Hold<PreparedTyped>;
+
 LazyType& evaluation_hold_type() { return lazy_type<kEvaluationHoldClass, EvaluationHold>(); }
+LazyType& typed_hold_type() { return lazy_type<kTypedHoldClass, TypedHold>(); }
+
+/// Marks the evaluation finished when the runner leaves its scope, also by an
+/// exception: the package may drop the hold as soon as the task has settled.
+struct Finish {
+  std::atomic<int>& phase;
+  ~Finish() { phase.store(kFinished); }
+};
 
 // _evaluate_async(kernel, operands, out, token): _evaluate_into's preparation,
 // then the engine call queued on the task runner. None when the operands are
@@ -176,12 +194,7 @@ PyObject* evaluate_async_impl(PyObject*, const BoundArgs& bound) {
       int expected = kWaiting;
       if (!phase->compare_exchange_strong(expected, kRunning)) return;
       {
-        // Finished before the task settles (also when evaluating throws): the
-        // package may drop the hold as soon as the task has settled.
-        struct Finish {
-          std::atomic<int>& phase;
-          ~Finish() { phase.store(kFinished); }
-        } const finish{*phase};
+        const Finish finish{*phase};
         evaluate_into(*compiled, sources, target);
       }
       // The values are in the output array; the task only tells when.
@@ -193,6 +206,41 @@ PyObject* evaluate_async_impl(PyObject*, const BoundArgs& bound) {
   PyRef hold = PyRef::steal(make_instance(evaluation_hold_type().get(), EvaluationHold(phase, std::move(owned))));
   if (!hold) return nullptr;
   return expect_object(PyTuple_Pack(3, handle.get(), result.get(), hold.get()));
+}
+
+// _typed_evaluate_async(program, inputs, out, token): _typed_evaluate's
+// preparation, then the engine call queued on the task runner; the task
+// completes with 1.0, or 0.0 when an element had no value.
+PyObject* typed_evaluate_async_impl(PyObject*, const BoundArgs& bound) {
+  std::optional<TaskRef> task = new_task(bound[3]);
+  if (!task) return nullptr;
+  std::optional<PreparedTyped> prepared = prepare_typed(bound);
+  if (!prepared) return nullptr;
+  const auto phase = std::make_shared<std::atomic<int>>(kWaiting);
+  auto owned = std::make_unique<PreparedTyped>(std::move(*prepared));
+  if (owned->size == 0) {
+    phase->store(kFinished);
+    (*task)->complete(1.0);
+  } else {
+    // The program and plain copies of the inputs' places only: the runner
+    // never touches a Python object.
+    run_on_runner(*task, [task = *task, phase, program = owned->program, inputs = owned->inputs,
+                          shape = owned->shape, target = owned->target] {
+      int expected = kWaiting;
+      if (!phase->compare_exchange_strong(expected, kRunning)) return;
+      bool ok = false;
+      {
+        const Finish finish{*phase};
+        ok = evaluate_typed(*program, inputs, shape, target);
+      }
+      task->complete(ok ? 1.0 : 0.0);
+    });
+  }
+  PyRef handle = PyRef::steal(wrap_task(std::move(*task)));
+  if (!handle) return nullptr;
+  PyRef hold = PyRef::steal(make_instance(typed_hold_type().get(), TypedHold(phase, std::move(owned))));
+  if (!hold) return nullptr;
+  return expect_object(PyTuple_Pack(2, handle.get(), hold.get()));
 }
 
 PyObject* recv_async_impl(PyObject*, const BoundArgs& bound) {
@@ -339,6 +387,8 @@ PyObject* select_until_impl(PyObject*, const BoundArgs& bound) {
 constexpr Param kGoParams[] = {{"spec", Required}, {"token", Required}, {"out", Optional, "None"}};
 constexpr Param kEvaluateParams[] = {
     {"kernel", Required}, {"operands", Required}, {"out", Required}, {"token", Required}};
+constexpr Param kTypedEvaluateParams[] = {
+    {"program", Required}, {"inputs", Required}, {"out", Required}, {"token", Required}};
 constexpr Param kRecvParams[] = {{"channel", Required}, {"token", Required}};
 constexpr Param kSendParams[] = {{"channel", Required}, {"buf", Required}, {"token", Required}};
 constexpr Param kTaskParams[] = {{"task", Required}};
@@ -358,6 +408,10 @@ constexpr Method kFunctions[] = {
      "_evaluate_into queued on the task runner: None when the operands cannot be read in place, else\n"
      "(TaskHandle, output array, hold); keep the hold until `token` is posted.",
      evaluate_async_impl},
+    {"_typed_evaluate_async", kTypedEvaluateParams,
+     "_typed_evaluate queued on the task runner: (TaskHandle, hold); the task completes with 1.0, or 0.0\n"
+     "when an element had no value; keep the hold until `token` is posted.",
+     typed_evaluate_async_impl},
     {"_recv_async", kRecvParams,
      "The channel's next buffer when there is one now (RuntimeError when closed), else a TaskHandle\n"
      "that completes with it; `token` is posted when that settles.",

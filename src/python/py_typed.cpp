@@ -23,8 +23,6 @@ namespace {
 /// Walks shorter than this keep the interpreter lock (see _evaluate_into).
 constexpr std::size_t kKeepLockBelow = 4096;
 
-using TypedProgramRef = std::shared_ptr<const TypedProgram>;
-
 constexpr ClassDef kTypedProgramClass{
     .name = "_TypedProgram",
     .doc = "A typed program compiled by _typed_compile, for _typed_evaluate.",
@@ -113,45 +111,62 @@ bool read_input(PyObject* object, ElementType type, std::span<const Py_ssize_t> 
   return true;
 }
 
-// _typed_evaluate(program, inputs, out): True, or False when an element had
-// no value (an integer to a negative integer power).
-PyObject* typed_evaluate_impl(PyObject*, const BoundArgs& args) {
+}  // namespace
+
+std::optional<PreparedTyped> prepare_typed(const BoundArgs& args) {
   const TypedProgramRef* found = payload_of<TypedProgramRef>(args[0], typed_program_type());
-  if (found == nullptr) return argument_error("program");
-  const TypedProgramRef program = *found;
+  if (found == nullptr) {
+    argument_error("program");
+    return std::nullopt;
+  }
   if (!PyTuple_Check(args[1])) {
     raise_conversion_error(args[1], "tuple");
-    return argument_error("inputs");
+    argument_error("inputs");
+    return std::nullopt;
   }
+  PreparedTyped prepared;
+  prepared.program = *found;
+  const TypedProgram& program = *prepared.program;
   const Classified out_classified = classify(args[2]);
   const ArrayOperand* out = as_array(out_classified);
   if (out == nullptr || !out->plain || !out->writable || !out->aligned ||
-      (out->layouts & kNpyArrayCContiguous) == 0 || out->element.type != program->result_type()) {
+      (out->layouts & kNpyArrayCContiguous) == 0 || out->element.type != program.result_type()) {
     PyErr_SetString(PyExc_TypeError, "the output must be a writable, aligned, C-contiguous array of the result dtype");
-    return nullptr;
+    return std::nullopt;
   }
-  const std::vector<ElementType>& types = program->input_types();
+  const std::vector<ElementType>& types = program.input_types();
   if (static_cast<std::size_t>(PyTuple_GET_SIZE(args[1])) != types.size()) {
     PyErr_SetString(PyExc_TypeError, "the inputs do not match the program's");
-    return nullptr;
+    return std::nullopt;
   }
   // Views keep every array's memory where it is while the lock is released.
-  std::vector<BufferView> views(types.size() + 1);
-  std::vector<TypedInput> inputs(types.size());
+  prepared.views = std::vector<BufferView>(types.size() + 1);
+  prepared.inputs.resize(types.size());
   for (std::size_t slot = 0; slot < types.size(); ++slot) {
     PyObject* object = PyTuple_GET_ITEM(args[1], static_cast<Py_ssize_t>(slot));
-    if (!read_input(object, types[slot], out->shape, inputs[slot])) return nullptr;
-    if (!views[slot].acquire(object, PyBUF_RECORDS_RO)) return nullptr;
+    if (!read_input(object, types[slot], out->shape, prepared.inputs[slot])) return std::nullopt;
+    if (!prepared.views[slot].acquire(object, PyBUF_RECORDS_RO)) return std::nullopt;
   }
-  if (!views.back().acquire(args[2], PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return nullptr;
-  const std::vector<std::size_t> shape(out->shape.begin(), out->shape.end());
-  void* const target = views.back().data();
-  bool ok = true;
-  if (out->size() < kKeepLockBelow) {
-    ok = evaluate_typed(*program, inputs, shape, target);
-  } else {
-    ok = without_gil([&] { return evaluate_typed(*program, inputs, shape, target); });
-  }
+  if (!prepared.views.back().acquire(args[2], PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return std::nullopt;
+  prepared.shape.assign(out->shape.begin(), out->shape.end());
+  prepared.target = prepared.views.back().data();
+  prepared.size = out->size();
+  return prepared;
+}
+
+bool run_typed(const PreparedTyped& prepared) {
+  return evaluate_typed(*prepared.program, prepared.inputs, prepared.shape, prepared.target);
+}
+
+namespace {
+
+// _typed_evaluate(program, inputs, out): True, or False when an element had
+// no value (an integer to a negative integer power).
+PyObject* typed_evaluate_impl(PyObject*, const BoundArgs& args) {
+  const std::optional<PreparedTyped> prepared = prepare_typed(args);
+  if (!prepared) return nullptr;
+  const bool ok = prepared->size < kKeepLockBelow ? run_typed(*prepared)
+                                                   : without_gil([&] { return run_typed(*prepared); });
   return PyBool_FromLong(ok ? 1 : 0);
 }
 

@@ -5,7 +5,38 @@
 
 #include "py.h"
 
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "arg_binder.h"
+#include "buffer_view.h"
+#include "eval/typed_eval.h"
+
 namespace bmx::py {
+
+using TypedProgramRef = std::shared_ptr<const TypedProgram>;
+
+/// A `_typed_evaluate` ready for the engine: the program, its inputs and
+/// output as the engine reads them, and the views that hold their memory
+/// (released with the interpreter lock held).
+struct PreparedTyped {
+  TypedProgramRef program;
+  std::vector<TypedInput> inputs;
+  std::vector<std::size_t> shape;
+  void* target = nullptr;
+  std::size_t size = 0;
+  std::vector<BufferView> views;
+};
+
+/// `_typed_evaluate(program, inputs, out)` up to the engine call; empty with
+/// the Python error set when an argument is refused.
+std::optional<PreparedTyped> prepare_typed(const BoundArgs& args);
+
+/// The engine call of a prepared evaluation, touching no Python object:
+/// false when an element had no value.
+bool run_typed(const PreparedTyped& prepared);
 
 PyMethodDef* typed_functions();
 

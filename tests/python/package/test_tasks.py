@@ -175,3 +175,25 @@ def test_settled_and_withdrawn_work_lets_go_of_its_arrays():
     while sys.getrefcount(x) != before and time.monotonic() < deadline:
         time.sleep(0.01)
     assert sys.getrefcount(x) == before, withdrawn
+
+
+@pytest.mark.parametrize(
+    "text", ["(flags & 4) != 0", "flags // 7 - n", "f * 2.5 + f", "z * z", "where(f > 0.5, flags, 0)"]
+)
+def test_a_text_of_other_types_runs_typed_with_the_synchronous_dtype_and_bits(text):
+    names = {
+        "flags": np.arange(5000) - 2500,
+        "n": 3,
+        "f": np.linspace(0, 1, 5000, dtype=np.float32),
+        "z": np.linspace(0, 1, 5000) + 1j,
+    }
+    expected = bm.evaluate(text, names)
+    got = bm.go(text, **names).result(timeout=60)
+    assert got.dtype == expected.dtype and got.tobytes() == expected.tobytes()
+
+
+def test_a_typed_texts_errors_come_from_the_task_or_at_once():
+    with pytest.raises(ValueError, match="Integers to negative integer powers are not allowed."):
+        bm.go("i ** j", i=np.arange(5), j=np.array([1, 2, -1, 0, 1])).result(timeout=60)
+    with pytest.raises(TypeError, match="only float64 results into a channel"):
+        bm.go("i > 2", i=np.arange(5), out=bm.chan(1))
