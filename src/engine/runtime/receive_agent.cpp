@@ -45,7 +45,7 @@ class ReceiveAgent {
         BufferRef buffer = std::move(waiting.held.front());
         waiting.held.pop_front();
         drop_if_idle(waiting);
-        return Result<BufferRef>(std::move(buffer));
+        return std::optional<Result<BufferRef>>(std::in_place, std::move(buffer));
       }
       if (waiting.held.empty() && waiting.receives.empty()) {
         std::optional<Result<BufferRef>> now = channel.recv_buffer(Deadline::expired());
