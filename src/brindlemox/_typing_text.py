@@ -39,10 +39,16 @@ Instr = tuple[int, int, int, int]
 Kind = np.dtype | type
 
 
-class Typed(NamedTuple):
-    """A value the program computes: its instructions (post-order) and dtype."""
+#: A value's instructions in post-order: instructions, and the codes of its
+#: operands before them, nested as built (joining them is then constant
+#: time, whatever the length of the text); `_flat` lays them out.
+Code = tuple["Instr | Code", ...]
 
-    code: tuple[Instr, ...]
+
+class Typed(NamedTuple):
+    """A value the program computes: its instructions and dtype."""
+
+    code: Code
     dtype: np.dtype
 
 
@@ -176,7 +182,7 @@ class _Typer:
         if value.dtype == dtype:
             return value
         self.note(dtype)
-        return Typed(value.code + ((_CAST, 0, CODES[dtype], 0),), dtype)
+        return Typed((value.code, (_CAST, 0, CODES[dtype], 0)), dtype)
 
     # --- operations -------------------------------------------------------
 
@@ -197,9 +203,9 @@ class _Typer:
         values = [self.as_type(value, computed) for value in operands]
         self.note(loop)
         code_of_apply = (_APPLY, code, CODES[computed], 0)
-        typed = Typed(sum((value.code for value in values), ()) + (code_of_apply,), self.note(result))
+        typed = Typed((*(value.code for value in values), code_of_apply), self.note(result))
         if computed != loop and result == _F16:
-            typed = Typed(typed.code + ((_CAST, 0, CODES[_F16], 0),), result)
+            typed = Typed((typed.code, (_CAST, 0, CODES[_F16], 0)), result)
         return typed
 
     def mixed_comparison(self, ufunc: np.ufunc, operands: list[Value], left: np.dtype) -> Typed:
@@ -230,7 +236,7 @@ class _Typer:
         condition = self.as_type(cond, _BOOL)
         self.only_float64 = False
         values = [self.as_type(value, self.note(dtype)) for value in (a, b)]
-        return Typed(condition.code + values[0].code + values[1].code + ((_WHERE, 0, CODES[dtype], 0),), dtype)
+        return Typed((condition.code, values[0].code, values[1].code, (_WHERE, 0, CODES[dtype], 0)), dtype)
 
     # --- the text ---------------------------------------------------------
 
@@ -358,7 +364,7 @@ def _part(value: Typed, name: str) -> Typed:
     """The real or imaginary part of a complex value, NumPy's `real` and
     `imag`, which are no ufuncs."""
     dtype = np.empty(0, value.dtype).real.dtype
-    return Typed(value.code + ((_APPLY, _TYPED_OPS[name], CODES[value.dtype], 0),), dtype)
+    return Typed((value.code, (_APPLY, _TYPED_OPS[name], CODES[value.dtype], 0)), dtype)
 
 
 def _real(typer: _Typer, operands: list[Value]) -> Value:
@@ -396,6 +402,23 @@ _SPECIAL: Final[dict[str, Callable[[_Typer, list[Value]], Value]]] = {
 }
 
 
+def _flat(code: Code) -> list[Instr]:
+    """The instructions of `code` in order, walked without recursion: a text
+    nests as deep as it is long."""
+    flat: list[Instr] = []
+    stack = [iter(code)]
+    while stack:
+        for item in stack[-1]:
+            if type(item[0]) is int:
+                flat.append(item)
+            else:
+                stack.append(iter(item))  # type: ignore[arg-type]
+                break
+        else:
+            stack.pop()
+    return flat
+
+
 def plan(text: str, kinds: dict[str, Kind]) -> Plan | None:
     """The typed program of `text` for names of `kinds`, or None when the
     text has reductions (which compute in float64).
@@ -417,9 +440,10 @@ def plan(text: str, kinds: dict[str, Kind]) -> Plan | None:
     # The inputs the program still loads (a function such as `imag` of a real
     # value reads none), numbered in order.
     registered = sorted(typer.inputs, key=typer.inputs.__getitem__)
-    used = sorted({instr[3] for instr in result.code if instr[0] == _LOAD})
+    flat = _flat(result.code)
+    used = sorted({instr[3] for instr in flat if instr[0] == _LOAD})
     number = {old: new for new, old in enumerate(used)}
-    code = tuple((kind, op, dtype, number[payload] if kind == _LOAD else payload) for kind, op, dtype, payload in result.code)
+    code = tuple((kind, op, dtype, number[payload] if kind == _LOAD else payload) for kind, op, dtype, payload in flat)
     inputs = tuple(registered[old] for old in used)
     program = _typed_compile(code, tuple(typer.constants), len(inputs))
     return Plan(program, result.dtype, inputs, only_float64)
