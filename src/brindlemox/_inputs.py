@@ -116,21 +116,37 @@ def check_out(out: object, shape: tuple[int, ...]) -> F64Array:
     return checked
 
 
-def _same_memory(a: np.ndarray, b: np.ndarray) -> bool:
+def same_memory(a: np.ndarray, b: np.ndarray) -> bool:
     """True when a and b (of one shape) see the same elements at the same places."""
     return bool(a.__array_interface__["data"][0] == b.__array_interface__["data"][0] and a.strides == b.strides)
 
 
-def _layout(arrays: list[F64Array]) -> Layout:
-    """Fortran order when every array is Fortran-contiguous and one is not also
-    C-contiguous; C order otherwise."""
+def result_layout(arrays: list[np.ndarray], shape: tuple[int, ...], order: Order) -> Layout:
+    """The layout `order` picks for a new result of `shape` over `arrays`: for
+    "K" (and "A") Fortran order when every array of the result's shape (every
+    array) of more than one element is Fortran-contiguous and one is not also
+    C-contiguous, C order otherwise."""
+    if order == "C" or order == "F":
+        return order
     fortran = False
     for array in arrays:
+        if array.size <= 1 or (order == "K" and array.shape != shape):
+            continue
         flags = array.flags
         if not flags.f_contiguous:
             return "C"
         fortran = fortran or not flags.c_contiguous
     return "F" if fortran else "C"
+
+
+def broadcast_shape(arrays: list[np.ndarray]) -> tuple[int, ...]:
+    """The shape `arrays` broadcast to (() for none), with NumPy's error."""
+    shapes = [array.shape for array in arrays]
+    if not shapes:
+        return ()
+    if shapes.count(shapes[0]) == len(shapes):
+        return shapes[0]
+    return np.broadcast_shapes(*shapes)
 
 
 def _operands(
@@ -139,14 +155,7 @@ def _operands(
     """The converted operands, the arrays among them, and the broadcast shape."""
     operands = [to_operand(name, value) for name, value in zip(names, values)]
     arrays = [operand for operand in operands if isinstance(operand, np.ndarray)]
-    shapes = [array.shape for array in arrays]
-    if not shapes:
-        shape: tuple[int, ...] = ()
-    elif shapes.count(shapes[0]) == len(shapes):
-        shape = shapes[0]
-    else:
-        shape = np.broadcast_shapes(*shapes)
-    return operands, arrays, shape
+    return operands, arrays, broadcast_shape(arrays)
 
 
 def check_operands(names: tuple[str, ...], values: list[object], out: object) -> None:
@@ -169,14 +178,8 @@ def arrange(
     compute. Shapes that cannot broadcast raise NumPy's ValueError.
     """
     operands, arrays, shape = _operands(names, values)
-    full = [array for array in arrays if array.size > 1]
     if out is None:
-        if order == "K":
-            layout = _layout([array for array in full if array.shape == shape])
-        elif order == "A":
-            layout = _layout(full)
-        else:
-            layout = order
+        layout = result_layout(arrays, shape, order)
         result: F64Array = np.empty(shape, order=layout)
     else:
         result = check_out(out, shape)
@@ -199,7 +202,7 @@ def arrange(
         elif not getattr(array.flags, contiguous) or not array.flags.aligned:
             array = array.copy(order=layout)
         elif out is not None and array is not result and np.may_share_memory(array, result):
-            if not _same_memory(array, result):
+            if not same_memory(array, result):
                 array = array.copy(order=layout)
         arranged.append(array)
     return arranged, result, layout

@@ -153,6 +153,10 @@ class Kernel:
             raise TypeError(f"kernel missing {len(missing)} required argument{'s' if len(missing) > 1 else ''}: {listed}")
         return self.run(values, out)
 
+    def _operands(self, values: Sequence[object]) -> tuple[object, ...]:
+        """The values the expression reads, in its arguments' order."""
+        return tuple(values) if self._slots is None else tuple(values[index] for index in self._slots)
+
     def run_in_place(self, values: Sequence[object], out: object) -> F64Array | None:
         """The kernel over `values` into `out` or a new array laid out as its
         inputs are, when the engine reads every value where it lies; else
@@ -181,7 +185,7 @@ class Kernel:
         >>> add.run_in_place([np.arange(4.0)[::2], 10.0], None) is None
         True
         """
-        operands = tuple(values) if self._slots is None else tuple(values[index] for index in self._slots)
+        operands = self._operands(values)
         return _evaluate_into(self._compiled, operands, out)
 
     def run(self, values: Sequence[object], out: object, order: Order = "K") -> F64Array:
@@ -211,12 +215,12 @@ class Kernel:
         >>> add.run([[1.0, 2.0], 10.0], None)
         array([11., 12.])
         """
-        operands = tuple(values) if self._slots is None else tuple(values[index] for index in self._slots)
+        operands = self._operands(values)
         # Contiguous float64 arrays of one shape and layout (and floats) are
         # read in place as they are; anything else is arranged first. The
         # engine lays a new result out like its inputs, which is order "K".
         if order == "K" or out is not None:
-            result = self.run_in_place(values, out)
+            result = _evaluate_into(self._compiled, operands, out)
             if result is not None:
                 return result
         if any_dask_array(values):
@@ -259,7 +263,7 @@ class Kernel:
         """
         if any_dask_array(values):
             return
-        operands = list(values) if self._slots is None else [values[index] for index in self._slots]
+        operands = list(self._operands(values))
         check_operands(self._slot_names, operands, out)
 
 

@@ -173,15 +173,9 @@ class _Builder:
         raise unsupported(node)
 
     def binary_chain(self, node: ast.BinOp) -> Operand:
-        # Long sums such as "a + b + c + ..." nest to the left as deep as they
-        # are long, so the left spine is walked without recursion.
-        chain = []
-        left: ast.expr = node
-        while isinstance(left, ast.BinOp):
-            chain.append(left)
-            left = left.left
-        value = self.build(left)
-        for link in reversed(chain):
+        first, chain = left_spine(node)
+        value = self.build(first)
+        for link in chain:
             binary = _BINARY.get(type(link.op))
             if binary is None:
                 raise integer_only(link.op) or unsupported(link.op)
@@ -262,6 +256,18 @@ class _Builder:
             self.reductions[slot] = Reduction(name, inner, slot, axis, axis is not None and node is not self.root)
             self.arguments[slot] = kernels.arg(slot)
         return self.arguments[slot]
+
+
+def left_spine(node: ast.BinOp) -> tuple[ast.expr, list[ast.BinOp]]:
+    """The leftmost operand of a chain of binary operators and the operators
+    in the order they apply. Long sums such as "a + b + c + ..." nest to the
+    left as deep as they are long, so the spine is walked without recursion."""
+    chain = []
+    left: ast.expr = node
+    while isinstance(left, ast.BinOp):
+        chain.append(left)
+        left = left.left
+    return left, chain[::-1]
 
 
 def _integer(node: ast.expr) -> int | None:

@@ -249,7 +249,7 @@ def _submit_kernel(kernel: Kernel, values: list[object], channel: EngineChannel 
     array; the engine's runner does the computing."""
     if channel is not None:
         return _submit_map(kernel, values, channel)
-    operands = tuple(values) if kernel._slots is None else tuple(values[index] for index in kernel._slots)
+    operands = kernel._operands(values)
     token = _settle.new_token()
     submitted = _evaluate_async(kernel._compiled, operands, None, token)
     if submitted is None:

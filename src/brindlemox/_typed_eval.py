@@ -15,7 +15,7 @@ import numpy.typing as npt
 from _brindlemox import _typed_evaluate
 
 from ._dask_dispatch import any_dask_array
-from ._inputs import Layout, Order, check_out_shape, read_typed
+from ._inputs import Layout, Order, broadcast_shape, check_out_shape, read_typed, result_layout, same_memory
 from ._options import check_casting
 from ._parse import TEXT_REDUCTIONS, axis_of, parse
 from ._reduce import Axis, reduce_any
@@ -78,18 +78,6 @@ def typed_call(text: str, values: Sequence[object]) -> tuple[Plan, dict[str, obj
     return found, {name: value for name, (_, value) in zip(names, read)}
 
 
-def _layout(arrays: list[np.ndarray], shape: tuple[int, ...], order: Order) -> Layout:
-    if order == "C" or order == "F":
-        return order
-    full = [array for array in arrays if array.size > 1 and (order == "A" or array.shape == shape)]
-    fortran = False
-    for array in full:
-        if not array.flags.f_contiguous:
-            return "C"
-        fortran = fortran or not array.flags.c_contiguous
-    return "F" if fortran else "C"
-
-
 def _writes_in_place(target: np.ndarray, dtype: np.dtype, layout: Layout) -> bool:
     flags = target.flags
     contiguous = flags.c_contiguous if layout == "C" else flags.f_contiguous
@@ -102,13 +90,7 @@ def check_typed(
     """Raises what `run_typed` would raise before it computes; the arrays
     among `values` and the shape they broadcast to."""
     arrays = [value for value in values.values() if isinstance(value, np.ndarray)]
-    shapes = [array.shape for array in arrays]
-    if not shapes:
-        shape: tuple[int, ...] = ()
-    elif shapes.count(shapes[0]) == len(shapes):
-        shape = shapes[0]
-    else:
-        shape = np.broadcast_shapes(*shapes)
+    shape = broadcast_shape(arrays)
     if out is not None:
         check_out_shape(out, shape)
         check_casting(function, casting, out, found.dtype)
@@ -133,7 +115,7 @@ def prepare_typed(found: Plan, values: dict[str, object], out: object, order: Or
     if out is not None:
         layout: Layout = "F" if out.flags.f_contiguous and not out.flags.c_contiguous else "C"  # type: ignore[attr-defined]
     else:
-        layout = _layout(arrays, shape, order)
+        layout = result_layout(arrays, shape, order)
     direct = out is not None and _writes_in_place(out, found.dtype, layout)  # type: ignore[arg-type]
     result: np.ndarray = out if direct else np.empty(shape, found.dtype, order=layout)  # type: ignore[assignment]
     inputs = []
@@ -142,12 +124,10 @@ def prepare_typed(found: Plan, values: dict[str, object], out: object, order: Or
         array = value if isinstance(value, np.ndarray) and value.dtype == dtype else as_array(value, dtype)
         if not array.flags.aligned:
             array = array.copy()
-        if direct and np.may_share_memory(array, result):
-            # Only a value read where it is written, element for element, may
-            # share the output's memory.
-            same = array.shape == shape and array.strides == result.strides
-            if not same or array.__array_interface__["data"][0] != result.__array_interface__["data"][0]:
-                array = array.copy()
+        # Only a value read where it is written, element for element, may
+        # share the output's memory.
+        if direct and np.may_share_memory(array, result) and not (array.shape == shape and same_memory(array, result)):
+            array = array.copy()
         inputs.append(array if array.shape == shape else np.broadcast_to(array, shape))
     if layout == "F":
         return Prepared(tuple(array.T for array in inputs), result.T, result, None if direct else out)  # type: ignore[arg-type]

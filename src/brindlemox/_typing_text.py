@@ -21,7 +21,7 @@ import numpy as np
 from _brindlemox import _TYPED_OPS, _typed_compile
 
 from ._inputs import CODES
-from ._parse import TEXT_REDUCTIONS, parse
+from ._parse import TEXT_REDUCTIONS, left_spine, parse
 from ._registry import TEXT_FUNCTIONS, entry
 
 
@@ -227,15 +227,15 @@ class _Typer:
     def where(self, cond: Value, a: Value, b: Value) -> Value:
         # NumPy's where gives an array of the operands' common type, also
         # when the condition is a number.
-        if not isinstance(cond, (Typed, WeakName)):
-            if isinstance(a, (int, float, complex)) and isinstance(b, (int, float, complex)):
-                return self.constant_of(np.where(cond, a, b))
-        dtype = np.result_type(_representative(a), _representative(b))
-        if not isinstance(cond, (Typed, WeakName)):
-            return self.as_type(a if cond else b, self.note(dtype))
+        numbers = (int, float, complex)
+        if isinstance(cond, numbers) and isinstance(a, numbers) and isinstance(b, numbers):
+            return self.constant_of(np.where(cond, a, b))
+        dtype = self.note(np.result_type(_representative(a), _representative(b)))
+        if isinstance(cond, numbers):
+            return self.as_type(a if cond else b, dtype)
         condition = self.as_type(cond, _BOOL)
         self.only_float64 = False
-        values = [self.as_type(value, self.note(dtype)) for value in (a, b)]
+        values = [self.as_type(value, dtype) for value in (a, b)]
         return Typed((condition.code, values[0].code, values[1].code, (_WHERE, 0, CODES[dtype], 0)), dtype)
 
     # --- the text ---------------------------------------------------------
@@ -278,15 +278,9 @@ class _Typer:
         return self.apply(ufunc, operands)
 
     def binary(self, node: ast.BinOp) -> Value:
-        # Long sums nest to the left as deep as they are long: the left spine
-        # is walked without recursion.
-        chain = []
-        left: ast.expr = node
-        while isinstance(left, ast.BinOp):
-            chain.append(left)
-            left = left.left
-        value = self.build(left)
-        for link in reversed(chain):
+        first, chain = left_spine(node)
+        value = self.build(first)
+        for link in chain:
             ufunc = _BINARY.get(type(link.op))
             if ufunc is None:
                 raise _Refused
