@@ -169,9 +169,26 @@ def _operator(arity: int, op: str) -> Builder:
 _OPERANDS: Final = ("x", "a, b", "a, b, c")
 
 
+def _parameters(entry: Entry) -> str:
+    operands = _OPERANDS[entry.arity - 1]
+    return f"""
+
+    Parameters
+    ----------
+    {operands} : Expr or float
+        {"The operand" if entry.arity == 1 else "The operands"}: expressions or numbers."""
+
+
+_RETURNS: Final = """
+
+    Returns
+    -------
+    Expr or float
+        The expression; a float, computed by the engine, when no operand is an expression."""
+
+
 def _docstring(summary: str, entry: Entry) -> str:
     """The numpydoc docstring of a function documented by one line."""
-    operands = _OPERANDS[entry.arity - 1]
     accuracy = "the same answers" if entry.ulps == 0 else f"answers within {entry.ulps} ulp of those"
     numpy = f"""
 
@@ -179,17 +196,7 @@ def _docstring(summary: str, entry: Entry) -> str:
     -----
     ``numpy.{entry.numpy}`` gives {accuracy}.""" if entry.numpy else ""
     call = ", ".join(["x"] * entry.arity)
-    return f"""{summary}
-
-    Parameters
-    ----------
-    {operands} : Expr or float
-        {"The operand" if entry.arity == 1 else "The operands"}: expressions or numbers.
-
-    Returns
-    -------
-    Expr or float
-        The expression; a float, computed by the engine, when no operand is an expression.{numpy}
+    return f"""{summary}{_parameters(entry)}{_RETURNS}{numpy}
 
     Examples
     --------
@@ -198,6 +205,14 @@ def _docstring(summary: str, entry: Entry) -> str:
     >>> bm.evaluate(bm.{entry.name}({call}), {{"x": [1.0]}}).dtype
     dtype('float64')
     """
+
+
+def _completed(doc: str, entry: Entry) -> str:
+    """A longer docstring with the sections every function has and it leaves
+    out (the operands' Parameters, the Returns) before its own further ones."""
+    missing = ("" if "\n    Parameters\n" in doc else _parameters(entry)) + ("" if "\n    Returns\n" in doc else _RETURNS)
+    at = min(doc.find(section) for section in ("\n\n    Notes\n", "\n\n    Examples\n") if section in doc)
+    return doc[:at] + missing + doc[at:]
 
 
 class About(TypedDict, total=False):
@@ -213,8 +228,8 @@ class About(TypedDict, total=False):
 def _function(name: str, arity: int, build: str | Builder, doc: str, about: About) -> Callable[..., Operand]:
     """The public function `name`: `build` (an engine operator's name, or a
     builder) applied to its operands, as `apply` does. A one-line `doc` is
-    the summary of a docstring written from the entry; a longer one is the
-    whole docstring."""
+    the summary of a docstring written from the entry; a longer one gets the
+    Parameters and Returns sections it leaves out."""
     builder = _operator(arity, build) if isinstance(build, str) else build
 
     def unary(x: object, /) -> Operand:
@@ -231,7 +246,7 @@ def _function(name: str, arity: int, build: str | Builder, doc: str, about: Abou
     function.__module__ = f"{__package__}._functions"
     function.__name__ = function.__qualname__ = name
     entry = Entry(name, arity, about.get("numpy", name), about.get("ulps", 0), about.get("text_names", ()))
-    function.__doc__ = doc if "\n" in doc else _docstring(doc, entry)
+    function.__doc__ = _completed(doc, entry) if "\n" in doc else _docstring(doc, entry)
     setattr(function, "_entry", entry)
     return function
 

@@ -43,11 +43,6 @@ where: _Final = _ternary(
     b, c : Expr or float
         The values where it is true and where it is false.
 
-    Returns
-    -------
-    Expr or float
-        The expression; a float, computed by the engine, when no operand is an expression.
-
     Notes
     -----
     ``numpy.where`` gives the same answers, reading a float condition the same way.
@@ -125,11 +120,6 @@ arctan2: _Final = _binary(
     a, b : Expr or float
         y and x.
 
-    Returns
-    -------
-    Expr or float
-        The expression; a float, computed by the engine, when no operand is an expression.
-
     Notes
     -----
     ``numpy.arctan2`` gives answers within 2 ulp of these.
@@ -152,16 +142,6 @@ minimum: _Final = _binary(
     Of -0.0 and 0.0 it gives the second operand, as NumPy does. Expression text
     also knows it as ``min`` with two arguments.
 
-    Parameters
-    ----------
-    a, b : Expr or float
-        The operands.
-
-    Returns
-    -------
-    Expr or float
-        The expression; a float, computed by the engine, when no operand is an expression.
-
     Examples
     --------
     >>> import brindlemox as bm
@@ -178,16 +158,6 @@ maximum: _Final = _binary(
 
     Of -0.0 and 0.0 it gives the second operand, as NumPy does. Expression text
     also knows it as ``max`` with two arguments.
-
-    Parameters
-    ----------
-    a, b : Expr or float
-        The operands.
-
-    Returns
-    -------
-    Expr or float
-        The expression; a float, computed by the engine, when no operand is an expression.
 
     Examples
     --------
@@ -225,11 +195,6 @@ pow: _Final = _binary(
     ----------
     a, b : Expr or float
         The base and the exponent.
-
-    Returns
-    -------
-    Expr or float
-        The expression; a float, computed by the engine, when no operand is an expression.
 
     Notes
     -----
@@ -269,11 +234,6 @@ clip: _Final = _ternary(
         The values.
     b, c : Expr or float
         The lower and the upper bound.
-
-    Returns
-    -------
-    Expr or float
-        The expression; a float, computed by the engine, when no operand is an expression.
 
     Examples
     --------
