@@ -105,12 +105,11 @@ def apply_text(text: str, names: Sequence[str], values: Sequence[object], out: o
     >>> apply_text("x // 2 > 1", ["x"], [da.arange(6, chunks=4)]).compute()
     array([False, False, False, False,  True,  True])
     """
-    kinds = [value.dtype if isinstance(value, da.Array) else read_typed(name, value)[0] for name, value in zip(names, values)]
-    found = typed_plan(text, tuple(zip(names, kinds)))
+    read = [_read_typed(name, value) for name, value in zip(names, values, strict=True)]
+    found = typed_plan(text, tuple((name, kind) for name, (kind, _) in zip(names, read)))
     if found is None:
         raise TypeError("reductions inside the text of non-float64 Dask arrays are not supported: reduce with bm.sum, ...")
-    operands = [_as_typed_operand(name, value) for name, value in zip(names, values, strict=True)]
-    return _blockwise(partial(_text_block, text), operands, found.dtype, out)
+    return _blockwise(partial(_text_block, text), [operand for _, operand in read], found.dtype, out)
 
 
 def _blockwise(block: Any, operands: list[Any], dtype: np.dtype, out: object) -> da.Array:
@@ -252,12 +251,13 @@ def _as_operand(name: str, value: object) -> Any:
     return operand if isinstance(operand, float) else da.asarray(operand)
 
 
-def _as_typed_operand(name: str, value: object) -> Any:
+def _read_typed(name: str, value: object) -> tuple[Any, Any]:
+    """How typing sees `value` and what the blocks get: a Dask array as it is,
+    a NumPy value as a Dask array, a Python number whole (it stays weak)."""
     if isinstance(value, da.Array):
-        return value
-    _, operand = read_typed(name, value)
-    # A Python number is passed whole to every block, where it stays weak.
-    return da.asarray(operand) if isinstance(operand, np.ndarray) else operand
+        return value.dtype, value
+    kind, operand = read_typed(name, value)
+    return kind, da.asarray(operand) if isinstance(operand, np.ndarray) else operand
 
 
 def _text_block(text: str, *blocks: object) -> np.ndarray:

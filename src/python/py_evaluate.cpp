@@ -34,11 +34,6 @@ namespace bmx::py {
 
 namespace {
 
-/// Evaluations shorter than this keep the interpreter lock: they run on this
-/// thread (the pool takes only longer ones) in about the time that handing
-/// the lock over and back would take.
-constexpr std::size_t kKeepLockBelow = 4096;
-
 constexpr ClassDef kCompiledKernelClass{
     .name = "_CompiledKernel",
     .doc = "A kernel compiled by the process-wide cache, for _evaluate_into.",

@@ -4,6 +4,7 @@
 
 #include "py.h"
 
+#include <cstddef>
 #include <optional>
 #include <span>
 #include <vector>
@@ -15,6 +16,11 @@
 #include "py_ref.h"
 
 namespace bmx::py {
+
+/// Evaluations shorter than this keep the interpreter lock: they run on this
+/// thread (the pool takes only longer ones) in about the time that handing
+/// the lock over and back would take.
+inline constexpr std::size_t kKeepLockBelow = 4096;
 
 /// An evaluation made ready with the interpreter lock held: the engine may
 /// run it on any thread, touching no Python object, while this is alive.

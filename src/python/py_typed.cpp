@@ -14,14 +14,12 @@
 #include "method_table.h"
 #include "operand.h"
 #include "py_class.h"
+#include "py_evaluate.h"
 #include "py_ref.h"
 
 namespace bmx::py {
 
 namespace {
-
-/// Walks shorter than this keep the interpreter lock (see _evaluate_into).
-constexpr std::size_t kKeepLockBelow = 4096;
 
 constexpr ClassDef kTypedProgramClass{
     .name = "_TypedProgram",

@@ -123,7 +123,10 @@ def test_withdrawn_receives_lose_no_value():
     # Receives cancelled while values arrive: every value reaches exactly one
     # later receive, in the order sent.
     async def main():
-        channel = bm.chan(64)
+        # Room for every value: a receive withdrawn before the agent takes a
+        # value leaves it queued, and on a loaded machine that may be every
+        # one, where a full channel would block the loop's own send.
+        channel = bm.chan(200)
         got = []
         for round in range(200):
             waiting = asyncio.ensure_future(channel.recv_async())
