@@ -22,6 +22,7 @@ import numpy.typing as npt
 from _brindlemox import (
     _CHANNEL_CLOSED,
     _as_array,
+    _buffered,
     _give_back,
     _recv_array,
     _recv_async,
@@ -258,6 +259,17 @@ class Channel:
             return await self.recv_async()
         except ChannelClosed:
             raise StopAsyncIteration from None
+
+    def __len__(self) -> int:
+        """How many sent values wait in the channel now (0 at capacity 0,
+        where a send hands its value straight to a receiver); another thread
+        may change it at once. A value an abandoned `recv_async` took back is
+        not counted."""
+        return _buffered(self._channel)
+
+    def __bool__(self) -> bool:
+        # A channel is a channel even when empty, as a queue.Queue is.
+        return True
 
     def __enter__(self) -> Self:
         return self

@@ -326,6 +326,12 @@ PyObject* recv_array_impl(PyObject*, const BoundArgs& bound) {
   return wrap_array(std::move(*got).value());
 }
 
+PyObject* buffered_impl(PyObject*, const BoundArgs& bound) {
+  const ChannelHandle* channel = unwrap_channel(bound[0]);
+  if (channel == nullptr) return argument_error("channel");
+  return expect_object(PyLong_FromUnsignedLongLong(channel->buffered()));
+}
+
 PyObject* as_array_impl(PyObject*, const BoundArgs& bound) {
   const BufferRef* buffer = unwrap_buffer(bound[0]);
   if (buffer == nullptr) return argument_error("buf");
@@ -426,6 +432,7 @@ constexpr Method kFunctions[] = {
      give_back_impl},
     {"_take_settled", {}, "Wait for settled tasks and return their tokens, in settling order.", take_settled_impl},
     {"_recv_array", kChannelParams, "Channel.recv returning a read-only array over the buffer.", recv_array_impl},
+    {"_buffered", kChannelParams, "How many sent values wait in the channel now.", buffered_impl},
     {"_as_array", kBufferParams, "A read-only array over a Buffer's storage.", as_array_impl},
     {"_recv_until", kRecvUntilParams, "_recv_array giving up after `timeout` seconds with None.",
      recv_until_impl},

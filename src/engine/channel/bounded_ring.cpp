@@ -25,6 +25,7 @@ BoundedRing::~BoundedRing() {
 }
 
 void BoundedRing::push_locked(ChannelMessage message, WakeList& wakes) {
+  if (!message) ++markers_;
   std::construct_at(slots_.data() + (head_ + len_) % capacity_, std::move(message));
   ++len_;
   if (auto receiver = receivers_.claim_one()) wakes.add(std::move(receiver->context));
@@ -87,7 +88,10 @@ RecvResult BoundedRing::try_recv() {
   std::destroy_at(oldest);
   head_ = (head_ + 1) % capacity_;
   --len_;
-  if (!message) note_marker_taken_locked(wakes);
+  if (!message) {
+    --markers_;
+    note_marker_taken_locked(wakes);
+  }
   if (marker_pending_) {
     marker_pending_ = false;
     push_locked(std::nullopt, wakes);
@@ -98,5 +102,10 @@ RecvResult BoundedRing::try_recv() {
 }
 
 RecvResult BoundedRing::accept_recv(Packet&) { return try_recv(); }
+
+std::uint64_t BoundedRing::buffered() {
+  const std::scoped_lock lock(mutex_);
+  return len_ - markers_;
+}
 
 }  // namespace bmx

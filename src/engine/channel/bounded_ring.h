@@ -57,6 +57,8 @@ class BoundedRing final : public ChannelQueue {
   /// A receive after a claim through a receiver entry: a plain attempt.
   RecvResult accept_recv(Packet& packet) override;
 
+  std::uint64_t buffered() override;
+
  private:
   /// Queues the close marker at the tail if a slot is free, else it takes the
   /// first slot that frees, ahead of any waiting sender.
@@ -80,6 +82,8 @@ class BoundedRing final : public ChannelQueue {
   std::uint64_t head_ = 0;
   /// Number of queued messages. Guarded by mutex_.
   std::uint64_t len_ = 0;
+  /// How many of them are the close marker (0 or 1). Guarded by mutex_.
+  std::uint64_t markers_ = 0;
 };
 
 }  // namespace bmx

@@ -65,6 +65,9 @@ class ChannelHandle {
 
   bool is_closed() const { return queue_->is_closed(); }
 
+  /// How many sent values wait in the channel now.
+  std::uint64_t buffered() const { return queue_->buffered(); }
+
  private:
   /// Tells the queue that nobody can receive any more when the last handle
   /// sharing it is gone.

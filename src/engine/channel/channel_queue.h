@@ -76,6 +76,10 @@ class ChannelQueue {
   /// Nobody can receive any more: fails and wakes the waiting senders.
   void disconnect_receivers();
 
+  /// How many sent values wait in the queue now, the close marker not
+  /// counted; at capacity 0 always 0, as a sender hands its value over.
+  virtual std::uint64_t buffered() = 0;
+
  protected:
   /// Queues the close marker without waiting. Requires mutex_.
   virtual void post_marker_locked(WakeList& wakes) = 0;

@@ -27,6 +27,7 @@ class Rendezvous final : public ChannelQueue {
   /// Takes a waiting sender's message, else the pending marker; once the marker
   /// has been taken, reports it again to every receive that finds no sender.
   RecvResult try_recv() override;
+  std::uint64_t buffered() override { return 0; }
   /// After a claim through a receiver entry: the message now in its packet.
   RecvResult accept_recv(Packet& packet) override;
 

@@ -49,10 +49,14 @@ def test_timeouts_and_try_forms_never_block(capacity):
 
 def test_closing_ends_iteration_after_the_values_sent_before():
     with bm.chan(4) as channel:
+        assert len(channel) == 0 and channel
         for value in range(3):
             channel.send(float(value))
     assert channel.closed and repr(channel) == "<Channel capacity=4 closed>"
+    # The close marker is queued behind the values but is not one of them.
+    assert len(channel) == 3
     assert [values.tolist() for values in channel] == [[0.0], [1.0], [2.0]]
+    assert len(channel) == 0
     for attempt in (channel.recv, channel.try_recv, lambda: channel.send([1.0]), lambda: channel.try_send(1.0)):
         with pytest.raises(bm.ChannelClosed) as raised:
             attempt()
