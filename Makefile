@@ -158,6 +158,7 @@ bench: $(VENV)/.installed $(VENV)/.plotting
 	$(PY) bench/run_bench_pool.py build/bench/bench/bench_pool
 	$(PY) bench/bench_compute.py
 	$(PY) bench/bench_channels.py
+	$(PY) bench/bench_language.py
 	$(PY) bench/bench_async.py
 	$(PY) bench/bench_idle.py
 	$(PY) bench/bench_reduce.py

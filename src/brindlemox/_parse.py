@@ -131,6 +131,8 @@ class Reduction(NamedTuple):
     slot: str
     axis: int | tuple[int, ...] | None
     keepdims: bool
+    #: The name reduced, when the reduction's operand is a bare name.
+    source: str | None
 
 
 class Parsed(NamedTuple):
@@ -253,7 +255,9 @@ class _Builder:
         slot = ast.unparse(node)
         if slot not in self.reductions:
             inner = self.build(node.args[0])
-            self.reductions[slot] = Reduction(name, inner, slot, axis, axis is not None and node is not self.root)
+            keepdims = axis is not None and node is not self.root
+            source = node.args[0].id if isinstance(node.args[0], ast.Name) else None
+            self.reductions[slot] = Reduction(name, inner, slot, axis, keepdims, source)
             self.arguments[slot] = kernels.arg(slot)
         return self.arguments[slot]
 

@@ -268,6 +268,15 @@ class ReduceOrElementwise(Protocol):
     def __call__(self, a: float, b: float, /) -> float: ...
 
 
+def reduce_array_as_it_is(name: str, array: np.ndarray, axis: Axis, keepdims: bool) -> Any:
+    """The reduction of an array a text reduces by its bare name: read where
+    it lies rather than copied by an expression first, with the same bits,
+    as a copy holds the same values in the same index order. A whole-array
+    reduction of float64 data is a Python float, as the fused form gives."""
+    reduced = reduce_any(name, array, axis, keepdims)
+    return float(reduced) if axis is None and not keepdims and array.dtype == _F64 else reduced
+
+
 def _reduce_or_elementwise(
     name: str, elementwise: BinaryFunction, element: str, elementwise_name: str, example: str, axis_example: str
 ) -> ReduceOrElementwise:

@@ -15,7 +15,7 @@ from ._fused import fused_reduce
 from ._inputs import Order, arrange
 from ._kernel import Kernel
 from ._parse import Parsed
-from ._reduce import reduce_any, reduced_shape
+from ._reduce import reduce_any, reduce_array_as_it_is, reduced_shape
 
 # What `check` binds in place of a reduction's values: any number will do, as
 # only shapes are checked.
@@ -40,7 +40,8 @@ class ReducingKernel:
 
     def __init__(self, parsed: Parsed) -> None:
         self._steps = tuple(
-            (reduction.name, _compiled(reduction.inner), reduction.slot, reduction.axis, reduction.keepdims)
+            (reduction.name, _compiled(reduction.inner), reduction.source, reduction.slot, reduction.axis,
+             reduction.keepdims)
             for reduction in parsed.reductions
         )
         self._outer = _compiled(parsed.value)
@@ -54,7 +55,11 @@ class ReducingKernel:
         """The reductions in order, then the outer expression into `out` or a
         new array laid out as `order` says; `out` is written last."""
         bound: dict[str, object] = dict(zip(self._names, values))
-        for name, inner, slot, axis, keepdims in self._steps:
+        for name, inner, source, slot, axis, keepdims in self._steps:
+            named = bound[source] if source is not None else None
+            if isinstance(named, np.ndarray):
+                bound[slot] = reduce_array_as_it_is(name, named, axis, keepdims)
+                continue
             if type(inner) is Kernel and axis is None and not keepdims:
                 inner_values = [bound[parameter] for parameter in inner._names]
                 if not any_dask_array(inner_values):
@@ -67,7 +72,7 @@ class ReducingKernel:
         """Raises what `run` would raise for the shapes of `values` and `out`,
         and computes nothing."""
         bound: dict[str, object] = dict(zip(self._names, values))
-        for _, inner, slot, axis, keepdims in self._steps:
+        for _, inner, _, slot, axis, keepdims in self._steps:
             inner_values = _bound(inner, bound)
             check_compiled(inner, inner_values, None)
             # Along axes, the value's shape matters to the outer expression.

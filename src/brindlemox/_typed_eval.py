@@ -18,7 +18,7 @@ from ._dask_dispatch import any_dask_array
 from ._inputs import Layout, Order, broadcast_shape, check_out_shape, read_typed, result_layout, same_memory
 from ._options import check_casting
 from ._parse import TEXT_REDUCTIONS, axis_of, parse
-from ._reduce import Axis, reduce_any
+from ._reduce import Axis, reduce_any, reduce_array_as_it_is
 from ._registry import TEXT_FUNCTIONS
 from ._typing_text import Kind, Plan, as_array, plan
 
@@ -205,6 +205,10 @@ def run_reducing_typed(
     steps, outer = _lifted(text)
     bound = dict(values)
     for name, inner, axis, keepdims, slot in steps:
+        named = bound.get(inner)
+        if isinstance(named, np.ndarray):
+            bound[slot] = np.asarray(reduce_array_as_it_is(name, named, axis, keepdims))
+            continue
         reduced = reduce_any(name, _run_text_typed(inner, bound, None, "K", "same_kind"), axis, keepdims)
         bound[slot] = np.asarray(reduced)
     return _run_text_typed(outer, bound, out, order, casting)

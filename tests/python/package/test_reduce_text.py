@@ -178,3 +178,15 @@ def test_a_fused_sum_holds_a_piece_not_the_array():
     peak, result = peak_bytes(lambda: bm.evaluate("sum(a*b)", {"a": a, "b": b}))
     assert result.tolist() == 500_000.0
     assert peak < 4 * 8 * _fused.PIECE < a.nbytes
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.int32])
+@pytest.mark.parametrize(
+    ("text", "expected"),
+    [("sum(m, axis=1)", lambda m: bm.sum(m, axis=1)), ("max(m) - min(m)", lambda m: bm.max(m) - bm.min(m))],
+)
+def test_a_named_array_is_reduced_where_it_lies(text, expected, dtype):
+    m = np.arange(400_000, dtype=dtype).reshape(800, 500)
+    peak, result = peak_bytes(lambda: bm.evaluate(text, {"m": m}))
+    assert bits(result) == bits(np.asarray(expected(m)))
+    assert peak < m.nbytes // 4
