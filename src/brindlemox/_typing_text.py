@@ -413,9 +413,10 @@ def _flat(code: Code) -> list[Instr]:
     return flat
 
 
-def plan(text: str, kinds: dict[str, Kind]) -> Plan | None:
-    """The typed program of `text` for names of `kinds`, or None when the
-    text has reductions (which compute in float64).
+def plan(text: str, kinds: dict[str, Kind], math: str = "libm") -> Plan | None:
+    """The typed program of `text` for names of `kinds`, computing in `math`
+    ("libm" or "fast"), or None when the text has reductions (which compute
+    in float64).
 
     Raises what NumPy raises for the types (its TypeError for an operation
     without a loop for them, its OverflowError for a Python int a dtype cannot
@@ -439,5 +440,5 @@ def plan(text: str, kinds: dict[str, Kind]) -> Plan | None:
     number = {old: new for new, old in enumerate(used)}
     code = tuple((kind, op, dtype, number[payload] if kind == _LOAD else payload) for kind, op, dtype, payload in flat)
     inputs = tuple(registered[old] for old in used)
-    program = _typed_compile(code, tuple(typer.constants), len(inputs))
+    program = _typed_compile(code, tuple(typer.constants), len(inputs), math)
     return Plan(program, result.dtype, inputs, only_float64)

@@ -1,0 +1,101 @@
+"""The math transcendental functions compute with: ``"libm"``, the platform's
+own functions, one element at a time (NumPy's answers, the default), or
+``"fast"``, SLEEF's vectorised functions: within 1 ulp of the correctly
+rounded result, and the same bits on every processor level, thread count and
+block split. The mode of a call is its own ``math`` argument, else the one a
+`math` block of this context set, else the process's (`set_math`).
+"""
+
+import contextlib
+import contextvars
+from collections.abc import Iterator
+from typing import Final
+
+from _brindlemox import _MATH_MODES, _math_missing
+
+_DEFAULT: Final = "libm"
+
+_process_mode = _DEFAULT
+_context_mode: contextvars.ContextVar[str | None] = contextvars.ContextVar("brindlemox_math", default=None)
+
+
+def check_math(mode: object) -> str:
+    """`mode` when this process computes in it: ValueError for a name that is
+    no mode, RuntimeError saying why for a mode the process lacks."""
+    if type(mode) is not str or mode not in _MATH_MODES:
+        raise ValueError(f"math must be one of {', '.join(map(repr, _MATH_MODES))} (got {mode!r})")
+    missing = _math_missing(mode)
+    if missing:
+        raise RuntimeError(missing)
+    return mode
+
+
+def resolve_math(mode: str | None) -> str:
+    """The mode a call computes in: its own `mode`, checked, or the current one."""
+    if mode is None:
+        return get_math()
+    return mode if mode == _DEFAULT else check_math(mode)
+
+
+def math_modes() -> tuple[str, ...]:
+    """The math modes this process can compute in: ``("libm", "fast")``, or
+    ``("libm",)`` on a processor without AVX2 and FMA or without SLEEF.
+
+    Examples
+    --------
+    >>> import brindlemox as bm
+    >>> "libm" in bm.math_modes()
+    True
+    """
+    return tuple(mode for mode in _MATH_MODES if not _math_missing(mode))
+
+
+def get_math() -> str:
+    """The math mode calls without a ``math`` argument compute in here: the
+    innermost `math` block's, else the process's.
+
+    Examples
+    --------
+    >>> import brindlemox as bm
+    >>> bm.get_math()
+    'libm'
+    """
+    mode = _context_mode.get()
+    return _process_mode if mode is None else mode
+
+
+def set_math(mode: str) -> str:
+    """Make `mode` (``"libm"`` or ``"fast"``) the process's math mode, for
+    calls without a ``math`` argument outside any `math` block; returns the
+    previous one. RuntimeError (saying why) for a mode `math_modes` lacks.
+
+    Examples
+    --------
+    >>> import brindlemox as bm
+    >>> previous = bm.set_math("libm")
+    >>> bm.set_math(previous)
+    'libm'
+    """
+    global _process_mode
+    previous, _process_mode = _process_mode, check_math(mode)
+    return previous
+
+
+@contextlib.contextmanager
+def math(mode: str) -> Iterator[str]:
+    """A block whose calls without a ``math`` argument compute in `mode`, in
+    this thread or task only (as `numpy.errstate` works); the mode before it
+    comes back on leaving.
+
+    Examples
+    --------
+    >>> import numpy as np, brindlemox as bm
+    >>> with bm.math("libm"):
+    ...     bm.evaluate("exp(x)", {"x": np.zeros(2)})
+    array([1., 1.])
+    """
+    token = _context_mode.set(check_math(mode))
+    try:
+        yield mode
+    finally:
+        _context_mode.reset(token)
