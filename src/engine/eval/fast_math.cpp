@@ -1,5 +1,8 @@
 #include "fast_math.h"
 
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <optional>
 #include <type_traits>
 
@@ -51,7 +54,7 @@ std::optional<SleefFunction> sleef_of(TypedOp op) {
 // The level is read at every call, not when the program is compiled, so that
 // a program compiled before a level is forced runs at the forced level.
 template <class T, SleefFunction function>
-bool fast_loop(void* out, const void* left, const void* right, std::size_t n) {
+void apply(void* out, const void* left, const void* right, std::size_t n) {
   constexpr bool kF64 = std::is_same_v<T, double>;
   const SleefEntry& entry = (*sleef_functions())[static_cast<std::size_t>(function)];
   const auto& forms = kF64 ? entry.f64 : entry.f32;
@@ -67,6 +70,91 @@ bool fast_loop(void* out, const void* left, const void* right, std::size_t n) {
                                              second, n);
       break;
     case IsaLevel::Baseline: apply_sleef<One<T>>(scalar, scalar, out, left, second, n); break;
+  }
+}
+
+// Where the library's answer is mended. Its sinh and cosh overflow before
+// the result does (from log(DBL_MAX), not log(2 DBL_MAX)), and its asinh and
+// acosh overflow while squaring large operands: beyond these magnitudes, well
+// inside the range the library gets right, an element is computed in x87's
+// long double, 11 bits wider than float64, and rounded once.
+template <class T, SleefFunction function>
+constexpr long double kWideBeyond = 0;
+template <class T>
+constexpr long double kWideBeyond<T, SleefFunction::Sinh> = std::is_same_v<T, double> ? 709.0L : 88.0L;
+template <class T>
+constexpr long double kWideBeyond<T, SleefFunction::Cosh> = kWideBeyond<T, SleefFunction::Sinh>;
+template <class T>
+constexpr long double kWideBeyond<T, SleefFunction::Asinh> = std::is_same_v<T, double> ? 0x1p500L : 0x1p60L;
+template <class T>
+constexpr long double kWideBeyond<T, SleefFunction::Acosh> = kWideBeyond<T, SleefFunction::Asinh>;
+
+// Below these magnitudes f(x) = x + O(x^2) (expm1, log1p) or x + O(x^3)
+// rounds to x itself, and the library's last step may land one ulp beyond
+// it, a hair over 1 ulp from the exact value; the operand is the answer.
+template <class T, SleefFunction function>
+constexpr T kSelfBelow = 0;
+template <class T>
+constexpr T kOddSelfBelow = std::is_same_v<T, double> ? 0x1p-27 : 0x1p-13f;
+template <class T>
+constexpr T kSelfBelow<T, SleefFunction::Sin> = kOddSelfBelow<T>;
+template <class T>
+constexpr T kSelfBelow<T, SleefFunction::Tan> = kOddSelfBelow<T>;
+template <class T>
+constexpr T kSelfBelow<T, SleefFunction::Asin> = kOddSelfBelow<T>;
+template <class T>
+constexpr T kSelfBelow<T, SleefFunction::Atan> = kOddSelfBelow<T>;
+template <class T>
+constexpr T kSelfBelow<T, SleefFunction::Sinh> = kOddSelfBelow<T>;
+template <class T>
+constexpr T kSelfBelow<T, SleefFunction::Tanh> = kOddSelfBelow<T>;
+template <class T>
+constexpr T kSelfBelow<T, SleefFunction::Asinh> = kOddSelfBelow<T>;
+template <class T>
+constexpr T kSelfBelow<T, SleefFunction::Atanh> = kOddSelfBelow<T>;
+template <class T>
+constexpr T kSelfBelow<T, SleefFunction::Expm1> = std::is_same_v<T, double> ? 0x1p-54 : 0x1p-25f;
+template <class T>
+constexpr T kSelfBelow<T, SleefFunction::Log1p> = kSelfBelow<T, SleefFunction::Expm1>;
+
+template <SleefFunction function>
+long double wide(long double x) {
+  if constexpr (function == SleefFunction::Sinh) return std::sinh(x);
+  if constexpr (function == SleefFunction::Cosh) return std::cosh(x);
+  if constexpr (function == SleefFunction::Asinh) return std::asinh(x);
+  if constexpr (function == SleefFunction::Acosh) return std::acosh(x);
+  return x;
+}
+
+template <class T, SleefFunction function>
+void mend(T* out, const T* operands, std::size_t n) {
+  constexpr T kSelf = kSelfBelow<T, function>;
+  constexpr long double kWide = kWideBeyond<T, function>;
+  for (std::size_t k = 0; k < n; ++k) {
+    const T x = operands[k];
+    if (std::fabs(x) < kSelf) out[k] = x;
+    if (kWide != 0 && std::fabs(static_cast<long double>(x)) > kWide) out[k] = static_cast<T>(wide<function>(x));
+  }
+}
+
+template <class T, SleefFunction function>
+bool fast_loop(void* out, const void* left, const void* right, std::size_t n) {
+  if constexpr (kSelfBelow<T, function> == 0 && kWideBeyond<T, function> == 0) {
+    apply<T, function>(out, left, right, n);
+  } else if (out != left) {
+    apply<T, function>(out, left, nullptr, n);
+    mend<T, function>(static_cast<T*>(out), static_cast<const T*>(left), n);
+  } else {
+    // Written where it is read: the operands are kept a piece at a time.
+    constexpr std::size_t kPiece = 256;
+    std::array<T, kPiece> operands;
+    auto* const target = static_cast<T*>(out);
+    for (std::size_t start = 0; start < n; start += kPiece) {
+      const std::size_t length = std::min(kPiece, n - start);
+      std::copy_n(target + start, length, operands.begin());
+      apply<T, function>(target + start, operands.data(), nullptr, length);
+      mend<T, function>(target + start, operands.data(), length);
+    }
   }
   return true;
 }
