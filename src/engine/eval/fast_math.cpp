@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <type_traits>
 
@@ -117,6 +118,13 @@ constexpr T kSelfBelow<T, SleefFunction::Expm1> = std::is_same_v<T, double> ? 0x
 template <class T>
 constexpr T kSelfBelow<T, SleefFunction::Log1p> = kSelfBelow<T, SleefFunction::Expm1>;
 
+// The library's AVX-512 logarithms give a NaN of another sign for negative
+// operands than its other widths: these take the NaN x86's invalid
+// operations give, as the platform's libm does.
+template <SleefFunction function>
+constexpr bool kNegativeIsNan =
+    function == SleefFunction::Log || function == SleefFunction::Log2 || function == SleefFunction::Log10;
+
 template <SleefFunction function>
 long double wide(long double x) {
   if constexpr (function == SleefFunction::Sinh) return std::sinh(x);
@@ -134,12 +142,13 @@ void mend(T* out, const T* operands, std::size_t n) {
     const T x = operands[k];
     if (std::fabs(x) < kSelf) out[k] = x;
     if (kWide != 0 && std::fabs(static_cast<long double>(x)) > kWide) out[k] = static_cast<T>(wide<function>(x));
+    if (kNegativeIsNan<function> && x < 0) out[k] = -std::numeric_limits<T>::quiet_NaN();
   }
 }
 
 template <class T, SleefFunction function>
 bool fast_loop(void* out, const void* left, const void* right, std::size_t n) {
-  if constexpr (kSelfBelow<T, function> == 0 && kWideBeyond<T, function> == 0) {
+  if constexpr (kSelfBelow<T, function> == 0 && kWideBeyond<T, function> == 0 && !kNegativeIsNan<function>) {
     apply<T, function>(out, left, right, n);
   } else if (out != left) {
     apply<T, function>(out, left, nullptr, n);
