@@ -80,15 +80,15 @@ void apply(void* out, const void* left, const void* right, std::size_t n) {
 // inside the range the library gets right, an element is computed in x87's
 // long double, 11 bits wider than float64, and rounded once.
 template <class T, SleefFunction function>
-constexpr long double kWideBeyond = 0;
+constexpr T kWideBeyond = 0;
 template <class T>
-constexpr long double kWideBeyond<T, SleefFunction::Sinh> = std::is_same_v<T, double> ? 709.0L : 88.0L;
+constexpr T kWideBeyond<T, SleefFunction::Sinh> = std::is_same_v<T, double> ? 709.0 : 88.0f;
 template <class T>
-constexpr long double kWideBeyond<T, SleefFunction::Cosh> = kWideBeyond<T, SleefFunction::Sinh>;
+constexpr T kWideBeyond<T, SleefFunction::Cosh> = kWideBeyond<T, SleefFunction::Sinh>;
 template <class T>
-constexpr long double kWideBeyond<T, SleefFunction::Asinh> = std::is_same_v<T, double> ? 0x1p500L : 0x1p60L;
+constexpr T kWideBeyond<T, SleefFunction::Asinh> = std::is_same_v<T, double> ? 0x1p500 : 0x1p60f;
 template <class T>
-constexpr long double kWideBeyond<T, SleefFunction::Acosh> = kWideBeyond<T, SleefFunction::Asinh>;
+constexpr T kWideBeyond<T, SleefFunction::Acosh> = kWideBeyond<T, SleefFunction::Asinh>;
 
 // Below these magnitudes f(x) = x + O(x^2) (expm1, log1p) or x + O(x^3)
 // rounds to x itself, and the library's last step may land one ulp beyond
@@ -136,13 +136,23 @@ long double wide(long double x) {
 
 template <class T, SleefFunction function>
 void mend(T* out, const T* operands, std::size_t n) {
+  // Each pass stores every element, chosen without a branch, so that it
+  // vectorises; the long double pass runs only where an operand needs it.
   constexpr T kSelf = kSelfBelow<T, function>;
-  constexpr long double kWide = kWideBeyond<T, function>;
-  for (std::size_t k = 0; k < n; ++k) {
-    const T x = operands[k];
-    if (std::fabs(x) < kSelf) out[k] = x;
-    if (kWide != 0 && std::fabs(static_cast<long double>(x)) > kWide) out[k] = static_cast<T>(wide<function>(x));
-    if (kNegativeIsNan<function> && x < 0) out[k] = -std::numeric_limits<T>::quiet_NaN();
+  constexpr T kWide = kWideBeyond<T, function>;
+  if constexpr (kSelf != 0) {
+    for (std::size_t k = 0; k < n; ++k) out[k] = std::fabs(operands[k]) < kSelf ? operands[k] : out[k];
+  }
+  if constexpr (kNegativeIsNan<function>) {
+    constexpr T kNan = -std::numeric_limits<T>::quiet_NaN();
+    for (std::size_t k = 0; k < n; ++k) out[k] = operands[k] < 0 ? kNan : out[k];
+  }
+  if constexpr (kWide != 0) {
+    bool beyond = false;
+    for (std::size_t k = 0; k < n; ++k) beyond |= std::fabs(operands[k]) > kWide;
+    for (std::size_t k = 0; beyond && k < n; ++k) {
+      if (std::fabs(operands[k]) > kWide) out[k] = static_cast<T>(wide<function>(operands[k]));
+    }
   }
 }
 
