@@ -160,7 +160,7 @@ def _run_text(
         return run_typed(*typed, out, order, casting)
     if typed is None and (fast or not _float64_values(values)):
         if any_dask_array(values):
-            return dask_apply_text(text, names, values, out)  # type: ignore[no-any-return]
+            return dask_apply_text(text, names, values, out, math)  # type: ignore[no-any-return]
         return run_reducing_typed(text, dict(zip(names, values)), out, order, casting, math)
     # Every value float64 (or reductions in the text): the float64 kernels,
     # where they read every value in place; broadcast, strided and

@@ -253,3 +253,11 @@ def test_without_the_library_import_works_and_fast_math_says_why():
                "apt-get install libsleef3; elsewhere build SLEEF 3.5 or later from https://sleef.org and put "
                "libsleef.so.3 on the library path)")
     assert lines == ["('libm',)", why, why, "[1. 1.]"]
+
+
+@needs_fast
+def test_dask_chunks_compute_in_the_calls_mode():
+    da = pytest.importorskip("dask.array")
+    x = np.linspace(-30, 30, 10_001)
+    lazy = bm.evaluate("sin(x) * exp(-x)", {"x": da.from_array(x, chunks=1000)}, math="fast")
+    assert lazy.compute().tobytes() == bm.evaluate("sin(x) * exp(-x)", math="fast").tobytes()
