@@ -261,3 +261,14 @@ def test_dask_chunks_compute_in_the_calls_mode():
     x = np.linspace(-30, 30, 10_001)
     lazy = bm.evaluate("sin(x) * exp(-x)", {"x": da.from_array(x, chunks=1000)}, math="fast")
     assert lazy.compute().tobytes() == bm.evaluate("sin(x) * exp(-x)", math="fast").tobytes()
+
+
+@needs_fast
+def test_go_computes_text_in_the_current_mode():
+    x = np.linspace(-30, 30, 10_001)
+    with bm.math("fast"):
+        got = bm.go("sin(x) * exp(-x)", local_dict={"x": x}).result(timeout=60)
+    assert got.tobytes() == bm.evaluate("sin(x) * exp(-x)", math="fast").tobytes()
+    with bm.math("fast"), pytest.raises(TypeError) as raised:
+        bm.go("sin(x)", local_dict={"x": x}, out=bm.chan(1))
+    assert str(raised.value) == "go() sends into a channel only results computed with libm; this one is in fast math"
