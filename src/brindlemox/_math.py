@@ -8,12 +8,16 @@ block split. The mode of a call is its own ``math`` argument, else the one a
 
 import contextlib
 import contextvars
+import functools
 from collections.abc import Iterator
 from typing import Final
 
 from _brindlemox import _MATH_MODES, _math_missing
 
 _DEFAULT: Final = "libm"
+
+# What a mode lacks in this process does not change while it runs.
+_missing = functools.cache(_math_missing)
 
 _process_mode = _DEFAULT
 _context_mode: contextvars.ContextVar[str | None] = contextvars.ContextVar("brindlemox_math", default=None)
@@ -24,7 +28,7 @@ def check_math(mode: object) -> str:
     no mode, RuntimeError saying why for a mode the process lacks."""
     if type(mode) is not str or mode not in _MATH_MODES:
         raise ValueError(f"math must be one of {', '.join(map(repr, _MATH_MODES))} (got {mode!r})")
-    missing = _math_missing(mode)
+    missing = _missing(mode)
     if missing:
         raise RuntimeError(missing)
     return mode
@@ -47,7 +51,7 @@ def math_modes() -> tuple[str, ...]:
     >>> "libm" in bm.math_modes()
     True
     """
-    return tuple(mode for mode in _MATH_MODES if not _math_missing(mode))
+    return tuple(mode for mode in _MATH_MODES if not _missing(mode))
 
 
 def get_math() -> str:
