@@ -42,8 +42,13 @@ def resolve_math(mode: str | None) -> str:
 
 
 def math_modes() -> tuple[str, ...]:
-    """The math modes this process can compute in: ``("libm", "fast")``, or
-    ``("libm",)`` on a processor without AVX2 and FMA or without SLEEF.
+    """The math modes this process can compute in.
+
+    Returns
+    -------
+    tuple of str
+        ``("libm", "fast")``, or ``("libm",)`` on a processor without AVX2
+        and FMA or where SLEEF is not installed.
 
     Examples
     --------
@@ -55,8 +60,13 @@ def math_modes() -> tuple[str, ...]:
 
 
 def get_math() -> str:
-    """The math mode calls without a ``math`` argument compute in here: the
-    innermost `math` block's, else the process's.
+    """The math mode of calls without a ``math`` argument, here.
+
+    Returns
+    -------
+    str
+        The innermost `math` block's mode in this thread or task, else the
+        process's (`set_math`).
 
     Examples
     --------
@@ -69,9 +79,25 @@ def get_math() -> str:
 
 
 def set_math(mode: str) -> str:
-    """Make `mode` (``"libm"`` or ``"fast"``) the process's math mode, for
-    calls without a ``math`` argument outside any `math` block; returns the
-    previous one. RuntimeError (saying why) for a mode `math_modes` lacks.
+    """Make `mode` the process's math mode, for calls without a ``math``
+    argument outside any `math` block.
+
+    Parameters
+    ----------
+    mode : {"libm", "fast"}
+        The platform's functions, or fast math (see `evaluate`).
+
+    Returns
+    -------
+    str
+        The previous mode.
+
+    Raises
+    ------
+    ValueError
+        For another name.
+    RuntimeError
+        For a mode this process lacks (see `math_modes`), saying what is missing.
 
     Examples
     --------
@@ -90,6 +116,23 @@ def math(mode: str) -> Iterator[str]:
     """A block whose calls without a ``math`` argument compute in `mode`, in
     this thread or task only (as `numpy.errstate` works); the mode before it
     comes back on leaving.
+
+    Parameters
+    ----------
+    mode : {"libm", "fast"}
+        The platform's functions, or fast math (see `evaluate`).
+
+    Yields
+    ------
+    str
+        `mode`.
+
+    Raises
+    ------
+    ValueError
+        For another name.
+    RuntimeError
+        For a mode this process lacks (see `math_modes`), saying what is missing.
 
     Examples
     --------
