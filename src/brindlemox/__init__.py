@@ -3,7 +3,7 @@
 ``import brindlemox as bm`` gives `evaluate` (expression text and arrays in, a
 float64 array out, with numexpr's `validate` and `re_evaluate` beside it),
 the thread count (`set_num_threads`, `num_threads`, ...), the math mode
-(`math`, `set_math`, `get_math`, `math_modes`: the platform's libm or fast
+(`math_mode`, `set_math_mode`, `get_math_mode`, `math_modes`: the platform's libm or fast
 vectorised functions), expression building (`arg`, `args`, `where`, `sqrt`, ...),
 compiled kernels (`kernel`), array reductions (`sum`, `prod`, `mean`, `min`, `max`),
 and the asynchronous side: `go` starts work on the engine and returns a `Task`
@@ -27,7 +27,7 @@ from ._channels import Channel, ChannelClosed, RecvCase, chan, select, select_as
 from ._engine import Buffer, Expr, KernelSpec, MapSpec, ReduceSpec, TaskHandle
 from ._evaluate import evaluate, re_evaluate, validate
 from ._kernel import Kernel, kernel
-from ._math import get_math, math, math_modes, set_math
+from ._math import get_math_mode, math_mode, math_modes, set_math_mode
 from ._reduce import max, mean, min, prod, sum
 from ._runtime import asarray
 from ._tasks import Task, go
@@ -44,9 +44,9 @@ __all__ = [
     "evaluate",
     "validate",
     "re_evaluate",
-    "math",
-    "set_math",
-    "get_math",
+    "math_mode",
+    "set_math_mode",
+    "get_math_mode",
     "math_modes",
     "kernel",
     "Kernel",

@@ -268,7 +268,7 @@ def evaluate(
         ``"libm"``, the platform's own functions as NumPy calls them, or
         ``"fast"``, vectorised functions within 1 ulp of the correctly
         rounded result, with the same bits on every processor and thread
-        count. None (the default) takes `get_math`'s mode.
+        count. None (the default) takes `get_math_mode`'s mode.
     **kwargs
         numexpr's ``optimization`` and ``truediv`` are accepted with their
         values checked, and change nothing: ``/`` is always true division. ``disable_cache=True`` neither uses nor fills

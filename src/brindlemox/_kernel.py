@@ -38,7 +38,7 @@ class Kernel:
         accepted and ignored.
     math : {"libm", "fast"}, optional
         The math mode of its calls, as `evaluate` takes it; by default the
-        one current at each call (`get_math`).
+        one current at each call (`get_math_mode`).
 
     Raises
     ------

@@ -3,7 +3,7 @@ own functions, one element at a time (NumPy's answers, the default), or
 ``"fast"``, SLEEF's vectorised functions: within 1 ulp of the correctly
 rounded result, and the same bits on every processor level, thread count and
 block split. The mode of a call is its own ``math`` argument, else the one a
-`math` block of this context set, else the process's (`set_math`).
+`math_mode` block of this context set, else the process's (`set_math_mode`).
 """
 
 import contextlib
@@ -37,7 +37,7 @@ def check_math(mode: object) -> str:
 def resolve_math(mode: str | None) -> str:
     """The mode a call computes in: its own `mode`, checked, or the current one."""
     if mode is None:
-        return get_math()
+        return get_math_mode()
     return mode if mode == _DEFAULT else check_math(mode)
 
 
@@ -59,28 +59,28 @@ def math_modes() -> tuple[str, ...]:
     return tuple(mode for mode in _MATH_MODES if not _missing(mode))
 
 
-def get_math() -> str:
+def get_math_mode() -> str:
     """The math mode of calls without a ``math`` argument, here.
 
     Returns
     -------
     str
-        The innermost `math` block's mode in this thread or task, else the
-        process's (`set_math`).
+        The innermost `math_mode` block's mode in this thread or task, else the
+        process's (`set_math_mode`).
 
     Examples
     --------
     >>> import brindlemox as bm
-    >>> bm.get_math()
+    >>> bm.get_math_mode()
     'libm'
     """
     mode = _context_mode.get()
     return _process_mode if mode is None else mode
 
 
-def set_math(mode: str) -> str:
+def set_math_mode(mode: str) -> str:
     """Make `mode` the process's math mode, for calls without a ``math``
-    argument outside any `math` block.
+    argument outside any `math_mode` block.
 
     Parameters
     ----------
@@ -102,8 +102,8 @@ def set_math(mode: str) -> str:
     Examples
     --------
     >>> import brindlemox as bm
-    >>> previous = bm.set_math("libm")
-    >>> bm.set_math(previous)
+    >>> previous = bm.set_math_mode("libm")
+    >>> bm.set_math_mode(previous)
     'libm'
     """
     global _process_mode
@@ -112,7 +112,7 @@ def set_math(mode: str) -> str:
 
 
 @contextlib.contextmanager
-def math(mode: str) -> Iterator[str]:
+def math_mode(mode: str) -> Iterator[str]:
     """A block whose calls without a ``math`` argument compute in `mode`, in
     this thread or task only (as `numpy.errstate` works); the mode before it
     comes back on leaving.
@@ -137,7 +137,7 @@ def math(mode: str) -> Iterator[str]:
     Examples
     --------
     >>> import numpy as np, brindlemox as bm
-    >>> with bm.math("libm"):
+    >>> with bm.math_mode("libm"):
     ...     bm.evaluate("exp(x)", {"x": np.zeros(2)})
     array([1., 1.])
     """

@@ -23,7 +23,7 @@ from . import _settle
 from ._engine import Buffer, MapSpec, ReduceSpec, TaskHandle, kernels
 from ._evaluate import compile_text
 from ._inputs import arrange
-from ._math import get_math
+from ._math import get_math_mode
 from ._typed_eval import finish_typed, prepare_typed, text_names, typed_call
 from ._typing_text import Plan
 from ._kernel import Kernel
@@ -276,7 +276,7 @@ def _typed(text: str, names: dict[str, object]) -> tuple[Plan, dict[str, object]
     missing = [name for name in needed if name not in names]
     if missing:
         raise KeyError(missing[0])
-    math = get_math()
+    math = get_math_mode()
     typed = typed_call(text, [names[name] for name in needed], math)
     return None if typed is None or (math == "libm" and typed[0].only_float64) else typed
 

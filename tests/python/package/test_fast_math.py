@@ -203,16 +203,16 @@ def test_fast_math_is_asked_for_per_call_block_process_and_kernel():
     # The two modes' programs are kept apart: the second call is not the first's.
     platform = np.array([libm_.sin(v) * libm_.exp(-v) for v in x.tolist()])
     assert libm.tobytes() == platform.tobytes() and fast.tobytes() != libm.tobytes()
-    with bm.math("fast"):
-        assert bm.get_math() == "fast"
+    with bm.math_mode("fast"):
+        assert bm.get_math_mode() == "fast"
         assert bm.evaluate("sin(x) * exp(-x)").tobytes() == fast.tobytes()
         assert bm.evaluate("sin(x) * exp(-x)", math="libm").tobytes() == libm.tobytes()
-    assert bm.get_math() == "libm" and bm.set_math("fast") == "libm"
+    assert bm.get_math_mode() == "libm" and bm.set_math_mode("fast") == "libm"
     try:
         assert bm.evaluate("sin(x) * exp(-x)").tobytes() == fast.tobytes()
         bm.re_evaluate()
     finally:
-        assert bm.set_math("libm") == "fast"
+        assert bm.set_math_mode("libm") == "fast"
     kernel = bm.kernel(lambda x: bm.sin(x), math="fast")
     assert kernel.math == "fast" and pickle.loads(pickle.dumps(kernel)).math == "fast"
     assert bm.kernel(lambda x: bm.sin(x)).math is None
@@ -220,12 +220,12 @@ def test_fast_math_is_asked_for_per_call_block_process_and_kernel():
 
 def test_an_unknown_mode_is_refused():
     message = "math must be one of 'libm', 'fast' (got 'quick')"
-    for call in (lambda: bm.set_math("quick"), lambda: bm.math("quick").__enter__(),
+    for call in (lambda: bm.set_math_mode("quick"), lambda: bm.math_mode("quick").__enter__(),
                  lambda: bm.evaluate("x", {"x": 1.0}, math="quick"), lambda: bm.kernel(bm.arg("x"), math="quick")):
         with pytest.raises(ValueError) as raised:
             call()
         assert str(raised.value) == message
-    assert bm.get_math() == "libm" and bm.math_modes()[0] == "libm"
+    assert bm.get_math_mode() == "libm" and bm.math_modes()[0] == "libm"
 
 
 def test_without_the_library_import_works_and_fast_math_says_why():
@@ -233,7 +233,7 @@ def test_without_the_library_import_works_and_fast_math_says_why():
         """
         import numpy as np, brindlemox as bm
         print(bm.math_modes())
-        for call in (lambda: bm.set_math("fast"), lambda: bm.evaluate("exp(x)", {"x": np.ones(3)}, math="fast")):
+        for call in (lambda: bm.set_math_mode("fast"), lambda: bm.evaluate("exp(x)", {"x": np.ones(3)}, math="fast")):
             try:
                 call()
             except RuntimeError as error:
@@ -264,9 +264,9 @@ def test_dask_chunks_compute_in_the_calls_mode():
 @needs_fast
 def test_go_computes_text_in_the_current_mode():
     x = np.linspace(-30, 30, 10_001)
-    with bm.math("fast"):
+    with bm.math_mode("fast"):
         got = bm.go("sin(x) * exp(-x)", local_dict={"x": x}).result(timeout=60)
     assert got.tobytes() == bm.evaluate("sin(x) * exp(-x)", math="fast").tobytes()
-    with bm.math("fast"), pytest.raises(TypeError) as raised:
+    with bm.math_mode("fast"), pytest.raises(TypeError) as raised:
         bm.go("sin(x)", local_dict={"x": x}, out=bm.chan(1))
     assert str(raised.value) == "go() sends into a channel only results computed with libm; this one is in fast math"
