@@ -112,7 +112,10 @@ def apply_text(
     read = [_read_typed(name, value) for name, value in zip(names, values, strict=True)]
     found = typed_plan(text, tuple((name, kind) for name, (kind, _) in zip(names, read)), math)
     if found is None:
-        raise TypeError("reductions inside the text of non-float64 Dask arrays are not supported: reduce with bm.sum, ...")
+        raise TypeError(
+            "reductions inside the text of Dask arrays are supported for float64 data in libm math only: "
+            "reduce with bm.sum, ..."
+        )
     return _blockwise(partial(_text_block, text, math), [operand for _, operand in read], found.dtype, out)
 
 

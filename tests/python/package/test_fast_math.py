@@ -259,6 +259,12 @@ def test_dask_chunks_compute_in_the_calls_mode():
     x = np.linspace(-30, 30, 10_001)
     lazy = bm.evaluate("sin(x) * exp(-x)", {"x": da.from_array(x, chunks=1000)}, math="fast")
     assert lazy.compute().tobytes() == bm.evaluate("sin(x) * exp(-x)", math="fast").tobytes()
+    with pytest.raises(TypeError) as raised:
+        bm.evaluate("sum(x)", {"x": da.from_array(x, chunks=1000)}, math="fast")
+    assert str(raised.value) == (
+        "reductions inside the text of Dask arrays are supported for float64 data in libm math only: "
+        "reduce with bm.sum, ..."
+    )
 
 
 @needs_fast
