@@ -148,17 +148,16 @@ def _run_text(
     math: str,
 ) -> npt.NDArray[Any]:
     """`text` over the values of its names, in their own types, in math mode
-    `math`. Fast math always takes the typed programs: the float64 kernels
-    keep the platform's functions."""
+    `math`. Fast math takes the typed programs wherever it computes a
+    function: the float64 kernels keep the platform's functions."""
     names = text_names(text)
     values = _lookup(names, local_dict, global_dict)
     typed = typed_call(text, values, math)
     if cached:
         _last.call = (text, out, order, casting, math)
-    fast = math != "libm"
-    if typed is not None and (fast or not (typed[0].only_float64 and _is_float64_out(out))):
+    if typed is not None and not (typed[0].only_float64 and _is_float64_out(out)):
         return run_typed(*typed, out, order, casting)
-    if typed is None and (fast or not _float64_values(values)):
+    if typed is None and (math != "libm" or not _float64_values(values)):
         if any_dask_array(values):
             return dask_apply_text(text, names, values, out, math)  # type: ignore[no-any-return]
         return run_reducing_typed(text, dict(zip(names, values)), out, order, casting, math)
@@ -384,7 +383,7 @@ def validate(
             last = str(ex)
             names = text_names(last)
             typed = typed_call(last, _lookup(names, local_dict, global_dict), mode)
-            if typed is not None and (mode != "libm" or not (typed[0].only_float64 and _is_float64_out(out))):
+            if typed is not None and not (typed[0].only_float64 and _is_float64_out(out)):
                 check_typed(*typed, out, casting, "validate")
             else:
                 compiled = compile_text(last) if cached else compile_text.__wrapped__(last)

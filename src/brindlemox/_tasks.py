@@ -208,7 +208,7 @@ def go(
         names = dict(local_dict or {}, **kwargs)
         typed = _typed(work, names)
         if typed is not None:
-            if channel is not None and typed[0].only_float64:
+            if channel is not None and typed[0].fast:
                 raise TypeError("go() sends into a channel only results computed with libm; this one is in fast math")
             if channel is not None:
                 raise TypeError("go() sends only float64 results into a channel; this expression's type is another")
@@ -270,15 +270,14 @@ def _submit_kernel(kernel: Kernel, values: list[object], channel: EngineChannel 
 
 def _typed(text: str, names: dict[str, object]) -> tuple[Plan, dict[str, object]] | None:
     """The typed program of `text` over `names`, in the current math mode,
-    when it computes other types than float64 or in fast math; None when the
-    float64 kernel computes NumPy's answer."""
+    when it computes other types than float64 or a function in fast math;
+    None when the float64 kernel computes the same answer."""
     needed = text_names(text)
     missing = [name for name in needed if name not in names]
     if missing:
         raise KeyError(missing[0])
-    math = get_math_mode()
-    typed = typed_call(text, [names[name] for name in needed], math)
-    return None if typed is None or (math == "libm" and typed[0].only_float64) else typed
+    typed = typed_call(text, [names[name] for name in needed], get_math_mode())
+    return None if typed is None or typed[0].only_float64 else typed
 
 
 def _submit_typed(found: Plan, values: dict[str, object]) -> Task[Any]:

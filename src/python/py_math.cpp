@@ -92,7 +92,17 @@ bool add_math_names(PyObject* module) {
     if (text == nullptr) return false;
     PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), text);
   }
-  return PyObject_SetAttrString(module, "_MATH_MODES", names.get()) == 0;
+  const PyRef loops = PyRef::steal(PyFrozenSet_New(nullptr));
+  if (!loops) return false;
+  for (const TypedOpInfo& info : kTypedOps) {
+    for (std::size_t code = 0; code < kDTypeCount; ++code) {
+      if (!has_fast_loop(info.op, static_cast<ElementType>(code))) continue;
+      const PyRef pair = PyRef::steal(Py_BuildValue("(in)", static_cast<int>(info.op), static_cast<Py_ssize_t>(code)));
+      if (!pair || PySet_Add(loops.get(), pair.get()) < 0) return false;
+    }
+  }
+  return PyObject_SetAttrString(module, "_MATH_MODES", names.get()) == 0 &&
+         PyObject_SetAttrString(module, "_FAST_MATH_LOOPS", loops.get()) == 0;
 }
 
 }  // namespace bmx::py

@@ -16,7 +16,8 @@ bool read_math_mode(PyObject* name, MathMode& mode);
 
 PyMethodDef* math_functions();
 
-/// Sets `_MATH_MODES`, the names of every mode.
+/// Sets `_MATH_MODES`, the names of every mode, and `_FAST_MATH_LOOPS`, the
+/// (operation code, dtype code) pairs fast math computes with its own loops.
 bool add_math_names(PyObject* module);
 
 }  // namespace bmx::py

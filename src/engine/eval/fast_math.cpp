@@ -193,9 +193,13 @@ std::string fast_math_missing() {
   return sleef_missing();
 }
 
+bool has_fast_loop(TypedOp op, ElementType type) {
+  return sleef_of(op).has_value() && (type == ElementType::Float64 || type == ElementType::Float32);
+}
+
 TypedLoop find_fast_loop(TypedOp op, ElementType type) {
   const std::optional<SleefFunction> function = sleef_of(op);
-  if (!function || sleef_functions() == nullptr || supported_isa() < IsaLevel::Avx2) return nullptr;
+  if (!has_fast_loop(op, type) || sleef_functions() == nullptr || supported_isa() < IsaLevel::Avx2) return nullptr;
   const auto all = std::make_index_sequence<kSleefFunctionCount>();
   if (type == ElementType::Float64) return loop_for<double>(*function, all);
   if (type == ElementType::Float32) return loop_for<float>(*function, all);

@@ -23,9 +23,12 @@ std::string_view math_mode_name(MathMode mode);
 /// SLEEF), with how to get what it lacks; empty when it can.
 std::string fast_math_missing();
 
-/// The fast loop of `op` over `type` (float32 or float64); null for an
-/// operation fast math leaves to its usual loop (arithmetic, sqrt, ...), for
-/// another type, and while fast math is missing.
+/// Whether fast math has a loop of `op` over `type`: the transcendental
+/// functions over float32 and float64. The others keep their usual loops.
+bool has_fast_loop(TypedOp op, ElementType type);
+
+/// The fast loop of `op` over `type`; null where `has_fast_loop` is false
+/// and while fast math is missing.
 TypedLoop find_fast_loop(TypedOp op, ElementType type);
 
 }  // namespace bmx

@@ -276,3 +276,14 @@ def test_go_computes_text_in_the_current_mode():
     with bm.math_mode("fast"), pytest.raises(TypeError) as raised:
         bm.go("sin(x)", local_dict={"x": x}, out=bm.chan(1))
     assert str(raised.value) == "go() sends into a channel only results computed with libm; this one is in fast math"
+
+
+@needs_fast
+def test_only_texts_with_a_function_leave_the_float64_kernels():
+    from brindlemox._typed_eval import typed_plan
+
+    f64 = (("a", np.dtype(np.float64)),)
+    assert typed_plan("2*a + sqrt(a*a)", f64, "fast").only_float64
+    found = typed_plan("2*a + sin(a)", f64, "fast")
+    assert found.fast and not found.only_float64
+    assert not typed_plan("2*a + sin(a)", f64, "libm").fast
