@@ -52,7 +52,7 @@ $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q "numpy>=2" scikit-build-core cmake ninja pytest pytest-timeout mypy numexpr \
-		"dask[array]" distributed cloudpickle
+		"dask[array]" distributed cloudpickle mpmath
 	touch $@
 
 $(VENV_NUMPY1)/.ready: pyproject.toml
@@ -83,6 +83,14 @@ build/.gtest:
 		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev; fi
 	touch $@
 
+# SLEEF, which fast math loads when first asked for, comes from Debian's
+# package; nothing is built against it, so only the suites that run it need it.
+build/.sleef:
+	@mkdir -p build
+	@if ! dpkg -s libsleef3 >/dev/null 2>&1; then \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libsleef3; fi
+	touch $@
+
 # --- suites ----------------------------------------------------------------
 
 CMAKE = $(VENV)/bin/cmake
@@ -93,7 +101,7 @@ test-engine: $(VENV)/.ready build/.gtest
 	$(CMAKE) --build build/engine -j $(JOBS)
 	$(VENV)/bin/ctest --test-dir build/engine --output-on-failure --no-tests=error -j $(JOBS)
 
-test-python: $(VENV)/.installed
+test-python: $(VENV)/.installed build/.sleef
 	$(PY) -m pytest -q tests/python bench
 
 test-numpy1: $(VENV_NUMPY1)/.installed
@@ -151,7 +159,7 @@ $(VENV)/.plotting: $(VENV)/.ready
 	$(PY) -m pip install -q matplotlib
 	touch $@
 
-bench: $(VENV)/.installed $(VENV)/.plotting
+bench: $(VENV)/.installed $(VENV)/.plotting build/.sleef
 	$(CMAKE) -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 		-DBMX_BUILD_PYTHON=OFF -DBMX_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	$(CMAKE) --build build/bench -j $(JOBS) --target bench_pool
@@ -167,6 +175,7 @@ bench: $(VENV)/.installed $(VENV)/.plotting
 	$(PY) bench/bench_dtypes.py
 	$(PY) bench/bench_shared_subtrees.py
 	$(PY) bench/bench_dask.py
+	$(PY) bench/bench_math.py
 	$(PY) bench/plot.py
 
 clean:

@@ -2,7 +2,9 @@
 
 ``import brindlemox as bm`` gives `evaluate` (expression text and arrays in, a
 float64 array out, with numexpr's `validate` and `re_evaluate` beside it),
-the thread count (`set_num_threads`, `num_threads`, ...), expression building (`arg`, `args`, `where`, `sqrt`, ...),
+the thread count (`set_num_threads`, `num_threads`, ...), the math mode
+(`math_mode`, `set_math_mode`, `get_math_mode`, `math_modes`: the platform's libm or fast
+vectorised functions), expression building (`arg`, `args`, `where`, `sqrt`, ...),
 compiled kernels (`kernel`), array reductions (`sum`, `prod`, `mean`, `min`, `max`),
 and the asynchronous side: `go` starts work on the engine and returns a `Task`
 (a `concurrent.futures.Future` that coroutines can await), `chan` makes a
@@ -25,6 +27,7 @@ from ._channels import Channel, ChannelClosed, RecvCase, chan, select, select_as
 from ._engine import Buffer, Expr, KernelSpec, MapSpec, ReduceSpec, TaskHandle
 from ._evaluate import evaluate, re_evaluate, validate
 from ._kernel import Kernel, kernel
+from ._math import get_math_mode, math_mode, math_modes, set_math_mode
 from ._reduce import max, mean, min, prod, sum
 from ._runtime import asarray
 from ._tasks import Task, go
@@ -41,6 +44,10 @@ __all__ = [
     "evaluate",
     "validate",
     "re_evaluate",
+    "math_mode",
+    "set_math_mode",
+    "get_math_mode",
+    "math_modes",
     "kernel",
     "Kernel",
     "arg",

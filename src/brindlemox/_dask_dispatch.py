@@ -34,11 +34,13 @@ def dask_apply_kernel(kernel: object, values: Sequence[object], out: object) -> 
     return dask.apply_kernel(kernel, values, out)  # type: ignore[arg-type]
 
 
-def dask_apply_text(text: str, names: Sequence[str], values: Sequence[object], out: object) -> Any:
+def dask_apply_text(
+    text: str, names: Sequence[str], values: Sequence[object], out: object, math: str = "libm"
+) -> Any:
     """The lazy Dask array of `text` over `values`; see `brindlemox.dask.apply_text`."""
     from . import dask
 
-    return dask.apply_text(text, names, values, out)
+    return dask.apply_text(text, names, values, out, math)
 
 
 def dask_reduce(name: str, a: object) -> Any:

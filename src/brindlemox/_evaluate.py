@@ -14,6 +14,7 @@ import numpy.typing as npt
 from ._engine import Expr
 from ._inputs import Order
 from ._kernel import Kernel
+from ._math import resolve_math
 from ._options import check_casting, check_casting_rule, check_keywords, check_order
 from ._parse import parse
 from ._reducing import Compiled, ReducingKernel, check_compiled, run_compiled
@@ -111,10 +112,10 @@ def _checked(
 
 class _LastCall(threading.local):
     """What `re_evaluate` runs again in this thread: the text (or compiled
-    expression), and the `out`, `order` and `casting` of the last call that
-    compiled it."""
+    expression), and the `out`, `order`, `casting` and math mode of the last
+    call that compiled it."""
 
-    call: tuple[str | Compiled, object, Order, str] | None = None
+    call: tuple[str | Compiled, object, Order, str, str] | None = None
 
 
 _last = _LastCall()
@@ -144,19 +145,22 @@ def _run_text(
     order: Order,
     casting: str,
     cached: bool,
+    math: str,
 ) -> npt.NDArray[Any]:
-    """`text` over the values of its names, in their own types."""
+    """`text` over the values of its names, in their own types, in math mode
+    `math`. Fast math takes the typed programs wherever it computes a
+    function: the float64 kernels keep the platform's functions."""
     names = text_names(text)
     values = _lookup(names, local_dict, global_dict)
-    typed = typed_call(text, values)
+    typed = typed_call(text, values, math)
     if cached:
-        _last.call = (text, out, order, casting)
+        _last.call = (text, out, order, casting, math)
     if typed is not None and not (typed[0].only_float64 and _is_float64_out(out)):
         return run_typed(*typed, out, order, casting)
-    if typed is None and not _float64_values(values):
+    if typed is None and (math != "libm" or not _float64_values(values)):
         if any_dask_array(values):
-            return dask_apply_text(text, names, values, out)  # type: ignore[no-any-return]
-        return run_reducing_typed(text, dict(zip(names, values)), out, order, casting)
+            return dask_apply_text(text, names, values, out, math)  # type: ignore[no-any-return]
+        return run_reducing_typed(text, dict(zip(names, values)), out, order, casting, math)
     # Every value float64 (or reductions in the text): the float64 kernels,
     # where they read every value in place; broadcast, strided and
     # misaligned values are read where they lie by the typed program, which
@@ -196,6 +200,7 @@ def evaluate(  # type: ignore[overload-overlap]
     order: str = _ORDER,
     casting: str = _CASTING,
     sanitize: bool | None = None,
+    math: str | None = None,
     **kwargs: object,
 ) -> "DaskArray": ...
 @overload
@@ -207,6 +212,7 @@ def evaluate(
     order: str = _ORDER,
     casting: str = _CASTING,
     sanitize: bool | None = None,
+    math: str | None = None,
     **kwargs: object,
 ) -> npt.NDArray[Any]: ...
 def evaluate(
@@ -217,6 +223,7 @@ def evaluate(
     order: str = _ORDER,
     casting: str = _CASTING,
     sanitize: bool | None = None,
+    math: str | None = None,
     **kwargs: object,
 ) -> "npt.NDArray[Any] | DaskArray":
     """The array of an elementwise expression over arrays and numbers, in NumPy's types.
@@ -254,6 +261,13 @@ def evaluate(
     sanitize
         Accepted as numexpr takes it, and changes nothing: the text is parsed
         against a list of allowed constructs and never run by the interpreter.
+    math
+        How expression text computes its transcendental functions (``exp``,
+        ``sin``, ``arctan2``, ``**`` of floats, ...) over float32 and float64:
+        ``"libm"``, the platform's own functions as NumPy calls them, or
+        ``"fast"``, vectorised functions within 1 ulp of the correctly
+        rounded result, with the same bits on every processor and thread
+        count. None (the default) takes `get_math_mode`'s mode.
     **kwargs
         numexpr's ``optimization`` and ``truediv`` are accepted with their
         values checked, and change nothing: ``/`` is always true division. ``disable_cache=True`` neither uses nor fills
@@ -279,6 +293,8 @@ def evaluate(
         For a Python int the type it meets cannot hold, as NumPy's.
     NameError
         For a name found in neither namespace.
+    RuntimeError
+        For ``math="fast"`` where this process lacks it (see `math_modes`).
     TypeError
         For data other than booleans, integers, floats and complex numbers,
         an operation NumPy has no loop for on the operands' types, a bad
@@ -307,14 +323,15 @@ def evaluate(
         cached = True
     else:
         checked_order, cached = _checked("evaluate", out, order, casting, kwargs)
+    mode = resolve_math(math)
     local_dict, global_dict = _namespaces(local_dict, global_dict)
     if isinstance(ex, str):
-        return _run_text(str(ex), local_dict, global_dict, out, checked_order, casting, cached)
+        return _run_text(str(ex), local_dict, global_dict, out, checked_order, casting, cached, mode)
     compiled = _compile(ex, cached)
     if out is not None:
         check_casting("evaluate", casting, out)
     if cached:
-        _last.call = (compiled, out, checked_order, casting)
+        _last.call = (compiled, out, checked_order, casting, mode)
     if type(compiled) is Kernel:
         return compiled.run(_lookup(compiled._names, local_dict, global_dict), out, checked_order)
     return run_compiled(compiled, _values(compiled, local_dict, global_dict), out, checked_order)
@@ -328,6 +345,7 @@ def validate(
     order: str = _ORDER,
     casting: str = _CASTING,
     sanitize: bool | None = None,
+    math: str | None = None,
     **kwargs: object,
 ) -> Exception | None:
     """The exception `evaluate` would raise with these arguments, or None.
@@ -337,7 +355,7 @@ def validate(
 
     Parameters
     ----------
-    ex, local_dict, global_dict, out, order, casting, sanitize, **kwargs
+    ex, local_dict, global_dict, out, order, casting, sanitize, math, **kwargs
         As `evaluate` takes them.
 
     Returns
@@ -358,12 +376,13 @@ def validate(
     """
     try:
         checked_order, cached = _checked("validate", out, order, casting, kwargs)
+        mode = resolve_math(math)
         local_dict, global_dict = _namespaces(local_dict, global_dict)
         last: str | Compiled
         if isinstance(ex, str):
             last = str(ex)
             names = text_names(last)
-            typed = typed_call(last, _lookup(names, local_dict, global_dict))
+            typed = typed_call(last, _lookup(names, local_dict, global_dict), mode)
             if typed is not None and not (typed[0].only_float64 and _is_float64_out(out)):
                 check_typed(*typed, out, casting, "validate")
             else:
@@ -375,7 +394,7 @@ def validate(
     except Exception as error:
         return error
     if cached:
-        _last.call = (last, out, checked_order, casting)
+        _last.call = (last, out, checked_order, casting, mode)
     return None
 
 
@@ -426,8 +445,8 @@ def re_evaluate(
     call = _last.call
     if call is None:
         raise RuntimeError("re_evaluate() needs an expression that evaluate() or validate() compiled in this thread")
-    compiled, out, order, casting = call
+    compiled, out, order, casting, math = call
     local_dict, global_dict = _namespaces(local_dict, global_dict)
     if isinstance(compiled, str):
-        return _run_text(compiled, local_dict, global_dict, out, order, casting, True)
+        return _run_text(compiled, local_dict, global_dict, out, order, casting, True, math)
     return run_compiled(compiled, _values(compiled, local_dict, global_dict), out, order)

@@ -14,6 +14,7 @@ from ._build import constant_like, to_operand
 from ._dask_dispatch import any_dask_array, dask_apply_kernel
 from ._engine import Buffer, Expr, KernelSpec, MapSpec, kernels
 from ._inputs import F64Array, Order, arrange, check_operands
+from ._math import check_math
 from ._runtime import to_buffer
 
 _MISSING: Final = object()
@@ -35,12 +36,17 @@ class Kernel:
         default the expression's arguments in creation order. Each argument of
         the expression must be one of them; a parameter it never reads is
         accepted and ignored.
+    math : {"libm", "fast"}, optional
+        The math mode of its calls, as `evaluate` takes it; by default the
+        one current at each call (`get_math_mode`).
 
     Raises
     ------
     ValueError
         When a name is repeated, or the expression uses an argument that is
         not a parameter.
+    RuntimeError
+        For ``math="fast"`` where this process lacks it (see `math_modes`).
     TypeError
         When a name is not a str.
 
@@ -53,9 +59,9 @@ class Kernel:
     array([5.])
     """
 
-    __slots__ = ("_compiled", "_expr", "_names", "_spec", "_slot_names", "_slots")
+    __slots__ = ("_compiled", "_expr", "_math", "_names", "_spec", "_slot_names", "_slots")
 
-    def __init__(self, expr: Expr, names: tuple[str, ...] | None = None) -> None:
+    def __init__(self, expr: Expr, names: tuple[str, ...] | None = None, *, math: str | None = None) -> None:
         temp_args = expr.get_temp_args()
         slot_names = tuple(temp_args[temp_id] for temp_id in sorted(temp_args))
         self._spec = kernels.elementwise(expr)
@@ -73,6 +79,19 @@ class Kernel:
         # cache keeps every kernel it ever compiled, and a stream of distinct
         # expressions would fill it without bound.
         self._compiled = _compile_uncached(self._spec)
+        self._math = None if math is None else check_math(math)
+
+    @property
+    def math(self) -> str | None:
+        """The math mode given to `kernel`, or None to take the current one at each call.
+
+        Examples
+        --------
+        >>> import brindlemox as bm
+        >>> print(bm.kernel(bm.arg("x") + 1).math)
+        None
+        """
+        return self._math
 
     @property
     def names(self) -> tuple[str, ...]:
@@ -280,7 +299,7 @@ def _checked_names(names: Sequence[str]) -> tuple[str, ...]:
     return tuple(checked)
 
 
-def kernel(expr_or_function: Expr | Callable[..., object]) -> Kernel:
+def kernel(expr_or_function: Expr | Callable[..., object], *, math: str | None = None) -> Kernel:
     """A compiled elementwise kernel from an `Expr` or a Python function.
 
     From an `Expr`, the parameters are its arguments in creation order. A
@@ -292,6 +311,9 @@ def kernel(expr_or_function: Expr | Callable[..., object]) -> Kernel:
     ----------
     expr_or_function : Expr or callable
         The expression, or a function of positional parameters to trace.
+    math : {"libm", "fast"}, optional
+        The math mode of the kernel's calls (see `evaluate`); by default the
+        one current at each call.
 
     Returns
     -------
@@ -316,7 +338,7 @@ def kernel(expr_or_function: Expr | Callable[..., object]) -> Kernel:
     array([ 5., 13.])
     """
     if type(expr_or_function) is Expr:
-        return Kernel(expr_or_function)
+        return Kernel(expr_or_function, math=math)
     if not callable(expr_or_function):
         raise TypeError(f"kernel() expects an Expr or a function, not {type(expr_or_function).__name__}")
     parameters = inspect.signature(expr_or_function).parameters.values()
@@ -330,4 +352,4 @@ def kernel(expr_or_function: Expr | Callable[..., object]) -> Kernel:
     traced = to_operand(expr_or_function(*arguments))
     if type(traced) is not Expr:
         traced = constant_like(arguments[0], traced)
-    return Kernel(traced, names)
+    return Kernel(traced, names, math=math)

@@ -42,17 +42,19 @@ def _reduce_kernel_spec(spec: KernelSpec) -> tuple[Callable[[bytes], KernelSpec]
     return _kernel_spec_from_bytes, (_brindlemox._kernel_spec_to_bytes(spec),)
 
 
-def _kernel_from_expr(expr: Expr, names: tuple[str, ...]) -> Kernel:
+def _kernel_from_expr(expr: Expr, names: tuple[str, ...], math: str | None = None) -> Kernel:
     if type(expr) is not Expr:
         raise pickle.UnpicklingError(f"a pickled Kernel needs an Expr, not {type(expr).__name__}")
     try:
-        return Kernel(expr, names)
+        return Kernel(expr, names, math=math)
     except (TypeError, ValueError) as error:
         raise pickle.UnpicklingError(f"a pickled Kernel does not hold together: {error}") from error
 
 
-def _reduce_kernel(kernel: Kernel) -> tuple[Callable[[Expr, tuple[str, ...]], Kernel], tuple[Expr, tuple[str, ...]]]:
-    return _kernel_from_expr, (kernel._expr, kernel._names)
+def _reduce_kernel(
+    kernel: Kernel,
+) -> tuple[Callable[[Expr, tuple[str, ...], str | None], Kernel], tuple[Expr, tuple[str, ...], str | None]]:
+    return _kernel_from_expr, (kernel._expr, kernel._names, kernel._math)
 
 
 def _buffer_from_values(values: np.ndarray) -> Buffer:

@@ -23,6 +23,7 @@ from . import _settle
 from ._engine import Buffer, MapSpec, ReduceSpec, TaskHandle, kernels
 from ._evaluate import compile_text
 from ._inputs import arrange
+from ._math import get_math_mode
 from ._typed_eval import finish_typed, prepare_typed, text_names, typed_call
 from ._typing_text import Plan
 from ._kernel import Kernel
@@ -207,6 +208,8 @@ def go(
         names = dict(local_dict or {}, **kwargs)
         typed = _typed(work, names)
         if typed is not None:
+            if channel is not None and typed[0].fast:
+                raise TypeError("go() sends into a channel only results computed with libm; this one is in fast math")
             if channel is not None:
                 raise TypeError("go() sends only float64 results into a channel; this expression's type is another")
             return _submit_typed(*typed)
@@ -266,13 +269,14 @@ def _submit_kernel(kernel: Kernel, values: list[object], channel: EngineChannel 
 
 
 def _typed(text: str, names: dict[str, object]) -> tuple[Plan, dict[str, object]] | None:
-    """The typed program of `text` over `names` when it computes other types
-    than float64; None when the float64 kernel computes NumPy's answer."""
+    """The typed program of `text` over `names`, in the current math mode,
+    when it computes other types than float64 or a function in fast math;
+    None when the float64 kernel computes the same answer."""
     needed = text_names(text)
     missing = [name for name in needed if name not in names]
     if missing:
         raise KeyError(missing[0])
-    typed = typed_call(text, [names[name] for name in needed])
+    typed = typed_call(text, [names[name] for name in needed], get_math_mode())
     return None if typed is None or typed[0].only_float64 else typed
 
 

@@ -59,20 +59,22 @@ def text_names(text: str) -> tuple[str, ...]:
 
 
 @functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
-def typed_plan(text: str, kinds: tuple[tuple[str, Kind], ...]) -> Plan | None:
-    """`plan` of `text` for its names' kinds, kept for the next call with the same kinds."""
-    return plan(text, dict(kinds))
+def typed_plan(text: str, kinds: tuple[tuple[str, Kind], ...], math: str = "libm") -> Plan | None:
+    """`plan` of `text` for its names' kinds in math mode `math`, kept for
+    the next call with the same kinds and mode. Every typed program is
+    requested here."""
+    return plan(text, dict(kinds), math)
 
 
-def typed_call(text: str, values: Sequence[object]) -> tuple[Plan, dict[str, object]] | None:
+def typed_call(text: str, values: Sequence[object], math: str = "libm") -> tuple[Plan, dict[str, object]] | None:
     """The typed program of `text` for `values` (one per name of
-    `text_names`) and the values as it reads them; None when the float64
-    kernel of the text computes NumPy's answer, or a value is a Dask array."""
+    `text_names`) in math mode `math`, and the values as it reads them; None
+    when the text has reductions, or a value is a Dask array."""
     if any_dask_array(values):
         return None
     names = text_names(text)
     read = [read_typed(name, value) for name, value in zip(names, values)]
-    found = typed_plan(text, tuple((name, kind) for name, (kind, _) in zip(names, read)))
+    found = typed_plan(text, tuple((name, kind) for name, (kind, _) in zip(names, read)), math)
     if found is None:
         return None
     return found, {name: value for name, (_, value) in zip(names, read)}
@@ -187,16 +189,16 @@ def _lifted(text: str) -> tuple[tuple[tuple[str, str, Axis, bool, str], ...], st
 
 
 def _run_text_typed(
-    text: str, bound: dict[str, object], out: object, order: Order, casting: str
+    text: str, bound: dict[str, object], out: object, order: Order, casting: str, math: str
 ) -> npt.NDArray[Any]:
     names = text_names(text)
-    typed = typed_call(text, [bound[name] for name in names])
+    typed = typed_call(text, [bound[name] for name in names], math)
     assert typed is not None
     return run_typed(*typed, out, order, casting)
 
 
 def run_reducing_typed(
-    text: str, values: dict[str, object], out: object, order: Order, casting: str
+    text: str, values: dict[str, object], out: object, order: Order, casting: str, math: str = "libm"
 ) -> npt.NDArray[Any]:
     """A text with reductions over data of other types than float64: each
     reduction's expression computed in its own types, reduced as `bm.sum`
@@ -209,6 +211,6 @@ def run_reducing_typed(
         if isinstance(named, np.ndarray):
             bound[slot] = np.asarray(reduce_array_as_it_is(name, named, axis, keepdims))
             continue
-        reduced = reduce_any(name, _run_text_typed(inner, bound, None, "K", "same_kind"), axis, keepdims)
+        reduced = reduce_any(name, _run_text_typed(inner, bound, None, "K", "same_kind", math), axis, keepdims)
         bound[slot] = np.asarray(reduced)
-    return _run_text_typed(outer, bound, out, order, casting)
+    return _run_text_typed(outer, bound, out, order, casting, math)

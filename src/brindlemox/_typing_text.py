@@ -18,7 +18,7 @@ from typing import Final, NamedTuple
 
 import numpy as np
 
-from _brindlemox import _TYPED_OPS, _typed_compile
+from _brindlemox import _FAST_MATH_LOOPS, _TYPED_OPS, _typed_compile
 
 from ._inputs import CODES
 from ._parse import TEXT_REDUCTIONS, left_spine, parse
@@ -120,9 +120,11 @@ class Plan(NamedTuple):
     program: object
     dtype: np.dtype
     inputs: tuple[tuple[str, np.dtype], ...]
-    #: Whether every value is float64, which the float64 kernels compute
-    #: with the same bits.
+    #: Whether every value is float64 and no fast-math loop computes one:
+    #: the float64 kernels compute those with the same bits.
     only_float64: bool
+    #: Whether a fast-math loop computes some value.
+    fast: bool
 
 
 class _Refused(Exception):
@@ -413,9 +415,10 @@ def _flat(code: Code) -> list[Instr]:
     return flat
 
 
-def plan(text: str, kinds: dict[str, Kind]) -> Plan | None:
-    """The typed program of `text` for names of `kinds`, or None when the
-    text has reductions (which compute in float64).
+def plan(text: str, kinds: dict[str, Kind], math: str = "libm") -> Plan | None:
+    """The typed program of `text` for names of `kinds`, computing in `math`
+    ("libm" or "fast"), or None when the text has reductions (which compute
+    in float64).
 
     Raises what NumPy raises for the types (its TypeError for an operation
     without a loop for them, its OverflowError for a Python int a dtype cannot
@@ -439,5 +442,6 @@ def plan(text: str, kinds: dict[str, Kind]) -> Plan | None:
     number = {old: new for new, old in enumerate(used)}
     code = tuple((kind, op, dtype, number[payload] if kind == _LOAD else payload) for kind, op, dtype, payload in flat)
     inputs = tuple(registered[old] for old in used)
-    program = _typed_compile(code, tuple(typer.constants), len(inputs))
-    return Plan(program, result.dtype, inputs, only_float64)
+    program = _typed_compile(code, tuple(typer.constants), len(inputs), math)
+    fast = math == "fast" and any(kind == _APPLY and (op, dtype) in _FAST_MATH_LOOPS for kind, op, dtype, _ in code)
+    return Plan(program, result.dtype, inputs, only_float64 and not fast, fast)

@@ -95,9 +95,13 @@ def apply_kernel(kernel: Kernel, values: Sequence[object], out: object = None) -
     return _blockwise(partial(_apply_block, kernel), operands, _FLOAT64, out)
 
 
-def apply_text(text: str, names: Sequence[str], values: Sequence[object], out: object = None) -> da.Array:
+def apply_text(
+    text: str, names: Sequence[str], values: Sequence[object], out: object = None, math: str = "libm"
+) -> da.Array:
     """Evaluate expression ``text`` chunk by chunk in the data's own types; lazy, as
-    `apply_kernel`. ``values`` are those of ``names``, the names the text reads.
+    `apply_kernel`. ``values`` are those of ``names``, the names the text reads;
+    ``math`` is the math mode (``"libm"`` or ``"fast"``) every chunk computes in,
+    wherever it runs.
 
     Examples
     --------
@@ -106,10 +110,13 @@ def apply_text(text: str, names: Sequence[str], values: Sequence[object], out: o
     array([False, False, False, False,  True,  True])
     """
     read = [_read_typed(name, value) for name, value in zip(names, values, strict=True)]
-    found = typed_plan(text, tuple((name, kind) for name, (kind, _) in zip(names, read)))
+    found = typed_plan(text, tuple((name, kind) for name, (kind, _) in zip(names, read)), math)
     if found is None:
-        raise TypeError("reductions inside the text of non-float64 Dask arrays are not supported: reduce with bm.sum, ...")
-    return _blockwise(partial(_text_block, text), [operand for _, operand in read], found.dtype, out)
+        raise TypeError(
+            "reductions inside the text of Dask arrays are supported for float64 data in libm math only: "
+            "reduce with bm.sum, ..."
+        )
+    return _blockwise(partial(_text_block, text, math), [operand for _, operand in read], found.dtype, out)
 
 
 def _blockwise(block: Any, operands: list[Any], dtype: np.dtype, out: object) -> da.Array:
@@ -260,9 +267,9 @@ def _read_typed(name: str, value: object) -> tuple[Any, Any]:
     return kind, da.asarray(operand) if isinstance(operand, np.ndarray) else operand
 
 
-def _text_block(text: str, *blocks: object) -> np.ndarray:
+def _text_block(text: str, math: str, *blocks: object) -> np.ndarray:
     _use_share_of_cpus()
-    found = typed_call(text, blocks)
+    found = typed_call(text, blocks, math)
     assert found is not None
     return run_typed(*found, None, "K", "same_kind")
 

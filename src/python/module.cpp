@@ -11,6 +11,7 @@
 #include "py_evaluate.h"
 #include "py_expr.h"
 #include "py_kernel.h"
+#include "py_math.h"
 #include "py_operators.h"
 #include "py_typed.h"
 #include "py_reduce.h"
@@ -96,6 +97,7 @@ bool run_module_body(PyObject* module) {
          add_thread_limit(module) && add_functions(module, reduce_functions()) && add_reduction_names(module) &&
          add_functions(module, bytes_functions()) && add_functions(module, operator_functions()) &&
          add_operator_names(module) && add_functions(module, typed_functions()) && add_typed_names(module) &&
+         add_functions(module, math_functions()) && add_math_names(module) &&
          add_functions(module, task_functions()) && add_channel_closed_text(module);
 }
 

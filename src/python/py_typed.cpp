@@ -15,6 +15,7 @@
 #include "operand.h"
 #include "py_class.h"
 #include "py_evaluate.h"
+#include "py_math.h"
 #include "py_ref.h"
 
 namespace bmx::py {
@@ -56,7 +57,7 @@ bool read_instr(PyObject* item, TypedInstr& instr) {
   return true;
 }
 
-// _typed_compile(program, constants, inputs)
+// _typed_compile(program, constants, inputs, math="libm")
 PyObject* typed_compile_impl(PyObject*, const BoundArgs& args) {
   if (!PyTuple_Check(args[0])) {
     raise_conversion_error(args[0], "tuple");
@@ -82,8 +83,11 @@ PyObject* typed_compile_impl(PyObject*, const BoundArgs& args) {
   }
   const long long inputs = index_of(args[2]);
   if (inputs < 0) return nullptr;
+  MathMode math = MathMode::Libm;
+  if (args[3] != nullptr && !read_math_mode(args[3], math)) return nullptr;
   try {
-    auto program = std::make_shared<const TypedProgram>(instrs, std::move(constants), static_cast<std::size_t>(inputs));
+    auto program =
+        std::make_shared<const TypedProgram>(instrs, std::move(constants), static_cast<std::size_t>(inputs), math);
     return make_instance(typed_program_type().get(), TypedProgramRef(std::move(program)));
   } catch (const TypedProgramError& error) {
     PyErr_SetString(PyExc_ValueError, error.message.c_str());
@@ -169,13 +173,15 @@ PyObject* typed_evaluate_impl(PyObject*, const BoundArgs& args) {
 }
 
 using enum ParamKind;
-constexpr Param kCompileParams[] = {{"program", Required}, {"constants", Required}, {"inputs", Required}};
+constexpr Param kCompileParams[] = {
+    {"program", Required}, {"constants", Required}, {"inputs", Required}, {"math", Optional, "'libm'"}};
 constexpr Param kEvaluateParams[] = {{"program", Required}, {"inputs", Required}, {"out", Required}};
 
 constexpr Method kFunctions[] = {
     {"_typed_compile", kCompileParams,
      "A typed program from its instructions (kind, op, dtype, payload), its constants (each element's bytes)\n"
-     "and its number of inputs; ValueError when the types do not fit.",
+     "and its number of inputs, computing in `math` ('libm' or 'fast'); ValueError when the types do not fit,\n"
+     "RuntimeError when this process cannot compute in fast math.",
      typed_compile_impl},
     {"_typed_evaluate", kEvaluateParams,
      "Run a typed program over arrays of the output's shape (any strides) into a C-contiguous `out`;\n"

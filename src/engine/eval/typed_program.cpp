@@ -14,7 +14,7 @@ std::string type_text(ElementType type) { return std::string(dtype_name(type)); 
 }  // namespace
 
 TypedProgram::TypedProgram(const std::vector<TypedInstr>& instrs, std::vector<ElementBytes> constants,
-                           std::size_t input_count)
+                           std::size_t input_count, MathMode math)
     : constants_(std::move(constants)), input_types_(input_count, ElementType::Bool) {
   std::vector<bool> loaded(input_count, false);
   std::vector<std::uint32_t> stack;
@@ -50,7 +50,8 @@ TypedProgram::TypedProgram(const std::vector<TypedInstr>& instrs, std::vector<El
       case TypedKind::Apply: {
         const TypedOpInfo* info = typed_op_info(instr.op);
         if (info == nullptr) refuse("unknown operation code " + std::to_string(instr.op));
-        step.loop = find_loop(info->op, instr.type);
+        step.loop = math == MathMode::Fast ? find_fast_loop(info->op, instr.type) : nullptr;
+        if (step.loop == nullptr) step.loop = find_loop(info->op, instr.type);
         if (step.loop == nullptr) {
           refuse("no loop of " + std::string(info->name) + " for " + type_text(instr.type));
         }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "../ir/dtype.h"
+#include "fast_math.h"
 #include "typed_loops.h"
 #include "typed_ops.h"
 
@@ -60,8 +61,11 @@ class TypedProgram {
   /// Checks `instrs` against the types and compiles them; TypedProgramError
   /// when an operand has the wrong type, an operation has no loop for its
   /// type, a Load names an input beyond `input_count`, or the stack does not
-  /// end with one value.
-  TypedProgram(const std::vector<TypedInstr>& instrs, std::vector<ElementBytes> constants, std::size_t input_count);
+  /// end with one value. In fast math the transcendental functions over
+  /// float32 and float64 take the fast loops; the caller checks first that
+  /// fast math is not missing.
+  TypedProgram(const std::vector<TypedInstr>& instrs, std::vector<ElementBytes> constants, std::size_t input_count,
+               MathMode math = MathMode::Libm);
 
   const std::vector<TypedStep>& steps() const { return steps_; }
   const std::vector<ElementBytes>& constants() const { return constants_; }

@@ -1,0 +1,209 @@
+#include "fast_math.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <type_traits>
+
+#include "../fastmath/fast_kernel_body.h"
+#include "../fastmath/fast_kernels.h"
+#include "../isa/isa_level.h"
+
+namespace bmx {
+
+namespace {
+
+template <class Element>
+struct One {
+  using T = Element;
+  using V = Element;
+  static constexpr std::size_t kWidth = 1;
+  static V load(const T* p) { return *p; }
+  static void store(T* p, V v) { *p = v; }
+};
+
+std::optional<SleefFunction> sleef_of(TypedOp op) {
+  using enum TypedOp;
+  switch (op) {
+    case Exp: return SleefFunction::Exp;
+    case Expm1: return SleefFunction::Expm1;
+    case Log: return SleefFunction::Log;
+    case Log1p: return SleefFunction::Log1p;
+    case Log2: return SleefFunction::Log2;
+    case Log10: return SleefFunction::Log10;
+    case Sin: return SleefFunction::Sin;
+    case Cos: return SleefFunction::Cos;
+    case Tan: return SleefFunction::Tan;
+    case Arcsin: return SleefFunction::Asin;
+    case Arccos: return SleefFunction::Acos;
+    case Arctan: return SleefFunction::Atan;
+    case Sinh: return SleefFunction::Sinh;
+    case Cosh: return SleefFunction::Cosh;
+    case Tanh: return SleefFunction::Tanh;
+    case Arcsinh: return SleefFunction::Asinh;
+    case Arccosh: return SleefFunction::Acosh;
+    case Arctanh: return SleefFunction::Atanh;
+    case Arctan2: return SleefFunction::Atan2;
+    case Power: return SleefFunction::Pow;
+    case Hypot: return SleefFunction::Hypot;
+    default: return std::nullopt;
+  }
+}
+
+// The level is read at every call, not when the program is compiled, so that
+// a program compiled before a level is forced runs at the forced level.
+template <class T, SleefFunction function>
+void apply(void* out, const void* left, const void* right, std::size_t n) {
+  constexpr bool kF64 = std::is_same_v<T, double>;
+  const SleefEntry& entry = (*sleef_functions())[static_cast<std::size_t>(function)];
+  const auto& forms = kF64 ? entry.f64 : entry.f32;
+  const void* const second = sleef_binary(function) ? right : nullptr;
+  const SleefAny scalar = forms[static_cast<std::size_t>(SleefWidth::Scalar)];
+  switch (active_isa()) {
+    case IsaLevel::Avx512:
+      (kF64 ? fast_f64_avx512 : fast_f32_avx512)(forms[static_cast<std::size_t>(SleefWidth::Avx512)], scalar, out,
+                                                 left, second, n);
+      break;
+    case IsaLevel::Avx2:
+      (kF64 ? fast_f64_avx2 : fast_f32_avx2)(forms[static_cast<std::size_t>(SleefWidth::Avx2)], scalar, out, left,
+                                             second, n);
+      break;
+    case IsaLevel::Baseline: apply_sleef<One<T>>(scalar, scalar, out, left, second, n); break;
+  }
+}
+
+// Where the library's answer is mended. Its sinh and cosh overflow before
+// the result does (from log(DBL_MAX), not log(2 DBL_MAX)), and its asinh and
+// acosh overflow while squaring large operands: beyond these magnitudes, well
+// inside the range the library gets right, an element is computed in x87's
+// long double, 11 bits wider than float64, and rounded once.
+template <class T, SleefFunction function>
+constexpr T kWideBeyond = 0;
+template <class T>
+constexpr T kWideBeyond<T, SleefFunction::Sinh> = std::is_same_v<T, double> ? 709.0 : 88.0f;
+template <class T>
+constexpr T kWideBeyond<T, SleefFunction::Cosh> = kWideBeyond<T, SleefFunction::Sinh>;
+template <class T>
+constexpr T kWideBeyond<T, SleefFunction::Asinh> = std::is_same_v<T, double> ? 0x1p500 : 0x1p60f;
+template <class T>
+constexpr T kWideBeyond<T, SleefFunction::Acosh> = kWideBeyond<T, SleefFunction::Asinh>;
+
+// Below these magnitudes f(x) = x + O(x^2) (expm1, log1p) or x + O(x^3)
+// rounds to x itself, and the library's last step may land one ulp beyond
+// it, a hair over 1 ulp from the exact value; the operand is the answer.
+template <class T, SleefFunction function>
+constexpr T kSelfBelow = 0;
+template <class T>
+constexpr T kOddSelfBelow = std::is_same_v<T, double> ? 0x1p-27 : 0x1p-13f;
+template <class T>
+constexpr T kSelfBelow<T, SleefFunction::Sin> = kOddSelfBelow<T>;
+template <class T>
+constexpr T kSelfBelow<T, SleefFunction::Tan> = kOddSelfBelow<T>;
+template <class T>
+constexpr T kSelfBelow<T, SleefFunction::Asin> = kOddSelfBelow<T>;
+template <class T>
+constexpr T kSelfBelow<T, SleefFunction::Atan> = kOddSelfBelow<T>;
+template <class T>
+constexpr T kSelfBelow<T, SleefFunction::Sinh> = kOddSelfBelow<T>;
+template <class T>
+constexpr T kSelfBelow<T, SleefFunction::Tanh> = kOddSelfBelow<T>;
+template <class T>
+constexpr T kSelfBelow<T, SleefFunction::Asinh> = kOddSelfBelow<T>;
+template <class T>
+constexpr T kSelfBelow<T, SleefFunction::Atanh> = kOddSelfBelow<T>;
+template <class T>
+constexpr T kSelfBelow<T, SleefFunction::Expm1> = std::is_same_v<T, double> ? 0x1p-54 : 0x1p-25f;
+template <class T>
+constexpr T kSelfBelow<T, SleefFunction::Log1p> = kSelfBelow<T, SleefFunction::Expm1>;
+
+// The library's AVX-512 logarithms give a NaN of another sign for negative
+// operands than its other widths: these take the NaN x86's invalid
+// operations give, as the platform's libm does.
+template <SleefFunction function>
+constexpr bool kNegativeIsNan =
+    function == SleefFunction::Log || function == SleefFunction::Log2 || function == SleefFunction::Log10;
+
+template <SleefFunction function>
+long double wide(long double x) {
+  if constexpr (function == SleefFunction::Sinh) return std::sinh(x);
+  if constexpr (function == SleefFunction::Cosh) return std::cosh(x);
+  if constexpr (function == SleefFunction::Asinh) return std::asinh(x);
+  if constexpr (function == SleefFunction::Acosh) return std::acosh(x);
+  return x;
+}
+
+template <class T, SleefFunction function>
+void mend(T* out, const T* operands, std::size_t n) {
+  // Each pass stores every element, chosen without a branch, so that it
+  // vectorises; the long double pass runs only where an operand needs it.
+  constexpr T kSelf = kSelfBelow<T, function>;
+  constexpr T kWide = kWideBeyond<T, function>;
+  if constexpr (kSelf != 0) {
+    for (std::size_t k = 0; k < n; ++k) out[k] = std::fabs(operands[k]) < kSelf ? operands[k] : out[k];
+  }
+  if constexpr (kNegativeIsNan<function>) {
+    constexpr T kNan = -std::numeric_limits<T>::quiet_NaN();
+    for (std::size_t k = 0; k < n; ++k) out[k] = operands[k] < 0 ? kNan : out[k];
+  }
+  if constexpr (kWide != 0) {
+    bool beyond = false;
+    for (std::size_t k = 0; k < n; ++k) beyond |= std::fabs(operands[k]) > kWide;
+    for (std::size_t k = 0; beyond && k < n; ++k) {
+      if (std::fabs(operands[k]) > kWide) out[k] = static_cast<T>(wide<function>(operands[k]));
+    }
+  }
+}
+
+template <class T, SleefFunction function>
+bool fast_loop(void* out, const void* left, const void* right, std::size_t n) {
+  if constexpr (kSelfBelow<T, function> == 0 && kWideBeyond<T, function> == 0 && !kNegativeIsNan<function>) {
+    apply<T, function>(out, left, right, n);
+  } else if (out != left) {
+    apply<T, function>(out, left, nullptr, n);
+    mend<T, function>(static_cast<T*>(out), static_cast<const T*>(left), n);
+  } else {
+    // Written where it is read: the operands are kept a piece at a time.
+    constexpr std::size_t kPiece = 256;
+    std::array<T, kPiece> operands;
+    auto* const target = static_cast<T*>(out);
+    for (std::size_t start = 0; start < n; start += kPiece) {
+      const std::size_t length = std::min(kPiece, n - start);
+      std::copy_n(target + start, length, operands.begin());
+      apply<T, function>(target + start, operands.data(), nullptr, length);
+      mend<T, function>(target + start, operands.data(), length);
+    }
+  }
+  return true;
+}
+
+template <class T, std::size_t... index>
+TypedLoop loop_for(SleefFunction function, std::index_sequence<index...>) {
+  static constexpr TypedLoop kLoops[] = {&fast_loop<T, static_cast<SleefFunction>(index)>...};
+  return kLoops[static_cast<std::size_t>(function)];
+}
+
+}  // namespace
+
+std::string_view math_mode_name(MathMode mode) { return mode == MathMode::Fast ? "fast" : "libm"; }
+
+std::string fast_math_missing() {
+  if (supported_isa() < IsaLevel::Avx2) return "fast math needs a processor with AVX2 and FMA, which this one lacks";
+  return sleef_missing();
+}
+
+bool has_fast_loop(TypedOp op, ElementType type) {
+  return sleef_of(op).has_value() && (type == ElementType::Float64 || type == ElementType::Float32);
+}
+
+TypedLoop find_fast_loop(TypedOp op, ElementType type) {
+  const std::optional<SleefFunction> function = sleef_of(op);
+  if (!has_fast_loop(op, type) || sleef_functions() == nullptr || supported_isa() < IsaLevel::Avx2) return nullptr;
+  const auto all = std::make_index_sequence<kSleefFunctionCount>();
+  if (type == ElementType::Float64) return loop_for<double>(*function, all);
+  if (type == ElementType::Float32) return loop_for<float>(*function, all);
+  return nullptr;
+}
+
+}  // namespace bmx

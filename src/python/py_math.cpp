@@ -1,0 +1,108 @@
+#include "py_math.h"
+
+#include <array>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "arg_binder.h"
+#include "isa/isa_level.h"
+#include "method_table.h"
+#include "py_ref.h"
+
+namespace bmx::py {
+
+namespace {
+
+constexpr std::array kModes = {MathMode::Libm, MathMode::Fast};
+constexpr std::array kLevels = {IsaLevel::Baseline, IsaLevel::Avx2, IsaLevel::Avx512};
+
+PyObject* text_of(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+/// The mode `name` names, or false with ValueError set.
+bool find_mode(PyObject* name, MathMode& mode) {
+  for (const MathMode candidate : kModes) {
+    const std::string_view text = math_mode_name(candidate);
+    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, std::string(text).c_str()) == 0) {
+      mode = candidate;
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "math must be 'libm' or 'fast', not %R", name);
+  return false;
+}
+
+std::string missing(MathMode mode) { return mode == MathMode::Fast ? fast_math_missing() : std::string(); }
+
+// _math_missing(mode): why this process cannot compute in `mode`; "" when it can.
+PyObject* math_missing_impl(PyObject*, const BoundArgs& args) {
+  MathMode mode{};
+  if (!find_mode(args[0], mode)) return nullptr;
+  return text_of(missing(mode));
+}
+
+// _force_isa_for_math(level): makes `level` the one the engine runs at; the previous one.
+PyObject* force_isa_impl(PyObject*, const BoundArgs& args) {
+  for (const IsaLevel level : kLevels) {
+    const std::string name(isa_name(level));
+    if (PyUnicode_Check(args[0]) && PyUnicode_CompareWithASCIIString(args[0], name.c_str()) == 0) {
+      try {
+        return text_of(isa_name(force_isa(level)));
+      } catch (const std::invalid_argument& error) {
+        PyErr_SetString(PyExc_ValueError, error.what());
+        return nullptr;
+      }
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "level must be 'baseline', 'avx2' or 'avx512', not %R", args[0]);
+  return nullptr;
+}
+
+using enum ParamKind;
+constexpr Param kModeParams[] = {{"mode", Required}};
+constexpr Param kLevelParams[] = {{"level", Required}};
+
+constexpr Method kFunctions[] = {
+    {"_math_missing", kModeParams, "Why this process cannot compute in math `mode`; \"\" when it can.",
+     math_missing_impl},
+    {"_force_isa_for_math", kLevelParams,
+     "Make `level` ('baseline', 'avx2' or 'avx512') the instruction level the engine runs at; the previous one.",
+     force_isa_impl},
+};
+
+}  // namespace
+
+bool read_math_mode(PyObject* name, MathMode& mode) {
+  if (!find_mode(name, mode)) return false;
+  const std::string why = missing(mode);
+  if (why.empty()) return true;
+  PyErr_SetString(PyExc_RuntimeError, why.c_str());
+  return false;
+}
+
+PyMethodDef* math_functions() { return method_defs<kFunctions>(); }
+
+bool add_math_names(PyObject* module) {
+  const PyRef names = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kModes.size())));
+  if (!names) return false;
+  for (std::size_t k = 0; k < kModes.size(); ++k) {
+    PyObject* text = text_of(math_mode_name(kModes[k]));
+    if (text == nullptr) return false;
+    PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), text);
+  }
+  const PyRef loops = PyRef::steal(PyFrozenSet_New(nullptr));
+  if (!loops) return false;
+  for (const TypedOpInfo& info : kTypedOps) {
+    for (std::size_t code = 0; code < kDTypeCount; ++code) {
+      if (!has_fast_loop(info.op, static_cast<ElementType>(code))) continue;
+      const PyRef pair = PyRef::steal(Py_BuildValue("(in)", static_cast<int>(info.op), static_cast<Py_ssize_t>(code)));
+      if (!pair || PySet_Add(loops.get(), pair.get()) < 0) return false;
+    }
+  }
+  return PyObject_SetAttrString(module, "_MATH_MODES", names.get()) == 0 &&
+         PyObject_SetAttrString(module, "_FAST_MATH_LOOPS", loops.get()) == 0;
+}
+
+}  // namespace bmx::py
