@@ -51,6 +51,21 @@ PyObject* binary_impl(PyObject*, const BoundArgs& bound) {
   return wrap_expr(binary_expr(*op, *left, *right));
 }
 
+PyObject* expr_record_impl(PyObject*, const BoundArgs& bound) {
+  if (unwrap_expr(bound[0]) == nullptr) return argument_error(bound.name(0));
+  PyObject* record = payload<ExprValue>(bound[0]).record.get();
+  return PyRef::borrow(record == nullptr ? Py_None : record).release();
+}
+
+// Only a tuple: a record holds no mutable object, so no Expr can come to be
+// reachable from its own record.
+PyObject* expr_with_record_impl(PyObject*, const BoundArgs& bound) {
+  const Expr* expr = unwrap_expr(bound[0]);
+  if (expr == nullptr) return argument_error(bound.name(0));
+  if (!PyTuple_Check(bound[1])) return set_error(PyExc_TypeError, "record must be a tuple");
+  return wrap_expr(*expr, PyRef::borrow(bound[1]));
+}
+
 template <class Op>
 bool add_names(PyObject* module, const char* attribute, std::span<const Op> ops) {
   const PyRef names = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(ops.size())));
@@ -66,10 +81,14 @@ bool add_names(PyObject* module, const char* attribute, std::span<const Op> ops)
 using enum ParamKind;
 constexpr Param kUnaryParams[] = {{"op", Required}, {"operand", Required}};
 constexpr Param kBinaryParams[] = {{"op", Required}, {"left", Required}, {"right", Required}};
+constexpr Param kRecordParams[] = {{"expr", Required}};
+constexpr Param kWithRecordParams[] = {{"expr", Required}, {"record", Required}};
 
 constexpr Method kFunctions[] = {
     {"_unary", kUnaryParams, "Unary(op, operand), the operator named as in _UNARY_OPS.", unary_impl},
     {"_binary", kBinaryParams, "Binary(op, left, right), the operator named as in _BINARY_OPS.", binary_impl},
+    {"_expr_record", kRecordParams, "How the package built expr (a tuple), or None where unknown.", expr_record_impl},
+    {"_expr_with_record", kWithRecordParams, "expr with the record record (a tuple).", expr_with_record_impl},
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
 import math
 
+import numpy as np
 import pytest
 
 import _brindlemox as ext
@@ -105,13 +106,29 @@ def test_bad_operands(k, bad):
 
 @pytest.mark.parametrize(
     "build",
-    [lambda x: x // 2, lambda x: x % 2, lambda x: +x, lambda x: ~x, lambda x: x & 1, lambda x: x << 1,
-     lambda x: x @ x, lambda x: divmod(x, 2)],
+    [lambda x: x // 2, lambda x: x % 2, lambda x: +x, lambda x: x << 1, lambda x: x >> 1, lambda x: x @ x,
+     lambda x: divmod(x, 2)],
 )  # fmt: skip
 def test_unsupported_operators(k, build):
     with pytest.raises(TypeError) as info:
         build(k.arg("x"))
     assert "unsupported operand" in str(info.value) or "bad operand" in str(info.value)
+
+
+# `&`, `|`, `^` and `~` read operands as where() does and give 1.0 or 0.0.
+@pytest.mark.parametrize(
+    "build, expected",
+    [(lambda x, y: x & y, [0, 0, 0, 1, 1]), (lambda x, y: x | y, [0, 1, 1, 1, 1]),
+     (lambda x, y: x ^ y, [0, 1, 1, 0, 0]), (lambda x, y: ~x, [1, 1, 0, 0, 0]),
+     (lambda x, y: 1 & y, [0, 1, 0, 1, 1]), (lambda x, y: x | 0, [0, 0, 1, 1, 1])],
+)  # fmt: skip
+def test_logical_operators(k, rt, build, expected):
+    x, y = k.args("x", "y")
+    expr = build(x, y)
+    values = {"x": np.array([0.0, 0.0, 2.0, -1.0, np.nan]), "y": np.array([0.0, 3.0, 0.0, np.nan, 0.5])}
+    bindings = {name: rt.asarray(values[name]) for name in expr.get_temp_args().values()}
+    result = rt.go(k.map(k.elementwise(expr), **bindings)).result()
+    assert np.asarray(result).tolist() == expected
 
 
 def test_truth_value_is_refused(k):
