@@ -8,13 +8,17 @@ from typing import Any, Final
 import numpy as np
 import numpy.typing as npt
 
-from _brindlemox import _compile_uncached, _evaluate_into
+from _brindlemox import _compile_uncached, _evaluate_into, _expr_record
 
 from ._build import constant_like, to_operand
 from ._dask_dispatch import any_dask_array, dask_apply_kernel
 from ._engine import Buffer, Expr, KernelSpec, MapSpec, kernels
-from ._inputs import F64Array, Order, arrange, check_operands
+from ._inputs import F64Array, Order, arrange, check_operands, read_typed
+from ._options import check_casting
+from ._kernel_text import KernelText, kernel_text
 from ._runtime import to_buffer
+from ._typed_eval import check_typed, float64_out, run_typed, text_names, typed_plan
+from ._typing_text import Kind, Plan
 
 _MISSING: Final = object()
 
@@ -23,8 +27,18 @@ class Kernel:
     """A compiled elementwise kernel, called on arrays and numbers.
 
     Made by `kernel`. Its parameters are `names`; a call binds them by
-    position or keyword, broadcasts the arrays and returns a new float64 array
-    (or writes `out`), as `evaluate` does.
+    position or keyword, broadcasts the arrays and returns a new array (or
+    writes `out`, cast as `evaluate` casts), as `evaluate` does: the result
+    has the dtype and values NumPy gives for the same line of Python over the
+    same arrays and numbers. The numbers written in the expression keep their
+    kind: ``x * 2`` of an int64 array is int64, ``x * 2.0`` float64, and a
+    NumPy scalar keeps its dtype. Every value float64 computes with the
+    float64 kernel's bits.
+
+    An expression built otherwise than by the operators of `Expr` and the
+    functions of this package (by the extension's own functions, or
+    unpickled alone) computes in float64, as do expressions nested too
+    deeply for Python's parser.
 
     Parameters
     ----------
@@ -53,7 +67,7 @@ class Kernel:
     array([5.])
     """
 
-    __slots__ = ("_compiled", "_expr", "_names", "_spec", "_slot_names", "_slots")
+    __slots__ = ("_compiled", "_expr", "_names", "_spec", "_slot_names", "_slots", "_text")
 
     def __init__(self, expr: Expr, names: tuple[str, ...] | None = None) -> None:
         temp_args = expr.get_temp_args()
@@ -73,6 +87,7 @@ class Kernel:
         # cache keeps every kernel it ever compiled, and a stream of distinct
         # expressions would fill it without bound.
         self._compiled = _compile_uncached(self._spec)
+        self._text = _typed_text(expr, slot_names)
 
     @property
     def names(self) -> tuple[str, ...]:
@@ -120,7 +135,13 @@ class Kernel:
         >>> double = bm.kernel(2 * bm.arg("x"))
         >>> bm.go(double.map(x=np.ones(2))).result()
         array([2., 2.])
+
+        A `MapSpec` computes in float64: values for which a call computes
+        another type (integer arrays, or a comparison's booleans) are a
+        TypeError; `go` with the kernel and its values computes those.
         """
+        self.check_float64({name: np.empty(0) if isinstance(value, Buffer) else value
+                            for name, value in bindings.items()})  # fmt: skip
         # A parameter the expression never reads is accepted and ignored, as
         # a call does; a name that is no parameter is left for `go` to refuse.
         converted: dict[str, Any] = {
@@ -133,7 +154,64 @@ class Kernel:
     def __repr__(self) -> str:
         return f"Kernel({', '.join(self._names)})"
 
-    def __call__(self, *args: object, out: object = None, **kwargs: object) -> npt.NDArray[np.float64]:
+    def check_float64(self, bindings: dict[str, object]) -> None:
+        """TypeError unless a call over `bindings` (values by parameter name)
+        computes in float64 with a float64 result, as a `MapSpec` does."""
+        if self._text is None or any(name not in bindings for name in self._slot_names):
+            return
+        try:
+            typed = self.typed_call([bindings[name] for name in self._slot_names])
+        except TypeError:
+            # Values of no numeric type: refused in the words of their conversion.
+            return
+        if typed is not None and not typed[0].only_float64:
+            raise TypeError(
+                "a MapSpec computes in float64, and a call of this kernel over these values computes in other "
+                f"types (its result is {typed[0].dtype}): call the kernel, or go() with the kernel and its values"
+            )
+
+    @property
+    def typed(self) -> bool:
+        """Whether the kernel computes in its values' types (see `Kernel`);
+        else in float64.
+
+        Examples
+        --------
+        >>> import brindlemox as bm
+        >>> bm.kernel(bm.arg("x") > 0).typed
+        True
+        """
+        return self._text is not None
+
+    def plan(self, kinds: Sequence[Kind]) -> Plan:
+        """The typed program of the kernel for operands of `kinds` (in its
+        arguments' order: `names` without those it never reads), each a dtype
+        or a Python number's type."""
+        assert self._text is not None
+        names = [f"_a{slot}" for slot in range(len(self._slot_names))] + [name for name, _ in self._text.constants]
+        constants = [read_typed(name, value)[0] for name, value in self._text.constants]
+        found = typed_plan(self._text.text, tuple(zip(names, [*kinds, *constants])))
+        assert found is not None
+        return found
+
+    def typed_call(self, operands: Sequence[object]) -> tuple[Plan, dict[str, object]] | None:
+        """The typed program over `operands` (in the kernel's arguments'
+        order) and the values as it reads them; None for a kernel that
+        computes in float64, or Dask values."""
+        if self._text is None or any_dask_array(operands):
+            return None
+        read = [read_typed(name, value) for name, value in zip(self._slot_names, operands)]
+        found = self.plan([kind for kind, _ in read])
+        values = {f"_a{slot}": value for slot, (_, value) in enumerate(read)}
+        values.update((name, read_typed(name, value)[1]) for name, value in self._text.constants)
+        return found, values
+
+    def _typed_unless_float64(self, operands: Sequence[object], out: object) -> tuple[Plan, dict[str, object]] | None:
+        """`typed_call`, or None when the float64 kernel computes the answer into `out`."""
+        typed = self.typed_call(operands)
+        return None if typed is None or typed[0].only_float64 and float64_out(out) else typed
+
+    def __call__(self, *args: object, out: object = None, **kwargs: object) -> npt.NDArray[Any]:
         names = self._names
         if not kwargs and len(args) == len(names):
             return self.run(args, out)
@@ -186,11 +264,13 @@ class Kernel:
         True
         """
         operands = self._operands(values)
+        if self._typed_unless_float64(operands, out) is not None:
+            return None
         return _evaluate_into(self._compiled, operands, out)
 
-    def run(self, values: Sequence[object], out: object, order: Order = "K") -> F64Array:
-        """The kernel over `values` (one per parameter, in order) into `out` or
-        a new array laid out as `order` says.
+    def run(self, values: Sequence[object], out: object, order: Order = "K", casting: str = "same_kind") -> npt.NDArray[Any]:
+        """The kernel over `values` (one per parameter, in order) into `out`
+        (cast under `casting`) or a new array laid out as `order` says.
 
         Calling the kernel comes here once its arguments are bound.
 
@@ -199,9 +279,11 @@ class Kernel:
         values : sequence
             One array or number per parameter, in the order of `names`.
         out : numpy.ndarray or None
-            A float64 array of the result's shape to write, or None.
+            An array of the result's shape to write, or None.
         order : {'K', 'A', 'C', 'F'}, optional
             The layout of a new result, as `evaluate` takes it.
+        casting : str, optional
+            NumPy's rule for casting the result to `out`'s dtype.
 
         Returns
         -------
@@ -216,13 +298,20 @@ class Kernel:
         array([11., 12.])
         """
         operands = self._operands(values)
+        typed = self.typed_call(operands)
+        if typed is not None and not (typed[0].only_float64 and float64_out(out)):
+            return run_typed(*typed, out, order, casting)
         # Contiguous float64 arrays of one shape and layout (and floats) are
-        # read in place as they are; anything else is arranged first. The
-        # engine lays a new result out like its inputs, which is order "K".
+        # read in place as they are by the float64 kernel; the typed program
+        # reads any other layout where it lies, with the same bits; a kernel
+        # computed in float64 arranges them first. The engine lays a new
+        # result out like its inputs, which is order "K".
         if order == "K" or out is not None:
             result = _evaluate_into(self._compiled, operands, out)
             if result is not None:
                 return result
+        if typed is not None:
+            return run_typed(*typed, out, order, casting)
         if any_dask_array(values):
             return dask_apply_kernel(self, values, out)  # type: ignore[no-any-return]
         arranged, result, _ = arrange(self._slot_names, list(operands), out, order)
@@ -235,7 +324,7 @@ class Kernel:
                 raise RuntimeError("internal error: the engine refused the operands the package arranged for it")
         return result
 
-    def check(self, values: Sequence[object], out: object) -> None:
+    def check(self, values: Sequence[object], out: object, casting: str = "same_kind") -> None:
         """Raises what `run` would raise for `values` and `out` before it
         computes anything, and computes nothing.
 
@@ -264,7 +353,36 @@ class Kernel:
         if any_dask_array(values):
             return
         operands = list(self._operands(values))
+        typed = self._typed_unless_float64(operands, out)
+        if typed is not None:
+            check_typed(*typed, out, casting)
+            return
         check_operands(self._slot_names, operands, out)
+        if out is not None:
+            check_casting("evaluate", casting, out)
+
+
+def _typed_text(expr: Expr, slot_names: tuple[str, ...]) -> KernelText | None:
+    """The text a kernel over `expr` is typed by; None for an expression
+    whose building is not recorded, or one nested too deeply for Python's
+    parser: those compute in float64."""
+    record = _expr_record(expr)
+    if record is None:
+        return None
+    found = kernel_text(record, {name: slot for slot, name in enumerate(slot_names)})
+    try:
+        text_names(found.text)
+    except (SyntaxError, RecursionError, MemoryError):
+        return None
+    return found
+
+
+def float64_kernel(expr: Expr) -> Kernel:
+    """A kernel of `expr` that computes in float64 whatever its operands, as
+    the float64 expression text does."""
+    made = Kernel(expr)
+    made._text = None
+    return made
 
 
 def _checked_names(names: Sequence[str]) -> tuple[str, ...]:

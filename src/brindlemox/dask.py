@@ -75,7 +75,7 @@ def apply_kernel(kernel: Kernel, values: Sequence[object], out: object = None) -
     Returns
     -------
     dask.array.Array
-        The lazy float64 result, chunked as the inputs.
+        The lazy result, chunked as the inputs, of the dtype a call gives.
 
     Raises
     ------
@@ -91,8 +91,13 @@ def apply_kernel(kernel: Kernel, values: Sequence[object], out: object = None) -
     >>> apply_kernel(bm.kernel(lambda x, y: 2 * x + y), [x, 1.0]).compute()
     array([ 1.,  3.,  5.,  7.,  9., 11.])
     """
-    operands = [_as_operand(name, value) for name, value in zip(kernel.names, values, strict=True)]
-    return _blockwise(partial(_apply_block, kernel), operands, _FLOAT64, out)
+    if not kernel.typed:
+        operands = [_as_operand(name, value) for name, value in zip(kernel.names, values, strict=True)]
+        return _blockwise(partial(_apply_block, kernel), operands, _FLOAT64, out)
+    # Each block is typed as a call is: Python numbers stay weak, arrays keep their dtypes.
+    read = [_read_typed(name, value) for name, value in zip(kernel.names, values, strict=True)]
+    found = kernel.plan([kind for kind, _ in kernel._operands(read)])  # type: ignore[misc]
+    return _blockwise(partial(_apply_block, kernel), [operand for _, operand in read], found.dtype, out)
 
 
 def apply_text(text: str, names: Sequence[str], values: Sequence[object], out: object = None) -> da.Array:

@@ -109,7 +109,7 @@ def test_many_threads_evaluate_at_once():
 
 def test_kernel_map_copies_arrays_into_buffers():
     double = bm.kernel(lambda x, s: x * s)
-    spec = double.map(x=np.array([[1.0, 2.0], [3.0, 4.0]]), s=np.float32(0.5))
+    spec = double.map(x=np.array([[1.0, 2.0], [3.0, 4.0]]), s=np.float64(0.5))
     assert bm.go(spec).result().tolist() == [0.5, 1.0, 1.5, 2.0]
     with pytest.raises(TypeError) as raised:
         double.map(x=["text"], s=1)
@@ -146,5 +146,5 @@ def test_a_refusal_after_arranging_raises_instead_of_returning_unwritten_memory(
 
     monkeypatch.setattr(_kernel, "_evaluate_into", lambda kernel, operands, out: None)
     with pytest.raises(RuntimeError) as raised:
-        bm.kernel(bm.arg("x") + 1)(np.arange(6.0)[::2])
+        _kernel.float64_kernel(bm.arg("x") + 1)(np.arange(6.0)[::2])
     assert str(raised.value) == "internal error: the engine refused the operands the package arranged for it"

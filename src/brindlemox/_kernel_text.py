@@ -1,0 +1,118 @@
+"""A kernel's expression as the line of Python text that builds it, for the
+typing of expression text: the kernel then takes NumPy's types as the same
+line does in `evaluate`, by the one typing code.
+
+The text is written from the record the extension keeps of how each `Expr`
+was built: operators, the package's functions, arguments, and every number
+as the caller gave it. Arguments become the names ``_a0, _a1, ...`` (by slot:
+any str may name an argument, not every one is a name in Python). Python ints,
+floats and bools that Python can write are literals, which stay weak as in
+text; every other number is a constant ``_c0, _c1, ...`` bound at each call:
+a NumPy scalar or array with its own dtype, a float infinity or NaN (still
+weak), and any other number as the float the extension took it for.
+"""
+
+import math
+import operator
+from collections.abc import Mapping
+from typing import Final, NamedTuple
+
+import numpy as np
+
+#: How tightly each operator binds, as Python's grammar orders them.
+_ATOM: Final = 100
+_POWER: Final = 90
+_UNARY: Final = 80
+_BINARY: Final[Mapping[str, int]] = {
+    "**": _POWER, "*": 70, "/": 70, "+": 60, "-": 60, "&": 40, "^": 30, "|": 20,
+    "<": 10, "<=": 10, "==": 10, "!=": 10, ">": 10, ">=": 10,
+}  # fmt: skip
+_COMPARISON: Final = 10
+_UNARY_SYMBOLS: Final[Mapping[str, str]] = {"u-": "-", "~": "~"}
+
+
+class KernelText(NamedTuple):
+    """A kernel's text and the constants it names, with their values."""
+
+    text: str
+    constants: tuple[tuple[str, object], ...]
+
+
+def _operands_bound(symbol: str) -> tuple[int, int]:
+    """How tightly the left and the right operand of `symbol` must bind to
+    go without parentheses."""
+    level = _BINARY[symbol]
+    if symbol == "**":
+        return _ATOM, _UNARY
+    if level == _COMPARISON:
+        # Comparisons chain in Python: a < b < c is no (a < b) < c.
+        return _COMPARISON + 1, _COMPARISON + 1
+    return level, level + 1
+
+
+def _wrapped(piece: tuple[str, int], bound: int) -> str:
+    text, level = piece
+    return text if level >= bound else f"({text})"
+
+
+class _Writer:
+    def __init__(self, slots: Mapping[str, int]) -> None:
+        self.slots = slots
+        self.constants: list[tuple[str, object]] = []
+
+    def constant(self, value: object) -> tuple[str, int]:
+        if type(value) is bool:
+            return repr(value), _ATOM
+        if type(value) is float and math.isfinite(value) or type(value) is int:
+            text = repr(value)
+            return text, _UNARY if text.startswith("-") else _ATOM
+        if isinstance(value, (np.generic, np.ndarray)):
+            named: object = value
+        elif isinstance(value, int):
+            return self.constant(operator.index(value))
+        else:
+            named = float(value)  # type: ignore[arg-type]
+        name = f"_c{len(self.constants)}"
+        self.constants.append((name, named))
+        return name, _ATOM
+
+    def leaf(self, record: object) -> tuple[str, int] | None:
+        """The text of a record without operands, None for one with some."""
+        if type(record) is not tuple:
+            return self.constant(record)
+        if record[0] == "arg":
+            return f"_a{self.slots[record[1]]}", _ATOM
+        return None
+
+    def node(self, name: str, pieces: list[tuple[str, int]]) -> tuple[str, int]:
+        if name in _UNARY_SYMBOLS:
+            return _UNARY_SYMBOLS[name] + _wrapped(pieces[0], _UNARY), _UNARY
+        if name in _BINARY:
+            left, right = _operands_bound(name)
+            return f"{_wrapped(pieces[0], left)} {name} {_wrapped(pieces[1], right)}", _BINARY[name]
+        return f"{name}({', '.join(text for text, _ in pieces)})", _ATOM
+
+
+def kernel_text(record: tuple[object, ...], slots: Mapping[str, int]) -> KernelText:
+    """The text of the expression `record` describes, its arguments named by
+    their slot in `slots` (argument name to slot). Walked without recursion:
+    a traced expression may nest as deep as it is long."""
+    writer = _Writer(slots)
+    done: list[tuple[str, int]] = []
+    stack: list[tuple[tuple[object, ...], bool]] = [(record, False)]
+    while stack:
+        item, expanded = stack.pop()
+        if expanded:
+            count = len(item) - 1
+            pieces = done[len(done) - count :]
+            del done[len(done) - count :]
+            done.append(writer.node(str(item[0]), pieces))
+            continue
+        leaf = writer.leaf(item)
+        if leaf is not None:
+            done.append(leaf)
+            continue
+        stack.append((item, True))
+        stack.extend((operand, False) for operand in reversed(item[1:]))  # type: ignore[misc]
+    [(text, _)] = done
+    return KernelText(text, tuple(writer.constants))
