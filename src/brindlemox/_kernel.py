@@ -87,7 +87,7 @@ class Kernel:
         # cache keeps every kernel it ever compiled, and a stream of distinct
         # expressions would fill it without bound.
         self._compiled = _compile_uncached(self._spec)
-        self._text = _typed_text(expr, slot_names)
+        self._text = _typed_text(expr, self._names)
 
     @property
     def names(self) -> tuple[str, ...]:
@@ -157,10 +157,10 @@ class Kernel:
     def check_float64(self, bindings: dict[str, object]) -> None:
         """TypeError unless a call over `bindings` (values by parameter name)
         computes in float64 with a float64 result, as a `MapSpec` does."""
-        if self._text is None or any(name not in bindings for name in self._slot_names):
+        if self._text is None or any(self._names[index] not in bindings for index in self._text.parameters):
             return
         try:
-            typed = self.typed_call([bindings[name] for name in self._slot_names])
+            typed = self.typed_call([bindings.get(name) for name in self._names])
         except TypeError:
             # Values of no numeric type: refused in the words of their conversion.
             return
@@ -184,31 +184,32 @@ class Kernel:
         return self._text is not None
 
     def plan(self, kinds: Sequence[Kind]) -> Plan:
-        """The typed program of the kernel for operands of `kinds` (in its
-        arguments' order: `names` without those it never reads), each a dtype
-        or a Python number's type."""
+        """The typed program of the kernel for values of `kinds` (one per
+        parameter, in the order of `names`; those of parameters it never
+        reads are not looked at), each a dtype or a Python number's type."""
         assert self._text is not None
-        names = [f"_a{slot}" for slot in range(len(self._slot_names))] + [name for name, _ in self._text.constants]
-        constants = [read_typed(name, value)[0] for name, value in self._text.constants]
-        found = typed_plan(self._text.text, tuple(zip(names, [*kinds, *constants])))
+        parameters, constants = self._text.parameters, self._text.constants
+        named = [(f"_a{read}", kinds[index]) for read, index in enumerate(parameters)]
+        named += [(name, read_typed(name, value)[0]) for name, value in constants]
+        found = typed_plan(self._text.text, tuple(named))
         assert found is not None
         return found
 
-    def typed_call(self, operands: Sequence[object]) -> tuple[Plan, dict[str, object]] | None:
-        """The typed program over `operands` (in the kernel's arguments'
-        order) and the values as it reads them; None for a kernel that
+    def typed_call(self, values: Sequence[object]) -> tuple[Plan, dict[str, object]] | None:
+        """The typed program over `values` (one per parameter, in the order
+        of `names`) and the values as it reads them; None for a kernel that
         computes in float64, or Dask values."""
-        if self._text is None or any_dask_array(operands):
+        if self._text is None or any_dask_array(values):
             return None
-        read = [read_typed(name, value) for name, value in zip(self._slot_names, operands)]
-        found = self.plan([kind for kind, _ in read])
-        values = {f"_a{slot}": value for slot, (_, value) in enumerate(read)}
-        values.update((name, read_typed(name, value)[1]) for name, value in self._text.constants)
-        return found, values
+        read = {index: read_typed(self._names[index], values[index]) for index in self._text.parameters}
+        found = self.plan([read[index][0] if index in read else float for index in range(len(self._names))])
+        bound = {f"_a{position}": read[index][1] for position, index in enumerate(self._text.parameters)}
+        bound.update((name, read_typed(name, value)[1]) for name, value in self._text.constants)
+        return found, bound
 
-    def _typed_unless_float64(self, operands: Sequence[object], out: object) -> tuple[Plan, dict[str, object]] | None:
+    def _typed_unless_float64(self, values: Sequence[object], out: object) -> tuple[Plan, dict[str, object]] | None:
         """`typed_call`, or None when the float64 kernel computes the answer into `out`."""
-        typed = self.typed_call(operands)
+        typed = self.typed_call(values)
         return None if typed is None or typed[0].only_float64 and float64_out(out) else typed
 
     def __call__(self, *args: object, out: object = None, **kwargs: object) -> npt.NDArray[Any]:
@@ -263,10 +264,9 @@ class Kernel:
         >>> add.run_in_place([np.arange(4.0)[::2], 10.0], None) is None
         True
         """
-        operands = self._operands(values)
-        if self._typed_unless_float64(operands, out) is not None:
+        if self._typed_unless_float64(values, out) is not None:
             return None
-        return _evaluate_into(self._compiled, operands, out)
+        return _evaluate_into(self._compiled, self._operands(values), out)
 
     def run(self, values: Sequence[object], out: object, order: Order = "K", casting: str = "same_kind") -> npt.NDArray[Any]:
         """The kernel over `values` (one per parameter, in order) into `out`
@@ -298,7 +298,7 @@ class Kernel:
         array([11., 12.])
         """
         operands = self._operands(values)
-        typed = self.typed_call(operands)
+        typed = self.typed_call(values)
         if typed is not None and not (typed[0].only_float64 and float64_out(out)):
             return run_typed(*typed, out, order, casting)
         # Contiguous float64 arrays of one shape and layout (and floats) are
@@ -352,27 +352,28 @@ class Kernel:
         """
         if any_dask_array(values):
             return
-        operands = list(self._operands(values))
-        typed = self._typed_unless_float64(operands, out)
+        typed = self._typed_unless_float64(values, out)
         if typed is not None:
             check_typed(*typed, out, casting)
             return
-        check_operands(self._slot_names, operands, out)
+        check_operands(self._slot_names, list(self._operands(values)), out)
         if out is not None:
             check_casting("evaluate", casting, out)
 
 
-def _typed_text(expr: Expr, slot_names: tuple[str, ...]) -> KernelText | None:
-    """The text a kernel over `expr` is typed by; None for an expression
-    whose building is not recorded, or one nested too deeply for Python's
-    parser: those compute in float64."""
+def _typed_text(expr: Expr, names: tuple[str, ...]) -> KernelText | None:
+    """The text a kernel of parameters `names` over `expr` is typed by; None
+    for an expression whose building is not recorded, one that was built
+    reading an argument that is no parameter (which `where` of a constant
+    condition drops), or one nested too deeply for Python's parser: those
+    compute in float64."""
     record = _expr_record(expr)
     if record is None:
         return None
-    found = kernel_text(record, {name: slot for slot, name in enumerate(slot_names)})
     try:
+        found = kernel_text(record, {name: index for index, name in enumerate(names)})
         text_names(found.text)
-    except (SyntaxError, RecursionError, MemoryError):
+    except (KeyError, SyntaxError, RecursionError, MemoryError):
         return None
     return found
 

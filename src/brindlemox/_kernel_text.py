@@ -4,14 +4,16 @@ line does in `evaluate`, by the one typing code.
 
 The text is written from the record the extension keeps of how each `Expr`
 was built: operators, the package's functions, arguments, and every number
-as the caller gave it. Arguments become the names ``_a0, _a1, ...`` (by slot:
-any str may name an argument, not every one is a name in Python). Python ints,
+as the caller gave it. Arguments become the names ``_a0, _a1, ...`` (in order of
+first reading: any str may name an argument, not every one is a name in
+Python). Python ints,
 floats and bools that Python can write are literals, which stay weak as in
 text; every other number is a constant ``_c0, _c1, ...`` bound at each call:
 a NumPy scalar or array with its own dtype, a float infinity or NaN (still
 weak), and any other number as the float the extension took it for.
 """
 
+import ast
 import math
 import operator
 from collections.abc import Mapping
@@ -32,9 +34,11 @@ _UNARY_SYMBOLS: Final[Mapping[str, str]] = {"u-": "-", "~": "~"}
 
 
 class KernelText(NamedTuple):
-    """A kernel's text and the constants it names, with their values."""
+    """A kernel's text, the parameters it reads (``_a<i>`` is the parameter
+    of index ``parameters[i]``), and the constants it names, with their values."""
 
     text: str
+    parameters: tuple[int, ...]
     constants: tuple[tuple[str, object], ...]
 
 
@@ -56,8 +60,9 @@ def _wrapped(piece: tuple[str, int], bound: int) -> str:
 
 
 class _Writer:
-    def __init__(self, slots: Mapping[str, int]) -> None:
-        self.slots = slots
+    def __init__(self, parameters: Mapping[str, int]) -> None:
+        self.parameters = parameters
+        self.read: dict[int, int] = {}
         self.constants: list[tuple[str, object]] = []
 
     def constant(self, value: object) -> tuple[str, int]:
@@ -81,7 +86,8 @@ class _Writer:
         if type(record) is not tuple:
             return self.constant(record)
         if record[0] == "arg":
-            return f"_a{self.slots[record[1]]}", _ATOM
+            parameter = self.parameters[record[1]]
+            return f"_a{self.read.setdefault(parameter, len(self.read))}", _ATOM
         return None
 
     def node(self, name: str, pieces: list[tuple[str, int]]) -> tuple[str, int]:
@@ -93,11 +99,12 @@ class _Writer:
         return f"{name}({', '.join(text for text, _ in pieces)})", _ATOM
 
 
-def kernel_text(record: tuple[object, ...], slots: Mapping[str, int]) -> KernelText:
-    """The text of the expression `record` describes, its arguments named by
-    their slot in `slots` (argument name to slot). Walked without recursion:
-    a traced expression may nest as deep as it is long."""
-    writer = _Writer(slots)
+def kernel_text(record: tuple[object, ...], parameters: Mapping[str, int]) -> KernelText:
+    """The text of the expression `record` describes, over `parameters`
+    (argument name to parameter index); KeyError for an argument that is no
+    parameter. Walked without recursion: a traced expression may nest as
+    deep as it is long."""
+    writer = _Writer(parameters)
     done: list[tuple[str, int]] = []
     stack: list[tuple[tuple[object, ...], bool]] = [(record, False)]
     while stack:
@@ -115,4 +122,22 @@ def kernel_text(record: tuple[object, ...], slots: Mapping[str, int]) -> KernelT
         stack.append((item, True))
         stack.extend((operand, False) for operand in reversed(item[1:]))  # type: ignore[misc]
     [(text, _)] = done
-    return KernelText(text, tuple(writer.constants))
+    return KernelText(text, tuple(writer.read), tuple(writer.constants))
+
+
+def checked_text(value: object, parameters: int) -> KernelText:
+    """`value` (a `KernelText`'s fields, as pickled) as the text of a kernel
+    of `parameters` parameters; TypeError or ValueError for anything else,
+    and the parser's error for text that is no expression. The text is only
+    ever typed, never run by the interpreter."""
+    if type(value) is not tuple or len(value) != 3:
+        raise TypeError("a kernel's text must be a tuple of its text, parameters and constants")
+    text, read, constants = value
+    if type(text) is not str or type(read) is not tuple or type(constants) is not tuple:
+        raise TypeError("a kernel's text must be a tuple of its text, parameters and constants")
+    if any(type(index) is not int or not 0 <= index < parameters for index in read):
+        raise ValueError("a kernel's text reads a parameter it does not have")
+    if any(type(pair) is not tuple or len(pair) != 2 or type(pair[0]) is not str for pair in constants):
+        raise TypeError("a kernel's constants must be pairs of a name and a value")
+    ast.parse(text, mode="eval")
+    return KernelText(text, read, constants)

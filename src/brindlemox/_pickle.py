@@ -23,6 +23,7 @@ from ._engine import Buffer, Channel, Expr, KernelSpec, RecvCase, TaskHandle, ru
 from ._channels import Channel as PackageChannel
 from ._channels import RecvCase as PackageRecvCase
 from ._kernel import Kernel
+from ._kernel_text import checked_text
 from ._tasks import Task
 
 
@@ -42,17 +43,24 @@ def _reduce_kernel_spec(spec: KernelSpec) -> tuple[Callable[[bytes], KernelSpec]
     return _kernel_spec_from_bytes, (_brindlemox._kernel_spec_to_bytes(spec),)
 
 
-def _kernel_from_expr(expr: Expr, names: tuple[str, ...]) -> Kernel:
+def _kernel_from_expr(expr: Expr, names: tuple[str, ...], text: object = None) -> Kernel:
     if type(expr) is not Expr:
         raise pickle.UnpicklingError(f"a pickled Kernel needs an Expr, not {type(expr).__name__}")
     try:
-        return Kernel(expr, names)
-    except (TypeError, ValueError) as error:
+        kernel = Kernel(expr, names)
+        kernel._text = None if text is None else checked_text(text, len(kernel.names))
+        return kernel
+    except (TypeError, ValueError, SyntaxError) as error:
         raise pickle.UnpicklingError(f"a pickled Kernel does not hold together: {error}") from error
 
 
-def _reduce_kernel(kernel: Kernel) -> tuple[Callable[[Expr, tuple[str, ...]], Kernel], tuple[Expr, tuple[str, ...]]]:
-    return _kernel_from_expr, (kernel._expr, kernel._names)
+def _reduce_kernel(
+    kernel: Kernel,
+) -> tuple[Callable[[Expr, tuple[str, ...], object], Kernel], tuple[Expr, tuple[str, ...], object]]:
+    # The text the kernel is typed by travels with it: a rebuilt expression
+    # has no record of how it was built.
+    text = None if kernel._text is None else tuple(kernel._text)
+    return _kernel_from_expr, (kernel._expr, kernel._names, text)
 
 
 def _buffer_from_values(values: np.ndarray) -> Buffer:

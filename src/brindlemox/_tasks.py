@@ -221,7 +221,7 @@ def go(
         if local_dict is not None:
             raise TypeError("go() takes a kernel's arguments as a call does")
         values = _bound(work, args, kwargs)
-        typed = work.typed_call(work._operands(values))
+        typed = work.typed_call(values)
         if typed is not None and not typed[0].only_float64:
             if channel is not None:
                 raise TypeError(f"go() sends only float64 results into a channel; this kernel's is {typed[0].dtype}")

@@ -2,6 +2,7 @@
 same text evaluated by Python over the same arrays (NumPy's operators and
 functions) gives the dtype, the values and the errors we must give."""
 
+import ast
 import itertools
 import os
 import random
@@ -98,17 +99,52 @@ _WIDER = {np.dtype(np.float16): np.float64, np.dtype(np.float32): np.float64, np
 def check(text, names, ulps=0, widened=False):
     """Our answer against NumPy's; `widened` compares the values with NumPy's
     answer in float64 (complex128) rounded once to the result's type, the
-    correctly rounded result as near as NumPy's float64 functions give it."""
+    correctly rounded result as near as NumPy's float64 functions give it.
+    The same line traced into a kernel gives the text's answer, bit for bit."""
     expected, error = numpy_answer(text, names)
     if error is not None:
         with pytest.raises(type(error)):
             bm.evaluate(text, dict(names))
+        check_traced(text, names, type(error))
         return
     expected = np.asarray(expected)
     if widened and expected.dtype in _WIDER:
         wide = {name: value.astype(_WIDER.get(value.dtype, value.dtype)) for name, value in names.items()}
         expected = np.asarray(numpy_answer(text, wide)[0]).astype(expected.dtype)
-    same(bm.evaluate(text, dict(names)), expected, ulps)
+    ours = bm.evaluate(text, dict(names))
+    same(ours, expected, ulps)
+    check_traced(text, names, ours)
+
+
+def traceable(text):
+    """Whether Python runs `text` on `Expr`s as the text means it: `Expr` has
+    no `//`, `%`, `<<`, `>>`, a comparison chain asks an `Expr` for its truth,
+    and a function of numbers alone is folded to a float where the text has
+    NumPy's scalar."""
+    tree = ast.parse(text, mode="eval")
+    for node in ast.walk(tree):
+        if isinstance(node, ast.BinOp) and isinstance(node.op, (ast.FloorDiv, ast.Mod, ast.LShift, ast.RShift)):
+            return False
+        if isinstance(node, ast.Compare) and len(node.ops) > 1:
+            return False
+        if isinstance(node, (ast.Call, ast.Expression)) and not any(isinstance(n, ast.Name) for n in ast.walk(node)
+                                                                    if n is not getattr(node, "func", None)):
+            return False
+    return True
+
+
+def check_traced(text, names, want):
+    """The kernel traced from `lambda <names>: <text>` over `names` gives `want`
+    (an array, bit for bit) or raises it (an exception type)."""
+    if not traceable(text):
+        return
+    function = eval(f"lambda {', '.join(names)}: {text}", {"__builtins__": {}, **TEXT_FUNCTIONS})  # noqa: S307
+    if isinstance(want, type):
+        # Python refuses operators on numbers alone as it traces.
+        with pytest.raises(want):
+            bm.kernel(function)(**names)
+        return
+    same(bm.kernel(function)(**names), want)
 
 
 BINARY = ["+", "-", "*", "/", "//", "%", "**", "&", "|", "^", "<<", ">>", "<", "<=", "==", "!=", ">", ">="]
