@@ -378,10 +378,10 @@ def _typed_text(expr: Expr, names: tuple[str, ...]) -> KernelText | None:
     return found
 
 
-def float64_kernel(expr: Expr) -> Kernel:
-    """A kernel of `expr` that computes in float64 whatever its operands, as
+def float64_kernel(expr: Expr, names: tuple[str, ...] | None = None) -> Kernel:
+    """`Kernel(expr, names)` computing in float64 whatever its operands, as
     the float64 expression text does."""
-    made = Kernel(expr)
+    made = Kernel(expr, names)
     made._text = None
     return made
 

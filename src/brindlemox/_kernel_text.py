@@ -54,9 +54,27 @@ def _operands_bound(symbol: str) -> tuple[int, int]:
     return level, level + 1
 
 
-def _wrapped(piece: tuple[str, int], bound: int) -> str:
+#: Text as written, joined only once at the end: a piece nests the pieces of
+#: its operands, so that each step is constant time however long the text.
+Text = str | tuple["Text", ...]
+
+
+def _wrapped(piece: tuple[Text, int], bound: int) -> Text:
     text, level = piece
-    return text if level >= bound else f"({text})"
+    return text if level >= bound else ("(", text, ")")
+
+
+def _joined(text: Text) -> str:
+    """The pieces of `text` in order, walked without recursion."""
+    parts: list[str] = []
+    stack = [text]
+    while stack:
+        item = stack.pop()
+        if type(item) is str:
+            parts.append(item)
+        else:
+            stack.extend(reversed(item))
+    return "".join(parts)
 
 
 class _Writer:
@@ -65,7 +83,7 @@ class _Writer:
         self.read: dict[int, int] = {}
         self.constants: list[tuple[str, object]] = []
 
-    def constant(self, value: object) -> tuple[str, int]:
+    def constant(self, value: object) -> tuple[Text, int]:
         if type(value) is bool:
             return repr(value), _ATOM
         if type(value) is float and math.isfinite(value) or type(value) is int:
@@ -81,7 +99,7 @@ class _Writer:
         self.constants.append((name, named))
         return name, _ATOM
 
-    def leaf(self, record: object) -> tuple[str, int] | None:
+    def leaf(self, record: object) -> tuple[Text, int] | None:
         """The text of a record without operands, None for one with some."""
         if type(record) is not tuple:
             return self.constant(record)
@@ -90,13 +108,16 @@ class _Writer:
             return f"_a{self.read.setdefault(parameter, len(self.read))}", _ATOM
         return None
 
-    def node(self, name: str, pieces: list[tuple[str, int]]) -> tuple[str, int]:
+    def node(self, name: str, pieces: list[tuple[Text, int]]) -> tuple[Text, int]:
         if name in _UNARY_SYMBOLS:
-            return _UNARY_SYMBOLS[name] + _wrapped(pieces[0], _UNARY), _UNARY
+            return (_UNARY_SYMBOLS[name], _wrapped(pieces[0], _UNARY)), _UNARY
         if name in _BINARY:
             left, right = _operands_bound(name)
-            return f"{_wrapped(pieces[0], left)} {name} {_wrapped(pieces[1], right)}", _BINARY[name]
-        return f"{name}({', '.join(text for text, _ in pieces)})", _ATOM
+            return (_wrapped(pieces[0], left), f" {name} ", _wrapped(pieces[1], right)), _BINARY[name]
+        operands: list[Text] = []
+        for text, _ in pieces:
+            operands += [", ", text] if operands else [text]
+        return (f"{name}(", *operands, ")"), _ATOM
 
 
 def kernel_text(record: tuple[object, ...], parameters: Mapping[str, int]) -> KernelText:
@@ -105,7 +126,7 @@ def kernel_text(record: tuple[object, ...], parameters: Mapping[str, int]) -> Ke
     parameter. Walked without recursion: a traced expression may nest as
     deep as it is long."""
     writer = _Writer(parameters)
-    done: list[tuple[str, int]] = []
+    done: list[tuple[Text, int]] = []
     stack: list[tuple[tuple[object, ...], bool]] = [(record, False)]
     while stack:
         item, expanded = stack.pop()
@@ -122,7 +143,7 @@ def kernel_text(record: tuple[object, ...], parameters: Mapping[str, int]) -> Ke
         stack.append((item, True))
         stack.extend((operand, False) for operand in reversed(item[1:]))  # type: ignore[misc]
     [(text, _)] = done
-    return KernelText(text, tuple(writer.read), tuple(writer.constants))
+    return KernelText(_joined(text), tuple(writer.read), tuple(writer.constants))
 
 
 def checked_text(value: object, parameters: int) -> KernelText:

@@ -200,7 +200,8 @@ class _Typer:
             raise TypeError(f"{ufunc.__name__} is not supported for {', '.join(str(kind) for kind in kinds)}")
         # NumPy's float16 loops compute in float32 and round each result.
         computed = _F32 if loop == _F16 else loop
-        values = [self.as_type(value, computed) for value in operands]
+        # A number is a float16 first (2**40 is inf there), then widened.
+        values = [self.as_type(self.as_type(value, loop), computed) for value in operands]
         self.note(loop)
         code_of_apply = (_APPLY, code, CODES[computed], 0)
         typed = Typed((*(value.code for value in values), code_of_apply), self.note(result))

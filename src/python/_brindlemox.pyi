@@ -1,7 +1,7 @@
 """brindlemox: A Python parallel compute library backed by a C++ execution engine."""
 
 from collections.abc import Buffer as _BytesLike
-from typing import Any, Final, SupportsFloat, SupportsIndex, final
+from typing import Any, ClassVar, Final, SupportsFloat, SupportsIndex, final
 
 import numpy as np
 import numpy.typing as npt
@@ -55,6 +55,7 @@ class Expr:
     def __xor__(self, other: _Operand, /) -> Expr: ...
     def __rxor__(self, other: _Operand, /) -> Expr: ...
     def __invert__(self) -> Expr: ...
+    __array_ufunc__: ClassVar[None]
     __hash__: None  # type: ignore[assignment]
 
 @final

@@ -96,6 +96,14 @@ constexpr Method kFunctions[] = {
 PyMethodDef* operator_functions() { return method_defs<kFunctions>(); }
 
 bool add_operator_names(PyObject* module) {
+  // NumPy's scalars and arrays give way to Expr's own operators (NumPy's
+  // protocol for that is this attribute being None): `np.float32(2) * x`
+  // reaches Expr with the scalar as given, not as the Python float NumPy
+  // would make of it, and a ufunc called on an Expr is a TypeError.
+  PyTypeObject* expr = expr_type().get_or_create();
+  if (expr == nullptr || PyObject_SetAttrString(reinterpret_cast<PyObject*>(expr), "__array_ufunc__", Py_None) < 0) {
+    return false;
+  }
   return add_names<UnaryOp>(module, "_UNARY_OPS", kUnaryOps) && add_names<BinaryOp>(module, "_BINARY_OPS", kBinaryOps);
 }
 

@@ -330,3 +330,58 @@ def test_reductions_in_the_text_compute_in_the_datas_types(text, dtype):
     ours, expected = bm.evaluate(text, names), np.asarray(expected)
     assert ours.dtype == expected.dtype
     assert np.allclose(ours, expected, rtol=1e-6) if expected.dtype.kind == "f" else np.array_equal(ours, expected)
+
+
+# Numbers written into a kernel keep their kind: Python's are weak, NumPy's
+# scalars strong, as in the same line of NumPy and as a name bound in text.
+LITERALS = [2, -3, 2.5, True, 2**40, float("inf"), np.float32(1.5), np.int8(3), np.uint64(5), np.float64(2),
+            np.bool_(True), np.float16(0.5)]  # fmt: skip
+LITERAL_TEXTS = ["a * lit", "lit - a", "a > lit", "where(a != 0, a, lit)", "a & lit", "~(a | lit) ^ a", "-a + lit"]
+
+
+@pytest.mark.parametrize("literal", LITERALS, ids=repr)
+@pytest.mark.parametrize("dtype", DTYPES, ids=str)
+def test_kernel_literals_keep_their_kind(dtype, literal):
+    a = sample(dtype, 40, 11)
+    ulps = 4 if dtype.kind == "c" else 0
+    for text in LITERAL_TEXTS:
+        if ">" in text and type(literal) is int and not np.can_cast(np.min_scalar_type(literal), dtype):
+            # NumPy compares a Python int its dtype cannot hold exactly; the
+            # typing of text refuses it (OverflowError), kernels with it.
+            continue
+        with np.errstate(all="ignore"):
+            try:
+                # With the builtins, which NumPy's OverflowError needs.
+                expected, error = eval(text, {**NUMPY, "a": a, "lit": literal}), None  # noqa: S307
+            except Exception as raised:
+                expected, error = None, raised
+        function = eval(f"lambda a: {text}", {"__builtins__": {}, **TEXT_FUNCTIONS, "lit": literal})  # noqa: S307
+        if error is not None:
+            with pytest.raises(type(error)):
+                bm.kernel(function)(a)
+            continue
+        ours = bm.kernel(function)(a)
+        same(ours, np.asarray(expected), ulps)
+        same(ours, bm.evaluate(text, {"a": a, "lit": literal}))
+
+
+FLOAT64_KERNELS = [
+    lambda x, y: x * 2 + 1,
+    lambda x, y: bm.sqrt(x * x + y * y),
+    lambda x, y: x**2 - y / 3,
+    lambda x, y: bm.sin(x) * bm.exp(y) + bm.minimum(x, y),
+    lambda x, y: bm.where(x, y, 0.5),
+]
+
+
+@pytest.mark.parametrize("build", FLOAT64_KERNELS)
+@pytest.mark.parametrize("layout", ["C", "strided", "broadcast"])
+def test_float64_kernels_keep_the_float64_kernels_bits(build, layout):
+    from brindlemox._kernel import float64_kernel
+
+    x, y = sample(np.dtype(np.float64), 10_000, 12), sample(np.dtype(np.float64), 10_000, 13)
+    x, y = {"C": (x, y), "strided": (x[::2], y[1::2]), "broadcast": (x.reshape(100, 100), y[:100])}[layout]
+    typed = bm.kernel(build)
+    plain = float64_kernel(build(*bm.args("x", "y")), ("x", "y"))
+    assert typed.typed and not plain.typed
+    same(typed(x, y), plain(x, y))
