@@ -84,10 +84,10 @@ arctanh: _Final = _unary("arctanh", "Atanh", "The inverse hyperbolic tangent, el
 sign: _Final = _unary(
     "sign", "Sign", "1.0, -1.0 or 0.0 by the sign of x; NaN stays NaN, both zeros give 0.0, elementwise."
 )
-signbit: _Final = _unary("signbit", "Signbit", "Whether the sign bit of x is set (-0.0 too), elementwise: booleans (1.0 or 0.0 for numbers).")
-isnan: _Final = _unary("isnan", "IsNan", "Whether x is NaN, elementwise: booleans (1.0 or 0.0 for numbers).")
-isinf: _Final = _unary("isinf", "IsInf", "Whether x is infinite, elementwise: booleans (1.0 or 0.0 for numbers).")
-isfinite: _Final = _unary("isfinite", "IsFinite", "Whether x is neither infinite nor NaN, elementwise: booleans (1.0 or 0.0 for numbers).")
+signbit: _Final = _unary("signbit", "Signbit", "Whether the sign bit of x is set (-0.0 too), elementwise: booleans.")
+isnan: _Final = _unary("isnan", "IsNan", "Whether x is NaN, elementwise: booleans.")
+isinf: _Final = _unary("isinf", "IsInf", "Whether x is infinite, elementwise: booleans.")
+isfinite: _Final = _unary("isfinite", "IsFinite", "Whether x is neither infinite nor NaN, elementwise: booleans.")
 
 
 def _itself(x: _Operand) -> _Operand:

@@ -22,6 +22,9 @@ from ._typing_text import Kind, Plan
 
 _MISSING: Final = object()
 
+#: Typed programs a kernel keeps, by the kinds of its values.
+_PLANS_KEPT: Final = 64
+
 
 class Kernel:
     """A compiled elementwise kernel, called on arrays and numbers.
@@ -67,7 +70,8 @@ class Kernel:
     array([5.])
     """
 
-    __slots__ = ("_compiled", "_expr", "_names", "_spec", "_slot_names", "_slots", "_text")
+    __slots__ = ("_arg_names", "_compiled", "_constants", "_expr", "_names", "_plans", "_spec", "_slot_names", "_slots",
+                 "_text")  # fmt: skip
 
     def __init__(self, expr: Expr, names: tuple[str, ...] | None = None) -> None:
         temp_args = expr.get_temp_args()
@@ -87,7 +91,15 @@ class Kernel:
         # cache keeps every kernel it ever compiled, and a stream of distinct
         # expressions would fill it without bound.
         self._compiled = _compile_uncached(self._spec)
-        self._text = _typed_text(expr, self._names)
+        self.set_text(_typed_text(expr, self._names))
+
+    def set_text(self, text: KernelText | None) -> None:
+        """Types the kernel by `text` (see `kernel_text`); None computes in float64."""
+        self._text = text
+        #: The typed programs of the kinds of values calls have read, by kind.
+        self._plans: dict[tuple[Kind, ...], Plan] = {}
+        self._arg_names = () if text is None else tuple(f"_a{position}" for position in range(len(text.parameters)))
+        self._constants = {} if text is None else {name: read_typed(name, value)[1] for name, value in text.constants}
 
     @property
     def names(self) -> tuple[str, ...]:
@@ -199,13 +211,36 @@ class Kernel:
         """The typed program over `values` (one per parameter, in the order
         of `names`) and the values as it reads them; None for a kernel that
         computes in float64, or Dask values."""
-        if self._text is None or any_dask_array(values):
+        read = self._typed_read(values)
+        return None if read is None else self._bound(read)
+
+    def _bound(self, read: tuple[Plan, list[object]]) -> tuple[Plan, dict[str, object]]:
+        """The program and its values by name, from `_typed_read`."""
+        plan, values = read
+        bound = dict(zip(self._arg_names, values))
+        bound.update(self._constants)
+        return plan, bound
+
+    def _typed_read(self, values: Sequence[object]) -> tuple[Plan, list[object]] | None:
+        """The typed program over `values` and the values the text reads, in
+        its order, as it reads them; None as for `typed_call`."""
+        text = self._text
+        if text is None or any_dask_array(values):
             return None
-        read = {index: read_typed(self._names[index], values[index]) for index in self._text.parameters}
-        found = self.plan([read[index][0] if index in read else float for index in range(len(self._names))])
-        bound = {f"_a{position}": read[index][1] for position, index in enumerate(self._text.parameters)}
-        bound.update((name, read_typed(name, value)[1]) for name, value in self._text.constants)
-        return found, bound
+        names = self._names
+        read = [read_typed(names[index], values[index]) for index in text.parameters]
+        kinds = tuple([kind for kind, _ in read])
+        found = self._plans.get(kinds)
+        if found is None:
+            # The kinds of parameters the text never reads are not looked at.
+            per_parameter: list[Kind] = [float] * len(names)
+            for index, kind in zip(text.parameters, kinds):
+                per_parameter[index] = kind
+            found = self.plan(per_parameter)
+            if len(self._plans) >= _PLANS_KEPT:
+                self._plans.clear()
+            self._plans[kinds] = found
+        return found, [value for _, value in read]
 
     def _typed_unless_float64(self, values: Sequence[object], out: object) -> tuple[Plan, dict[str, object]] | None:
         """`typed_call`, or None when the float64 kernel computes the answer into `out`."""
@@ -268,7 +303,9 @@ class Kernel:
             return None
         return _evaluate_into(self._compiled, self._operands(values), out)
 
-    def run(self, values: Sequence[object], out: object, order: Order = "K", casting: str = "same_kind") -> npt.NDArray[Any]:
+    def run(
+        self, values: Sequence[object], out: object, order: Order = "K", casting: str = "same_kind"
+    ) -> npt.NDArray[Any]:
         """The kernel over `values` (one per parameter, in order) into `out`
         (cast under `casting`) or a new array laid out as `order` says.
 
@@ -298,9 +335,9 @@ class Kernel:
         array([11., 12.])
         """
         operands = self._operands(values)
-        typed = self.typed_call(values)
-        if typed is not None and not (typed[0].only_float64 and float64_out(out)):
-            return run_typed(*typed, out, order, casting)
+        read = self._typed_read(values)
+        if read is not None and not (read[0].only_float64 and float64_out(out)):
+            return run_typed(*self._bound(read), out, order, casting)
         # Contiguous float64 arrays of one shape and layout (and floats) are
         # read in place as they are by the float64 kernel; the typed program
         # reads any other layout where it lies, with the same bits; a kernel
@@ -310,8 +347,8 @@ class Kernel:
             result = _evaluate_into(self._compiled, operands, out)
             if result is not None:
                 return result
-        if typed is not None:
-            return run_typed(*typed, out, order, casting)
+        if read is not None:
+            return run_typed(*self._bound(read), out, order, casting)
         if any_dask_array(values):
             return dask_apply_kernel(self, values, out)  # type: ignore[no-any-return]
         arranged, result, _ = arrange(self._slot_names, list(operands), out, order)
@@ -382,7 +419,7 @@ def float64_kernel(expr: Expr, names: tuple[str, ...] | None = None) -> Kernel:
     """`Kernel(expr, names)` computing in float64 whatever its operands, as
     the float64 expression text does."""
     made = Kernel(expr, names)
-    made._text = None
+    made.set_text(None)
     return made
 
 
