@@ -71,7 +71,7 @@ class Kernel:
     """
 
     __slots__ = ("_arg_names", "_compiled", "_constants", "_expr", "_names", "_plans", "_spec", "_slot_names", "_slots",
-                 "_text")  # fmt: skip
+                 "_text", "_untyped")  # fmt: skip
 
     def __init__(self, expr: Expr, names: tuple[str, ...] | None = None) -> None:
         temp_args = expr.get_temp_args()
@@ -92,6 +92,9 @@ class Kernel:
         # expressions would fill it without bound.
         self._compiled = _compile_uncached(self._spec)
         self.set_text(_typed_text(expr, self._names))
+        # Built by the package, yet not typed: it must not compute other data
+        # in float64 as if that were NumPy's answer.
+        self._untyped = self._text is None and _expr_record(expr) is not None
 
     def set_text(self, text: KernelText | None) -> None:
         """Types the kernel by `text` (see `kernel_text`); None computes in float64."""
@@ -214,6 +217,16 @@ class Kernel:
         read = self._typed_read(values)
         return None if read is None else self._bound(read)
 
+    def _refuse_other_than_float64(self, values: Sequence[object]) -> None:
+        for name, value in zip(self._names, values):
+            dtype = getattr(value, "dtype", None)
+            if dtype is not None and dtype != np.float64:
+                raise TypeError(
+                    f"argument '{name}' has dtype {dtype}, and this kernel computes float64 data only: its "
+                    "expression could not be typed as NumPy types it (it is nested too deeply for Python's parser, "
+                    "or reads an argument that is no parameter)"
+                )
+
     def _bound(self, read: tuple[Plan, list[object]]) -> tuple[Plan, dict[str, object]]:
         """The program and its values by name, from `_typed_read`."""
         plan, values = read
@@ -225,7 +238,11 @@ class Kernel:
         """The typed program over `values` and the values the text reads, in
         its order, as it reads them; None as for `typed_call`."""
         text = self._text
-        if text is None or any_dask_array(values):
+        if text is None:
+            if self._untyped:
+                self._refuse_other_than_float64(values)
+            return None
+        if any_dask_array(values):
             return None
         names = self._names
         read = [read_typed(names[index], values[index]) for index in text.parameters]
@@ -420,6 +437,7 @@ def float64_kernel(expr: Expr, names: tuple[str, ...] | None = None) -> Kernel:
     the float64 expression text does."""
     made = Kernel(expr, names)
     made.set_text(None)
+    made._untyped = False
     return made
 
 

@@ -192,7 +192,21 @@ def test_kernels_of_any_depth_are_built_without_deep_recursion():
             return x
         kernel = bm.kernel(chain)
         print(kernel(np.zeros(1)).dtype)
+        try:
+            kernel(np.zeros(1, np.int64))
+        except TypeError as error:
+            print(str(error).split(":")[0])
         """
     )
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["float64"]
+    assert result.stdout.splitlines() == ["float64", "argument 'x' has dtype int64, and this kernel computes float64 data only"]
+
+
+def test_a_kernel_that_cannot_be_typed_refuses_other_data_than_float64():
+    x, y = bm.args("x", "y")
+    # where() of a constant condition reads only x, while NumPy's answer takes y's type too.
+    kernel = bm.kernel(bm.where(True, x, y))
+    assert not kernel.typed and kernel(np.ones(2)).tolist() == [1.0, 1.0]
+    with pytest.raises(TypeError, match="argument 'x' has dtype int32, and this kernel computes float64 data only"):
+        kernel(np.ones(2, np.int32))
+    assert bm.kernel(lambda x, y: bm.where(True, x, y))(np.ones(2, np.int32), np.ones(2, np.int8)).dtype == np.int32
