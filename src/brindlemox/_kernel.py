@@ -305,7 +305,8 @@ class Kernel:
         numpy.ndarray or None
             `out`, or the new result, when every value is a number or a
             contiguous float64 array of one shape and layout (and `out`, if
-            given, of that shape and layout); None otherwise.
+            given, of that shape and layout) and the kernel's result over
+            them is float64; None otherwise.
 
         Examples
         --------
@@ -314,6 +315,8 @@ class Kernel:
         >>> add.run_in_place([np.array([1.0, 2.0]), 10.0], None)
         array([11., 12.])
         >>> add.run_in_place([np.arange(4.0)[::2], 10.0], None) is None
+        True
+        >>> bm.kernel(bm.arg("x") > 0).run_in_place([np.ones(2)], None) is None
         True
         """
         if self._typed_unless_float64(values, out) is not None:

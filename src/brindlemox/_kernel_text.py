@@ -13,13 +13,14 @@ a NumPy scalar or array with its own dtype, a float infinity or NaN (still
 weak), and any other number as the float the extension took it for.
 """
 
-import ast
 import math
 import operator
 from collections.abc import Mapping
 from typing import Final, NamedTuple
 
 import numpy as np
+
+from ._typed_eval import text_names
 
 #: How tightly each operator binds, as Python's grammar orders them.
 _ATOM: Final = 100
@@ -160,5 +161,46 @@ def checked_text(value: object, parameters: int) -> KernelText:
         raise ValueError("a kernel's text reads a parameter it does not have")
     if any(type(pair) is not tuple or len(pair) != 2 or type(pair[0]) is not str for pair in constants):
         raise TypeError("a kernel's constants must be pairs of a name and a value")
-    ast.parse(text, mode="eval")
+    known = {f"_a{position}" for position in range(len(read))} | {name for name, _ in constants}
+    unknown = set(text_names(text)) - known
+    if unknown:
+        raise ValueError(f"a kernel's text reads names it does not bind: {', '.join(sorted(unknown))}")
     return KernelText(text, read, constants)
+
+
+def flat_record(record: tuple[object, ...]) -> list[object]:
+    """`record` in post-order, without nesting, as pickle can take it however
+    deep: each leaf as it is (a number, or an argument's ("arg", name)), each
+    operation as (name, operand count) after its operands."""
+    flat: list[object] = []
+    stack: list[tuple[object, bool]] = [(record, False)]
+    while stack:
+        item, expanded = stack.pop()
+        if type(item) is not tuple or item[0] == "arg":
+            flat.append(item)
+        elif expanded:
+            flat.append((item[0], len(item) - 1))
+        else:
+            stack.append((item, True))
+            stack.extend((operand, False) for operand in reversed(item[1:]))
+    return flat
+
+
+def nested_record(flat: object) -> tuple[object, ...]:
+    """The record `flat_record` flattened; ValueError for anything else."""
+    if type(flat) is not list:
+        raise ValueError("an expression's record must be a list")
+    done: list[object] = []
+    for item in flat:
+        if type(item) is tuple and len(item) == 2 and type(item[0]) is str and type(item[1]) is int:
+            count = item[1]
+            if not 0 < count <= min(3, len(done)):
+                raise ValueError("an expression's record does not hold together")
+            operands = done[len(done) - count :]
+            del done[len(done) - count :]
+            done.append((item[0], *operands))
+        else:
+            done.append(item)
+    if len(done) != 1 or type(done[0]) is not tuple:
+        raise ValueError("an expression's record does not hold together")
+    return done[0]
