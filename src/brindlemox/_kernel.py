@@ -39,9 +39,10 @@ class Kernel:
     float64 kernel's bits.
 
     An expression built otherwise than by the operators of `Expr` and the
-    functions of this package (by the extension's own functions, or
-    unpickled alone) computes in float64, as do expressions nested too
-    deeply for Python's parser.
+    functions of this package (by the extension's own functions) computes in
+    float64, as the extension does. One that cannot be typed (nested too
+    deeply for Python's parser, or reading an argument that is not a
+    parameter) computes float64 data only, and refuses any other.
 
     Parameters
     ----------
