@@ -492,6 +492,12 @@ def kernel(expr_or_function: Expr | Callable[..., object]) -> Kernel:
     ('x', 'y')
     >>> hypot([3.0, 5.0], [4.0, 12.0])
     array([ 5., 13.])
+
+    Conditions combine with ``&``, ``|``, ``^`` and ``~``, as in NumPy:
+
+    >>> import numpy as np
+    >>> bm.kernel(lambda n: (n > 0) & ~(n > 9))(np.array([-1, 5, 12]))
+    array([False,  True, False])
     """
     if type(expr_or_function) is Expr:
         return Kernel(expr_or_function)
