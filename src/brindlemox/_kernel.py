@@ -75,6 +75,14 @@ class Kernel:
                  "_text", "_untyped")  # fmt: skip
 
     def __init__(self, expr: Expr, names: tuple[str, ...] | None = None) -> None:
+        self._compile(expr, names)
+        self.set_text(_typed_text(expr, self._names))
+        # Built by the package, yet not typed: it must not compute other data
+        # in float64 as if that were NumPy's answer.
+        self._untyped = self._text is None and _expr_record(expr) is not None
+
+    def _compile(self, expr: Expr, names: tuple[str, ...] | None) -> None:
+        """The float64 kernel of `expr` with parameters `names`."""
         temp_args = expr.get_temp_args()
         slot_names = tuple(temp_args[temp_id] for temp_id in sorted(temp_args))
         self._spec = kernels.elementwise(expr)
@@ -92,10 +100,6 @@ class Kernel:
         # cache keeps every kernel it ever compiled, and a stream of distinct
         # expressions would fill it without bound.
         self._compiled = _compile_uncached(self._spec)
-        self.set_text(_typed_text(expr, self._names))
-        # Built by the package, yet not typed: it must not compute other data
-        # in float64 as if that were NumPy's answer.
-        self._untyped = self._text is None and _expr_record(expr) is not None
 
     def set_text(self, text: KernelText | None) -> None:
         """Types the kernel by `text` (see `kernel_text`); None computes in float64."""
@@ -439,7 +443,8 @@ def _typed_text(expr: Expr, names: tuple[str, ...]) -> KernelText | None:
 def float64_kernel(expr: Expr, names: tuple[str, ...] | None = None) -> Kernel:
     """`Kernel(expr, names)` computing in float64 whatever its operands, as
     the float64 expression text does."""
-    made = Kernel(expr, names)
+    made = Kernel.__new__(Kernel)
+    made._compile(expr, names)
     made.set_text(None)
     made._untyped = False
     return made
