@@ -425,4 +425,6 @@ def re_evaluate(
     local_dict, global_dict = _namespaces(local_dict, global_dict)
     if isinstance(compiled, str):
         return _run_text(compiled, local_dict, global_dict, out, order, casting, True)
+    if type(compiled) is Kernel:
+        return compiled.run(_values(compiled, local_dict, global_dict), out, order, casting)
     return run_compiled(compiled, _values(compiled, local_dict, global_dict), out, order)
