@@ -1,4 +1,5 @@
-// Expr: operator overloads, repr and the argument-id methods.
+// Expr: operator overloads (each recording how it built its result), repr and
+// the argument-id methods.
 #include "py_expr.h"
 
 #include <map>
