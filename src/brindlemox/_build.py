@@ -16,7 +16,7 @@ from typing import Final, Protocol, TypedDict, Unpack, overload
 
 import numpy as np
 
-from _brindlemox import _binary, _unary
+from _brindlemox import _binary, _expr_record, _expr_with_record, _unary
 
 from ._engine import Expr, kernels, runtime
 
@@ -97,6 +97,18 @@ def apply(build: Callable[..., Operand], *operands: object) -> Operand:
     if any(type(value) is Expr for value in values):
         return build(*values)
     return fold(build, *values)  # type: ignore[arg-type]
+
+
+def recorded(name: str, result: Operand, operands: tuple[object, ...]) -> Operand:
+    """`result` of the function `name` over `operands`, recorded as built
+    from them (each number as given), so that a kernel is typed as NumPy
+    types the call; as it is when an operand's record is unknown."""
+    if type(result) is not Expr:
+        return result
+    records = tuple(_expr_record(operand) if type(operand) is Expr else operand for operand in operands)
+    if any(record is None for record in records):
+        return result
+    return _expr_with_record(result, (name, *records))
 
 
 def constant_like(like: Expr, value: float) -> Expr:
@@ -196,6 +208,9 @@ def _docstring(summary: str, entry: Entry) -> str:
     -----
     ``numpy.{entry.numpy}`` gives {accuracy}.""" if entry.numpy else ""
     call = ", ".join(["x"] * entry.arity)
+    # NumPy's dtype for float64 data, which a kernel's result has.
+    with np.errstate(all="ignore"):
+        dtype = getattr(np, entry.numpy)(*[np.ones(1)] * entry.arity).dtype if entry.numpy else np.dtype(np.float64)
     return f"""{summary}{_parameters(entry)}{_RETURNS}{numpy}
 
     Examples
@@ -203,7 +218,7 @@ def _docstring(summary: str, entry: Entry) -> str:
     >>> import brindlemox as bm
     >>> x = bm.arg("x")
     >>> bm.evaluate(bm.{entry.name}({call}), {{"x": [1.0]}}).dtype
-    dtype('float64')
+    {dtype!r}
     """
 
 
@@ -223,6 +238,9 @@ class About(TypedDict, total=False):
     numpy: str | None
     ulps: int
     text_names: tuple[str, ...]
+    #: Defined for booleans and integers only, as NumPy's bitwise functions:
+    #: numbers alone get NumPy's answer, which the float64 builder cannot give.
+    integral: bool
 
 
 def _function(name: str, arity: int, build: str | Builder, doc: str, about: About) -> Callable[..., Operand]:
@@ -231,15 +249,20 @@ def _function(name: str, arity: int, build: str | Builder, doc: str, about: Abou
     the summary of a docstring written from the entry; a longer one gets the
     Parameters and Returns sections it leaves out."""
     builder = _operator(arity, build) if isinstance(build, str) else build
+    numbers = getattr(np, about.get("numpy") or name) if about.get("integral") else None
 
     def unary(x: object, /) -> Operand:
-        return apply(builder, x)
+        if numbers is not None and type(x) is not Expr:
+            return numbers(x)  # type: ignore[no-any-return]
+        return recorded(name, apply(builder, x), (x,))
 
     def binary(a: object, b: object, /) -> Operand:
-        return apply(builder, a, b)
+        if numbers is not None and type(a) is not Expr and type(b) is not Expr:
+            return numbers(a, b)  # type: ignore[no-any-return]
+        return recorded(name, apply(builder, a, b), (a, b))
 
     def ternary(a: object, b: object, c: object, /) -> Operand:
-        return apply(builder, a, b, c)
+        return recorded(name, apply(builder, a, b, c), (a, b, c))
 
     function = (unary, binary, ternary)[arity - 1]
     # The module that lists it, where pickle and doctest look for it.

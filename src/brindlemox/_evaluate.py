@@ -13,13 +13,13 @@ import numpy.typing as npt
 
 from ._engine import Expr
 from ._inputs import Order
-from ._kernel import Kernel
+from ._kernel import Kernel, float64_kernel
 from ._math import resolve_math
 from ._options import check_casting, check_casting_rule, check_keywords, check_order
 from ._parse import parse
 from ._reducing import Compiled, ReducingKernel, check_compiled, run_compiled
 from ._dask_dispatch import any_dask_array, dask_apply_text
-from ._typed_eval import check_typed, run_reducing_typed, run_typed, text_names, typed_call
+from ._typed_eval import check_typed, float64_out, run_reducing_typed, run_typed, text_names, typed_call
 
 if TYPE_CHECKING:
     from ._dask_dispatch import DaskArray
@@ -34,7 +34,7 @@ def compile_text(text: str) -> Compiled:
     parsed = parse(text)
     if parsed.reductions:
         return ReducingKernel(parsed)
-    return Kernel(parsed.value) if isinstance(parsed.value, Expr) else parsed.value
+    return float64_kernel(parsed.value) if isinstance(parsed.value, Expr) else parsed.value
 
 
 def _compile(ex: object, cached: bool) -> Compiled:
@@ -121,16 +121,6 @@ class _LastCall(threading.local):
 _last = _LastCall()
 
 
-def _is_float64_out(out: object) -> bool:
-    """Whether the float64 kernels write `out` as it is."""
-    if out is None:
-        return True
-    if type(out) is not np.ndarray or out.dtype != _F64:
-        return False
-    flags = out.flags
-    return (flags.c_contiguous or flags.f_contiguous) and flags.aligned
-
-
 def _float64_values(values: tuple[object, ...]) -> bool:
     """Whether every value is float64 data or a Python number, which the
     float64 kernels (and their fused reductions) compute with NumPy's types."""
@@ -155,7 +145,7 @@ def _run_text(
     typed = typed_call(text, values, math)
     if cached:
         _last.call = (text, out, order, casting, math)
-    if typed is not None and not (typed[0].only_float64 and _is_float64_out(out)):
+    if typed is not None and not (typed[0].only_float64 and float64_out(out)):
         return run_typed(*typed, out, order, casting)
     if typed is None and (math != "libm" or not _float64_values(values)):
         if any_dask_array(values):
@@ -231,7 +221,8 @@ def evaluate(
     Expression text computes in the data's own types: the result has the
     dtype NumPy gives for the same line of Python over the same values
     (NumPy 2's rules: Python numbers are weak), and NumPy's values. An `Expr`
-    or a `Kernel` computes in float64.
+    or a `Kernel` computes as the line of Python that built it would, with
+    the numbers written in it as they were given (see `Kernel`).
 
     Every argument is checked before anything is computed: a bad one raises
     and leaves `out` as it was.
@@ -328,12 +319,12 @@ def evaluate(
     if isinstance(ex, str):
         return _run_text(str(ex), local_dict, global_dict, out, checked_order, casting, cached, mode)
     compiled = _compile(ex, cached)
-    if out is not None:
-        check_casting("evaluate", casting, out)
     if cached:
         _last.call = (compiled, out, checked_order, casting, mode)
     if type(compiled) is Kernel:
-        return compiled.run(_lookup(compiled._names, local_dict, global_dict), out, checked_order)
+        return compiled.run(_lookup(compiled._names, local_dict, global_dict), out, checked_order, casting, mode)
+    if out is not None:
+        check_casting("evaluate", casting, out)
     return run_compiled(compiled, _values(compiled, local_dict, global_dict), out, checked_order)
 
 
@@ -383,7 +374,7 @@ def validate(
             last = str(ex)
             names = text_names(last)
             typed = typed_call(last, _lookup(names, local_dict, global_dict), mode)
-            if typed is not None and not (typed[0].only_float64 and _is_float64_out(out)):
+            if typed is not None and not (typed[0].only_float64 and float64_out(out)):
                 check_typed(*typed, out, casting, "validate")
             else:
                 compiled = compile_text(last) if cached else compile_text.__wrapped__(last)
@@ -401,9 +392,13 @@ def validate(
 def _check_float64(
     compiled: Compiled, local_dict: Mapping[str, object], global_dict: Mapping[str, object], out: object, casting: str
 ) -> None:
+    values = _values(compiled, local_dict, global_dict)
+    if type(compiled) is Kernel:
+        compiled.check(values, out, casting)
+        return
     if out is not None:
         check_casting("validate", casting, out)
-    check_compiled(compiled, _values(compiled, local_dict, global_dict), out)
+    check_compiled(compiled, values, out)
 
 
 def re_evaluate(
@@ -449,4 +444,6 @@ def re_evaluate(
     local_dict, global_dict = _namespaces(local_dict, global_dict)
     if isinstance(compiled, str):
         return _run_text(compiled, local_dict, global_dict, out, order, casting, True, math)
+    if type(compiled) is Kernel:
+        return compiled.run(_values(compiled, local_dict, global_dict), out, order, casting, math)
     return run_compiled(compiled, _values(compiled, local_dict, global_dict), out, order)

@@ -57,6 +57,60 @@ where: _Final = _ternary(
 )
 where_: _Final = where
 
+
+# In float64 these read an operand as `where` does (non-zero or NaN is true)
+# and give 1.0 or 0.0, as the float64 text's operators do; typed, they are
+# NumPy's functions of the same names. A number operand is not folded away:
+# the result keeps reading the other operand, whose type decides NumPy's
+# answer (2.5 | a is a TypeError).
+def _conditions(a: _Operand, b: _Operand) -> tuple[_Expr, _Expr]:
+    """Both operands as conditions; one is an `Expr`, which a number takes."""
+    return (
+        a if type(a) is _Expr else _constant_like(b, a),  # type: ignore[arg-type]
+        b if type(b) is _Expr else _constant_like(a, b),  # type: ignore[arg-type]
+    )
+
+
+def _and(a: _Operand, b: _Operand) -> _Operand:
+    a, b = _conditions(a, b)
+    return _kernels.where_(a, _kernels.where_(b, 1.0, 0.0), 0.0)
+
+
+def _or(a: _Operand, b: _Operand) -> _Operand:
+    a, b = _conditions(a, b)
+    return _kernels.where_(a, 1.0, _kernels.where_(b, 1.0, 0.0))
+
+
+def _xor(a: _Operand, b: _Operand) -> _Operand:
+    a, b = _conditions(a, b)
+    return _kernels.where_(a, _kernels.where_(b, 0.0, 1.0), _kernels.where_(b, 1.0, 0.0))
+
+
+def _not(a: _Expr) -> _Expr:
+    return _kernels.where_(a, 0.0, 1.0)
+
+
+_COMBINE: _Final = """
+
+    Booleans combine logically, integers bit by bit; floats are a `TypeError`,
+    as in NumPy. `Expr` has no operator for this (the text has), so a traced
+    kernel combines its conditions with these functions.
+
+    Examples
+    --------
+    >>> import brindlemox as bm
+    >>> import numpy as np
+    >>> inside = bm.kernel(lambda x: bm.bitwise_and(x > 0, bm.invert(x > 9)))
+    >>> inside(np.array([-1, 5, 12]))
+    array([False,  True, False])
+    >>> int(bm.bitwise_or(6, 1)), int(bm.invert(6))
+    (7, -7)
+    """
+bitwise_and: _Final = _binary("bitwise_and", _and, "a & b, elementwise: the text's ``&``." + _COMBINE, integral=True)
+bitwise_or: _Final = _binary("bitwise_or", _or, "a | b, elementwise: the text's ``|``." + _COMBINE, integral=True)
+bitwise_xor: _Final = _binary("bitwise_xor", _xor, "a ^ b, elementwise: the text's ``^``." + _COMBINE, integral=True)
+invert: _Final = _unary("invert", _not, "~x, elementwise: the text's ``~``." + _COMBINE, integral=True)
+
 sqrt: _Final = _unary("sqrt", "Sqrt", "The square root, elementwise.")
 abs: _Final = _unary("abs", "Abs", "The absolute value (the sign bit cleared), elementwise.")
 exp: _Final = _unary("exp", "Exp", "e to the power x, elementwise.", ulps=2)
@@ -84,10 +138,10 @@ arctanh: _Final = _unary("arctanh", "Atanh", "The inverse hyperbolic tangent, el
 sign: _Final = _unary(
     "sign", "Sign", "1.0, -1.0 or 0.0 by the sign of x; NaN stays NaN, both zeros give 0.0, elementwise."
 )
-signbit: _Final = _unary("signbit", "Signbit", "1.0 where the sign bit of x is set (-0.0 too), else 0.0, elementwise.")
-isnan: _Final = _unary("isnan", "IsNan", "1.0 where x is NaN, else 0.0, elementwise.")
-isinf: _Final = _unary("isinf", "IsInf", "1.0 where x is infinite, else 0.0, elementwise.")
-isfinite: _Final = _unary("isfinite", "IsFinite", "1.0 where x is neither infinite nor NaN, else 0.0, elementwise.")
+signbit: _Final = _unary("signbit", "Signbit", "Whether the sign bit of x is set (-0.0 too), elementwise: booleans.")
+isnan: _Final = _unary("isnan", "IsNan", "Whether x is NaN, elementwise: booleans.")
+isinf: _Final = _unary("isinf", "IsInf", "Whether x is infinite, elementwise: booleans.")
+isfinite: _Final = _unary("isfinite", "IsFinite", "Whether x is neither infinite nor NaN, elementwise: booleans.")
 
 
 def _itself(x: _Operand) -> _Operand:

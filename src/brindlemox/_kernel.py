@@ -8,24 +8,42 @@ from typing import Any, Final
 import numpy as np
 import numpy.typing as npt
 
-from _brindlemox import _compile_uncached, _evaluate_into
+from _brindlemox import _compile_uncached, _evaluate_into, _expr_record
 
 from ._build import constant_like, to_operand
 from ._dask_dispatch import any_dask_array, dask_apply_kernel
 from ._engine import Buffer, Expr, KernelSpec, MapSpec, kernels
-from ._inputs import F64Array, Order, arrange, check_operands
-from ._math import check_math
+from ._inputs import F64Array, Order, arrange, check_operands, read_typed
+from ._options import check_casting
+from ._kernel_text import KernelText, kernel_text
+from ._math import check_math, resolve_math
 from ._runtime import to_buffer
+from ._typed_eval import check_typed, float64_out, run_typed, text_names, typed_plan
+from ._typing_text import Kind, Plan
 
 _MISSING: Final = object()
+
+#: Typed programs a kernel keeps, by the kinds of its values.
+_PLANS_KEPT: Final = 64
 
 
 class Kernel:
     """A compiled elementwise kernel, called on arrays and numbers.
 
     Made by `kernel`. Its parameters are `names`; a call binds them by
-    position or keyword, broadcasts the arrays and returns a new float64 array
-    (or writes `out`), as `evaluate` does.
+    position or keyword, broadcasts the arrays and returns a new array (or
+    writes `out`, cast as `evaluate` casts), as `evaluate` does: the result
+    has the dtype and values NumPy gives for the same line of Python over the
+    same arrays and numbers. The numbers written in the expression keep their
+    kind: ``x * 2`` of an int64 array is int64, ``x * 2.0`` float64, and a
+    NumPy scalar keeps its dtype. Every value float64 computes with the
+    float64 kernel's bits.
+
+    An expression built otherwise than by the operators of `Expr` and the
+    functions of this package (by the extension's own functions) computes in
+    float64, as the extension does. One that cannot be typed (nested too
+    deeply for Python's parser, or reading an argument that is not a
+    parameter) computes float64 data only, and refuses any other.
 
     Parameters
     ----------
@@ -59,9 +77,19 @@ class Kernel:
     array([5.])
     """
 
-    __slots__ = ("_compiled", "_expr", "_math", "_names", "_spec", "_slot_names", "_slots")
+    __slots__ = ("_arg_names", "_compiled", "_constants", "_expr", "_math", "_names", "_plans", "_spec", "_slot_names",
+                 "_slots", "_text", "_untyped")  # fmt: skip
 
     def __init__(self, expr: Expr, names: tuple[str, ...] | None = None, *, math: str | None = None) -> None:
+        self._math = None if math is None else check_math(math)
+        self._compile(expr, names)
+        self.set_text(_typed_text(expr, self._names))
+        # Built by the package, yet not typed: it must not compute other data
+        # in float64 as if that were NumPy's answer.
+        self._untyped = self._text is None and _expr_record(expr) is not None
+
+    def _compile(self, expr: Expr, names: tuple[str, ...] | None) -> None:
+        """The float64 kernel of `expr` with parameters `names`."""
         temp_args = expr.get_temp_args()
         slot_names = tuple(temp_args[temp_id] for temp_id in sorted(temp_args))
         self._spec = kernels.elementwise(expr)
@@ -79,7 +107,6 @@ class Kernel:
         # cache keeps every kernel it ever compiled, and a stream of distinct
         # expressions would fill it without bound.
         self._compiled = _compile_uncached(self._spec)
-        self._math = None if math is None else check_math(math)
 
     @property
     def math(self) -> str | None:
@@ -92,6 +119,14 @@ class Kernel:
         None
         """
         return self._math
+
+    def set_text(self, text: KernelText | None) -> None:
+        """Types the kernel by `text` (see `kernel_text`); None computes in float64."""
+        self._text = text
+        #: The typed programs of the kinds of values calls have read, by kind and math mode.
+        self._plans: dict[tuple[tuple[Kind, ...], str], Plan] = {}
+        self._arg_names = () if text is None else tuple(f"_a{position}" for position in range(len(text.parameters)))
+        self._constants = {} if text is None else {name: read_typed(name, value)[1] for name, value in text.constants}
 
     @property
     def names(self) -> tuple[str, ...]:
@@ -139,7 +174,13 @@ class Kernel:
         >>> double = bm.kernel(2 * bm.arg("x"))
         >>> bm.go(double.map(x=np.ones(2))).result()
         array([2., 2.])
+
+        A `MapSpec` computes in float64: values for which a call computes
+        another type (integer arrays, or a comparison's booleans) are a
+        TypeError; `go` with the kernel and its values computes those.
         """
+        self.check_float64({name: np.empty(0) if isinstance(value, Buffer) else value
+                            for name, value in bindings.items()})  # fmt: skip
         # A parameter the expression never reads is accepted and ignored, as
         # a call does; a name that is no parameter is left for `go` to refuse.
         converted: dict[str, Any] = {
@@ -152,7 +193,104 @@ class Kernel:
     def __repr__(self) -> str:
         return f"Kernel({', '.join(self._names)})"
 
-    def __call__(self, *args: object, out: object = None, **kwargs: object) -> npt.NDArray[np.float64]:
+    def check_float64(self, bindings: dict[str, object]) -> None:
+        """TypeError unless a call over `bindings` (values by parameter name)
+        computes in float64 with a float64 result, as a `MapSpec` does."""
+        if self._text is None or any(self._names[index] not in bindings for index in self._text.parameters):
+            return
+        try:
+            typed = self.typed_call([bindings.get(name) for name in self._names])
+        except TypeError:
+            # Values of no numeric type: refused in the words of their conversion.
+            return
+        if typed is not None and not typed[0].only_float64:
+            raise TypeError(
+                "a MapSpec computes in float64, and a call of this kernel over these values computes in other "
+                f"types (its result is {typed[0].dtype}): call the kernel, or go() with the kernel and its values"
+            )
+
+    @property
+    def typed(self) -> bool:
+        """Whether the kernel computes in its values' types (see `Kernel`);
+        else in float64.
+
+        Examples
+        --------
+        >>> import brindlemox as bm
+        >>> bm.kernel(bm.arg("x") > 0).typed
+        True
+        """
+        return self._text is not None
+
+    def plan(self, kinds: Sequence[Kind], math: str = "libm") -> Plan:
+        """The typed program of the kernel for values of `kinds` (one per
+        parameter, in the order of `names`; those of parameters it never
+        reads are not looked at), each a dtype or a Python number's type, in
+        math mode `math`."""
+        assert self._text is not None
+        parameters, constants = self._text.parameters, self._text.constants
+        named = [(f"_a{read}", kinds[index]) for read, index in enumerate(parameters)]
+        named += [(name, read_typed(name, value)[0]) for name, value in constants]
+        found = typed_plan(self._text.text, tuple(named), math)
+        assert found is not None
+        return found
+
+    def typed_call(self, values: Sequence[object]) -> tuple[Plan, dict[str, object]] | None:
+        """The typed program over `values` (one per parameter, in the order
+        of `names`) and the values as it reads them; None for a kernel that
+        computes in float64, or Dask values."""
+        read = self._typed_read(values)
+        return None if read is None else self._bound(read)
+
+    def _refuse_other_than_float64(self, values: Sequence[object]) -> None:
+        for name, value in zip(self._names, values):
+            dtype = getattr(value, "dtype", None)
+            if dtype is not None and dtype != np.float64:
+                raise TypeError(
+                    f"argument '{name}' has dtype {dtype}, and this kernel computes float64 data only: its "
+                    "expression could not be typed as NumPy types it (it is nested too deeply for Python's parser, "
+                    "or reads an argument that is no parameter)"
+                )
+
+    def _bound(self, read: tuple[Plan, list[object]]) -> tuple[Plan, dict[str, object]]:
+        """The program and its values by name, from `_typed_read`."""
+        plan, values = read
+        bound = dict(zip(self._arg_names, values))
+        bound.update(self._constants)
+        return plan, bound
+
+    def _typed_read(self, values: Sequence[object], math: str | None = None) -> tuple[Plan, list[object]] | None:
+        """The typed program over `values` and the values the text reads, in
+        its order, as it reads them; None as for `typed_call`."""
+        text = self._text
+        if text is None:
+            if self._untyped:
+                self._refuse_other_than_float64(values)
+            return None
+        if any_dask_array(values):
+            return None
+        names = self._names
+        read = [read_typed(names[index], values[index]) for index in text.parameters]
+        kinds = tuple([kind for kind, _ in read])
+        mode = resolve_math(self._math if math is None else math)
+        found = self._plans.get((kinds, mode))
+        if found is None:
+            # The kinds of parameters the text never reads are not looked at.
+            per_parameter: list[Kind] = [float] * len(names)
+            for index, kind in zip(text.parameters, kinds):
+                per_parameter[index] = kind
+            found = self.plan(per_parameter, mode)
+            if len(self._plans) >= _PLANS_KEPT:
+                self._plans.clear()
+            self._plans[kinds, mode] = found
+        return found, [value for _, value in read]
+
+    def _typed_unless_float64(self, values: Sequence[object], out: object) -> tuple[Plan, dict[str, object]] | None:
+        """`typed_call`, or None when the float64 kernel computes the answer into `out`."""
+        typed = self.typed_call(values)
+        return None if typed is None or typed[0].only_float64 and float64_out(out) else typed
+
+    def __call__(self, *args: object, out: object = None, **kwargs: object) -> npt.NDArray[Any]:
         names = self._names
         if not kwargs and len(args) == len(names):
             return self.run(args, out)
@@ -193,7 +331,8 @@ class Kernel:
         numpy.ndarray or None
             `out`, or the new result, when every value is a number or a
             contiguous float64 array of one shape and layout (and `out`, if
-            given, of that shape and layout); None otherwise.
+            given, of that shape and layout) and the kernel's result over
+            them is float64; None otherwise.
 
         Examples
         --------
@@ -203,13 +342,23 @@ class Kernel:
         array([11., 12.])
         >>> add.run_in_place([np.arange(4.0)[::2], 10.0], None) is None
         True
+        >>> bm.kernel(bm.arg("x") > 0).run_in_place([np.ones(2)], None) is None
+        True
         """
-        operands = self._operands(values)
-        return _evaluate_into(self._compiled, operands, out)
+        if self._typed_unless_float64(values, out) is not None:
+            return None
+        return _evaluate_into(self._compiled, self._operands(values), out)
 
-    def run(self, values: Sequence[object], out: object, order: Order = "K") -> F64Array:
-        """The kernel over `values` (one per parameter, in order) into `out` or
-        a new array laid out as `order` says.
+    def run(
+        self,
+        values: Sequence[object],
+        out: object,
+        order: Order = "K",
+        casting: str = "same_kind",
+        math: str | None = None,
+    ) -> npt.NDArray[Any]:
+        """The kernel over `values` (one per parameter, in order) into `out`
+        (cast under `casting`) or a new array laid out as `order` says.
 
         Calling the kernel comes here once its arguments are bound.
 
@@ -218,9 +367,14 @@ class Kernel:
         values : sequence
             One array or number per parameter, in the order of `names`.
         out : numpy.ndarray or None
-            A float64 array of the result's shape to write, or None.
+            An array of the result's shape to write, or None.
         order : {'K', 'A', 'C', 'F'}, optional
             The layout of a new result, as `evaluate` takes it.
+        casting : str, optional
+            NumPy's rule for casting the result to `out`'s dtype.
+        math : {"libm", "fast"}, optional
+            The math mode of this call; by default the kernel's own, else
+            the current one.
 
         Returns
         -------
@@ -235,13 +389,20 @@ class Kernel:
         array([11., 12.])
         """
         operands = self._operands(values)
+        read = self._typed_read(values, math)
+        if read is not None and not (read[0].only_float64 and float64_out(out)):
+            return run_typed(*self._bound(read), out, order, casting)
         # Contiguous float64 arrays of one shape and layout (and floats) are
-        # read in place as they are; anything else is arranged first. The
-        # engine lays a new result out like its inputs, which is order "K".
+        # read in place as they are by the float64 kernel; the typed program
+        # reads any other layout where it lies, with the same bits; a kernel
+        # computed in float64 arranges them first. The engine lays a new
+        # result out like its inputs, which is order "K".
         if order == "K" or out is not None:
             result = _evaluate_into(self._compiled, operands, out)
             if result is not None:
                 return result
+        if read is not None:
+            return run_typed(*self._bound(read), out, order, casting)
         if any_dask_array(values):
             return dask_apply_kernel(self, values, out)  # type: ignore[no-any-return]
         arranged, result, _ = arrange(self._slot_names, list(operands), out, order)
@@ -254,7 +415,7 @@ class Kernel:
                 raise RuntimeError("internal error: the engine refused the operands the package arranged for it")
         return result
 
-    def check(self, values: Sequence[object], out: object) -> None:
+    def check(self, values: Sequence[object], out: object, casting: str = "same_kind") -> None:
         """Raises what `run` would raise for `values` and `out` before it
         computes anything, and computes nothing.
 
@@ -282,8 +443,41 @@ class Kernel:
         """
         if any_dask_array(values):
             return
-        operands = list(self._operands(values))
-        check_operands(self._slot_names, operands, out)
+        typed = self._typed_unless_float64(values, out)
+        if typed is not None:
+            check_typed(*typed, out, casting)
+            return
+        check_operands(self._slot_names, list(self._operands(values)), out)
+        if out is not None:
+            check_casting("evaluate", casting, out)
+
+
+def _typed_text(expr: Expr, names: tuple[str, ...]) -> KernelText | None:
+    """The text a kernel of parameters `names` over `expr` is typed by; None
+    for an expression whose building is not recorded, one that was built
+    reading an argument that is no parameter (which `where` of a constant
+    condition drops), or one nested too deeply for Python's parser: those
+    compute in float64."""
+    record = _expr_record(expr)
+    if record is None:
+        return None
+    try:
+        found = kernel_text(record, {name: index for index, name in enumerate(names)})
+        text_names(found.text)
+    except (KeyError, SyntaxError, RecursionError, MemoryError):
+        return None
+    return found
+
+
+def float64_kernel(expr: Expr, names: tuple[str, ...] | None = None) -> Kernel:
+    """`Kernel(expr, names)` computing in float64 whatever its operands, as
+    the float64 expression text does."""
+    made = Kernel.__new__(Kernel)
+    made._math = None
+    made._compile(expr, names)
+    made.set_text(None)
+    made._untyped = False
+    return made
 
 
 def _checked_names(names: Sequence[str]) -> tuple[str, ...]:
@@ -336,6 +530,13 @@ def kernel(expr_or_function: Expr | Callable[..., object], *, math: str | None =
     ('x', 'y')
     >>> hypot([3.0, 5.0], [4.0, 12.0])
     array([ 5., 13.])
+
+    Conditions combine with `bitwise_and`, `bitwise_or`, `bitwise_xor` and
+    `invert` (the text's ``&``, ``|``, ``^`` and ``~``), as in NumPy:
+
+    >>> import numpy as np
+    >>> bm.kernel(lambda n: bm.bitwise_and(n > 0, bm.invert(n > 9)))(np.array([-1, 5, 12]))
+    array([False,  True, False])
     """
     if type(expr_or_function) is Expr:
         return Kernel(expr_or_function, math=math)

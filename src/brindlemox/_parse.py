@@ -19,7 +19,7 @@ from _brindlemox import _REDUCTIONS
 from . import _build
 from ._build import Operand
 from ._engine import Expr, kernels
-from ._functions import floor_divide, remainder, where
+from ._functions import bitwise_and, bitwise_or, floor_divide, invert, remainder
 from ._registry import TEXT_FUNCTIONS, entry
 
 #: The reductions of expression text, the engine's own; `min` and `max`
@@ -27,20 +27,6 @@ from ._registry import TEXT_FUNCTIONS, entry
 TEXT_REDUCTIONS: Final[tuple[str, ...]] = _REDUCTIONS
 
 _SUPPORTED: Final = ", ".join(sorted({*TEXT_FUNCTIONS, *TEXT_REDUCTIONS}))
-
-
-# `&`, `|` and `~` read an operand as `where` does (non-zero or NaN is true)
-# and give 1.0 or 0.0.
-def _logical_and(a: Operand, b: Operand) -> Operand:
-    return where(a, where(b, 1.0, 0.0), 0.0)
-
-
-def _logical_or(a: Operand, b: Operand) -> Operand:
-    return where(a, 1.0, where(b, 1.0, 0.0))
-
-
-def _logical_not(a: Operand) -> Operand:
-    return where(a, 0.0, 1.0)
 
 
 _BINARY: Final[dict[type[ast.operator], Callable[[Operand, Operand], Operand]]] = {
@@ -51,8 +37,8 @@ _BINARY: Final[dict[type[ast.operator], Callable[[Operand, Operand], Operand]]] 
     ast.Pow: operator.pow,
     ast.Mod: remainder,
     ast.FloorDiv: floor_divide,
-    ast.BitAnd: _logical_and,
-    ast.BitOr: _logical_or,
+    ast.BitAnd: bitwise_and,
+    ast.BitOr: bitwise_or,
 }
 
 _COMPARE: Final[dict[type[ast.cmpop], Callable[[Operand, Operand], Operand]]] = {
@@ -205,7 +191,7 @@ class _Builder:
         if isinstance(node.op, ast.UAdd):
             return operand
         if isinstance(node.op, ast.Invert):
-            return _logical_not(operand)
+            return invert(operand)
         raise unsupported(node.op)
 
     def compare(self, node: ast.Compare) -> Operand:
@@ -218,7 +204,7 @@ class _Builder:
                 raise unsupported(op)
             right = self.build(comparator)
             term = _build.apply(compare, left, right)
-            result = term if result is None else _logical_and(result, term)
+            result = term if result is None else bitwise_and(result, term)
             left = right
         assert result is not None
         return result

@@ -3,7 +3,8 @@
 Expressions and kernel specs travel as the engine's own validated bytes: the
 rebuild refuses corrupt or hostile bytes with ValueError, and a rebuilt
 expression's arguments get fresh ids, so that they never merge with this
-process's other arguments. A `Kernel` travels as its expression and parameter
+process's other arguments. An expression's record of how it was built
+travels beside its bytes, flattened (it nests as deep as the expression). A `Kernel` travels as its expression and parameter
 names and is built again where it lands, checked as any new kernel is. A
 `Buffer` travels as its values, lent to pickle without a copy, so that
 protocol 5 sends them out of band. A task, a channel and a receive case are
@@ -23,15 +24,25 @@ from ._engine import Buffer, Channel, Expr, KernelSpec, RecvCase, TaskHandle, ru
 from ._channels import Channel as PackageChannel
 from ._channels import RecvCase as PackageRecvCase
 from ._kernel import Kernel
+from ._kernel_text import checked_text, flat_record, nested_record
 from ._tasks import Task
 
 
-def _expr_from_bytes(data: bytes) -> Expr:
-    return _brindlemox._expr_from_bytes(data)
+def _expr_from_bytes(data: bytes, record: object = None) -> Expr:
+    expr = _brindlemox._expr_from_bytes(data)
+    if record is None:
+        return expr
+    try:
+        return _brindlemox._expr_with_record(expr, nested_record(record))
+    except ValueError as error:
+        raise pickle.UnpicklingError(f"a pickled Expr does not hold together: {error}") from error
 
 
-def _reduce_expr(expr: Expr) -> tuple[Callable[[bytes], Expr], tuple[bytes]]:
-    return _expr_from_bytes, (_brindlemox._expr_to_bytes(expr),)
+def _reduce_expr(expr: Expr) -> tuple[Callable[[bytes, object], Expr], tuple[bytes, object]]:
+    # The record of how the expression was built travels with it, so that a
+    # kernel made of it where it lands is typed as one made here.
+    record = _brindlemox._expr_record(expr)
+    return _expr_from_bytes, (_brindlemox._expr_to_bytes(expr), None if record is None else flat_record(record))
 
 
 def _kernel_spec_from_bytes(data: bytes) -> KernelSpec:
@@ -42,19 +53,26 @@ def _reduce_kernel_spec(spec: KernelSpec) -> tuple[Callable[[bytes], KernelSpec]
     return _kernel_spec_from_bytes, (_brindlemox._kernel_spec_to_bytes(spec),)
 
 
-def _kernel_from_expr(expr: Expr, names: tuple[str, ...], math: str | None = None) -> Kernel:
+def _kernel_from_expr(expr: Expr, names: tuple[str, ...], text: object = None, math: str | None = None) -> Kernel:
     if type(expr) is not Expr:
         raise pickle.UnpicklingError(f"a pickled Kernel needs an Expr, not {type(expr).__name__}")
     try:
-        return Kernel(expr, names, math=math)
-    except (TypeError, ValueError) as error:
+        kernel = Kernel(expr, names, math=math)
+        kernel.set_text(None if text is None else checked_text(text, len(kernel.names)))
+        return kernel
+    except (TypeError, ValueError, SyntaxError) as error:
         raise pickle.UnpicklingError(f"a pickled Kernel does not hold together: {error}") from error
 
 
 def _reduce_kernel(
     kernel: Kernel,
-) -> tuple[Callable[[Expr, tuple[str, ...], str | None], Kernel], tuple[Expr, tuple[str, ...], str | None]]:
-    return _kernel_from_expr, (kernel._expr, kernel._names, kernel._math)
+) -> tuple[
+    Callable[[Expr, tuple[str, ...], object, str | None], Kernel], tuple[Expr, tuple[str, ...], object, str | None]
+]:
+    # The text the kernel is typed by travels with it: a rebuilt expression
+    # has no record of how it was built.
+    text = None if kernel._text is None else tuple(kernel._text)
+    return _kernel_from_expr, (kernel._expr, kernel._names, text, kernel._math)
 
 
 def _buffer_from_values(values: np.ndarray) -> Buffer:

@@ -13,7 +13,7 @@ from ._dask_dispatch import any_dask_array
 from ._engine import Expr
 from ._fused import fused_reduce
 from ._inputs import Order, arrange
-from ._kernel import Kernel
+from ._kernel import Kernel, float64_kernel
 from ._parse import Parsed
 from ._reduce import reduce_any, reduce_array_as_it_is, reduced_shape
 
@@ -23,7 +23,7 @@ _ANY_NUMBER: Final = 0.0
 
 
 def _compiled(value: Expr | float) -> Kernel | float:
-    return Kernel(value) if type(value) is Expr else value
+    return float64_kernel(value) if type(value) is Expr else value
 
 
 def _bound(compiled: Kernel | float, bound: dict[str, object]) -> tuple[object, ...]:

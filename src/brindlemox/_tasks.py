@@ -183,7 +183,7 @@ def go(
     ------
     TypeError
         For work of another kind, arguments it does not take, or `out` with
-        a text whose type is not float64.
+        a text or a kernel whose result is not float64.
     KeyError
         For a name of the text with no value.
 
@@ -223,7 +223,15 @@ def go(
     if isinstance(work, Kernel):
         if local_dict is not None:
             raise TypeError("go() takes a kernel's arguments as a call does")
-        return _submit_kernel(work, _bound(work, args, kwargs), channel)
+        values = _bound(work, args, kwargs)
+        typed = work.typed_call(values)
+        if typed is not None and not typed[0].only_float64:
+            if channel is not None and typed[0].fast:
+                raise TypeError("go() sends into a channel only results computed with libm; this one is in fast math")
+            if channel is not None:
+                raise TypeError(f"go() sends only float64 results into a channel; this kernel's is {typed[0].dtype}")
+            return _submit_typed(*typed)
+        return _submit_kernel(work, values, channel)
     raise TypeError(f"go() expects a MapSpec, ReduceSpec, Kernel or expression text, not {type(work).__name__}")
 
 

@@ -80,6 +80,16 @@ def typed_call(text: str, values: Sequence[object], math: str = "libm") -> tuple
     return found, {name: value for name, (_, value) in zip(names, read)}
 
 
+def float64_out(out: object) -> bool:
+    """Whether the float64 kernels write `out` as it is."""
+    if out is None:
+        return True
+    if type(out) is not np.ndarray or out.dtype != np.float64:
+        return False
+    flags = out.flags
+    return (flags.c_contiguous or flags.f_contiguous) and flags.aligned
+
+
 def _writes_in_place(target: np.ndarray, dtype: np.dtype, layout: Layout) -> bool:
     flags = target.flags
     contiguous = flags.c_contiguous if layout == "C" else flags.f_contiguous

@@ -190,6 +190,10 @@ class _Typer:
 
     def apply(self, ufunc: np.ufunc, operands: list[Value]) -> Typed:
         """The loop NumPy's `ufunc` takes for `operands`, as the engine runs it."""
+        if ufunc in _ORDERINGS:
+            settled = self.beyond_range(ufunc, operands)
+            if settled is not None:
+                return settled
         kinds = tuple(_kind(value) for value in operands)
         resolved = ufunc.resolve_dtypes(kinds + (None,) * ufunc.nout)
         loop, result = resolved[0], resolved[ufunc.nin]
@@ -202,13 +206,36 @@ class _Typer:
             raise TypeError(f"{ufunc.__name__} is not supported for {', '.join(str(kind) for kind in kinds)}")
         # NumPy's float16 loops compute in float32 and round each result.
         computed = _F32 if loop == _F16 else loop
-        values = [self.as_type(value, computed) for value in operands]
+        # A number is a float16 first (2**40 is inf there), then widened.
+        values = [self.as_type(self.as_type(value, loop), computed) for value in operands]
         self.note(loop)
         code_of_apply = (_APPLY, code, CODES[computed], 0)
         typed = Typed((*(value.code for value in values), code_of_apply), self.note(result))
         if computed != loop and result == _F16:
             typed = Typed((typed.code, (_CAST, 0, CODES[_F16], 0)), result)
         return typed
+
+    def beyond_range(self, ufunc: np.ufunc, operands: list[Value]) -> Typed | None:
+        """NumPy compares integers with a Python int their type cannot hold
+        exactly, which settles every element alike; None for other operands.
+        (A name bound to such an int is NumPy's OverflowError: a program is
+        typed once for every value of a Python int.)"""
+        for side, (value, number) in enumerate((operands, operands[::-1])):
+            if type(number) is not int or not isinstance(value, Typed) or value.dtype.kind not in "iu":
+                continue
+            limits = np.iinfo(value.dtype)
+            if limits.min <= number <= limits.max:
+                return None
+            # Whether `value <op> number` (the number on the right) holds.
+            above = number > limits.max
+            answers: dict[np.ufunc, bool] = {np.less: above, np.less_equal: above, np.greater: not above,
+                                             np.greater_equal: not above, np.equal: False, np.not_equal: True}
+            holds = answers[ufunc]
+            if side == 1 and ufunc not in (np.equal, np.not_equal):
+                holds = not holds
+            # Integers equal themselves everywhere, and no element differs from itself.
+            return self.apply(np.equal if holds else np.not_equal, [value, value])
+        return None
 
     def mixed_comparison(self, ufunc: np.ufunc, operands: list[Value], left: np.dtype) -> Typed:
         """NumPy compares int64 with uint64 exactly, without a common type:

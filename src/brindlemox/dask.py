@@ -42,6 +42,7 @@ except ImportError as error:  # pragma: no cover - exercised in a subprocess wit
 
 from ._inputs import read_typed, to_operand
 from ._kernel import Kernel
+from ._math import resolve_math
 from ._reduce import Axis, continue_sum, finish_sum, reduce_array, reduce_axes, reduced_axes, result_dtype
 from ._threads import get_num_threads, set_num_threads
 from ._typed_eval import run_typed, typed_call, typed_plan
@@ -75,7 +76,7 @@ def apply_kernel(kernel: Kernel, values: Sequence[object], out: object = None) -
     Returns
     -------
     dask.array.Array
-        The lazy float64 result, chunked as the inputs.
+        The lazy result, chunked as the inputs, of the dtype a call gives.
 
     Raises
     ------
@@ -91,8 +92,15 @@ def apply_kernel(kernel: Kernel, values: Sequence[object], out: object = None) -
     >>> apply_kernel(bm.kernel(lambda x, y: 2 * x + y), [x, 1.0]).compute()
     array([ 1.,  3.,  5.,  7.,  9., 11.])
     """
-    operands = [_as_operand(name, value) for name, value in zip(kernel.names, values, strict=True)]
-    return _blockwise(partial(_apply_block, kernel), operands, _FLOAT64, out)
+    # Every chunk computes in the math mode of this call, whichever thread runs it.
+    mode = resolve_math(kernel.math)
+    if not kernel.typed:
+        operands = [_as_operand(name, value) for name, value in zip(kernel.names, values, strict=True)]
+        return _blockwise(partial(_apply_block, kernel, mode), operands, _FLOAT64, out)
+    # Each block is typed as a call is: Python numbers stay weak, arrays keep their dtypes.
+    read = [_read_typed(name, value) for name, value in zip(kernel.names, values, strict=True)]
+    found = kernel.plan([kind for kind, _ in read], mode)
+    return _blockwise(partial(_apply_block, kernel, mode), [operand for _, operand in read], found.dtype, out)
 
 
 def apply_text(
@@ -289,9 +297,9 @@ def _broadcastable(array: da.Array) -> da.Array:
     return array.rechunk(axes) if axes else array
 
 
-def _apply_block(kernel: Kernel, *blocks: object) -> np.ndarray:
+def _apply_block(kernel: Kernel, math: str, *blocks: object) -> np.ndarray:
     _use_share_of_cpus()
-    return kernel(*blocks)
+    return kernel.run(blocks, None, math=math)
 
 
 # --- reductions ----------------------------------------------------------------------------

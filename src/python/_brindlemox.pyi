@@ -1,7 +1,7 @@
 """brindlemox: A Python parallel compute library backed by a C++ execution engine."""
 
 from collections.abc import Buffer as _BytesLike
-from typing import Any, Final, SupportsFloat, SupportsIndex, final
+from typing import Any, ClassVar, Final, SupportsFloat, SupportsIndex, final
 
 import numpy as np
 import numpy.typing as npt
@@ -48,6 +48,7 @@ class Expr:
     def __ne__(self, other: _Operand, /) -> Expr: ...  # type: ignore[override]
     def __gt__(self, other: _Operand, /) -> Expr: ...  # type: ignore[override]
     def __ge__(self, other: _Operand, /) -> Expr: ...  # type: ignore[override]
+    __array_ufunc__: ClassVar[None]
     __hash__: None  # type: ignore[assignment]
 
 @final
@@ -147,6 +148,8 @@ _UNARY_OPS: Final[tuple[str, ...]]
 _BINARY_OPS: Final[tuple[str, ...]]
 def _unary(op: str, operand: Expr) -> Expr: ...
 def _binary(op: str, left: Expr, right: Expr) -> Expr: ...
+def _expr_record(expr: Expr) -> tuple[object, ...] | None: ...
+def _expr_with_record(expr: Expr, record: tuple[object, ...]) -> Expr: ...
 # Private entry points of the brindlemox package: typed programs over NumPy's element types.
 _DTYPES: Final[tuple[str, ...]]
 _TYPED_OPS: Final[dict[str, int]]

@@ -51,6 +51,9 @@ PyObject* kernel_spec_to_bytes_impl(PyObject*, const BoundArgs& args) {
   return new_bytes(encode_kernel(*spec));
 }
 
+// An Expr from bytes carries no record of how it was built.
+PyObject* wrap_decoded_expr(Expr expr) { return wrap_expr(std::move(expr)); }
+
 PyObject* wrap_kernel_spec(KernelSpec spec) { return make_instance(kernel_spec_type().get(), std::move(spec)); }
 
 /// The object `wrap` makes of what `decode` finds in the bytes of the one
@@ -73,7 +76,7 @@ constexpr Method kFunctions[] = {
     {"_expr_to_bytes", kExprParams, "The bytes of an Expr: its tree and its arguments' names.", expr_to_bytes_impl},
     {"_expr_from_bytes", kDataParams,
      "The Expr the bytes encode, with new argument ids; ValueError for bytes that encode none.",
-     from_bytes_impl<decode_expr, wrap_expr>},
+     from_bytes_impl<decode_expr, wrap_decoded_expr>},
     {"_kernel_spec_to_bytes", kSpecParams, "The bytes of a KernelSpec: its argument names and tree.",
      kernel_spec_to_bytes_impl},
     {"_kernel_spec_from_bytes", kDataParams,

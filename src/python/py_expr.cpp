@@ -1,4 +1,5 @@
-// Expr: operator overloads, repr and the argument-id methods.
+// Expr: operator overloads (each recording how it built its result), repr and
+// the argument-id methods.
 #include "py_expr.h"
 
 #include <map>
@@ -14,19 +15,41 @@ namespace {
 
 bool is_expr(PyObject* object) { return is_instance(object, expr_type().get()); }
 
+const Expr& expr_of(PyObject* object) { return payload<ExprValue>(object).expr; }
+
+const char* symbol(BinaryOp op) {
+  switch (op) {
+    case BinaryOp::Add: return "+";
+    case BinaryOp::Sub: return "-";
+    case BinaryOp::Mul: return "*";
+    case BinaryOp::Div: return "/";
+    case BinaryOp::Pow: return "**";
+    default: return op_name(op);
+  }
+}
+
+const char* symbol(CompareOp op) {
+  switch (op) {
+    case CompareOp::Lt: return "<";
+    case CompareOp::Le: return "<=";
+    case CompareOp::Eq: return "==";
+    case CompareOp::Ne: return "!=";
+    case CompareOp::Gt: return ">";
+    case CompareOp::Ge: return ">=";
+  }
+  return "";
+}
+
 // Both operand orders reach the same slot; the tree keeps the source order.
 template <BinaryOp op>
 PyObject* binary_slot(PyObject* left, PyObject* right) {
   return guard([&]() -> PyObject* {
-    if (is_expr(left)) {
-      const std::optional<Operand> other = to_operand(right);
-      if (!other) return nullptr;
-      return wrap_expr(binary_expr(op, payload<Expr>(left), other->get()));
-    }
-    if (!is_expr(right)) Py_RETURN_NOTIMPLEMENTED;
-    const std::optional<Operand> other = to_operand(left);
-    if (!other) return nullptr;
-    return wrap_expr(binary_expr(op, other->get(), payload<Expr>(right)));
+    if (!is_expr(left) && !is_expr(right)) Py_RETURN_NOTIMPLEMENTED;
+    const std::optional<Operand> first = to_operand(left);
+    if (!first) return nullptr;
+    const std::optional<Operand> second = to_operand(right);
+    if (!second) return nullptr;
+    return wrap_expr(binary_expr(op, first->get(), second->get()), record_of(symbol(op), {left, right}));
   });
 }
 
@@ -35,7 +58,9 @@ PyObject* power_slot(PyObject* left, PyObject* right, PyObject*) { return binary
 
 template <UnaryOp op>
 PyObject* unary_slot(PyObject* self) {
-  return guard([&]() -> PyObject* { return wrap_expr(unary_expr(op, payload<Expr>(self))); });
+  return guard([&]() -> PyObject* {
+    return wrap_expr(unary_expr(op, expr_of(self)), record_of(op == UnaryOp::Neg ? "u-" : "abs", {self}));
+  });
 }
 
 int bool_slot(PyObject*) {
@@ -61,20 +86,20 @@ PyObject* richcompare_slot(PyObject* self, PyObject* other, int operation) {
     if (!is_expr(self) || !op) Py_RETURN_NOTIMPLEMENTED;
     const std::optional<Operand> right = to_operand(other);
     if (!right) return nullptr;
-    return wrap_expr(compare_expr(*op, payload<Expr>(self), right->get()));
+    return wrap_expr(compare_expr(*op, expr_of(self), right->get()), record_of(symbol(*op), {self, other}));
   });
 }
 
 PyObject* repr_slot(PyObject* self) {
   return guard([&]() -> PyObject* {
-    const std::string text = expr_repr(payload<Expr>(self));
+    const std::string text = expr_repr(expr_of(self));
     return new_text(text);
   });
 }
 
 PyObject* get_temp_args_impl(PyObject* self, const BoundArgs&) {
   PyRef dict = PyRef::steal(expect_object(PyDict_New()));
-  for (const auto& [id, name] : collect_temp_args(payload<Expr>(self).tree)) {
+  for (const auto& [id, name] : collect_temp_args(expr_of(self).tree)) {
     const PyRef key = PyRef::steal(expect_object(PyLong_FromUnsignedLongLong(id)));
     const PyRef value = PyRef::steal(new_text(name));
     if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) fail_python_api();
@@ -83,7 +108,7 @@ PyObject* get_temp_args_impl(PyObject* self, const BoundArgs&) {
 }
 
 PyObject* get_referenced_args_impl(PyObject* self, const BoundArgs&) {
-  const TempArgs temp_args = collect_temp_args(payload<Expr>(self).tree);
+  const TempArgs temp_args = collect_temp_args(expr_of(self).tree);
   PyRef list = PyRef::steal(expect_object(PyList_New(static_cast<Py_ssize_t>(temp_args.size()))));
   Py_ssize_t i = 0;
   for (const auto& [id, name] : temp_args) {
@@ -113,7 +138,7 @@ bool to_id_map(PyObject* value, std::map<std::uint64_t, std::uint64_t>& out) {
 PyObject* rewrite_args_impl(PyObject* self, const BoundArgs& bound) {
   std::map<std::uint64_t, std::uint64_t> mapping;
   if (!to_id_map(bound[0], mapping)) return argument_error("mapping");
-  return wrap_expr(rewrite_args(payload<Expr>(self), mapping));
+  return wrap_expr(rewrite_args(expr_of(self), mapping));
 }
 
 constexpr Param kRewriteArgsParams[] = {{"mapping", ParamKind::Required}};
@@ -137,7 +162,7 @@ constexpr ClassDef kClass{.name = "Expr", .doc = kDoc, .methods = kMethods};
 }  // namespace
 
 LazyType& expr_type() {
-  return lazy_type<kClass, Expr>({
+  return lazy_type<kClass, ExprValue>({
       {Py_tp_repr, as_slot(repr_slot)},
       {Py_tp_hash, as_slot(PyObject_HashNotImplemented)},
       {Py_tp_richcompare, as_slot(richcompare_slot)},
@@ -152,14 +177,31 @@ LazyType& expr_type() {
   });
 }
 
-PyObject* wrap_expr(Expr expr) { return make_instance(expr_type().get(), std::move(expr)); }
+PyObject* wrap_expr(Expr expr, PyRef record) {
+  return make_instance(expr_type().get(), ExprValue{std::move(expr), std::move(record)});
+}
 
-const Expr* unwrap_expr(PyObject* object) { return payload_of<Expr>(object, expr_type()); }
+const Expr* unwrap_expr(PyObject* object) {
+  const ExprValue* value = payload_of<ExprValue>(object, expr_type());
+  return value == nullptr ? nullptr : &value->expr;
+}
+
+PyRef record_of(const char* name, std::initializer_list<PyObject*> operands) {
+  PyRef record = PyRef::steal(expect_object(PyTuple_New(static_cast<Py_ssize_t>(operands.size() + 1))));
+  PyTuple_SET_ITEM(record.get(), 0, new_text(name));
+  Py_ssize_t i = 1;
+  for (PyObject* operand : operands) {
+    PyObject* item = is_expr(operand) ? payload<ExprValue>(operand).record.get() : operand;
+    if (item == nullptr) return {};
+    PyTuple_SET_ITEM(record.get(), i++, PyRef::borrow(item).release());
+  }
+  return record;
+}
 
 std::optional<Operand> to_operand(PyObject* object) {
   Operand operand;
   if (is_expr(object)) {
-    operand.expr_ = &payload<Expr>(object);
+    operand.expr_ = &expr_of(object);
     return operand;
   }
   if (const std::optional<double> number = to_number(object)) {

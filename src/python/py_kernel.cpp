@@ -16,10 +16,18 @@ namespace {
 
 using enum ParamKind;
 
+// An argument Expr, recorded as ("arg", name).
+PyObject* new_arg(std::string name) {
+  PyRef record = PyRef::steal(expect_object(PyTuple_New(2)));
+  PyTuple_SET_ITEM(record.get(), 0, new_text("arg"));
+  PyTuple_SET_ITEM(record.get(), 1, new_text(name));
+  return wrap_expr(make_arg(std::move(name)), std::move(record));
+}
+
 PyObject* arg_impl(PyObject*, const BoundArgs& bound) {
   std::string name;
   if (!to_text(bound[0], name)) return argument_error("name");
-  return wrap_expr(make_arg(std::move(name)));
+  return new_arg(std::move(name));
 }
 
 PyObject* args_impl(PyObject*, const BoundArgs& bound) {
@@ -32,7 +40,7 @@ PyObject* args_impl(PyObject*, const BoundArgs& bound) {
   }
   PyRef list = PyRef::steal(expect_object(PyList_New(static_cast<Py_ssize_t>(names.size()))));
   for (std::size_t i = 0; i < names.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), wrap_expr(make_arg(std::move(names[i]))));
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_arg(std::move(names[i])));
   }
   return list.release();
 }

@@ -51,6 +51,21 @@ PyObject* binary_impl(PyObject*, const BoundArgs& bound) {
   return wrap_expr(binary_expr(*op, *left, *right));
 }
 
+PyObject* expr_record_impl(PyObject*, const BoundArgs& bound) {
+  if (unwrap_expr(bound[0]) == nullptr) return argument_error(bound.name(0));
+  PyObject* record = payload<ExprValue>(bound[0]).record.get();
+  return PyRef::borrow(record == nullptr ? Py_None : record).release();
+}
+
+// Only a tuple: a record holds no mutable object, so no Expr can come to be
+// reachable from its own record.
+PyObject* expr_with_record_impl(PyObject*, const BoundArgs& bound) {
+  const Expr* expr = unwrap_expr(bound[0]);
+  if (expr == nullptr) return argument_error(bound.name(0));
+  if (!PyTuple_Check(bound[1])) return set_error(PyExc_TypeError, "record must be a tuple");
+  return wrap_expr(*expr, PyRef::borrow(bound[1]));
+}
+
 template <class Op>
 bool add_names(PyObject* module, const char* attribute, std::span<const Op> ops) {
   const PyRef names = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(ops.size())));
@@ -66,10 +81,14 @@ bool add_names(PyObject* module, const char* attribute, std::span<const Op> ops)
 using enum ParamKind;
 constexpr Param kUnaryParams[] = {{"op", Required}, {"operand", Required}};
 constexpr Param kBinaryParams[] = {{"op", Required}, {"left", Required}, {"right", Required}};
+constexpr Param kRecordParams[] = {{"expr", Required}};
+constexpr Param kWithRecordParams[] = {{"expr", Required}, {"record", Required}};
 
 constexpr Method kFunctions[] = {
     {"_unary", kUnaryParams, "Unary(op, operand), the operator named as in _UNARY_OPS.", unary_impl},
     {"_binary", kBinaryParams, "Binary(op, left, right), the operator named as in _BINARY_OPS.", binary_impl},
+    {"_expr_record", kRecordParams, "How the package built expr (a tuple), or None where unknown.", expr_record_impl},
+    {"_expr_with_record", kWithRecordParams, "expr with the record record (a tuple).", expr_with_record_impl},
 };
 
 }  // namespace
@@ -77,6 +96,14 @@ constexpr Method kFunctions[] = {
 PyMethodDef* operator_functions() { return method_defs<kFunctions>(); }
 
 bool add_operator_names(PyObject* module) {
+  // NumPy's scalars and arrays give way to Expr's own operators (NumPy's
+  // protocol for that is this attribute being None): `np.float32(2) * x`
+  // reaches Expr with the scalar as given, not as the Python float NumPy
+  // would make of it, and a ufunc called on an Expr is a TypeError.
+  PyTypeObject* expr = expr_type().get_or_create();
+  if (expr == nullptr || PyObject_SetAttrString(reinterpret_cast<PyObject*>(expr), "__array_ufunc__", Py_None) < 0) {
+    return false;
+  }
   return add_names<UnaryOp>(module, "_UNARY_OPS", kUnaryOps) && add_names<BinaryOp>(module, "_BINARY_OPS", kBinaryOps);
 }
 

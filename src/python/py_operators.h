@@ -7,11 +7,13 @@
 
 namespace bmx::py {
 
-/// The module functions `_unary` and `_binary`, for add_functions().
+/// The module functions `_unary`, `_binary`, `_expr_record` and
+/// `_expr_with_record`, for add_functions().
 PyMethodDef* operator_functions();
 
 /// Sets `_UNARY_OPS` and `_BINARY_OPS`: tuples of every operator's name, in
-/// table order. False with a Python exception set on failure.
+/// table order; and Expr's `__array_ufunc__` (None), by which NumPy leaves
+/// mixed operations to Expr. False with a Python exception set on failure.
 bool add_operator_names(PyObject* module);
 
 }  // namespace bmx::py

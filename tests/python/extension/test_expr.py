@@ -1,5 +1,6 @@
 import math
 
+import numpy as np
 import pytest
 
 import _brindlemox as ext
@@ -249,3 +250,26 @@ def test_long_chain_built_used_and_dropped_on_a_small_stack():
     )
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.split() == ["3000015", "True", "True", "True", "done"]
+
+
+def test_numpy_gives_way_to_expr(k):
+    x = k.arg("x")
+    assert ext.Expr.__array_ufunc__ is None
+    # The scalar reaches Expr as given, so its record keeps its dtype.
+    for scalar in (np.float32(2.5), np.int8(3)):
+        assert ext._expr_record(scalar - x) == ("-", scalar, ("arg", "x"))
+        assert type(ext._expr_record(scalar * x)[1]) is type(scalar)
+    with pytest.raises(TypeError, match="does not support ufuncs"):
+        np.sin(x)
+
+
+def test_records_say_how_an_expression_was_built(k):
+    x, y = k.args("x", "y")
+    assert ext._expr_record((x * 2 + True) > -y) == (">", ("+", ("*", ("arg", "x"), 2), True), ("u-", ("arg", "y")))
+    assert ext._expr_record(abs(x) ** 1.5 / (x - 1) < y) == (
+        "<", ("/", ("**", ("abs", ("arg", "x")), 1.5), ("-", ("arg", "x"), 1)), ("arg", "y"))
+    # Built otherwise, the record is unknown, and stays so in what is built from it.
+    assert ext._expr_record(k.sqrt(x)) is None and ext._expr_record(k.sqrt(x) + 1) is None
+    assert ext._expr_record(ext._expr_with_record(k.sqrt(x), ("sqrt", ("arg", "x")))) == ("sqrt", ("arg", "x"))
+    with pytest.raises(TypeError, match="record must be a tuple"):
+        ext._expr_with_record(x, ["list"])

@@ -2,6 +2,7 @@
 same text evaluated by Python over the same arrays (NumPy's operators and
 functions) gives the dtype, the values and the errors we must give."""
 
+import ast
 import itertools
 import os
 import random
@@ -98,17 +99,73 @@ _WIDER = {np.dtype(np.float16): np.float64, np.dtype(np.float32): np.float64, np
 def check(text, names, ulps=0, widened=False):
     """Our answer against NumPy's; `widened` compares the values with NumPy's
     answer in float64 (complex128) rounded once to the result's type, the
-    correctly rounded result as near as NumPy's float64 functions give it."""
+    correctly rounded result as near as NumPy's float64 functions give it.
+    The same line traced into a kernel gives the text's answer, bit for bit."""
     expected, error = numpy_answer(text, names)
     if error is not None:
         with pytest.raises(type(error)):
             bm.evaluate(text, dict(names))
+        check_traced(text, names, type(error))
         return
     expected = np.asarray(expected)
     if widened and expected.dtype in _WIDER:
         wide = {name: value.astype(_WIDER.get(value.dtype, value.dtype)) for name, value in names.items()}
         expected = np.asarray(numpy_answer(text, wide)[0]).astype(expected.dtype)
-    same(bm.evaluate(text, dict(names)), expected, ulps)
+    ours = bm.evaluate(text, dict(names))
+    same(ours, expected, ulps)
+    check_traced(text, names, ours)
+
+
+def traceable(text):
+    """Whether Python runs `text` on `Expr`s as the text means it: `Expr` has
+    no `//`, `%`, `<<`, `>>`, a comparison chain asks an `Expr` for its truth,
+    and a function of numbers alone is folded to a float where the text has
+    NumPy's scalar."""
+    tree = ast.parse(text, mode="eval")
+    for node in ast.walk(tree):
+        if isinstance(node, ast.BinOp) and isinstance(node.op, (ast.FloorDiv, ast.Mod, ast.LShift, ast.RShift)):
+            return False
+        if isinstance(node, ast.Compare) and len(node.ops) > 1:
+            return False
+        if isinstance(node, (ast.Call, ast.Expression)) and not any(isinstance(n, ast.Name) for n in ast.walk(node)
+                                                                    if n is not getattr(node, "func", None)):
+            return False
+    return True
+
+
+class _Functional(ast.NodeTransformer):
+    """`&`, `|`, `^` and `~` as the functions a traced kernel calls for them."""
+
+    NAMES = {ast.BitAnd: "bitwise_and", ast.BitOr: "bitwise_or", ast.BitXor: "bitwise_xor", ast.Invert: "invert"}
+
+    def visit_BinOp(self, node):
+        node = self.generic_visit(node)
+        name = self.NAMES.get(type(node.op))
+        return node if name is None else ast.Call(ast.Name(name, ast.Load()), [node.left, node.right], [])
+
+    def visit_UnaryOp(self, node):
+        node = self.generic_visit(node)
+        name = self.NAMES.get(type(node.op))
+        return node if name is None else ast.Call(ast.Name(name, ast.Load()), [node.operand], [])
+
+
+def functional(text):
+    """`text` with its `&`, `|`, `^` and `~` written as the functions a traced kernel calls."""
+    return ast.unparse(_Functional().visit(ast.parse(text, mode="eval")))
+
+
+def check_traced(text, names, want):
+    """The kernel traced from `lambda <names>: <text>` over `names` gives `want`
+    (an array, bit for bit) or raises it (an exception type)."""
+    if not traceable(text):
+        return
+    function = eval(f"lambda {', '.join(names)}: {functional(text)}", {"__builtins__": {}, **TEXT_FUNCTIONS})  # noqa: S307
+    if isinstance(want, type):
+        # Python refuses operators on numbers alone as it traces.
+        with pytest.raises(want):
+            bm.kernel(function)(**names)
+        return
+    same(bm.kernel(function)(**names), want)
 
 
 BINARY = ["+", "-", "*", "/", "//", "%", "**", "&", "|", "^", "<<", ">>", "<", "<=", "==", "!=", ">", ">="]
@@ -294,3 +351,57 @@ def test_reductions_in_the_text_compute_in_the_datas_types(text, dtype):
     ours, expected = bm.evaluate(text, names), np.asarray(expected)
     assert ours.dtype == expected.dtype
     assert np.allclose(ours, expected, rtol=1e-6) if expected.dtype.kind == "f" else np.array_equal(ours, expected)
+
+
+# Numbers written into a kernel keep their kind: Python's are weak, NumPy's
+# scalars strong, as in the same line of NumPy and as a name bound in text.
+LITERALS = [2, -3, 2.5, True, 2**40, float("inf"), np.float32(1.5), np.int8(3), np.uint64(5), np.float64(2),
+            np.bool_(True), np.float16(0.5)]  # fmt: skip
+LITERAL_TEXTS = ["a * lit", "lit - a", "a > lit", "lit <= a", "a == lit", "where(a != 0, a, lit)", "a & lit",
+                 "~(a | lit) ^ a", "-a + lit"]  # fmt: skip
+
+
+@pytest.mark.parametrize("literal", LITERALS, ids=repr)
+@pytest.mark.parametrize("dtype", DTYPES, ids=str)
+def test_kernel_literals_keep_their_kind(dtype, literal):
+    a = sample(dtype, 40, 11)
+    ulps = 4 if dtype.kind == "c" else 0
+    for text in LITERAL_TEXTS:
+        with np.errstate(all="ignore"):
+            try:
+                # With the builtins, which NumPy's OverflowError needs.
+                expected, error = eval(text, {**NUMPY, "a": a, "lit": literal}), None  # noqa: S307
+            except Exception as raised:
+                expected, error = None, raised
+        function = eval(f"lambda a: {functional(text)}", {"__builtins__": {}, **TEXT_FUNCTIONS, "lit": literal})  # noqa: S307
+        if error is not None:
+            with pytest.raises(type(error)):
+                bm.kernel(function)(a)
+            continue
+        ours = bm.kernel(function)(a)
+        same(ours, np.asarray(expected), ulps)
+        # In text a Python number is written in (a name bound to one is typed once for every value).
+        written = type(literal) in (int, bool) or type(literal) is float and np.isfinite(literal)
+        same(ours, bm.evaluate(text.replace("lit", f"({literal!r})") if written else text, {"a": a, "lit": literal}))
+
+
+FLOAT64_KERNELS = [
+    lambda x, y: x * 2 + 1,
+    lambda x, y: bm.sqrt(x * x + y * y),
+    lambda x, y: x**2 - y / 3,
+    lambda x, y: bm.sin(x) * bm.exp(y) + bm.minimum(x, y),
+    lambda x, y: bm.where(x, y, 0.5),
+]
+
+
+@pytest.mark.parametrize("build", FLOAT64_KERNELS)
+@pytest.mark.parametrize("layout", ["C", "strided", "broadcast"])
+def test_float64_kernels_keep_the_float64_kernels_bits(build, layout):
+    from brindlemox._kernel import float64_kernel
+
+    x, y = sample(np.dtype(np.float64), 10_000, 12), sample(np.dtype(np.float64), 10_000, 13)
+    x, y = {"C": (x, y), "strided": (x[::2], y[1::2]), "broadcast": (x.reshape(100, 100), y[:100])}[layout]
+    typed = bm.kernel(build)
+    plain = float64_kernel(build(*bm.args("x", "y")), ("x", "y"))
+    assert typed.typed and not plain.typed
+    same(typed(x, y), plain(x, y))

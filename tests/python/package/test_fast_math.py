@@ -213,9 +213,19 @@ def test_fast_math_is_asked_for_per_call_block_process_and_kernel():
         bm.re_evaluate()
     finally:
         assert bm.set_math_mode("libm") == "fast"
-    kernel = bm.kernel(lambda x: bm.sin(x), math="fast")
+    kernel = bm.kernel(lambda x: bm.sin(x) * bm.exp(-x), math="fast")
     assert kernel.math == "fast" and pickle.loads(pickle.dumps(kernel)).math == "fast"
-    assert bm.kernel(lambda x: bm.sin(x)).math is None
+    plain = bm.kernel(lambda x: bm.sin(x) * bm.exp(-x))
+    assert plain.math is None and plain(x).tobytes() == libm.tobytes()
+    # A kernel's own mode, the call's mode and the block's mode reach its typed program.
+    assert kernel(x).tobytes() == fast.tobytes()
+    assert bm.evaluate(plain._expr, {"x": x}, math="fast").tobytes() == fast.tobytes()
+    assert bm.go(kernel, x).result(timeout=60).tobytes() == fast.tobytes()
+    with bm.math_mode("fast"):
+        assert plain(x).tobytes() == fast.tobytes()
+    dask = pytest.importorskip("brindlemox.dask")
+    da = pytest.importorskip("dask.array")
+    assert dask.apply_kernel(kernel, [da.from_array(x, chunks=999)]).compute().tobytes() == fast.tobytes()
 
 
 def test_an_unknown_mode_is_refused():

@@ -5,7 +5,7 @@ import pytest
 
 import _brindlemox
 import brindlemox as bm
-from conftest import bits, go_values, run_in_threads
+from conftest import bits, go_values, run_in_threads, run_python
 
 pytestmark = pytest.mark.numpy
 
@@ -109,7 +109,7 @@ def test_many_threads_evaluate_at_once():
 
 def test_kernel_map_copies_arrays_into_buffers():
     double = bm.kernel(lambda x, s: x * s)
-    spec = double.map(x=np.array([[1.0, 2.0], [3.0, 4.0]]), s=np.float32(0.5))
+    spec = double.map(x=np.array([[1.0, 2.0], [3.0, 4.0]]), s=np.float64(0.5))
     assert bm.go(spec).result().tolist() == [0.5, 1.0, 1.5, 2.0]
     with pytest.raises(TypeError) as raised:
         double.map(x=["text"], s=1)
@@ -146,5 +146,67 @@ def test_a_refusal_after_arranging_raises_instead_of_returning_unwritten_memory(
 
     monkeypatch.setattr(_kernel, "_evaluate_into", lambda kernel, operands, out: None)
     with pytest.raises(RuntimeError) as raised:
-        bm.kernel(bm.arg("x") + 1)(np.arange(6.0)[::2])
+        _kernel.float64_kernel(bm.arg("x") + 1)(np.arange(6.0)[::2])
     assert str(raised.value) == "internal error: the engine refused the operands the package arranged for it"
+
+
+def test_typed_kernels_compute_alike_by_call_go_pickle_and_dask():
+    import pickle
+
+    flags = bm.kernel(lambda a, b: bm.bitwise_and(a, 4) != b)
+    a = np.array([6, 1, 4, 0, 7])
+    want = flags(a, 0)
+    assert want.dtype == np.bool_ and want.tolist() == [True, False, True, False, True]
+    for result in (bm.go(flags, a, 0).result(), pickle.loads(pickle.dumps(flags))(a, 0)):
+        assert result.dtype == want.dtype and result.tolist() == want.tolist()
+    da = pytest.importorskip("dask.array")
+    lazy = flags(da.from_array(a, chunks=2), 0)
+    assert lazy.dtype == want.dtype and lazy.compute().tolist() == want.tolist()
+
+
+def test_a_map_computes_only_what_a_call_computes_in_float64():
+    scale = bm.kernel(lambda a: a * 2)
+    assert bm.go(scale.map(a=np.ones(2))).result().tolist() == [2.0, 2.0]
+    compare = bm.kernel(lambda a: a > 0)
+    message = (
+        "a MapSpec computes in float64, and a call of this kernel over these values computes in other types "
+        "(its result is {}): call the kernel, or go() with the kernel and its values"
+    )
+    for kernel, value, dtype in [(scale, np.ones(2, np.int32), "int32"), (compare, np.ones(2), "bool")]:
+        with pytest.raises(TypeError) as raised:
+            kernel.map(a=value)
+        assert str(raised.value) == message.format(dtype)
+    with pytest.raises(TypeError) as raised:
+        bm.go(compare, np.ones(2), out=bm.Channel(1))
+    assert str(raised.value) == "go() sends only float64 results into a channel; this kernel's is bool"
+
+
+def test_kernels_of_any_depth_are_built_without_deep_recursion():
+    result = run_python(
+        """
+        import numpy as np
+        import brindlemox as bm
+        def chain(x):
+            for _ in range(300_000):
+                x = -(x * 2) + 1
+            return x
+        kernel = bm.kernel(chain)
+        print(kernel(np.zeros(1)).dtype)
+        try:
+            kernel(np.zeros(1, np.int64))
+        except TypeError as error:
+            print(str(error).split(":")[0])
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["float64", "argument 'x' has dtype int64, and this kernel computes float64 data only"]
+
+
+def test_a_kernel_that_cannot_be_typed_refuses_other_data_than_float64():
+    x, y = bm.args("x", "y")
+    # where() of a constant condition reads only x, while NumPy's answer takes y's type too.
+    kernel = bm.kernel(bm.where(True, x, y))
+    assert not kernel.typed and kernel(np.ones(2)).tolist() == [1.0, 1.0]
+    with pytest.raises(TypeError, match="argument 'x' has dtype int32, and this kernel computes float64 data only"):
+        kernel(np.ones(2, np.int32))
+    assert bm.kernel(lambda x, y: bm.where(True, x, y))(np.ones(2, np.int32), np.ones(2, np.int8)).dtype == np.int32

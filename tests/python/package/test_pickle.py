@@ -176,7 +176,7 @@ def test_corrupt_bytes_are_a_value_error_never_a_crash():
         random.seed(11)
         rebuilt = refused = 0
         for value in (expr, _brindlemox._KernelModule().elementwise(expr)):
-            rebuild, (payload,) = copyreg.dispatch_table[type(value)](value)
+            rebuild, (payload, *_) = copyreg.dispatch_table[type(value)](value)
             assert rebuild(payload) is not None
             for trial in range(3000):
                 corrupt = bytearray(payload)
@@ -249,3 +249,40 @@ def test_kernel_travels_as_its_expression_and_names(round_trip):
     assert back.names == ("b", "unused", "a") and back.spec is not kernel.spec
     assert bits(back(2.0, "ignored", [1.0, -0.0])) == bits([0.5, -0.0])
     assert bits(bm.go(back.map(a=bm.asarray([3.0]), b=4.0, unused=0)).result()) == bits([0.75])
+
+
+def test_expressions_and_kernels_keep_their_types(round_trip):
+    x, y = bm.args("x", "y")
+    expr = bm.where(bm.bitwise_and(x, 4) != 0, x * np.int8(2), -y)
+    back = round_trip(expr)
+    assert _brindlemox._expr_record(back) == _brindlemox._expr_record(expr)
+    values = np.array([6, 1, 4], np.int8), np.array([1, 2, 3], np.int16)
+    for kernel in (bm.kernel(back), round_trip(bm.kernel(expr))):
+        result = kernel(*values)
+        assert result.dtype == np.int16 and result.tolist() == [12, -2, 8]
+
+
+@pytest.mark.parametrize(
+    "record, message",
+    [(("+", 2), "an expression's record must be a list"), ([("+", 2)], "an expression's record does not hold together"),
+     ([("arg", "x"), 1.0, ("+", 3)], "an expression's record does not hold together"),
+     ([("arg", "x"), 1.0], "an expression's record does not hold together")],
+)  # fmt: skip
+def test_an_expression_whose_record_does_not_hold_together_is_refused(record, message):
+    stream = pickle.dumps(Rebuilt(_pickle._expr_from_bytes, _brindlemox._expr_to_bytes(bm.arg("x")), record))
+    with pytest.raises(pickle.UnpicklingError) as raised:
+        pickle.loads(stream)
+    assert str(raised.value) == "a pickled Expr does not hold together: " + message
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [("text", "a kernel's text must be a tuple of its text, parameters and constants"),
+     (("_a0 +", (0,), ()), "invalid syntax"), (("_a0", (3,), ()), "a kernel's text reads a parameter it does not have"),
+     (("_a0 + _c0", (0,), ()), "a kernel's text reads names it does not bind: _c0")],
+)  # fmt: skip
+def test_a_kernel_whose_text_does_not_hold_together_is_refused(text, message):
+    stream = pickle.dumps(Rebuilt(_pickle._kernel_from_expr, bm.arg("x") + 1, ("x",), text))
+    with pytest.raises(pickle.UnpicklingError) as raised:
+        pickle.loads(stream)
+    assert str(raised.value).startswith(DISAGREE + message)

@@ -159,6 +159,11 @@ def test_re_evaluate_runs_this_threads_last_expression_on_the_names_values_now()
     assert bm.re_evaluate({"x": np.ones(1)}).tolist() == [0.0]
     assert bm.re_evaluate({"x": 4.0}).tolist() == 3.0
 
+    # A kernel runs again in its values' types, into `out` under the call's casting.
+    counts = np.zeros(2, np.int8)
+    bm.evaluate(bm.kernel(lambda x: x * 2.5), {"x": np.array([1, 2])}, out=counts, casting="unsafe")
+    assert bm.re_evaluate({"x": np.array([3, 4])}) is counts and counts.tolist() == [7, 10]
+
 
 def test_validate_computes_nothing_and_reports_what_evaluate_raises():
     out = np.full(3, 5.0)
