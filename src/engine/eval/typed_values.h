@@ -16,8 +16,10 @@
 
 #include "operators.h"
 #include "typed_ops.h"
+#include "../isa/isa_namespace.h"
 
 namespace bmx::typed {
+BMX_ISA_BEGIN
 
 template <class T>
 concept Boolean = std::same_as<T, bool>;
@@ -227,4 +229,5 @@ constexpr bool compare(T l, T r) {
   if constexpr (op == NotEqual) return l != r;
 }
 
+BMX_ISA_END
 }  // namespace bmx::typed

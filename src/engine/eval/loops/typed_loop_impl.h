@@ -4,10 +4,12 @@
 
 #include <cstddef>
 
-#include "typed_loops.h"
-#include "typed_values.h"
+#include "../../isa/isa_namespace.h"
+#include "../typed_loops.h"
+#include "../typed_values.h"
 
 namespace bmx::typed {
+BMX_ISA_BEGIN
 
 /// The value of `op` over one element (two for binary operations), with the
 /// type the result rule gives; `ok` turns false for an element without one.
@@ -47,4 +49,5 @@ TypedLoop loop_of(TypedOp op) {
   return nullptr;
 }
 
+BMX_ISA_END
 }  // namespace bmx::typed

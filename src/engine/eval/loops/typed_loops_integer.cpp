@@ -1,9 +1,11 @@
 // The loops over bool and the integer types.
 #include <type_traits>
 
+#include "level_parts.h"
 #include "typed_loop_impl.h"
 
 namespace bmx::typed {
+BMX_ISA_BEGIN
 
 namespace {
 
@@ -100,11 +102,13 @@ struct Apply<op, bool> {
   }
 };
 
+BMX_ISA_END
 }  // namespace bmx::typed
 
 namespace bmx {
+BMX_ISA_BEGIN
 
-TypedLoop find_integer_loop(TypedOp op, ElementType type) {
+TypedLoop integer_loop_for(TypedOp op, ElementType type) {
   using namespace typed;
   switch (type) {
     case ElementType::Bool: return loop_of<bool>(op);
@@ -120,4 +124,5 @@ TypedLoop find_integer_loop(TypedOp op, ElementType type) {
   }
 }
 
+BMX_ISA_END
 }  // namespace bmx

@@ -1,5 +1,4 @@
-// Conversions between the element types, the select loops and the one
-// lookup of a loop by operation and type.
+// Conversions between the element types, and the select loops.
 #include <bit>
 #include <cmath>
 #include <complex>
@@ -8,9 +7,11 @@
 #include <limits>
 #include <type_traits>
 
+#include "level_parts.h"
 #include "typed_loop_impl.h"
 
 namespace bmx {
+BMX_ISA_BEGIN
 
 namespace {
 
@@ -112,21 +113,36 @@ void select_loop(void* out, const bool* cond, const void* a, const void* b, std:
   for (std::size_t k = 0; k < n; ++k) target[k] = cond[k] ? left[k] : right[k];
 }
 
+template <class From>
+CastLoop cast_from(ElementType to) {
+  switch (to) {
+#define BMX_CAST_TO_CASE(name, code, text, type) \
+  case ElementType::name: return &cast_loop<type, From>;
+    BMX_DTYPES(BMX_CAST_TO_CASE)
+#undef BMX_CAST_TO_CASE
+  }
+  return nullptr;
+}
+
 struct Bytes16 {
   std::uint64_t low, high;
 };
 
 }  // namespace
 
-CastLoop find_cast(ElementType from, ElementType to) {
-  return dispatch_dtype(from, [to](auto source) {
-    return dispatch_dtype(to, [](auto target) -> CastLoop {
-      return &cast_loop<value_of<decltype(target)::value>, value_of<decltype(source)::value>>;
-    });
-  });
+// Plain switches rather than dispatch_dtype: its failure path would bring
+// the string library's inline functions into this level's code.
+CastLoop cast_loop_for(ElementType from, ElementType to) {
+  switch (from) {
+#define BMX_CAST_FROM_CASE(name, code, text, type) \
+  case ElementType::name: return cast_from<type>(to);
+    BMX_DTYPES(BMX_CAST_FROM_CASE)
+#undef BMX_CAST_FROM_CASE
+  }
+  return nullptr;
 }
 
-SelectLoop find_select(std::size_t size) {
+SelectLoop select_loop_for(std::size_t size) {
   switch (size) {
     case 1: return &select_loop<std::uint8_t>;
     case 2: return &select_loop<std::uint16_t>;
@@ -137,10 +153,5 @@ SelectLoop find_select(std::size_t size) {
   }
 }
 
-TypedLoop find_loop(TypedOp op, ElementType type) {
-  if (TypedLoop loop = find_integer_loop(op, type)) return loop;
-  if (TypedLoop loop = find_real_loop(op, type)) return loop;
-  return find_complex_loop(op, type);
-}
-
+BMX_ISA_END
 }  // namespace bmx
