@@ -9,8 +9,6 @@ from typing import Final
 
 import _brindlemox
 
-from . import _typed_eval
-
 #: The levels this processor supports, lowest first.
 LEVELS: Final[tuple[str, ...]] = _brindlemox._ISA_LEVELS
 
@@ -24,14 +22,10 @@ def active() -> str:
 def forced(level: str) -> Iterator[None]:
     """Programs compiled inside run the loops of `level`; the previous level is restored on leaving.
 
-    The level is the process's: other threads' programs compiled meanwhile take it too. The typed
-    programs the package keeps are dropped on entering and on leaving, so that texts evaluated
-    inside compile theirs at `level` and those after at the restored level.
+    The level is the process's: other threads' programs compiled meanwhile take it too.
     """
     previous = _brindlemox._isa(level)
-    _typed_eval.typed_plan.cache_clear()
     try:
         yield
     finally:
         _brindlemox._isa(previous)
-        _typed_eval.typed_plan.cache_clear()

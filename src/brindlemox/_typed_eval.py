@@ -12,7 +12,7 @@ from typing import Any, Final, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from _brindlemox import _typed_evaluate
+from _brindlemox import _isa, _typed_evaluate
 
 from ._dask_dispatch import any_dask_array
 from ._inputs import Layout, Order, broadcast_shape, check_out_shape, read_typed, result_layout, same_memory
@@ -59,9 +59,15 @@ def text_names(text: str) -> tuple[str, ...]:
 
 
 @functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
-def typed_plan(text: str, kinds: tuple[tuple[str, Kind], ...]) -> Plan | None:
-    """`plan` of `text` for its names' kinds, kept for the next call with the same kinds."""
+def typed_plan(text: str, kinds: tuple[tuple[str, Kind], ...], level: str) -> Plan | None:
+    """`plan` of `text` for its names' kinds, kept for the next call with the same kinds at the
+    same instruction level (`_isa()`): its program runs the loops of the level it was compiled at."""
     return plan(text, dict(kinds))
+
+
+def level_plan(text: str, kinds: tuple[tuple[str, Kind], ...]) -> Plan | None:
+    """`typed_plan` at the active instruction level."""
+    return typed_plan(text, kinds, _isa())
 
 
 def typed_call(text: str, values: Sequence[object]) -> tuple[Plan, dict[str, object]] | None:
@@ -72,7 +78,7 @@ def typed_call(text: str, values: Sequence[object]) -> tuple[Plan, dict[str, obj
         return None
     names = text_names(text)
     read = [read_typed(name, value) for name, value in zip(names, values)]
-    found = typed_plan(text, tuple((name, kind) for name, (kind, _) in zip(names, read)))
+    found = level_plan(text, tuple((name, kind) for name, (kind, _) in zip(names, read)))
     if found is None:
         return None
     return found, {name: value for name, (_, value) in zip(names, read)}

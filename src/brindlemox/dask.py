@@ -44,7 +44,7 @@ from ._inputs import read_typed, to_operand
 from ._kernel import Kernel
 from ._reduce import Axis, continue_sum, finish_sum, reduce_array, reduce_axes, reduced_axes, result_dtype
 from ._threads import get_num_threads, set_num_threads
-from ._typed_eval import run_typed, typed_call, typed_plan
+from ._typed_eval import level_plan, run_typed, typed_call
 
 if TYPE_CHECKING:
     from distributed import Worker
@@ -106,7 +106,7 @@ def apply_text(text: str, names: Sequence[str], values: Sequence[object], out: o
     array([False, False, False, False,  True,  True])
     """
     read = [_read_typed(name, value) for name, value in zip(names, values, strict=True)]
-    found = typed_plan(text, tuple((name, kind) for name, (kind, _) in zip(names, read)))
+    found = level_plan(text, tuple((name, kind) for name, (kind, _) in zip(names, read)))
     if found is None:
         raise TypeError("reductions inside the text of non-float64 Dask arrays are not supported: reduce with bm.sum, ...")
     return _blockwise(partial(_text_block, text), [operand for _, operand in read], found.dtype, out)
