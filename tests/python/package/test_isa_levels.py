@@ -24,12 +24,18 @@ INTEGER = (
     "a*3 + b", "a // 7", "a % 5", "a // b", "a << 3", "a >> 2", "(a & b) | (a ^ 7)", "a - b*b",
     "where(a > b, a, b)", "abs(a) + (a <= b)", "a + 1.5", "sqrt(a)", "maximum(a, b)",
 )  # fmt: skip
+# Divisions by one number take a reciprocal: every kind of divisor, and
+# divisors too large for the narrow types' reciprocals to be exact by chance.
+DIVISIONS = ("a // 1", "a % 1", "a // 3", "a % 3", "a // -3", "a % -7", "a // 64", "a % 1000003")
+LONG_DIVISIONS = ("a // 9223372036854775807", "a % 4611686018427387904", "a // 4611686018427387905", "a // (b*0 + 6)")
 COMPLEX = ("a*b + a", "a / b", "a**2 - b", "where(a == b, a, b)", "abs(a)")
 CASES = [
     *((np.float64, text) for text in REAL),
     *((np.float32, text) for text in REAL),
     *((np.int64, text) for text in INTEGER),
-    *((np.int32, text) for text in INTEGER[:4]),
+    *((np.int64, text) for text in DIVISIONS + LONG_DIVISIONS),
+    *((np.int32, text) for text in INTEGER[:4] + DIVISIONS),
+    *((np.int8, text) for text in DIVISIONS[:6]),
     *((np.uint8, text) for text in INTEGER[:3]),
     *((np.complex128, text) for text in COMPLEX),
     *((np.complex64, text) for text in COMPLEX[:3]),
