@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "../expr/ops.h"
 #include "../ir/dtype.h"
@@ -36,8 +37,24 @@ struct FlatLoops {
   Pair compare[kCompareOpCount];
 };
 
+/// The tree engine's loops, indexed by operator code, over the elements of a
+/// set: values[s] for s = offsets[k], k < count, or s = k when `offsets` is
+/// null (the dense set).
+struct TreeLoops {
+  /// values[s] = op(values[s]).
+  using Unary = void (*)(double* values, const std::uint32_t* offsets, std::size_t count);
+  /// values[s] = op(values[s], second[s]), or op(second[s], values[s]) when
+  /// `right_first`; a null `second` stands for `scalar` at every element.
+  using Combine = void (*)(double* values, const std::uint32_t* offsets, std::size_t count, const double* second,
+                           double scalar, bool right_first);
+  Unary unary[kUnaryOpCount];
+  Combine binary[kBinaryOpCount];
+  Combine compare[kCompareOpCount];
+};
+
 struct IsaLoops {
   const FlatLoops* flat;
+  const TreeLoops* tree;
   /// The typed loop of an operation over one family of types; null for
   /// other types or an operation the type does not have.
   TypedLoop (*integer_loop)(TypedOp op, ElementType type);

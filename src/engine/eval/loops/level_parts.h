@@ -9,6 +9,7 @@ namespace bmx {
 BMX_ISA_BEGIN
 
 extern const FlatLoops kFlatLoops;
+extern const TreeLoops kTreeLoops;
 TypedLoop integer_loop_for(TypedOp op, ElementType type);
 TypedLoop real_loop_for(TypedOp op, ElementType type);
 TypedLoop complex_loop_for(TypedOp op, ElementType type);

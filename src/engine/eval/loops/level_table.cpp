@@ -6,8 +6,8 @@ BMX_ISA_BEGIN
 
 namespace {
 
-constexpr IsaLoops kLoops{&kFlatLoops,     &integer_loop_for, &real_loop_for, &complex_loop_for, &cast_loop_for,
-                          &select_loop_for, &min_scan,        &max_scan,      &integer_rows};
+constexpr IsaLoops kLoops{&kFlatLoops,      &kTreeLoops,      &integer_loop_for, &real_loop_for, &complex_loop_for,
+                          &cast_loop_for,   &select_loop_for, &min_scan,         &max_scan,      &integer_rows};
 
 }  // namespace
 
