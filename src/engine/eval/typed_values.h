@@ -14,9 +14,9 @@
 #include <limits>
 #include <type_traits>
 
+#include "../isa/isa_namespace.h"
 #include "operators.h"
 #include "typed_ops.h"
-#include "../isa/isa_namespace.h"
 
 namespace bmx::typed {
 BMX_ISA_BEGIN
