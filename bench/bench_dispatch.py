@@ -1,7 +1,9 @@
 """bm.evaluate at each instruction level of its loops (forced), against NumPy
 and numexpr, on one thread: float64 and float32 arithmetic and `where`, int64
 arithmetic and floor division, at n = 4096 (in cache) and 1e6, on the same
-arrays; every figure is the median of interleaved repeats in this one process.
+arrays, and float64 `2*a + 3*b` into an `out=` array too, which leaves out
+the new result's page faults; every figure is the median of interleaved
+repeats in this one process.
 Every level gives the same bits; only the speed differs. Run with `make bench`.
 """
 
@@ -23,9 +25,10 @@ except ImportError:  # the comparison is skipped, the rest still runs
 NAMESPACE = {"sqrt": np.sqrt, "where": np.where}
 LEVELS = _brindlemox._ISA_LEVELS
 
-#: (label, dtype, expression)
+#: (label, dtype, expression); "out=" rows write into one array made beforehand.
 ROWS = [
     ("float64", np.float64, "2*a + 3*b"),
+    ("float64 out=", np.float64, "2*a + 3*b"),
     ("float64", np.float64, "sqrt(a*a + b*b)"),
     ("float64", np.float64, "where(a > b, a, b)"),
     ("float32", np.float32, "2*a + 3*b"),
@@ -42,14 +45,14 @@ def arrays(dtype, n, rng):
     return {name: rng.random(n, dtype=np.float64).astype(dtype) for name in "ab"}
 
 
-def at_level(level, text, names):
+def at_level(level, text, names, out):
     """One evaluation with the loops of `level`: the float64 engine builds its
     program per call, and the package keeps a typed program per level, so
     setting the level first is all it takes (and costs every level alike)."""
 
     def call():
         _brindlemox._isa(level)
-        return bm.evaluate(text, names)
+        return bm.evaluate(text, names, out=out)
 
     return call
 
@@ -60,11 +63,14 @@ def bench(sizes, repeats):
     for n in sizes:
         for label, dtype, text in ROWS:
             names = arrays(dtype, n, rng)
+            out = np.empty(n, dtype) if label.endswith("out=") else None
             candidates = {"numpy": lambda: eval(text, NAMESPACE, names)}  # noqa: S307
+            if out is not None:
+                candidates["numpy"] = lambda: np.add(np.multiply(2, names["a"]), np.multiply(3, names["b"]), out=out)
             if ne is not None:
-                candidates["numexpr"] = lambda: ne.evaluate(text, local_dict=names)
+                candidates["numexpr"] = lambda: ne.evaluate(text, local_dict=names, out=out)
             for level in LEVELS:
-                candidates[level] = at_level(level, text, names)
+                candidates[level] = at_level(level, text, names, out)
             rows.append((n, f"{label} `{text}`", measure(candidates, repeats)))
     return rows
 
