@@ -56,7 +56,8 @@ struct IsaLoops {
   const FlatLoops* flat;
   const TreeLoops* tree;
   /// The typed loop of an operation over one family of types; null for
-  /// other types or an operation the type does not have.
+  /// other types, an operation the type does not have, or one the level
+  /// leaves to the baseline's loops (the whole complex family may be null).
   TypedLoop (*integer_loop)(TypedOp op, ElementType type);
   TypedLoop (*real_loop)(TypedOp op, ElementType type);
   TypedLoop (*complex_loop)(TypedOp op, ElementType type);

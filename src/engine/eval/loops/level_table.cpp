@@ -6,8 +6,16 @@ BMX_ISA_BEGIN
 
 namespace {
 
-constexpr IsaLoops kLoops{&kFlatLoops,      &kTreeLoops,      &integer_loop_for, &real_loop_for, &complex_loop_for,
-                          &cast_loop_for,   &select_loop_for, &min_scan,         &max_scan,      &integer_rows};
+#if defined(BMX_ISA_WIDE)
+// The complex loops are not vectorised at any level (see the build), so the
+// baseline's serve every level.
+constexpr auto kComplexLoops = nullptr;
+#else
+constexpr auto kComplexLoops = &complex_loop_for;
+#endif
+
+constexpr IsaLoops kLoops{&kFlatLoops,    &kTreeLoops,      &integer_loop_for, &real_loop_for, kComplexLoops,
+                          &cast_loop_for, &select_loop_for, &min_scan,         &max_scan,      &integer_rows};
 
 }  // namespace
 

@@ -181,7 +181,7 @@ BMX_ISA_BEGIN
 template <class T>
 TypedLoop integer_loop_of(TypedOp op) {
   using namespace typed;
-  if constexpr (std::is_signed_v<T>) {
+  if constexpr (std::is_signed_v<T> && built_at_this_level<TypedOp::FloorDivide>()) {
     if (op == TypedOp::FloorDivide) return &division_loop<TypedOp::FloorDivide, T>;
     if (op == TypedOp::Remainder) return &division_loop<TypedOp::Remainder, T>;
   }
