@@ -8,7 +8,7 @@ from typing import Any, Final
 import numpy as np
 import numpy.typing as npt
 
-from _brindlemox import _compile_uncached, _evaluate_into, _expr_record
+from _brindlemox import _compile_uncached, _evaluate_into, _expr_record, _isa
 
 from ._build import constant_like, to_operand
 from ._dask_dispatch import any_dask_array, dask_apply_kernel
@@ -18,7 +18,7 @@ from ._options import check_casting
 from ._kernel_text import KernelText, kernel_text
 from ._math import check_math, resolve_math
 from ._runtime import to_buffer
-from ._typed_eval import check_typed, float64_out, run_typed, text_names, typed_plan
+from ._typed_eval import check_typed, float64_out, level_plan, run_typed, text_names
 from ._typing_text import Kind, Plan
 
 _MISSING: Final = object()
@@ -123,8 +123,8 @@ class Kernel:
     def set_text(self, text: KernelText | None) -> None:
         """Types the kernel by `text` (see `kernel_text`); None computes in float64."""
         self._text = text
-        #: The typed programs of the kinds of values calls have read, by kind and math mode.
-        self._plans: dict[tuple[tuple[Kind, ...], str], Plan] = {}
+        #: The typed programs of the kinds of values calls have read, by kind, math mode and level.
+        self._plans: dict[tuple[tuple[Kind, ...], str, str], Plan] = {}
         self._arg_names = () if text is None else tuple(f"_a{position}" for position in range(len(text.parameters)))
         self._constants = {} if text is None else {name: read_typed(name, value)[1] for name, value in text.constants}
 
@@ -231,7 +231,7 @@ class Kernel:
         parameters, constants = self._text.parameters, self._text.constants
         named = [(f"_a{read}", kinds[index]) for read, index in enumerate(parameters)]
         named += [(name, read_typed(name, value)[0]) for name, value in constants]
-        found = typed_plan(self._text.text, tuple(named), math)
+        found = level_plan(self._text.text, tuple(named), math)
         assert found is not None
         return found
 
@@ -273,7 +273,9 @@ class Kernel:
         read = [read_typed(names[index], values[index]) for index in text.parameters]
         kinds = tuple([kind for kind, _ in read])
         mode = resolve_math(self._math if math is None else math)
-        found = self._plans.get((kinds, mode))
+        # A program runs the loops of the instruction level it was compiled at.
+        key = (kinds, mode, _isa())
+        found = self._plans.get(key)
         if found is None:
             # The kinds of parameters the text never reads are not looked at.
             per_parameter: list[Kind] = [float] * len(names)
@@ -282,7 +284,7 @@ class Kernel:
             found = self.plan(per_parameter, mode)
             if len(self._plans) >= _PLANS_KEPT:
                 self._plans.clear()
-            self._plans[kinds, mode] = found
+            self._plans[key] = found
         return found, [value for _, value in read]
 
     def _typed_unless_float64(self, values: Sequence[object], out: object) -> tuple[Plan, dict[str, object]] | None:

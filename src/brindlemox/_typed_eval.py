@@ -12,7 +12,7 @@ from typing import Any, Final, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from _brindlemox import _typed_evaluate
+from _brindlemox import _isa, _typed_evaluate
 
 from ._dask_dispatch import any_dask_array
 from ._inputs import Layout, Order, broadcast_shape, check_out_shape, read_typed, result_layout, same_memory
@@ -59,11 +59,16 @@ def text_names(text: str) -> tuple[str, ...]:
 
 
 @functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
-def typed_plan(text: str, kinds: tuple[tuple[str, Kind], ...], math: str = "libm") -> Plan | None:
-    """`plan` of `text` for its names' kinds in math mode `math`, kept for
-    the next call with the same kinds and mode. Every typed program is
-    requested here."""
+def typed_plan(text: str, kinds: tuple[tuple[str, Kind], ...], math: str, level: str) -> Plan | None:
+    """`plan` of `text` for its names' kinds in math mode `math`, kept for the next call with the
+    same kinds and mode at the same instruction level (`_isa()`): its program runs the loops of the
+    level it was compiled at. Every typed program is requested here."""
     return plan(text, dict(kinds), math)
+
+
+def level_plan(text: str, kinds: tuple[tuple[str, Kind], ...], math: str = "libm") -> Plan | None:
+    """`typed_plan` at the active instruction level."""
+    return typed_plan(text, kinds, math, _isa())
 
 
 def typed_call(text: str, values: Sequence[object], math: str = "libm") -> tuple[Plan, dict[str, object]] | None:
@@ -74,7 +79,7 @@ def typed_call(text: str, values: Sequence[object], math: str = "libm") -> tuple
         return None
     names = text_names(text)
     read = [read_typed(name, value) for name, value in zip(names, values)]
-    found = typed_plan(text, tuple((name, kind) for name, (kind, _) in zip(names, read)), math)
+    found = level_plan(text, tuple((name, kind) for name, (kind, _) in zip(names, read)), math)
     if found is None:
         return None
     return found, {name: value for name, (_, value) in zip(names, read)}

@@ -45,7 +45,7 @@ from ._kernel import Kernel
 from ._math import resolve_math
 from ._reduce import Axis, continue_sum, finish_sum, reduce_array, reduce_axes, reduced_axes, result_dtype
 from ._threads import get_num_threads, set_num_threads
-from ._typed_eval import run_typed, typed_call, typed_plan
+from ._typed_eval import level_plan, run_typed, typed_call
 
 if TYPE_CHECKING:
     from distributed import Worker
@@ -118,7 +118,7 @@ def apply_text(
     array([False, False, False, False,  True,  True])
     """
     read = [_read_typed(name, value) for name, value in zip(names, values, strict=True)]
-    found = typed_plan(text, tuple((name, kind) for name, (kind, _) in zip(names, read)), math)
+    found = level_plan(text, tuple((name, kind) for name, (kind, _) in zip(names, read)), math)
     if found is None:
         raise TypeError(
             "reductions inside the text of Dask arrays are supported for float64 data in libm math only: "

@@ -10,6 +10,7 @@
 #include "py_channel.h"
 #include "py_evaluate.h"
 #include "py_expr.h"
+#include "py_isa.h"
 #include "py_kernel.h"
 #include "py_math.h"
 #include "py_operators.h"
@@ -98,7 +99,8 @@ bool run_module_body(PyObject* module) {
          add_functions(module, bytes_functions()) && add_functions(module, operator_functions()) &&
          add_operator_names(module) && add_functions(module, typed_functions()) && add_typed_names(module) &&
          add_functions(module, math_functions()) && add_math_names(module) &&
-         add_functions(module, task_functions()) && add_channel_closed_text(module);
+         add_functions(module, task_functions()) && add_channel_closed_text(module) &&
+         add_functions(module, isa_functions()) && add_isa_levels(module);
 }
 
 PyObject* init_module() {

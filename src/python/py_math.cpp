@@ -1,12 +1,10 @@
 #include "py_math.h"
 
 #include <array>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "arg_binder.h"
-#include "isa/isa_level.h"
 #include "method_table.h"
 #include "py_ref.h"
 
@@ -15,7 +13,6 @@ namespace bmx::py {
 namespace {
 
 constexpr std::array kModes = {MathMode::Libm, MathMode::Fast};
-constexpr std::array kLevels = {IsaLevel::Baseline, IsaLevel::Avx2, IsaLevel::Avx512};
 
 PyObject* text_of(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -43,33 +40,12 @@ PyObject* math_missing_impl(PyObject*, const BoundArgs& args) {
   return text_of(missing(mode));
 }
 
-// _force_isa_for_math(level): makes `level` the one the engine runs at; the previous one.
-PyObject* force_isa_impl(PyObject*, const BoundArgs& args) {
-  for (const IsaLevel level : kLevels) {
-    const std::string name(isa_name(level));
-    if (PyUnicode_Check(args[0]) && PyUnicode_CompareWithASCIIString(args[0], name.c_str()) == 0) {
-      try {
-        return text_of(isa_name(force_isa(level)));
-      } catch (const std::invalid_argument& error) {
-        PyErr_SetString(PyExc_ValueError, error.what());
-        return nullptr;
-      }
-    }
-  }
-  PyErr_Format(PyExc_ValueError, "level must be 'baseline', 'avx2' or 'avx512', not %R", args[0]);
-  return nullptr;
-}
-
 using enum ParamKind;
 constexpr Param kModeParams[] = {{"mode", Required}};
-constexpr Param kLevelParams[] = {{"level", Required}};
 
 constexpr Method kFunctions[] = {
     {"_math_missing", kModeParams, "Why this process cannot compute in math `mode`; \"\" when it can.",
      math_missing_impl},
-    {"_force_isa_for_math", kLevelParams,
-     "Make `level` ('baseline', 'avx2' or 'avx512') the instruction level the engine runs at; the previous one.",
-     force_isa_impl},
 };
 
 }  // namespace

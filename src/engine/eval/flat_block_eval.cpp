@@ -11,60 +11,17 @@
 #include <functional>
 #include <memory>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "block_loop.h"
 #include "operators.h"
 
 namespace bmx {
-
-namespace {
-
-template <UnaryOp op>
-void unary_loop(double* out, const double* in, std::size_t length) {
-  for (std::size_t k = 0; k < length; ++k) out[k] = unary_value<op>(in[k]);
-}
-
-#if defined(__SSE2__)
-// std::sqrt keeps a branch per element to set errno, which stops the loop
-// from vectorising; the square root itself is the correctly rounded IEEE one
-// either way (NaN payloads included), so the packed instruction gives the
-// same bits.
-template <>
-void unary_loop<UnaryOp::Sqrt>(double* out, const double* in, std::size_t length) {
-  std::size_t k = 0;
-  for (; k + 2 <= length; k += 2) _mm_storeu_pd(out + k, _mm_sqrt_pd(_mm_loadu_pd(in + k)));
-  for (; k < length; ++k) out[k] = unary_value<UnaryOp::Sqrt>(in[k]);
-}
-#endif
-
-// One loop per operand shape, so that scalars are read once instead of being
-// broadcast into a block first.
-template <class Fn>
-void pair_loop(double* out, const double* left, const double* right, std::size_t length, Fn fn) {
-  for (std::size_t k = 0; k < length; ++k) out[k] = fn(left[k], right[k]);
-}
-
-template <class Fn>
-void pair_loop(double* out, const double* left, double right, std::size_t length, Fn fn) {
-  for (std::size_t k = 0; k < length; ++k) out[k] = fn(left[k], right);
-}
-
-template <class Fn>
-void pair_loop(double* out, double left, const double* right, std::size_t length, Fn fn) {
-  for (std::size_t k = 0; k < length; ++k) out[k] = fn(left, right[k]);
-}
-
-}  // namespace
 
 FlatBlockProgram::FlatBlockProgram(const FlatKernel& kernel, std::span<const ArgSlot> slots,
                                    std::span<const SlotView> views, std::size_t n)
     : FlatBlockProgram(kernel, make_slot_sources(slots, views, n), n) {}
 
 FlatBlockProgram::FlatBlockProgram(const FlatKernel& kernel, std::vector<SlotSource> sources, std::size_t n)
-    : instrs_(kernel.instrs), sources_(std::move(sources)), n_(n) {
+    : instrs_(kernel.instrs), loops_(active_loops().flat), sources_(std::move(sources)), n_(n) {
 
   std::size_t depth = 0;
   std::size_t deepest = 0;
@@ -145,14 +102,12 @@ void FlatBlockProgram::run_block(std::size_t start, std::size_t length, double* 
       case InstrKind::ApplyUnary: {
         Operand& operand = operands[top - 1];
         double* target = target_of(pc, top - 1);
-        dispatch_unary(static_cast<UnaryOp>(instr.op), [&](auto code) {
-          if (operand.values == nullptr) {
-            operand.scalar = unary_value<decltype(code)::value>(operand.scalar);
-          } else {
-            unary_loop<decltype(code)::value>(target, operand.values, length);
-            operand.values = target;
-          }
-        });
+        if (operand.values == nullptr) {
+          operand.scalar = apply_unary(static_cast<UnaryOp>(instr.op), operand.scalar);
+        } else {
+          loops_->unary[instr.op](target, operand.values, length);
+          operand.values = target;
+        }
         break;
       }
       case InstrKind::ApplyBinary:
@@ -161,29 +116,22 @@ void FlatBlockProgram::run_block(std::size_t start, std::size_t length, double* 
         const Operand& right = operands[top - 1];
         --top;
         double* target = target_of(pc, top - 1);
-        const auto apply = [&](auto fn) {
-          if (left.values == nullptr && right.values == nullptr) {
-            left.scalar = fn(left.scalar, right.scalar);
-            return;
-          }
-          if (left.values == nullptr) {
-            pair_loop(target, left.scalar, right.values, length, fn);
-          } else if (right.values == nullptr) {
-            pair_loop(target, left.values, right.scalar, length, fn);
-          } else {
-            pair_loop(target, left.values, right.values, length, fn);
-          }
-          left.values = target;
-        };
-        if (instr.kind == InstrKind::ApplyBinary) {
-          dispatch_binary(static_cast<BinaryOp>(instr.op), [&](auto code) {
-            apply([](double l, double r) { return binary_value<decltype(code)::value>(l, r); });
-          });
-        } else {
-          dispatch_compare(static_cast<CompareOp>(instr.op), [&](auto code) {
-            apply([](double l, double r) { return compare_value<decltype(code)::value>(l, r); });
-          });
+        if (left.values == nullptr && right.values == nullptr) {
+          left.scalar = instr.kind == InstrKind::ApplyBinary
+                            ? apply_binary(static_cast<BinaryOp>(instr.op), left.scalar, right.scalar)
+                            : apply_compare(static_cast<CompareOp>(instr.op), left.scalar, right.scalar);
+          break;
         }
+        const FlatLoops::Pair& loop =
+            instr.kind == InstrKind::ApplyBinary ? loops_->binary[instr.op] : loops_->compare[instr.op];
+        if (left.values == nullptr) {
+          loop.left_scalar(target, left.scalar, right.values, length);
+        } else if (right.values == nullptr) {
+          loop.right_scalar(target, left.values, right.scalar, length);
+        } else {
+          loop.both(target, left.values, right.values, length);
+        }
+        left.values = target;
         break;
       }
       case InstrKind::StoreTemp: {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../ir/flat_kernel.h"
+#include "isa_loops.h"
 #include "slots.h"
 
 namespace bmx {
@@ -50,6 +51,8 @@ class FlatBlockProgram {
   void run_block(std::size_t start, std::size_t length, double* stack, Operand* operands, double* out) const;
 
   std::span<const FlatInstr> instrs_;
+  /// The loops of the level that was active when the program was built.
+  const FlatLoops* loops_;
   std::vector<SlotSource> sources_;
   std::size_t n_;
   std::size_t depth_;

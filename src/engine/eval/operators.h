@@ -14,8 +14,10 @@
 
 #include "../expr/ops.h"
 #include "../internal_failure.h"
+#include "../isa/isa_namespace.h"
 
 namespace bmx {
+BMX_ISA_BEGIN
 
 inline constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
 
@@ -173,4 +175,5 @@ inline double apply_compare(CompareOp op, double l, double r) {
   return dispatch_compare(op, [l, r](auto code) { return compare_value<decltype(code)::value>(l, r); });
 }
 
+BMX_ISA_END
 }  // namespace bmx

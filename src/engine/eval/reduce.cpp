@@ -9,10 +9,7 @@
 #include <string>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "isa_loops.h"
 #include "run_range.h"
 
 namespace bmx {
@@ -54,42 +51,12 @@ double sequential_extreme(std::span<const double> values, double running) {
   return running;
 }
 
-/// The sequential Min (or Max) rule over all values, faster. Eight lanes
-/// track the extreme out of index order; that cannot change the value, since
-/// doubles that compare equal are bitwise equal unless they are zeros of
-/// opposite sign, and then the sequential rule keeps the first zero, which a
-/// second scan finds.
+/// The sequential Min (or Max) rule over all values, by the scan of the
+/// active level.
 template <bool kMax>
 double extreme(std::span<const double> values) {
-  constexpr double kStart = kMax ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
-#if defined(__SSE2__)
-  // NaNs are checked once per chunk, so a NaN stops the scan early.
-  constexpr std::size_t kChunk = 1024;
-  const double* const data = values.data();
-  const std::size_t vector_end = values.size() / 8 * 8;
-  __m128d lanes[4];
-  for (__m128d& lane : lanes) lane = _mm_set1_pd(kStart);
-  for (std::size_t chunk = 0; chunk < vector_end; chunk += kChunk) {
-    const std::size_t chunk_end = std::min(chunk + kChunk, vector_end);
-    __m128d unordered = _mm_setzero_pd();
-    for (std::size_t i = chunk; i < chunk_end; i += 8) {
-      __m128d x[4];
-      for (int j = 0; j < 4; ++j) x[j] = _mm_loadu_pd(data + i + 2 * j);
-      // min_pd(x, lane) is `x < lane ? x : lane`, the sequential rule per lane.
-      for (int j = 0; j < 4; ++j) lanes[j] = kMax ? _mm_max_pd(x[j], lanes[j]) : _mm_min_pd(x[j], lanes[j]);
-      unordered = _mm_or_pd(unordered, _mm_or_pd(_mm_cmpunord_pd(x[0], x[1]), _mm_cmpunord_pd(x[2], x[3])));
-    }
-    if (_mm_movemask_pd(unordered) != 0) return sequential_extreme<kMax>(values.subspan(chunk, chunk_end - chunk), kStart);
-  }
-  double lane_values[8];
-  for (int j = 0; j < 4; ++j) _mm_storeu_pd(lane_values + 2 * j, lanes[j]);
-  double running = sequential_extreme<kMax>(lane_values, kStart);
-  running = sequential_extreme<kMax>(values.subspan(vector_end), running);
-  if (running == 0.0) return *std::find(values.begin(), values.end(), 0.0);
-  return running;
-#else
-  return sequential_extreme<kMax>(values, kStart);
-#endif
+  const IsaLoops& loops = active_loops();
+  return (kMax ? loops.max_scan : loops.min_scan)(values.data(), values.size());
 }
 
 /// extreme() on every core. Each piece's result follows the sequential rule

@@ -56,25 +56,6 @@ void fill(const Frame& frame, double value) {
   for_each_offset(frame.offsets, frame.count, [out, value](std::size_t s) { out[s] = value; });
 }
 
-/// out = fn(out, second), or fn(second, out) when the right operand went first.
-template <class Fn>
-void combine(const Frame& frame, bool right_first, Fn fn) {
-  double* const out = frame.out;
-  const double* const second = frame.second;
-  const double scalar = frame.second_scalar;
-  if (second == nullptr) {
-    if (right_first) {
-      for_each_offset(frame.offsets, frame.count, [=](std::size_t s) { out[s] = fn(scalar, out[s]); });
-    } else {
-      for_each_offset(frame.offsets, frame.count, [=](std::size_t s) { out[s] = fn(out[s], scalar); });
-    }
-  } else if (right_first) {
-    for_each_offset(frame.offsets, frame.count, [=](std::size_t s) { out[s] = fn(second[s], out[s]); });
-  } else {
-    for_each_offset(frame.offsets, frame.count, [=](std::size_t s) { out[s] = fn(out[s], second[s]); });
-  }
-}
-
 /// Peak needs of a subtree, given the evaluation order the plan chose.
 struct Need {
   /// Temporary bytes per block element, the measure the order minimises.
@@ -118,7 +99,11 @@ TreeBlockProgram::TreeBlockProgram(const ExprTree& tree, std::span<const ArgSlot
 
 TreeBlockProgram::TreeBlockProgram(const ExprTree& tree, std::vector<SlotSource> sources, std::size_t n,
                                    const SubtreeSharing* sharing)
-    : nodes_(tree.nodes()), sources_(std::move(sources)), right_first_(nodes_.size(), 0), n_(n) {
+    : nodes_(tree.nodes()),
+      loops_(active_loops().tree),
+      sources_(std::move(sources)),
+      right_first_(nodes_.size(), 0),
+      n_(n) {
   constexpr std::uint32_t kNoRepeat = std::numeric_limits<std::uint32_t>::max();
   // Per node, the earliest Compute node that a Reuse node in its subtree
   // reads: an operand whose repeats read kept values from outside it must
@@ -293,12 +278,7 @@ void TreeBlockProgram::run_block(std::size_t start, std::size_t length, double* 
           frame.stage = 1;
           frames.push_back(enter_frame(child[0], frame.offsets, frame.count, frame.out));
         } else {
-          dispatch_unary(node.unary_op(), [&frame](auto code) {
-            double* const target = frame.out;
-            for_each_offset(frame.offsets, frame.count, [target](std::size_t s) {
-              target[s] = unary_value<decltype(code)::value>(target[s]);
-            });
-          });
+          loops_->unary[node.op](frame.out, frame.offsets, frame.count);
           finish(frame);
         }
         break;
@@ -331,16 +311,9 @@ void TreeBlockProgram::run_block(std::size_t start, std::size_t length, double* 
           frame.owns_temp = true;
           frames.push_back(enter_frame(second, frame.offsets, frame.count, temp));
         } else {
-          if (node.tag == NodeTag::Binary) {
-            dispatch_binary(node.binary_op(), [&](auto code) {
-              combine(frame, right_first, [](double l, double r) { return binary_value<decltype(code)::value>(l, r); });
-            });
-          } else {
-            dispatch_compare(node.compare_op(), [&](auto code) {
-              combine(frame, right_first,
-                      [](double l, double r) { return compare_value<decltype(code)::value>(l, r); });
-            });
-          }
+          const TreeLoops::Combine combine =
+              node.tag == NodeTag::Binary ? loops_->binary[node.op] : loops_->compare[node.op];
+          combine(frame.out, frame.offsets, frame.count, frame.second, frame.second_scalar, right_first);
           if (frame.owns_temp) --workspace.temps_used;
           finish(frame);
         }

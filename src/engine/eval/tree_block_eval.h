@@ -16,6 +16,7 @@
 
 #include "../expr/expr_node.h"
 #include "../ir/shared_subtrees.h"
+#include "isa_loops.h"
 #include "slots.h"
 
 namespace bmx {
@@ -87,6 +88,8 @@ class TreeBlockProgram {
   bool reads_in_place(std::size_t node) const;
 
   std::span<const ExprNode> nodes_;
+  /// The loops of the level that was active when the program was built.
+  const TreeLoops* loops_;
   std::vector<SlotSource> sources_;
   /// Empty without sharing.
   std::span<const NodeRole> roles_;

@@ -17,18 +17,15 @@ using TypedLoop = bool (*)(void* out, const void* left, const void* right, std::
 /// Converts n elements of one type into another, as NumPy's casts do.
 using CastLoop = void (*)(void* out, const void* in, std::size_t n);
 
-/// The loop of `op` over operands of `type`; null when there is none.
+/// The loop of `op` over operands of `type`, at the active instruction-set
+/// level; null when there is none.
 TypedLoop find_loop(TypedOp op, ElementType type);
 
-/// The loop of `op` for one family of types; null for other types.
-TypedLoop find_integer_loop(TypedOp op, ElementType type);
-TypedLoop find_real_loop(TypedOp op, ElementType type);
-TypedLoop find_complex_loop(TypedOp op, ElementType type);
-
-/// The conversion from `from` to `to`.
+/// The conversion from `from` to `to`, at the active level.
 CastLoop find_cast(ElementType from, ElementType to);
 
-/// Writes where(cond[k], a[k], b[k]) for elements of `size` bytes.
+/// Writes where(cond[k], a[k], b[k]) for elements of `size` bytes, at the
+/// active level; null for a size without a loop.
 using SelectLoop = void (*)(void* out, const bool* cond, const void* a, const void* b, std::size_t n);
 SelectLoop find_select(std::size_t size);
 

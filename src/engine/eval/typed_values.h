@@ -14,10 +14,12 @@
 #include <limits>
 #include <type_traits>
 
+#include "../isa/isa_namespace.h"
 #include "operators.h"
 #include "typed_ops.h"
 
 namespace bmx::typed {
+BMX_ISA_BEGIN
 
 template <class T>
 concept Boolean = std::same_as<T, bool>;
@@ -227,4 +229,5 @@ constexpr bool compare(T l, T r) {
   if constexpr (op == NotEqual) return l != r;
 }
 
+BMX_ISA_END
 }  // namespace bmx::typed

@@ -9,7 +9,7 @@ namespace bmx {
 namespace {
 
 IsaLevel detect() noexcept {
-#if defined(__x86_64__)
+#if defined(__x86_64__) && defined(BMX_ISA_LEVELS)
   // GCC's checks include the operating system's consent (XGETBV) to keep the
   // wider registers across context switches.
   __builtin_cpu_init();

@@ -12,6 +12,7 @@ import pytest
 
 import _brindlemox as ext
 import brindlemox as bm
+from brindlemox import _isa
 from conftest import run_python
 
 needs_fast = pytest.mark.skipif("fast" not in bm.math_modes(), reason=ext._math_missing("fast") or "fast math present")
@@ -153,15 +154,10 @@ def test_special_values_are_c99s(name, dtype):
 
 
 def at_level(level, text, values, threads):
-    try:
-        previous = ext._force_isa_for_math(level)
-    except ValueError:
+    if level not in _isa.LEVELS:
         pytest.skip(f"this processor has no {level}")
-    try:
-        with bm.num_threads(threads):
-            return bm.evaluate(text, values, math="fast")
-    finally:
-        ext._force_isa_for_math(previous)
+    with _isa.forced(level), bm.num_threads(threads):
+        return bm.evaluate(text, values, math="fast")
 
 
 @needs_fast
@@ -290,10 +286,10 @@ def test_go_computes_text_in_the_current_mode():
 
 @needs_fast
 def test_only_texts_with_a_function_leave_the_float64_kernels():
-    from brindlemox._typed_eval import typed_plan
+    from brindlemox._typed_eval import level_plan
 
     f64 = (("a", np.dtype(np.float64)),)
-    assert typed_plan("2*a + sqrt(a*a)", f64, "fast").only_float64
-    found = typed_plan("2*a + sin(a)", f64, "fast")
+    assert level_plan("2*a + sqrt(a*a)", f64, "fast").only_float64
+    found = level_plan("2*a + sin(a)", f64, "fast")
     assert found.fast and not found.only_float64
-    assert not typed_plan("2*a + sin(a)", f64, "libm").fast
+    assert not level_plan("2*a + sin(a)", f64, "libm").fast

@@ -4,12 +4,14 @@
 #include <cmath>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
+#include "level_parts.h"
 #include "typed_loop_impl.h"
 
 namespace bmx::typed {
+BMX_ISA_BEGIN
 
 namespace {
 
@@ -62,6 +64,11 @@ bool typed_loop<TypedOp::Sqrt, double>(void* out, const void* in, const void*, s
   auto* const target = static_cast<double*>(out);
   const auto* const source = static_cast<const double*>(in);
   std::size_t k = 0;
+#if defined(__AVX512F__)
+  for (; k + 8 <= n; k += 8) _mm512_storeu_pd(target + k, _mm512_maskz_sqrt_pd(0xff, _mm512_loadu_pd(source + k)));
+#elif defined(__AVX__)
+  for (; k + 4 <= n; k += 4) _mm256_storeu_pd(target + k, _mm256_sqrt_pd(_mm256_loadu_pd(source + k)));
+#endif
   for (; k + 2 <= n; k += 2) _mm_storeu_pd(target + k, _mm_sqrt_pd(_mm_loadu_pd(source + k)));
   for (; k < n; ++k) target[k] = std::sqrt(source[k]);
   return true;
@@ -72,21 +79,29 @@ bool typed_loop<TypedOp::Sqrt, float>(void* out, const void* in, const void*, st
   auto* const target = static_cast<float*>(out);
   const auto* const source = static_cast<const float*>(in);
   std::size_t k = 0;
+#if defined(__AVX512F__)
+  for (; k + 16 <= n; k += 16) _mm512_storeu_ps(target + k, _mm512_maskz_sqrt_ps(0xffff, _mm512_loadu_ps(source + k)));
+#elif defined(__AVX__)
+  for (; k + 8 <= n; k += 8) _mm256_storeu_ps(target + k, _mm256_sqrt_ps(_mm256_loadu_ps(source + k)));
+#endif
   for (; k + 4 <= n; k += 4) _mm_storeu_ps(target + k, _mm_sqrt_ps(_mm_loadu_ps(source + k)));
   for (; k < n; ++k) target[k] = std::sqrt(source[k]);
   return true;
 }
 #endif
 
+BMX_ISA_END
 }  // namespace bmx::typed
 
 namespace bmx {
+BMX_ISA_BEGIN
 
-TypedLoop find_real_loop(TypedOp op, ElementType type) {
+TypedLoop real_loop_for(TypedOp op, ElementType type) {
   using namespace typed;
   if (type == ElementType::Float32) return loop_of<float>(op);
   if (type == ElementType::Float64) return loop_of<double>(op);
   return nullptr;
 }
 
+BMX_ISA_END
 }  // namespace bmx

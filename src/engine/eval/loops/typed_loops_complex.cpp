@@ -6,9 +6,11 @@
 #include <limits>
 #include <numbers>
 
+#include "level_parts.h"
 #include "typed_loop_impl.h"
 
 namespace bmx::typed {
+BMX_ISA_BEGIN
 
 namespace {
 
@@ -147,15 +149,18 @@ struct Apply<op, T> {
   }
 };
 
+BMX_ISA_END
 }  // namespace bmx::typed
 
 namespace bmx {
+BMX_ISA_BEGIN
 
-TypedLoop find_complex_loop(TypedOp op, ElementType type) {
+TypedLoop complex_loop_for(TypedOp op, ElementType type) {
   using namespace typed;
   if (type == ElementType::Complex64) return loop_of<std::complex<float>>(op);
   if (type == ElementType::Complex128) return loop_of<std::complex<double>>(op);
   return nullptr;
 }
 
+BMX_ISA_END
 }  // namespace bmx

@@ -1,5 +1,4 @@
-// Conversions between the element types, the select loops and the one
-// lookup of a loop by operation and type.
+// Conversions between the element types, and the select loops.
 #include <bit>
 #include <cmath>
 #include <complex>
@@ -8,9 +7,11 @@
 #include <limits>
 #include <type_traits>
 
+#include "level_parts.h"
 #include "typed_loop_impl.h"
 
 namespace bmx {
+BMX_ISA_BEGIN
 
 namespace {
 
@@ -109,38 +110,64 @@ void select_loop(void* out, const bool* cond, const void* a, const void* b, std:
   auto* const target = static_cast<T*>(out);
   const auto* const left = static_cast<const T*>(a);
   const auto* const right = static_cast<const T*>(b);
-  for (std::size_t k = 0; k < n; ++k) target[k] = cond[k] ? left[k] : right[k];
+  // A mask of the condition blends the two values' bits, which the loop
+  // vectorises where a choice would stay a branch per element; GCC
+  // vectorises loads of the condition's bytes, not of bools.
+  const auto* const flags = reinterpret_cast<const unsigned char*>(cond);
+  for (std::size_t k = 0; k < n; ++k) {
+    const T mask = static_cast<T>(T{0} - static_cast<T>(flags[k]));
+    target[k] = static_cast<T>((left[k] & mask) | (right[k] & static_cast<T>(~mask)));
+  }
 }
 
-struct Bytes16 {
-  std::uint64_t low, high;
-};
+template <class From>
+CastLoop cast_from(ElementType to) {
+  switch (to) {
+#define BMX_CAST_TO_CASE(name, code, text, type) \
+  case ElementType::name: return &cast_loop<type, From>;
+    BMX_DTYPES(BMX_CAST_TO_CASE)
+#undef BMX_CAST_TO_CASE
+  }
+  return nullptr;
+}
+
+/// 16-byte elements (complex128) as two 8-byte halves under one mask.
+void select_pairs(void* out, const bool* cond, const void* a, const void* b, std::size_t n) {
+  auto* const target = static_cast<std::uint64_t*>(out);
+  const auto* const left = static_cast<const std::uint64_t*>(a);
+  const auto* const right = static_cast<const std::uint64_t*>(b);
+  const auto* const flags = reinterpret_cast<const unsigned char*>(cond);
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::uint64_t mask = std::uint64_t{0} - static_cast<std::uint64_t>(flags[k]);
+    target[2 * k] = (left[2 * k] & mask) | (right[2 * k] & ~mask);
+    target[2 * k + 1] = (left[2 * k + 1] & mask) | (right[2 * k + 1] & ~mask);
+  }
+}
 
 }  // namespace
 
-CastLoop find_cast(ElementType from, ElementType to) {
-  return dispatch_dtype(from, [to](auto source) {
-    return dispatch_dtype(to, [](auto target) -> CastLoop {
-      return &cast_loop<value_of<decltype(target)::value>, value_of<decltype(source)::value>>;
-    });
-  });
+// Plain switches rather than dispatch_dtype: its failure path would bring
+// the string library's inline functions into this level's code.
+CastLoop cast_loop_for(ElementType from, ElementType to) {
+  switch (from) {
+#define BMX_CAST_FROM_CASE(name, code, text, type) \
+  case ElementType::name: return cast_from<type>(to);
+    BMX_DTYPES(BMX_CAST_FROM_CASE)
+#undef BMX_CAST_FROM_CASE
+  }
+  return nullptr;
 }
 
-SelectLoop find_select(std::size_t size) {
+SelectLoop select_loop_for(std::size_t size) {
   switch (size) {
     case 1: return &select_loop<std::uint8_t>;
     case 2: return &select_loop<std::uint16_t>;
     case 4: return &select_loop<std::uint32_t>;
     case 8: return &select_loop<std::uint64_t>;
-    case 16: return &select_loop<Bytes16>;
+    case 16: return &select_pairs;
     default: return nullptr;
   }
 }
 
-TypedLoop find_loop(TypedOp op, ElementType type) {
-  if (TypedLoop loop = find_integer_loop(op, type)) return loop;
-  if (TypedLoop loop = find_real_loop(op, type)) return loop;
-  return find_complex_loop(op, type);
-}
-
+BMX_ISA_END
 }  // namespace bmx

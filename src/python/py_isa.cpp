@@ -1,0 +1,70 @@
+#include "py_isa.h"
+
+#include <string_view>
+
+#include "arg_binder.h"
+#include "isa/isa_level.h"
+#include "method_table.h"
+#include "py_ref.h"
+
+namespace bmx::py {
+
+namespace {
+
+constexpr IsaLevel kLevels[] = {IsaLevel::Baseline, IsaLevel::Avx2, IsaLevel::Avx512};
+
+PyObject* level_name(IsaLevel level) {
+  const std::string_view name = isa_name(level);
+  return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+
+// _isa(level=None): the active level's name; given a level's name, makes it
+// the active one for programs compiled from then on and returns the previous
+// one's name.
+PyObject* isa_impl(PyObject*, const BoundArgs& args) {
+  if (args[0] == nullptr || args[0] == Py_None) return level_name(active_isa());
+  if (!PyUnicode_Check(args[0])) {
+    return PyErr_Format(PyExc_TypeError, "_isa() argument 'level' must be str or None, not %.100s",
+                        Py_TYPE(args[0])->tp_name);
+  }
+  Py_ssize_t length = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(args[0], &length);
+  if (text == nullptr) return nullptr;
+  const std::string_view wanted(text, static_cast<std::size_t>(length));
+  for (const IsaLevel level : kLevels) {
+    if (isa_name(level) != wanted) continue;
+    if (level > supported_isa()) {
+      return PyErr_Format(PyExc_ValueError, "this processor does not support the instruction level %R", args[0]);
+    }
+    return level_name(force_isa(level));
+  }
+  return PyErr_Format(PyExc_ValueError, "unknown instruction level %R", args[0]);
+}
+
+using enum ParamKind;
+constexpr Param kIsaParams[] = {{"level", Optional, "None"}};
+
+constexpr Method kFunctions[] = {
+    {"_isa", kIsaParams,
+     "The instruction level of the engine's loops; given a level's name, makes it the level of programs\n"
+     "compiled from then on and returns the previous one's name.",
+     isa_impl},
+};
+
+}  // namespace
+
+PyMethodDef* isa_functions() { return method_defs<kFunctions>(); }
+
+bool add_isa_levels(PyObject* module) {
+  const auto count = static_cast<Py_ssize_t>(supported_isa()) + 1;
+  const PyRef levels = PyRef::steal(PyTuple_New(count));
+  if (!levels) return false;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* const name = level_name(kLevels[i]);
+    if (name == nullptr) return false;
+    PyTuple_SET_ITEM(levels.get(), i, name);
+  }
+  return PyObject_SetAttrString(module, "_ISA_LEVELS", levels.get()) == 0;
+}
+
+}  // namespace bmx::py
