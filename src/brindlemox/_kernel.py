@@ -83,7 +83,7 @@ class Kernel:
     def __init__(self, expr: Expr, names: tuple[str, ...] | None = None, *, math: str | None = None) -> None:
         self._math = None if math is None else check_math(math)
         self._compile(expr, names)
-        self.set_text(_typed_text(expr, self._names))
+        self._set_text(_typed_text(expr, self._names))
         # Built by the package, yet not typed: it must not compute other data
         # in float64 as if that were NumPy's answer.
         self._untyped = self._text is None and _expr_record(expr) is not None
@@ -120,7 +120,7 @@ class Kernel:
         """
         return self._math
 
-    def set_text(self, text: KernelText | None) -> None:
+    def _set_text(self, text: KernelText | None) -> None:
         """Types the kernel by `text` (see `kernel_text`); None computes in float64."""
         self._text = text
         #: The typed programs of the kinds of values calls have read, by kind, math mode and level.
@@ -179,7 +179,7 @@ class Kernel:
         another type (integer arrays, or a comparison's booleans) are a
         TypeError; `go` with the kernel and its values computes those.
         """
-        self.check_float64({name: np.empty(0) if isinstance(value, Buffer) else value
+        self._check_float64({name: np.empty(0) if isinstance(value, Buffer) else value
                             for name, value in bindings.items()})  # fmt: skip
         # A parameter the expression never reads is accepted and ignored, as
         # a call does; a name that is no parameter is left for `go` to refuse.
@@ -193,13 +193,13 @@ class Kernel:
     def __repr__(self) -> str:
         return f"Kernel({', '.join(self._names)})"
 
-    def check_float64(self, bindings: dict[str, object]) -> None:
+    def _check_float64(self, bindings: dict[str, object]) -> None:
         """TypeError unless a call over `bindings` (values by parameter name)
         computes in float64 with a float64 result, as a `MapSpec` does."""
         if self._text is None or any(self._names[index] not in bindings for index in self._text.parameters):
             return
         try:
-            typed = self.typed_call([bindings.get(name) for name in self._names])
+            typed = self._typed_call([bindings.get(name) for name in self._names])
         except TypeError:
             # Values of no numeric type: refused in the words of their conversion.
             return
@@ -222,7 +222,7 @@ class Kernel:
         """
         return self._text is not None
 
-    def plan(self, kinds: Sequence[Kind], math: str = "libm") -> Plan:
+    def _plan(self, kinds: Sequence[Kind], math: str = "libm") -> Plan:
         """The typed program of the kernel for values of `kinds` (one per
         parameter, in the order of `names`; those of parameters it never
         reads are not looked at), each a dtype or a Python number's type, in
@@ -235,7 +235,7 @@ class Kernel:
         assert found is not None
         return found
 
-    def typed_call(self, values: Sequence[object]) -> tuple[Plan, dict[str, object]] | None:
+    def _typed_call(self, values: Sequence[object]) -> tuple[Plan, dict[str, object]] | None:
         """The typed program over `values` (one per parameter, in the order
         of `names`) and the values as it reads them; None for a kernel that
         computes in float64, or Dask values."""
@@ -281,7 +281,7 @@ class Kernel:
             per_parameter: list[Kind] = [float] * len(names)
             for index, kind in zip(text.parameters, kinds):
                 per_parameter[index] = kind
-            found = self.plan(per_parameter, mode)
+            found = self._plan(per_parameter, mode)
             if len(self._plans) >= _PLANS_KEPT:
                 self._plans.clear()
             self._plans[key] = found
@@ -289,7 +289,7 @@ class Kernel:
 
     def _typed_unless_float64(self, values: Sequence[object], out: object) -> tuple[Plan, dict[str, object]] | None:
         """`typed_call`, or None when the float64 kernel computes the answer into `out`."""
-        typed = self.typed_call(values)
+        typed = self._typed_call(values)
         return None if typed is None or typed[0].only_float64 and float64_out(out) else typed
 
     def __call__(self, *args: object, out: object = None, **kwargs: object) -> npt.NDArray[Any]:
@@ -427,6 +427,8 @@ class Kernel:
             One array or number per parameter, in the order of `names`.
         out : numpy.ndarray or None
             The array `run` would write, or None.
+        casting : str, optional
+            NumPy's rule for casting the result to `out`'s dtype.
 
         Raises
         ------
@@ -477,7 +479,7 @@ def float64_kernel(expr: Expr, names: tuple[str, ...] | None = None) -> Kernel:
     made = Kernel.__new__(Kernel)
     made._math = None
     made._compile(expr, names)
-    made.set_text(None)
+    made._set_text(None)
     made._untyped = False
     return made
 

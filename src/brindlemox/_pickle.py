@@ -58,7 +58,7 @@ def _kernel_from_expr(expr: Expr, names: tuple[str, ...], text: object = None, m
         raise pickle.UnpicklingError(f"a pickled Kernel needs an Expr, not {type(expr).__name__}")
     try:
         kernel = Kernel(expr, names, math=math)
-        kernel.set_text(None if text is None else checked_text(text, len(kernel.names)))
+        kernel._set_text(None if text is None else checked_text(text, len(kernel.names)))
         return kernel
     except (TypeError, ValueError, SyntaxError) as error:
         raise pickle.UnpicklingError(f"a pickled Kernel does not hold together: {error}") from error

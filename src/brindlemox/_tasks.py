@@ -224,7 +224,7 @@ def go(
         if local_dict is not None:
             raise TypeError("go() takes a kernel's arguments as a call does")
         values = _bound(work, args, kwargs)
-        typed = work.typed_call(values)
+        typed = work._typed_call(values)
         if typed is not None and not typed[0].only_float64:
             if channel is not None and typed[0].fast:
                 raise TypeError("go() sends into a channel only results computed with libm; this one is in fast math")
