@@ -49,9 +49,7 @@ TARGETS = ("exp(a)", "sin(a)", "cos(a)", "tan(a)", "tanh(a)", "expm1(a)", "arcta
 
 
 def isa_level():
-    level = ext._force_isa_for_math("baseline")
-    ext._force_isa_for_math(level)
-    return level
+    return ext._isa()
 
 
 def candidates(text, spelling, names):
