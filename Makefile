@@ -76,19 +76,17 @@ $(VENV_NUMPY1)/.installed: dist/.wheel $(VENV_NUMPY1)/.ready
 	$(PY_NUMPY1) -m pip install -q --force-reinstall --no-deps dist/*.whl
 	touch $@
 
-# GoogleTest comes from Debian's package.
-build/.gtest:
+# GoogleTest (for the engine's tests) and SLEEF (which fast math loads when
+# first asked for; nothing is built against it) come from Debian's packages,
+# installed in one step when either is missing.
+build/.debian:
 	@mkdir -p build
-	@if ! test -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake && ! dpkg -s libgtest-dev >/dev/null 2>&1; then \
-		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev; fi
-	touch $@
-
-# SLEEF, which fast math loads when first asked for, comes from Debian's
-# package; nothing is built against it, so only the suites that run it need it.
-build/.sleef:
-	@mkdir -p build
-	@if ! dpkg -s libsleef3 >/dev/null 2>&1; then \
-		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libsleef3; fi
+	@missing=""; \
+	test -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake || dpkg -s libgtest-dev >/dev/null 2>&1 || \
+		missing="$$missing libgtest-dev"; \
+	dpkg -s libsleef3 >/dev/null 2>&1 || missing="$$missing libsleef3"; \
+	if test -n "$$missing"; then \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; fi
 	touch $@
 
 # --- suites ----------------------------------------------------------------
@@ -96,12 +94,12 @@ build/.sleef:
 CMAKE = $(VENV)/bin/cmake
 CMAKE_ENGINE = -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DBMX_BUILD_TESTS=ON
 
-test-engine: $(VENV)/.ready build/.gtest
+test-engine: $(VENV)/.ready build/.debian
 	$(CMAKE) -S . -B build/engine $(CMAKE_ENGINE) -DBMX_BUILD_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
 	$(CMAKE) --build build/engine -j $(JOBS)
 	$(VENV)/bin/ctest --test-dir build/engine --output-on-failure --no-tests=error -j $(JOBS)
 
-test-python: $(VENV)/.installed build/.sleef
+test-python: $(VENV)/.installed build/.debian
 	$(PY) -m pytest -q tests/python bench
 
 test-numpy1: $(VENV_NUMPY1)/.installed
@@ -126,7 +124,7 @@ space := $(subst ,, )
 
 # Engine and extension built with AddressSanitizer and UndefinedBehaviorSanitizer;
 # the interpreter preloads the ASan runtime and does not report its own leaks.
-test-asan: $(VENV)/.installed build/.gtest
+test-asan: $(VENV)/.installed build/.debian
 	$(CMAKE) -S . -B build/asan $(CMAKE_ENGINE) $(CMAKE_SANITIZED) -DBMX_SANITIZE=address,undefined \
 		-DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(CMAKE) --build build/asan -j $(JOBS)
@@ -134,7 +132,7 @@ test-asan: $(VENV)/.installed build/.gtest
 	LD_PRELOAD="$(ASAN_PRELOAD)" ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=build/asan/src/python \
 		$(PY) -m pytest -q -p no:cacheprovider tests/python
 
-test-tsan: $(VENV)/.ready build/.gtest
+test-tsan: $(VENV)/.ready build/.debian
 	$(CMAKE) -S . -B build/tsan $(CMAKE_ENGINE) $(CMAKE_SANITIZED) -DBMX_SANITIZE=thread -DBMX_BUILD_PYTHON=OFF >/dev/null
 	$(CMAKE) --build build/tsan -j $(JOBS) --target $(addsuffix _tests,$(TSAN_SUBSYSTEMS))
 	TSAN_OPTIONS=halt_on_error=1 $(VENV)/bin/ctest --test-dir build/tsan --output-on-failure --no-tests=error -j $(JOBS) \
@@ -163,7 +161,7 @@ $(VENV)/.plotting: $(VENV)/.ready
 	$(PY) -m pip install -q matplotlib
 	touch $@
 
-bench: $(VENV)/.installed $(VENV)/.plotting build/.sleef
+bench: $(VENV)/.installed $(VENV)/.plotting build/.debian
 	$(CMAKE) -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 		-DBMX_BUILD_PYTHON=OFF -DBMX_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	$(CMAKE) --build build/bench -j $(JOBS) --target bench_pool
