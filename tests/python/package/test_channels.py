@@ -57,6 +57,10 @@ def test_closing_ends_iteration_after_the_values_sent_before():
     assert len(channel) == 3
     assert [values.tolist() for values in channel] == [[0.0], [1.0], [2.0]]
     assert len(channel) == 0
+    # Closed while full, the marker waits for the first slot that frees.
+    with bm.chan(1) as full:
+        full.send(1.0)
+    assert len(full) == 1 and full.recv().tolist() == [1.0] and len(full) == 0
     for attempt in (channel.recv, channel.try_recv, lambda: channel.send([1.0]), lambda: channel.try_send(1.0)):
         with pytest.raises(bm.ChannelClosed) as raised:
             attempt()
