@@ -79,44 +79,38 @@ void apply(void* out, const void* left, const void* right, std::size_t n) {
 // acosh overflow while squaring large operands: beyond these magnitudes, well
 // inside the range the library gets right, an element is computed in x87's
 // long double, 11 bits wider than float64, and rounded once.
-template <class T, SleefFunction function>
-constexpr T kWideBeyond = 0;
 template <class T>
-constexpr T kWideBeyond<T, SleefFunction::Sinh> = std::is_same_v<T, double> ? 709.0 : 88.0f;
-template <class T>
-constexpr T kWideBeyond<T, SleefFunction::Cosh> = kWideBeyond<T, SleefFunction::Sinh>;
-template <class T>
-constexpr T kWideBeyond<T, SleefFunction::Asinh> = std::is_same_v<T, double> ? 0x1p500 : 0x1p60f;
-template <class T>
-constexpr T kWideBeyond<T, SleefFunction::Acosh> = kWideBeyond<T, SleefFunction::Asinh>;
+constexpr T wide_beyond(SleefFunction function) {
+  constexpr bool kF64 = std::is_same_v<T, double>;
+  switch (function) {
+    case SleefFunction::Sinh:
+    case SleefFunction::Cosh: return kF64 ? 709.0 : 88.0f;
+    case SleefFunction::Asinh:
+    case SleefFunction::Acosh: return kF64 ? 0x1p500 : 0x1p60f;
+    default: return 0;
+  }
+}
 
 // Below these magnitudes f(x) = x + O(x^2) (expm1, log1p) or x + O(x^3)
 // rounds to x itself, and the library's last step may land one ulp beyond
 // it, a hair over 1 ulp from the exact value; the operand is the answer.
-template <class T, SleefFunction function>
-constexpr T kSelfBelow = 0;
 template <class T>
-constexpr T kOddSelfBelow = std::is_same_v<T, double> ? 0x1p-27 : 0x1p-13f;
-template <class T>
-constexpr T kSelfBelow<T, SleefFunction::Sin> = kOddSelfBelow<T>;
-template <class T>
-constexpr T kSelfBelow<T, SleefFunction::Tan> = kOddSelfBelow<T>;
-template <class T>
-constexpr T kSelfBelow<T, SleefFunction::Asin> = kOddSelfBelow<T>;
-template <class T>
-constexpr T kSelfBelow<T, SleefFunction::Atan> = kOddSelfBelow<T>;
-template <class T>
-constexpr T kSelfBelow<T, SleefFunction::Sinh> = kOddSelfBelow<T>;
-template <class T>
-constexpr T kSelfBelow<T, SleefFunction::Tanh> = kOddSelfBelow<T>;
-template <class T>
-constexpr T kSelfBelow<T, SleefFunction::Asinh> = kOddSelfBelow<T>;
-template <class T>
-constexpr T kSelfBelow<T, SleefFunction::Atanh> = kOddSelfBelow<T>;
-template <class T>
-constexpr T kSelfBelow<T, SleefFunction::Expm1> = std::is_same_v<T, double> ? 0x1p-54 : 0x1p-25f;
-template <class T>
-constexpr T kSelfBelow<T, SleefFunction::Log1p> = kSelfBelow<T, SleefFunction::Expm1>;
+constexpr T self_below(SleefFunction function) {
+  constexpr bool kF64 = std::is_same_v<T, double>;
+  switch (function) {
+    case SleefFunction::Sin:
+    case SleefFunction::Tan:
+    case SleefFunction::Asin:
+    case SleefFunction::Atan:
+    case SleefFunction::Sinh:
+    case SleefFunction::Tanh:
+    case SleefFunction::Asinh:
+    case SleefFunction::Atanh: return kF64 ? 0x1p-27 : 0x1p-13f;
+    case SleefFunction::Expm1:
+    case SleefFunction::Log1p: return kF64 ? 0x1p-54 : 0x1p-25f;
+    default: return 0;
+  }
+}
 
 // The library's AVX-512 logarithms give a NaN of another sign for negative
 // operands than its other widths: these take the NaN x86's invalid
@@ -138,8 +132,8 @@ template <class T, SleefFunction function>
 void mend(T* out, const T* operands, std::size_t n) {
   // Each pass stores every element, chosen without a branch, so that it
   // vectorises; the long double pass runs only where an operand needs it.
-  constexpr T kSelf = kSelfBelow<T, function>;
-  constexpr T kWide = kWideBeyond<T, function>;
+  constexpr T kSelf = self_below<T>(function);
+  constexpr T kWide = wide_beyond<T>(function);
   if constexpr (kSelf != 0) {
     for (std::size_t k = 0; k < n; ++k) out[k] = std::fabs(operands[k]) < kSelf ? operands[k] : out[k];
   }
@@ -158,7 +152,7 @@ void mend(T* out, const T* operands, std::size_t n) {
 
 template <class T, SleefFunction function>
 bool fast_loop(void* out, const void* left, const void* right, std::size_t n) {
-  if constexpr (kSelfBelow<T, function> == 0 && kWideBeyond<T, function> == 0 && !kNegativeIsNan<function>) {
+  if constexpr (self_below<T>(function) == 0 && wide_beyond<T>(function) == 0 && !kNegativeIsNan<function>) {
     apply<T, function>(out, left, right, n);
   } else if (out != left) {
     apply<T, function>(out, left, nullptr, n);

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "block_loop.h"
+#include "element_sets.h"
 #include "operators.h"
 
 namespace bmx {
@@ -40,15 +41,6 @@ struct Frame {
 
 Frame enter_frame(std::size_t node, const std::uint32_t* offsets, std::size_t count, double* out) {
   return Frame{node, offsets, count, out, nullptr, 0.0, false, nullptr, 0, 0};
-}
-
-template <class Fn>
-void for_each_offset(const std::uint32_t* offsets, std::size_t count, Fn fn) {
-  if (offsets == nullptr) {
-    for (std::size_t k = 0; k < count; ++k) fn(k);
-  } else {
-    for (std::size_t k = 0; k < count; ++k) fn(offsets[k]);
-  }
 }
 
 void fill(const Frame& frame, double value) {

@@ -1,6 +1,7 @@
 // The tree engine's loops of this level: each node's operator over a set of
 // a block's elements, in place. A dense set's loops are contiguous and
 // vectorise; a Select's branch sets go through their offset lists.
+#include "../element_sets.h"
 #include "../operators.h"
 #include "level_parts.h"
 
@@ -8,15 +9,6 @@ namespace bmx {
 BMX_ISA_BEGIN
 
 namespace {
-
-template <class Fn>
-void for_each_offset(const std::uint32_t* offsets, std::size_t count, Fn fn) {
-  if (offsets == nullptr) {
-    for (std::size_t k = 0; k < count; ++k) fn(k);
-  } else {
-    for (std::size_t k = 0; k < count; ++k) fn(offsets[k]);
-  }
-}
 
 template <UnaryOp op>
 void unary_loop(double* values, const std::uint32_t* offsets, std::size_t count) {
