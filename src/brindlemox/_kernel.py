@@ -223,14 +223,12 @@ class Kernel:
         return self._text is not None
 
     def _plan(self, kinds: Sequence[Kind], math: str = "libm") -> Plan:
-        """The typed program of the kernel for values of `kinds` (one per
-        parameter, in the order of `names`; those of parameters it never
-        reads are not looked at), each a dtype or a Python number's type, in
-        math mode `math`."""
+        """The typed program of the kernel in math mode `math` for values of
+        `kinds`, one for each parameter its text reads (in the order of its
+        `parameters`), each a dtype or a Python number's type."""
         assert self._text is not None
-        parameters, constants = self._text.parameters, self._text.constants
-        named = [(f"_a{read}", kinds[index]) for read, index in enumerate(parameters)]
-        named += [(name, read_typed(name, value)[0]) for name, value in constants]
+        named = list(zip(self._arg_names, kinds))
+        named += [(name, read_typed(name, value)[0]) for name, value in self._text.constants]
         found = level_plan(self._text.text, tuple(named), math)
         assert found is not None
         return found
@@ -277,11 +275,7 @@ class Kernel:
         key = (kinds, mode, _isa())
         found = self._plans.get(key)
         if found is None:
-            # The kinds of parameters the text never reads are not looked at.
-            per_parameter: list[Kind] = [float] * len(names)
-            for index, kind in zip(text.parameters, kinds):
-                per_parameter[index] = kind
-            found = self._plan(per_parameter, mode)
+            found = self._plan(kinds, mode)
             if len(self._plans) >= _PLANS_KEPT:
                 self._plans.clear()
             self._plans[key] = found

@@ -99,7 +99,9 @@ def apply_kernel(kernel: Kernel, values: Sequence[object], out: object = None) -
         return _blockwise(partial(_apply_block, kernel, mode), operands, _FLOAT64, out)
     # Each block is typed as a call is: Python numbers stay weak, arrays keep their dtypes.
     read = [_read_typed(name, value) for name, value in zip(kernel.names, values, strict=True)]
-    found = kernel._plan([kind for kind, _ in read], mode)
+    text = kernel._text
+    assert text is not None
+    found = kernel._plan([read[index][0] for index in text.parameters], mode)
     return _blockwise(partial(_apply_block, kernel, mode), [operand for _, operand in read], found.dtype, out)
 
 
