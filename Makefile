@@ -63,9 +63,11 @@ $(VENV_NUMPY1)/.ready: pyproject.toml
 	touch $@
 
 # One wheel serves both environments: the extension finds NumPy's API at run time.
+# Its build tree is kept: the engine's tests are built in it afterwards.
+RELEASE_DIR := build/release
 dist/.wheel: $(VENV)/.ready $(SOURCES)
 	rm -rf dist
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w dist .
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -Cbuild-dir=$(RELEASE_DIR) -w dist .
 	touch $@
 
 $(VENV)/.installed: dist/.wheel
@@ -94,10 +96,12 @@ build/.debian:
 CMAKE = $(VENV)/bin/cmake
 CMAKE_ENGINE = -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DBMX_BUILD_TESTS=ON
 
-test-engine: $(VENV)/.ready build/.debian
-	$(CMAKE) -S . -B build/engine $(CMAKE_ENGINE) -DBMX_BUILD_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
-	$(CMAKE) --build build/engine -j $(JOBS)
-	$(VENV)/bin/ctest --test-dir build/engine --output-on-failure --no-tests=error -j $(JOBS)
+# The engine's tests are built beside the extension in the wheel's own tree,
+# with the same engine objects.
+test-engine: dist/.wheel build/.debian
+	$(CMAKE) -S . -B $(RELEASE_DIR) -DBMX_BUILD_TESTS=ON >/dev/null
+	$(CMAKE) --build $(RELEASE_DIR) -j $(JOBS)
+	$(VENV)/bin/ctest --test-dir $(RELEASE_DIR) --output-on-failure --no-tests=error -j $(JOBS)
 
 test-python: $(VENV)/.installed build/.debian
 	$(PY) -m pytest -q tests/python bench

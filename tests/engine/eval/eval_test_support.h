@@ -20,6 +20,8 @@ namespace bmx::eval_test {
 
 inline std::uint64_t bits(double value) { return std::bit_cast<std::uint64_t>(value); }
 
+inline constexpr double kInf = std::numeric_limits<double>::infinity();
+
 /// x * 2 + y, with x in slot 0 and y in slot 1.
 inline ExprTree x_times_2_plus_y() {
   return ExprTree::binary(BinaryOp::Add, ExprTree::binary(BinaryOp::Mul, ExprTree::arg_ref(0), ExprTree::constant(2.0)),

@@ -13,8 +13,8 @@ namespace bmx {
 namespace {
 
 using eval_test::bits;
+using eval_test::kInf;
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
 const double kNaN = std::bit_cast<double>(0x7ff8000000000123ull);
 const double kNegNaN = std::bit_cast<double>(0xfff8000000000456ull);
 const double kSignallingNaN = std::bit_cast<double>(0x7ff0000000000789ull);

@@ -15,8 +15,8 @@ namespace bmx {
 namespace {
 
 using eval_test::bits;
+using eval_test::kInf;
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 double reduce(ReduceOp op, F64Vec values) {
   const Result<double> result = execute_reduce(Buffer::from_f64_vec(std::move(values)), op);

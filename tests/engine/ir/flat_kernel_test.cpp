@@ -8,13 +8,12 @@
 #include "internal_failure.h"
 #include "ir/arg_slot.h"
 #include "ir/compiled_kernel.h"
+#include "tree_builders.h"
 
 namespace bmx {
 namespace {
 
-ExprTree arg(std::uint64_t slot) { return ExprTree::arg_ref(slot); }
-ExprTree num(double value) { return ExprTree::constant(value); }
-ExprTree add(const ExprTree& a, const ExprTree& b) { return ExprTree::binary(BinaryOp::Add, a, b); }
+using namespace ir_test;
 
 TEST(FlattenTest, EmitsOneInstructionPerNodeInPostOrder) {
   const FlatKernel kernel = flatten(add(ExprTree::binary(BinaryOp::Mul, arg(0), num(2.0)), arg(1)));

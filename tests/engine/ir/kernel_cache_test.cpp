@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "internal_failure.h"
+#include "tree_builders.h"
 
 namespace {
 
@@ -56,8 +57,7 @@ void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 namespace bmx {
 namespace {
 
-ExprTree arg(std::uint64_t slot) { return ExprTree::arg_ref(slot); }
-ExprTree num(double value) { return ExprTree::constant(value); }
+using namespace ir_test;
 
 // x * c + y, compiled flat.
 ExprTree scaled_sum(double c, BinaryOp op = BinaryOp::Add, std::uint64_t x = 0, std::uint64_t y = 1) {

@@ -8,12 +8,12 @@
 
 #include "expr/shared_tree.h"
 #include "ir/siphash.h"
+#include "tree_builders.h"
 
 namespace bmx {
 namespace {
 
-ExprTree arg(std::uint64_t slot) { return ExprTree::arg_ref(slot); }
-ExprTree num(double value) { return ExprTree::constant(value); }
+using namespace ir_test;
 
 TEST(KernelKeyTest, WalksInPreOrder) {
   const KernelKey key =
@@ -58,8 +58,6 @@ TEST(KernelKeyTest, ConstantsCompareByBitPattern) {
   EXPECT_NE(build_kernel_key(num(nan_a)), build_kernel_key(num(nan_b)));
   EXPECT_EQ(build_kernel_key(num(nan_a)), build_kernel_key(num(nan_a)));
 }
-
-ExprTree mul(const ExprTree& l, const ExprTree& r) { return ExprTree::binary(BinaryOp::Mul, l, r); }
 
 TEST(KernelKeyTest, RepeatedSubtreesReferToTheirFirstPlace) {
   // (x + y) * (x + y): the second sum is a reference to the first, at 1.

@@ -16,14 +16,13 @@
 #include "internal_failure.h"
 #include "ir/compiled_kernel.h"
 #include "ir/flat_kernel.h"
+#include "tree_builders.h"
 
 namespace bmx {
 namespace {
 
-ExprTree arg(std::uint64_t slot) { return ExprTree::arg_ref(slot); }
-ExprTree num(double value) { return ExprTree::constant(value); }
-ExprTree add(const ExprTree& l, const ExprTree& r) { return ExprTree::binary(BinaryOp::Add, l, r); }
-ExprTree mul(const ExprTree& l, const ExprTree& r) { return ExprTree::binary(BinaryOp::Mul, l, r); }
+using namespace ir_test;
+
 ExprTree sin_of(const ExprTree& x) { return ExprTree::unary(UnaryOp::Sin, x); }
 ExprTree cos_of(const ExprTree& x) { return ExprTree::unary(UnaryOp::Cos, x); }
 

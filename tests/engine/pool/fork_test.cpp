@@ -21,10 +21,10 @@ namespace bmx {
 namespace {
 
 using pool_test::HitCounter;
+using pool_test::kChildCorrect;
 using pool_test::ms;
 using pool_test::wait_for_child;
 
-constexpr int kChildCorrect = 0;
 constexpr int kChildReusedThePool = 2;
 constexpr int kChildMissedIndices = 3;
 

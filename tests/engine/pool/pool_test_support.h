@@ -16,6 +16,9 @@
 
 namespace bmx::pool_test {
 
+/// The exit status of a forked child that found what it checks.
+inline constexpr int kChildCorrect = 0;
+
 using Clock = std::chrono::steady_clock;
 
 inline std::chrono::milliseconds ms(long long count) { return std::chrono::milliseconds(count); }

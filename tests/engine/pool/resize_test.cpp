@@ -18,6 +18,7 @@ namespace bmx {
 namespace {
 
 using pool_test::HitCounter;
+using pool_test::kChildCorrect;
 using pool_test::wait_for;
 using pool_test::wait_for_child;
 
@@ -114,7 +115,6 @@ std::size_t address_space_in_use() {
   return pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 }
 
-constexpr int kChildCorrect = 0;
 constexpr int kChildGrewAnyway = 2;
 constexpr int kChildWrongError = 3;
 constexpr int kChildLostTheSetting = 4;
