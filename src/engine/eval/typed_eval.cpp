@@ -127,7 +127,8 @@ class Run {
             i == last ? out_ + start * size : workspace.get() + (offsets_[i] == kNoBlock ? 0 : offsets_[i]);
         const auto& in = step.operands;
         switch (step.kind) {
-          case TypedKind::Constant: break;
+          case TypedKind::Constant:
+          case TypedKind::Repeat: break;
           case TypedKind::Load: {
             const TypedInput& input = inputs_[step.payload];
             if (readings_[i] == Reading::InPlace) {

@@ -29,6 +29,13 @@ TypedProgram::TypedProgram(const std::vector<TypedInstr>& instrs, std::vector<El
   };
   for (const TypedInstr& instr : instrs) {
     if (!is_dtype_code(static_cast<std::uint64_t>(instr.type))) refuse("unknown dtype code");
+    if (instr.kind == TypedKind::Repeat) {
+      // A shared value is made once: every step keeps its own block for the
+      // whole run, so a later step may read it again.
+      if (instr.payload >= steps_.size()) refuse("repeat of a step not made yet");
+      stack.push_back(static_cast<std::uint32_t>(instr.payload));
+      continue;
+    }
     TypedStep step{.kind = instr.kind, .type = instr.type, .payload = instr.payload};
     switch (instr.kind) {
       case TypedKind::Constant:

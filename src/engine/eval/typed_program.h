@@ -27,6 +27,7 @@ enum class TypedKind : std::uint8_t {
   Cast = 2,      ///< converts the top value to `type`
   Apply = 3,     ///< applies operation `op` to operands of `type`
   Where = 4,     ///< (bool condition, a, b), a and b of `type`
+  Repeat = 5,    ///< pushes again the value of step `payload` (steps count every other kind)
 };
 
 /// One element's bytes, as the element type lays them out.
@@ -60,8 +61,9 @@ class TypedProgram {
  public:
   /// Checks `instrs` against the types and compiles them; TypedProgramError
   /// when an operand has the wrong type, an operation has no loop for its
-  /// type, a Load names an input beyond `input_count`, or the stack does not
-  /// end with one value. In fast math the transcendental functions over
+  /// type, a Load names an input beyond `input_count`, a Repeat names a step
+  /// not made yet, or the stack does not end with one value (which is then
+  /// the last step's: every instruction but a Repeat makes a step). In fast math the transcendental functions over
   /// float32 and float64 take the fast loops; the caller checks first that
   /// fast math is not missing.
   TypedProgram(const std::vector<TypedInstr>& instrs, std::vector<ElementBytes> constants, std::size_t input_count,

@@ -22,6 +22,7 @@ TypedInstr load(ElementType type, std::uint64_t input) { return {TypedKind::Load
 TypedInstr constant(ElementType type, std::uint64_t index) { return {TypedKind::Constant, 0, type, index}; }
 TypedInstr apply(TypedOp op, ElementType type) { return {TypedKind::Apply, static_cast<std::uint8_t>(op), type, 0}; }
 TypedInstr cast(ElementType type) { return {TypedKind::Cast, 0, type, 0}; }
+TypedInstr repeat(std::uint64_t step) { return {TypedKind::Repeat, 0, ElementType::Bool, step}; }
 
 template <class T>
 ElementBytes bytes_of(T value) {
@@ -60,6 +61,29 @@ TEST(TypedProgramTest, OperandsOfAnotherTypeOrWithoutALoopAreRefusedInWords) {
   EXPECT_EQ(refusal({load(Int64, 0), load(Int64, 0)}, 1), "the program must leave exactly one value");
   EXPECT_EQ(refusal({load(Int64, 3)}, 1), "input index beyond the inputs");
   EXPECT_EQ(refusal({load(Float64, 0), {TypedKind::Where, 0, Float64, 0}}, 1), "stack empty at where");
+  EXPECT_EQ(refusal({load(Int64, 0), repeat(1), apply(TypedOp::Add, Int64)}, 1), "repeat of a step not made yet");
+  EXPECT_EQ(refusal({load(Int64, 0), load(Int64, 0), apply(TypedOp::Add, Int64), repeat(0)}, 1),
+            "the program must leave exactly one value");
+}
+
+// Squaring 40 times over a shared value is 40 steps, not 2**40, with the bits
+// of squaring one after another; shared steps are read again across pieces.
+TEST(TypedEvalTest, RepeatedStepsAreMadeOnceAndReadAgain) {
+  std::vector<TypedInstr> instrs = {load(Float64, 0)};
+  for (std::uint64_t step = 0; step < 40; ++step) {
+    instrs.push_back(repeat(step));
+    instrs.push_back(apply(TypedOp::Multiply, Float64));
+  }
+  const TypedProgram program(instrs, {}, 1);
+  EXPECT_EQ(program.steps().size(), 41u);
+  std::vector<double> values(100000);
+  for (std::size_t k = 0; k < values.size(); ++k) values[k] = 1.0 + static_cast<double>(k) * 1e-15;
+  const std::vector<double> out = run<double>(program, {contiguous(values, Float64)}, values.size());
+  for (std::size_t k = 0; k < values.size(); k += 997) {
+    double expected = values[k];
+    for (int step = 0; step < 40; ++step) expected *= expected;
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(out[k]), std::bit_cast<std::uint64_t>(expected)) << k;
+  }
 }
 
 TEST(TypedEvalTest, IntegerDivisionNeverTrapsAndGivesNumpysValues) {
