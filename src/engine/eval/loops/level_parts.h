@@ -44,6 +44,9 @@ TypedLoop real_loop_for(TypedOp op, ElementType type);
 TypedLoop complex_loop_for(TypedOp op, ElementType type);
 CastLoop cast_loop_for(ElementType from, ElementType to);
 SelectLoop select_loop_for(std::size_t size);
+/// out[k] = sqrt(in[k]) for k < n, vectorised.
+void sqrt_loop(double* out, const double* in, std::size_t n);
+void sqrt_loop(float* out, const float* in, std::size_t n);
 double min_scan(const double* values, std::size_t n);
 double max_scan(const double* values, std::size_t n);
 void integer_rows(const void* data, ElementType type, std::size_t rows, std::size_t columns, ReduceOp op, void* out);
