@@ -137,6 +137,17 @@ inline double compare_value(double l, double r) {
   if constexpr (op == CompareOp::Ne) return l != r ? 1.0 : 0.0;
 }
 
+/// The value of a binary operator or a comparison, for loops written once
+/// for both kinds.
+template <auto op>
+inline double pair_value(double l, double r) {
+  if constexpr (std::is_same_v<decltype(op), BinaryOp>) {
+    return binary_value<op>(l, r);
+  } else {
+    return compare_value<op>(l, r);
+  }
+}
+
 #define BMX_DISPATCH_CASE(name, code) \
   case decltype(op)::name: return fn(std::integral_constant<decltype(op), decltype(op)::name>{});
 /// Calls fn(std::integral_constant<UnaryOp, op>{}) for the run-time code `op`

@@ -5,11 +5,29 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 
 #include "sleef_library.h"
 
 namespace bmx {
 namespace {
+
+/// Elements of type T, Bytes of them at a time. V is the compiler's vector
+/// type, which SLEEF's functions of that width take and return by value (the
+/// same type as the intrinsics' __m256d, __m512 and the others); copying it
+/// from and to memory compiles to unaligned vector moves.
+template <class Element, std::size_t Bytes>
+struct Lanes {
+  using T = Element;
+  typedef T V __attribute__((vector_size(Bytes)));
+  static constexpr std::size_t kWidth = Bytes / sizeof(T);
+  static V load(const T* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+  static void store(T* p, V v) { std::memcpy(p, &v, sizeof v); }
+};
 
 /// `Lanes` supplies T, the vector type V, its element count and its
 /// unaligned load and store.

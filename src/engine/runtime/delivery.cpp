@@ -2,21 +2,15 @@
 #include "delivery.h"
 
 #include <cxxabi.h>
-#include <pthread.h>
 
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
-#include <memory>
 #include <mutex>
 #include <optional>
-#include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "internal_failure.h"
-#include "per_process.h"
+#include "service_thread.h"
 
 namespace bmx {
 
@@ -76,62 +70,34 @@ void deliver(DeliveryJob job) {
   task.complete_delivery();
 }
 
-// The worker never runs Python code, so the interpreter never ends it; the
-// forced unwinding of a cancellation could still reach it, since waiting on a
-// condition is a cancellation point. That unwinding must go on to the end of
-// the thread: a catch-all that swallows it aborts the process.
-void run_worker(DeliveryQueue* queue) {
+void run_worker(DeliveryQueue& queue) {
   // However the loop ends, later pushes are refused rather than lost.
   struct MarkConsumerGone {
-    DeliveryQueue* queue;
-    ~MarkConsumerGone() { queue->mark_consumer_gone(); }
+    DeliveryQueue& queue;
+    ~MarkConsumerGone() { queue.mark_consumer_gone(); }
   } const mark_gone{queue};
-  try {
-    for (;;) {
-      DeliveryJob job = queue->pop();
-      const TaskRef task = job.task;
-      // A failure settles its own job's task and never ends the worker.
-      try {
-        deliver(std::move(job));
-      } catch (abi::__forced_unwind&) {
-        throw;
-      } catch (const InternalFailure& failure) {
-        task->fail(ComputeError::internal(failure.message()));
-      } catch (const std::exception& error) {
-        task->fail(ComputeError::internal(error.what()));
-      } catch (...) {
-        task->fail(ComputeError::internal("the delivery failed with an exception of unknown type"));
-      }
+  for (;;) {
+    DeliveryJob job = queue.pop();
+    const TaskRef task = job.task;
+    // A failure settles its own job's task and never ends the worker.
+    try {
+      deliver(std::move(job));
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (const InternalFailure& failure) {
+      task->fail(ComputeError::internal(failure.message()));
+    } catch (const std::exception& error) {
+      task->fail(ComputeError::internal(error.what()));
+    } catch (...) {
+      task->fail(ComputeError::internal("the delivery failed with an exception of unknown type"));
     }
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "delivery worker stopped: %s\n", error.what());
-  } catch (...) {
-    std::fprintf(stderr, "delivery worker stopped\n");
   }
-}
-
-std::string os_error_text(const std::error_code& code) {
-  return code.message() + " (os error " + std::to_string(code.value()) + ")";
 }
 
 // The queue to push to, starting the worker if this process (a forked child
 // included) has none yet. The queue is never destroyed: its detached worker
 // consumes it until the process ends.
-DeliveryQueue& running_queue() {
-  return PerProcess<DeliveryQueue>::get([] {
-    auto fresh = std::make_unique<DeliveryQueue>();
-    try {
-      std::thread worker(run_worker, fresh.get());
-      pthread_setname_np(worker.native_handle(), "delivery-worker");
-      worker.detach();
-    } catch (const std::system_error& error) {
-      fail("failed to spawn delivery worker thread: " + os_error_text(error.code()));
-    }
-    return fresh;
-  });
-}
+DeliveryQueue& running_queue() { return service<DeliveryQueue>("delivery worker", "delivery-worker", run_worker); }
 
 }  // namespace
 

@@ -1,23 +1,15 @@
 // The agent's table of waiting receives, its loop and its one-time start.
 #include "receive_agent.h"
 
-#include <cxxabi.h>
-#include <pthread.h>
-
 #include <algorithm>
-#include <cstdio>
 #include <deque>
-#include <memory>
 #include <mutex>
-#include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "channel/select.h"
 #include "internal_failure.h"
-#include "per_process.h"
+#include "service_thread.h"
 
 namespace bmx {
 
@@ -153,33 +145,7 @@ class ReceiveAgent {
   const BufferRef nudge_;
 };
 
-// The agent never runs Python code; only a forced unwinding (thread
-// cancellation) may end it, and that must reach the end of the thread.
-void run_agent(ReceiveAgent* agent) {
-  try {
-    agent->loop();
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "receive agent stopped: %s\n", error.what());
-  } catch (...) {
-    std::fprintf(stderr, "receive agent stopped\n");
-  }
-}
-
-ReceiveAgent& agent() {
-  return PerProcess<ReceiveAgent>::get([] {
-    auto fresh = std::make_unique<ReceiveAgent>();
-    try {
-      std::thread thread(run_agent, fresh.get());
-      pthread_setname_np(thread.native_handle(), "bmx-receive");
-      thread.detach();
-    } catch (const std::system_error& error) {
-      fail("failed to spawn receive agent thread: " + error.code().message());
-    }
-    return fresh;
-  });
-}
+ReceiveAgent& agent() { return service<ReceiveAgent>("receive agent", "bmx-receive", &ReceiveAgent::loop); }
 
 }  // namespace
 

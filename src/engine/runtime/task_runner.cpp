@@ -2,19 +2,14 @@
 #include "task_runner.h"
 
 #include <cxxabi.h>
-#include <pthread.h>
 
 #include <condition_variable>
 #include <deque>
-#include <memory>
 #include <mutex>
-#include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "internal_failure.h"
-#include "per_process.h"
+#include "service_thread.h"
 
 namespace bmx {
 
@@ -65,29 +60,14 @@ void run(Work& work) {
   }
 }
 
-// Like the delivery worker, the runner never runs Python code; only a forced
-// unwinding (thread cancellation) may end it, and that must reach the end of
-// the thread.
-void run_loop(WorkQueue* queue) {
+void run_loop(WorkQueue& queue) {
   for (;;) {
-    Work work = queue->pop();
+    Work work = queue.pop();
     if (work.task->start()) run(work);
   }
 }
 
-WorkQueue& running_queue() {
-  return PerProcess<WorkQueue>::get([] {
-    auto fresh = std::make_unique<WorkQueue>();
-    try {
-      std::thread runner(run_loop, fresh.get());
-      pthread_setname_np(runner.native_handle(), "bmx-tasks");
-      runner.detach();
-    } catch (const std::system_error& error) {
-      fail("failed to spawn task runner thread: " + error.code().message());
-    }
-    return fresh;
-  });
-}
+WorkQueue& running_queue() { return service<WorkQueue>("task runner", "bmx-tasks", run_loop); }
 
 }  // namespace
 

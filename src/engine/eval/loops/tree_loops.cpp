@@ -15,43 +15,32 @@ void unary_loop(double* values, const std::uint32_t* offsets, std::size_t count)
   for_each_offset(offsets, count, [values](std::size_t s) { values[s] = unary_value<op>(values[s]); });
 }
 
-template <class Op>
+template <auto op>
 void combine_loop(double* values, const std::uint32_t* offsets, std::size_t count, const double* second,
                   double scalar, bool right_first) {
   if (second == nullptr) {
     if (right_first) {
-      for_each_offset(offsets, count, [=](std::size_t s) { values[s] = Op::value(scalar, values[s]); });
+      for_each_offset(offsets, count, [=](std::size_t s) { values[s] = pair_value<op>(scalar, values[s]); });
     } else {
-      for_each_offset(offsets, count, [=](std::size_t s) { values[s] = Op::value(values[s], scalar); });
+      for_each_offset(offsets, count, [=](std::size_t s) { values[s] = pair_value<op>(values[s], scalar); });
     }
   } else if (right_first) {
-    for_each_offset(offsets, count, [=](std::size_t s) { values[s] = Op::value(second[s], values[s]); });
+    for_each_offset(offsets, count, [=](std::size_t s) { values[s] = pair_value<op>(second[s], values[s]); });
   } else {
-    for_each_offset(offsets, count, [=](std::size_t s) { values[s] = Op::value(values[s], second[s]); });
+    for_each_offset(offsets, count, [=](std::size_t s) { values[s] = pair_value<op>(values[s], second[s]); });
   }
 }
 
-template <BinaryOp op>
-struct Binary {
-  static double value(double l, double r) { return binary_value<op>(l, r); }
-};
-
-template <CompareOp op>
-struct Compare {
-  static double value(double l, double r) { return compare_value<op>(l, r); }
+struct Entries {
+  template <UnaryOp op>
+  static constexpr TreeLoops::Unary unary() { return &unary_loop<op>; }
+  template <auto op>
+  static constexpr TreeLoops::Combine pair() { return &combine_loop<op>; }
 };
 
 }  // namespace
 
-#define BMX_UNARY_ENTRY(name, code) &unary_loop<UnaryOp::name>,
-#define BMX_BINARY_ENTRY(name, code) &combine_loop<Binary<BinaryOp::name>>,
-#define BMX_COMPARE_ENTRY(name, code) &combine_loop<Compare<CompareOp::name>>,
-const TreeLoops kTreeLoops{{BMX_UNARY_OPS(BMX_UNARY_ENTRY)},
-                           {BMX_BINARY_OPS(BMX_BINARY_ENTRY)},
-                           {BMX_COMPARE_OPS(BMX_COMPARE_ENTRY)}};
-#undef BMX_UNARY_ENTRY
-#undef BMX_BINARY_ENTRY
-#undef BMX_COMPARE_ENTRY
+constinit const TreeLoops kTreeLoops = op_table<TreeLoops, Entries>();
 
 BMX_ISA_END
 }  // namespace bmx

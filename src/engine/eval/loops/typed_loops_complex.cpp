@@ -22,15 +22,14 @@ std::complex<F> multiply(std::complex<F> l, std::complex<F> r) {
   return {l.real() * r.real() - l.imag() * r.imag(), l.real() * r.imag() + l.imag() * r.real()};
 }
 
+/// The real functions but floor, ceil and trunc, which NumPy has no complex
+/// loops of, and the complex arithmetic, parts and predicates.
 template <TypedOp op>
 constexpr bool complex_has() {
   using enum TypedOp;
-  return op == Negative || op == Absolute || op == Sqrt || op == Exp || op == Expm1 || op == Log || op == Log1p ||
-         op == Log2 || op == Log10 || op == Sin || op == Cos || op == Tan || op == Arcsin || op == Arccos ||
-         op == Arctan || op == Sinh || op == Cosh || op == Tanh || op == Arcsinh || op == Arccosh || op == Arctanh ||
-         op == Rint || op == Sign || op == Isnan || op == Isinf || op == Isfinite || op == Real || op == Imag ||
-         op == Conjugate || op == Add ||
-         op == Subtract || op == Multiply || op == Divide || op == Power || is_comparison<op>();
+  return (is_real_function<op>() && op != Floor && op != Ceil && op != Trunc) || op == Add || op == Subtract ||
+         op == Multiply || op == Divide || op == Power || op == Real || op == Imag || op == Conjugate ||
+         op == Isnan || op == Isinf || op == Isfinite || is_comparison<op>();
 }
 
 template <TypedOp op>

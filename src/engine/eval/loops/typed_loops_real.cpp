@@ -3,10 +3,6 @@
 // except where rounding twice could differ (nextafter steps in float32).
 #include <cmath>
 
-#if defined(__SSE2__)
-#include <immintrin.h>
-#endif
-
 #include "level_parts.h"
 #include "typed_loop_impl.h"
 
@@ -55,40 +51,19 @@ struct Apply<op, T> {
   }
 };
 
-#if defined(__SSE2__)
 // std::sqrt keeps a branch per element to set errno, which stops the loop
-// from vectorising; the packed instructions give the same correctly rounded
-// bits (float32's square root is float64's rounded once).
+// from vectorising; sqrt_loop has none.
 template <>
 bool typed_loop<TypedOp::Sqrt, double>(void* out, const void* in, const void*, std::size_t n) {
-  auto* const target = static_cast<double*>(out);
-  const auto* const source = static_cast<const double*>(in);
-  std::size_t k = 0;
-#if defined(__AVX512F__)
-  for (; k + 8 <= n; k += 8) _mm512_storeu_pd(target + k, _mm512_maskz_sqrt_pd(0xff, _mm512_loadu_pd(source + k)));
-#elif defined(__AVX__)
-  for (; k + 4 <= n; k += 4) _mm256_storeu_pd(target + k, _mm256_sqrt_pd(_mm256_loadu_pd(source + k)));
-#endif
-  for (; k + 2 <= n; k += 2) _mm_storeu_pd(target + k, _mm_sqrt_pd(_mm_loadu_pd(source + k)));
-  for (; k < n; ++k) target[k] = std::sqrt(source[k]);
+  sqrt_loop(static_cast<double*>(out), static_cast<const double*>(in), n);
   return true;
 }
 
 template <>
 bool typed_loop<TypedOp::Sqrt, float>(void* out, const void* in, const void*, std::size_t n) {
-  auto* const target = static_cast<float*>(out);
-  const auto* const source = static_cast<const float*>(in);
-  std::size_t k = 0;
-#if defined(__AVX512F__)
-  for (; k + 16 <= n; k += 16) _mm512_storeu_ps(target + k, _mm512_maskz_sqrt_ps(0xffff, _mm512_loadu_ps(source + k)));
-#elif defined(__AVX__)
-  for (; k + 8 <= n; k += 8) _mm256_storeu_ps(target + k, _mm256_sqrt_ps(_mm256_loadu_ps(source + k)));
-#endif
-  for (; k + 4 <= n; k += 4) _mm_storeu_ps(target + k, _mm_sqrt_ps(_mm_loadu_ps(source + k)));
-  for (; k < n; ++k) target[k] = std::sqrt(source[k]);
+  sqrt_loop(static_cast<float*>(out), static_cast<const float*>(in), n);
   return true;
 }
-#endif
 
 BMX_ISA_END
 }  // namespace bmx::typed
