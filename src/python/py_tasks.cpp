@@ -15,6 +15,7 @@
 #include <memory>
 #include <cmath>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "arg_binder.h"
@@ -360,13 +361,11 @@ PyObject* send_until_impl(PyObject*, const BoundArgs& bound) {
 }
 
 PyObject* select_until_impl(PyObject*, const BoundArgs& bound) {
-  if (!PyTuple_Check(bound[0])) {
-    raise_conversion_error(bound[0], "tuple");
-    return argument_error("channels");
-  }
+  std::span<PyObject* const> items;
+  if (!to_tuple_items(bound[0], items)) return argument_error("channels");
   std::vector<ChannelHandle> cases;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bound[0]); ++i) {
-    const ChannelHandle* channel = unwrap_channel(PyTuple_GET_ITEM(bound[0], i));
+  for (PyObject* item : items) {
+    const ChannelHandle* channel = unwrap_channel(item);
     if (channel == nullptr) return argument_error("channels");
     cases.push_back(*channel);
   }
