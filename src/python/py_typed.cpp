@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <ranges>
 #include <span>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "convert.h"
 #include "eval/typed_eval.h"
 #include "method_table.h"
+#include "module_names.h"
 #include "operand.h"
 #include "py_class.h"
 #include "py_evaluate.h"
@@ -183,22 +185,15 @@ constexpr Method kFunctions[] = {
 PyMethodDef* typed_functions() { return method_defs<kFunctions>(); }
 
 bool add_typed_names(PyObject* module) {
-  const PyRef dtypes = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kDTypeCount)));
-  if (!dtypes) return false;
-  for (std::size_t code = 0; code < kDTypeCount; ++code) {
-    const std::string_view name = dtype_name(static_cast<ElementType>(code));
-    PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-    if (text == nullptr) return false;
-    PyTuple_SET_ITEM(dtypes.get(), static_cast<Py_ssize_t>(code), text);
-  }
+  const auto dtype_of_code = [](std::size_t code) { return dtype_name(static_cast<ElementType>(code)); };
+  if (!add_names(module, "_DTYPES", std::views::iota(std::size_t{0}, kDTypeCount), dtype_of_code)) return false;
   const PyRef ops = PyRef::steal(PyDict_New());
   if (!ops) return false;
   for (const TypedOpInfo& info : kTypedOps) {
     const PyRef code = PyRef::steal(PyLong_FromLong(static_cast<long>(info.op)));
     if (!code || PyDict_SetItemString(ops.get(), std::string(info.name).c_str(), code.get()) < 0) return false;
   }
-  return PyObject_SetAttrString(module, "_DTYPES", dtypes.get()) == 0 &&
-         PyObject_SetAttrString(module, "_TYPED_OPS", ops.get()) == 0;
+  return PyObject_SetAttrString(module, "_TYPED_OPS", ops.get()) == 0;
 }
 
 }  // namespace bmx::py
