@@ -2,6 +2,8 @@
 #include "py_runtime.h"
 
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "arg_binder.h"
 #include "convert.h"
