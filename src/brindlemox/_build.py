@@ -12,7 +12,7 @@ import functools
 import operator
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Final, Protocol, TypedDict, Unpack, overload
+from typing import Final, Protocol, TypedDict, TypeVar, Unpack, overload
 
 import numpy as np
 
@@ -21,6 +21,8 @@ from _brindlemox import _binary, _expr_record, _expr_with_record, _unary
 from ._engine import Expr, kernels, runtime
 
 Operand = Expr | float
+
+Documented = TypeVar("Documented", bound=Callable[..., object])
 
 
 class UnaryFunction(Protocol):
@@ -228,6 +230,21 @@ def _completed(doc: str, entry: Entry) -> str:
     missing = ("" if "\n    Parameters\n" in doc else _parameters(entry)) + ("" if "\n    Returns\n" in doc else _RETURNS)
     at = min(doc.find(section) for section in ("\n\n    Notes\n", "\n\n    Examples\n") if section in doc)
     return doc[:at] + missing + doc[at:]
+
+
+def with_sections(**sections: str) -> Callable[[Documented], Documented]:
+    """Fills the docstring of the function it decorates: each ``{name}`` in it
+    becomes the text `sections` gives that name, a section several docstrings
+    share, written once."""
+
+    def fill(function: Documented) -> Documented:
+        doc = function.__doc__ or ""
+        for name, text in sections.items():
+            doc = doc.replace(f"{{{name}}}", text)
+        function.__doc__ = doc
+        return function
+
+    return fill
 
 
 class About(TypedDict, total=False):

@@ -188,38 +188,33 @@ arctan2: _Final = _binary(
     ulps=2,
 )
 atan2: _Final = arctan2
-minimum: _Final = _binary(
-    "minimum",
-    "Minimum",
-    """The smaller operand, elementwise; a NaN operand gives NaN (see `fmin`).
+# NumPy's pair that propagates NaN; `fmin` and `fmax` are the pair that ignores it.
+_NAN_PROPAGATING: _Final = """The {operand} operand, elementwise; a NaN operand gives NaN (see `{ignoring}`).
 
     Of -0.0 and 0.0 it gives the second operand, as NumPy does. Expression text
-    also knows it as ``min`` with two arguments.
+    also knows it as ``{text_name}`` with two arguments.
 
     Examples
     --------
     >>> import brindlemox as bm
     >>> x = bm.arg("x")
-    >>> bm.evaluate(bm.minimum(x, 1.0), {"x": [0.5, 2.0, float("nan")]})
-    array([0.5, 1. , nan])
-    """,
+    >>> bm.evaluate(bm.{name}(x, 1.0), {{"x": [0.5, 2.0, float("nan")]}})
+    {result}
+    """
+minimum: _Final = _binary(
+    "minimum",
+    "Minimum",
+    _NAN_PROPAGATING.format(
+        name="minimum", operand="smaller", ignoring="fmin", text_name="min", result="array([0.5, 1. , nan])"
+    ),
     text_names=("min",),
 )
 maximum: _Final = _binary(
     "maximum",
     "Maximum",
-    """The larger operand, elementwise; a NaN operand gives NaN (see `fmax`).
-
-    Of -0.0 and 0.0 it gives the second operand, as NumPy does. Expression text
-    also knows it as ``max`` with two arguments.
-
-    Examples
-    --------
-    >>> import brindlemox as bm
-    >>> x = bm.arg("x")
-    >>> bm.evaluate(bm.maximum(x, 1.0), {"x": [0.5, 2.0, float("nan")]})
-    array([ 1.,  2., nan])
-    """,
+    _NAN_PROPAGATING.format(
+        name="maximum", operand="larger", ignoring="fmax", text_name="max", result="array([ 1.,  2., nan])"
+    ),
     text_names=("max",),
 )
 fmin: _Final = _binary("fmin", "Min", "The smaller operand, elementwise; a NaN operand gives the other one.")

@@ -14,6 +14,8 @@ from typing import Final
 
 from _brindlemox import _MATH_MODES, _math_missing
 
+from ._build import with_sections
+
 _DEFAULT: Final = "libm"
 
 # What a mode lacks in this process does not change while it runs.
@@ -21,6 +23,19 @@ _missing = functools.cache(_math_missing)
 
 _process_mode = _DEFAULT
 _context_mode: contextvars.ContextVar[str | None] = contextvars.ContextVar("brindlemox_math", default=None)
+
+
+# The docstring sections of the functions that take a mode, which `check_math` checks.
+_MODE_SECTIONS: Final = {
+    "mode": """mode : {"libm", "fast"}
+        The platform's functions, or fast math (see `evaluate`).""",
+    "raises": """Raises
+    ------
+    ValueError
+        For another name.
+    RuntimeError
+        For a mode this process lacks (see `math_modes`), saying what is missing.""",
+}
 
 
 def check_math(mode: object) -> str:
@@ -78,26 +93,21 @@ def get_math_mode() -> str:
     return _process_mode if mode is None else mode
 
 
+@with_sections(**_MODE_SECTIONS)
 def set_math_mode(mode: str) -> str:
     """Make `mode` the process's math mode, for calls without a ``math``
     argument outside any `math_mode` block.
 
     Parameters
     ----------
-    mode : {"libm", "fast"}
-        The platform's functions, or fast math (see `evaluate`).
+    {mode}
 
     Returns
     -------
     str
         The previous mode.
 
-    Raises
-    ------
-    ValueError
-        For another name.
-    RuntimeError
-        For a mode this process lacks (see `math_modes`), saying what is missing.
+    {raises}
 
     Examples
     --------
@@ -112,6 +122,7 @@ def set_math_mode(mode: str) -> str:
 
 
 @contextlib.contextmanager
+@with_sections(**_MODE_SECTIONS)
 def math_mode(mode: str) -> Iterator[str]:
     """A block whose calls without a ``math`` argument compute in `mode`, in
     this thread or task only (as `numpy.errstate` works); the mode before it
@@ -119,20 +130,14 @@ def math_mode(mode: str) -> Iterator[str]:
 
     Parameters
     ----------
-    mode : {"libm", "fast"}
-        The platform's functions, or fast math (see `evaluate`).
+    {mode}
 
     Yields
     ------
     str
         `mode`.
 
-    Raises
-    ------
-    ValueError
-        For another name.
-    RuntimeError
-        For a mode this process lacks (see `math_modes`), saying what is missing.
+    {raises}
 
     Examples
     --------

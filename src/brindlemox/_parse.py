@@ -12,7 +12,7 @@ expression: the kernel stays the same whatever the values.
 import ast
 import operator
 from collections.abc import Callable
-from typing import Final, NamedTuple
+from typing import Final, NamedTuple, TypeVar
 
 from _brindlemox import _REDUCTIONS
 
@@ -195,19 +195,9 @@ class _Builder:
         raise unsupported(node.op)
 
     def compare(self, node: ast.Compare) -> Operand:
-        # a < b < c means (a < b) & (b < c), as in Python.
-        result: Operand | None = None
-        left = self.build(node.left)
-        for op, comparator in zip(node.ops, node.comparators):
-            compare = _COMPARE.get(type(op))
-            if compare is None:
-                raise unsupported(op)
-            right = self.build(comparator)
-            term = _build.apply(compare, left, right)
-            result = term if result is None else bitwise_and(result, term)
-            left = right
-        assert result is not None
-        return result
+        # One signature of bitwise_and's overloads, for mypy to infer the chain's type.
+        both: Callable[[Operand, Operand], Operand] = bitwise_and
+        return compare_chain(node, self.build, _comparison, both)
 
     def call(self, node: ast.Call) -> Operand:
         if not isinstance(node.func, ast.Name):
@@ -258,6 +248,38 @@ def left_spine(node: ast.BinOp) -> tuple[ast.expr, list[ast.BinOp]]:
         chain.append(left)
         left = left.left
     return left, chain[::-1]
+
+
+Built = TypeVar("Built")
+
+
+def compare_chain(
+    node: ast.Compare,
+    build: Callable[[ast.expr], Built],
+    comparison: Callable[[ast.cmpop], Callable[[Built, Built], Built]],
+    both: Callable[[Built, Built], Built],
+) -> Built:
+    """The value of a comparison chain as Python reads it: a < b < c is
+    (a < b) & (b < c), `both` joining the terms, with each operand built once
+    and in order. `comparison` gives the function of an operator, or raises
+    for one it refuses, before that operator's right operand is built."""
+    result: Built | None = None
+    left = build(node.left)
+    for op, comparator in zip(node.ops, node.comparators):
+        compare = comparison(op)
+        right = build(comparator)
+        term = compare(left, right)
+        result = term if result is None else both(result, term)
+        left = right
+    assert result is not None
+    return result
+
+
+def _comparison(op: ast.cmpop) -> Callable[[Operand, Operand], Operand]:
+    compare = _COMPARE.get(type(op))
+    if compare is None:
+        raise unsupported(op)
+    return lambda left, right: _build.apply(compare, left, right)
 
 
 def _integer(node: ast.expr) -> int | None:

@@ -21,7 +21,7 @@ import numpy as np
 from _brindlemox import _FAST_MATH_LOOPS, _TYPED_OPS, _typed_compile
 
 from ._inputs import CODES
-from ._parse import TEXT_REDUCTIONS, left_spine, parse
+from ._parse import TEXT_REDUCTIONS, compare_chain, left_spine, parse
 from ._registry import TEXT_FUNCTIONS, entry
 
 
@@ -317,19 +317,16 @@ class _Typer:
         return value
 
     def compare(self, node: ast.Compare) -> Value:
-        # a < b < c means (a < b) & (b < c), as in Python.
-        result: Value | None = None
-        left = self.build(node.left)
-        for op, comparator in zip(node.ops, node.comparators):
-            ufunc = _COMPARE.get(type(op))
-            if ufunc is None:
-                raise _Refused
-            right = self.build(comparator)
-            term = self.operator(ufunc, type(op), [left, right])
-            result = term if result is None else self.operator(np.bitwise_and, ast.BitAnd, [result, term])
-            left = right
-        assert result is not None
-        return result
+        return compare_chain(node, self.build, self.comparison, self.bitwise_and)
+
+    def comparison(self, op: ast.cmpop) -> Callable[[Value, Value], Value]:
+        ufunc = _COMPARE.get(type(op))
+        if ufunc is None:
+            raise _Refused
+        return lambda left, right: self.operator(ufunc, type(op), [left, right])
+
+    def bitwise_and(self, a: Value, b: Value) -> Value:
+        return self.operator(np.bitwise_and, ast.BitAnd, [a, b])
 
     def call(self, node: ast.Call) -> Value:
         if not isinstance(node.func, ast.Name) or node.keywords:

@@ -40,6 +40,7 @@ except ImportError as error:  # pragma: no cover - exercised in a subprocess wit
         "or pip install '<wheel>[dask]' (either brings dask[array] and distributed)"
     ) from error
 
+from ._build import with_sections
 from ._inputs import read_typed, to_operand
 from ._kernel import Kernel
 from ._math import resolve_math
@@ -55,6 +56,12 @@ __all__ = ["apply_kernel", "apply_text", "reduce", "reduce_along", "worker_num_t
 Reduction = Literal["sum", "prod", "mean", "min", "max"]
 
 _FLOAT64 = np.dtype(np.float64)
+
+# The parameters `reduce` and `reduce_along` both begin with.
+_REDUCTION_PARAMETERS = """name : {'sum', 'prod', 'mean', 'min', 'max'}
+        The reduction.
+    x : dask.array.Array
+        The array to reduce."""
 
 
 def apply_kernel(kernel: Kernel, values: Sequence[object], out: object = None) -> da.Array:
@@ -150,15 +157,13 @@ def _blockwise(block: Any, operands: list[Any], dtype: np.dtype, out: object) ->
     )
 
 
+@with_sections(reduction_parameters=_REDUCTION_PARAMETERS)
 def reduce(name: Reduction, x: da.Array) -> da.Array:
     """A lazy 0-d Dask array holding ``bm.<name>`` of all elements of ``x`` in C order.
 
     Parameters
     ----------
-    name : {'sum', 'prod', 'mean', 'min', 'max'}
-        The reduction.
-    x : dask.array.Array
-        The array to reduce.
+    {reduction_parameters}
 
     Returns
     -------
@@ -189,6 +194,7 @@ def reduce(name: Reduction, x: da.Array) -> da.Array:
     raise ValueError(f"unknown reduction {name!r}; expected one of 'sum', 'prod', 'mean', 'min', 'max'")
 
 
+@with_sections(reduction_parameters=_REDUCTION_PARAMETERS)
 def reduce_along(name: Reduction, x: da.Array, axis: Axis, keepdims: bool) -> da.Array:
     """A lazy Dask array holding ``bm.<name>(x, axis=axis, keepdims=keepdims)``.
 
@@ -197,10 +203,7 @@ def reduce_along(name: Reduction, x: da.Array, axis: Axis, keepdims: bool) -> da
 
     Parameters
     ----------
-    name : {'sum', 'prod', 'mean', 'min', 'max'}
-        The reduction.
-    x : dask.array.Array
-        The array to reduce.
+    {reduction_parameters}
     axis : int or tuple of int or None
         The axes to reduce along; None reduces all of them.
     keepdims : bool

@@ -29,6 +29,15 @@ bool to_bool(PyObject* value, bool& out) {
   return true;
 }
 
+bool to_tuple_items(PyObject* value, std::span<PyObject* const>& out) {
+  if (!PyTuple_Check(value)) {
+    raise_conversion_error(value, "tuple");
+    return false;
+  }
+  out = {&PyTuple_GET_ITEM(value, 0), static_cast<std::size_t>(PyTuple_GET_SIZE(value))};
+  return true;
+}
+
 bool to_text(PyObject* value, std::string& out) {
   if (!PyUnicode_Check(value)) {
     raise_conversion_error(value, "PyString");

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 namespace bmx::py {
@@ -20,6 +21,9 @@ bool to_u64(PyObject* value, std::uint64_t& out);
 
 /// Only True or False.
 bool to_bool(PyObject* value, bool& out);
+
+/// Only tuple: its items, borrowed from it.
+bool to_tuple_items(PyObject* value, std::span<PyObject* const>& out);
 
 /// Only str; encoded as UTF-8 (lone surrogates raise the interpreter's encoding error).
 bool to_text(PyObject* value, std::string& out);

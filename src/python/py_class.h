@@ -6,6 +6,7 @@
 
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -155,6 +156,24 @@ T* payload_of(PyObject* object, LazyType& type) {
   if (is_instance(object, type.get())) return &payload<T>(object);
   raise_conversion_error(object, type.class_name());
   return nullptr;
+}
+
+/// What the evaluation entry points read first: the payload of the instance
+/// of `type` in args[0] and the items of the tuple in args[1]; empty with the
+/// argument's error set when either is another thing.
+template <class T>
+std::optional<std::pair<T*, std::span<PyObject* const>>> payload_and_items(const BoundArgs& args, LazyType& type) {
+  T* const value = payload_of<T>(args[0], type);
+  if (value == nullptr) {
+    argument_error(args.name(0));
+    return std::nullopt;
+  }
+  std::span<PyObject* const> items;
+  if (!to_tuple_items(args[1], items)) {
+    argument_error(args.name(1));
+    return std::nullopt;
+  }
+  return std::pair{value, items};
 }
 
 }  // namespace bmx::py

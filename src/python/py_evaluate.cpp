@@ -60,18 +60,9 @@ PyObject* compile_uncached_impl(PyObject*, const BoundArgs& args) {
 }  // namespace
 
 std::optional<PreparedEvaluation> prepare_evaluation(const BoundArgs& args) {
-  const CompiledKernelRef* kernel = payload_of<CompiledKernelRef>(args[0], compiled_kernel_type());
-  if (kernel == nullptr) {
-    argument_error("kernel");
-    return std::nullopt;
-  }
-  if (!PyTuple_Check(args[1])) {
-    raise_conversion_error(args[1], "tuple");
-    argument_error("operands");
-    return std::nullopt;
-  }
-  const std::span<PyObject* const> operands(&PyTuple_GET_ITEM(args[1], 0),
-                                             static_cast<std::size_t>(PyTuple_GET_SIZE(args[1])));
+  const auto read = payload_and_items<CompiledKernelRef>(args, compiled_kernel_type());
+  if (!read) return std::nullopt;
+  const auto [kernel, operands] = *read;
   PyObject* const out_object = args[2];
 
   // Pass 1: every operand a number or a float64 array, all arrays of one

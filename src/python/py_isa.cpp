@@ -1,11 +1,13 @@
 #include "py_isa.h"
 
+#include <cstddef>
+#include <span>
 #include <string_view>
 
 #include "arg_binder.h"
 #include "isa/isa_level.h"
 #include "method_table.h"
-#include "py_ref.h"
+#include "module_names.h"
 
 namespace bmx::py {
 
@@ -56,15 +58,8 @@ constexpr Method kFunctions[] = {
 PyMethodDef* isa_functions() { return method_defs<kFunctions>(); }
 
 bool add_isa_levels(PyObject* module) {
-  const auto count = static_cast<Py_ssize_t>(supported_isa()) + 1;
-  const PyRef levels = PyRef::steal(PyTuple_New(count));
-  if (!levels) return false;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* const name = level_name(kLevels[i]);
-    if (name == nullptr) return false;
-    PyTuple_SET_ITEM(levels.get(), i, name);
-  }
-  return PyObject_SetAttrString(module, "_ISA_LEVELS", levels.get()) == 0;
+  const auto count = static_cast<std::size_t>(supported_isa()) + 1;
+  return add_names(module, "_ISA_LEVELS", std::span(kLevels).first(count), isa_name);
 }
 
 }  // namespace bmx::py

@@ -6,6 +6,7 @@
 
 #include "arg_binder.h"
 #include "method_table.h"
+#include "module_names.h"
 #include "py_ref.h"
 
 namespace bmx::py {
@@ -61,13 +62,7 @@ bool read_math_mode(PyObject* name, MathMode& mode) {
 PyMethodDef* math_functions() { return method_defs<kFunctions>(); }
 
 bool add_math_names(PyObject* module) {
-  const PyRef names = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kModes.size())));
-  if (!names) return false;
-  for (std::size_t k = 0; k < kModes.size(); ++k) {
-    PyObject* text = text_of(math_mode_name(kModes[k]));
-    if (text == nullptr) return false;
-    PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), text);
-  }
+  if (!add_names(module, "_MATH_MODES", kModes, math_mode_name)) return false;
   const PyRef loops = PyRef::steal(PyFrozenSet_New(nullptr));
   if (!loops) return false;
   for (const TypedOpInfo& info : kTypedOps) {
@@ -77,8 +72,7 @@ bool add_math_names(PyObject* module) {
       if (!pair || PySet_Add(loops.get(), pair.get()) < 0) return false;
     }
   }
-  return PyObject_SetAttrString(module, "_MATH_MODES", names.get()) == 0 &&
-         PyObject_SetAttrString(module, "_FAST_MATH_LOOPS", loops.get()) == 0;
+  return PyObject_SetAttrString(module, "_FAST_MATH_LOOPS", loops.get()) == 0;
 }
 
 }  // namespace bmx::py

@@ -9,6 +9,7 @@
 #include "convert.h"
 #include "expr/ops.h"
 #include "method_table.h"
+#include "module_names.h"
 #include "py_expr.h"
 #include "py_ref.h"
 
@@ -66,18 +67,6 @@ PyObject* expr_with_record_impl(PyObject*, const BoundArgs& bound) {
   return wrap_expr(*expr, PyRef::borrow(bound[1]));
 }
 
-template <class Op>
-bool add_names(PyObject* module, const char* attribute, std::span<const Op> ops) {
-  const PyRef names = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(ops.size())));
-  if (!names) return false;
-  for (std::size_t i = 0; i < ops.size(); ++i) {
-    PyObject* name = PyUnicode_FromString(op_name(ops[i]));
-    if (name == nullptr) return false;
-    PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
-  }
-  return PyObject_SetAttrString(module, attribute, names.get()) == 0;
-}
-
 using enum ParamKind;
 constexpr Param kUnaryParams[] = {{"op", Required}, {"operand", Required}};
 constexpr Param kBinaryParams[] = {{"op", Required}, {"left", Required}, {"right", Required}};
@@ -104,7 +93,8 @@ bool add_operator_names(PyObject* module) {
   if (expr == nullptr || PyObject_SetAttrString(reinterpret_cast<PyObject*>(expr), "__array_ufunc__", Py_None) < 0) {
     return false;
   }
-  return add_names<UnaryOp>(module, "_UNARY_OPS", kUnaryOps) && add_names<BinaryOp>(module, "_BINARY_OPS", kBinaryOps);
+  const auto name = [](auto op) { return op_name(op); };
+  return add_names(module, "_UNARY_OPS", kUnaryOps, name) && add_names(module, "_BINARY_OPS", kBinaryOps, name);
 }
 
 }  // namespace bmx::py

@@ -19,6 +19,7 @@
 #include "eval/reduce.h"
 #include "eval/reduce_integer.h"
 #include "method_table.h"
+#include "module_names.h"
 #include "operand.h"
 #include "py_ref.h"
 
@@ -216,14 +217,7 @@ constexpr Method kFunctions[] = {
 PyMethodDef* reduce_functions() { return method_defs<kFunctions>(); }
 
 bool add_reduction_names(PyObject* module) {
-  const PyRef names = PyRef::steal(PyTuple_New(std::ssize(kReductions)));
-  if (!names) return false;
-  for (Py_ssize_t code = 0; code < std::ssize(kReductions); ++code) {
-    PyObject* name = PyUnicode_FromString(kReductions[code].name);
-    if (name == nullptr) return false;
-    PyTuple_SET_ITEM(names.get(), code, name);
-  }
-  return PyObject_SetAttrString(module, "_REDUCTIONS", names.get()) == 0;
+  return add_names(module, "_REDUCTIONS", kReductions, [](const NamedReduction& reduction) { return reduction.name; });
 }
 
 }  // namespace bmx::py

@@ -2,6 +2,8 @@
 #include "py_runtime.h"
 
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "arg_binder.h"
 #include "convert.h"
@@ -32,24 +34,17 @@ PyObject* asarray_impl(PyObject*, const BoundArgs& bound) {
 }
 
 PyObject* go_impl(PyObject*, const BoundArgs& bound) {
-  std::optional<ChannelHandle> out;
-  if (bound[1] != nullptr && bound[1] != Py_None) {
-    const ChannelHandle* channel = unwrap_channel(bound[1]);
-    if (channel == nullptr) return argument_error("out");
-    out = *channel;
-  }
-  const MapContent* map = as_map_spec(bound[0]);
-  const ReduceContent* reduce = map == nullptr ? as_reduce_spec(bound[0]) : nullptr;
-  if (map == nullptr && reduce == nullptr) return set_error(PyExc_TypeError, "go() expects a MapSpec or ReduceSpec");
+  const std::optional<Submission> submission = read_submission(bound[0], bound[1], "go");
+  if (!submission) return nullptr;
   // The spec is copied under the lock; the computation then runs
   // without it, on this thread, touching no Python object.
   const auto task = std::make_shared<Task>();
-  if (map != nullptr) {
-    const MapContent spec = *map;
-    without_gil([&] { run_map(task, spec, out); });
+  if (submission->map != nullptr) {
+    const MapContent spec = *submission->map;
+    without_gil([&] { run_map(task, spec, submission->out); });
   } else {
-    const ReduceContent spec = *reduce;
-    without_gil([&] { run_reduce(task, spec, out); });
+    const ReduceContent spec = *submission->reduce;
+    without_gil([&] { run_reduce(task, spec, submission->out); });
   }
   return wrap_task(task);
 }
@@ -87,6 +82,25 @@ constexpr ClassDef kClass{
 };
 
 }  // namespace
+
+std::optional<Submission> read_submission(PyObject* spec, PyObject* out, const char* function) {
+  Submission submission;
+  if (out != nullptr && out != Py_None) {
+    const ChannelHandle* channel = unwrap_channel(out);
+    if (channel == nullptr) {
+      argument_error("out");
+      return std::nullopt;
+    }
+    submission.out = *channel;
+  }
+  submission.map = as_map_spec(spec);
+  submission.reduce = submission.map == nullptr ? as_reduce_spec(spec) : nullptr;
+  if (submission.map == nullptr && submission.reduce == nullptr) {
+    set_error(PyExc_TypeError, std::string(function) + "() expects a MapSpec or ReduceSpec");
+    return std::nullopt;
+  }
+  return submission;
+}
 
 LazyType& runtime_module_type() { return lazy_type<kClass>(); }
 

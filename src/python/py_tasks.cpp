@@ -15,6 +15,7 @@
 #include <memory>
 #include <cmath>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "arg_binder.h"
@@ -30,6 +31,7 @@
 #include "py_evaluate.h"
 #include "py_kernel.h"
 #include "py_ref.h"
+#include "py_runtime.h"
 #include "py_task.h"
 #include "py_typed.h"
 #include "runtime/delivery.h"
@@ -100,23 +102,14 @@ std::optional<Deadline::Clock::time_point> deadline_after(PyObject* seconds, con
 }
 
 PyObject* go_async_impl(PyObject*, const BoundArgs& bound) {
-  std::optional<ChannelHandle> out;
-  if (bound[2] != nullptr && bound[2] != Py_None) {
-    const ChannelHandle* channel = unwrap_channel(bound[2]);
-    if (channel == nullptr) return argument_error("out");
-    out = *channel;
-  }
-  const MapContent* map = as_map_spec(bound[0]);
-  const ReduceContent* reduce = map == nullptr ? as_reduce_spec(bound[0]) : nullptr;
-  if (map == nullptr && reduce == nullptr) {
-    return set_error(PyExc_TypeError, "_go_async() expects a MapSpec or ReduceSpec");
-  }
+  std::optional<Submission> submission = read_submission(bound[0], bound[2], "_go_async");
+  if (!submission) return nullptr;
   std::optional<TaskRef> task = new_task(bound[1]);
   if (!task) return nullptr;
-  if (map != nullptr) {
-    submit_map(*task, *map, std::move(out));
+  if (submission->map != nullptr) {
+    submit_map(*task, *submission->map, std::move(submission->out));
   } else {
-    submit_reduce(*task, *reduce, std::move(out));
+    submit_reduce(*task, *submission->reduce, std::move(submission->out));
   }
   return wrap_task(std::move(*task));
 }
@@ -360,13 +353,11 @@ PyObject* send_until_impl(PyObject*, const BoundArgs& bound) {
 }
 
 PyObject* select_until_impl(PyObject*, const BoundArgs& bound) {
-  if (!PyTuple_Check(bound[0])) {
-    raise_conversion_error(bound[0], "tuple");
-    return argument_error("channels");
-  }
+  std::span<PyObject* const> items;
+  if (!to_tuple_items(bound[0], items)) return argument_error("channels");
   std::vector<ChannelHandle> cases;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bound[0]); ++i) {
-    const ChannelHandle* channel = unwrap_channel(PyTuple_GET_ITEM(bound[0], i));
+  for (PyObject* item : items) {
+    const ChannelHandle* channel = unwrap_channel(item);
     if (channel == nullptr) return argument_error("channels");
     cases.push_back(*channel);
   }

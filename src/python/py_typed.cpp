@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <ranges>
 #include <span>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "convert.h"
 #include "eval/typed_eval.h"
 #include "method_table.h"
+#include "module_names.h"
 #include "operand.h"
 #include "py_class.h"
 #include "py_evaluate.h"
@@ -59,21 +61,17 @@ bool read_instr(PyObject* item, TypedInstr& instr) {
 
 // _typed_compile(program, constants, inputs, math="libm")
 PyObject* typed_compile_impl(PyObject*, const BoundArgs& args) {
-  if (!PyTuple_Check(args[0])) {
-    raise_conversion_error(args[0], "tuple");
-    return argument_error("program");
-  }
-  if (!PyTuple_Check(args[1])) {
-    raise_conversion_error(args[1], "tuple");
-    return argument_error("constants");
-  }
-  std::vector<TypedInstr> instrs(static_cast<std::size_t>(PyTuple_GET_SIZE(args[0])));
+  std::span<PyObject* const> instr_items;
+  if (!to_tuple_items(args[0], instr_items)) return argument_error("program");
+  std::span<PyObject* const> constant_items;
+  if (!to_tuple_items(args[1], constant_items)) return argument_error("constants");
+  std::vector<TypedInstr> instrs(instr_items.size());
   for (std::size_t k = 0; k < instrs.size(); ++k) {
-    if (!read_instr(PyTuple_GET_ITEM(args[0], static_cast<Py_ssize_t>(k)), instrs[k])) return nullptr;
+    if (!read_instr(instr_items[k], instrs[k])) return nullptr;
   }
-  std::vector<ElementBytes> constants(static_cast<std::size_t>(PyTuple_GET_SIZE(args[1])));
+  std::vector<ElementBytes> constants(constant_items.size());
   for (std::size_t k = 0; k < constants.size(); ++k) {
-    PyObject* bytes = PyTuple_GET_ITEM(args[1], static_cast<Py_ssize_t>(k));
+    PyObject* bytes = constant_items[k];
     if (!PyBytes_Check(bytes) || PyBytes_GET_SIZE(bytes) > 16) {
       PyErr_SetString(PyExc_TypeError, "a typed constant is the bytes of one element");
       return nullptr;
@@ -116,16 +114,9 @@ bool read_input(PyObject* object, ElementType type, std::span<const Py_ssize_t> 
 }  // namespace
 
 std::optional<PreparedTyped> prepare_typed(const BoundArgs& args) {
-  const TypedProgramRef* found = payload_of<TypedProgramRef>(args[0], typed_program_type());
-  if (found == nullptr) {
-    argument_error("program");
-    return std::nullopt;
-  }
-  if (!PyTuple_Check(args[1])) {
-    raise_conversion_error(args[1], "tuple");
-    argument_error("inputs");
-    return std::nullopt;
-  }
+  const auto read = payload_and_items<TypedProgramRef>(args, typed_program_type());
+  if (!read) return std::nullopt;
+  const auto [found, objects] = *read;
   PreparedTyped prepared;
   prepared.program = *found;
   const TypedProgram& program = *prepared.program;
@@ -137,7 +128,7 @@ std::optional<PreparedTyped> prepare_typed(const BoundArgs& args) {
     return std::nullopt;
   }
   const std::vector<ElementType>& types = program.input_types();
-  if (static_cast<std::size_t>(PyTuple_GET_SIZE(args[1])) != types.size()) {
+  if (objects.size() != types.size()) {
     PyErr_SetString(PyExc_TypeError, "the inputs do not match the program's");
     return std::nullopt;
   }
@@ -145,7 +136,7 @@ std::optional<PreparedTyped> prepare_typed(const BoundArgs& args) {
   prepared.views = std::vector<BufferView>(types.size() + 1);
   prepared.inputs.resize(types.size());
   for (std::size_t slot = 0; slot < types.size(); ++slot) {
-    PyObject* object = PyTuple_GET_ITEM(args[1], static_cast<Py_ssize_t>(slot));
+    PyObject* object = objects[slot];
     if (!read_input(object, types[slot], out->shape, prepared.inputs[slot])) return std::nullopt;
     if (!prepared.views[slot].acquire(object, PyBUF_RECORDS_RO)) return std::nullopt;
   }
@@ -194,22 +185,15 @@ constexpr Method kFunctions[] = {
 PyMethodDef* typed_functions() { return method_defs<kFunctions>(); }
 
 bool add_typed_names(PyObject* module) {
-  const PyRef dtypes = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kDTypeCount)));
-  if (!dtypes) return false;
-  for (std::size_t code = 0; code < kDTypeCount; ++code) {
-    const std::string_view name = dtype_name(static_cast<ElementType>(code));
-    PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-    if (text == nullptr) return false;
-    PyTuple_SET_ITEM(dtypes.get(), static_cast<Py_ssize_t>(code), text);
-  }
+  const auto dtype_of_code = [](std::size_t code) { return dtype_name(static_cast<ElementType>(code)); };
+  if (!add_names(module, "_DTYPES", std::views::iota(std::size_t{0}, kDTypeCount), dtype_of_code)) return false;
   const PyRef ops = PyRef::steal(PyDict_New());
   if (!ops) return false;
   for (const TypedOpInfo& info : kTypedOps) {
     const PyRef code = PyRef::steal(PyLong_FromLong(static_cast<long>(info.op)));
     if (!code || PyDict_SetItemString(ops.get(), std::string(info.name).c_str(), code.get()) < 0) return false;
   }
-  return PyObject_SetAttrString(module, "_DTYPES", dtypes.get()) == 0 &&
-         PyObject_SetAttrString(module, "_TYPED_OPS", ops.get()) == 0;
+  return PyObject_SetAttrString(module, "_TYPED_OPS", ops.get()) == 0;
 }
 
 }  // namespace bmx::py

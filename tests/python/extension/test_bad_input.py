@@ -118,3 +118,20 @@ def test_bad_map_bindings(bad):
 def test_wrong_argument_counts(call):
     with pytest.raises(TypeError):
         call()
+
+
+@pytest.mark.parametrize(
+    "call, name, given, expected",
+    [
+        (lambda: ext._evaluate_into(ext._compile(spec), [1.0], None), "operands", "list", "tuple"),
+        (lambda: ext._evaluate_into(spec, (1.0,), None), "kernel", "KernelSpec", "_CompiledKernel"),
+        (lambda: ext._typed_evaluate(None, (), np.zeros(1)), "program", "NoneType", "_TypedProgram"),
+        (lambda: ext._typed_compile([], (), 0), "program", "list", "tuple"),
+        (lambda: ext._typed_compile((), [], 0), "constants", "list", "tuple"),
+        (lambda: ext._select_until([channel], 0.0), "channels", "list", "tuple"),
+    ],
+)
+def test_private_entry_points_name_the_argument_they_refuse(call, name, given, expected):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == f"argument '{name}': '{given}' object cannot be converted to '{expected}'"

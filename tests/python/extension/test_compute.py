@@ -232,6 +232,19 @@ def test_go_argument_errors(k, rt):
     assert handle.is_done() and repr(handle) == "TaskHandle(state=Completed)"
 
 
+def test_go_async_refuses_its_spec_and_out_as_go_does(k, rt):
+    spec = k.map(k.elementwise(k.arg("x")), x=rt.asarray(np.zeros(1)))
+    with pytest.raises(TypeError) as info:
+        ext._go_async(3, None)
+    assert str(info.value) == "_go_async() expects a MapSpec or ReduceSpec"
+    with pytest.raises(TypeError) as info:
+        ext._go_async(3, None, 5)
+    assert str(info.value) == "argument 'out': 'int' object cannot be converted to 'Channel'"
+    with pytest.raises(TypeError) as info:
+        ext._go_async(spec, None, 5)
+    assert str(info.value) == "argument 'out': 'int' object cannot be converted to 'Channel'"
+
+
 @pytest.mark.parametrize(
     "factory, values, expected",
     [

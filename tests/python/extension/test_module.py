@@ -214,3 +214,16 @@ def test_sub_interpreter_import_is_refused(isolated):
     assert "<class 'ImportError'>" in result.stdout
     if not isolated:
         assert "_brindlemox does not support sub-interpreters" in result.stdout
+
+
+def test_the_name_constants_are_tuples_of_names_in_code_order():
+    assert ext._REDUCTIONS == ("sum", "mean", "min", "max", "prod")
+    assert ext._MATH_MODES == ("libm", "fast")
+    assert ext._ISA_LEVELS == ("baseline", "avx2", "avx512")[: len(ext._ISA_LEVELS)] and ext._ISA_LEVELS
+    assert ext._DTYPES == (
+        "bool", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64",
+        "float16", "float32", "float64", "complex64", "complex128",
+    )  # fmt: skip
+    for names in (ext._UNARY_OPS, ext._BINARY_OPS):
+        assert type(names) is tuple and len(set(names)) == len(names)
+        assert all(type(name) is str and name.isidentifier() for name in names)

@@ -187,6 +187,14 @@ def test_operators_give_numpys_dtype_values_and_errors(op, dtype):
         check(text, {"a": a, "b": b}, ulps, widened=op == "**")
 
 
+@pytest.mark.parametrize("dtype", DTYPES, ids=str)
+def test_comparison_chains_join_their_terms_as_python_does(dtype):
+    a, b = sample(dtype, 64, 1), sample(dtype, 64, 2)
+    with np.errstate(all="ignore"):
+        expected = (0 < a) & (a <= b) & (b != 3)
+    same(bm.evaluate("0 < a <= b != 3", {"a": a, "b": b}), expected)
+
+
 PAIRS = [(x, y) for x, y in itertools.product(DTYPES, DTYPES) if x != y]
 
 

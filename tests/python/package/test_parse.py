@@ -117,6 +117,8 @@ def test_constant_text_gives_a_0d_array(text, value):
         ("x if y else 2", "conditional expression (use where)"),
         ("x is y", "'is'"),
         ("x in y", "'in'"),
+        ("x < 'a' in y", "string"),
+        ("x in 'a'", "'in'"),
         ("(x, y)", "tuple"),
         ("[x]", "list"),
         ("None", "None"),
