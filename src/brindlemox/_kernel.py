@@ -229,7 +229,7 @@ class Kernel:
         assert self._text is not None
         named = list(zip(self._arg_names, kinds))
         named += [(name, read_typed(name, value)[0]) for name, value in self._text.constants]
-        found = level_plan(self._text.text, tuple(named), math)
+        found = level_plan(self._text.text, tuple(named), math, shared=True)
         assert found is not None
         return found
 
@@ -461,7 +461,7 @@ def _typed_text(expr: Expr, names: tuple[str, ...]) -> KernelText | None:
         return None
     try:
         found = kernel_text(record, {name: index for index, name in enumerate(names)})
-        text_names(found.text)
+        text_names(found.text, shared=True)
     except (KeyError, SyntaxError, RecursionError, MemoryError):
         return None
     return found

@@ -11,6 +11,12 @@ floats and bools that Python can write are literals, which stay weak as in
 text; every other number is a constant ``_c0, _c1, ...`` bound at each call:
 a NumPy scalar or array with its own dtype, a float infinity or NaN (still
 weak), and any other number as the float the extension took it for.
+
+An operation the expression reaches more than once (``e * e``, where `e`
+is one `Expr`) is written once, named where it is first made,
+``(_s0 := _a0 * _a0) * _s0``, and read by its name after: the text, and the
+program typed from it, grow with the distinct operations, as the
+extension's kernels do, not with the expanded tree.
 """
 
 import math
@@ -121,12 +127,33 @@ class _Writer:
         return (f"{name}(", *operands, ")"), _ATOM
 
 
+def _shared_operations(record: tuple[object, ...]) -> set[int]:
+    """The ids of the operations `record` reaches more than once."""
+    seen: set[int] = set()
+    shared: set[int] = set()
+    stack: list[object] = [record]
+    while stack:
+        item = stack.pop()
+        if type(item) is not tuple or item[0] == "arg":
+            continue
+        if id(item) in seen:
+            shared.add(id(item))
+            continue
+        seen.add(id(item))
+        stack.extend(item[1:])
+    return shared
+
+
 def kernel_text(record: tuple[object, ...], parameters: Mapping[str, int]) -> KernelText:
     """The text of the expression `record` describes, over `parameters`
     (argument name to parameter index); KeyError for an argument that is no
     parameter. Walked without recursion: a traced expression may nest as
     deep as it is long."""
     writer = _Writer(parameters)
+    shared = _shared_operations(record)
+    #: The names of the shared operations written so far, by id; walking in
+    #: Python's order of evaluation writes each one before it is read again.
+    named: dict[int, str] = {}
     done: list[tuple[Text, int]] = []
     stack: list[tuple[tuple[object, ...], bool]] = [(record, False)]
     while stack:
@@ -135,7 +162,14 @@ def kernel_text(record: tuple[object, ...], parameters: Mapping[str, int]) -> Ke
             count = len(item) - 1
             pieces = done[len(done) - count :]
             del done[len(done) - count :]
-            done.append(writer.node(str(item[0]), pieces))
+            text, level = writer.node(str(item[0]), pieces)
+            if id(item) in shared:
+                name = named[id(item)] = f"_s{len(named)}"
+                text, level = ("(", name, " := ", text, ")"), _ATOM
+            done.append((text, level))
+            continue
+        if id(item) in named:
+            done.append((named[id(item)], _ATOM))
             continue
         leaf = writer.leaf(item)
         if leaf is not None:
@@ -162,7 +196,7 @@ def checked_text(value: object, parameters: int) -> KernelText:
     if any(type(pair) is not tuple or len(pair) != 2 or type(pair[0]) is not str for pair in constants):
         raise TypeError("a kernel's constants must be pairs of a name and a value")
     known = {f"_a{position}" for position in range(len(read))} | {name for name, _ in constants}
-    unknown = set(text_names(text)) - known
+    unknown = set(text_names(text, shared=True)) - known
     if unknown:
         raise ValueError(f"a kernel's text reads names it does not bind: {', '.join(sorted(unknown))}")
     return KernelText(text, read, constants)

@@ -36,18 +36,25 @@ _NODES: Final = (
 
 
 @functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
-def text_names(text: str) -> tuple[str, ...]:
+def text_names(text: str, shared: bool = False) -> tuple[str, ...]:
     """The names `text` reads, in order of first appearance; functions are
-    not names. A text of constructs or functions the language lacks raises
-    the parser's error, before any name is looked up."""
+    not names, nor are the values a `shared` text (a kernel's, see `plan`)
+    names where it makes them. A text of constructs or functions the
+    language lacks raises the parser's error, before any name is looked up."""
     names: dict[str, None] = {}
+    bound: set[str] = set()
     stack: list[ast.AST] = [ast.parse(text.strip(), mode="eval").body]
     while stack:
         node = stack.pop()
+        if shared and isinstance(node, ast.NamedExpr):
+            bound.add(node.target.id)
+            stack.append(node.value)
+            continue
         if not isinstance(node, _NODES):
             parse(text)
         if isinstance(node, ast.Name):
-            names.setdefault(node.id)
+            if node.id not in bound:
+                names.setdefault(node.id)
             continue
         children = list(ast.iter_child_nodes(node))
         if isinstance(node, ast.Call):
@@ -59,16 +66,20 @@ def text_names(text: str) -> tuple[str, ...]:
 
 
 @functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
-def typed_plan(text: str, kinds: tuple[tuple[str, Kind], ...], math: str, level: str) -> Plan | None:
+def typed_plan(
+    text: str, kinds: tuple[tuple[str, Kind], ...], math: str, level: str, shared: bool = False
+) -> Plan | None:
     """`plan` of `text` for its names' kinds in math mode `math`, kept for the next call with the
     same kinds and mode at the same instruction level (`_isa()`): its program runs the loops of the
     level it was compiled at. Every typed program is requested here."""
-    return plan(text, dict(kinds), math)
+    return plan(text, dict(kinds), math, shared)
 
 
-def level_plan(text: str, kinds: tuple[tuple[str, Kind], ...], math: str = "libm") -> Plan | None:
+def level_plan(
+    text: str, kinds: tuple[tuple[str, Kind], ...], math: str = "libm", shared: bool = False
+) -> Plan | None:
     """`typed_plan` at the active instruction level."""
-    return typed_plan(text, kinds, math, _isa())
+    return typed_plan(text, kinds, math, _isa(), shared)
 
 
 def typed_call(text: str, values: Sequence[object], math: str = "libm") -> tuple[Plan, dict[str, object]] | None:

@@ -31,7 +31,7 @@ _F16: Final = np.dtype(np.float16)
 _BOOL: Final = np.dtype(np.bool_)
 
 # Instruction kinds of the engine's typed programs.
-_CONSTANT, _LOAD, _CAST, _APPLY, _WHERE = range(5)
+_CONSTANT, _LOAD, _CAST, _APPLY, _WHERE, _REPEAT = range(6)
 
 Instr = tuple[int, int, int, int]
 #: What a name is bound to, as far as typing goes: an array's (or NumPy
@@ -145,8 +145,10 @@ def _kind(value: Value) -> np.dtype | type:
 class _Typer:
     """Types one text for one binding of its names."""
 
-    def __init__(self, kinds: dict[str, Kind]) -> None:
+    def __init__(self, kinds: dict[str, Kind], shared: bool) -> None:
         self.kinds = kinds
+        #: Values a kernel's text names where it first makes them, when it may.
+        self.bound: dict[str, Value] | None = {} if shared else None
         self.constants: list[bytes] = []
         self.inputs: dict[tuple[str, np.dtype], int] = {}
         self.only_float64 = True
@@ -275,7 +277,14 @@ class _Typer:
             if isinstance(value, (int, float, complex)):
                 return value
             raise _Refused
+        if isinstance(node, ast.NamedExpr) and self.bound is not None:
+            # The same Value wherever the name is read: its instructions
+            # are then laid out once, and read again (see _flat).
+            named = self.bound[node.target.id] = self.build(node.value)
+            return named
         if isinstance(node, ast.Name):
+            if self.bound is not None and node.id in self.bound:
+                return self.bound[node.id]
             kind = self.kinds[node.id]
             return WeakName(node.id, kind) if isinstance(kind, type) else self.load(node.id, kind)
         if isinstance(node, ast.BinOp):
@@ -424,31 +433,44 @@ _SPECIAL: Final[dict[str, Callable[[_Typer, list[Value]], Value]]] = {
 
 def _flat(code: Code) -> list[Instr]:
     """The instructions of `code` in order, walked without recursion: a text
-    nests as deep as it is long."""
+    nests as deep as it is long. A value's code met again (the same object:
+    a value the text shares) is a Repeat of the step that made it, so a
+    shared value is computed once however often it is read."""
     flat: list[Instr] = []
-    stack = [iter(code)]
+    steps = 0
+    #: The step whose value each code laid out so far is, by the code's id
+    #: (the value of a code is that of its last item).
+    made: dict[int, int] = {}
+    last = -1
+    stack = [(code, iter(code))]
     while stack:
-        for item in stack[-1]:
+        for item in stack[-1][1]:
             if type(item[0]) is int:
                 flat.append(item)
+                last, steps = steps, steps + 1
+            elif id(item) in made:
+                last = made[id(item)]
+                flat.append((_REPEAT, 0, 0, last))
             else:
-                stack.append(iter(item))  # type: ignore[arg-type]
+                stack.append((item, iter(item)))  # type: ignore[arg-type]
                 break
         else:
-            stack.pop()
+            done, _ = stack.pop()
+            made[id(done)] = last
     return flat
 
 
-def plan(text: str, kinds: dict[str, Kind], math: str = "libm") -> Plan | None:
+def plan(text: str, kinds: dict[str, Kind], math: str = "libm", shared: bool = False) -> Plan | None:
     """The typed program of `text` for names of `kinds`, computing in `math`
     ("libm" or "fast"), or None when the text has reductions (which compute
-    in float64).
+    in float64). A `shared` text (a kernel's) may name a value where it
+    first makes it, ``(_s0 := x * x) * _s0``, which is then made once.
 
     Raises what NumPy raises for the types (its TypeError for an operation
     without a loop for them, its OverflowError for a Python int a dtype cannot
     hold), and for a text the float64 parser refuses, that parser's error.
     """
-    typer = _Typer(kinds)
+    typer = _Typer(kinds, shared)
     try:
         value = typer.build(ast.parse(text.strip(), mode="eval").body)
     except _Refused:

@@ -50,7 +50,8 @@ bool read_instr(PyObject* item, TypedInstr& instr) {
     fields[k] = index_of(PyTuple_GET_ITEM(item, k));
     if (fields[k] < 0) return false;
   }
-  if (fields[0] > 4 || fields[1] > 255 || !is_dtype_code(static_cast<std::uint64_t>(fields[2]))) {
+  // The engine judges the kinds; these bounds keep each field in its type.
+  if (fields[0] > 255 || fields[1] > 255 || !is_dtype_code(static_cast<std::uint64_t>(fields[2]))) {
     PyErr_SetString(PyExc_ValueError, "unknown code in a typed instruction");
     return false;
   }

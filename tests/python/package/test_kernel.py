@@ -210,3 +210,28 @@ def test_a_kernel_that_cannot_be_typed_refuses_other_data_than_float64():
     with pytest.raises(TypeError, match="argument 'x' has dtype int32, and this kernel computes float64 data only"):
         kernel(np.ones(2, np.int32))
     assert bm.kernel(lambda x, y: bm.where(True, x, y))(np.ones(2, np.int32), np.ones(2, np.int8)).dtype == np.int32
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int64, np.uint8])
+def test_a_shared_value_is_typed_once_and_gives_the_unshared_bits(dtype):
+    # 60 squarings of one Expr: typing the expanded tree would never end.
+    x, y = bm.args("x", "y")
+    square = x
+    for _ in range(60):
+        square = square * square
+    values = np.arange(1, 8).astype(dtype)
+    want = values.copy()
+    with np.errstate(over="ignore"):
+        for _ in range(60):
+            want = want * want
+    got = bm.kernel(square)(values)
+    assert got.dtype == want.dtype and got.tobytes() == want.tobytes()
+
+    def tree(shared):
+        s = x * y
+        return bm.where(s > 2, s, -s) + (s if shared else x * y) ** 2 - bm.sqrt(s if shared else x * y)
+
+    kernel, unshared = bm.kernel(tree(True)), bm.kernel(tree(False))
+    assert "_s0 := " in kernel._text.text
+    got, expected = kernel(values, dtype(3)), unshared(values, dtype(3))
+    assert got.dtype == expected.dtype and got.tobytes() == expected.tobytes()
