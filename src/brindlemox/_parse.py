@@ -161,14 +161,7 @@ class _Builder:
         raise unsupported(node)
 
     def binary_chain(self, node: ast.BinOp) -> Operand:
-        first, chain = left_spine(node)
-        value = self.build(first)
-        for link in chain:
-            binary = _BINARY.get(type(link.op))
-            if binary is None:
-                raise integer_only(link.op) or unsupported(link.op)
-            value = _build.apply(binary, value, self.build(link.right))
-        return value
+        return binary_chain(node, self.build, _binary)
 
     @staticmethod
     def constant(node: ast.Constant) -> float:
@@ -238,19 +231,28 @@ class _Builder:
         return self.arguments[slot]
 
 
-def left_spine(node: ast.BinOp) -> tuple[ast.expr, list[ast.BinOp]]:
-    """The leftmost operand of a chain of binary operators and the operators
-    in the order they apply. Long sums such as "a + b + c + ..." nest to the
-    left as deep as they are long, so the spine is walked without recursion."""
+Built = TypeVar("Built")
+
+
+def binary_chain(
+    node: ast.BinOp,
+    build: Callable[[ast.expr], Built],
+    binary: Callable[[ast.operator], Callable[[Built, Built], Built]],
+) -> Built:
+    """The value of a chain of binary operators, each applied in turn to the
+    value so far and its right operand. Long sums such as "a + b + c + ..."
+    nest to the left as deep as they are long, so the spine is walked without
+    recursion. `binary` gives the function of an operator, or raises for one
+    it refuses, before that operator's right operand is built."""
     chain = []
     left: ast.expr = node
     while isinstance(left, ast.BinOp):
         chain.append(left)
         left = left.left
-    return left, chain[::-1]
-
-
-Built = TypeVar("Built")
+    value = build(left)
+    for link in reversed(chain):
+        value = binary(link.op)(value, build(link.right))
+    return value
 
 
 def compare_chain(
@@ -273,6 +275,13 @@ def compare_chain(
         left = right
     assert result is not None
     return result
+
+
+def _binary(op: ast.operator) -> Callable[[Operand, Operand], Operand]:
+    binary = _BINARY.get(type(op))
+    if binary is None:
+        raise integer_only(op) or unsupported(op)
+    return lambda left, right: _build.apply(binary, left, right)
 
 
 def _comparison(op: ast.cmpop) -> Callable[[Operand, Operand], Operand]:

@@ -21,7 +21,7 @@ import numpy as np
 from _brindlemox import _FAST_MATH_LOOPS, _TYPED_OPS, _typed_compile
 
 from ._inputs import CODES
-from ._parse import TEXT_REDUCTIONS, compare_chain, left_spine, parse
+from ._parse import TEXT_REDUCTIONS, binary_chain, compare_chain, parse
 from ._registry import TEXT_FUNCTIONS, entry
 
 
@@ -61,54 +61,34 @@ class WeakName(NamedTuple):
 
 Value = Typed | WeakName | int | float | complex
 
-_BINARY: Final[dict[type[ast.operator], np.ufunc]] = {
-    ast.Add: np.add,
-    ast.Sub: np.subtract,
-    ast.Mult: np.multiply,
-    ast.Div: np.divide,
-    ast.Pow: np.power,
-    ast.Mod: np.remainder,
-    ast.FloorDiv: np.floor_divide,
-    ast.BitAnd: np.bitwise_and,
-    ast.BitOr: np.bitwise_or,
-    ast.BitXor: np.bitwise_xor,
-    ast.LShift: np.left_shift,
-    ast.RShift: np.right_shift,
+#: Each operator of the text: what Python makes of numbers alone, and the
+#: NumPy function that types and computes it over arrays.
+_OPERATORS: Final[dict[type[ast.AST], tuple[Callable[..., object], np.ufunc]]] = {
+    ast.Add: (operator.add, np.add),
+    ast.Sub: (operator.sub, np.subtract),
+    ast.Mult: (operator.mul, np.multiply),
+    ast.Div: (operator.truediv, np.divide),
+    ast.Pow: (operator.pow, np.power),
+    ast.Mod: (operator.mod, np.remainder),
+    ast.FloorDiv: (operator.floordiv, np.floor_divide),
+    ast.BitAnd: (operator.and_, np.bitwise_and),
+    ast.BitOr: (operator.or_, np.bitwise_or),
+    ast.BitXor: (operator.xor, np.bitwise_xor),
+    ast.LShift: (operator.lshift, np.left_shift),
+    ast.RShift: (operator.rshift, np.right_shift),
+    ast.USub: (operator.neg, np.negative),
+    ast.Invert: (operator.invert, np.invert),
+    ast.Lt: (operator.lt, np.less),
+    ast.LtE: (operator.le, np.less_equal),
+    ast.Gt: (operator.gt, np.greater),
+    ast.GtE: (operator.ge, np.greater_equal),
+    ast.Eq: (operator.eq, np.equal),
+    ast.NotEq: (operator.ne, np.not_equal),
 }
-
-_PYTHON: Final[dict[type[ast.AST], Callable[..., object]]] = {
-    ast.Add: operator.add,
-    ast.Sub: operator.sub,
-    ast.Mult: operator.mul,
-    ast.Div: operator.truediv,
-    ast.Pow: operator.pow,
-    ast.Mod: operator.mod,
-    ast.FloorDiv: operator.floordiv,
-    ast.BitAnd: operator.and_,
-    ast.BitOr: operator.or_,
-    ast.BitXor: operator.xor,
-    ast.LShift: operator.lshift,
-    ast.RShift: operator.rshift,
-    ast.USub: operator.neg,
-    ast.Invert: operator.invert,
-    ast.Lt: operator.lt,
-    ast.LtE: operator.le,
-    ast.Gt: operator.gt,
-    ast.GtE: operator.ge,
-    ast.Eq: operator.eq,
-    ast.NotEq: operator.ne,
-}
-
-_COMPARE: Final[dict[type[ast.cmpop], np.ufunc]] = {
-    ast.Lt: np.less,
-    ast.LtE: np.less_equal,
-    ast.Gt: np.greater,
-    ast.GtE: np.greater_equal,
-    ast.Eq: np.equal,
-    ast.NotEq: np.not_equal,
-}
-
-_UNARY: Final[dict[type[ast.unaryop], np.ufunc]] = {ast.USub: np.negative, ast.Invert: np.invert}
+_PYTHON: Final = {op: python for op, (python, _) in _OPERATORS.items()}
+_BINARY: Final = {op: ufunc for op, (_, ufunc) in _OPERATORS.items() if issubclass(op, ast.operator)}
+_UNARY: Final = {op: ufunc for op, (_, ufunc) in _OPERATORS.items() if issubclass(op, ast.unaryop)}
+_COMPARE: Final = {op: ufunc for op, (_, ufunc) in _OPERATORS.items() if issubclass(op, ast.cmpop)}
 
 _ORDERINGS: Final = frozenset(_COMPARE.values())
 
@@ -288,7 +268,7 @@ class _Typer:
             kind = self.kinds[node.id]
             return WeakName(node.id, kind) if isinstance(kind, type) else self.load(node.id, kind)
         if isinstance(node, ast.BinOp):
-            return self.binary(node)
+            return binary_chain(node, self.build, self.binary)
         if isinstance(node, ast.UnaryOp):
             operand = self.build(node.operand)
             if isinstance(node.op, ast.UAdd):
@@ -315,15 +295,11 @@ class _Typer:
                 pass
         return self.apply(ufunc, operands)
 
-    def binary(self, node: ast.BinOp) -> Value:
-        first, chain = left_spine(node)
-        value = self.build(first)
-        for link in chain:
-            ufunc = _BINARY.get(type(link.op))
-            if ufunc is None:
-                raise _Refused
-            value = self.operator(ufunc, type(link.op), [value, self.build(link.right)])
-        return value
+    def binary(self, op: ast.operator) -> Callable[[Value, Value], Value]:
+        ufunc = _BINARY.get(type(op))
+        if ufunc is None:
+            raise _Refused
+        return lambda left, right: self.operator(ufunc, type(op), [left, right])
 
     def compare(self, node: ast.Compare) -> Value:
         return compare_chain(node, self.build, self.comparison, self.bitwise_and)

@@ -63,12 +63,10 @@ void apply(void* out, const void* left, const void* right, std::size_t n) {
   const SleefAny scalar = forms[static_cast<std::size_t>(SleefWidth::Scalar)];
   switch (active_isa()) {
     case IsaLevel::Avx512:
-      (kF64 ? fast_f64_avx512 : fast_f32_avx512)(forms[static_cast<std::size_t>(SleefWidth::Avx512)], scalar, out,
-                                                 left, second, n);
+      fast_kernel<T, 64>(forms[static_cast<std::size_t>(SleefWidth::Avx512)], scalar, out, left, second, n);
       break;
     case IsaLevel::Avx2:
-      (kF64 ? fast_f64_avx2 : fast_f32_avx2)(forms[static_cast<std::size_t>(SleefWidth::Avx2)], scalar, out, left,
-                                             second, n);
+      fast_kernel<T, 32>(forms[static_cast<std::size_t>(SleefWidth::Avx2)], scalar, out, left, second, n);
       break;
     case IsaLevel::Baseline: apply_sleef<One<T>>(scalar, scalar, out, left, second, n); break;
   }

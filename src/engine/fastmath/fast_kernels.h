@@ -13,14 +13,10 @@
 namespace bmx {
 
 /// Writes f(a[k]) (f(a[k], b[k]) when `b` is not null) to out[k] for k < n,
-/// with `vector` the width's form of f and `scalar` its one-element form.
-using FastKernel = void (*)(SleefAny vector, SleefAny scalar, void* out, const void* a, const void* b, std::size_t n);
-
-void fast_f64_scalar(SleefAny vector, SleefAny scalar, void* out, const void* a, const void* b, std::size_t n);
-void fast_f32_scalar(SleefAny vector, SleefAny scalar, void* out, const void* a, const void* b, std::size_t n);
-void fast_f64_avx2(SleefAny vector, SleefAny scalar, void* out, const void* a, const void* b, std::size_t n);
-void fast_f32_avx2(SleefAny vector, SleefAny scalar, void* out, const void* a, const void* b, std::size_t n);
-void fast_f64_avx512(SleefAny vector, SleefAny scalar, void* out, const void* a, const void* b, std::size_t n);
-void fast_f32_avx512(SleefAny vector, SleefAny scalar, void* out, const void* a, const void* b, std::size_t n);
+/// with `vector` the form of f for vectors of `kBytes` and `scalar` its
+/// one-element form. Defined for T of double and float, and kBytes of 32
+/// (AVX2 with FMA) and 64 (AVX-512F).
+template <class T, std::size_t kBytes>
+void fast_kernel(SleefAny vector, SleefAny scalar, void* out, const void* a, const void* b, std::size_t n);
 
 }  // namespace bmx

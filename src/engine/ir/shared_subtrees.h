@@ -20,13 +20,13 @@ namespace bmx {
 /// What the compiled program does with one node of the tree.
 enum class NodeRole : std::uint8_t {
   /// Evaluated as usual, its value used once.
-  Plain = 0,
+  Plain,
   /// Evaluated as usual, and its value kept for later repeats.
-  Compute = 1,
+  Compute,
   /// A repeat of an earlier Compute node: its kept value is used instead.
-  Reuse = 2,
+  Reuse,
   /// Inside a Reuse node's subtree: never evaluated.
-  Skipped = 3,
+  Skipped,
 };
 
 /// The roles of a tree's nodes, indexed like tree.nodes().
