@@ -201,19 +201,25 @@ _RETURNS: Final = """
         The expression; a float, computed by the engine, when no operand is an expression."""
 
 
-def _docstring(summary: str, entry: Entry) -> str:
-    """The numpydoc docstring of a function documented by one line."""
+def _notes(entry: Entry) -> str:
+    """The Notes section saying how NumPy's function of the entry answers."""
+    if not entry.numpy:
+        return ""
     accuracy = "the same answers" if entry.ulps == 0 else f"answers within {entry.ulps} ulp of those"
-    numpy = f"""
+    return f"""
 
     Notes
     -----
-    ``numpy.{entry.numpy}`` gives {accuracy}.""" if entry.numpy else ""
+    ``numpy.{entry.numpy}`` gives {accuracy}."""
+
+
+def _docstring(summary: str, entry: Entry) -> str:
+    """The numpydoc docstring of a function documented by one line."""
     call = ", ".join(["x"] * entry.arity)
     # NumPy's dtype for float64 data, which a kernel's result has.
     with np.errstate(all="ignore"):
         dtype = getattr(np, entry.numpy)(*[np.ones(1)] * entry.arity).dtype if entry.numpy else np.dtype(np.float64)
-    return f"""{summary}{_parameters(entry)}{_RETURNS}{numpy}
+    return f"""{summary}{_parameters(entry)}{_RETURNS}{_notes(entry)}
 
     Examples
     --------
@@ -226,9 +232,14 @@ def _docstring(summary: str, entry: Entry) -> str:
 
 def _completed(doc: str, entry: Entry) -> str:
     """A longer docstring with the sections every function has and it leaves
-    out (the operands' Parameters, the Returns) before its own further ones."""
+    out (the operands' Parameters, the Returns, NumPy's accuracy in Notes)
+    before its own further ones."""
     missing = ("" if "\n    Parameters\n" in doc else _parameters(entry)) + ("" if "\n    Returns\n" in doc else _RETURNS)
-    at = min(doc.find(section) for section in ("\n\n    Notes\n", "\n\n    Examples\n") if section in doc)
+    if "\n    Notes\n" in doc:
+        at = doc.find("\n\n    Notes\n")
+    else:
+        at = doc.find("\n\n    Examples\n")
+        missing += _notes(entry)
     return doc[:at] + missing + doc[at:]
 
 

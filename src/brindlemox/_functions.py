@@ -14,6 +14,7 @@ public one becomes a public name of the package.
 import operator as _op
 from typing import Final as _Final
 
+from ._build import BinaryFunction as _BinaryFunction
 from ._build import Operand as _Operand
 from ._build import apply as _apply
 from ._build import binary as _binary
@@ -174,10 +175,6 @@ arctan2: _Final = _binary(
     a, b : Expr or float
         y and x.
 
-    Notes
-    -----
-    ``numpy.arctan2`` gives answers within 2 ulp of these.
-
     Examples
     --------
     >>> import brindlemox as bm
@@ -201,22 +198,13 @@ _NAN_PROPAGATING: _Final = """The {operand} operand, elementwise; a NaN operand 
     >>> bm.evaluate(bm.{name}(x, 1.0), {{"x": [0.5, 2.0, float("nan")]}})
     {result}
     """
-minimum: _Final = _binary(
-    "minimum",
-    "Minimum",
-    _NAN_PROPAGATING.format(
-        name="minimum", operand="smaller", ignoring="fmin", text_name="min", result="array([0.5, 1. , nan])"
-    ),
-    text_names=("min",),
-)
-maximum: _Final = _binary(
-    "maximum",
-    "Maximum",
-    _NAN_PROPAGATING.format(
-        name="maximum", operand="larger", ignoring="fmax", text_name="max", result="array([ 1.,  2., nan])"
-    ),
-    text_names=("max",),
-)
+def _nan_propagating(name: str, op: str, operand: str, ignoring: str, text_name: str, result: str) -> _BinaryFunction:
+    doc = _NAN_PROPAGATING.format(name=name, operand=operand, ignoring=ignoring, text_name=text_name, result=result)
+    return _binary(name, op, doc, text_names=(text_name,))
+
+
+minimum: _Final = _nan_propagating("minimum", "Minimum", "smaller", "fmin", "min", "array([0.5, 1. , nan])")
+maximum: _Final = _nan_propagating("maximum", "Maximum", "larger", "fmax", "max", "array([ 1.,  2., nan])")
 fmin: _Final = _binary("fmin", "Min", "The smaller operand, elementwise; a NaN operand gives the other one.")
 fmax: _Final = _binary("fmax", "Max", "The larger operand, elementwise; a NaN operand gives the other one.")
 fmod: _Final = _binary("fmod", "Fmod", "The remainder of a / b with the sign of a (C's fmod), elementwise.")
@@ -244,10 +232,6 @@ pow: _Final = _binary(
     ----------
     a, b : Expr or float
         The base and the exponent.
-
-    Notes
-    -----
-    ``numpy.power`` gives answers within 2 ulp of these.
 
     Examples
     --------
