@@ -70,5 +70,14 @@ TypedLoop loop_of(TypedOp op) {
   return nullptr;
 }
 
+/// `loop_of` over the element type of whichever of `Types` `type` is, or
+/// null for another type.
+template <ElementType... Types>
+TypedLoop loop_of_any(TypedOp op, ElementType type) {
+  TypedLoop found = nullptr;
+  (void)((type == Types && (found = loop_of<value_of<Types>>(op), true)) || ...);
+  return found;
+}
+
 BMX_ISA_END
 }  // namespace bmx::typed

@@ -155,10 +155,7 @@ namespace bmx {
 BMX_ISA_BEGIN
 
 TypedLoop complex_loop_for(TypedOp op, ElementType type) {
-  using namespace typed;
-  if (type == ElementType::Complex64) return loop_of<std::complex<float>>(op);
-  if (type == ElementType::Complex128) return loop_of<std::complex<double>>(op);
-  return nullptr;
+  return typed::loop_of_any<ElementType::Complex64, ElementType::Complex128>(op, type);
 }
 
 BMX_ISA_END

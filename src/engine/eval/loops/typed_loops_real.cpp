@@ -72,10 +72,7 @@ namespace bmx {
 BMX_ISA_BEGIN
 
 TypedLoop real_loop_for(TypedOp op, ElementType type) {
-  using namespace typed;
-  if (type == ElementType::Float32) return loop_of<float>(op);
-  if (type == ElementType::Float64) return loop_of<double>(op);
-  return nullptr;
+  return typed::loop_of_any<ElementType::Float32, ElementType::Float64>(op, type);
 }
 
 BMX_ISA_END
