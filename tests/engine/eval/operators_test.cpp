@@ -44,6 +44,8 @@ INSTANTIATE_TEST_SUITE_P(
                       UnaryCase{UnaryOp::Log, 0.0, -kInf}, UnaryCase{UnaryOp::Exp, 0.0, 1.0},
                       UnaryCase{UnaryOp::Log2, 8.0, 3.0}, UnaryCase{UnaryOp::Log10, 1000.0, 3.0},
                       UnaryCase{UnaryOp::Floor, -0.5, -1.0}, UnaryCase{UnaryOp::Ceil, -0.5, -0.0},
+                      UnaryCase{UnaryOp::Floor, kSignallingNaN, kQuietedNaN},
+                      UnaryCase{UnaryOp::Ceil, kSignallingNaN, kQuietedNaN},
                       UnaryCase{UnaryOp::Round, -0.5, -1.0}, UnaryCase{UnaryOp::Round, 0.5, 1.0},
                       UnaryCase{UnaryOp::Round, 2.5, 3.0}, UnaryCase{UnaryOp::Round, -2.5, -3.0},
                       UnaryCase{UnaryOp::Round, -0.4, -0.0}, UnaryCase{UnaryOp::Sin, 0.0, 0.0},
