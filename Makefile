@@ -12,7 +12,8 @@ JOBS ?= 2
 ASAN_PRELOAD = $(shell gcc -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: help demo demo-dask demo-async test test-engine test-python test-numpy1 stubtest test-asan test-tsan docs wheel bench clean
+.PHONY: help demo demo-dask demo-async test test-engine test-python test-numpy1 stubtest test-asan asan-build \
+	test-asan-engine test-asan-python test-tsan docs wheel bench clean
 
 help:
 	@echo "make demo        build into .venv and run examples/demo.py"
@@ -38,11 +39,12 @@ demo-async: $(VENV)/.installed
 
 # The suites that run the installed package keep one core each busy, so two
 # run at once (each one's output kept together); the compiled suites use both.
+# The Python suite under ASan keeps one core busy while TSan builds and runs.
 test:
 	$(MAKE) test-engine
 	$(MAKE) -j2 --output-sync=target test-python test-numpy1 stubtest docs
-	$(MAKE) test-asan
-	$(MAKE) test-tsan
+	$(MAKE) test-asan-engine
+	$(MAKE) -j2 --output-sync=target test-asan-python test-tsan
 	@echo "all test suites passed"
 
 # --- environments ----------------------------------------------------------
@@ -128,11 +130,17 @@ space := $(subst ,, )
 
 # Engine and extension built with AddressSanitizer and UndefinedBehaviorSanitizer;
 # the interpreter preloads the ASan runtime and does not report its own leaks.
-test-asan: $(VENV)/.installed build/.debian
+test-asan: test-asan-engine test-asan-python
+
+asan-build: $(VENV)/.installed build/.debian
 	$(CMAKE) -S . -B build/asan $(CMAKE_ENGINE) $(CMAKE_SANITIZED) -DBMX_SANITIZE=address,undefined \
 		-DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(CMAKE) --build build/asan -j $(JOBS)
+
+test-asan-engine: asan-build
 	ASAN_OPTIONS=detect_leaks=0 $(VENV)/bin/ctest --test-dir build/asan --output-on-failure --no-tests=error -j $(JOBS)
+
+test-asan-python: asan-build
 	LD_PRELOAD="$(ASAN_PRELOAD)" ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=build/asan/src/python \
 		$(PY) -m pytest -q -p no:cacheprovider tests/python
 
