@@ -1,10 +1,10 @@
+import argparse
 """Elementwise kernels and reductions: brindlemox against NumPy and numexpr.
 
 Every figure is the median of interleaved repeats measured in this one process;
 ratios compare implementations within the same run. Run with `make bench`.
 """
 
-import argparse
 import gc
 import os
 import statistics
@@ -45,6 +45,17 @@ EXPRESSIONS = {
         "sin(x)*exp(-x)",
     ),
 }
+
+
+def size_arguments(description, sizes, repeats):
+    """The sizes and the repeat count of a benchmark over array sizes, from
+    --sizes (comma-separated, 1e6 allowed; `sizes` unless given) and
+    --repeats (`repeats` unless given)."""
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument("--repeats", type=int, default=repeats)
+    parser.add_argument("--sizes", default=sizes)
+    args = parser.parse_args()
+    return [int(float(s)) for s in args.sizes.split(",")], args.repeats
 
 
 def measure(candidates, repeats, target_seconds=0.02):
@@ -160,20 +171,16 @@ def bench_reductions(sizes, repeats):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--repeats", type=int, default=7)
-    parser.add_argument("--sizes", default="1e3,1e5,1e6,1e7")
-    args = parser.parse_args()
-    sizes = [int(float(s)) for s in args.sizes.split(",")]
+    sizes, repeats = size_arguments(__doc__, "1e3,1e5,1e6,1e7", 7)
     threads = ne.detect_number_of_cores() if ne is not None else os.cpu_count()
 
     print(f"# brindlemox compute benchmark ({os.cpu_count()} logical processors, numexpr threads {threads})\n")
-    bandwidth = copy_bandwidth(10**7, args.repeats)
+    bandwidth = copy_bandwidth(10**7, repeats)
     print(f"copy bandwidth (np.copyto, 1e7 doubles, read+write): {bandwidth / 1e9:.2f} GB/s\n")
 
     print("| n | expression | numpy | numexpr | numexpr 1t | go | end-to-end | go/numexpr | go/numpy | bit-exact vs numpy |")
     print("|---|---|---|---|---|---|---|---|---|---|")
-    maps = bench_maps(sizes, args.repeats, threads)
+    maps = bench_maps(sizes, repeats, threads)
     for n, label, t, exact in maps:
         nex = t.get("numexpr", float("nan"))
         print(
@@ -187,7 +194,7 @@ def main():
 
     print("\n| n | reduction | numpy | go | go/numpy |")
     print("|---|---|---|---|---|")
-    reductions = bench_reductions(sizes, args.repeats)
+    reductions = bench_reductions(sizes, repeats)
     for n, label, t in reductions:
         print(f"| {n:.0e} | {label} | {fmt(t['numpy'])} | {fmt(t['go'])} | {t['go'] / t['numpy']:.2f} |")
 
@@ -196,7 +203,7 @@ def main():
     handoff = {}
     for n in (4095, 4096):
         mapped = k.map(spec, x=rt.asarray(np.ones(n)), y=rt.asarray(np.ones(n)))
-        handoff[n] = measure({"go": lambda: rt.go(mapped).result()}, args.repeats)["go"]
+        handoff[n] = measure({"go": lambda: rt.go(mapped).result()}, repeats)["go"]
     print(
         f"\npool hand-off: go() of `2*x + y` at n = 4095 (calling thread) {fmt(handoff[4095])}, "
         f"at n = 4096 (pool) {fmt(handoff[4096])}, ratio {handoff[4096] / handoff[4095]:.2f}"

@@ -7,14 +7,13 @@ repeats in this one process.
 Every level gives the same bits; only the speed differs. Run with `make bench`.
 """
 
-import argparse
 import os
 
 import numpy as np
 
 import _brindlemox
 import brindlemox as bm
-from bench_compute import fmt, measure, ratio_panel
+from bench_compute import fmt, measure, ratio_panel, size_arguments
 from figures import save
 
 try:
@@ -76,17 +75,13 @@ def bench(sizes, repeats):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--repeats", type=int, default=9)
-    parser.add_argument("--sizes", default="4096,1e6")
-    args = parser.parse_args()
-    sizes = [int(float(s)) for s in args.sizes.split(",")]
+    sizes, repeats = size_arguments(__doc__, "4096,1e6", 9)
     best = _brindlemox._isa()
     previous_threads = bm.set_num_threads(1)
     if ne is not None:
         ne.set_num_threads(1)
     try:
-        rows = bench(sizes, args.repeats)
+        rows = bench(sizes, repeats)
     finally:
         bm.set_num_threads(previous_threads)
         _brindlemox._isa(best)

@@ -4,13 +4,12 @@ the same arrays; every figure is the median of interleaved repeats in this
 one process. Run with `make bench`.
 """
 
-import argparse
 import os
 
 import numpy as np
 
 import brindlemox as bm
-from bench_compute import fmt, measure, peak_extra_bytes, ratio_panel
+from bench_compute import fmt, measure, peak_extra_bytes, ratio_panel, size_arguments
 from figures import save
 
 try:
@@ -59,11 +58,7 @@ def bench(sizes, repeats):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--repeats", type=int, default=7)
-    parser.add_argument("--sizes", default="1e3,1e5,1e6,1e7")
-    args = parser.parse_args()
-    sizes = [int(float(s)) for s in args.sizes.split(",")]
+    sizes, repeats = size_arguments(__doc__, "1e3,1e5,1e6,1e7", 7)
     nan = float("nan")
     print(
         f"# bm.evaluate by dtype ({os.cpu_count()} logical processors, brindlemox threads {bm.get_num_threads()}, "
@@ -71,7 +66,7 @@ def main():
     )
     print("| n | expression | numpy | numexpr | brindlemox | bm/numexpr | bm/numpy |")
     print("|---|---|---|---|---|---|---|")
-    rows = bench(sizes, args.repeats)
+    rows = bench(sizes, repeats)
     for n, label, t in rows:
         nex = t.get("numexpr", nan)
         print(

@@ -6,14 +6,13 @@ so ratios compare the three under the same machine conditions. Run with
 `make bench`.
 """
 
-import argparse
 import math
 import os
 
 import numpy as np
 
 import brindlemox as bm
-from bench_compute import copy_bandwidth, fmt, measure, ratio_panel
+from bench_compute import copy_bandwidth, fmt, measure, ratio_panel, size_arguments
 from figures import save
 
 try:
@@ -83,11 +82,7 @@ def geomean(values):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--repeats", type=int, default=7)
-    parser.add_argument("--sizes", default="1e3,1e4,1e5,1e6,1e7")
-    args = parser.parse_args()
-    sizes = [int(float(s)) for s in args.sizes.split(",")]
+    sizes, repeats = size_arguments(__doc__, "1e3,1e4,1e5,1e6,1e7", 7)
     nan = float("nan")
 
     print(
@@ -99,7 +94,7 @@ def main():
         "| numpy out= | numexpr out= | brindlemox out= | bm/numexpr out= |"
     )
     print("|---|---|---|---|---|---|---|---|---|---|---|")
-    rows = bench(sizes, args.repeats)
+    rows = bench(sizes, repeats)
     for n, text, t in rows:
         nex, nex_out = t.get("numexpr", nan), t.get("numexpr out", nan)
         print(
@@ -125,7 +120,7 @@ def main():
             print(f"n = 1e3 `{text}`: bm/numpy {t['brindlemox'] / t['numpy']:.2f} (target <= 2)")
     if 10**7 in sizes:
         n = 10**7
-        bandwidth = copy_bandwidth(n, args.repeats)
+        bandwidth = copy_bandwidth(n, repeats)
         bound = 3 * 8 * n / bandwidth  # two inputs read, one result written
         affine = next(t for m, text, t in rows if m == n and text == "2*x + y")
         print(

@@ -6,14 +6,13 @@ median of interleaved repeats in this one process. Then `sin(x)*exp(-x)` at
 `make bench` (needs SLEEF: see the README).
 """
 
-import argparse
 import os
 
 import numpy as np
 
 import _brindlemox as ext
 import brindlemox as bm
-from bench_compute import fmt, measure, ratio_panel
+from bench_compute import fmt, measure, ratio_panel, size_arguments
 from figures import save
 
 try:
@@ -88,13 +87,9 @@ def bench(sizes, thread_counts, repeats):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--repeats", type=int, default=5)
-    parser.add_argument("--sizes", default="4096,1e6")
-    args = parser.parse_args()
+    sizes, repeats = size_arguments(__doc__, "4096,1e6", 5)
     if "fast" not in bm.math_modes():
         raise SystemExit(f"no fast math here: {ext._math_missing('fast')}")
-    sizes = [int(float(s)) for s in args.sizes.split(",")]
     default = bm.get_num_threads()
     nan = float("nan")
     print(
@@ -103,7 +98,7 @@ def main():
     )
     print("| n | function | libm | fast | numpy | numexpr | libm/fast | fast/numpy | fast/numexpr |")
     print("|---|---|---|---|---|---|---|---|---|")
-    rows = bench(sizes, sorted({1, default}), args.repeats)
+    rows = bench(sizes, sorted({1, default}), repeats)
     for n, label, t, *_ in rows:
         nex = t.get("numexpr", nan)
         print(
@@ -126,7 +121,7 @@ def main():
     pair = {"fast": lambda: bm.evaluate("sin(x)*exp(-x)", names, math="fast")}
     if ne is not None:
         pair["numexpr"] = lambda: ne.evaluate("sin(x)*exp(-x)", local_dict=names)
-    t = measure(pair, args.repeats)
+    t = measure(pair, repeats)
     print(f"sin(x)*exp(-x) at 1e7, {default} threads: fast {fmt(t['fast'])}, numexpr {fmt(t.get('numexpr', nan))}, "
           f"fast/numexpr {t['fast'] / t.get('numexpr', nan):.2f} (target <= 0.35)")
     save(

@@ -5,13 +5,12 @@ the copy (`np.copyto`) runs in the same rounds, and half its time is the time
 to read the input once at the copy bandwidth. Run with `make bench`.
 """
 
-import argparse
 import os
 
 import numpy as np
 
 import _brindlemox as bm
-from bench_compute import fmt, measure
+from bench_compute import fmt, measure, size_arguments
 from figures import panel, save
 
 try:
@@ -37,11 +36,7 @@ def one_thread(call):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--repeats", type=int, default=9)
-    parser.add_argument("--sizes", default="1e5,1e6,1e7")
-    args = parser.parse_args()
-    sizes = [int(float(s)) for s in args.sizes.split(",")]
+    sizes, repeats = size_arguments(__doc__, "1e5,1e6,1e7", 9)
     has_threads = brindlemox is not None and hasattr(brindlemox, "set_num_threads")
     affinity = len(os.sched_getaffinity(0))
     print(f"# brindlemox min/max benchmark ({os.cpu_count()} logical processors, {affinity} allowed)\n")
@@ -65,7 +60,7 @@ def main():
             }
             if has_threads:
                 candidates["go 1 thread"] = one_thread(lambda: rt.go(spec).result())
-            t = measure(candidates, args.repeats)
+            t = measure(candidates, repeats)
             read_once = t["copy"] / 2
             single = fmt(t["go 1 thread"]) if has_threads else "n/a"
             print(
