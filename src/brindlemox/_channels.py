@@ -6,6 +6,12 @@ never block their loop and cost no thread per waiter: a receive that cannot
 complete at once waits with the engine's one receive agent, a send that finds
 no room is handed to the engine's delivery worker, and the settler thread
 wakes the waiting coroutine through one `call_soon_threadsafe`.
+
+The invariant every path here keeps: a value sent is received exactly once,
+or stays in its channel. A receive that took a value it can no longer hand
+over (its coroutine was cancelled, or another case of its `select_async` won)
+puts it back in front of the channel, where any receive finds it; a send
+either delivers its value or raises ChannelClosed.
 """
 
 from __future__ import annotations
@@ -121,8 +127,9 @@ class Channel:
         """Sends `value`, blocking while the channel is full (at capacity 0,
         until a receiver takes it), at most `timeout` seconds.
 
-        Raises ChannelClosed when the channel is closed, TimeoutError when
-        `timeout` passes first (nothing is sent then).
+        Raises ChannelClosed when the channel is closed, also when it closes
+        while the send waits; TimeoutError when `timeout` passes first.
+        Nothing is sent when it raises.
 
         Examples
         --------
@@ -201,8 +208,9 @@ class Channel:
     async def send_async(self, value: Buffer | npt.ArrayLike) -> None:
         """`send` for coroutines: waits for room without blocking the loop.
 
-        Raises ChannelClosed when the channel is closed. Cancelling the
-        coroutine withdraws the value unless its hand-over had begun.
+        Raises ChannelClosed when the channel is closed, also when it closes
+        while the send waits. Cancelling the coroutine withdraws the value
+        unless its hand-over had begun.
 
         Examples
         --------
@@ -239,7 +247,7 @@ class Channel:
 
         Raises ChannelClosed when the channel is closed and drained.
         Cancelling the coroutine withdraws its wait; a value that reached it
-        at that moment goes to the channel's next asynchronous receive.
+        at that moment goes back to the front of the channel, for any receive.
         """
         return _as_array(await _receive(self._channel))
 
@@ -263,8 +271,7 @@ class Channel:
     def __len__(self) -> int:
         """How many sent values wait in the channel now (0 at capacity 0,
         where a send hands its value straight to a receiver); another thread
-        may change it at once. A value an abandoned `recv_async` took back is
-        not counted."""
+        may change it at once."""
         return _buffered(self._channel)
 
     def __bool__(self) -> bool:
@@ -355,7 +362,8 @@ def _received(handle: TaskHandle) -> Buffer:
 
 
 def _give_back_outcome(channel: _EngineChannel, handle: TaskHandle) -> None:
-    """Hands a buffer received for a wait that ended meanwhile to the next one."""
+    """Puts a buffer received for a wait that ended meanwhile back in front of
+    its channel."""
     try:
         buffer = handle.result()
     except RuntimeError:
@@ -503,8 +511,8 @@ async def select_async(*cases: Case, timeout: float | None = None) -> tuple[int,
     """`select` for coroutines: waits without blocking the loop.
 
     Raises as `select` does. Cancelling the coroutine withdraws every wait;
-    a value that reached one of them at that moment goes to that channel's
-    next asynchronous receive.
+    a value that reached one of them at that moment goes back to the front
+    of its channel.
 
     Examples
     --------
@@ -529,43 +537,73 @@ async def select_async(*cases: Case, timeout: float | None = None) -> tuple[int,
             raise _closed(error) from None
         if chosen is not None:
             return channels[chosen[0]][0], chosen[1]
-    waits: dict[asyncio.Future[Any], tuple[int, _EngineChannel | None]] = {}
-    for index, channel in channels:
-        waits[asyncio.ensure_future(_receive(channel))] = (index, channel)
-    for index, task in tasks:
-        waits[asyncio.ensure_future(_await(task))] = (index, None)
+    # One wake-up for every case; after it (or a cancellation, or the
+    # timeout) every wait is ended at once, before this coroutine yields
+    # again, so a value is never left in flight.
+    loop = asyncio.get_running_loop()
+    wake: asyncio.Future[None] = loop.create_future()
+    settle = functools.partial(_settle.wake_loop, loop, wake)
+    waits: list[tuple[int, _EngineChannel, Buffer | TaskHandle | None]] = []
     try:
-        await asyncio.wait(waits, timeout=timeout, return_when=asyncio.FIRST_COMPLETED)
-    except asyncio.CancelledError:
-        await _end_waits(waits, keep=False)
+        for index, channel in channels:
+            token = _settle.new_token()
+            try:
+                got: Buffer | TaskHandle | None = _recv_async(channel, token)
+            except RuntimeError:
+                got = None  # the close marker
+            waits.append((index, channel, got))
+            if not isinstance(got, TaskHandle):
+                break
+            _settle.register(token, settle)
+        else:
+            for _, task in tasks:
+                task.add_done_callback(lambda _: settle(False))
+            async with asyncio.timeout(timeout):
+                await wake
+    except TimeoutError:
+        winner = _end_waits(waits, tasks, keep=True)
+        if winner is None:
+            raise _timed_out("select", timeout) from None
+    except BaseException:
+        _end_waits(waits, tasks, keep=False)
         raise
-    winner = await _end_waits(waits, keep=True)
-    if winner is None:
-        raise _timed_out("select", timeout)
-    index, source = waits[winner]
-    value = winner.result()
-    return index, value if source is None else _as_array(value)
+    else:
+        winner = _end_waits(waits, tasks, keep=True)
+    assert winner is not None
+    index, value = winner
+    if isinstance(value, Task):
+        return index, value.result()
+    if value is None:
+        raise ChannelClosed("the channel is closed")
+    return index, _as_array(value)
 
 
-async def _await(task: Task[Any]) -> Any:
-    return await task
+#: A finished case of `select_async`: its index and what it has, a buffer,
+#: None for the close marker, or a done task.
+_Outcome = tuple[int, "Buffer | Task[Any] | None"]
 
 
-async def _end_waits(
-    waits: dict[asyncio.Future[Any], tuple[int, _EngineChannel | None]], keep: bool
-) -> asyncio.Future[Any] | None:
-    """Ends every wait; with `keep`, returns one chosen among those that
-    finished (None if none did). Buffers received by the others are handed
-    back to their channels."""
-    import asyncio
-
-    for wait in waits:
-        wait.cancel()
-    await asyncio.gather(*waits, return_exceptions=True)
-    finished = [wait for wait in waits if not wait.cancelled()]
-    winner = random.choice(finished) if finished and keep else None
-    for wait in finished:
-        channel = waits[wait][1]
-        if wait is not winner and channel is not None and wait.exception() is None:
-            _give_back(channel, wait.result())
+def _end_waits(
+    waits: list[tuple[int, _EngineChannel, Buffer | TaskHandle | None]],
+    tasks: list[tuple[int, Task[Any]]],
+    keep: bool,
+) -> _Outcome | None:
+    """Ends every wait of a `select_async`; with `keep`, returns one chosen at
+    random among the cases that finished (None if none did). Every other
+    buffer received goes back in front of its channel."""
+    finished: list[tuple[_Outcome, _EngineChannel | None]] = []
+    for index, channel, got in waits:
+        if isinstance(got, TaskHandle):
+            if _withdraw_receive(got):
+                continue  # it took nothing
+            try:
+                got = got.result()
+            except RuntimeError:
+                got = None  # it took the close marker
+        finished.append(((index, got), channel))
+    finished += [((index, task), None) for index, task in tasks if task.done()]
+    winner = random.choice(finished)[0] if finished and keep else None
+    for outcome, channel in finished:
+        if outcome is not winner and channel is not None and outcome[1] is not None:
+            _give_back(channel, outcome[1])
     return winner

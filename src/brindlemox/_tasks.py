@@ -113,13 +113,16 @@ class Task(Future[T]):
                 self.set_result(value)
 
     def __await__(self) -> Generator[Any, None, T]:
-        if not self.done():
-            import asyncio
+        import asyncio
 
+        if not self.done():
             loop = asyncio.get_running_loop()
             waiter = loop.create_future()
             self.add_done_callback(lambda _: _settle.wake_loop(loop, waiter, False))
             yield from waiter
+        if self.cancelled():
+            # What a coroutine catches is asyncio's, not this future's own kind.
+            raise asyncio.CancelledError
         return self.result()
 
     def __repr__(self) -> str:

@@ -20,13 +20,8 @@ PyObject* send_impl(PyObject* self, const BoundArgs& bound) {
   const BufferRef* buffer = unwrap_buffer(bound[0]);
   if (buffer == nullptr) return argument_error("buf");
   const ChannelHandle& channel = payload<ChannelHandle>(self);
-  // Only the first attempt looks at `closed`: a send under way when the
-  // channel closes is not stopped, even when a signal handler ran meanwhile.
-  bool started = false;
-  const std::optional<Result<void>> sent = wait_interruptibly([&](const Deadline& deadline) {
-    const bool first = !std::exchange(started, true);
-    return first ? channel.send_buffer(*buffer, deadline) : channel.continue_send(*buffer, deadline);
-  });
+  const std::optional<Result<void>> sent =
+      wait_interruptibly([&](const Deadline& deadline) { return channel.send_buffer(*buffer, deadline); });
   if (!sent) return nullptr;
   if (!sent->ok()) return raise_generic(sent->error());
   Py_RETURN_NONE;

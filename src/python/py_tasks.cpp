@@ -270,7 +270,8 @@ PyObject* withdraw_impl(PyObject*, const BoundArgs& bound) {
 PyObject* withdraw_receive_impl(PyObject*, const BoundArgs& bound) {
   const TaskRef* task = as_task(bound[0]);
   if (task == nullptr) return argument_error("task");
-  return PyBool_FromLong(withdraw_receive(*task) ? 1 : 0);
+  const TaskRef receive = *task;
+  return PyBool_FromLong(without_gil([&] { return withdraw_receive(receive); }) ? 1 : 0);
 }
 
 PyObject* give_back_impl(PyObject*, const BoundArgs& bound) {
@@ -278,7 +279,7 @@ PyObject* give_back_impl(PyObject*, const BoundArgs& bound) {
   if (channel == nullptr) return argument_error("channel");
   const BufferRef* buffer = unwrap_buffer(bound[1]);
   if (buffer == nullptr) return argument_error("buf");
-  give_back(*channel, *buffer);
+  channel->give_back(*buffer);
   Py_RETURN_NONE;
 }
 
@@ -338,12 +339,8 @@ PyObject* send_until_impl(PyObject*, const BoundArgs& bound) {
   if (buffer == nullptr) return argument_error("buf");
   const std::optional<Deadline::Clock::time_point> at = deadline_after(bound[2], "timeout");
   if (!at) return nullptr;
-  // Only the first attempt looks at `closed`, as in Channel.send.
-  bool started = false;
-  const std::optional<Result<void>> sent = wait_interruptibly_until(*at, [&](const Deadline& deadline) {
-    const bool first = !std::exchange(started, true);
-    return first ? channel->send_buffer(*buffer, deadline) : channel->continue_send(*buffer, deadline);
-  });
+  const std::optional<Result<void>> sent = wait_interruptibly_until(
+      *at, [&](const Deadline& deadline) { return channel->send_buffer(*buffer, deadline); });
   if (!sent) {
     if (PyErr_Occurred() != nullptr) return nullptr;
     Py_RETURN_FALSE;
@@ -419,7 +416,7 @@ constexpr Method kFunctions[] = {
     {"_withdraw", kTaskParams, "Cancel a task that has not started; False once it has.", withdraw_impl},
     {"_withdraw_receive", kTaskParams, "Cancel a waiting _recv_async; False once it has its outcome.",
      withdraw_receive_impl},
-    {"_give_back", kGiveBackParams, "Hold a buffer taken from `channel` for its next _recv_async.",
+    {"_give_back", kGiveBackParams, "Put a buffer taken from `channel` back in front of it.",
      give_back_impl},
     {"_take_settled", {}, "Wait for settled tasks and return their tokens, in settling order.", take_settled_impl},
     {"_recv_array", kChannelParams, "Channel.recv returning a read-only array over the buffer.", recv_array_impl},

@@ -34,6 +34,7 @@ void BoundedRing::push_locked(ChannelMessage message, WakeList& wakes) {
 SendResult BoundedRing::try_send(ChannelMessage message) {
   WakeList wakes;
   const std::scoped_lock lock(mutex_);
+  if (refuses_sends_locked()) return {SendStatus::Closed, std::move(message)};
   if (len_ == capacity_) {
     return {receivers_gone_ ? SendStatus::Disconnected : SendStatus::Full, std::move(message)};
   }
@@ -49,14 +50,15 @@ SendResult BoundedRing::send(ChannelMessage message, const Deadline& deadline) {
     message = std::move(attempt.message);
     if (has_expired(deadline)) return {SendStatus::TimedOut, std::move(message)};
 
-    // Register, then park until a receiver frees a slot, the receivers go away
-    // or the deadline passes. A claim is only a hint to try again.
+    // Register, then park until a receiver frees a slot, the receivers go away,
+    // the queue closes or the deadline passes. A claim is only a hint to try
+    // again.
     const std::shared_ptr<WaitContext>& context = WaitContext::prepare();
     bool ready = false;
     {
       const std::scoped_lock lock(mutex_);
       senders_.add(WaitEntry{context, kOperation, nullptr});
-      ready = len_ < capacity_ || receivers_gone_;
+      ready = len_ < capacity_ || receivers_gone_ || refuses_sends_locked();
     }
     if (ready) context->try_abort();
     const std::uint32_t selection = context->wait_until(deadline);
@@ -79,6 +81,9 @@ void BoundedRing::post_marker_locked(WakeList& wakes) {
 RecvResult BoundedRing::try_recv() {
   WakeList wakes;
   const std::scoped_lock lock(mutex_);
+  if (std::optional<BufferRef> given_back = take_given_back_locked()) {
+    return {RecvStatus::Message, std::move(given_back)};
+  }
   if (len_ == 0) {
     if (marker_taken_) return {RecvStatus::Message, std::nullopt};
     return {RecvStatus::Empty, std::nullopt};
@@ -103,9 +108,13 @@ RecvResult BoundedRing::try_recv() {
 
 RecvResult BoundedRing::accept_recv(Packet&) { return try_recv(); }
 
+void BoundedRing::offer_given_back_locked(WakeList& wakes) {
+  if (auto receiver = receivers_.claim_one()) wakes.add(std::move(receiver->context));
+}
+
 std::uint64_t BoundedRing::buffered() {
   const std::scoped_lock lock(mutex_);
-  return len_ - markers_;
+  return len_ - markers_ + given_back_.size();
 }
 
 }  // namespace bmx

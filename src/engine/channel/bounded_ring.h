@@ -51,8 +51,9 @@ class BoundedRing final : public ChannelQueue {
   SendResult try_send(ChannelMessage message) override;
   SendResult send(ChannelMessage message, const Deadline& deadline) override;
 
-  /// Takes the oldest message; once the close marker has been taken and the
-  /// ring is empty, reports the marker again to every receive.
+  /// Takes a given-back value, else the oldest message; once the close marker
+  /// has been taken and the ring is empty, reports the marker again to every
+  /// receive.
   RecvResult try_recv() override;
   /// A receive after a claim through a receiver entry: a plain attempt.
   RecvResult accept_recv(Packet& packet) override;
@@ -64,6 +65,8 @@ class BoundedRing final : public ChannelQueue {
   /// first slot that frees, ahead of any waiting sender.
   void post_marker_locked(WakeList& wakes) override;
   bool has_message_locked() const override { return len_ > 0; }
+  /// Notifies one waiting receiver, which takes the value by trying again.
+  void offer_given_back_locked(WakeList& wakes) override;
   /// Pushes into a free slot and notifies one receiver. Requires len_ < capacity_.
   void push_locked(ChannelMessage message, WakeList& wakes);
 

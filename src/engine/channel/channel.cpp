@@ -27,15 +27,11 @@ ChannelHandle::ChannelHandle(std::shared_ptr<ChannelQueue> queue, std::shared_pt
     : queue_(std::move(queue)), receivers_(std::move(receivers)) {}
 
 std::optional<Result<void>> ChannelHandle::send_buffer(BufferRef buffer, const Deadline& deadline) const {
-  if (is_closed()) return std::optional<Result<void>>(std::in_place, ComputeError::channel_closed());
-  return continue_send(std::move(buffer), deadline);
-}
-
-std::optional<Result<void>> ChannelHandle::continue_send(BufferRef buffer, const Deadline& deadline) const {
   const SendResult sent = queue_->send(ChannelMessage(std::move(buffer)), deadline);
   switch (sent.status) {
     case SendStatus::Sent: return std::optional<Result<void>>(std::in_place);
     case SendStatus::TimedOut: return std::nullopt;
+    case SendStatus::Closed:
     case SendStatus::Disconnected: return std::optional<Result<void>>(std::in_place, ComputeError::channel_closed());
     case SendStatus::Full: break;
   }

@@ -5,20 +5,23 @@
 // waiting forever. Deliveries hold sending-only copies, which never keep a
 // channel receivable.
 //
-// Close protocol: close() sets `closed` by compare-and-swap and only the
-// winner posts the close marker, behind every message already queued. Posting
-// never waits: with no room the marker takes the next slot that frees (at
-// capacity 0 it goes to the next receiver that finds no sender waiting).
-// Receivers drain the earlier messages, one receive takes the marker and
-// reports ChannelClosed, and from then on the queue reports the marker again
-// to every receive that finds nothing else, waking those already waiting. A
-// buffer that a racing send or delivery queued after the marker is still
-// received, ahead of those repeated markers.
+// Close protocol: close() sets `closed` under the queue's lock and only the
+// call that set it posts the close marker, behind every message already
+// queued. Posting never waits: with no room the marker takes the next slot
+// that frees (at capacity 0 it goes to the next receiver that finds no sender
+// waiting). Every send, one already waiting for room included, is refused
+// with ChannelClosed from then on and keeps its value, so a send either
+// delivers its value or reports ChannelClosed. Receivers drain the earlier
+// messages, one receive takes the marker and reports ChannelClosed, and from
+// then on the queue reports the marker again to every receive that finds
+// nothing else, waking those already waiting. A value given back by a
+// receiver that could not use it is received ahead of those markers.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "buffer/buffer.h"
 #include "channel_queue.h"
@@ -42,17 +45,11 @@ class ChannelHandle {
   /// The queue, for select.
   ChannelQueue& queue() const { return *queue_; }
 
-  /// Refuses with ChannelClosed if the channel is closed, without touching the
-  /// queue; otherwise sends like continue_send. Empty when `deadline` passed
-  /// first and nothing was sent.
-  std::optional<Result<void>> send_buffer(BufferRef buffer, const Deadline& deadline) const;
-
-  /// Goes on with a send that send_buffer began and that timed out, without
-  /// consulting `closed` again (a send under way when the channel closes is
-  /// not stopped). Waits while there is no room, or at capacity 0 until a
-  /// receiver takes the buffer. ChannelClosed if nobody can receive any more;
+  /// Sends, waiting while there is no room, or at capacity 0 until a
+  /// receiver takes the buffer. ChannelClosed when the channel is closed
+  /// (also when it closes during the wait) or nobody can receive any more;
   /// empty when `deadline` passed first and nothing was sent.
-  std::optional<Result<void>> continue_send(BufferRef buffer, const Deadline& deadline) const;
+  std::optional<Result<void>> send_buffer(BufferRef buffer, const Deadline& deadline) const;
 
   /// Receives a buffer, waiting while there is none. ChannelClosed for the close
   /// marker (also when it was already taken and nothing else is queued). Empty
@@ -64,6 +61,10 @@ class ChannelHandle {
   bool close() const { return queue_->close(); }
 
   bool is_closed() const { return queue_->is_closed(); }
+
+  /// Puts back a buffer received from this channel that its receiver can no
+  /// longer use, ahead of everything queued (see ChannelQueue::give_back).
+  void give_back(BufferRef buffer) const { queue_->give_back(std::move(buffer)); }
 
   /// How many sent values wait in the channel now.
   std::uint64_t buffered() const { return queue_->buffered(); }

@@ -1,5 +1,5 @@
 // What both flavours share: flavour choice, the waiting receive, receiver
-// registration, closing and the receivers' departure.
+// registration, closing, giving back and the receivers' departure.
 #include "channel_queue.h"
 
 #include <utility>
@@ -44,7 +44,7 @@ RecvResult ChannelQueue::recv(const Deadline& deadline) {
 bool ChannelQueue::register_receiver(const WaitEntry& entry) {
   const std::scoped_lock lock(mutex_);
   receivers_.add(entry);
-  return marker_taken_ || has_message_locked();
+  return marker_taken_ || !given_back_.empty() || has_message_locked();
 }
 
 void ChannelQueue::unregister_receiver(const WaitContext& context, std::uint32_t operation) {
@@ -53,12 +53,29 @@ void ChannelQueue::unregister_receiver(const WaitContext& context, std::uint32_t
 }
 
 bool ChannelQueue::close() {
-  bool expected = false;
-  if (!closed_.compare_exchange_strong(expected, true)) return false;
   WakeList wakes;
   const std::scoped_lock lock(mutex_);
+  bool expected = false;
+  if (!closed_.compare_exchange_strong(expected, true)) return false;
   if (!receivers_gone_) post_marker_locked(wakes);
+  // Waiting senders look again, find the queue closed and take their values
+  // back; none of them lands behind the marker.
+  senders_.claim_all(wakes);
   return true;
+}
+
+void ChannelQueue::give_back(BufferRef buffer) {
+  WakeList wakes;
+  const std::scoped_lock lock(mutex_);
+  given_back_.push_front(std::move(buffer));
+  offer_given_back_locked(wakes);
+}
+
+std::optional<BufferRef> ChannelQueue::take_given_back_locked() {
+  if (given_back_.empty()) return std::nullopt;
+  BufferRef buffer = std::move(given_back_.front());
+  given_back_.pop_front();
+  return buffer;
 }
 
 void ChannelQueue::disconnect_receivers() {

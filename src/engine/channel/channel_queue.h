@@ -2,14 +2,28 @@
 // bounded_ring.h) or rendezvous (capacity 0, rendezvous.h), with its
 // channel's `closed` flag. ChannelQueue states the contract of both flavours
 // once and keeps the state they share; the waiting receive, registration,
-// closing and the receivers' departure are written once on top of it.
+// closing, giving back and the receivers' departure are written once on top
+// of it.
+//
+// The protocol's invariant: every value a send reports Sent is received
+// exactly once, or stays in the queue; a send that does not report Sent left
+// nothing in the queue. Close keeps it so:
+//   `closed` changes under the queue lock, and every send checks it under
+//   that lock before its value goes in, so nothing is queued after the close
+//   marker; a send waiting for room when the queue closes is woken and
+//   refused (Closed), its value handed back.
+//   A receiver that took a value and can no longer use it (an asynchronous
+//   receive cancelled as the value reached it) gives it back: it goes in
+//   front of everything queued, ahead of the marker, for any receive to take.
 //
 // Invariants (every flavour):
-//   Messages leave a queue in the order they entered it; a bounded queue holds
-//   at most N messages (the close marker included), a rendezvous queue none.
-//   Each queue has one lock, guarding all of its state but `closed`; no other
-//   engine lock is ever taken while it is held, nobody parks while holding it,
-//   and parked threads are woken only after it is dropped.
+//   Messages leave a queue in the order they entered it, given-back values
+//   first; a bounded queue holds at most N messages in its slots (the close
+//   marker included), a rendezvous queue none; given-back values take no slot.
+//   Each queue has one lock, guarding all of its state but the reads of
+//   `closed` made without it; no other engine lock is ever taken while it is
+//   held, nobody parks while holding it, and parked threads are woken only
+//   after it is dropped.
 //   A waiting thread's entry stays registered with a queue while that thread
 //   is inside an operation on it, for the whole wait; its context is claimed
 //   at most once per operation.
@@ -24,8 +38,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "deadline.h"
 #include "message.h"
@@ -46,13 +62,14 @@ class ChannelQueue {
   ChannelQueue& operator=(const ChannelQueue&) = delete;
   virtual ~ChannelQueue() = default;
 
-  /// Sends without waiting: Sent, Full or (no room and nobody can receive)
-  /// Disconnected, the last two handing the message back.
+  /// Sends without waiting: Sent, Closed, Full or (no room and nobody can
+  /// receive) Disconnected, all but Sent handing the message back.
   virtual SendResult try_send(ChannelMessage message) = 0;
   /// Sends, waiting while there is no room (at capacity 0: until a receiver
-  /// takes the message) or until `deadline` ends the wait: Sent, Disconnected
-  /// (it would have to wait and nobody can receive) or TimedOut, the last two
-  /// handing the message back, unsent.
+  /// takes the message) or until `deadline` ends the wait: Sent, Closed (also
+  /// when the queue closed while it waited), Disconnected (it would have to
+  /// wait and nobody can receive) or TimedOut, all but Sent handing the
+  /// message back, unsent.
   virtual SendResult send(ChannelMessage message, const Deadline& deadline) = 0;
 
   /// Receives without waiting: Message (a buffer or the close marker) or Empty.
@@ -67,24 +84,39 @@ class ChannelQueue {
   void unregister_receiver(const WaitContext& context, std::uint32_t operation);
   virtual RecvResult accept_recv(Packet& packet) = 0;
 
-  /// Sets `closed` and queues the close marker behind every message already
-  /// queued, never waiting (see the flavours for where the marker waits when
-  /// there is no room). True for the one call that closed the queue.
+  /// Sets `closed`, queues the close marker behind every message already
+  /// queued and refuses every send waiting for room, never waiting (see the
+  /// flavours for where the marker waits when there is no room). True for the
+  /// one call that closed the queue.
   bool close();
   bool is_closed() const { return closed_.load(); }
+
+  /// Puts `buffer`, taken from this queue by a receiver that can no longer
+  /// use it, in front of everything queued, and wakes a waiting receiver.
+  /// Never waits; takes no slot.
+  void give_back(BufferRef buffer);
 
   /// Nobody can receive any more: fails and wakes the waiting senders.
   void disconnect_receivers();
 
   /// How many sent values wait in the queue now, the close marker not
-  /// counted; at capacity 0 always 0, as a sender hands its value over.
+  /// counted; at capacity 0 only given-back ones, as a sender hands its
+  /// value over.
   virtual std::uint64_t buffered() = 0;
 
  protected:
   /// Queues the close marker without waiting. Requires mutex_.
   virtual void post_marker_locked(WakeList& wakes) = 0;
-  /// Whether a message, or the marker, is there to be taken. Requires mutex_.
+  /// Whether a message, or the marker, is there to be taken, given-back
+  /// values aside. Requires mutex_.
   virtual bool has_message_locked() const = 0;
+  /// Lets a waiting receiver know that a given-back value is there (at
+  /// capacity 0, hands it over). Requires mutex_ and a given-back value.
+  virtual void offer_given_back_locked(WakeList& wakes) = 0;
+  /// The oldest given-back value, if any, removed. Requires mutex_.
+  std::optional<BufferRef> take_given_back_locked();
+  /// Whether a send must be refused: Closed, with nothing queued. Requires mutex_.
+  bool refuses_sends_locked() const { return closed_.load(std::memory_order_relaxed); }
   /// Records that a receive took the marker and wakes the other receivers,
   /// who must look again instead of waiting for a second one. Requires mutex_.
   void note_marker_taken_locked(WakeList& wakes);
@@ -107,9 +139,11 @@ class ChannelQueue {
   bool marker_taken_ = false;
   /// Nobody can receive any more. Guarded by mutex_.
   bool receivers_gone_ = false;
+  /// Values given back, the next to take first. Guarded by mutex_.
+  std::deque<BufferRef> given_back_;
 
  private:
-  /// Set once, by the first close(); read without the lock.
+  /// Set once, by the first close(), under mutex_; also read without it.
   std::atomic<bool> closed_{false};
 };
 

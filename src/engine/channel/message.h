@@ -19,6 +19,9 @@ enum class SendStatus : std::uint8_t {
   /// No room (at capacity 0: no receiver waiting), and every receiver
   /// endpoint is gone, so none will come.
   Disconnected,
+  /// The channel is closed: nothing more goes in, and a send that was
+  /// waiting for room when it closed is refused too.
+  Closed,
   /// The deadline ended the wait first (its time passed, or a signal came);
   /// the message was not sent.
   TimedOut,

@@ -31,6 +31,7 @@ bool Rendezvous::hand_to_receiver_locked(ChannelMessage& message, WakeList& wake
 SendResult Rendezvous::try_send(ChannelMessage message) {
   WakeList wakes;
   const std::scoped_lock lock(mutex_);
+  if (refuses_sends_locked()) return {SendStatus::Closed, std::move(message)};
   if (receivers_gone_) return {SendStatus::Disconnected, std::move(message)};
   if (hand_to_receiver_locked(message, wakes)) return {SendStatus::Sent, std::nullopt};
   return {SendStatus::Full, std::move(message)};
@@ -46,6 +47,7 @@ SendResult Rendezvous::send(ChannelMessage message, const Deadline& deadline) {
       // receiver arriving in between cannot miss it.
       WakeList wakes;
       const std::scoped_lock lock(mutex_);
+      if (refuses_sends_locked()) return {SendStatus::Closed, std::move(message)};
       if (receivers_gone_) return {SendStatus::Disconnected, std::move(message)};
       if (hand_to_receiver_locked(message, wakes)) return {SendStatus::Sent, std::nullopt};
       if (has_expired(deadline)) return {SendStatus::TimedOut, std::move(message)};
@@ -56,7 +58,9 @@ SendResult Rendezvous::send(ChannelMessage message, const Deadline& deadline) {
     const std::uint32_t selection = context->wait_until(deadline);
 
     // Withdraw. A receiver's claim moved the message out under the lock, so
-    // taking the lock here also makes that hand-over visible.
+    // taking the lock here also makes that hand-over visible. Any other claim
+    // (a close, the receivers' departure) leaves it in the packet, and the
+    // next round reports why.
     {
       const std::scoped_lock lock(mutex_);
       senders_.remove(*context, kOperation);
@@ -75,6 +79,9 @@ void Rendezvous::post_marker_locked(WakeList& wakes) {
 RecvResult Rendezvous::try_recv() {
   WakeList wakes;
   const std::scoped_lock lock(mutex_);
+  if (std::optional<BufferRef> given_back = take_given_back_locked()) {
+    return {RecvStatus::Message, std::move(given_back)};
+  }
   if (std::optional<WaitEntry> sender = senders_.claim_one()) {
     ChannelMessage message = take_from(*sender->packet);
     if (!message) note_marker_taken_locked(wakes);
@@ -91,5 +98,15 @@ RecvResult Rendezvous::try_recv() {
 }
 
 RecvResult Rendezvous::accept_recv(Packet& packet) { return {RecvStatus::Message, take_from(packet)}; }
+
+std::uint64_t Rendezvous::buffered() {
+  const std::scoped_lock lock(mutex_);
+  return given_back_.size();
+}
+
+void Rendezvous::offer_given_back_locked(WakeList& wakes) {
+  ChannelMessage message = take_given_back_locked();
+  if (!hand_to_receiver_locked(message, wakes)) given_back_.push_front(std::move(*message));
+}
 
 }  // namespace bmx

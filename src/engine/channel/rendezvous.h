@@ -24,10 +24,12 @@ class Rendezvous final : public ChannelQueue {
   SendResult try_send(ChannelMessage message) override;
   SendResult send(ChannelMessage message, const Deadline& deadline) override;
 
-  /// Takes a waiting sender's message, else the pending marker; once the marker
-  /// has been taken, reports it again to every receive that finds no sender.
+  /// Takes a given-back value, else a waiting sender's message, else the
+  /// pending marker; once the marker has been taken, reports it again to
+  /// every receive that finds no sender.
   RecvResult try_recv() override;
-  std::uint64_t buffered() override { return 0; }
+  /// Only given-back values wait here; a sender hands its value over.
+  std::uint64_t buffered() override;
   /// After a claim through a receiver entry: the message now in its packet.
   RecvResult accept_recv(Packet& packet) override;
 
@@ -36,6 +38,9 @@ class Rendezvous final : public ChannelQueue {
   /// receive that finds no sender waiting.
   void post_marker_locked(WakeList& wakes) override;
   bool has_message_locked() const override { return senders_.has_claimable() || marker_pending_; }
+  /// Hands the given-back value to a waiting receiver, or keeps it for the
+  /// next receive.
+  void offer_given_back_locked(WakeList& wakes) override;
   /// Gives `message` to a claimed waiting receiver. Requires the lock.
   bool hand_to_receiver_locked(ChannelMessage& message, WakeList& wakes);
 
@@ -44,8 +49,10 @@ class Rendezvous final : public ChannelQueue {
   //   receiver's in one critical section, the claim of the waiting party.
   //   A waiting sender's packet holds its message until a receiver claims it
   //   or it withdraws; a waiting receiver's packet is empty until a sender (or
-  //   the marker) claims it. A sender registered before close() is therefore
-  //   taken before the marker.
+  //   the marker, or a given-back value) claims it. close() claims every
+  //   waiting sender, which takes its message back and is refused.
+  //   Given-back values are the only ones the queue holds, and only while no
+  //   receiver waits.
   //   marker_pending_ only while no receiver was waiting to take the marker.
 };
 

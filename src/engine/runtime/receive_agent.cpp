@@ -2,6 +2,8 @@
 #include "receive_agent.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <utility>
@@ -15,12 +17,10 @@ namespace bmx {
 
 namespace {
 
-/// What waits on one channel: the receives in arrival order, and buffers
-/// taken from it that no receive wanted at that moment.
+/// What waits on one channel: the receives in arrival order.
 struct Waiting {
   ChannelHandle channel;
   std::deque<TaskRef> receives;
-  std::deque<BufferRef> held;
 };
 
 class ReceiveAgent {
@@ -31,15 +31,8 @@ class ReceiveAgent {
     {
       const std::scoped_lock lock(mutex_);
       Waiting& waiting = find_or_add(channel);
-      // Held buffers were taken before anything still queued, and waiting
-      // receives came before this one.
-      if (!waiting.held.empty() && waiting.receives.empty()) {
-        BufferRef buffer = std::move(waiting.held.front());
-        waiting.held.pop_front();
-        drop_if_idle(waiting);
-        return std::optional<Result<BufferRef>>(std::in_place, std::move(buffer));
-      }
-      if (waiting.held.empty() && waiting.receives.empty()) {
+      // Waiting receives came before this one.
+      if (waiting.receives.empty()) {
         std::optional<Result<BufferRef>> now = channel.recv_buffer(Deadline::expired());
         if (now) {
           drop_if_idle(waiting);
@@ -47,23 +40,21 @@ class ReceiveAgent {
         }
       }
       waiting.receives.push_back(task);
-      serve_held(waiting);
     }
     nudge();
     return std::nullopt;
   }
 
   bool withdraw(const TaskRef& task) {
-    const bool withdrawn = task->withdraw();
-    if (withdrawn) nudge();
-    return withdrawn;
-  }
-
-  void give_back(const ChannelHandle& channel, BufferRef buffer) {
-    const std::scoped_lock lock(mutex_);
-    Waiting& waiting = find_or_add(channel);
-    waiting.held.push_front(std::move(buffer));
-    serve_held(waiting);
+    if (!task->withdraw()) return false;
+    // The round under way may have taken a message for this receive; once
+    // it ends, that message went to another receive or back into its
+    // channel, so the caller finds it wherever it looks next.
+    std::unique_lock lock(mutex_);
+    const std::uint64_t under_way = rounds_ + 1;
+    nudge();
+    round_ended_.wait(lock, [&] { return rounds_ >= under_way; });
+    return true;
   }
 
   void loop() {
@@ -74,17 +65,21 @@ class ReceiveAgent {
         const std::scoped_lock lock(mutex_);
         std::erase_if(waiting_, [](Waiting& waiting) {
           std::erase_if(waiting.receives, [](const TaskRef& task) { return task->is_done(); });
-          return waiting.receives.empty() && waiting.held.empty();
+          return waiting.receives.empty();
         });
         for (const Waiting& waiting : waiting_) {
           if (!waiting.receives.empty()) cases.push_back(waiting.channel);
         }
       }
       SelectResult chosen = select(cases, std::nullopt);
-      if (chosen.status != SelectStatus::Message || chosen.index == 0) continue;
-      const std::scoped_lock lock(mutex_);
-      Waiting& waiting = find_or_add(cases[chosen.index]);
-      hand(waiting, std::move(chosen.message));
+      {
+        const std::scoped_lock lock(mutex_);
+        if (chosen.status == SelectStatus::Message && chosen.index != 0) {
+          hand(find_or_add(cases[chosen.index]), std::move(chosen.message));
+        }
+        ++rounds_;
+      }
+      round_ended_.notify_all();
     }
   }
 
@@ -104,27 +99,18 @@ class ReceiveAgent {
     const auto found = std::ranges::find_if(
         waiting_, [&](const Waiting& waiting) { return &waiting.channel.queue() == &channel.queue(); });
     if (found != waiting_.end()) return *found;
-    return waiting_.emplace_back(Waiting{channel, {}, {}});
+    return waiting_.emplace_back(Waiting{channel, {}});
   }
 
   /// Under mutex_: forgets a channel with nothing waiting on it (the loop
   /// does so too; this keeps the table short between its rounds).
   void drop_if_idle(const Waiting& idle) {
-    if (!idle.receives.empty() || !idle.held.empty()) return;
+    if (!idle.receives.empty()) return;
     std::erase_if(waiting_, [&](const Waiting& waiting) { return &waiting == &idle; });
   }
 
-  /// Under mutex_: gives held buffers to waiting receives, oldest to oldest.
-  static void serve_held(Waiting& waiting) {
-    while (!waiting.held.empty() && !waiting.receives.empty()) {
-      const TaskRef task = std::move(waiting.receives.front());
-      waiting.receives.pop_front();
-      if (task->complete(waiting.held.front())) waiting.held.pop_front();
-    }
-  }
-
   /// Under mutex_: gives a message taken by the select to the oldest receive
-  /// still waiting; a buffer nobody takes is held.
+  /// still waiting; a buffer nobody takes goes back into its channel.
   static void hand(Waiting& waiting, ChannelMessage message) {
     while (!waiting.receives.empty()) {
       const TaskRef task = std::move(waiting.receives.front());
@@ -134,12 +120,16 @@ class ReceiveAgent {
     }
     // The close marker is posted again to every receive that finds nothing
     // else, so dropping it loses nothing.
-    if (message) waiting.held.push_back(std::move(*message));
+    if (message) waiting.channel.give_back(std::move(*message));
   }
 
   std::mutex mutex_;
   /// Guarded by mutex_.
   std::vector<Waiting> waiting_;
+  /// Rounds (one select and what it took handed on) ended. Guarded by mutex_.
+  std::uint64_t rounds_ = 0;
+  /// Notified at the end of every round.
+  std::condition_variable round_ended_;
   /// Case 0 of every select: a message here only means "look again".
   const ChannelHandle wake_;
   const BufferRef nudge_;
@@ -154,7 +144,5 @@ std::optional<Result<BufferRef>> receive_async(const TaskRef& task, const Channe
 }
 
 bool withdraw_receive(const TaskRef& task) { return agent().withdraw(task); }
-
-void give_back(const ChannelHandle& channel, BufferRef buffer) { agent().give_back(channel, std::move(buffer)); }
 
 }  // namespace bmx

@@ -6,9 +6,10 @@
 //
 // A receive is a Task: Created while it waits, Completed with the buffer.
 // Withdrawing it (Task::withdraw through withdraw_receive) is refused once a
-// message was handed to it. A message the agent took for a receive withdrawn
-// at that moment is held, and the next asynchronous receive on that channel
-// gets it first; give_back holds a buffer the same way.
+// message was handed to it. Invariant: a value the agent takes from a channel
+// completes exactly one receive, or goes back into that channel (in front of
+// everything queued, for any receiver); a receive withdrawn too late to stop
+// its completion gives its value back the same way, through ChannelHandle::give_back.
 //
 // After fork() the child starts a new agent on first use; receives that were
 // waiting in the parent stay pending in the child.
@@ -23,8 +24,8 @@
 
 namespace bmx {
 
-/// The outcome at once when a held buffer or a message (or the close marker)
-/// is there and no earlier receive waits (`task` is left untouched); else
+/// The outcome at once when a message (or the close marker) is there and no
+/// earlier receive waits (`task` is left untouched); else
 /// `task` waits with the agent, which settles it. Never waits.
 /// Internal failure "failed to spawn receive agent thread: <os error>" when the
 /// thread cannot be started.
@@ -32,10 +33,9 @@ std::optional<Result<BufferRef>> receive_async(const TaskRef& task, const Channe
 
 /// Withdraws a waiting receive and stops the agent waiting on its channel
 /// when nothing else waits there; false when it already has its outcome.
+/// After a withdrawal, waits (briefly: it nudges the agent) until the agent's
+/// round under way has ended, so that a message it took for this receive is
+/// back in its channel. Call it without the interpreter lock.
 bool withdraw_receive(const TaskRef& task);
-
-/// Puts `buffer`, received from `channel` by someone who no longer wants it,
-/// in front of the channel's next asynchronous receive.
-void give_back(const ChannelHandle& channel, BufferRef buffer);
 
 }  // namespace bmx

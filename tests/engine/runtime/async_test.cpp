@@ -155,7 +155,7 @@ TEST(ReceiveAgent, EveryMessageReachesExactlyOneReceive) {
   EXPECT_EQ(tag_of(got->value()), 4.0);
 
   // Given back, a buffer comes before what is queued; closing fails the rest.
-  give_back(channel, tagged(5));
+  channel.give_back(tagged(5));
   ASSERT_TRUE(channel.send_buffer(tagged(6), Deadline::expired()).has_value());
   EXPECT_EQ(tag_of(receive_async(task_with_token(45), channel)->value()), 5.0);
   EXPECT_EQ(tag_of(receive_async(task_with_token(46), channel)->value()), 6.0);
