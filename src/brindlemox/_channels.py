@@ -591,7 +591,7 @@ def _end_waits(
     """Ends every wait of a `select_async`; with `keep`, returns one chosen at
     random among the cases that finished (None if none did). Every other
     buffer received goes back in front of its channel."""
-    finished: list[tuple[_Outcome, _EngineChannel | None]] = []
+    taken: list[tuple[int, Buffer | None, _EngineChannel]] = []
     for index, channel, got in waits:
         if isinstance(got, TaskHandle):
             if _withdraw_receive(got):
@@ -600,10 +600,11 @@ def _end_waits(
                 got = got.result()
             except RuntimeError:
                 got = None  # it took the close marker
-        finished.append(((index, got), channel))
-    finished += [((index, task), None) for index, task in tasks if task.done()]
-    winner = random.choice(finished)[0] if finished and keep else None
-    for outcome, channel in finished:
-        if outcome is not winner and channel is not None and outcome[1] is not None:
-            _give_back(channel, outcome[1])
+        taken.append((index, got, channel))
+    finished: list[_Outcome] = [(index, got) for index, got, _ in taken]
+    finished += [(index, task) for index, task in tasks if task.done()]
+    winner = random.choice(finished) if finished and keep else None
+    for (_, got, channel), outcome in zip(taken, finished):
+        if outcome is not winner and got is not None:
+            _give_back(channel, got)
     return winner
