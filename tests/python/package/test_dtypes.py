@@ -274,6 +274,21 @@ def test_the_examples_of_numexpr_users_give_numpys_answers():
         bm.evaluate("i ** -1")
 
 
+# Exponents of every kind of real part (positive, zero, negative, tiny,
+# infinite, NaN) with every kind of imaginary part.
+_ZERO_BASE_EXPONENTS = [complex(re, im) for re in (2.0, 0.5, 1e-300, 0.0, -0.0, -0.5, -2.0, np.inf, -np.inf, np.nan)
+                        for im in (0.0, -0.0, 3.0, -1.0, np.inf, np.nan)]  # fmt: skip
+
+
+@pytest.mark.parametrize("base", ["complex128", "complex64", "int64", "int8", "bool"])
+@pytest.mark.parametrize("exponent", ["complex128", "complex64"])
+def test_a_zero_base_takes_numpys_power_for_every_exponent(base, exponent):
+    e = np.array(_ZERO_BASE_EXPONENTS, exponent)
+    for zero in (0.0, -0.0, complex(0.0, -0.0), complex(-0.0, -0.0)):
+        z = np.full(e.shape, zero if np.dtype(base).kind == "c" else 0).astype(base)
+        check("z ** e", {"z": z, "e": e})
+
+
 @pytest.mark.parametrize("out_dtype", ["float32", "int64", "complex128", "float64"])
 @pytest.mark.parametrize("casting", ["no", "safe", "same_kind", "unsafe"])
 @pytest.mark.parametrize("strided", [False, True])
