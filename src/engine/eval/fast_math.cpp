@@ -73,10 +73,11 @@ void apply(void* out, const void* left, const void* right, std::size_t n) {
 }
 
 // Where the library's answer is mended. Its sinh and cosh overflow before
-// the result does (from log(DBL_MAX), not log(2 DBL_MAX)), and its asinh and
-// acosh overflow while squaring large operands: beyond these magnitudes, well
-// inside the range the library gets right, an element is computed in x87's
-// long double, 11 bits wider than float64, and rounded once.
+// the result does (from log(DBL_MAX), not log(2 DBL_MAX)), its asinh and
+// acosh overflow while squaring large operands, and its log1p gives infinity
+// above 1e307 (float32: 1e38), where it forms 1 + x: beyond these magnitudes,
+// well inside the range the library gets right, an element is computed in
+// x87's long double, 11 bits wider than float64, and rounded once.
 template <class T>
 constexpr T wide_beyond(SleefFunction function) {
   constexpr bool kF64 = std::is_same_v<T, double>;
@@ -85,6 +86,7 @@ constexpr T wide_beyond(SleefFunction function) {
     case SleefFunction::Cosh: return kF64 ? 709.0 : 88.0f;
     case SleefFunction::Asinh:
     case SleefFunction::Acosh: return kF64 ? 0x1p500 : 0x1p60f;
+    case SleefFunction::Log1p: return kF64 ? 0x1p1000 : 0x1p120f;
     default: return 0;
   }
 }
@@ -123,6 +125,7 @@ long double wide(long double x) {
   if constexpr (function == SleefFunction::Cosh) return std::cosh(x);
   if constexpr (function == SleefFunction::Asinh) return std::asinh(x);
   if constexpr (function == SleefFunction::Acosh) return std::acosh(x);
+  if constexpr (function == SleefFunction::Log1p) return std::log1p(x);
   return x;
 }
 

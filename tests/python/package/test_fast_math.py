@@ -111,6 +111,11 @@ def test_fast_math_is_within_one_ulp_of_the_exact_result(name, dtype):
     # mpmath has no signed zeros: zeros are among the special values.
     nonzero = np.logical_and.reduce([a != 0 for a in operands])
     operands = [a[nonzero] for a in operands]
+    assert_within_one_ulp(mpmath, name, function, operands, dtype)
+
+
+def assert_within_one_ulp(mpmath, name, function, operands, dtype):
+    """`name` of `operands` in fast math against mpmath's `function`."""
     text = f"{name}({', '.join('ab'[: len(operands)])})"
     with np.errstate(all="ignore"):
         got = bm.evaluate(text, dict(zip("ab", operands)), math="fast")
@@ -126,6 +131,32 @@ def test_fast_math_is_within_one_ulp_of_the_exact_result(name, dtype):
     errors = ulp_errors(mpmath, got, exact, dtype)
     worst = int(np.argmax(errors))
     assert errors[worst] <= 1.0, f"{name}{tuple(float(a[worst]) for a in operands)}: {errors[worst]} ulp"
+
+
+def top_of_the_range(dtype, count=200):
+    """The largest values of `dtype`, the last thousands of ulps below the
+    largest one among them, spread over the binades below it."""
+    info = np.finfo(dtype)
+    last = info.max - np.arange(4000, dtype=dtype) * (info.max - np.nextafter(info.max, dtype(0)))
+    spread = (float(info.max) * np.exp2(-np.linspace(0, 30, count))).astype(dtype)
+    return np.concatenate([last[::40], last[:5], spread])
+
+
+@needs_fast
+@pytest.mark.parametrize("dtype", TYPES, ids=lambda t: t.__name__)
+@pytest.mark.parametrize(("name", "exponents"), [("log1p", None)])
+def test_the_top_of_the_range_is_within_one_ulp(name, exponents, dtype):
+    mpmath = pytest.importorskip("mpmath")
+    x = top_of_the_range(dtype)
+    if exponents is None:
+        assert_within_one_ulp(mpmath, name, mpmath.log1p, [x], dtype)
+        return
+    # Bases whose powers are the largest results, and beyond them.
+    for y in exponents:
+        with np.errstate(all="ignore"):
+            bases = (x.astype(np.float64) ** (1 / y)).astype(dtype)
+        for sign in (1, -1) if y == int(y) else (1,):
+            assert_within_one_ulp(mpmath, name, mpmath.power, [sign * bases, np.full(x.shape, y, dtype)], dtype)
 
 
 SPECIAL = [0.0, -0.0, np.inf, -np.inf, np.nan, 1.0, -1.0, 2.0, -2.0, 0.5, 1e300, -1e300, 5e-324, 3.0, -3.0, 1e-30]
