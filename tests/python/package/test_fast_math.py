@@ -144,7 +144,7 @@ def top_of_the_range(dtype, count=200):
 
 @needs_fast
 @pytest.mark.parametrize("dtype", TYPES, ids=lambda t: t.__name__)
-@pytest.mark.parametrize(("name", "exponents"), [("log1p", None)])
+@pytest.mark.parametrize(("name", "exponents"), [("log1p", None), ("pow", (1.0, 2.0, 1.5, -1.0, 3.0))])
 def test_the_top_of_the_range_is_within_one_ulp(name, exponents, dtype):
     mpmath = pytest.importorskip("mpmath")
     x = top_of_the_range(dtype)
@@ -220,6 +220,20 @@ def test_a_result_written_over_its_operand_is_the_same(name):
     expected = bm.evaluate(f"{name}(x)", {"x": x}, math="fast")
     bm.evaluate(f"{name}(x)", {"x": x}, out=x, math="fast")
     assert x.tobytes() == expected.tobytes()
+
+
+@needs_fast
+@pytest.mark.parametrize("written", ["x", "y"])
+def test_a_power_written_over_an_operand_is_the_same(written):
+    # The mended elements (the largest results) read both operands after the
+    # library has written its result.
+    top = np.finfo(np.float64).max
+    names = {"x": np.array([top, -top, 2.0, top**0.5, 0.0] * 130), "y": np.array([1.0, 1.0, 0.5, 2.0, -1.0] * 130)}
+    with np.errstate(divide="ignore"):
+        expected = bm.evaluate("x ** y", names, math="fast")
+        bm.evaluate("x ** y", names, out=names[written], math="fast")
+    assert names[written].tobytes() == expected.tobytes()
+    assert not np.isinf(expected[:4]).any()
 
 
 @needs_fast
