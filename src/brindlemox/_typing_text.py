@@ -151,7 +151,11 @@ class _Typer:
             return value
         if isinstance(value, WeakName):
             return self.load(value.name, np.dtype(value.kind))
-        return self.constant(value, np.asarray(value).dtype)
+        dtype = np.asarray(value).dtype
+        if dtype not in CODES:
+            # An int neither int64 nor uint64 holds, for which NumPy would make an object array.
+            raise OverflowError("Python int too large to convert to C long")
+        return self.constant(value, dtype)
 
     def load(self, name: str, dtype: np.dtype) -> Typed:
         index = self.inputs.setdefault((name, dtype), len(self.inputs))
@@ -289,10 +293,14 @@ class _Typer:
 
     def operator(self, ufunc: np.ufunc, op: type[ast.AST], operands: list[Value]) -> Value:
         if all(isinstance(value, (int, float, complex)) for value in operands):
+            check_int_bits(op, operands)
             try:
-                return _PYTHON[op](*operands)  # type: ignore[return-value]
+                folded: Value = _PYTHON[op](*operands)  # type: ignore[assignment]
             except (ArithmeticError, ValueError):
                 pass
+            else:
+                check_int_bits(None, [folded])
+                return folded
         return self.apply(ufunc, operands)
 
     def binary(self, op: ast.operator) -> Callable[[Value, Value], Value]:
@@ -337,6 +345,34 @@ class _Typer:
     def constant_of(self, value: object) -> Typed:
         array = np.asarray(value)
         return self.constant(array, array.dtype)
+
+
+#: The bits of the largest Python int the text's arithmetic makes: float64's
+#: range, beyond which NumPy converts an int to none of its types, and
+#: Python would spend unbounded time and memory on towers such as 10**10**10.
+INT_BITS: Final = 1024
+
+
+def check_int_bits(op: type[ast.AST] | None, operands: list[Value]) -> None:
+    """NumPy's OverflowError (for the widest type it converts an int to) for
+    Python ints `op` makes beyond `INT_BITS`, raised before Python makes them;
+    `op` None checks the `operands` themselves."""
+    ints = [value for value in operands if isinstance(value, int)]
+    if len(ints) < len(operands):
+        return
+    if op is None:
+        beyond = any(value.bit_length() > INT_BITS for value in ints)
+    elif op is ast.Pow or op is ast.LShift:
+        base, count = ints
+        # A lower bound on the bits of the result: |base| ** count is at
+        # least 2 ** ((bits - 1) * count), base << count has bits + count.
+        bits = abs(base).bit_length()
+        size = (bits - 1) * count if op is ast.Pow else (bits + count if base else 0)
+        beyond = size > INT_BITS
+    else:
+        return
+    if beyond:
+        raise OverflowError("int too large to convert to float")
 
 
 def as_array(value: object, dtype: np.dtype) -> np.ndarray:

@@ -274,6 +274,43 @@ def test_the_examples_of_numexpr_users_give_numpys_answers():
         bm.evaluate("i ** -1")
 
 
+# Python ints a text's arithmetic would make beyond float64's range, which no
+# NumPy type holds: each is NumPy's OverflowError at once, never computed.
+_TOWERS = ["10**10**10", "-(10**400)", "x * 3**10**6", "1 << 10**10", "(-7)**10**9 + x", "2**2**2**2**2**2 > x"]
+
+
+def test_integer_towers_overflow_at_once():
+    # A tower computed by the interpreter would hang it where no signal reaches.
+    result = run_python(f"""
+        import numpy as np, brindlemox as bm
+        for text in {_TOWERS!r}:
+            try:
+                bm.evaluate(text, {{"x": np.ones(2)}})
+            except OverflowError as error:
+                print(error)
+    """)
+    assert result.stdout.splitlines() == ["int too large to convert to float"] * len(_TOWERS), result.stderr
+
+
+@pytest.mark.parametrize("text", [
+    "x * 10**300", "2**64 // 2**60", "-(2**63) + i", "2**63", "i < 10**300", "2**-2000 + x", "3**40 % 1000",
+    "2**1000 * x", "(1 << 70) > i",
+])  # fmt: skip
+def test_integer_constants_within_float64s_range_fold_as_python_does(text):
+    names = {"x": np.array([1.0, -2.5]), "i": np.array([3, -4])}
+    check(text, {name: value for name, value in names.items() if name in text})
+
+
+@pytest.mark.parametrize("text", ["-(10**19)", "2**64", "(1 << 70) - 1"])
+def test_an_int_result_neither_int64_nor_uint64_holds_is_numpys_overflow(text):
+    value = eval(text)  # noqa: S307
+    with pytest.raises(OverflowError) as expected:
+        np.asarray(value, np.int64)
+    with pytest.raises(OverflowError) as raised:
+        bm.evaluate(text, {})
+    assert str(raised.value) == str(expected.value)
+
+
 # Exponents of every kind of real part (positive, zero, negative, tiny,
 # infinite, NaN) with every kind of imaginary part.
 _ZERO_BASE_EXPONENTS = [complex(re, im) for re in (2.0, 0.5, 1e-300, 0.0, -0.0, -0.5, -2.0, np.inf, -np.inf, np.nan)
