@@ -315,6 +315,27 @@ def axis_of(name: str, node: ast.expr) -> int | tuple[int, ...] | None:
     return axes[0]
 
 
+def parse_text(text: str) -> ast.Expression:
+    """`text` as Python reads an expression, with the SyntaxError Python's
+    compiler gives for a keyword repeated in a call, which `ast.parse`
+    leaves to the compiler."""
+    source = text.strip()
+    tree = ast.parse(source, mode="eval")
+    for node in ast.walk(tree):
+        if not isinstance(node, ast.Call) or len(node.keywords) < 2:
+            continue
+        seen: set[str] = set()
+        for keyword in node.keywords:
+            if keyword.arg in seen:
+                line = source.splitlines()[keyword.lineno - 1]
+                end = keyword.end_col_offset or 0  # always set by the parser
+                where = (keyword.lineno, keyword.col_offset + 1, line, keyword.end_lineno, end + 1)
+                raise SyntaxError(f"keyword argument repeated: {keyword.arg}", ("<unknown>", *where))
+            if keyword.arg is not None:
+                seen.add(keyword.arg)
+    return tree
+
+
 def parse(text: str) -> Parsed:
     """The expression of `text` (or the number it folds to when it names no
     argument) and the reductions it reads.
@@ -323,7 +344,7 @@ def parse(text: str) -> Parsed:
     unsupported constructs, TypeError for a wrong argument count and for the
     integer operators `^`, `<<` and `>>` (with NumPy's words for floats).
     """
-    tree = ast.parse(text.strip(), mode="eval")
+    tree = parse_text(text)
     builder = _Builder(tree.body)
     value = builder.build(tree.body)
     return Parsed(value, tuple(builder.reductions.values()), tuple(builder.arguments))

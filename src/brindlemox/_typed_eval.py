@@ -17,7 +17,7 @@ from _brindlemox import _isa, _typed_evaluate
 from ._dask_dispatch import any_dask_array
 from ._inputs import Layout, Order, broadcast_shape, check_out_shape, read_typed, result_layout, same_memory
 from ._options import check_casting
-from ._parse import TEXT_REDUCTIONS, axis_of, parse
+from ._parse import TEXT_REDUCTIONS, axis_of, parse, parse_text
 from ._reduce import Axis, reduce_any, reduce_array_as_it_is
 from ._registry import TEXT_FUNCTIONS
 from ._typing_text import Kind, Plan, as_array, plan
@@ -43,7 +43,7 @@ def text_names(text: str, shared: bool = False) -> tuple[str, ...]:
     language lacks raises the parser's error, before any name is looked up."""
     names: dict[str, None] = {}
     bound: set[str] = set()
-    stack: list[ast.AST] = [ast.parse(text.strip(), mode="eval").body]
+    stack: list[ast.AST] = [parse_text(text).body]
     while stack:
         node = stack.pop()
         if shared and isinstance(node, ast.NamedExpr):
@@ -208,7 +208,7 @@ class _Lift(ast.NodeTransformer):
 
 @functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
 def _lifted(text: str) -> tuple[tuple[tuple[str, str, Axis, bool, str], ...], str]:
-    root = ast.parse(text.strip(), mode="eval")
+    root = parse_text(text)
     lift = _Lift(root.body)
     outer = lift.visit(root)
     return tuple(lift.steps), ast.unparse(outer)

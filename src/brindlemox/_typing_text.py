@@ -21,7 +21,7 @@ import numpy as np
 from _brindlemox import _FAST_MATH_LOOPS, _TYPED_OPS, _typed_compile
 
 from ._inputs import CODES
-from ._parse import TEXT_REDUCTIONS, binary_chain, compare_chain, parse
+from ._parse import TEXT_REDUCTIONS, binary_chain, compare_chain, parse, parse_text
 from ._registry import TEXT_FUNCTIONS, entry
 
 
@@ -484,7 +484,7 @@ def plan(text: str, kinds: dict[str, Kind], math: str = "libm", shared: bool = F
     """
     typer = _Typer(kinds, shared)
     try:
-        value = typer.build(ast.parse(text.strip(), mode="eval").body)
+        value = typer.build(parse_text(text).body)
     except _Refused:
         parsed = parse(text)
         if parsed.reductions:

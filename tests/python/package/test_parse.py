@@ -160,6 +160,22 @@ def test_malformed_text_is_pythons_syntax_error():
         bm.evaluate("x +", NAMES)
 
 
+@pytest.mark.parametrize("text", ["sum(x, axis=0, axis=1)", "sqrt(x=1, x=2)", "max(x,\n axis=0, axis=(0,))",
+                                  "x + mean(y, axis=0, axis=0)"])
+@pytest.mark.parametrize("dtype", ["float64", "int32"])
+def test_a_repeated_keyword_is_pythons_syntax_error(text, dtype):
+    with pytest.raises(SyntaxError) as expected:
+        compile(text, "<unknown>", "eval")
+    names = {name: np.ones((2, 2), dtype) for name in "xy"}
+    with pytest.raises(SyntaxError) as raised:
+        bm.evaluate(text, names)
+    error, python = raised.value, expected.value
+    assert (error.msg, error.filename, error.text) == (python.msg, "<unknown>", text.splitlines()[python.lineno - 1])
+    assert (error.lineno, error.offset, error.end_lineno, error.end_offset) == (
+        python.lineno, python.offset, python.end_lineno, python.end_offset)  # fmt: skip
+    assert type(bm.validate(text, names)) is SyntaxError
+
+
 def test_unknown_name_is_name_error():
     with pytest.raises(NameError) as raised:
         bm.evaluate("x + q", NAMES)
