@@ -196,7 +196,7 @@ class _Builder:
         if not isinstance(node.func, ast.Name):
             raise unsupported(node.func)
         name = node.func.id
-        if name in TEXT_REDUCTIONS and (name not in TEXT_FUNCTIONS or len(node.args) == 1):
+        if reduction_of(node) is not None:
             return self.reduction(name, node)
         if name in _REFUSED_FUNCTIONS:
             raise ValueError(f"unsupported function in expression: '{name}' ({_REFUSED_FUNCTIONS[name]})")
@@ -213,11 +213,7 @@ class _Builder:
         return function(*(self.build(argument) for argument in node.args))
 
     def reduction(self, name: str, node: ast.Call) -> Expr:
-        axis: int | tuple[int, ...] | None = None
-        for keyword in node.keywords:
-            if keyword.arg != "axis":
-                raise TypeError(f"{name}() got an unexpected keyword argument '{keyword.arg}'")
-            axis = axis_of(name, keyword.value)
+        axis = reduction_axis(name, node)
         if len(node.args) != 1:
             raise TypeError(f"{name}() takes 1 argument ({len(node.args)} given)")
         # Texts that differ only in spacing are one reduction.
@@ -300,6 +296,26 @@ def _integer(node: ast.expr) -> int | None:
     if isinstance(node, ast.Constant) and type(node.value) is int:
         return sign * node.value
     return None
+
+
+def reduction_of(node: ast.Call) -> str | None:
+    """The reduction a call of the text is, or None for an elementwise
+    function: `min` and `max` reduce with one argument."""
+    name = node.func.id if isinstance(node.func, ast.Name) else None
+    if name in TEXT_REDUCTIONS and (name not in TEXT_FUNCTIONS or len(node.args) == 1):
+        return name
+    return None
+
+
+def reduction_axis(name: str, node: ast.Call) -> int | tuple[int, ...] | None:
+    """The `axis` the keywords of reduction `name`'s call give (None without
+    one); TypeError for any other keyword."""
+    axis: int | tuple[int, ...] | None = None
+    for keyword in node.keywords:
+        if keyword.arg != "axis":
+            raise TypeError(f"{name}() got an unexpected keyword argument '{keyword.arg}'")
+        axis = axis_of(name, keyword.value)
+    return axis
 
 
 def axis_of(name: str, node: ast.expr) -> int | tuple[int, ...] | None:

@@ -17,22 +17,45 @@ from _brindlemox import _isa, _typed_evaluate
 from ._dask_dispatch import any_dask_array
 from ._inputs import Layout, Order, broadcast_shape, check_out_shape, read_typed, result_layout, same_memory
 from ._options import check_casting
-from ._parse import TEXT_REDUCTIONS, axis_of, parse, parse_text
+from ._parse import parse, parse_text, reduction_axis, reduction_of
 from ._reduce import Axis, reduce_any, reduce_array_as_it_is
-from ._registry import TEXT_FUNCTIONS
-from ._typing_text import Kind, Plan, as_array, plan
+from ._registry import TEXT_FUNCTIONS, entry
+from ._typing_text import OPERATORS, Kind, Plan, as_array, plan
 
 #: Typed programs kept, least recently used dropped first.
 PLAN_CACHE_SIZE: Final = 256
 
-_KNOWN: Final = frozenset({*TEXT_FUNCTIONS, *TEXT_REDUCTIONS})
+def _is_in_language(node: ast.AST) -> bool:
+    """Whether the parser takes `node` itself (not its operands): a number,
+    an operator the language has, or a call of a function with its arguments
+    (a reduction's keywords are checked here, TypeError for a wrong one)."""
+    if isinstance(node, ast.Constant):
+        return type(node.value) in (bool, int, float, complex)
+    if isinstance(node, (ast.BinOp, ast.UnaryOp)):
+        return type(node.op) in OPERATORS
+    if isinstance(node, ast.Compare):
+        return all(type(op) in OPERATORS for op in node.ops)
+    if not isinstance(node, ast.Call):
+        return False
+    reduction = reduction_of(node)
+    if reduction is not None:
+        reduction_axis(reduction, node)
+        return len(node.args) == 1
+    function = TEXT_FUNCTIONS.get(node.func.id) if isinstance(node.func, ast.Name) else None
+    return function is not None and not node.keywords and len(node.args) == entry(function).arity
 
 
-# The nodes of the texts the language has; any other is refused by the parser.
-_NODES: Final = (
-    ast.BinOp, ast.UnaryOp, ast.Compare, ast.Call, ast.Name, ast.Constant, ast.Load, ast.keyword, ast.Tuple,
-    ast.operator, ast.unaryop, ast.cmpop,
-)  # fmt: skip
+def _operands(node: ast.AST) -> list[ast.expr]:
+    """The operands `node` reads: a reduction's axis is no operand."""
+    if isinstance(node, ast.BinOp):
+        return [node.left, node.right]
+    if isinstance(node, ast.UnaryOp):
+        return [node.operand]
+    if isinstance(node, ast.Compare):
+        return [node.left, *node.comparators]
+    if isinstance(node, ast.Call):
+        return node.args
+    return []
 
 
 @functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
@@ -40,7 +63,8 @@ def text_names(text: str, shared: bool = False) -> tuple[str, ...]:
     """The names `text` reads, in order of first appearance; functions are
     not names, nor are the values a `shared` text (a kernel's, see `plan`)
     names where it makes them. A text of constructs or functions the
-    language lacks raises the parser's error, before any name is looked up."""
+    language lacks raises the parser's error, before any name is looked up
+    (and so before any value is read)."""
     names: dict[str, None] = {}
     bound: set[str] = set()
     stack: list[ast.AST] = [parse_text(text).body]
@@ -50,18 +74,13 @@ def text_names(text: str, shared: bool = False) -> tuple[str, ...]:
             bound.add(node.target.id)
             stack.append(node.value)
             continue
-        if not isinstance(node, _NODES):
-            parse(text)
         if isinstance(node, ast.Name):
             if node.id not in bound:
                 names.setdefault(node.id)
             continue
-        children = list(ast.iter_child_nodes(node))
-        if isinstance(node, ast.Call):
-            if not isinstance(node.func, ast.Name) or node.func.id not in _KNOWN:
-                parse(text)
-            children.remove(node.func)
-        stack.extend(reversed(children))
+        if not _is_in_language(node):
+            parse(text)
+        stack.extend(reversed(_operands(node)))
     return tuple(names)
 
 
@@ -194,12 +213,12 @@ class _Lift(ast.NodeTransformer):
 
     def visit_Call(self, node: ast.Call) -> ast.expr:
         self.generic_visit(node)
-        function = node.func.id if isinstance(node.func, ast.Name) else ""
-        if function not in TEXT_REDUCTIONS or (function in TEXT_FUNCTIONS and len(node.args) != 1):
+        function = reduction_of(node)
+        if function is None:
             return node
         key = ast.unparse(node)
         if key not in self.names:
-            axis = next((axis_of(function, keyword.value) for keyword in node.keywords if keyword.arg == "axis"), None)
+            axis = reduction_axis(function, node)
             self.names[key] = f"__reduction{len(self.names)}"
             self.steps.append((function, ast.unparse(node.args[0]), axis, axis is not None and node is not self.root,
                                self.names[key]))  # fmt: skip

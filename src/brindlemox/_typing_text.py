@@ -85,6 +85,8 @@ _OPERATORS: Final[dict[type[ast.AST], tuple[Callable[..., object], np.ufunc]]] =
     ast.Eq: (operator.eq, np.equal),
     ast.NotEq: (operator.ne, np.not_equal),
 }
+#: The operators of the text's language.
+OPERATORS: Final = frozenset({*_OPERATORS, ast.UAdd})
 _PYTHON: Final = {op: python for op, (python, _) in _OPERATORS.items()}
 _BINARY: Final = {op: ufunc for op, (_, ufunc) in _OPERATORS.items() if issubclass(op, ast.operator)}
 _UNARY: Final = {op: ufunc for op, (_, ufunc) in _OPERATORS.items() if issubclass(op, ast.unaryop)}
