@@ -19,7 +19,9 @@ from ._options import check_casting, check_casting_rule, check_keywords, check_o
 from ._parse import parse
 from ._reducing import Compiled, ReducingKernel, check_compiled, run_compiled
 from ._dask_dispatch import any_dask_array, dask_apply_text
-from ._typed_eval import check_typed, float64_out, run_reducing_typed, run_typed, text_names, typed_call
+from ._typed_eval import (
+    check_typed, float64_out, reduces_float64, run_reducing_typed, run_typed, text_names, typed_call,
+)
 
 if TYPE_CHECKING:
     from ._dask_dispatch import DaskArray
@@ -149,7 +151,7 @@ def _run_text(
         _last.call = (text, out, order, casting, math)
     if typed is not None and not (typed[0].only_float64 and float64_out(out)):
         return run_typed(*typed, out, order, casting)
-    if typed is None and (math != "libm" or not _float64_values(values)):
+    if typed is None and (math != "libm" or not _float64_values(values) or not reduces_float64(text, values)):
         if any_dask_array(values):
             return dask_apply_text(text, names, values, out, math)  # type: ignore[no-any-return]
         return run_reducing_typed(text, dict(zip(names, values)), out, order, casting, math)

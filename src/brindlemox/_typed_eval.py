@@ -22,6 +22,8 @@ from ._reduce import Axis, reduce_any, reduce_array_as_it_is
 from ._registry import TEXT_FUNCTIONS, entry
 from ._typing_text import OPERATORS, Kind, Plan, as_array, plan
 
+_F64: Final = np.dtype(np.float64)
+
 #: Typed programs kept, least recently used dropped first.
 PLAN_CACHE_SIZE: Final = 256
 
@@ -113,6 +115,30 @@ def typed_call(text: str, values: Sequence[object], math: str = "libm") -> tuple
     if found is None:
         return None
     return found, {name: value for name, (_, value) in zip(names, read)}
+
+
+def reduces_float64(text: str, values: Sequence[object]) -> bool:
+    """Whether every reduction of `text` (with reductions), over `values` (one
+    per name of `text_names`, each float64 data or a Python float or int),
+    reduces float64 values, as the float64 kernels reduce them: NumPy sums
+    booleans as int64 and takes their min as a bool. Dask arrays are left to
+    the float64 kernels, chunk by chunk, unread."""
+    if any_dask_array(values):
+        return True
+    kinds = [(name, type(value) if type(value) in (float, int) else _F64) for name, value in zip(text_names(text), values)]
+    return _reduces_float64(text, tuple(kinds))
+
+
+@functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
+def _reduces_float64(text: str, kinds: tuple[tuple[str, Kind], ...]) -> bool:
+    bound = dict(kinds)
+    steps, _ = _lifted(text)
+    for _, inner, _, _, slot in steps:
+        found = level_plan(inner, tuple((name, bound[name]) for name in text_names(inner)))
+        if found is None or found.dtype != np.float64:
+            return False
+        bound[slot] = found.dtype
+    return True
 
 
 def float64_out(out: object) -> bool:

@@ -397,13 +397,16 @@ def test_broadcast_operands_are_read_where_they_lie():
     assert result.stdout.split() == ["bool", "True", "float64", "True"]
 
 
-@pytest.mark.parametrize("text", ["sum(a*b)", "a - mean(a)", "a - sum(a, axis=0)", "sum(a > 4)", "a / max(b)", "prod(a % 3 + 1)"])
-@pytest.mark.parametrize("dtype", ["int32", "uint8", "bool", "float32", "int64"])
+@pytest.mark.parametrize("text", [
+    "sum(a*b)", "a - mean(a)", "a - sum(a, axis=0)", "sum(a > 4)", "a / max(b)", "prod(a % 3 + 1)", "prod(a > 0)",
+    "min(a > 4)", "max(a >= 1, axis=1)", "sum(b < a) + 1", "mean(a < 3)", "a * sum(a != b, axis=0)", "sum(3) + a",
+])  # fmt: skip
+@pytest.mark.parametrize("dtype", ["int32", "uint8", "bool", "float32", "int64", "float64"])
 def test_reductions_in_the_text_compute_in_the_datas_types(text, dtype):
     a = (np.arange(24).reshape(4, 6) % 7).astype(dtype)
     names = {"a": a, "b": a[::-1].copy()}
-    expected, error = numpy_answer(text.replace("sum", "np.sum").replace("mean", "np.mean").replace("max", "np.max")
-                                   .replace("prod", "np.prod"), {**names, "np": np})  # fmt: skip
+    spelled = text.replace("sum", "np.sum").replace("mean", "np.mean").replace("max", "np.max").replace("min(", "np.min(")
+    expected, error = numpy_answer(spelled.replace("prod", "np.prod"), {**names, "np": np})
     if error is not None:
         with pytest.raises(type(error)):
             bm.evaluate(text, names)
