@@ -20,7 +20,7 @@ from ._options import check_casting
 from ._parse import parse, parse_text, reduction_axis, reduction_of
 from ._reduce import Axis, reduce_any, reduce_array_as_it_is
 from ._registry import TEXT_FUNCTIONS, entry
-from ._typing_text import OPERATORS, Kind, Plan, as_array, plan
+from ._typing_text import OPERATORS, Kind, Plan, as_array, int_classes, plan
 
 _F64: Final = np.dtype(np.float64)
 
@@ -88,19 +88,29 @@ def text_names(text: str, shared: bool = False) -> tuple[str, ...]:
 
 @functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
 def typed_plan(
-    text: str, kinds: tuple[tuple[str, Kind], ...], math: str, level: str, shared: bool = False
+    text: str,
+    kinds: tuple[tuple[str, Kind], ...],
+    math: str,
+    level: str,
+    shared: bool = False,
+    ints: tuple[tuple[str, int], ...] = (),
 ) -> Plan | None:
-    """`plan` of `text` for its names' kinds in math mode `math`, kept for the next call with the
-    same kinds and mode at the same instruction level (`_isa()`): its program runs the loops of the
-    level it was compiled at. Every typed program is requested here."""
-    return plan(text, dict(kinds), math, shared)
+    """`plan` of `text` for its names' kinds (and its ints' classes, `int_classes`) in math mode
+    `math`, kept for the next call with the same kinds, classes and mode at the same instruction
+    level (`_isa()`): its program runs the loops of the level it was compiled at. Every typed
+    program is requested here."""
+    return plan(text, dict(kinds), math, shared, dict(ints))
 
 
 def level_plan(
-    text: str, kinds: tuple[tuple[str, Kind], ...], math: str = "libm", shared: bool = False
+    text: str,
+    kinds: tuple[tuple[str, Kind], ...],
+    math: str = "libm",
+    shared: bool = False,
+    ints: tuple[tuple[str, int], ...] = (),
 ) -> Plan | None:
     """`typed_plan` at the active instruction level."""
-    return typed_plan(text, kinds, math, _isa(), shared)
+    return typed_plan(text, kinds, math, _isa(), shared, ints)
 
 
 def typed_call(text: str, values: Sequence[object], math: str = "libm") -> tuple[Plan, dict[str, object]] | None:
@@ -111,7 +121,8 @@ def typed_call(text: str, values: Sequence[object], math: str = "libm") -> tuple
         return None
     names = text_names(text)
     read = [read_typed(name, value) for name, value in zip(names, values)]
-    found = level_plan(text, tuple((name, kind) for name, (kind, _) in zip(names, read)), math)
+    kinds = tuple((name, kind) for name, (kind, _) in zip(names, read))
+    found = level_plan(text, kinds, math, False, int_classes(names, values))
     if found is None:
         return None
     return found, {name: value for name, (_, value) in zip(names, read)}

@@ -13,7 +13,7 @@ result is a NumPy scalar of its own type.
 
 import ast
 import operator
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Final, NamedTuple
 
 import numpy as np
@@ -127,8 +127,10 @@ def _kind(value: Value) -> np.dtype | type:
 class _Typer:
     """Types one text for one binding of its names."""
 
-    def __init__(self, kinds: dict[str, Kind], shared: bool) -> None:
+    def __init__(self, kinds: dict[str, Kind], shared: bool, ints: dict[str, int]) -> None:
         self.kinds = kinds
+        #: The class (see `int_classes`) of each name bound to a Python int, where it is known.
+        self.ints = ints
         #: Values a kernel's text names where it first makes them, when it may.
         self.bound: dict[str, Value] | None = {} if shared else None
         self.constants: list[bytes] = []
@@ -179,7 +181,10 @@ class _Typer:
     def apply(self, ufunc: np.ufunc, operands: list[Value]) -> Typed:
         """The loop NumPy's `ufunc` takes for `operands`, as the engine runs it."""
         if ufunc in _ORDERINGS:
-            settled = self.beyond_range(ufunc, operands)
+            # A name bound to an int compares as its class's representative
+            # would: both fit the same types.
+            classes = [self.ints.get(value.name, value) if isinstance(value, WeakName) else value for value in operands]
+            settled = self.beyond_range(ufunc, classes)
             if settled is not None:
                 return settled
         kinds = tuple(_kind(value) for value in operands)
@@ -206,8 +211,8 @@ class _Typer:
     def beyond_range(self, ufunc: np.ufunc, operands: list[Value]) -> Typed | None:
         """NumPy compares integers with a Python int their type cannot hold
         exactly, which settles every element alike; None for other operands.
-        (A name bound to such an int is NumPy's OverflowError: a program is
-        typed once for every value of a Python int.)"""
+        (A name bound to an int is typed once for all the ints of its class:
+        see `int_classes`.)"""
         for side, (value, number) in enumerate((operands, operands[::-1])):
             if type(number) is not int or not isinstance(value, Typed) or value.dtype.kind not in "iu":
                 continue
@@ -349,6 +354,44 @@ class _Typer:
         return self.constant(array, array.dtype)
 
 
+# The limits of NumPy's integer types, from the narrowest.
+_INT_MAXES: Final = sorted({int(np.iinfo(code).max) for code in np.typecodes["AllInteger"]})
+_INT_MINS: Final = sorted({int(np.iinfo(code).min) for code in np.typecodes["Integer"]}, reverse=True)
+
+
+def _int_class(value: int) -> int:
+    """The int of least magnitude, of `value`'s sign, that the same integer
+    types hold as `value`."""
+    if value >= 0:
+        least = 0
+        for top in _INT_MAXES:
+            if value <= top:
+                return least
+            least = top + 1
+        return least
+    least = -1
+    for bottom in _INT_MINS:
+        if value >= bottom:
+            return least
+        least = bottom - 1
+    return least
+
+
+def int_classes(names: Sequence[str], values: Sequence[object]) -> tuple[tuple[str, int], ...]:
+    """Each name bound to a Python int, with its class: the least int the same
+    integer types hold. Two ints of one class compare with integers of any type
+    by one program; a comparison with a type that cannot hold them is settled
+    whatever the elements are, as NumPy settles it."""
+    classes: tuple[tuple[str, int], ...] = ()
+    # This runs on every call of a text: most bind no int.
+    if int not in map(type, values):
+        return classes
+    for name, value in zip(names, values):
+        if type(value) is int:
+            classes += ((name, _int_class(value)),)
+    return classes
+
+
 #: The bits of the largest Python int the text's arithmetic makes: float64's
 #: range, beyond which NumPy converts an int to none of its types, and
 #: Python would spend unbounded time and memory on towers such as 10**10**10.
@@ -474,17 +517,21 @@ def _flat(code: Code) -> list[Instr]:
     return flat
 
 
-def plan(text: str, kinds: dict[str, Kind], math: str = "libm", shared: bool = False) -> Plan | None:
+def plan(
+    text: str, kinds: dict[str, Kind], math: str = "libm", shared: bool = False, ints: dict[str, int] | None = None
+) -> Plan | None:
     """The typed program of `text` for names of `kinds`, computing in `math`
     ("libm" or "fast"), or None when the text has reductions (which compute
     in float64). A `shared` text (a kernel's) may name a value where it
     first makes it, ``(_s0 := x * x) * _s0``, which is then made once.
+    `ints` are the classes of names bound to Python ints (`int_classes`),
+    which NumPy compares with integers of any type.
 
     Raises what NumPy raises for the types (its TypeError for an operation
     without a loop for them, its OverflowError for a Python int a dtype cannot
     hold), and for a text the float64 parser refuses, that parser's error.
     """
-    typer = _Typer(kinds, shared)
+    typer = _Typer(kinds, shared, ints or {})
     try:
         value = typer.build(parse_text(text).body)
     except _Refused:

@@ -274,6 +274,15 @@ def test_the_examples_of_numexpr_users_give_numpys_answers():
         bm.evaluate("i ** -1")
 
 
+@pytest.mark.parametrize("dtype", [dtype for dtype in DTYPES if dtype.kind in "iu"], ids=str)
+@pytest.mark.parametrize("k", [300, -300, 127, -129, 255, 5, 70000, -(2**40), 2**63 - 1, 2**63, -(2**63) - 1, 10**30])
+def test_a_name_bound_to_an_int_compares_with_integers_as_numpy_does(dtype, k):
+    a = sample(dtype, 40, 3)
+    for op in ("<", "<=", "==", "!=", ">", ">="):
+        check(f"a {op} k", {"a": a, "k": k})
+        check(f"k {op} a", {"a": a, "k": k})
+
+
 # Python ints a text's arithmetic would make beyond float64's range, which no
 # NumPy type holds: each is NumPy's OverflowError at once, never computed.
 _TOWERS = ["10**10**10", "-(10**400)", "x * 3**10**6", "1 << 10**10", "(-7)**10**9 + x", "2**2**2**2**2**2 > x"]
