@@ -19,7 +19,9 @@ from ._options import check_casting, check_casting_rule, check_keywords, check_o
 from ._parse import parse
 from ._reducing import Compiled, ReducingKernel, check_compiled, run_compiled
 from ._dask_dispatch import any_dask_array, dask_apply_text
-from ._typed_eval import check_typed, float64_out, run_reducing_typed, run_typed, text_names, typed_call
+from ._typed_eval import (
+    check_typed, float64_out, reduces_float64, run_reducing_typed, run_typed, text_names, typed_call,
+)
 
 if TYPE_CHECKING:
     from ._dask_dispatch import DaskArray
@@ -90,9 +92,11 @@ def _lookup_one(name: str, local_dict: Mapping[str, object], global_dict: Mappin
         raise NameError(f"name '{name}' is not defined", name=name) from None
 
 
-def _lookup(
+def lookup(
     names: tuple[str, ...], local_dict: Mapping[str, object], global_dict: Mapping[str, object]
 ) -> tuple[object, ...]:
+    """The values of `names`, each from `local_dict`, else `global_dict`;
+    NameError for a name in neither."""
     try:
         return tuple([local_dict[name] for name in names])
     except KeyError:
@@ -141,13 +145,13 @@ def _run_text(
     `math`. Fast math takes the typed programs wherever it computes a
     function: the float64 kernels keep the platform's functions."""
     names = text_names(text)
-    values = _lookup(names, local_dict, global_dict)
+    values = lookup(names, local_dict, global_dict)
     typed = typed_call(text, values, math)
     if cached:
         _last.call = (text, out, order, casting, math)
     if typed is not None and not (typed[0].only_float64 and float64_out(out)):
         return run_typed(*typed, out, order, casting)
-    if typed is None and (math != "libm" or not _float64_values(values)):
+    if typed is None and (math != "libm" or not _float64_values(values) or not reduces_float64(text, values)):
         if any_dask_array(values):
             return dask_apply_text(text, names, values, out, math)  # type: ignore[no-any-return]
         return run_reducing_typed(text, dict(zip(names, values)), out, order, casting, math)
@@ -175,7 +179,7 @@ def _values(
     compiled: Compiled, local_dict: Mapping[str, object], global_dict: Mapping[str, object]
 ) -> tuple[object, ...]:
     if isinstance(compiled, (Kernel, ReducingKernel)):
-        return _lookup(compiled._names, local_dict, global_dict)
+        return lookup(compiled._names, local_dict, global_dict)
     return ()
 
 
@@ -322,7 +326,7 @@ def evaluate(
     if cached:
         _last.call = (compiled, out, checked_order, casting, mode)
     if type(compiled) is Kernel:
-        return compiled.run(_lookup(compiled._names, local_dict, global_dict), out, checked_order, casting, mode)
+        return compiled.run(lookup(compiled._names, local_dict, global_dict), out, checked_order, casting, mode)
     if out is not None:
         check_casting("evaluate", casting, out)
     return run_compiled(compiled, _values(compiled, local_dict, global_dict), out, checked_order)
@@ -373,7 +377,7 @@ def validate(
         if isinstance(ex, str):
             last = str(ex)
             names = text_names(last)
-            typed = typed_call(last, _lookup(names, local_dict, global_dict), mode)
+            typed = typed_call(last, lookup(names, local_dict, global_dict), mode)
             if typed is not None and not (typed[0].only_float64 and float64_out(out)):
                 check_typed(*typed, out, casting, "validate")
             else:

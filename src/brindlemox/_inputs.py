@@ -9,6 +9,7 @@ copy; other real dtypes are converted once; broadcast operands are
 materialised; an operand that only partly overlaps `out` is copied.
 """
 
+import itertools
 from typing import Final, Literal
 
 import numpy as np
@@ -121,16 +122,36 @@ def same_memory(a: np.ndarray, b: np.ndarray) -> bool:
     return bool(a.__array_interface__["data"][0] == b.__array_interface__["data"][0] and a.strides == b.strides)
 
 
+def _stride_order(array: np.ndarray) -> Layout | None:
+    """The order `array`'s strides run in, as NumPy's "K" reads them: over the
+    axes of more than one element that it does not broadcast along, "F" when
+    they grow, "C" when they shrink, None when either fits (one such axis at
+    most); an array whose strides run in neither order is read as "C"."""
+    strides = [abs(stride) for stride, length in zip(array.strides, array.shape) if length > 1 and stride != 0]
+    if len(strides) <= 1:
+        return None
+    return "F" if all(inner < outer for inner, outer in itertools.pairwise(strides)) else "C"
+
+
 def result_layout(arrays: list[np.ndarray], shape: tuple[int, ...], order: Order) -> Layout:
     """The layout `order` picks for a new result of `shape` over `arrays`: for
-    "K" (and "A") Fortran order when every array of the result's shape (every
-    array) of more than one element is Fortran-contiguous and one is not also
-    C-contiguous, C order otherwise."""
+    "K" Fortran order when the strides of every array of the result's shape
+    run in Fortran order (or in either) and those of one only in it; for "A"
+    when every array of more than one element is Fortran-contiguous and one is
+    not also C-contiguous; C order otherwise."""
     if order == "C" or order == "F":
         return order
     fortran = False
     for array in arrays:
-        if array.size <= 1 or (order == "K" and array.shape != shape):
+        if array.size <= 1:
+            continue
+        if order == "K":
+            if array.shape != shape:
+                continue
+            runs = _stride_order(array)
+            if runs == "C":
+                return "C"
+            fortran = fortran or runs == "F"
             continue
         flags = array.flags
         if not flags.f_contiguous:

@@ -19,7 +19,7 @@ from ._kernel_text import KernelText, kernel_text
 from ._math import check_math, resolve_math
 from ._runtime import to_buffer
 from ._typed_eval import check_typed, float64_out, level_plan, run_typed, text_names
-from ._typing_text import Kind, Plan
+from ._typing_text import Kind, Plan, int_classes
 
 _MISSING: Final = object()
 
@@ -123,8 +123,8 @@ class Kernel:
     def _set_text(self, text: KernelText | None) -> None:
         """Types the kernel by `text` (see `kernel_text`); None computes in float64."""
         self._text = text
-        #: The typed programs of the kinds of values calls have read, by kind, math mode and level.
-        self._plans: dict[tuple[tuple[Kind, ...], str, str], Plan] = {}
+        #: The typed programs of the kinds of values calls have read, by kinds, classes of ints, math mode and level.
+        self._plans: dict[tuple[tuple[Kind, ...], tuple[tuple[str, int], ...], str, str], Plan] = {}
         self._arg_names = () if text is None else tuple(f"_a{position}" for position in range(len(text.parameters)))
         self._constants = {} if text is None else {name: read_typed(name, value)[1] for name, value in text.constants}
 
@@ -222,14 +222,15 @@ class Kernel:
         """
         return self._text is not None
 
-    def _plan(self, kinds: Sequence[Kind], math: str = "libm") -> Plan:
+    def _plan(self, kinds: Sequence[Kind], math: str = "libm", ints: tuple[tuple[str, int], ...] = ()) -> Plan:
         """The typed program of the kernel in math mode `math` for values of
         `kinds`, one for each parameter its text reads (in the order of its
-        `parameters`), each a dtype or a Python number's type."""
+        `parameters`), each a dtype or a Python number's type, and of `ints`,
+        the classes of those bound to Python ints (`int_classes`)."""
         assert self._text is not None
         named = list(zip(self._arg_names, kinds))
         named += [(name, read_typed(name, value)[0]) for name, value in self._text.constants]
-        found = level_plan(self._text.text, tuple(named), math, shared=True)
+        found = level_plan(self._text.text, tuple(named), math, True, ints)
         assert found is not None
         return found
 
@@ -270,12 +271,13 @@ class Kernel:
         names = self._names
         read = [read_typed(names[index], values[index]) for index in text.parameters]
         kinds = tuple([kind for kind, _ in read])
+        ints = int_classes(self._arg_names, [values[index] for index in text.parameters])
         mode = resolve_math(self._math if math is None else math)
         # A program runs the loops of the instruction level it was compiled at.
-        key = (kinds, mode, _isa())
+        key = (kinds, ints, mode, _isa())
         found = self._plans.get(key)
         if found is None:
-            found = self._plan(kinds, mode)
+            found = self._plan(kinds, mode, ints)
             if len(self._plans) >= _PLANS_KEPT:
                 self._plans.clear()
             self._plans[key] = found

@@ -196,7 +196,7 @@ class _Builder:
         if not isinstance(node.func, ast.Name):
             raise unsupported(node.func)
         name = node.func.id
-        if name in TEXT_REDUCTIONS and (name not in TEXT_FUNCTIONS or len(node.args) == 1):
+        if reduction_of(node) is not None:
             return self.reduction(name, node)
         if name in _REFUSED_FUNCTIONS:
             raise ValueError(f"unsupported function in expression: '{name}' ({_REFUSED_FUNCTIONS[name]})")
@@ -213,11 +213,7 @@ class _Builder:
         return function(*(self.build(argument) for argument in node.args))
 
     def reduction(self, name: str, node: ast.Call) -> Expr:
-        axis: int | tuple[int, ...] | None = None
-        for keyword in node.keywords:
-            if keyword.arg != "axis":
-                raise TypeError(f"{name}() got an unexpected keyword argument '{keyword.arg}'")
-            axis = axis_of(name, keyword.value)
+        axis = reduction_axis(name, node)
         if len(node.args) != 1:
             raise TypeError(f"{name}() takes 1 argument ({len(node.args)} given)")
         # Texts that differ only in spacing are one reduction.
@@ -302,6 +298,26 @@ def _integer(node: ast.expr) -> int | None:
     return None
 
 
+def reduction_of(node: ast.Call) -> str | None:
+    """The reduction a call of the text is, or None for an elementwise
+    function: `min` and `max` reduce with one argument."""
+    name = node.func.id if isinstance(node.func, ast.Name) else None
+    if name in TEXT_REDUCTIONS and (name not in TEXT_FUNCTIONS or len(node.args) == 1):
+        return name
+    return None
+
+
+def reduction_axis(name: str, node: ast.Call) -> int | tuple[int, ...] | None:
+    """The `axis` the keywords of reduction `name`'s call give (None without
+    one); TypeError for any other keyword."""
+    axis: int | tuple[int, ...] | None = None
+    for keyword in node.keywords:
+        if keyword.arg != "axis":
+            raise TypeError(f"{name}() got an unexpected keyword argument '{keyword.arg}'")
+        axis = axis_of(name, keyword.value)
+    return axis
+
+
 def axis_of(name: str, node: ast.expr) -> int | tuple[int, ...] | None:
     """The `axis` a reduction's keyword gives: an integer, a tuple of them, or None."""
     if isinstance(node, ast.Constant) and node.value is None:
@@ -315,6 +331,27 @@ def axis_of(name: str, node: ast.expr) -> int | tuple[int, ...] | None:
     return axes[0]
 
 
+def parse_text(text: str) -> ast.Expression:
+    """`text` as Python reads an expression, with the SyntaxError Python's
+    compiler gives for a keyword repeated in a call, which `ast.parse`
+    leaves to the compiler."""
+    source = text.strip()
+    tree = ast.parse(source, mode="eval")
+    for node in ast.walk(tree):
+        if not isinstance(node, ast.Call) or len(node.keywords) < 2:
+            continue
+        seen: set[str] = set()
+        for keyword in node.keywords:
+            if keyword.arg in seen:
+                line = source.splitlines()[keyword.lineno - 1]
+                end = keyword.end_col_offset or 0  # always set by the parser
+                where = (keyword.lineno, keyword.col_offset + 1, line, keyword.end_lineno, end + 1)
+                raise SyntaxError(f"keyword argument repeated: {keyword.arg}", ("<unknown>", *where))
+            if keyword.arg is not None:
+                seen.add(keyword.arg)
+    return tree
+
+
 def parse(text: str) -> Parsed:
     """The expression of `text` (or the number it folds to when it names no
     argument) and the reductions it reads.
@@ -323,7 +360,7 @@ def parse(text: str) -> Parsed:
     unsupported constructs, TypeError for a wrong argument count and for the
     integer operators `^`, `<<` and `>>` (with NumPy's words for floats).
     """
-    tree = ast.parse(text.strip(), mode="eval")
+    tree = parse_text(text)
     builder = _Builder(tree.body)
     value = builder.build(tree.body)
     return Parsed(value, tuple(builder.reductions.values()), tuple(builder.arguments))

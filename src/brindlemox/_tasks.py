@@ -21,7 +21,7 @@ from _brindlemox import _as_array, _evaluate_async, _go_async, _typed_evaluate_a
 
 from . import _settle
 from ._engine import Buffer, MapSpec, ReduceSpec, TaskHandle, kernels
-from ._evaluate import compile_text
+from ._evaluate import compile_text, lookup
 from ._inputs import arrange
 from ._math import get_math_mode
 from ._typed_eval import finish_typed, prepare_typed, text_names, typed_call
@@ -187,7 +187,7 @@ def go(
     TypeError
         For work of another kind, arguments it does not take, or `out` with
         a text or a kernel whose result is not float64.
-    KeyError
+    NameError
         For a name of the text with no value.
 
     Examples
@@ -219,9 +219,6 @@ def go(
         compiled = compile_text(work)
         if not isinstance(compiled, Kernel):
             raise TypeError("go() runs elementwise expressions; reduce with bm.sum, bm.prod, ... on a task's result")
-        missing = [name for name in compiled.names if name not in names]
-        if missing:
-            raise KeyError(missing[0])
         return _submit_kernel(compiled, [names[name] for name in compiled.names], channel)
     if isinstance(work, Kernel):
         if local_dict is not None:
@@ -283,11 +280,7 @@ def _typed(text: str, names: dict[str, object]) -> tuple[Plan, dict[str, object]
     """The typed program of `text` over `names`, in the current math mode,
     when it computes other types than float64 or a function in fast math;
     None when the float64 kernel computes the same answer."""
-    needed = text_names(text)
-    missing = [name for name in needed if name not in names]
-    if missing:
-        raise KeyError(missing[0])
-    typed = typed_call(text, [names[name] for name in needed], get_math_mode())
+    typed = typed_call(text, lookup(text_names(text), names, {}), get_math_mode())
     return None if typed is None or typed[0].only_float64 else typed
 
 

@@ -17,22 +17,47 @@ from _brindlemox import _isa, _typed_evaluate
 from ._dask_dispatch import any_dask_array
 from ._inputs import Layout, Order, broadcast_shape, check_out_shape, read_typed, result_layout, same_memory
 from ._options import check_casting
-from ._parse import TEXT_REDUCTIONS, axis_of, parse
+from ._parse import parse, parse_text, reduction_axis, reduction_of
 from ._reduce import Axis, reduce_any, reduce_array_as_it_is
-from ._registry import TEXT_FUNCTIONS
-from ._typing_text import Kind, Plan, as_array, plan
+from ._registry import TEXT_FUNCTIONS, entry
+from ._typing_text import OPERATORS, Kind, Plan, as_array, int_classes, plan
+
+_F64: Final = np.dtype(np.float64)
 
 #: Typed programs kept, least recently used dropped first.
 PLAN_CACHE_SIZE: Final = 256
 
-_KNOWN: Final = frozenset({*TEXT_FUNCTIONS, *TEXT_REDUCTIONS})
+def _is_in_language(node: ast.AST) -> bool:
+    """Whether the parser takes `node` itself (not its operands): a number,
+    an operator the language has, or a call of a function with its arguments
+    (a reduction's keywords are checked here, TypeError for a wrong one)."""
+    if isinstance(node, ast.Constant):
+        return type(node.value) in (bool, int, float, complex)
+    if isinstance(node, (ast.BinOp, ast.UnaryOp)):
+        return type(node.op) in OPERATORS
+    if isinstance(node, ast.Compare):
+        return all(type(op) in OPERATORS for op in node.ops)
+    if not isinstance(node, ast.Call):
+        return False
+    reduction = reduction_of(node)
+    if reduction is not None:
+        reduction_axis(reduction, node)
+        return len(node.args) == 1
+    function = TEXT_FUNCTIONS.get(node.func.id) if isinstance(node.func, ast.Name) else None
+    return function is not None and not node.keywords and len(node.args) == entry(function).arity
 
 
-# The nodes of the texts the language has; any other is refused by the parser.
-_NODES: Final = (
-    ast.BinOp, ast.UnaryOp, ast.Compare, ast.Call, ast.Name, ast.Constant, ast.Load, ast.keyword, ast.Tuple,
-    ast.operator, ast.unaryop, ast.cmpop,
-)  # fmt: skip
+def _operands(node: ast.AST) -> list[ast.expr]:
+    """The operands `node` reads: a reduction's axis is no operand."""
+    if isinstance(node, ast.BinOp):
+        return [node.left, node.right]
+    if isinstance(node, ast.UnaryOp):
+        return [node.operand]
+    if isinstance(node, ast.Compare):
+        return [node.left, *node.comparators]
+    if isinstance(node, ast.Call):
+        return node.args
+    return []
 
 
 @functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
@@ -40,46 +65,52 @@ def text_names(text: str, shared: bool = False) -> tuple[str, ...]:
     """The names `text` reads, in order of first appearance; functions are
     not names, nor are the values a `shared` text (a kernel's, see `plan`)
     names where it makes them. A text of constructs or functions the
-    language lacks raises the parser's error, before any name is looked up."""
+    language lacks raises the parser's error, before any name is looked up
+    (and so before any value is read)."""
     names: dict[str, None] = {}
     bound: set[str] = set()
-    stack: list[ast.AST] = [ast.parse(text.strip(), mode="eval").body]
+    stack: list[ast.AST] = [parse_text(text).body]
     while stack:
         node = stack.pop()
         if shared and isinstance(node, ast.NamedExpr):
             bound.add(node.target.id)
             stack.append(node.value)
             continue
-        if not isinstance(node, _NODES):
-            parse(text)
         if isinstance(node, ast.Name):
             if node.id not in bound:
                 names.setdefault(node.id)
             continue
-        children = list(ast.iter_child_nodes(node))
-        if isinstance(node, ast.Call):
-            if not isinstance(node.func, ast.Name) or node.func.id not in _KNOWN:
-                parse(text)
-            children.remove(node.func)
-        stack.extend(reversed(children))
+        if not _is_in_language(node):
+            parse(text)
+        stack.extend(reversed(_operands(node)))
     return tuple(names)
 
 
 @functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
 def typed_plan(
-    text: str, kinds: tuple[tuple[str, Kind], ...], math: str, level: str, shared: bool = False
+    text: str,
+    kinds: tuple[tuple[str, Kind], ...],
+    math: str,
+    level: str,
+    shared: bool = False,
+    ints: tuple[tuple[str, int], ...] = (),
 ) -> Plan | None:
-    """`plan` of `text` for its names' kinds in math mode `math`, kept for the next call with the
-    same kinds and mode at the same instruction level (`_isa()`): its program runs the loops of the
-    level it was compiled at. Every typed program is requested here."""
-    return plan(text, dict(kinds), math, shared)
+    """`plan` of `text` for its names' kinds (and its ints' classes, `int_classes`) in math mode
+    `math`, kept for the next call with the same kinds, classes and mode at the same instruction
+    level (`_isa()`): its program runs the loops of the level it was compiled at. Every typed
+    program is requested here."""
+    return plan(text, dict(kinds), math, shared, dict(ints))
 
 
 def level_plan(
-    text: str, kinds: tuple[tuple[str, Kind], ...], math: str = "libm", shared: bool = False
+    text: str,
+    kinds: tuple[tuple[str, Kind], ...],
+    math: str = "libm",
+    shared: bool = False,
+    ints: tuple[tuple[str, int], ...] = (),
 ) -> Plan | None:
     """`typed_plan` at the active instruction level."""
-    return typed_plan(text, kinds, math, _isa(), shared)
+    return typed_plan(text, kinds, math, _isa(), shared, ints)
 
 
 def typed_call(text: str, values: Sequence[object], math: str = "libm") -> tuple[Plan, dict[str, object]] | None:
@@ -90,10 +121,35 @@ def typed_call(text: str, values: Sequence[object], math: str = "libm") -> tuple
         return None
     names = text_names(text)
     read = [read_typed(name, value) for name, value in zip(names, values)]
-    found = level_plan(text, tuple((name, kind) for name, (kind, _) in zip(names, read)), math)
+    kinds = tuple((name, kind) for name, (kind, _) in zip(names, read))
+    found = level_plan(text, kinds, math, False, int_classes(names, values))
     if found is None:
         return None
     return found, {name: value for name, (_, value) in zip(names, read)}
+
+
+def reduces_float64(text: str, values: Sequence[object]) -> bool:
+    """Whether every reduction of `text` (with reductions), over `values` (one
+    per name of `text_names`, each float64 data or a Python float or int),
+    reduces float64 values, as the float64 kernels reduce them: NumPy sums
+    booleans as int64 and takes their min as a bool. Dask arrays are left to
+    the float64 kernels, chunk by chunk, unread."""
+    if any_dask_array(values):
+        return True
+    kinds = [(name, type(value) if type(value) in (float, int) else _F64) for name, value in zip(text_names(text), values)]
+    return _reduces_float64(text, tuple(kinds))
+
+
+@functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
+def _reduces_float64(text: str, kinds: tuple[tuple[str, Kind], ...]) -> bool:
+    bound = dict(kinds)
+    steps, _ = _lifted(text)
+    for _, inner, _, _, slot in steps:
+        found = level_plan(inner, tuple((name, bound[name]) for name in text_names(inner)))
+        if found is None or found.dtype != np.float64:
+            return False
+        bound[slot] = found.dtype
+    return True
 
 
 def float64_out(out: object) -> bool:
@@ -194,12 +250,12 @@ class _Lift(ast.NodeTransformer):
 
     def visit_Call(self, node: ast.Call) -> ast.expr:
         self.generic_visit(node)
-        function = node.func.id if isinstance(node.func, ast.Name) else ""
-        if function not in TEXT_REDUCTIONS or (function in TEXT_FUNCTIONS and len(node.args) != 1):
+        function = reduction_of(node)
+        if function is None:
             return node
         key = ast.unparse(node)
         if key not in self.names:
-            axis = next((axis_of(function, keyword.value) for keyword in node.keywords if keyword.arg == "axis"), None)
+            axis = reduction_axis(function, node)
             self.names[key] = f"__reduction{len(self.names)}"
             self.steps.append((function, ast.unparse(node.args[0]), axis, axis is not None and node is not self.root,
                                self.names[key]))  # fmt: skip
@@ -208,7 +264,7 @@ class _Lift(ast.NodeTransformer):
 
 @functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
 def _lifted(text: str) -> tuple[tuple[tuple[str, str, Axis, bool, str], ...], str]:
-    root = ast.parse(text.strip(), mode="eval")
+    root = parse_text(text)
     lift = _Lift(root.body)
     outer = lift.visit(root)
     return tuple(lift.steps), ast.unparse(outer)

@@ -13,7 +13,7 @@ result is a NumPy scalar of its own type.
 
 import ast
 import operator
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Final, NamedTuple
 
 import numpy as np
@@ -21,7 +21,7 @@ import numpy as np
 from _brindlemox import _FAST_MATH_LOOPS, _TYPED_OPS, _typed_compile
 
 from ._inputs import CODES
-from ._parse import TEXT_REDUCTIONS, binary_chain, compare_chain, parse
+from ._parse import TEXT_REDUCTIONS, binary_chain, compare_chain, parse, parse_text
 from ._registry import TEXT_FUNCTIONS, entry
 
 
@@ -85,6 +85,8 @@ _OPERATORS: Final[dict[type[ast.AST], tuple[Callable[..., object], np.ufunc]]] =
     ast.Eq: (operator.eq, np.equal),
     ast.NotEq: (operator.ne, np.not_equal),
 }
+#: The operators of the text's language.
+OPERATORS: Final = frozenset({*_OPERATORS, ast.UAdd})
 _PYTHON: Final = {op: python for op, (python, _) in _OPERATORS.items()}
 _BINARY: Final = {op: ufunc for op, (_, ufunc) in _OPERATORS.items() if issubclass(op, ast.operator)}
 _UNARY: Final = {op: ufunc for op, (_, ufunc) in _OPERATORS.items() if issubclass(op, ast.unaryop)}
@@ -125,8 +127,10 @@ def _kind(value: Value) -> np.dtype | type:
 class _Typer:
     """Types one text for one binding of its names."""
 
-    def __init__(self, kinds: dict[str, Kind], shared: bool) -> None:
+    def __init__(self, kinds: dict[str, Kind], shared: bool, ints: dict[str, int]) -> None:
         self.kinds = kinds
+        #: The class (see `int_classes`) of each name bound to a Python int, where it is known.
+        self.ints = ints
         #: Values a kernel's text names where it first makes them, when it may.
         self.bound: dict[str, Value] | None = {} if shared else None
         self.constants: list[bytes] = []
@@ -151,7 +155,11 @@ class _Typer:
             return value
         if isinstance(value, WeakName):
             return self.load(value.name, np.dtype(value.kind))
-        return self.constant(value, np.asarray(value).dtype)
+        dtype = np.asarray(value).dtype
+        if dtype not in CODES:
+            # An int neither int64 nor uint64 holds, for which NumPy would make an object array.
+            raise OverflowError("Python int too large to convert to C long")
+        return self.constant(value, dtype)
 
     def load(self, name: str, dtype: np.dtype) -> Typed:
         index = self.inputs.setdefault((name, dtype), len(self.inputs))
@@ -173,7 +181,10 @@ class _Typer:
     def apply(self, ufunc: np.ufunc, operands: list[Value]) -> Typed:
         """The loop NumPy's `ufunc` takes for `operands`, as the engine runs it."""
         if ufunc in _ORDERINGS:
-            settled = self.beyond_range(ufunc, operands)
+            # A name bound to an int compares as its class's representative
+            # would: both fit the same types.
+            classes = [self.ints.get(value.name, value) if isinstance(value, WeakName) else value for value in operands]
+            settled = self.beyond_range(ufunc, classes)
             if settled is not None:
                 return settled
         kinds = tuple(_kind(value) for value in operands)
@@ -200,8 +211,8 @@ class _Typer:
     def beyond_range(self, ufunc: np.ufunc, operands: list[Value]) -> Typed | None:
         """NumPy compares integers with a Python int their type cannot hold
         exactly, which settles every element alike; None for other operands.
-        (A name bound to such an int is NumPy's OverflowError: a program is
-        typed once for every value of a Python int.)"""
+        (A name bound to an int is typed once for all the ints of its class:
+        see `int_classes`.)"""
         for side, (value, number) in enumerate((operands, operands[::-1])):
             if type(number) is not int or not isinstance(value, Typed) or value.dtype.kind not in "iu":
                 continue
@@ -289,10 +300,14 @@ class _Typer:
 
     def operator(self, ufunc: np.ufunc, op: type[ast.AST], operands: list[Value]) -> Value:
         if all(isinstance(value, (int, float, complex)) for value in operands):
+            check_int_bits(op, operands)
             try:
-                return _PYTHON[op](*operands)  # type: ignore[return-value]
+                folded: Value = _PYTHON[op](*operands)  # type: ignore[assignment]
             except (ArithmeticError, ValueError):
                 pass
+            else:
+                check_int_bits(None, [folded])
+                return folded
         return self.apply(ufunc, operands)
 
     def binary(self, op: ast.operator) -> Callable[[Value, Value], Value]:
@@ -337,6 +352,72 @@ class _Typer:
     def constant_of(self, value: object) -> Typed:
         array = np.asarray(value)
         return self.constant(array, array.dtype)
+
+
+# The limits of NumPy's integer types, from the narrowest.
+_INT_MAXES: Final = sorted({int(np.iinfo(code).max) for code in np.typecodes["AllInteger"]})
+_INT_MINS: Final = sorted({int(np.iinfo(code).min) for code in np.typecodes["Integer"]}, reverse=True)
+
+
+def _int_class(value: int) -> int:
+    """The int of least magnitude, of `value`'s sign, that the same integer
+    types hold as `value`."""
+    if value >= 0:
+        least = 0
+        for top in _INT_MAXES:
+            if value <= top:
+                return least
+            least = top + 1
+        return least
+    least = -1
+    for bottom in _INT_MINS:
+        if value >= bottom:
+            return least
+        least = bottom - 1
+    return least
+
+
+def int_classes(names: Sequence[str], values: Sequence[object]) -> tuple[tuple[str, int], ...]:
+    """Each name bound to a Python int, with its class: the least int the same
+    integer types hold. Two ints of one class compare with integers of any type
+    by one program; a comparison with a type that cannot hold them is settled
+    whatever the elements are, as NumPy settles it."""
+    classes: tuple[tuple[str, int], ...] = ()
+    # This runs on every call of a text: most bind no int.
+    if int not in map(type, values):
+        return classes
+    for name, value in zip(names, values):
+        if type(value) is int:
+            classes += ((name, _int_class(value)),)
+    return classes
+
+
+#: The bits of the largest Python int the text's arithmetic makes: float64's
+#: range, beyond which NumPy converts an int to none of its types, and
+#: Python would spend unbounded time and memory on towers such as 10**10**10.
+INT_BITS: Final = 1024
+
+
+def check_int_bits(op: type[ast.AST] | None, operands: list[Value]) -> None:
+    """NumPy's OverflowError (for the widest type it converts an int to) for
+    Python ints `op` makes beyond `INT_BITS`, raised before Python makes them;
+    `op` None checks the `operands` themselves."""
+    ints = [value for value in operands if isinstance(value, int)]
+    if len(ints) < len(operands):
+        return
+    if op is None:
+        beyond = any(value.bit_length() > INT_BITS for value in ints)
+    elif op is ast.Pow or op is ast.LShift:
+        base, count = ints
+        # A lower bound on the bits of the result: |base| ** count is at
+        # least 2 ** ((bits - 1) * count), base << count has bits + count.
+        bits = abs(base).bit_length()
+        size = (bits - 1) * count if op is ast.Pow else (bits + count if base else 0)
+        beyond = size > INT_BITS
+    else:
+        return
+    if beyond:
+        raise OverflowError("int too large to convert to float")
 
 
 def as_array(value: object, dtype: np.dtype) -> np.ndarray:
@@ -436,19 +517,23 @@ def _flat(code: Code) -> list[Instr]:
     return flat
 
 
-def plan(text: str, kinds: dict[str, Kind], math: str = "libm", shared: bool = False) -> Plan | None:
+def plan(
+    text: str, kinds: dict[str, Kind], math: str = "libm", shared: bool = False, ints: dict[str, int] | None = None
+) -> Plan | None:
     """The typed program of `text` for names of `kinds`, computing in `math`
     ("libm" or "fast"), or None when the text has reductions (which compute
     in float64). A `shared` text (a kernel's) may name a value where it
     first makes it, ``(_s0 := x * x) * _s0``, which is then made once.
+    `ints` are the classes of names bound to Python ints (`int_classes`),
+    which NumPy compares with integers of any type.
 
     Raises what NumPy raises for the types (its TypeError for an operation
     without a loop for them, its OverflowError for a Python int a dtype cannot
     hold), and for a text the float64 parser refuses, that parser's error.
     """
-    typer = _Typer(kinds, shared)
+    typer = _Typer(kinds, shared, ints or {})
     try:
-        value = typer.build(ast.parse(text.strip(), mode="eval").body)
+        value = typer.build(parse_text(text).body)
     except _Refused:
         parsed = parse(text)
         if parsed.reductions:

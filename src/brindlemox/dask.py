@@ -47,6 +47,7 @@ from ._math import resolve_math
 from ._reduce import Axis, continue_sum, finish_sum, reduce_array, reduce_axes, reduced_axes, result_dtype
 from ._threads import get_num_threads, set_num_threads
 from ._typed_eval import level_plan, run_typed, typed_call
+from ._typing_text import int_classes
 
 if TYPE_CHECKING:
     from distributed import Worker
@@ -108,7 +109,8 @@ def apply_kernel(kernel: Kernel, values: Sequence[object], out: object = None) -
     read = [_read_typed(name, value) for name, value in zip(kernel.names, values, strict=True)]
     text = kernel._text
     assert text is not None
-    found = kernel._plan([read[index][0] for index in text.parameters], mode)
+    ints = int_classes(kernel._arg_names, [values[index] for index in text.parameters])
+    found = kernel._plan([read[index][0] for index in text.parameters], mode, ints)
     return _blockwise(partial(_apply_block, kernel, mode), [operand for _, operand in read], found.dtype, out)
 
 
@@ -127,7 +129,8 @@ def apply_text(
     array([False, False, False, False,  True,  True])
     """
     read = [_read_typed(name, value) for name, value in zip(names, values, strict=True)]
-    found = level_plan(text, tuple((name, kind) for name, (kind, _) in zip(names, read)), math)
+    kinds = tuple((name, kind) for name, (kind, _) in zip(names, read))
+    found = level_plan(text, kinds, math, False, int_classes(names, values))
     if found is None:
         raise TypeError(
             "reductions inside the text of Dask arrays are supported for float64 data in libm math only: "

@@ -73,10 +73,11 @@ void apply(void* out, const void* left, const void* right, std::size_t n) {
 }
 
 // Where the library's answer is mended. Its sinh and cosh overflow before
-// the result does (from log(DBL_MAX), not log(2 DBL_MAX)), and its asinh and
-// acosh overflow while squaring large operands: beyond these magnitudes, well
-// inside the range the library gets right, an element is computed in x87's
-// long double, 11 bits wider than float64, and rounded once.
+// the result does (from log(DBL_MAX), not log(2 DBL_MAX)), its asinh and
+// acosh overflow while squaring large operands, and its log1p gives infinity
+// above 1e307 (float32: 1e38), where it forms 1 + x: beyond these magnitudes,
+// well inside the range the library gets right, an element is computed in
+// x87's long double, 11 bits wider than float64, and rounded once.
 template <class T>
 constexpr T wide_beyond(SleefFunction function) {
   constexpr bool kF64 = std::is_same_v<T, double>;
@@ -85,9 +86,17 @@ constexpr T wide_beyond(SleefFunction function) {
     case SleefFunction::Cosh: return kF64 ? 709.0 : 88.0f;
     case SleefFunction::Asinh:
     case SleefFunction::Acosh: return kF64 ? 0x1p500 : 0x1p60f;
+    case SleefFunction::Log1p: return kF64 ? 0x1p1000 : 0x1p120f;
     default: return 0;
   }
 }
+
+// The library's pow overflows a few thousand ulps below the largest finite
+// result (x ** 1.0 of the largest float64 is infinity): an infinity from
+// finite operands is computed again in long double, which overflows only
+// where the rounded result does, and keeps C99's infinities of a zero base.
+template <SleefFunction function>
+constexpr bool kOverflowsEarly = function == SleefFunction::Pow;
 
 // Below these magnitudes f(x) = x + O(x^2) (expm1, log1p) or x + O(x^3)
 // rounds to x itself, and the library's last step may land one ulp beyond
@@ -123,13 +132,29 @@ long double wide(long double x) {
   if constexpr (function == SleefFunction::Cosh) return std::cosh(x);
   if constexpr (function == SleefFunction::Asinh) return std::asinh(x);
   if constexpr (function == SleefFunction::Acosh) return std::acosh(x);
+  if constexpr (function == SleefFunction::Log1p) return std::log1p(x);
   return x;
 }
 
 template <class T, SleefFunction function>
-void mend(T* out, const T* operands, std::size_t n) {
+constexpr bool kMended = self_below<T>(function) != 0 || wide_beyond<T>(function) != 0 ||
+                         kNegativeIsNan<function> || kOverflowsEarly<function>;
+
+// `operands` are the first operands, `seconds` the second ones of a function
+// of two (null for a function of one).
+template <class T, SleefFunction function>
+void mend(T* out, const T* operands, const T* seconds, std::size_t n) {
   // Each pass stores every element, chosen without a branch, so that it
-  // vectorises; the long double pass runs only where an operand needs it.
+  // vectorises; the long double passes run only where an element needs them.
+  if constexpr (kOverflowsEarly<function>) {
+    bool overflowed = false;
+    for (std::size_t k = 0; k < n; ++k) overflowed |= std::isinf(out[k]);
+    for (std::size_t k = 0; overflowed && k < n; ++k) {
+      if (std::isinf(out[k]) && std::isfinite(operands[k]) && std::isfinite(seconds[k])) {
+        out[k] = static_cast<T>(std::pow(static_cast<long double>(operands[k]), static_cast<long double>(seconds[k])));
+      }
+    }
+  }
   constexpr T kSelf = self_below<T>(function);
   constexpr T kWide = wide_beyond<T>(function);
   if constexpr (kSelf != 0) {
@@ -150,21 +175,26 @@ void mend(T* out, const T* operands, std::size_t n) {
 
 template <class T, SleefFunction function>
 bool fast_loop(void* out, const void* left, const void* right, std::size_t n) {
-  if constexpr (self_below<T>(function) == 0 && wide_beyond<T>(function) == 0 && !kNegativeIsNan<function>) {
+  const auto* const x = static_cast<const T*>(left);
+  const auto* const y = sleef_binary(function) ? static_cast<const T*>(right) : nullptr;
+  auto* const target = static_cast<T*>(out);
+  if constexpr (!kMended<T, function>) {
     apply<T, function>(out, left, right, n);
-  } else if (out != left) {
-    apply<T, function>(out, left, nullptr, n);
-    mend<T, function>(static_cast<T*>(out), static_cast<const T*>(left), n);
+  } else if (target != x && target != y) {
+    apply<T, function>(out, x, y, n);
+    mend<T, function>(target, x, y, n);
   } else {
     // Written where it is read: the operands are kept a piece at a time.
     constexpr std::size_t kPiece = 256;
-    std::array<T, kPiece> operands;
-    auto* const target = static_cast<T*>(out);
+    std::array<T, kPiece> firsts;
+    std::array<T, kPiece> seconds;
     for (std::size_t start = 0; start < n; start += kPiece) {
       const std::size_t length = std::min(kPiece, n - start);
-      std::copy_n(target + start, length, operands.begin());
-      apply<T, function>(target + start, operands.data(), nullptr, length);
-      mend<T, function>(target + start, operands.data(), length);
+      std::copy_n(x + start, length, firsts.begin());
+      if (y != nullptr) std::copy_n(y + start, length, seconds.begin());
+      const T* const second = y != nullptr ? seconds.data() : nullptr;
+      apply<T, function>(target + start, firsts.data(), second, length);
+      mend<T, function>(target + start, firsts.data(), second, length);
     }
   }
   return true;

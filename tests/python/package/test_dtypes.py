@@ -274,6 +274,67 @@ def test_the_examples_of_numexpr_users_give_numpys_answers():
         bm.evaluate("i ** -1")
 
 
+@pytest.mark.parametrize("dtype", [dtype for dtype in DTYPES if dtype.kind in "iu"], ids=str)
+@pytest.mark.parametrize("k", [300, -300, 127, -129, 255, 5, 70000, -(2**40), 2**63 - 1, 2**63, -(2**63) - 1, 10**30])
+def test_a_name_bound_to_an_int_compares_with_integers_as_numpy_does(dtype, k):
+    a = sample(dtype, 40, 3)
+    for op in ("<", "<=", "==", "!=", ">", ">="):
+        check(f"a {op} k", {"a": a, "k": k})
+        check(f"k {op} a", {"a": a, "k": k})
+
+
+# Python ints a text's arithmetic would make beyond float64's range, which no
+# NumPy type holds: each is NumPy's OverflowError at once, never computed.
+_TOWERS = ["10**10**10", "-(10**400)", "x * 3**10**6", "1 << 10**10", "(-7)**10**9 + x", "2**2**2**2**2**2 > x"]
+
+
+def test_integer_towers_overflow_at_once():
+    # A tower computed by the interpreter would hang it where no signal reaches.
+    result = run_python(f"""
+        import numpy as np, brindlemox as bm
+        for text in {_TOWERS!r}:
+            try:
+                bm.evaluate(text, {{"x": np.ones(2)}})
+            except OverflowError as error:
+                print(error)
+    """)
+    assert result.stdout.splitlines() == ["int too large to convert to float"] * len(_TOWERS), result.stderr
+
+
+@pytest.mark.parametrize("text", [
+    "x * 10**300", "2**64 // 2**60", "-(2**63) + i", "2**63", "i < 10**300", "2**-2000 + x", "3**40 % 1000",
+    "2**1000 * x", "(1 << 70) > i",
+])  # fmt: skip
+def test_integer_constants_within_float64s_range_fold_as_python_does(text):
+    names = {"x": np.array([1.0, -2.5]), "i": np.array([3, -4])}
+    check(text, {name: value for name, value in names.items() if name in text})
+
+
+@pytest.mark.parametrize("text", ["-(10**19)", "2**64", "(1 << 70) - 1"])
+def test_an_int_result_neither_int64_nor_uint64_holds_is_numpys_overflow(text):
+    value = eval(text)  # noqa: S307
+    with pytest.raises(OverflowError) as expected:
+        np.asarray(value, np.int64)
+    with pytest.raises(OverflowError) as raised:
+        bm.evaluate(text, {})
+    assert str(raised.value) == str(expected.value)
+
+
+# Exponents of every kind of real part (positive, zero, negative, tiny,
+# infinite, NaN) with every kind of imaginary part.
+_ZERO_BASE_EXPONENTS = [complex(re, im) for re in (2.0, 0.5, 1e-300, 0.0, -0.0, -0.5, -2.0, np.inf, -np.inf, np.nan)
+                        for im in (0.0, -0.0, 3.0, -1.0, np.inf, np.nan)]  # fmt: skip
+
+
+@pytest.mark.parametrize("base", ["complex128", "complex64", "int64", "int8", "bool"])
+@pytest.mark.parametrize("exponent", ["complex128", "complex64"])
+def test_a_zero_base_takes_numpys_power_for_every_exponent(base, exponent):
+    e = np.array(_ZERO_BASE_EXPONENTS, exponent)
+    for zero in (0.0, -0.0, complex(0.0, -0.0), complex(-0.0, -0.0)):
+        z = np.full(e.shape, zero if np.dtype(base).kind == "c" else 0).astype(base)
+        check("z ** e", {"z": z, "e": e})
+
+
 @pytest.mark.parametrize("out_dtype", ["float32", "int64", "complex128", "float64"])
 @pytest.mark.parametrize("casting", ["no", "safe", "same_kind", "unsafe"])
 @pytest.mark.parametrize("strided", [False, True])
@@ -345,13 +406,16 @@ def test_broadcast_operands_are_read_where_they_lie():
     assert result.stdout.split() == ["bool", "True", "float64", "True"]
 
 
-@pytest.mark.parametrize("text", ["sum(a*b)", "a - mean(a)", "a - sum(a, axis=0)", "sum(a > 4)", "a / max(b)", "prod(a % 3 + 1)"])
-@pytest.mark.parametrize("dtype", ["int32", "uint8", "bool", "float32", "int64"])
+@pytest.mark.parametrize("text", [
+    "sum(a*b)", "a - mean(a)", "a - sum(a, axis=0)", "sum(a > 4)", "a / max(b)", "prod(a % 3 + 1)", "prod(a > 0)",
+    "min(a > 4)", "max(a >= 1, axis=1)", "sum(b < a) + 1", "mean(a < 3)", "a * sum(a != b, axis=0)", "sum(3) + a",
+])  # fmt: skip
+@pytest.mark.parametrize("dtype", ["int32", "uint8", "bool", "float32", "int64", "float64"])
 def test_reductions_in_the_text_compute_in_the_datas_types(text, dtype):
     a = (np.arange(24).reshape(4, 6) % 7).astype(dtype)
     names = {"a": a, "b": a[::-1].copy()}
-    expected, error = numpy_answer(text.replace("sum", "np.sum").replace("mean", "np.mean").replace("max", "np.max")
-                                   .replace("prod", "np.prod"), {**names, "np": np})  # fmt: skip
+    spelled = text.replace("sum", "np.sum").replace("mean", "np.mean").replace("max", "np.max").replace("min(", "np.min(")
+    expected, error = numpy_answer(spelled.replace("prod", "np.prod"), {**names, "np": np})
     if error is not None:
         with pytest.raises(type(error)):
             bm.evaluate(text, names)

@@ -111,6 +111,11 @@ def test_fast_math_is_within_one_ulp_of_the_exact_result(name, dtype):
     # mpmath has no signed zeros: zeros are among the special values.
     nonzero = np.logical_and.reduce([a != 0 for a in operands])
     operands = [a[nonzero] for a in operands]
+    assert_within_one_ulp(mpmath, name, function, operands, dtype)
+
+
+def assert_within_one_ulp(mpmath, name, function, operands, dtype):
+    """`name` of `operands` in fast math against mpmath's `function`."""
     text = f"{name}({', '.join('ab'[: len(operands)])})"
     with np.errstate(all="ignore"):
         got = bm.evaluate(text, dict(zip("ab", operands)), math="fast")
@@ -126,6 +131,32 @@ def test_fast_math_is_within_one_ulp_of_the_exact_result(name, dtype):
     errors = ulp_errors(mpmath, got, exact, dtype)
     worst = int(np.argmax(errors))
     assert errors[worst] <= 1.0, f"{name}{tuple(float(a[worst]) for a in operands)}: {errors[worst]} ulp"
+
+
+def top_of_the_range(dtype, count=200):
+    """The largest values of `dtype`, the last thousands of ulps below the
+    largest one among them, spread over the binades below it."""
+    info = np.finfo(dtype)
+    last = info.max - np.arange(4000, dtype=dtype) * (info.max - np.nextafter(info.max, dtype(0)))
+    spread = (float(info.max) * np.exp2(-np.linspace(0, 30, count))).astype(dtype)
+    return np.concatenate([last[::40], last[:5], spread])
+
+
+@needs_fast
+@pytest.mark.parametrize("dtype", TYPES, ids=lambda t: t.__name__)
+@pytest.mark.parametrize(("name", "exponents"), [("log1p", None), ("pow", (1.0, 2.0, 1.5, -1.0, 3.0))])
+def test_the_top_of_the_range_is_within_one_ulp(name, exponents, dtype):
+    mpmath = pytest.importorskip("mpmath")
+    x = top_of_the_range(dtype)
+    if exponents is None:
+        assert_within_one_ulp(mpmath, name, mpmath.log1p, [x], dtype)
+        return
+    # Bases whose powers are the largest results, and beyond them.
+    for y in exponents:
+        with np.errstate(all="ignore"):
+            bases = (x.astype(np.float64) ** (1 / y)).astype(dtype)
+        for sign in (1, -1) if y == int(y) else (1,):
+            assert_within_one_ulp(mpmath, name, mpmath.power, [sign * bases, np.full(x.shape, y, dtype)], dtype)
 
 
 SPECIAL = [0.0, -0.0, np.inf, -np.inf, np.nan, 1.0, -1.0, 2.0, -2.0, 0.5, 1e300, -1e300, 5e-324, 3.0, -3.0, 1e-30]
@@ -189,6 +220,20 @@ def test_a_result_written_over_its_operand_is_the_same(name):
     expected = bm.evaluate(f"{name}(x)", {"x": x}, math="fast")
     bm.evaluate(f"{name}(x)", {"x": x}, out=x, math="fast")
     assert x.tobytes() == expected.tobytes()
+
+
+@needs_fast
+@pytest.mark.parametrize("written", ["x", "y"])
+def test_a_power_written_over_an_operand_is_the_same(written):
+    # The mended elements (the largest results) read both operands after the
+    # library has written its result.
+    top = np.finfo(np.float64).max
+    names = {"x": np.array([top, -top, 2.0, top**0.5, 0.0] * 130), "y": np.array([1.0, 1.0, 0.5, 2.0, -1.0] * 130)}
+    with np.errstate(divide="ignore"):
+        expected = bm.evaluate("x ** y", names, math="fast")
+        bm.evaluate("x ** y", names, out=names[written], math="fast")
+    assert names[written].tobytes() == expected.tobytes()
+    assert not np.isinf(expected[:4]).any()
 
 
 @needs_fast

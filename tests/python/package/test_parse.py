@@ -160,6 +160,56 @@ def test_malformed_text_is_pythons_syntax_error():
         bm.evaluate("x +", NAMES)
 
 
+@pytest.mark.parametrize("text", ["sum(x, axis=0, axis=1)", "sqrt(x=1, x=2)", "max(x,\n axis=0, axis=(0,))",
+                                  "x + mean(y, axis=0, axis=0)"])
+@pytest.mark.parametrize("dtype", ["float64", "int32"])
+def test_a_repeated_keyword_is_pythons_syntax_error(text, dtype):
+    with pytest.raises(SyntaxError) as expected:
+        compile(text, "<unknown>", "eval")
+    names = {name: np.ones((2, 2), dtype) for name in "xy"}
+    with pytest.raises(SyntaxError) as raised:
+        bm.evaluate(text, names)
+    error, python = raised.value, expected.value
+    assert (error.msg, error.filename, error.text) == (python.msg, "<unknown>", text.splitlines()[python.lineno - 1])
+    assert (error.lineno, error.offset, error.end_lineno, error.end_offset) == (
+        python.lineno, python.offset, python.end_lineno, python.end_offset)  # fmt: skip
+    assert type(bm.validate(text, names)) is SyntaxError
+
+
+class Probe:
+    """A value that records every attribute looked up on it."""
+
+    def __init__(self):
+        object.__setattr__(self, "looked_up", [])
+
+    def __getattribute__(self, name):
+        object.__getattribute__(self, "looked_up").append(name)
+        return object.__getattribute__(self, name)
+
+
+@pytest.mark.parametrize("text", [
+    "not probe", "probe is x", "probe in x", "x @ probe", "sin(x=probe)", "sum(x, axis=probe)", "sum(x, probe)",
+    "sin(x, probe)", "probe + 'a'", "(probe, x)", "probe if x else x", "probe.real", "probe and x", "nosuch(probe)",
+    "sum(probe, keepdims=True)", "x + (probe := x)", "sqrt(*probe)",
+])  # fmt: skip
+@pytest.mark.parametrize("dtype", ["float64", "int32"])
+def test_text_is_refused_before_any_value_is_read(text, dtype):
+    probe = Probe()
+    names = {"x": np.ones(3, dtype), "probe": probe}
+    with pytest.raises((ValueError, TypeError)):
+        bm.evaluate(text, names)
+    assert isinstance(bm.validate(text, names), (ValueError, TypeError))
+    with pytest.raises((ValueError, TypeError)):
+        bm.go(text, x=names["x"], probe=probe)
+    assert object.__getattribute__(probe, "looked_up") == []
+
+
+def test_names_the_text_does_not_use_are_not_read():
+    probe = Probe()
+    bm.evaluate("x + 1", {"x": np.ones(3), "probe": probe})
+    assert object.__getattribute__(probe, "looked_up") == []
+
+
 def test_unknown_name_is_name_error():
     with pytest.raises(NameError) as raised:
         bm.evaluate("x + q", NAMES)

@@ -37,7 +37,7 @@ def minmax(a):
         ("min(a*b)", lambda: unfused("min", "a*b")),
         ("max(a - b)", lambda: unfused("max", "a - b")),
         ("sum(m**2)", lambda: unfused("sum", "m**2")),
-        ("sum(3)", lambda: 3.0),
+        ("sum(3.0)", lambda: 3.0),
         ("prod(a + 1)", lambda: unfused("prod", "a + 1")),
         ("-sum(a*b)", lambda: -unfused("sum", "a*b")),
         ("a - mean(a)", lambda: A - bm.mean(A)),

@@ -84,27 +84,39 @@ def test_numexprs_keywords_give_numexprs_answers(keywords):
     assert (result is keywords["out"]) if "out" in keywords else True
 
 
-def operand_sets():
-    f3 = np.asfortranarray(np.arange(24.0).reshape(4, 3, 2))
+def operand_sets(dtype="float64"):
+    f3 = np.asfortranarray(np.arange(24, dtype=dtype).reshape(4, 3, 2))
+    grid = np.arange(24, dtype=dtype).reshape(4, 6)
     return {
         "all Fortran": {"x": f3, "y": np.asfortranarray(f3 + 1)},
-        "Fortran and a C row": {"x": f3, "y": np.arange(6.0).reshape(3, 2)},
-        "C": {"x": f3.copy(order="C"), "y": 2.0},
-        "one-dimensional": {"x": np.arange(5.0), "y": np.arange(5.0)},
+        "Fortran and a C row": {"x": f3, "y": np.arange(6, dtype=dtype).reshape(3, 2)},
+        "C": {"x": f3.copy(order="C"), "y": 2},
+        "one-dimensional": {"x": np.arange(5, dtype=dtype), "y": np.arange(5, dtype=dtype)},
+        "a Fortran-strided view": {"x": grid[::2, ::2].T, "y": 2},
+        "a C-strided view": {"x": grid[::2, ::2], "y": 2},
+        "Fortran-strided views": {"x": f3[::2, :, ::-1], "y": f3[1::2, ::-1, :]},
+        "a Fortran view and a broadcast one": {"x": f3[::2], "y": np.broadcast_to(f3[0, 0], (2, 3, 2))},
+        "a Fortran view and a C array": {"x": f3[::2], "y": np.ones((2, 3, 2), dtype)},
     }
 
 
 @pytest.mark.parametrize("operands", list(operand_sets()))
-@pytest.mark.parametrize("order", ["A", "C", "F"])
-def test_order_lays_a_new_result_out_as_numpy_does(operands, order):
-    names = operand_sets()[operands]
+@pytest.mark.parametrize("order", ["A", "C", "F", "K"])
+@pytest.mark.parametrize("dtype", ["float64", "int32"])
+def test_order_lays_a_new_result_out_as_numpy_does(operands, order, dtype):
+    names = operand_sets(dtype)[operands]
     expected = np.multiply(names["x"], names["y"], order=order)
     result = bm.evaluate("x * y", names, order=order)
-    assert (result.flags.c_contiguous, result.flags.f_contiguous) == (
-        expected.flags.c_contiguous,
-        expected.flags.f_contiguous,
-    )
-    assert bits(result) == bits(expected) == bits(bm.evaluate("x * y", names))
+    assert np.array_equal(result, expected) and result.dtype == expected.dtype
+    if dtype == "float64":
+        assert bits(result) == bits(expected) == bits(bm.evaluate("x * y", names))
+    # A new result is laid out in C or Fortran order, where NumPy's "K" may
+    # interleave the two (for a Fortran array and a C row broadcast to it).
+    if expected.flags.c_contiguous or expected.flags.f_contiguous:
+        assert (result.flags.c_contiguous, result.flags.f_contiguous) == (
+            expected.flags.c_contiguous,
+            expected.flags.f_contiguous,
+        )
 
 
 def test_a_local_dict_alone_falls_back_to_the_callers_globals_not_its_locals():

@@ -76,6 +76,8 @@ def test_inputs_stay_alive_until_the_work_ends():
         (lambda: bm.go(bm.kernel(lambda a: a).map(b=1.0)), ValueError, "missing arg: a"),
         (lambda: bm.go("x + y", x=np.ones(3), y=np.ones(4)), ValueError, None),
         (lambda: bm.go(HYPOT, X), TypeError, "kernel missing 1 required argument: 'y'"),
+        (lambda: bm.go("x + y", x=X), NameError, "name 'y' is not defined"),
+        (lambda: bm.go("x + y", x=np.ones(3, np.int32)), NameError, "name 'y' is not defined"),
         (lambda: bm.go("sum(x)", x=X), TypeError, None),
         (lambda: bm.go(42), TypeError, "go() expects a MapSpec, ReduceSpec, Kernel or expression text, not int"),
     ],

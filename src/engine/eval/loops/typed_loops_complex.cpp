@@ -62,11 +62,12 @@ Z function(Z z) {
 }
 
 /// NumPy's complex power: exact for the exponents 0, and small integers by
-/// repeated squaring, 0 to a positive real power is 0, else the library's.
+/// repeated squaring, 0 to a power of positive real part is 0 (whatever its
+/// imaginary part: |0^z| is 0^Re z), else the library's.
 Z power(Z base, Z exponent) {
   if (exponent == Z{}) return {1.0, 0.0};
   if (base == Z{}) {
-    if (exponent.real() > 0.0 && exponent.imag() == 0.0) return {};
+    if (exponent.real() > 0.0) return {};
     return {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
   }
   const double n = exponent.real();
