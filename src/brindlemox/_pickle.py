@@ -4,7 +4,7 @@ Expressions and kernel specs travel as the engine's own validated bytes: the
 rebuild refuses corrupt or hostile bytes with ValueError, and a rebuilt
 expression's arguments get fresh ids, so that they never merge with this
 process's other arguments. An expression's record of how it was built
-travels beside its bytes, flattened (it nests as deep as the expression). A `Kernel` travels as its expression and parameter
+travels beside its bytes, in its flat form. A `Kernel` travels as its expression and parameter
 names and is built again where it lands, checked as any new kernel is. A
 `Buffer` travels as its values, lent to pickle without a copy, so that
 protocol 5 sends them out of band. A task, a channel and a receive case are
@@ -24,8 +24,28 @@ from ._engine import Buffer, Channel, Expr, KernelSpec, RecvCase, TaskHandle, ru
 from ._channels import Channel as PackageChannel
 from ._channels import RecvCase as PackageRecvCase
 from ._kernel import Kernel
-from ._kernel_text import checked_text, flat_record, nested_record
+from ._kernel_text import checked_text
 from ._tasks import Task
+
+
+def _from_stack_form(flat: list[object]) -> tuple[object, ...]:
+    """A record as older pickles wrote it (in post-order, expanded, each
+    operation as (name, operand count) after its operands), in its flat form."""
+    entries: list[object] = []
+    #: The indices of the entries no operation has read yet.
+    unread: list[int] = []
+    for item in flat:
+        if type(item) is tuple and len(item) == 2 and type(item[0]) is str and type(item[1]) is int:
+            count = item[1]
+            if not 0 < count <= min(3, len(unread)):
+                raise ValueError("an expression's record does not hold together")
+            item = (item[0], *unread[len(unread) - count :])
+            del unread[len(unread) - count :]
+        unread.append(len(entries))
+        entries.append(item)
+    if len(unread) != 1:
+        raise ValueError("an expression's record does not hold together")
+    return tuple(entries)
 
 
 def _expr_from_bytes(data: bytes, record: object = None) -> Expr:
@@ -33,16 +53,17 @@ def _expr_from_bytes(data: bytes, record: object = None) -> Expr:
     if record is None:
         return expr
     try:
-        return _brindlemox._expr_with_record(expr, nested_record(record))
-    except ValueError as error:
+        flat = _from_stack_form(record) if isinstance(record, list) else record
+        # The extension refuses anything but a record that holds together.
+        return _brindlemox._expr_with_record(expr, flat)  # type: ignore[arg-type]
+    except (TypeError, ValueError) as error:
         raise pickle.UnpicklingError(f"a pickled Expr does not hold together: {error}") from error
 
 
 def _reduce_expr(expr: Expr) -> tuple[Callable[[bytes, object], Expr], tuple[bytes, object]]:
     # The record of how the expression was built travels with it, so that a
     # kernel made of it where it lands is typed as one made here.
-    record = _brindlemox._expr_record(expr)
-    return _expr_from_bytes, (_brindlemox._expr_to_bytes(expr), None if record is None else flat_record(record))
+    return _expr_from_bytes, (_brindlemox._expr_to_bytes(expr), _brindlemox._expr_record(expr))
 
 
 def _kernel_spec_from_bytes(data: bytes) -> KernelSpec:

@@ -202,6 +202,37 @@ def test_kernels_of_any_depth_are_built_without_deep_recursion():
     assert result.stdout.splitlines() == ["float64", "argument 'x' has dtype int64, and this kernel computes float64 data only"]
 
 
+def test_a_deep_expression_is_pickled_written_and_dropped_on_a_small_stack():
+    # A thread with 256 KiB of stack: anything nested as deep as the
+    # expression (its record, its pickle, its text as written) would crash
+    # the child when the interpreter frees it. (Python's own parser would
+    # overflow that stack on the text: a kernel is typed where it can parse.)
+    result = run_python(
+        """
+        import pickle, threading
+        import brindlemox as bm, _brindlemox
+        from brindlemox._kernel_text import kernel_text
+        def work():
+            e = x = bm.arg("x")
+            for n in range(100_000):
+                e = e + x if n % 2 else bm.sqrt(e)
+            back = pickle.loads(pickle.dumps(e))
+            record = _brindlemox._expr_record(back)
+            text = kernel_text(record, {"x": 0}).text
+            print(record == _brindlemox._expr_record(e), text == "sqrt(" * 50_000 + "_a0" + ") + _a0" * 50_000)
+            del e, back, record, text
+        threading.stack_size(256 * 1024)
+        thread = threading.Thread(target=work)
+        thread.start()
+        thread.join()
+        print("done")
+        """,
+        timeout=240,
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.split() == ["True", "True", "done"]
+
+
 def test_a_kernel_that_cannot_be_typed_refuses_other_data_than_float64():
     x, y = bm.args("x", "y")
     # where() of a constant condition reads only x, while NumPy's answer takes y's type too.

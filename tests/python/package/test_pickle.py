@@ -262,9 +262,19 @@ def test_expressions_and_kernels_keep_their_types(round_trip):
         assert result.dtype == np.int16 and result.tolist() == [12, -2, 8]
 
 
+def test_an_expression_pickled_with_its_record_in_the_older_form_loads():
+    # Older pickles wrote the record expanded in post-order, an operation as its name and operand count.
+    stream = pickle.dumps(Rebuilt(_pickle._expr_from_bytes, _brindlemox._expr_to_bytes(bm.arg("x") + 1.0),
+                                  [("arg", "x"), 1.0, ("+", 2)]))  # fmt: skip
+    back = pickle.loads(stream)
+    assert _brindlemox._expr_record(back) == (("arg", "x"), 1.0, ("+", 0, 1))
+    assert bm.kernel(back)(np.array([1], np.int8)).dtype == np.float64
+
+
 @pytest.mark.parametrize(
     "record, message",
-    [(("+", 2), "an expression's record must be a list"), ([("+", 2)], "an expression's record does not hold together"),
+    [("text", "record must be a tuple"), (("+", 2), "an expression's record does not hold together"),
+     ([("+", 2)], "an expression's record does not hold together"),
      ([("arg", "x"), 1.0, ("+", 3)], "an expression's record does not hold together"),
      ([("arg", "x"), 1.0], "an expression's record does not hold together")],
 )  # fmt: skip
