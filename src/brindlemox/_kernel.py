@@ -467,11 +467,11 @@ def _typed_text(expr: Expr, names: tuple[str, ...]) -> KernelText | None:
     return found
 
 
-def float64_kernel(expr: Expr, names: tuple[str, ...] | None = None) -> Kernel:
-    """`Kernel(expr, names)` computing in float64 whatever its operands, as
-    the float64 expression text does."""
+def float64_kernel(expr: Expr, names: tuple[str, ...] | None = None, math: str | None = None) -> Kernel:
+    """`Kernel(expr, names, math=math)` computing in float64 whatever its
+    operands, as the float64 expression text does."""
     made = Kernel.__new__(Kernel)
-    made._math = None
+    made._math = None if math is None else check_math(math)
     made._compile(expr, names)
     made._set_text(None)
     made._untyped = False

@@ -27,7 +27,6 @@ from typing import Final, NamedTuple
 
 import numpy as np
 
-from ._typed_eval import text_names
 
 #: How tightly each operator binds, as Python's grammar orders them.
 _ATOM: Final = 100
@@ -153,24 +152,3 @@ def kernel_text(record: tuple[object, ...], parameters: Mapping[str, int]) -> Ke
             pieces, level = ["(", name, " := ", *pieces, ")"], _ATOM
         pending.extend(reversed(["(", *pieces, ")"] if level < bound else pieces))
     return KernelText("".join(parts), tuple(writer.read), tuple(writer.constants))
-
-
-def checked_text(value: object, parameters: int) -> KernelText:
-    """`value` (a `KernelText`'s fields, as pickled) as the text of a kernel
-    of `parameters` parameters; TypeError or ValueError for anything else,
-    and the parser's error for text that is no expression. The text is only
-    ever typed, never run by the interpreter."""
-    if type(value) is not tuple or len(value) != 3:
-        raise TypeError("a kernel's text must be a tuple of its text, parameters and constants")
-    text, read, constants = value
-    if type(text) is not str or type(read) is not tuple or type(constants) is not tuple:
-        raise TypeError("a kernel's text must be a tuple of its text, parameters and constants")
-    if any(type(index) is not int or not 0 <= index < parameters for index in read):
-        raise ValueError("a kernel's text reads a parameter it does not have")
-    if any(type(pair) is not tuple or len(pair) != 2 or type(pair[0]) is not str for pair in constants):
-        raise TypeError("a kernel's constants must be pairs of a name and a value")
-    known = {f"_a{position}" for position in range(len(read))} | {name for name, _ in constants}
-    unknown = set(text_names(text, shared=True)) - known
-    if unknown:
-        raise ValueError(f"a kernel's text reads names it does not bind: {', '.join(sorted(unknown))}")
-    return KernelText(text, read, constants)

@@ -1,4 +1,4 @@
-// Records: freeing without recursion, and the flat form both ways.
+// Records: freeing without recursion, and the flat form.
 #include "expr_record.h"
 
 #include <cstddef>
@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "boundary.h"
-#include "convert.h"
 
 namespace bmx::py {
 
@@ -58,64 +57,6 @@ PyObject* flat_record(const RecordNode& root) {
     walk.pop_back();
   }
   return expect_object(PyList_AsTuple(entries.get()));
-}
-
-namespace {
-
-// An operation's entry: its name, then one to three indices of entries before
-// `position`, appended to `operands`. False for an entry that is no operation.
-bool read_operation(PyObject* entry, Py_ssize_t position, const std::vector<Record>& nodes,
-                    std::vector<Record>& operands) {
-  const Py_ssize_t size = PyTuple_GET_SIZE(entry);
-  if (size < 2 || size > 4 || !PyUnicode_CheckExact(PyTuple_GET_ITEM(entry, 0))) return false;
-  for (Py_ssize_t k = 1; k < size; ++k) {
-    PyObject* item = PyTuple_GET_ITEM(entry, k);
-    if (!PyLong_CheckExact(item)) return false;
-    const Py_ssize_t at = PyLong_AsSsize_t(item);
-    if (at == -1 && PyErr_Occurred() != nullptr) {
-      PyErr_Clear();
-      return false;
-    }
-    if (at < 0 || at >= position) return false;
-    operands.push_back(nodes[static_cast<std::size_t>(at)]);
-  }
-  return true;
-}
-
-// A leaf's entry: an argument's ("arg", name), or a number.
-bool is_leaf(PyObject* entry) {
-  if (!PyTuple_Check(entry)) return to_number(entry).has_value();
-  if (PyTuple_GET_SIZE(entry) != 2 || !PyUnicode_Check(PyTuple_GET_ITEM(entry, 1))) return false;
-  PyObject* kind = PyTuple_GET_ITEM(entry, 0);
-  return PyUnicode_Check(kind) && PyUnicode_CompareWithASCIIString(kind, "arg") == 0;
-}
-
-}  // namespace
-
-Record record_from_flat(PyObject* flat) {
-  if (!PyTuple_Check(flat)) {
-    set_error(PyExc_TypeError, "record must be a tuple");
-    return {};
-  }
-  std::vector<Record> nodes;
-  for (Py_ssize_t position = 0; position < PyTuple_GET_SIZE(flat); ++position) {
-    PyObject* entry = PyTuple_GET_ITEM(flat, position);
-    std::vector<Record> operands;
-    if (PyTuple_Check(entry) && read_operation(entry, position, nodes, operands)) {
-      nodes.push_back(std::make_shared<RecordNode>(PyRef::borrow(PyTuple_GET_ITEM(entry, 0)), std::move(operands)));
-      continue;
-    }
-    if (!is_leaf(entry)) {
-      set_error(PyExc_ValueError, "an expression's record does not hold together");
-      return {};
-    }
-    nodes.push_back(std::make_shared<RecordNode>(PyRef::borrow(entry), std::vector<Record>{}));
-  }
-  if (nodes.empty()) {
-    set_error(PyExc_ValueError, "an expression's record does not hold together");
-    return {};
-  }
-  return nodes.back();
 }
 
 }  // namespace bmx::py

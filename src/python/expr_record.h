@@ -1,7 +1,8 @@
 // Record: the package's record of how an Expr was built, kept as nodes in C++
 // so that no Python object nests as deep as the expression (an interpreter
 // frees nested objects recursively, and a deep chain overflows a small
-// thread stack), and its flat form for Python.
+// thread stack), and its flat form for Python. The package rebuilds a record
+// from its flat form only by building the expression again.
 #pragma once
 
 #include "py.h"
@@ -49,9 +50,5 @@ class RecordNode {
 /// a leaf as it is, an operation as (name, index, ...) with the indices of
 /// its operands' entries.
 PyObject* flat_record(const RecordNode& root);
-
-/// The record whose flat form is `flat`; null with TypeError (no tuple) or
-/// ValueError (entries that do not hold together) set otherwise.
-Record record_from_flat(PyObject* flat);
 
 }  // namespace bmx::py

@@ -59,14 +59,6 @@ PyObject* expr_record_impl(PyObject*, const BoundArgs& bound) {
   return record ? flat_record(*record) : PyRef::borrow(Py_None).release();
 }
 
-PyObject* expr_with_record_impl(PyObject*, const BoundArgs& bound) {
-  const Expr* expr = unwrap_expr(bound[0]);
-  if (expr == nullptr) return argument_error(bound.name(0));
-  Record record = record_from_flat(bound[1]);
-  if (!record) return nullptr;
-  return wrap_expr(*expr, std::move(record));
-}
-
 PyObject* expr_built_impl(PyObject*, const BoundArgs& bound) {
   const Expr* expr = unwrap_expr(bound[0]);
   if (expr == nullptr) return argument_error(bound.name(0));
@@ -83,7 +75,6 @@ using enum ParamKind;
 constexpr Param kUnaryParams[] = {{"op", Required}, {"operand", Required}};
 constexpr Param kBinaryParams[] = {{"op", Required}, {"left", Required}, {"right", Required}};
 constexpr Param kRecordParams[] = {{"expr", Required}};
-constexpr Param kWithRecordParams[] = {{"expr", Required}, {"record", Required}};
 constexpr Param kBuiltParams[] = {{"expr", Required}, {"name", Required}, {"operands", Required}};
 
 constexpr Method kFunctions[] = {
@@ -91,8 +82,6 @@ constexpr Method kFunctions[] = {
     {"_binary", kBinaryParams, "Binary(op, left, right), the operator named as in _BINARY_OPS.", binary_impl},
     {"_expr_record", kRecordParams, "How the package built expr (a flat tuple), or None where unknown.",
      expr_record_impl},
-    {"_expr_with_record", kWithRecordParams, "expr with the record record (as _expr_record gives it).",
-     expr_with_record_impl},
     {"_expr_built", kBuiltParams,
      "expr recorded as built by the function name over operands (Exprs, and numbers as given); expr itself "
      "where an operand's record is unknown.",
