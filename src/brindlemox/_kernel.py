@@ -176,8 +176,10 @@ class Kernel:
         array([2., 2.])
 
         A `MapSpec` computes in float64: values for which a call computes
-        another type (integer arrays, or a comparison's booleans) are a
-        TypeError; `go` with the kernel and its values computes those.
+        another type (integer arrays, or a comparison's booleans as the
+        result) are a TypeError; `go` with the kernel and its values computes
+        those. Comparisons inside a float64 kernel, read as where()
+        conditions, by the bitwise functions or as numbers, map.
         """
         self._check_float64({name: np.empty(0) if isinstance(value, Buffer) else value
                             for name, value in bindings.items()})  # fmt: skip
