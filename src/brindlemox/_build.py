@@ -16,7 +16,7 @@ from typing import Final, Protocol, TypedDict, TypeVar, Unpack, overload
 
 import numpy as np
 
-from _brindlemox import _binary, _expr_record, _expr_with_record, _unary
+from _brindlemox import _binary, _expr_built, _unary
 
 from ._engine import Expr, kernels, runtime
 
@@ -105,12 +105,7 @@ def recorded(name: str, result: Operand, operands: tuple[object, ...]) -> Operan
     """`result` of the function `name` over `operands`, recorded as built
     from them (each number as given), so that a kernel is typed as NumPy
     types the call; as it is when an operand's record is unknown."""
-    if type(result) is not Expr:
-        return result
-    records = tuple(_expr_record(operand) if type(operand) is Expr else operand for operand in operands)
-    if any(record is None for record in records):
-        return result
-    return _expr_with_record(result, (name, *records))
+    return _expr_built(result, name, operands) if type(result) is Expr else result
 
 
 def constant_like(like: Expr, value: float) -> Expr:

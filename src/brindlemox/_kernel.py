@@ -176,8 +176,10 @@ class Kernel:
         array([2., 2.])
 
         A `MapSpec` computes in float64: values for which a call computes
-        another type (integer arrays, or a comparison's booleans) are a
-        TypeError; `go` with the kernel and its values computes those.
+        another type (integer arrays, or a comparison's booleans as the
+        result) are a TypeError; `go` with the kernel and its values computes
+        those. Comparisons inside a float64 kernel, read as where()
+        conditions, by the bitwise functions or as numbers, map.
         """
         self._check_float64({name: np.empty(0) if isinstance(value, Buffer) else value
                             for name, value in bindings.items()})  # fmt: skip
@@ -469,11 +471,11 @@ def _typed_text(expr: Expr, names: tuple[str, ...]) -> KernelText | None:
     return found
 
 
-def float64_kernel(expr: Expr, names: tuple[str, ...] | None = None) -> Kernel:
-    """`Kernel(expr, names)` computing in float64 whatever its operands, as
-    the float64 expression text does."""
+def float64_kernel(expr: Expr, names: tuple[str, ...] | None = None, math: str | None = None) -> Kernel:
+    """`Kernel(expr, names, math=math)` computing in float64 whatever its
+    operands, as the float64 expression text does."""
     made = Kernel.__new__(Kernel)
-    made._math = None
+    made._math = None if math is None else check_math(math)
     made._compile(expr, names)
     made._set_text(None)
     made._untyped = False

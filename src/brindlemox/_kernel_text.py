@@ -21,12 +21,12 @@ extension's kernels do, not with the expanded tree.
 
 import math
 import operator
+from collections import Counter
 from collections.abc import Mapping
 from typing import Final, NamedTuple
 
 import numpy as np
 
-from ._typed_eval import text_names
 
 #: How tightly each operator binds, as Python's grammar orders them.
 _ATOM: Final = 100
@@ -61,27 +61,15 @@ def _operands_bound(symbol: str) -> tuple[int, int]:
     return level, level + 1
 
 
-#: Text as written, joined only once at the end: a piece nests the pieces of
-#: its operands, so that each step is constant time however long the text.
-Text = str | tuple["Text", ...]
+#: A piece of text still to write: text as it is, or the index of a record's
+#: entry with how tightly it must bind to go without parentheses there.
+Piece = str | tuple[int, int]
 
 
-def _wrapped(piece: tuple[Text, int], bound: int) -> Text:
-    text, level = piece
-    return text if level >= bound else ("(", text, ")")
-
-
-def _joined(text: Text) -> str:
-    """The pieces of `text` in order, walked without recursion."""
-    parts: list[str] = []
-    stack = [text]
-    while stack:
-        item = stack.pop()
-        if type(item) is str:
-            parts.append(item)
-        else:
-            stack.extend(reversed(item))
-    return "".join(parts)
+def _is_operation(entry: object) -> bool:
+    """Whether a record's `entry` is an operation, (name, index, ...); else
+    it is a leaf: a number, or an argument's ("arg", name)."""
+    return type(entry) is tuple and type(entry[1]) is int
 
 
 class _Writer:
@@ -90,7 +78,7 @@ class _Writer:
         self.read: dict[int, int] = {}
         self.constants: list[tuple[str, object]] = []
 
-    def constant(self, value: object) -> tuple[Text, int]:
+    def constant(self, value: object) -> tuple[str, int]:
         if type(value) is bool:
             return repr(value), _ATOM
         if type(value) is float and math.isfinite(value) or type(value) is int:
@@ -106,135 +94,61 @@ class _Writer:
         self.constants.append((name, named))
         return name, _ATOM
 
-    def leaf(self, record: object) -> tuple[Text, int] | None:
-        """The text of a record without operands, None for one with some."""
-        if type(record) is not tuple:
-            return self.constant(record)
-        if record[0] == "arg":
-            parameter = self.parameters[record[1]]
-            return f"_a{self.read.setdefault(parameter, len(self.read))}", _ATOM
-        return None
+    def leaf(self, entry: object) -> tuple[str, int]:
+        if type(entry) is not tuple:
+            return self.constant(entry)
+        parameter = self.parameters[entry[1]]
+        return f"_a{self.read.setdefault(parameter, len(self.read))}", _ATOM
 
-    def node(self, name: str, pieces: list[tuple[Text, int]]) -> tuple[Text, int]:
+    def node(self, name: str, operands: tuple[int, ...]) -> tuple[list[Piece], int]:
         if name in _UNARY_SYMBOLS:
-            return (_UNARY_SYMBOLS[name], _wrapped(pieces[0], _UNARY)), _UNARY
+            return [_UNARY_SYMBOLS[name], (operands[0], _UNARY)], _UNARY
         if name in _BINARY:
             left, right = _operands_bound(name)
-            return (_wrapped(pieces[0], left), f" {name} ", _wrapped(pieces[1], right)), _BINARY[name]
-        operands: list[Text] = []
-        for text, _ in pieces:
-            operands += [", ", text] if operands else [text]
-        return (f"{name}(", *operands, ")"), _ATOM
+            return [(operands[0], left), f" {name} ", (operands[1], right)], _BINARY[name]
+        pieces: list[Piece] = [f"{name}("]
+        for operand in operands:
+            pieces += [", ", (operand, 0)] if len(pieces) > 1 else [(operand, 0)]
+        return [*pieces, ")"], _ATOM
 
 
 def _shared_operations(record: tuple[object, ...]) -> set[int]:
-    """The ids of the operations `record` reaches more than once."""
-    seen: set[int] = set()
-    shared: set[int] = set()
-    stack: list[object] = [record]
-    while stack:
-        item = stack.pop()
-        if type(item) is not tuple or item[0] == "arg":
-            continue
-        if id(item) in seen:
-            shared.add(id(item))
-            continue
-        seen.add(id(item))
-        stack.extend(item[1:])
-    return shared
+    """The indices of the operations `record` reads more than once."""
+    reads = Counter(operand for entry in record if _is_operation(entry) for operand in entry[1:])  # type: ignore[index]
+    return {index for index, count in reads.items() if count > 1 and _is_operation(record[index])}
 
 
 def kernel_text(record: tuple[object, ...], parameters: Mapping[str, int]) -> KernelText:
-    """The text of the expression `record` describes, over `parameters`
-    (argument name to parameter index); KeyError for an argument that is no
-    parameter. Walked without recursion: a traced expression may nest as
-    deep as it is long."""
+    """The text of the expression `record` (as `_expr_record` gives it)
+    describes, over `parameters` (argument name to parameter index);
+    KeyError for an argument that is no parameter. Written in order, without
+    recursion and without nesting: a traced expression may nest as deep as it
+    is long."""
     writer = _Writer(parameters)
     shared = _shared_operations(record)
-    #: The names of the shared operations written so far, by id; walking in
-    #: Python's order of evaluation writes each one before it is read again.
+    #: The names of the shared operations written so far, by index: text is
+    #: written in Python's order of evaluation, so each is named where it is
+    #: first read.
     named: dict[int, str] = {}
-    done: list[tuple[Text, int]] = []
-    stack: list[tuple[tuple[object, ...], bool]] = [(record, False)]
-    while stack:
-        item, expanded = stack.pop()
-        if expanded:
-            count = len(item) - 1
-            pieces = done[len(done) - count :]
-            del done[len(done) - count :]
-            text, level = writer.node(str(item[0]), pieces)
-            if id(item) in shared:
-                name = named[id(item)] = f"_s{len(named)}"
-                text, level = ("(", name, " := ", text, ")"), _ATOM
-            done.append((text, level))
+    parts: list[str] = []
+    pending: list[Piece] = [(len(record) - 1, 0)]
+    while pending:
+        piece = pending.pop()
+        if isinstance(piece, str):
+            parts.append(piece)
             continue
-        if id(item) in named:
-            done.append((named[id(item)], _ATOM))
+        index, bound = piece
+        if index in named:
+            parts.append(named[index])
             continue
-        leaf = writer.leaf(item)
-        if leaf is not None:
-            done.append(leaf)
+        entry = record[index]
+        if not _is_operation(entry):
+            text, level = writer.leaf(entry)
+            parts.append(text if level >= bound else f"({text})")
             continue
-        stack.append((item, True))
-        stack.extend((operand, False) for operand in reversed(item[1:]))  # type: ignore[misc]
-    [(text, _)] = done
-    return KernelText(_joined(text), tuple(writer.read), tuple(writer.constants))
-
-
-def checked_text(value: object, parameters: int) -> KernelText:
-    """`value` (a `KernelText`'s fields, as pickled) as the text of a kernel
-    of `parameters` parameters; TypeError or ValueError for anything else,
-    and the parser's error for text that is no expression. The text is only
-    ever typed, never run by the interpreter."""
-    if type(value) is not tuple or len(value) != 3:
-        raise TypeError("a kernel's text must be a tuple of its text, parameters and constants")
-    text, read, constants = value
-    if type(text) is not str or type(read) is not tuple or type(constants) is not tuple:
-        raise TypeError("a kernel's text must be a tuple of its text, parameters and constants")
-    if any(type(index) is not int or not 0 <= index < parameters for index in read):
-        raise ValueError("a kernel's text reads a parameter it does not have")
-    if any(type(pair) is not tuple or len(pair) != 2 or type(pair[0]) is not str for pair in constants):
-        raise TypeError("a kernel's constants must be pairs of a name and a value")
-    known = {f"_a{position}" for position in range(len(read))} | {name for name, _ in constants}
-    unknown = set(text_names(text, shared=True)) - known
-    if unknown:
-        raise ValueError(f"a kernel's text reads names it does not bind: {', '.join(sorted(unknown))}")
-    return KernelText(text, read, constants)
-
-
-def flat_record(record: tuple[object, ...]) -> list[object]:
-    """`record` in post-order, without nesting, as pickle can take it however
-    deep: each leaf as it is (a number, or an argument's ("arg", name)), each
-    operation as (name, operand count) after its operands."""
-    flat: list[object] = []
-    stack: list[tuple[object, bool]] = [(record, False)]
-    while stack:
-        item, expanded = stack.pop()
-        if type(item) is not tuple or item[0] == "arg":
-            flat.append(item)
-        elif expanded:
-            flat.append((item[0], len(item) - 1))
-        else:
-            stack.append((item, True))
-            stack.extend((operand, False) for operand in reversed(item[1:]))
-    return flat
-
-
-def nested_record(flat: object) -> tuple[object, ...]:
-    """The record `flat_record` flattened; ValueError for anything else."""
-    if type(flat) is not list:
-        raise ValueError("an expression's record must be a list")
-    done: list[object] = []
-    for item in flat:
-        if type(item) is tuple and len(item) == 2 and type(item[0]) is str and type(item[1]) is int:
-            count = item[1]
-            if not 0 < count <= min(3, len(done)):
-                raise ValueError("an expression's record does not hold together")
-            operands = done[len(done) - count :]
-            del done[len(done) - count :]
-            done.append((item[0], *operands))
-        else:
-            done.append(item)
-    if len(done) != 1 or type(done[0]) is not tuple:
-        raise ValueError("an expression's record does not hold together")
-    return done[0]
+        pieces, level = writer.node(str(entry[0]), entry[1:])  # type: ignore[index]
+        if index in shared:
+            name = named[index] = f"_s{len(named)}"
+            pieces, level = ["(", name, " := ", *pieces, ")"], _ATOM
+        pending.extend(reversed(["(", *pieces, ")"] if level < bound else pieces))
+    return KernelText("".join(parts), tuple(writer.read), tuple(writer.constants))

@@ -93,6 +93,10 @@ _UNARY: Final = {op: ufunc for op, (_, ufunc) in _OPERATORS.items() if issubclas
 _COMPARE: Final = {op: ufunc for op, (_, ufunc) in _OPERATORS.items() if issubclass(op, ast.cmpop)}
 
 _ORDERINGS: Final = frozenset(_COMPARE.values())
+#: The operations to and on bools that the float64 kernels compute alike on
+#: the 1.0 and 0.0 they hold for True and False; NumPy's other arithmetic on
+#: bools is logic (True + True is True), theirs is not.
+_ONES_AND_ZEROS: Final = _ORDERINGS | {np.bitwise_and, np.bitwise_or, np.bitwise_xor, np.invert}
 
 
 class Plan(NamedTuple):
@@ -102,8 +106,10 @@ class Plan(NamedTuple):
     program: object
     dtype: np.dtype
     inputs: tuple[tuple[str, np.dtype], ...]
-    #: Whether every value is float64 and no fast-math loop computes one:
-    #: the float64 kernels compute those with the same bits.
+    #: Whether the result is float64, every value float64 or a bool made and
+    #: read only as the float64 kernels make and read their 1.0 and 0.0 (see
+    #: `_ONES_AND_ZEROS`), and no fast-math loop computes one: the float64
+    #: kernels compute those with the same bits.
     only_float64: bool
     #: Whether a fast-math loop computes some value.
     fast: bool
@@ -140,7 +146,7 @@ class _Typer:
     # --- values -----------------------------------------------------------
 
     def note(self, dtype: np.dtype) -> np.dtype:
-        if dtype != _F64:
+        if dtype != _F64 and dtype != _BOOL:
             self.only_float64 = False
         return dtype
 
@@ -192,6 +198,8 @@ class _Typer:
         loop, result = resolved[0], resolved[ufunc.nin]
         if ufunc in _ORDERINGS and resolved[0] != resolved[1]:
             return self.mixed_comparison(ufunc, operands, resolved[0])
+        if _BOOL in (loop, result) and ufunc not in _ONES_AND_ZEROS:
+            self.only_float64 = False
         code = _TYPED_OPS.get(ufunc.__name__)
         # float16 steps of its own, which float32 cannot take.
         half_step = ufunc is np.nextafter and loop == _F16
@@ -256,7 +264,6 @@ class _Typer:
         if isinstance(cond, numbers):
             return self.as_type(a if cond else b, dtype)
         condition = self.as_type(cond, _BOOL)
-        self.only_float64 = False
         values = [self.as_type(value, dtype) for value in (a, b)]
         return Typed((condition.code, values[0].code, values[1].code, (_WHERE, 0, CODES[dtype], 0)), dtype)
 
@@ -539,8 +546,8 @@ def plan(
         if parsed.reductions:
             return None
         raise ValueError("unsupported construct in expression") from None
-    only_float64 = typer.only_float64 and (isinstance(value, Typed) or type(value) is float)
     result = typer.strong(value)
+    only_float64 = typer.only_float64 and (isinstance(value, Typed) or type(value) is float) and result.dtype == _F64
     # The inputs the program still loads (a function such as `imag` of a real
     # value reads none), numbered in order.
     registered = sorted(typer.inputs, key=typer.inputs.__getitem__)

@@ -3,6 +3,8 @@
 #include "py_expr.h"
 
 #include <map>
+#include <memory>
+#include <vector>
 
 #include "arg_binder.h"
 #include "convert.h"
@@ -40,6 +42,10 @@ const char* symbol(CompareOp op) {
   return "";
 }
 
+Record recorded(const char* name, std::span<PyObject* const> operands) {
+  return record_of(PyRef::steal(new_text(name)), operands);
+}
+
 // Both operand orders reach the same slot; the tree keeps the source order.
 template <BinaryOp op>
 PyObject* binary_slot(PyObject* left, PyObject* right) {
@@ -49,7 +55,8 @@ PyObject* binary_slot(PyObject* left, PyObject* right) {
     if (!first) return nullptr;
     const std::optional<Operand> second = to_operand(right);
     if (!second) return nullptr;
-    return wrap_expr(binary_expr(op, first->get(), second->get()), record_of(symbol(op), {left, right}));
+    PyObject* const operands[] = {left, right};
+    return wrap_expr(binary_expr(op, first->get(), second->get()), recorded(symbol(op), operands));
   });
 }
 
@@ -59,7 +66,8 @@ PyObject* power_slot(PyObject* left, PyObject* right, PyObject*) { return binary
 template <UnaryOp op>
 PyObject* unary_slot(PyObject* self) {
   return guard([&]() -> PyObject* {
-    return wrap_expr(unary_expr(op, expr_of(self)), record_of(op == UnaryOp::Neg ? "u-" : "abs", {self}));
+    PyObject* const operands[] = {self};
+    return wrap_expr(unary_expr(op, expr_of(self)), recorded(op == UnaryOp::Neg ? "u-" : "abs", operands));
   });
 }
 
@@ -86,7 +94,8 @@ PyObject* richcompare_slot(PyObject* self, PyObject* other, int operation) {
     if (!is_expr(self) || !op) Py_RETURN_NOTIMPLEMENTED;
     const std::optional<Operand> right = to_operand(other);
     if (!right) return nullptr;
-    return wrap_expr(compare_expr(*op, expr_of(self), right->get()), record_of(symbol(*op), {self, other}));
+    PyObject* const operands[] = {self, other};
+    return wrap_expr(compare_expr(*op, expr_of(self), right->get()), recorded(symbol(*op), operands));
   });
 }
 
@@ -177,7 +186,7 @@ LazyType& expr_type() {
   });
 }
 
-PyObject* wrap_expr(Expr expr, PyRef record) {
+PyObject* wrap_expr(Expr expr, Record record) {
   return make_instance(expr_type().get(), ExprValue{std::move(expr), std::move(record)});
 }
 
@@ -186,16 +195,20 @@ const Expr* unwrap_expr(PyObject* object) {
   return value == nullptr ? nullptr : &value->expr;
 }
 
-PyRef record_of(const char* name, std::initializer_list<PyObject*> operands) {
-  PyRef record = PyRef::steal(expect_object(PyTuple_New(static_cast<Py_ssize_t>(operands.size() + 1))));
-  PyTuple_SET_ITEM(record.get(), 0, new_text(name));
-  Py_ssize_t i = 1;
+const Record& record_of_expr(PyObject* object) { return payload<ExprValue>(object).record; }
+
+Record record_of(PyRef name, std::span<PyObject* const> operands) {
+  std::vector<Record> records;
   for (PyObject* operand : operands) {
-    PyObject* item = is_expr(operand) ? payload<ExprValue>(operand).record.get() : operand;
-    if (item == nullptr) return {};
-    PyTuple_SET_ITEM(record.get(), i++, PyRef::borrow(item).release());
+    if (!is_expr(operand)) {
+      records.push_back(std::make_shared<RecordNode>(PyRef::borrow(operand), std::vector<Record>{}));
+      continue;
+    }
+    const Record& record = record_of_expr(operand);
+    if (!record) return {};
+    records.push_back(record);
   }
-  return record;
+  return std::make_shared<RecordNode>(std::move(name), std::move(records));
 }
 
 std::optional<Operand> to_operand(PyObject* object) {

@@ -3,10 +3,11 @@
 
 #include "py.h"
 
-#include <initializer_list>
 #include <optional>
+#include <span>
 
 #include "expr/expr.h"
+#include "expr_record.h"
 #include "py_class.h"
 #include "py_ref.h"
 
@@ -17,21 +18,18 @@ namespace bmx::py {
 /// doubles; the record keeps each number as the caller gave it, so that the
 /// package can type a kernel as NumPy types the same Python line (an int
 /// stays an int, a NumPy scalar keeps its dtype).
-///
-/// A record is an argument's ("arg", name), or an operation's tuple of its
-/// name (an operator's symbol, "u-" for negation, or an elementwise
-/// function's name) and its operands, each an Expr's record or a number as
-/// given. Records nest as tuples, which the interpreter frees without deep
-/// recursion, and never hold an Expr.
 struct ExprValue {
   Expr expr;
-  PyRef record;
+  Record record;
 };
 
 LazyType& expr_type();
 
 /// A new Expr object holding `expr`, with `record` (null: unknown).
-PyObject* wrap_expr(Expr expr, PyRef record = {});
+PyObject* wrap_expr(Expr expr, Record record = {});
+
+/// The record of an Expr object (null: unknown); `object` must be an Expr.
+const Record& record_of_expr(PyObject* object);
 
 /// The value of an Expr object; the conversion error (expected 'Expr') with nullptr otherwise.
 const Expr* unwrap_expr(PyObject* object);
@@ -48,9 +46,9 @@ class Operand {
   const Expr* expr_ = nullptr;
 };
 
-/// The record of an operation named `name` over `operands` (Exprs and
-/// numbers); null when an Expr operand's record is unknown.
-PyRef record_of(const char* name, std::initializer_list<PyObject*> operands);
+/// The record of an operation named `name` (a str) over `operands` (Exprs
+/// and numbers); null when an Expr operand's record is unknown.
+Record record_of(PyRef name, std::span<PyObject* const> operands);
 
 /// An Expr; else a signed 64-bit integer (int, bool, __index__) as a double;
 /// else the interpreter's float conversion. Otherwise TypeError "expected

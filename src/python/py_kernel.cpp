@@ -1,6 +1,7 @@
 // _KernelModule: the factories of expressions, kernels, maps and reductions.
 #include "py_kernel.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,7 @@ PyObject* new_arg(std::string name) {
   PyRef record = PyRef::steal(expect_object(PyTuple_New(2)));
   PyTuple_SET_ITEM(record.get(), 0, new_text("arg"));
   PyTuple_SET_ITEM(record.get(), 1, new_text(name));
-  return wrap_expr(make_arg(std::move(name)), std::move(record));
+  return wrap_expr(make_arg(std::move(name)), std::make_shared<RecordNode>(std::move(record), std::vector<Record>{}));
 }
 
 PyObject* arg_impl(PyObject*, const BoundArgs& bound) {

@@ -8,6 +8,7 @@
 #include "boundary.h"
 #include "convert.h"
 #include "expr/ops.h"
+#include "expr_record.h"
 #include "method_table.h"
 #include "module_names.h"
 #include "py_expr.h"
@@ -54,30 +55,37 @@ PyObject* binary_impl(PyObject*, const BoundArgs& bound) {
 
 PyObject* expr_record_impl(PyObject*, const BoundArgs& bound) {
   if (unwrap_expr(bound[0]) == nullptr) return argument_error(bound.name(0));
-  PyObject* record = payload<ExprValue>(bound[0]).record.get();
-  return PyRef::borrow(record == nullptr ? Py_None : record).release();
+  const Record& record = record_of_expr(bound[0]);
+  return record ? flat_record(*record) : PyRef::borrow(Py_None).release();
 }
 
-// Only a tuple: a record holds no mutable object, so no Expr can come to be
-// reachable from its own record.
-PyObject* expr_with_record_impl(PyObject*, const BoundArgs& bound) {
+PyObject* expr_built_impl(PyObject*, const BoundArgs& bound) {
   const Expr* expr = unwrap_expr(bound[0]);
   if (expr == nullptr) return argument_error(bound.name(0));
-  if (!PyTuple_Check(bound[1])) return set_error(PyExc_TypeError, "record must be a tuple");
-  return wrap_expr(*expr, PyRef::borrow(bound[1]));
+  std::string name;
+  if (!to_text(bound[1], name)) return argument_error(bound.name(1));
+  std::span<PyObject* const> operands;
+  if (!to_tuple_items(bound[2], operands)) return argument_error(bound.name(2));
+  Record record = record_of(PyRef::borrow(bound[1]), operands);
+  if (!record) return PyRef::borrow(bound[0]).release();
+  return wrap_expr(*expr, std::move(record));
 }
 
 using enum ParamKind;
 constexpr Param kUnaryParams[] = {{"op", Required}, {"operand", Required}};
 constexpr Param kBinaryParams[] = {{"op", Required}, {"left", Required}, {"right", Required}};
 constexpr Param kRecordParams[] = {{"expr", Required}};
-constexpr Param kWithRecordParams[] = {{"expr", Required}, {"record", Required}};
+constexpr Param kBuiltParams[] = {{"expr", Required}, {"name", Required}, {"operands", Required}};
 
 constexpr Method kFunctions[] = {
     {"_unary", kUnaryParams, "Unary(op, operand), the operator named as in _UNARY_OPS.", unary_impl},
     {"_binary", kBinaryParams, "Binary(op, left, right), the operator named as in _BINARY_OPS.", binary_impl},
-    {"_expr_record", kRecordParams, "How the package built expr (a tuple), or None where unknown.", expr_record_impl},
-    {"_expr_with_record", kWithRecordParams, "expr with the record record (a tuple).", expr_with_record_impl},
+    {"_expr_record", kRecordParams, "How the package built expr (a flat tuple), or None where unknown.",
+     expr_record_impl},
+    {"_expr_built", kBuiltParams,
+     "expr recorded as built by the function name over operands (Exprs, and numbers as given); expr itself "
+     "where an operand's record is unknown.",
+     expr_built_impl},
 };
 
 }  // namespace

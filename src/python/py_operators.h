@@ -8,7 +8,7 @@
 namespace bmx::py {
 
 /// The module functions `_unary`, `_binary`, `_expr_record` and
-/// `_expr_with_record`, for add_functions().
+/// `_expr_built`, for add_functions().
 PyMethodDef* operator_functions();
 
 /// Sets `_UNARY_OPS` and `_BINARY_OPS`: tuples of every operator's name, in

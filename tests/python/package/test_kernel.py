@@ -202,6 +202,66 @@ def test_kernels_of_any_depth_are_built_without_deep_recursion():
     assert result.stdout.splitlines() == ["float64", "argument 'x' has dtype int64, and this kernel computes float64 data only"]
 
 
+@pytest.mark.parametrize(
+    "build",
+    [lambda m, x, y: m.where(x > y, x - y, y * 0.5), lambda m, x, y: m.where(m.bitwise_or(m.bitwise_and(x > y, y >= 0), x != x), x, -y),
+     lambda m, x, y: (x <= y) * x + 1.5, lambda m, x, y: m.where(m.bitwise_xor(m.invert(x == y), y < 1), x / y, 0.5),
+     lambda m, x, y: m.where(x, y, 2.0), lambda m, x, y: m.where(x < 0, x > y, y > 0) * y],
+)  # fmt: skip
+def test_a_float64_kernel_that_compares_maps_with_numpys_bits(build):
+    # A comparison's bool is 1.0 or 0.0 in the float64 kernels, which read it
+    # back as NumPy reads a bool: as a where() condition, in bitwise_and, _or,
+    # _xor and invert, and as a float64 operand.
+    special = [np.nan, -np.nan, 0.0, -0.0, np.inf, -np.inf, 1.0, -2.5, 3.0, 5e-324]
+    x, y = (np.array(values) for values in zip(*[(a, b) for a in special for b in special]))
+    with np.errstate(all="ignore"):
+        want = build(np, x, y)
+    kernel = bm.kernel(lambda x, y: build(bm, x, y))
+    assert want.dtype == np.float64 and kernel.typed
+    assert bits(kernel(x, y)) == bits(want)
+    assert bits(bm.go(kernel.map(x=x, y=y)).result()) == bits(want)
+
+
+def test_a_kernel_whose_bools_numpy_adds_as_logic_does_not_map():
+    # True + True is True in NumPy, 2.0 in the float64 kernels.
+    kernel = bm.kernel(lambda x, y: ((x > y) + (x > 0)) * 1.0)
+    x, y = np.array([2.0, 0.0]), np.array([1.0, 1.0])
+    assert kernel(x, y).tolist() == [1.0, 0.0]
+    with pytest.raises(TypeError, match=r"computes in other types \(its result is float64\)"):
+        kernel.map(x=x, y=y)
+
+
+def test_a_deep_expression_is_pickled_written_and_dropped_on_a_small_stack():
+    # A thread with 256 KiB of stack: anything nested as deep as the
+    # expression (its record, its pickle, its text as written) would crash
+    # the child when the interpreter frees it. (Python's own parser would
+    # overflow that stack on the text: a kernel is typed where it can parse.)
+    result = run_python(
+        """
+        import pickle, threading
+        import brindlemox as bm, _brindlemox
+        from brindlemox._kernel_text import kernel_text
+        def work():
+            e = x = bm.arg("x")
+            for n in range(100_000):
+                e = e + x if n % 2 else bm.sqrt(e)
+            back = pickle.loads(pickle.dumps(e))
+            record = _brindlemox._expr_record(back)
+            text = kernel_text(record, {"x": 0}).text
+            print(record == _brindlemox._expr_record(e), text == "sqrt(" * 50_000 + "_a0" + ") + _a0" * 50_000)
+            del e, back, record, text
+        threading.stack_size(256 * 1024)
+        thread = threading.Thread(target=work)
+        thread.start()
+        thread.join()
+        print("done")
+        """,
+        timeout=240,
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.split() == ["True", "True", "done"]
+
+
 def test_a_kernel_that_cannot_be_typed_refuses_other_data_than_float64():
     x, y = bm.args("x", "y")
     # where() of a constant condition reads only x, while NumPy's answer takes y's type too.
