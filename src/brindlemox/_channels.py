@@ -4,8 +4,9 @@ A `Channel` wraps one engine channel. The blocking forms wait in the engine
 with the interpreter lock released and answer Ctrl-C; the asynchronous forms
 never block their loop and cost no thread per waiter: a receive that cannot
 complete at once waits with the engine's one receive agent, a send that finds
-no room is handed to the engine's delivery worker, and the settler thread
-wakes the waiting coroutine through one `call_soon_threadsafe`.
+no room waits in the channel itself until a receive makes room (so it never
+waits behind another channel's), and the settler thread wakes the waiting
+coroutine through one `call_soon_threadsafe`.
 
 The invariant every path here keeps: a value sent is received exactly once,
 or stays in its channel. A receive that took a value it can no longer hand

@@ -254,10 +254,10 @@ PyObject* send_async_impl(PyObject*, const BoundArgs& bound) {
   if (buffer == nullptr) return argument_error("buf");
   std::optional<TaskRef> task = new_task(bound[2]);
   if (!task) return nullptr;
-  // The delivery worker does the waiting; the task completes once the
-  // channel has the buffer, or fails when the channel is closed.
+  // The channel itself keeps the send until there is room; the task completes
+  // once the channel has the buffer, or fails when the channel is closed.
   (*task)->mark_delivery_queued(*buffer);
-  enqueue_delivery(DeliveryJob{channel->sending_only(), *task, *buffer});
+  deliver_when_room(DeliveryJob{channel->sending_only(), *task, *buffer});
   return wrap_task(std::move(*task));
 }
 

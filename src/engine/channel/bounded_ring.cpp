@@ -70,6 +70,19 @@ SendResult BoundedRing::send(ChannelMessage message, const Deadline& deadline) {
   }
 }
 
+SendStatus BoundedRing::send_or_park(BufferRef buffer, std::shared_ptr<SendClaim> owner) {
+  WakeList wakes;
+  const std::scoped_lock lock(mutex_);
+  if (refuses_sends_locked()) return SendStatus::Closed;
+  if (len_ < capacity_) {
+    push_locked(std::move(buffer), wakes);
+    return SendStatus::Sent;
+  }
+  if (receivers_gone_) return SendStatus::Disconnected;
+  parked_.push_back(ParkedSend{std::move(buffer), std::move(owner)});
+  return SendStatus::Parked;
+}
+
 void BoundedRing::post_marker_locked(WakeList& wakes) {
   if (len_ < capacity_) {
     push_locked(std::nullopt, wakes);
@@ -100,6 +113,8 @@ RecvResult BoundedRing::try_recv() {
   if (marker_pending_) {
     marker_pending_ = false;
     push_locked(std::nullopt, wakes);
+  } else if (std::optional<BufferRef> parked = take_parked_locked(wakes)) {
+    push_locked(std::move(parked), wakes);
   } else if (auto sender = senders_.claim_one()) {
     wakes.add(std::move(sender->context));
   }

@@ -50,6 +50,7 @@ class BoundedRing final : public ChannelQueue {
 
   SendResult try_send(ChannelMessage message) override;
   SendResult send(ChannelMessage message, const Deadline& deadline) override;
+  SendStatus send_or_park(BufferRef buffer, std::shared_ptr<SendClaim> owner) override;
 
   /// Takes a given-back value, else the oldest message; once the close marker
   /// has been taken and the ring is empty, reports the marker again to every
@@ -74,7 +75,8 @@ class BoundedRing final : public ChannelQueue {
   //   len_ <= capacity_; the slots (head_ + k) % capacity_ for k < len_ hold
   //   constructed messages, oldest first, and no other slot does.
   //   Every message that lands claims one waiting receiver; every slot that
-  //   frees goes to the pending marker or else claims one waiting sender.
+  //   frees goes to the pending marker, else to the oldest parked send, else
+  //   claims one waiting sender.
   //   marker_pending_ implies len_ == capacity_.
   /// Number of slots; fixed.
   const std::uint64_t capacity_;

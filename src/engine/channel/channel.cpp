@@ -33,7 +33,8 @@ std::optional<Result<void>> ChannelHandle::send_buffer(BufferRef buffer, const D
     case SendStatus::TimedOut: return std::nullopt;
     case SendStatus::Closed:
     case SendStatus::Disconnected: return std::optional<Result<void>>(std::in_place, ComputeError::channel_closed());
-    case SendStatus::Full: break;
+    case SendStatus::Full:
+    case SendStatus::Parked: break;
   }
   fail("a waiting send reported a full queue");
 }

@@ -44,7 +44,7 @@ RecvResult ChannelQueue::recv(const Deadline& deadline) {
 bool ChannelQueue::register_receiver(const WaitEntry& entry) {
   const std::scoped_lock lock(mutex_);
   receivers_.add(entry);
-  return marker_taken_ || !given_back_.empty() || has_message_locked();
+  return marker_taken_ || !given_back_.empty() || !parked_.empty() || has_message_locked();
 }
 
 void ChannelQueue::unregister_receiver(const WaitContext& context, std::uint32_t operation) {
@@ -61,6 +61,7 @@ bool ChannelQueue::close() {
   // Waiting senders look again, find the queue closed and take their values
   // back; none of them lands behind the marker.
   senders_.claim_all(wakes);
+  refuse_parked_locked(wakes, SendStatus::Closed);
   return true;
 }
 
@@ -69,6 +70,24 @@ void ChannelQueue::give_back(BufferRef buffer) {
   const std::scoped_lock lock(mutex_);
   given_back_.push_front(std::move(buffer));
   offer_given_back_locked(wakes);
+}
+
+std::optional<BufferRef> ChannelQueue::take_parked_locked(WakeList& wakes) {
+  while (!parked_.empty()) {
+    ParkedSend parked = std::move(parked_.front());
+    parked_.pop_front();
+    if (!parked.owner->claim()) continue;
+    wakes.finish(std::move(parked.owner), SendStatus::Sent);
+    return std::move(parked.buffer);
+  }
+  return std::nullopt;
+}
+
+void ChannelQueue::refuse_parked_locked(WakeList& wakes, SendStatus why) {
+  for (ParkedSend& parked : parked_) {
+    if (parked.owner->claim()) wakes.finish(std::move(parked.owner), why);
+  }
+  parked_.clear();
 }
 
 std::optional<BufferRef> ChannelQueue::take_given_back_locked() {
@@ -83,6 +102,7 @@ void ChannelQueue::disconnect_receivers() {
   const std::scoped_lock lock(mutex_);
   receivers_gone_ = true;
   senders_.claim_all(wakes);
+  refuse_parked_locked(wakes, SendStatus::Disconnected);
 }
 
 void ChannelQueue::note_marker_taken_locked(WakeList& wakes) {

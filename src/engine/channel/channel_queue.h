@@ -15,6 +15,11 @@
 //   A receiver that took a value and can no longer use it (an asynchronous
 //   receive cancelled as the value reached it) gives it back: it goes in
 //   front of everything queued, ahead of the marker, for any receive to take.
+//   An asynchronous send that finds no room parks in the queue instead of
+//   waiting on a thread: the receive that makes room moves its value in
+//   and tells its owner Sent; close() and the receivers' departure tell every
+//   parked send why it failed. So no asynchronous send waits behind another
+//   channel's.
 //
 // Invariants (every flavour):
 //   Messages leave a queue in the order they entered it, given-back values
@@ -72,6 +77,11 @@ class ChannelQueue {
   /// message back, unsent.
   virtual SendResult send(ChannelMessage message, const Deadline& deadline) = 0;
 
+  /// Sends without waiting on a thread: Sent, Closed, Disconnected, or
+  /// Parked, when the message waits in the queue until a receive makes room
+  /// and `owner` is told how it ended (unless it withdraws first).
+  virtual SendStatus send_or_park(BufferRef buffer, std::shared_ptr<SendClaim> owner) = 0;
+
   /// Receives without waiting: Message (a buffer or the close marker) or Empty.
   virtual RecvResult try_recv() = 0;
   /// Receives, waiting while there is nothing to take or until `deadline`
@@ -115,6 +125,10 @@ class ChannelQueue {
   virtual void offer_given_back_locked(WakeList& wakes) = 0;
   /// The oldest given-back value, if any, removed. Requires mutex_.
   std::optional<BufferRef> take_given_back_locked();
+  /// The value of the oldest parked send its owner still wants, removed; the
+  /// owner is told Sent once the lock is dropped. Withdrawn ones are dropped
+  /// on the way. Requires mutex_.
+  std::optional<BufferRef> take_parked_locked(WakeList& wakes);
   /// Whether a send must be refused: Closed, with nothing queued. Requires mutex_.
   bool refuses_sends_locked() const { return closed_.load(std::memory_order_relaxed); }
   /// Records that a receive took the marker and wakes the other receivers,
@@ -128,6 +142,9 @@ class ChannelQueue {
   //   marker_pending_: close() found no room for the marker, which takes the
   //   first that frees (a slot, or at capacity 0 a receiver).
   //   marker_taken_ and receivers_gone_, once set, stay set.
+  //   parked_ holds sends only while a send would have to wait (a bounded
+  //   queue is full), and none once the queue is closed or nobody can
+  //   receive.
   std::mutex mutex_;
   /// Senders waiting for room. Guarded by mutex_.
   WaiterList senders_;
@@ -142,7 +159,20 @@ class ChannelQueue {
   /// Values given back, the next to take first. Guarded by mutex_.
   std::deque<BufferRef> given_back_;
 
+  /// A send waiting in the queue for room.
+  struct ParkedSend {
+    BufferRef buffer;
+    std::shared_ptr<SendClaim> owner;
+  };
+  /// Parked sends, oldest first. Guarded by mutex_.
+  std::deque<ParkedSend> parked_;
+
+
  private:
+  /// Tells every parked send its owner still wants that it failed with `why`.
+  /// Requires mutex_.
+  void refuse_parked_locked(WakeList& wakes, SendStatus why);
+
   /// Set once, by the first close(), under mutex_; also read without it.
   std::atomic<bool> closed_{false};
 };

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "buffer/buffer.h"
@@ -25,6 +26,24 @@ enum class SendStatus : std::uint8_t {
   /// The deadline ended the wait first (its time passed, or a signal came);
   /// the message was not sent.
   TimedOut,
+  /// No room now: the message waits in the queue for it (send_or_park only).
+  Parked,
+};
+
+/// The owner of a send parked in a queue, told once how it ended.
+class SendClaim {
+ public:
+  SendClaim() = default;
+  SendClaim(const SendClaim&) = delete;
+  SendClaim& operator=(const SendClaim&) = delete;
+  virtual ~SendClaim() = default;
+
+  /// Takes the parked send for delivery; false once its owner withdrew it.
+  /// Called under the queue's lock, so it takes no lock itself.
+  virtual bool claim() = 0;
+  /// Sent, Closed or Disconnected; called once after a successful claim, with
+  /// no queue lock held.
+  virtual void finish(SendStatus status) = 0;
 };
 
 /// The outcome of a send; `message` hands the message back unless Sent.

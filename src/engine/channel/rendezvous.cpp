@@ -71,6 +71,17 @@ SendResult Rendezvous::send(ChannelMessage message, const Deadline& deadline) {
   }
 }
 
+SendStatus Rendezvous::send_or_park(BufferRef buffer, std::shared_ptr<SendClaim> owner) {
+  WakeList wakes;
+  const std::scoped_lock lock(mutex_);
+  if (refuses_sends_locked()) return SendStatus::Closed;
+  if (receivers_gone_) return SendStatus::Disconnected;
+  ChannelMessage message = std::move(buffer);
+  if (hand_to_receiver_locked(message, wakes)) return SendStatus::Sent;
+  parked_.push_back(ParkedSend{std::move(*message), std::move(owner)});
+  return SendStatus::Parked;
+}
+
 void Rendezvous::post_marker_locked(WakeList& wakes) {
   ChannelMessage marker;
   if (!hand_to_receiver_locked(marker, wakes)) marker_pending_ = true;
@@ -82,6 +93,7 @@ RecvResult Rendezvous::try_recv() {
   if (std::optional<BufferRef> given_back = take_given_back_locked()) {
     return {RecvStatus::Message, std::move(given_back)};
   }
+  if (std::optional<BufferRef> parked = take_parked_locked(wakes)) return {RecvStatus::Message, std::move(parked)};
   if (std::optional<WaitEntry> sender = senders_.claim_one()) {
     ChannelMessage message = take_from(*sender->packet);
     if (!message) note_marker_taken_locked(wakes);

@@ -23,9 +23,11 @@ class Rendezvous final : public ChannelQueue {
   /// Hands the message to a waiting receiver, if any.
   SendResult try_send(ChannelMessage message) override;
   SendResult send(ChannelMessage message, const Deadline& deadline) override;
+  /// Hands the buffer to a waiting receiver, or parks it for the next receive.
+  SendStatus send_or_park(BufferRef buffer, std::shared_ptr<SendClaim> owner) override;
 
-  /// Takes a given-back value, else a waiting sender's message, else the
-  /// pending marker; once the marker has been taken, reports it again to
+  /// Takes a given-back value, else a parked send's, else a waiting sender's
+  /// message, else the pending marker; once the marker has been taken, reports it again to
   /// every receive that finds no sender.
   RecvResult try_recv() override;
   /// Only given-back values wait here; a sender hands its value over.

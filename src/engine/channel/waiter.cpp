@@ -42,6 +42,11 @@ void WaitContext::unpark() { unpark_one(selection_); }
 
 WakeList::~WakeList() {
   for (const auto& context : contexts_) context->unpark();
+  for (const auto& [owner, status] : finishes_) owner->finish(status);
+}
+
+void WakeList::finish(std::shared_ptr<SendClaim> owner, SendStatus status) {
+  finishes_.emplace_back(std::move(owner), status);
 }
 
 void WakeList::add(std::shared_ptr<WaitContext> context) { contexts_.push_back(std::move(context)); }

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "deadline.h"
@@ -83,8 +84,9 @@ struct WaitEntry {
   Packet* packet;
 };
 
-/// Contexts to unpark once the queue lock is dropped. Declare it before the
-/// lock guard, so the wake-ups run in its destructor after the unlock.
+/// Contexts to unpark, and parked sends to tell, once the queue lock is
+/// dropped. Declare it before the lock guard, so the wake-ups run in its
+/// destructor after the unlock.
 class WakeList {
  public:
   WakeList() = default;
@@ -95,9 +97,12 @@ class WakeList {
   void add(std::shared_ptr<WaitContext> context);
   /// Makes room for `count` more contexts, so adding them cannot fail.
   void reserve(std::size_t count);
+  /// Tells a claimed parked send how it ended, once the lock is dropped.
+  void finish(std::shared_ptr<SendClaim> owner, SendStatus status);
 
  private:
   std::vector<std::shared_ptr<WaitContext>> contexts_;
+  std::vector<std::pair<std::shared_ptr<SendClaim>, SendStatus>> finishes_;
 };
 
 /// The entries of the threads waiting on one side of one queue, oldest first.

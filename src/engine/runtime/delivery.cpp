@@ -55,7 +55,34 @@ ServiceQueue<DeliveryJob>& running_queue() {
   return service<ServiceQueue<DeliveryJob>>("delivery worker", "delivery-worker", run_worker);
 }
 
+/// A delivery parked in its channel's queue; the queue claims it through
+/// the task and tells it how it ended.
+class ParkedDelivery final : public SendClaim {
+ public:
+  explicit ParkedDelivery(TaskRef task) : task_(std::move(task)) {}
+
+  bool claim() override { return task_->claim_delivery(); }
+
+  void finish(SendStatus status) override {
+    if (status == SendStatus::Sent) {
+      task_->complete_delivery();
+    } else {
+      (void)task_->fail(ComputeError::channel_closed());
+    }
+  }
+
+ private:
+  const TaskRef task_;
+};
+
 }  // namespace
+
+void deliver_when_room(DeliveryJob job) {
+  auto owner = std::make_shared<ParkedDelivery>(job.task);
+  const SendStatus status = job.channel.queue().send_or_park(std::move(job.buffer), owner);
+  // Nobody else has the task yet unless it parked, so it is told here.
+  if (status != SendStatus::Parked && job.task->claim_delivery()) owner->finish(status);
+}
 
 void enqueue_delivery(DeliveryJob job) {
   if (!running_queue().push(std::move(job))) fail("delivery worker channel disconnected: SendError(..)");

@@ -35,4 +35,12 @@ struct DeliveryJob {
 /// Any thread may call it.
 void enqueue_delivery(DeliveryJob job);
 
+/// Sends `job`'s buffer with no thread waiting: at once when there is room,
+/// else it parks in the channel's queue, and the receive that makes room
+/// completes the task; a close, or the receivers' departure, fails it with
+/// ChannelClosed. Unlike enqueue_delivery, no job ever waits behind another.
+/// The task must be DeliveryQueued; withdrawing it before a receive claims
+/// the buffer cancels the send. Never waits.
+void deliver_when_room(DeliveryJob job);
+
 }  // namespace bmx

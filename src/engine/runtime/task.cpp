@@ -72,12 +72,19 @@ bool Task::withdraw() {
   {
     const std::scoped_lock lock(mutex_);
     const TaskState::Kind kind = state_.kind();
-    if (kind == TaskState::Kind::Created || kind == TaskState::Kind::DeliveryQueued) {
+    std::uint8_t unclaimed = kUnclaimed;
+    if (kind == TaskState::Kind::Created ||
+        (kind == TaskState::Kind::DeliveryQueued && hand_.compare_exchange_strong(unclaimed, kWithdrawn))) {
       changed = finish_locked(TaskState(TaskState::Kind::Cancelled));
     }
   }
   settled(changed);
   return changed;
+}
+
+bool Task::claim_delivery() {
+  std::uint8_t unclaimed = kUnclaimed;
+  return hand_.compare_exchange_strong(unclaimed, kClaimed);
 }
 
 void Task::mark_running() {

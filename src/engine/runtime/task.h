@@ -97,9 +97,13 @@ class Task {
   bool fail(ComputeError error);
   /// Cancels a pending task; false (and no change) for a terminal one.
   bool cancel();
-  /// Cancels only work that has not begun (Created or DeliveryQueued); false
-  /// and no change otherwise.
+  /// Cancels only work that has not begun (Created, or DeliveryQueued and not
+  /// yet claimed); false and no change otherwise.
   bool withdraw();
+  /// Takes a queued delivery for the channel that carries it; false once it
+  /// was withdrawn. Lock-free, so that a channel queue may call it under its
+  /// own lock; exactly one of claim_delivery and withdraw succeeds.
+  bool claim_delivery();
   bool is_done() const;
   TaskState snapshot_state() const;
 
@@ -125,6 +129,9 @@ class Task {
   std::optional<TaskOutput> output_;
   /// Set before the task is shared, never changed afterwards.
   std::optional<std::uint64_t> settle_token_;
+  /// Who took a queued delivery: nobody yet, its channel, or a withdrawal.
+  enum Hand : std::uint8_t { kUnclaimed, kClaimed, kWithdrawn };
+  std::atomic<std::uint8_t> hand_{kUnclaimed};
 };
 
 using TaskRef = std::shared_ptr<Task>;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <vector>
 
 #include "test_thread.h"
@@ -131,6 +132,79 @@ TEST_P(CloseTest, AGivenBackValueWakesAWaitingReceiver) {
   receiver.join_within(5s);
   ASSERT_TRUE(got && got->ok());
   EXPECT_EQ(tag_of(got->value()), 9);
+}
+
+// The owner of a parked send, as the runtime's deliveries are: one claim
+// decides between the queue and a withdrawal.
+class RecordingClaim final : public SendClaim {
+ public:
+  bool claim() override { return take(kClaimed); }
+  void finish(SendStatus status) override { told.push_back(status); }
+  bool withdraw() { return take(kWithdrawn); }
+
+  std::vector<SendStatus> told;
+
+ private:
+  static constexpr int kClaimed = 1;
+  static constexpr int kWithdrawn = 2;
+  bool take(int by) {
+    int unclaimed = 0;
+    return state_.compare_exchange_strong(unclaimed, by);
+  }
+  std::atomic<int> state_{0};
+};
+
+// A full channel (at capacity 0: no receiver) parks an asynchronous send; the
+// receive that makes room moves its value in, and only then is it told Sent.
+TEST_P(CloseTest, AParkedSendLandsWhenAReceiveMakesRoom) {
+  const ChannelHandle channel = make_channel(GetParam());
+  for (std::uint64_t k = 0; k < GetParam(); ++k) ASSERT_TRUE(channel.send_buffer(tagged(1), after(1s))->ok());
+  const auto owner = std::make_shared<RecordingClaim>();
+  EXPECT_EQ(channel.queue().send_or_park(tagged(2), owner), SendStatus::Parked);
+  EXPECT_TRUE(owner->told.empty());
+  // At capacity 0 the receive that makes room is the one that takes it.
+  if (GetParam() > 0) {
+    EXPECT_EQ(tag_of(channel.recv_buffer(after(1s))->value()), 1);
+    EXPECT_EQ(owner->told, std::vector<SendStatus>{SendStatus::Sent});
+    for (std::uint64_t k = 1; k < GetParam(); ++k) EXPECT_EQ(tag_of(channel.recv_buffer(after(1s))->value()), 1);
+  }
+  EXPECT_EQ(tag_of(channel.recv_buffer(after(1s))->value()), 2);
+  EXPECT_EQ(owner->told, std::vector<SendStatus>{SendStatus::Sent});
+  EXPECT_FALSE(owner->withdraw());
+}
+
+// Closing tells every parked send Closed, and none of their values is queued;
+// one withdrawn before is dropped without a word.
+TEST_P(CloseTest, CloseRefusesParkedSendsAndSkipsWithdrawnOnes) {
+  const ChannelHandle channel = make_channel(GetParam());
+  for (std::uint64_t k = 0; k < GetParam(); ++k) ASSERT_TRUE(channel.send_buffer(tagged(1), after(1s))->ok());
+  const auto withdrawn = std::make_shared<RecordingClaim>();
+  const auto refused = std::make_shared<RecordingClaim>();
+  ASSERT_EQ(channel.queue().send_or_park(tagged(2), withdrawn), SendStatus::Parked);
+  ASSERT_EQ(channel.queue().send_or_park(tagged(3), refused), SendStatus::Parked);
+  ASSERT_TRUE(withdrawn->withdraw());
+  EXPECT_TRUE(channel.close());
+  EXPECT_TRUE(withdrawn->told.empty());
+  EXPECT_EQ(refused->told, std::vector<SendStatus>{SendStatus::Closed});
+  for (std::uint64_t k = 0; k < GetParam(); ++k) EXPECT_EQ(tag_of(channel.recv_buffer(after(1s))->value()), 1);
+  EXPECT_TRUE(is_channel_closed(channel.recv_buffer(after(1s))));
+  EXPECT_EQ(channel.queue().send_or_park(tagged(4), std::make_shared<RecordingClaim>()), SendStatus::Closed);
+}
+
+// A receive passes over a withdrawn parked send to the next one.
+TEST_P(CloseTest, AReceivePassesOverAWithdrawnParkedSend) {
+  const ChannelHandle channel = make_channel(GetParam());
+  for (std::uint64_t k = 0; k < GetParam(); ++k) ASSERT_TRUE(channel.send_buffer(tagged(1), after(1s))->ok());
+  const auto withdrawn = std::make_shared<RecordingClaim>();
+  const auto kept = std::make_shared<RecordingClaim>();
+  ASSERT_EQ(channel.queue().send_or_park(tagged(2), withdrawn), SendStatus::Parked);
+  ASSERT_EQ(channel.queue().send_or_park(tagged(3), kept), SendStatus::Parked);
+  ASSERT_TRUE(withdrawn->withdraw());
+  std::vector<double> got;
+  for (std::uint64_t k = 0; k <= GetParam(); ++k) got.push_back(tag_of(channel.recv_buffer(after(1s))->value()));
+  EXPECT_EQ(got.back(), 3);
+  EXPECT_EQ(kept->told, std::vector<SendStatus>{SendStatus::Sent});
+  EXPECT_FALSE(channel.recv_buffer(after(10ms)).has_value());
 }
 
 TEST(CloseFullChannelTest, CloseNeverWaitsAndTheMarkerFollowsTheQueuedBuffers) {

@@ -89,6 +89,52 @@ def test_a_send_async_pending_when_the_channel_closes_delivers_or_raises_never_b
     asyncio.run(main())
 
 
+@pytest.mark.parametrize("capacity", [0, 1])
+def test_a_send_async_waiting_on_one_channel_never_holds_up_another(capacity):
+    async def main():
+        a, b = bm.chan(capacity), bm.chan(capacity)
+        if capacity:
+            await a.send_async([1.0])
+            await b.send_async([3.0])
+        into_a = asyncio.ensure_future(a.send_async([2.0]))  # no room in a until the end
+        await settle(random.Random(1))
+        into_b = asyncio.ensure_future(b.send_async([4.0]))
+        got = [] if not capacity else [(await asyncio.wait_for(b.recv_async(), LIMIT)).tolist()]
+        got.append((await asyncio.wait_for(b.recv_async(), LIMIT)).tolist())
+        await asyncio.wait_for(into_b, LIMIT)
+        assert not into_a.done()
+        got += [(await asyncio.wait_for(a.recv_async(), LIMIT)).tolist() for _ in range(1 + capacity)]
+        await asyncio.wait_for(into_a, LIMIT)
+        return got
+
+    expected = [[3.0], [4.0], [1.0], [2.0]] if capacity else [[4.0], [2.0]]
+    assert asyncio.run(main()) == expected
+
+
+def test_a_cancelled_send_async_delivers_at_most_once_and_once_when_it_returned():
+    async def main():
+        rng = random.Random(9)
+        for trial in range(1500):
+            channel = bm.chan(1)
+            channel.send([-1.0])
+            sending = asyncio.ensure_future(channel.send_async([float(trial)]))
+            received = []
+            for side in rng.sample(["cancel", "receive", "yield"], 3):
+                if side == "cancel":
+                    sending.cancel()
+                elif side == "receive":
+                    received.append(channel.try_recv())
+                await settle(rng)
+            await asyncio.gather(sending, return_exceptions=True)
+            channel.close()
+            values = [value[0] for value in received if value is not None] + drain(channel)
+            mine = [value for value in values if value != -1.0]
+            assert len(mine) <= 1 and (sending.cancelled() or len(mine) == 1), (trial, mine)
+            assert mine in ([], [float(trial)])
+
+    asyncio.run(main())
+
+
 def test_a_cancelled_receive_returns_its_value_or_leaves_it_in_the_channel():
     async def main():
         rng = random.Random(5)
