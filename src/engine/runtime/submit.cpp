@@ -8,12 +8,12 @@ namespace bmx {
 
 namespace {
 
-void deliver(const TaskRef& task, const ChannelHandle& out, BufferRef buffer) {
-  enqueue_delivery(DeliveryJob{out.sending_only(), task, std::move(buffer)});
-}
+/// How a result reaches its output channel: enqueue_delivery or deliver_when_room.
+using Deliver = void (*)(DeliveryJob job);
 
 // The body of a map whose task is already running.
-void compute_map(const TaskRef& task, const MapContent& spec, const std::optional<ChannelHandle>& out) {
+void compute_map(const TaskRef& task, const MapContent& spec, const std::optional<ChannelHandle>& out,
+                 Deliver deliver) {
   Result<BufferRef> outcome = execute_map(spec);
   if (!outcome.ok()) {
     task->fail(std::move(outcome).error());
@@ -26,10 +26,11 @@ void compute_map(const TaskRef& task, const MapContent& spec, const std::optiona
   }
   // The task's output and the delivered message share one storage.
   task->mark_delivery_queued(result);
-  deliver(task, *out, std::move(result));
+  deliver(DeliveryJob{out->sending_only(), task, std::move(result)});
 }
 
-void compute_reduce(const TaskRef& task, const ReduceContent& spec, const std::optional<ChannelHandle>& out) {
+void compute_reduce(const TaskRef& task, const ReduceContent& spec, const std::optional<ChannelHandle>& out,
+                    Deliver deliver) {
   const Result<double> outcome = execute_reduce(spec.buffer, spec.op);
   if (!outcome.ok()) {
     task->fail(outcome.error());
@@ -41,27 +42,31 @@ void compute_reduce(const TaskRef& task, const ReduceContent& spec, const std::o
     return;
   }
   task->mark_delivery_queued(value);
-  deliver(task, *out, Buffer::from_f64_vec(F64Vec{value}));
+  deliver(DeliveryJob{out->sending_only(), task, Buffer::from_f64_vec(F64Vec{value})});
 }
 
 }  // namespace
 
 void run_map(const TaskRef& task, const MapContent& spec, const std::optional<ChannelHandle>& out) {
   task->mark_running();
-  compute_map(task, spec, out);
+  compute_map(task, spec, out, enqueue_delivery);
 }
 
 void run_reduce(const TaskRef& task, const ReduceContent& spec, const std::optional<ChannelHandle>& out) {
   task->mark_running();
-  compute_reduce(task, spec, out);
+  compute_reduce(task, spec, out, enqueue_delivery);
 }
 
 void submit_map(const TaskRef& task, MapContent spec, std::optional<ChannelHandle> out) {
-  run_on_runner(task, [task, spec = std::move(spec), out = std::move(out)] { compute_map(task, spec, out); });
+  run_on_runner(task, [task, spec = std::move(spec), out = std::move(out)] {
+    compute_map(task, spec, out, deliver_when_room);
+  });
 }
 
 void submit_reduce(const TaskRef& task, ReduceContent spec, std::optional<ChannelHandle> out) {
-  run_on_runner(task, [task, spec = std::move(spec), out = std::move(out)] { compute_reduce(task, spec, out); });
+  run_on_runner(task, [task, spec = std::move(spec), out = std::move(out)] {
+    compute_reduce(task, spec, out, deliver_when_room);
+  });
 }
 
 }  // namespace bmx

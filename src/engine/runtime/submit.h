@@ -1,6 +1,7 @@
 // Submission: runs a map or reduce body for a task and settles the task
 // from the outcome, handing a successful result with an output channel to the
-// delivery worker.
+// delivery worker (a synchronous submission) or to the channel itself (one on
+// the task runner).
 #pragma once
 
 #include <optional>
@@ -21,8 +22,10 @@ void run_map(const TaskRef& task, const MapContent& spec, const std::optional<Ch
 void run_reduce(const TaskRef& task, const ReduceContent& spec, const std::optional<ChannelHandle>& out);
 
 /// run_map on the task runner: returns at once; the map starts only if the
-/// task is still Created when its turn comes. Call it without the
-/// interpreter lock held or not: it never waits.
+/// task is still Created when its turn comes. With `out`, the result waits in
+/// the channel itself for room (deliver_when_room), never behind another
+/// channel's delivery. Call it without the interpreter lock held or not: it
+/// never waits.
 void submit_map(const TaskRef& task, MapContent spec, std::optional<ChannelHandle> out);
 
 /// run_reduce on the task runner, as submit_map.

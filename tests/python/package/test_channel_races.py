@@ -7,6 +7,7 @@ import asyncio
 import random
 import threading
 
+import numpy as np
 import pytest
 
 import brindlemox as bm
@@ -89,22 +90,29 @@ def test_a_send_async_pending_when_the_channel_closes_delivers_or_raises_never_b
     asyncio.run(main())
 
 
+SENDS = {
+    "send_async": lambda channel, value: asyncio.ensure_future(channel.send_async([value])),
+    "go": lambda channel, value: bm.go("x + 0", x=np.array([value]), out=channel),
+}
+
+
+@pytest.mark.parametrize("send", sorted(SENDS))
 @pytest.mark.parametrize("capacity", [0, 1])
-def test_a_send_async_waiting_on_one_channel_never_holds_up_another(capacity):
+def test_a_send_waiting_on_one_channel_never_holds_up_another(capacity, send):
     async def main():
         a, b = bm.chan(capacity), bm.chan(capacity)
         if capacity:
-            await a.send_async([1.0])
-            await b.send_async([3.0])
-        into_a = asyncio.ensure_future(a.send_async([2.0]))  # no room in a until the end
+            a.send([1.0])
+            b.send([3.0])
+        into_a = SENDS[send](a, 2.0)  # no room in a until the end
         await settle(random.Random(1))
-        into_b = asyncio.ensure_future(b.send_async([4.0]))
+        into_b = SENDS[send](b, 4.0)
         got = [] if not capacity else [(await asyncio.wait_for(b.recv_async(), LIMIT)).tolist()]
         got.append((await asyncio.wait_for(b.recv_async(), LIMIT)).tolist())
-        await asyncio.wait_for(into_b, LIMIT)
+        await asyncio.wait_for(asyncio.wrap_future(into_b) if send == "go" else into_b, LIMIT)
         assert not into_a.done()
         got += [(await asyncio.wait_for(a.recv_async(), LIMIT)).tolist() for _ in range(1 + capacity)]
-        await asyncio.wait_for(into_a, LIMIT)
+        await asyncio.wait_for(asyncio.wrap_future(into_a) if send == "go" else into_a, LIMIT)
         return got
 
     expected = [[3.0], [4.0], [1.0], [2.0]] if capacity else [[4.0], [2.0]]
