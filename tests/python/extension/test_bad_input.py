@@ -135,3 +135,33 @@ def test_private_entry_points_name_the_argument_they_refuse(call, name, given, e
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == f"argument '{name}': '{given}' object cannot be converted to '{expected}'"
+
+
+F8 = ext._DTYPES.index("float64")
+I8 = ext._DTYPES.index("int64")
+LOAD, APPLY, CAST, WHERE, REPEAT = 1, 3, 2, 4, 5
+
+
+@pytest.mark.parametrize(
+    "program, inputs, message",
+    [
+        ((), 0, "the program must leave exactly one value"),
+        (((LOAD, 0, F8, 0), (LOAD, 0, F8, 0)), 1, "the program must leave exactly one value"),
+        (((0, 0, F8, 0),), 0, "constant index beyond the constants"),
+        (((LOAD, 0, F8, 0),), 0, "input index beyond the inputs"),
+        (((LOAD, 0, F8, 0), (LOAD, 0, I8, 0)), 1, "an input loaded as two types"),
+        (((REPEAT, 0, F8, 0),), 0, "repeat of a step not made yet"),
+        (((CAST, 0, F8, 0),), 0, "stack empty at cast"),
+        (((LOAD, 0, F8, 0), (APPLY, 250, F8, 0)), 1, "unknown operation code 250"),
+        (((LOAD, 0, F8, 0), (APPLY, ext._TYPED_OPS["left_shift"], F8, 0)), 1, "no loop of left_shift for float64"),
+        (((LOAD, 0, I8, 0), (LOAD, 1, F8, 1), (APPLY, ext._TYPED_OPS["add"], I8, 0)), 2, "add takes int64, not float64"),
+        (((LOAD, 0, I8, 0), (APPLY, ext._TYPED_OPS["add"], I8, 0)), 1, "stack empty at add"),
+        (((LOAD, 0, F8, 0), (WHERE, 0, F8, 0)), 1, "stack empty at where"),
+        (((LOAD, 0, F8, 0),) * 3 + ((WHERE, 0, F8, 0),), 1, "where's condition takes bool, not float64"),
+        (((9, 0, F8, 0),), 0, "unknown instruction kind 9"),
+    ],
+)  # fmt: skip
+def test_typed_programs_whose_types_do_not_fit_are_refused_in_words(program, inputs, message):
+    with pytest.raises(ValueError) as info:
+        ext._typed_compile(program, (), inputs)
+    assert str(info.value) == message
