@@ -63,9 +63,9 @@ bool read_instr(PyObject* item, TypedInstr& instr) {
 // _typed_compile(program, constants, inputs, math="libm")
 PyObject* typed_compile_impl(PyObject*, const BoundArgs& args) {
   std::span<PyObject* const> instr_items;
-  if (!to_tuple_items(args[0], instr_items)) return argument_error("program");
+  if (!to_tuple_items(args[0], instr_items)) return argument_error(args, 0);
   std::span<PyObject* const> constant_items;
-  if (!to_tuple_items(args[1], constant_items)) return argument_error("constants");
+  if (!to_tuple_items(args[1], constant_items)) return argument_error(args, 1);
   std::vector<TypedInstr> instrs(instr_items.size());
   for (std::size_t k = 0; k < instrs.size(); ++k) {
     if (!read_instr(instr_items[k], instrs[k])) return nullptr;
