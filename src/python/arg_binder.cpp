@@ -166,12 +166,12 @@ bool bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, Bo
   return bind(signature, flat.data(), given, names.get(), out);
 }
 
-PyObject* argument_error(const char* name) {
+PyObject* argument_error(const BoundArgs& args, std::size_t index) {
   if (PyErr_ExceptionMatches(PyExc_TypeError) == 0) return nullptr;
   const PyRef cause = PyRef::steal(PyErr_GetRaisedException());
   const PyRef text = PyRef::steal(PyObject_Str(cause.get()));
   if (!text) return nullptr;
-  const PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+  const PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", args.name(index), text.get()));
   if (!message) return nullptr;
   PyRef error = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
   if (!error) return nullptr;

@@ -78,9 +78,10 @@ bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, 
 /// Binds a tp_new-style call (args tuple, kwargs dict or null).
 bool bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, BoundArgs& out);
 
-/// Reports the pending conversion error of argument `name`: a TypeError is
-/// replaced by TypeError "argument 'NAME': <message>" with the original as
-/// __cause__; other exceptions are left as they are. Always returns nullptr.
-PyObject* argument_error(const char* name);
+/// Reports the pending conversion error of parameter `index` of `args`: a
+/// TypeError is replaced by TypeError "argument 'NAME': <message>", NAME
+/// from the signature table, with the original as __cause__; other
+/// exceptions are left as they are. Always returns nullptr.
+PyObject* argument_error(const BoundArgs& args, std::size_t index);
 
 }  // namespace bmx::py

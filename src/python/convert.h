@@ -1,7 +1,7 @@
 // Conversions of Python argument values into engine values.
 //
 // Each returns false (or nullptr) with a Python exception set when the value
-// does not convert; the caller reports it with argument_error(name).
+// does not convert; the caller reports it with argument_error(args, index).
 #pragma once
 
 #include "py.h"

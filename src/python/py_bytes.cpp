@@ -41,13 +41,13 @@ PyObject* new_bytes(const std::vector<std::uint8_t>& bytes) {
 
 PyObject* expr_to_bytes_impl(PyObject*, const BoundArgs& args) {
   const Expr* expr = unwrap_expr(args[0]);
-  if (expr == nullptr) return argument_error(args.name(0));
+  if (expr == nullptr) return argument_error(args, 0);
   return new_bytes(encode_expr(*expr));
 }
 
 PyObject* kernel_spec_to_bytes_impl(PyObject*, const BoundArgs& args) {
   const KernelSpec* spec = payload_of<KernelSpec>(args[0], kernel_spec_type());
-  if (spec == nullptr) return argument_error(args.name(0));
+  if (spec == nullptr) return argument_error(args, 0);
   return new_bytes(encode_kernel(*spec));
 }
 
@@ -61,7 +61,7 @@ PyObject* wrap_kernel_spec(KernelSpec spec) { return make_instance(kernel_spec_t
 template <auto decode, auto wrap>
 PyObject* from_bytes_impl(PyObject*, const BoundArgs& args) {
   BufferView view;
-  if (!borrow_bytes(args[0], view)) return argument_error(args.name(0));
+  if (!borrow_bytes(args[0], view)) return argument_error(args, 0);
   auto decoded = decode(bytes_of(view));
   if (!decoded.ok()) return raise_refusal(decoded.error());
   return wrap(std::move(decoded).value());

@@ -18,7 +18,7 @@ using enum ParamKind;
 
 PyObject* send_impl(PyObject* self, const BoundArgs& bound) {
   const BufferRef* buffer = unwrap_buffer(bound[0]);
-  if (buffer == nullptr) return argument_error("buf");
+  if (buffer == nullptr) return argument_error(bound, 0);
   const ChannelHandle& channel = payload<ChannelHandle>(self);
   const std::optional<Result<void>> sent =
       wait_interruptibly([&](const Deadline& deadline) { return channel.send_buffer(*buffer, deadline); });
@@ -64,7 +64,7 @@ constexpr ClassDef kChannelClass{
 
 PyObject* recv_case_new(PyTypeObject* type, const BoundArgs& bound) {
   const ChannelHandle* channel = unwrap_channel(bound[0]);
-  if (channel == nullptr) return argument_error("channel");
+  if (channel == nullptr) return argument_error(bound, 0);
   return make_instance(type, *channel);
 }
 
@@ -81,11 +81,11 @@ PyObject* py_select_impl(PyObject*, const BoundArgs& bound) {
   std::vector<ChannelHandle> cases;
   for (PyObject* value : bound.var_positional()) {
     const ChannelHandle* channel = payload_of<ChannelHandle>(value, recv_case_type());
-    if (channel == nullptr) return argument_error("cases");
+    if (channel == nullptr) return argument_error(bound, 0);
     cases.push_back(*channel);
   }
   bool non_blocking = false;
-  if (bound[1] != nullptr && !to_bool(bound[1], non_blocking)) return argument_error("default");
+  if (bound[1] != nullptr && !to_bool(bound[1], non_blocking)) return argument_error(bound, 1);
 
   std::optional<SelectResult> chosen;
   if (non_blocking) {

@@ -165,12 +165,12 @@ template <class T>
 std::optional<std::pair<T*, std::span<PyObject* const>>> payload_and_items(const BoundArgs& args, LazyType& type) {
   T* const value = payload_of<T>(args[0], type);
   if (value == nullptr) {
-    argument_error(args.name(0));
+    argument_error(args, 0);
     return std::nullopt;
   }
   std::span<PyObject* const> items;
   if (!to_tuple_items(args[1], items)) {
-    argument_error(args.name(1));
+    argument_error(args, 1);
     return std::nullopt;
   }
   return std::pair{value, items};

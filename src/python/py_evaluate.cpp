@@ -43,7 +43,7 @@ LazyType& compiled_kernel_type() { return lazy_type<kCompiledKernelClass, Compil
 
 PyObject* compile_impl(PyObject*, const BoundArgs& args) {
   const KernelSpec* spec = payload_of<KernelSpec>(args[0], kernel_spec_type());
-  if (spec == nullptr) return argument_error("spec");
+  if (spec == nullptr) return argument_error(args, 0);
   CompiledKernelRef compiled = KernelCache::global().get_or_compile(spec->tree);
   return make_instance(compiled_kernel_type().get(), std::move(compiled));
 }
@@ -52,7 +52,7 @@ PyObject* compile_impl(PyObject*, const BoundArgs& args) {
 // the process-wide cache never lets go of what it holds.
 PyObject* compile_uncached_impl(PyObject*, const BoundArgs& args) {
   const KernelSpec* spec = payload_of<KernelSpec>(args[0], kernel_spec_type());
-  if (spec == nullptr) return argument_error("spec");
+  if (spec == nullptr) return argument_error(args, 0);
   CompiledKernelRef compiled = std::make_shared<const CompiledKernel>(compile_kernel(spec->tree));
   return make_instance(compiled_kernel_type().get(), std::move(compiled));
 }
@@ -158,7 +158,7 @@ PyObject* get_num_threads_impl(PyObject*, const BoundArgs&) {
 
 PyObject* set_num_threads_impl(PyObject*, const BoundArgs& args) {
   const PyRef count = PyRef::steal(PyNumber_Index(args[0]));
-  if (!count) return argument_error(args.name(0));
+  if (!count) return argument_error(args, 0);
   int beyond = 0;
   const long long value = PyLong_AsLongLongAndOverflow(count.get(), &beyond);
   if (value == -1 && PyErr_Occurred() != nullptr) return nullptr;

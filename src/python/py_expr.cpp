@@ -146,7 +146,7 @@ bool to_id_map(PyObject* value, std::map<std::uint64_t, std::uint64_t>& out) {
 
 PyObject* rewrite_args_impl(PyObject* self, const BoundArgs& bound) {
   std::map<std::uint64_t, std::uint64_t> mapping;
-  if (!to_id_map(bound[0], mapping)) return argument_error("mapping");
+  if (!to_id_map(bound[0], mapping)) return argument_error(bound, 0);
   return wrap_expr(rewrite_args(expr_of(self), mapping));
 }
 

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "arg_binder.h"
+#include "boundary.h"
 #include "isa/isa_level.h"
 #include "method_table.h"
 #include "module_names.h"
@@ -35,10 +36,9 @@ PyObject* isa_impl(PyObject*, const BoundArgs& args) {
   const std::string_view wanted(text, static_cast<std::size_t>(length));
   for (const IsaLevel level : kLevels) {
     if (isa_name(level) != wanted) continue;
-    if (level > supported_isa()) {
-      return PyErr_Format(PyExc_ValueError, "this processor does not support the instruction level %R", args[0]);
-    }
-    return level_name(force_isa(level));
+    const Result<IsaLevel> previous = force_isa(level);
+    if (!previous.ok()) return raise_refusal(previous.error());
+    return level_name(previous.value());
   }
   return PyErr_Format(PyExc_ValueError, "unknown instruction level %R", args[0]);
 }

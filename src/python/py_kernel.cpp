@@ -27,7 +27,7 @@ PyObject* new_arg(std::string name) {
 
 PyObject* arg_impl(PyObject*, const BoundArgs& bound) {
   std::string name;
-  if (!to_text(bound[0], name)) return argument_error("name");
+  if (!to_text(bound[0], name)) return argument_error(bound, 0);
   return new_arg(std::move(name));
 }
 
@@ -36,7 +36,7 @@ PyObject* args_impl(PyObject*, const BoundArgs& bound) {
   std::vector<std::string> names;
   for (PyObject* value : bound.var_positional()) {
     std::string name;
-    if (!to_text(value, name)) return argument_error("names");
+    if (!to_text(value, name)) return argument_error(bound, 0);
     names.push_back(std::move(name));
   }
   PyRef list = PyRef::steal(expect_object(PyList_New(static_cast<Py_ssize_t>(names.size()))));
@@ -48,7 +48,7 @@ PyObject* args_impl(PyObject*, const BoundArgs& bound) {
 
 PyObject* elementwise_impl(PyObject*, const BoundArgs& bound) {
   const Expr* expr = unwrap_expr(bound[0]);
-  if (expr == nullptr) return argument_error("expr");
+  if (expr == nullptr) return argument_error(bound, 0);
   Result<KernelSpec> spec = elementwise(*expr);
   if (!spec.ok()) return raise_refusal(spec.error());
   return make_instance(kernel_spec_type().get(), std::move(spec).value());
@@ -63,7 +63,7 @@ std::optional<ArgSlot> to_binding(PyObject* value) {
 
 PyObject* map_impl(PyObject*, const BoundArgs& bound) {
   const KernelSpec* spec = payload_of<KernelSpec>(bound[0], kernel_spec_type());
-  if (spec == nullptr) return argument_error("spec");
+  if (spec == nullptr) return argument_error(bound, 0);
   MapContent content{*spec, {}};
   for (const KeywordArg& keyword : bound.var_keyword()) {
     std::string name;
@@ -78,22 +78,22 @@ PyObject* map_impl(PyObject*, const BoundArgs& bound) {
 template <UnaryOp op>
 PyObject* unary_impl(PyObject*, const BoundArgs& bound) {
   const Expr* expr = unwrap_expr(bound[0]);
-  if (expr == nullptr) return argument_error("expr");
+  if (expr == nullptr) return argument_error(bound, 0);
   return wrap_expr(unary_expr(op, *expr));
 }
 
 template <BinaryOp op>
 PyObject* binary_impl(PyObject*, const BoundArgs& bound) {
   const Expr* first = unwrap_expr(bound[0]);
-  if (first == nullptr) return argument_error(bound.name(0));
+  if (first == nullptr) return argument_error(bound, 0);
   const Expr* second = unwrap_expr(bound[1]);
-  if (second == nullptr) return argument_error(bound.name(1));
+  if (second == nullptr) return argument_error(bound, 1);
   return wrap_expr(binary_expr(op, *first, *second));
 }
 
 PyObject* where_impl(PyObject*, const BoundArgs& bound) {
   const Expr* cond = unwrap_expr(bound[0]);
-  if (cond == nullptr) return argument_error("cond");
+  if (cond == nullptr) return argument_error(bound, 0);
   const std::optional<Operand> then_val = to_operand(bound[1]);
   if (!then_val) return nullptr;
   const std::optional<Operand> else_val = to_operand(bound[2]);
@@ -104,7 +104,7 @@ PyObject* where_impl(PyObject*, const BoundArgs& bound) {
 template <ReduceOp op>
 PyObject* reduce_impl(PyObject*, const BoundArgs& bound) {
   const BufferRef* buffer = unwrap_buffer(bound[0]);
-  if (buffer == nullptr) return argument_error("buf");
+  if (buffer == nullptr) return argument_error(bound, 0);
   return make_instance(reduce_spec_type().get(), ReduceContent{*buffer, op});
 }
 

@@ -25,7 +25,7 @@ template <class Op>
 std::optional<Op> named_op(const BoundArgs& bound, std::span<const Op> ops, const char* kind) {
   std::string name;
   if (!to_text(bound[0], name)) {
-    argument_error(bound.name(0));
+    argument_error(bound, 0);
     return std::nullopt;
   }
   for (const Op op : ops) {
@@ -39,7 +39,7 @@ PyObject* unary_impl(PyObject*, const BoundArgs& bound) {
   const std::optional<UnaryOp> op = named_op<UnaryOp>(bound, kUnaryOps, "unary");
   if (!op) return nullptr;
   const Expr* operand = unwrap_expr(bound[1]);
-  if (operand == nullptr) return argument_error(bound.name(1));
+  if (operand == nullptr) return argument_error(bound, 1);
   return wrap_expr(unary_expr(*op, *operand));
 }
 
@@ -47,25 +47,25 @@ PyObject* binary_impl(PyObject*, const BoundArgs& bound) {
   const std::optional<BinaryOp> op = named_op<BinaryOp>(bound, kBinaryOps, "binary");
   if (!op) return nullptr;
   const Expr* left = unwrap_expr(bound[1]);
-  if (left == nullptr) return argument_error(bound.name(1));
+  if (left == nullptr) return argument_error(bound, 1);
   const Expr* right = unwrap_expr(bound[2]);
-  if (right == nullptr) return argument_error(bound.name(2));
+  if (right == nullptr) return argument_error(bound, 2);
   return wrap_expr(binary_expr(*op, *left, *right));
 }
 
 PyObject* expr_record_impl(PyObject*, const BoundArgs& bound) {
-  if (unwrap_expr(bound[0]) == nullptr) return argument_error(bound.name(0));
+  if (unwrap_expr(bound[0]) == nullptr) return argument_error(bound, 0);
   const Record& record = record_of_expr(bound[0]);
   return record ? flat_record(*record) : PyRef::borrow(Py_None).release();
 }
 
 PyObject* expr_built_impl(PyObject*, const BoundArgs& bound) {
   const Expr* expr = unwrap_expr(bound[0]);
-  if (expr == nullptr) return argument_error(bound.name(0));
+  if (expr == nullptr) return argument_error(bound, 0);
   std::string name;
-  if (!to_text(bound[1], name)) return argument_error(bound.name(1));
+  if (!to_text(bound[1], name)) return argument_error(bound, 1);
   std::span<PyObject* const> operands;
-  if (!to_tuple_items(bound[2], operands)) return argument_error(bound.name(2));
+  if (!to_tuple_items(bound[2], operands)) return argument_error(bound, 2);
   Record record = record_of(PyRef::borrow(bound[1]), operands);
   if (!record) return PyRef::borrow(bound[0]).release();
   return wrap_expr(*expr, std::move(record));

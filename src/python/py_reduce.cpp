@@ -57,7 +57,7 @@ std::optional<std::span<const double>> borrow_values(PyObject* object, BufferVie
 std::optional<ReduceOp> to_reduction(const BoundArgs& args, std::size_t index) {
   std::uint64_t code = 0;
   if (!to_u64(args[index], code)) {
-    argument_error(args.name(index));
+    argument_error(args, index);
     return std::nullopt;
   }
   if (code >= std::size(kReductions)) {
@@ -75,7 +75,7 @@ PyObject* reduce_impl(PyObject*, const BoundArgs& args) {
   if (!op) return nullptr;
   BufferView view;
   const std::optional<std::span<const double>> values = borrow_values(args[0], view);
-  if (!values) return argument_error(args.name(0));
+  if (!values) return argument_error(args, 0);
   Result<double> reduced = without_gil([&] { return reduce_values(*values, *op); });
   if (!reduced.ok()) return raise_task_error(reduced.error());
   return expect_object(PyFloat_FromDouble(reduced.value()));
@@ -91,11 +91,11 @@ PyObject* reduce_rows_impl(PyObject*, const BoundArgs& args) {
   const ArrayOperand* out_array = as_array(classified);
   if (out_array == nullptr || !is_readable_f64(*out_array) || !out_array->writable || out_array->layouts == 0) {
     raise_conversion_error(args[2], "writable, aligned, contiguous float64 ndarray");
-    return argument_error(args.name(2));
+    return argument_error(args, 2);
   }
   BufferView values_view;
   const std::optional<std::span<const double>> values = borrow_values(args[0], values_view);
-  if (!values) return argument_error(args.name(0));
+  if (!values) return argument_error(args, 0);
   BufferView out_view;
   if (!out_view.acquire(args[2], PyBUF_ANY_CONTIGUOUS | PyBUF_WRITABLE)) return nullptr;
   const std::span<double> out(static_cast<double*>(out_view.data()), out_array->size());
@@ -124,7 +124,7 @@ PyObject* reduce_integer_rows_impl(PyObject*, const BoundArgs& args) {
   const bool integer = values != nullptr && values->element.type <= ElementType::UInt64;
   if (!integer || !values->aligned || (values->layouts & kNpyArrayCContiguous) == 0) {
     raise_conversion_error(args[0], "aligned, C-contiguous bool or integer ndarray");
-    return argument_error(args.name(0));
+    return argument_error(args, 0);
   }
   const Classified out_classified = classify(args[2]);
   const ArrayOperand* out = as_array(out_classified);
@@ -133,7 +133,7 @@ PyObject* reduce_integer_rows_impl(PyObject*, const BoundArgs& args) {
   if (out == nullptr || out->element.type != wide || !out->writable || !out->aligned ||
       (out->layouts & kNpyArrayCContiguous) == 0) {
     raise_conversion_error(args[2], is_unsigned ? "writable, C-contiguous uint64 ndarray" : "writable, C-contiguous int64 ndarray");
-    return argument_error(args.name(2));
+    return argument_error(args, 2);
   }
   const std::size_t rows = out->size();
   const std::size_t count = values->size();
@@ -159,12 +159,12 @@ PyObject* reduce_integer_rows_impl(PyObject*, const BoundArgs& args) {
 std::optional<SumCarry> to_carry(const BoundArgs& args) {
   if (!PyFloat_Check(args[0])) {
     raise_conversion_error(args[0], "float");
-    argument_error(args.name(0));
+    argument_error(args, 0);
     return std::nullopt;
   }
   SumCarry carry{PyFloat_AS_DOUBLE(args[0]), 0};
   if (!to_u64(args[1], carry.count)) {
-    argument_error(args.name(1));
+    argument_error(args, 1);
     return std::nullopt;
   }
   return carry;
@@ -175,7 +175,7 @@ PyObject* continue_sum_impl(PyObject*, const BoundArgs& args) {
   if (!carry) return nullptr;
   BufferView view;
   const std::optional<std::span<const double>> values = borrow_values(args[2], view);
-  if (!values) return argument_error(args.name(2));
+  if (!values) return argument_error(args, 2);
   carry = without_gil([&] { return continue_sum(*carry, *values); });
   return expect_object(Py_BuildValue("(dK)", carry->total, static_cast<unsigned long long>(carry->count)));
 }
@@ -184,7 +184,7 @@ PyObject* finish_sum_impl(PyObject*, const BoundArgs& args) {
   const std::optional<SumCarry> carry = to_carry(args);
   if (!carry) return nullptr;
   bool mean = false;
-  if (!to_bool(args[2], mean)) return argument_error(args.name(2));
+  if (!to_bool(args[2], mean)) return argument_error(args, 2);
   const Result<double> total = mean ? finish_mean(*carry) : finish_sum(*carry);
   if (!total.ok()) return raise_task_error(total.error());
   return expect_object(PyFloat_FromDouble(total.value()));

@@ -24,7 +24,7 @@ PyObject* asarray_impl(PyObject*, const BoundArgs& bound) {
   const ArrayOperand* array = as_array(operand);
   if (array == nullptr || array->shape.size() != 1 || array->element.type != ElementType::Float64) {
     raise_conversion_error(bound[0], "PyArray<T, D>");
-    return argument_error("array");
+    return argument_error(bound, 0);
   }
   if (array->layouts == 0 || array->data == nullptr) fail("contiguous array required: NotContiguousError");
   const std::size_t length = array->size();
@@ -34,7 +34,7 @@ PyObject* asarray_impl(PyObject*, const BoundArgs& bound) {
 }
 
 PyObject* go_impl(PyObject*, const BoundArgs& bound) {
-  const std::optional<Submission> submission = read_submission(bound[0], bound[1], "go");
+  const std::optional<Submission> submission = read_submission(bound, 1, "go");
   if (!submission) return nullptr;
   // The spec is copied under the lock; the computation then runs
   // without it, on this thread, touching no Python object.
@@ -51,7 +51,7 @@ PyObject* go_impl(PyObject*, const BoundArgs& bound) {
 
 PyObject* chan_impl(PyObject*, const BoundArgs& bound) {
   std::uint64_t capacity = 0;
-  if (!to_u64(bound[0], capacity)) return argument_error("capacity");
+  if (!to_u64(bound[0], capacity)) return argument_error(bound, 0);
   std::optional<ChannelHandle> channel = ChannelHandle::create(capacity);
   // A capacity whose slots cannot be reserved is an allocation failure.
   if (!channel) return PyErr_NoMemory();
@@ -83,12 +83,14 @@ constexpr ClassDef kClass{
 
 }  // namespace
 
-std::optional<Submission> read_submission(PyObject* spec, PyObject* out, const char* function) {
+std::optional<Submission> read_submission(const BoundArgs& bound, std::size_t out_index, const char* function) {
+  PyObject* const spec = bound[0];
+  PyObject* const out = bound[out_index];
   Submission submission;
   if (out != nullptr && out != Py_None) {
     const ChannelHandle* channel = unwrap_channel(out);
     if (channel == nullptr) {
-      argument_error("out");
+      argument_error(bound, out_index);
       return std::nullopt;
     }
     submission.out = *channel;

@@ -3,8 +3,10 @@
 
 #include "py.h"
 
+#include <cstddef>
 #include <optional>
 
+#include "arg_binder.h"
 #include "channel/channel.h"
 #include "py_class.h"
 #include "runtime/execute.h"
@@ -21,9 +23,10 @@ struct Submission {
   std::optional<ChannelHandle> out;
 };
 
-/// Reads `spec` and `out` (nullptr or None: no channel). Empty with the error
-/// set when `out` is no Channel, or else when `spec` is neither spec:
-/// TypeError "<function>() expects a MapSpec or ReduceSpec".
-std::optional<Submission> read_submission(PyObject* spec, PyObject* out, const char* function);
+/// Reads the spec (parameter 0) and the channel in parameter `out_index`
+/// (absent or None: no channel). Empty with the error set when that is no
+/// Channel, or else when the spec is neither spec: TypeError "<function>()
+/// expects a MapSpec or ReduceSpec".
+std::optional<Submission> read_submission(const BoundArgs& bound, std::size_t out_index, const char* function);
 
 }  // namespace bmx::py

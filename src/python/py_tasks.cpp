@@ -47,12 +47,12 @@ namespace {
 
 using enum ParamKind;
 
-/// A new task that posts `token` when it settles; empty with TypeError set
-/// when `token` is not an unsigned 64-bit integer.
-std::optional<TaskRef> new_task(PyObject* token) {
+/// A new task that posts the token in parameter `index` when it settles;
+/// empty with TypeError set when the token is not an unsigned 64-bit integer.
+std::optional<TaskRef> new_task(const BoundArgs& bound, std::size_t index) {
   std::uint64_t value = 0;
-  if (!to_u64(token, value)) {
-    argument_error("token");
+  if (!to_u64(bound[index], value)) {
+    argument_error(bound, index);
     return std::nullopt;
   }
   auto task = std::make_shared<Task>();
@@ -83,16 +83,17 @@ PyObject* wrap_array(BufferRef buffer) {
 
 const TaskRef* as_task(PyObject* object) { return payload_of<TaskRef>(object, task_handle_type()); }
 
-/// `seconds` from now; a negative or NaN time means now. Empty with an
-/// exception set when `seconds` is not a real number.
-std::optional<Deadline::Clock::time_point> deadline_after(PyObject* seconds, const char* name) {
+/// The seconds in parameter `index` from now; a negative or NaN time means
+/// now. Empty with an exception set when they are not a real number.
+std::optional<Deadline::Clock::time_point> deadline_after(const BoundArgs& bound, std::size_t index) {
+  PyObject* const seconds = bound[index];
   // A float (the package passes one) converts without raising and clearing
   // an error first, which would cost more than a hand-off.
   const double value = PyFloat_AsDouble(seconds);
   if (value == -1.0 && PyErr_Occurred() != nullptr) {
     PyErr_Clear();
     raise_conversion_error(seconds, "float");
-    argument_error(name);
+    argument_error(bound, index);
     return std::nullopt;
   }
   const auto now = Deadline::Clock::now();
@@ -102,9 +103,9 @@ std::optional<Deadline::Clock::time_point> deadline_after(PyObject* seconds, con
 }
 
 PyObject* go_async_impl(PyObject*, const BoundArgs& bound) {
-  std::optional<Submission> submission = read_submission(bound[0], bound[2], "_go_async");
+  std::optional<Submission> submission = read_submission(bound, 2, "_go_async");
   if (!submission) return nullptr;
-  std::optional<TaskRef> task = new_task(bound[1]);
+  std::optional<TaskRef> task = new_task(bound, 1);
   if (!task) return nullptr;
   if (submission->map != nullptr) {
     submit_map(*task, *submission->map, std::move(submission->out));
@@ -167,7 +168,7 @@ struct Finish {
 // then the engine call queued on the task runner. None when the operands are
 // not ready to be read in place; else (TaskHandle, output array, hold).
 PyObject* evaluate_async_impl(PyObject*, const BoundArgs& bound) {
-  std::optional<TaskRef> task = new_task(bound[3]);
+  std::optional<TaskRef> task = new_task(bound, 3);
   if (!task) return nullptr;
   std::optional<PreparedEvaluation> prepared = prepare_evaluation(bound);
   if (!prepared) {
@@ -205,7 +206,7 @@ PyObject* evaluate_async_impl(PyObject*, const BoundArgs& bound) {
 // preparation, then the engine call queued on the task runner; the task
 // completes with 1.0, or 0.0 when an element had no value.
 PyObject* typed_evaluate_async_impl(PyObject*, const BoundArgs& bound) {
-  std::optional<TaskRef> task = new_task(bound[3]);
+  std::optional<TaskRef> task = new_task(bound, 3);
   if (!task) return nullptr;
   std::optional<PreparedTyped> prepared = prepare_typed(bound);
   if (!prepared) return nullptr;
@@ -238,8 +239,8 @@ PyObject* typed_evaluate_async_impl(PyObject*, const BoundArgs& bound) {
 
 PyObject* recv_async_impl(PyObject*, const BoundArgs& bound) {
   const ChannelHandle* channel = unwrap_channel(bound[0]);
-  if (channel == nullptr) return argument_error("channel");
-  std::optional<TaskRef> task = new_task(bound[1]);
+  if (channel == nullptr) return argument_error(bound, 0);
+  std::optional<TaskRef> task = new_task(bound, 1);
   if (!task) return nullptr;
   std::optional<Result<BufferRef>> now = receive_async(*task, *channel);
   if (!now) return wrap_task(std::move(*task));
@@ -249,10 +250,10 @@ PyObject* recv_async_impl(PyObject*, const BoundArgs& bound) {
 
 PyObject* send_async_impl(PyObject*, const BoundArgs& bound) {
   const ChannelHandle* channel = unwrap_channel(bound[0]);
-  if (channel == nullptr) return argument_error("channel");
+  if (channel == nullptr) return argument_error(bound, 0);
   const BufferRef* buffer = unwrap_buffer(bound[1]);
-  if (buffer == nullptr) return argument_error("buf");
-  std::optional<TaskRef> task = new_task(bound[2]);
+  if (buffer == nullptr) return argument_error(bound, 1);
+  std::optional<TaskRef> task = new_task(bound, 2);
   if (!task) return nullptr;
   // The channel itself keeps the send until there is room; the task completes
   // once the channel has the buffer, or fails when the channel is closed.
@@ -263,22 +264,22 @@ PyObject* send_async_impl(PyObject*, const BoundArgs& bound) {
 
 PyObject* withdraw_impl(PyObject*, const BoundArgs& bound) {
   const TaskRef* task = as_task(bound[0]);
-  if (task == nullptr) return argument_error("task");
+  if (task == nullptr) return argument_error(bound, 0);
   return PyBool_FromLong((*task)->withdraw() ? 1 : 0);
 }
 
 PyObject* withdraw_receive_impl(PyObject*, const BoundArgs& bound) {
   const TaskRef* task = as_task(bound[0]);
-  if (task == nullptr) return argument_error("task");
+  if (task == nullptr) return argument_error(bound, 0);
   const TaskRef receive = *task;
   return PyBool_FromLong(without_gil([&] { return withdraw_receive(receive); }) ? 1 : 0);
 }
 
 PyObject* give_back_impl(PyObject*, const BoundArgs& bound) {
   const ChannelHandle* channel = unwrap_channel(bound[0]);
-  if (channel == nullptr) return argument_error("channel");
+  if (channel == nullptr) return argument_error(bound, 0);
   const BufferRef* buffer = unwrap_buffer(bound[1]);
-  if (buffer == nullptr) return argument_error("buf");
+  if (buffer == nullptr) return argument_error(bound, 1);
   channel->give_back(*buffer);
   Py_RETURN_NONE;
 }
@@ -297,8 +298,8 @@ PyObject* take_settled_impl(PyObject*, const BoundArgs&) {
 
 PyObject* recv_until_impl(PyObject*, const BoundArgs& bound) {
   const ChannelHandle* channel = unwrap_channel(bound[0]);
-  if (channel == nullptr) return argument_error("channel");
-  const std::optional<Deadline::Clock::time_point> at = deadline_after(bound[1], "timeout");
+  if (channel == nullptr) return argument_error(bound, 0);
+  const std::optional<Deadline::Clock::time_point> at = deadline_after(bound, 1);
   if (!at) return nullptr;
   std::optional<Result<BufferRef>> got = wait_interruptibly_until(
       *at, [&](const Deadline& deadline) { return channel->recv_buffer(deadline); });
@@ -312,7 +313,7 @@ PyObject* recv_until_impl(PyObject*, const BoundArgs& bound) {
 
 PyObject* recv_array_impl(PyObject*, const BoundArgs& bound) {
   const ChannelHandle* channel = unwrap_channel(bound[0]);
-  if (channel == nullptr) return argument_error("channel");
+  if (channel == nullptr) return argument_error(bound, 0);
   std::optional<Result<BufferRef>> got =
       wait_interruptibly([&](const Deadline& deadline) { return channel->recv_buffer(deadline); });
   if (!got) return nullptr;
@@ -322,22 +323,22 @@ PyObject* recv_array_impl(PyObject*, const BoundArgs& bound) {
 
 PyObject* buffered_impl(PyObject*, const BoundArgs& bound) {
   const ChannelHandle* channel = unwrap_channel(bound[0]);
-  if (channel == nullptr) return argument_error("channel");
+  if (channel == nullptr) return argument_error(bound, 0);
   return expect_object(PyLong_FromUnsignedLongLong(channel->buffered()));
 }
 
 PyObject* as_array_impl(PyObject*, const BoundArgs& bound) {
   const BufferRef* buffer = unwrap_buffer(bound[0]);
-  if (buffer == nullptr) return argument_error("buf");
+  if (buffer == nullptr) return argument_error(bound, 0);
   return wrap_array(*buffer);
 }
 
 PyObject* send_until_impl(PyObject*, const BoundArgs& bound) {
   const ChannelHandle* channel = unwrap_channel(bound[0]);
-  if (channel == nullptr) return argument_error("channel");
+  if (channel == nullptr) return argument_error(bound, 0);
   const BufferRef* buffer = unwrap_buffer(bound[1]);
-  if (buffer == nullptr) return argument_error("buf");
-  const std::optional<Deadline::Clock::time_point> at = deadline_after(bound[2], "timeout");
+  if (buffer == nullptr) return argument_error(bound, 1);
+  const std::optional<Deadline::Clock::time_point> at = deadline_after(bound, 2);
   if (!at) return nullptr;
   const std::optional<Result<void>> sent = wait_interruptibly_until(
       *at, [&](const Deadline& deadline) { return channel->send_buffer(*buffer, deadline); });
@@ -351,15 +352,15 @@ PyObject* send_until_impl(PyObject*, const BoundArgs& bound) {
 
 PyObject* select_until_impl(PyObject*, const BoundArgs& bound) {
   std::span<PyObject* const> items;
-  if (!to_tuple_items(bound[0], items)) return argument_error("channels");
+  if (!to_tuple_items(bound[0], items)) return argument_error(bound, 0);
   std::vector<ChannelHandle> cases;
   for (PyObject* item : items) {
     const ChannelHandle* channel = unwrap_channel(item);
-    if (channel == nullptr) return argument_error("channels");
+    if (channel == nullptr) return argument_error(bound, 0);
     cases.push_back(*channel);
   }
   if (cases.empty()) return set_error(PyExc_ValueError, "_select_until() needs at least one channel");
-  const std::optional<Deadline::Clock::time_point> at = deadline_after(bound[1], "timeout");
+  const std::optional<Deadline::Clock::time_point> at = deadline_after(bound, 1);
   if (!at) return nullptr;
   std::optional<SelectResult> chosen =
       wait_interruptibly_until(*at, [&](const Deadline& deadline) -> std::optional<SelectResult> {

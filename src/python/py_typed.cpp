@@ -63,9 +63,9 @@ bool read_instr(PyObject* item, TypedInstr& instr) {
 // _typed_compile(program, constants, inputs, math="libm")
 PyObject* typed_compile_impl(PyObject*, const BoundArgs& args) {
   std::span<PyObject* const> instr_items;
-  if (!to_tuple_items(args[0], instr_items)) return argument_error("program");
+  if (!to_tuple_items(args[0], instr_items)) return argument_error(args, 0);
   std::span<PyObject* const> constant_items;
-  if (!to_tuple_items(args[1], constant_items)) return argument_error("constants");
+  if (!to_tuple_items(args[1], constant_items)) return argument_error(args, 1);
   std::vector<TypedInstr> instrs(instr_items.size());
   for (std::size_t k = 0; k < instrs.size(); ++k) {
     if (!read_instr(instr_items[k], instrs[k])) return nullptr;
@@ -84,14 +84,11 @@ PyObject* typed_compile_impl(PyObject*, const BoundArgs& args) {
   if (inputs < 0) return nullptr;
   MathMode math = MathMode::Libm;
   if (args[3] != nullptr && !read_math_mode(args[3], math)) return nullptr;
-  try {
-    auto program =
-        std::make_shared<const TypedProgram>(instrs, std::move(constants), static_cast<std::size_t>(inputs), math);
-    return make_instance(typed_program_type().get(), TypedProgramRef(std::move(program)));
-  } catch (const TypedProgramError& error) {
-    PyErr_SetString(PyExc_ValueError, error.message.c_str());
-    return nullptr;
-  }
+  Result<TypedProgram> program =
+      TypedProgram::compile(instrs, std::move(constants), static_cast<std::size_t>(inputs), math);
+  if (!program.ok()) return raise_refusal(program.error());
+  return make_instance(typed_program_type().get(),
+                       TypedProgramRef(std::make_shared<const TypedProgram>(std::move(program).value())));
 }
 
 bool refuse(const char* message) {

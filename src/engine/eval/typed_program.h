@@ -10,10 +10,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "../ir/dtype.h"
+#include "../result.h"
 #include "fast_math.h"
 #include "typed_loops.h"
 #include "typed_ops.h"
@@ -40,11 +40,6 @@ struct TypedInstr {
   std::uint64_t payload;
 };
 
-/// Thrown for a program whose types do not fit: a caller's mistake, told in words.
-struct TypedProgramError {
-  std::string message;
-};
-
 /// One compiled step: the value it makes, from the values of earlier steps.
 struct TypedStep {
   TypedKind kind;
@@ -59,15 +54,16 @@ struct TypedStep {
 
 class TypedProgram {
  public:
-  /// Checks `instrs` against the types and compiles them; TypedProgramError
-  /// when an operand has the wrong type, an operation has no loop for its
-  /// type, a Load names an input beyond `input_count`, a Repeat names a step
-  /// not made yet, or the stack does not end with one value (which is then
-  /// the last step's: every instruction but a Repeat makes a step). In fast math the transcendental functions over
-  /// float32 and float64 take the fast loops; the caller checks first that
-  /// fast math is not missing.
-  TypedProgram(const std::vector<TypedInstr>& instrs, std::vector<ElementBytes> constants, std::size_t input_count,
-               MathMode math = MathMode::Libm);
+  /// Checks `instrs` against the types and compiles them. Refuses (ArgError,
+  /// in words) a program where an operand has the wrong type, an operation
+  /// has no loop for its type, a Load names an input beyond `input_count`, a
+  /// Repeat names a step not made yet, or the stack does not end with one
+  /// value (which is then the last step's: every instruction but a Repeat
+  /// makes a step). In fast math the transcendental functions over float32
+  /// and float64 take the fast loops; the caller checks first that fast math
+  /// is not missing.
+  static Result<TypedProgram> compile(const std::vector<TypedInstr>& instrs, std::vector<ElementBytes> constants,
+                                      std::size_t input_count, MathMode math = MathMode::Libm);
 
   const std::vector<TypedStep>& steps() const { return steps_; }
   const std::vector<ElementBytes>& constants() const { return constants_; }
@@ -76,6 +72,8 @@ class TypedProgram {
   ElementType result_type() const { return steps_.back().type; }
 
  private:
+  TypedProgram() = default;
+
   std::vector<TypedStep> steps_;
   std::vector<ElementBytes> constants_;
   std::vector<ElementType> input_types_;

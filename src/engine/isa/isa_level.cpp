@@ -1,7 +1,6 @@
 #include "isa_level.h"
 
 #include <atomic>
-#include <stdexcept>
 #include <string>
 
 namespace bmx {
@@ -38,10 +37,10 @@ IsaLevel supported_isa() noexcept {
 
 IsaLevel active_isa() noexcept { return active().load(std::memory_order_relaxed); }
 
-IsaLevel force_isa(IsaLevel level) {
+Result<IsaLevel> force_isa(IsaLevel level) {
   if (static_cast<int>(level) < 0 || level > supported_isa()) {
-    throw std::invalid_argument("this processor does not support the instruction level " +
-                                std::to_string(static_cast<int>(level)));
+    const std::string name(isa_name(level));
+    return ComputeError::arg("this processor does not support the instruction level '" + name + "'");
   }
   return active().exchange(level, std::memory_order_relaxed);
 }

@@ -8,6 +8,8 @@
 
 #include <string_view>
 
+#include "../result.h"
+
 namespace bmx {
 
 enum class IsaLevel : int {
@@ -23,8 +25,9 @@ IsaLevel supported_isa() noexcept;
 IsaLevel active_isa() noexcept;
 
 // Makes `level` the active level for the whole process and returns the
-// previous one. Throws std::invalid_argument for a level above supported_isa().
-IsaLevel force_isa(IsaLevel level);
+// previous one; refuses (ArgError) a level above supported_isa() and keeps
+// the active one.
+Result<IsaLevel> force_isa(IsaLevel level);
 
 // "baseline", "avx2" or "avx512".
 std::string_view isa_name(IsaLevel level) noexcept;

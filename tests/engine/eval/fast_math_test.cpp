@@ -21,7 +21,7 @@ class FastMath : public ::testing::Test {
   void SetUp() override {
     if (!fast_math_missing().empty()) GTEST_SKIP() << fast_math_missing();
   }
-  void TearDown() override { force_isa(supported_isa()); }
+  void TearDown() override { EXPECT_TRUE(force_isa(supported_isa()).ok()); }
 };
 
 TEST_F(FastMath, OnlyTranscendentalFunctionsOverFloatsHaveFastLoops) {
@@ -35,8 +35,8 @@ TEST_F(FastMath, OnlyTranscendentalFunctionsOverFloatsHaveFastLoops) {
 TEST_F(FastMath, TheProgramTakesTheLoopsOfItsMode) {
   const std::vector<TypedInstr> instrs = {{TypedKind::Load, 0, Float64, 0},
                                           {TypedKind::Apply, static_cast<std::uint8_t>(TypedOp::Sin), Float64, 0}};
-  const TypedProgram libm(instrs, {}, 1);
-  const TypedProgram fast(instrs, {}, 1, MathMode::Fast);
+  const TypedProgram libm = TypedProgram::compile(instrs, {}, 1).value();
+  const TypedProgram fast = TypedProgram::compile(instrs, {}, 1, MathMode::Fast).value();
   EXPECT_EQ(libm.steps()[1].loop, find_loop(TypedOp::Sin, Float64));
   EXPECT_EQ(fast.steps()[1].loop, find_fast_loop(TypedOp::Sin, Float64));
   EXPECT_NE(fast.steps()[1].loop, libm.steps()[1].loop);
@@ -52,10 +52,10 @@ void expect_the_same_bits_at_every_level(TypedOp op) {
       y[k] = static_cast<T>(0.5 + 0.01 * static_cast<double>(k));
     }
     std::vector<T> reference(n), got(n);
-    force_isa(IsaLevel::Baseline);
+    ASSERT_TRUE(force_isa(IsaLevel::Baseline).ok());
     loop(reference.data(), x.data(), y.data(), n);
     for (int level = 1; level <= static_cast<int>(supported_isa()); ++level) {
-      force_isa(static_cast<IsaLevel>(level));
+      ASSERT_TRUE(force_isa(static_cast<IsaLevel>(level)).ok());
       loop(got.data(), x.data(), y.data(), n);
       EXPECT_EQ(std::memcmp(got.data(), reference.data(), n * sizeof(T)), 0) << "level " << level << ", n " << n;
     }

@@ -26,9 +26,9 @@ TEST(IsaLoops, EverySupportedLevelHasItsOwnTableAndForcingSelectsIt) {
   EXPECT_NE(isa_loops(best).flat, nullptr);
   EXPECT_NE(isa_loops(best).tree, nullptr);
 
-  force_isa(IsaLevel::Baseline);
+  ASSERT_TRUE(force_isa(IsaLevel::Baseline).ok());
   EXPECT_EQ(&active_loops(), baseline);
-  force_isa(best);
+  ASSERT_TRUE(force_isa(best).ok());
   EXPECT_EQ(&active_loops(), &isa_loops(best));
 }
 

@@ -45,13 +45,17 @@ std::vector<R> run(const TypedProgram& program, const std::vector<TypedInput>& i
   return out;
 }
 
+/// The program of `instrs`, which the test knows to fit.
+TypedProgram compiled(const std::vector<TypedInstr>& instrs, std::vector<ElementBytes> constants, std::size_t inputs) {
+  return TypedProgram::compile(instrs, std::move(constants), inputs).value();
+}
+
+/// The words a program that does not fit is refused in; "" for one that fits.
 std::string refusal(const std::vector<TypedInstr>& instrs, std::size_t inputs) {
-  try {
-    TypedProgram program(instrs, {bytes_of(std::int64_t{1})}, inputs);
-  } catch (const TypedProgramError& error) {
-    return error.message;
-  }
-  return "";
+  const Result<TypedProgram> program = TypedProgram::compile(instrs, {bytes_of(std::int64_t{1})}, inputs);
+  if (program.ok()) return "";
+  EXPECT_EQ(program.error().kind(), ErrorKind::ArgError);
+  return program.error().message();
 }
 
 TEST(TypedProgramTest, OperandsOfAnotherTypeOrWithoutALoopAreRefusedInWords) {
@@ -74,7 +78,7 @@ TEST(TypedEvalTest, RepeatedStepsAreMadeOnceAndReadAgain) {
     instrs.push_back(repeat(step));
     instrs.push_back(apply(TypedOp::Multiply, Float64));
   }
-  const TypedProgram program(instrs, {}, 1);
+  const TypedProgram program = compiled(instrs, {}, 1);
   EXPECT_EQ(program.steps().size(), 41u);
   std::vector<double> values(100000);
   for (std::size_t k = 0; k < values.size(); ++k) values[k] = 1.0 + static_cast<double>(k) * 1e-15;
@@ -92,7 +96,7 @@ TEST(TypedEvalTest, IntegerDivisionNeverTrapsAndGivesNumpysValues) {
   const std::vector<std::int64_t> right = {-1, -1, 2, 2, -2, -2, 0};
   const std::vector<TypedInput> inputs = {contiguous(left, Int64), contiguous(right, Int64)};
   const auto through = [&](TypedOp op) {
-    return run<std::int64_t>(TypedProgram({load(Int64, 0), load(Int64, 1), apply(op, Int64)}, {}, 2), inputs, 7);
+    return run<std::int64_t>(compiled({load(Int64, 0), load(Int64, 1), apply(op, Int64)}, {}, 2), inputs, 7);
   };
   EXPECT_EQ(through(TypedOp::FloorDivide), (std::vector<std::int64_t>{kMin, kMin, 3, -4, -4, 3, 0}));
   EXPECT_EQ(through(TypedOp::Remainder), (std::vector<std::int64_t>{0, 0, 1, 1, -1, -1, 0}));
@@ -103,7 +107,7 @@ TEST(TypedEvalTest, ShiftsByTheWidthOrMoreAndNegativePowersAreNumpys) {
   const std::vector<std::int8_t> amounts = {8, 9, -1, 2};
   const std::vector<TypedInput> inputs = {contiguous(values, Int8), contiguous(amounts, Int8)};
   const auto through = [&](TypedOp op) {
-    return TypedProgram({load(Int8, 0), load(Int8, 1), apply(op, Int8)}, {}, 2);
+    return compiled({load(Int8, 0), load(Int8, 1), apply(op, Int8)}, {}, 2);
   };
   EXPECT_EQ(run<std::int8_t>(through(TypedOp::LeftShift), inputs, 4), (std::vector<std::int8_t>{0, 0, 0, 12}));
   EXPECT_EQ(run<std::int8_t>(through(TypedOp::RightShift), inputs, 4), (std::vector<std::int8_t>{0, -1, -1, 0}));
@@ -123,7 +127,7 @@ TEST(TypedEvalTest, Float64ToFloat16RoundsOnceToNearestEven) {
       -0.0,
       1.0 + 0x1p-11 + 0x1p-40,  // just above a tie, which going through float32 would lose
   };
-  const TypedProgram program({load(Float64, 0), cast(Float16)}, {}, 1);
+  const TypedProgram program = compiled({load(Float64, 0), cast(Float16)}, {}, 1);
   const std::vector<Half> halves = run<Half>(program, {contiguous(values, Float64)}, values.size());
   std::vector<std::uint16_t> bits;
   for (const Half half : halves) bits.push_back(half.bits);
@@ -144,7 +148,7 @@ TEST(TypedEvalTest, InputsAreReadWhereTheyLieWithTheSameBitsOnEveryThreadCount) 
       {bytes(y), Float64, {0, 8}},
       {bytes(z), Float64, {static_cast<std::ptrdiff_t>(16 * kColumns), 16}},
   };
-  const TypedProgram program(
+  const TypedProgram program = compiled(
       {load(Float64, 0), load(Float64, 1), apply(TypedOp::Multiply, Float64), load(Float64, 2),
        apply(TypedOp::Add, Float64)},
       {}, 3);
@@ -165,7 +169,7 @@ TEST(TypedEvalTest, InputsAreReadWhereTheyLieWithTheSameBitsOnEveryThreadCount) 
 }
 
 TEST(TypedEvalTest, AConstantIsReadOnceAndAProgramOfOneValueCopiesIt) {
-  const TypedProgram program({constant(Int64, 0)}, {bytes_of(std::int64_t{-3})}, 0);
+  const TypedProgram program = compiled({constant(Int64, 0)}, {bytes_of(std::int64_t{-3})}, 0);
   EXPECT_EQ(run<std::int64_t>(program, {}, 1000), std::vector<std::int64_t>(1000, -3));
 }
 

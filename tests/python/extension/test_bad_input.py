@@ -135,3 +135,90 @@ def test_private_entry_points_name_the_argument_they_refuse(call, name, given, e
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == f"argument '{name}': '{given}' object cannot be converted to '{expected}'"
+
+
+F8 = ext._DTYPES.index("float64")
+I8 = ext._DTYPES.index("int64")
+LOAD, APPLY, CAST, WHERE, REPEAT = 1, 3, 2, 4, 5
+
+
+@pytest.mark.parametrize(
+    "program, inputs, message",
+    [
+        ((), 0, "the program must leave exactly one value"),
+        (((LOAD, 0, F8, 0), (LOAD, 0, F8, 0)), 1, "the program must leave exactly one value"),
+        (((0, 0, F8, 0),), 0, "constant index beyond the constants"),
+        (((LOAD, 0, F8, 0),), 0, "input index beyond the inputs"),
+        (((LOAD, 0, F8, 0), (LOAD, 0, I8, 0)), 1, "an input loaded as two types"),
+        (((REPEAT, 0, F8, 0),), 0, "repeat of a step not made yet"),
+        (((CAST, 0, F8, 0),), 0, "stack empty at cast"),
+        (((LOAD, 0, F8, 0), (APPLY, 250, F8, 0)), 1, "unknown operation code 250"),
+        (((LOAD, 0, F8, 0), (APPLY, ext._TYPED_OPS["left_shift"], F8, 0)), 1, "no loop of left_shift for float64"),
+        (((LOAD, 0, I8, 0), (LOAD, 1, F8, 1), (APPLY, ext._TYPED_OPS["add"], I8, 0)), 2, "add takes int64, not float64"),
+        (((LOAD, 0, I8, 0), (APPLY, ext._TYPED_OPS["add"], I8, 0)), 1, "stack empty at add"),
+        (((LOAD, 0, F8, 0), (WHERE, 0, F8, 0)), 1, "stack empty at where"),
+        (((LOAD, 0, F8, 0),) * 3 + ((WHERE, 0, F8, 0),), 1, "where's condition takes bool, not float64"),
+        (((9, 0, F8, 0),), 0, "unknown instruction kind 9"),
+    ],
+)  # fmt: skip
+def test_typed_programs_whose_types_do_not_fit_are_refused_in_words(program, inputs, message):
+    with pytest.raises(ValueError) as info:
+        ext._typed_compile(program, (), inputs)
+    assert str(info.value) == message
+
+
+# One argument refused at a time, the others valid: the message names the
+# parameter the bad value was given for, as the signature table spells it.
+NAMED_REFUSALS = [
+    (lambda: ext._compile(1), "spec"),
+    (lambda: ext._compile_uncached(1), "spec"),
+    (lambda: rt.asarray(1), "array"),
+    (lambda: rt.chan("x"), "capacity"),
+    (lambda: rt.go(mapped, out=1), "out"),
+    (lambda: k.arg(1), "name"),
+    (lambda: k.args("a", 1), "names"),
+    (lambda: k.elementwise(1), "expr"),
+    (lambda: k.map(1), "spec"),
+    (lambda: k.sqrt(1), "expr"),
+    (lambda: k.where_(1, x, x), "cond"),
+    (lambda: k.sum(1), "buf"),
+    (lambda: channel.send(1), "buf"),
+    (lambda: ext.RecvCase(1), "channel"),
+    (lambda: ext.py_select(1), "cases"),
+    (lambda: ext.py_select(ext.RecvCase(channel), default=1), "default"),
+    (lambda: x.rewrite_args(1), "mapping"),
+    (lambda: ext._go_async(mapped, 0, 1), "out"),
+    (lambda: ext._go_async(mapped, "t"), "token"),
+    (lambda: ext._evaluate_async(None, (), None, "t"), "token"),
+    (lambda: ext._typed_evaluate_async(None, (), None, "t"), "token"),
+    (lambda: ext._recv_async(1, 0), "channel"),
+    (lambda: ext._recv_async(channel, "t"), "token"),
+    (lambda: ext._send_async(1, buf, 0), "channel"),
+    (lambda: ext._send_async(channel, 1, 0), "buf"),
+    (lambda: ext._send_async(channel, buf, "t"), "token"),
+    (lambda: ext._withdraw(1), "task"),
+    (lambda: ext._withdraw_receive(1), "task"),
+    (lambda: ext._give_back(1, buf), "channel"),
+    (lambda: ext._give_back(channel, 1), "buf"),
+    (lambda: ext._recv_array(1), "channel"),
+    (lambda: ext._buffered(1), "channel"),
+    (lambda: ext._as_array(1), "buf"),
+    (lambda: ext._recv_until(1, 0.0), "channel"),
+    (lambda: ext._recv_until(channel, "t"), "timeout"),
+    (lambda: ext._send_until(1, buf, 0.0), "channel"),
+    (lambda: ext._send_until(channel, 1, 0.0), "buf"),
+    (lambda: ext._send_until(channel, buf, "t"), "timeout"),
+    (lambda: ext._select_until(1, 0.0), "channels"),
+    (lambda: ext._select_until((1,), 0.0), "channels"),
+    (lambda: ext._select_until((channel,), "t"), "timeout"),
+    (lambda: ext._typed_compile(1, (), 0), "program"),
+    (lambda: ext._typed_compile((), 1, 0), "constants"),
+]
+
+
+@pytest.mark.parametrize("call, name", NAMED_REFUSALS)
+def test_a_refused_argument_is_named_by_its_parameter(call, name):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert isinstance(info.value.__cause__, TypeError)
+    assert str(info.value) == f"argument '{name}': {info.value.__cause__}"

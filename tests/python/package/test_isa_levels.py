@@ -104,6 +104,14 @@ def test_the_levels_are_the_processor_s_from_baseline_up():
     assert ext._isa() == "baseline"
 
 
+@pytest.mark.parametrize("level", sorted({"avx2", "avx512"} - set(_isa.LEVELS)))
+def test_a_level_the_processor_lacks_is_refused_and_the_level_kept(level):
+    with pytest.raises(ValueError) as info:
+        ext._isa(level)
+    assert str(info.value) == f"this processor does not support the instruction level '{level}'"
+    assert _isa.active() == _isa.LEVELS[-1]
+
+
 @pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize("strided", [False, True])
 @pytest.mark.parametrize("n", LENGTHS)
