@@ -17,14 +17,12 @@ from ._kernel import Kernel, float64_kernel
 from ._math import resolve_math
 from ._options import check_casting, check_casting_rule, check_keywords, check_order
 from ._parse import parse
-from ._reducing import Compiled, ReducingKernel, check_compiled, run_compiled
-from ._dask_dispatch import any_dask_array, dask_apply_text
-from ._typed_eval import (
-    check_typed, float64_out, reduces_float64, run_reducing_typed, run_typed, text_names, typed_call,
-)
+from ._reducing import Compiled, ReducingKernel, check_compiled, run_compiled, run_reducing_typed
+from ._route import Route, integration, route_text
+from ._typed_eval import check_typed, run_typed, text_names
 
 if TYPE_CHECKING:
-    from ._dask_dispatch import DaskArray
+    from ._route import DaskArray
 
 #: Expression texts whose compiled form is kept, least recently used dropped first.
 TEXT_CACHE_SIZE: Final = 256
@@ -125,12 +123,6 @@ class _LastCall(threading.local):
 _last = _LastCall()
 
 
-def _float64_values(values: tuple[object, ...]) -> bool:
-    """Whether every value is float64 data or a Python number, which the
-    float64 kernels (and their fused reductions) compute with NumPy's types."""
-    return all(type(value) in (float, int) or getattr(value, "dtype", None) == _F64 for value in values)
-
-
 def _run_text(
     text: str,
     local_dict: Mapping[str, object],
@@ -142,18 +134,18 @@ def _run_text(
     math: str,
 ) -> npt.NDArray[Any]:
     """`text` over the values of its names, in their own types, in math mode
-    `math`. Fast math takes the typed programs wherever it computes a
-    function: the float64 kernels keep the platform's functions."""
+    `math`, where `route_text` sends it."""
     names = text_names(text)
     values = lookup(names, local_dict, global_dict)
-    typed = typed_call(text, values, math)
+    route, typed = route_text(text, values, out, math)
     if cached:
         _last.call = (text, out, order, casting, math)
-    if typed is not None and not (typed[0].only_float64 and float64_out(out)):
+    if route is Route.TYPED:
+        assert typed is not None
         return run_typed(*typed, out, order, casting)
-    if typed is None and (math != "libm" or not _float64_values(values) or not reduces_float64(text, values)):
-        if any_dask_array(values):
-            return dask_apply_text(text, names, values, out, math)  # type: ignore[no-any-return]
+    if route is Route.DASK:
+        return integration().apply_text(text, names, values, out, math)  # type: ignore[no-any-return]
+    if route is Route.REDUCING:
         return run_reducing_typed(text, dict(zip(names, values)), out, order, casting, math)
     # Every value float64 (or reductions in the text): the float64 kernels,
     # where they read every value in place; broadcast, strided and
@@ -376,9 +368,9 @@ def validate(
         last: str | Compiled
         if isinstance(ex, str):
             last = str(ex)
-            names = text_names(last)
-            typed = typed_call(last, lookup(names, local_dict, global_dict), mode)
-            if typed is not None and not (typed[0].only_float64 and float64_out(out)):
+            route, typed = route_text(last, lookup(text_names(last), local_dict, global_dict), out, mode)
+            if route is Route.TYPED:
+                assert typed is not None
                 check_typed(*typed, out, casting, "validate")
             else:
                 compiled = compile_text(last) if cached else compile_text.__wrapped__(last)

@@ -11,14 +11,14 @@ import numpy.typing as npt
 from _brindlemox import _compile_uncached, _evaluate_into, _expr_record, _isa
 
 from ._build import constant_like, to_operand
-from ._dask_dispatch import any_dask_array, dask_apply_kernel
 from ._engine import Buffer, Expr, KernelSpec, MapSpec, kernels
 from ._inputs import F64Array, Order, arrange, check_operands, read_typed
 from ._options import check_casting
 from ._kernel_text import KernelText, kernel_text
 from ._math import check_math, resolve_math
+from ._route import Route, integration, route_kernel
 from ._runtime import to_buffer
-from ._typed_eval import check_typed, float64_out, level_plan, run_typed, text_names
+from ._typed_eval import check_typed, level_plan, run_typed, text_names
 from ._typing_text import Kind, Plan, int_classes
 
 _MISSING: Final = object()
@@ -200,12 +200,14 @@ class Kernel:
         computes in float64 with a float64 result, as a `MapSpec` does."""
         if self._text is None or any(self._names[index] not in bindings for index in self._text.parameters):
             return
+        values = [bindings.get(name) for name in self._names]
         try:
-            typed = self._typed_call([bindings.get(name) for name in self._names])
+            route, typed = self._route(values, None)
         except TypeError:
             # Values of no numeric type: refused in the words of their conversion.
             return
-        if typed is not None and not typed[0].only_float64:
+        if route is Route.TYPED:
+            assert typed is not None
             raise TypeError(
                 "a MapSpec computes in float64, and a call of this kernel over these values computes in other "
                 f"types (its result is {typed[0].dtype}): call the kernel, or go() with the kernel and its values"
@@ -236,11 +238,11 @@ class Kernel:
         assert found is not None
         return found
 
-    def _typed_call(self, values: Sequence[object]) -> tuple[Plan, dict[str, object]] | None:
+    def _typed_call(self, values: Sequence[object], math: str | None = None) -> tuple[Plan, dict[str, object]] | None:
         """The typed program over `values` (one per parameter, in the order
         of `names`) and the values as it reads them; None for a kernel that
-        computes in float64, or Dask values."""
-        read = self._typed_read(values)
+        computes in float64."""
+        read = self._typed_read(values, math)
         return None if read is None else self._bound(read)
 
     def _refuse_other_than_float64(self, values: Sequence[object]) -> None:
@@ -268,8 +270,6 @@ class Kernel:
             if self._untyped:
                 self._refuse_other_than_float64(values)
             return None
-        if any_dask_array(values):
-            return None
         names = self._names
         read = [read_typed(names[index], values[index]) for index in text.parameters]
         kinds = tuple([kind for kind, _ in read])
@@ -285,10 +285,11 @@ class Kernel:
             self._plans[key] = found
         return found, [value for _, value in read]
 
-    def _typed_unless_float64(self, values: Sequence[object], out: object) -> tuple[Plan, dict[str, object]] | None:
-        """`typed_call`, or None when the float64 kernel computes the answer into `out`."""
-        typed = self._typed_call(values)
-        return None if typed is None or typed[0].only_float64 and float64_out(out) else typed
+    def _route(
+        self, values: Sequence[object], out: object, math: str | None = None
+    ) -> tuple[Route, tuple[Plan, dict[str, object]] | None]:
+        """Where a call over `values` into `out` computes (see `route_kernel`)."""
+        return route_kernel(values, out, lambda: self._typed_call(values, math))
 
     def __call__(self, *args: object, out: object = None, **kwargs: object) -> npt.NDArray[Any]:
         names = self._names
@@ -345,7 +346,7 @@ class Kernel:
         >>> bm.kernel(bm.arg("x") > 0).run_in_place([np.ones(2)], None) is None
         True
         """
-        if self._typed_unless_float64(values, out) is not None:
+        if self._route(values, out)[0] is not Route.FLOAT64:
             return None
         return _evaluate_into(self._compiled, self._operands(values), out)
 
@@ -388,10 +389,13 @@ class Kernel:
         >>> add.run([[1.0, 2.0], 10.0], None)
         array([11., 12.])
         """
+        route, typed = self._route(values, out, math)
+        if route is Route.DASK:
+            return integration().apply_kernel(self, values, out)  # type: ignore[no-any-return]
+        if route is Route.TYPED:
+            assert typed is not None
+            return run_typed(*typed, out, order, casting)
         operands = self._operands(values)
-        read = self._typed_read(values, math)
-        if read is not None and not (read[0].only_float64 and float64_out(out)):
-            return run_typed(*self._bound(read), out, order, casting)
         # Contiguous float64 arrays of one shape and layout (and floats) are
         # read in place as they are by the float64 kernel; the typed program
         # reads any other layout where it lies, with the same bits; a kernel
@@ -401,10 +405,8 @@ class Kernel:
             result = _evaluate_into(self._compiled, operands, out)
             if result is not None:
                 return result
-        if read is not None:
-            return run_typed(*self._bound(read), out, order, casting)
-        if any_dask_array(values):
-            return dask_apply_kernel(self, values, out)  # type: ignore[no-any-return]
+        if typed is not None:
+            return run_typed(*typed, out, order, casting)
         arranged, result, _ = arrange(self._slot_names, list(operands), out, order)
         # A result of numbers alone still has its one element to compute.
         if result.size:
@@ -443,10 +445,11 @@ class Kernel:
         ...
         ValueError: out has shape (3,) but the result has shape (2,)
         """
-        if any_dask_array(values):
+        route, typed = self._route(values, out)
+        if route is Route.DASK:
             return
-        typed = self._typed_unless_float64(values, out)
-        if typed is not None:
+        if route is Route.TYPED:
+            assert typed is not None
             check_typed(*typed, out, casting)
             return
         check_operands(self._slot_names, list(self._operands(values)), out)

@@ -44,7 +44,8 @@ from ._build import with_sections
 from ._inputs import read_typed, to_operand
 from ._kernel import Kernel
 from ._math import resolve_math
-from ._reduce import Axis, continue_sum, finish_sum, reduce_array, reduce_axes, reduced_axes, result_dtype
+from ._parse import Axis
+from ._reduce import continue_sum, finish_sum, reduce_array, reduce_axes, reduced_axes, result_dtype
 from ._threads import get_num_threads, set_num_threads
 from ._typed_eval import level_plan, run_typed, typed_call
 from ._typing_text import int_classes
