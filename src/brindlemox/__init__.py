@@ -26,11 +26,12 @@ from ._functions import *  # noqa: F403
 from ._channels import Channel, ChannelClosed, chan
 from ._engine import Buffer, Expr, KernelSpec, MapSpec, ReduceSpec, TaskHandle
 from ._evaluate import evaluate, re_evaluate, validate
-from ._kernel import Kernel, kernel
+from ._kernel import Kernel
 from ._math import get_math_mode, math_mode, math_modes, set_math_mode
 from ._reduce import max, mean, min, prod, sum
 from ._runtime import asarray
 from ._select import RecvCase, select, select_async
+from ._trace import kernel
 from ._tasks import Task, go
 from ._threads import MAX_THREADS, detect_number_of_cores, get_num_threads, num_threads, set_num_threads
 

@@ -3,7 +3,6 @@ validate() checks such a call without running it, and re_evaluate() runs the
 last one of this thread again on the values its names have now."""
 
 import functools
-import sys
 import threading
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, Final, overload
@@ -15,7 +14,8 @@ from ._engine import Expr
 from ._inputs import Order
 from ._kernel import Kernel, float64_kernel
 from ._math import resolve_math
-from ._options import check_casting, check_casting_rule, check_keywords, check_order
+from ._namespaces import lookup, namespaces
+from ._options import check_casting, check_options
 from ._parse import parse
 from ._reducing import Compiled, ReducingKernel, check_compiled, run_compiled, run_reducing_typed
 from ._route import Route, integration, route_text
@@ -52,64 +52,11 @@ def _compile(ex: object, cached: bool) -> Compiled:
     return compile_text(text) if cached else compile_text.__wrapped__(text)
 
 
-_EMPTY: Final[Mapping[str, object]] = {}
 # The defaults of `order` and `casting`, which the same words given by a
 # caller usually are as well (Python keeps one copy of such strings).
 _ORDER: Final = "K"
 _CASTING: Final = "same_kind"
 _F64: Final = np.dtype(np.float64)
-
-
-def _namespaces(
-    local_dict: Mapping[str, object] | None, global_dict: Mapping[str, object] | None
-) -> tuple[Mapping[str, object], Mapping[str, object]]:
-    """Where names are looked up: the dicts given, with the caller's frame (two
-    calls up) standing in for them when neither is given, and its globals
-    behind a `local_dict` given alone."""
-    if global_dict is not None:
-        return _EMPTY if local_dict is None else local_dict, global_dict
-    frame = sys._getframe(2)
-    try:
-        if local_dict is None:
-            return frame.f_locals, frame.f_globals
-        return local_dict, frame.f_globals
-    finally:
-        del frame
-
-
-def _lookup_one(name: str, local_dict: Mapping[str, object], global_dict: Mapping[str, object]) -> object:
-    # Indexing, not `in`: a defaultdict or a lazy mapping answers names it
-    # does not list.
-    try:
-        return local_dict[name]
-    except KeyError:
-        pass
-    try:
-        return global_dict[name]
-    except KeyError:
-        raise NameError(f"name '{name}' is not defined", name=name) from None
-
-
-def lookup(
-    names: tuple[str, ...], local_dict: Mapping[str, object], global_dict: Mapping[str, object]
-) -> tuple[object, ...]:
-    """The values of `names`, each from `local_dict`, else `global_dict`;
-    NameError for a name in neither."""
-    try:
-        return tuple([local_dict[name] for name in names])
-    except KeyError:
-        return tuple([_lookup_one(name, local_dict, global_dict) for name in names])
-
-
-def _checked(
-    function: str, out: object, order: object, casting: object, keywords: Mapping[str, object]
-) -> tuple[Order, bool]:
-    """The checked `order`, and whether the call may use and fill the caches."""
-    cached = not check_keywords(function, keywords) if keywords else True
-    if type(order) is not str or order != "K":
-        order = check_order(order)
-    check_casting_rule(casting)
-    return order, cached  # type: ignore[return-value]
 
 
 class _LastCall(threading.local):
@@ -309,9 +256,9 @@ def evaluate(
         checked_order: Order = "K"
         cached = True
     else:
-        checked_order, cached = _checked("evaluate", out, order, casting, kwargs)
+        checked_order, cached = check_options("evaluate", out, order, casting, kwargs)
     mode = resolve_math(math)
-    local_dict, global_dict = _namespaces(local_dict, global_dict)
+    local_dict, global_dict = namespaces(local_dict, global_dict)
     if isinstance(ex, str):
         return _run_text(str(ex), local_dict, global_dict, out, checked_order, casting, cached, mode)
     compiled = _compile(ex, cached)
@@ -362,9 +309,9 @@ def validate(
     ValueError('out has shape (3,) but the result has shape (2,)')
     """
     try:
-        checked_order, cached = _checked("validate", out, order, casting, kwargs)
+        checked_order, cached = check_options("validate", out, order, casting, kwargs)
         mode = resolve_math(math)
-        local_dict, global_dict = _namespaces(local_dict, global_dict)
+        local_dict, global_dict = namespaces(local_dict, global_dict)
         last: str | Compiled
         if isinstance(ex, str):
             last = str(ex)
@@ -437,7 +384,7 @@ def re_evaluate(
     if call is None:
         raise RuntimeError("re_evaluate() needs an expression that evaluate() or validate() compiled in this thread")
     compiled, out, order, casting, math = call
-    local_dict, global_dict = _namespaces(local_dict, global_dict)
+    local_dict, global_dict = namespaces(local_dict, global_dict)
     if isinstance(compiled, str):
         return _run_text(compiled, local_dict, global_dict, out, order, casting, True, math)
     if type(compiled) is Kernel:

@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING, Any, Final, Protocol, TypeAlias
 import numpy as np
 
 from ._typed_eval import float64_out, reduces_float64, typed_call
-from ._typing_text import Plan
+from ._typed_program import Plan
 
 if TYPE_CHECKING:
     import dask.array

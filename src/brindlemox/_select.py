@@ -268,6 +268,6 @@ def _end_waits(
     return winner
 
 
-# Named as the channels' own, where they were defined before they sat above
-# channels and tasks: reprs, the documentation and callers know them so.
-select.__module__ = select_async.__module__ = RecvCase.__module__ = Channel.__module__
+# Named as the channels' own, where it was defined before it sat above
+# channels and tasks: callers know it so.
+select.__module__ = Channel.__module__

@@ -21,12 +21,13 @@ from _brindlemox import _as_array, _evaluate_async, _go_async, _typed_evaluate_a
 
 from . import _settle
 from ._engine import Buffer, MapSpec, ReduceSpec, TaskHandle, kernels
-from ._evaluate import compile_text, lookup
+from ._evaluate import compile_text
 from ._inputs import arrange
 from ._math import get_math_mode
+from ._namespaces import lookup
 from ._route import Route, route_text
 from ._typed_eval import finish_typed, prepare_typed, text_names
-from ._typing_text import Plan
+from ._typed_program import Plan
 from ._kernel import Kernel
 from ._runtime import to_buffer
 

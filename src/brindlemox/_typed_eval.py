@@ -17,8 +17,10 @@ from _brindlemox import _isa, _typed_evaluate
 from ._inputs import Layout, Order, broadcast_shape, check_out_shape, read_typed, result_layout, same_memory
 from ._options import check_casting
 from ._parse import Axis, parse, parse_text, reduction_axis, reduction_of
+from ._python_ints import as_array, int_classes
 from ._registry import TEXT_FUNCTIONS, entry
-from ._typing_text import OPERATORS, Kind, Plan, as_array, int_classes, plan
+from ._typed_program import Plan
+from ._typing_text import OPERATORS, Kind, plan
 
 _F64: Final = np.dtype(np.float64)
 
