@@ -17,23 +17,36 @@ import builtins as _builtins
 
 from _brindlemox import __version__
 
-from . import _pickle, _registry, _threads
+from . import _pickle, _registry, _route, _threads
 from ._build import arg, args
 
 # Every elementwise function (`sqrt`, `where`, `arctan2`, ...): `_functions`
 # lists them, one entry each, and only them.
 from ._functions import *  # noqa: F403
-from ._channels import Channel, ChannelClosed, RecvCase, chan, select, select_async
+from ._channels import Channel, ChannelClosed, chan
 from ._engine import Buffer, Expr, KernelSpec, MapSpec, ReduceSpec, TaskHandle
 from ._evaluate import evaluate, re_evaluate, validate
-from ._kernel import Kernel, kernel
+from ._kernel import Kernel
 from ._math import get_math_mode, math_mode, math_modes, set_math_mode
 from ._reduce import max, mean, min, prod, sum
 from ._runtime import asarray
+from ._select import RecvCase, select, select_async
+from ._trace import kernel
 from ._tasks import Task, go
 from ._threads import MAX_THREADS, detect_number_of_cores, get_num_threads, num_threads, set_num_threads
 
+
+
+def _dask() -> _route.Lazy:
+    """The Dask integration, imported when the first Dask array is met: the
+    package reaches it from here, above it, and nothing beneath imports it."""
+    from . import dask
+
+    return dask
+
+
 _pickle.register()
+_route.reach(_dask)
 _threads.apply_environment()
 
 #: The CPUs this process may run on, when the package was imported.

@@ -3,7 +3,6 @@ validate() checks such a call without running it, and re_evaluate() runs the
 last one of this thread again on the values its names have now."""
 
 import functools
-import sys
 import threading
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, Final, overload
@@ -15,16 +14,15 @@ from ._engine import Expr
 from ._inputs import Order
 from ._kernel import Kernel, float64_kernel
 from ._math import resolve_math
-from ._options import check_casting, check_casting_rule, check_keywords, check_order
+from ._namespaces import lookup, namespaces
+from ._options import check_casting, check_options
 from ._parse import parse
-from ._reducing import Compiled, ReducingKernel, check_compiled, run_compiled
-from ._dask_dispatch import any_dask_array, dask_apply_text
-from ._typed_eval import (
-    check_typed, float64_out, reduces_float64, run_reducing_typed, run_typed, text_names, typed_call,
-)
+from ._reducing import Compiled, ReducingKernel, check_compiled, run_compiled, run_reducing_typed
+from ._route import Route, integration, route_text
+from ._typed_eval import check_typed, run_typed, text_names
 
 if TYPE_CHECKING:
-    from ._dask_dispatch import DaskArray
+    from ._route import DaskArray
 
 #: Expression texts whose compiled form is kept, least recently used dropped first.
 TEXT_CACHE_SIZE: Final = 256
@@ -54,64 +52,11 @@ def _compile(ex: object, cached: bool) -> Compiled:
     return compile_text(text) if cached else compile_text.__wrapped__(text)
 
 
-_EMPTY: Final[Mapping[str, object]] = {}
 # The defaults of `order` and `casting`, which the same words given by a
 # caller usually are as well (Python keeps one copy of such strings).
 _ORDER: Final = "K"
 _CASTING: Final = "same_kind"
 _F64: Final = np.dtype(np.float64)
-
-
-def _namespaces(
-    local_dict: Mapping[str, object] | None, global_dict: Mapping[str, object] | None
-) -> tuple[Mapping[str, object], Mapping[str, object]]:
-    """Where names are looked up: the dicts given, with the caller's frame (two
-    calls up) standing in for them when neither is given, and its globals
-    behind a `local_dict` given alone."""
-    if global_dict is not None:
-        return _EMPTY if local_dict is None else local_dict, global_dict
-    frame = sys._getframe(2)
-    try:
-        if local_dict is None:
-            return frame.f_locals, frame.f_globals
-        return local_dict, frame.f_globals
-    finally:
-        del frame
-
-
-def _lookup_one(name: str, local_dict: Mapping[str, object], global_dict: Mapping[str, object]) -> object:
-    # Indexing, not `in`: a defaultdict or a lazy mapping answers names it
-    # does not list.
-    try:
-        return local_dict[name]
-    except KeyError:
-        pass
-    try:
-        return global_dict[name]
-    except KeyError:
-        raise NameError(f"name '{name}' is not defined", name=name) from None
-
-
-def lookup(
-    names: tuple[str, ...], local_dict: Mapping[str, object], global_dict: Mapping[str, object]
-) -> tuple[object, ...]:
-    """The values of `names`, each from `local_dict`, else `global_dict`;
-    NameError for a name in neither."""
-    try:
-        return tuple([local_dict[name] for name in names])
-    except KeyError:
-        return tuple([_lookup_one(name, local_dict, global_dict) for name in names])
-
-
-def _checked(
-    function: str, out: object, order: object, casting: object, keywords: Mapping[str, object]
-) -> tuple[Order, bool]:
-    """The checked `order`, and whether the call may use and fill the caches."""
-    cached = not check_keywords(function, keywords) if keywords else True
-    if type(order) is not str or order != "K":
-        order = check_order(order)
-    check_casting_rule(casting)
-    return order, cached  # type: ignore[return-value]
 
 
 class _LastCall(threading.local):
@@ -125,12 +70,6 @@ class _LastCall(threading.local):
 _last = _LastCall()
 
 
-def _float64_values(values: tuple[object, ...]) -> bool:
-    """Whether every value is float64 data or a Python number, which the
-    float64 kernels (and their fused reductions) compute with NumPy's types."""
-    return all(type(value) in (float, int) or getattr(value, "dtype", None) == _F64 for value in values)
-
-
 def _run_text(
     text: str,
     local_dict: Mapping[str, object],
@@ -142,18 +81,18 @@ def _run_text(
     math: str,
 ) -> npt.NDArray[Any]:
     """`text` over the values of its names, in their own types, in math mode
-    `math`. Fast math takes the typed programs wherever it computes a
-    function: the float64 kernels keep the platform's functions."""
+    `math`, where `route_text` sends it."""
     names = text_names(text)
     values = lookup(names, local_dict, global_dict)
-    typed = typed_call(text, values, math)
+    route, typed = route_text(text, values, out, math)
     if cached:
         _last.call = (text, out, order, casting, math)
-    if typed is not None and not (typed[0].only_float64 and float64_out(out)):
+    if route is Route.TYPED:
+        assert typed is not None
         return run_typed(*typed, out, order, casting)
-    if typed is None and (math != "libm" or not _float64_values(values) or not reduces_float64(text, values)):
-        if any_dask_array(values):
-            return dask_apply_text(text, names, values, out, math)  # type: ignore[no-any-return]
+    if route is Route.DASK:
+        return integration().apply_text(text, names, values, out, math)  # type: ignore[no-any-return]
+    if route is Route.REDUCING:
         return run_reducing_typed(text, dict(zip(names, values)), out, order, casting, math)
     # Every value float64 (or reductions in the text): the float64 kernels,
     # where they read every value in place; broadcast, strided and
@@ -317,9 +256,9 @@ def evaluate(
         checked_order: Order = "K"
         cached = True
     else:
-        checked_order, cached = _checked("evaluate", out, order, casting, kwargs)
+        checked_order, cached = check_options("evaluate", out, order, casting, kwargs)
     mode = resolve_math(math)
-    local_dict, global_dict = _namespaces(local_dict, global_dict)
+    local_dict, global_dict = namespaces(local_dict, global_dict)
     if isinstance(ex, str):
         return _run_text(str(ex), local_dict, global_dict, out, checked_order, casting, cached, mode)
     compiled = _compile(ex, cached)
@@ -370,15 +309,15 @@ def validate(
     ValueError('out has shape (3,) but the result has shape (2,)')
     """
     try:
-        checked_order, cached = _checked("validate", out, order, casting, kwargs)
+        checked_order, cached = check_options("validate", out, order, casting, kwargs)
         mode = resolve_math(math)
-        local_dict, global_dict = _namespaces(local_dict, global_dict)
+        local_dict, global_dict = namespaces(local_dict, global_dict)
         last: str | Compiled
         if isinstance(ex, str):
             last = str(ex)
-            names = text_names(last)
-            typed = typed_call(last, lookup(names, local_dict, global_dict), mode)
-            if typed is not None and not (typed[0].only_float64 and float64_out(out)):
+            route, typed = route_text(last, lookup(text_names(last), local_dict, global_dict), out, mode)
+            if route is Route.TYPED:
+                assert typed is not None
                 check_typed(*typed, out, casting, "validate")
             else:
                 compiled = compile_text(last) if cached else compile_text.__wrapped__(last)
@@ -445,7 +384,7 @@ def re_evaluate(
     if call is None:
         raise RuntimeError("re_evaluate() needs an expression that evaluate() or validate() compiled in this thread")
     compiled, out, order, casting, math = call
-    local_dict, global_dict = _namespaces(local_dict, global_dict)
+    local_dict, global_dict = namespaces(local_dict, global_dict)
     if isinstance(compiled, str):
         return _run_text(compiled, local_dict, global_dict, out, order, casting, True, math)
     if type(compiled) is Kernel:

@@ -1,33 +1,27 @@
 """Kernel: a compiled elementwise kernel called on arrays, made from an `Expr`
-or traced from a Python function."""
+or traced from a Python function (`kernel`)."""
 
-import inspect
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from typing import Any, Final
 
 import numpy as np
 import numpy.typing as npt
 
-from _brindlemox import _compile_uncached, _evaluate_into, _expr_record, _isa
+from _brindlemox import _compile_uncached, _evaluate_into, _expr_record
 
-from ._build import constant_like, to_operand
-from ._dask_dispatch import any_dask_array, dask_apply_kernel
 from ._engine import Buffer, Expr, KernelSpec, MapSpec, kernels
-from ._inputs import F64Array, Order, arrange, check_operands, read_typed
+from ._inputs import F64Array, Order, arrange, check_operands
+from ._kernel_typing import KernelTyping, typed_text
+from ._math import check_math
 from ._options import check_casting
-from ._kernel_text import KernelText, kernel_text
-from ._math import check_math, resolve_math
+from ._route import Route, integration
 from ._runtime import to_buffer
-from ._typed_eval import check_typed, float64_out, level_plan, run_typed, text_names
-from ._typing_text import Kind, Plan, int_classes
+from ._typed_eval import check_typed, run_typed
 
 _MISSING: Final = object()
 
-#: Typed programs a kernel keeps, by the kinds of its values.
-_PLANS_KEPT: Final = 64
 
-
-class Kernel:
+class Kernel(KernelTyping):
     """A compiled elementwise kernel, called on arrays and numbers.
 
     Made by `kernel`. Its parameters are `names`; a call binds them by
@@ -77,13 +71,12 @@ class Kernel:
     array([5.])
     """
 
-    __slots__ = ("_arg_names", "_compiled", "_constants", "_expr", "_math", "_names", "_plans", "_spec", "_slot_names",
-                 "_slots", "_text", "_untyped")  # fmt: skip
+    __slots__ = ("_compiled", "_expr", "_math", "_names", "_spec", "_slot_names", "_slots")
 
     def __init__(self, expr: Expr, names: tuple[str, ...] | None = None, *, math: str | None = None) -> None:
         self._math = None if math is None else check_math(math)
         self._compile(expr, names)
-        self._set_text(_typed_text(expr, self._names))
+        self._set_text(typed_text(expr, self._names))
         # Built by the package, yet not typed: it must not compute other data
         # in float64 as if that were NumPy's answer.
         self._untyped = self._text is None and _expr_record(expr) is not None
@@ -119,14 +112,6 @@ class Kernel:
         None
         """
         return self._math
-
-    def _set_text(self, text: KernelText | None) -> None:
-        """Types the kernel by `text` (see `kernel_text`); None computes in float64."""
-        self._text = text
-        #: The typed programs of the kinds of values calls have read, by kinds, classes of ints, math mode and level.
-        self._plans: dict[tuple[tuple[Kind, ...], tuple[tuple[str, int], ...], str, str], Plan] = {}
-        self._arg_names = () if text is None else tuple(f"_a{position}" for position in range(len(text.parameters)))
-        self._constants = {} if text is None else {name: read_typed(name, value)[1] for name, value in text.constants}
 
     @property
     def names(self) -> tuple[str, ...]:
@@ -195,101 +180,6 @@ class Kernel:
     def __repr__(self) -> str:
         return f"Kernel({', '.join(self._names)})"
 
-    def _check_float64(self, bindings: dict[str, object]) -> None:
-        """TypeError unless a call over `bindings` (values by parameter name)
-        computes in float64 with a float64 result, as a `MapSpec` does."""
-        if self._text is None or any(self._names[index] not in bindings for index in self._text.parameters):
-            return
-        try:
-            typed = self._typed_call([bindings.get(name) for name in self._names])
-        except TypeError:
-            # Values of no numeric type: refused in the words of their conversion.
-            return
-        if typed is not None and not typed[0].only_float64:
-            raise TypeError(
-                "a MapSpec computes in float64, and a call of this kernel over these values computes in other "
-                f"types (its result is {typed[0].dtype}): call the kernel, or go() with the kernel and its values"
-            )
-
-    @property
-    def typed(self) -> bool:
-        """Whether the kernel computes in its values' types (see `Kernel`);
-        else in float64.
-
-        Examples
-        --------
-        >>> import brindlemox as bm
-        >>> bm.kernel(bm.arg("x") > 0).typed
-        True
-        """
-        return self._text is not None
-
-    def _plan(self, kinds: Sequence[Kind], math: str = "libm", ints: tuple[tuple[str, int], ...] = ()) -> Plan:
-        """The typed program of the kernel in math mode `math` for values of
-        `kinds`, one for each parameter its text reads (in the order of its
-        `parameters`), each a dtype or a Python number's type, and of `ints`,
-        the classes of those bound to Python ints (`int_classes`)."""
-        assert self._text is not None
-        named = list(zip(self._arg_names, kinds))
-        named += [(name, read_typed(name, value)[0]) for name, value in self._text.constants]
-        found = level_plan(self._text.text, tuple(named), math, True, ints)
-        assert found is not None
-        return found
-
-    def _typed_call(self, values: Sequence[object]) -> tuple[Plan, dict[str, object]] | None:
-        """The typed program over `values` (one per parameter, in the order
-        of `names`) and the values as it reads them; None for a kernel that
-        computes in float64, or Dask values."""
-        read = self._typed_read(values)
-        return None if read is None else self._bound(read)
-
-    def _refuse_other_than_float64(self, values: Sequence[object]) -> None:
-        for name, value in zip(self._names, values):
-            dtype = getattr(value, "dtype", None)
-            if dtype is not None and dtype != np.float64:
-                raise TypeError(
-                    f"argument '{name}' has dtype {dtype}, and this kernel computes float64 data only: its "
-                    "expression could not be typed as NumPy types it (it is nested too deeply for Python's parser, "
-                    "or reads an argument that is no parameter)"
-                )
-
-    def _bound(self, read: tuple[Plan, list[object]]) -> tuple[Plan, dict[str, object]]:
-        """The program and its values by name, from `_typed_read`."""
-        plan, values = read
-        bound = dict(zip(self._arg_names, values))
-        bound.update(self._constants)
-        return plan, bound
-
-    def _typed_read(self, values: Sequence[object], math: str | None = None) -> tuple[Plan, list[object]] | None:
-        """The typed program over `values` and the values the text reads, in
-        its order, as it reads them; None as for `typed_call`."""
-        text = self._text
-        if text is None:
-            if self._untyped:
-                self._refuse_other_than_float64(values)
-            return None
-        if any_dask_array(values):
-            return None
-        names = self._names
-        read = [read_typed(names[index], values[index]) for index in text.parameters]
-        kinds = tuple([kind for kind, _ in read])
-        ints = int_classes(self._arg_names, [values[index] for index in text.parameters])
-        mode = resolve_math(self._math if math is None else math)
-        # A program runs the loops of the instruction level it was compiled at.
-        key = (kinds, ints, mode, _isa())
-        found = self._plans.get(key)
-        if found is None:
-            found = self._plan(kinds, mode, ints)
-            if len(self._plans) >= _PLANS_KEPT:
-                self._plans.clear()
-            self._plans[key] = found
-        return found, [value for _, value in read]
-
-    def _typed_unless_float64(self, values: Sequence[object], out: object) -> tuple[Plan, dict[str, object]] | None:
-        """`typed_call`, or None when the float64 kernel computes the answer into `out`."""
-        typed = self._typed_call(values)
-        return None if typed is None or typed[0].only_float64 and float64_out(out) else typed
-
     def __call__(self, *args: object, out: object = None, **kwargs: object) -> npt.NDArray[Any]:
         names = self._names
         if not kwargs and len(args) == len(names):
@@ -345,7 +235,7 @@ class Kernel:
         >>> bm.kernel(bm.arg("x") > 0).run_in_place([np.ones(2)], None) is None
         True
         """
-        if self._typed_unless_float64(values, out) is not None:
+        if self._route(values, out)[0] is not Route.FLOAT64:
             return None
         return _evaluate_into(self._compiled, self._operands(values), out)
 
@@ -388,10 +278,13 @@ class Kernel:
         >>> add.run([[1.0, 2.0], 10.0], None)
         array([11., 12.])
         """
+        route, typed = self._route(values, out, math)
+        if route is Route.DASK:
+            return integration().apply_kernel(self, values, out)  # type: ignore[no-any-return]
+        if route is Route.TYPED:
+            assert typed is not None
+            return run_typed(*typed, out, order, casting)
         operands = self._operands(values)
-        read = self._typed_read(values, math)
-        if read is not None and not (read[0].only_float64 and float64_out(out)):
-            return run_typed(*self._bound(read), out, order, casting)
         # Contiguous float64 arrays of one shape and layout (and floats) are
         # read in place as they are by the float64 kernel; the typed program
         # reads any other layout where it lies, with the same bits; a kernel
@@ -401,10 +294,8 @@ class Kernel:
             result = _evaluate_into(self._compiled, operands, out)
             if result is not None:
                 return result
-        if read is not None:
-            return run_typed(*self._bound(read), out, order, casting)
-        if any_dask_array(values):
-            return dask_apply_kernel(self, values, out)  # type: ignore[no-any-return]
+        if typed is not None:
+            return run_typed(*typed, out, order, casting)
         arranged, result, _ = arrange(self._slot_names, list(operands), out, order)
         # A result of numbers alone still has its one element to compute.
         if result.size:
@@ -443,32 +334,16 @@ class Kernel:
         ...
         ValueError: out has shape (3,) but the result has shape (2,)
         """
-        if any_dask_array(values):
+        route, typed = self._route(values, out)
+        if route is Route.DASK:
             return
-        typed = self._typed_unless_float64(values, out)
-        if typed is not None:
+        if route is Route.TYPED:
+            assert typed is not None
             check_typed(*typed, out, casting)
             return
         check_operands(self._slot_names, list(self._operands(values)), out)
         if out is not None:
             check_casting("evaluate", casting, out)
-
-
-def _typed_text(expr: Expr, names: tuple[str, ...]) -> KernelText | None:
-    """The text a kernel of parameters `names` over `expr` is typed by; None
-    for an expression whose building is not recorded, one that was built
-    reading an argument that is no parameter (which `where` of a constant
-    condition drops), or one nested too deeply for Python's parser: those
-    compute in float64."""
-    record = _expr_record(expr)
-    if record is None:
-        return None
-    try:
-        found = kernel_text(record, {name: index for index, name in enumerate(names)})
-        text_names(found.text, shared=True)
-    except (KeyError, SyntaxError, RecursionError, MemoryError):
-        return None
-    return found
 
 
 def float64_kernel(expr: Expr, names: tuple[str, ...] | None = None, math: str | None = None) -> Kernel:
@@ -493,66 +368,3 @@ def _checked_names(names: Sequence[str]) -> tuple[str, ...]:
         repeated = next(name for index, name in enumerate(checked) if name in checked[:index])
         raise ValueError(f"parameter '{repeated}' is named twice")
     return tuple(checked)
-
-
-def kernel(expr_or_function: Expr | Callable[..., object], *, math: str | None = None) -> Kernel:
-    """A compiled elementwise kernel from an `Expr` or a Python function.
-
-    From an `Expr`, the parameters are its arguments in creation order. A
-    function is traced once, called with one argument `Expr` per parameter,
-    named after it; it must build its result with operators and the functions
-    of this package.
-
-    Parameters
-    ----------
-    expr_or_function : Expr or callable
-        The expression, or a function of positional parameters to trace.
-    math : {"libm", "fast"}, optional
-        The math mode of the kernel's calls (see `evaluate`); by default the
-        one current at each call.
-
-    Returns
-    -------
-    Kernel
-        The compiled kernel.
-
-    Raises
-    ------
-    TypeError
-        For anything else, or a function with no parameter or with other
-        kinds of them.
-
-    Examples
-    --------
-    >>> import brindlemox as bm
-    >>> @bm.kernel
-    ... def hypot(x, y):
-    ...     return bm.sqrt(x * x + y * y)
-    >>> hypot.names
-    ('x', 'y')
-    >>> hypot([3.0, 5.0], [4.0, 12.0])
-    array([ 5., 13.])
-
-    Conditions combine with `bitwise_and`, `bitwise_or`, `bitwise_xor` and
-    `invert` (the text's ``&``, ``|``, ``^`` and ``~``), as in NumPy:
-
-    >>> import numpy as np
-    >>> bm.kernel(lambda n: bm.bitwise_and(n > 0, bm.invert(n > 9)))(np.array([-1, 5, 12]))
-    array([False,  True, False])
-    """
-    if type(expr_or_function) is Expr:
-        return Kernel(expr_or_function, math=math)
-    if not callable(expr_or_function):
-        raise TypeError(f"kernel() expects an Expr or a function, not {type(expr_or_function).__name__}")
-    parameters = inspect.signature(expr_or_function).parameters.values()
-    plain = (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD)
-    if any(parameter.kind not in plain for parameter in parameters):
-        raise TypeError("kernel() can only trace functions whose parameters are all positional")
-    names = tuple(parameter.name for parameter in parameters)
-    if not names:
-        raise TypeError("kernel() needs a function with at least one parameter")
-    arguments = kernels.args(*names)
-    traced = to_operand(expr_or_function(*arguments))
-    if type(traced) is not Expr:
-        traced = constant_like(arguments[0], traced)
-    return Kernel(traced, names, math=math)

@@ -58,3 +58,14 @@ def check_keywords(function: str, keywords: Mapping[str, object]) -> bool:
             listed = ", ".join(repr(choice) for choice in allowed)
             raise ValueError(f"{name} must be one of {listed} (got {value!r})")
     return bool(keywords.get("disable_cache", False))
+
+
+def check_options(
+    function: str, out: object, order: object, casting: object, keywords: Mapping[str, object]
+) -> tuple[Order, bool]:
+    """The checked `order`, and whether the call may use and fill the caches."""
+    cached = not check_keywords(function, keywords) if keywords else True
+    if type(order) is not str or order != "K":
+        order = check_order(order)
+    check_casting_rule(casting)
+    return order, cached  # type: ignore[return-value]

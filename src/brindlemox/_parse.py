@@ -12,7 +12,7 @@ expression: the kernel stays the same whatever the values.
 import ast
 import operator
 from collections.abc import Callable
-from typing import Final, NamedTuple, TypeVar
+from typing import Final, NamedTuple, TypeAlias, TypeVar
 
 from _brindlemox import _REDUCTIONS
 
@@ -25,6 +25,9 @@ from ._registry import TEXT_FUNCTIONS, entry
 #: The reductions of expression text, the engine's own; `min` and `max`
 #: reduce with one argument and are the elementwise functions with two.
 TEXT_REDUCTIONS: Final[tuple[str, ...]] = _REDUCTIONS
+
+#: What the `axis` of a reduction may be.
+Axis: TypeAlias = "int | tuple[int, ...] | None"
 
 _SUPPORTED: Final = ", ".join(sorted({*TEXT_FUNCTIONS, *TEXT_REDUCTIONS}))
 
@@ -307,7 +310,7 @@ def reduction_of(node: ast.Call) -> str | None:
     return None
 
 
-def reduction_axis(name: str, node: ast.Call) -> int | tuple[int, ...] | None:
+def reduction_axis(name: str, node: ast.Call) -> Axis:
     """The `axis` the keywords of reduction `name`'s call give (None without
     one); TypeError for any other keyword."""
     axis: int | tuple[int, ...] | None = None

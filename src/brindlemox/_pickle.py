@@ -25,9 +25,9 @@ import _brindlemox
 from ._build import arg
 from ._engine import Buffer, Channel, Expr, KernelSpec, RecvCase, TaskHandle, runtime
 from ._channels import Channel as PackageChannel
-from ._channels import RecvCase as PackageRecvCase
 from ._kernel import Kernel, float64_kernel
 from ._registry import FUNCTIONS
+from ._select import RecvCase as PackageRecvCase
 from ._tasks import Task
 
 

@@ -4,7 +4,7 @@ strict sum carried across the chunks of a chunked array."""
 
 import functools
 import operator
-from typing import TYPE_CHECKING, Any, Final, Literal, Protocol, TypeAlias, overload
+from typing import TYPE_CHECKING, Any, Final, Literal, Protocol, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -19,19 +19,17 @@ from _brindlemox import _reduce as _reduce_in_place
 
 from . import _functions
 from ._build import BinaryFunction, Operand
-from ._dask_dispatch import dask_reduce, dask_reduce_along, is_dask_array
 from ._engine import Expr
 from ._inputs import read_typed, to_flat
+from ._parse import Axis
+from ._route import integration, is_dask
 
 if TYPE_CHECKING:
-    from ._dask_dispatch import DaskArray
+    from ._route import DaskArray
 
 _MISSING: Final = object()
 _F64: Final = np.dtype(np.float64)
 _CODES: Final = {name: code for code, name in enumerate(_REDUCTIONS)}
-
-#: What the `axis` of a reduction may be.
-Axis: TypeAlias = "int | tuple[int, ...] | None"
 
 
 def reduce_array(name: str, a: object) -> Any:
@@ -150,10 +148,10 @@ def finish_sum(carry: tuple[float, int], name: str) -> float:
 
 def reduce_any(name: str, a: npt.ArrayLike, axis: Axis = None, keepdims: bool = False) -> Any:
     """`reduce_axes(name, a, axis, keepdims)`, or the lazy reduction of a Dask array."""
-    if type(a) is not np.ndarray and is_dask_array(a):
+    if type(a) is not np.ndarray and is_dask(a):
         if axis is not None or keepdims:
-            return dask_reduce_along(name, a, axis, keepdims)
-        return dask_reduce(name, a)
+            return integration().reduce_along(name, a, axis, keepdims)
+        return integration().reduce(name, a)
     return reduce_axes(name, a, axis, keepdims)
 
 

@@ -1,21 +1,23 @@
 """An expression text with reductions in it: each reduction computed once,
 first, then bound as a number (or, along axes, an array) to the argument the
-outer expression reads it by. A whole-array reduction of NumPy data is fused:
-its expression is never held whole."""
+outer expression reads it by. In float64, a whole-array reduction of NumPy
+data is fused: its expression is never held whole. Over other dtypes, each
+reduction computes in its own types."""
 
 from collections.abc import Sequence
-from typing import Final, cast
+from typing import Any, Final, cast
 
 import numpy as np
 import numpy.typing as npt
 
-from ._dask_dispatch import any_dask_array
 from ._engine import Expr
 from ._fused import fused_reduce
 from ._inputs import Order, arrange
 from ._kernel import Kernel, float64_kernel
 from ._parse import Parsed
 from ._reduce import reduce_any, reduce_array_as_it_is, reduced_shape
+from ._route import any_dask
+from ._typed_eval import lifted, run_typed, text_names, typed_call
 
 # What `check` binds in place of a reduction's values: any number will do, as
 # only shapes are checked.
@@ -62,7 +64,7 @@ class ReducingKernel:
                 continue
             if type(inner) is Kernel and axis is None and not keepdims:
                 inner_values = [bound[parameter] for parameter in inner._names]
-                if not any_dask_array(inner_values):
+                if not any_dask(inner_values):
                     bound[slot] = fused_reduce(name, inner, inner_values)
                     continue
             bound[slot] = reduce_any(name, run_compiled(inner, _bound(inner, bound), None, "K"), axis, keepdims)
@@ -105,3 +107,31 @@ def check_compiled(compiled: Compiled, values: Sequence[object], out: object) ->
             arrange((), [], out)
     else:
         compiled.check(values, out)
+
+
+def _run_text_typed(
+    text: str, bound: dict[str, object], out: object, order: Order, casting: str, math: str
+) -> npt.NDArray[Any]:
+    names = text_names(text)
+    typed = typed_call(text, [bound[name] for name in names], math)
+    assert typed is not None
+    return run_typed(*typed, out, order, casting)
+
+
+def run_reducing_typed(
+    text: str, values: dict[str, object], out: object, order: Order, casting: str, math: str = "libm"
+) -> npt.NDArray[Any]:
+    """A text with reductions over data of other types than float64: each
+    reduction's expression computed in its own types, reduced as `bm.sum`
+    and the others reduce it (with NumPy's result dtype), and read by the
+    outer expression as a NumPy value of that dtype."""
+    steps, outer = lifted(text)
+    bound = dict(values)
+    for name, inner, axis, keepdims, slot in steps:
+        named = bound.get(inner)
+        if isinstance(named, np.ndarray):
+            bound[slot] = np.asarray(reduce_array_as_it_is(name, named, axis, keepdims))
+            continue
+        reduced = reduce_any(name, _run_text_typed(inner, bound, None, "K", "same_kind", math), axis, keepdims)
+        bound[slot] = np.asarray(reduced)
+    return _run_text_typed(outer, bound, out, order, casting, math)

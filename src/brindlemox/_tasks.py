@@ -21,11 +21,13 @@ from _brindlemox import _as_array, _evaluate_async, _go_async, _typed_evaluate_a
 
 from . import _settle
 from ._engine import Buffer, MapSpec, ReduceSpec, TaskHandle, kernels
-from ._evaluate import compile_text, lookup
+from ._evaluate import compile_text
 from ._inputs import arrange
 from ._math import get_math_mode
-from ._typed_eval import finish_typed, prepare_typed, text_names, typed_call
-from ._typing_text import Plan
+from ._namespaces import lookup
+from ._route import Route, route_text
+from ._typed_eval import finish_typed, prepare_typed, text_names
+from ._typed_program import Plan
 from ._kernel import Kernel
 from ._runtime import to_buffer
 
@@ -224,8 +226,9 @@ def go(
         if local_dict is not None:
             raise TypeError("go() takes a kernel's arguments as a call does")
         values = _bound(work, args, kwargs)
-        typed = work._typed_call(values)
-        if typed is not None and not typed[0].only_float64:
+        route, typed = work._route(values, None)
+        if route is Route.TYPED:
+            assert typed is not None
             if channel is not None and typed[0].fast:
                 raise TypeError("go() sends into a channel only results computed with libm; this one is in fast math")
             if channel is not None:
@@ -280,8 +283,8 @@ def _typed(text: str, names: dict[str, object]) -> tuple[Plan, dict[str, object]
     """The typed program of `text` over `names`, in the current math mode,
     when it computes other types than float64 or a function in fast math;
     None when the float64 kernel computes the same answer."""
-    typed = typed_call(text, lookup(text_names(text), names, {}), get_math_mode())
-    return None if typed is None or typed[0].only_float64 else typed
+    route, typed = route_text(text, lookup(text_names(text), names, {}), None, get_math_mode())
+    return typed if route is Route.TYPED else None
 
 
 def _submit_typed(found: Plan, values: dict[str, object]) -> Task[Any]:

@@ -14,13 +14,13 @@ import numpy.typing as npt
 
 from _brindlemox import _isa, _typed_evaluate
 
-from ._dask_dispatch import any_dask_array
 from ._inputs import Layout, Order, broadcast_shape, check_out_shape, read_typed, result_layout, same_memory
 from ._options import check_casting
-from ._parse import parse, parse_text, reduction_axis, reduction_of
-from ._reduce import Axis, reduce_any, reduce_array_as_it_is
+from ._parse import Axis, parse, parse_text, reduction_axis, reduction_of
+from ._python_ints import as_array, int_classes
 from ._registry import TEXT_FUNCTIONS, entry
-from ._typing_text import OPERATORS, Kind, Plan, as_array, int_classes, plan
+from ._typed_program import Plan
+from ._typing_text import OPERATORS, Kind, plan
 
 _F64: Final = np.dtype(np.float64)
 
@@ -116,9 +116,7 @@ def level_plan(
 def typed_call(text: str, values: Sequence[object], math: str = "libm") -> tuple[Plan, dict[str, object]] | None:
     """The typed program of `text` for `values` (one per name of
     `text_names`) in math mode `math`, and the values as it reads them; None
-    when the text has reductions, or a value is a Dask array."""
-    if any_dask_array(values):
-        return None
+    when the text has reductions."""
     names = text_names(text)
     read = [read_typed(name, value) for name, value in zip(names, values)]
     kinds = tuple((name, kind) for name, (kind, _) in zip(names, read))
@@ -132,10 +130,7 @@ def reduces_float64(text: str, values: Sequence[object]) -> bool:
     """Whether every reduction of `text` (with reductions), over `values` (one
     per name of `text_names`, each float64 data or a Python float or int),
     reduces float64 values, as the float64 kernels reduce them: NumPy sums
-    booleans as int64 and takes their min as a bool. Dask arrays are left to
-    the float64 kernels, chunk by chunk, unread."""
-    if any_dask_array(values):
-        return True
+    booleans as int64 and takes their min as a bool."""
     kinds = [(name, type(value) if type(value) in (float, int) else _F64) for name, value in zip(text_names(text), values)]
     return _reduces_float64(text, tuple(kinds))
 
@@ -143,7 +138,7 @@ def reduces_float64(text: str, values: Sequence[object]) -> bool:
 @functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
 def _reduces_float64(text: str, kinds: tuple[tuple[str, Kind], ...]) -> bool:
     bound = dict(kinds)
-    steps, _ = _lifted(text)
+    steps, _ = lifted(text)
     for _, inner, _, _, slot in steps:
         found = level_plan(inner, tuple((name, bound[name]) for name in text_names(inner)))
         if found is None or found.dtype != np.float64:
@@ -263,36 +258,10 @@ class _Lift(ast.NodeTransformer):
 
 
 @functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
-def _lifted(text: str) -> tuple[tuple[tuple[str, str, Axis, bool, str], ...], str]:
+def lifted(text: str) -> tuple[tuple[tuple[str, str, Axis, bool, str], ...], str]:
+    """The reductions of `text`, innermost first, as `_Lift` notes them, and
+    the outer text, which reads each by its name."""
     root = parse_text(text)
     lift = _Lift(root.body)
     outer = lift.visit(root)
     return tuple(lift.steps), ast.unparse(outer)
-
-
-def _run_text_typed(
-    text: str, bound: dict[str, object], out: object, order: Order, casting: str, math: str
-) -> npt.NDArray[Any]:
-    names = text_names(text)
-    typed = typed_call(text, [bound[name] for name in names], math)
-    assert typed is not None
-    return run_typed(*typed, out, order, casting)
-
-
-def run_reducing_typed(
-    text: str, values: dict[str, object], out: object, order: Order, casting: str, math: str = "libm"
-) -> npt.NDArray[Any]:
-    """A text with reductions over data of other types than float64: each
-    reduction's expression computed in its own types, reduced as `bm.sum`
-    and the others reduce it (with NumPy's result dtype), and read by the
-    outer expression as a NumPy value of that dtype."""
-    steps, outer = _lifted(text)
-    bound = dict(values)
-    for name, inner, axis, keepdims, slot in steps:
-        named = bound.get(inner)
-        if isinstance(named, np.ndarray):
-            bound[slot] = np.asarray(reduce_array_as_it_is(name, named, axis, keepdims))
-            continue
-        reduced = reduce_any(name, _run_text_typed(inner, bound, None, "K", "same_kind", math), axis, keepdims)
-        bound[slot] = np.asarray(reduced)
-    return _run_text_typed(outer, bound, out, order, casting, math)

@@ -13,8 +13,8 @@ result is a NumPy scalar of its own type.
 
 import ast
 import operator
-from collections.abc import Callable, Sequence
-from typing import Final, NamedTuple
+from collections.abc import Callable
+from typing import Final
 
 import numpy as np
 
@@ -22,7 +22,9 @@ from _brindlemox import _FAST_MATH_LOOPS, _TYPED_OPS, _typed_compile
 
 from ._inputs import CODES
 from ._parse import TEXT_REDUCTIONS, binary_chain, compare_chain, parse, parse_text
+from ._python_ints import as_array, check_int_bits
 from ._registry import TEXT_FUNCTIONS, entry
+from ._typed_program import APPLY, CAST, CONSTANT, LOAD, WHERE, Plan, Typed, Value, WeakName, kind_of, laid_out, representative
 
 
 _F64: Final = np.dtype(np.float64)
@@ -30,36 +32,12 @@ _F32: Final = np.dtype(np.float32)
 _F16: Final = np.dtype(np.float16)
 _BOOL: Final = np.dtype(np.bool_)
 
-# Instruction kinds of the engine's typed programs.
-_CONSTANT, _LOAD, _CAST, _APPLY, _WHERE, _REPEAT = range(6)
-
-Instr = tuple[int, int, int, int]
 #: What a name is bound to, as far as typing goes: an array's (or NumPy
 #: scalar's) dtype, or the type of a Python number (int, float or complex).
 Kind = np.dtype | type
 
 
-#: A value's instructions in post-order: instructions, and the codes of its
-#: operands before them, nested as built (joining them is then constant
-#: time, whatever the length of the text); `_flat` lays them out.
-Code = tuple["Instr | Code", ...]
 
-
-class Typed(NamedTuple):
-    """A value the program computes: its instructions and dtype."""
-
-    code: Code
-    dtype: np.dtype
-
-
-class WeakName(NamedTuple):
-    """A name bound to a Python number, whose type is settled by what it meets."""
-
-    name: str
-    kind: type[int] | type[float] | type[complex]
-
-
-Value = Typed | WeakName | int | float | complex
 
 #: Each operator of the text: what Python makes of numbers alone, and the
 #: NumPy function that types and computes it over arrays.
@@ -99,35 +77,8 @@ _ORDERINGS: Final = frozenset(_COMPARE.values())
 _ONES_AND_ZEROS: Final = _ORDERINGS | {np.bitwise_and, np.bitwise_or, np.bitwise_xor, np.invert}
 
 
-class Plan(NamedTuple):
-    """A typed program: the engine's compiled form, the result's dtype, and
-    the inputs it loads, each a name and the dtype it is loaded as."""
-
-    program: object
-    dtype: np.dtype
-    inputs: tuple[tuple[str, np.dtype], ...]
-    #: Whether the result is float64, every value float64 or a bool made and
-    #: read only as the float64 kernels make and read their 1.0 and 0.0 (see
-    #: `_ONES_AND_ZEROS`), and no fast-math loop computes one: the float64
-    #: kernels compute those with the same bits.
-    only_float64: bool
-    #: Whether a fast-math loop computes some value.
-    fast: bool
-
-
 class _Refused(Exception):
     """The text is not one the typed walk reads; parsing it says why."""
-
-
-def _kind(value: Value) -> np.dtype | type:
-    """How NumPy's type resolution is told of `value`."""
-    if isinstance(value, Typed):
-        return value.dtype
-    if isinstance(value, WeakName):
-        return value.kind
-    # A Python bool is weak as well, and as the lowest kind it promotes as
-    # NumPy's bool does.
-    return _BOOL if type(value) is bool else type(value)
 
 
 class _Typer:
@@ -153,7 +104,7 @@ class _Typer:
     def constant(self, value: object, dtype: np.dtype) -> Typed:
         data = as_array(value, dtype).tobytes()
         self.constants.append(data)
-        return Typed(((_CONSTANT, 0, CODES[dtype], len(self.constants) - 1),), self.note(dtype))
+        return Typed(((CONSTANT, 0, CODES[dtype], len(self.constants) - 1),), self.note(dtype))
 
     def strong(self, value: Value) -> Typed:
         """`value` with a dtype of its own: a Python number takes NumPy's default."""
@@ -169,7 +120,7 @@ class _Typer:
 
     def load(self, name: str, dtype: np.dtype) -> Typed:
         index = self.inputs.setdefault((name, dtype), len(self.inputs))
-        return Typed(((_LOAD, 0, CODES[dtype], index),), self.note(dtype))
+        return Typed(((LOAD, 0, CODES[dtype], index),), self.note(dtype))
 
     def as_type(self, value: Value, dtype: np.dtype) -> Typed:
         """`value` converted to `dtype`, as NumPy converts a loop's operand."""
@@ -180,7 +131,7 @@ class _Typer:
         if value.dtype == dtype:
             return value
         self.note(dtype)
-        return Typed((value.code, (_CAST, 0, CODES[dtype], 0)), dtype)
+        return Typed((value.code, (CAST, 0, CODES[dtype], 0)), dtype)
 
     # --- operations -------------------------------------------------------
 
@@ -193,7 +144,7 @@ class _Typer:
             settled = self.beyond_range(ufunc, classes)
             if settled is not None:
                 return settled
-        kinds = tuple(_kind(value) for value in operands)
+        kinds = tuple(kind_of(value) for value in operands)
         resolved = ufunc.resolve_dtypes(kinds + (None,) * ufunc.nout)
         loop, result = resolved[0], resolved[ufunc.nin]
         if ufunc in _ORDERINGS and resolved[0] != resolved[1]:
@@ -210,10 +161,10 @@ class _Typer:
         # A number is a float16 first (2**40 is inf there), then widened.
         values = [self.as_type(self.as_type(value, loop), computed) for value in operands]
         self.note(loop)
-        code_of_apply = (_APPLY, code, CODES[computed], 0)
+        code_of_apply = (APPLY, code, CODES[computed], 0)
         typed = Typed((*(value.code for value in values), code_of_apply), self.note(result))
         if computed != loop and result == _F16:
-            typed = Typed((typed.code, (_CAST, 0, CODES[_F16], 0)), result)
+            typed = Typed((typed.code, (CAST, 0, CODES[_F16], 0)), result)
         return typed
 
     def beyond_range(self, ufunc: np.ufunc, operands: list[Value]) -> Typed | None:
@@ -260,12 +211,12 @@ class _Typer:
         numbers = (int, float, complex)
         if isinstance(cond, numbers) and isinstance(a, numbers) and isinstance(b, numbers):
             return self.constant_of(np.where(cond, a, b))
-        dtype = self.note(np.result_type(_representative(a), _representative(b)))
+        dtype = self.note(np.result_type(representative(a), representative(b)))
         if isinstance(cond, numbers):
             return self.as_type(a if cond else b, dtype)
         condition = self.as_type(cond, _BOOL)
         values = [self.as_type(value, dtype) for value in (a, b)]
-        return Typed((condition.code, values[0].code, values[1].code, (_WHERE, 0, CODES[dtype], 0)), dtype)
+        return Typed((condition.code, values[0].code, values[1].code, (WHERE, 0, CODES[dtype], 0)), dtype)
 
     # --- the text ---------------------------------------------------------
 
@@ -277,7 +228,7 @@ class _Typer:
             raise _Refused
         if isinstance(node, ast.NamedExpr) and self.bound is not None:
             # The same Value wherever the name is read: its instructions
-            # are then laid out once, and read again (see _flat).
+            # are then laid out once, and read again (see `laid_out`).
             named = self.bound[node.target.id] = self.build(node.value)
             return named
         if isinstance(node, ast.Name):
@@ -361,94 +312,6 @@ class _Typer:
         return self.constant(array, array.dtype)
 
 
-# The limits of NumPy's integer types, from the narrowest.
-_INT_MAXES: Final = sorted({int(np.iinfo(code).max) for code in np.typecodes["AllInteger"]})
-_INT_MINS: Final = sorted({int(np.iinfo(code).min) for code in np.typecodes["Integer"]}, reverse=True)
-
-
-def _int_class(value: int) -> int:
-    """The int of least magnitude, of `value`'s sign, that the same integer
-    types hold as `value`."""
-    if value >= 0:
-        least = 0
-        for top in _INT_MAXES:
-            if value <= top:
-                return least
-            least = top + 1
-        return least
-    least = -1
-    for bottom in _INT_MINS:
-        if value >= bottom:
-            return least
-        least = bottom - 1
-    return least
-
-
-def int_classes(names: Sequence[str], values: Sequence[object]) -> tuple[tuple[str, int], ...]:
-    """Each name bound to a Python int, with its class: the least int the same
-    integer types hold. Two ints of one class compare with integers of any type
-    by one program; a comparison with a type that cannot hold them is settled
-    whatever the elements are, as NumPy settles it."""
-    classes: tuple[tuple[str, int], ...] = ()
-    # This runs on every call of a text: most bind no int.
-    if int not in map(type, values):
-        return classes
-    for name, value in zip(names, values):
-        if type(value) is int:
-            classes += ((name, _int_class(value)),)
-    return classes
-
-
-#: The bits of the largest Python int the text's arithmetic makes: float64's
-#: range, beyond which NumPy converts an int to none of its types, and
-#: Python would spend unbounded time and memory on towers such as 10**10**10.
-INT_BITS: Final = 1024
-
-
-def check_int_bits(op: type[ast.AST] | None, operands: list[Value]) -> None:
-    """NumPy's OverflowError (for the widest type it converts an int to) for
-    Python ints `op` makes beyond `INT_BITS`, raised before Python makes them;
-    `op` None checks the `operands` themselves."""
-    ints = [value for value in operands if isinstance(value, int)]
-    if len(ints) < len(operands):
-        return
-    if op is None:
-        beyond = any(value.bit_length() > INT_BITS for value in ints)
-    elif op is ast.Pow or op is ast.LShift:
-        base, count = ints
-        # A lower bound on the bits of the result: |base| ** count is at
-        # least 2 ** ((bits - 1) * count), base << count has bits + count.
-        bits = abs(base).bit_length()
-        size = (bits - 1) * count if op is ast.Pow else (bits + count if base else 0)
-        beyond = size > INT_BITS
-    else:
-        return
-    if beyond:
-        raise OverflowError("int too large to convert to float")
-
-
-def as_array(value: object, dtype: np.dtype) -> np.ndarray:
-    """`value` as a 0-d array of `dtype` (any other value as NumPy converts
-    it), with NumPy 2's OverflowError for a Python int the dtype cannot hold,
-    which NumPy 1 would wrap."""
-    if type(value) is int and dtype.kind in "iu":
-        limits = np.iinfo(dtype)
-        if not limits.min <= value <= limits.max:
-            raise OverflowError(f"Python integer {value} out of bounds for {dtype}")
-    return np.asarray(value, dtype=dtype)
-
-
-def _representative(value: Value) -> np.dtype | int | float | complex:
-    """`value` as `numpy.result_type` takes it: a dtype, or for a Python
-    number a zero of its type, whose type NumPy 1 promotes as NumPy 2 does
-    any value of it."""
-    if isinstance(value, Typed):
-        return value.dtype
-    if isinstance(value, WeakName):
-        return value.kind(0)
-    return type(value)(0)
-
-
 def _copy(typer: _Typer, operands: list[Value]) -> Value:
     return operands[0]
 
@@ -457,7 +320,7 @@ def _part(value: Typed, name: str) -> Typed:
     """The real or imaginary part of a complex value, NumPy's `real` and
     `imag`, which are no ufuncs."""
     dtype = np.empty(0, value.dtype).real.dtype
-    return Typed((value.code, (_APPLY, _TYPED_OPS[name], CODES[value.dtype], 0)), dtype)
+    return Typed((value.code, (APPLY, _TYPED_OPS[name], CODES[value.dtype], 0)), dtype)
 
 
 def _real(typer: _Typer, operands: list[Value]) -> Value:
@@ -495,35 +358,6 @@ _SPECIAL: Final[dict[str, Callable[[_Typer, list[Value]], Value]]] = {
 }
 
 
-def _flat(code: Code) -> list[Instr]:
-    """The instructions of `code` in order, walked without recursion: a text
-    nests as deep as it is long. A value's code met again (the same object:
-    a value the text shares) is a Repeat of the step that made it, so a
-    shared value is computed once however often it is read."""
-    flat: list[Instr] = []
-    steps = 0
-    #: The step whose value each code laid out so far is, by the code's id
-    #: (the value of a code is that of its last item).
-    made: dict[int, int] = {}
-    last = -1
-    stack = [(code, iter(code))]
-    while stack:
-        for item in stack[-1][1]:
-            if type(item[0]) is int:
-                flat.append(item)
-                last, steps = steps, steps + 1
-            elif id(item) in made:
-                last = made[id(item)]
-                flat.append((_REPEAT, 0, 0, last))
-            else:
-                stack.append((item, iter(item)))  # type: ignore[arg-type]
-                break
-        else:
-            done, _ = stack.pop()
-            made[id(done)] = last
-    return flat
-
-
 def plan(
     text: str, kinds: dict[str, Kind], math: str = "libm", shared: bool = False, ints: dict[str, int] | None = None
 ) -> Plan | None:
@@ -551,11 +385,11 @@ def plan(
     # The inputs the program still loads (a function such as `imag` of a real
     # value reads none), numbered in order.
     registered = sorted(typer.inputs, key=typer.inputs.__getitem__)
-    flat = _flat(result.code)
-    used = sorted({instr[3] for instr in flat if instr[0] == _LOAD})
+    flat = laid_out(result.code)
+    used = sorted({instr[3] for instr in flat if instr[0] == LOAD})
     number = {old: new for new, old in enumerate(used)}
-    code = tuple((kind, op, dtype, number[payload] if kind == _LOAD else payload) for kind, op, dtype, payload in flat)
+    code = tuple((kind, op, dtype, number[payload] if kind == LOAD else payload) for kind, op, dtype, payload in flat)
     inputs = tuple(registered[old] for old in used)
     program = _typed_compile(code, tuple(typer.constants), len(inputs), math)
-    fast = math == "fast" and any(kind == _APPLY and (op, dtype) in _FAST_MATH_LOOPS for kind, op, dtype, _ in code)
+    fast = math == "fast" and any(kind == APPLY and (op, dtype) in _FAST_MATH_LOOPS for kind, op, dtype, _ in code)
     return Plan(program, result.dtype, inputs, only_float64 and not fast, fast)

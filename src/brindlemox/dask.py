@@ -20,13 +20,9 @@ exceeds them. Workers in the caller's process (an in-process cluster) leave its 
 
 from __future__ import annotations
 
-import math
-import os
-import sys
-import threading
 from collections.abc import Sequence
 from functools import partial
-from typing import TYPE_CHECKING, Any, Literal
+from typing import Any, Literal
 
 import numpy as np
 
@@ -41,16 +37,16 @@ except ImportError as error:  # pragma: no cover - exercised in a subprocess wit
     ) from error
 
 from ._build import with_sections
+from ._dask_trees import complex_of, exact_partial, exact_total, extreme, in_element_order
+from ._dask_workers import use_share_of_cpus
 from ._inputs import read_typed, to_operand
 from ._kernel import Kernel
 from ._math import resolve_math
-from ._reduce import Axis, continue_sum, finish_sum, reduce_array, reduce_axes, reduced_axes, result_dtype
-from ._threads import get_num_threads, set_num_threads
+from ._parse import Axis
+from ._python_ints import int_classes
+from ._reduce import continue_sum, finish_sum, reduce_array, reduce_axes, reduced_axes, result_dtype
+from ._threads import get_num_threads
 from ._typed_eval import level_plan, run_typed, typed_call
-from ._typing_text import int_classes
-
-if TYPE_CHECKING:
-    from distributed import Worker
 
 __all__ = ["apply_kernel", "apply_text", "reduce", "reduce_along", "worker_num_threads"]
 
@@ -185,11 +181,11 @@ def reduce(name: Reduction, x: da.Array) -> da.Array:
     np.float64(1.0)
     """
     x = da.asarray(x)
-    flat = _in_element_order(x)
+    flat = in_element_order(x)
     if x.dtype != _FLOAT64:
         return _reduce_typed(name, flat)
     if name in ("min", "max"):
-        return _extreme(name, flat)
+        return extreme(name, flat)
     if name in ("sum", "mean"):
         return _chained(name, flat, (-0.0, 0), _continue_sum, _finish_sum)
     if name == "prod":
@@ -239,7 +235,7 @@ def reduce_along(name: Reduction, x: da.Array, axis: Axis, keepdims: bool) -> da
 
 
 def _reduce_block(name: str, axes: tuple[int, ...], keepdims: bool, block: np.ndarray) -> np.ndarray:
-    _use_share_of_cpus()
+    use_share_of_cpus()
     return np.asarray(reduce_axes(name, block, axes, keepdims), dtype=result_dtype(name, block.dtype))
 
 
@@ -259,7 +255,7 @@ def worker_num_threads() -> int:
     >>> worker_num_threads() >= 1
     True
     """
-    _use_share_of_cpus()
+    use_share_of_cpus()
     return get_num_threads()
 
 
@@ -284,7 +280,7 @@ def _read_typed(name: str, value: object) -> tuple[Any, Any]:
 
 
 def _text_block(text: str, math: str, *blocks: object) -> np.ndarray:
-    _use_share_of_cpus()
+    use_share_of_cpus()
     found = typed_call(text, blocks, math)
     assert found is not None
     return run_typed(*found, None, "K", "same_kind")
@@ -306,64 +302,11 @@ def _broadcastable(array: da.Array) -> da.Array:
 
 
 def _apply_block(kernel: Kernel, math: str, *blocks: object) -> np.ndarray:
-    _use_share_of_cpus()
+    use_share_of_cpus()
     return kernel.run(blocks, None, math=math)
 
 
 # --- reductions ----------------------------------------------------------------------------
-
-
-def _in_element_order(x: da.Array) -> da.Array:
-    """``x`` as a 1-d array whose chunks, taken in order, hold its elements in C order.
-
-    Each chunk is one row of blocks (the blocks that share their index along the first axis)
-    joined and raveled, which needs no sizes: rows may be of unknown count (after boolean
-    indexing) or hold no element at all.
-    """
-    if x.ndim == 1:
-        return x
-    if x.ndim == 0:
-        return x.reshape(1)
-    row = math.prod(x.shape[1:])
-    return da.blockwise(
-        np.ravel,
-        (0,),
-        x,
-        tuple(range(x.ndim)),
-        concatenate=True,
-        adjust_chunks={0: lambda rows: rows * row},
-        dtype=x.dtype,
-        meta=np.empty(0, dtype=x.dtype),
-    )
-
-
-def _extreme(name: Literal["min", "max"], flat: da.Array) -> da.Array:
-    # Dask concatenates partials of consecutive chunks in order; the engine's rule over them
-    # (first NaN wins, the earlier of equal values wins) then equals its rule over all values.
-    return da.reduction(
-        flat,
-        chunk=partial(_extreme_partial, name),
-        combine=partial(_extreme_partial, name),
-        aggregate=partial(_extreme_total, name),
-        axis=0,
-        dtype=_FLOAT64,
-        concatenate=True,
-        meta=np.empty((), dtype=_FLOAT64),
-        name=f"brindlemox-{name}",
-    )
-
-
-def _extreme_partial(name: str, values: np.ndarray, axis: object, keepdims: bool) -> np.ndarray:
-    """One partial per non-empty run of chunks; an empty chunk contributes none."""
-    _use_share_of_cpus()
-    if values.size == 0:
-        return np.empty(0, dtype=_FLOAT64)
-    return np.array([reduce_array(name, values)], dtype=_FLOAT64)
-
-
-def _extreme_total(name: str, partials: np.ndarray, axis: object, keepdims: bool) -> np.float64:
-    # With no partials at all, the local call raises its own error for empty input.
-    return np.float64(reduce_array(name, partials))
 
 
 def _chained(name: str, flat: da.Array, start: tuple[float, int], step: Any, finish: Any) -> da.Array:
@@ -379,7 +322,7 @@ def _chained(name: str, flat: da.Array, start: tuple[float, int], step: Any, fin
 
 def _continue_sum(carry: tuple[float, int], block: np.ndarray) -> tuple[float, int]:
     """The running total and element count after folding ``block`` into ``carry``."""
-    _use_share_of_cpus()
+    use_share_of_cpus()
     return continue_sum(carry, block)
 
 
@@ -393,7 +336,7 @@ def _continue_prod(carry: tuple[float, int], block: np.ndarray) -> tuple[float, 
     The strict product from 1.0 of the running product followed by the block's elements
     multiplies them in order onto the running product, as one product over all would.
     """
-    _use_share_of_cpus()
+    use_share_of_cpus()
     values = to_operand("block", block)
     if np.size(values) == 0:
         return carry
@@ -415,9 +358,9 @@ def _reduce_typed(name: Reduction, flat: da.Array) -> da.Array:
     if flat.dtype.kind in "biu" and name != "mean":
         return da.reduction(
             flat,
-            chunk=partial(_exact_partial, name),
-            combine=partial(_exact_partial, name),
-            aggregate=partial(_exact_total, name, dtype),
+            chunk=partial(exact_partial, name),
+            combine=partial(exact_partial, name),
+            aggregate=partial(exact_total, name, dtype),
             axis=0,
             dtype=dtype,
             concatenate=True,
@@ -428,88 +371,8 @@ def _reduce_typed(name: Reduction, flat: da.Array) -> da.Array:
         if name not in ("sum", "mean"):
             raise TypeError(f"{name} of complex data is not supported")
         parts = [reduce(name, part) for part in (flat.real, flat.imag)]
-        total = delayed(_complex_of, pure=True)(*parts, dtype)
+        total = delayed(complex_of, pure=True)(*parts, dtype)
         return da.from_delayed(total, shape=(), dtype=dtype, meta=np.empty((), dtype=dtype))
     return reduce(name, flat.astype(_FLOAT64)).astype(dtype)
 
 
-def _exact_partial(name: str, values: np.ndarray, axis: object, keepdims: bool) -> np.ndarray:
-    _use_share_of_cpus()
-    wide = np.uint64 if values.dtype.kind == "u" else np.int64
-    if values.size == 0:
-        return np.empty(0, dtype=wide)
-    return np.array([reduce_array(name, values)], dtype=wide)
-
-
-def _exact_total(name: str, result: np.dtype, partials: np.ndarray, axis: object, keepdims: bool, **_: object) -> Any:
-    # With no partials at all, the local call's value (or error) for empty input.
-    return np.asarray(reduce_array(name, partials)).astype(result)[()]
-
-
-def _complex_of(real: float, imag: float, dtype: np.dtype) -> Any:
-    # Set part by part: arithmetic would turn an infinite part into NaNs.
-    value = np.empty((), dtype)
-    value.real, value.imag = real, imag
-    return value[()]
-
-
-# --- threads on distributed workers --------------------------------------------------------
-
-_settled_lock = threading.Lock()
-_settled = False  # whether this process has sized its engine pool, or found it is not its to size
-
-
-def _use_share_of_cpus() -> None:
-    """In a ``distributed`` worker's own process, size the engine pool once to its share of CPUs.
-
-    The engine's default pool takes every CPU of the process; W worker processes of T threads
-    each would then run W x T x CPUs threads. The share is the CPUs this process may use divided
-    by the task threads of all workers on its host, at least 1 (the calling thread alone).
-    """
-    global _settled
-    if _settled:
-        return
-    worker = _current_worker()
-    if worker is None:
-        return
-    with _settled_lock:
-        if not _settled:
-            if _runs_workers_only():
-                set_num_threads(_share_of_cpus(worker))
-            _settled = True
-
-
-def _runs_workers_only() -> bool:
-    """Whether this process holds no scheduler and no client but those its workers made.
-
-    Workers of an in-process cluster share the caller's engine, whose pool size is the
-    caller's to choose.
-    """
-    from distributed import Client, Scheduler, Worker
-
-    return not Scheduler._instances and all(client in Worker._initialized_clients for client in Client._instances)
-
-
-def _current_worker() -> Worker | None:
-    distributed = sys.modules.get("distributed")
-    if distributed is None:  # nothing has imported it, so this is no worker
-        return None
-    try:
-        return distributed.get_worker()
-    except ValueError:  # not inside a worker's task
-        return None
-
-
-def _share_of_cpus(worker: Worker) -> int:
-    from distributed.comm.addressing import get_address_host
-    from distributed.utils import sync
-
-    threads = worker.state.nthreads
-    try:
-        identity = sync(worker.loop, worker.scheduler.identity)
-    except OSError:  # the scheduler is unreachable: count this worker's threads alone
-        pass
-    else:
-        host = get_address_host(worker.address)
-        threads = max(threads, sum(info["nthreads"] for info in identity["workers"].values() if info["host"] == host))
-    return max(1, len(os.sched_getaffinity(0)) // threads)

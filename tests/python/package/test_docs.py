@@ -12,7 +12,7 @@ import brindlemox
 
 pytestmark = pytest.mark.numpy
 
-MODULES = ["_build", "_channels", "_functions", "_evaluate", "_kernel", "_reduce", "_runtime", "_tasks", "_threads"]
+MODULES = ["_build", "_channels", "_functions", "_evaluate", "_kernel", "_reduce", "_runtime", "_select", "_tasks", "_threads", "_trace"]
 
 # The package's own functions and classes; the extension's classes keep their own docstrings.
 PUBLIC = sorted(
@@ -27,6 +27,13 @@ def test_docstring_examples(name):
     module = importlib.import_module(f"brindlemox.{name}")
     failed, attempted = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)
     assert attempted > 0 and failed == 0
+
+
+def test_select_runs_its_examples_under_the_channels_name():
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
+    for test in doctest.DocTestFinder().find(brindlemox.select, "select", globs={}):
+        runner.run(test)
+    assert runner.tries > 0 and runner.failures == 0
 
 
 @pytest.mark.parametrize(

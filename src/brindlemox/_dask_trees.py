@@ -1,0 +1,94 @@
+"""The pieces of Dask's reductions of brindlemox: an array's elements as a
+1-d array of chunks in C order, and the tree reductions whose partials Dask
+combines in chunk order by the engine's own rule, with the local call's bits.
+"""
+
+# Dask ships without type annotations: its calls are untyped and return Any.
+# mypy: disable-error-code="no-untyped-call, no-any-return"
+
+from __future__ import annotations
+
+import math
+from functools import partial
+from typing import Any, Literal
+
+import dask.array as da
+import numpy as np
+
+from ._dask_workers import use_share_of_cpus
+from ._reduce import reduce_array
+
+_F64 = np.dtype(np.float64)
+
+
+def in_element_order(x: da.Array) -> da.Array:
+    """``x`` as a 1-d array whose chunks, taken in order, hold its elements in C order.
+
+    Each chunk is one row of blocks (the blocks that share their index along the first axis)
+    joined and raveled, which needs no sizes: rows may be of unknown count (after boolean
+    indexing) or hold no element at all.
+    """
+    if x.ndim == 1:
+        return x
+    if x.ndim == 0:
+        return x.reshape(1)
+    row = math.prod(x.shape[1:])
+    return da.blockwise(
+        np.ravel,
+        (0,),
+        x,
+        tuple(range(x.ndim)),
+        concatenate=True,
+        adjust_chunks={0: lambda rows: rows * row},
+        dtype=x.dtype,
+        meta=np.empty(0, dtype=x.dtype),
+    )
+
+
+def extreme(name: Literal["min", "max"], flat: da.Array) -> da.Array:
+    # Dask concatenates partials of consecutive chunks in order; the engine's rule over them
+    # (first NaN wins, the earlier of equal values wins) then equals its rule over all values.
+    return da.reduction(
+        flat,
+        chunk=partial(_extreme_partial, name),
+        combine=partial(_extreme_partial, name),
+        aggregate=partial(_extreme_total, name),
+        axis=0,
+        dtype=_F64,
+        concatenate=True,
+        meta=np.empty((), dtype=_F64),
+        name=f"brindlemox-{name}",
+    )
+
+
+def _extreme_partial(name: str, values: np.ndarray, axis: object, keepdims: bool) -> np.ndarray:
+    """One partial per non-empty run of chunks; an empty chunk contributes none."""
+    use_share_of_cpus()
+    if values.size == 0:
+        return np.empty(0, dtype=_F64)
+    return np.array([reduce_array(name, values)], dtype=_F64)
+
+
+def _extreme_total(name: str, partials: np.ndarray, axis: object, keepdims: bool) -> np.float64:
+    # With no partials at all, the local call raises its own error for empty input.
+    return np.float64(reduce_array(name, partials))
+
+
+def exact_partial(name: str, values: np.ndarray, axis: object, keepdims: bool) -> np.ndarray:
+    use_share_of_cpus()
+    wide = np.uint64 if values.dtype.kind == "u" else np.int64
+    if values.size == 0:
+        return np.empty(0, dtype=wide)
+    return np.array([reduce_array(name, values)], dtype=wide)
+
+
+def exact_total(name: str, result: np.dtype, partials: np.ndarray, axis: object, keepdims: bool, **_: object) -> Any:
+    # With no partials at all, the local call's value (or error) for empty input.
+    return np.asarray(reduce_array(name, partials)).astype(result)[()]
+
+
+def complex_of(real: float, imag: float, dtype: np.dtype) -> Any:
+    # Set part by part: arithmetic would turn an infinite part into NaNs.
+    value = np.empty((), dtype)
+    value.real, value.imag = real, imag
+    return value[()]

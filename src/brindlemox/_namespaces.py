@@ -1,0 +1,49 @@
+"""Where the names of an expression text are looked up: the dicts a call
+gives, else its caller's variables."""
+
+import sys
+from collections.abc import Mapping
+from typing import Final
+
+_EMPTY: Final[Mapping[str, object]] = {}
+
+
+def namespaces(
+    local_dict: Mapping[str, object] | None, global_dict: Mapping[str, object] | None
+) -> tuple[Mapping[str, object], Mapping[str, object]]:
+    """Where names are looked up: the dicts given, with the caller's frame (two
+    calls up) standing in for them when neither is given, and its globals
+    behind a `local_dict` given alone."""
+    if global_dict is not None:
+        return _EMPTY if local_dict is None else local_dict, global_dict
+    frame = sys._getframe(2)
+    try:
+        if local_dict is None:
+            return frame.f_locals, frame.f_globals
+        return local_dict, frame.f_globals
+    finally:
+        del frame
+
+
+def _lookup_one(name: str, local_dict: Mapping[str, object], global_dict: Mapping[str, object]) -> object:
+    # Indexing, not `in`: a defaultdict or a lazy mapping answers names it
+    # does not list.
+    try:
+        return local_dict[name]
+    except KeyError:
+        pass
+    try:
+        return global_dict[name]
+    except KeyError:
+        raise NameError(f"name '{name}' is not defined", name=name) from None
+
+
+def lookup(
+    names: tuple[str, ...], local_dict: Mapping[str, object], global_dict: Mapping[str, object]
+) -> tuple[object, ...]:
+    """The values of `names`, each from `local_dict`, else `global_dict`;
+    NameError for a name in neither."""
+    try:
+        return tuple([local_dict[name] for name in names])
+    except KeyError:
+        return tuple([_lookup_one(name, local_dict, global_dict) for name in names])
