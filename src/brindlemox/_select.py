@@ -266,8 +266,3 @@ def _end_waits(
         if outcome is not winner and got is not None:
             _give_back(channel, got)
     return winner
-
-
-# Named as the channels' own, where it was defined before it sat above
-# channels and tasks: callers know it so.
-select.__module__ = Channel.__module__

@@ -29,13 +29,6 @@ def test_docstring_examples(name):
     assert attempted > 0 and failed == 0
 
 
-def test_select_runs_its_examples_under_the_channels_name():
-    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
-    for test in doctest.DocTestFinder().find(brindlemox.select, "select", globs={}):
-        runner.run(test)
-    assert runner.tries > 0 and runner.failures == 0
-
-
 @pytest.mark.parametrize(
     "name, element, elementwise, example, axis_example",
     [("min", "smallest", "minimum", "1.0", "array([2., 1.])"), ("max", "largest", "maximum", "3.0", "array([3., 4.])")],

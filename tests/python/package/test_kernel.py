@@ -13,7 +13,7 @@ pytestmark = pytest.mark.numpy
 def test_package_surface():
     assert bm.__version__ == "1.0.0"
     assert bm.Buffer is _brindlemox.Buffer and bm.TaskHandle is _brindlemox.TaskHandle
-    assert bm.select is not _brindlemox.py_select and bm.select.__module__ == "brindlemox._channels"
+    assert bm.select is not _brindlemox.py_select and bm.select.__module__ == "brindlemox._select"
     assert all(hasattr(bm, name) for name in bm.__all__)
     assert "_KernelModule" not in bm.__all__
 
