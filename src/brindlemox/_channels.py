@@ -90,6 +90,12 @@ class Channel:
     Iterating (``for`` or ``async for``) receives until then. As a context
     manager the channel closes on exit.
 
+    Parameters
+    ----------
+    capacity : int, optional
+        How many values wait in the channel before a send blocks; 0 (the
+        default) makes every send wait for its receiver.
+
     Examples
     --------
     >>> import brindlemox as bm
@@ -111,12 +117,28 @@ class Channel:
     @property
     def capacity(self) -> int:
         """How many values wait in the channel before `send` blocks; 0 makes
-        every send wait for its receiver."""
+        every send wait for its receiver.
+
+        Examples
+        --------
+        >>> import brindlemox as bm
+        >>> bm.chan(4).capacity
+        4
+        """
         return self._capacity
 
     @property
     def closed(self) -> bool:
-        """Whether `close` was called."""
+        """Whether `close` was called.
+
+        Examples
+        --------
+        >>> import brindlemox as bm
+        >>> channel = bm.chan(1)
+        >>> channel.close()
+        >>> channel.closed
+        True
+        """
         return self._channel.is_closed()
 
     def send(self, value: Buffer | npt.ArrayLike, timeout: float | None = None) -> None:
@@ -126,6 +148,14 @@ class Channel:
         Raises ChannelClosed when the channel is closed, also when it closes
         while the send waits; TimeoutError when `timeout` passes first.
         Nothing is sent when it raises.
+
+        Parameters
+        ----------
+        value : Buffer or array_like
+            What to send: a `Buffer` as it is, anything else copied into a
+            new float64 buffer, flattened in C order.
+        timeout : float, optional
+            The most seconds to wait; None waits until there is room.
 
         Examples
         --------
@@ -155,6 +185,17 @@ class Channel:
         Raises ChannelClosed when the channel is closed and drained,
         TimeoutError when `timeout` passes first (nothing is taken then).
 
+        Parameters
+        ----------
+        timeout : float, optional
+            The most seconds to wait; None waits until a value comes.
+
+        Returns
+        -------
+        numpy.ndarray
+            The value, a read-only one-dimensional float64 array over the
+            buffer sent.
+
         Examples
         --------
         >>> import brindlemox as bm
@@ -177,16 +218,49 @@ class Channel:
 
     def try_send(self, value: Buffer | npt.ArrayLike) -> bool:
         """Sends `value` if there is room now (at capacity 0: a receiver
-        waiting); never blocks. Returns whether it was sent; raises
-        ChannelClosed when the channel is closed."""
+        waiting); never blocks. Raises ChannelClosed when the channel is
+        closed.
+
+        Parameters
+        ----------
+        value : Buffer or array_like
+            What to send, as `send` takes it.
+
+        Returns
+        -------
+        bool
+            Whether it was sent.
+
+        Examples
+        --------
+        >>> import brindlemox as bm
+        >>> channel = bm.chan(1)
+        >>> channel.try_send([1.0]), channel.try_send([2.0])
+        (True, False)
+        """
         try:
             return _send_until(self._channel, _message(value), 0.0)
         except RuntimeError as error:
             raise _closed(error) from None
 
     def try_recv(self) -> npt.NDArray[np.float64] | None:
-        """The next value if there is one now, else None; never blocks.
-        Raises ChannelClosed when the channel is closed and drained."""
+        """The next value if there is one now; never blocks. Raises
+        ChannelClosed when the channel is closed and drained.
+
+        Returns
+        -------
+        numpy.ndarray or None
+            The value, as `recv` gives it, or None when the channel is empty.
+
+        Examples
+        --------
+        >>> import brindlemox as bm
+        >>> channel = bm.chan(1)
+        >>> channel.try_send([1.0])
+        True
+        >>> channel.try_recv(), channel.try_recv()
+        (array([1.]), None)
+        """
         try:
             values = _recv_until(self._channel, 0.0)
         except RuntimeError as error:
@@ -197,7 +271,17 @@ class Channel:
         """Closes the channel; later calls do nothing. Never blocks.
 
         Values already sent are still received; after them every receive
-        raises ChannelClosed, and every send raises it at once.
+        raises ChannelClosed, and every send raises it, one already waiting
+        for room included.
+
+        Examples
+        --------
+        >>> import brindlemox as bm
+        >>> channel = bm.chan(1)
+        >>> channel.send([1.0])
+        >>> channel.close()
+        >>> [values.tolist() for values in channel]
+        [[1.0]]
         """
         self._channel.close()
 
@@ -207,6 +291,11 @@ class Channel:
         Raises ChannelClosed when the channel is closed, also when it closes
         while the send waits. Cancelling the coroutine withdraws the value
         unless its hand-over had begun.
+
+        Parameters
+        ----------
+        value : Buffer or array_like
+            What to send, as `send` takes it.
 
         Examples
         --------
@@ -244,6 +333,21 @@ class Channel:
         Raises ChannelClosed when the channel is closed and drained.
         Cancelling the coroutine withdraws its wait; a value that reached it
         at that moment goes back to the front of the channel, for any receive.
+
+        Returns
+        -------
+        numpy.ndarray
+            The value, as `recv` gives it.
+
+        Examples
+        --------
+        >>> import asyncio, brindlemox as bm
+        >>> async def main():
+        ...     channel = bm.chan(1)
+        ...     channel.send([5.0])
+        ...     return await channel.recv_async()
+        >>> asyncio.run(main())
+        array([5.])
         """
         return _as_array(await _receive(self._channel))
 

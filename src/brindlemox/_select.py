@@ -33,6 +33,11 @@ class RecvCase:
     """A `select` case receiving from `channel`; a `Channel` or a `Task` may
     also be given to `select` as it is.
 
+    Parameters
+    ----------
+    channel : Channel
+        The channel the case receives from.
+
     Examples
     --------
     >>> import brindlemox as bm
@@ -171,6 +176,18 @@ async def select_async(*cases: Case, timeout: float | None = None) -> tuple[int,
     Raises as `select` does. Cancelling the coroutine withdraws every wait;
     a value that reached one of them at that moment goes back to the front
     of its channel.
+
+    Parameters
+    ----------
+    *cases : Channel, RecvCase or Task
+        What to wait on.
+    timeout : float, optional
+        The most seconds to wait; None waits until a case is ready.
+
+    Returns
+    -------
+    tuple
+        The index of the chosen case and its value.
 
     Examples
     --------

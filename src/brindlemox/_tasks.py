@@ -56,6 +56,16 @@ class Task(Future[T]):
     `cancel` succeeds while the work waits for its turn; once it has started
     it runs to its end and `cancel` returns False, as for a thread pool.
 
+    Parameters
+    ----------
+    handle : TaskHandle or None
+        The engine's task, or None for work that settles at once.
+    convert : callable
+        Makes the result from the engine's buffer.
+    hold : object, optional
+        Memory the engine reads or writes in place, kept alive until the
+        task has settled.
+
     Examples
     --------
     >>> import asyncio, brindlemox as bm
@@ -79,6 +89,22 @@ class Task(Future[T]):
         self._withdrawn = False
 
     def cancel(self) -> bool:
+        """Withdraws the work if it has not started.
+
+        Returns
+        -------
+        bool
+            Whether the task is cancelled; False once the work has started.
+
+        Examples
+        --------
+        >>> import brindlemox as bm
+        >>> task = bm.go("x * 2", x=[1.0])
+        >>> task.result(timeout=60)
+        array([2.])
+        >>> task.cancel()
+        False
+        """
         with self._condition:
             if self._state != PENDING or self._withdrawn:
                 return self._withdrawn or super().cancel()
@@ -93,6 +119,22 @@ class Task(Future[T]):
         return True
 
     def running(self) -> bool:
+        """Whether the engine is computing the work now.
+
+        Returns
+        -------
+        bool
+            True while the work runs; False before it starts and once done.
+
+        Examples
+        --------
+        >>> import brindlemox as bm
+        >>> task = bm.go("x * 2", x=[1.0])
+        >>> task.result(timeout=60)
+        array([2.])
+        >>> task.running()
+        False
+        """
         return self._handle is not None and not self.done() and repr(self._handle) == _RUNNING
 
     def _settle(self, lost: bool) -> None:

@@ -118,6 +118,25 @@ def apply_text(
     ``math`` is the math mode (``"libm"`` or ``"fast"``) every chunk computes in,
     wherever it runs.
 
+    Parameters
+    ----------
+    text : str
+        The expression.
+    names : sequence of str
+        The names the text reads.
+    values : sequence
+        Their values, in the order of `names`: Dask arrays, NumPy arrays or
+        numbers.
+    out : None
+        Must be None: the result is a new lazy array.
+    math : str, optional
+        The math mode of every chunk.
+
+    Returns
+    -------
+    dask.array.Array
+        The lazy result, in the dtype NumPy would give.
+
     Examples
     --------
     >>> import dask.array as da

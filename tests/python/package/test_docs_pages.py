@@ -4,12 +4,14 @@ import ast
 import doctest
 import json
 import pathlib
+import re
 import sys
 
 import numpy as np
 import pytest
 
 import brindlemox as bm
+import brindlemox.dask as bm_dask
 from brindlemox import _registry, _typing_text
 
 pytestmark = pytest.mark.numpy
@@ -126,3 +128,16 @@ def test_bench_results_become_one_row_per_x_and_one_column_per_series(tmp_path):
     [table] = family.tables
     assert table.columns == ["first", "second"]
     assert table.rows == [("1e3", ["0.25", "2"]), ("1e5", ["0.5", ""])]
+
+
+def documented(page):
+    """The names a reference page lists: its autosummary entries and its
+    class, data and function directives."""
+    text = (DOCS / page).read_text()
+    return set(re.findall(r"^   (\w+)$", text, re.M)) | set(re.findall(r"^\.\. (?:class|data|function):: (\w+)", text, re.M))
+
+
+def test_the_reference_lists_every_public_name():
+    functions = {name for row in tables.function_rows() for name in (row.name, *row.aliases)}
+    assert set(bm.__all__) - {"__version__"} <= documented("api/index.rst") | functions
+    assert set(bm_dask.__all__) <= documented("dask.rst")
