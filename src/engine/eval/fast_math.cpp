@@ -24,33 +24,7 @@ struct One {
   static void store(T* p, V v) { *p = v; }
 };
 
-std::optional<SleefFunction> sleef_of(TypedOp op) {
-  using enum TypedOp;
-  switch (op) {
-    case Exp: return SleefFunction::Exp;
-    case Expm1: return SleefFunction::Expm1;
-    case Log: return SleefFunction::Log;
-    case Log1p: return SleefFunction::Log1p;
-    case Log2: return SleefFunction::Log2;
-    case Log10: return SleefFunction::Log10;
-    case Sin: return SleefFunction::Sin;
-    case Cos: return SleefFunction::Cos;
-    case Tan: return SleefFunction::Tan;
-    case Arcsin: return SleefFunction::Asin;
-    case Arccos: return SleefFunction::Acos;
-    case Arctan: return SleefFunction::Atan;
-    case Sinh: return SleefFunction::Sinh;
-    case Cosh: return SleefFunction::Cosh;
-    case Tanh: return SleefFunction::Tanh;
-    case Arcsinh: return SleefFunction::Asinh;
-    case Arccosh: return SleefFunction::Acosh;
-    case Arctanh: return SleefFunction::Atanh;
-    case Arctan2: return SleefFunction::Atan2;
-    case Power: return SleefFunction::Pow;
-    case Hypot: return SleefFunction::Hypot;
-    default: return std::nullopt;
-  }
-}
+std::optional<SleefFunction> sleef_of(TypedOp op) { return typed_info(op).sleef; }
 
 // The level is read at every call, not when the program is compiled, so that
 // a program compiled before a level is forced runs at the forced level.

@@ -9,21 +9,57 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
+#include <string_view>
 
 namespace bmx {
 
-/// The functions taken from the library; each within 1 ulp (hypot 0.5 ulp).
-enum class SleefFunction : std::uint8_t {
-  Exp, Expm1, Log, Log1p, Log2, Log10, Sin, Cos, Tan, Asin, Acos, Atan,
-  Sinh, Cosh, Tanh, Asinh, Acosh, Atanh, Atan2, Pow, Hypot,
-};  // fmt: skip
-inline constexpr std::size_t kSleefFunctionCount = 21;
+/// The functions taken from the library, each within 1 ulp (hypot 0.5 ulp):
+/// enumerator, the library's name, operands, and the accuracy its symbol names.
+#define BMX_SLEEF_FUNCTIONS(X) \
+  X(Exp, "exp", 1, "u10")      \
+  X(Expm1, "expm1", 1, "u10")  \
+  X(Log, "log", 1, "u10")      \
+  X(Log1p, "log1p", 1, "u10")  \
+  X(Log2, "log2", 1, "u10")    \
+  X(Log10, "log10", 1, "u10")  \
+  X(Sin, "sin", 1, "u10")      \
+  X(Cos, "cos", 1, "u10")      \
+  X(Tan, "tan", 1, "u10")      \
+  X(Asin, "asin", 1, "u10")    \
+  X(Acos, "acos", 1, "u10")    \
+  X(Atan, "atan", 1, "u10")    \
+  X(Sinh, "sinh", 1, "u10")    \
+  X(Cosh, "cosh", 1, "u10")    \
+  X(Tanh, "tanh", 1, "u10")    \
+  X(Asinh, "asinh", 1, "u10")  \
+  X(Acosh, "acosh", 1, "u10")  \
+  X(Atanh, "atanh", 1, "u10")  \
+  X(Atan2, "atan2", 2, "u10")  \
+  X(Pow, "pow", 2, "u10")      \
+  X(Hypot, "hypot", 2, "u05")
+
+#define BMX_SLEEF_ENUMERATOR(name, text, arity, accuracy) name,
+enum class SleefFunction : std::uint8_t { BMX_SLEEF_FUNCTIONS(BMX_SLEEF_ENUMERATOR) };
+#undef BMX_SLEEF_ENUMERATOR
+
+/// A function's facts, by SleefFunction.
+struct SleefInfo {
+  std::string_view name;
+  int arity;
+  std::string_view accuracy;
+};
+
+#define BMX_SLEEF_INFO(name, text, arity, accuracy) {text, arity, accuracy},
+inline constexpr SleefInfo kSleefInfos[] = {BMX_SLEEF_FUNCTIONS(BMX_SLEEF_INFO)};
+#undef BMX_SLEEF_INFO
+inline constexpr std::size_t kSleefFunctionCount = std::size(kSleefInfos);
+
+constexpr const SleefInfo& sleef_info(SleefFunction function) { return kSleefInfos[static_cast<std::size_t>(function)]; }
 
 /// Whether a function takes two operands.
-constexpr bool sleef_binary(SleefFunction function) {
-  return function == SleefFunction::Atan2 || function == SleefFunction::Pow || function == SleefFunction::Hypot;
-}
+constexpr bool sleef_binary(SleefFunction function) { return sleef_info(function).arity == 2; }
 
 /// The widths each function is taken at: one element (with fused
 /// multiply-add), AVX2's registers and AVX-512's.

@@ -58,7 +58,7 @@ constexpr bool built_at_this_level() {
 template <class T>
 TypedLoop loop_of(TypedOp op) {
   switch (op) {
-#define BMX_TYPED_LOOP_CASE(name, code, text, arity, rule)                                                     \
+#define BMX_TYPED_LOOP_CASE(name, ...)                                                                         \
   case TypedOp::name:                                                                                          \
     if constexpr (Defined<TypedOp::name, T> && built_at_this_level<TypedOp::name>()) {                        \
       return &typed_loop<TypedOp::name, T>;                                                                    \
