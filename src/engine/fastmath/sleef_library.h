@@ -15,32 +15,40 @@
 
 namespace bmx {
 
-/// The functions taken from the library, each within 1 ulp (hypot 0.5 ulp):
-/// enumerator, the library's name, operands, and the accuracy its symbol names.
-#define BMX_SLEEF_FUNCTIONS(X) \
-  X(Exp, "exp", 1, "u10")      \
-  X(Expm1, "expm1", 1, "u10")  \
-  X(Log, "log", 1, "u10")      \
-  X(Log1p, "log1p", 1, "u10")  \
-  X(Log2, "log2", 1, "u10")    \
-  X(Log10, "log10", 1, "u10")  \
-  X(Sin, "sin", 1, "u10")      \
-  X(Cos, "cos", 1, "u10")      \
-  X(Tan, "tan", 1, "u10")      \
-  X(Asin, "asin", 1, "u10")    \
-  X(Acos, "acos", 1, "u10")    \
-  X(Atan, "atan", 1, "u10")    \
-  X(Sinh, "sinh", 1, "u10")    \
-  X(Cosh, "cosh", 1, "u10")    \
-  X(Tanh, "tanh", 1, "u10")    \
-  X(Asinh, "asinh", 1, "u10")  \
-  X(Acosh, "acosh", 1, "u10")  \
-  X(Atanh, "atanh", 1, "u10")  \
-  X(Atan2, "atan2", 2, "u10")  \
-  X(Pow, "pow", 2, "u10")      \
-  X(Hypot, "hypot", 2, "u05")
+/// How fast math mends a function's answers (fast_math.cpp says why each
+/// is needed): not beyond its thresholds, a NaN of x86's sign for negative
+/// operands, or long double where a finite result overflowed.
+enum class SleefMend : std::uint8_t { Plain, NegativeIsNan, OverflowsEarly };
 
-#define BMX_SLEEF_ENUMERATOR(name, text, arity, accuracy) name,
+/// The functions taken from the library, each within 1 ulp (hypot 0.5 ulp):
+/// enumerator, the library's name, operands, the accuracy its symbol names;
+/// then where fast math mends its answers: the magnitude below which the
+/// operand is the answer and that beyond which long double computes it
+/// (float64, float32; 0 for never), and the mend of SleefMend.
+#define BMX_SLEEF_FUNCTIONS(X)                                              \
+  X(Exp, "exp", 1, "u10", 0, 0, 0, 0, Plain)                                \
+  X(Expm1, "expm1", 1, "u10", 0x1p-54, 0x1p-25f, 0, 0, Plain)               \
+  X(Log, "log", 1, "u10", 0, 0, 0, 0, NegativeIsNan)                        \
+  X(Log1p, "log1p", 1, "u10", 0x1p-54, 0x1p-25f, 0x1p1000, 0x1p120f, Plain) \
+  X(Log2, "log2", 1, "u10", 0, 0, 0, 0, NegativeIsNan)                      \
+  X(Log10, "log10", 1, "u10", 0, 0, 0, 0, NegativeIsNan)                    \
+  X(Sin, "sin", 1, "u10", 0x1p-27, 0x1p-13f, 0, 0, Plain)                   \
+  X(Cos, "cos", 1, "u10", 0, 0, 0, 0, Plain)                                \
+  X(Tan, "tan", 1, "u10", 0x1p-27, 0x1p-13f, 0, 0, Plain)                   \
+  X(Asin, "asin", 1, "u10", 0x1p-27, 0x1p-13f, 0, 0, Plain)                 \
+  X(Acos, "acos", 1, "u10", 0, 0, 0, 0, Plain)                              \
+  X(Atan, "atan", 1, "u10", 0x1p-27, 0x1p-13f, 0, 0, Plain)                 \
+  X(Sinh, "sinh", 1, "u10", 0x1p-27, 0x1p-13f, 709.0, 88.0f, Plain)         \
+  X(Cosh, "cosh", 1, "u10", 0, 0, 709.0, 88.0f, Plain)                      \
+  X(Tanh, "tanh", 1, "u10", 0x1p-27, 0x1p-13f, 0, 0, Plain)                 \
+  X(Asinh, "asinh", 1, "u10", 0x1p-27, 0x1p-13f, 0x1p500, 0x1p60f, Plain)   \
+  X(Acosh, "acosh", 1, "u10", 0, 0, 0x1p500, 0x1p60f, Plain)                \
+  X(Atanh, "atanh", 1, "u10", 0x1p-27, 0x1p-13f, 0, 0, Plain)               \
+  X(Atan2, "atan2", 2, "u10", 0, 0, 0, 0, Plain)                            \
+  X(Pow, "pow", 2, "u10", 0, 0, 0, 0, OverflowsEarly)                       \
+  X(Hypot, "hypot", 2, "u05", 0, 0, 0, 0, Plain)
+
+#define BMX_SLEEF_ENUMERATOR(name, ...) name,
 enum class SleefFunction : std::uint8_t { BMX_SLEEF_FUNCTIONS(BMX_SLEEF_ENUMERATOR) };
 #undef BMX_SLEEF_ENUMERATOR
 
@@ -49,9 +57,15 @@ struct SleefInfo {
   std::string_view name;
   int arity;
   std::string_view accuracy;
+  double self_below_f64;
+  float self_below_f32;
+  double wide_beyond_f64;
+  float wide_beyond_f32;
+  SleefMend mend;
 };
 
-#define BMX_SLEEF_INFO(name, text, arity, accuracy) {text, arity, accuracy},
+#define BMX_SLEEF_INFO(name, text, arity, accuracy, self64, self32, wide64, wide32, mend) \
+  {text, arity, accuracy, self64, self32, wide64, wide32, SleefMend::mend},
 inline constexpr SleefInfo kSleefInfos[] = {BMX_SLEEF_FUNCTIONS(BMX_SLEEF_INFO)};
 #undef BMX_SLEEF_INFO
 inline constexpr std::size_t kSleefFunctionCount = std::size(kSleefInfos);
