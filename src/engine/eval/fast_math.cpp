@@ -24,34 +24,6 @@ struct One {
   static void store(T* p, V v) { *p = v; }
 };
 
-std::optional<SleefFunction> sleef_of(TypedOp op) {
-  using enum TypedOp;
-  switch (op) {
-    case Exp: return SleefFunction::Exp;
-    case Expm1: return SleefFunction::Expm1;
-    case Log: return SleefFunction::Log;
-    case Log1p: return SleefFunction::Log1p;
-    case Log2: return SleefFunction::Log2;
-    case Log10: return SleefFunction::Log10;
-    case Sin: return SleefFunction::Sin;
-    case Cos: return SleefFunction::Cos;
-    case Tan: return SleefFunction::Tan;
-    case Arcsin: return SleefFunction::Asin;
-    case Arccos: return SleefFunction::Acos;
-    case Arctan: return SleefFunction::Atan;
-    case Sinh: return SleefFunction::Sinh;
-    case Cosh: return SleefFunction::Cosh;
-    case Tanh: return SleefFunction::Tanh;
-    case Arcsinh: return SleefFunction::Asinh;
-    case Arccosh: return SleefFunction::Acosh;
-    case Arctanh: return SleefFunction::Atanh;
-    case Arctan2: return SleefFunction::Atan2;
-    case Power: return SleefFunction::Pow;
-    case Hypot: return SleefFunction::Hypot;
-    default: return std::nullopt;
-  }
-}
-
 // The level is read at every call, not when the program is compiled, so that
 // a program compiled before a level is forced runs at the forced level.
 template <class T, SleefFunction function>
@@ -72,23 +44,18 @@ void apply(void* out, const void* left, const void* right, std::size_t n) {
   }
 }
 
-// Where the library's answer is mended. Its sinh and cosh overflow before
-// the result does (from log(DBL_MAX), not log(2 DBL_MAX)), its asinh and
-// acosh overflow while squaring large operands, and its log1p gives infinity
-// above 1e307 (float32: 1e38), where it forms 1 + x: beyond these magnitudes,
-// well inside the range the library gets right, an element is computed in
-// x87's long double, 11 bits wider than float64, and rounded once.
+// Where the library's answer is mended, by the columns of its table. Its
+// sinh and cosh overflow before the result does (from log(DBL_MAX), not
+// log(2 DBL_MAX)), its asinh and acosh overflow while squaring large
+// operands, and its log1p gives infinity above 1e307 (float32: 1e38), where
+// it forms 1 + x: beyond these magnitudes, well inside the range the library
+// gets right, an element is computed in x87's long double, 11 bits wider
+// than float64, and rounded once.
 template <class T>
 constexpr T wide_beyond(SleefFunction function) {
-  constexpr bool kF64 = std::is_same_v<T, double>;
-  switch (function) {
-    case SleefFunction::Sinh:
-    case SleefFunction::Cosh: return kF64 ? 709.0 : 88.0f;
-    case SleefFunction::Asinh:
-    case SleefFunction::Acosh: return kF64 ? 0x1p500 : 0x1p60f;
-    case SleefFunction::Log1p: return kF64 ? 0x1p1000 : 0x1p120f;
-    default: return 0;
-  }
+  const SleefInfo& info = sleef_info(function);
+  if constexpr (std::is_same_v<T, double>) return info.wide_beyond_f64;
+  return info.wide_beyond_f32;
 }
 
 // The library's pow overflows a few thousand ulps below the largest finite
@@ -96,44 +63,40 @@ constexpr T wide_beyond(SleefFunction function) {
 // finite operands is computed again in long double, which overflows only
 // where the rounded result does, and keeps C99's infinities of a zero base.
 template <SleefFunction function>
-constexpr bool kOverflowsEarly = function == SleefFunction::Pow;
+constexpr bool kOverflowsEarly = sleef_info(function).mend == SleefMend::OverflowsEarly;
 
 // Below these magnitudes f(x) = x + O(x^2) (expm1, log1p) or x + O(x^3)
 // rounds to x itself, and the library's last step may land one ulp beyond
 // it, a hair over 1 ulp from the exact value; the operand is the answer.
 template <class T>
 constexpr T self_below(SleefFunction function) {
-  constexpr bool kF64 = std::is_same_v<T, double>;
-  switch (function) {
-    case SleefFunction::Sin:
-    case SleefFunction::Tan:
-    case SleefFunction::Asin:
-    case SleefFunction::Atan:
-    case SleefFunction::Sinh:
-    case SleefFunction::Tanh:
-    case SleefFunction::Asinh:
-    case SleefFunction::Atanh: return kF64 ? 0x1p-27 : 0x1p-13f;
-    case SleefFunction::Expm1:
-    case SleefFunction::Log1p: return kF64 ? 0x1p-54 : 0x1p-25f;
-    default: return 0;
-  }
+  const SleefInfo& info = sleef_info(function);
+  if constexpr (std::is_same_v<T, double>) return info.self_below_f64;
+  return info.self_below_f32;
 }
 
 // The library's AVX-512 logarithms give a NaN of another sign for negative
 // operands than its other widths: these take the NaN x86's invalid
 // operations give, as the platform's libm does.
 template <SleefFunction function>
-constexpr bool kNegativeIsNan =
-    function == SleefFunction::Log || function == SleefFunction::Log2 || function == SleefFunction::Log10;
+constexpr bool kNegativeIsNan = sleef_info(function).mend == SleefMend::NegativeIsNan;
 
+// Instantiated only for a function with a wide_beyond threshold.
 template <SleefFunction function>
 long double wide(long double x) {
-  if constexpr (function == SleefFunction::Sinh) return std::sinh(x);
-  if constexpr (function == SleefFunction::Cosh) return std::cosh(x);
-  if constexpr (function == SleefFunction::Asinh) return std::asinh(x);
-  if constexpr (function == SleefFunction::Acosh) return std::acosh(x);
-  if constexpr (function == SleefFunction::Log1p) return std::log1p(x);
-  return x;
+  if constexpr (function == SleefFunction::Sinh) {
+    return std::sinh(x);
+  } else if constexpr (function == SleefFunction::Cosh) {
+    return std::cosh(x);
+  } else if constexpr (function == SleefFunction::Asinh) {
+    return std::asinh(x);
+  } else if constexpr (function == SleefFunction::Acosh) {
+    return std::acosh(x);
+  } else if constexpr (function == SleefFunction::Log1p) {
+    return std::log1p(x);
+  } else {
+    static_assert(function != function, "a wide_beyond threshold needs its long double function");
+  }
 }
 
 template <class T, SleefFunction function>
@@ -216,11 +179,11 @@ std::string fast_math_missing() {
 }
 
 bool has_fast_loop(TypedOp op, ElementType type) {
-  return sleef_of(op).has_value() && (type == ElementType::Float64 || type == ElementType::Float32);
+  return typed_info(op).sleef.has_value() && (type == ElementType::Float64 || type == ElementType::Float32);
 }
 
 TypedLoop find_fast_loop(TypedOp op, ElementType type) {
-  const std::optional<SleefFunction> function = sleef_of(op);
+  const std::optional<SleefFunction> function = typed_info(op).sleef;
   if (!has_fast_loop(op, type) || sleef_functions() == nullptr || supported_isa() < IsaLevel::Avx2) return nullptr;
   const auto all = std::make_index_sequence<kSleefFunctionCount>();
   if (type == ElementType::Float64) return loop_for<double>(*function, all);

@@ -125,90 +125,18 @@ constexpr bool less_equal(std::complex<F> l, std::complex<F> r) {
   return (a < c && b == b && d == d) || (a == c && b <= d);
 }
 
-/// A unary function of libm for float64, the one float32 is computed with.
+/// The float64 engine's operator of a unary `op`: the float64 loop, and the
+/// one float32 is computed with.
 template <TypedOp op>
 double real_function(double x) {
-  using enum TypedOp;
-  if constexpr (op == Sqrt) return unary_value<UnaryOp::Sqrt>(x);
-  if constexpr (op == Exp) return unary_value<UnaryOp::Exp>(x);
-  if constexpr (op == Expm1) return unary_value<UnaryOp::Expm1>(x);
-  if constexpr (op == Log) return unary_value<UnaryOp::Log>(x);
-  if constexpr (op == Log1p) return unary_value<UnaryOp::Log1p>(x);
-  if constexpr (op == Log2) return unary_value<UnaryOp::Log2>(x);
-  if constexpr (op == Log10) return unary_value<UnaryOp::Log10>(x);
-  if constexpr (op == Sin) return unary_value<UnaryOp::Sin>(x);
-  if constexpr (op == Cos) return unary_value<UnaryOp::Cos>(x);
-  if constexpr (op == Tan) return unary_value<UnaryOp::Tan>(x);
-  if constexpr (op == Arcsin) return unary_value<UnaryOp::Asin>(x);
-  if constexpr (op == Arccos) return unary_value<UnaryOp::Acos>(x);
-  if constexpr (op == Arctan) return unary_value<UnaryOp::Atan>(x);
-  if constexpr (op == Sinh) return unary_value<UnaryOp::Sinh>(x);
-  if constexpr (op == Cosh) return unary_value<UnaryOp::Cosh>(x);
-  if constexpr (op == Tanh) return unary_value<UnaryOp::Tanh>(x);
-  if constexpr (op == Arcsinh) return unary_value<UnaryOp::Asinh>(x);
-  if constexpr (op == Arccosh) return unary_value<UnaryOp::Acosh>(x);
-  if constexpr (op == Arctanh) return unary_value<UnaryOp::Atanh>(x);
-  if constexpr (op == Floor) return unary_value<UnaryOp::Floor>(x);
-  if constexpr (op == Ceil) return unary_value<UnaryOp::Ceil>(x);
-  if constexpr (op == Trunc) return unary_value<UnaryOp::Trunc>(x);
-  if constexpr (op == Rint) return unary_value<UnaryOp::RoundEven>(x);
-  if constexpr (op == Sign) return unary_value<UnaryOp::Sign>(x);
-  if constexpr (op == Absolute) return unary_value<UnaryOp::Abs>(x);
-  if constexpr (op == Negative) return unary_value<UnaryOp::Neg>(x);
+  return unary_value<*typed_info(op).float64.unary>(x);
 }
 
-/// A binary operation for float64, the one float32 is computed with where
-/// it is not exact (see is_exact_binary).
+/// The float64 engine's operator of a binary `op`, over float64 or, where
+/// float32 is computed in float32 (Float32Rule::Exact), float32.
 template <TypedOp op, class F>
 F real_binary(F l, F r) {
-  using enum TypedOp;
-  if constexpr (op == Add) return binary_value<BinaryOp::Add>(l, r);
-  if constexpr (op == Subtract) return binary_value<BinaryOp::Sub>(l, r);
-  if constexpr (op == Multiply) return binary_value<BinaryOp::Mul>(l, r);
-  if constexpr (op == Divide) return binary_value<BinaryOp::Div>(l, r);
-  if constexpr (op == FloorDivide) return binary_value<BinaryOp::FloorDiv>(l, r);
-  if constexpr (op == Remainder) return binary_value<BinaryOp::Mod>(l, r);
-  if constexpr (op == Power) return binary_value<BinaryOp::Pow>(l, r);
-  if constexpr (op == Arctan2) return binary_value<BinaryOp::Atan2>(l, r);
-  if constexpr (op == Hypot) return binary_value<BinaryOp::Hypot>(l, r);
-  if constexpr (op == Copysign) return binary_value<BinaryOp::Copysign>(l, r);
-  if constexpr (op == Fmod) return binary_value<BinaryOp::Fmod>(l, r);
-  if constexpr (op == Fmin) return binary_value<BinaryOp::Min>(l, r);
-  if constexpr (op == Fmax) return binary_value<BinaryOp::Max>(l, r);
-  if constexpr (op == Minimum) return binary_value<BinaryOp::Minimum>(l, r);
-  if constexpr (op == Maximum) return binary_value<BinaryOp::Maximum>(l, r);
-}
-
-template <TypedOp op>
-constexpr bool is_real_function() {
-  using enum TypedOp;
-  return op == Sqrt || op == Exp || op == Expm1 || op == Log || op == Log1p || op == Log2 || op == Log10 ||
-         op == Sin || op == Cos || op == Tan || op == Arcsin || op == Arccos || op == Arctan || op == Sinh ||
-         op == Cosh || op == Tanh || op == Arcsinh || op == Arccosh || op == Arctanh || op == Floor || op == Ceil ||
-         op == Trunc || op == Rint || op == Sign || op == Absolute || op == Negative;
-}
-
-template <TypedOp op>
-constexpr bool is_real_binary() {
-  using enum TypedOp;
-  return op == Add || op == Subtract || op == Multiply || op == Divide || op == FloorDivide || op == Remainder ||
-         op == Power || op == Arctan2 || op == Hypot || op == Copysign || op == Fmod || op == Fmin || op == Fmax ||
-         op == Minimum || op == Maximum;
-}
-
-/// The operations whose float32 result, computed in float32, is float64's
-/// rounded once: the correctly rounded ones, and those that pick an operand.
-template <TypedOp op>
-constexpr bool is_exact_binary() {
-  using enum TypedOp;
-  return op == Add || op == Subtract || op == Multiply || op == Divide || op == Copysign || op == Fmin ||
-         op == Fmax || op == Minimum || op == Maximum;
-}
-
-template <TypedOp op>
-constexpr bool is_comparison() {
-  using enum TypedOp;
-  return op == Greater || op == GreaterEqual || op == Less || op == LessEqual || op == Equal || op == NotEqual;
+  return binary_value<*typed_info(op).float64.binary>(l, r);
 }
 
 template <TypedOp op, class T>

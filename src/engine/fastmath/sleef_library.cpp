@@ -5,19 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <string_view>
 
 #include "../no_destructor.h"
 
 namespace bmx {
 
 namespace {
-
-// The library's own names, by SleefFunction.
-constexpr std::array<std::string_view, kSleefFunctionCount> kNames = {
-    "exp",  "expm1", "log",  "log1p", "log2",  "log10", "sin",   "cos",   "tan",   "asin", "acos",
-    "atan", "sinh",  "cosh", "tanh",  "asinh", "acosh", "atanh", "atan2", "pow",   "hypot",
-};
 
 // What is loaded when the private variable does not name another file (the
 // tests name a missing one to see the engine without the library).
@@ -31,16 +24,16 @@ struct Loaded {
   std::string missing;
 };
 
-// Sleef_finz_<name><d|f><lanes>_u<ulp><extension>: "finz" is the variant
-// whose bits are the same at every width; hypot's 1-ulp form is its 0.5-ulp one.
+// Sleef_finz_<name><d|f><lanes>_<accuracy><extension>: "finz" is the variant
+// whose bits are the same at every width.
 std::string symbol(std::size_t function, bool f64, SleefWidth width) {
   static constexpr std::array<const char*, 3> kF64Lanes = {"d1", "d4", "d8"};
   static constexpr std::array<const char*, 3> kF32Lanes = {"f1", "f8", "f16"};
   static constexpr std::array<const char*, 3> kExtensions = {"purecfma", "avx2", "avx512f"};
   const auto w = static_cast<std::size_t>(width);
-  const bool hypot = function == static_cast<std::size_t>(SleefFunction::Hypot);
-  return std::string("Sleef_finz_") + std::string(kNames[function]) + (f64 ? kF64Lanes[w] : kF32Lanes[w]) +
-         (hypot ? "_u05" : "_u10") + kExtensions[w];
+  const SleefInfo& info = kSleefInfos[function];
+  return std::string("Sleef_finz_") + std::string(info.name) + (f64 ? kF64Lanes[w] : kF32Lanes[w]) + "_" +
+         std::string(info.accuracy) + kExtensions[w];
 }
 
 Loaded load() {

@@ -142,6 +142,17 @@ def top_of_the_range(dtype, count=200):
     return np.concatenate([last[::40], last[:5], spread])
 
 
+def test_the_table_above_names_every_fast_loop():
+    """A function given a SLEEF kernel is tested here once the table lists it."""
+    numpy_name = {"pow": "power"}
+    expected = {
+        (ext._TYPED_OPS[numpy_name.get(name, name)], ext._DTYPES.index(dtype.__name__))
+        for name in FUNCTIONS
+        for dtype in TYPES
+    }
+    assert ext._FAST_MATH_LOOPS == expected
+
+
 @needs_fast
 @pytest.mark.parametrize("dtype", TYPES, ids=lambda t: t.__name__)
 @pytest.mark.parametrize(("name", "exponents"), [("log1p", None), ("pow", (1.0, 2.0, 1.5, -1.0, 3.0))])

@@ -35,19 +35,11 @@ bool typed_loop(void* out, const void* left, const void* right, std::size_t n) {
   return ok;
 }
 
-/// Whether this level builds the loops of `op`. The wider levels leave out
-/// those their width cannot speed up, which call libm, divide or walk an
-/// exponent element by element, and take the baseline's: compiling them
-/// three times would only cost build time.
+/// Whether this level builds the loops of `op` (see Levels).
 template <TypedOp op>
 constexpr bool built_at_this_level() {
 #if defined(BMX_ISA_WIDE)
-  using enum TypedOp;
-  return !(op == Exp || op == Expm1 || op == Log || op == Log1p || op == Log2 || op == Log10 || op == Sin ||
-           op == Cos || op == Tan || op == Arcsin || op == Arccos || op == Arctan || op == Sinh || op == Cosh ||
-           op == Tanh || op == Arcsinh || op == Arccosh || op == Arctanh || op == Floor || op == Ceil ||
-           op == Power || op == Arctan2 || op == Hypot || op == Fmod || op == Nextafter || op == FloorDivide ||
-           op == Remainder);
+  return typed_info(op).levels == Levels::All;
 #else
   return true;
 #endif
@@ -58,7 +50,7 @@ constexpr bool built_at_this_level() {
 template <class T>
 TypedLoop loop_of(TypedOp op) {
   switch (op) {
-#define BMX_TYPED_LOOP_CASE(name, code, text, arity, rule)                                                     \
+#define BMX_TYPED_LOOP_CASE(name, ...)                                                                         \
   case TypedOp::name:                                                                                          \
     if constexpr (Defined<TypedOp::name, T> && built_at_this_level<TypedOp::name>()) {                        \
       return &typed_loop<TypedOp::name, T>;                                                                    \

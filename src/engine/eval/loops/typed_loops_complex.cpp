@@ -22,16 +22,6 @@ std::complex<F> multiply(std::complex<F> l, std::complex<F> r) {
   return {l.real() * r.real() - l.imag() * r.imag(), l.real() * r.imag() + l.imag() * r.real()};
 }
 
-/// The real functions but floor, ceil and trunc, which NumPy has no complex
-/// loops of, and the complex arithmetic, parts and predicates.
-template <TypedOp op>
-constexpr bool complex_has() {
-  using enum TypedOp;
-  return (is_real_function<op>() && op != Floor && op != Ceil && op != Trunc) || op == Add || op == Subtract ||
-         op == Multiply || op == Divide || op == Power || op == Real || op == Imag || op == Conjugate ||
-         op == Isnan || op == Isinf || op == Isfinite || is_comparison<op>();
-}
-
 template <TypedOp op>
 Z function(Z z) {
   using enum TypedOp;
@@ -100,14 +90,14 @@ std::complex<F> sign(std::complex<F> z) {
 }  // namespace
 
 template <TypedOp op, Complex T>
-  requires(complex_has<op>())
+  requires(has_family(op, Family::Complex))
 struct Apply<op, T> {
   using F = typename T::value_type;
 
   static auto value(T l, T r, bool&) {
     using enum TypedOp;
     const F a = l.real(), b = l.imag(), c = r.real(), d = r.imag();
-    if constexpr (is_comparison<op>()) {
+    if constexpr (is_comparison(op)) {
       return compare<op>(l, r);
     } else if constexpr (op == Isnan) {
       return std::isnan(a) || std::isnan(b);

@@ -8,37 +8,13 @@
 namespace bmx::typed {
 BMX_ISA_BEGIN
 
-namespace {
-
-template <TypedOp op>
-constexpr bool integer_has() {
-  using enum TypedOp;
-  return op == Negative || op == Absolute || op == Sign || op == Floor || op == Ceil || op == Trunc || op == Rint ||
-         op == Isnan || op == Isinf || op == Isfinite || op == Invert || op == Conjugate || op == Add ||
-         op == Subtract || op == Multiply || op == FloorDivide || op == Remainder || op == Power || op == Fmin ||
-         op == Fmax || op == Minimum || op == Maximum || op == BitwiseAnd || op == BitwiseOr || op == BitwiseXor ||
-         op == LeftShift || op == RightShift || is_comparison<op>();
-}
-
-// NumPy's bool loops: + is or, * is and, the extremes are and and or.
-template <TypedOp op>
-constexpr bool bool_has() {
-  using enum TypedOp;
-  return op == Isnan || op == Isinf || op == Isfinite || op == Invert || op == Absolute || op == Add ||
-         op == Multiply || op == Fmin ||
-         op == Fmax || op == Minimum || op == Maximum || op == BitwiseAnd || op == BitwiseOr || op == BitwiseXor ||
-         op == Conjugate || op == Floor || op == Ceil || op == Trunc || op == Rint || is_comparison<op>();
-}
-
-}  // namespace
-
 template <TypedOp op, Integer T>
-  requires(integer_has<op>())
+  requires(has_family(op, Family::Integer))
 struct Apply<op, T> {
   static constexpr auto value(T l, T r, bool& ok) {
     using enum TypedOp;
     using W = Wrap<T>;
-    if constexpr (is_comparison<op>()) {
+    if constexpr (is_comparison(op)) {
       return compare<op>(l, r);
     } else if constexpr (op == Isnan || op == Isinf) {
       return false;
@@ -85,12 +61,13 @@ struct Apply<op, T> {
   }
 };
 
+// NumPy's bool loops: + is or, * is and, the extremes are and and or.
 template <TypedOp op>
-  requires(bool_has<op>())
+  requires(has_family(op, Family::Bool))
 struct Apply<op, bool> {
   static constexpr bool value(bool l, bool r, bool&) {
     using enum TypedOp;
-    if constexpr (is_comparison<op>()) return compare<op>(l, r);
+    if constexpr (is_comparison(op)) return compare<op>(l, r);
     if constexpr (op == Isnan || op == Isinf) return false;
     if constexpr (op == Isfinite) return true;
     if constexpr (op == Invert) return !l;

@@ -9,23 +9,12 @@
 namespace bmx::typed {
 BMX_ISA_BEGIN
 
-namespace {
-
-template <TypedOp op>
-constexpr bool real_has() {
-  using enum TypedOp;
-  return is_real_function<op>() || is_real_binary<op>() || is_comparison<op>() || op == Signbit || op == Isnan ||
-         op == Isinf || op == Isfinite || op == Nextafter || op == Conjugate;
-}
-
-}  // namespace
-
 template <TypedOp op, Real T>
-  requires(real_has<op>())
+  requires(has_family(op, Family::Real))
 struct Apply<op, T> {
   static constexpr auto value(T l, T r, bool&) {
     using enum TypedOp;
-    if constexpr (is_comparison<op>()) {
+    if constexpr (is_comparison(op)) {
       return compare<op>(l, r);
     } else if constexpr (op == Signbit) {
       return std::signbit(l);
@@ -41,9 +30,9 @@ struct Apply<op, T> {
       return std::nextafter(l, r);
     } else if constexpr (op == Negative) {
       return static_cast<T>(-l);
-    } else if constexpr (is_real_function<op>()) {
+    } else if constexpr (typed_info(op).float64.unary.has_value()) {
       return static_cast<T>(real_function<op>(l));
-    } else if constexpr (is_exact_binary<op>()) {
+    } else if constexpr (typed_info(op).float32 == Float32Rule::Exact) {
       return real_binary<op>(l, r);
     } else {
       return static_cast<T>(real_binary<op>(static_cast<double>(l), static_cast<double>(r)));
