@@ -30,6 +30,18 @@ inline double round_half_even(double x) {
   return std::copysign(away - std::copysign(1.0, x), x);
 }
 
+/// The cube root within one unit in the last place (libm's may be three
+/// off): one Newton step from libm's root in long double, whose error is far
+/// below the double's half unit, then rounded once. Zeros, infinities and NaN
+/// are libm's, which keeps their signs.
+inline double cube_root(double x) {
+  const double root = std::cbrt(x);
+  if (x == 0.0 || !std::isfinite(x)) return root;
+  const long double y = root;
+  const long double corrected = y - (y * y * y - static_cast<long double>(x)) / (3.0L * y * y);
+  return static_cast<double>(corrected);
+}
+
 /// The remainder of l / r with the sign of r (Python's and NumPy's `%`): fmod's
 /// exact remainder, moved by r when the signs differ; a zero remainder takes
 /// r's sign. r == 0, an infinite l or a NaN gives NaN.
@@ -90,6 +102,7 @@ inline double unary_value(double x) {
   if constexpr (op == UnaryOp::IsNan) return std::isnan(x) ? 1.0 : 0.0;
   if constexpr (op == UnaryOp::IsInf) return std::isinf(x) ? 1.0 : 0.0;
   if constexpr (op == UnaryOp::IsFinite) return std::isfinite(x) ? 1.0 : 0.0;
+  if constexpr (op == UnaryOp::Cbrt) return cube_root(x);
 }
 
 /// The operator applied to the left operand l and the right operand r.

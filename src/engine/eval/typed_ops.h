@@ -104,6 +104,7 @@ inline constexpr std::optional<SleefFunction> None = std::nullopt;
   X(Real, 31, "real", 1, Real, "c", All, Rounded, None, None)                          \
   X(Imag, 32, "imag", 1, Real, "c", All, Rounded, None, None)                          \
   X(Conjugate, 33, "conjugate", 1, Same, "birc", All, Rounded, None, None)             \
+  X(Cbrt, 34, "cbrt", 1, Same, "r", Baseline, Rounded, Cbrt, None)                      \
   X(Add, 40, "add", 2, Same, "birc", All, Exact, Add, None)                            \
   X(Subtract, 41, "subtract", 2, Same, "irc", All, Exact, Sub, None)                   \
   X(Multiply, 42, "multiply", 2, Same, "birc", All, Exact, Mul, None)                  \

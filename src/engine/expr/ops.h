@@ -38,7 +38,8 @@ namespace bmx {
   X(Signbit, 27)         \
   X(IsNan, 28)           \
   X(IsInf, 29)           \
-  X(IsFinite, 30)
+  X(IsFinite, 30)         \
+  X(Cbrt, 31)
 
 #define BMX_BINARY_OPS(X) \
   X(Add, 0)               \

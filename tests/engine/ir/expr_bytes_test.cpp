@@ -137,7 +137,7 @@ std::vector<BadCase> bad_kernel_cases() {
       {"no nodes", bytes_of({'B', 'M', 'X', 'K', 1, 1, 1, 'x', 0}), "no nodes"},
       {"node count", bytes_of({'B', 'M', 'X', 'K', 1, 1, 1, 'x', 3, 1, 0}),
        "node count 3 at byte 8 exceeds the 2 bytes left"},
-      {"unknown code", bytes_of({'B', 'M', 'X', 'K', 1, 1, 1, 'x', 2, 1, 0, 121}), "unknown node code 121 at byte 11"},
+      {"unknown code", bytes_of({'B', 'M', 'X', 'K', 1, 1, 1, 'x', 2, 1, 0, 122}), "unknown node code 122 at byte 11"},
       {"unknown binary", bytes_of({'B', 'M', 'X', 'K', 1, 1, 1, 'x', 2, 1, 0, 46}), "unknown node code 46 at byte 11"},
       {"unknown compare", bytes_of({'B', 'M', 'X', 'K', 1, 1, 1, 'x', 2, 1, 0, 56}), "unknown node code 56 at byte 11"},
       {"slot range", bytes_of({'B', 'M', 'X', 'K', 1, 1, 1, 'x', 1, 1, 1}),

@@ -144,3 +144,22 @@ def test_every_operator_survives_pickling():
         # Unpickled arguments are new ones, with ids of their own.
         shape = [re.sub(r"ArgRef\(\d+\)", "ArgRef", repr(expr)) for expr in (built, pickle.loads(pickle.dumps(built)))]
         assert shape[0] == shape[1]
+
+
+def test_cbrt_is_within_one_ulp_of_the_exact_root_in_every_form():
+    mpmath = pytest.importorskip("mpmath")
+    rng = np.random.default_rng(3)
+    x = rng.standard_normal(3000) * 10.0 ** rng.integers(-320, 308, 3000).astype(float)
+    x = np.concatenate([x, [5e-324, -5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 27.0, -8.0, 3.0]])
+    forms = [bm.evaluate("cbrt(x)", {"x": x}), bm.kernel(lambda v: bm.cbrt(v))(x)]
+    with mpmath.workprec(160):
+        exact = np.array([float(mpmath.sign(v) * mpmath.cbrt(abs(mpmath.mpf(float(v))))) for v in x])
+    for got in forms:
+        assert bits(got) == bits(forms[0])
+        assert np.all(np.abs(got - exact) <= np.spacing(np.abs(exact)))
+    assert bits([bm.cbrt(float(v)) for v in x[:200]]) == bits(forms[0][:200])
+    special = np.array([0.0, -0.0, np.inf, -np.inf, np.nan])
+    assert bits(bm.evaluate("cbrt(x)", {"x": special})) == bits(np.cbrt(special))
+    small = (rng.standard_normal(500) * 10.0 ** rng.integers(-44, 38, 500).astype(float)).astype(np.float32)
+    got32 = bm.evaluate("cbrt(x)", {"x": small})
+    assert got32.dtype == np.float32 and np.all(np.abs(got32 - np.cbrt(small)) <= np.spacing(np.abs(np.cbrt(small))))
