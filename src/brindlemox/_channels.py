@@ -234,9 +234,8 @@ class Channel:
         Examples
         --------
         >>> import brindlemox as bm
-        >>> channel = bm.chan(1)
-        >>> channel.try_send([1.0]), channel.try_send([2.0])
-        (True, False)
+        >>> bm.chan(0).try_send([1.0])  # no receiver waits
+        False
         """
         try:
             return _send_until(self._channel, _message(value), 0.0)

@@ -129,11 +129,9 @@ class Task(Future[T]):
         Examples
         --------
         >>> import brindlemox as bm
-        >>> task = bm.go("x * 2", x=[1.0])
-        >>> task.result(timeout=60)
-        array([2.])
-        >>> task.running()
-        False
+        >>> done = bm.go("x - 1", x=[1.0])
+        >>> done.result(timeout=60).tolist(), done.running()
+        ([0.0], False)
         """
         return self._handle is not None and not self.done() and repr(self._handle) == _RUNNING
 
