@@ -113,7 +113,7 @@ bitwise_xor: _Final = _binary("bitwise_xor", _xor, "a ^ b, elementwise: the text
 invert: _Final = _unary("invert", _not, "~x, elementwise: the text's ``~``." + _COMBINE, integral=True)
 
 sqrt: _Final = _unary("sqrt", "Sqrt", "The square root, elementwise.")
-cbrt: _Final = _unary("cbrt", "Cbrt", "The cube root, elementwise.", ulps=1)
+cbrt: _Final = _unary("cbrt", "Cbrt", "The cube root, within 1 ulp of the exact root, elementwise.", ulps=2)
 abs: _Final = _unary("abs", "Abs", "The absolute value (the sign bit cleared), elementwise.")
 exp: _Final = _unary("exp", "Exp", "e to the power x, elementwise.", ulps=2)
 expm1: _Final = _unary("expm1", "Expm1", "e to the power x, minus 1 (exact near 0), elementwise.", ulps=2)
