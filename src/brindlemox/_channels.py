@@ -19,8 +19,9 @@ from __future__ import annotations
 
 import functools
 from collections.abc import AsyncIterator, Iterator
+from enum import Enum
 from types import TracebackType
-from typing import TYPE_CHECKING, Final, Self
+from typing import TYPE_CHECKING, Final, Literal, Self
 
 import numpy as np
 import numpy.typing as npt
@@ -446,8 +447,9 @@ async def _receive(channel: _EngineChannel) -> Buffer:
     try:
         await _settled(token)
     except asyncio.CancelledError:
-        if not _withdraw_receive(got):
-            _give_back_outcome(channel, got)
+        taken = end_receive(got)
+        if isinstance(taken, Buffer):
+            _give_back(channel, taken)
         raise
     return _received(got)
 
@@ -460,11 +462,21 @@ def _received(handle: TaskHandle) -> Buffer:
         raise ChannelClosed("the channel is closed") from None
 
 
-def _give_back_outcome(channel: _EngineChannel, handle: TaskHandle) -> None:
-    """Puts a buffer received for a wait that ended meanwhile back in front of
-    its channel."""
+class _Took(Enum):
+    NOTHING = 0
+
+
+#: What a receive withdrawn in time took.
+TOOK_NOTHING: Final = _Took.NOTHING
+
+
+def end_receive(handle: TaskHandle) -> Buffer | None | Literal[_Took.NOTHING]:
+    """Withdraws a waiting asynchronous receive; what it had taken by then:
+    a buffer (for its taker to hand on or give back), None for the close
+    marker (every later receive gets it again), or TOOK_NOTHING."""
+    if _withdraw_receive(handle):
+        return TOOK_NOTHING
     try:
-        buffer = handle.result()
+        return handle.result()
     except RuntimeError:
-        return  # the close marker: every later receive gets it again
-    _give_back(channel, buffer)
+        return None

@@ -15,11 +15,11 @@ from typing import TYPE_CHECKING, Any, Final
 
 import numpy as np
 
-from _brindlemox import _as_array, _give_back, _recv_async, _select_until, _send_until, _withdraw_receive
+from _brindlemox import _as_array, _give_back, _recv_async, _select_until, _send_until
 from _brindlemox import Channel as _EngineChannel
 
 from . import _settle
-from ._channels import _FOREVER, Channel, ChannelClosed, _closed, _timed_out
+from ._channels import _FOREVER, TOOK_NOTHING, Channel, ChannelClosed, _closed, _timed_out, end_receive
 from ._engine import Buffer, TaskHandle, runtime
 from ._tasks import Task
 
@@ -267,15 +267,10 @@ def _end_waits(
     random among the cases that finished (None if none did). Every other
     buffer received goes back in front of its channel."""
     taken: list[tuple[int, Buffer | None, _EngineChannel]] = []
-    for index, channel, got in waits:
-        if isinstance(got, TaskHandle):
-            if _withdraw_receive(got):
-                continue  # it took nothing
-            try:
-                got = got.result()
-            except RuntimeError:
-                got = None  # it took the close marker
-        taken.append((index, got, channel))
+    for index, channel, waited in waits:
+        got = end_receive(waited) if isinstance(waited, TaskHandle) else waited
+        if got is not TOOK_NOTHING:
+            taken.append((index, got, channel))
     finished: list[_Outcome] = [(index, got) for index, got, _ in taken]
     finished += [(index, task) for index, task in tasks if task.done()]
     winner = random.choice(finished) if finished and keep else None

@@ -31,9 +31,7 @@ void BoundedRing::push_locked(ChannelMessage message, WakeList& wakes) {
   if (auto receiver = receivers_.claim_one()) wakes.add(std::move(receiver->context));
 }
 
-SendResult BoundedRing::try_send(ChannelMessage message) {
-  WakeList wakes;
-  const std::scoped_lock lock(mutex_);
+SendResult BoundedRing::try_send_locked(ChannelMessage message, WakeList& wakes) {
   if (refuses_sends_locked()) return {SendStatus::Closed, std::move(message)};
   if (len_ == capacity_) {
     return {receivers_gone_ ? SendStatus::Disconnected : SendStatus::Full, std::move(message)};
@@ -68,19 +66,6 @@ SendResult BoundedRing::send(ChannelMessage message, const Deadline& deadline) {
     }
     if (selection == WaitContext::kAborted && !ready) return {SendStatus::TimedOut, std::move(message)};
   }
-}
-
-SendStatus BoundedRing::send_or_park(BufferRef buffer, std::shared_ptr<SendClaim> owner) {
-  WakeList wakes;
-  const std::scoped_lock lock(mutex_);
-  if (refuses_sends_locked()) return SendStatus::Closed;
-  if (len_ < capacity_) {
-    push_locked(std::move(buffer), wakes);
-    return SendStatus::Sent;
-  }
-  if (receivers_gone_) return SendStatus::Disconnected;
-  parked_.push_back(ParkedSend{std::move(buffer), std::move(owner)});
-  return SendStatus::Parked;
 }
 
 void BoundedRing::post_marker_locked(WakeList& wakes) {

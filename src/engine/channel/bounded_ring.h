@@ -48,9 +48,7 @@ class BoundedRing final : public ChannelQueue {
   BoundedRing(std::uint64_t capacity, RingSlots slots);
   ~BoundedRing() override;
 
-  SendResult try_send(ChannelMessage message) override;
   SendResult send(ChannelMessage message, const Deadline& deadline) override;
-  SendStatus send_or_park(BufferRef buffer, std::shared_ptr<SendClaim> owner) override;
 
   /// Takes a given-back value, else the oldest message; once the close marker
   /// has been taken and the ring is empty, reports the marker again to every
@@ -62,6 +60,9 @@ class BoundedRing final : public ChannelQueue {
   std::uint64_t buffered() override;
 
  private:
+  /// Closed, Sent into a free slot, else Full or (nobody can receive)
+  /// Disconnected.
+  SendResult try_send_locked(ChannelMessage message, WakeList& wakes) override;
   /// Queues the close marker at the tail if a slot is free, else it takes the
   /// first slot that frees, ahead of any waiting sender.
   void post_marker_locked(WakeList& wakes) override;

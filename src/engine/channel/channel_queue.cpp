@@ -41,6 +41,25 @@ RecvResult ChannelQueue::recv(const Deadline& deadline) {
   }
 }
 
+SendResult ChannelQueue::try_send(ChannelMessage message) {
+  WakeList wakes;
+  const std::scoped_lock lock(mutex_);
+  return try_send_locked(std::move(message), wakes);
+}
+
+SendStatus ChannelQueue::send_or_park(BufferRef buffer, std::shared_ptr<SendClaim> owner) {
+  WakeList wakes;
+  const std::scoped_lock lock(mutex_);
+  SendResult attempt = try_send_locked(std::move(buffer), wakes);
+  // Parked under the same lock that found no room, so the receive that
+  // makes room next finds it.
+  if (attempt.status == SendStatus::Full) {
+    parked_.push_back(ParkedSend{std::move(*attempt.message), std::move(owner)});
+    return SendStatus::Parked;
+  }
+  return attempt.status;
+}
+
 bool ChannelQueue::register_receiver(const WaitEntry& entry) {
   const std::scoped_lock lock(mutex_);
   receivers_.add(entry);

@@ -69,7 +69,7 @@ class ChannelQueue {
 
   /// Sends without waiting: Sent, Closed, Full or (no room and nobody can
   /// receive) Disconnected, all but Sent handing the message back.
-  virtual SendResult try_send(ChannelMessage message) = 0;
+  SendResult try_send(ChannelMessage message);
   /// Sends, waiting while there is no room (at capacity 0: until a receiver
   /// takes the message) or until `deadline` ends the wait: Sent, Closed (also
   /// when the queue closed while it waited), Disconnected (it would have to
@@ -80,7 +80,7 @@ class ChannelQueue {
   /// Sends without waiting on a thread: Sent, Closed, Disconnected, or
   /// Parked, when the message waits in the queue until a receive makes room
   /// and `owner` is told how it ended (unless it withdraws first).
-  virtual SendStatus send_or_park(BufferRef buffer, std::shared_ptr<SendClaim> owner) = 0;
+  SendStatus send_or_park(BufferRef buffer, std::shared_ptr<SendClaim> owner);
 
   /// Receives without waiting: Message (a buffer or the close marker) or Empty.
   virtual RecvResult try_recv() = 0;
@@ -115,6 +115,8 @@ class ChannelQueue {
   virtual std::uint64_t buffered() = 0;
 
  protected:
+  /// try_send's attempt, under the lock its caller holds. Requires mutex_.
+  virtual SendResult try_send_locked(ChannelMessage message, WakeList& wakes) = 0;
   /// Queues the close marker without waiting. Requires mutex_.
   virtual void post_marker_locked(WakeList& wakes) = 0;
   /// Whether a message, or the marker, is there to be taken, given-back

@@ -28,9 +28,7 @@ bool Rendezvous::hand_to_receiver_locked(ChannelMessage& message, WakeList& wake
   return true;
 }
 
-SendResult Rendezvous::try_send(ChannelMessage message) {
-  WakeList wakes;
-  const std::scoped_lock lock(mutex_);
+SendResult Rendezvous::try_send_locked(ChannelMessage message, WakeList& wakes) {
   if (refuses_sends_locked()) return {SendStatus::Closed, std::move(message)};
   if (receivers_gone_) return {SendStatus::Disconnected, std::move(message)};
   if (hand_to_receiver_locked(message, wakes)) return {SendStatus::Sent, std::nullopt};
@@ -47,9 +45,9 @@ SendResult Rendezvous::send(ChannelMessage message, const Deadline& deadline) {
       // receiver arriving in between cannot miss it.
       WakeList wakes;
       const std::scoped_lock lock(mutex_);
-      if (refuses_sends_locked()) return {SendStatus::Closed, std::move(message)};
-      if (receivers_gone_) return {SendStatus::Disconnected, std::move(message)};
-      if (hand_to_receiver_locked(message, wakes)) return {SendStatus::Sent, std::nullopt};
+      SendResult attempt = try_send_locked(std::move(message), wakes);
+      if (attempt.status != SendStatus::Full) return attempt;
+      message = std::move(attempt.message);
       if (has_expired(deadline)) return {SendStatus::TimedOut, std::move(message)};
       packet.message = std::move(message);
       senders_.add(WaitEntry{context, kOperation, &packet});
@@ -69,17 +67,6 @@ SendResult Rendezvous::send(ChannelMessage message, const Deadline& deadline) {
     if (selection == kOperation) return {SendStatus::Sent, std::nullopt};
     if (selection == WaitContext::kAborted) return {SendStatus::TimedOut, std::move(message)};
   }
-}
-
-SendStatus Rendezvous::send_or_park(BufferRef buffer, std::shared_ptr<SendClaim> owner) {
-  WakeList wakes;
-  const std::scoped_lock lock(mutex_);
-  if (refuses_sends_locked()) return SendStatus::Closed;
-  if (receivers_gone_) return SendStatus::Disconnected;
-  ChannelMessage message = std::move(buffer);
-  if (hand_to_receiver_locked(message, wakes)) return SendStatus::Sent;
-  parked_.push_back(ParkedSend{std::move(*message), std::move(owner)});
-  return SendStatus::Parked;
 }
 
 void Rendezvous::post_marker_locked(WakeList& wakes) {
@@ -117,8 +104,10 @@ std::uint64_t Rendezvous::buffered() {
 }
 
 void Rendezvous::offer_given_back_locked(WakeList& wakes) {
-  ChannelMessage message = take_given_back_locked();
-  if (!hand_to_receiver_locked(message, wakes)) given_back_.push_front(std::move(*message));
+  std::optional<WaitEntry> receiver = receivers_.claim_one();
+  if (!receiver) return;
+  receiver->packet->message = take_given_back_locked();
+  wakes.add(std::move(receiver->context));
 }
 
 }  // namespace bmx

@@ -20,11 +20,7 @@ namespace bmx {
 
 class Rendezvous final : public ChannelQueue {
  public:
-  /// Hands the message to a waiting receiver, if any.
-  SendResult try_send(ChannelMessage message) override;
   SendResult send(ChannelMessage message, const Deadline& deadline) override;
-  /// Hands the buffer to a waiting receiver, or parks it for the next receive.
-  SendStatus send_or_park(BufferRef buffer, std::shared_ptr<SendClaim> owner) override;
 
   /// Takes a given-back value, else a parked send's, else a waiting sender's
   /// message, else the pending marker; once the marker has been taken, reports it again to
@@ -36,6 +32,8 @@ class Rendezvous final : public ChannelQueue {
   RecvResult accept_recv(Packet& packet) override;
 
  private:
+  /// Closed, Disconnected, Sent into a waiting receiver's hands, else Full.
+  SendResult try_send_locked(ChannelMessage message, WakeList& wakes) override;
   /// Offers the close marker to a waiting receiver, or else to the first
   /// receive that finds no sender waiting.
   void post_marker_locked(WakeList& wakes) override;
