@@ -129,6 +129,13 @@ def test_bench_results_become_one_row_per_x_and_one_column_per_series(tmp_path):
     assert table.rows == [("1e3", ["0.25", "2"]), ("1e5", ["0.5", ""])]
 
 
+def test_the_performance_page_opens_with_evaluate_then_reductions(tmp_path):
+    result = {"title": "T", "command": "c", "finished": "now", "load_average": [0.0], "panels": []}
+    for name in ("channels", "reduce", "compute", "evaluate"):
+        (tmp_path / f"{name}.json").write_text(json.dumps(result))
+    assert [family.name for family in tables.bench_families(tmp_path)] == ["evaluate", "reduce", "channels", "compute"]
+
+
 def documented(page):
     """The names a reference page lists: its autosummary entries and its
     class, data and function directives."""
