@@ -2,51 +2,24 @@
 
 A `Channel` wraps one engine channel. The blocking forms wait in the engine
 with the interpreter lock released and answer Ctrl-C; the asynchronous forms
-never block their loop and cost no thread per waiter: a receive that cannot
-complete at once waits with the engine's one receive agent, a send that finds
-no room waits in the channel itself until a receive makes room (so it never
-waits behind another channel's), and the settler thread wakes the waiting
-coroutine through one `call_soon_threadsafe`.
-
-The invariant every path here keeps: a value sent is received exactly once,
-or stays in its channel. A receive that took a value it can no longer hand
-over (its coroutine was cancelled, or another case of its `select_async` won)
-puts it back in front of the channel, where any receive finds it; a send
-either delivers its value or raises ChannelClosed.
+are `_channel_async`'s, which never block their loop and keep a value sent
+received exactly once.
 """
 
 from __future__ import annotations
 
-import functools
 from collections.abc import AsyncIterator, Iterator
-from enum import Enum
 from types import TracebackType
-from typing import TYPE_CHECKING, Final, Literal, Self
+from typing import Final, Self
 
 import numpy as np
 import numpy.typing as npt
 
-from _brindlemox import (
-    _CHANNEL_CLOSED,
-    _as_array,
-    _buffered,
-    _give_back,
-    _recv_array,
-    _recv_async,
-    _recv_until,
-    _send_async,
-    _send_until,
-    _withdraw,
-    _withdraw_receive,
-)
-from _brindlemox import Channel as _EngineChannel
+from _brindlemox import _as_array, _buffered, _recv_array, _recv_until, _send_until
 
-from . import _settle
-from ._engine import Buffer, TaskHandle, runtime
+from ._channel_async import receive, reports_closed, send
+from ._engine import Buffer, runtime
 from ._runtime import to_buffer
-
-if TYPE_CHECKING:
-    import asyncio
 
 #: The longest wait the engine takes; "no time limit" is this long.
 _FOREVER: Final = float("inf")
@@ -70,7 +43,7 @@ class ChannelClosed(RuntimeError):
 
 def _closed(error: RuntimeError) -> RuntimeError:
     """`error` as ChannelClosed when it reports a closed channel."""
-    return ChannelClosed("the channel is closed") if error.args == (_CHANNEL_CLOSED,) else error
+    return ChannelClosed("the channel is closed") if reports_closed(error) else error
 
 
 def _timed_out(what: str, timeout: float | None) -> TimeoutError:
@@ -307,25 +280,8 @@ class Channel:
         >>> asyncio.run(main())
         array([4.])
         """
-        import asyncio
-
-        buffer = _message(value)
-        try:
-            if _send_until(self._channel, buffer, 0.0):
-                return
-        except RuntimeError as error:
-            raise _closed(error) from None
-        token = _settle.new_token()
-        handle = _send_async(self._channel, buffer, token)
-        try:
-            await _settled(token)
-        except asyncio.CancelledError:
-            _withdraw(handle)
-            raise
-        try:
-            handle.result()
-        except RuntimeError:
-            raise ChannelClosed("the channel is closed") from None
+        if not await send(self._channel, _message(value)):
+            raise ChannelClosed("the channel is closed")
 
     async def recv_async(self) -> npt.NDArray[np.float64]:
         """`recv` for coroutines: waits for a value without blocking the loop.
@@ -349,7 +305,10 @@ class Channel:
         >>> asyncio.run(main())
         array([5.])
         """
-        return _as_array(await _receive(self._channel))
+        got = await receive(self._channel)
+        if got is None:
+            raise ChannelClosed("the channel is closed")
+        return _as_array(got)
 
     def __iter__(self) -> Iterator[npt.NDArray[np.float64]]:
         recv = self.recv
@@ -421,62 +380,3 @@ def chan(capacity: int = 0) -> Channel:
     (array([1.]), None)
     """
     return Channel(capacity)
-
-
-async def _settled(token: int) -> None:
-    """Waits until the engine posts `token`."""
-    import asyncio
-
-    loop = asyncio.get_running_loop()
-    waiter: asyncio.Future[None] = loop.create_future()
-    _settle.register(token, functools.partial(_settle.wake_loop, loop, waiter))
-    await waiter
-
-
-async def _receive(channel: _EngineChannel) -> Buffer:
-    """The next buffer of `channel`, waited for without blocking the loop."""
-    import asyncio
-
-    token = _settle.new_token()
-    try:
-        got = _recv_async(channel, token)
-    except RuntimeError as error:
-        raise _closed(error) from None
-    if isinstance(got, Buffer):
-        return got
-    try:
-        await _settled(token)
-    except asyncio.CancelledError:
-        taken = end_receive(got)
-        if isinstance(taken, Buffer):
-            _give_back(channel, taken)
-        raise
-    return _received(got)
-
-
-def _received(handle: TaskHandle) -> Buffer:
-    try:
-        return handle.result()
-    except RuntimeError:
-        # A receive fails only when it takes the close marker.
-        raise ChannelClosed("the channel is closed") from None
-
-
-class _Took(Enum):
-    NOTHING = 0
-
-
-#: What a receive withdrawn in time took.
-TOOK_NOTHING: Final = _Took.NOTHING
-
-
-def end_receive(handle: TaskHandle) -> Buffer | None | Literal[_Took.NOTHING]:
-    """Withdraws a waiting asynchronous receive; what it had taken by then:
-    a buffer (for its taker to hand on or give back), None for the close
-    marker (every later receive gets it again), or TOOK_NOTHING."""
-    if _withdraw_receive(handle):
-        return TOOK_NOTHING
-    try:
-        return handle.result()
-    except RuntimeError:
-        return None

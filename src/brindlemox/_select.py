@@ -19,7 +19,8 @@ from _brindlemox import _as_array, _give_back, _recv_async, _select_until, _send
 from _brindlemox import Channel as _EngineChannel
 
 from . import _settle
-from ._channels import _FOREVER, TOOK_NOTHING, Channel, ChannelClosed, _closed, _timed_out, end_receive
+from ._channel_async import TOOK_NOTHING, end_receive
+from ._channels import _FOREVER, Channel, ChannelClosed, _closed, _timed_out
 from ._engine import Buffer, TaskHandle, runtime
 from ._tasks import Task
 

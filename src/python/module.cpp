@@ -8,6 +8,7 @@
 #include "py_buffer.h"
 #include "py_bytes.h"
 #include "py_channel.h"
+#include "py_channel_waits.h"
 #include "py_evaluate.h"
 #include "py_expr.h"
 #include "py_isa.h"
@@ -99,7 +100,8 @@ bool run_module_body(PyObject* module) {
          add_functions(module, bytes_functions()) && add_functions(module, operator_functions()) &&
          add_operator_names(module) && add_functions(module, typed_functions()) && add_typed_names(module) &&
          add_functions(module, math_functions()) && add_math_names(module) &&
-         add_functions(module, task_functions()) && add_channel_closed_text(module) &&
+         add_functions(module, task_functions()) && add_functions(module, channel_wait_functions()) &&
+         add_channel_closed_text(module) &&
          add_functions(module, isa_functions()) && add_isa_levels(module);
 }
 

@@ -227,3 +227,55 @@ def test_the_name_constants_are_tuples_of_names_in_code_order():
     for names in (ext._UNARY_OPS, ext._BINARY_OPS):
         assert type(names) is tuple and len(set(names)) == len(names)
         assert all(type(name) is str and name.isidentifier() for name in names)
+
+
+# The private entry points of asynchronous work and of a channel's waits, as
+# the package calls them: their signatures and docstrings stay as they are
+# wherever in the binding layer they are defined.
+PRIVATE_FUNCTIONS = {
+    "_go_async": (
+        "(spec, token, out=None)",
+        "Queue a MapSpec or ReduceSpec on the task runner and return its TaskHandle at once.\n"
+        "`token` is posted to the settle queue when the task settles.",
+    ),
+    "_evaluate_async": (
+        "(kernel, operands, out, token)",
+        "_evaluate_into queued on the task runner: None when the operands cannot be read in place, else\n"
+        "(TaskHandle, output array, hold); keep the hold until `token` is posted.",
+    ),
+    "_typed_evaluate_async": (
+        "(program, inputs, out, token)",
+        "_typed_evaluate queued on the task runner: (TaskHandle, hold); the task completes with 1.0, or 0.0\n"
+        "when an element had no value; keep the hold until `token` is posted.",
+    ),
+    "_recv_async": (
+        "(channel, token)",
+        "The channel's next buffer when there is one now (RuntimeError when closed), else a TaskHandle\n"
+        "that completes with it; `token` is posted when that settles.",
+    ),
+    "_send_async": (
+        "(channel, buf, token)",
+        "A TaskHandle that completes once the delivery worker has sent `buf`; `token` is posted when it settles.",
+    ),
+    "_withdraw": ("(task)", "Cancel a task that has not started; False once it has."),
+    "_withdraw_receive": ("(task)", "Cancel a waiting _recv_async; False once it has its outcome."),
+    "_give_back": ("(channel, buf)", "Put a buffer taken from `channel` back in front of it."),
+    "_take_settled": ("()", "Wait for settled tasks and return their tokens, in settling order."),
+    "_recv_array": ("(channel)", "Channel.recv returning a read-only array over the buffer."),
+    "_buffered": ("(channel)", "How many sent values wait in the channel now."),
+    "_as_array": ("(buf)", "A read-only array over a Buffer's storage."),
+    "_recv_until": ("(channel, timeout)", "_recv_array giving up after `timeout` seconds with None."),
+    "_send_until": ("(channel, buf, timeout)", "Channel.send giving up after `timeout` seconds: True once sent."),
+    "_select_until": (
+        "(channels, timeout)",
+        "(index, read-only array) from the first ready channel of a tuple, or None after `timeout` seconds.",
+    ),
+}
+
+
+@pytest.mark.parametrize("name", sorted(PRIVATE_FUNCTIONS))
+def test_private_function_signatures_and_docs(name):
+    function = getattr(ext, name)
+    assert (function.__text_signature__, function.__doc__) == PRIVATE_FUNCTIONS[name]
+    assert (function.__module__, function.__self__) == ("_brindlemox", ext)
+    assert name not in ext.__all__
