@@ -96,7 +96,7 @@ class _Builder:
         if kind == NUMBER:
             return _constant(node.value)
         if kind == NAME:
-            name: str = node.value  # type: ignore[assignment]
+            name: str = node.value
             if name not in self.arguments:
                 self.arguments[name] = kernels.arg(name)
             return self.arguments[name]
@@ -110,13 +110,13 @@ class _Builder:
         if kind == COMPARE:
             return self.compare(node)
         if kind == CALL:
-            return TEXT_FUNCTIONS[node.op](*(self.build(argument) for argument in node.operands))  # type: ignore[index]
+            return TEXT_FUNCTIONS[node.op](*(self.build(argument) for argument in node.operands))
         if kind == REDUCE:
             return self.reduction(node)
         # A refused construct, met once the operands before it are built.
-        for operand in node.operands:
-            self.build(operand)
-        error: Exception = node.value  # type: ignore[assignment]
+        for before in node.operands:
+            self.build(before)
+        error: Exception = node.value
         # The tree is kept for the next call of the text: each call raises an error of its own.
         raise type(error)(*error.args)
 
@@ -131,7 +131,7 @@ class _Builder:
             left = left.operands[0]
         value = self.build(left)
         for link in reversed(chain):
-            symbol: str = link.op  # type: ignore[assignment]
+            symbol: str = link.op
             if symbol in _INTEGER_ONLY:
                 raise _integer_only(symbol)
             value = _build.apply(_BINARY[symbol], value, self.build(link.operands[1]))
@@ -151,20 +151,20 @@ class _Builder:
         return result
 
     def reduction(self, node: Node) -> Expr:
-        reduced: Reduced = node.value  # type: ignore[assignment]
+        reduced: Reduced = node.value
         slot = reduced.slot
         if slot not in self.reductions:
             inner = self.build(node.operands[0])
-            self.reductions[slot] = Reduction(node.op, inner, slot, reduced.axis, reduced.keepdims, reduced.source)  # type: ignore[arg-type]
+            self.reductions[slot] = Reduction(node.op, inner, slot, reduced.axis, reduced.keepdims, reduced.source)
             self.arguments[slot] = kernels.arg(slot)
         return self.arguments[slot]
 
 
-def _constant(value: object) -> float:
+def _constant(value: bool | int | float | complex) -> float:
     if isinstance(value, complex):
         raise ValueError("unsupported construct in expression: complex number")
     try:
-        return float(value)  # type: ignore[arg-type]
+        return float(value)
     except OverflowError:
         raise ValueError(f"number too large for float64: {value}") from None
 

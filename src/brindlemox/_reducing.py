@@ -128,13 +128,13 @@ def run_reducing_typed(
     found = checked(text)
     bound = dict(values)
     for part, reduction in enumerate(found.reductions):
-        name, (inner,), (axis, keepdims, slot, _) = reduction.op, reduction.operands, reduction.value  # type: ignore[misc]
+        name, (inner,), (axis, keepdims, slot, _) = reduction.op, reduction.operands, reduction.value
         # An array reduced as it is: a name's, or another reduction's along axes.
-        read = inner.value if inner.kind == NAME else inner.value.slot if inner.kind == REDUCE else None  # type: ignore[attr-defined]
+        read = inner.value if inner.kind == NAME else inner.value.slot if inner.kind == REDUCE else None
         named = bound.get(read) if read is not None else None
         if isinstance(named, np.ndarray):
-            bound[slot] = np.asarray(reduce_array_as_it_is(name, named, axis, keepdims))  # type: ignore[arg-type]
+            bound[slot] = np.asarray(reduce_array_as_it_is(name, named, axis, keepdims))
             continue
         computed = _run_part_typed(text, part, bound, None, "K", "same_kind", math)
-        bound[slot] = np.asarray(reduce_any(name, computed, axis, keepdims))  # type: ignore[arg-type]
+        bound[slot] = np.asarray(reduce_any(name, computed, axis, keepdims))
     return _run_part_typed(text, len(found.reductions), bound, out, order, casting, math)

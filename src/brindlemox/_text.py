@@ -12,7 +12,7 @@ one that walk meets (`_parse.checked`), as when the builder read the text.
 
 import ast
 import functools
-from typing import Final, NamedTuple, TypeAlias
+from typing import Any, Final, NamedTuple, TypeAlias
 
 from _brindlemox import _REDUCTIONS
 
@@ -47,10 +47,12 @@ class Node:
 
     __slots__ = ("kind", "op", "operands", "value")
 
-    def __init__(self, kind: str, op: str | tuple[str, ...] = "", operands: tuple["Node", ...] = (), value: object = None):
+    def __init__(self, kind: str, op: Any = "", operands: tuple["Node", ...] = (), value: Any = None) -> None:
         self.kind = kind
+        #: The operator's symbol, the function's name, ... as the kind says.
         self.op = op
         self.operands = operands
+        #: What a leaf is, a reduction's `Reduced`, a refusal's error.
         self.value = value
 
 
@@ -331,9 +333,9 @@ def _reads(node: Node) -> tuple[str, ...]:
     while stack:
         node = stack.pop()
         if node.kind == NAME:
-            names.setdefault(node.value)  # type: ignore[arg-type]
+            names.setdefault(node.value)
         elif node.kind == REDUCE:
-            names.setdefault(node.value.slot)  # type: ignore[attr-defined]
+            names.setdefault(node.value.slot)
         else:
             stack.extend(reversed(node.operands))
     return tuple(names)

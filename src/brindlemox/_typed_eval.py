@@ -26,6 +26,7 @@ _F64: Final = np.dtype(np.float64)
 PLAN_CACHE_SIZE: Final = 256
 
 
+@functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
 def text_names(text: str) -> tuple[str, ...]:
     """The names `text` reads, in order of first appearance; functions are
     not names. A text of constructs or functions the language lacks raises
@@ -34,11 +35,9 @@ def text_names(text: str) -> tuple[str, ...]:
     return checked(text).names
 
 
-def part_names(text: str, part: int | None = None) -> tuple[str, ...]:
-    """The names of `text` (`part` None) or of its part of index `part`
-    (see `Text.parts`) reads."""
-    found = checked(text)
-    return found.names if part is None else found.parts[part].names
+def part_names(text: str, part: int) -> tuple[str, ...]:
+    """The names the part of index `part` of `text` reads (see `Text.parts`)."""
+    return checked(text).parts[part].names
 
 
 @functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
@@ -75,10 +74,10 @@ def typed_call(
     text: str, values: Sequence[object], math: str = "libm", part: int | None = None
 ) -> tuple[Plan, dict[str, object]] | None:
     """The typed program of `text` (or of its part of index `part`) for
-    `values` (one per name of `part_names`) in math mode `math`, and the
+    `values` (one per name it reads: `text_names`, `part_names`) in math mode `math`, and the
     values as it reads them; None when the text has reductions it does not
     bind."""
-    names = part_names(text, part)
+    names = text_names(text) if part is None else part_names(text, part)
     read = [read_typed(name, value) for name, value in zip(names, values)]
     kinds = tuple((name, kind) for name, (kind, _) in zip(names, read))
     found = level_plan(text, kinds, math, int_classes(names, values), part)
@@ -104,7 +103,7 @@ def _reduces_float64(text: str, kinds: tuple[tuple[str, Kind], ...]) -> bool:
         typed = level_plan(text, tuple((name, bound[name]) for name in found.parts[part].names), part=part)
         if typed is None or typed.dtype != np.float64:
             return False
-        bound[reduction.value.slot] = typed.dtype  # type: ignore[attr-defined]
+        bound[reduction.value.slot] = typed.dtype
     return True
 
 

@@ -224,10 +224,10 @@ class _Typer:
             return self.made[id(node)]
         kind = node.kind
         if kind == NUMBER:
-            return node.value  # type: ignore[return-value]
+            return node.value
         if kind == NAME or kind == REDUCE:
             # A reduction is read by its slot, where a call binds its value.
-            name = node.value if kind == NAME else node.value.slot  # type: ignore[attr-defined]
+            name = node.value if kind == NAME else node.value.slot
             if name not in self.kinds:
                 raise _Refused
             bound = self.kinds[name]
@@ -235,7 +235,7 @@ class _Typer:
         if kind == BINARY:
             return self.binary_chain(node)
         if kind == UNARY:
-            value = self.unary(node.op, self.build(node.operands[0]))  # type: ignore[arg-type]
+            value = self.unary(node.op, self.build(node.operands[0]))
         elif kind == COMPARE:
             value = self.compare(node)
         elif kind == CALL:
@@ -256,7 +256,7 @@ class _Typer:
             left = left.operands[0]
         value = self.build(left)
         for link in reversed(chain):
-            symbol: str = link.op  # type: ignore[assignment]
+            symbol: str = link.op
             value = self.operator(_BINARY[symbol], symbol, [value, self.build(link.operands[1])])
             self.made[id(link)] = value
         return value
@@ -296,7 +296,7 @@ class _Typer:
         return result
 
     def call(self, node: Node) -> Value:
-        name: str = node.op  # type: ignore[assignment]
+        name: str = node.op
         about = entry(TEXT_FUNCTIONS[name])
         operands = [self.build(argument) for argument in node.operands]
         special = _SPECIAL.get(about.name)
