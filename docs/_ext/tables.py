@@ -4,7 +4,6 @@ from the benchmark results, so that the pages follow them without edits.
 Plain Python (no Sphinx): the tests check these rows against the package.
 """
 
-import ast
 import json
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -13,7 +12,7 @@ from typing import Final, NamedTuple
 import numpy as np
 
 import brindlemox
-from brindlemox import _parse, _registry, _typing_text
+from brindlemox import _registry, _text, _typing_text
 
 
 class FunctionRow(NamedTuple):
@@ -59,31 +58,11 @@ class OperatorRow(NamedTuple):
     note: str
 
 
-# How each operator of expression text is written, by the node kind the
-# typing of text maps to a NumPy function; those tables decide which rows
-# appear, and NumPy's function names the row.
-_SYMBOLS: dict[type[ast.AST], str] = {
-    ast.Add: "a + b",
-    ast.Sub: "a - b",
-    ast.Mult: "a * b",
-    ast.Div: "a / b",
-    ast.Pow: "a ** b",
-    ast.Mod: "a % b",
-    ast.FloorDiv: "a // b",
-    ast.BitAnd: "a & b",
-    ast.BitOr: "a | b",
-    ast.BitXor: "a ^ b",
-    ast.LShift: "a << b",
-    ast.RShift: "a >> b",
-    ast.Lt: "a < b",
-    ast.LtE: "a <= b",
-    ast.Gt: "a > b",
-    ast.GtE: "a >= b",
-    ast.Eq: "a == b",
-    ast.NotEq: "a != b",
-    ast.USub: "-a",
-    ast.Invert: "~a",
-}
+def _written(symbol: str) -> str:
+    """How the operator of `symbol` (as the typing of text names it: "u-"
+    for the negation) is written."""
+    return f"{symbol[-1]}a" if symbol in _typing_text._UNARY else f"a {symbol} b"
+
 
 _BITWISE = "logical on booleans, bitwise on integers; NumPy's TypeError on floats"
 _NOTES: dict[str, str] = {
@@ -104,16 +83,16 @@ UNARY_OPERATORS = [OperatorRow("+a", "positive", "")]
 
 
 def operator_rows() -> list[OperatorRow]:
-    """Every operator of expression text; a KeyError names one without a row."""
+    """Every operator of expression text."""
     tables = (_typing_text._BINARY, _typing_text._COMPARE, _typing_text._UNARY)
-    kinds = [(kind, ufunc) for table in tables for kind, ufunc in table.items()]
-    rows = [OperatorRow(_SYMBOLS[kind], ufunc.__name__, _NOTES.get(ufunc.__name__, "")) for kind, ufunc in kinds]
+    kinds = [(symbol, ufunc) for table in tables for symbol, ufunc in table.items()]
+    rows = [OperatorRow(_written(symbol), ufunc.__name__, _NOTES.get(ufunc.__name__, "")) for symbol, ufunc in kinds]
     return rows + UNARY_OPERATORS
 
 
 def reductions() -> tuple[str, ...]:
     """The reductions expression text knows."""
-    return _parse.TEXT_REDUCTIONS
+    return _text.TEXT_REDUCTIONS
 
 
 class BenchTable(NamedTuple):

@@ -11,7 +11,7 @@ from _brindlemox import _compile_uncached, _evaluate_into, _expr_record
 
 from ._engine import Buffer, Expr, KernelSpec, MapSpec, kernels
 from ._inputs import F64Array, Order, arrange, check_operands
-from ._kernel_typing import KernelTyping, typed_text
+from ._kernel_typing import KernelTyping, typed_tree
 from ._math import check_math
 from ._options import check_casting
 from ._route import Route, integration
@@ -76,10 +76,10 @@ class Kernel(KernelTyping):
     def __init__(self, expr: Expr, names: tuple[str, ...] | None = None, *, math: str | None = None) -> None:
         self._math = None if math is None else check_math(math)
         self._compile(expr, names)
-        self._set_text(typed_text(expr, self._names))
+        self._set_tree(typed_tree(expr, self._names))
         # Built by the package, yet not typed: it must not compute other data
         # in float64 as if that were NumPy's answer.
-        self._untyped = self._text is None and _expr_record(expr) is not None
+        self._untyped = self._tree is None and _expr_record(expr) is not None
 
     def _compile(self, expr: Expr, names: tuple[str, ...] | None) -> None:
         """The float64 kernel of `expr` with parameters `names`."""
@@ -352,7 +352,7 @@ def float64_kernel(expr: Expr, names: tuple[str, ...] | None = None, math: str |
     made = Kernel.__new__(Kernel)
     made._math = None if math is None else check_math(math)
     made._compile(expr, names)
-    made._set_text(None)
+    made._set_tree(None)
     made._untyped = False
     return made
 

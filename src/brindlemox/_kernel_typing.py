@@ -1,6 +1,7 @@
-"""How a kernel's calls are typed: the text its expression is written back
-as, and the typed programs of that text for the kinds of values calls read,
-kept per kinds; and where a call computes, typed or in float64."""
+"""How a kernel's calls are typed: the tree of expression text its
+expression is converted to, and the typed programs of that tree for the kinds
+of values calls read, kept per kinds; and where a call computes, typed or in
+float64."""
 
 from collections.abc import Sequence
 from typing import Final
@@ -11,41 +12,40 @@ from _brindlemox import _expr_record, _isa
 
 from ._engine import Expr
 from ._inputs import read_typed
-from ._kernel_text import KernelText, kernel_text
+from ._kernel_tree import KernelTree, kernel_tree
 from ._math import resolve_math
 from ._python_ints import int_classes
 from ._route import Route, route_kernel
-from ._typed_eval import level_plan, text_names
 from ._typed_program import Plan
-from ._typing_text import Kind
+from ._typing_text import Kind, plan
 
 #: Typed programs a kernel keeps, by the kinds of its values.
 _PLANS_KEPT: Final = 64
 
 
 class KernelTyping:
-    """The typing of a `Kernel`'s calls, by the text of its expression (None
+    """The typing of a `Kernel`'s calls, by the tree of its expression (None
     for a kernel that computes in float64)."""
 
-    __slots__ = ("_arg_names", "_constants", "_plans", "_text", "_untyped")
+    __slots__ = ("_arg_names", "_constants", "_plans", "_tree", "_untyped")
 
     _names: tuple[str, ...]
     _math: str | None
     #: Built by the package, yet not typed: refuses data other than float64.
     _untyped: bool
 
-    def _set_text(self, text: KernelText | None) -> None:
-        """Types the kernel by `text` (see `kernel_text`); None computes in float64."""
-        self._text = text
+    def _set_tree(self, tree: KernelTree | None) -> None:
+        """Types the kernel by `tree` (see `kernel_tree`); None computes in float64."""
+        self._tree = tree
         #: The typed programs of the kinds of values calls have read, by kinds, classes of ints, math mode and level.
         self._plans: dict[tuple[tuple[Kind, ...], tuple[tuple[str, int], ...], str, str], Plan] = {}
-        self._arg_names = () if text is None else tuple(f"_a{position}" for position in range(len(text.parameters)))
-        self._constants = {} if text is None else {name: read_typed(name, value)[1] for name, value in text.constants}
+        self._arg_names = () if tree is None else tuple(f"_a{position}" for position in range(len(tree.parameters)))
+        self._constants = {} if tree is None else {name: read_typed(name, value)[1] for name, value in tree.constants}
 
     def _check_float64(self, bindings: dict[str, object]) -> None:
         """TypeError unless a call over `bindings` (values by parameter name)
         computes in float64 with a float64 result, as a `MapSpec` does."""
-        if self._text is None or any(self._names[index] not in bindings for index in self._text.parameters):
+        if self._tree is None or any(self._names[index] not in bindings for index in self._tree.parameters):
             return
         values = [bindings.get(name) for name in self._names]
         try:
@@ -71,17 +71,17 @@ class KernelTyping:
         >>> bm.kernel(bm.arg("x") > 0).typed
         True
         """
-        return self._text is not None
+        return self._tree is not None
 
     def _plan(self, kinds: Sequence[Kind], math: str = "libm", ints: tuple[tuple[str, int], ...] = ()) -> Plan:
         """The typed program of the kernel in math mode `math` for values of
-        `kinds`, one for each parameter its text reads (in the order of its
+        `kinds`, one for each parameter its tree reads (in the order of its
         `parameters`), each a dtype or a Python number's type, and of `ints`,
         the classes of those bound to Python ints (`int_classes`)."""
-        assert self._text is not None
-        named = list(zip(self._arg_names, kinds))
-        named += [(name, read_typed(name, value)[0]) for name, value in self._text.constants]
-        found = level_plan(self._text.text, tuple(named), math, True, ints)
+        assert self._tree is not None
+        named = dict(zip(self._arg_names, kinds))
+        named.update((name, read_typed(name, value)[0]) for name, value in self._tree.constants)
+        found = plan(self._tree.root, named, math, dict(ints))
         assert found is not None
         return found
 
@@ -112,15 +112,15 @@ class KernelTyping:
     def _typed_read(self, values: Sequence[object], math: str | None = None) -> tuple[Plan, list[object]] | None:
         """The typed program over `values` and the values the text reads, in
         its order, as it reads them; None as for `typed_call`."""
-        text = self._text
-        if text is None:
+        tree = self._tree
+        if tree is None:
             if self._untyped:
                 self._refuse_other_than_float64(values)
             return None
         names = self._names
-        read = [read_typed(names[index], values[index]) for index in text.parameters]
+        read = [read_typed(names[index], values[index]) for index in tree.parameters]
         kinds = tuple([kind for kind, _ in read])
-        ints = int_classes(self._arg_names, [values[index] for index in text.parameters])
+        ints = int_classes(self._arg_names, [values[index] for index in tree.parameters])
         mode = resolve_math(self._math if math is None else math)
         # A program runs the loops of the instruction level it was compiled at.
         key = (kinds, ints, mode, _isa())
@@ -139,18 +139,16 @@ class KernelTyping:
         return route_kernel(values, out, lambda: self._typed_call(values, math))
 
 
-def typed_text(expr: Expr, names: tuple[str, ...]) -> KernelText | None:
-    """The text a kernel of parameters `names` over `expr` is typed by; None
+def typed_tree(expr: Expr, names: tuple[str, ...]) -> KernelTree | None:
+    """The tree a kernel of parameters `names` over `expr` is typed by; None
     for an expression whose building is not recorded, one that was built
     reading an argument that is no parameter (which `where` of a constant
-    condition drops), or one nested too deeply for Python's parser: those
-    compute in float64."""
+    condition drops), or one nested deeper than text may be (`MAX_DEPTH`):
+    those compute in float64."""
     record = _expr_record(expr)
     if record is None:
         return None
     try:
-        found = kernel_text(record, {name: index for index, name in enumerate(names)})
-        text_names(found.text, shared=True)
-    except (KeyError, SyntaxError, RecursionError, MemoryError):
+        return kernel_tree(record, {name: index for index, name in enumerate(names)})
+    except KeyError:
         return None
-    return found

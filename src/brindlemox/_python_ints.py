@@ -2,7 +2,6 @@
 hold them), the bits beyond which the text's arithmetic refuses to make them,
 and their conversion to a dtype that cannot hold them."""
 
-import ast
 from collections.abc import Sequence
 from typing import Final
 
@@ -53,21 +52,22 @@ def int_classes(names: Sequence[str], values: Sequence[object]) -> tuple[tuple[s
 INT_BITS: Final = 1024
 
 
-def check_int_bits(op: type[ast.AST] | None, operands: Sequence[object]) -> None:
+def check_int_bits(op: str | None, operands: Sequence[object]) -> None:
     """NumPy's OverflowError (for the widest type it converts an int to) for
-    Python ints `op` makes beyond `INT_BITS`, raised before Python makes them;
-    `op` None checks the `operands` themselves."""
+    Python ints the operator `op` (its symbol in text) makes beyond
+    `INT_BITS`, raised before Python makes them; `op` None checks the
+    `operands` themselves."""
     ints = [value for value in operands if isinstance(value, int)]
     if len(ints) < len(operands):
         return
     if op is None:
         beyond = any(value.bit_length() > INT_BITS for value in ints)
-    elif op is ast.Pow or op is ast.LShift:
+    elif op == "**" or op == "<<":
         base, count = ints
         # A lower bound on the bits of the result: |base| ** count is at
         # least 2 ** ((bits - 1) * count), base << count has bits + count.
         bits = abs(base).bit_length()
-        size = (bits - 1) * count if op is ast.Pow else (bits + count if base else 0)
+        size = (bits - 1) * count if op == "**" else (bits + count if base else 0)
         beyond = size > INT_BITS
     else:
         return

@@ -21,7 +21,7 @@ from . import _functions
 from ._build import BinaryFunction, Operand
 from ._engine import Expr
 from ._inputs import read_typed, to_flat
-from ._parse import Axis
+from ._text import Axis
 from ._route import integration, is_dask
 
 if TYPE_CHECKING:

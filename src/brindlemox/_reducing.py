@@ -14,10 +14,11 @@ from ._engine import Expr
 from ._fused import fused_reduce
 from ._inputs import Order, arrange
 from ._kernel import Kernel, float64_kernel
-from ._parse import Parsed
+from ._parse import Parsed, checked
 from ._reduce import reduce_any, reduce_array_as_it_is, reduced_shape
 from ._route import any_dask
-from ._typed_eval import lifted, run_typed, text_names, typed_call
+from ._text import NAME, REDUCE
+from ._typed_eval import part_names, run_typed, typed_call
 
 # What `check` binds in place of a reduction's values: any number will do, as
 # only shapes are checked.
@@ -109,11 +110,10 @@ def check_compiled(compiled: Compiled, values: Sequence[object], out: object) ->
         compiled.check(values, out)
 
 
-def _run_text_typed(
-    text: str, bound: dict[str, object], out: object, order: Order, casting: str, math: str
+def _run_part_typed(
+    text: str, part: int, bound: dict[str, object], out: object, order: Order, casting: str, math: str
 ) -> npt.NDArray[Any]:
-    names = text_names(text)
-    typed = typed_call(text, [bound[name] for name in names], math)
+    typed = typed_call(text, [bound[name] for name in part_names(text, part)], math, part)
     assert typed is not None
     return run_typed(*typed, out, order, casting)
 
@@ -125,13 +125,16 @@ def run_reducing_typed(
     reduction's expression computed in its own types, reduced as `bm.sum`
     and the others reduce it (with NumPy's result dtype), and read by the
     outer expression as a NumPy value of that dtype."""
-    steps, outer = lifted(text)
+    found = checked(text)
     bound = dict(values)
-    for name, inner, axis, keepdims, slot in steps:
-        named = bound.get(inner)
+    for part, reduction in enumerate(found.reductions):
+        name, (inner,), (axis, keepdims, slot, _) = reduction.op, reduction.operands, reduction.value
+        # An array reduced as it is: a name's, or another reduction's along axes.
+        read = inner.value if inner.kind == NAME else inner.value.slot if inner.kind == REDUCE else None
+        named = bound.get(read) if read is not None else None
         if isinstance(named, np.ndarray):
             bound[slot] = np.asarray(reduce_array_as_it_is(name, named, axis, keepdims))
             continue
-        reduced = reduce_any(name, _run_text_typed(inner, bound, None, "K", "same_kind", math), axis, keepdims)
-        bound[slot] = np.asarray(reduced)
-    return _run_text_typed(outer, bound, out, order, casting, math)
+        computed = _run_part_typed(text, part, bound, None, "K", "same_kind", math)
+        bound[slot] = np.asarray(reduce_any(name, computed, axis, keepdims))
+    return _run_part_typed(text, len(found.reductions), bound, out, order, casting, math)

@@ -4,7 +4,6 @@ and dtypes), and the engine walks the arrays where they lie, broadcast and
 strided ones included, into the result or into `out` through NumPy's cast.
 """
 
-import ast
 import functools
 from collections.abc import Sequence
 from typing import Any, Final, NamedTuple
@@ -16,74 +15,29 @@ from _brindlemox import _isa, _typed_evaluate
 
 from ._inputs import Layout, Order, broadcast_shape, check_out_shape, read_typed, result_layout, same_memory
 from ._options import check_casting
-from ._parse import Axis, parse, parse_text, reduction_axis, reduction_of
+from ._parse import checked
 from ._python_ints import as_array, int_classes
-from ._registry import TEXT_FUNCTIONS, entry
 from ._typed_program import Plan
-from ._typing_text import OPERATORS, Kind, plan
+from ._typing_text import Kind, plan
 
 _F64: Final = np.dtype(np.float64)
 
 #: Typed programs kept, least recently used dropped first.
 PLAN_CACHE_SIZE: Final = 256
 
-def _is_in_language(node: ast.AST) -> bool:
-    """Whether the parser takes `node` itself (not its operands): a number,
-    an operator the language has, or a call of a function with its arguments
-    (a reduction's keywords are checked here, TypeError for a wrong one)."""
-    if isinstance(node, ast.Constant):
-        return type(node.value) in (bool, int, float, complex)
-    if isinstance(node, (ast.BinOp, ast.UnaryOp)):
-        return type(node.op) in OPERATORS
-    if isinstance(node, ast.Compare):
-        return all(type(op) in OPERATORS for op in node.ops)
-    if not isinstance(node, ast.Call):
-        return False
-    reduction = reduction_of(node)
-    if reduction is not None:
-        reduction_axis(reduction, node)
-        return len(node.args) == 1
-    function = TEXT_FUNCTIONS.get(node.func.id) if isinstance(node.func, ast.Name) else None
-    return function is not None and not node.keywords and len(node.args) == entry(function).arity
-
-
-def _operands(node: ast.AST) -> list[ast.expr]:
-    """The operands `node` reads: a reduction's axis is no operand."""
-    if isinstance(node, ast.BinOp):
-        return [node.left, node.right]
-    if isinstance(node, ast.UnaryOp):
-        return [node.operand]
-    if isinstance(node, ast.Compare):
-        return [node.left, *node.comparators]
-    if isinstance(node, ast.Call):
-        return node.args
-    return []
-
 
 @functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
-def text_names(text: str, shared: bool = False) -> tuple[str, ...]:
+def text_names(text: str) -> tuple[str, ...]:
     """The names `text` reads, in order of first appearance; functions are
-    not names, nor are the values a `shared` text (a kernel's, see `plan`)
-    names where it makes them. A text of constructs or functions the
-    language lacks raises the parser's error, before any name is looked up
-    (and so before any value is read)."""
-    names: dict[str, None] = {}
-    bound: set[str] = set()
-    stack: list[ast.AST] = [parse_text(text).body]
-    while stack:
-        node = stack.pop()
-        if shared and isinstance(node, ast.NamedExpr):
-            bound.add(node.target.id)
-            stack.append(node.value)
-            continue
-        if isinstance(node, ast.Name):
-            if node.id not in bound:
-                names.setdefault(node.id)
-            continue
-        if not _is_in_language(node):
-            parse(text)
-        stack.extend(reversed(_operands(node)))
-    return tuple(names)
+    not names. A text of constructs or functions the language lacks raises
+    the parser's error, before any name is looked up (and so before any value
+    is read)."""
+    return checked(text).names
+
+
+def part_names(text: str, part: int) -> tuple[str, ...]:
+    """The names the part of index `part` of `text` reads (see `Text.parts`)."""
+    return checked(text).parts[part].names
 
 
 @functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
@@ -92,35 +46,41 @@ def typed_plan(
     kinds: tuple[tuple[str, Kind], ...],
     math: str,
     level: str,
-    shared: bool = False,
     ints: tuple[tuple[str, int], ...] = (),
+    part: int | None = None,
 ) -> Plan | None:
-    """`plan` of `text` for its names' kinds (and its ints' classes, `int_classes`) in math mode
-    `math`, kept for the next call with the same kinds, classes and mode at the same instruction
-    level (`_isa()`): its program runs the loops of the level it was compiled at. Every typed
-    program is requested here."""
-    return plan(text, dict(kinds), math, shared, dict(ints))
+    """`plan` of `text` (or of its part of index `part`, see `Text.parts`) for
+    its names' kinds (and its ints' classes, `int_classes`) in math mode `math`,
+    kept for the next call with the same kinds, classes and mode at the same
+    instruction level (`_isa()`): its program runs the loops of the level it
+    was compiled at. Every typed program of text is requested here."""
+    found = checked(text)
+    root = found.root if part is None else found.parts[part].root
+    return plan(root, dict(kinds), math, dict(ints), bool(found.reductions))
 
 
 def level_plan(
     text: str,
     kinds: tuple[tuple[str, Kind], ...],
     math: str = "libm",
-    shared: bool = False,
     ints: tuple[tuple[str, int], ...] = (),
+    part: int | None = None,
 ) -> Plan | None:
     """`typed_plan` at the active instruction level."""
-    return typed_plan(text, kinds, math, _isa(), shared, ints)
+    return typed_plan(text, kinds, math, _isa(), ints, part)
 
 
-def typed_call(text: str, values: Sequence[object], math: str = "libm") -> tuple[Plan, dict[str, object]] | None:
-    """The typed program of `text` for `values` (one per name of
-    `text_names`) in math mode `math`, and the values as it reads them; None
-    when the text has reductions."""
-    names = text_names(text)
+def typed_call(
+    text: str, values: Sequence[object], math: str = "libm", part: int | None = None
+) -> tuple[Plan, dict[str, object]] | None:
+    """The typed program of `text` (or of its part of index `part`) for
+    `values` (one per name it reads: `text_names`, `part_names`) in math mode `math`, and the
+    values as it reads them; None when the text has reductions it does not
+    bind."""
+    names = text_names(text) if part is None else part_names(text, part)
     read = [read_typed(name, value) for name, value in zip(names, values)]
     kinds = tuple((name, kind) for name, (kind, _) in zip(names, read))
-    found = level_plan(text, kinds, math, False, int_classes(names, values))
+    found = level_plan(text, kinds, math, int_classes(names, values), part)
     if found is None:
         return None
     return found, {name: value for name, (_, value) in zip(names, read)}
@@ -138,12 +98,12 @@ def reduces_float64(text: str, values: Sequence[object]) -> bool:
 @functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
 def _reduces_float64(text: str, kinds: tuple[tuple[str, Kind], ...]) -> bool:
     bound = dict(kinds)
-    steps, _ = lifted(text)
-    for _, inner, _, _, slot in steps:
-        found = level_plan(inner, tuple((name, bound[name]) for name in text_names(inner)))
-        if found is None or found.dtype != np.float64:
+    found = checked(text)
+    for part, reduction in enumerate(found.reductions):
+        typed = level_plan(text, tuple((name, bound[name]) for name in found.parts[part].names), part=part)
+        if typed is None or typed.dtype != np.float64:
             return False
-        bound[slot] = found.dtype
+        bound[reduction.value.slot] = typed.dtype
     return True
 
 
@@ -232,36 +192,3 @@ def run_typed(
     prepared = prepare_typed(found, values, out, order, casting)
     ok = _typed_evaluate(found.program, prepared.inputs, prepared.target) if prepared.target.size else True
     return finish_typed(prepared, ok)
-
-
-class _Lift(ast.NodeTransformer):
-    """Replaces each reduction of a text by a name, innermost first, noting
-    what it reduces: (reduction, inner text, axis, keepdims, name)."""
-
-    def __init__(self, root: ast.expr) -> None:
-        self.root = root
-        self.steps: list[tuple[str, str, Axis, bool, str]] = []
-        self.names: dict[str, str] = {}
-
-    def visit_Call(self, node: ast.Call) -> ast.expr:
-        self.generic_visit(node)
-        function = reduction_of(node)
-        if function is None:
-            return node
-        key = ast.unparse(node)
-        if key not in self.names:
-            axis = reduction_axis(function, node)
-            self.names[key] = f"__reduction{len(self.names)}"
-            self.steps.append((function, ast.unparse(node.args[0]), axis, axis is not None and node is not self.root,
-                               self.names[key]))  # fmt: skip
-        return ast.Name(self.names[key], ast.Load())
-
-
-@functools.lru_cache(maxsize=PLAN_CACHE_SIZE)
-def lifted(text: str) -> tuple[tuple[tuple[str, str, Axis, bool, str], ...], str]:
-    """The reductions of `text`, innermost first, as `_Lift` notes them, and
-    the outer text, which reads each by its name."""
-    root = parse_text(text)
-    lift = _Lift(root.body)
-    outer = lift.visit(root)
-    return tuple(lift.steps), ast.unparse(outer)

@@ -11,7 +11,6 @@ Python numbers alone are Python's; a function of them alone is NumPy's, whose
 result is a NumPy scalar of its own type.
 """
 
-import ast
 import operator
 from collections.abc import Callable
 from typing import Final
@@ -21,9 +20,9 @@ import numpy as np
 from _brindlemox import _FAST_MATH_LOOPS, _TYPED_OPS, _typed_compile
 
 from ._inputs import CODES
-from ._parse import TEXT_REDUCTIONS, binary_chain, compare_chain, parse, parse_text
 from ._python_ints import as_array, check_int_bits
 from ._registry import TEXT_FUNCTIONS, entry
+from ._text import BINARY, CALL, COMPARE, NAME, NUMBER, REDUCE, UNARY, Node
 from ._typed_program import APPLY, CAST, CONSTANT, LOAD, WHERE, Plan, Typed, Value, WeakName, kind_of, laid_out, representative
 
 
@@ -37,38 +36,34 @@ _BOOL: Final = np.dtype(np.bool_)
 Kind = np.dtype | type
 
 
-
-
-#: Each operator of the text: what Python makes of numbers alone, and the
-#: NumPy function that types and computes it over arrays.
-_OPERATORS: Final[dict[type[ast.AST], tuple[Callable[..., object], np.ufunc]]] = {
-    ast.Add: (operator.add, np.add),
-    ast.Sub: (operator.sub, np.subtract),
-    ast.Mult: (operator.mul, np.multiply),
-    ast.Div: (operator.truediv, np.divide),
-    ast.Pow: (operator.pow, np.power),
-    ast.Mod: (operator.mod, np.remainder),
-    ast.FloorDiv: (operator.floordiv, np.floor_divide),
-    ast.BitAnd: (operator.and_, np.bitwise_and),
-    ast.BitOr: (operator.or_, np.bitwise_or),
-    ast.BitXor: (operator.xor, np.bitwise_xor),
-    ast.LShift: (operator.lshift, np.left_shift),
-    ast.RShift: (operator.rshift, np.right_shift),
-    ast.USub: (operator.neg, np.negative),
-    ast.Invert: (operator.invert, np.invert),
-    ast.Lt: (operator.lt, np.less),
-    ast.LtE: (operator.le, np.less_equal),
-    ast.Gt: (operator.gt, np.greater),
-    ast.GtE: (operator.ge, np.greater_equal),
-    ast.Eq: (operator.eq, np.equal),
-    ast.NotEq: (operator.ne, np.not_equal),
+#: Each operator of the text, by its symbol (see `_text`): what Python makes
+#: of numbers alone, and the NumPy function that types and computes it over arrays.
+_OPERATORS: Final[dict[str, tuple[Callable[..., object], np.ufunc]]] = {
+    "+": (operator.add, np.add),
+    "-": (operator.sub, np.subtract),
+    "*": (operator.mul, np.multiply),
+    "/": (operator.truediv, np.divide),
+    "**": (operator.pow, np.power),
+    "%": (operator.mod, np.remainder),
+    "//": (operator.floordiv, np.floor_divide),
+    "&": (operator.and_, np.bitwise_and),
+    "|": (operator.or_, np.bitwise_or),
+    "^": (operator.xor, np.bitwise_xor),
+    "<<": (operator.lshift, np.left_shift),
+    ">>": (operator.rshift, np.right_shift),
+    "u-": (operator.neg, np.negative),
+    "~": (operator.invert, np.invert),
+    "<": (operator.lt, np.less),
+    "<=": (operator.le, np.less_equal),
+    ">": (operator.gt, np.greater),
+    ">=": (operator.ge, np.greater_equal),
+    "==": (operator.eq, np.equal),
+    "!=": (operator.ne, np.not_equal),
 }
-#: The operators of the text's language.
-OPERATORS: Final = frozenset({*_OPERATORS, ast.UAdd})
 _PYTHON: Final = {op: python for op, (python, _) in _OPERATORS.items()}
-_BINARY: Final = {op: ufunc for op, (_, ufunc) in _OPERATORS.items() if issubclass(op, ast.operator)}
-_UNARY: Final = {op: ufunc for op, (_, ufunc) in _OPERATORS.items() if issubclass(op, ast.unaryop)}
-_COMPARE: Final = {op: ufunc for op, (_, ufunc) in _OPERATORS.items() if issubclass(op, ast.cmpop)}
+_UNARY: Final = {op: _OPERATORS[op][1] for op in ("u-", "~")}
+_COMPARE: Final = {op: _OPERATORS[op][1] for op in ("<", "<=", ">", ">=", "==", "!=")}
+_BINARY: Final = {op: ufunc for op, (_, ufunc) in _OPERATORS.items() if op not in _UNARY and op not in _COMPARE}
 
 _ORDERINGS: Final = frozenset(_COMPARE.values())
 #: The operations to and on bools that the float64 kernels compute alike on
@@ -78,18 +73,22 @@ _ONES_AND_ZEROS: Final = _ORDERINGS | {np.bitwise_and, np.bitwise_or, np.bitwise
 
 
 class _Refused(Exception):
-    """The text is not one the typed walk reads; parsing it says why."""
+    """The tree is not one the typed walk reads: a reduction, unless its
+    value is bound, or a function NumPy has no ufunc for."""
 
 
 class _Typer:
     """Types one text for one binding of its names."""
 
-    def __init__(self, kinds: dict[str, Kind], shared: bool, ints: dict[str, int]) -> None:
+    def __init__(self, kinds: dict[str, Kind], ints: dict[str, int]) -> None:
         self.kinds = kinds
         #: The class (see `int_classes`) of each name bound to a Python int, where it is known.
         self.ints = ints
-        #: Values a kernel's text names where it first makes them, when it may.
-        self.bound: dict[str, Value] | None = {} if shared else None
+        #: The value of each operation made so far, by the node's id: a node
+        #: reached again (a kernel's shared value, the middle of a < b < c)
+        #: is the same value, whose instructions are laid out once and read
+        #: again (see `laid_out`).
+        self.made: dict[int, Value] = {}
         self.constants: list[bytes] = []
         self.inputs: dict[tuple[str, np.dtype], int] = {}
         self.only_float64 = True
@@ -220,47 +219,62 @@ class _Typer:
 
     # --- the text ---------------------------------------------------------
 
-    def build(self, node: ast.expr) -> Value:
-        if isinstance(node, ast.Constant):
-            value = node.value
-            if isinstance(value, (int, float, complex)):
-                return value
-            raise _Refused
-        if isinstance(node, ast.NamedExpr) and self.bound is not None:
-            # The same Value wherever the name is read: its instructions
-            # are then laid out once, and read again (see `laid_out`).
-            named = self.bound[node.target.id] = self.build(node.value)
-            return named
-        if isinstance(node, ast.Name):
-            if self.bound is not None and node.id in self.bound:
-                return self.bound[node.id]
-            kind = self.kinds[node.id]
-            return WeakName(node.id, kind) if isinstance(kind, type) else self.load(node.id, kind)
-        if isinstance(node, ast.BinOp):
-            return binary_chain(node, self.build, self.binary)
-        if isinstance(node, ast.UnaryOp):
-            operand = self.build(node.operand)
-            if isinstance(node.op, ast.UAdd):
-                # The value itself, where NumPy's `positive` takes the type
-                # (booleans it refuses).
-                if isinstance(operand, Typed):
-                    np.positive.resolve_dtypes((operand.dtype, None))
-                return operand
-            ufunc = _UNARY.get(type(node.op))
-            if ufunc is None:
+    def build(self, node: Node) -> Value:
+        if id(node) in self.made:
+            return self.made[id(node)]
+        kind = node.kind
+        if kind == NUMBER:
+            return node.value
+        if kind == NAME or kind == REDUCE:
+            # A reduction is read by its slot, where a call binds its value.
+            name = node.value if kind == NAME else node.value.slot
+            if name not in self.kinds:
                 raise _Refused
-            return self.operator(ufunc, type(node.op), [operand])
-        if isinstance(node, ast.Compare):
-            return self.compare(node)
-        if isinstance(node, ast.Call):
-            return self.call(node)
-        raise _Refused
+            bound = self.kinds[name]
+            return WeakName(name, bound) if isinstance(bound, type) else self.load(name, bound)
+        if kind == BINARY:
+            return self.binary_chain(node)
+        if kind == UNARY:
+            value = self.unary(node.op, self.build(node.operands[0]))
+        elif kind == COMPARE:
+            value = self.compare(node)
+        elif kind == CALL:
+            value = self.call(node)
+        else:
+            raise _Refused
+        self.made[id(node)] = value
+        return value
 
-    def operator(self, ufunc: np.ufunc, op: type[ast.AST], operands: list[Value]) -> Value:
+    def binary_chain(self, node: Node) -> Value:
+        # Long sums such as "a + b + c + ..." nest to the left as deep as they
+        # are long: the spine is walked without recursion, down to a value
+        # already made.
+        chain = []
+        left = node
+        while left.kind == BINARY and id(left) not in self.made:
+            chain.append(left)
+            left = left.operands[0]
+        value = self.build(left)
+        for link in reversed(chain):
+            symbol: str = link.op
+            value = self.operator(_BINARY[symbol], symbol, [value, self.build(link.operands[1])])
+            self.made[id(link)] = value
+        return value
+
+    def unary(self, symbol: str, operand: Value) -> Value:
+        if symbol == "u+":
+            # The value itself, where NumPy's `positive` takes the type
+            # (booleans it refuses).
+            if isinstance(operand, Typed):
+                np.positive.resolve_dtypes((operand.dtype, None))
+            return operand
+        return self.operator(_UNARY[symbol], symbol, [operand])
+
+    def operator(self, ufunc: np.ufunc, symbol: str, operands: list[Value]) -> Value:
         if all(isinstance(value, (int, float, complex)) for value in operands):
-            check_int_bits(op, operands)
+            check_int_bits(symbol, operands)
             try:
-                folded: Value = _PYTHON[op](*operands)  # type: ignore[assignment]
+                folded: Value = _PYTHON[symbol](*operands)  # type: ignore[assignment]
             except (ArithmeticError, ValueError):
                 pass
             else:
@@ -268,35 +282,23 @@ class _Typer:
                 return folded
         return self.apply(ufunc, operands)
 
-    def binary(self, op: ast.operator) -> Callable[[Value, Value], Value]:
-        ufunc = _BINARY.get(type(op))
-        if ufunc is None:
-            raise _Refused
-        return lambda left, right: self.operator(ufunc, type(op), [left, right])
+    def compare(self, node: Node) -> Value:
+        """A comparison chain as Python reads it: a < b < c is (a < b) & (b < c),
+        each operand built once and in order."""
+        result: Value | None = None
+        left = self.build(node.operands[0])
+        for symbol, comparator in zip(node.op, node.operands[1:]):
+            right = self.build(comparator)
+            term = self.operator(_COMPARE[symbol], symbol, [left, right])
+            result = term if result is None else self.operator(np.bitwise_and, "&", [result, term])
+            left = right
+        assert result is not None
+        return result
 
-    def compare(self, node: ast.Compare) -> Value:
-        return compare_chain(node, self.build, self.comparison, self.bitwise_and)
-
-    def comparison(self, op: ast.cmpop) -> Callable[[Value, Value], Value]:
-        ufunc = _COMPARE.get(type(op))
-        if ufunc is None:
-            raise _Refused
-        return lambda left, right: self.operator(ufunc, type(op), [left, right])
-
-    def bitwise_and(self, a: Value, b: Value) -> Value:
-        return self.operator(np.bitwise_and, ast.BitAnd, [a, b])
-
-    def call(self, node: ast.Call) -> Value:
-        if not isinstance(node.func, ast.Name) or node.keywords:
-            raise _Refused
-        name = node.func.id
-        function = TEXT_FUNCTIONS.get(name)
-        if function is None or name in TEXT_REDUCTIONS and len(node.args) == 1:
-            raise _Refused
-        about = entry(function)
-        if len(node.args) != about.arity:
-            raise _Refused
-        operands = [self.build(argument) for argument in node.args]
+    def call(self, node: Node) -> Value:
+        name: str = node.op
+        about = entry(TEXT_FUNCTIONS[name])
+        operands = [self.build(argument) for argument in node.operands]
         special = _SPECIAL.get(about.name)
         if special is not None:
             return special(self, operands)
@@ -358,26 +360,24 @@ _SPECIAL: Final[dict[str, Callable[[_Typer, list[Value]], Value]]] = {
 }
 
 
-def plan(
-    text: str, kinds: dict[str, Kind], math: str = "libm", shared: bool = False, ints: dict[str, int] | None = None
-) -> Plan | None:
-    """The typed program of `text` for names of `kinds`, computing in `math`
-    ("libm" or "fast"), or None when the text has reductions (which compute
-    in float64). A `shared` text (a kernel's) may name a value where it
-    first makes it, ``(_s0 := x * x) * _s0``, which is then made once.
-    `ints` are the classes of names bound to Python ints (`int_classes`),
-    which NumPy compares with integers of any type.
+def plan(root: Node, kinds: dict[str, Kind], math: str = "libm", ints: dict[str, int] | None = None,
+         reduces: bool = False) -> Plan | None:
+    """The typed program of the tree of `root` for names of `kinds`, computing
+    in `math` ("libm" or "fast"). A reduction in the tree is read by its slot
+    where `kinds` binds it; otherwise the tree of a text that reduces
+    (`reduces`) has no program (it computes in float64): None. `ints` are
+    the classes of names bound to Python ints (`int_classes`), which NumPy
+    compares with integers of any type.
 
     Raises what NumPy raises for the types (its TypeError for an operation
     without a loop for them, its OverflowError for a Python int a dtype cannot
-    hold), and for a text the float64 parser refuses, that parser's error.
+    hold), and ValueError for a function NumPy has no ufunc for.
     """
-    typer = _Typer(kinds, shared, ints or {})
+    typer = _Typer(kinds, ints or {})
     try:
-        value = typer.build(parse_text(text).body)
+        value = typer.build(root)
     except _Refused:
-        parsed = parse(text)
-        if parsed.reductions:
+        if reduces:
             return None
         raise ValueError("unsupported construct in expression") from None
     result = typer.strong(value)

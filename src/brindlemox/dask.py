@@ -42,7 +42,7 @@ from ._dask_workers import use_share_of_cpus
 from ._inputs import read_typed, to_operand
 from ._kernel import Kernel
 from ._math import resolve_math
-from ._parse import Axis
+from ._text import Axis
 from ._python_ints import int_classes
 from ._reduce import continue_sum, finish_sum, reduce_array, reduce_axes, reduced_axes, result_dtype
 from ._threads import get_num_threads
@@ -103,10 +103,10 @@ def apply_kernel(kernel: Kernel, values: Sequence[object], out: object = None) -
         return _blockwise(partial(_apply_block, kernel, mode), operands, _FLOAT64, out)
     # Each block is typed as a call is: Python numbers stay weak, arrays keep their dtypes.
     read = [_read_typed(name, value) for name, value in zip(kernel.names, values, strict=True)]
-    text = kernel._text
-    assert text is not None
-    ints = int_classes(kernel._arg_names, [values[index] for index in text.parameters])
-    found = kernel._plan([read[index][0] for index in text.parameters], mode, ints)
+    tree = kernel._tree
+    assert tree is not None
+    ints = int_classes(kernel._arg_names, [values[index] for index in tree.parameters])
+    found = kernel._plan([read[index][0] for index in tree.parameters], mode, ints)
     return _blockwise(partial(_apply_block, kernel, mode), [operand for _, operand in read], found.dtype, out)
 
 
@@ -145,7 +145,7 @@ def apply_text(
     """
     read = [_read_typed(name, value) for name, value in zip(names, values, strict=True)]
     kinds = tuple((name, kind) for name, (kind, _) in zip(names, read))
-    found = level_plan(text, kinds, math, False, int_classes(names, values))
+    found = level_plan(text, kinds, math, int_classes(names, values))
     if found is None:
         raise TypeError(
             "reductions inside the text of Dask arrays are supported for float64 data in libm math only: "

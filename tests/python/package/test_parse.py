@@ -9,7 +9,7 @@ import pytest
 import _brindlemox as ext
 
 import brindlemox as bm
-from brindlemox import _evaluate, _parse, _registry, _typed_eval
+from brindlemox import _evaluate, _registry, _text, _typed_eval
 from conftest import bits, go_values, run_python
 
 pytestmark = pytest.mark.numpy
@@ -135,7 +135,7 @@ def test_unsupported_constructs_are_named(text, construct):
 def test_unknown_function_lists_the_supported_ones():
     with pytest.raises(ValueError) as raised:
         bm.evaluate("nosuch(x)", NAMES)
-    supported = ", ".join(sorted({*_registry.TEXT_FUNCTIONS, *_parse.TEXT_REDUCTIONS}))
+    supported = ", ".join(sorted({*_registry.TEXT_FUNCTIONS, *_text.TEXT_REDUCTIONS}))
     assert str(raised.value) == f"unknown function 'nosuch'; supported functions: {supported}"
     assert supported.startswith("abs, arccos, arccosh, arcsin, arcsinh, arctan, arctan2, arctanh, atan2, bitwise_and, ")
 
