@@ -227,3 +227,27 @@ def test_the_name_constants_are_tuples_of_names_in_code_order():
     for names in (ext._UNARY_OPS, ext._BINARY_OPS):
         assert type(names) is tuple and len(set(names)) == len(names)
         assert all(type(name) is str and name.isidentifier() for name in names)
+
+
+def test_the_operator_names_and_codes_are_the_wire_formats():
+    # Expression bytes and cache keys hold these codes, reprs these names.
+    assert ext._UNARY_OPS == (
+        "Neg", "Abs", "Sqrt", "Log", "Exp", "Log2", "Log10", "Floor", "Ceil", "Round", "Sin", "Cos", "Tan",
+        "Sinh", "Cosh", "Tanh", "Asin", "Acos", "Atan", "Asinh", "Acosh", "Atanh", "Log1p", "Expm1", "Trunc",
+        "RoundEven", "Sign", "Signbit", "IsNan", "IsInf", "IsFinite", "Cbrt",
+    )  # fmt: skip
+    assert ext._BINARY_OPS == (
+        "Add", "Sub", "Mul", "Div", "Pow", "Atan2", "Min", "Max", "Fmod", "Hypot", "Nextafter", "Copysign",
+        "FloorDiv", "Mod", "Minimum", "Maximum",
+    )  # fmt: skip
+    numpy_names = (
+        "negative absolute sqrt exp expm1 log log1p log2 log10 sin cos tan arcsin arccos arctan sinh cosh tanh "
+        "arcsinh arccosh arctanh floor ceil trunc rint sign signbit isnan isinf isfinite invert real imag "
+        "conjugate cbrt"
+    ).split()
+    binary_names = (
+        "add subtract multiply divide floor_divide remainder power arctan2 hypot copysign nextafter fmod fmin "
+        "fmax minimum maximum bitwise_and bitwise_or bitwise_xor left_shift right_shift greater greater_equal "
+        "less less_equal equal not_equal"
+    ).split()
+    assert ext._TYPED_OPS == {**dict(zip(numpy_names, range(35))), **dict(zip(binary_names, range(40, 67)))}

@@ -54,15 +54,9 @@ bool typed_loop<TypedOp::Sqrt, float>(void* out, const void* in, const void*, st
   return true;
 }
 
-BMX_ISA_END
-}  // namespace bmx::typed
-
-namespace bmx {
-BMX_ISA_BEGIN
-
 TypedLoop real_loop_for(TypedOp op, ElementType type) {
-  return typed::loop_of_any<ElementType::Float32, ElementType::Float64>(op, type);
+  return loop_of_any<ElementType::Float32, ElementType::Float64>(op, type);
 }
 
 BMX_ISA_END
-}  // namespace bmx
+}  // namespace bmx::typed
