@@ -56,6 +56,7 @@ enum class Family : char { Bool = 'b', Integer = 'i', Real = 'r', Complex = 'c' 
 enum class TypedOp : std::uint8_t { BMX_TYPED_OPS(BMX_TYPED_ENUMERATOR) };
 #undef BMX_TYPED_ENUMERATOR
 
+/// A typed row's columns.
 struct TypedOpInfo {
   TypedOp op;
   std::string_view name;
@@ -68,16 +69,11 @@ struct TypedOpInfo {
   std::optional<SleefFunction> sleef;
 };
 
-#define BMX_TYPED_INFO(name, code, numpy, arity, rule, families, levels, float32, kind, op, op_code, sleef) \
-  {TypedOp::name,                                                                                         \
-   numpy,                                                                                                 \
-   arity,                                                                                                 \
-   ResultRule::rule,                                                                                      \
-   families,                                                                                              \
-   Levels::levels,                                                                                        \
-   Float32Rule::float32,                                                                                  \
-   BMX_FLOAT64_OP_##kind(op),                                                                             \
-   std::optional<SleefFunction>{BMX_SLEEF_HAS_##sleef(SleefFunction::op)}},
+// A row's float64 operator by its kind, and its SLEEF kernel, the one named
+// as the operator, when it has one.
+#define BMX_TYPED_INFO(name, code, numpy, arity, rule, families, levels, float32, kind, op, op_code, sleef)   \
+  {TypedOp::name, numpy, arity, ResultRule::rule, families, Levels::levels, Float32Rule::float32,            \
+   BMX_FLOAT64_OP_##kind(op), std::optional<SleefFunction>{BMX_SLEEF_HAS_##sleef(SleefFunction::op)}},
 #define BMX_FLOAT64_OP_U(op) Float64Op{UnaryOp::op, {}, {}}
 #define BMX_FLOAT64_OP_B(op) Float64Op{{}, BinaryOp::op, {}}
 #define BMX_FLOAT64_OP_C(op) Float64Op{{}, {}, CompareOp::op}

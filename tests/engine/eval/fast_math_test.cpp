@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <cstring>
 #include <vector>
 
@@ -108,7 +109,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Mended{TypedOp::Power, -0.0, -3.0, -std::numeric_limits<double>::infinity()},
                       Mended{TypedOp::Expm1, 0x1p-60, 0, 0x1p-60},
                       Mended{TypedOp::Sin, -0x1p-30, 0, -0x1p-30},
-                      Mended{TypedOp::Log, -1.0, 0, -std::numeric_limits<double>::quiet_NaN()}));
+                      Mended{TypedOp::Log, -1.0, 0, -std::numeric_limits<double>::quiet_NaN()}),
+    [](const ::testing::TestParamInfo<Mended>& info) {
+      return std::string(typed_info(info.param.op).name) + "_" + std::to_string(info.index);
+    });
 
 }  // namespace
 }  // namespace bmx

@@ -230,13 +230,14 @@ def test_the_name_constants_are_tuples_of_names_in_code_order():
 
 
 def test_the_operator_names_and_codes_are_the_wire_formats():
-    # Expression bytes and cache keys hold these codes, reprs these names.
-    assert ext._UNARY_OPS == (
+    # Expression bytes, typed programs and cache keys hold these codes, reprs these names; a new
+    # operator takes the next code.
+    assert ext._UNARY_OPS[:32] == (
         "Neg", "Abs", "Sqrt", "Log", "Exp", "Log2", "Log10", "Floor", "Ceil", "Round", "Sin", "Cos", "Tan",
         "Sinh", "Cosh", "Tanh", "Asin", "Acos", "Atan", "Asinh", "Acosh", "Atanh", "Log1p", "Expm1", "Trunc",
         "RoundEven", "Sign", "Signbit", "IsNan", "IsInf", "IsFinite", "Cbrt",
     )  # fmt: skip
-    assert ext._BINARY_OPS == (
+    assert ext._BINARY_OPS[:16] == (
         "Add", "Sub", "Mul", "Div", "Pow", "Atan2", "Min", "Max", "Fmod", "Hypot", "Nextafter", "Copysign",
         "FloorDiv", "Mod", "Minimum", "Maximum",
     )  # fmt: skip
@@ -250,4 +251,5 @@ def test_the_operator_names_and_codes_are_the_wire_formats():
         "fmax minimum maximum bitwise_and bitwise_or bitwise_xor left_shift right_shift greater greater_equal "
         "less less_equal equal not_equal"
     ).split()
-    assert ext._TYPED_OPS == {**dict(zip(numpy_names, range(35))), **dict(zip(binary_names, range(40, 67)))}
+    pinned = {**dict(zip(numpy_names, range(35))), **dict(zip(binary_names, range(40, 67)))}
+    assert {name: ext._TYPED_OPS.get(name) for name in pinned} == pinned
