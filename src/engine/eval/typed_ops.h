@@ -29,7 +29,8 @@ enum class Levels : std::uint8_t { All, Baseline };
 
 /// How float32 computes an operation that has a float64 operator: in
 /// float64, rounded once, or in float32 itself, which gives the same bits
-/// for the correctly rounded operations and those that pick an operand.
+/// for the correctly rounded operations and those that pick an operand, and
+/// the only right ones for nextafter, whose step is float32's.
 enum class Float32Rule : std::uint8_t { Rounded, Exact };
 
 /// The float64 engine's operator an operation's float64 loop computes with,

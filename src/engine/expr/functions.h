@@ -77,7 +77,7 @@
   X(Y, T, Arctan2, 47, "arctan2", 2, Same, "r", Baseline, Rounded, B, Atan2, 5, Sleef(u10, Plain))                   \
   X(Y, T, Hypot, 48, "hypot", 2, Same, "r", Baseline, Rounded, B, Hypot, 9, Sleef(u05, Plain))                       \
   X(Y, T, Copysign, 49, "copysign", 2, Same, "r", All, Exact, B, Copysign, 11, None)                                 \
-  X(Y, T, Nextafter, 50, "nextafter", 2, Same, "r", Baseline, Rounded, B, Nextafter, 10, None)                       \
+  X(Y, T, Nextafter, 50, "nextafter", 2, Same, "r", Baseline, Exact, B, Nextafter, 10, None)                          \
   X(Y, T, Fmod, 51, "fmod", 2, Same, "r", Baseline, Rounded, B, Fmod, 8, None)                                       \
   X(Y, T, Fmin, 52, "fmin", 2, Same, "bir", All, Exact, B, Min, 6, None)                                             \
   X(Y, T, Fmax, 53, "fmax", 2, Same, "bir", All, Exact, B, Max, 7, None)                                             \

@@ -73,10 +73,9 @@ TEST_F(FastMath, EveryLevelAndTailGivesTheSameBits) {
   }
 }
 
-// Where the library's answer is mended, the answer is the float64
-// operator's own, computed in long double and rounded once: beyond the
-// overflow thresholds, below the magnitudes whose answer is the operand, and
-// NaN's sign for negative logarithms.
+// Where the library's answer is wrong, the answer is the float64 operator's
+// own, computed in long double and rounded once (the library's is infinite
+// for each of these), and a negative logarithm is x86's NaN.
 struct Mended {
   TypedOp op;
   double x;
@@ -106,9 +105,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Mended{TypedOp::Arccosh, 0x1p700, 0, static_cast<double>(std::acosh(0x1p700L))},
                       Mended{TypedOp::Log1p, 0x1p1020, 0, static_cast<double>(std::log1p(0x1p1020L))},
                       Mended{TypedOp::Power, 0x1.fffffffffffffp1023, 1.0, 0x1.fffffffffffffp1023},
-                      Mended{TypedOp::Power, -0.0, -3.0, -std::numeric_limits<double>::infinity()},
-                      Mended{TypedOp::Expm1, 0x1p-60, 0, 0x1p-60},
-                      Mended{TypedOp::Sin, -0x1p-30, 0, -0x1p-30},
                       Mended{TypedOp::Log, -1.0, 0, -std::numeric_limits<double>::quiet_NaN()}),
     [](const ::testing::TestParamInfo<Mended>& info) {
       return std::string(typed_info(info.param.op).name) + "_" + std::to_string(info.index);
