@@ -128,6 +128,14 @@ constexpr bool is_consistent(const TypedOpInfo& info) {
 }
 static_assert(std::ranges::all_of(kTypedOps, is_consistent));
 
+// No two rows share a code: the second would be unreachable from programs.
+static_assert([] {
+  for (const TypedOpInfo& info : kTypedOps) {
+    if (std::ranges::count(kTypedOps, info.op, &TypedOpInfo::op) != 1) return false;
+  }
+  return true;
+}());
+
 // Every function loaded from SLEEF is some operation's kernel.
 constexpr bool is_some_kernel(std::size_t function) {
   return std::ranges::any_of(kTypedOps, [function](const TypedOpInfo& info) {
