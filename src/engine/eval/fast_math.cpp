@@ -10,6 +10,7 @@
 #include "../fastmath/fast_kernel_body.h"
 #include "../fastmath/fast_kernels.h"
 #include "../isa/isa_level.h"
+#include "operators.h"
 
 namespace bmx {
 
@@ -44,94 +45,79 @@ void apply(void* out, const void* left, const void* right, std::size_t n) {
   }
 }
 
-// Where the library's answer is mended, by the columns of its table. Its
-// sinh and cosh overflow before the result does (from log(DBL_MAX), not
-// log(2 DBL_MAX)), its asinh and acosh overflow while squaring large
-// operands, and its log1p gives infinity above 1e307 (float32: 1e38), where
-// it forms 1 + x: beyond these magnitudes, well inside the range the library
-// gets right, an element is computed in x87's long double, 11 bits wider
-// than float64, and rounded once.
+// The float64 operator whose kernel `function` is: where the library's
+// answer is mended, an element is computed again by the operator's own
+// formula in x87's long double, 11 bits wider than float64, and rounded once.
+template <SleefFunction function>
+constexpr Float64Op kOperator = std::ranges::find(kTypedOps, std::optional(function), &TypedOpInfo::sleef)->float64;
+
+// Where a function's answers are mended for T (0 for never): below
+// self_below the operand is the answer, beyond wide_beyond long double
+// computes it.
 template <class T>
-constexpr T wide_beyond(SleefFunction function) {
-  const SleefInfo& info = sleef_info(function);
-  if constexpr (std::is_same_v<T, double>) return info.wide_beyond_f64;
-  return info.wide_beyond_f32;
-}
-
-// The library's pow overflows a few thousand ulps below the largest finite
-// result (x ** 1.0 of the largest float64 is infinity): an infinity from
-// finite operands is computed again in long double, which overflows only
-// where the rounded result does, and keeps C99's infinities of a zero base.
-template <SleefFunction function>
-constexpr bool kOverflowsEarly = sleef_info(function).mend == SleefMend::OverflowsEarly;
-
-// Below these magnitudes f(x) = x + O(x^2) (expm1, log1p) or x + O(x^3)
-// rounds to x itself, and the library's last step may land one ulp beyond
-// it, a hair over 1 ulp from the exact value; the operand is the answer.
-template <class T>
-constexpr T self_below(SleefFunction function) {
-  const SleefInfo& info = sleef_info(function);
-  if constexpr (std::is_same_v<T, double>) return info.self_below_f64;
-  return info.self_below_f32;
-}
-
-// The library's AVX-512 logarithms give a NaN of another sign for negative
-// operands than its other widths: these take the NaN x86's invalid
-// operations give, as the platform's libm does.
-template <SleefFunction function>
-constexpr bool kNegativeIsNan = sleef_info(function).mend == SleefMend::NegativeIsNan;
-
-// Instantiated only for a function with a wide_beyond threshold.
-template <SleefFunction function>
-long double wide(long double x) {
-  if constexpr (function == SleefFunction::Sinh) {
-    return std::sinh(x);
-  } else if constexpr (function == SleefFunction::Cosh) {
-    return std::cosh(x);
-  } else if constexpr (function == SleefFunction::Asinh) {
-    return std::asinh(x);
-  } else if constexpr (function == SleefFunction::Acosh) {
-    return std::acosh(x);
-  } else if constexpr (function == SleefFunction::Log1p) {
-    return std::log1p(x);
-  } else {
-    static_assert(function != function, "a wide_beyond threshold needs its long double function");
-  }
-}
+struct Thresholds {
+  T self_below;
+  T wide_beyond;
+};
 
 template <class T, SleefFunction function>
-constexpr bool kMended = self_below<T>(function) != 0 || wide_beyond<T>(function) != 0 ||
-                         kNegativeIsNan<function> || kOverflowsEarly<function>;
+constexpr Thresholds<T> kThresholds = [] {
+  const SleefInfo& info = sleef_info(function);
+  if constexpr (std::is_same_v<T, double>) return Thresholds<T>{info.self_below_f64, info.wide_beyond_f64};
+  return Thresholds<T>{info.self_below_f32, info.wide_beyond_f32};
+}();
+
+template <class T, SleefFunction function>
+constexpr bool kMended = sleef_info(function).mend != SleefMend::Plain || kThresholds<T, function>.self_below != 0 ||
+                         kThresholds<T, function>.wide_beyond != 0;
 
 // `operands` are the first operands, `seconds` the second ones of a function
 // of two (null for a function of one).
 template <class T, SleefFunction function>
 void mend(T* out, const T* operands, const T* seconds, std::size_t n) {
+  constexpr SleefInfo kInfo = sleef_info(function);
   // Each pass stores every element, chosen without a branch, so that it
   // vectorises; the long double passes run only where an element needs them.
-  if constexpr (kOverflowsEarly<function>) {
+  if constexpr (kInfo.mend == SleefMend::OverflowsEarly) {
+    // The library's pow overflows a few thousand ulps below the largest
+    // finite result (x ** 1.0 of the largest float64 is infinity): an
+    // infinity from finite operands is computed again, which overflows only
+    // where the rounded result does, and keeps C99's infinities of a zero base.
     bool overflowed = false;
     for (std::size_t k = 0; k < n; ++k) overflowed |= std::isinf(out[k]);
     for (std::size_t k = 0; overflowed && k < n; ++k) {
       if (std::isinf(out[k]) && std::isfinite(operands[k]) && std::isfinite(seconds[k])) {
-        out[k] = static_cast<T>(std::pow(static_cast<long double>(operands[k]), static_cast<long double>(seconds[k])));
+        out[k] = static_cast<T>(binary_value<*kOperator<function>.binary, long double>(operands[k], seconds[k]));
       }
     }
   }
-  constexpr T kSelf = self_below<T>(function);
-  constexpr T kWide = wide_beyond<T>(function);
+  // Below this magnitude f(x) = x + O(x^2) (expm1, log1p) or x + O(x^3)
+  // rounds to x itself, and the library's last step may land one ulp beyond
+  // it, a hair over 1 ulp from the exact value; the operand is the answer.
+  constexpr T kSelf = kThresholds<T, function>.self_below;
   if constexpr (kSelf != 0) {
     for (std::size_t k = 0; k < n; ++k) out[k] = std::fabs(operands[k]) < kSelf ? operands[k] : out[k];
   }
-  if constexpr (kNegativeIsNan<function>) {
+  if constexpr (kInfo.mend == SleefMend::NegativeIsNan) {
+    // The library's AVX-512 logarithms give a NaN of another sign for
+    // negative operands than its other widths: these take the NaN x86's
+    // invalid operations give, as the platform's libm does.
     constexpr T kNan = -std::numeric_limits<T>::quiet_NaN();
     for (std::size_t k = 0; k < n; ++k) out[k] = operands[k] < 0 ? kNan : out[k];
   }
+  // Beyond this magnitude, well inside the range the library gets right, it
+  // is wrong: its sinh and cosh overflow before the result does (from
+  // log(DBL_MAX), not log(2 DBL_MAX)), its asinh and acosh overflow while
+  // squaring large operands, and its log1p gives infinity above 1e307
+  // (float32: 1e38), where it forms 1 + x.
+  constexpr T kWide = kThresholds<T, function>.wide_beyond;
   if constexpr (kWide != 0) {
     bool beyond = false;
     for (std::size_t k = 0; k < n; ++k) beyond |= std::fabs(operands[k]) > kWide;
     for (std::size_t k = 0; beyond && k < n; ++k) {
-      if (std::fabs(operands[k]) > kWide) out[k] = static_cast<T>(wide<function>(operands[k]));
+      if (std::fabs(operands[k]) > kWide) {
+        out[k] = static_cast<T>(unary_value<*kOperator<function>.unary, long double>(operands[k]));
+      }
     }
   }
 }

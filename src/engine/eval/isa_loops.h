@@ -14,12 +14,6 @@
 
 namespace bmx {
 
-#define BMX_COUNT_OP(name, code) +1
-inline constexpr std::size_t kUnaryOpCount = 0 BMX_UNARY_OPS(BMX_COUNT_OP);
-inline constexpr std::size_t kBinaryOpCount = 0 BMX_BINARY_OPS(BMX_COUNT_OP);
-inline constexpr std::size_t kCompareOpCount = 0 BMX_COMPARE_OPS(BMX_COUNT_OP);
-#undef BMX_COUNT_OP
-
 /// The float64 engine's block loops, indexed by operator code. Each writes
 /// out[k] for k < n and reads element k of its operands before it writes
 /// out[k], so `out` may be the memory of an operand.
@@ -32,9 +26,9 @@ struct FlatLoops {
     void (*right_scalar)(double* out, const double* left, double right, std::size_t n);
     void (*left_scalar)(double* out, double left, const double* right, std::size_t n);
   };
-  Unary unary[kUnaryOpCount];
-  Pair binary[kBinaryOpCount];
-  Pair compare[kCompareOpCount];
+  Unary unary[kUnaryOps.size()];
+  Pair binary[kBinaryOps.size()];
+  Pair compare[kCompareOps.size()];
 };
 
 /// The tree engine's loops, indexed by operator code, over the elements of a
@@ -47,9 +41,9 @@ struct TreeLoops {
   /// `right_first`; a null `second` stands for `scalar` at every element.
   using Combine = void (*)(double* values, const std::uint32_t* offsets, std::size_t count, const double* second,
                            double scalar, bool right_first);
-  Unary unary[kUnaryOpCount];
-  Combine binary[kBinaryOpCount];
-  Combine compare[kCompareOpCount];
+  Unary unary[kUnaryOps.size()];
+  Combine binary[kBinaryOps.size()];
+  Combine compare[kCompareOps.size()];
 };
 
 struct IsaLoops {

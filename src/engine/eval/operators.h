@@ -68,9 +68,11 @@ inline double floored_div(double l, double r) {
 /// The operator applied to x. Neg and Abs work on the sign bit alone, so they
 /// also flip or clear it on zeros and NaN. Round takes halves away from zero,
 /// RoundEven to even. The predicates give 1.0 or 0.0; Sign gives 1.0, -1.0,
-/// 0.0 for either zero, and NaN for NaN.
-template <UnaryOp op>
-inline double unary_value(double x) {
+/// 0.0 for either zero, and NaN for NaN. Over another type F (long double,
+/// complex) an operator that calls a function of the library calls that
+/// function's overload for F.
+template <UnaryOp op, class F = double>
+inline F unary_value(std::type_identity_t<F> x) {
   if constexpr (op == UnaryOp::Neg) return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) ^ kSignBit);
   if constexpr (op == UnaryOp::Abs) return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) & ~kSignBit);
   if constexpr (op == UnaryOp::Sqrt) return std::sqrt(x);

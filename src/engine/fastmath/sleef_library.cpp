@@ -32,8 +32,11 @@ std::string symbol(std::size_t function, bool f64, SleefWidth width) {
   static constexpr std::array<const char*, 3> kExtensions = {"purecfma", "avx2", "avx512f"};
   const auto w = static_cast<std::size_t>(width);
   const SleefInfo& info = kSleefInfos[function];
-  return std::string("Sleef_finz_") + std::string(info.name) + (f64 ? kF64Lanes[w] : kF32Lanes[w]) + "_" +
-         std::string(info.accuracy) + kExtensions[w];
+  std::string name(info.name);
+  // ASCII's case, whatever the process's locale (Python sets one).
+  for (char& c : name) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  return "Sleef_finz_" + name + (f64 ? kF64Lanes[w] : kF32Lanes[w]) + "_" + std::string(info.accuracy) +
+         kExtensions[w];
 }
 
 Loaded load() {

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "../expr/functions.h"
+
 namespace bmx {
 
 /// How fast math mends a function's answers (fast_math.cpp says why each
@@ -20,33 +22,22 @@ namespace bmx {
 /// operands, or long double where a finite result overflowed.
 enum class SleefMend : std::uint8_t { Plain, NegativeIsNan, OverflowsEarly };
 
-/// The functions taken from the library, each within 1 ulp (hypot 0.5 ulp):
-/// enumerator, the library's name, operands, the accuracy its symbol names;
-/// then where fast math mends its answers: the magnitude below which the
-/// operand is the answer and that beyond which long double computes it
-/// (float64, float32; 0 for never), and the mend of SleefMend.
-#define BMX_SLEEF_FUNCTIONS(X)                                              \
-  X(Exp, "exp", 1, "u10", 0, 0, 0, 0, Plain)                                \
-  X(Expm1, "expm1", 1, "u10", 0x1p-54, 0x1p-25f, 0, 0, Plain)               \
-  X(Log, "log", 1, "u10", 0, 0, 0, 0, NegativeIsNan)                        \
-  X(Log1p, "log1p", 1, "u10", 0x1p-54, 0x1p-25f, 0x1p1000, 0x1p120f, Plain) \
-  X(Log2, "log2", 1, "u10", 0, 0, 0, 0, NegativeIsNan)                      \
-  X(Log10, "log10", 1, "u10", 0, 0, 0, 0, NegativeIsNan)                    \
-  X(Sin, "sin", 1, "u10", 0x1p-27, 0x1p-13f, 0, 0, Plain)                   \
-  X(Cos, "cos", 1, "u10", 0, 0, 0, 0, Plain)                                \
-  X(Tan, "tan", 1, "u10", 0x1p-27, 0x1p-13f, 0, 0, Plain)                   \
-  X(Asin, "asin", 1, "u10", 0x1p-27, 0x1p-13f, 0, 0, Plain)                 \
-  X(Acos, "acos", 1, "u10", 0, 0, 0, 0, Plain)                              \
-  X(Atan, "atan", 1, "u10", 0x1p-27, 0x1p-13f, 0, 0, Plain)                 \
-  X(Sinh, "sinh", 1, "u10", 0x1p-27, 0x1p-13f, 709.0, 88.0f, Plain)         \
-  X(Cosh, "cosh", 1, "u10", 0, 0, 709.0, 88.0f, Plain)                      \
-  X(Tanh, "tanh", 1, "u10", 0x1p-27, 0x1p-13f, 0, 0, Plain)                 \
-  X(Asinh, "asinh", 1, "u10", 0x1p-27, 0x1p-13f, 0x1p500, 0x1p60f, Plain)   \
-  X(Acosh, "acosh", 1, "u10", 0, 0, 0x1p500, 0x1p60f, Plain)                \
-  X(Atanh, "atanh", 1, "u10", 0x1p-27, 0x1p-13f, 0, 0, Plain)               \
-  X(Atan2, "atan2", 2, "u10", 0, 0, 0, 0, Plain)                            \
-  X(Pow, "pow", 2, "u10", 0, 0, 0, 0, OverflowsEarly)                       \
-  X(Hypot, "hypot", 2, "u05", 0, 0, 0, 0, Plain)
+/// The rows of the function table with a SLEEF kernel, as Y(name, arity,
+/// accuracy, mend, thresholds...): the float64 operator's name, whose lower
+/// case is the library's, its operands, the accuracy its symbol names, the
+/// mend, then where fast math mends its answers: the magnitude below which
+/// the operand is the answer and that beyond which long double computes it
+/// (float64, float32; 0 or left out for never). Every function is within
+/// 1 ulp (hypot 0.5 ulp).
+#define BMX_SLEEF_FUNCTIONS(Y) BMX_FUNCTIONS(BMX_SLEEF_ROW, Y)
+#define BMX_SLEEF_ROW(Y, typed, name, code, numpy, arity, rule, families, levels, float32, kind, op, op_code, sleef) \
+  BMX_SLEEF_KEEP(BMX_SLEEF_HAS_##sleef, Y, op, arity, BMX_SLEEF_COLUMNS_##sleef)
+#define BMX_SLEEF_KEEP(keep, Y, ...) keep(Y(__VA_ARGS__))
+#define BMX_SLEEF_HAS_None BMX_SLEEF_DROP
+#define BMX_SLEEF_HAS_Sleef(...) BMX_SLEEF_CALL
+#define BMX_SLEEF_COLUMNS_Sleef(...) __VA_ARGS__
+#define BMX_SLEEF_DROP(...)
+#define BMX_SLEEF_CALL(...) __VA_ARGS__
 
 #define BMX_SLEEF_ENUMERATOR(name, ...) name,
 enum class SleefFunction : std::uint8_t { BMX_SLEEF_FUNCTIONS(BMX_SLEEF_ENUMERATOR) };
@@ -57,15 +48,15 @@ struct SleefInfo {
   std::string_view name;
   int arity;
   std::string_view accuracy;
-  double self_below_f64;
-  float self_below_f32;
-  double wide_beyond_f64;
-  float wide_beyond_f32;
   SleefMend mend;
+  double self_below_f64 = 0;
+  float self_below_f32 = 0;
+  double wide_beyond_f64 = 0;
+  float wide_beyond_f32 = 0;
 };
 
-#define BMX_SLEEF_INFO(name, text, arity, accuracy, self64, self32, wide64, wide32, mend) \
-  {text, arity, accuracy, self64, self32, wide64, wide32, SleefMend::mend},
+#define BMX_SLEEF_INFO(name, arity, accuracy, mend, ...) \
+  SleefInfo{#name, arity, #accuracy, SleefMend::mend, __VA_ARGS__},
 inline constexpr SleefInfo kSleefInfos[] = {BMX_SLEEF_FUNCTIONS(BMX_SLEEF_INFO)};
 #undef BMX_SLEEF_INFO
 inline constexpr std::size_t kSleefFunctionCount = std::size(kSleefInfos);

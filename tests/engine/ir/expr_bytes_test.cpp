@@ -10,6 +10,7 @@
 
 #include "expr/expr_format.h"
 #include "expr/temp_id.h"
+#include "ir/kernel_key.h"
 
 namespace bmx {
 namespace {
@@ -115,10 +116,12 @@ TEST(ExprBytesTest, IdsAreDrawnOnlyForValidBytes) {
 struct BadCase {
   const char* what;
   Bytes bytes;
-  const char* message;
+  std::string message;
 };
 
 std::vector<BadCase> bad_kernel_cases() {
+  // The code the next unary operator will take, unknown until then.
+  const int past_unary = node_code(NodeTag::Unary, static_cast<std::uint8_t>(kUnaryOps.size() - 1)) + 1;
   return {
       {"empty", {}, "truncated at byte 0"},
       {"magic", bytes_of({'B', 'M', 'X', 'E', 1, 1, 1, 'x', 1, 1, 0}), "bad magic"},
@@ -137,7 +140,8 @@ std::vector<BadCase> bad_kernel_cases() {
       {"no nodes", bytes_of({'B', 'M', 'X', 'K', 1, 1, 1, 'x', 0}), "no nodes"},
       {"node count", bytes_of({'B', 'M', 'X', 'K', 1, 1, 1, 'x', 3, 1, 0}),
        "node count 3 at byte 8 exceeds the 2 bytes left"},
-      {"unknown code", bytes_of({'B', 'M', 'X', 'K', 1, 1, 1, 'x', 2, 1, 0, 122}), "unknown node code 122 at byte 11"},
+      {"unknown code", bytes_of({'B', 'M', 'X', 'K', 1, 1, 1, 'x', 2, 1, 0, past_unary}),
+       "unknown node code " + std::to_string(past_unary) + " at byte 11"},
       {"unknown binary", bytes_of({'B', 'M', 'X', 'K', 1, 1, 1, 'x', 2, 1, 0, 46}), "unknown node code 46 at byte 11"},
       {"unknown compare", bytes_of({'B', 'M', 'X', 'K', 1, 1, 1, 'x', 2, 1, 0, 56}), "unknown node code 56 at byte 11"},
       {"slot range", bytes_of({'B', 'M', 'X', 'K', 1, 1, 1, 'x', 1, 1, 1}),

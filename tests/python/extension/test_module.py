@@ -279,3 +279,29 @@ def test_private_function_signatures_and_docs(name):
     assert (function.__text_signature__, function.__doc__) == PRIVATE_FUNCTIONS[name]
     assert (function.__module__, function.__self__) == ("_brindlemox", ext)
     assert name not in ext.__all__
+
+
+def test_the_operator_names_and_codes_are_the_wire_formats():
+    # Expression bytes, typed programs and cache keys hold these codes, reprs these names; a new
+    # operator takes the next code.
+    assert ext._UNARY_OPS[:32] == (
+        "Neg", "Abs", "Sqrt", "Log", "Exp", "Log2", "Log10", "Floor", "Ceil", "Round", "Sin", "Cos", "Tan",
+        "Sinh", "Cosh", "Tanh", "Asin", "Acos", "Atan", "Asinh", "Acosh", "Atanh", "Log1p", "Expm1", "Trunc",
+        "RoundEven", "Sign", "Signbit", "IsNan", "IsInf", "IsFinite", "Cbrt",
+    )  # fmt: skip
+    assert ext._BINARY_OPS[:16] == (
+        "Add", "Sub", "Mul", "Div", "Pow", "Atan2", "Min", "Max", "Fmod", "Hypot", "Nextafter", "Copysign",
+        "FloorDiv", "Mod", "Minimum", "Maximum",
+    )  # fmt: skip
+    numpy_names = (
+        "negative absolute sqrt exp expm1 log log1p log2 log10 sin cos tan arcsin arccos arctan sinh cosh tanh "
+        "arcsinh arccosh arctanh floor ceil trunc rint sign signbit isnan isinf isfinite invert real imag "
+        "conjugate cbrt"
+    ).split()
+    binary_names = (
+        "add subtract multiply divide floor_divide remainder power arctan2 hypot copysign nextafter fmod fmin "
+        "fmax minimum maximum bitwise_and bitwise_or bitwise_xor left_shift right_shift greater greater_equal "
+        "less less_equal equal not_equal"
+    ).split()
+    pinned = {**dict(zip(numpy_names, range(35))), **dict(zip(binary_names, range(40, 67)))}
+    assert {name: ext._TYPED_OPS.get(name) for name in pinned} == pinned

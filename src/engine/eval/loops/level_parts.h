@@ -2,7 +2,8 @@
 // sources.
 #pragma once
 
-#include <initializer_list>
+#include <cstddef>
+#include <utility>
 
 #include "../../isa/isa_namespace.h"
 #include "../isa_loops.h"
@@ -10,38 +11,23 @@
 namespace bmx {
 BMX_ISA_BEGIN
 
-// The operator lists give their codes in order from 0, the tables' indices.
-constexpr bool in_code_order(std::initializer_list<int> codes) {
-  int expected = 0;
-  for (const int code : codes) {
-    if (code != expected++) return false;
-  }
-  return true;
-}
-#define BMX_CODE(name, code) code,
-static_assert(in_code_order({BMX_UNARY_OPS(BMX_CODE)}) && in_code_order({BMX_BINARY_OPS(BMX_CODE)}) &&
-              in_code_order({BMX_COMPARE_OPS(BMX_CODE)}));
-#undef BMX_CODE
-
 /// A table of loops by operator code (FlatLoops, TreeLoops): the entry of a
 /// unary operator is `Entries::unary<op>()`, that of a binary operator or a
 /// comparison `Entries::pair<op>()`.
 template <class Table, class Entries>
 constexpr Table op_table() {
-#define BMX_UNARY_ENTRY(name, code) Entries::template unary<UnaryOp::name>(),
-#define BMX_BINARY_ENTRY(name, code) Entries::template pair<BinaryOp::name>(),
-#define BMX_COMPARE_ENTRY(name, code) Entries::template pair<CompareOp::name>(),
-  return {{BMX_UNARY_OPS(BMX_UNARY_ENTRY)}, {BMX_BINARY_OPS(BMX_BINARY_ENTRY)}, {BMX_COMPARE_OPS(BMX_COMPARE_ENTRY)}};
-#undef BMX_UNARY_ENTRY
-#undef BMX_BINARY_ENTRY
-#undef BMX_COMPARE_ENTRY
+  const auto by_code = []<std::size_t... u, std::size_t... b, std::size_t... c>(
+                           std::index_sequence<u...>, std::index_sequence<b...>, std::index_sequence<c...>) {
+    return Table{{Entries::template unary<kUnaryOps[u]>()...},
+                 {Entries::template pair<kBinaryOps[b]>()...},
+                 {Entries::template pair<kCompareOps[c]>()...}};
+  };
+  return by_code(std::make_index_sequence<kUnaryOps.size()>(), std::make_index_sequence<kBinaryOps.size()>(),
+                 std::make_index_sequence<kCompareOps.size()>());
 }
 
 extern const FlatLoops kFlatLoops;
 extern const TreeLoops kTreeLoops;
-TypedLoop integer_loop_for(TypedOp op, ElementType type);
-TypedLoop real_loop_for(TypedOp op, ElementType type);
-TypedLoop complex_loop_for(TypedOp op, ElementType type);
 CastLoop cast_loop_for(ElementType from, ElementType to);
 SelectLoop select_loop_for(std::size_t size);
 /// out[k] = sqrt(in[k]) for k < n, vectorised.
@@ -53,3 +39,14 @@ void integer_rows(const void* data, ElementType type, std::size_t rows, std::siz
 
 BMX_ISA_END
 }  // namespace bmx
+
+namespace bmx::typed {
+BMX_ISA_BEGIN
+
+/// The typed loops of each family, each defined beside the family's scalar bodies.
+TypedLoop integer_loop_for(TypedOp op, ElementType type);
+TypedLoop real_loop_for(TypedOp op, ElementType type);
+TypedLoop complex_loop_for(TypedOp op, ElementType type);
+
+BMX_ISA_END
+}  // namespace bmx::typed

@@ -11,10 +11,10 @@ namespace {
 // baseline's serve every level.
 constexpr auto kComplexLoops = nullptr;
 #else
-constexpr auto kComplexLoops = &complex_loop_for;
+constexpr auto kComplexLoops = &typed::complex_loop_for;
 #endif
 
-constexpr IsaLoops kLoops{&kFlatLoops,    &kTreeLoops,      &integer_loop_for, &real_loop_for, kComplexLoops,
+constexpr IsaLoops kLoops{&kFlatLoops,    &kTreeLoops,      &typed::integer_loop_for, &typed::real_loop_for, kComplexLoops,
                           &cast_loop_for, &select_loop_for, &min_scan,         &max_scan,      &integer_rows};
 
 }  // namespace

@@ -25,30 +25,19 @@ std::complex<F> multiply(std::complex<F> l, std::complex<F> r) {
 template <TypedOp op>
 Z function(Z z) {
   using enum TypedOp;
-  if constexpr (op == Sqrt) return std::sqrt(z);
-  if constexpr (op == Exp) return std::exp(z);
   // NumPy's formulas for these two, which keep small results accurate.
   if constexpr (op == Expm1) {
     const double half_sine = std::sin(z.imag() / 2.0);
     return {std::expm1(z.real()) * std::cos(z.imag()) - 2.0 * half_sine * half_sine,
             std::exp(z.real()) * std::sin(z.imag())};
+  } else if constexpr (op == Log1p) {
+    return {std::log(std::hypot(z.real() + 1.0, z.imag())), std::atan2(z.imag(), z.real() + 1.0)};
+  } else if constexpr (op == Log2) {
+    return std::log(z) / std::numbers::ln2;
+  } else {
+    // The library's complex overload of the function the float64 operator calls.
+    return unary_value<*typed_info(op).float64.unary, Z>(z);
   }
-  if constexpr (op == Log) return std::log(z);
-  if constexpr (op == Log1p) return {std::log(std::hypot(z.real() + 1.0, z.imag())), std::atan2(z.imag(), z.real() + 1.0)};
-  if constexpr (op == Log2) return std::log(z) / std::numbers::ln2;
-  if constexpr (op == Log10) return std::log10(z);
-  if constexpr (op == Sin) return std::sin(z);
-  if constexpr (op == Cos) return std::cos(z);
-  if constexpr (op == Tan) return std::tan(z);
-  if constexpr (op == Arcsin) return std::asin(z);
-  if constexpr (op == Arccos) return std::acos(z);
-  if constexpr (op == Arctan) return std::atan(z);
-  if constexpr (op == Sinh) return std::sinh(z);
-  if constexpr (op == Cosh) return std::cosh(z);
-  if constexpr (op == Tanh) return std::tanh(z);
-  if constexpr (op == Arcsinh) return std::asinh(z);
-  if constexpr (op == Arccosh) return std::acosh(z);
-  if constexpr (op == Arctanh) return std::atanh(z);
 }
 
 /// NumPy's complex power: exact for the exponents 0, and small integers by
@@ -139,15 +128,9 @@ struct Apply<op, T> {
   }
 };
 
-BMX_ISA_END
-}  // namespace bmx::typed
-
-namespace bmx {
-BMX_ISA_BEGIN
-
 TypedLoop complex_loop_for(TypedOp op, ElementType type) {
-  return typed::loop_of_any<ElementType::Complex64, ElementType::Complex128>(op, type);
+  return loop_of_any<ElementType::Complex64, ElementType::Complex128>(op, type);
 }
 
 BMX_ISA_END
-}  // namespace bmx
+}  // namespace bmx::typed

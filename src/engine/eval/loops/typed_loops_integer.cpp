@@ -148,16 +148,9 @@ bool division_loop(void* out, const void* left, const void* right, std::size_t n
 
 }  // namespace
 
-BMX_ISA_END
-}  // namespace bmx::typed
-
-namespace bmx {
-BMX_ISA_BEGIN
-
 /// The loop of `op` over T, with the divisions by one number taken apart.
 template <class T>
 TypedLoop integer_loop_of(TypedOp op) {
-  using namespace typed;
   if constexpr (std::is_signed_v<T> && built_at_this_level<TypedOp::FloorDivide>()) {
     if (op == TypedOp::FloorDivide) return &division_loop<TypedOp::FloorDivide, T>;
     if (op == TypedOp::Remainder) return &division_loop<TypedOp::Remainder, T>;
@@ -166,7 +159,6 @@ TypedLoop integer_loop_of(TypedOp op) {
 }
 
 TypedLoop integer_loop_for(TypedOp op, ElementType type) {
-  using namespace typed;
   switch (type) {
     case ElementType::Bool: return loop_of<bool>(op);
     case ElementType::Int8: return integer_loop_of<std::int8_t>(op);
@@ -182,4 +174,4 @@ TypedLoop integer_loop_for(TypedOp op, ElementType type) {
 }
 
 BMX_ISA_END
-}  // namespace bmx
+}  // namespace bmx::typed

@@ -1,6 +1,6 @@
 // The loops over float32 and float64. float64 takes the float64 engine's
-// operators; float32 computes each element in float64 and rounds it once,
-// except where rounding twice could differ (nextafter steps in float32).
+// operators; float32 computes each element in float64 and rounds it once, or
+// in float32 itself where its row says so (Float32Rule).
 #include <cmath>
 
 #include "level_parts.h"
@@ -16,18 +16,11 @@ struct Apply<op, T> {
     using enum TypedOp;
     if constexpr (is_comparison(op)) {
       return compare<op>(l, r);
-    } else if constexpr (op == Signbit) {
-      return std::signbit(l);
-    } else if constexpr (op == Isnan) {
-      return std::isnan(l);
-    } else if constexpr (op == Isinf) {
-      return std::isinf(l);
-    } else if constexpr (op == Isfinite) {
-      return std::isfinite(l);
+    } else if constexpr (typed_info(op).rule == ResultRule::Bool) {
+      // The float64 predicates give 1.0 or 0.0; float32 widens exactly.
+      return real_function<op>(l) != 0.0;
     } else if constexpr (op == Conjugate) {
       return l;
-    } else if constexpr (op == Nextafter) {
-      return std::nextafter(l, r);
     } else if constexpr (op == Negative) {
       return static_cast<T>(-l);
     } else if constexpr (typed_info(op).float64.unary.has_value()) {
@@ -54,15 +47,9 @@ bool typed_loop<TypedOp::Sqrt, float>(void* out, const void* in, const void*, st
   return true;
 }
 
-BMX_ISA_END
-}  // namespace bmx::typed
-
-namespace bmx {
-BMX_ISA_BEGIN
-
 TypedLoop real_loop_for(TypedOp op, ElementType type) {
-  return typed::loop_of_any<ElementType::Float32, ElementType::Float64>(op, type);
+  return loop_of_any<ElementType::Float32, ElementType::Float64>(op, type);
 }
 
 BMX_ISA_END
-}  // namespace bmx
+}  // namespace bmx::typed
