@@ -22,7 +22,7 @@ from ._build import Operand
 from ._engine import Expr, kernels
 from ._functions import bitwise_and, bitwise_or, floor_divide, invert, remainder
 from ._registry import TEXT_FUNCTIONS
-from ._text import BINARY, CALL, COMPARE, NAME, NUMBER, REDUCE, UNARY, Axis, Node, Reduced, Text, read
+from ._text import BINARY, CALL, COMPARE, NAME, NUMBER, REDUCE, UNARY, Axis, Node, Reduced, Text, comparison_chain, read
 
 _BINARY: Final[dict[str, Callable[[Operand, Operand], Operand]]] = {
     "+": operator.add,
@@ -138,17 +138,13 @@ class _Builder:
         return value
 
     def compare(self, node: Node) -> Operand:
-        """A comparison chain as Python reads it: a < b < c is (a < b) & (b < c),
-        each operand built once and in order."""
-        result: Operand | None = None
-        left = self.build(node.operands[0])
-        for symbol, comparator in zip(node.op, node.operands[1:]):
-            right = self.build(comparator)
-            term = _build.apply(_COMPARE[symbol], left, right)
-            result = term if result is None else bitwise_and(result, term)
-            left = right
-        assert result is not None
-        return result
+        def term(symbol: str, a: Operand, b: Operand) -> Operand:
+            return _build.apply(_COMPARE[symbol], a, b)
+
+        def both(a: Operand, b: Operand) -> Operand:
+            return bitwise_and(a, b)
+
+        return comparison_chain(node, self.build, term, both)
 
     def reduction(self, node: Node) -> Expr:
         reduced: Reduced = node.value

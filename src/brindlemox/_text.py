@@ -12,7 +12,8 @@ one that walk meets (`_parse.checked`), as when the builder read the text.
 
 import ast
 import functools
-from typing import Any, Final, NamedTuple, TypeAlias
+from collections.abc import Callable
+from typing import Any, Final, NamedTuple, TypeAlias, TypeVar
 
 from _brindlemox import _REDUCTIONS
 
@@ -54,6 +55,28 @@ class Node:
         self.operands = operands
         #: What a leaf is, a reduction's `Reduced`, a refusal's error.
         self.value = value
+
+
+_Built = TypeVar("_Built")
+
+
+def comparison_chain(
+    node: Node,
+    build: Callable[[Node], _Built],
+    compare: Callable[[str, _Built, _Built], _Built],
+    both: Callable[[_Built, _Built], _Built],
+) -> _Built:
+    """A `COMPARE` chain as Python reads it: a < b < c is (a < b) & (b < c),
+    each operand built once and in order."""
+    result: _Built | None = None
+    left = build(node.operands[0])
+    for symbol, comparator in zip(node.op, node.operands[1:]):
+        right = build(comparator)
+        term = compare(symbol, left, right)
+        result = term if result is None else both(result, term)
+        left = right
+    assert result is not None
+    return result
 
 
 class Reduced(NamedTuple):

@@ -22,7 +22,7 @@ from _brindlemox import _FAST_MATH_LOOPS, _TYPED_OPS, _typed_compile
 from ._inputs import CODES
 from ._python_ints import as_array, check_int_bits
 from ._registry import TEXT_FUNCTIONS, entry
-from ._text import BINARY, CALL, COMPARE, NAME, NUMBER, REDUCE, UNARY, Node
+from ._text import BINARY, CALL, COMPARE, NAME, NUMBER, REDUCE, UNARY, Node, comparison_chain
 from ._typed_program import APPLY, CAST, CONSTANT, LOAD, WHERE, Plan, Typed, Value, WeakName, kind_of, laid_out, representative
 
 
@@ -224,7 +224,8 @@ class _Typer:
             return self.made[id(node)]
         kind = node.kind
         if kind == NUMBER:
-            return node.value
+            number: Value = node.value
+            return number
         if kind == NAME or kind == REDUCE:
             # A reduction is read by its slot, where a call binds its value.
             name = node.value if kind == NAME else node.value.slot
@@ -283,17 +284,13 @@ class _Typer:
         return self.apply(ufunc, operands)
 
     def compare(self, node: Node) -> Value:
-        """A comparison chain as Python reads it: a < b < c is (a < b) & (b < c),
-        each operand built once and in order."""
-        result: Value | None = None
-        left = self.build(node.operands[0])
-        for symbol, comparator in zip(node.op, node.operands[1:]):
-            right = self.build(comparator)
-            term = self.operator(_COMPARE[symbol], symbol, [left, right])
-            result = term if result is None else self.operator(np.bitwise_and, "&", [result, term])
-            left = right
-        assert result is not None
-        return result
+        def term(symbol: str, a: Value, b: Value) -> Value:
+            return self.operator(_COMPARE[symbol], symbol, [a, b])
+
+        def both(a: Value, b: Value) -> Value:
+            return self.operator(np.bitwise_and, "&", [a, b])
+
+        return comparison_chain(node, self.build, term, both)
 
     def call(self, node: Node) -> Value:
         name: str = node.op
