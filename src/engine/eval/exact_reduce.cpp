@@ -1,0 +1,56 @@
+// Exact sums on every core: pieces summed apart, then merged.
+#include "exact_reduce.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "../internal_failure.h"
+#include "run_range.h"
+
+namespace bmx {
+
+namespace {
+
+/// Elements of a piece of one sum (256 KiB): each piece's ExactSum and its
+/// merge cost about what a hundred elements do.
+constexpr std::size_t kSumPiece = std::size_t{1} << 15;
+
+}  // namespace
+
+void add_on_pool(ExactSum& sum, std::span<const double> values) {
+  std::mutex merging;
+  run_range(values.size(), kSumPiece, [&](std::size_t begin, std::size_t end) {
+    ExactSum piece;
+    piece.add(values.subspan(begin, end - begin));
+    const std::lock_guard lock(merging);
+    sum.merge(piece);
+  });
+}
+
+void exact_sum_rows(std::span<const double> values, std::span<double> out, SumFormat format) {
+  if (out.empty()) return;
+  check(values.size() % out.size() == 0, "exact_sum_rows: the values do not split into the rows");
+  const std::size_t row_length = values.size() / out.size();
+  if (out.size() == 1) {
+    ExactSum sum;
+    add_on_pool(sum, values);
+    out[0] = sum.round_as(format);
+    return;
+  }
+  const std::size_t min_rows = std::max<std::size_t>(1, kSequentialThreshold / std::max<std::size_t>(1, row_length));
+  const auto sum_rows = [&](std::size_t first, std::size_t last) {
+    for (std::size_t row = first; row < last; ++row) {
+      ExactSum sum;
+      sum.add(values.subspan(row * row_length, row_length));
+      out[row] = sum.round_as(format);
+    }
+  };
+  // Whether to use the pool is a question of the elements, not of the rows.
+  if (values.size() < kSequentialThreshold || !may_use_pool()) {
+    sum_rows(0, out.size());
+  } else {
+    WorkPool::global().run_pieces(out.size(), min_rows, sum_rows);
+  }
+}
+
+}  // namespace bmx

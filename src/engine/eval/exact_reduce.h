@@ -1,0 +1,24 @@
+// Exact sums of whole buffers and of rows, on the work pool.
+#pragma once
+
+#include <span>
+
+#include "exact_sum.h"
+
+namespace bmx {
+
+/// Adds `values` into `sum`, spread over the work pool: each piece goes into
+/// an ExactSum of its own and the pieces' sums are merged, exactly, so every
+/// thread count and every split holds the same sum. Short inputs, and a
+/// thread setting of 1, add on the calling thread. Any thread.
+void add_on_pool(ExactSum& sum, std::span<const double> values);
+
+/// The exact sum of each row of `values`, which holds out.size() rows of equal
+/// length one after another, rounded once to `format` into the element of
+/// `out` of its index. Rows are spread over the work pool (a single row over
+/// its elements), each with the bits of its own exact sum. `values` must split
+/// into the rows, and must not overlap `out`; the caller keeps both alive
+/// during the call. Any thread.
+void exact_sum_rows(std::span<const double> values, std::span<double> out, SumFormat format);
+
+}  // namespace bmx
