@@ -11,7 +11,7 @@ namespace bmx {
 namespace {
 
 __extension__ using Wide = unsigned __int128;
-using Chunks = std::array<std::int64_t, ExactSum::kChunks>;
+using Chunks = ExactSum::Chunks;
 
 constexpr int kChunkBits = 32;
 constexpr std::int64_t kChunkMask = (std::int64_t{1} << kChunkBits) - 1;
@@ -36,20 +36,24 @@ void propagate(Chunks& chunks) {
   }
 }
 
-/// Adds the finite double of `bits` to its two chunks; its exponent field is
-/// not all ones.
-inline void add_finite(Chunks& chunks, std::uint64_t bits) {
-  const auto field = static_cast<unsigned>(bits >> 52) & 0x7FF;
-  // A subnormal's weight is that of the least normal exponent, without the hidden bit.
-  const std::uint64_t mantissa = (bits & kMantissaMask) | (std::uint64_t{field != 0} << 52);
-  const unsigned position = field - (field != 0);
+/// Adds sign * magnitude * 2^(position - 1074) to the chunks position / 32
+/// and the one above; magnitude < 2^53.
+inline void add_scaled(Chunks& chunks, unsigned position, std::uint64_t magnitude, std::uint64_t bits) {
+  const auto negative = static_cast<std::int64_t>(bits) >> 63;  // 0 or -1
+  // x ^ -1 is -x - 1, so (x ^ negative) - negative is -x when negative.
+  const std::int64_t mantissa = (static_cast<std::int64_t>(magnitude) ^ negative) - negative;
   const unsigned shift = position % kChunkBits;
-  const auto low = static_cast<std::int64_t>((mantissa << shift) & kChunkMask);
-  const auto high = static_cast<std::int64_t>(mantissa >> (kChunkBits - shift));
-  const auto negative = static_cast<std::int64_t>(bits >> 63);
-  // x ^ -1 is -x - 1, so (x ^ -negative) + negative is -x when negative.
-  chunks[position / kChunkBits] += (low ^ -negative) + negative;
-  chunks[position / kChunkBits + 1] += (high ^ -negative) + negative;
+  // mantissa * 2^shift is high * 2^32 + low, low in [0, 2^32).
+  chunks[position / kChunkBits] += static_cast<std::int64_t>((static_cast<std::uint64_t>(mantissa) << shift) & kChunkMask);
+  chunks[position / kChunkBits + 1] += mantissa >> (kChunkBits - shift);
+}
+
+/// Whether `bits` are a normal double's: exponent field neither 0 nor all ones.
+inline bool is_normal(std::uint64_t bits) { return ((bits >> 52) & 0x7FF) - 1 < 0x7FE; }
+
+/// Adds the normal double of `bits` to its chunks.
+inline void add_normal(Chunks& chunks, std::uint64_t bits) {
+  add_scaled(chunks, static_cast<unsigned>((bits >> 52) & 0x7FF) - 1, (bits & kMantissaMask) | (kMantissaMask + 1), bits);
 }
 
 }  // namespace
@@ -59,39 +63,62 @@ ExactSum::ExactSum(const State& state) : count_(static_cast<std::uint64_t>(state
   std::copy_n(state.begin(), kChunks, chunks_.begin());
 }
 
-void ExactSum::add(std::span<const double> values) {
-  bool not_negative_zero = false;
-  std::size_t next = 0;
-  while (next < values.size()) {
-    const std::size_t run = std::min<std::size_t>(values.size() - next, kCarryEvery - since_carry_);
-    for (const double value : values.subspan(next, run)) {
-      const auto bits = std::bit_cast<std::uint64_t>(value);
-      not_negative_zero |= bits != kNegativeZeroBits;
-      if ((~bits & (std::uint64_t{0x7FF} << 52)) == 0) [[unlikely]] {
-        add_special(bits);
-      } else {
-        add_finite(chunks_, bits);
-      }
+template <std::size_t kLaneCount, class Value>
+void ExactSum::add_values(std::span<const Value> values) {
+  std::array<Chunks, kLaneCount> lanes{};
+  std::size_t negative_zeros = 0;
+  const auto add_other = [&](Chunks& chunks, std::uint64_t bits) {
+    if ((bits >> 52 & 0x7FF) == 0x7FF) {
+      add_special(bits);
+    } else if ((bits & kMantissaMask) != 0) {
+      // A subnormal has the least normal exponent's weight, without the hidden bit.
+      add_scaled(chunks, 0, bits & kMantissaMask, bits);
+    } else {
+      negative_zeros += bits == kNegativeZeroBits;
     }
-    next += run;
-    since_carry_ += static_cast<std::uint32_t>(run);
-    if (since_carry_ == kCarryEvery) carry();
+  };
+  const auto add_one = [&](Chunks& chunks, Value value) {
+    const auto bits = std::bit_cast<std::uint64_t>(static_cast<double>(value));
+    if (is_normal(bits)) [[likely]] {
+      add_normal(chunks, bits);
+    } else {
+      add_other(chunks, bits);
+    }
+  };
+  for (std::size_t next = 0; next < values.size(); next += kCarryEvery * kLaneCount) {
+    const std::size_t end = std::min(values.size(), next + kCarryEvery * kLaneCount);
+    std::size_t i = next;
+    for (; i + kLaneCount <= end; i += kLaneCount) {
+      for (std::size_t lane = 0; lane < kLaneCount; ++lane) add_one(lanes[lane], values[i + lane]);
+    }
+    // One more in each of the first lanes, which keeps every lane to kCarryEvery additions.
+    for (std::size_t lane = 0; i < end; ++i, ++lane) add_one(lanes[lane], values[i]);
+    for (Chunks& lane : lanes) propagate(lane);
   }
+  carry();
+  for (const Chunks& lane : lanes) {
+    for (std::size_t i = 0; i < kChunks; ++i) chunks_[i] += lane[i];
+  }
+  carry();
   count_ += values.size();
-  if (not_negative_zero) flags_ |= kNotNegativeZero;
+  if (negative_zeros != values.size()) flags_ |= kNotNegativeZero;
 }
 
-void ExactSum::add(std::span<const float> values) {
-  // A block of doubles at a time: the conversion is exact, and the double
-  // loop is the one that carries.
-  constexpr std::size_t kBlock = 512;
-  std::array<double, kBlock> block;
-  for (std::size_t next = 0; next < values.size(); next += kBlock) {
-    const auto part = values.subspan(next, std::min(kBlock, values.size() - next));
-    std::copy(part.begin(), part.end(), block.begin());
-    add(std::span<const double>(block.data(), part.size()));
+template <class Value>
+void ExactSum::add_any(std::span<const Value> values) {
+  // Long runs go round kLanes accumulators, so that consecutive values of one
+  // exponent do not wait for each other's additions to the same chunk; short
+  // ones are not worth clearing and merging them.
+  if (values.size() < kLanedFrom) {
+    add_values<1>(values);
+  } else {
+    add_values<kLanes>(values);
   }
 }
+
+void ExactSum::add(std::span<const double> values) { add_any(values); }
+
+void ExactSum::add(std::span<const float> values) { add_any(values); }
 
 void ExactSum::merge(const ExactSum& other) {
   carry();
@@ -103,10 +130,7 @@ void ExactSum::merge(const ExactSum& other) {
   flags_ |= other.flags_;
 }
 
-void ExactSum::carry() {
-  propagate(chunks_);
-  since_carry_ = 0;
-}
+void ExactSum::carry() { propagate(chunks_); }
 
 void ExactSum::add_special(std::uint64_t bits) {
   if ((bits & kMantissaMask) != 0) {

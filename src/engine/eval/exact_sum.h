@@ -19,7 +19,7 @@ enum class SumFormat : std::uint8_t { Float16, Float32, Float64 };
 /// m < 2^53 and p in [0, 2045]; it goes into the chunks p / 32 and p / 32 + 1
 /// (32 bits of weight each, held in 64-bit integers), so an addition is two
 /// integer additions and never rounds. Carries move up every kCarryEvery
-/// additions, before any chunk could overflow.
+/// additions, before any chunk could overflow, and at the end of every call.
 class ExactSum {
  public:
   /// 2046 exponents over 32 bits a chunk, one chunk above for a mantissa's
@@ -29,6 +29,7 @@ class ExactSum {
   /// The state's words: the chunks, then the count, then the flags.
   static constexpr std::size_t kStateWords = kChunks + 2;
   using State = std::array<std::int64_t, kStateWords>;
+  using Chunks = std::array<std::int64_t, kChunks>;
 
   /// An empty sum: +0.0.
   ExactSum() = default;
@@ -59,22 +60,28 @@ class ExactSum {
   State state() const;
 
  private:
-  /// Additions between two carries: each adds less than 2^52 to a chunk,
-  /// whose magnitude is below 2^32 after a carry, so 2047 of them keep it
-  /// below 2^63.
-  static constexpr std::uint32_t kCarryEvery = 2047;
+  /// Additions to one accumulator between two carries: each adds less than
+  /// 2^52 to a chunk, whose magnitude is below 2^32 after a carry, so 2047 of
+  /// them keep it below 2^63.
+  static constexpr std::size_t kCarryEvery = 2047;
+  /// Accumulators a long run of values goes round, and the runs that long.
+  static constexpr std::size_t kLanes = 4;
+  static constexpr std::size_t kLanedFrom = 256;
 
   enum Flag : std::uint8_t { kNan = 1, kPositiveInf = 2, kNegativeInf = 4, kNotNegativeZero = 8 };
 
+  template <class Value>
+  void add_any(std::span<const Value> values);
+  template <std::size_t kLaneCount, class Value>
+  void add_values(std::span<const Value> values);
   /// Moves every chunk's bits above its 32 into the chunk above: every chunk
-  /// but the top one ends in [0, 2^32).
+  /// but the top one ends in [0, 2^32), as it is between two calls.
   void carry();
   void add_special(std::uint64_t bits);
 
-  std::array<std::int64_t, kChunks> chunks_{};
+  Chunks chunks_{};
   std::uint64_t count_ = 0;
   std::uint8_t flags_ = 0;
-  std::uint32_t since_carry_ = 0;
 };
 
 }  // namespace bmx

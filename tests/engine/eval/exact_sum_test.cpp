@@ -109,6 +109,14 @@ TEST(ExactSum, ManyAdditionsCarryExactly) {
     // The conversion of a 128-bit integer rounds to nearest, and the scaling is exact.
     EXPECT_EQ(bits(sum_as(values)), bits(std::ldexp(static_cast<double>(total), -30))) << n;
   }
+  // The most a value adds to one chunk, (2^53 - 1) * 2^31 of its lowest
+  // weight, as often as a chunk takes between carries, about the lanes' ends.
+  const double heaviest = -std::ldexp(static_cast<double>((std::int64_t{1} << 53) - 1), -52 + 1);
+  for (const std::size_t n : {255u, 256u, 8187u, 8188u, 8189u, 24569u}) {
+    const std::vector<double> values(n, heaviest);
+    __extension__ const __int128 total = static_cast<__int128>(n) * ((std::int64_t{1} << 53) - 1);
+    EXPECT_EQ(bits(sum_as(values)), bits(-std::ldexp(static_cast<double>(total), -51))) << n;
+  }
   // Ten thousand of the largest finite values and as many of their negatives,
   // with no overflow on the way.
   std::vector<double> huge(10000, std::numeric_limits<double>::max());
