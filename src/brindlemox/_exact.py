@@ -13,6 +13,7 @@ from _brindlemox import (
     _EXACT_SUM_WORDS,
     _SUM_FORMATS,
     _exact_sum_add,
+    _exact_sum_columns,
     _exact_sum_merge,
     _exact_sum_round,
     _exact_sum_rows,
@@ -63,7 +64,12 @@ def exact_rows(name: str, array: np.ndarray, kept: list[int], reduced: list[int]
     complex_data = array.dtype.kind == "c"
     for part, target in ((array.real, result.real), (array.imag, result.imag)) if complex_data else ((array, result),):
         sums = np.empty(shape)
-        _exact_sum_rows(_rows(part, kept + reduced, not kept), code, sums)
+        part = np.asarray(part)
+        if kept and reduced == list(range(len(reduced))) and part.flags.c_contiguous:
+            # The reduced axes lead: each result element sums a column where the values lie.
+            _exact_sum_columns(np.require(part, _F64, ["C", "A"]), code, sums)
+        else:
+            _exact_sum_rows(_rows(part, kept + reduced, not kept), code, sums)
         target[...] = sums / count if name == "mean" else sums
     return result
 

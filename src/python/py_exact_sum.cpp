@@ -70,9 +70,14 @@ ExactSum::State to_state(std::span<const std::int64_t> words) {
   return state;
 }
 
-// _exact_sum_rows(values, format, out): each row's exact sum, rounded once to
+/// The sums of a table's rows or of its columns.
+using TableSums = void (*)(std::span<const double>, std::span<double>, SumFormat);
+
+// _exact_sum_rows(values, format, out) and _exact_sum_columns(values, format,
+// out): each row's (or column's) exact sum, rounded once to
 // _SUM_FORMATS[format], into the element of `out` of its index.
-PyObject* exact_sum_rows_impl(PyObject*, const BoundArgs& args) {
+template <TableSums kSums>
+PyObject* exact_sum_table_impl(PyObject*, const BoundArgs& args) {
   const std::optional<SumFormat> format = to_format(args, 1);
   if (!format) return nullptr;
   BufferView values_view;
@@ -81,7 +86,7 @@ PyObject* exact_sum_rows_impl(PyObject*, const BoundArgs& args) {
   BufferView out_view;
   const std::optional<std::span<double>> out = borrow_row_results(args, 2, *values, out_view);
   if (!out) return nullptr;
-  without_gil([&] { exact_sum_rows(*values, *out, *format); });
+  without_gil([&] { kSums(*values, *out, *format); });
   Py_RETURN_NONE;
 }
 
@@ -139,7 +144,11 @@ constexpr Method kFunctions[] = {
     {"_exact_sum_rows", kRowsParams,
      "The exact sum of each row of a contiguous float64 array, rounded once to _SUM_FORMATS[format],\n"
      "into the element of `out` of its index.",
-     exact_sum_rows_impl},
+     exact_sum_table_impl<exact_sum_rows>},
+    {"_exact_sum_columns", kRowsParams,
+     "The exact sum of each column of a contiguous float64 array of rows of out.size values one after another,\n"
+     "rounded once to _SUM_FORMATS[format], into the element of `out` of its index.",
+     exact_sum_table_impl<exact_sum_columns>},
     {"_exact_sum_add", kAddParams, "Add a contiguous float64 array's values to an exact sum state, in place.",
      exact_sum_add_impl},
     {"_exact_sum_merge", kMergeParams, "Add the sum the state `other` holds to `state`, in place.",

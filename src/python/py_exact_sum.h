@@ -1,4 +1,4 @@
-// The package's private entry points for exact sums: of rows, and of states
+// The package's private entry points for exact sums: of rows or columns, and of states
 // that chunks of an array (or pieces of an expression's values) add into and
 // that merge, rounded once at the end.
 #pragma once
@@ -7,8 +7,8 @@
 
 namespace bmx::py {
 
-/// The module functions `_exact_sum_rows`, `_exact_sum_add`, `_exact_sum_merge`
-/// and `_exact_sum_round`, for add_functions().
+/// The module functions `_exact_sum_rows`, `_exact_sum_columns`,
+/// `_exact_sum_add`, `_exact_sum_merge` and `_exact_sum_round`, for add_functions().
 PyMethodDef* exact_sum_functions();
 
 /// Sets `_SUM_FORMATS`, the names of the formats a sum rounds to, each at the

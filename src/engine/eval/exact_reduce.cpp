@@ -2,6 +2,7 @@
 #include "exact_reduce.h"
 
 #include <algorithm>
+#include <array>
 #include <mutex>
 
 #include "../internal_failure.h"
@@ -14,6 +15,9 @@ namespace {
 /// Elements of a piece of one sum (256 KiB): each piece's ExactSum and its
 /// merge cost about what a hundred elements do.
 constexpr std::size_t kSumPiece = std::size_t{1} << 15;
+/// Columns summed together: their sums (9 KiB) stay in the level-one cache
+/// beside the values they read, where 64 (35 KiB) took twice the time.
+constexpr std::size_t kColumnBlock = 16;
 
 }  // namespace
 
@@ -50,6 +54,27 @@ void exact_sum_rows(std::span<const double> values, std::span<double> out, SumFo
     sum_rows(0, out.size());
   } else {
     WorkPool::global().run_pieces(out.size(), min_rows, sum_rows);
+  }
+}
+
+void exact_sum_columns(std::span<const double> values, std::span<double> out, SumFormat format) {
+  if (out.empty()) return;
+  check(values.size() % out.size() == 0, "exact_sum_columns: the values do not split into the columns");
+  const std::size_t rows = values.size() / out.size();
+  const auto sum_blocks = [&](std::size_t first, std::size_t last) {
+    for (std::size_t block = first; block < last; ++block) {
+      const std::size_t column = block * kColumnBlock;
+      std::array<ExactSum, kColumnBlock> sums;
+      const std::span<ExactSum> block_sums = std::span(sums).first(std::min(kColumnBlock, out.size() - column));
+      ExactSum::add_columns(values.data() + column, rows, out.size(), block_sums);
+      for (std::size_t i = 0; i < block_sums.size(); ++i) out[column + i] = block_sums[i].round_as(format);
+    }
+  };
+  const std::size_t blocks = (out.size() + kColumnBlock - 1) / kColumnBlock;
+  if (values.size() < kSequentialThreshold || !may_use_pool()) {
+    sum_blocks(0, blocks);
+  } else {
+    WorkPool::global().run_pieces(blocks, 1, sum_blocks);
   }
 }
 

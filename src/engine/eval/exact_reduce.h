@@ -21,4 +21,10 @@ void add_on_pool(ExactSum& sum, std::span<const double> values);
 /// during the call. Any thread.
 void exact_sum_rows(std::span<const double> values, std::span<double> out, SumFormat format);
 
+/// The exact sum of each column of `values`, a table of rows of out.size()
+/// values one after another, rounded once to `format` into the element of
+/// `out` of its index: the bits of exact_sum_rows over the columns. Blocks of
+/// columns are spread over the work pool. The same conditions as for rows.
+void exact_sum_columns(std::span<const double> values, std::span<double> out, SumFormat format);
+
 }  // namespace bmx

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace bmx {
 
@@ -67,22 +68,12 @@ template <std::size_t kLaneCount, class Value>
 void ExactSum::add_values(std::span<const Value> values) {
   std::array<Chunks, kLaneCount> lanes{};
   std::size_t negative_zeros = 0;
-  const auto add_other = [&](Chunks& chunks, std::uint64_t bits) {
-    if ((bits >> 52 & 0x7FF) == 0x7FF) {
-      add_special(bits);
-    } else if ((bits & kMantissaMask) != 0) {
-      // A subnormal has the least normal exponent's weight, without the hidden bit.
-      add_scaled(chunks, 0, bits & kMantissaMask, bits);
-    } else {
-      negative_zeros += bits == kNegativeZeroBits;
-    }
-  };
   const auto add_one = [&](Chunks& chunks, Value value) {
     const auto bits = std::bit_cast<std::uint64_t>(static_cast<double>(value));
     if (is_normal(bits)) [[likely]] {
       add_normal(chunks, bits);
     } else {
-      add_other(chunks, bits);
+      add_unusual(chunks, bits, negative_zeros);
     }
   };
   for (std::size_t next = 0; next < values.size(); next += kCarryEvery * kLaneCount) {
@@ -100,8 +91,44 @@ void ExactSum::add_values(std::span<const Value> values) {
     for (std::size_t i = 0; i < kChunks; ++i) chunks_[i] += lane[i];
   }
   carry();
-  count_ += values.size();
-  if (negative_zeros != values.size()) flags_ |= kNotNegativeZero;
+  finish_adding(values.size(), negative_zeros);
+}
+
+void ExactSum::add_columns(const double* first, std::size_t rows, std::size_t row_stride, std::span<ExactSum> sums) {
+  // Each column's sum is carried between calls, and takes one value a row.
+  std::vector<std::size_t> negative_zeros(sums.size());
+  for (std::size_t next = 0; next < rows; next += kCarryEvery) {
+    for (std::size_t row = next; row < std::min(rows, next + kCarryEvery); ++row) {
+      const double* const line = first + row * row_stride;
+      for (std::size_t column = 0; column < sums.size(); ++column) {
+        const auto bits = std::bit_cast<std::uint64_t>(line[column]);
+        ExactSum& sum = sums[column];
+        if (is_normal(bits)) [[likely]] {
+          add_normal(sum.chunks_, bits);
+        } else {
+          sum.add_unusual(sum.chunks_, bits, negative_zeros[column]);
+        }
+      }
+    }
+    for (ExactSum& sum : sums) sum.carry();
+  }
+  for (std::size_t column = 0; column < sums.size(); ++column) sums[column].finish_adding(rows, negative_zeros[column]);
+}
+
+void ExactSum::add_unusual(Chunks& chunks, std::uint64_t bits, std::size_t& negative_zeros) {
+  if ((bits >> 52 & 0x7FF) == 0x7FF) {
+    add_special(bits);
+  } else if ((bits & kMantissaMask) != 0) {
+    // A subnormal has the least normal exponent's weight, without the hidden bit.
+    add_scaled(chunks, 0, bits & kMantissaMask, bits);
+  } else {
+    negative_zeros += bits == kNegativeZeroBits;
+  }
+}
+
+void ExactSum::finish_adding(std::size_t count, std::size_t negative_zeros) {
+  count_ += count;
+  if (negative_zeros != count) flags_ |= kNotNegativeZero;
 }
 
 template <class Value>

@@ -42,6 +42,9 @@ class ExactSum {
   void add(std::span<const float> values);
   /// Adds the sum `other` holds, exactly.
   void merge(const ExactSum& other);
+  /// Adds the columns of a table of `rows` rows, `row_stride` values apart
+  /// from `first`, each of sums.size() values, column by column into `sums`.
+  static void add_columns(const double* first, std::size_t rows, std::size_t row_stride, std::span<ExactSum> sums);
 
   /// How many values went in.
   std::uint64_t count() const { return count_; }
@@ -78,6 +81,11 @@ class ExactSum {
   /// but the top one ends in [0, 2^32), as it is between two calls.
   void carry();
   void add_special(std::uint64_t bits);
+  /// Adds a value that is not normal: a subnormal to `chunks`, a NaN or an
+  /// infinity to the flags, and a zero to the count of -0.0 if it is one.
+  void add_unusual(Chunks& chunks, std::uint64_t bits, std::size_t& negative_zeros);
+  /// Counts `count` values added, `negative_zeros` of them -0.0.
+  void finish_adding(std::size_t count, std::size_t negative_zeros);
 
   Chunks chunks_{};
   std::uint64_t count_ = 0;

@@ -181,5 +181,37 @@ TEST(ExactSum, EveryThreadCountGivesTheSameBits) {
   }
 }
 
+TEST(ExactSum, ColumnsAreTheSumsOfTheirValues) {
+  std::mt19937_64 rng(5);
+  std::uniform_int_distribution<int> exponent(-1074, 1023);
+  for (const std::size_t columns : {1u, 3u, 64u, 65u, 200u}) {
+    for (const std::size_t rows : {1u, 2u, 2047u, 2049u}) {
+      std::vector<double> values(rows * columns);
+      for (double& value : values) value = std::ldexp((rng() & 1) != 0 ? 1.5 : -1.25, exponent(rng));
+      // Columns of -0.0 alone, of both zeros, and of a NaN and infinities.
+      for (std::size_t row = 0; row < rows; ++row) {
+        values[row * columns] = -0.0;
+        if (columns > 2) values[row * columns + 1] = row == 0 ? 0.0 : -0.0;
+        if (columns > 2 && row == rows - 1) values[row * columns + 2] = row % 2 == 0 ? kInf : kNan;
+      }
+      std::vector<double> transposed(values.size());
+      for (std::size_t row = 0; row < rows; ++row) {
+        for (std::size_t column = 0; column < columns; ++column) transposed[column * rows + row] = values[row * columns + column];
+      }
+      std::vector<double> by_rows(columns);
+      exact_sum_rows(transposed, by_rows, SumFormat::Float64);
+      for (const std::size_t threads : {1u, 3u}) {
+        const eval_test::ThreadSetting setting(threads);
+        std::vector<double> by_columns(columns);
+        exact_sum_columns(values, by_columns, SumFormat::Float64);
+        for (std::size_t column = 0; column < columns; ++column) {
+          EXPECT_EQ(bits(by_columns[column]), bits(by_rows[column])) << rows << " rows, column " << column;
+        }
+      }
+      EXPECT_EQ(bits(by_rows[0]), bits(-0.0));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace bmx
