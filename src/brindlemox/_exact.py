@@ -22,6 +22,8 @@ from _brindlemox import (
 )
 
 _F64: Final = np.dtype(np.float64)
+#: The dtypes the engine sums where they lie; others are converted to float64 first.
+_READ: Final = (_F64, np.dtype(np.float32))
 _FORMATS: Final = {name: code for code, name in enumerate(_SUM_FORMATS)}
 
 
@@ -42,13 +44,18 @@ def _format(name: str, dtype: np.dtype) -> int:
     return _FORMATS["float64" if name == "mean" else np.finfo(dtype).dtype.name]
 
 
+def _summable(part: np.ndarray, contiguous: bool) -> np.ndarray:
+    """`part` as aligned float64 or float32 data, C-contiguous if `contiguous`."""
+    return np.require(part, part.dtype if part.dtype in _READ else _F64, ["C", "A"] if contiguous else ["A"])
+
+
 def _rows(part: np.ndarray, order: list[int], whole: bool) -> np.ndarray:
-    """The elements of `part`, axes in `order`, as float64 rows one after another
-    (for a `whole` reduction, in whatever order memory holds them)."""
+    """The elements of `part`, axes in `order`, as rows one after another (for a
+    `whole` reduction, in whatever order memory holds them)."""
     part = np.asarray(part)
-    if whole and part.flags.aligned and (part.flags.c_contiguous or part.flags.f_contiguous):
-        return part.ravel(order="K").astype(_F64, copy=False)
-    return np.require(part.transpose(order), _F64, ["C", "A"])
+    if whole and (part.flags.c_contiguous or part.flags.f_contiguous):
+        return _summable(part.ravel(order="K"), False)
+    return _summable(part.transpose(order), True)
 
 
 def exact_rows(name: str, array: np.ndarray, kept: list[int], reduced: list[int], dtype: np.dtype) -> np.ndarray:
@@ -67,7 +74,7 @@ def exact_rows(name: str, array: np.ndarray, kept: list[int], reduced: list[int]
         part = np.asarray(part)
         if kept and reduced == list(range(len(reduced))) and part.flags.c_contiguous:
             # The reduced axes lead: each result element sums a column where the values lie.
-            _exact_sum_columns(np.require(part, _F64, ["C", "A"]), code, sums)
+            _exact_sum_columns(_summable(part, True), code, sums)
         else:
             _exact_sum_rows(_rows(part, kept + reduced, not kept), code, sums)
         target[...] = sums / count if name == "mean" else sums
@@ -80,7 +87,7 @@ def new_state() -> np.ndarray:
 
 
 def add_values(state: np.ndarray, values: np.ndarray) -> np.ndarray:
-    """`state` after adding the float64 `values` (any shape and layout) to it, in place."""
+    """`state` after adding `values` (real, of any shape and layout) to it, in place."""
     _exact_sum_add(state, _rows(values, list(range(values.ndim)), True))
     return state
 

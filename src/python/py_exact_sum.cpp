@@ -8,6 +8,8 @@
 #include <iterator>
 #include <optional>
 #include <span>
+#include <utility>
+#include <variant>
 
 #include "arg_binder.h"
 #include "boundary.h"
@@ -64,6 +66,27 @@ std::optional<std::span<std::int64_t>> borrow_state(const BoundArgs& args, std::
   return std::span<std::int64_t>(static_cast<std::int64_t*>(view.data()), ExactSum::kStateWords);
 }
 
+/// The values a sum adds: float64 or float32.
+using SumValues = std::variant<std::span<const double>, std::span<const float>>;
+
+/// The values of argument `index`, a plain, aligned, contiguous float64 or
+/// float32 array, in memory order, held through `view`; nullopt with the
+/// argument's error set for anything else.
+std::optional<SumValues> borrow_sum_values(const BoundArgs& args, std::size_t index, BufferView& view) {
+  const Classified classified = classify(args[index]);
+  const ArrayOperand* array = as_array(classified);
+  const bool float32 = array != nullptr && array->element.type == ElementType::Float32;
+  if (array == nullptr || !array->plain || !array->aligned || array->layouts == 0 ||
+      (array->element.type != ElementType::Float64 && !float32)) {
+    raise_conversion_error(args[index], "aligned, contiguous float64 or float32 ndarray");
+    argument_error(args, index);
+    return std::nullopt;
+  }
+  if (!view.acquire(args[index], PyBUF_ANY_CONTIGUOUS)) return std::nullopt;
+  if (float32) return std::span<const float>(static_cast<const float*>(view.data()), array->size());
+  return std::span<const double>(static_cast<const double*>(view.data()), array->size());
+}
+
 ExactSum::State to_state(std::span<const std::int64_t> words) {
   ExactSum::State state{};
   std::copy(words.begin(), words.end(), state.begin());
@@ -71,22 +94,33 @@ ExactSum::State to_state(std::span<const std::int64_t> words) {
 }
 
 /// The sums of a table's rows or of its columns.
-using TableSums = void (*)(std::span<const double>, std::span<double>, SumFormat);
+enum class Table : std::uint8_t { Rows, Columns };
 
 // _exact_sum_rows(values, format, out) and _exact_sum_columns(values, format,
 // out): each row's (or column's) exact sum, rounded once to
 // _SUM_FORMATS[format], into the element of `out` of its index.
-template <TableSums kSums>
+template <Table kTable>
 PyObject* exact_sum_table_impl(PyObject*, const BoundArgs& args) {
   const std::optional<SumFormat> format = to_format(args, 1);
   if (!format) return nullptr;
   BufferView values_view;
-  const std::optional<std::span<const double>> values = borrow_values(args[0], values_view);
-  if (!values) return argument_error(args, 0);
+  const std::optional<SumValues> values = borrow_sum_values(args, 0, values_view);
+  if (!values) return nullptr;
+  const auto [count, bytes] = std::visit([](auto span) { return std::pair(span.size(), std::as_bytes(span)); }, *values);
   BufferView out_view;
-  const std::optional<std::span<double>> out = borrow_row_results(args, 2, *values, out_view);
+  const std::optional<std::span<double>> out = borrow_row_results(args, 2, count, bytes, out_view);
   if (!out) return nullptr;
-  without_gil([&] { kSums(*values, *out, *format); });
+  without_gil([&] {
+    std::visit(
+        [&](auto span) {
+          if constexpr (kTable == Table::Rows) {
+            exact_sum_rows(span, *out, *format);
+          } else {
+            exact_sum_columns(span, *out, *format);
+          }
+        },
+        *values);
+  });
   Py_RETURN_NONE;
 }
 
@@ -96,11 +130,11 @@ PyObject* exact_sum_add_impl(PyObject*, const BoundArgs& args) {
   const std::optional<std::span<std::int64_t>> words = borrow_state(args, 0, true, state_view);
   if (!words) return nullptr;
   BufferView values_view;
-  const std::optional<std::span<const double>> values = borrow_values(args[1], values_view);
-  if (!values) return argument_error(args, 1);
+  const std::optional<SumValues> values = borrow_sum_values(args, 1, values_view);
+  if (!values) return nullptr;
   without_gil([&] {
     ExactSum sum(to_state(*words));
-    add_on_pool(sum, *values);
+    std::visit([&](auto span) { add_on_pool(sum, span); }, *values);
     const ExactSum::State state = sum.state();
     std::copy(state.begin(), state.end(), words->begin());
   });
@@ -142,14 +176,14 @@ constexpr Param kRoundParams[] = {{"state", Required}, {"format", Required}};
 
 constexpr Method kFunctions[] = {
     {"_exact_sum_rows", kRowsParams,
-     "The exact sum of each row of a contiguous float64 array, rounded once to _SUM_FORMATS[format],\n"
+     "The exact sum of each row of a contiguous float64 or float32 array, rounded once to _SUM_FORMATS[format],\n"
      "into the element of `out` of its index.",
-     exact_sum_table_impl<exact_sum_rows>},
+     exact_sum_table_impl<Table::Rows>},
     {"_exact_sum_columns", kRowsParams,
-     "The exact sum of each column of a contiguous float64 array of rows of out.size values one after another,\n"
+     "The exact sum of each column of a contiguous float64 or float32 array of rows of out.size values one after another,\n"
      "rounded once to _SUM_FORMATS[format], into the element of `out` of its index.",
-     exact_sum_table_impl<exact_sum_columns>},
-    {"_exact_sum_add", kAddParams, "Add a contiguous float64 array's values to an exact sum state, in place.",
+     exact_sum_table_impl<Table::Columns>},
+    {"_exact_sum_add", kAddParams, "Add a contiguous float64 or float32 array's values to an exact sum state, in place.",
      exact_sum_add_impl},
     {"_exact_sum_merge", kMergeParams, "Add the sum the state `other` holds to `state`, in place.",
      exact_sum_merge_impl},

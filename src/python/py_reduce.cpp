@@ -34,6 +34,20 @@ constexpr NamedReduction kReductions[] = {{"sum", ReduceOp::Sum},
                                           {"max", ReduceOp::Max},
                                           {"prod", ReduceOp::Prod}};
 
+/// The values of `object`, a plain, aligned, contiguous float64 array, in
+/// memory order, held through `view`; nullopt with the conversion error set
+/// for anything else.
+std::optional<std::span<const double>> borrow_values(PyObject* object, BufferView& view) {
+  const Classified operand = classify(object);
+  const ArrayOperand* array = as_array(operand);
+  if (array == nullptr || !is_readable_f64(*array) || array->layouts == 0) {
+    raise_conversion_error(object, "aligned, contiguous float64 ndarray");
+    return std::nullopt;
+  }
+  if (!view.acquire(object, PyBUF_ANY_CONTIGUOUS)) return std::nullopt;
+  return std::span<const double>(static_cast<const double*>(view.data()), array->size());
+}
+
 /// The reduction argument `index` names by its position in _REDUCTIONS;
 /// nullopt with the error set for anything else.
 std::optional<ReduceOp> to_reduction(const BoundArgs& args, std::size_t index) {
@@ -73,7 +87,7 @@ PyObject* reduce_rows_impl(PyObject*, const BoundArgs& args) {
   const std::optional<std::span<const double>> values = borrow_values(args[0], values_view);
   if (!values) return argument_error(args, 0);
   BufferView out_view;
-  const std::optional<std::span<double>> out = borrow_row_results(args, 2, *values, out_view);
+  const std::optional<std::span<double>> out = borrow_row_results(args, 2, values->size(), std::as_bytes(*values), out_view);
   if (!out) return nullptr;
   const Result<void> reduced = without_gil([&] { return reduce_rows(*values, *out, *op); });
   if (!reduced.ok()) return raise_task_error(reduced.error());
@@ -140,22 +154,8 @@ constexpr Method kFunctions[] = {
 
 }  // namespace
 
-/// The values of `object`, a plain, aligned, contiguous float64 array, in
-/// memory order, held through `view`; nullopt with the conversion error set
-/// for anything else.
-std::optional<std::span<const double>> borrow_values(PyObject* object, BufferView& view) {
-  const Classified operand = classify(object);
-  const ArrayOperand* array = as_array(operand);
-  if (array == nullptr || !is_readable_f64(*array) || array->layouts == 0) {
-    raise_conversion_error(object, "aligned, contiguous float64 ndarray");
-    return std::nullopt;
-  }
-  if (!view.acquire(object, PyBUF_ANY_CONTIGUOUS)) return std::nullopt;
-  return std::span<const double>(static_cast<const double*>(view.data()), array->size());
-}
-
-std::optional<std::span<double>> borrow_row_results(const BoundArgs& args, std::size_t index,
-                                                   std::span<const double> values, BufferView& view) {
+std::optional<std::span<double>> borrow_row_results(const BoundArgs& args, std::size_t index, std::size_t count,
+                                                   std::span<const std::byte> values, BufferView& view) {
   const Classified classified = classify(args[index]);
   const ArrayOperand* out_array = as_array(classified);
   if (out_array == nullptr || !is_readable_f64(*out_array) || !out_array->writable || out_array->layouts == 0) {
@@ -165,14 +165,13 @@ std::optional<std::span<double>> borrow_row_results(const BoundArgs& args, std::
   }
   if (!view.acquire(args[index], PyBUF_ANY_CONTIGUOUS | PyBUF_WRITABLE)) return std::nullopt;
   const std::span<double> out(static_cast<double*>(view.data()), out_array->size());
-  if (out.empty() ? !values.empty() : values.size() % out.size() != 0) {
+  if (out.empty() ? count != 0 : count % out.size() != 0) {
     set_error(PyExc_ValueError, "the values do not split into one row per element of out");
     return std::nullopt;
   }
   const auto* const out_bytes = reinterpret_cast<const std::byte*>(out.data());
-  const auto* const values_bytes = reinterpret_cast<const std::byte*>(values.data());
-  if (!out.empty() && !values.empty() && out_bytes < values_bytes + values.size_bytes() &&
-      values_bytes < out_bytes + out.size_bytes()) {
+  if (!out.empty() && !values.empty() && out_bytes < values.data() + values.size() &&
+      values.data() < out_bytes + out.size_bytes()) {
     set_error(PyExc_ValueError, "out overlaps the values");
     return std::nullopt;
   }

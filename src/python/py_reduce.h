@@ -21,15 +21,11 @@ PyMethodDef* reduce_functions();
 /// Python error set when it cannot be made.
 bool add_reduction_names(PyObject* module);
 
-/// The values of `object`, a plain, aligned, contiguous float64 array, in
-/// memory order, held through `view`; nullopt with the conversion error set
-/// for anything else.
-std::optional<std::span<const double>> borrow_values(PyObject* object, BufferView& view);
-
 /// The elements of argument `index`, a writable, aligned, contiguous float64
-/// array with one element per row of `values` and no byte in common with
-/// them, held through `view`; nullopt with the argument's error set otherwise.
-std::optional<std::span<double>> borrow_row_results(const BoundArgs& args, std::size_t index,
-                                                   std::span<const double> values, BufferView& view);
+/// array with one element per row of the `count` values in `values` and no
+/// byte in common with them, held through `view`; nullopt with the argument's
+/// error set otherwise.
+std::optional<std::span<double>> borrow_row_results(const BoundArgs& args, std::size_t index, std::size_t count,
+                                                   std::span<const std::byte> values, BufferView& view);
 
 }  // namespace bmx::py

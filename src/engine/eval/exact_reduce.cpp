@@ -19,9 +19,8 @@ constexpr std::size_t kSumPiece = std::size_t{1} << 15;
 /// beside the values they read, where 64 (35 KiB) took twice the time.
 constexpr std::size_t kColumnBlock = 16;
 
-}  // namespace
-
-void add_on_pool(ExactSum& sum, std::span<const double> values) {
+template <class Value>
+void add_any_on_pool(ExactSum& sum, std::span<const Value> values) {
   std::mutex merging;
   run_range(values.size(), kSumPiece, [&](std::size_t begin, std::size_t end) {
     ExactSum piece;
@@ -31,18 +30,19 @@ void add_on_pool(ExactSum& sum, std::span<const double> values) {
   });
 }
 
-void exact_sum_rows(std::span<const double> values, std::span<double> out, SumFormat format) {
+template <class Value>
+void sum_rows(std::span<const Value> values, std::span<double> out, SumFormat format) {
   if (out.empty()) return;
-  check(values.size() % out.size() == 0, "exact_sum_rows: the values do not split into the rows");
+  check(values.size() % out.size() == 0, "exact sum: the values do not split into the rows");
   const std::size_t row_length = values.size() / out.size();
   if (out.size() == 1) {
     ExactSum sum;
-    add_on_pool(sum, values);
+    add_any_on_pool(sum, values);
     out[0] = sum.round_as(format);
     return;
   }
   const std::size_t min_rows = std::max<std::size_t>(1, kSequentialThreshold / std::max<std::size_t>(1, row_length));
-  const auto sum_rows = [&](std::size_t first, std::size_t last) {
+  const auto sum_some = [&](std::size_t first, std::size_t last) {
     for (std::size_t row = first; row < last; ++row) {
       ExactSum sum;
       sum.add(values.subspan(row * row_length, row_length));
@@ -51,15 +51,16 @@ void exact_sum_rows(std::span<const double> values, std::span<double> out, SumFo
   };
   // Whether to use the pool is a question of the elements, not of the rows.
   if (values.size() < kSequentialThreshold || !may_use_pool()) {
-    sum_rows(0, out.size());
+    sum_some(0, out.size());
   } else {
-    WorkPool::global().run_pieces(out.size(), min_rows, sum_rows);
+    WorkPool::global().run_pieces(out.size(), min_rows, sum_some);
   }
 }
 
-void exact_sum_columns(std::span<const double> values, std::span<double> out, SumFormat format) {
+template <class Value>
+void sum_columns(std::span<const Value> values, std::span<double> out, SumFormat format) {
   if (out.empty()) return;
-  check(values.size() % out.size() == 0, "exact_sum_columns: the values do not split into the columns");
+  check(values.size() % out.size() == 0, "exact sum: the values do not split into the columns");
   const std::size_t rows = values.size() / out.size();
   const auto sum_blocks = [&](std::size_t first, std::size_t last) {
     for (std::size_t block = first; block < last; ++block) {
@@ -76,6 +77,25 @@ void exact_sum_columns(std::span<const double> values, std::span<double> out, Su
   } else {
     WorkPool::global().run_pieces(blocks, 1, sum_blocks);
   }
+}
+
+}  // namespace
+
+void add_on_pool(ExactSum& sum, std::span<const double> values) { add_any_on_pool(sum, values); }
+void add_on_pool(ExactSum& sum, std::span<const float> values) { add_any_on_pool(sum, values); }
+
+void exact_sum_rows(std::span<const double> values, std::span<double> out, SumFormat format) {
+  sum_rows(values, out, format);
+}
+void exact_sum_rows(std::span<const float> values, std::span<double> out, SumFormat format) {
+  sum_rows(values, out, format);
+}
+
+void exact_sum_columns(std::span<const double> values, std::span<double> out, SumFormat format) {
+  sum_columns(values, out, format);
+}
+void exact_sum_columns(std::span<const float> values, std::span<double> out, SumFormat format) {
+  sum_columns(values, out, format);
 }
 
 }  // namespace bmx

@@ -94,14 +94,15 @@ void ExactSum::add_values(std::span<const Value> values) {
   finish_adding(values.size(), negative_zeros);
 }
 
-void ExactSum::add_columns(const double* first, std::size_t rows, std::size_t row_stride, std::span<ExactSum> sums) {
+template <class Value>
+void ExactSum::add_columns(const Value* first, std::size_t rows, std::size_t row_stride, std::span<ExactSum> sums) {
   // Each column's sum is carried between calls, and takes one value a row.
   std::vector<std::size_t> negative_zeros(sums.size());
   for (std::size_t next = 0; next < rows; next += kCarryEvery) {
     for (std::size_t row = next; row < std::min(rows, next + kCarryEvery); ++row) {
-      const double* const line = first + row * row_stride;
+      const Value* const line = first + row * row_stride;
       for (std::size_t column = 0; column < sums.size(); ++column) {
-        const auto bits = std::bit_cast<std::uint64_t>(line[column]);
+        const auto bits = std::bit_cast<std::uint64_t>(static_cast<double>(line[column]));
         ExactSum& sum = sums[column];
         if (is_normal(bits)) [[likely]] {
           add_normal(sum.chunks_, bits);
@@ -114,6 +115,9 @@ void ExactSum::add_columns(const double* first, std::size_t rows, std::size_t ro
   }
   for (std::size_t column = 0; column < sums.size(); ++column) sums[column].finish_adding(rows, negative_zeros[column]);
 }
+
+template void ExactSum::add_columns(const double*, std::size_t, std::size_t, std::span<ExactSum>);
+template void ExactSum::add_columns(const float*, std::size_t, std::size_t, std::span<ExactSum>);
 
 void ExactSum::add_unusual(Chunks& chunks, std::uint64_t bits, std::size_t& negative_zeros) {
   if ((bits >> 52 & 0x7FF) == 0x7FF) {

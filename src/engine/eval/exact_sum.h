@@ -44,7 +44,9 @@ class ExactSum {
   void merge(const ExactSum& other);
   /// Adds the columns of a table of `rows` rows, `row_stride` values apart
   /// from `first`, each of sums.size() values, column by column into `sums`.
-  static void add_columns(const double* first, std::size_t rows, std::size_t row_stride, std::span<ExactSum> sums);
+  /// For double and float values.
+  template <class Value>
+  static void add_columns(const Value* first, std::size_t rows, std::size_t row_stride, std::span<ExactSum> sums);
 
   /// How many values went in.
   std::uint64_t count() const { return count_; }

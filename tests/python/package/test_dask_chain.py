@@ -58,14 +58,14 @@ def test_a_state_of_no_element_counts_none_and_is_plus_zero():
         bm.mean(np.empty(0))
 
 
-REFUSED = "object cannot be converted to 'aligned, contiguous float64 ndarray'"
+REFUSED = "object cannot be converted to 'aligned, contiguous float64 or float32 ndarray'"
 STATE = np.zeros(_brindlemox._EXACT_SUM_WORDS, np.int64)
 
 
 @pytest.mark.parametrize(
     "args, error, message",
     [
-        ((STATE, np.ones(2, dtype=np.float32)), TypeError, f"argument 'values': 'ndarray' {REFUSED}"),
+        ((STATE, np.ones(2, dtype=np.float16)), TypeError, f"argument 'values': 'ndarray' {REFUSED}"),
         ((STATE, [1.0]), TypeError, f"argument 'values': 'list' {REFUSED}"),
         ((STATE, memoryview(np.ones(2))), TypeError, f"argument 'values': 'memoryview' {REFUSED}"),
         ((STATE, np.ones(2, dtype=">f8")), TypeError, f"argument 'values': 'ndarray' {REFUSED}"),
@@ -98,9 +98,11 @@ def test_bad_formats_and_read_only_states_are_refused():
     assert _brindlemox._exact_sum_round(read_only, FLOAT64) == (0.0, 0)
 
 
-def test_native_byte_order_spelled_out_is_accepted():
+def test_native_byte_order_spelled_out_and_float32_are_accepted():
     values = np.frombuffer(np.array([1e16, 1.0, -1e16]).tobytes(), dtype="<f8")
     assert _brindlemox._exact_sum_round(state_of(values), FLOAT64) == (1.0, 3)
+    floats = np.array([2.0**40, 1.0, -(2.0**40), 2.0**-30], np.float32)
+    assert _brindlemox._exact_sum_round(state_of(floats), FLOAT64) == (1.0 + 2.0**-30, 4)
 
 
 def test_misaligned_values_are_refused_by_the_state_and_copied_by_the_dask_step():
