@@ -186,6 +186,7 @@ bench: $(VENV)/.installed $(VENV)/.plotting build/.debian
 	$(PY) bench/bench_async.py
 	$(PY) bench/bench_idle.py
 	$(PY) bench/bench_reduce.py
+	$(PY) bench/bench_sum.py
 	$(PY) bench/bench_expr_build.py
 	$(PY) bench/bench_evaluate.py
 	$(PY) bench/bench_dtypes.py

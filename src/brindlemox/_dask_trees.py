@@ -1,6 +1,7 @@
 """The pieces of Dask's reductions of brindlemox: an array's elements as a
 1-d array of chunks in C order, and the tree reductions whose partials Dask
-combines in chunk order by the engine's own rule, with the local call's bits.
+combines in chunk order by the engine's own rule, or, for sums and means, in
+any order as exact sum states, with the local call's bits.
 """
 
 # Dask ships without type annotations: its calls are untyped and return Any.
@@ -16,6 +17,7 @@ import dask.array as da
 import numpy as np
 
 from ._dask_workers import use_share_of_cpus
+from ._exact import add_values, merge_states, new_state, round_state
 from ._reduce import reduce_array
 
 _F64 = np.dtype(np.float64)
@@ -92,3 +94,33 @@ def complex_of(real: float, imag: float, dtype: np.dtype) -> Any:
     value = np.empty((), dtype)
     value.real, value.imag = real, imag
     return value[()]
+
+
+def exact_sum(name: Literal["sum", "mean"], flat: da.Array, dtype: np.dtype) -> da.Array:
+    """The sum (or mean) of a real 1-d array, of `dtype` as the local call
+    gives it: each chunk's exact sum state, merged in a tree and rounded once."""
+    return da.reduction(
+        flat,
+        chunk=_state_of,
+        combine=_merged,
+        aggregate=partial(_rounded, name, dtype),
+        axis=0,
+        dtype=dtype,
+        concatenate=True,
+        meta=np.empty((), dtype=dtype),
+        name=f"brindlemox-{name}",
+    )
+
+
+def _state_of(values: np.ndarray, axis: object, keepdims: bool) -> np.ndarray:
+    use_share_of_cpus()
+    return add_values(new_state(), values)
+
+
+def _merged(states: np.ndarray, axis: object, keepdims: bool) -> np.ndarray:
+    return merge_states(states)
+
+
+def _rounded(name: str, result: np.dtype, states: np.ndarray, axis: object, keepdims: bool, **_: object) -> Any:
+    # With no element at all, the local call's error for empty input.
+    return np.asarray(round_state(merge_states(states), name, result)).astype(result)[()]

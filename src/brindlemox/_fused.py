@@ -2,10 +2,12 @@
 expression is evaluated piece by piece, in C order, into one small buffer,
 and each piece is reduced after the running value of the pieces before it.
 
-Placing the running value just before a piece and reducing both gives the
-bits of one reduction over the whole array: the strict sum and product start
-from -0.0 and 1.0, which leave that first value as it is, and the minimum and
-maximum keep the earlier of equal values and stop at the first NaN.
+Each piece of a sum or mean adds into one exact sum, rounded once at the end,
+which is the exact sum of the whole array. For the others, placing the
+running value just before a piece and reducing both gives the bits of one
+reduction over the whole array: the strict product starts from 1.0, which
+leaves that first value as it is, and the minimum and maximum keep the
+earlier of equal values and stop at the first NaN.
 """
 
 import math
@@ -14,6 +16,7 @@ from typing import Final
 
 import numpy as np
 
+from ._exact import add_values, new_state, round_state
 from ._inputs import to_operand
 from ._kernel import Kernel
 from ._reduce import reduce_array
@@ -41,7 +44,7 @@ def fused_reduce(name: str, kernel: Kernel, values: Sequence[object]) -> float:
     step = max(1, PIECE // line)
     views = [operand if type(operand) is float else np.broadcast_to(operand, shape) for operand in operands]
     buffer = np.empty(1 + step * line)
-    chain = "sum" if name == "mean" else name
+    state = new_state()
     running: float | None = None
     for index in np.ndindex(*shape[:axis]):
         for start in range(0, shape[axis], step):
@@ -51,11 +54,14 @@ def fused_reduce(name: str, kernel: Kernel, values: Sequence[object]) -> float:
             piece = buffer[1 : 1 + count]
             cuts = [view if isinstance(view, float) else view[cut] for view in views]
             kernel.run(cuts, piece.reshape(stop - start, *shape[axis + 1 :]))
-            if running is None:
-                running = reduce_array(chain, piece)
+            if name in ("sum", "mean"):
+                add_values(state, piece)
+            elif running is None:
+                running = reduce_array(name, piece)
             else:
                 buffer[0] = running
-                running = reduce_array(chain, buffer[: 1 + count])
+                running = reduce_array(name, buffer[: 1 + count])
+    if name in ("sum", "mean"):
+        return round_state(state, name)
     assert running is not None
-    # The engine's mean is the strict sum over the count, as here.
-    return running / size if name == "mean" else running
+    return running

@@ -1,6 +1,6 @@
-"""Reductions of whole arrays to one float, with the engine's bits: a strictly
-sequential sum and product in C order, the mean, and the minimum and maximum; and the
-strict sum carried across the chunks of a chunked array."""
+"""Reductions of whole arrays to one float, and of lines along axes: exact sums
+and means (see `_exact`), a strictly sequential product in C order, the
+minimum and maximum."""
 
 import functools
 import operator
@@ -14,10 +14,11 @@ try:
 except ImportError:  # NumPy 1.x keeps it beside the other array functions
     from numpy.core.numeric import normalize_axis_tuple  # type: ignore[attr-defined,no-redef]
 
-from _brindlemox import _REDUCTIONS, _continue_sum, _finish_sum, _reduce_integer_rows, _reduce_rows
+from _brindlemox import _REDUCTIONS, _reduce_integer_rows, _reduce_rows
 from _brindlemox import _reduce as _reduce_in_place
 
 from . import _functions
+from ._exact import exact_rows, sums_exactly
 from ._build import BinaryFunction, Operand
 from ._engine import Expr
 from ._inputs import read_typed, to_flat
@@ -30,19 +31,21 @@ if TYPE_CHECKING:
 _MISSING: Final = object()
 _F64: Final = np.dtype(np.float64)
 _CODES: Final = {name: code for code, name in enumerate(_REDUCTIONS)}
+_SUMS: Final = ("sum", "mean")
 
 
 def reduce_array(name: str, a: object) -> Any:
-    """The reduction `name` ("sum", "prod", "mean", "min" or "max") of all elements of
-    `a` in C order, read in place when they are contiguous float64 in C order
-    already; data of other dtypes gives NumPy's result dtype (see `_reduce_typed`)."""
-    if type(a) is not np.ndarray or a.dtype is not _F64 or not (a.flags.c_contiguous and a.flags.aligned):
-        array = _typed_array(a)
-        if array.dtype != _F64:
-            return _reduce_typed(name, array, None, False)
-        # A memory map (or any other subclass) is read where it lies.
-        a = to_flat("a", array)
-    return _reduce_in_place(a, _CODES[name])
+    """The reduction `name` ("sum", "prod", "mean", "min" or "max") of all
+    elements of `a`: exact sums and means, the others in C order, read in
+    place when they are contiguous float64 in C order already; data of other
+    dtypes gives NumPy's result dtype (see `_reduce_typed`)."""
+    if type(a) is np.ndarray and a.dtype is _F64 and a.flags.c_contiguous and a.flags.aligned and name not in _SUMS:
+        return _reduce_in_place(a, _CODES[name])
+    array = _typed_array(a)
+    if array.dtype != _F64 or name in _SUMS:
+        return _reduce_typed(name, array, None, False)
+    # A memory map (or any other subclass) is read where it lies.
+    return _reduce_in_place(to_flat("a", array), _CODES[name])
 
 
 def _typed_array(a: object) -> np.ndarray:
@@ -60,27 +63,26 @@ def result_dtype(name: str, dtype: np.dtype) -> np.dtype:
 
 
 def _reduce_typed(name: str, array: np.ndarray, axis: Axis, keepdims: bool) -> Any:
-    """The reduction of data of a dtype other than float64, with NumPy's
-    result dtype: bool and integer sums, products and extremes exact in 64
-    bits; float16 and float32 (and the mean of integers) computed in float64
-    in the strict order and rounded once at the end; complex sums and means
-    part by part."""
+    """The reduction of data of a dtype other than float64 (or any sum or
+    mean), with NumPy's result dtype: exact sums and means (see `_exact`);
+    bool and integer sums, products and extremes exact in 64 bits; float16
+    and float32 products and extremes computed in float64 and rounded once
+    at the end. A whole float64 sum or mean is a Python float."""
     dtype = result_dtype(name, array.dtype)
-    if array.dtype.kind in "biu" and name != "mean":
-        result = _integer_rows(name, array, axis)
+    reduced = reduced_axes(axis, array.ndim)
+    if sums_exactly(name, array.dtype):
+        kept = [dimension for dimension in range(array.ndim) if dimension not in reduced]
+        result = exact_rows(name, array, kept, reduced, dtype)
+        if result.ndim == 0 and not keepdims and array.dtype == _F64:
+            return float(result)
+    elif array.dtype.kind in "biu":
+        result = _integer_rows(name, array, axis).astype(dtype, copy=False)
     elif array.dtype.kind == "c":
-        if name not in ("sum", "mean"):
-            raise TypeError(f"{name} of complex data is not supported")
-        real = np.asarray(reduce_axes(name, array.real, axis, False))
-        result = np.empty(real.shape, dtype)
-        # Set part by part: arithmetic would turn an infinite part into NaNs.
-        result.real = real
-        result.imag = reduce_axes(name, array.imag, axis, False)
+        raise TypeError(f"{name} of complex data is not supported")
     else:
-        result = np.asarray(reduce_axes(name, array.astype(_F64), axis, False))
-    result = np.asarray(result).astype(dtype)
+        result = np.asarray(reduce_axes(name, array.astype(_F64), axis, False)).astype(dtype)
     if keepdims:
-        result = np.expand_dims(result, tuple(reduced_axes(axis, array.ndim)))
+        result = np.expand_dims(result, tuple(reduced))
     return result[()] if result.ndim == 0 else result
 
 
@@ -123,7 +125,7 @@ def reduce_axes(name: str, a: object, axis: Axis, keepdims: bool) -> Any:
     if axis is None and not keepdims:
         return reduce_array(name, a)
     array = _typed_array(a)
-    if array.dtype != _F64:
+    if array.dtype != _F64 or name in _SUMS:
         return _reduce_typed(name, array, axis, keepdims)
     reduced = reduced_axes(axis, array.ndim)
     kept = [dimension for dimension in range(array.ndim) if dimension not in reduced]
@@ -134,16 +136,6 @@ def reduce_axes(name: str, a: object, axis: Axis, keepdims: bool) -> Any:
     if keepdims:
         return np.expand_dims(result, tuple(reduced))
     return float(result) if result.ndim == 0 else result
-
-
-def continue_sum(carry: tuple[float, int], a: object) -> tuple[float, int]:
-    """The strict sum's (total, count) after adding `a` in C order to `carry`, from (-0.0, 0)."""
-    return _continue_sum(*carry, to_flat("a", a))
-
-
-def finish_sum(carry: tuple[float, int], name: str) -> float:
-    """The sum (or mean) of a finished chain; for no element, the local call's ValueError."""
-    return _finish_sum(*carry, name == "mean")
 
 
 def reduce_any(name: str, a: npt.ArrayLike, axis: Axis = None, keepdims: bool = False) -> Any:
@@ -208,15 +200,18 @@ def _reduction(name: str, summary: str, examples: str) -> Reduction:
 
 sum: Final = _reduction(
     "sum",
-    """The sum of all elements, added strictly left to right in C order from -0.0.
+    """The exact sum of all elements, rounded once to the result's dtype.
 
-    Bit-reproducible: no pairwise or compensated summation. An empty array is
-    ValueError "cannot Sum empty buffer". Along axes, each result element is
-    the strict sum of its line (over several axes, in C order).
+    Bit-reproducible: no order of addition, memory layout or thread count
+    changes the exact sum, and no partial sum overflows. NaN if any element
+    is NaN or both infinities are there; -0.0 only when every element is
+    -0.0. Bool and integer data give NumPy's integer sums; a complex sum is
+    exact part by part. An empty array is ValueError "cannot Sum empty
+    buffer". Along axes, each result element is the exact sum of its line.
 """,
     """
     >>> bm.sum([1e16, 1.0, -1e16])
-    0.0
+    1.0
     >>> bm.sum([[1.0, 2.0], [3.0, 4.0]], axis=1)
     array([3., 7.])
     >>> bm.sum([[1.0, 2.0], [3.0, 4.0]], axis=0, keepdims=True)
@@ -238,7 +233,8 @@ prod: Final = _reduction(
 )
 mean: Final = _reduction(
     "mean",
-    """The sequential sum of all elements over their count.
+    """The exact sum of all elements, rounded once to float64, over their count,
+    in NumPy's result dtype (float64 for bool and integer data).
 """,
     """
     >>> bm.mean([1.0, 2.0, 3.0, 4.0])

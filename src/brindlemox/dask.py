@@ -3,9 +3,10 @@
 A kernel over Dask arrays is one blockwise layer, so its result is bit-identical to the local
 call on the assembled array by construction. The reductions keep the local result's bits too:
 ``min`` and ``max`` are Dask tree reductions whose partials are combined in chunk order by the
-engine's own rule, and the strict ``sum``, ``mean`` and ``prod`` are a chain in which each
-chunk's fold continues from the previous chunk's running value, so that only that small carry
-is serial.
+engine's own rule; ``sum`` and ``mean`` are tree reductions of exact sum states, which merge in
+any order and round once at the end; and the strict ``prod`` is a chain in which each chunk's
+fold continues from the previous chunk's running value, so that only that small carry is
+serial.
 
 Elements are reduced in C order, as the local calls read them: an N-d array is reduced as the
 1-d array whose chunks are its rows of blocks, each joined and raveled.
@@ -37,14 +38,15 @@ except ImportError as error:  # pragma: no cover - exercised in a subprocess wit
     ) from error
 
 from ._build import with_sections
-from ._dask_trees import complex_of, exact_partial, exact_total, extreme, in_element_order
+from ._dask_trees import complex_of, exact_partial, exact_sum, exact_total, extreme, in_element_order
 from ._dask_workers import use_share_of_cpus
 from ._inputs import read_typed, to_operand
 from ._kernel import Kernel
 from ._math import resolve_math
 from ._text import Axis
 from ._python_ints import int_classes
-from ._reduce import continue_sum, finish_sum, reduce_array, reduce_axes, reduced_axes, result_dtype
+from ._exact import sums_exactly
+from ._reduce import reduce_array, reduce_axes, reduced_axes, result_dtype
 from ._threads import get_num_threads
 from ._typed_eval import level_plan, run_typed, typed_call
 
@@ -197,7 +199,7 @@ def reduce(name: Reduction, x: da.Array) -> da.Array:
     --------
     >>> import dask.array as da
     >>> reduce("sum", da.from_array([1e16, 1.0, -1e16, 1.0], chunks=1)).compute()
-    np.float64(1.0)
+    np.float64(2.0)
     """
     x = da.asarray(x)
     flat = in_element_order(x)
@@ -206,7 +208,7 @@ def reduce(name: Reduction, x: da.Array) -> da.Array:
     if name in ("min", "max"):
         return extreme(name, flat)
     if name in ("sum", "mean"):
-        return _chained(name, flat, (-0.0, 0), _continue_sum, _finish_sum)
+        return exact_sum(name, flat, _FLOAT64)
     if name == "prod":
         return _chained(name, flat, (1.0, 0), _continue_prod, _finish_prod)
     raise ValueError(f"unknown reduction {name!r}; expected one of 'sum', 'prod', 'mean', 'min', 'max'")
@@ -339,16 +341,6 @@ def _chained(name: str, flat: da.Array, start: tuple[float, int], step: Any, fin
     return da.from_delayed(total, shape=(), dtype=_FLOAT64, meta=np.empty((), dtype=_FLOAT64), name=f"brindlemox-{name}-{token}-array")
 
 
-def _continue_sum(carry: tuple[float, int], block: np.ndarray) -> tuple[float, int]:
-    """The running total and element count after folding ``block`` into ``carry``."""
-    use_share_of_cpus()
-    return continue_sum(carry, block)
-
-
-def _finish_sum(carry: tuple[float, int], name: str) -> np.float64:
-    return np.float64(finish_sum(carry, name))
-
-
 def _continue_prod(carry: tuple[float, int], block: np.ndarray) -> tuple[float, int]:
     """The running product and element count after multiplying ``block`` into ``carry``.
 
@@ -369,12 +361,15 @@ def _finish_prod(carry: tuple[float, int], name: str) -> np.float64:
 
 def _reduce_typed(name: Reduction, flat: da.Array) -> da.Array:
     """The reduction of data of another dtype than float64, with the local
-    call's dtype and bits: bool and integer data by exact partials (wrapping
-    64-bit sums and products, and extremes, combine in any order), float16,
-    float32 and the mean of integers by the float64 chain rounded once at the
-    end, complex sums and means part by part."""
+    call's dtype and bits: sums and means (of integers too) by exact sum
+    states, complex ones part by part; other bool and integer reductions by
+    exact partials (wrapping 64-bit sums and products, and extremes, combine
+    in any order); float16 and float32 products and extremes by the float64
+    reduction rounded once at the end."""
     dtype = result_dtype(name, flat.dtype)
-    if flat.dtype.kind in "biu" and name != "mean":
+    if sums_exactly(name, flat.dtype) and flat.dtype.kind != "c":
+        return exact_sum(name, flat, dtype)  # type: ignore[arg-type]
+    if flat.dtype.kind in "biu":
         return da.reduction(
             flat,
             chunk=partial(exact_partial, name),
@@ -389,7 +384,8 @@ def _reduce_typed(name: Reduction, flat: da.Array) -> da.Array:
     if flat.dtype.kind == "c":
         if name not in ("sum", "mean"):
             raise TypeError(f"{name} of complex data is not supported")
-        parts = [reduce(name, part) for part in (flat.real, flat.imag)]
+        part_dtype = np.finfo(dtype).dtype
+        parts = [exact_sum(name, part, part_dtype) for part in (flat.real, flat.imag)]  # type: ignore[arg-type]
         total = delayed(complex_of, pure=True)(*parts, dtype)
         return da.from_delayed(total, shape=(), dtype=dtype, meta=np.empty((), dtype=dtype))
     return reduce(name, flat.astype(_FLOAT64)).astype(dtype)

@@ -10,6 +10,7 @@
 #include "py_channel.h"
 #include "py_channel_waits.h"
 #include "py_evaluate.h"
+#include "py_exact_sum.h"
 #include "py_expr.h"
 #include "py_isa.h"
 #include "py_kernel.h"
@@ -97,6 +98,7 @@ bool run_module_body(PyObject* module) {
 
   return add_functions(module, channel_functions()) && add_functions(module, evaluate_functions()) &&
          add_thread_limit(module) && add_functions(module, reduce_functions()) && add_reduction_names(module) &&
+         add_functions(module, exact_sum_functions()) && add_exact_sum_names(module) &&
          add_functions(module, bytes_functions()) && add_functions(module, operator_functions()) &&
          add_operator_names(module) && add_functions(module, typed_functions()) && add_typed_names(module) &&
          add_functions(module, math_functions()) && add_math_names(module) &&

@@ -1,9 +1,5 @@
-// Reductions of NumPy arrays, read in place in their memory order. Besides the
-// whole-array reductions, the strict sum is carried across the chunks of a
-// chunked array (the Dask integration's chain): each chunk's fold continues
-// from the running total the previous chunk left, so the chain ends with the
-// bits of one sum over the whole array. The carry crosses processes as a
-// float and an int.
+// Reductions of NumPy arrays, read in place in their memory order: whole
+// arrays, and rows of equal length.
 #include "py_reduce.h"
 
 #include <cstddef>
@@ -87,28 +83,13 @@ PyObject* reduce_impl(PyObject*, const BoundArgs& args) {
 PyObject* reduce_rows_impl(PyObject*, const BoundArgs& args) {
   const std::optional<ReduceOp> op = to_reduction(args, 1);
   if (!op) return nullptr;
-  const Classified classified = classify(args[2]);
-  const ArrayOperand* out_array = as_array(classified);
-  if (out_array == nullptr || !is_readable_f64(*out_array) || !out_array->writable || out_array->layouts == 0) {
-    raise_conversion_error(args[2], "writable, aligned, contiguous float64 ndarray");
-    return argument_error(args, 2);
-  }
   BufferView values_view;
   const std::optional<std::span<const double>> values = borrow_values(args[0], values_view);
   if (!values) return argument_error(args, 0);
   BufferView out_view;
-  if (!out_view.acquire(args[2], PyBUF_ANY_CONTIGUOUS | PyBUF_WRITABLE)) return nullptr;
-  const std::span<double> out(static_cast<double*>(out_view.data()), out_array->size());
-  if (out.empty() ? !values->empty() : values->size() % out.size() != 0) {
-    return set_error(PyExc_ValueError, "the values do not split into one row per element of out");
-  }
-  const auto* const out_bytes = reinterpret_cast<const std::byte*>(out.data());
-  const auto* const values_bytes = reinterpret_cast<const std::byte*>(values->data());
-  if (!out.empty() && !values->empty() && out_bytes < values_bytes + values->size_bytes() &&
-      values_bytes < out_bytes + out.size_bytes()) {
-    return set_error(PyExc_ValueError, "out overlaps the values");
-  }
-  const Result<void> reduced = without_gil([&] { return reduce_rows(*values, out, *op); });
+  const std::optional<std::span<double>> out = borrow_row_results(args, 2, values->size(), std::as_bytes(*values), out_view);
+  if (!out) return nullptr;
+  const Result<void> reduced = without_gil([&] { return reduce_rows(*values, *out, *op); });
   if (!reduced.ok()) return raise_task_error(reduced.error());
   Py_RETURN_NONE;
 }
@@ -155,46 +136,9 @@ PyObject* reduce_integer_rows_impl(PyObject*, const BoundArgs& args) {
   Py_RETURN_NONE;
 }
 
-/// The carry from the `total` and `count` arguments; nullopt with the argument's error set.
-std::optional<SumCarry> to_carry(const BoundArgs& args) {
-  if (!PyFloat_Check(args[0])) {
-    raise_conversion_error(args[0], "float");
-    argument_error(args, 0);
-    return std::nullopt;
-  }
-  SumCarry carry{PyFloat_AS_DOUBLE(args[0]), 0};
-  if (!to_u64(args[1], carry.count)) {
-    argument_error(args, 1);
-    return std::nullopt;
-  }
-  return carry;
-}
-
-PyObject* continue_sum_impl(PyObject*, const BoundArgs& args) {
-  std::optional<SumCarry> carry = to_carry(args);
-  if (!carry) return nullptr;
-  BufferView view;
-  const std::optional<std::span<const double>> values = borrow_values(args[2], view);
-  if (!values) return argument_error(args, 2);
-  carry = without_gil([&] { return continue_sum(*carry, *values); });
-  return expect_object(Py_BuildValue("(dK)", carry->total, static_cast<unsigned long long>(carry->count)));
-}
-
-PyObject* finish_sum_impl(PyObject*, const BoundArgs& args) {
-  const std::optional<SumCarry> carry = to_carry(args);
-  if (!carry) return nullptr;
-  bool mean = false;
-  if (!to_bool(args[2], mean)) return argument_error(args, 2);
-  const Result<double> total = mean ? finish_mean(*carry) : finish_sum(*carry);
-  if (!total.ok()) return raise_task_error(total.error());
-  return expect_object(PyFloat_FromDouble(total.value()));
-}
-
 using enum ParamKind;
 constexpr Param kReduceParams[] = {{"array", Required}, {"op", Required}};
 constexpr Param kReduceRowsParams[] = {{"values", Required}, {"op", Required}, {"out", Required}};
-constexpr Param kContinueParams[] = {{"total", Required}, {"count", Required}, {"values", Required}};
-constexpr Param kFinishParams[] = {{"total", Required}, {"count", Required}, {"mean", Required}};
 
 constexpr Method kFunctions[] = {
     {"_reduce", kReduceParams, "Reduce a contiguous float64 array in place by the reduction _REDUCTIONS[op].",
@@ -206,13 +150,33 @@ constexpr Method kFunctions[] = {
      "Reduce each row of a C-contiguous bool or integer array by _REDUCTIONS[op] (not mean), exactly in 64 bits,\n"
      "into the int64 (uint64 for unsigned data) element of `out` of its index.",
      reduce_integer_rows_impl},
-    {"_continue_sum", kContinueParams,
-     "The strict sum's carry (total, count) after adding `values` left to right.", continue_sum_impl},
-    {"_finish_sum", kFinishParams, "The Sum (or Mean) of a finished chain; ValueError when it saw no element.",
-     finish_sum_impl},
 };
 
 }  // namespace
+
+std::optional<std::span<double>> borrow_row_results(const BoundArgs& args, std::size_t index, std::size_t count,
+                                                   std::span<const std::byte> values, BufferView& view) {
+  const Classified classified = classify(args[index]);
+  const ArrayOperand* out_array = as_array(classified);
+  if (out_array == nullptr || !is_readable_f64(*out_array) || !out_array->writable || out_array->layouts == 0) {
+    raise_conversion_error(args[index], "writable, aligned, contiguous float64 ndarray");
+    argument_error(args, index);
+    return std::nullopt;
+  }
+  if (!view.acquire(args[index], PyBUF_ANY_CONTIGUOUS | PyBUF_WRITABLE)) return std::nullopt;
+  const std::span<double> out(static_cast<double*>(view.data()), out_array->size());
+  if (out.empty() ? count != 0 : count % out.size() != 0) {
+    set_error(PyExc_ValueError, "the values do not split into one row per element of out");
+    return std::nullopt;
+  }
+  const auto* const out_bytes = reinterpret_cast<const std::byte*>(out.data());
+  if (!out.empty() && !values.empty() && out_bytes < values.data() + values.size() &&
+      values.data() < out_bytes + out.size_bytes()) {
+    set_error(PyExc_ValueError, "out overlaps the values");
+    return std::nullopt;
+  }
+  return out;
+}
 
 PyMethodDef* reduce_functions() { return method_defs<kFunctions>(); }
 

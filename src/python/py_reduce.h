@@ -1,17 +1,31 @@
 // The package's private entry points for reductions of NumPy arrays: whole
-// arrays at once, and the strict sum carried across the chunks of a chunked array.
+// arrays at once, and rows.
 #pragma once
 
 #include "py.h"
 
+#include <cstddef>
+#include <optional>
+#include <span>
+
+#include "arg_binder.h"
+#include "buffer_view.h"
+
 namespace bmx::py {
 
-/// The module functions `_reduce`, `_continue_sum` and `_finish_sum`, for add_functions().
+/// The module functions `_reduce`, `_reduce_rows` and `_reduce_integer_rows`, for add_functions().
 PyMethodDef* reduce_functions();
 
 /// Sets the module attribute `_REDUCTIONS`: the names of the reductions
 /// `_reduce` computes, each at the position of its code. False with the
 /// Python error set when it cannot be made.
 bool add_reduction_names(PyObject* module);
+
+/// The elements of argument `index`, a writable, aligned, contiguous float64
+/// array with one element per row of the `count` values in `values` and no
+/// byte in common with them, held through `view`; nullopt with the argument's
+/// error set otherwise.
+std::optional<std::span<double>> borrow_row_results(const BoundArgs& args, std::size_t index, std::size_t count,
+                                                   std::span<const std::byte> values, BufferView& view);
 
 }  // namespace bmx::py

@@ -289,13 +289,15 @@ def test_docstring_examples_run_on_the_cluster():
     assert attempted > 0 and failed == 0
 
 
-def test_chain_links_take_empty_and_misaligned_blocks():
+def test_sum_states_take_empty_and_misaligned_blocks():
     # Blocks rebuilt from network frames can start at any byte; an empty one may too.
+    from brindlemox import _dask_trees
+
     values = misaligned([1e16, 1.0, -1e16, 1.0])
     empty = values[:0]  # NumPy calls an empty array aligned whatever its address
     assert not values.flags.aligned
-    assert bm_dask._continue_sum((0.5, 3), empty) == (0.5, 3)
-    assert bm_dask._continue_sum((-0.0, 0), values) == (1.0, 4)
+    states = np.concatenate([_dask_trees._state_of(empty, 0, True), _dask_trees._state_of(values, 0, True)])
+    assert _dask_trees._rounded("sum", np.dtype(np.float64), states, 0, False) == 2.0
 
 
 def test_the_integration_imports_private_modules_only():

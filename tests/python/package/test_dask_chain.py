@@ -1,6 +1,6 @@
-"""The strict sum chained across chunks, as the Dask integration runs it: the
-carry each chunk leaves gives the next one's start, and the chain ends with
-the bits of one sum over the whole array."""
+"""Exact sum states across chunks, as the Dask integration combines them: each
+chunk adds into a state of its own, states merge in any grouping, and the
+merged state rounds to the bits of one sum over the whole array."""
 
 import numpy as np
 import pytest
@@ -9,12 +9,22 @@ import _brindlemox
 import brindlemox as bm
 from conftest import bits, misaligned
 
+FLOAT64 = _brindlemox._SUM_FORMATS.index("float64")
+
+
+def state_of(values):
+    state = np.zeros(_brindlemox._EXACT_SUM_WORDS, np.int64)
+    _brindlemox._exact_sum_add(state, values)
+    return state
+
 
 def chain(values, cuts, mean=False):
-    carry = (-0.0, 0)
-    for chunk in np.split(values, cuts):
-        carry = _brindlemox._continue_sum(*carry, chunk)
-    return _brindlemox._finish_sum(*carry, mean)
+    """The chunks' states merged from the last to the first, rounded once."""
+    merged = np.zeros(_brindlemox._EXACT_SUM_WORDS, np.int64)
+    for chunk in reversed(np.split(values, cuts)):
+        _brindlemox._exact_sum_merge(merged, state_of(chunk))
+    total, count = _brindlemox._exact_sum_round(merged, FLOAT64)
+    return total / count if mean else total
 
 
 def cancelling_values(n, seed):
@@ -33,52 +43,76 @@ def test_any_chunking_gives_the_whole_sum(seed):
     assert bits(chain(values, cuts, mean=True)) == bits(bm.mean(values))
 
 
-@pytest.mark.parametrize("values", [[-0.0, -0.0], [0.0, -0.0], [-0.0], [1e16, 1.0, -1e16]])
-def test_signed_zeros_and_rounding_follow_the_strict_order(values):
+@pytest.mark.parametrize(
+    "values, expected", [([-0.0, -0.0], -0.0), ([0.0, -0.0], 0.0), ([-0.0], -0.0), ([1e16, 1.0, -1e16], 1.0)]
+)
+def test_signed_zeros_and_rounding_are_the_exact_sums(values, expected):
     values = np.array(values)
     for cut in range(len(values) + 1):
-        assert bits(chain(values, [cut])) == bits(bm.sum(values))
+        assert bits(chain(values, [cut])) == bits(bm.sum(values)) == bits(expected)
 
 
-@pytest.mark.parametrize("mean, message", [(False, "cannot Sum empty buffer"), (True, "cannot Mean empty buffer")])
-def test_a_chain_over_no_element_is_the_local_error(mean, message):
-    with pytest.raises(ValueError, match=f"^{message}$"):
-        chain(np.empty(0), [0, 0], mean)
+def test_a_state_of_no_element_counts_none_and_is_plus_zero():
+    assert _brindlemox._exact_sum_round(state_of(np.empty(0)), FLOAT64) == (0.0, 0)
+    with pytest.raises(ValueError, match="^cannot Mean empty buffer$"):
+        bm.mean(np.empty(0))
 
 
-REFUSED = "object cannot be converted to 'aligned, contiguous float64 ndarray'"
+REFUSED = "object cannot be converted to 'aligned, contiguous float64 or float32 ndarray'"
+STATE = np.zeros(_brindlemox._EXACT_SUM_WORDS, np.int64)
 
 
 @pytest.mark.parametrize(
     "args, error, message",
     [
-        ((1, 0, np.ones(2)), TypeError, "argument 'total': 'int' object cannot be converted to 'float'"),
-        ((1.0, 0, np.ones(2, dtype=np.float32)), TypeError, f"argument 'values': 'ndarray' {REFUSED}"),
-        ((1.0, 0, [1.0]), TypeError, f"argument 'values': 'list' {REFUSED}"),
-        ((1.0, 0, memoryview(np.ones(2))), TypeError, f"argument 'values': 'memoryview' {REFUSED}"),
-        ((1.0, 0, np.ones(2, dtype=">f8")), TypeError, f"argument 'values': 'ndarray' {REFUSED}"),
-        ((1.0, 0, np.ones(4)[::2]), TypeError, f"argument 'values': 'ndarray' {REFUSED}"),
-        ((1.0, -1, np.ones(2)), OverflowError, "can't convert negative int to unsigned"),
+        ((STATE, np.ones(2, dtype=np.float16)), TypeError, f"argument 'values': 'ndarray' {REFUSED}"),
+        ((STATE, [1.0]), TypeError, f"argument 'values': 'list' {REFUSED}"),
+        ((STATE, memoryview(np.ones(2))), TypeError, f"argument 'values': 'memoryview' {REFUSED}"),
+        ((STATE, np.ones(2, dtype=">f8")), TypeError, f"argument 'values': 'ndarray' {REFUSED}"),
+        ((STATE, np.ones(4)[::2]), TypeError, f"argument 'values': 'ndarray' {REFUSED}"),
+        (
+            (STATE[:-1], np.ones(2)),
+            TypeError,
+            "argument 'state': 'ndarray' object cannot be converted to 'writable exact sum state'",
+        ),
+        (
+            (STATE.astype(np.float64), np.ones(2)),
+            TypeError,
+            "argument 'state': 'ndarray' object cannot be converted to 'writable exact sum state'",
+        ),
     ],
 )
 def test_bad_arguments_are_refused(args, error, message):
     with pytest.raises(error) as raised:
-        _brindlemox._continue_sum(*args)
+        _brindlemox._exact_sum_add(*args)
     assert str(raised.value) == message
 
 
-def test_native_byte_order_spelled_out_is_accepted():
+def test_bad_formats_and_read_only_states_are_refused():
+    with pytest.raises(ValueError, match="^unknown sum format$"):
+        _brindlemox._exact_sum_round(STATE, 3)
+    read_only = STATE.copy()
+    read_only.flags.writeable = False
+    with pytest.raises(TypeError, match="'writable exact sum state'"):
+        _brindlemox._exact_sum_merge(read_only, STATE)
+    assert _brindlemox._exact_sum_round(read_only, FLOAT64) == (0.0, 0)
+
+
+def test_native_byte_order_spelled_out_and_float32_are_accepted():
     values = np.frombuffer(np.array([1e16, 1.0, -1e16]).tobytes(), dtype="<f8")
-    assert bits(_brindlemox._finish_sum(*_brindlemox._continue_sum(-0.0, 0, values), False)) == bits(0.0)
+    assert _brindlemox._exact_sum_round(state_of(values), FLOAT64) == (1.0, 3)
+    floats = np.array([2.0**40, 1.0, -(2.0**40), 2.0**-30], np.float32)
+    assert _brindlemox._exact_sum_round(state_of(floats), FLOAT64) == (1.0 + 2.0**-30, 4)
 
 
-def test_misaligned_values_are_refused_by_the_chain_and_copied_by_the_dask_step():
+def test_misaligned_values_are_refused_by_the_state_and_copied_by_the_dask_step():
     values = misaligned([1e16, 1.0, -1e16, 3.0])
     with pytest.raises(TypeError) as raised:
-        _brindlemox._continue_sum(-0.0, 0, values)
+        _brindlemox._exact_sum_add(STATE.copy(), values)
     assert str(raised.value) == f"argument 'values': 'ndarray' {REFUSED}"
     pytest.importorskip("dask")
-    from brindlemox import dask as bm_dask
+    from brindlemox import _dask_trees
 
-    carry = bm_dask._continue_sum((-0.0, 0), values)
-    assert bits(carry[0]) == bits(bm.sum(values.copy())) and carry[1] == 4
+    state = _dask_trees._state_of(values, 0, True)
+    assert _brindlemox._exact_sum_round(state, FLOAT64) == (4.0, 4)
+    assert bits(bm.sum(values.copy())) == bits(4.0)

@@ -1,0 +1,34 @@
+// Exact sums of whole buffers, of rows and of columns, of doubles or floats,
+// on the work pool.
+#pragma once
+
+#include <span>
+
+#include "exact_sum.h"
+
+namespace bmx {
+
+/// Adds `values` into `sum`, spread over the work pool: each piece goes into
+/// an ExactSum of its own and the pieces' sums are merged, exactly, so every
+/// thread count and every split holds the same sum. Short inputs, and a
+/// thread setting of 1, add on the calling thread. Any thread.
+void add_on_pool(ExactSum& sum, std::span<const double> values);
+void add_on_pool(ExactSum& sum, std::span<const float> values);
+
+/// The exact sum of each row of `values`, which holds out.size() rows of equal
+/// length one after another, rounded once to `format` into the element of
+/// `out` of its index. Rows are spread over the work pool (a single row over
+/// its elements), each with the bits of its own exact sum. `values` must split
+/// into the rows, and must not overlap `out`; the caller keeps both alive
+/// during the call. Any thread.
+void exact_sum_rows(std::span<const double> values, std::span<double> out, SumFormat format);
+void exact_sum_rows(std::span<const float> values, std::span<double> out, SumFormat format);
+
+/// The exact sum of each column of `values`, a table of rows of out.size()
+/// values one after another, rounded once to `format` into the element of
+/// `out` of its index: the bits of exact_sum_rows over the columns. Blocks of
+/// columns are spread over the work pool. The same conditions as for rows.
+void exact_sum_columns(std::span<const double> values, std::span<double> out, SumFormat format);
+void exact_sum_columns(std::span<const float> values, std::span<double> out, SumFormat format);
+
+}  // namespace bmx

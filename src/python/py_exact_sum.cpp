@@ -1,0 +1,204 @@
+// Exact sums of NumPy arrays. A sum in progress is a state: a C-contiguous
+// int64 array of _EXACT_SUM_WORDS words, all zero when empty, which crosses
+// processes as any array does.
+#include "py_exact_sum.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <optional>
+#include <span>
+#include <utility>
+#include <variant>
+
+#include "arg_binder.h"
+#include "boundary.h"
+#include "buffer_view.h"
+#include "convert.h"
+#include "eval/exact_reduce.h"
+#include "method_table.h"
+#include "module_names.h"
+#include "operand.h"
+#include "py_reduce.h"
+#include "py_ref.h"
+
+namespace bmx::py {
+
+namespace {
+
+struct NamedFormat {
+  const char* name;
+  SumFormat format;
+};
+constexpr NamedFormat kFormats[] = {
+    {"float16", SumFormat::Float16}, {"float32", SumFormat::Float32}, {"float64", SumFormat::Float64}};
+
+std::optional<SumFormat> to_format(const BoundArgs& args, std::size_t index) {
+  std::uint64_t code = 0;
+  if (!to_u64(args[index], code)) {
+    argument_error(args, index);
+    return std::nullopt;
+  }
+  if (code >= std::size(kFormats)) {
+    set_error(PyExc_ValueError, "unknown sum format");
+    return std::nullopt;
+  }
+  return kFormats[code].format;
+}
+
+/// The words of argument `index`, a plain, aligned, C-contiguous int64 array
+/// of ExactSum::kStateWords elements (writable when `writable`), held through
+/// `view`; nullopt with the argument's error set for anything else.
+std::optional<std::span<std::int64_t>> borrow_state(const BoundArgs& args, std::size_t index, bool writable,
+                                                    BufferView& view) {
+  const Classified classified = classify(args[index]);
+  const ArrayOperand* array = as_array(classified);
+  if (array == nullptr || !array->plain || !array->aligned || array->element.type != ElementType::Int64 ||
+      (array->layouts & kNpyArrayCContiguous) == 0 || (writable && !array->writable) ||
+      array->size() != ExactSum::kStateWords) {
+    raise_conversion_error(args[index], writable ? "writable exact sum state" : "exact sum state");
+    argument_error(args, index);
+    return std::nullopt;
+  }
+  if (!view.acquire(args[index], writable ? PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE : PyBUF_C_CONTIGUOUS)) {
+    return std::nullopt;
+  }
+  return std::span<std::int64_t>(static_cast<std::int64_t*>(view.data()), ExactSum::kStateWords);
+}
+
+/// The values a sum adds: float64 or float32.
+using SumValues = std::variant<std::span<const double>, std::span<const float>>;
+
+/// The values of argument `index`, a plain, aligned, contiguous float64 or
+/// float32 array, in memory order, held through `view`; nullopt with the
+/// argument's error set for anything else.
+std::optional<SumValues> borrow_sum_values(const BoundArgs& args, std::size_t index, BufferView& view) {
+  const Classified classified = classify(args[index]);
+  const ArrayOperand* array = as_array(classified);
+  const bool float32 = array != nullptr && array->element.type == ElementType::Float32;
+  if (array == nullptr || !array->plain || !array->aligned || array->layouts == 0 ||
+      (array->element.type != ElementType::Float64 && !float32)) {
+    raise_conversion_error(args[index], "aligned, contiguous float64 or float32 ndarray");
+    argument_error(args, index);
+    return std::nullopt;
+  }
+  if (!view.acquire(args[index], PyBUF_ANY_CONTIGUOUS)) return std::nullopt;
+  if (float32) return std::span<const float>(static_cast<const float*>(view.data()), array->size());
+  return std::span<const double>(static_cast<const double*>(view.data()), array->size());
+}
+
+ExactSum::State to_state(std::span<const std::int64_t> words) {
+  ExactSum::State state{};
+  std::copy(words.begin(), words.end(), state.begin());
+  return state;
+}
+
+/// The sums of a table's rows or of its columns.
+enum class Table : std::uint8_t { Rows, Columns };
+
+// _exact_sum_rows(values, format, out) and _exact_sum_columns(values, format,
+// out): each row's (or column's) exact sum, rounded once to
+// _SUM_FORMATS[format], into the element of `out` of its index.
+template <Table kTable>
+PyObject* exact_sum_table_impl(PyObject*, const BoundArgs& args) {
+  const std::optional<SumFormat> format = to_format(args, 1);
+  if (!format) return nullptr;
+  BufferView values_view;
+  const std::optional<SumValues> values = borrow_sum_values(args, 0, values_view);
+  if (!values) return nullptr;
+  const auto [count, bytes] = std::visit([](auto span) { return std::pair(span.size(), std::as_bytes(span)); }, *values);
+  BufferView out_view;
+  const std::optional<std::span<double>> out = borrow_row_results(args, 2, count, bytes, out_view);
+  if (!out) return nullptr;
+  without_gil([&] {
+    std::visit(
+        [&](auto span) {
+          if constexpr (kTable == Table::Rows) {
+            exact_sum_rows(span, *out, *format);
+          } else {
+            exact_sum_columns(span, *out, *format);
+          }
+        },
+        *values);
+  });
+  Py_RETURN_NONE;
+}
+
+// _exact_sum_add(state, values): adds the values to the state, in place.
+PyObject* exact_sum_add_impl(PyObject*, const BoundArgs& args) {
+  BufferView state_view;
+  const std::optional<std::span<std::int64_t>> words = borrow_state(args, 0, true, state_view);
+  if (!words) return nullptr;
+  BufferView values_view;
+  const std::optional<SumValues> values = borrow_sum_values(args, 1, values_view);
+  if (!values) return nullptr;
+  without_gil([&] {
+    ExactSum sum(to_state(*words));
+    std::visit([&](auto span) { add_on_pool(sum, span); }, *values);
+    const ExactSum::State state = sum.state();
+    std::copy(state.begin(), state.end(), words->begin());
+  });
+  Py_RETURN_NONE;
+}
+
+// _exact_sum_merge(state, other): adds the sum `other` holds to the state, in place.
+PyObject* exact_sum_merge_impl(PyObject*, const BoundArgs& args) {
+  BufferView state_view;
+  const std::optional<std::span<std::int64_t>> words = borrow_state(args, 0, true, state_view);
+  if (!words) return nullptr;
+  BufferView other_view;
+  const std::optional<std::span<std::int64_t>> other = borrow_state(args, 1, false, other_view);
+  if (!other) return nullptr;
+  ExactSum sum(to_state(*words));
+  sum.merge(ExactSum(to_state(*other)));
+  const ExactSum::State state = sum.state();
+  std::copy(state.begin(), state.end(), words->begin());
+  Py_RETURN_NONE;
+}
+
+// _exact_sum_round(state, format): the state's sum rounded once to
+// _SUM_FORMATS[format], and the count of values that went into it.
+PyObject* exact_sum_round_impl(PyObject*, const BoundArgs& args) {
+  const std::optional<SumFormat> format = to_format(args, 1);
+  if (!format) return nullptr;
+  BufferView view;
+  const std::optional<std::span<std::int64_t>> words = borrow_state(args, 0, false, view);
+  if (!words) return nullptr;
+  const ExactSum sum(to_state(*words));
+  return expect_object(Py_BuildValue("(dK)", sum.round_as(*format), static_cast<unsigned long long>(sum.count())));
+}
+
+using enum ParamKind;
+constexpr Param kRowsParams[] = {{"values", Required}, {"format", Required}, {"out", Required}};
+constexpr Param kAddParams[] = {{"state", Required}, {"values", Required}};
+constexpr Param kMergeParams[] = {{"state", Required}, {"other", Required}};
+constexpr Param kRoundParams[] = {{"state", Required}, {"format", Required}};
+
+constexpr Method kFunctions[] = {
+    {"_exact_sum_rows", kRowsParams,
+     "The exact sum of each row of a contiguous float64 or float32 array, rounded once to _SUM_FORMATS[format],\n"
+     "into the element of `out` of its index.",
+     exact_sum_table_impl<Table::Rows>},
+    {"_exact_sum_columns", kRowsParams,
+     "The exact sum of each column of a contiguous float64 or float32 array of rows of out.size values one after another,\n"
+     "rounded once to _SUM_FORMATS[format], into the element of `out` of its index.",
+     exact_sum_table_impl<Table::Columns>},
+    {"_exact_sum_add", kAddParams, "Add a contiguous float64 or float32 array's values to an exact sum state, in place.",
+     exact_sum_add_impl},
+    {"_exact_sum_merge", kMergeParams, "Add the sum the state `other` holds to `state`, in place.",
+     exact_sum_merge_impl},
+    {"_exact_sum_round", kRoundParams, "The sum a state holds, rounded once to _SUM_FORMATS[format], and its count of values.",
+     exact_sum_round_impl},
+};
+
+}  // namespace
+
+PyMethodDef* exact_sum_functions() { return method_defs<kFunctions>(); }
+
+bool add_exact_sum_names(PyObject* module) {
+  const PyRef words = PyRef::steal(PyLong_FromSize_t(ExactSum::kStateWords));
+  return words && PyObject_SetAttrString(module, "_EXACT_SUM_WORDS", words.get()) == 0 &&
+         add_names(module, "_SUM_FORMATS", kFormats, [](const NamedFormat& format) { return format.name; });
+}
+
+}  // namespace bmx::py

@@ -1,0 +1,187 @@
+"""Sums and means are exact sums rounded once: one differential matrix against
+an exact oracle (fractions), over adversarial and random data, every dtype,
+axis, layout and thread count, in expression text and over Dask chunks."""
+
+import math
+from fractions import Fraction
+
+import numpy as np
+import pytest
+
+import brindlemox as bm
+from conftest import bits
+
+#: (precision, exponent of the least subnormal, greatest exponent) per real dtype.
+FORMATS = {np.float16: (11, -24, 15), np.float32: (24, -149, 127), np.float64: (53, -1074, 1023)}
+REAL = {np.float16: np.float16, np.float32: np.float32, np.float64: np.float64, np.complex64: np.float32,
+        np.complex128: np.float64}
+
+
+def exact(values):
+    """The exact sum of finite floats: integers in units of 2^-1074, added once."""
+    total = 0
+    for value in np.asarray(values, np.float64).tolist():
+        numerator, denominator = value.as_integer_ratio()
+        total += numerator << (1074 - denominator.bit_length() + 1)
+    return Fraction(total, 1 << 1074)
+
+
+def rounded(value, dtype):
+    """`value` (a Fraction) rounded once, to nearest with ties to even, to `dtype`."""
+    precision, lowest, top = FORMATS[dtype]
+    if value == 0:
+        return 0.0
+    magnitude = abs(value)
+    exponent = magnitude.numerator.bit_length() - magnitude.denominator.bit_length()
+    if Fraction(2) ** exponent > magnitude:
+        exponent -= 1
+    ulp = max(exponent - precision + 1, lowest)
+    kept = round(magnitude / Fraction(2) ** ulp)  # ties to even
+    result = math.inf if kept * Fraction(2) ** ulp >= Fraction(2) ** (top + 1) else math.ldexp(kept, ulp)
+    return -result if value < 0 else result
+
+
+def oracle_sum(values, dtype):
+    """The sum of the real `values` as it must be, in `dtype`."""
+    values = np.asarray(values, np.float64)
+    if np.isnan(values).any() or (np.isposinf(values).any() and np.isneginf(values).any()):
+        return np.nan
+    if np.isinf(values).any():
+        return values[np.isinf(values)][0]
+    total = exact(values)
+    if total == 0:
+        return -0.0 if values.size and np.signbit(values).all() else 0.0
+    return rounded(total, dtype)
+
+
+def oracle(name, values, dtype):
+    """NumPy's result dtype's value of bm.<name> over `values` of `dtype`."""
+    values = np.asarray(values)
+    parts = (values.real, values.imag) if np.iscomplexobj(values) else (values,)
+    if name == "sum":
+        answers = [oracle_sum(part, REAL[dtype]) for part in parts]
+    else:
+        answers = [oracle_sum(part, np.float64) / values.size for part in parts]
+    result = np.empty((), dtype)
+    if len(answers) == 2:
+        result.real, result.imag = answers
+    else:
+        result[()] = answers[0]
+    return result
+
+
+def same(got, expected):
+    """Bitwise equality of NumPy values of one dtype, NaN by NaN-ness (its bits are the platform's)."""
+    got, expected = np.asarray(got), np.asarray(expected)
+    assert got.dtype == expected.dtype and got.shape == expected.shape
+    wide = lambda a: np.ravel(a).astype(np.complex128).view(np.float64) if a.dtype.kind == "c" else np.ravel(a).astype(np.float64)  # noqa: E731
+    nan = np.isnan(wide(expected))
+    assert (np.isnan(wide(got)) == nan).all()
+    assert bits(np.where(nan, 0.0, wide(got))) == bits(np.where(nan, 0.0, wide(expected)))
+
+
+TINY = 5e-324
+ADVERSARIAL = {
+    "cancellation": [1e16, 1.0, -1e16],
+    "huge and tiny": [1e300, 1e-300, -1e300, 3e-310, 1.5],
+    "subnormals": [TINY, 2 * TINY, -TINY, 2.2250738585072014e-308],
+    "overflow on the way": [1e308, 1e308, -1e308],
+    "beyond range": [1.7e308, 1.7e308],
+    "negative zeros": [-0.0, -0.0, -0.0],
+    "zeros of both signs": [-0.0, 0.0],
+    "cancelling to zero": [-1.0, 1.0, -0.0],
+    "nan": [1.0, np.nan, 2.0],
+    "infinities": [np.inf, -np.inf],
+    "one infinity": [-np.inf, 1e308, 1e308],
+    "ties": [1.0, 2.0**-53, 2.0**-24, 2.0**-11, 2.0**-54],
+}
+SIZES = [1, 2, 7, 2047, 2048, 4095, 4096, 4097, 32769, 70001]
+THREADS = [1, 2, 3, 8]
+
+
+def random_values(n, seed):
+    """Signs, magnitudes from 1e-20 to 1e20, and a few cancelling giants."""
+    rng = np.random.default_rng(seed)
+    values = rng.standard_normal(n) * 10.0 ** rng.integers(-20, 21, n)
+    if n > 2:
+        values[rng.integers(0, n, 3)] = [1e18, -1e18, 1e18]
+    return values
+
+
+def data(case, dtype):
+    values = np.array(ADVERSARIAL[case]) if isinstance(case, str) else random_values(case, case)
+    if np.dtype(dtype).kind == "c":
+        return (values + 1j * values[::-1]).astype(dtype)
+    with np.errstate(over="ignore", invalid="ignore"):
+        return values.astype(dtype)
+
+
+@pytest.mark.parametrize("dtype", list(REAL))
+@pytest.mark.parametrize("case", [*ADVERSARIAL, *SIZES])
+def test_whole_sums_and_means_are_exact_for_every_thread_count(case, dtype):
+    values = data(case, dtype)
+    expected = {name: oracle(name, values, dtype) for name in ("sum", "mean")}
+    for threads in THREADS:
+        with bm.num_threads(threads):
+            for name, reduction in (("sum", bm.sum), ("mean", bm.mean)):
+                same(reduction(values), expected[name])
+    if dtype is np.float64 and np.isfinite(values).all() and case not in ("overflow on the way", "beyond range"):
+        assert bits(bm.sum(values)) == bits(math.fsum(values) or (-0.0 if np.signbit(values).all() else 0.0))
+
+
+def test_integer_means_are_the_exact_sum_of_their_float64_values():
+    values = np.array([2**62, 1, -(2**62), 3, 2**53 + 1], np.int64)
+    assert bits(bm.mean(values)) == bits(float(exact(values.astype(np.float64))) / 5)
+    assert bm.sum(values) == 2**53 + 5 and bm.sum(values).dtype == np.int64
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64, np.complex128])
+@pytest.mark.parametrize("axis", [0, 1, 2, (0, 1), (0, 2), (1, 2), None])
+@pytest.mark.parametrize("keepdims", [False, True])
+def test_every_axis_and_layout_of_a_3d_array(dtype, axis, keepdims):
+    array = data(210, dtype).reshape(5, 6, 7)
+    layouts = [array, np.asfortranarray(array), array[::-1, :, ::-1].copy()[::-1, :, ::-1],
+               np.broadcast_to(array[:, :1, :], (5, 6, 7))]
+    for layout in layouts:
+        moved = np.moveaxis(layout, bm_axes(axis), range(-len(bm_axes(axis)), 0))
+        lines = moved.reshape(*moved.shape[: moved.ndim - len(bm_axes(axis))], -1)
+        for name, reduction in (("sum", bm.sum), ("mean", bm.mean)):
+            expected = np.empty(lines.shape[:-1], dtype)
+            for index in np.ndindex(*lines.shape[:-1]):
+                expected[index] = oracle(name, lines[index], dtype)
+            if keepdims:
+                expected = np.expand_dims(expected, bm_axes(axis))
+            for threads in (1, 3):
+                with bm.num_threads(threads):
+                    same(reduction(layout, axis=axis, keepdims=keepdims), expected[()])
+
+
+def bm_axes(axis):
+    return tuple(range(3)) if axis is None else axis if isinstance(axis, tuple) else (axis,)
+
+
+@pytest.mark.parametrize("n", [5, 65536, 100003])
+def test_sums_in_text_are_exact_sums_of_the_expressions_values(n):
+    a = random_values(n, n)
+    b = random_values(n, n + 1)
+    products = a * b
+    for threads in THREADS:
+        with bm.num_threads(threads):
+            assert bits(bm.evaluate("sum(a*b)")) == bits(oracle("sum", products, np.float64))
+            mean = oracle("mean", a, np.float64)[()]
+            assert bits(bm.evaluate("a - mean(a)")) == bits(a - mean)
+    a32, b32 = (a * 1e-12).astype(np.float32), (b * 1e-12).astype(np.float32)
+    same(bm.evaluate("sum(a32*b32)"), oracle("sum", a32 * b32, np.float32))
+
+
+def test_dask_chunks_give_the_local_exact_sums():
+    da = pytest.importorskip("dask.array")
+    dask = pytest.importorskip("dask")
+    for dtype in (np.float16, np.float32, np.float64, np.complex64, np.int32):
+        values = data(4097, dtype) if dtype is not np.int32 else np.arange(-3000, 1097, dtype=np.int32)
+        for chunks in (1000, 333):
+            lazy = da.from_array(values, chunks=chunks)
+            with dask.config.set(scheduler="sync"):
+                same(bm.sum(lazy).compute(), bm.sum(values))
+                same(bm.mean(lazy).compute(), bm.mean(values))
+        same(bm.mean(values), oracle("mean", values, np.result_type(np.mean(values[:1]))))
