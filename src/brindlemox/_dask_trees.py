@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import math
 from functools import partial
+from collections.abc import Callable
 from typing import Any, Literal
 
 import dask.array as da
@@ -47,20 +48,34 @@ def in_element_order(x: da.Array) -> da.Array:
     )
 
 
+def tree(
+    name: str,
+    flat: da.Array,
+    dtype: np.dtype,
+    partial_of: Callable[..., Any],
+    total_of: Callable[..., Any],
+    combine: Callable[..., Any] | None = None,
+) -> da.Array:
+    """`flat`, a 1-d array, reduced in Dask's tree to a 0-d array of `dtype`:
+    `partial_of` each chunk, `combine` (`partial_of` by default) the
+    concatenated partials of several, and `total_of` those at the top."""
+    return da.reduction(
+        flat,
+        chunk=partial_of,
+        combine=combine or partial_of,
+        aggregate=total_of,
+        axis=0,
+        dtype=dtype,
+        concatenate=True,
+        meta=np.empty((), dtype=dtype),
+        name=f"brindlemox-{name}",
+    )
+
+
 def extreme(name: Literal["min", "max"], flat: da.Array) -> da.Array:
     # Dask concatenates partials of consecutive chunks in order; the engine's rule over them
     # (first NaN wins, the earlier of equal values wins) then equals its rule over all values.
-    return da.reduction(
-        flat,
-        chunk=partial(_extreme_partial, name),
-        combine=partial(_extreme_partial, name),
-        aggregate=partial(_extreme_total, name),
-        axis=0,
-        dtype=_F64,
-        concatenate=True,
-        meta=np.empty((), dtype=_F64),
-        name=f"brindlemox-{name}",
-    )
+    return tree(name, flat, _F64, partial(_extreme_partial, name), partial(_extreme_total, name))
 
 
 def _extreme_partial(name: str, values: np.ndarray, axis: object, keepdims: bool) -> np.ndarray:
@@ -99,17 +114,7 @@ def complex_of(real: float, imag: float, dtype: np.dtype) -> Any:
 def exact_sum(name: Literal["sum", "mean"], flat: da.Array, dtype: np.dtype) -> da.Array:
     """The sum (or mean) of a real 1-d array, of `dtype` as the local call
     gives it: each chunk's exact sum state, merged in a tree and rounded once."""
-    return da.reduction(
-        flat,
-        chunk=_state_of,
-        combine=_merged,
-        aggregate=partial(_rounded, name, dtype),
-        axis=0,
-        dtype=dtype,
-        concatenate=True,
-        meta=np.empty((), dtype=dtype),
-        name=f"brindlemox-{name}",
-    )
+    return tree(name, flat, dtype, _state_of, partial(_rounded, name, dtype), combine=_merged)
 
 
 def _state_of(values: np.ndarray, axis: object, keepdims: bool) -> np.ndarray:

@@ -38,7 +38,7 @@ except ImportError as error:  # pragma: no cover - exercised in a subprocess wit
     ) from error
 
 from ._build import with_sections
-from ._dask_trees import complex_of, exact_partial, exact_sum, exact_total, extreme, in_element_order
+from ._dask_trees import complex_of, exact_partial, exact_sum, exact_total, extreme, in_element_order, tree
 from ._dask_workers import use_share_of_cpus
 from ._inputs import read_typed, to_operand
 from ._kernel import Kernel
@@ -370,22 +370,12 @@ def _reduce_typed(name: Reduction, flat: da.Array) -> da.Array:
     if sums_exactly(name, flat.dtype) and flat.dtype.kind != "c":
         return exact_sum(name, flat, dtype)  # type: ignore[arg-type]
     if flat.dtype.kind in "biu":
-        return da.reduction(
-            flat,
-            chunk=partial(exact_partial, name),
-            combine=partial(exact_partial, name),
-            aggregate=partial(exact_total, name, dtype),
-            axis=0,
-            dtype=dtype,
-            concatenate=True,
-            meta=np.empty((), dtype=dtype),
-            name=f"brindlemox-{name}",
-        )
+        return tree(name, flat, dtype, partial(exact_partial, name), partial(exact_total, name, dtype))
     if flat.dtype.kind == "c":
         if name not in ("sum", "mean"):
             raise TypeError(f"{name} of complex data is not supported")
         part_dtype = np.finfo(dtype).dtype
-        parts = [exact_sum(name, part, part_dtype) for part in (flat.real, flat.imag)]  # type: ignore[arg-type]
+        parts = [exact_sum(name, part, part_dtype) for part in (flat.real, flat.imag)]
         total = delayed(complex_of, pure=True)(*parts, dtype)
         return da.from_delayed(total, shape=(), dtype=dtype, meta=np.empty((), dtype=dtype))
     return reduce(name, flat.astype(_FLOAT64)).astype(dtype)

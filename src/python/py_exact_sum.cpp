@@ -26,25 +26,9 @@ namespace bmx::py {
 
 namespace {
 
-struct NamedFormat {
-  const char* name;
-  SumFormat format;
-};
-constexpr NamedFormat kFormats[] = {
+/// The formats a sum rounds to; the entry points take a position in this table.
+constexpr Named<SumFormat> kFormats[] = {
     {"float16", SumFormat::Float16}, {"float32", SumFormat::Float32}, {"float64", SumFormat::Float64}};
-
-std::optional<SumFormat> to_format(const BoundArgs& args, std::size_t index) {
-  std::uint64_t code = 0;
-  if (!to_u64(args[index], code)) {
-    argument_error(args, index);
-    return std::nullopt;
-  }
-  if (code >= std::size(kFormats)) {
-    set_error(PyExc_ValueError, "unknown sum format");
-    return std::nullopt;
-  }
-  return kFormats[code].format;
-}
 
 /// The words of argument `index`, a plain, aligned, C-contiguous int64 array
 /// of ExactSum::kStateWords elements (writable when `writable`), held through
@@ -101,7 +85,7 @@ enum class Table : std::uint8_t { Rows, Columns };
 // _SUM_FORMATS[format], into the element of `out` of its index.
 template <Table kTable>
 PyObject* exact_sum_table_impl(PyObject*, const BoundArgs& args) {
-  const std::optional<SumFormat> format = to_format(args, 1);
+  const std::optional<SumFormat> format = named_code(args, 1, kFormats, "unknown sum format");
   if (!format) return nullptr;
   BufferView values_view;
   const std::optional<SumValues> values = borrow_sum_values(args, 0, values_view);
@@ -159,7 +143,7 @@ PyObject* exact_sum_merge_impl(PyObject*, const BoundArgs& args) {
 // _exact_sum_round(state, format): the state's sum rounded once to
 // _SUM_FORMATS[format], and the count of values that went into it.
 PyObject* exact_sum_round_impl(PyObject*, const BoundArgs& args) {
-  const std::optional<SumFormat> format = to_format(args, 1);
+  const std::optional<SumFormat> format = named_code(args, 1, kFormats, "unknown sum format");
   if (!format) return nullptr;
   BufferView view;
   const std::optional<std::span<std::int64_t>> words = borrow_state(args, 0, false, view);
@@ -198,7 +182,7 @@ PyMethodDef* exact_sum_functions() { return method_defs<kFunctions>(); }
 bool add_exact_sum_names(PyObject* module) {
   const PyRef words = PyRef::steal(PyLong_FromSize_t(ExactSum::kStateWords));
   return words && PyObject_SetAttrString(module, "_EXACT_SUM_WORDS", words.get()) == 0 &&
-         add_names(module, "_SUM_FORMATS", kFormats, [](const NamedFormat& format) { return format.name; });
+         add_names(module, "_SUM_FORMATS", kFormats);
 }
 
 }  // namespace bmx::py

@@ -24,11 +24,7 @@ namespace bmx::py {
 namespace {
 
 /// The reductions the package calls by name; `_reduce` takes a position in this table.
-struct NamedReduction {
-  const char* name;
-  ReduceOp op;
-};
-constexpr NamedReduction kReductions[] = {{"sum", ReduceOp::Sum},
+constexpr Named<ReduceOp> kReductions[] = {{"sum", ReduceOp::Sum},
                                           {"mean", ReduceOp::Mean},
                                           {"min", ReduceOp::Min},
                                           {"max", ReduceOp::Max},
@@ -48,26 +44,11 @@ std::optional<std::span<const double>> borrow_values(PyObject* object, BufferVie
   return std::span<const double>(static_cast<const double*>(view.data()), array->size());
 }
 
-/// The reduction argument `index` names by its position in _REDUCTIONS;
-/// nullopt with the error set for anything else.
-std::optional<ReduceOp> to_reduction(const BoundArgs& args, std::size_t index) {
-  std::uint64_t code = 0;
-  if (!to_u64(args[index], code)) {
-    argument_error(args, index);
-    return std::nullopt;
-  }
-  if (code >= std::size(kReductions)) {
-    set_error(PyExc_ValueError, "unknown reduction");
-    return std::nullopt;
-  }
-  return kReductions[code].op;
-}
-
 // _reduce(array, op): reduction `op` (a position in _REDUCTIONS) of the array.
 PyObject* reduce_impl(PyObject*, const BoundArgs& args) {
   // The op first: its conversion may run Python code, which could change
   // the array between its check and its view.
-  const std::optional<ReduceOp> op = to_reduction(args, 1);
+  const std::optional<ReduceOp> op = named_code(args, 1, kReductions, "unknown reduction");
   if (!op) return nullptr;
   BufferView view;
   const std::optional<std::span<const double>> values = borrow_values(args[0], view);
@@ -81,7 +62,7 @@ PyObject* reduce_impl(PyObject*, const BoundArgs& args) {
 // length, in memory order) reduced by `op` into the element of `out` of its
 // index.
 PyObject* reduce_rows_impl(PyObject*, const BoundArgs& args) {
-  const std::optional<ReduceOp> op = to_reduction(args, 1);
+  const std::optional<ReduceOp> op = named_code(args, 1, kReductions, "unknown reduction");
   if (!op) return nullptr;
   BufferView values_view;
   const std::optional<std::span<const double>> values = borrow_values(args[0], values_view);
@@ -97,7 +78,7 @@ PyObject* reduce_rows_impl(PyObject*, const BoundArgs& args) {
 // _reduce_integer_rows(values, op, out): as _reduce_rows, for C-contiguous
 // bool or integer values, into int64 (bool, signed) or uint64 (unsigned).
 PyObject* reduce_integer_rows_impl(PyObject*, const BoundArgs& args) {
-  const std::optional<ReduceOp> op = to_reduction(args, 1);
+  const std::optional<ReduceOp> op = named_code(args, 1, kReductions, "unknown reduction");
   if (!op) return nullptr;
   if (*op == ReduceOp::Mean) return set_error(PyExc_ValueError, "no integer mean");
   const Classified values_classified = classify(args[0]);
@@ -181,7 +162,7 @@ std::optional<std::span<double>> borrow_row_results(const BoundArgs& args, std::
 PyMethodDef* reduce_functions() { return method_defs<kFunctions>(); }
 
 bool add_reduction_names(PyObject* module) {
-  return add_names(module, "_REDUCTIONS", kReductions, [](const NamedReduction& reduction) { return reduction.name; });
+  return add_names(module, "_REDUCTIONS", kReductions);
 }
 
 }  // namespace bmx::py
