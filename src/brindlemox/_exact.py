@@ -5,6 +5,8 @@ float64 over the count. A sum in progress is a state (an int64 array) that
 values add into and that other states merge into."""
 
 import math
+import os
+import warnings
 from typing import Final
 
 import numpy as np
@@ -25,6 +27,8 @@ _F64: Final = np.dtype(np.float64)
 #: The dtypes the engine sums where they lie; others are converted to float64 first.
 _READ: Final = (_F64, np.dtype(np.float32))
 _FORMATS: Final = {name: code for code, name in enumerate(_SUM_FORMATS)}
+#: Warnings name the first frame outside the package.
+_PACKAGE: Final = (os.path.dirname(__file__),)
 
 
 def sums_exactly(name: str, dtype: np.dtype) -> bool:
@@ -64,8 +68,9 @@ def exact_rows(name: str, array: np.ndarray, kept: list[int], reduced: list[int]
     array's parts each summed exactly."""
     shape = [array.shape[dimension] for dimension in kept]
     count = math.prod(array.shape[dimension] for dimension in reduced)
-    if count == 0 and math.prod(shape) > 0:
-        no_element(name)
+    if count == 0 and name == "mean":
+        # NumPy's warning; the sums of no element are +0.0, and 0.0 / 0 is NaN with its own.
+        warnings.warn("Mean of empty slice", RuntimeWarning, skip_file_prefixes=_PACKAGE)
     code = _format(name, dtype)
     result = np.empty(shape, dtype)
     complex_data = array.dtype.kind == "c"
