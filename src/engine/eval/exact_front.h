@@ -45,8 +45,10 @@ void two_sum(T a, T b, T& sum, T& error) {
   error = (a - (sum - b_part)) + (b - b_part);
 }
 
-/// Whether `spill`'s `count` values are finite: two finite terms can still
-/// leave a spill whose own intermediate overflowed.
+/// Whether `spill`'s `count` values are finite. A NaN, an infinity or an
+/// overflow makes a term NaN or infinite, and then the TwoSum that added it
+/// leaves a NaN to spill: a block whose spill is finite (or none) kept every
+/// term finite.
 inline bool spill_finite(const double* spill, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     if (!std::isfinite(spill[i])) return false;
@@ -58,9 +60,9 @@ inline bool spill_finite(const double* spill, std::size_t count) {
 /// from `first` to `lanes`, value j of a row to lane j. What the two terms
 /// cannot hold goes to `spill`, kLanes a row, when `kKeep`; without it, a
 /// block that spills must be taken again, from the lanes as they were, with
-/// it (spills are rare, and storing none saves a store a value). An overflow,
-/// a NaN or an infinity leaves a term that is not finite (none turns finite
-/// again), and then the lanes mean nothing: the caller keeps a copy.
+/// it (spills are rare, and storing none saves a store a value). After a
+/// NaN, an infinity or an overflow (which spill NaN, see spill_finite) the
+/// lanes mean nothing: the caller keeps a copy.
 template <bool kKeep, std::size_t kLanes, class Value>
 FrontBlock add_front_block(FrontLanes<kLanes>& lanes, const Value* first, std::size_t rows, double* spill) {
   static_assert(kLanes % 2 == 0);
@@ -87,10 +89,7 @@ FrontBlock add_front_block(FrontLanes<kLanes>& lanes, const Value* first, std::s
   std::memcpy(lanes.high.data(), high.data(), sizeof(high));
   std::memcpy(lanes.low.data(), low.data(), sizeof(low));
   std::int64_t any_spilled = 0;
-  for (std::size_t lane = 0; lane < kLanes; ++lane) {
-    if (!std::isfinite(lanes.high[lane]) || !std::isfinite(lanes.low[lane])) return FrontBlock::kNotFinite;
-    any_spilled |= spilled[lane / 2][lane % 2];
-  }
+  for (const FrontPairBits pair : spilled) any_spilled |= pair[0] | pair[1];
   if (any_spilled == 0) return FrontBlock::kHeld;
   if (kKeep && !spill_finite(spill, rows * kLanes)) return FrontBlock::kNotFinite;
   return FrontBlock::kSpilled;
@@ -114,9 +113,6 @@ FrontBlock add_front_columns(double* __restrict high, double* __restrict low, co
       if constexpr (kKeep) spill[row * columns + column] = rest;
       spilled |= std::bit_cast<std::uint64_t>(rest);
     }
-  }
-  for (std::size_t column = 0; column < columns; ++column) {
-    if (!std::isfinite(high[column]) || !std::isfinite(low[column])) return FrontBlock::kNotFinite;
   }
   if (spilled == 0) return FrontBlock::kHeld;
   if (kKeep && !spill_finite(spill, rows * columns)) return FrontBlock::kNotFinite;
