@@ -5,6 +5,8 @@ float64 over the count. A sum in progress is a state (an int64 array) that
 values add into and that other states merge into."""
 
 import math
+import os
+import warnings
 from typing import Final
 
 import numpy as np
@@ -17,14 +19,14 @@ from _brindlemox import (
     _exact_sum_merge,
     _exact_sum_round,
     _exact_sum_rows,
-    _REDUCTIONS,
-    _reduce,
 )
 
 _F64: Final = np.dtype(np.float64)
 #: The dtypes the engine sums where they lie; others are converted to float64 first.
 _READ: Final = (_F64, np.dtype(np.float32))
 _FORMATS: Final = {name: code for code, name in enumerate(_SUM_FORMATS)}
+#: Warnings name the first frame outside the package.
+_PACKAGE: Final = (os.path.dirname(__file__),)
 
 
 def sums_exactly(name: str, dtype: np.dtype) -> bool:
@@ -34,9 +36,10 @@ def sums_exactly(name: str, dtype: np.dtype) -> bool:
     return name == "mean" or (name == "sum" and dtype.kind in "fc")
 
 
-def no_element(name: str) -> None:
-    """Raises the error of a sum or mean of no element."""
-    _reduce(np.empty(0), _REDUCTIONS.index(name))
+def _warn_no_element() -> None:
+    """NumPy's warning for a mean of no element; the sum of none is +0.0, and
+    0.0 / 0 is NaN with a warning of its own."""
+    warnings.warn("Mean of empty slice", RuntimeWarning, skip_file_prefixes=_PACKAGE)
 
 
 def _format(name: str, dtype: np.dtype) -> int:
@@ -61,11 +64,12 @@ def _rows(part: np.ndarray, order: list[int], whole: bool) -> np.ndarray:
 def exact_rows(name: str, array: np.ndarray, kept: list[int], reduced: list[int], dtype: np.dtype) -> np.ndarray:
     """The sum (or mean) `name` of `array` along the axes `reduced`, of `dtype`
     (NumPy's result dtype), with the axes `kept` in that order; a complex
-    array's parts each summed exactly."""
+    array's parts each summed exactly. As NumPy's, a sum of no element is
+    +0.0, and a mean of none NaN with a RuntimeWarning."""
     shape = [array.shape[dimension] for dimension in kept]
     count = math.prod(array.shape[dimension] for dimension in reduced)
-    if count == 0 and math.prod(shape) > 0:
-        no_element(name)
+    if count == 0 and name == "mean":
+        _warn_no_element()
     code = _format(name, dtype)
     result = np.empty(shape, dtype)
     complex_data = array.dtype.kind == "c"
@@ -103,9 +107,10 @@ def merge_states(states: np.ndarray) -> np.ndarray:
 
 def round_state(state: np.ndarray, name: str, dtype: np.dtype = _F64) -> float:
     """The sum (or mean) `name` a state holds, as `exact_rows` gives it in
-    `dtype` (held in a float); for no element, the error of an empty sum or
-    mean."""
+    `dtype` (held in a float), for no element as well."""
     total, count = _exact_sum_round(state, _format(name, dtype))
+    if name != "mean":
+        return total
     if count == 0:
-        no_element(name)
-    return total / count if name == "mean" else total
+        _warn_no_element()
+    return float(np.float64(total) / count)

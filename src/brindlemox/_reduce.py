@@ -206,8 +206,8 @@ sum: Final = _reduction(
     changes the exact sum, and no partial sum overflows. NaN if any element
     is NaN or both infinities are there; -0.0 only when every element is
     -0.0. Bool and integer data give NumPy's integer sums; a complex sum is
-    exact part by part. An empty array is ValueError "cannot Sum empty
-    buffer". Along axes, each result element is the exact sum of its line.
+    exact part by part. No element sums to +0.0, as in NumPy.
+    Along axes, each result element is the exact sum of its line.
 """,
     """
     >>> bm.sum([1e16, 1.0, -1e16])

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <mutex>
+#include <vector>
 
 #include "../internal_failure.h"
 #include "run_range.h"
@@ -15,9 +16,11 @@ namespace {
 /// Elements of a piece of one sum (256 KiB): each piece's ExactSum and its
 /// merge cost about what a hundred elements do.
 constexpr std::size_t kSumPiece = std::size_t{1} << 15;
-/// Columns summed together: their sums (9 KiB) stay in the level-one cache
-/// beside the values they read, where 64 (35 KiB) took twice the time.
-constexpr std::size_t kColumnBlock = 16;
+/// Columns summed together: as many as the front takes, in as many blocks
+/// as would keep a few threads busy, and each row's part no shorter than a
+/// few cache lines.
+constexpr std::size_t kColumnBlocks = 8;
+constexpr std::size_t kMinColumnBlock = 16;
 
 template <class Value>
 void add_any_on_pool(ExactSum& sum, std::span<const Value> values) {
@@ -62,16 +65,19 @@ void sum_columns(std::span<const Value> values, std::span<double> out, SumFormat
   if (out.empty()) return;
   check(values.size() % out.size() == 0, "exact sum: the values do not split into the columns");
   const std::size_t rows = values.size() / out.size();
+  const std::size_t width =
+      std::clamp((out.size() + kColumnBlocks - 1) / kColumnBlocks, kMinColumnBlock, ExactSum::kFrontColumns);
   const auto sum_blocks = [&](std::size_t first, std::size_t last) {
+    std::vector<ExactSum> sums(width);
     for (std::size_t block = first; block < last; ++block) {
-      const std::size_t column = block * kColumnBlock;
-      std::array<ExactSum, kColumnBlock> sums;
-      const std::span<ExactSum> block_sums = std::span(sums).first(std::min(kColumnBlock, out.size() - column));
+      const std::size_t column = block * width;
+      const std::span<ExactSum> block_sums = std::span(sums).first(std::min(width, out.size() - column));
+      std::fill(block_sums.begin(), block_sums.end(), ExactSum());
       ExactSum::add_columns(values.data() + column, rows, out.size(), block_sums);
       for (std::size_t i = 0; i < block_sums.size(); ++i) out[column + i] = block_sums[i].round_as(format);
     }
   };
-  const std::size_t blocks = (out.size() + kColumnBlock - 1) / kColumnBlock;
+  const std::size_t blocks = (out.size() + width - 1) / width;
   if (values.size() < kSequentialThreshold || !may_use_pool()) {
     sum_blocks(0, blocks);
   } else {

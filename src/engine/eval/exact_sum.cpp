@@ -1,6 +1,9 @@
 // The superaccumulator's additions, its carries and its one rounding.
 #include "exact_sum.h"
 
+#include "../internal_failure.h"
+#include "exact_front.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -95,7 +98,101 @@ void ExactSum::add_values(std::span<const Value> values) {
 }
 
 template <class Value>
+void ExactSum::add_front(std::span<const Value> values) {
+  constexpr std::size_t kBlock = kFrontRows * kFrontLanes;
+  FrontLanes<kFrontLanes> lanes;
+  // What the lanes spill and, at the end, their terms: chunks without a count.
+  ExactSum spilled;
+  std::array<double, kBlock> spill;
+  std::size_t taken = 0;
+  // Whether a value the front took was other than -0.0: once one was, no other is looked at.
+  bool not_negative_zero = false;
+  std::size_t next = 0;
+  while (values.size() - next >= kFrontLanes) {
+    const std::size_t size = std::min(kFrontRows, (values.size() - next) / kFrontLanes) * kFrontLanes;
+    const Value* const block = values.data() + next;
+    FrontLanes<kFrontLanes> trial = lanes;
+    FrontBlock outcome = add_front_block<false>(trial, block, size / kFrontLanes, nullptr);
+    if (outcome == FrontBlock::kSpilled) {
+      trial = lanes;
+      outcome = add_front_block<true>(trial, block, size / kFrontLanes, spill.data());
+    }
+    switch (outcome) {
+      case FrontBlock::kSpilled:
+        spilled.add_any(std::span<const double>(spill).first(size));
+        [[fallthrough]];
+      case FrontBlock::kHeld:
+        lanes = trial;
+        taken += size;
+        not_negative_zero = not_negative_zero || any_not_negative_zero(block, size, 1);
+        break;
+      case FrontBlock::kNotFinite:
+        add_any(values.subspan(next, size));
+        break;
+    }
+    next += size;
+  }
+  add_any(values.subspan(next));
+  spilled.add_any(std::span<const double>(lanes.high));
+  spilled.add_any(std::span<const double>(lanes.low));
+  add_chunks(spilled);
+  count_ += taken;
+  if (not_negative_zero) flags_ |= kNotNegativeZero;
+}
+
+template <class Value>
 void ExactSum::add_columns(const Value* first, std::size_t rows, std::size_t row_stride, std::span<ExactSum> sums) {
+  check(sums.size() <= kFrontColumns, "exact sum: more columns than the front holds");
+  // A lane a column, its terms in memory; the superaccumulators take what each lane spills.
+  const std::size_t columns = sums.size();
+  std::vector<double> high(columns);
+  std::vector<double> low(columns);
+  std::vector<double> high_before(columns);
+  std::vector<double> low_before(columns);
+  const std::size_t block_rows = std::max<std::size_t>(1, kFrontColumnBlock / std::max<std::size_t>(1, columns));
+  std::vector<double> spill(block_rows * columns);
+  std::vector<bool> not_negative_zero(columns);
+  std::size_t taken = 0;
+  for (std::size_t row = 0; row < rows; row += block_rows) {
+    const std::size_t count = std::min(block_rows, rows - row);
+    const Value* const block = first + row * row_stride;
+    high_before = high;
+    low_before = low;
+    FrontBlock outcome = add_front_columns<false>(high.data(), low.data(), block, count, row_stride, columns, nullptr);
+    if (outcome == FrontBlock::kSpilled) {
+      high = high_before;
+      low = low_before;
+      outcome = add_front_columns<true>(high.data(), low.data(), block, count, row_stride, columns, spill.data());
+    }
+    switch (outcome) {
+      case FrontBlock::kSpilled:
+        add_columns_exactly(spill.data(), count, columns, sums, false);
+        [[fallthrough]];
+      case FrontBlock::kHeld:
+        taken += count;
+        for (std::size_t column = 0; column < columns; ++column) {
+          not_negative_zero[column] = not_negative_zero[column] || any_not_negative_zero(block + column, count, row_stride);
+        }
+        break;
+      case FrontBlock::kNotFinite:
+        high = high_before;
+        low = low_before;
+        add_columns_exactly(block, count, row_stride, sums, true);
+        break;
+    }
+  }
+  add_columns_exactly(high.data(), 1, columns, sums, false);
+  add_columns_exactly(low.data(), 1, columns, sums, false);
+  for (std::size_t column = 0; column < columns; ++column) {
+    ExactSum& sum = sums[column];
+    sum.count_ += taken;
+    if (not_negative_zero[column]) sum.flags_ |= kNotNegativeZero;
+  }
+}
+
+template <class Value>
+void ExactSum::add_columns_exactly(const Value* first, std::size_t rows, std::size_t row_stride,
+                                   std::span<ExactSum> sums, bool counted) {
   // Each column's sum is carried between calls, and takes one value a row.
   std::vector<std::size_t> negative_zeros(sums.size());
   for (std::size_t next = 0; next < rows; next += kCarryEvery) {
@@ -113,6 +210,7 @@ void ExactSum::add_columns(const Value* first, std::size_t rows, std::size_t row
     }
     for (ExactSum& sum : sums) sum.carry();
   }
+  if (!counted) return;
   for (std::size_t column = 0; column < sums.size(); ++column) sums[column].finish_adding(rows, negative_zeros[column]);
 }
 
@@ -147,16 +245,30 @@ void ExactSum::add_any(std::span<const Value> values) {
   }
 }
 
-void ExactSum::add(std::span<const double> values) { add_any(values); }
+template <class Value>
+void ExactSum::add_some(std::span<const Value> values) {
+  // A short run is not worth the lanes' clearing and flushing.
+  if (values.size() < kLanedFrom) {
+    add_any(values);
+  } else {
+    add_front(values);
+  }
+}
 
-void ExactSum::add(std::span<const float> values) { add_any(values); }
+void ExactSum::add(std::span<const double> values) { add_some(values); }
 
-void ExactSum::merge(const ExactSum& other) {
+void ExactSum::add(std::span<const float> values) { add_some(values); }
+
+void ExactSum::add_chunks(const ExactSum& other) {
   carry();
   Chunks theirs = other.chunks_;
   propagate(theirs);
   for (std::size_t i = 0; i < kChunks; ++i) chunks_[i] += theirs[i];
   carry();
+}
+
+void ExactSum::merge(const ExactSum& other) {
+  add_chunks(other);
   count_ += other.count_;
   flags_ |= other.flags_;
 }

@@ -43,10 +43,15 @@ class ExactSum {
   /// Adds the sum `other` holds, exactly.
   void merge(const ExactSum& other);
   /// Adds the columns of a table of `rows` rows, `row_stride` values apart
-  /// from `first`, each of sums.size() values, column by column into `sums`.
+  /// from `first`, each of sums.size() values (at most kFrontColumns),
+  /// column by column into `sums`.
   /// For double and float values.
   template <class Value>
   static void add_columns(const Value* first, std::size_t rows, std::size_t row_stride, std::span<ExactSum> sums);
+  /// Columns add_columns takes at most: a row's part of them is long enough
+  /// for the processor to fetch ahead, and the front's terms of them stay in
+  /// the level-two cache.
+  static constexpr std::size_t kFrontColumns = 1024;
 
   /// How many values went in.
   std::uint64_t count() const { return count_; }
@@ -72,11 +77,26 @@ class ExactSum {
   /// Accumulators a long run of values goes round, and the runs that long.
   static constexpr std::size_t kLanes = 4;
   static constexpr std::size_t kLanedFrom = 256;
+  /// The fast front's lanes for a run of values: enough independent additions
+  /// to hide their latency, few enough for the registers.
+  static constexpr std::size_t kFrontLanes = 8;
 
   enum Flag : std::uint8_t { kNan = 1, kPositiveInf = 2, kNegativeInf = 4, kNotNegativeZero = 8 };
 
   template <class Value>
   void add_any(std::span<const Value> values);
+  template <class Value>
+  void add_some(std::span<const Value> values);
+  /// Adds through the fast front, each block it cannot take exactly through add_any.
+  template <class Value>
+  void add_front(std::span<const Value> values);
+  /// add_columns through the superaccumulators alone; values not `counted`
+  /// change the sums but neither their counts nor their flags.
+  template <class Value>
+  static void add_columns_exactly(const Value* first, std::size_t rows, std::size_t row_stride,
+                                  std::span<ExactSum> sums, bool counted);
+  /// Adds the sum `other` holds, but neither its count nor its flags.
+  void add_chunks(const ExactSum& other);
   template <std::size_t kLaneCount, class Value>
   void add_values(std::span<const Value> values);
   /// Moves every chunk's bits above its 32 into the chunk above: every chunk

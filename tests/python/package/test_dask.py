@@ -9,6 +9,7 @@ import doctest
 import os
 import pathlib
 import pickle
+import warnings
 
 import numpy as np
 import pytest
@@ -176,8 +177,21 @@ def test_reductions_of_unknown_sizes_read_c_order(axis):
         assert bits(getattr(bm, name)(lazy).compute()) == bits(getattr(bm, name)(local)), name
 
 
-@pytest.mark.parametrize("name", ["sum", "prod", "mean", "min", "max"])
-@pytest.mark.parametrize("shape, chunks", [((0,), 1), ((0,), ((0, 0),)), ((0, 3), 1), ((3, 0), 1), ((2, 0, 2), 1)])
+EMPTY = [((0,), 1), ((0,), ((0, 0),)), ((0, 3), 1), ((3, 0), 1), ((2, 0, 2), 1)]
+
+
+@pytest.mark.parametrize("name", ["sum", "mean"])
+@pytest.mark.parametrize("shape, chunks", EMPTY)
+def test_empty_input_gives_the_local_sum_and_mean(name, shape, chunks):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        local = getattr(bm, name)(np.empty(shape))
+        lazy = getattr(bm, name)(da.from_array(np.empty(shape), chunks=chunks)).compute()
+    assert bits(lazy) == bits(local)
+
+
+@pytest.mark.parametrize("name", ["prod", "min", "max"])
+@pytest.mark.parametrize("shape, chunks", EMPTY)
 def test_empty_input_raises_the_local_error(name, shape, chunks):
     with pytest.raises(ValueError) as local:
         getattr(bm, name)(np.empty(shape))

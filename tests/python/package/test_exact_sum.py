@@ -185,3 +185,92 @@ def test_dask_chunks_give_the_local_exact_sums():
                 same(bm.sum(lazy).compute(), bm.sum(values))
                 same(bm.mean(lazy).compute(), bm.mean(values))
         same(bm.mean(values), oracle("mean", values, np.result_type(np.mean(values[:1]))))
+
+
+# The fast front takes blocks of 1024 values in lanes of 8, and blocks of
+# 8192 values of a table's columns, a lane a column; positions about their ends.
+FRONT_SIZE = 8800
+EDGES = [0, 1, 7, 8, 9, 1015, 1023, 1024, 1025, 2047, 2048, 8191, 8192, 8799]
+
+
+def assert_front_exact(values):
+    """bm.sum of `values` whole, as float32, and of its columns as tables of 4
+    and 20 columns (blocks of 2048 and 409 rows), against the oracle, bit for
+    bit, on 1 and 2 threads."""
+    with np.errstate(over="ignore"):
+        narrow = values.astype(np.float32)
+    expected = {dtype: oracle("sum", part, dtype) for dtype, part in ((np.float64, values), (np.float32, narrow))}
+    tables = {columns: values.reshape(-1, columns) for columns in (4, 20)}
+    columns_expected = {columns: np.array([oracle_sum(table[:, column], np.float64) for column in range(columns)])
+                        for columns, table in tables.items()}
+    for threads in (1, 2):
+        with bm.num_threads(threads):
+            same(bm.sum(values), expected[np.float64])
+            same(bm.sum(narrow), expected[np.float32])
+            for columns, table in tables.items():
+                same(bm.sum(table, axis=0), columns_expected[columns])
+
+
+@pytest.mark.parametrize("special", [np.nan, np.inf, -np.inf])
+@pytest.mark.parametrize("at", EDGES)
+def test_a_special_value_anywhere_in_a_block_sends_it_the_exact_way(special, at):
+    values = random_values(FRONT_SIZE, at)
+    values[at] = special
+    assert_front_exact(values)
+
+
+def test_infinities_of_both_signs_in_different_blocks_are_nan():
+    values = random_values(FRONT_SIZE, 3)
+    values[[5, 5000]] = [np.inf, -np.inf]
+    assert_front_exact(values)
+
+
+@pytest.mark.parametrize("stride", [1, 4, 8, 20])
+@pytest.mark.parametrize("at", [0, 1000, 1020, 8150])
+def test_an_overflow_inside_a_block_loses_nothing(at, stride):
+    # Stride 8 puts the giants in one lane of a run, 4 and 20 in one column of a table.
+    values = np.ones(FRONT_SIZE)
+    values[at : at + 6 * stride : stride] = [1e308] * 3 + [-1e308] * 3
+    assert_front_exact(values)
+    values[at + 5 * stride] = 1e308
+    assert_front_exact(values)
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_values_from_the_least_subnormal_to_2_to_the_1000_spill_from_the_lanes(seed):
+    rng = np.random.default_rng(seed)
+    values = np.ldexp(1.0 + rng.random(FRONT_SIZE), rng.integers(-1074, 1001, FRONT_SIZE))
+    assert_front_exact(values * rng.choice([-1.0, 1.0], FRONT_SIZE))
+
+
+def test_subnormals_alone():
+    rng = np.random.default_rng(4)
+    assert_front_exact(rng.integers(-(2**52), 2**52, FRONT_SIZE) * TINY)
+
+
+@pytest.mark.parametrize("at", [None, *EDGES])
+def test_negative_zeros_sum_to_negative_zero_unless_a_positive_zero_is_among_them(at):
+    values = np.full(FRONT_SIZE, -0.0)
+    if at is not None:
+        values[at] = 0.0
+    assert_front_exact(values)
+
+
+def test_negative_zeros_and_values_that_cancel_sum_to_positive_zero():
+    values = np.full(FRONT_SIZE, -0.0)
+    values[4096:4098] = [1.0, -1.0]
+    assert_front_exact(values)
+    values[100] = np.nan
+    assert_front_exact(values)
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize(("shape", "axis"), [((0,), None), ((0, 3), 0), ((3, 0), 1), ((0, 3), None), ((2, 0, 3), 1)])
+def test_the_sum_of_no_element_is_zero_and_the_mean_nan_with_numpys_warning(dtype, shape, axis):
+    empty = np.empty(shape, dtype)
+    same(bm.sum(empty, axis=axis), np.sum(empty, axis=axis))
+    with pytest.warns(RuntimeWarning) as caught:
+        mean = bm.mean(empty, axis=axis)
+    assert str(caught[0].message) == "Mean of empty slice" and caught[0].filename == __file__
+    with pytest.warns(RuntimeWarning):
+        same(mean, np.mean(empty, axis=axis))

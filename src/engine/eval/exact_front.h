@@ -1,0 +1,132 @@
+// The fast front of the exact sums, after S. Collange, D. Defour, S. Graillat
+// and R. Iakymchuk, "Full-speed deterministic bit-accurate parallel
+// floating-point summation" (2015): lanes of two-term floating-point
+// expansions take the values with error-free additions, and only what the two
+// terms cannot hold goes to the superaccumulator. The sum is always exactly
+// the superaccumulator's plus every term's, so it rounds to the same bits
+// whatever the lanes, the blocks or the instructions.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace bmx {
+
+/// Rows (one value a lane) a block of the front takes at most.
+inline constexpr std::size_t kFrontRows = 128;
+/// Values a block of the front's columns takes, unless a row is longer: its
+/// spill stays in the level-two cache.
+inline constexpr std::size_t kFrontColumnBlock = 8192;
+
+template <std::size_t kLanes>
+struct FrontLanes {
+  std::array<double, kLanes> high{};
+  std::array<double, kLanes> low{};
+};
+
+/// What a block left: the lanes alone, values to spill too, or nothing usable.
+enum class FrontBlock : std::uint8_t { kHeld, kSpilled, kNotFinite };
+
+/// Two lanes, one vector at every instruction level.
+using FrontPair = double __attribute__((vector_size(16)));
+using FrontPairBits = std::int64_t __attribute__((vector_size(16)));
+
+/// `sum` + `error` is exactly a + b (Knuth's TwoSum, which needs no order of
+/// magnitudes), for finite a and b whose sum does not overflow; lane by lane
+/// for pairs.
+template <class T>
+void two_sum(T a, T b, T& sum, T& error) {
+  sum = a + b;
+  const T b_part = sum - a;
+  error = (a - (sum - b_part)) + (b - b_part);
+}
+
+/// Whether `spill`'s `count` values are finite. A NaN, an infinity or an
+/// overflow makes a term NaN or infinite, and then the TwoSum that added it
+/// leaves a NaN to spill: a block whose spill is finite (or none) kept every
+/// term finite.
+inline bool spill_finite(const double* spill, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!std::isfinite(spill[i])) return false;
+  }
+  return true;
+}
+
+/// Adds `rows` (at most kFrontRows) rows of kLanes values one after another
+/// from `first` to `lanes`, value j of a row to lane j. What the two terms
+/// cannot hold goes to `spill`, kLanes a row, when `kKeep`; without it, a
+/// block that spills must be taken again, from the lanes as they were, with
+/// it (spills are rare, and storing none saves a store a value). After a
+/// NaN, an infinity or an overflow (which spill NaN, see spill_finite) the
+/// lanes mean nothing: the caller keeps a copy.
+template <bool kKeep, std::size_t kLanes, class Value>
+FrontBlock add_front_block(FrontLanes<kLanes>& lanes, const Value* first, std::size_t rows, double* spill) {
+  static_assert(kLanes % 2 == 0);
+  constexpr std::size_t kPairs = kLanes / 2;
+  // Local copies in vectors, which the compiler keeps in registers.
+  std::array<FrontPair, kPairs> high;
+  std::array<FrontPair, kPairs> low;
+  std::memcpy(high.data(), lanes.high.data(), sizeof(high));
+  std::memcpy(low.data(), lanes.low.data(), sizeof(low));
+  std::array<FrontPairBits, kPairs> spilled{};
+  for (std::size_t row = 0; row < rows; ++row) {
+    const Value* const line = first + row * kLanes;
+    for (std::size_t pair = 0; pair < kPairs; ++pair) {
+      const FrontPair value = {static_cast<double>(line[2 * pair]), static_cast<double>(line[2 * pair + 1])};
+      FrontPair error;
+      two_sum(high[pair], value, high[pair], error);
+      FrontPair rest;
+      two_sum(low[pair], error, low[pair], rest);
+      if constexpr (kKeep) std::memcpy(spill + row * kLanes + 2 * pair, &rest, sizeof(rest));
+      // -0.0 spills nothing, but is no harm to add either.
+      spilled[pair] |= reinterpret_cast<FrontPairBits>(rest);
+    }
+  }
+  std::memcpy(lanes.high.data(), high.data(), sizeof(high));
+  std::memcpy(lanes.low.data(), low.data(), sizeof(low));
+  std::int64_t any_spilled = 0;
+  for (const FrontPairBits pair : spilled) any_spilled |= pair[0] | pair[1];
+  if (any_spilled == 0) return FrontBlock::kHeld;
+  if (kKeep && !spill_finite(spill, rows * kLanes)) return FrontBlock::kNotFinite;
+  return FrontBlock::kSpilled;
+}
+
+/// The front of many lanes at once, in memory: a lane a column of a table.
+/// `high` and `low` hold a term of each of `columns` lanes; the block is
+/// `rows` rows of `columns` values, each `stride` values after the one before
+/// from `first`. Otherwise as add_front_block.
+template <bool kKeep, class Value>
+FrontBlock add_front_columns(double* __restrict high, double* __restrict low, const Value* __restrict first,
+                             std::size_t rows, std::size_t stride, std::size_t columns, double* __restrict spill) {
+  std::uint64_t spilled = 0;
+  for (std::size_t row = 0; row < rows; ++row) {
+    const Value* const line = first + row * stride;
+    for (std::size_t column = 0; column < columns; ++column) {
+      double error = 0.0;
+      two_sum(high[column], static_cast<double>(line[column]), high[column], error);
+      double rest = 0.0;
+      two_sum(low[column], error, low[column], rest);
+      if constexpr (kKeep) spill[row * columns + column] = rest;
+      spilled |= std::bit_cast<std::uint64_t>(rest);
+    }
+  }
+  if (spilled == 0) return FrontBlock::kHeld;
+  if (kKeep && !spill_finite(spill, rows * columns)) return FrontBlock::kNotFinite;
+  return FrontBlock::kSpilled;
+}
+
+/// Whether any of `count` values, `stride` apart from `first`, is other than -0.0.
+template <class Value>
+bool any_not_negative_zero(const Value* first, std::size_t count, std::size_t stride) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const double value = static_cast<double>(first[i * stride]);
+    if (value != 0.0 || !std::signbit(value)) return true;
+  }
+  return false;
+}
+
+}  // namespace bmx
