@@ -123,7 +123,7 @@ def _number(value: object) -> str:
 
 #: What users compare first opens the page: `evaluate` against numexpr and
 #: NumPy over n, then reductions; the other families follow by name.
-_FIRST: Final = ("evaluate", "reduce", "dtypes", "math")
+_FIRST: Final = ("evaluate", "sum", "reduce", "dtypes", "math")
 
 
 def _page_order(path: Path) -> tuple[int, str]:
