@@ -44,25 +44,30 @@ inline double cube_root(double x) {
 
 /// The remainder of l / r with the sign of r (Python's and NumPy's `%`): fmod's
 /// exact remainder, moved by r when the signs differ; a zero remainder takes
-/// r's sign. r == 0, an infinite l or a NaN gives NaN.
-inline double floored_mod(double l, double r) {
-  const double mod = std::fmod(l, r);
-  if (mod == 0.0) return std::copysign(0.0, r);
-  return (r < 0.0) != (mod < 0.0) ? mod + r : mod;
+/// r's sign. r == 0, an infinite l or a NaN gives NaN. float32 computes it in
+/// float32, as NumPy does: the move by r rounds.
+template <class F>
+F floored_mod(F l, F r) {
+  const F mod = std::fmod(l, r);
+  if (mod == F{0}) return std::copysign(F{0}, r);
+  return (r < F{0}) != (mod < F{0}) ? mod + r : mod;
 }
 
 /// floor(l / r) for NumPy's `//`, consistent with `floored_mod`: l - mod is
 /// an exact multiple of r, so its quotient is an integer up to rounding and is
 /// rounded to the nearest one (its floor could lose one to a quotient just
 /// below). A zero result takes the sign of l / r; r == 0 gives l / r itself.
-inline double floored_div(double l, double r) {
-  if (r == 0.0) return l / r;
-  const double mod = std::fmod(l, r);
-  double quotient = (l - mod) / r;
-  if (mod != 0.0 && (r < 0.0) != (mod < 0.0)) quotient -= 1.0;
-  if (quotient == 0.0) return std::copysign(0.0, l / r);
-  const double floored = std::floor(quotient);
-  return quotient - floored > 0.5 ? floored + 1.0 : floored;
+/// float32 computes it in float32, as NumPy does: a quotient beyond 2**24
+/// rounds in float32's steps.
+template <class F>
+F floored_div(F l, F r) {
+  if (r == F{0}) return l / r;
+  const F mod = std::fmod(l, r);
+  F quotient = (l - mod) / r;
+  if (mod != F{0} && (r < F{0}) != (mod < F{0})) quotient -= F{1};
+  if (quotient == F{0}) return std::copysign(F{0}, l / r);
+  const F floored = std::floor(quotient);
+  return quotient - floored > F{0.5} ? floored + F{1} : floored;
 }
 
 /// The operator applied to x. Neg and Abs work on the sign bit alone, so they
