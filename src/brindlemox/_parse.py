@@ -193,9 +193,8 @@ def _python_value(symbol: str, operands: list[int]) -> int | float | None:
 
 def _power(base: Expr, exponent: float) -> Expr:
     """`base ** exponent` as the typed programs compute float64 (see
-    `_typing_text`): NumPy's x*x, 1/x, sqrt(x) and x for the powers 2, -1,
-    0.5 and 1; pow for the others (and for 0, whose 1 for a signalling NaN
-    the typed program gives)."""
+    `_typing_text`): NumPy's x*x, 1/x, sqrt(x), x and 1 for the powers 2,
+    -1, 0.5, 1 and 0; pow for the others."""
     if exponent == 2.0:
         return base * base
     if exponent == -1.0:
@@ -204,6 +203,8 @@ def _power(base: Expr, exponent: float) -> Expr:
         return sqrt(base)
     if exponent == 1.0:
         return base
+    if exponent == 0.0:
+        return _build.constant_like(base, 1.0)
     return base**exponent
 
 

@@ -323,9 +323,7 @@ class _Typer:
         elif value == 1.0 and loop in (_F32, _F64):
             form = x
         elif value == 0.0 and loop in (_F32, _F64):
-            # The float64 kernels' pow(x, 0) is NaN for a signalling NaN.
-            self.only_float64 = False
-            return self.constant(1, loop)
+            form = self.constant(1, loop)
         if form is not None and self.pow_in_float64:
             self.only_float64 = False
         return form

@@ -90,6 +90,14 @@ def test_complex_powers_take_numpys_forms_within_its_fused_rounding(dtype, expon
     np.testing.assert_allclose(ours, expected, rtol=16 * eps, atol=0)
 
 
+def test_ones_like_and_numbers_beside_a_signalling_nan_are_numbers():
+    x = edges(np.float64)
+    kernel = bm.kernel(bm.ones_like(bm.arg("x")))
+    assert_same_bits(bm.evaluate("ones_like(x)", {"x": x}), np.ones_like(x))
+    assert_same_bits(kernel(x), np.ones_like(x))
+    assert_same_bits(bm.evaluate("copysign(2.5, x)", {"x": x}), np.copysign(2.5, x))
+
+
 def test_a_power_folded_from_numbers_takes_its_form_too():
     x = edges(np.float64)
     with np.errstate(all="ignore"):
@@ -127,6 +135,38 @@ def test_floored_division_and_remainder_are_numpys(left, right, symbol, route, l
             expected = apply(a, b)
             ours = computed(f"a {symbol} b", build, {"a": a, "b": b}, "libm", route)
     assert_same_bits(ours, expected)
+
+
+def near_multiples(dtype, n=6000, seed=4):
+    """Pairs whose quotient is an integer or a last place beside one, from 1
+    to beyond the quotients float32 and float64 find without fmod (2**28,
+    2**52), and divisors near the range float64 finds them over (2**+-900)."""
+    rng = np.random.default_rng(seed)
+    info = np.finfo(dtype)
+    r = (rng.standard_normal(n) * np.exp2(rng.integers(-20, 20, n))).astype(dtype)
+    if dtype == np.float64:
+        r[: n // 10] = np.exp2(rng.choice([-901.0, -900.0, -899.0, 899.0, 900.0, 901.0], n // 10)) * rng.choice([1, -1.5], n // 10)
+    whole = np.floor(np.exp2(rng.uniform(0, 60 if dtype == np.float64 else 32, n)))
+    with np.errstate(all="ignore"):
+        l = (whole * r).astype(dtype)
+        l = np.where(rng.random(n) < 0.5, np.nextafter(l, dtype(info.max)), np.nextafter(l, dtype(-info.max)))
+        l = np.where(rng.random(n) < 0.3, l * -1, l).astype(dtype)
+    return l, r
+
+
+@pytest.mark.parametrize("level", _isa.LEVELS)
+@pytest.mark.parametrize("symbol", ["//", "%"])
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_floored_operators_beside_whole_quotients_are_numpys(dtype, symbol, level):
+    apply = {"//": operator.floordiv, "%": operator.mod}[symbol]
+    l, r = near_multiples(dtype)
+    with np.errstate(all="ignore"), _isa.forced(level):
+        assert_same_bits(bm.evaluate(f"l {symbol} r", {"l": l, "r": r}), apply(l, r))
+        # A number on either side, and the result written over an operand.
+        assert_same_bits(bm.evaluate(f"l {symbol} 0.1", {"l": l}), apply(l, dtype(0.1) if dtype == np.float32 else 0.1))
+        assert_same_bits(bm.evaluate(f"1e10 {symbol} r", {"r": r}), apply(dtype(1e10), r))
+        expected = apply(l, r)
+        assert_same_bits(bm.evaluate(f"l {symbol} r", {"l": l, "r": r}, out=l), expected)
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
