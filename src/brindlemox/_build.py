@@ -111,15 +111,16 @@ def recorded(name: str, result: Operand, operands: tuple[object, ...]) -> Operan
 def constant_like(like: Expr, value: float) -> Expr:
     """An `Expr` equal to `value` at every element, reading an argument of `like`.
 
-    pow(x, 0) is 1 for every x, NaN included, and 1 * v is v, so the kernel
-    stays a flat program; the argument is `like`'s own (same id and name), so
-    no new argument appears.
+    isnan(x) is 1.0 or 0.0, which times -0.0 is -0.0, and -0.0 + v is v, for
+    every x (a signalling NaN included) and v: a few vectorised operations,
+    and the kernel stays a flat program. The argument is `like`'s own (same
+    id and name), so no new argument appears.
     """
     temp_args = like.get_temp_args()
     first = min(temp_args)
     leaf = kernels.arg(temp_args[first])
     leaf = leaf.rewrite_args({leaf.get_referenced_args()[0]: first})
-    return leaf**0 * value
+    return _unary("IsNan", leaf) * -0.0 + value
 
 
 def both_exprs(a: Operand, b: Operand) -> tuple[Expr, Expr]:

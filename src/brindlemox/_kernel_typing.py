@@ -81,7 +81,7 @@ class KernelTyping:
         assert self._tree is not None
         named = dict(zip(self._arg_names, kinds))
         named.update((name, read_typed(name, value)[0]) for name, value in self._tree.constants)
-        found = plan(self._tree.root, named, math, dict(ints))
+        found = plan(self._tree.root, named, math, dict(ints), pow_in_float64=True)
         assert found is not None
         return found
 

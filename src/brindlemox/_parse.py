@@ -20,8 +20,9 @@ from typing import Final, NamedTuple
 from . import _build
 from ._build import Operand
 from ._engine import Expr, kernels
-from ._functions import bitwise_and, bitwise_or, floor_divide, invert, remainder
+from ._functions import bitwise_and, bitwise_or, floor_divide, invert, remainder, sqrt
 from ._registry import TEXT_FUNCTIONS
+from ._typing_text import python_value
 from ._text import BINARY, CALL, COMPARE, NAME, NUMBER, REDUCE, UNARY, Axis, Node, Reduced, Text, comparison_chain, read
 
 _BINARY: Final[dict[str, Callable[[Operand, Operand], Operand]]] = {
@@ -92,9 +93,15 @@ class _Builder:
         self.reductions: dict[str, Reduction] = {}
 
     def build(self, node: Node) -> Operand:
+        return _constant(self.value(node))
+
+    def value(self, node: Node) -> Operand | int:
+        """The value of `node`, where a Python int (and an operation of
+        Python ints alone) stays Python's own, as Python computes it: `~2`
+        is -3 and `1 << 70` exact; any other value is built in float64."""
         kind = node.kind
         if kind == NUMBER:
-            return _constant(node.value)
+            return node.value if type(node.value) is int else _constant(node.value)
         if kind == NAME:
             name: str = node.value
             if name not in self.arguments:
@@ -103,7 +110,12 @@ class _Builder:
         if kind == BINARY:
             return self.binary_chain(node)
         if kind == UNARY:
-            operand = self.build(node.operands[0])
+            operand = self.value(node.operands[0])
+            if type(operand) is int and node.op != "u+":
+                folded = _python_value(node.op, [operand])
+                if folded is not None:
+                    return folded
+            operand = _constant(operand)
             if node.op == "u-":
                 return _build.apply(operator.neg, operand)
             return operand if node.op == "u+" else invert(operand)
@@ -129,12 +141,25 @@ class _Builder:
         while left.kind == BINARY:
             chain.append(left)
             left = left.operands[0]
-        value = self.build(left)
+        value = self.value(left)
         for link in reversed(chain):
             symbol: str = link.op
+            # Only Python ints take an integer operator, and no float64 value is one.
+            if symbol in _INTEGER_ONLY and type(value) is not int:
+                raise _integer_only(symbol)
+            right = self.value(link.operands[1])
+            if type(value) is int and type(right) is int:
+                folded = _python_value(symbol, [value, right])
+                if folded is not None:
+                    value = folded
+                    continue
             if symbol in _INTEGER_ONLY:
                 raise _integer_only(symbol)
-            value = _build.apply(_BINARY[symbol], value, self.build(link.operands[1]))
+            value, right = _constant(value), _constant(right)
+            if symbol == "**" and type(value) is Expr and type(right) is float:
+                value = _power(value, right)
+            else:
+                value = _build.apply(_BINARY[symbol], value, right)
         return value
 
     def compare(self, node: Node) -> Operand:
@@ -156,7 +181,36 @@ class _Builder:
         return self.arguments[slot]
 
 
-def _constant(value: bool | int | float | complex) -> float:
+def _python_value(symbol: str, operands: list[int]) -> int | float | None:
+    """Python's value of an operator on Python ints, or None where the
+    float64 builder computes it in float64 instead: where Python has none, and
+    for ints too large for float64, where the float64 value is infinite."""
+    try:
+        return python_value(symbol, operands)  # type: ignore[arg-type,return-value]
+    except OverflowError:
+        return None
+
+
+def _power(base: Expr, exponent: float) -> Expr:
+    """`base ** exponent` as the typed programs compute float64 (see
+    `_typing_text`): NumPy's x*x, 1/x, sqrt(x), x and 1 for the powers 2,
+    -1, 0.5, 1 and 0; pow for the others."""
+    if exponent == 2.0:
+        return base * base
+    if exponent == -1.0:
+        return 1.0 / base
+    if exponent == 0.5:
+        return sqrt(base)
+    if exponent == 1.0:
+        return base
+    if exponent == 0.0:
+        return _build.constant_like(base, 1.0)
+    return base**exponent
+
+
+def _constant(value: Operand | int | complex) -> Operand:
+    if type(value) is Expr:
+        return value
     if isinstance(value, complex):
         raise ValueError("unsupported construct in expression: complex number")
     try:

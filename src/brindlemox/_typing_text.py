@@ -72,6 +72,19 @@ _ORDERINGS: Final = frozenset(_COMPARE.values())
 _ONES_AND_ZEROS: Final = _ORDERINGS | {np.bitwise_and, np.bitwise_or, np.bitwise_xor, np.invert}
 
 
+def python_value(symbol: str, operands: list[int | float | complex]) -> int | float | complex | None:
+    """Python's value of the operator `symbol` (of the text) on Python
+    numbers alone; None where Python has none (1 // 0), which NumPy then
+    gives. Raises NumPy's OverflowError for an int beyond `INT_BITS`."""
+    check_int_bits(symbol, operands)
+    try:
+        folded: int | float | complex = _PYTHON[symbol](*operands)  # type: ignore[assignment]
+    except (ArithmeticError, ValueError):
+        return None
+    check_int_bits(None, [folded])
+    return folded
+
+
 class _Refused(Exception):
     """The tree is not one the typed walk reads: a reduction, unless its
     value is bound, or a function NumPy has no ufunc for."""
@@ -80,7 +93,7 @@ class _Refused(Exception):
 class _Typer:
     """Types one text for one binding of its names."""
 
-    def __init__(self, kinds: dict[str, Kind], ints: dict[str, int]) -> None:
+    def __init__(self, kinds: dict[str, Kind], ints: dict[str, int], pow_in_float64: bool) -> None:
         self.kinds = kinds
         #: The class (see `int_classes`) of each name bound to a Python int, where it is known.
         self.ints = ints
@@ -92,6 +105,9 @@ class _Typer:
         self.constants: list[bytes] = []
         self.inputs: dict[tuple[str, np.dtype], int] = {}
         self.only_float64 = True
+        #: Whether the float64 kernels compute every `**` as pow (a kernel's
+        #: own `Expr`), not in the forms `power_form` gives.
+        self.pow_in_float64 = pow_in_float64
 
     # --- values -----------------------------------------------------------
 
@@ -273,15 +289,44 @@ class _Typer:
 
     def operator(self, ufunc: np.ufunc, symbol: str, operands: list[Value]) -> Value:
         if all(isinstance(value, (int, float, complex)) for value in operands):
-            check_int_bits(symbol, operands)
-            try:
-                folded: Value = _PYTHON[symbol](*operands)  # type: ignore[assignment]
-            except (ArithmeticError, ValueError):
-                pass
-            else:
-                check_int_bits(None, [folded])
+            folded = python_value(symbol, operands)  # type: ignore[arg-type]
+            if folded is not None:
                 return folded
+        if symbol == "**":
+            form = self.power_form(*operands)
+            if form is not None:
+                return form
         return self.apply(ufunc, operands)
+
+    def power_form(self, base: Value, exponent: Value) -> Typed | None:
+        """`base ** exponent` in the form NumPy computes an array to a Python
+        number's power with, for the exponents it gives a form of its own:
+        2 is x*x, -1 is 1/x and 0.5 is sqrt(x) for every inexact type
+        (complex too, but for -1, which is NumPy's reciprocal there; float16
+        takes 1/x for the int -1 alone); and float32's and float64's power
+        loop gives x itself for 1 (signalling NaN included) and 1 for 0.
+        None for any other power, which is pow."""
+        if not isinstance(base, Typed) or type(exponent) not in (int, float):
+            return None
+        loop: np.dtype = np.power.resolve_dtypes((base.dtype, type(exponent), None))[0]
+        if loop.kind not in "fc":
+            return None
+        x = self.as_type(base, loop)
+        value = float(exponent)  # type: ignore[arg-type]
+        form: Typed | None = None
+        if value == 2.0:
+            form = self.apply(np.multiply, [x, x])
+        elif value == -1.0 and loop.kind == "f" and (loop != _F16 or type(exponent) is int):
+            form = self.apply(np.divide, [1, x])
+        elif value == 0.5:
+            form = self.apply(np.sqrt, [x])
+        elif value == 1.0 and loop in (_F32, _F64):
+            form = x
+        elif value == 0.0 and loop in (_F32, _F64):
+            form = self.constant(1, loop)
+        if form is not None and self.pow_in_float64:
+            self.only_float64 = False
+        return form
 
     def compare(self, node: Node) -> Value:
         def term(symbol: str, a: Value, b: Value) -> Value:
@@ -358,19 +403,22 @@ _SPECIAL: Final[dict[str, Callable[[_Typer, list[Value]], Value]]] = {
 
 
 def plan(root: Node, kinds: dict[str, Kind], math: str = "libm", ints: dict[str, int] | None = None,
-         reduces: bool = False) -> Plan | None:
+         reduces: bool = False, pow_in_float64: bool = False) -> Plan | None:
     """The typed program of the tree of `root` for names of `kinds`, computing
     in `math` ("libm" or "fast"). A reduction in the tree is read by its slot
     where `kinds` binds it; otherwise the tree of a text that reduces
     (`reduces`) has no program (it computes in float64): None. `ints` are
     the classes of names bound to Python ints (`int_classes`), which NumPy
-    compares with integers of any type.
+    compares with integers of any type. `pow_in_float64` says the float64
+    kernels of the tree compute every `**` as pow (a kernel's `Expr` does;
+    a text's is built in NumPy's forms, see `_parse`): a power NumPy computes
+    in another form is then typed whatever the types.
 
     Raises what NumPy raises for the types (its TypeError for an operation
     without a loop for them, its OverflowError for a Python int a dtype cannot
     hold), and ValueError for a function NumPy has no ufunc for.
     """
-    typer = _Typer(kinds, ints or {})
+    typer = _Typer(kinds, ints or {}, pow_in_float64)
     try:
         value = typer.build(root)
     except _Refused:

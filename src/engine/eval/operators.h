@@ -42,27 +42,77 @@ inline double cube_root(double x) {
   return static_cast<double>(corrected);
 }
 
-/// The remainder of l / r with the sign of r (Python's and NumPy's `%`): fmod's
-/// exact remainder, moved by r when the signs differ; a zero remainder takes
-/// r's sign. r == 0, an infinite l or a NaN gives NaN.
-inline double floored_mod(double l, double r) {
-  const double mod = std::fmod(l, r);
-  if (mod == 0.0) return std::copysign(0.0, r);
-  return (r < 0.0) != (mod < 0.0) ? mod + r : mod;
+// The floored division and remainder compute every value before choosing
+// among them by bits, so that their loops vectorise: the compiler keeps a
+// rounding operation that only one arm of a choice needs in a branch (it
+// could raise a flag), and a loop with a branch does not vectorise.
+
+/// `condition ? yes : no`, both computed.
+template <class F>
+[[gnu::always_inline]] inline F choose(bool condition, F yes, F no) {
+  using Bits = std::conditional_t<sizeof(F) == 8, std::uint64_t, std::uint32_t>;
+  const Bits mask = Bits{0} - Bits{condition};
+  return std::bit_cast<F>((std::bit_cast<Bits>(yes) & mask) | (std::bit_cast<Bits>(no) & ~mask));
 }
 
-/// floor(l / r) for NumPy's `//`, consistent with `floored_mod`: l - mod is
-/// an exact multiple of r, so its quotient is an integer up to rounding and is
-/// rounded to the nearest one (its floor could lose one to a quotient just
-/// below). A zero result takes the sign of l / r; r == 0 gives l / r itself.
-inline double floored_div(double l, double r) {
-  if (r == 0.0) return l / r;
-  const double mod = std::fmod(l, r);
-  double quotient = (l - mod) / r;
-  if (mod != 0.0 && (r < 0.0) != (mod < 0.0)) quotient -= 1.0;
-  if (quotient == 0.0) return std::copysign(0.0, l / r);
-  const double floored = std::floor(quotient);
-  return quotient - floored > 0.5 ? floored + 1.0 : floored;
+/// Where F has no fraction: at and beyond this magnitude every value is an integer.
+template <class F>
+inline constexpr F kIntegral = sizeof(F) == 8 ? 0x1p52 : 0x1p23f;
+
+/// x rounded to a nearest integer, for |x| below `kIntegral` (else
+/// meaningless): adding and removing kIntegral leaves no fraction. A few
+/// additions, which vectorise where trunc and floor do not.
+template <class F>
+[[gnu::always_inline]] inline F nearest_small(F x) {
+  return std::copysign((std::fabs(x) + kIntegral<F>) - kIntegral<F>, x);
+}
+
+/// floor(x) for an x that is never a signalling NaN (floor is libm's, which
+/// quietens one: see the build): NaN, infinities and integers beyond
+/// `kIntegral` are themselves.
+template <class F>
+[[gnu::always_inline]] inline F floor_of_quiet(F x) {
+  const F nearest = nearest_small(x);
+  const F below = nearest - choose(nearest > x, F{1}, F{0});
+  return choose(std::fabs(x) < kIntegral<F>, below, x);
+}
+
+/// The remainder of l / r with the sign of r (Python's and NumPy's `%`) from
+/// `mod`, fmod's exact remainder of l / r: moved by r when the signs differ;
+/// a zero remainder takes r's sign. r == 0, an infinite l or a NaN gives NaN.
+/// float32 computes it in float32, as NumPy does: the move by r rounds.
+template <class F>
+[[gnu::always_inline]] inline F mod_from_fmod(F r, F mod) {
+  const F zero = std::copysign(F{0}, r);
+  return choose(mod == F{0}, zero, choose((r < F{0}) != (mod < F{0}), mod + r, mod));
+}
+
+template <class F>
+F floored_mod(F l, F r) {
+  return mod_from_fmod(r, std::fmod(l, r));
+}
+
+/// floor(l / r) for NumPy's `//`, consistent with `floored_mod`, from `mod`,
+/// fmod's exact remainder: l - mod is an exact multiple of r, so its quotient
+/// is an integer up to rounding and is rounded to the nearest one (its floor
+/// could lose one to a quotient just below). A zero result takes the sign of
+/// l / r; r == 0 gives l / r itself. float32 computes it in float32, as NumPy
+/// does: a quotient beyond 2**24 rounds in float32's steps.
+template <class F>
+[[gnu::always_inline]] inline F div_from_fmod(F l, F r, F mod) {
+  const F exact = l / r;
+  const bool moved = (mod != F{0}) & ((r < F{0}) != (mod < F{0}));
+  const F quotient = (l - mod) / r - choose(moved, F{1}, F{0});
+  // A NaN quotient comes from arithmetic, which quietens it.
+  const F floored = floor_of_quiet(quotient);
+  const F nearest = choose(quotient - floored > F{0.5}, floored + F{1}, floored);
+  const F zero = std::copysign(F{0}, exact);
+  return choose(r == F{0}, exact, choose(quotient == F{0}, zero, nearest));
+}
+
+template <class F>
+F floored_div(F l, F r) {
+  return div_from_fmod(l, r, std::fmod(l, r));
 }
 
 /// The operator applied to x. Neg and Abs work on the sign bit alone, so they

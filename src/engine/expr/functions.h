@@ -71,8 +71,8 @@
   X(Y, T, Subtract, 41, "subtract", 2, Same, "irc", All, Exact, B, Sub, 1, None)                                     \
   X(Y, T, Multiply, 42, "multiply", 2, Same, "birc", All, Exact, B, Mul, 2, None)                                    \
   X(Y, T, Divide, 43, "divide", 2, Same, "rc", All, Exact, B, Div, 3, None)                                          \
-  X(Y, T, FloorDivide, 44, "floor_divide", 2, Same, "ir", Baseline, Rounded, B, FloorDiv, 12, None)                  \
-  X(Y, T, Remainder, 45, "remainder", 2, Same, "ir", Baseline, Rounded, B, Mod, 13, None)                            \
+  X(Y, T, FloorDivide, 44, "floor_divide", 2, Same, "ir", All, Exact, B, FloorDiv, 12, None)                         \
+  X(Y, T, Remainder, 45, "remainder", 2, Same, "ir", All, Exact, B, Mod, 13, None)                                   \
   X(Y, T, Power, 46, "power", 2, Same, "irc", Baseline, Rounded, B, Pow, 4, Sleef(u10, OverflowsEarly))              \
   X(Y, T, Arctan2, 47, "arctan2", 2, Same, "r", Baseline, Rounded, B, Atan2, 5, Sleef(u10, Plain))                   \
   X(Y, T, Hypot, 48, "hypot", 2, Same, "r", Baseline, Rounded, B, Hypot, 9, Sleef(u05, Plain))                       \

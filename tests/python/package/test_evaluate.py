@@ -20,7 +20,7 @@ EXPRESSIONS = [
     ("sqrt(x*x + y*y)", lambda k, x, y: k.sqrt(x * x + y * y)),
     ("where(x > 0, x, 0)", lambda k, x, y: k.where_(x > 0, x, 0)),
     ("sin(x)*exp(-x)", lambda k, x, y: k.sin(x) * k.exp(-x)),
-    ("x / y - max(x, y) ** 2", lambda k, x, y: x / y - k.max(x, y) ** 2),
+    ("x / y - max(x, y) ** 2", lambda k, x, y: x / y - k.max(x, y) * k.max(x, y)),
 ]
 
 

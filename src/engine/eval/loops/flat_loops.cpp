@@ -1,6 +1,8 @@
 // The float64 engine's block loops of this level. The compiler vectorises
 // them to the level's width; each element still gets exactly the operator of
 // operators.h, so every level gives the same bits.
+#include <type_traits>
+
 #include "../operators.h"
 #include "level_parts.h"
 
@@ -38,11 +40,30 @@ void left_scalar_loop(double* out, double left, const double* right, std::size_t
   for (std::size_t k = 0; k < n; ++k) out[k] = pair_value<op>(left, right[k]);
 }
 
+// Floored division and remainder call fmod per element; floored_loop finds
+// fmod without it, vectorised, where the quotient is small.
+template <BinaryOp op>
+void floored_right_scalar(double* out, const double* left, double right, std::size_t n) {
+  floored_loop<op, double, FlooredShape::RightScalar>(out, left, &right, n);
+}
+
+template <BinaryOp op>
+void floored_left_scalar(double* out, double left, const double* right, std::size_t n) {
+  floored_loop<op, double, FlooredShape::LeftScalar>(out, &left, right, n);
+}
+
 struct Entries {
   template <UnaryOp op>
   static constexpr FlatLoops::Unary unary() { return &unary_loop<op>; }
   template <auto op>
-  static constexpr FlatLoops::Pair pair() { return {&both_loop<op>, &right_scalar_loop<op>, &left_scalar_loop<op>}; }
+  static constexpr FlatLoops::Pair pair() {
+    if constexpr (std::is_same_v<decltype(op), BinaryOp>) {
+      if constexpr (op == BinaryOp::FloorDiv || op == BinaryOp::Mod) {
+        return {&floored_loop<op, double, FlooredShape::Both>, &floored_right_scalar<op>, &floored_left_scalar<op>};
+      }
+    }
+    return {&both_loop<op>, &right_scalar_loop<op>, &left_scalar_loop<op>};
+  }
 };
 
 }  // namespace

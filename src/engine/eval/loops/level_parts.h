@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 #include "../../isa/isa_namespace.h"
@@ -33,6 +34,12 @@ SelectLoop select_loop_for(std::size_t size);
 /// out[k] = sqrt(in[k]) for k < n, vectorised.
 void sqrt_loop(double* out, const double* in, std::size_t n);
 void sqrt_loop(float* out, const float* in, std::size_t n);
+/// Which operands of a floored loop are one number, read at [0].
+enum class FlooredShape : std::uint8_t { Both, RightScalar, LeftScalar };
+/// out[k] = NumPy's left[k] // right[k] (`op` FloorDiv) or left[k] % right[k]
+/// (Mod) for k < n, vectorised; `out` may be an operand.
+template <BinaryOp op, class F, FlooredShape shape>
+void floored_loop(F* out, const F* left, const F* right, std::size_t n);
 double min_scan(const double* values, std::size_t n);
 double max_scan(const double* values, std::size_t n);
 void integer_rows(const void* data, ElementType type, std::size_t rows, std::size_t columns, ReduceOp op, void* out);

@@ -47,6 +47,36 @@ bool typed_loop<TypedOp::Sqrt, float>(void* out, const void* in, const void*, st
   return true;
 }
 
+// Floored division and remainder call fmod per element; floored_loop finds
+// fmod without it, vectorised, where the quotient is small.
+template <>
+bool typed_loop<TypedOp::FloorDivide, double>(void* out, const void* left, const void* right, std::size_t n) {
+  floored_loop<BinaryOp::FloorDiv, double, FlooredShape::Both>(
+      static_cast<double*>(out), static_cast<const double*>(left), static_cast<const double*>(right), n);
+  return true;
+}
+
+template <>
+bool typed_loop<TypedOp::FloorDivide, float>(void* out, const void* left, const void* right, std::size_t n) {
+  floored_loop<BinaryOp::FloorDiv, float, FlooredShape::Both>(
+      static_cast<float*>(out), static_cast<const float*>(left), static_cast<const float*>(right), n);
+  return true;
+}
+
+template <>
+bool typed_loop<TypedOp::Remainder, double>(void* out, const void* left, const void* right, std::size_t n) {
+  floored_loop<BinaryOp::Mod, double, FlooredShape::Both>(
+      static_cast<double*>(out), static_cast<const double*>(left), static_cast<const double*>(right), n);
+  return true;
+}
+
+template <>
+bool typed_loop<TypedOp::Remainder, float>(void* out, const void* left, const void* right, std::size_t n) {
+  floored_loop<BinaryOp::Mod, float, FlooredShape::Both>(
+      static_cast<float*>(out), static_cast<const float*>(left), static_cast<const float*>(right), n);
+  return true;
+}
+
 TypedLoop real_loop_for(TypedOp op, ElementType type) {
   return loop_of_any<ElementType::Float32, ElementType::Float64>(op, type);
 }

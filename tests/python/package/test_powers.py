@@ -1,0 +1,180 @@
+# Constant powers, floored division and remainder, and operators of Python
+# ints, against NumPy's own `x ** c`, `//` and `%` bit for bit (NaN payloads
+# included), through text and kernels, in both math modes, at every level.
+import operator
+
+import numpy as np
+import pytest
+
+import brindlemox as bm
+from brindlemox import _isa
+
+pytestmark = pytest.mark.numpy
+
+MATHS = ["libm", pytest.param("fast", marks=pytest.mark.skipif("fast" not in bm.math_modes(), reason="no SLEEF"))]
+UINT = {2: np.uint16, 4: np.uint32, 8: np.uint64}
+#: A signalling NaN of each float width, whose payload NumPy's forms keep or settle.
+SIGNALLING = {2: 0x7C01, 4: 0x7F800001, 8: 0x7FF0000000000001}
+
+
+def edges(dtype, n=4099, seed=0):
+    """NaN of both signs, a signalling NaN, infinities, zeros, subnormals,
+    extremes and negatives, then values of every magnitude."""
+    real = np.dtype(dtype).type(0).real.dtype
+    info = np.finfo(real)
+    rng = np.random.default_rng(seed)
+    fixed = [np.nan, -np.nan, np.inf, -np.inf, 0.0, -0.0, info.smallest_subnormal, -info.smallest_subnormal,
+             info.tiny, info.max, -info.max, -1.5, 1.0, -1.0, 0.1, 3.0]  # fmt: skip
+    with np.errstate(all="ignore"):
+        spread = rng.standard_normal(n) * np.exp2(rng.integers(-30, 30, n))
+        values = np.concatenate([np.array(fixed), spread]).astype(real)
+    values[1] = -abs(values[1])
+    values[2 + n // 2] = np.array([SIGNALLING[real.itemsize]], UINT[real.itemsize]).view(real)[0]
+    if np.dtype(dtype).kind == "c":
+        with np.errstate(all="ignore"):
+            return values + 1j * np.roll(values, 7).astype(real)
+    return values
+
+
+def bits(array):
+    array = np.asarray(array)
+    part = array.real.dtype if array.dtype.kind == "c" else array.dtype
+    return array.dtype, array.view(UINT[part.itemsize])
+
+
+def assert_same_bits(ours, numpy):
+    (ours_type, ours_bits), (numpy_type, numpy_bits) = bits(ours), bits(numpy)
+    assert ours_type == numpy_type
+    differ = np.flatnonzero(ours_bits.ravel() != numpy_bits.ravel())
+    assert differ.size == 0, [(hex(ours_bits.ravel()[k]), hex(numpy_bits.ravel()[k])) for k in differ[:5]]
+
+
+def computed(text, build, names, math, route):
+    if route == "text":
+        return bm.evaluate(text, names, math=math)
+    return bm.kernel(build(*bm.args(*names)), math=math)(*names.values())
+
+
+# NumPy's forms of an array to a Python number's power: x*x, 1/x and
+# sqrt(x) for every float type (float16 takes 1/x for the int -1 alone), x
+# itself and 1 for float32 and float64 (float16 takes pow).
+POWERS = [
+    *((dtype, c) for dtype in (np.float16, np.float32, np.float64) for c in (2, 2.0, -1, 0.5)),
+    *((dtype, c) for dtype in (np.float32, np.float64) for c in (-1.0, 1, 1.0, 0, 0.0)),
+]
+
+
+@pytest.mark.parametrize("level", _isa.LEVELS)
+@pytest.mark.parametrize("math", MATHS)
+@pytest.mark.parametrize("route", ["text", "kernel"])
+@pytest.mark.parametrize(("dtype", "exponent"), POWERS)
+def test_constant_powers_take_numpys_forms(dtype, exponent, route, math, level):
+    x = edges(dtype)
+    with np.errstate(all="ignore"), _isa.forced(level):
+        expected = x**exponent
+        ours = computed(f"x ** {exponent!r}", lambda x: x**exponent, {"x": x}, math, route)
+    assert_same_bits(ours, expected)
+
+
+@pytest.mark.parametrize("exponent", [2, 0.5])
+@pytest.mark.parametrize("dtype", [np.complex64, np.complex128])
+def test_complex_powers_take_numpys_forms_within_its_fused_rounding(dtype, exponent):
+    # NumPy's complex product fuses its multiply-adds where the processor has
+    # them, and its square root is its own: a part that cancels keeps a
+    # rounding of the whole, so the forms agree to a few units of the larger part.
+    x = edges(dtype)[16:]
+    with np.errstate(all="ignore"):
+        ours, expected = bm.evaluate(f"x ** {exponent}", {"x": x}), x**exponent
+    eps = np.finfo(dtype).eps
+    assert ours.dtype == expected.dtype
+    np.testing.assert_allclose(ours, expected, rtol=16 * eps, atol=0)
+
+
+def test_ones_like_and_numbers_beside_a_signalling_nan_are_numbers():
+    x = edges(np.float64)
+    kernel = bm.kernel(bm.ones_like(bm.arg("x")))
+    assert_same_bits(bm.evaluate("ones_like(x)", {"x": x}), np.ones_like(x))
+    assert_same_bits(kernel(x), np.ones_like(x))
+    assert_same_bits(bm.evaluate("copysign(2.5, x)", {"x": x}), np.copysign(2.5, x))
+
+
+def test_a_power_folded_from_numbers_takes_its_form_too():
+    x = edges(np.float64)
+    with np.errstate(all="ignore"):
+        assert_same_bits(bm.evaluate("x ** (1 / 2) + x ** (3 - 1)", {"x": x}), np.sqrt(x) + x * x)
+
+
+DIVISIONS = [
+    (np.float32, np.float32), (np.float16, np.float16), (np.float64, np.float64),
+    (np.int16, np.float32), (np.float32, np.int16), (np.int8, np.float16), (np.float32, float), (np.float64, float),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("level", _isa.LEVELS)
+@pytest.mark.parametrize("route", ["text", "kernel"])
+@pytest.mark.parametrize("symbol", ["//", "%"])
+@pytest.mark.parametrize(("left", "right"), DIVISIONS)
+def test_floored_division_and_remainder_are_numpys(left, right, symbol, route, level):
+    rng = np.random.default_rng(1)
+
+    def operand(dtype, seed):
+        if np.dtype(dtype).kind == "i":
+            info = np.iinfo(dtype)
+            return rng.integers(info.min, info.max, 4115, dtype=dtype, endpoint=True)
+        # Quotients far beyond 2**24, where float32 rounds in its own steps.
+        return edges(dtype, seed=seed)
+
+    apply, build = {"//": (operator.floordiv, bm.floor_divide), "%": (operator.mod, bm.remainder)}[symbol]
+    a = operand(left, 2)
+    with np.errstate(all="ignore"), _isa.forced(level):
+        if right is float:
+            expected = apply(a, 2.5)
+            ours = computed(f"a {symbol} 2.5", lambda a: build(a, 2.5), {"a": a}, "libm", route)
+        else:
+            b = operand(right, 3)
+            expected = apply(a, b)
+            ours = computed(f"a {symbol} b", build, {"a": a, "b": b}, "libm", route)
+    assert_same_bits(ours, expected)
+
+
+def near_multiples(dtype, n=6000, seed=4):
+    """Pairs whose quotient is an integer or a last place beside one, from 1
+    to beyond the quotients float32 and float64 find without fmod (2**28,
+    2**52), and divisors near the range float64 finds them over (2**+-900)."""
+    rng = np.random.default_rng(seed)
+    info = np.finfo(dtype)
+    r = (rng.standard_normal(n) * np.exp2(rng.integers(-20, 20, n))).astype(dtype)
+    if dtype == np.float64:
+        r[: n // 10] = np.exp2(rng.choice([-901.0, -900.0, -899.0, 899.0, 900.0, 901.0], n // 10)) * rng.choice([1, -1.5], n // 10)
+    whole = np.floor(np.exp2(rng.uniform(0, 60 if dtype == np.float64 else 32, n)))
+    with np.errstate(all="ignore"):
+        l = (whole * r).astype(dtype)
+        l = np.where(rng.random(n) < 0.5, np.nextafter(l, dtype(info.max)), np.nextafter(l, dtype(-info.max)))
+        l = np.where(rng.random(n) < 0.3, l * -1, l).astype(dtype)
+    return l, r
+
+
+@pytest.mark.parametrize("level", _isa.LEVELS)
+@pytest.mark.parametrize("symbol", ["//", "%"])
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_floored_operators_beside_whole_quotients_are_numpys(dtype, symbol, level):
+    apply = {"//": operator.floordiv, "%": operator.mod}[symbol]
+    l, r = near_multiples(dtype)
+    with np.errstate(all="ignore"), _isa.forced(level):
+        assert_same_bits(bm.evaluate(f"l {symbol} r", {"l": l, "r": r}), apply(l, r))
+        # A number on either side, and the result written over an operand.
+        assert_same_bits(bm.evaluate(f"l {symbol} 0.1", {"l": l}), apply(l, dtype(0.1) if dtype == np.float32 else 0.1))
+        assert_same_bits(bm.evaluate(f"1e10 {symbol} r", {"r": r}), apply(dtype(1e10), r))
+        expected = apply(l, r)
+        assert_same_bits(bm.evaluate(f"l {symbol} r", {"l": l, "r": r}, out=l), expected)
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize(
+    "text", ["x * ~2", "x + (1 << 3)", "x - (5 ^ 3)", "x * (-9 >> 1)", "x / ~(1 << 70)", "(x < ~0) + ~-3 * x"]
+)
+def test_operators_of_python_ints_inside_float_text_are_pythons(text, dtype):
+    x = edges(dtype)[:64]
+    with np.errstate(all="ignore"):
+        expected = eval(text, {"__builtins__": {}}, {"x": x})  # noqa: S307
+        assert_same_bits(bm.evaluate(text, {"x": x}), expected)
