@@ -171,7 +171,19 @@ def test_floored_operators_beside_whole_quotients_are_numpys(dtype, symbol, leve
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
 @pytest.mark.parametrize(
-    "text", ["x * ~2", "x + (1 << 3)", "x - (5 ^ 3)", "x * (-9 >> 1)", "x / ~(1 << 70)", "(x < ~0) + ~-3 * x"]
+    "text",
+    [
+        "x * ~2",
+        "x + (1 << 3)",
+        "x - (5 ^ 3)",
+        "x * (-9 >> 1)",
+        # NumPy 1 makes an object array of x and an int beyond int64; NumPy 2 and the package take its float.
+        pytest.param(
+            "x / ~(1 << 70)",
+            marks=pytest.mark.skipif(np.lib.NumpyVersion(np.__version__) < "2.0.0", reason="NumPy 1 gives objects"),
+        ),
+        "(x < ~0) + ~-3 * x",
+    ],
 )
 def test_operators_of_python_ints_inside_float_text_are_pythons(text, dtype):
     x = edges(dtype)[:64]
