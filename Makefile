@@ -37,14 +37,15 @@ demo-dask: $(VENV)/.installed
 demo-async: $(VENV)/.installed
 	$(PY) examples/async_pipeline.py
 
-# The suites that run the installed package keep one core each busy, so two
-# run at once (each one's output kept together); the compiled suites use both.
-# The Python suite under ASan keeps one core busy while TSan builds and runs.
+# The suites that run the installed package keep one core each busy, so they
+# run beside each other and beside the ThreadSanitizer build, which fills the
+# time the shorter ones leave (each one's output kept together). The engine's
+# tests under ASan run beside the Python suite under ASan.
 test:
 	$(MAKE) test-engine
-	$(MAKE) -j2 --output-sync=target test-python test-numpy1 stubtest docs
-	$(MAKE) test-asan-engine
-	$(MAKE) -j2 --output-sync=target test-asan-python test-tsan
+	$(MAKE) -j3 --output-sync=target test-python test-numpy1 stubtest docs test-tsan
+	$(MAKE) asan-build
+	$(MAKE) -j2 --output-sync=target test-asan-engine test-asan-python
 	@echo "all test suites passed"
 
 # --- environments ----------------------------------------------------------
