@@ -12,7 +12,7 @@ from typing import Final, NamedTuple
 import numpy as np
 
 import brindlemox
-from brindlemox import _registry, _text, _typing_text
+from brindlemox import _operators, _registry, _text
 
 
 class FunctionRow(NamedTuple):
@@ -61,7 +61,7 @@ class OperatorRow(NamedTuple):
 def _written(symbol: str) -> str:
     """How the operator of `symbol` (as the typing of text names it: "u-"
     for the negation) is written."""
-    return f"{symbol[-1]}a" if symbol in _typing_text._UNARY else f"a {symbol} b"
+    return f"{symbol[-1]}a" if symbol in _operators.UNARY_UFUNCS else f"a {symbol} b"
 
 
 _BITWISE = "logical on booleans, bitwise on integers; NumPy's TypeError on floats"
@@ -84,7 +84,7 @@ UNARY_OPERATORS = [OperatorRow("+a", "positive", "")]
 
 def operator_rows() -> list[OperatorRow]:
     """Every operator of expression text."""
-    tables = (_typing_text._BINARY, _typing_text._COMPARE, _typing_text._UNARY)
+    tables = (_operators.BINARY_UFUNCS, _operators.COMPARE_UFUNCS, _operators.UNARY_UFUNCS)
     kinds = [(symbol, ufunc) for table in tables for symbol, ufunc in table.items()]
     rows = [OperatorRow(_written(symbol), ufunc.__name__, _NOTES.get(ufunc.__name__, "")) for symbol, ufunc in kinds]
     return rows + UNARY_OPERATORS

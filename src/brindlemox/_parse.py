@@ -22,7 +22,7 @@ from ._build import Operand
 from ._engine import Expr, kernels
 from ._functions import bitwise_and, bitwise_or, floor_divide, invert, remainder, sqrt
 from ._registry import TEXT_FUNCTIONS
-from ._typing_text import python_value
+from ._operators import python_value
 from ._text import BINARY, CALL, COMPARE, NAME, NUMBER, REDUCE, UNARY, Axis, Node, Reduced, Text, comparison_chain, read
 
 _BINARY: Final[dict[str, Callable[[Operand, Operand], Operand]]] = {

@@ -11,7 +11,6 @@ Python numbers alone are Python's; a function of them alone is NumPy's, whose
 result is a NumPy scalar of its own type.
 """
 
-import operator
 from collections.abc import Callable
 from typing import Final
 
@@ -20,6 +19,7 @@ import numpy as np
 from _brindlemox import _FAST_MATH_LOOPS, _TYPED_OPS, _typed_compile
 
 from ._inputs import CODES
+from ._operators import BINARY_UFUNCS, COMPARE_UFUNCS, ONES_AND_ZEROS, ORDERINGS, UNARY_UFUNCS, python_value
 from ._python_ints import as_array, check_int_bits
 from ._registry import TEXT_FUNCTIONS, entry
 from ._text import BINARY, CALL, COMPARE, NAME, NUMBER, REDUCE, UNARY, Node, comparison_chain
@@ -34,55 +34,6 @@ _BOOL: Final = np.dtype(np.bool_)
 #: What a name is bound to, as far as typing goes: an array's (or NumPy
 #: scalar's) dtype, or the type of a Python number (int, float or complex).
 Kind = np.dtype | type
-
-
-#: Each operator of the text, by its symbol (see `_text`): what Python makes
-#: of numbers alone, and the NumPy function that types and computes it over arrays.
-_OPERATORS: Final[dict[str, tuple[Callable[..., object], np.ufunc]]] = {
-    "+": (operator.add, np.add),
-    "-": (operator.sub, np.subtract),
-    "*": (operator.mul, np.multiply),
-    "/": (operator.truediv, np.divide),
-    "**": (operator.pow, np.power),
-    "%": (operator.mod, np.remainder),
-    "//": (operator.floordiv, np.floor_divide),
-    "&": (operator.and_, np.bitwise_and),
-    "|": (operator.or_, np.bitwise_or),
-    "^": (operator.xor, np.bitwise_xor),
-    "<<": (operator.lshift, np.left_shift),
-    ">>": (operator.rshift, np.right_shift),
-    "u-": (operator.neg, np.negative),
-    "~": (operator.invert, np.invert),
-    "<": (operator.lt, np.less),
-    "<=": (operator.le, np.less_equal),
-    ">": (operator.gt, np.greater),
-    ">=": (operator.ge, np.greater_equal),
-    "==": (operator.eq, np.equal),
-    "!=": (operator.ne, np.not_equal),
-}
-_PYTHON: Final = {op: python for op, (python, _) in _OPERATORS.items()}
-_UNARY: Final = {op: _OPERATORS[op][1] for op in ("u-", "~")}
-_COMPARE: Final = {op: _OPERATORS[op][1] for op in ("<", "<=", ">", ">=", "==", "!=")}
-_BINARY: Final = {op: ufunc for op, (_, ufunc) in _OPERATORS.items() if op not in _UNARY and op not in _COMPARE}
-
-_ORDERINGS: Final = frozenset(_COMPARE.values())
-#: The operations to and on bools that the float64 kernels compute alike on
-#: the 1.0 and 0.0 they hold for True and False; NumPy's other arithmetic on
-#: bools is logic (True + True is True), theirs is not.
-_ONES_AND_ZEROS: Final = _ORDERINGS | {np.bitwise_and, np.bitwise_or, np.bitwise_xor, np.invert}
-
-
-def python_value(symbol: str, operands: list[int | float | complex]) -> int | float | complex | None:
-    """Python's value of the operator `symbol` (of the text) on Python
-    numbers alone; None where Python has none (1 // 0), which NumPy then
-    gives. Raises NumPy's OverflowError for an int beyond `INT_BITS`."""
-    check_int_bits(symbol, operands)
-    try:
-        folded: int | float | complex = _PYTHON[symbol](*operands)  # type: ignore[assignment]
-    except (ArithmeticError, ValueError):
-        return None
-    check_int_bits(None, [folded])
-    return folded
 
 
 class _Refused(Exception):
@@ -152,7 +103,7 @@ class _Typer:
 
     def apply(self, ufunc: np.ufunc, operands: list[Value]) -> Typed:
         """The loop NumPy's `ufunc` takes for `operands`, as the engine runs it."""
-        if ufunc in _ORDERINGS:
+        if ufunc in ORDERINGS:
             # A name bound to an int compares as its class's representative
             # would: both fit the same types.
             classes = [self.ints.get(value.name, value) if isinstance(value, WeakName) else value for value in operands]
@@ -162,9 +113,9 @@ class _Typer:
         kinds = tuple(kind_of(value) for value in operands)
         resolved = ufunc.resolve_dtypes(kinds + (None,) * ufunc.nout)
         loop, result = resolved[0], resolved[ufunc.nin]
-        if ufunc in _ORDERINGS and resolved[0] != resolved[1]:
+        if ufunc in ORDERINGS and resolved[0] != resolved[1]:
             return self.mixed_comparison(ufunc, operands, resolved[0])
-        if _BOOL in (loop, result) and ufunc not in _ONES_AND_ZEROS:
+        if _BOOL in (loop, result) and ufunc not in ONES_AND_ZEROS:
             self.only_float64 = False
         code = _TYPED_OPS.get(ufunc.__name__)
         # float16 steps of its own, which float32 cannot take.
@@ -274,7 +225,7 @@ class _Typer:
         value = self.build(left)
         for link in reversed(chain):
             symbol: str = link.op
-            value = self.operator(_BINARY[symbol], symbol, [value, self.build(link.operands[1])])
+            value = self.operator(BINARY_UFUNCS[symbol], symbol, [value, self.build(link.operands[1])])
             self.made[id(link)] = value
         return value
 
@@ -285,7 +236,7 @@ class _Typer:
             if isinstance(operand, Typed):
                 np.positive.resolve_dtypes((operand.dtype, None))
             return operand
-        return self.operator(_UNARY[symbol], symbol, [operand])
+        return self.operator(UNARY_UFUNCS[symbol], symbol, [operand])
 
     def operator(self, ufunc: np.ufunc, symbol: str, operands: list[Value]) -> Value:
         if all(isinstance(value, (int, float, complex)) for value in operands):
@@ -330,7 +281,7 @@ class _Typer:
 
     def compare(self, node: Node) -> Value:
         def term(symbol: str, a: Value, b: Value) -> Value:
-            return self.operator(_COMPARE[symbol], symbol, [a, b])
+            return self.operator(COMPARE_UFUNCS[symbol], symbol, [a, b])
 
         def both(a: Value, b: Value) -> Value:
             return self.operator(np.bitwise_and, "&", [a, b])

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import brindlemox as bm
-from brindlemox import _registry, _typing_text
+from brindlemox import _operators, _registry
 
 pytestmark = pytest.mark.numpy
 
@@ -77,7 +77,7 @@ def test_each_operator_gives_the_answers_of_the_numpy_function_its_row_names(row
 
 
 def test_every_operator_of_the_parser_has_a_row():
-    kinds = len(_typing_text._BINARY) + len(_typing_text._COMPARE) + len(_typing_text._UNARY)
+    kinds = len(_operators.BINARY_UFUNCS) + len(_operators.COMPARE_UFUNCS) + len(_operators.UNARY_UFUNCS)
     assert len(tables.operator_rows()) == kinds + len(tables.UNARY_OPERATORS)
     symbols = [row.symbol for row in tables.operator_rows()]
     assert len(set(symbols)) == len(symbols)
