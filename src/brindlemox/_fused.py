@@ -16,7 +16,7 @@ from typing import Final
 
 import numpy as np
 
-from ._exact import add_values, new_state, round_state
+from ._exact import add_values, new_state, round_state, sums_exactly
 from ._inputs import to_operand
 from ._kernel import Kernel
 from ._reduce import reduce_array
@@ -44,7 +44,7 @@ def fused_reduce(name: str, kernel: Kernel, values: Sequence[object]) -> float:
     step = max(1, PIECE // line)
     views = [operand if type(operand) is float else np.broadcast_to(operand, shape) for operand in operands]
     buffer = np.empty(1 + step * line)
-    state = new_state()
+    state = new_state() if sums_exactly(name, buffer.dtype) else None
     running: float | None = None
     for index in np.ndindex(*shape[:axis]):
         for start in range(0, shape[axis], step):
@@ -54,14 +54,14 @@ def fused_reduce(name: str, kernel: Kernel, values: Sequence[object]) -> float:
             piece = buffer[1 : 1 + count]
             cuts = [view if isinstance(view, float) else view[cut] for view in views]
             kernel.run(cuts, piece.reshape(stop - start, *shape[axis + 1 :]))
-            if name in ("sum", "mean"):
+            if state is not None:
                 add_values(state, piece)
             elif running is None:
                 running = reduce_array(name, piece)
             else:
                 buffer[0] = running
                 running = reduce_array(name, buffer[: 1 + count])
-    if name in ("sum", "mean"):
+    if state is not None:
         return round_state(state, name)
     assert running is not None
     return running
