@@ -37,15 +37,16 @@ demo-dask: $(VENV)/.installed
 demo-async: $(VENV)/.installed
 	$(PY) examples/async_pipeline.py
 
-# The suites that run the installed package keep one core each busy, so they
-# run beside each other and beside the ThreadSanitizer build, which fills the
-# time the shorter ones leave (each one's output kept together). The engine's
-# tests under ASan run beside the Python suite under ASan.
+# Every suite and build is one target of a single make, so that whatever is
+# ready runs while a long build or suite holds a core: the environments are
+# downloaded side by side, the sanitizer builds compile beside the release
+# build's suites, and the Python suite under ASan spreads over both cores
+# beside the engine's tests under ASan (each target's output kept together).
+# The ASan chain is the longest, so it is named first.
+SUITES := test-asan-python test-asan-engine test-tsan test-engine test-python test-numpy1 stubtest docs
 test:
-	$(MAKE) test-engine
-	$(MAKE) -j3 --output-sync=target test-python test-numpy1 stubtest docs test-tsan
-	$(MAKE) asan-build
-	$(MAKE) -j2 --output-sync=target test-asan-engine test-asan-python
+	$(MAKE) -j3 $(VENV)/.docs $(VENV_NUMPY1)/.ready build/.debian
+	$(MAKE) -j4 --output-sync=target $(SUITES)
 	@echo "all test suites passed"
 
 # --- environments ----------------------------------------------------------
@@ -54,8 +55,8 @@ $(VENV)/.ready: pyproject.toml
 	@test -n "$(PYTHON)" || { echo "error: Python 3.12 is required" >&2; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "numpy>=2" scikit-build-core cmake ninja pytest pytest-timeout mypy numexpr \
-		"dask[array]" distributed cloudpickle mpmath
+	$(PY) -m pip install -q "numpy>=2" scikit-build-core cmake ninja pytest pytest-timeout pytest-xdist mypy \
+		numexpr "dask[array]" distributed cloudpickle mpmath
 	touch $@
 
 $(VENV_NUMPY1)/.ready: pyproject.toml
@@ -135,7 +136,7 @@ space := $(subst ,, )
 # the interpreter preloads the ASan runtime and does not report its own leaks.
 test-asan: test-asan-engine test-asan-python
 
-asan-build: $(VENV)/.installed build/.debian
+asan-build: $(VENV)/.ready build/.debian
 	$(CMAKE) -S . -B build/asan $(CMAKE_ENGINE) $(CMAKE_SANITIZED) -DBMX_SANITIZE=address,undefined \
 		-DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(CMAKE) --build build/asan -j $(JOBS)
@@ -143,9 +144,9 @@ asan-build: $(VENV)/.installed build/.debian
 test-asan-engine: asan-build
 	ASAN_OPTIONS=detect_leaks=0 $(VENV)/bin/ctest --test-dir build/asan --output-on-failure --no-tests=error -j $(JOBS)
 
-test-asan-python: asan-build
+test-asan-python: asan-build $(VENV)/.installed
 	LD_PRELOAD="$(ASAN_PRELOAD)" ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=build/asan/src/python \
-		$(PY) -m pytest -q -p no:cacheprovider tests/python
+		$(PY) -m pytest -q -p no:cacheprovider -n 2 --dist worksteal tests/python
 
 test-tsan: $(VENV)/.ready build/.debian
 	$(CMAKE) -S . -B build/tsan $(CMAKE_ENGINE) $(CMAKE_SANITIZED) -DBMX_SANITIZE=thread -DBMX_BUILD_PYTHON=OFF >/dev/null
