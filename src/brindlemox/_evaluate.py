@@ -90,7 +90,8 @@ def _run_text(
     # A call seen before runs the way found then; the first call of each
     # text and signature, and the calls the engine refuses, go the full way.
     key = None
-    if cached and order == "K":
+    # A new result's layout follows `order`; `out`'s is its own.
+    if cached and (order == "K" or out is not None):
         seen = signature(values)
         key = None if seen is None else (text, math, _isa(), seen)
         way = None if key is None else find(key)
