@@ -221,3 +221,25 @@ def test_a_kernels_ways_are_its_own():
     assert double(x).tolist() == [0, 2, 4]
     assert triple(x).tolist() == [0, 3, 6]
     assert double(x).tolist() == [0, 2, 4]
+
+
+WHOLES = {
+    "ten": np.arange(10.0),
+    "cancelling": np.array([1e16, 1.0, -1e16, 0.5]),
+    "2-d": np.linspace(-1, 1, 12).reshape(3, 4),
+    "fortran": np.asfortranarray(np.linspace(-1, 1, 12).reshape(3, 4)),
+    "0-d": np.array(0.1),
+    "to infinity": np.array([1.7e308, 1.7e308]),
+    "nan": np.array([1.0, np.nan]),
+    "infinities": np.array([np.inf, -np.inf]),
+}
+
+
+@pytest.mark.parametrize("name", ["sum", "mean"])
+@pytest.mark.parametrize("array", WHOLES)
+def test_a_whole_sum_of_contiguous_float64_is_the_sum_along_every_axis(name, array):
+    a = WHOLES[array]
+    whole = getattr(bm, name)(a)
+    along = getattr(bm, name)(a, axis=tuple(range(a.ndim)))
+    assert type(whole) is float
+    assert np.float64(whole).tobytes() == np.float64(along).tobytes()
