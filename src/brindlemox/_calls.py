@@ -83,7 +83,7 @@ class TypedWay(NamedTuple):
         )  # fmt: skip
         result = np.empty(self.shape, self.dtype)
         try:
-            ok = _typed_evaluate(self.program, inputs, result)
+            ok = _typed_evaluate(self.program, inputs, result)  # type: ignore[arg-type]
         except TypeError:
             # Refused before anything was computed: an input the engine cannot
             # read where it lies (a misaligned array), which the full path copies.
@@ -99,7 +99,7 @@ class Float64Way(NamedTuple):
     compiled: object
 
     def run(self, values: Sequence[object], out: object) -> np.ndarray | None:
-        return _evaluate_into(self.compiled, tuple(values), out)  # type: ignore[no-any-return]
+        return _evaluate_into(self.compiled, tuple(values), out)
 
 
 Way: TypeAlias = TypedWay | Float64Way

@@ -243,3 +243,53 @@ def test_a_whole_sum_of_contiguous_float64_is_the_sum_along_every_axis(name, arr
     along = getattr(bm, name)(a, axis=tuple(range(a.ndim)))
     assert type(whole) is float
     assert np.float64(whole).tobytes() == np.float64(along).tobytes()
+
+
+GLOBAL_ARRAY = np.arange(3.0)
+
+
+def test_names_read_from_the_callers_frame_are_its_locals_cells_and_globals():
+    def caller():
+        x = np.arange(3.0)
+        many = {f"v{k}": k for k in range(50)}  # noqa: F841  (locals beside x)
+        shared = 10.0
+
+        def inner():
+            assert x is not None and shared  # read here, so that inner's frame holds them
+            return bm.evaluate("x * shared + GLOBAL_ARRAY")
+
+        plain = bm.evaluate("x * shared + GLOBAL_ARRAY")
+        inside = [bm.evaluate("x * k") for k in (1.0, 2.0)]
+        return plain, inner(), inside
+
+    plain, inner, inside = caller()
+    assert plain.tolist() == inner.tolist() == [0.0, 11.0, 22.0]
+    assert [values.tolist() for values in inside] == [[0.0, 1.0, 2.0], [0.0, 2.0, 4.0]]
+
+
+def test_a_name_of_the_callers_frame_without_a_value_is_not_defined():
+    def caller():
+        x = np.arange(3.0)
+        with pytest.raises(NameError, match="^name 'later' is not defined$"):
+            bm.evaluate("x + later")
+        later = 1.0
+        return bm.evaluate("x + later")
+
+    assert caller().tolist() == [1.0, 2.0, 3.0]
+
+
+def test_a_frame_variable_is_read_alone_or_refused_in_the_binders_words():
+    import _brindlemox as ext
+
+    def caller():
+        x = 1.5
+        return sys._getframe()
+
+    frame = caller()
+    assert ext._frame_variable(frame, "x") == 1.5
+    with pytest.raises(KeyError, match="^'y'$"):
+        ext._frame_variable(frame, "y")
+    with pytest.raises(TypeError, match="^argument 'frame' must be a frame, not dict$"):
+        ext._frame_variable({}, "x")
+    with pytest.raises(TypeError, match="^argument 'name' must be str, not int$"):
+        ext._frame_variable(frame, 1)
