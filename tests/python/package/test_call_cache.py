@@ -293,3 +293,27 @@ def test_a_frame_variable_is_read_alone_or_refused_in_the_binders_words():
         ext._frame_variable({}, "x")
     with pytest.raises(TypeError, match="^argument 'name' must be str, not int$"):
         ext._frame_variable(frame, 1)
+
+
+OUTS = {
+    "float64": (np.float64, "same_kind", "K"),
+    "float64, order C, casting safe": (np.float64, "safe", "C"),
+    "float32, casting unsafe": (np.float32, "unsafe", "K"),
+    "int64, casting unsafe": (np.int64, "unsafe", "F"),
+    "float32, casting same_kind": (np.float32, "same_kind", "K"),
+    "int16, casting safe": (np.int16, "safe", "K"),
+}
+
+
+@pytest.mark.parametrize("twin", ["float64", "int64", "float32", "2-d", "fortran"])
+@pytest.mark.parametrize("into", OUTS)
+def test_a_call_into_out_seen_before_gives_its_first_calls_twin(twin, into):
+    text, values = TWINS[twin]
+    dtype, casting, order = OUTS[into]
+    shape = numpy_twin(text, values).shape
+    outs = [np.full(shape, 7, dtype) for _ in range(4)]
+    got = [outcome(lambda: (bm.evaluate(text, values, {}, out=out, casting=casting, order=order), out)) for out in outs]
+    assert got[1:] == got[:1] * 3
+    assert got[0] == outcome(
+        lambda: (bm.evaluate(text, values, {}, out=outs[0], casting=casting, order=order, disable_cache=True), outs[0])
+    )
