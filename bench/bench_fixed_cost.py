@@ -99,9 +99,9 @@ def rows(repeats, inner):
         "where(x > 0, x, 0)": lambda: np.where(names["x"] > 0, names["x"], 0),
         "sin(x)*exp(-x)": lambda: np.sin(names["x"]) * np.exp(-names["x"]),
     }.items():
-        row(f"`{text}`, n = 1e3", lambda: bm.evaluate(text, names), "NumPy", numpy_form)
+        row(f"`{text}`, n = 1e3, against NumPy", lambda: bm.evaluate(text, names), "NumPy", numpy_form)
         if ne is not None:
-            row(f"`{text}`, n = 1e3", lambda: bm.evaluate(text, names), "numexpr",
+            row(f"`{text}`, n = 1e3, against numexpr", lambda: bm.evaluate(text, names), "numexpr",
                 lambda: ne.evaluate(text, local_dict=names))
     return measured
 
