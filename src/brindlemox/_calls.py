@@ -5,8 +5,8 @@ and runs the engine.
 
 A signature holds everything about the values that changes the answer: each
 array's dtype (byte order included), shape and strides, each NumPy scalar's
-dtype, and each Python number's type (an int's class, `int_classes`); the math mode and the
-instruction level are part of the key beside it. What the signature leaves
+dtype, and each Python number's type (an int's class, `int_classes`); the
+math mode and the instruction level are part of the key beside it. What the signature leaves
 out, the engine checks on every call and refuses before it computes (an
 array's alignment, an `out` that overlaps an input): such a call, and every
 call the cache has not seen, takes the full path. The thread count is read by
