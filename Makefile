@@ -191,6 +191,7 @@ bench: $(VENV)/.installed $(VENV)/.plotting build/.debian
 	$(PY) bench/bench_sum.py
 	$(PY) bench/bench_expr_build.py
 	$(PY) bench/bench_evaluate.py
+	$(PY) bench/bench_fixed_cost.py
 	$(PY) bench/bench_dtypes.py
 	$(PY) bench/bench_powers.py
 	$(PY) bench/bench_dispatch.py

@@ -10,6 +10,9 @@ from typing import TYPE_CHECKING, Any, Final, overload
 import numpy as np
 import numpy.typing as npt
 
+from _brindlemox import _isa
+
+from ._calls import Float64Way, find, keep, signature, typed_way
 from ._engine import Expr
 from ._inputs import Order
 from ._kernel import Kernel, float64_kernel
@@ -84,12 +87,28 @@ def _run_text(
     `math`, where `route_text` sends it."""
     names = text_names(text)
     values = lookup(names, local_dict, global_dict)
+    # A call seen before runs the way found then; the first call of each
+    # text and signature, and the calls the engine refuses, go the full way.
+    key = None
+    # A new result's layout follows `order`; `out`'s is its own.
+    if cached and (order == "K" or out is not None):
+        seen = signature(values)
+        key = None if seen is None else (text, math, _isa(), seen)
+        way = None if key is None else find(key)
+        if way is not None:
+            result = way.run(values, out)
+            if result is not None:
+                _last.call = (text, out, order, casting, math)
+                return result
     route, typed = route_text(text, values, out, math)
     if cached:
         _last.call = (text, out, order, casting, math)
     if route is Route.TYPED:
         assert typed is not None
-        return run_typed(*typed, out, order, casting)
+        result = run_typed(*typed, out, order, casting)
+        if key is not None and out is None:
+            keep(key, typed_way(typed[0], dict(zip(names, range(len(names)))), values, typed[1]))
+        return result
     if route is Route.DASK:
         return integration().apply_text(text, names, values, out, math)  # type: ignore[no-any-return]
     if route is Route.REDUCING:
@@ -107,6 +126,8 @@ def _run_text(
         if order == "K" or out is not None:
             result = compiled.run_in_place(values, out)
             if result is not None:
+                if key is not None and compiled._names == names and compiled._slots is None:
+                    keep(key, Float64Way(compiled._compiled))
                 return result
         if typed is not None:
             return run_typed(*typed, out, order, casting)

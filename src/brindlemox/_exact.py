@@ -85,6 +85,15 @@ def exact_rows(name: str, array: np.ndarray, kept: list[int], reduced: list[int]
     return result
 
 
+def exact_whole(name: str, array: np.ndarray) -> float:
+    """The sum (or mean) `name` of every element of `array`, C-contiguous,
+    aligned float64 data of at least one element, as `exact_rows` gives it:
+    a call's own work, with nothing to arrange."""
+    sums = np.empty(())
+    _exact_sum_rows(array.reshape(-1), _FORMATS["float64"], sums)
+    return float(sums) / array.size if name == "mean" else float(sums)
+
+
 def new_state() -> np.ndarray:
     """The state of a sum of no element."""
     return np.zeros(_EXACT_SUM_WORDS, np.int64)

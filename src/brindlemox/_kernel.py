@@ -7,12 +7,13 @@ from typing import Any, Final
 import numpy as np
 import numpy.typing as npt
 
-from _brindlemox import _compile_uncached, _evaluate_into, _expr_record
+from _brindlemox import _compile_uncached, _evaluate_into, _expr_record, _isa
 
+from ._calls import Float64Way, signature, typed_way
 from ._engine import Buffer, Expr, KernelSpec, MapSpec, kernels
 from ._inputs import F64Array, Order, arrange, check_operands
 from ._kernel_typing import KernelTyping, typed_tree
-from ._math import check_math
+from ._math import check_math, resolve_math
 from ._options import check_casting
 from ._route import Route, integration
 from ._runtime import to_buffer
@@ -278,12 +279,24 @@ class Kernel(KernelTyping):
         >>> add.run([[1.0, 2.0], 10.0], None)
         array([11., 12.])
         """
+        # A call seen before runs the way found then; the first call of each
+        # signature, and the calls the engine refuses, go the full way.
+        seen = signature(values) if order == "K" else None
+        key = None if seen is None else (resolve_math(self._math if math is None else math), _isa(), seen)
+        way = None if key is None else self._ways.get(key)
+        if way is not None:
+            result = way.run(values, out)
+            if result is not None:
+                return result
         route, typed = self._route(values, out, math)
         if route is Route.DASK:
             return integration().apply_kernel(self, values, out)  # type: ignore[no-any-return]
         if route is Route.TYPED:
             assert typed is not None
-            return run_typed(*typed, out, order, casting)
+            result = run_typed(*typed, out, order, casting)
+            if key is not None and out is None:
+                self._keep(key, typed_way(typed[0], self._positions(), values, typed[1]))
+            return result
         operands = self._operands(values)
         # Contiguous float64 arrays of one shape and layout (and floats) are
         # read in place as they are by the float64 kernel; the typed program
@@ -293,6 +306,8 @@ class Kernel(KernelTyping):
         if order == "K" or out is not None:
             result = _evaluate_into(self._compiled, operands, out)
             if result is not None:
+                if key is not None and self._slots is None:
+                    self._keep(key, Float64Way(self._compiled))
                 return result
         if typed is not None:
             return run_typed(*typed, out, order, casting)

@@ -10,6 +10,7 @@ import numpy as np
 
 from _brindlemox import _expr_record, _isa
 
+from ._calls import Way
 from ._engine import Expr
 from ._inputs import read_typed
 from ._kernel_tree import KernelTree, kernel_tree
@@ -27,7 +28,7 @@ class KernelTyping:
     """The typing of a `Kernel`'s calls, by the tree of its expression (None
     for a kernel that computes in float64)."""
 
-    __slots__ = ("_arg_names", "_constants", "_plans", "_tree", "_untyped")
+    __slots__ = ("_arg_names", "_constants", "_plans", "_tree", "_untyped", "_ways")
 
     _names: tuple[str, ...]
     _math: str | None
@@ -41,6 +42,21 @@ class KernelTyping:
         self._plans: dict[tuple[tuple[Kind, ...], tuple[tuple[str, int], ...], str, str], Plan] = {}
         self._arg_names = () if tree is None else tuple(f"_a{position}" for position in range(len(tree.parameters)))
         self._constants = {} if tree is None else {name: read_typed(name, value)[1] for name, value in tree.constants}
+        #: The ways of the calls seen, by math mode, level and the values' signature (see `_calls`).
+        self._ways: dict[tuple[object, ...], Way] = {}
+
+    def _keep(self, key: tuple[object, ...], way: Way | None) -> None:
+        """Keeps `way` for the calls of `key` (nothing for None)."""
+        if way is None:
+            return
+        if len(self._ways) >= _PLANS_KEPT:
+            self._ways.clear()
+        self._ways[key] = way
+
+    def _positions(self) -> dict[str, int]:
+        """The position among a call's values of each parameter the tree reads, by its name there."""
+        assert self._tree is not None
+        return dict(zip(self._arg_names, self._tree.parameters))
 
     def _check_float64(self, bindings: dict[str, object]) -> None:
         """TypeError unless a call over `bindings` (values by parameter name)

@@ -2,10 +2,35 @@
 gives, else its caller's variables."""
 
 import sys
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
+from types import FrameType
 from typing import Final
 
+from _brindlemox import _frame_variable
+
 _EMPTY: Final[Mapping[str, object]] = {}
+#: The code flag of a function's frame, whose variables live in the frame
+#: rather than in a dict (`inspect.CO_OPTIMIZED`).
+_OPTIMIZED: Final = 0x1
+
+
+class _FrameLocals(Mapping[str, object]):
+    """A function frame's variables, each read alone when asked for:
+    `frame.f_locals` would copy every one of them on every call."""
+
+    __slots__ = ("_frame",)
+
+    def __init__(self, frame: FrameType) -> None:
+        self._frame = frame
+
+    def __getitem__(self, name: str) -> object:
+        return _frame_variable(self._frame, name)
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._frame.f_locals)
+
+    def __len__(self) -> int:
+        return len(self._frame.f_locals)
 
 
 def namespaces(
@@ -19,7 +44,8 @@ def namespaces(
     frame = sys._getframe(2)
     try:
         if local_dict is None:
-            return frame.f_locals, frame.f_globals
+            function = frame.f_code.co_flags & _OPTIMIZED
+            return _FrameLocals(frame) if function else frame.f_locals, frame.f_globals
         return local_dict, frame.f_globals
     finally:
         del frame

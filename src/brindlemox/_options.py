@@ -11,6 +11,8 @@ from ._inputs import Order
 
 _F64: Final = np.dtype(np.float64)
 _ORDERS: Final = ("K", "A", "C", "F")
+#: NumPy's casting rules; each lets a dtype be cast to itself.
+_RULES: Final = frozenset(("no", "equiv", "safe", "same_kind", "unsafe"))
 
 # Both choose between ways of computing that give the same float64 results here:
 # every operation is float64 and `/` is always true division.
@@ -29,7 +31,7 @@ def check_order(order: object) -> Order:
 
 def check_casting_rule(casting: object) -> None:
     """NumPy's ValueError when `casting` is not one of its casting rules."""
-    if type(casting) is not str or casting != "same_kind":
+    if type(casting) is not str or casting not in _RULES:
         np.can_cast(_F64, _F64, casting=casting)  # type: ignore[arg-type]
 
 
@@ -37,7 +39,7 @@ def check_casting(function: str, casting: object, out: object, dtype: np.dtype =
     """Raises NumPy's ValueError for an unknown `casting` rule, and TypeError
     when the rule forbids casting a result of `dtype` to `out`'s dtype."""
     target = out.dtype if isinstance(out, np.ndarray) else dtype
-    if target == dtype and type(casting) is str and casting == "same_kind":
+    if target == dtype and type(casting) is str and casting in _RULES:
         return
     # NumPy's own check, so that its words for an unknown rule are the ones seen.
     if not np.can_cast(dtype, target, casting=casting):  # type: ignore[arg-type]

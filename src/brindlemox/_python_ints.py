@@ -13,7 +13,7 @@ _INT_MAXES: Final = sorted({int(np.iinfo(code).max) for code in np.typecodes["Al
 _INT_MINS: Final = sorted({int(np.iinfo(code).min) for code in np.typecodes["Integer"]}, reverse=True)
 
 
-def _int_class(value: int) -> int:
+def int_class(value: int) -> int:
     """The int of least magnitude, of `value`'s sign, that the same integer
     types hold as `value`."""
     if value >= 0:
@@ -42,7 +42,7 @@ def int_classes(names: Sequence[str], values: Sequence[object]) -> tuple[tuple[s
         return classes
     for name, value in zip(names, values):
         if type(value) is int:
-            classes += ((name, _int_class(value)),)
+            classes += ((name, int_class(value)),)
     return classes
 
 

@@ -18,7 +18,7 @@ from _brindlemox import _REDUCTIONS, _reduce_integer_rows, _reduce_rows
 from _brindlemox import _reduce as _reduce_in_place
 
 from . import _functions
-from ._exact import exact_rows, sums_exactly
+from ._exact import exact_rows, exact_whole, sums_exactly
 from ._build import BinaryFunction, Operand
 from ._engine import Expr
 from ._inputs import read_typed, to_flat
@@ -39,8 +39,11 @@ def reduce_array(name: str, a: object) -> Any:
     elements of `a`: exact sums and means, the others in C order, read in
     place when they are contiguous float64 in C order already; data of other
     dtypes gives NumPy's result dtype (see `_reduce_typed`)."""
-    if type(a) is np.ndarray and a.dtype is _F64 and a.flags.c_contiguous and a.flags.aligned and name not in _SUMS:
-        return _reduce_in_place(a, _CODES[name])
+    if type(a) is np.ndarray and a.dtype is _F64 and a.flags.c_contiguous and a.flags.aligned:
+        if name not in _SUMS:
+            return _reduce_in_place(a, _CODES[name])
+        if a.size:
+            return exact_whole(name, a)
     array = _typed_array(a)
     if array.dtype != _F64 or name in _SUMS:
         return _reduce_typed(name, array, None, False)

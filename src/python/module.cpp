@@ -12,6 +12,7 @@
 #include "py_evaluate.h"
 #include "py_exact_sum.h"
 #include "py_expr.h"
+#include "py_frame.h"
 #include "py_isa.h"
 #include "py_kernel.h"
 #include "py_math.h"
@@ -104,7 +105,8 @@ bool run_module_body(PyObject* module) {
          add_functions(module, math_functions()) && add_math_names(module) &&
          add_functions(module, task_functions()) && add_functions(module, channel_wait_functions()) &&
          add_channel_closed_text(module) &&
-         add_functions(module, isa_functions()) && add_isa_levels(module);
+         add_functions(module, isa_functions()) && add_isa_levels(module) &&
+         add_functions(module, frame_functions());
 }
 
 PyObject* init_module() {

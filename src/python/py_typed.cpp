@@ -96,16 +96,21 @@ bool refuse(const char* message) {
   return false;
 }
 
-/// The array `object` as an input of `type` over `shape`.
+/// The array `object` as an input of `type` over `shape`. A 0-d array is
+/// read at every element, as NumPy broadcasts it.
 bool read_input(PyObject* object, ElementType type, std::span<const Py_ssize_t> shape, TypedInput& input) {
   const Classified classified = classify(object);
   const ArrayOperand* array = as_array(classified);
   if (array == nullptr || !array->plain) return refuse("a typed input must be a NumPy array");
   if (array->element.type != type) return refuse("a typed input has another dtype than the program loads");
-  if (!std::ranges::equal(array->shape, shape)) return refuse("a typed input has another shape than the output");
+  const bool everywhere = array->shape.empty();
+  if (!everywhere && !std::ranges::equal(array->shape, shape)) {
+    return refuse("a typed input has another shape than the output");
+  }
   if (!array->aligned) return refuse("a typed input must be aligned");
   input = {reinterpret_cast<const unsigned char*>(array->data), type,
-           std::vector<std::ptrdiff_t>(array->strides.begin(), array->strides.end())};
+           everywhere ? std::vector<std::ptrdiff_t>(shape.size(), 0)
+                      : std::vector<std::ptrdiff_t>(array->strides.begin(), array->strides.end())};
   return true;
 }
 
@@ -173,7 +178,7 @@ constexpr Method kFunctions[] = {
      "RuntimeError when this process cannot compute in fast math.",
      typed_compile_impl},
     {"_typed_evaluate", kEvaluateParams,
-     "Run a typed program over arrays of the output's shape (any strides) into a C-contiguous `out`;\n"
+     "Run a typed program over arrays of the output's shape (any strides) or 0-d ones into a C-contiguous `out`;\n"
      "False when an element had no value (an integer to a negative integer power).",
      typed_evaluate_impl},
 };

@@ -106,6 +106,10 @@ class Run {
     // from a new[] start, which is aligned for every element type.
     const auto workspace = std::make_unique_for_overwrite<unsigned char[]>(workspace_bytes_ + 1);
     std::vector<const void*> values(steps.size(), nullptr);
+    // A value read once is spread over the longest block this piece reads,
+    // not a whole block: a short array of a text with many constants would
+    // spend its time spreading them.
+    const std::size_t spread = std::min(block_length_, end - begin);
     for (std::size_t i = 0; i < steps.size(); ++i) {
       if (readings_[i] != Reading::Once) continue;
       unsigned char* const block = workspace.get() + offsets_[i];
@@ -113,7 +117,7 @@ class Run {
       const std::size_t size = dtype_size(step.type);
       const unsigned char* element = step.kind == TypedKind::Constant ? program_.constants()[step.payload].data()
                                                                        : inputs_[step.payload].data;
-      for (std::size_t k = 0; k < block_length_; ++k) std::memcpy(block + k * size, element, size);
+      for (std::size_t k = 0; k < spread; ++k) std::memcpy(block + k * size, element, size);
       values[i] = block;
     }
     bool ok = true;

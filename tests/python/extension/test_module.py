@@ -233,6 +233,10 @@ def test_the_name_constants_are_tuples_of_names_in_code_order():
 # the package calls them: their signatures and docstrings stay as they are
 # wherever in the binding layer they are defined.
 PRIVATE_FUNCTIONS = {
+    "_frame_variable": (
+        "(frame, name)",
+        "A function frame's local, cell or free variable `name`, read alone; KeyError when it has no value.",
+    ),
     "_go_async": (
         "(spec, token, out=None)",
         "Queue a MapSpec or ReduceSpec on the task runner and return its TaskHandle at once.\n"

@@ -1,0 +1,161 @@
+"""Calls seen before: how a call of expression text over values of one
+signature computes, kept so that the next call of that text over values of
+the same signature reads its names, finds its way in one dictionary lookup
+and runs the engine.
+
+A signature holds everything about the values that changes the answer: each
+array's dtype (byte order included), shape and strides, each NumPy scalar's
+dtype, and each Python number's type (an int's class, `int_classes`); the
+math mode and the instruction level are part of the key beside it. What the signature leaves
+out, the engine checks on every call and refuses before it computes (an
+array's alignment, an `out` that overlaps an input): such a call, and every
+call the cache has not seen, takes the full path. The thread count is read by
+the engine on every run and changes no bit.
+"""
+
+from collections.abc import Mapping, Sequence
+from typing import Final, NamedTuple, TypeAlias
+
+import numpy as np
+
+from _brindlemox import _evaluate_into, _typed_evaluate
+
+from ._inputs import CODES
+from ._python_ints import as_array, int_class
+from ._typed_program import Plan
+
+#: Ways of calls kept; all are dropped when it fills (a program that cycles
+#: through more signatures than this pays the full path).
+CALLS_KEPT: Final = 512
+
+Signature: TypeAlias = tuple[object, ...]
+
+
+def signature(values: Sequence[object]) -> Signature | None:
+    """What the way a call over `values` computes depends on, or None for
+    values only the full path takes (anything but plain arrays, NumPy
+    scalars, and Python floats, ints and complex numbers)."""
+    parts: list[object] = []
+    for value in values:
+        kind = type(value)
+        if kind is np.ndarray:
+            parts.append((value.dtype, value.shape, value.strides))  # type: ignore[attr-defined]
+        elif kind is float or kind is complex:
+            parts.append(kind)
+        elif kind is int:
+            parts.append(int_class(value))  # type: ignore[arg-type]
+        elif isinstance(value, np.generic):
+            parts.append(value.dtype)
+        else:
+            return None
+    return tuple(parts)
+
+
+class Load(NamedTuple):
+    """Where an input of a typed program comes from: the call's value at
+    `position`, converted to `dtype` when that is not None (a Python number),
+    or, at position -1, `fixed` (a constant of a kernel)."""
+
+    position: int
+    dtype: np.dtype | None
+    fixed: np.ndarray | None = None
+
+
+class TypedWay(NamedTuple):
+    """A typed program over arrays of its loads' dtypes, each C-contiguous
+    and of the result's shape, and numbers."""
+
+    program: object
+    dtype: np.dtype
+    shape: tuple[int, ...]
+    loads: tuple[Load, ...]
+
+    def run(self, values: Sequence[object], out: object) -> np.ndarray | None:
+        if out is not None:
+            return None
+        inputs = tuple(
+            [
+                load.fixed if load.position < 0
+                else values[load.position] if load.dtype is None
+                else as_array(values[load.position], load.dtype)
+                for load in self.loads
+            ]
+        )  # fmt: skip
+        result = np.empty(self.shape, self.dtype)
+        try:
+            ok = _typed_evaluate(self.program, inputs, result)  # type: ignore[arg-type]
+        except TypeError:
+            # Refused before anything was computed: an input the engine cannot
+            # read where it lies (a misaligned array), which the full path copies.
+            return None
+        if not ok:
+            raise ValueError("Integers to negative integer powers are not allowed.")
+        return result
+
+
+class Float64Way(NamedTuple):
+    """A float64 kernel that reads every value where it lies."""
+
+    compiled: object
+
+    def run(self, values: Sequence[object], out: object) -> np.ndarray | None:
+        return _evaluate_into(self.compiled, tuple(values), out)
+
+
+Way: TypeAlias = TypedWay | Float64Way
+
+_ways: dict[tuple[object, ...], Way] = {}
+
+
+def find(key: tuple[object, ...]) -> Way | None:
+    """The way of the calls of `key`, when one has been seen."""
+    return _ways.get(key)
+
+
+def keep(key: tuple[object, ...], way: Way | None) -> None:
+    """Keeps `way` for the calls of `key` (nothing for None)."""
+    if way is None:
+        return
+    if len(_ways) >= CALLS_KEPT:
+        _ways.clear()
+    _ways[key] = way
+
+
+def forget() -> None:
+    """Drops every way kept: the next call of each takes the full path."""
+    _ways.clear()
+
+
+def typed_way(
+    found: Plan, positions: Mapping[str, int], values: Sequence[object], bound: Mapping[str, object]
+) -> TypedWay | None:
+    """The way of the typed program `found` over `values`, the input of each
+    name in `positions` at its position there, and the others (a kernel's
+    constants) as `bound` holds them; None unless every array among `values`
+    is loaded as its own dtype, C-contiguous, aligned and of one non-empty
+    shape (the full path arranges the others)."""
+    arrays = [value for value in values if type(value) is np.ndarray]
+    if not arrays:
+        return None
+    shape = arrays[0].shape
+    for array in arrays:
+        flags = array.flags
+        if array.shape != shape or not flags.c_contiguous or not flags.aligned or array.size == 0:
+            return None
+    loads = []
+    for name, dtype in found.inputs:
+        position = positions.get(name)
+        if position is None:
+            fixed = as_array(bound[name], dtype)
+            if fixed.ndim != 0:
+                return None
+            loads.append(Load(-1, None, fixed))
+            continue
+        value = values[position]
+        if type(value) is not np.ndarray:
+            loads.append(Load(position, dtype))
+        elif value.dtype == dtype and dtype in CODES:
+            loads.append(Load(position, None))
+        else:
+            return None
+    return TypedWay(found.program, found.dtype, shape, tuple(loads))

@@ -1,0 +1,12 @@
+// The private entry that reads one variable of a caller's frame, so that an
+// expression's names are read from the caller without copying every local.
+#pragma once
+
+#include "py.h"
+
+namespace bmx::py {
+
+/// The module function `_frame_variable`, for add_functions().
+PyMethodDef* frame_functions();
+
+}  // namespace bmx::py

@@ -1,0 +1,319 @@
+# A call seen before runs the way found by its first call: the same bits,
+# dtype, layout and errors as that first call, for every kind of operand; and
+# calls whose operands differ in one property each get their own answer.
+import sys
+
+import numpy as np
+import pytest
+
+import brindlemox as bm
+from brindlemox import _calls, _evaluate, _kernel_typing
+
+FAST = "fast" in bm.math_modes()
+
+
+@pytest.fixture(autouse=True)
+def no_ways_kept():
+    _calls.forget()
+    yield
+    _calls.forget()
+
+
+def outcome(call):
+    """What a call gives, to compare bit for bit: the result's dtype, shape,
+    layout and bytes (and whether it is `out`), or the error's class and words."""
+    try:
+        result, out = call()
+    except Exception as error:
+        return type(error), str(error)
+    return (result.dtype.str, result.shape, result.flags.c_contiguous, result.flags.f_contiguous,
+            result.tobytes(), result is out)  # fmt: skip
+
+
+def misaligned(values):
+    """`values` as float64 at an address no float64 array starts at."""
+    raw = np.zeros(values.size * 8 + 1, np.uint8)[1:].view(np.float64)
+    raw[:] = values
+    assert not raw.flags.aligned
+    return raw
+
+
+# Each case: a text, and a maker of the names (and `out`, math mode and thread
+# count) of a call, for variant 0 or 1, which differ in one property.
+def names_of(**values):
+    return lambda variant: ({name: value[variant] if isinstance(value, tuple) else value
+                             for name, value in values.items() if not (isinstance(value, tuple) and value[variant] is None)},
+                            None, "libm", None)  # fmt: skip
+
+
+def with_out(variant):
+    x = np.arange(4.0)
+    return {"x": x}, (None, x)[variant], "libm", None
+
+
+def with_mode(variant):
+    return {"x": np.linspace(-3, 3 + variant, 7)}, None, ("libm", "fast")[variant], None
+
+
+def with_threads(variant):
+    return {"x": np.linspace(-3, 3 + variant, 20_000)}, None, "libm", (1, 2)[variant]
+
+
+CASES = {
+    "dtype": ("x*3 + 1", names_of(x=(np.arange(5), np.arange(5.0)))),
+    "byte order": ("x*3 + 1", names_of(x=(np.arange(5.0), np.arange(1.0, 6.0).astype(">f8")))),
+    "byte order of ints": ("x*3 + 1", names_of(x=(np.arange(5), np.arange(1, 6).astype(">i8")))),
+    "shape": ("x + y", names_of(x=(np.arange(3.0), np.arange(4.0)), y=2.5)),
+    "ndim": ("x * y", names_of(x=(np.arange(4.0), np.arange(4.0).reshape(2, 2)), y=np.float64(3))),
+    "strides": ("x - 1", names_of(x=(np.arange(4.0), np.arange(8.0)[::2]))),
+    "strides of ints": ("x - 1", names_of(x=(np.arange(4), np.arange(8)[::2]))),
+    "alignment": ("x * 2", names_of(x=(np.arange(4.0), misaligned(np.arange(1.0, 5.0))))),
+    "alignment and dtype": ("x * 2", names_of(x=(np.arange(4, dtype=np.float32), misaligned(np.arange(1.0, 5.0))))),
+    "scalar or 0-d array": ("x + y", names_of(x=np.arange(3, dtype=np.float32), y=(2.0, np.array(2.0)))),
+    "int class": ("x + k", names_of(x=np.arange(3, dtype=np.int8), k=(3, 300))),
+    "int class in a comparison": ("x < k", names_of(x=np.arange(3, dtype=np.int8), k=(1, 300))),
+    "int or float": ("x + k", names_of(x=np.arange(3, dtype=np.int8), k=(3, 3.0))),
+    "a name now missing": ("x + y", names_of(x=np.arange(3.0), y=(1.0, None))),
+    "layout": ("x + 1", names_of(x=(np.ones((2, 3)), np.ones((2, 3), order="F")))),
+    "out aliasing an input": ("x + 1", with_out),
+    "thread count": ("sin(x) * 2", with_threads),
+}
+if FAST:
+    CASES["math mode"] = ("exp(x)", with_mode)
+
+
+def first_call(text, make, variant):
+    """The call as its first one computes it: no way kept."""
+    local_dict, out, math, threads = make(variant)
+    _calls.forget()
+    return outcome(lambda: (bm.evaluate(text, local_dict, {}, out=out, math=math), out))
+
+
+def call(text, make, variant):
+    local_dict, out, math, threads = make(variant)
+    if threads is None:
+        return outcome(lambda: (bm.evaluate(text, local_dict, {}, out=out, math=math), out))
+    previous = bm.set_num_threads(threads)
+    try:
+        return outcome(lambda: (bm.evaluate(text, local_dict, {}, out=out, math=math), out))
+    finally:
+        bm.set_num_threads(previous)
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_calls_alternating_in_one_property_each_get_their_own_answer(case):
+    text, make = CASES[case]
+    want = [first_call(text, make, variant) for variant in (0, 1)]
+    assert want[0] != want[1]
+    _calls.forget()
+    for step in range(6):
+        assert call(text, make, step % 2) == want[step % 2], (case, step)
+
+
+NUMPY_FUNCTIONS = {"where": np.where, "sqrt": np.sqrt, "exp": np.exp, "sin": np.sin}
+KERNEL_FUNCTIONS = {"where": bm.where, "sqrt": bm.sqrt, "exp": bm.exp, "sin": bm.sin}
+
+
+def numpy_twin(text, values):
+    return np.asarray(eval(text, dict(NUMPY_FUNCTIONS), dict(values)))
+
+
+def kernel_of(text, names):
+    return bm.kernel(eval(f"lambda {', '.join(names)}: {text}", dict(KERNEL_FUNCTIONS)))
+
+
+def entries(text, values):
+    """Each way of calling `text` over `values`, and the first call that makes each one's way."""
+    kernel = kernel_of(text, values) if text not in NOT_TRACED else None
+    calls = {
+        "evaluate": lambda: bm.evaluate(text, values, {}),
+        "re_evaluate": lambda: bm.re_evaluate(values, {}),
+        "kernel": lambda: kernel(*values.values()),
+    }
+    firsts = {**calls, "re_evaluate": calls["evaluate"]}
+    return calls, firsts
+
+
+TWINS = {
+    "float64": ("2*x + y", {"x": np.linspace(-1, 1, 9), "y": np.linspace(0, 3, 9)}),
+    "float64 with a float": ("sqrt(x*x + y)", {"x": np.linspace(-1, 1, 9), "y": 0.5}),
+    "float32": ("x * 3 - y", {"x": np.linspace(-1, 1, 9, dtype=np.float32), "y": np.float32(0.25)}),
+    "int64": ("x * 3 - y // 2", {"x": np.arange(9), "y": np.arange(9, 18)}),
+    "int8 and an int": ("x * k", {"x": np.arange(9, dtype=np.int8), "k": 7}),
+    "uint16 and a float": ("x + k", {"x": np.arange(9, dtype=np.uint16), "k": 1.5}),
+    "bool": ("a & ~b", {"a": np.arange(9) % 2 == 0, "b": np.arange(9) % 3 == 0}),
+    "complex": ("z * z + 1j", {"z": np.linspace(-1, 1, 9) + 2j}),
+    "comparison": ("where(x > 0, x, 0)", {"x": np.linspace(-1, 1, 9)}),
+    "2-d": ("x * y", {"x": np.ones((3, 4)), "y": np.arange(12.0).reshape(3, 4)}),
+    "0-d": ("x + 1", {"x": np.array(2.5)}),
+    "fortran": ("x + y", {"x": np.ones((3, 4), order="F"), "y": np.ones((3, 4), order="F")}),
+    "broadcast": ("x + y", {"x": np.ones((3, 4)), "y": np.arange(4.0)}),
+    "strided": ("x + 1", {"x": np.arange(20.0)[::3]}),
+}
+
+
+#: Texts of operations a kernel's traced function does not take.
+NOT_TRACED = ("x * 3 - y // 2", "a & ~b", "z * z + 1j")
+
+
+@pytest.mark.parametrize(
+    "twin, entry",
+    [(twin, entry) for twin in TWINS for entry in ("evaluate", "re_evaluate", "kernel")
+     if entry != "kernel" or TWINS[twin][0] not in NOT_TRACED],  # fmt: skip
+)
+def test_a_call_seen_before_gives_its_first_calls_twin(twin, entry):
+    text, values = TWINS[twin]
+    calls, firsts = entries(text, values)
+    first = outcome(lambda: (firsts[entry](), None))
+    assert first == outcome(lambda: (numpy_twin(text, values), None))
+    for _ in range(3):
+        assert outcome(lambda: (calls[entry](), None)) == first
+
+
+# The typed runs a call seen before skips: routing (and with it typing) its
+# values, and the arranging of its inputs.
+SKIPPED = [(_evaluate, "route_text"), (_kernel_typing, "route_kernel")]
+
+
+@pytest.mark.parametrize(
+    "text, values",
+    [("x + 1", {"x": np.ones(1)}), ("x*3 + y", {"x": np.arange(4), "y": 2}), ("exp(x)", {"x": np.ones(3, np.float32)})],
+)
+@pytest.mark.parametrize("entry", ["evaluate", "re_evaluate", "kernel"])
+def test_a_call_seen_before_is_not_routed_again(text, values, entry, monkeypatch):
+    calls, firsts = entries(text, values)
+    first = firsts[entry]()
+
+    def refused(*args):
+        raise AssertionError("a call seen before was routed again")
+
+    for module, name in SKIPPED:
+        monkeypatch.setattr(module, name, refused)
+    again = calls[entry]()
+    assert again.dtype == first.dtype and again.tobytes() == first.tobytes()
+
+
+def test_only_the_names_a_text_reads_are_looked_at():
+    class Watched(dict):
+        def __getitem__(self, name):
+            read.append(name)
+            return super().__getitem__(name)
+
+    read = []
+    names = Watched({"x": np.arange(3.0), "__builtins__": __builtins__, "unused": object(), "big": "text"})
+    for _ in range(3):
+        assert bm.evaluate("x + 1", names).tolist() == [1.0, 2.0, 3.0]
+    assert set(read) == {"x"}
+
+
+def test_the_callers_variables_beside_its_builtins_are_harmless():
+    def caller():
+        x = np.arange(3.0)
+        unused = object()  # noqa: F841  (a variable of no numeric type beside x)
+        return bm.evaluate("x * 2", locals() | {"__builtins__": sys.modules["builtins"]})
+
+    assert caller().tolist() == [0.0, 2.0, 4.0]
+
+
+def test_a_kernels_ways_are_its_own():
+    double, triple = bm.kernel(bm.arg("x") * 2), bm.kernel(bm.arg("x") * 3)
+    x = np.arange(3)
+    assert double(x).tolist() == [0, 2, 4]
+    assert triple(x).tolist() == [0, 3, 6]
+    assert double(x).tolist() == [0, 2, 4]
+
+
+WHOLES = {
+    "ten": np.arange(10.0),
+    "cancelling": np.array([1e16, 1.0, -1e16, 0.5]),
+    "2-d": np.linspace(-1, 1, 12).reshape(3, 4),
+    "fortran": np.asfortranarray(np.linspace(-1, 1, 12).reshape(3, 4)),
+    "0-d": np.array(0.1),
+    "to infinity": np.array([1.7e308, 1.7e308]),
+    "nan": np.array([1.0, np.nan]),
+    "infinities": np.array([np.inf, -np.inf]),
+}
+
+
+@pytest.mark.parametrize("name", ["sum", "mean"])
+@pytest.mark.parametrize("array", WHOLES)
+def test_a_whole_sum_of_contiguous_float64_is_the_sum_along_every_axis(name, array):
+    a = WHOLES[array]
+    whole = getattr(bm, name)(a)
+    along = getattr(bm, name)(a, axis=tuple(range(a.ndim)))
+    assert type(whole) is float
+    assert np.float64(whole).tobytes() == np.float64(along).tobytes()
+
+
+GLOBAL_ARRAY = np.arange(3.0)
+
+
+def test_names_read_from_the_callers_frame_are_its_locals_cells_and_globals():
+    def caller():
+        x = np.arange(3.0)
+        many = {f"v{k}": k for k in range(50)}  # noqa: F841  (locals beside x)
+        shared = 10.0
+
+        def inner():
+            assert x is not None and shared  # read here, so that inner's frame holds them
+            return bm.evaluate("x * shared + GLOBAL_ARRAY")
+
+        plain = bm.evaluate("x * shared + GLOBAL_ARRAY")
+        inside = [bm.evaluate("x * k") for k in (1.0, 2.0)]
+        return plain, inner(), inside
+
+    plain, inner, inside = caller()
+    assert plain.tolist() == inner.tolist() == [0.0, 11.0, 22.0]
+    assert [values.tolist() for values in inside] == [[0.0, 1.0, 2.0], [0.0, 2.0, 4.0]]
+
+
+def test_a_name_of_the_callers_frame_without_a_value_is_not_defined():
+    def caller():
+        x = np.arange(3.0)
+        with pytest.raises(NameError, match="^name 'later' is not defined$"):
+            bm.evaluate("x + later")
+        later = 1.0
+        return bm.evaluate("x + later")
+
+    assert caller().tolist() == [1.0, 2.0, 3.0]
+
+
+def test_a_frame_variable_is_read_alone_or_refused_in_the_binders_words():
+    import _brindlemox as ext
+
+    def caller():
+        x = 1.5
+        return sys._getframe()
+
+    frame = caller()
+    assert ext._frame_variable(frame, "x") == 1.5
+    with pytest.raises(KeyError, match="^'y'$"):
+        ext._frame_variable(frame, "y")
+    with pytest.raises(TypeError, match="^argument 'frame' must be a frame, not dict$"):
+        ext._frame_variable({}, "x")
+    with pytest.raises(TypeError, match="^argument 'name' must be str, not int$"):
+        ext._frame_variable(frame, 1)
+
+
+OUTS = {
+    "float64": (np.float64, "same_kind", "K"),
+    "float64, order C, casting safe": (np.float64, "safe", "C"),
+    "float32, casting unsafe": (np.float32, "unsafe", "K"),
+    "int64, casting unsafe": (np.int64, "unsafe", "F"),
+    "float32, casting same_kind": (np.float32, "same_kind", "K"),
+    "int16, casting safe": (np.int16, "safe", "K"),
+}
+
+
+@pytest.mark.parametrize("twin", ["float64", "int64", "float32", "2-d", "fortran"])
+@pytest.mark.parametrize("into", OUTS)
+def test_a_call_into_out_seen_before_gives_its_first_calls_twin(twin, into):
+    text, values = TWINS[twin]
+    dtype, casting, order = OUTS[into]
+    shape = numpy_twin(text, values).shape
+    outs = [np.full(shape, 7, dtype) for _ in range(4)]
+    got = [outcome(lambda: (bm.evaluate(text, values, {}, out=out, casting=casting, order=order), out)) for out in outs]
+    assert got[1:] == got[:1] * 3
+    assert got[0] == outcome(
+        lambda: (bm.evaluate(text, values, {}, out=outs[0], casting=casting, order=order, disable_cache=True), outs[0])
+    )
