@@ -10,10 +10,12 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "../internal_failure.h"
 #include "block_loop.h"
 #include "run_range.h"
+#include "strided_walk.h"
 
 namespace bmx {
 
@@ -23,41 +25,6 @@ namespace {
 constexpr std::size_t kMinPiece = 16384;
 
 enum class Reading : std::uint8_t { InPlace, Once, Gathered };
-
-template <std::size_t kSize>
-void gather_elements(unsigned char* block, const unsigned char* data, std::span<const std::ptrdiff_t> strides,
-                     std::span<const std::size_t> shape, std::size_t start, std::size_t length) {
-  const std::size_t dims = shape.size();
-  std::vector<std::size_t> index(dims);
-  std::ptrdiff_t offset = 0;
-  for (std::size_t d = dims, rest = start; d-- > 0;) {
-    index[d] = rest % shape[d];
-    rest /= shape[d];
-    offset += static_cast<std::ptrdiff_t>(index[d]) * strides[d];
-  }
-  for (std::size_t k = 0; k < length; ++k) {
-    std::memcpy(block + k * kSize, data + offset, kSize);
-    // Steps the innermost index, carrying into the outer ones.
-    for (std::size_t d = dims; d-- > 0;) {
-      offset += strides[d];
-      if (++index[d] < shape[d]) break;
-      offset -= static_cast<std::ptrdiff_t>(shape[d]) * strides[d];
-      index[d] = 0;
-    }
-  }
-}
-
-void gather(unsigned char* block, const TypedInput& input, std::span<const std::size_t> shape, std::size_t start,
-            std::size_t length) {
-  switch (dtype_size(input.type)) {
-    case 1: return gather_elements<1>(block, input.data, input.strides, shape, start, length);
-    case 2: return gather_elements<2>(block, input.data, input.strides, shape, start, length);
-    case 4: return gather_elements<4>(block, input.data, input.strides, shape, start, length);
-    case 8: return gather_elements<8>(block, input.data, input.strides, shape, start, length);
-    case 16: return gather_elements<16>(block, input.data, input.strides, shape, start, length);
-    default: fail("element size without a gather");
-  }
-}
 
 Reading reading_of(const TypedInput& input, std::span<const std::size_t> shape) {
   bool in_place = true;
@@ -81,10 +48,15 @@ class Run {
     const std::vector<TypedStep>& steps = program.steps();
     readings_.resize(steps.size(), Reading::InPlace);
     offsets_.resize(steps.size(), kNoBlock);
+    walks_.resize(steps.size());
     std::size_t bytes = 0;
     for (std::size_t i = 0; i < steps.size(); ++i) {
       const TypedStep& step = steps[i];
-      if (step.kind == TypedKind::Load) readings_[i] = reading_of(inputs_[step.payload], shape_);
+      if (step.kind == TypedKind::Load) {
+        const TypedInput& input = inputs_[step.payload];
+        readings_[i] = reading_of(input, shape_);
+        if (readings_[i] == Reading::Gathered) walks_[i].emplace(input.data, dtype_size(input.type), input.strides, shape_);
+      }
       if (step.kind == TypedKind::Constant) readings_[i] = Reading::Once;
       const bool computes = step.kind != TypedKind::Load && step.kind != TypedKind::Constant;
       const bool needs_block = readings_[i] != Reading::InPlace || (computes && i + 1 != steps.size());
@@ -134,9 +106,13 @@ class Run {
             if (readings_[i] == Reading::InPlace) {
               values[i] = input.data + start * size;
             } else if (readings_[i] == Reading::Gathered) {
-              unsigned char* const block = workspace.get() + offsets_[i];
-              gather(block, input, shape_, start, length);
-              values[i] = block;
+              const StridedWalk& walk = *walks_[i];
+              values[i] = walk.contiguous(start, length);
+              if (values[i] == nullptr) {
+                unsigned char* const block = workspace.get() + offsets_[i];
+                walk.gather(block, start, length);
+                values[i] = block;
+              }
             }
             break;
           }
@@ -172,6 +148,8 @@ class Run {
   std::span<const std::size_t> shape_;
   unsigned char* out_;
   std::vector<Reading> readings_;
+  /// How each gathered input is walked.
+  std::vector<std::optional<StridedWalk>> walks_;
   std::vector<std::size_t> offsets_;
   std::size_t block_length_ = 0;
   std::size_t workspace_bytes_ = 0;
