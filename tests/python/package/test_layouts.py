@@ -79,13 +79,37 @@ def test_every_layout_gives_the_contiguous_bits(dtype, shape, layout, route):
         assert bits(run(a_laid, b_laid)) == bits(expected)
 
 
+def strided_out(dtype, shape, kind):
+    """An output of `shape` whose elements lie apart, and the zeroed memory around them."""
+    rows, columns = shape
+    if kind == "every second":
+        backing = np.zeros((rows, 2 * columns), dtype)
+        return backing[:, ::2], backing
+    if kind == "reversed":
+        backing = np.zeros((rows + 1, columns), dtype)
+        return backing[:0:-1, ::-1], backing
+    backing = np.zeros((columns + 2, rows), dtype)
+    return backing[1:-1].T, backing
+
+
+@pytest.mark.parametrize("out_kind", ["every second", "reversed", "transposed"])
 @pytest.mark.parametrize("layout", ["strided", "reversed", "transposed", "broadcast"])
-@pytest.mark.parametrize("dtype", ["float64", "int16", "complex128"])
-def test_every_layout_is_written_into_a_strided_out(dtype, layout):
+@pytest.mark.parametrize("dtype", ["float64", "int16", "complex128", "bool"])
+def test_every_layout_is_written_where_a_strided_out_lies(dtype, layout, out_kind):
     a, b = contiguous_operands(dtype, (129, 257), layout)
     expected = a * b + 1
-    backing = np.zeros((129, 2 * 257), expected.dtype)
-    out = backing[:, ::2]
-    result = bm.evaluate("a*b + 1", {"a": laid_out(a, layout, 0), "b": laid_out(b, layout, 1)}, out=out)
+    out, backing = strided_out(expected.dtype, expected.shape, out_kind)
+    untouched = backing.copy()
+    with bm.num_threads(2):
+        result = bm.evaluate("a*b + 1", {"a": laid_out(a, layout, 0), "b": laid_out(b, layout, 1)}, out=out)
     assert result is out and bits(out) == bits(expected)
-    assert not backing[:, 1::2].any()
+    out[...] = 0
+    assert bits(backing) == bits(untouched)
+
+
+def test_an_out_that_repeats_an_element_is_written_as_numpy_writes_it():
+    x = np.arange(6.0)
+    ours, numpys = (np.lib.stride_tricks.as_strided(np.zeros(1), (6,), (0,)) for _ in range(2))
+    bm.evaluate("x + 1", {"x": x}, out=ours)
+    np.add(x, 1, out=numpys)
+    assert bits(ours) == bits(numpys)
