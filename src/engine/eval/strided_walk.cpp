@@ -50,12 +50,14 @@ void copy_run(unsigned char* to, std::ptrdiff_t to_stride, const unsigned char* 
 }
 
 /// Copies `length` elements of `size` bytes from places `from_stride` bytes
-/// apart to places `to_stride` bytes apart.
+/// apart to places `to_stride` bytes apart. An output that is an input's
+/// own memory may be written from a block read in place there: the same
+/// bytes, which only memmove may copy onto themselves.
 void copy_run(unsigned char* to, std::ptrdiff_t to_stride, const unsigned char* from, std::ptrdiff_t from_stride,
               std::size_t size, std::size_t length) {
   const auto element = static_cast<std::ptrdiff_t>(size);
   if (to_stride == element && from_stride == element) {
-    std::memcpy(to, from, length * size);
+    std::memmove(to, from, length * size);
     return;
   }
   switch (size) {

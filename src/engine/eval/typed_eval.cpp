@@ -150,7 +150,8 @@ class Run {
         out_walk_->scatter(out_, static_cast<const unsigned char*>(values[last]), start, length);
       } else if (result.kind == TypedKind::Load || result.kind == TypedKind::Constant) {
         const std::size_t size = dtype_size(result.type);
-        std::memcpy(out_ + start * size, values[last], length * size);
+        // memmove: the value read may be the output's own memory.
+        std::memmove(out_ + start * size, values[last], length * size);
       }
     }
     return ok;

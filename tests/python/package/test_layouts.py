@@ -113,3 +113,12 @@ def test_an_out_that_repeats_an_element_is_written_as_numpy_writes_it():
     bm.evaluate("x + 1", {"x": x}, out=ours)
     np.add(x, 1, out=numpys)
     assert bits(ours) == bits(numpys)
+
+
+@pytest.mark.parametrize("layout", ["contiguous", "gapped rows", "strided"])
+def test_a_value_written_over_itself_stays_itself(layout):
+    backing = values("int32", (129, 2 * 260), 0)
+    x = {"contiguous": backing, "gapped rows": backing[:, 1:-2], "strided": backing[:, ::2]}[layout]
+    expected = x.copy()
+    assert bm.evaluate("x", {"x": x}, out=x) is x
+    assert bits(x) == bits(expected)
