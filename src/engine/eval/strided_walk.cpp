@@ -19,18 +19,14 @@ struct Pair {
   std::uint64_t high;
 };
 
-/// Copies `length` elements of type T, `from_stride` bytes apart from
-/// `from`, to places `to_stride` bytes apart from `to`. Strides known when
-/// compiling (every second element, or backwards, into a block) let the copy
-/// vectorise.
-template <class T, std::ptrdiff_t kToStride = 0, std::ptrdiff_t kFromStride = 0>
-void copy_strided(unsigned char* to, std::ptrdiff_t to_stride, const unsigned char* from, std::ptrdiff_t from_stride,
-                  std::size_t length) {
-  if constexpr (kToStride != 0) to_stride = kToStride;
-  if constexpr (kFromStride != 0) from_stride = kFromStride;
+/// Copies `length` elements of type T, kStep elements apart from `from`,
+/// one after another into `block`: a step known when compiling (every
+/// second element, or backwards) lets the copy vectorise.
+template <class T, std::ptrdiff_t kStep>
+void gather_every(unsigned char* block, const unsigned char* from, std::size_t length) {
+  constexpr std::ptrdiff_t kStride = kStep * static_cast<std::ptrdiff_t>(sizeof(T));
   for (std::size_t k = 0; k < length; ++k) {
-    const auto step = static_cast<std::ptrdiff_t>(k);
-    std::memcpy(to + step * to_stride, from + step * from_stride, sizeof(T));
+    std::memcpy(block + k * sizeof(T), from + static_cast<std::ptrdiff_t>(k) * kStride, sizeof(T));
   }
 }
 
@@ -38,15 +34,20 @@ template <class T>
 void copy_run(unsigned char* to, std::ptrdiff_t to_stride, const unsigned char* from, std::ptrdiff_t from_stride,
               std::size_t length) {
   constexpr auto kSize = static_cast<std::ptrdiff_t>(sizeof(T));
-  if (to_stride == kSize && from_stride == 0) {
-    T value;
-    std::memcpy(&value, from, sizeof(T));
-    std::fill_n(reinterpret_cast<T*>(to), length, value);
-    return;
+  if (to_stride == kSize) {
+    if (from_stride == 0) {
+      T value;
+      std::memcpy(&value, from, sizeof(T));
+      std::fill_n(reinterpret_cast<T*>(to), length, value);
+      return;
+    }
+    if (from_stride == 2 * kSize) return gather_every<T, 2>(to, from, length);
+    if (from_stride == -kSize) return gather_every<T, -1>(to, from, length);
   }
-  if (to_stride == kSize && from_stride == 2 * kSize) return copy_strided<T, kSize, 2 * kSize>(to, 0, from, 0, length);
-  if (to_stride == kSize && from_stride == -kSize) return copy_strided<T, kSize, -kSize>(to, 0, from, 0, length);
-  copy_strided<T>(to, to_stride, from, from_stride, length);
+  for (std::size_t k = 0; k < length; ++k) {
+    const auto step = static_cast<std::ptrdiff_t>(k);
+    std::memcpy(to + step * to_stride, from + step * from_stride, sizeof(T));
+  }
 }
 
 /// Copies `length` elements of `size` bytes from places `from_stride` bytes
