@@ -123,16 +123,6 @@ def constant_like(like: Expr, value: float) -> Expr:
     return _unary("IsNan", leaf) * -0.0 + value
 
 
-def both_exprs(a: Operand, b: Operand) -> tuple[Expr, Expr]:
-    """Both operands as `Expr`s; at least one of them already is one."""
-    if type(a) is not Expr:
-        assert type(b) is Expr
-        return constant_like(b, a), b
-    if type(b) is not Expr:
-        return a, constant_like(a, b)
-    return a, b
-
-
 def is_true(value: float) -> bool:
     """How `where` reads a number: non-zero or NaN is true."""
     return not value == 0.0
@@ -169,11 +159,11 @@ Builder = Callable[..., Operand]
 
 def _operator(arity: int, op: str) -> Builder:
     """The builder of the engine operator `op` (a name from `_UNARY_OPS` or
-    `_BINARY_OPS`). A number operand of a binary operator reads the other
-    operand's argument, which keeps the kernel a flat program."""
+    `_BINARY_OPS`). A number operand of a binary operator is a constant,
+    which its loops read as one."""
     if arity == 1:
         return functools.partial(_unary, op)
-    return lambda a, b: _binary(op, *both_exprs(a, b))
+    return functools.partial(_binary, op)
 
 
 _OPERANDS: Final = ("x", "a, b", "a, b, c")

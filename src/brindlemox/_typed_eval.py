@@ -117,10 +117,17 @@ def float64_out(out: object) -> bool:
     return (flags.c_contiguous or flags.f_contiguous) and flags.aligned
 
 
-def _writes_in_place(target: np.ndarray, dtype: np.dtype, layout: Layout) -> bool:
+def _writes_in_place(target: np.ndarray, dtype: np.dtype) -> bool:
+    """Whether the engine writes `target` where it lies: a plain, aligned,
+    writable array of `dtype`, of any strides that repeat no element."""
     flags = target.flags
-    contiguous = flags.c_contiguous if layout == "C" else flags.f_contiguous
-    return type(target) is np.ndarray and target.dtype == dtype and contiguous and flags.aligned and flags.writeable
+    return (
+        type(target) is np.ndarray
+        and target.dtype == dtype
+        and flags.aligned
+        and flags.writeable
+        and all(stride != 0 for stride, length in zip(target.strides, target.shape) if length > 1)
+    )
 
 
 def check_typed(
@@ -155,7 +162,7 @@ def prepare_typed(found: Plan, values: dict[str, object], out: object, order: Or
         layout: Layout = "F" if out.flags.f_contiguous and not out.flags.c_contiguous else "C"  # type: ignore[attr-defined]
     else:
         layout = result_layout(arrays, shape, order)
-    direct = out is not None and _writes_in_place(out, found.dtype, layout)  # type: ignore[arg-type]
+    direct = out is not None and _writes_in_place(out, found.dtype)  # type: ignore[arg-type]
     result: np.ndarray = out if direct else np.empty(shape, found.dtype, order=layout)  # type: ignore[assignment]
     inputs = []
     for name, dtype in found.inputs:

@@ -46,11 +46,12 @@ PyObject* unary_impl(PyObject*, const BoundArgs& bound) {
 PyObject* binary_impl(PyObject*, const BoundArgs& bound) {
   const std::optional<BinaryOp> op = named_op<BinaryOp>(bound, kBinaryOps, "binary");
   if (!op) return nullptr;
-  const Expr* left = unwrap_expr(bound[1]);
-  if (left == nullptr) return argument_error(bound, 1);
-  const Expr* right = unwrap_expr(bound[2]);
-  if (right == nullptr) return argument_error(bound, 2);
-  return wrap_expr(binary_expr(*op, *left, *right));
+  // Either side may be a number, which becomes a constant.
+  const std::optional<Operand> left = to_operand(bound[1]);
+  if (!left) return argument_error(bound, 1);
+  const std::optional<Operand> right = to_operand(bound[2]);
+  if (!right) return argument_error(bound, 2);
+  return wrap_expr(binary_expr(*op, left->get(), right->get()));
 }
 
 PyObject* expr_record_impl(PyObject*, const BoundArgs& bound) {
@@ -79,7 +80,7 @@ constexpr Param kBuiltParams[] = {{"expr", Required}, {"name", Required}, {"oper
 
 constexpr Method kFunctions[] = {
     {"_unary", kUnaryParams, "Unary(op, operand), the operator named as in _UNARY_OPS.", unary_impl},
-    {"_binary", kBinaryParams, "Binary(op, left, right), the operator named as in _BINARY_OPS.", binary_impl},
+    {"_binary", kBinaryParams, "Binary(op, left, right), the operator named as in _BINARY_OPS; a number is a constant.", binary_impl},
     {"_expr_record", kRecordParams, "How the package built expr (a flat tuple), or None where unknown.",
      expr_record_impl},
     {"_expr_built", kBuiltParams,

@@ -172,13 +172,13 @@ PyObject* typed_evaluate_async_impl(PyObject*, const BoundArgs& bound) {
     // The program and plain copies of the inputs' places only: the runner
     // never touches a Python object.
     run_on_runner(*task, [task = *task, phase, program = owned->program, inputs = owned->inputs,
-                          shape = owned->shape, target = owned->target] {
+                          shape = owned->shape, target = owned->target, strides = owned->target_strides] {
       int expected = kWaiting;
       if (!phase->compare_exchange_strong(expected, kRunning)) return;
       bool ok = false;
       {
         const Finish finish{*phase};
-        ok = evaluate_typed(*program, inputs, shape, target);
+        ok = evaluate_typed(*program, inputs, shape, target, strides);
       }
       task->complete(ok ? 1.0 : 0.0);
     });

@@ -125,9 +125,11 @@ std::optional<PreparedTyped> prepare_typed(const BoundArgs& args) {
   const TypedProgram& program = *prepared.program;
   const Classified out_classified = classify(args[2]);
   const ArrayOperand* out = as_array(out_classified);
-  if (out == nullptr || !out->plain || !out->writable || !out->aligned ||
-      (out->layouts & kNpyArrayCContiguous) == 0 || out->element.type != program.result_type()) {
-    PyErr_SetString(PyExc_TypeError, "the output must be a writable, aligned, C-contiguous array of the result dtype");
+  if (out == nullptr || !out->plain || !out->writable || !out->aligned || out->element.type != program.result_type() ||
+      std::ranges::any_of(std::views::iota(std::size_t{0}, out->shape.size()),
+                          [&](std::size_t d) { return out->shape[d] > 1 && out->strides[d] == 0; })) {
+    PyErr_SetString(PyExc_TypeError,
+                    "the output must be a writable, aligned array of the result dtype that repeats no element");
     return std::nullopt;
   }
   const std::vector<ElementType>& types = program.input_types();
@@ -143,15 +145,16 @@ std::optional<PreparedTyped> prepare_typed(const BoundArgs& args) {
     if (!read_input(object, types[slot], out->shape, prepared.inputs[slot])) return std::nullopt;
     if (!prepared.views[slot].acquire(object, PyBUF_RECORDS_RO)) return std::nullopt;
   }
-  if (!prepared.views.back().acquire(args[2], PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return std::nullopt;
+  if (!prepared.views.back().acquire(args[2], PyBUF_WRITABLE | PyBUF_RECORDS)) return std::nullopt;
   prepared.shape.assign(out->shape.begin(), out->shape.end());
-  prepared.target = prepared.views.back().data();
+  prepared.target = out->data;
+  prepared.target_strides.assign(out->strides.begin(), out->strides.end());
   prepared.size = out->size();
   return prepared;
 }
 
 bool run_typed(const PreparedTyped& prepared) {
-  return evaluate_typed(*prepared.program, prepared.inputs, prepared.shape, prepared.target);
+  return evaluate_typed(*prepared.program, prepared.inputs, prepared.shape, prepared.target, prepared.target_strides);
 }
 
 namespace {
@@ -178,8 +181,8 @@ constexpr Method kFunctions[] = {
      "RuntimeError when this process cannot compute in fast math.",
      typed_compile_impl},
     {"_typed_evaluate", kEvaluateParams,
-     "Run a typed program over arrays of the output's shape (any strides) or 0-d ones into a C-contiguous `out`;\n"
-     "False when an element had no value (an integer to a negative integer power).",
+     "Run a typed program over arrays of the output's shape or 0-d ones into `out`, all of any strides (`out`'s\n"
+     "repeating no element); False when an element had no value (an integer to a negative integer power).",
      typed_evaluate_impl},
 };
 

@@ -26,6 +26,8 @@ struct PreparedTyped {
   std::vector<TypedInput> inputs;
   std::vector<std::size_t> shape;
   void* target = nullptr;
+  /// The output's strides in bytes, which the engine writes it by.
+  std::vector<std::ptrdiff_t> target_strides;
   std::size_t size = 0;
   std::vector<BufferView> views;
 };

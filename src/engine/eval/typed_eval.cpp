@@ -1,19 +1,23 @@
 // Typed programs run block by block, as the float64 engine runs its own:
 // each step that computes writes a block of its own (no step overwrites a
 // value another still reads, whatever the sizes of their types), the last
-// one writes straight into the output, and the pieces of a long walk go to
-// the pool. Inputs are read where they lie: a contiguous one in place, a
-// broadcast number once per piece, any other one gathered a block at a time.
+// one writes straight into a contiguous output (a strided one takes each
+// block where it lies), and the pieces of a long walk go to the pool. Inputs
+// are read where they lie: a contiguous one in place, a broadcast number once
+// per piece, any other one in place where a block lies contiguously in it (a
+// row wider than the block), else gathered a block at a time.
 #include "typed_eval.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "../internal_failure.h"
 #include "block_loop.h"
 #include "run_range.h"
+#include "strided_walk.h"
 
 namespace bmx {
 
@@ -24,70 +28,49 @@ constexpr std::size_t kMinPiece = 16384;
 
 enum class Reading : std::uint8_t { InPlace, Once, Gathered };
 
-template <std::size_t kSize>
-void gather_elements(unsigned char* block, const unsigned char* data, std::span<const std::ptrdiff_t> strides,
-                     std::span<const std::size_t> shape, std::size_t start, std::size_t length) {
-  const std::size_t dims = shape.size();
-  std::vector<std::size_t> index(dims);
-  std::ptrdiff_t offset = 0;
-  for (std::size_t d = dims, rest = start; d-- > 0;) {
-    index[d] = rest % shape[d];
-    rest /= shape[d];
-    offset += static_cast<std::ptrdiff_t>(index[d]) * strides[d];
+/// Whether an array of `size`-byte elements with `strides` over `shape`
+/// lies in C order, one element after another.
+bool c_contiguous(std::span<const std::ptrdiff_t> strides, std::span<const std::size_t> shape, std::size_t size) {
+  auto expected = static_cast<std::ptrdiff_t>(size);
+  for (std::size_t d = shape.size(); d-- > 0;) {
+    if (shape[d] > 1 && strides[d] != expected) return false;
+    expected *= static_cast<std::ptrdiff_t>(shape[d]);
   }
-  for (std::size_t k = 0; k < length; ++k) {
-    std::memcpy(block + k * kSize, data + offset, kSize);
-    // Steps the innermost index, carrying into the outer ones.
-    for (std::size_t d = dims; d-- > 0;) {
-      offset += strides[d];
-      if (++index[d] < shape[d]) break;
-      offset -= static_cast<std::ptrdiff_t>(shape[d]) * strides[d];
-      index[d] = 0;
-    }
-  }
-}
-
-void gather(unsigned char* block, const TypedInput& input, std::span<const std::size_t> shape, std::size_t start,
-            std::size_t length) {
-  switch (dtype_size(input.type)) {
-    case 1: return gather_elements<1>(block, input.data, input.strides, shape, start, length);
-    case 2: return gather_elements<2>(block, input.data, input.strides, shape, start, length);
-    case 4: return gather_elements<4>(block, input.data, input.strides, shape, start, length);
-    case 8: return gather_elements<8>(block, input.data, input.strides, shape, start, length);
-    case 16: return gather_elements<16>(block, input.data, input.strides, shape, start, length);
-    default: fail("element size without a gather");
-  }
+  return true;
 }
 
 Reading reading_of(const TypedInput& input, std::span<const std::size_t> shape) {
-  bool in_place = true;
   bool once = true;
-  auto expected = static_cast<std::ptrdiff_t>(dtype_size(input.type));
-  for (std::size_t d = shape.size(); d-- > 0;) {
-    if (shape[d] > 1) {
-      in_place = in_place && input.strides[d] == expected;
-      once = once && input.strides[d] == 0;
-    }
-    expected *= static_cast<std::ptrdiff_t>(shape[d]);
-  }
+  for (std::size_t d = 0; d < shape.size(); ++d) once = once && (shape[d] <= 1 || input.strides[d] == 0);
   if (once) return Reading::Once;
-  return in_place ? Reading::InPlace : Reading::Gathered;
+  return c_contiguous(input.strides, shape, dtype_size(input.type)) ? Reading::InPlace : Reading::Gathered;
 }
 
 class Run {
  public:
-  Run(const TypedProgram& program, std::span<const TypedInput> inputs, std::span<const std::size_t> shape, void* out)
+  Run(const TypedProgram& program, std::span<const TypedInput> inputs, std::span<const std::size_t> shape, void* out,
+      std::span<const std::ptrdiff_t> out_strides)
       : program_(program), inputs_(inputs), shape_(shape), out_(static_cast<unsigned char*>(out)) {
     const std::vector<TypedStep>& steps = program.steps();
+    const std::size_t result_size = dtype_size(program.result_type());
+    if (!out_strides.empty() && !c_contiguous(out_strides, shape, result_size)) {
+      out_walk_.emplace(result_size, out_strides, shape);
+    }
     readings_.resize(steps.size(), Reading::InPlace);
     offsets_.resize(steps.size(), kNoBlock);
+    walks_.resize(steps.size());
     std::size_t bytes = 0;
     for (std::size_t i = 0; i < steps.size(); ++i) {
       const TypedStep& step = steps[i];
-      if (step.kind == TypedKind::Load) readings_[i] = reading_of(inputs_[step.payload], shape_);
+      if (step.kind == TypedKind::Load) {
+        const TypedInput& input = inputs_[step.payload];
+        readings_[i] = reading_of(input, shape_);
+        if (readings_[i] == Reading::Gathered) walks_[i].emplace(dtype_size(input.type), input.strides, shape_);
+      }
       if (step.kind == TypedKind::Constant) readings_[i] = Reading::Once;
       const bool computes = step.kind != TypedKind::Load && step.kind != TypedKind::Constant;
-      const bool needs_block = readings_[i] != Reading::InPlace || (computes && i + 1 != steps.size());
+      const bool needs_block =
+          readings_[i] != Reading::InPlace || (computes && (i + 1 != steps.size() || out_walk_.has_value()));
       if (needs_block) {
         offsets_[i] = bytes;
         bytes += dtype_size(step.type);
@@ -127,8 +110,9 @@ class Run {
       for (std::size_t i = 0; i <= last; ++i) {
         const TypedStep& step = steps[i];
         const std::size_t size = dtype_size(step.type);
-        unsigned char* const target =
-            i == last ? out_ + start * size : workspace.get() + (offsets_[i] == kNoBlock ? 0 : offsets_[i]);
+        unsigned char* const target = i == last && !out_walk_
+                                          ? out_ + start * size
+                                          : workspace.get() + (offsets_[i] == kNoBlock ? 0 : offsets_[i]);
         const auto& in = step.operands;
         switch (step.kind) {
           case TypedKind::Constant:
@@ -138,9 +122,14 @@ class Run {
             if (readings_[i] == Reading::InPlace) {
               values[i] = input.data + start * size;
             } else if (readings_[i] == Reading::Gathered) {
-              unsigned char* const block = workspace.get() + offsets_[i];
-              gather(block, input, shape_, start, length);
-              values[i] = block;
+              const StridedWalk& walk = *walks_[i];
+              if (const std::optional<std::ptrdiff_t> offset = walk.contiguous(start, length)) {
+                values[i] = input.data + *offset;
+              } else {
+                unsigned char* const block = workspace.get() + offsets_[i];
+                walk.gather(block, input.data, start, length);
+                values[i] = block;
+              }
             }
             break;
           }
@@ -158,11 +147,15 @@ class Run {
             break;
         }
       }
-      // A program that only reads a value copies it out.
+      // A strided output takes the block where it lies; into a contiguous
+      // one, a program that only reads a value copies it out.
       const TypedStep& result = steps[last];
-      if (result.kind == TypedKind::Load || result.kind == TypedKind::Constant) {
+      if (out_walk_) {
+        out_walk_->scatter(out_, static_cast<const unsigned char*>(values[last]), start, length);
+      } else if (result.kind == TypedKind::Load || result.kind == TypedKind::Constant) {
         const std::size_t size = dtype_size(result.type);
-        std::memcpy(out_ + start * size, values[last], length * size);
+        // memmove: the value read may be the output's own memory.
+        std::memmove(out_ + start * size, values[last], length * size);
       }
     }
     return ok;
@@ -175,7 +168,11 @@ class Run {
   std::span<const TypedInput> inputs_;
   std::span<const std::size_t> shape_;
   unsigned char* out_;
+  /// How a strided output is written; empty for a C-contiguous one.
+  std::optional<StridedWalk> out_walk_;
   std::vector<Reading> readings_;
+  /// How each gathered input is walked.
+  std::vector<std::optional<StridedWalk>> walks_;
   std::vector<std::size_t> offsets_;
   std::size_t block_length_ = 0;
   std::size_t workspace_bytes_ = 0;
@@ -184,8 +181,9 @@ class Run {
 }  // namespace
 
 bool evaluate_typed(const TypedProgram& program, std::span<const TypedInput> inputs,
-                    std::span<const std::size_t> shape, void* out) {
+                    std::span<const std::size_t> shape, void* out, std::span<const std::ptrdiff_t> out_strides) {
   check(inputs.size() == program.input_types().size(), "typed inputs do not match the program's");
+  check(out_strides.empty() || out_strides.size() == shape.size(), "output strides do not match the shape");
   for (std::size_t slot = 0; slot < inputs.size(); ++slot) {
     check(inputs[slot].strides.size() == shape.size(), "typed input strides do not match the shape");
   }
@@ -195,7 +193,7 @@ bool evaluate_typed(const TypedProgram& program, std::span<const TypedInput> inp
   std::size_t n = 1;
   for (const std::size_t extent : shape) n *= extent;
   if (n == 0) return true;
-  const Run run(program, inputs, shape, out);
+  const Run run(program, inputs, shape, out, out_strides);
   std::atomic<bool> ok = true;
   run_range(n, kMinPiece, [&](std::size_t begin, std::size_t end) {
     if (!run.piece(begin, end)) ok.store(false, std::memory_order_relaxed);

@@ -75,6 +75,9 @@ def test_operators_by_name(k):
         built = ext._binary(name, y, right=x)
         assert repr(built) == f"Expr(Binary({name}, ArgRef({j}), ArgRef({i})))"
         assert built.get_temp_args() == {i: "x", j: "y"}
+    # A number on either side is a constant.
+    assert repr(ext._binary("Min", x, 0)) == f"Expr(Binary(Min, ArgRef({i}), Const(0.0)))"
+    assert repr(ext._binary("Atan2", -2.5, x)) == f"Expr(Binary(Atan2, Const(-2.5), ArgRef({i})))"
     assert (ext._unary.__text_signature__, ext._binary.__text_signature__) == ("(op, operand)", "(op, left, right)")
 
 
@@ -86,7 +89,8 @@ def test_operators_by_name(k):
         (lambda x: ext._unary(2, x), TypeError, "argument 'op': 'int' object cannot be converted to 'PyString'"),
         (lambda x: ext._unary("Sqrt", 2.0), TypeError,
          "argument 'operand': 'float' object cannot be converted to 'Expr'"),
-        (lambda x: ext._binary("Min", x, 0), TypeError, "argument 'right': 'int' object cannot be converted to 'Expr'"),
+        (lambda x: ext._binary("Min", x, "0"), TypeError, "argument 'right': expected Expr or numeric value"),
+        (lambda x: ext._binary("Min", None, x), TypeError, "argument 'left': expected Expr or numeric value"),
         (lambda x: ext._binary("Min", x), TypeError, "_binary() missing 1 required positional argument: 'right'"),
     ],
 )  # fmt: skip

@@ -163,3 +163,24 @@ def test_cbrt_is_within_one_ulp_of_the_exact_root_in_every_form():
     small = (rng.standard_normal(500) * 10.0 ** rng.integers(-44, 38, 500).astype(float)).astype(np.float32)
     got32 = bm.evaluate("cbrt(x)", {"x": small})
     assert got32.dtype == np.float32 and np.all(np.abs(got32 - np.cbrt(small)) <= np.spacing(np.abs(np.cbrt(small))))
+
+
+BINARY = [name for name, function in MADE.items() if _registry.entry(function).arity == 2 and name not in BITWISE]
+
+
+@pytest.mark.parametrize("number", [2.5, -0.0, np.inf, np.nan])
+@pytest.mark.parametrize("name", BINARY)
+def test_a_number_beside_an_expression_gives_the_bits_of_an_array_of_it(name, number):
+    function = MADE[name]
+    column = np.array(SPECIAL * 40)
+    repeated = np.full_like(column, number)
+    both = bm.kernel(function(*bm.args("a", "b")))
+    with np.errstate(all="ignore"):
+        assert bits(bm.kernel(function(bm.arg("a"), number))(column)) == bits(both(column, repeated))
+        assert bits(bm.kernel(function(number, bm.arg("b")))(column)) == bits(both(repeated, column))
+
+
+@pytest.mark.parametrize(("function", "op"), [(bm.floor_divide, "FloorDiv"), (bm.remainder, "Mod"), (bm.arctan2, "Atan2")])
+def test_a_number_operand_of_an_operator_is_a_constant_of_its_tree(function, op):
+    assert re.fullmatch(rf"Expr\(Binary\({op}, ArgRef\(\d+\), Const\(2\.5\)\)\)", repr(function(bm.arg("x"), 2.5)))
+    assert re.fullmatch(rf"Expr\(Binary\({op}, Const\(2\.5\), ArgRef\(\d+\)\)\)", repr(function(2.5, bm.arg("x"))))

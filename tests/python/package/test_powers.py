@@ -140,7 +140,7 @@ def test_floored_division_and_remainder_are_numpys(left, right, symbol, route, l
 def near_multiples(dtype, n=6000, seed=4):
     """Pairs whose quotient is an integer or a last place beside one, from 1
     to beyond the quotients float32 and float64 find without fmod (2**28,
-    2**52), and divisors near the range float64 finds them over (2**+-900)."""
+    2**52; 2**49 for float64's floored division), and divisors near the range float64 finds them over (2**+-900)."""
     rng = np.random.default_rng(seed)
     info = np.finfo(dtype)
     r = (rng.standard_normal(n) * np.exp2(rng.integers(-20, 20, n))).astype(dtype)
