@@ -1,4 +1,8 @@
-"""A whole-array reduction of an expression's values without the array: the
+"""A whole-array reduction of an expression's values without the array.
+
+A sum or mean of operands the engine reads where they lie is the engine's:
+each thread of the pool evaluates blocks of the expression and adds them to
+an exact sum of its own, and the threads' sums merge exactly. Otherwise the
 expression is evaluated piece by piece, in C order, into one small buffer,
 and each piece is reduced after the running value of the pieces before it.
 
@@ -16,10 +20,13 @@ from typing import Final
 
 import numpy as np
 
+from _brindlemox import _exact_sum_kernel
+
 from ._exact import add_values, new_state, round_state, sums_exactly
 from ._inputs import to_operand
 from ._kernel import Kernel
 from ._reduce import reduce_array
+from ._route import Route
 
 #: Elements of the expression evaluated at a time (512 KiB of float64).
 PIECE: Final = 1 << 16
@@ -30,6 +37,10 @@ def fused_reduce(name: str, kernel: Kernel, values: Sequence[object]) -> float:
     "min" or "max"), with the same bits, holding no more than a piece of the
     kernel's values at a time."""
     operands = [to_operand(parameter, value) for parameter, value in zip(kernel._names, values)]
+    if sums_exactly(name, np.dtype(np.float64)) and kernel._route(operands, None)[0] is Route.FLOAT64:
+        state = new_state()
+        if _exact_sum_kernel(kernel._compiled, kernel._operands(operands), state):
+            return round_state(state, name)
     shape = np.broadcast_shapes(*(np.shape(operand) for operand in operands))
     size = math.prod(shape)
     if size <= PIECE:

@@ -7,7 +7,10 @@
 #include <vector>
 
 #include "../internal_failure.h"
+#include "evaluate.h"
+#include "flat_block_eval.h"
 #include "run_range.h"
+#include "tree_block_eval.h"
 
 namespace bmx {
 
@@ -28,6 +31,26 @@ void add_any_on_pool(ExactSum& sum, std::span<const Value> values) {
   run_range(values.size(), kSumPiece, [&](std::size_t begin, std::size_t end) {
     ExactSum piece;
     piece.add(values.subspan(begin, end - begin));
+    const std::lock_guard lock(merging);
+    sum.merge(piece);
+  });
+}
+
+/// Values of a kernel evaluated at a time before they are added (32 KiB):
+/// they are still in the first-level cache when the sum reads them.
+constexpr std::size_t kKernelRun = 4096;
+
+template <class Program>
+void add_program_on_pool(ExactSum& sum, const Program& program, std::size_t n, std::size_t min_piece) {
+  std::mutex merging;
+  run_range(n, std::max(min_piece, kSumPiece), [&](std::size_t begin, std::size_t end) {
+    std::vector<double> values(std::min(kKernelRun, end - begin));
+    ExactSum piece;
+    for (std::size_t start = begin; start < end; start += kKernelRun) {
+      const std::size_t length = std::min(kKernelRun, end - start);
+      program.run(start, start + length, values.data());
+      piece.add(std::span<const double>(values).first(length));
+    }
     const std::lock_guard lock(merging);
     sum.merge(piece);
   });
@@ -89,6 +112,18 @@ void sum_columns(std::span<const Value> values, std::span<double> out, SumFormat
 
 void add_on_pool(ExactSum& sum, std::span<const double> values) { add_any_on_pool(sum, values); }
 void add_on_pool(ExactSum& sum, std::span<const float> values) { add_any_on_pool(sum, values); }
+
+void add_kernel_on_pool(ExactSum& sum, const CompiledKernel& compiled, std::span<const SlotSource> sources,
+                        std::size_t n) {
+  if (n == 0) return;
+  std::vector<SlotSource> owned(sources.begin(), sources.end());
+  if (const FlatKernel* flat = std::get_if<FlatKernel>(&compiled)) {
+    add_program_on_pool(sum, FlatBlockProgram(*flat, std::move(owned), n), n, kMinFlatPiece);
+  } else {
+    const TreeKernel& tree = std::get<TreeKernel>(compiled);
+    add_program_on_pool(sum, TreeBlockProgram(tree.tree, std::move(owned), n, &tree.sharing), n, kMinTreePiece);
+  }
+}
 
 void exact_sum_rows(std::span<const double> values, std::span<double> out, SumFormat format) {
   sum_rows(values, out, format);

@@ -160,14 +160,21 @@ def bm_axes(axis):
     return tuple(range(3)) if axis is None else axis if isinstance(axis, tuple) else (axis,)
 
 
-@pytest.mark.parametrize("n", [5, 65536, 100003])
-def test_sums_in_text_are_exact_sums_of_the_expressions_values(n):
+# The engine evaluates a text's sum 4096 values at a time, in pieces of at
+# least 32768 a thread; sizes about both, and a kernel of each engine.
+@pytest.mark.parametrize("n", [5, 4095, 4097, 32767, 32769, 65536, 100003])
+@pytest.mark.parametrize(("text", "values"), [("a*b", lambda a, b: a * b),
+                                               ("where(a > b, a, 2*b)", lambda a, b: np.where(a > b, a, 2 * b))])
+def test_sums_in_text_are_exact_sums_of_the_expressions_values(n, text, values):
     a = random_values(n, n)
     b = random_values(n, n + 1)
-    products = a * b
+    expected = values(a, b)
+    fortran = {"a": np.asfortranarray(a.reshape(-1, 1).repeat(3, 1)), "b": np.asfortranarray(b.reshape(-1, 1).repeat(3, 1))}
     for threads in THREADS:
         with bm.num_threads(threads):
-            assert bits(bm.evaluate("sum(a*b)")) == bits(oracle("sum", products, np.float64))
+            assert bits(bm.evaluate(f"sum({text})")) == bits(oracle("sum", expected, np.float64))
+            assert bits(bm.evaluate(f"mean({text})")) == bits(oracle("mean", expected, np.float64))
+            assert bits(bm.evaluate(f"sum({text})", fortran)) == bits(oracle("sum", np.tile(expected, 3), np.float64))
             mean = oracle("mean", a, np.float64)[()]
             assert bits(bm.evaluate("a - mean(a)")) == bits(a - mean)
     a32, b32 = (a * 1e-12).astype(np.float32), (b * 1e-12).astype(np.float32)

@@ -183,6 +183,14 @@ def test_a_fused_sum_holds_a_piece_not_the_array():
     assert peak < 4 * 8 * _fused.PIECE < a.nbytes
 
 
+def test_a_fused_sum_of_operands_read_in_place_holds_no_piece_in_python():
+    a, b = np.ones(1_000_000), np.full(1_000_000, 0.5)
+    bm.evaluate("sum(a*b) + mean(a*b)", {"a": a, "b": b})
+    peak, result = peak_bytes(lambda: bm.evaluate("sum(a*b) + mean(a*b)", {"a": a, "b": b}))
+    assert result.tolist() == 500_000.5
+    assert peak < 8 * 1024
+
+
 @pytest.mark.parametrize("dtype", [np.float64, np.int32])
 @pytest.mark.parametrize(
     ("text", "expected"),
