@@ -38,9 +38,9 @@ def fused_reduce(name: str, kernel: Kernel, values: Sequence[object]) -> float:
     kernel's values at a time."""
     operands = [to_operand(parameter, value) for parameter, value in zip(kernel._names, values)]
     if sums_exactly(name, np.dtype(np.float64)) and kernel._route(operands, None)[0] is Route.FLOAT64:
-        state = new_state()
-        if _exact_sum_kernel(kernel._compiled, kernel._operands(operands), state):
-            return round_state(state, name)
+        total = new_state()
+        if _exact_sum_kernel(kernel._compiled, kernel._operands(operands), total):
+            return round_state(total, name)
     shape = np.broadcast_shapes(*(np.shape(operand) for operand in operands))
     size = math.prod(shape)
     if size <= PIECE:

@@ -169,7 +169,7 @@ def test_sums_in_text_are_exact_sums_of_the_expressions_values(n, text, values):
     a = random_values(n, n)
     b = random_values(n, n + 1)
     expected = values(a, b)
-    fortran = {"a": np.asfortranarray(a.reshape(-1, 1).repeat(3, 1)), "b": np.asfortranarray(b.reshape(-1, 1).repeat(3, 1))}
+    fortran = {name: np.asfortranarray(np.tile(column[:, None], 3)) for name, column in (("a", a), ("b", b))}
     for threads in THREADS:
         with bm.num_threads(threads):
             assert bits(bm.evaluate(f"sum({text})")) == bits(oracle("sum", expected, np.float64))
