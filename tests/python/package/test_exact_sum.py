@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import brindlemox as bm
+from brindlemox import _isa
 from conftest import bits
 
 #: (precision, exponent of the least subnormal, greatest exponent) per real dtype.
@@ -203,15 +204,15 @@ EDGES = [0, 1, 7, 8, 9, 1015, 1023, 1024, 1025, 2047, 2048, 8191, 8192, 8799]
 def assert_front_exact(values):
     """bm.sum of `values` whole, as float32, and of its columns as tables of 4
     and 20 columns (blocks of 2048 and 409 rows), against the oracle, bit for
-    bit, on 1 and 2 threads."""
+    bit, at every instruction level on 1 thread and at the best on 2."""
     with np.errstate(over="ignore"):
         narrow = values.astype(np.float32)
     expected = {dtype: oracle("sum", part, dtype) for dtype, part in ((np.float64, values), (np.float32, narrow))}
     tables = {columns: values.reshape(-1, columns) for columns in (4, 20)}
     columns_expected = {columns: np.array([oracle_sum(table[:, column], np.float64) for column in range(columns)])
                         for columns, table in tables.items()}
-    for threads in (1, 2):
-        with bm.num_threads(threads):
+    for level, threads in [*((level, 1) for level in _isa.LEVELS), (_isa.LEVELS[-1], 2)]:
+        with _isa.forced(level), bm.num_threads(threads):
             same(bm.sum(values), expected[np.float64])
             same(bm.sum(narrow), expected[np.float32])
             for columns, table in tables.items():
