@@ -16,6 +16,7 @@ from _brindlemox import (
     _SUM_FORMATS,
     _exact_sum_add,
     _exact_sum_columns,
+    _exact_sum_kernel_rows,
     _exact_sum_merge,
     _exact_sum_round,
     _exact_sum_rows,
@@ -83,6 +84,19 @@ def exact_rows(name: str, array: np.ndarray, kept: list[int], reduced: list[int]
             _exact_sum_rows(_rows(part, kept + reduced, not kept), code, sums)
         target[...] = sums / count if name == "mean" else sums
     return result
+
+
+def kernel_rows(
+    name: str, compiled: object, operands: tuple[object, ...], shape: list[int], count: int
+) -> np.ndarray | None:
+    """The float64 sum (or mean) `name` of each row of `count` values of a
+    compiled kernel over `operands` in C order, as `exact_rows` gives it, in
+    an array of `shape`; None when the engine cannot read the operands where
+    they lie."""
+    result = np.empty(shape)
+    if not _exact_sum_kernel_rows(compiled, operands, _format(name, _F64), result):
+        return None
+    return result / count if name == "mean" else result
 
 
 def new_state() -> np.ndarray:

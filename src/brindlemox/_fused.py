@@ -22,14 +22,38 @@ import numpy as np
 
 from _brindlemox import _exact_sum_kernel
 
-from ._exact import add_values, new_state, round_state, sums_exactly
+from ._exact import add_values, kernel_rows, new_state, round_state, sums_exactly
 from ._inputs import to_operand
 from ._kernel import Kernel
-from ._reduce import reduce_array
+from ._reduce import reduce_array, reduced_axes
+from ._text import Axis
 from ._route import Route
 
 #: Elements of the expression evaluated at a time (512 KiB of float64).
 PIECE: Final = 1 << 16
+
+
+def fused_rows(name: str, kernel: Kernel, values: Sequence[object], axis: Axis, keepdims: bool) -> object:
+    """`reduce_axes(name, kernel.run(values, None), axis, keepdims)` for a sum
+    or mean along the last axes of operands of one shape in C order, with the
+    same bits, each pool thread evaluating blocks of its rows into its own
+    exact sums; None for anything else, computing nothing."""
+    if not sums_exactly(name, np.dtype(np.float64)):
+        return None
+    operands = [to_operand(parameter, value) for parameter, value in zip(kernel._names, values)]
+    shapes = {np.shape(operand) for operand in operands if type(operand) is not float}
+    if len(shapes) != 1 or kernel._route(operands, None)[0] is not Route.FLOAT64:
+        return None
+    (shape,) = shapes
+    reduced = reduced_axes(axis, len(shape))
+    kept = len(shape) - len(reduced)
+    count = math.prod(shape[kept:])
+    if reduced != list(range(kept, len(shape))) or kept == 0 or count == 0:
+        return None
+    result = kernel_rows(name, kernel._compiled, kernel._operands(operands), list(shape[:kept]), count)
+    if result is None or not keepdims:
+        return result
+    return np.expand_dims(result, tuple(reduced))
 
 
 def fused_reduce(name: str, kernel: Kernel, values: Sequence[object]) -> float:

@@ -11,7 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._engine import Expr
-from ._fused import fused_reduce
+from ._fused import fused_reduce, fused_rows
 from ._inputs import Order, arrange
 from ._kernel import Kernel, float64_kernel
 from ._parse import Parsed, checked
@@ -75,11 +75,16 @@ class ReducingKernel:
             if isinstance(named, np.ndarray):
                 bound[slot] = reduce_array_as_it_is(name, named, axis, keepdims)
                 continue
-            if type(inner) is Kernel and axis is None and not keepdims:
+            if type(inner) is Kernel:
                 inner_values = [bound[parameter] for parameter in inner._names]
                 if not any_dask(inner_values):
-                    bound[slot] = fused_reduce(name, inner, inner_values)
-                    continue
+                    if axis is None and not keepdims:
+                        bound[slot] = fused_reduce(name, inner, inner_values)
+                        continue
+                    rows = fused_rows(name, inner, inner_values, axis, keepdims)
+                    if rows is not None:
+                        bound[slot] = rows
+                        continue
             bound[slot] = reduce_any(name, run_compiled(inner, _bound(inner, bound), None, "K"), axis, keepdims)
         return run_compiled(self._outer, _bound(self._outer, bound), out, order)
 

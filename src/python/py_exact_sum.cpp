@@ -136,13 +136,13 @@ struct KernelOperands {
 };
 
 /// The operands as the engine reads them, or nullopt when they are not ready
-/// to be read in place (any order of the elements will do, as long as it is
-/// the same for all of them).
-std::optional<KernelOperands> read_kernel_operands(std::span<PyObject* const> operands) {
+/// to be read in place: in C order when `c_order`, else in any order that is
+/// the same for all of them.
+std::optional<KernelOperands> read_kernel_operands(std::span<PyObject* const> operands, bool c_order) {
   KernelOperands read{std::vector<SlotSource>(operands.size()), std::vector<BufferView>(operands.size())};
   std::vector<std::optional<ArrayOperand>> arrays(operands.size());
   const ArrayOperand* shape = nullptr;
-  int layouts = kNpyArrayCContiguous | kNpyArrayFContiguous;
+  int layouts = c_order ? kNpyArrayCContiguous : kNpyArrayCContiguous | kNpyArrayFContiguous;
   for (std::size_t slot = 0; slot < operands.size(); ++slot) {
     const Classified operand = classify(operands[slot]);
     if (const double* scalar = std::get_if<double>(&operand)) {
@@ -176,7 +176,7 @@ PyObject* exact_sum_kernel_impl(PyObject*, const BoundArgs& args) {
   BufferView state_view;
   const std::optional<std::span<std::int64_t>> words = borrow_state(args, 2, true, state_view);
   if (!words) return nullptr;
-  std::optional<KernelOperands> operands = read_kernel_operands(kernel->second);
+  std::optional<KernelOperands> operands = read_kernel_operands(kernel->second, false);
   if (!operands) {
     if (PyErr_Occurred() != nullptr) return nullptr;
     Py_RETURN_FALSE;
@@ -188,6 +188,38 @@ PyObject* exact_sum_kernel_impl(PyObject*, const BoundArgs& args) {
     const ExactSum::State state = sum.state();
     std::copy(state.begin(), state.end(), words->begin());
   });
+  Py_RETURN_TRUE;
+}
+
+// _exact_sum_kernel_rows(kernel, operands, format, out): the exact sum of
+// each row of the kernel's values over the operands in C order (out.size rows
+// of equal length), rounded once to _SUM_FORMATS[format], into the element
+// of `out` of its index; False (with `out` untouched) when the operands are
+// not ready to be read in place.
+PyObject* exact_sum_kernel_rows_impl(PyObject*, const BoundArgs& args) {
+  const auto kernel = payload_and_items<CompiledKernelRef>(args, compiled_kernel_type());
+  if (!kernel) return nullptr;
+  const std::optional<SumFormat> format = named_code(args, 2, kFormats, "unknown sum format");
+  if (!format) return nullptr;
+  std::optional<KernelOperands> operands = read_kernel_operands(kernel->second, true);
+  if (!operands) {
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    Py_RETURN_FALSE;
+  }
+  BufferView out_view;
+  const std::optional<std::span<double>> out = borrow_row_results(args, 3, operands->n, {}, out_view);
+  if (!out) return nullptr;
+  const std::span<const std::byte> out_bytes = std::as_bytes(*out);
+  for (const SlotSource& source : operands->sources) {
+    if (source.values == nullptr) continue;
+    const std::span<const std::byte> bytes = std::as_bytes(std::span(source.values, operands->n));
+    if (!out_bytes.empty() && !bytes.empty() && out_bytes.data() < bytes.data() + bytes.size() &&
+        bytes.data() < out_bytes.data() + out_bytes.size()) {
+      return set_error(PyExc_ValueError, "out overlaps the values");
+    }
+  }
+  const CompiledKernel& compiled = **kernel->first;
+  without_gil([&] { exact_sum_kernel_rows(compiled, operands->sources, operands->n, *out, *format); });
   Py_RETURN_TRUE;
 }
 
@@ -222,6 +254,8 @@ using enum ParamKind;
 constexpr Param kRowsParams[] = {{"values", Required}, {"format", Required}, {"out", Required}};
 constexpr Param kAddParams[] = {{"state", Required}, {"values", Required}};
 constexpr Param kKernelParams[] = {{"kernel", Required}, {"operands", Required}, {"state", Required}};
+constexpr Param kKernelRowsParams[] = {
+    {"kernel", Required}, {"operands", Required}, {"format", Required}, {"out", Required}};
 constexpr Param kMergeParams[] = {{"state", Required}, {"other", Required}};
 constexpr Param kRoundParams[] = {{"state", Required}, {"format", Required}};
 
@@ -240,6 +274,11 @@ constexpr Method kFunctions[] = {
      "Add a compiled kernel's values over float64 arrays and floats to an exact sum state, in place.\n"
      "Returns False (adding nothing) when the operands cannot be read in place as they are.",
      exact_sum_kernel_impl},
+    {"_exact_sum_kernel_rows", kKernelRowsParams,
+     "The exact sum of each row of a compiled kernel's values over float64 arrays in C order and floats, rounded once\n"
+     "to _SUM_FORMATS[format], into the element of `out` of its index.\n"
+     "Returns False (writing nothing) when the operands cannot be read in place as they are.",
+     exact_sum_kernel_rows_impl},
     {"_exact_sum_merge", kMergeParams, "Add the sum the state `other` holds to `state`, in place.",
      exact_sum_merge_impl},
     {"_exact_sum_round", kRoundParams, "The sum a state holds, rounded once to _SUM_FORMATS[format], and its count of values.",

@@ -26,6 +26,15 @@ void add_on_pool(ExactSum& sum, std::span<const float> values);
 void add_kernel_on_pool(ExactSum& sum, const CompiledKernel& compiled, std::span<const SlotSource> sources,
                         std::size_t n);
 
+/// The exact sum of each row of the values of elements 0 to n-1 of
+/// `compiled` over `sources`, out.size() rows of equal length one after
+/// another, rounded once to `format` into the element of `out` of its index:
+/// the bits of exact_sum_rows over those values, never holding more than a
+/// few blocks of them a thread. n must split into the rows; otherwise as
+/// add_kernel_on_pool.
+void exact_sum_kernel_rows(const CompiledKernel& compiled, std::span<const SlotSource> sources, std::size_t n,
+                           std::span<double> out, SumFormat format);
+
 /// The exact sum of each row of `values`, which holds out.size() rows of equal
 /// length one after another, rounded once to `format` into the element of
 /// `out` of its index. Rows are spread over the work pool (a single row over

@@ -182,6 +182,22 @@ def test_sums_in_text_are_exact_sums_of_the_expressions_values(n, text, values):
     same(bm.evaluate("sum(a32*b32)"), oracle("sum", a32 * b32, np.float32))
 
 
+# Rows shorter and longer than the engine's runs of 4096 values, and one row alone.
+@pytest.mark.parametrize("shape", [(3, 4095), (2, 4097), (5, 3, 7), (1, 70001), (9000, 5)])
+@pytest.mark.parametrize("axis", [-1, (-2, -1)])
+def test_sums_in_text_along_the_last_axes_are_exact_sums_of_each_line(shape, axis):
+    size = math.prod(shape)
+    a, b = random_values(size, size).reshape(shape), random_values(size, size + 1).reshape(shape)
+    lines = (a * b).reshape(*shape[: len(shape) - len(bm_axes(axis))], -1)
+    sums = np.array([oracle("sum", line, np.float64) for line in lines.reshape(-1, lines.shape[-1])])
+    means = np.array([oracle("mean", line, np.float64) for line in lines.reshape(-1, lines.shape[-1])])
+    for threads in THREADS:
+        with bm.num_threads(threads):
+            same(bm.evaluate(f"sum(a*b, axis={axis})"), sums.reshape(lines.shape[:-1]))
+            # Inside a text, a reduction along axes keeps them, as keepdims=True would.
+            same(bm.evaluate(f"mean(a*b, axis={axis}) * 1.0"), np.expand_dims(means.reshape(lines.shape[:-1]), axis))
+
+
 def test_dask_chunks_give_the_local_exact_sums():
     da = pytest.importorskip("dask.array")
     dask = pytest.importorskip("dask")

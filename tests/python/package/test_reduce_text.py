@@ -191,6 +191,19 @@ def test_a_fused_sum_of_operands_read_in_place_holds_no_piece_in_python():
     assert peak < 8 * 1024
 
 
+@pytest.mark.parametrize(
+    ("text", "expected"),
+    [("sum(a*b, axis=2)", lambda p: bm.sum(p, axis=2)), ("mean(a*b, axis=-1) + 0.0", lambda p: bm.mean(p, axis=-1, keepdims=True)),
+     ("sum(a*b, axis=(1, 2))", lambda p: bm.sum(p, axis=(1, 2)))],
+)
+def test_a_fused_sum_along_the_last_axes_holds_only_its_result(text, expected):
+    a, b = np.ones((100, 100, 100)), np.full((100, 100, 100), 0.5)
+    bm.evaluate(text, {"a": a, "b": b})
+    peak, result = peak_bytes(lambda: bm.evaluate(text, {"a": a, "b": b}))
+    assert peak < a.nbytes // 8
+    assert bits(result) == bits(expected(a * b))
+
+
 @pytest.mark.parametrize("dtype", [np.float64, np.int32])
 @pytest.mark.parametrize(
     ("text", "expected"),
