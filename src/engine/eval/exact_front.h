@@ -63,13 +63,14 @@ struct ExactFrontLoops {
 
 BMX_ISA_BEGIN
 
-#if defined(__AVX__)
+#if defined(__AVX512F__)
+inline constexpr std::size_t kFrontVectorBytes = 64;
+#elif defined(__AVX__)
 inline constexpr std::size_t kFrontVectorBytes = 32;
 #else
 inline constexpr std::size_t kFrontVectorBytes = 16;
 #endif
-/// A vector of lanes, as wide as the level's registers (up to four lanes:
-/// two vectors keep two chains of additions going).
+/// A vector of lanes, as wide as the level's registers.
 using FrontVector = double __attribute__((vector_size(kFrontVectorBytes)));
 using FrontVectorBits = std::int64_t __attribute__((vector_size(kFrontVectorBytes)));
 inline constexpr std::size_t kFrontVectorLanes = kFrontVectorBytes / sizeof(double);
