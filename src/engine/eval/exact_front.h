@@ -37,7 +37,7 @@ struct FrontLanes {
 /// What a block left: the lanes alone, values to spill too, or nothing usable.
 enum class FrontBlock : std::uint8_t { kHeld, kSpilled, kNotFinite };
 
-/// Whether a value is other than -0.0; for the sum of only -0.0 values.
+/// Whether any of `count` values, `stride` apart from `first`, is other than -0.0.
 template <class Value>
 bool any_not_negative_zero(const Value* first, std::size_t count, std::size_t stride) {
   for (std::size_t i = 0; i < count; ++i) {
