@@ -169,6 +169,8 @@ void ExactSum::add_columns(const Value* first, std::size_t rows, std::size_t row
   const std::size_t block_rows = std::max<std::size_t>(1, kFrontColumnBlock / std::max<std::size_t>(1, columns));
   std::vector<double> spill(block_rows * columns);
   std::vector<bool> not_negative_zero(columns);
+  // Columns not yet known to hold a value other than -0.0: once none is, no value is looked at.
+  std::size_t unknown = columns;
   std::size_t taken = 0;
   for (std::size_t row = 0; row < rows; row += block_rows) {
     const std::size_t count = std::min(block_rows, rows - row);
@@ -187,8 +189,10 @@ void ExactSum::add_columns(const Value* first, std::size_t rows, std::size_t row
         [[fallthrough]];
       case FrontBlock::kHeld:
         taken += count;
-        for (std::size_t column = 0; column < columns; ++column) {
-          not_negative_zero[column] = not_negative_zero[column] || any_not_negative_zero(block + column, count, row_stride);
+        for (std::size_t column = 0; unknown != 0 && column < columns; ++column) {
+          if (not_negative_zero[column] || !any_not_negative_zero(block + column, count, row_stride)) continue;
+          not_negative_zero[column] = true;
+          --unknown;
         }
         break;
       case FrontBlock::kNotFinite:
