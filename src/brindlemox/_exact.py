@@ -16,6 +16,7 @@ from _brindlemox import (
     _SUM_FORMATS,
     _exact_sum_add,
     _exact_sum_columns,
+    _exact_sum_kernel_rows,
     _exact_sum_merge,
     _exact_sum_round,
     _exact_sum_rows,
@@ -90,8 +91,21 @@ def exact_whole(name: str, array: np.ndarray) -> float:
     aligned float64 data of at least one element, as `exact_rows` gives it:
     a call's own work, with nothing to arrange."""
     sums = np.empty(())
-    _exact_sum_rows(array.reshape(-1), _FORMATS["float64"], sums)
+    _exact_sum_rows(array.reshape(-1), _format(name, _F64), sums)
     return float(sums) / array.size if name == "mean" else float(sums)
+
+
+def kernel_rows(
+    name: str, compiled: object, operands: tuple[object, ...], shape: list[int], count: int
+) -> np.ndarray | None:
+    """The float64 sum (or mean) `name` of each row of `count` values of a
+    compiled kernel over `operands` in C order, as `exact_rows` gives it, in
+    an array of `shape`; None when the engine cannot read the operands where
+    they lie."""
+    result = np.empty(shape)
+    if not _exact_sum_kernel_rows(compiled, operands, _format(name, _F64), result):
+        return None
+    return result / count if name == "mean" else result
 
 
 def new_state() -> np.ndarray:

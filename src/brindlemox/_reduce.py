@@ -14,7 +14,7 @@ try:
 except ImportError:  # NumPy 1.x keeps it beside the other array functions
     from numpy.core.numeric import normalize_axis_tuple  # type: ignore[attr-defined,no-redef]
 
-from _brindlemox import _REDUCTIONS, _reduce_integer_rows, _reduce_rows
+from _brindlemox import _REDUCTIONS, _reduce_integer_rows, _reduce_min_max, _reduce_rows
 from _brindlemox import _reduce as _reduce_in_place
 
 from . import _functions
@@ -49,6 +49,16 @@ def reduce_array(name: str, a: object) -> Any:
         return _reduce_typed(name, array, None, False)
     # A memory map (or any other subclass) is read where it lies.
     return _reduce_in_place(to_flat("a", array), _CODES[name])
+
+
+def min_and_max(array: np.ndarray) -> tuple[float, float] | None:
+    """`reduce_array("min", array)` and `reduce_array("max", array)` in one
+    pass over its memory, for non-empty float64 data in C order read where
+    it lies; None for any other array."""
+    flags = array.flags
+    if type(array) is np.ndarray and array.dtype is _F64 and array.size and flags.c_contiguous and flags.aligned:
+        return _reduce_min_max(array)
+    return None
 
 
 def _typed_array(a: object) -> np.ndarray:

@@ -11,11 +11,11 @@ import numpy as np
 import numpy.typing as npt
 
 from ._engine import Expr
-from ._fused import fused_reduce
+from ._fused import fused_reduce, fused_rows
 from ._inputs import Order, arrange
 from ._kernel import Kernel, float64_kernel
 from ._parse import Parsed, checked
-from ._reduce import reduce_any, reduce_array_as_it_is, reduced_shape
+from ._reduce import min_and_max, reduce_any, reduce_array_as_it_is, reduced_shape
 from ._route import any_dask
 from ._text import NAME, REDUCE
 from ._typed_eval import part_names, run_typed, typed_call
@@ -39,7 +39,7 @@ class ReducingKernel:
     are the text's names, and `run` and `check` take their values as
     `Kernel`'s do."""
 
-    __slots__ = ("_names", "_outer", "_steps")
+    __slots__ = ("_names", "_outer", "_paired", "_steps")
 
     def __init__(self, parsed: Parsed) -> None:
         self._steps = tuple(
@@ -48,6 +48,10 @@ class ReducingKernel:
             for reduction in parsed.reductions
         )
         self._outer = _compiled(parsed.value)
+        # The names whose whole minimum and maximum are both read: one pass finds the two.
+        whole = [(reduction.name, reduction.source) for reduction in parsed.reductions
+                 if reduction.source is not None and reduction.axis is None and not reduction.keepdims]
+        self._paired = {source for name, source in whole if name == "min" and ("max", source) in whole}
         slots = {reduction.slot for reduction in parsed.reductions}
         self._names = tuple(name for name in parsed.names if name not in slots)
 
@@ -58,16 +62,29 @@ class ReducingKernel:
         """The reductions in order, then the outer expression into `out` or a
         new array laid out as `order` says; `out` is written last."""
         bound: dict[str, object] = dict(zip(self._names, values))
+        extremes: dict[str, tuple[float, float] | None] = {}
         for name, inner, source, slot, axis, keepdims in self._steps:
             named = bound[source] if source is not None else None
+            if source in self._paired and name in ("min", "max") and axis is None and not keepdims:
+                if source not in extremes:
+                    extremes[source] = min_and_max(named) if isinstance(named, np.ndarray) else None
+                found = extremes[source]
+                if found is not None:
+                    bound[slot] = found[name == "max"]
+                    continue
             if isinstance(named, np.ndarray):
                 bound[slot] = reduce_array_as_it_is(name, named, axis, keepdims)
                 continue
-            if type(inner) is Kernel and axis is None and not keepdims:
+            if type(inner) is Kernel:
                 inner_values = [bound[parameter] for parameter in inner._names]
                 if not any_dask(inner_values):
-                    bound[slot] = fused_reduce(name, inner, inner_values)
-                    continue
+                    if axis is None and not keepdims:
+                        bound[slot] = fused_reduce(name, inner, inner_values)
+                        continue
+                    rows = fused_rows(name, inner, inner_values, axis, keepdims)
+                    if rows is not None:
+                        bound[slot] = rows
+                        continue
             bound[slot] = reduce_any(name, run_compiled(inner, _bound(inner, bound), None, "K"), axis, keepdims)
         return run_compiled(self._outer, _bound(self._outer, bound), out, order)
 

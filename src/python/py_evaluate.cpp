@@ -39,8 +39,6 @@ constexpr ClassDef kCompiledKernelClass{
     .doc = "A kernel compiled by the process-wide cache, for _evaluate_into.",
 };
 
-LazyType& compiled_kernel_type() { return lazy_type<kCompiledKernelClass, CompiledKernelRef>(); }
-
 PyObject* compile_impl(PyObject*, const BoundArgs& args) {
   const KernelSpec* spec = payload_of<KernelSpec>(args[0], kernel_spec_type());
   if (spec == nullptr) return argument_error(args, 0);
@@ -58,6 +56,8 @@ PyObject* compile_uncached_impl(PyObject*, const BoundArgs& args) {
 }
 
 }  // namespace
+
+LazyType& compiled_kernel_type() { return lazy_type<kCompiledKernelClass, CompiledKernelRef>(); }
 
 std::optional<PreparedEvaluation> prepare_evaluation(const BoundArgs& args) {
   const auto read = payload_and_items<CompiledKernelRef>(args, compiled_kernel_type());

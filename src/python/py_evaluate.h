@@ -13,6 +13,7 @@
 #include "buffer_view.h"
 #include "eval/slots.h"
 #include "ir/compiled_kernel.h"
+#include "py_class.h"
 #include "py_ref.h"
 
 namespace bmx::py {
@@ -36,6 +37,9 @@ struct PreparedEvaluation {
   /// the interpreter lock held.
   std::vector<BufferView> views;
 };
+
+/// The type of the package's compiled kernels, which hold a CompiledKernelRef.
+LazyType& compiled_kernel_type();
 
 /// `_evaluate_into(kernel, operands, out)` up to the engine call: empty with
 /// no error set when the operands cannot be read in place as they are, empty

@@ -10,6 +10,7 @@
 #include <span>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "arg_binder.h"
 #include "boundary.h"
@@ -19,6 +20,7 @@
 #include "method_table.h"
 #include "module_names.h"
 #include "operand.h"
+#include "py_evaluate.h"
 #include "py_reduce.h"
 #include "py_ref.h"
 
@@ -125,6 +127,102 @@ PyObject* exact_sum_add_impl(PyObject*, const BoundArgs& args) {
   Py_RETURN_NONE;
 }
 
+/// A kernel's operands read where they lie: numbers, and float64 arrays of
+/// one shape, all contiguous in one layout.
+struct KernelOperands {
+  std::vector<SlotSource> sources;
+  std::vector<BufferView> views;
+  std::size_t n = 0;
+};
+
+/// The operands as the engine reads them, or nullopt when they are not ready
+/// to be read in place: in C order when `c_order`, else in any order that is
+/// the same for all of them.
+std::optional<KernelOperands> read_kernel_operands(std::span<PyObject* const> operands, bool c_order) {
+  KernelOperands read{std::vector<SlotSource>(operands.size()), std::vector<BufferView>(operands.size())};
+  std::vector<std::optional<ArrayOperand>> arrays(operands.size());
+  const ArrayOperand* shape = nullptr;
+  int layouts = c_order ? kNpyArrayCContiguous : kNpyArrayCContiguous | kNpyArrayFContiguous;
+  for (std::size_t slot = 0; slot < operands.size(); ++slot) {
+    const Classified operand = classify(operands[slot]);
+    if (const double* scalar = std::get_if<double>(&operand)) {
+      read.sources[slot] = SlotSource{nullptr, *scalar};
+      continue;
+    }
+    const ArrayOperand* array = as_array(operand);
+    if (array == nullptr || !is_readable_f64(*array)) return std::nullopt;
+    if (shape != nullptr && !std::ranges::equal(array->shape, shape->shape)) return std::nullopt;
+    arrays[slot] = *array;
+    shape = shape == nullptr ? &*arrays[slot] : shape;
+    layouts &= array->layouts;
+  }
+  if (shape == nullptr || layouts == 0) return std::nullopt;
+  read.n = shape->size();
+  for (std::size_t slot = 0; slot < operands.size(); ++slot) {
+    if (!arrays[slot]) continue;
+    if (!read.views[slot].acquire(operands[slot], PyBUF_ANY_CONTIGUOUS)) return std::nullopt;
+    read.sources[slot].values = static_cast<const double*>(read.views[slot].data());
+  }
+  return read;
+}
+
+// _exact_sum_kernel(kernel, operands, state): adds the kernel's values over
+// the operands to the state, in place, holding no more than a few blocks of
+// them at a time; False (with the state untouched) when the operands are not
+// ready to be read in place.
+PyObject* exact_sum_kernel_impl(PyObject*, const BoundArgs& args) {
+  const auto kernel = payload_and_items<CompiledKernelRef>(args, compiled_kernel_type());
+  if (!kernel) return nullptr;
+  BufferView state_view;
+  const std::optional<std::span<std::int64_t>> words = borrow_state(args, 2, true, state_view);
+  if (!words) return nullptr;
+  std::optional<KernelOperands> operands = read_kernel_operands(kernel->second, false);
+  if (!operands) {
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    Py_RETURN_FALSE;
+  }
+  const CompiledKernel& compiled = **kernel->first;
+  without_gil([&] {
+    ExactSum sum(to_state(*words));
+    add_kernel_on_pool(sum, compiled, operands->sources, operands->n);
+    const ExactSum::State state = sum.state();
+    std::copy(state.begin(), state.end(), words->begin());
+  });
+  Py_RETURN_TRUE;
+}
+
+// _exact_sum_kernel_rows(kernel, operands, format, out): the exact sum of
+// each row of the kernel's values over the operands in C order (out.size rows
+// of equal length), rounded once to _SUM_FORMATS[format], into the element
+// of `out` of its index; False (with `out` untouched) when the operands are
+// not ready to be read in place.
+PyObject* exact_sum_kernel_rows_impl(PyObject*, const BoundArgs& args) {
+  const auto kernel = payload_and_items<CompiledKernelRef>(args, compiled_kernel_type());
+  if (!kernel) return nullptr;
+  const std::optional<SumFormat> format = named_code(args, 2, kFormats, "unknown sum format");
+  if (!format) return nullptr;
+  std::optional<KernelOperands> operands = read_kernel_operands(kernel->second, true);
+  if (!operands) {
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    Py_RETURN_FALSE;
+  }
+  BufferView out_view;
+  const std::optional<std::span<double>> out = borrow_row_results(args, 3, operands->n, {}, out_view);
+  if (!out) return nullptr;
+  const std::span<const std::byte> out_bytes = std::as_bytes(*out);
+  for (const SlotSource& source : operands->sources) {
+    if (source.values == nullptr) continue;
+    const std::span<const std::byte> bytes = std::as_bytes(std::span(source.values, operands->n));
+    if (!out_bytes.empty() && !bytes.empty() && out_bytes.data() < bytes.data() + bytes.size() &&
+        bytes.data() < out_bytes.data() + out_bytes.size()) {
+      return set_error(PyExc_ValueError, "out overlaps the values");
+    }
+  }
+  const CompiledKernel& compiled = **kernel->first;
+  without_gil([&] { exact_sum_kernel_rows(compiled, operands->sources, operands->n, *out, *format); });
+  Py_RETURN_TRUE;
+}
+
 // _exact_sum_merge(state, other): adds the sum `other` holds to the state, in place.
 PyObject* exact_sum_merge_impl(PyObject*, const BoundArgs& args) {
   BufferView state_view;
@@ -155,6 +253,9 @@ PyObject* exact_sum_round_impl(PyObject*, const BoundArgs& args) {
 using enum ParamKind;
 constexpr Param kRowsParams[] = {{"values", Required}, {"format", Required}, {"out", Required}};
 constexpr Param kAddParams[] = {{"state", Required}, {"values", Required}};
+constexpr Param kKernelParams[] = {{"kernel", Required}, {"operands", Required}, {"state", Required}};
+constexpr Param kKernelRowsParams[] = {
+    {"kernel", Required}, {"operands", Required}, {"format", Required}, {"out", Required}};
 constexpr Param kMergeParams[] = {{"state", Required}, {"other", Required}};
 constexpr Param kRoundParams[] = {{"state", Required}, {"format", Required}};
 
@@ -169,6 +270,15 @@ constexpr Method kFunctions[] = {
      exact_sum_table_impl<Table::Columns>},
     {"_exact_sum_add", kAddParams, "Add a contiguous float64 or float32 array's values to an exact sum state, in place.",
      exact_sum_add_impl},
+    {"_exact_sum_kernel", kKernelParams,
+     "Add a compiled kernel's values over float64 arrays and floats to an exact sum state, in place.\n"
+     "Returns False (adding nothing) when the operands cannot be read in place as they are.",
+     exact_sum_kernel_impl},
+    {"_exact_sum_kernel_rows", kKernelRowsParams,
+     "The exact sum of each row of a compiled kernel's values over float64 arrays in C order and floats, rounded once\n"
+     "to _SUM_FORMATS[format], into the element of `out` of its index.\n"
+     "Returns False (writing nothing) when the operands cannot be read in place as they are.",
+     exact_sum_kernel_rows_impl},
     {"_exact_sum_merge", kMergeParams, "Add the sum the state `other` holds to `state`, in place.",
      exact_sum_merge_impl},
     {"_exact_sum_round", kRoundParams, "The sum a state holds, rounded once to _SUM_FORMATS[format], and its count of values.",

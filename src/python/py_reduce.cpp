@@ -58,6 +58,17 @@ PyObject* reduce_impl(PyObject*, const BoundArgs& args) {
   return expect_object(PyFloat_FromDouble(reduced.value()));
 }
 
+// _reduce_min_max(array): the minimum and the maximum of the array, as
+// _reduce gives each, in one pass over its memory.
+PyObject* reduce_min_max_impl(PyObject*, const BoundArgs& args) {
+  BufferView view;
+  const std::optional<std::span<const double>> values = borrow_values(args[0], view);
+  if (!values) return argument_error(args, 0);
+  Result<Extremes> reduced = without_gil([&] { return reduce_min_max(*values); });
+  if (!reduced.ok()) return raise_task_error(reduced.error());
+  return expect_object(Py_BuildValue("(dd)", reduced.value().least, reduced.value().greatest));
+}
+
 // _reduce_rows(values, op, out): each row of `values` (out.size rows of equal
 // length, in memory order) reduced by `op` into the element of `out` of its
 // index.
@@ -119,11 +130,15 @@ PyObject* reduce_integer_rows_impl(PyObject*, const BoundArgs& args) {
 
 using enum ParamKind;
 constexpr Param kReduceParams[] = {{"array", Required}, {"op", Required}};
+constexpr Param kMinMaxParams[] = {{"array", Required}};
 constexpr Param kReduceRowsParams[] = {{"values", Required}, {"op", Required}, {"out", Required}};
 
 constexpr Method kFunctions[] = {
     {"_reduce", kReduceParams, "Reduce a contiguous float64 array in place by the reduction _REDUCTIONS[op].",
      reduce_impl},
+    {"_reduce_min_max", kMinMaxParams,
+     "The minimum and the maximum of a contiguous float64 array, as _reduce gives each, in one pass.",
+     reduce_min_max_impl},
     {"_reduce_rows", kReduceRowsParams,
      "Reduce each row of a contiguous float64 array by _REDUCTIONS[op] into the element of `out` of its index.",
      reduce_rows_impl},

@@ -13,9 +13,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
+
+#include "../isa/isa_namespace.h"
 
 namespace bmx {
 
+/// The lanes of a run of values: enough independent additions to hide their
+/// latency, few enough for the registers.
+inline constexpr std::size_t kFrontLanes = 8;
 /// Rows (one value a lane) a block of the front takes at most.
 inline constexpr std::size_t kFrontRows = 128;
 /// Values a block of the front's columns takes, unless a row is longer: its
@@ -31,9 +37,43 @@ struct FrontLanes {
 /// What a block left: the lanes alone, values to spill too, or nothing usable.
 enum class FrontBlock : std::uint8_t { kHeld, kSpilled, kNotFinite };
 
-/// Two lanes, one vector at every instruction level.
-using FrontPair = double __attribute__((vector_size(16)));
-using FrontPairBits = std::int64_t __attribute__((vector_size(16)));
+/// Whether any of `count` values, `stride` apart from `first`, is other than -0.0.
+template <class Value>
+bool any_not_negative_zero(const Value* first, std::size_t count, std::size_t stride) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const double value = static_cast<double>(first[i * stride]);
+    if (value != 0.0 || !std::signbit(value)) return true;
+  }
+  return false;
+}
+
+/// The front at each instruction level, compiled with that level's loops: a
+/// block of a run (add_front_block) and a block of a table's columns
+/// (add_front_columns), for double and float values, spilling when `keep`.
+struct ExactFrontLoops {
+  FrontBlock (*block_f64)(FrontLanes<kFrontLanes>& lanes, const double* first, std::size_t rows, double* spill,
+                          bool keep);
+  FrontBlock (*block_f32)(FrontLanes<kFrontLanes>& lanes, const float* first, std::size_t rows, double* spill,
+                          bool keep);
+  FrontBlock (*columns_f64)(double* high, double* low, const double* first, std::size_t rows, std::size_t stride,
+                            std::size_t columns, double* spill, bool keep);
+  FrontBlock (*columns_f32)(double* high, double* low, const float* first, std::size_t rows, std::size_t stride,
+                            std::size_t columns, double* spill, bool keep);
+};
+
+BMX_ISA_BEGIN
+
+#if defined(__AVX512F__)
+inline constexpr std::size_t kFrontVectorBytes = 64;
+#elif defined(__AVX__)
+inline constexpr std::size_t kFrontVectorBytes = 32;
+#else
+inline constexpr std::size_t kFrontVectorBytes = 16;
+#endif
+/// A vector of lanes, as wide as the level's registers.
+using FrontVector = double __attribute__((vector_size(kFrontVectorBytes)));
+using FrontVectorBits = std::int64_t __attribute__((vector_size(kFrontVectorBytes)));
+inline constexpr std::size_t kFrontVectorLanes = kFrontVectorBytes / sizeof(double);
 
 /// `sum` + `error` is exactly a + b (Knuth's TwoSum, which needs no order of
 /// magnitudes), for finite a and b whose sum does not overflow; lane by lane
@@ -65,31 +105,42 @@ inline bool spill_finite(const double* spill, std::size_t count) {
 /// lanes mean nothing: the caller keeps a copy.
 template <bool kKeep, std::size_t kLanes, class Value>
 FrontBlock add_front_block(FrontLanes<kLanes>& lanes, const Value* first, std::size_t rows, double* spill) {
-  static_assert(kLanes % 2 == 0);
-  constexpr std::size_t kPairs = kLanes / 2;
+  static_assert(kLanes % kFrontVectorLanes == 0);
+  constexpr std::size_t kVectors = kLanes / kFrontVectorLanes;
   // Local copies in vectors, which the compiler keeps in registers.
-  std::array<FrontPair, kPairs> high;
-  std::array<FrontPair, kPairs> low;
+  std::array<FrontVector, kVectors> high;
+  std::array<FrontVector, kVectors> low;
   std::memcpy(high.data(), lanes.high.data(), sizeof(high));
   std::memcpy(low.data(), lanes.low.data(), sizeof(low));
-  std::array<FrontPairBits, kPairs> spilled{};
+  std::array<FrontVectorBits, kVectors> spilled{};
   for (std::size_t row = 0; row < rows; ++row) {
     const Value* const line = first + row * kLanes;
-    for (std::size_t pair = 0; pair < kPairs; ++pair) {
-      const FrontPair value = {static_cast<double>(line[2 * pair]), static_cast<double>(line[2 * pair + 1])};
-      FrontPair error;
-      two_sum(high[pair], value, high[pair], error);
-      FrontPair rest;
-      two_sum(low[pair], error, low[pair], rest);
-      if constexpr (kKeep) std::memcpy(spill + row * kLanes + 2 * pair, &rest, sizeof(rest));
+    for (std::size_t vector = 0; vector < kVectors; ++vector) {
+      FrontVector value;
+      if constexpr (std::is_same_v<Value, double>) {
+        std::memcpy(&value, line + vector * kFrontVectorLanes, sizeof(value));
+      } else {
+        // Every float is a double exactly.
+        using Narrow = float __attribute__((vector_size(kFrontVectorBytes / 2)));
+        Narrow narrow;
+        std::memcpy(&narrow, line + vector * kFrontVectorLanes, sizeof(narrow));
+        value = __builtin_convertvector(narrow, FrontVector);
+      }
+      FrontVector error;
+      two_sum(high[vector], value, high[vector], error);
+      FrontVector rest;
+      two_sum(low[vector], error, low[vector], rest);
+      if constexpr (kKeep) std::memcpy(spill + row * kLanes + vector * kFrontVectorLanes, &rest, sizeof(rest));
       // -0.0 spills nothing, but is no harm to add either.
-      spilled[pair] |= reinterpret_cast<FrontPairBits>(rest);
+      spilled[vector] |= reinterpret_cast<FrontVectorBits>(rest);
     }
   }
   std::memcpy(lanes.high.data(), high.data(), sizeof(high));
   std::memcpy(lanes.low.data(), low.data(), sizeof(low));
   std::int64_t any_spilled = 0;
-  for (const FrontPairBits pair : spilled) any_spilled |= pair[0] | pair[1];
+  for (const FrontVectorBits vector : spilled) {
+    for (std::size_t lane = 0; lane < kFrontVectorLanes; ++lane) any_spilled |= vector[lane];
+  }
   if (any_spilled == 0) return FrontBlock::kHeld;
   if (kKeep && !spill_finite(spill, rows * kLanes)) return FrontBlock::kNotFinite;
   return FrontBlock::kSpilled;
@@ -119,14 +170,5 @@ FrontBlock add_front_columns(double* __restrict high, double* __restrict low, co
   return FrontBlock::kSpilled;
 }
 
-/// Whether any of `count` values, `stride` apart from `first`, is other than -0.0.
-template <class Value>
-bool any_not_negative_zero(const Value* first, std::size_t count, std::size_t stride) {
-  for (std::size_t i = 0; i < count; ++i) {
-    const double value = static_cast<double>(first[i * stride]);
-    if (value != 0.0 || !std::signbit(value)) return true;
-  }
-  return false;
-}
-
+BMX_ISA_END
 }  // namespace bmx

@@ -7,7 +7,10 @@
 #include <vector>
 
 #include "../internal_failure.h"
+#include "evaluate.h"
+#include "flat_block_eval.h"
 #include "run_range.h"
+#include "tree_block_eval.h"
 
 namespace bmx {
 
@@ -31,6 +34,58 @@ void add_any_on_pool(ExactSum& sum, std::span<const Value> values) {
     const std::lock_guard lock(merging);
     sum.merge(piece);
   });
+}
+
+/// Values of a kernel evaluated at a time before they are added (32 KiB):
+/// they are still in the first-level cache when the sum reads them.
+constexpr std::size_t kKernelRun = 4096;
+
+/// Adds the program's values of elements [begin, end) to `sum`, a run at a
+/// time through `values`, which holds a run.
+template <class Program>
+void add_program_range(ExactSum& sum, const Program& program, std::size_t begin, std::size_t end,
+                       std::span<double> values) {
+  for (std::size_t start = begin; start < end; start += values.size()) {
+    const std::size_t length = std::min(values.size(), end - start);
+    program.run(start, start + length, values.data());
+    sum.add(std::span<const double>(values).first(length));
+  }
+}
+
+template <class Program>
+void add_program_on_pool(ExactSum& sum, const Program& program, std::size_t n, std::size_t min_piece) {
+  std::mutex merging;
+  run_range(n, std::max(min_piece, kSumPiece), [&](std::size_t begin, std::size_t end) {
+    std::vector<double> values(std::min(kKernelRun, end - begin));
+    ExactSum piece;
+    add_program_range(piece, program, begin, end, values);
+    const std::lock_guard lock(merging);
+    sum.merge(piece);
+  });
+}
+
+template <class Program>
+void sum_program_rows(const Program& program, std::size_t n, std::span<double> out, SumFormat format) {
+  const std::size_t row_length = n / out.size();
+  if (out.size() == 1) {
+    ExactSum sum;
+    add_program_on_pool(sum, program, n, kSumPiece);
+    out[0] = sum.round_as(format);
+    return;
+  }
+  const auto sum_some = [&](std::size_t first, std::size_t last) {
+    std::vector<double> values(std::min(kKernelRun, row_length));
+    for (std::size_t row = first; row < last; ++row) {
+      ExactSum sum;
+      add_program_range(sum, program, row * row_length, (row + 1) * row_length, values);
+      out[row] = sum.round_as(format);
+    }
+  };
+  if (n < kSequentialThreshold || !may_use_pool()) {
+    sum_some(0, out.size());
+  } else {
+    WorkPool::global().run_pieces(out.size(), std::max<std::size_t>(1, kSequentialThreshold / row_length), sum_some);
+  }
 }
 
 template <class Value>
@@ -89,6 +144,35 @@ void sum_columns(std::span<const Value> values, std::span<double> out, SumFormat
 
 void add_on_pool(ExactSum& sum, std::span<const double> values) { add_any_on_pool(sum, values); }
 void add_on_pool(ExactSum& sum, std::span<const float> values) { add_any_on_pool(sum, values); }
+
+void add_kernel_on_pool(ExactSum& sum, const CompiledKernel& compiled, std::span<const SlotSource> sources,
+                        std::size_t n) {
+  if (n == 0) return;
+  std::vector<SlotSource> owned(sources.begin(), sources.end());
+  if (const FlatKernel* flat = std::get_if<FlatKernel>(&compiled)) {
+    add_program_on_pool(sum, FlatBlockProgram(*flat, std::move(owned), n), n, kMinFlatPiece);
+  } else {
+    const TreeKernel& tree = std::get<TreeKernel>(compiled);
+    add_program_on_pool(sum, TreeBlockProgram(tree.tree, std::move(owned), n, &tree.sharing), n, kMinTreePiece);
+  }
+}
+
+void exact_sum_kernel_rows(const CompiledKernel& compiled, std::span<const SlotSource> sources, std::size_t n,
+                           std::span<double> out, SumFormat format) {
+  if (out.empty()) return;
+  check(n % out.size() == 0, "exact sum: the values do not split into the rows");
+  if (n == 0) {
+    std::fill(out.begin(), out.end(), ExactSum().round_as(format));
+    return;
+  }
+  std::vector<SlotSource> owned(sources.begin(), sources.end());
+  if (const FlatKernel* flat = std::get_if<FlatKernel>(&compiled)) {
+    sum_program_rows(FlatBlockProgram(*flat, std::move(owned), n), n, out, format);
+  } else {
+    const TreeKernel& tree = std::get<TreeKernel>(compiled);
+    sum_program_rows(TreeBlockProgram(tree.tree, std::move(owned), n, &tree.sharing), n, out, format);
+  }
+}
 
 void exact_sum_rows(std::span<const double> values, std::span<double> out, SumFormat format) {
   sum_rows(values, out, format);

@@ -3,6 +3,7 @@
 
 #include "../internal_failure.h"
 #include "exact_front.h"
+#include "isa_loops.h"
 
 #include <algorithm>
 #include <bit>
@@ -50,6 +51,22 @@ inline void add_scaled(Chunks& chunks, unsigned position, std::uint64_t magnitud
   // mantissa * 2^shift is high * 2^32 + low, low in [0, 2^32).
   chunks[position / kChunkBits] += static_cast<std::int64_t>((static_cast<std::uint64_t>(mantissa) << shift) & kChunkMask);
   chunks[position / kChunkBits + 1] += mantissa >> (kChunkBits - shift);
+}
+
+/// The front of the active level, for each type of value.
+FrontBlock front_block(FrontLanes<kFrontLanes>& lanes, const double* first, std::size_t rows, double* spill) {
+  return active_loops().exact_front->block_f64(lanes, first, rows, spill, spill != nullptr);
+}
+FrontBlock front_block(FrontLanes<kFrontLanes>& lanes, const float* first, std::size_t rows, double* spill) {
+  return active_loops().exact_front->block_f32(lanes, first, rows, spill, spill != nullptr);
+}
+FrontBlock front_columns(double* high, double* low, const double* first, std::size_t rows, std::size_t stride,
+                         std::size_t columns, double* spill) {
+  return active_loops().exact_front->columns_f64(high, low, first, rows, stride, columns, spill, spill != nullptr);
+}
+FrontBlock front_columns(double* high, double* low, const float* first, std::size_t rows, std::size_t stride,
+                         std::size_t columns, double* spill) {
+  return active_loops().exact_front->columns_f32(high, low, first, rows, stride, columns, spill, spill != nullptr);
 }
 
 /// Whether `bits` are a normal double's: exponent field neither 0 nor all ones.
@@ -112,10 +129,10 @@ void ExactSum::add_front(std::span<const Value> values) {
     const std::size_t size = std::min(kFrontRows, (values.size() - next) / kFrontLanes) * kFrontLanes;
     const Value* const block = values.data() + next;
     FrontLanes<kFrontLanes> trial = lanes;
-    FrontBlock outcome = add_front_block<false>(trial, block, size / kFrontLanes, nullptr);
+    FrontBlock outcome = front_block(trial, block, size / kFrontLanes, nullptr);
     if (outcome == FrontBlock::kSpilled) {
       trial = lanes;
-      outcome = add_front_block<true>(trial, block, size / kFrontLanes, spill.data());
+      outcome = front_block(trial, block, size / kFrontLanes, spill.data());
     }
     switch (outcome) {
       case FrontBlock::kSpilled:
@@ -152,17 +169,19 @@ void ExactSum::add_columns(const Value* first, std::size_t rows, std::size_t row
   const std::size_t block_rows = std::max<std::size_t>(1, kFrontColumnBlock / std::max<std::size_t>(1, columns));
   std::vector<double> spill(block_rows * columns);
   std::vector<bool> not_negative_zero(columns);
+  // Columns not yet known to hold a value other than -0.0: once none is, no value is looked at.
+  std::size_t unknown = columns;
   std::size_t taken = 0;
   for (std::size_t row = 0; row < rows; row += block_rows) {
     const std::size_t count = std::min(block_rows, rows - row);
     const Value* const block = first + row * row_stride;
     high_before = high;
     low_before = low;
-    FrontBlock outcome = add_front_columns<false>(high.data(), low.data(), block, count, row_stride, columns, nullptr);
+    FrontBlock outcome = front_columns(high.data(), low.data(), block, count, row_stride, columns, nullptr);
     if (outcome == FrontBlock::kSpilled) {
       high = high_before;
       low = low_before;
-      outcome = add_front_columns<true>(high.data(), low.data(), block, count, row_stride, columns, spill.data());
+      outcome = front_columns(high.data(), low.data(), block, count, row_stride, columns, spill.data());
     }
     switch (outcome) {
       case FrontBlock::kSpilled:
@@ -170,8 +189,10 @@ void ExactSum::add_columns(const Value* first, std::size_t rows, std::size_t row
         [[fallthrough]];
       case FrontBlock::kHeld:
         taken += count;
-        for (std::size_t column = 0; column < columns; ++column) {
-          not_negative_zero[column] = not_negative_zero[column] || any_not_negative_zero(block + column, count, row_stride);
+        for (std::size_t column = 0; unknown != 0 && column < columns; ++column) {
+          if (not_negative_zero[column] || !any_not_negative_zero(block + column, count, row_stride)) continue;
+          not_negative_zero[column] = true;
+          --unknown;
         }
         break;
       case FrontBlock::kNotFinite:

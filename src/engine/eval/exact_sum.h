@@ -77,9 +77,6 @@ class ExactSum {
   /// Accumulators a long run of values goes round, and the runs that long.
   static constexpr std::size_t kLanes = 4;
   static constexpr std::size_t kLanedFrom = 256;
-  /// The fast front's lanes for a run of values: enough independent additions
-  /// to hide their latency, few enough for the registers.
-  static constexpr std::size_t kFrontLanes = 8;
 
   enum Flag : std::uint8_t { kNan = 1, kPositiveInf = 2, kNegativeInf = 4, kNotNegativeZero = 8 };
 

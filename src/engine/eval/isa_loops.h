@@ -9,6 +9,7 @@
 #include "../expr/ops.h"
 #include "../ir/dtype.h"
 #include "../isa/isa_level.h"
+#include "exact_front.h"
 #include "reduce.h"
 #include "typed_loops.h"
 
@@ -66,6 +67,7 @@ struct IsaLoops {
   /// element) over bool and the integer types.
   void (*integer_rows)(const void* data, ElementType type, std::size_t rows, std::size_t columns, ReduceOp op,
                        void* out);
+  const ExactFrontLoops* exact_front;
 };
 
 /// The loops of `level`; a level this build leaves out gives the best one

@@ -59,33 +59,85 @@ double extreme(std::span<const double> values) {
   return (kMax ? loops.max_scan : loops.min_scan)(values.data(), values.size());
 }
 
-/// extreme() on every core. Each piece's result follows the sequential rule
-/// on its own elements, and the partials are combined in piece order by the
-/// same rule, which gives the sequential result: the first piece holding a
-/// NaN holds the first NaN; otherwise the least value wins, and when it is a
-/// zero, the earliest piece whose result compares equal to it holds the first
-/// zero of all, since every element before that piece is greater.
-template <bool kMax>
-double parallel_extreme(std::span<const double> values) {
-  if (values.size() < kParallelExtremeThreshold || !may_use_pool()) return extreme<kMax>(values);
+/// Elements Min and Max scan together a chunk at a time (16 KiB): the
+/// second scan finds them in the first-level cache.
+constexpr std::size_t kBothChunk = 2048;
+
+/// `running` after the values of `partial`, by the sequential rules.
+Extremes combine(Extremes running, Extremes partial) {
+  return {sequential_extreme<false>(std::span(&partial.least, 1), running.least),
+          sequential_extreme<true>(std::span(&partial.greatest, 1), running.greatest)};
+}
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+/// Both rules over `values`, chunk by chunk. The first NaN of a chunk is
+/// both its least and its greatest value, and ends the walk.
+Extremes both_extremes(std::span<const double> values) {
+  Extremes running{kInf, -kInf};
+  for (std::size_t begin = 0; begin < values.size(); begin += kBothChunk) {
+    const std::span<const double> chunk = values.subspan(begin, std::min(kBothChunk, values.size() - begin));
+    const double least = extreme<false>(chunk);
+    if (std::isnan(least)) return {least, least};
+    running = combine(running, {least, extreme<true>(chunk)});
+  }
+  return running;
+}
+
+bool holds_nan(double partial) { return std::isnan(partial); }
+bool holds_nan(Extremes partial) { return std::isnan(partial.least); }
+
+/// `scan` of each piece of `values` on every core, in piece order. Each
+/// piece's result follows the sequential rule on its own elements, and the
+/// caller combines the partials in piece order by the same rule, which gives
+/// the sequential result: the first piece holding a NaN holds the first NaN;
+/// otherwise the least value wins, and when it is a zero, the earliest piece
+/// whose result compares equal to it holds the first zero of all, since
+/// every element before that piece is greater. Pieces after the first that
+/// holds a NaN may be left unscanned (their partials are then the scan's of
+/// no element).
+template <class Scan>
+auto pieces_on_pool(std::span<const double> values, const Scan& scan) {
   const std::size_t pieces = (values.size() + kExtremePiece - 1) / kExtremePiece;
-  std::vector<double> partials(pieces);
+  std::vector<decltype(scan(values))> partials(pieces);
   // The lowest piece known to hold a NaN: later pieces cannot change the
-  // result and are skipped. Relaxed: only a hint, as the combination below
-  // stops at the first NaN piece, and every piece before it always runs.
+  // result and are skipped. Relaxed: only a hint, as the combination stops
+  // at the first NaN piece, and every piece before it always runs.
   std::atomic<std::size_t> first_nan{pieces};
   WorkPool::global().run_pieces(pieces, 1, [&](std::size_t first, std::size_t last) {
     for (std::size_t p = first; p < last && p <= first_nan.load(std::memory_order_relaxed); ++p) {
       const std::size_t begin = p * kExtremePiece;
-      partials[p] = extreme<kMax>(values.subspan(begin, std::min(kExtremePiece, values.size() - begin)));
-      if (!std::isnan(partials[p])) continue;
+      partials[p] = scan(values.subspan(begin, std::min(kExtremePiece, values.size() - begin)));
+      if (!holds_nan(partials[p])) continue;
       std::size_t known = first_nan.load(std::memory_order_relaxed);
       while (p < known && !first_nan.compare_exchange_weak(known, p, std::memory_order_relaxed)) {
       }
     }
   });
-  constexpr double kStart = kMax ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
-  return sequential_extreme<kMax>(partials, kStart);
+  return partials;
+}
+
+bool on_pool(std::span<const double> values) {
+  return values.size() >= kParallelExtremeThreshold && may_use_pool();
+}
+
+/// extreme() on every core.
+template <bool kMax>
+double parallel_extreme(std::span<const double> values) {
+  if (!on_pool(values)) return extreme<kMax>(values);
+  const std::vector<double> partials = pieces_on_pool(values, extreme<kMax>);
+  return sequential_extreme<kMax>(partials, kMax ? -kInf : kInf);
+}
+
+/// both_extremes() on every core.
+Extremes parallel_both(std::span<const double> values) {
+  if (!on_pool(values)) return both_extremes(values);
+  Extremes running{kInf, -kInf};
+  for (const Extremes partial : pieces_on_pool(values, both_extremes)) {
+    if (holds_nan(partial)) return partial;
+    running = combine(running, partial);
+  }
+  return running;
 }
 
 /// The reduction of a non-empty span; Min and Max on the pool when `parallel`.
@@ -131,6 +183,11 @@ Result<double> execute_reduce(const BufferRef& buffer, ReduceOp op) {
 Result<double> reduce_values(std::span<const double> values, ReduceOp op) {
   if (values.empty()) return empty_error(op);
   return reduce_nonempty(values, op, true);
+}
+
+Result<Extremes> reduce_min_max(std::span<const double> values) {
+  if (values.empty()) return empty_error(ReduceOp::Min);
+  return parallel_both(values);
 }
 
 Result<void> reduce_rows(std::span<const double> values, std::span<double> out, ReduceOp op) {

@@ -39,6 +39,15 @@ Result<double> execute_reduce(const BufferRef& buffer, ReduceOp op);
 /// unchanged during the call; the same values and the same errors.
 Result<double> reduce_values(std::span<const double> values, ReduceOp op);
 
+/// Min and Max of the values together, each with the bits reduce_values
+/// gives it, in one pass over memory, on the work pool when large. An empty
+/// span gives EmptyCollection "cannot Min empty buffer".
+struct Extremes {
+  double least;
+  double greatest;
+};
+Result<Extremes> reduce_min_max(std::span<const double> values);
+
 /// Reduces each row of `values`, which holds out.size() rows of equal length
 /// one after another, into the element of `out` of its index: the bits of
 /// reduce_values over that row alone. Rows are spread over the work pool, and

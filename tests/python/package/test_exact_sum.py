@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import brindlemox as bm
+from brindlemox import _isa
 from conftest import bits
 
 #: (precision, exponent of the least subnormal, greatest exponent) per real dtype.
@@ -160,18 +161,41 @@ def bm_axes(axis):
     return tuple(range(3)) if axis is None else axis if isinstance(axis, tuple) else (axis,)
 
 
-@pytest.mark.parametrize("n", [5, 65536, 100003])
-def test_sums_in_text_are_exact_sums_of_the_expressions_values(n):
+# The engine evaluates a text's sum 4096 values at a time, in pieces of at
+# least 32768 a thread; sizes about both, and a kernel of each engine.
+@pytest.mark.parametrize("n", [5, 4095, 4097, 32767, 32769, 65536, 100003])
+@pytest.mark.parametrize(("text", "values"), [("a*b", lambda a, b: a * b),
+                                               ("where(a > b, a, 2*b)", lambda a, b: np.where(a > b, a, 2 * b))])
+def test_sums_in_text_are_exact_sums_of_the_expressions_values(n, text, values):
     a = random_values(n, n)
     b = random_values(n, n + 1)
-    products = a * b
+    expected = values(a, b)
+    fortran = {name: np.asfortranarray(np.tile(column[:, None], 3)) for name, column in (("a", a), ("b", b))}
     for threads in THREADS:
         with bm.num_threads(threads):
-            assert bits(bm.evaluate("sum(a*b)")) == bits(oracle("sum", products, np.float64))
+            assert bits(bm.evaluate(f"sum({text})")) == bits(oracle("sum", expected, np.float64))
+            assert bits(bm.evaluate(f"mean({text})")) == bits(oracle("mean", expected, np.float64))
+            assert bits(bm.evaluate(f"sum({text})", fortran)) == bits(oracle("sum", np.tile(expected, 3), np.float64))
             mean = oracle("mean", a, np.float64)[()]
             assert bits(bm.evaluate("a - mean(a)")) == bits(a - mean)
     a32, b32 = (a * 1e-12).astype(np.float32), (b * 1e-12).astype(np.float32)
     same(bm.evaluate("sum(a32*b32)"), oracle("sum", a32 * b32, np.float32))
+
+
+# Rows shorter and longer than the engine's runs of 4096 values, and one row alone.
+@pytest.mark.parametrize("shape", [(3, 4095), (2, 4097), (5, 3, 7), (1, 70001), (9000, 5)])
+@pytest.mark.parametrize("axis", [-1, (-2, -1)])
+def test_sums_in_text_along_the_last_axes_are_exact_sums_of_each_line(shape, axis):
+    size = math.prod(shape)
+    a, b = random_values(size, size).reshape(shape), random_values(size, size + 1).reshape(shape)
+    lines = (a * b).reshape(*shape[: len(shape) - len(bm_axes(axis))], -1)
+    sums = np.array([oracle("sum", line, np.float64) for line in lines.reshape(-1, lines.shape[-1])])
+    means = np.array([oracle("mean", line, np.float64) for line in lines.reshape(-1, lines.shape[-1])])
+    for threads in THREADS:
+        with bm.num_threads(threads):
+            same(bm.evaluate(f"sum(a*b, axis={axis})"), sums.reshape(lines.shape[:-1]))
+            # Inside a text, a reduction along axes keeps them, as keepdims=True would.
+            same(bm.evaluate(f"mean(a*b, axis={axis}) * 1.0"), np.expand_dims(means.reshape(lines.shape[:-1]), axis))
 
 
 def test_dask_chunks_give_the_local_exact_sums():
@@ -196,15 +220,15 @@ EDGES = [0, 1, 7, 8, 9, 1015, 1023, 1024, 1025, 2047, 2048, 8191, 8192, 8799]
 def assert_front_exact(values):
     """bm.sum of `values` whole, as float32, and of its columns as tables of 4
     and 20 columns (blocks of 2048 and 409 rows), against the oracle, bit for
-    bit, on 1 and 2 threads."""
+    bit, at every instruction level on 1 thread and at the best on 2."""
     with np.errstate(over="ignore"):
         narrow = values.astype(np.float32)
     expected = {dtype: oracle("sum", part, dtype) for dtype, part in ((np.float64, values), (np.float32, narrow))}
     tables = {columns: values.reshape(-1, columns) for columns in (4, 20)}
     columns_expected = {columns: np.array([oracle_sum(table[:, column], np.float64) for column in range(columns)])
                         for columns, table in tables.items()}
-    for threads in (1, 2):
-        with bm.num_threads(threads):
+    for level, threads in [*((level, 1) for level in _isa.LEVELS), (_isa.LEVELS[-1], 2)]:
+        with _isa.forced(level), bm.num_threads(threads):
             same(bm.sum(values), expected[np.float64])
             same(bm.sum(narrow), expected[np.float32])
             for columns, table in tables.items():

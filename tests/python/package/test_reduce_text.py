@@ -183,6 +183,27 @@ def test_a_fused_sum_holds_a_piece_not_the_array():
     assert peak < 4 * 8 * _fused.PIECE < a.nbytes
 
 
+def test_a_fused_sum_of_operands_read_in_place_holds_no_piece_in_python():
+    a, b = np.ones(1_000_000), np.full(1_000_000, 0.5)
+    bm.evaluate("sum(a*b) + mean(a*b)", {"a": a, "b": b})
+    peak, result = peak_bytes(lambda: bm.evaluate("sum(a*b) + mean(a*b)", {"a": a, "b": b}))
+    assert result.tolist() == 500_000.5
+    assert peak < 8 * 1024
+
+
+@pytest.mark.parametrize(
+    ("text", "expected"),
+    [("sum(a*b, axis=2)", lambda p: bm.sum(p, axis=2)), ("mean(a*b, axis=-1) + 0.0", lambda p: bm.mean(p, axis=-1, keepdims=True)),
+     ("sum(a*b, axis=(1, 2))", lambda p: bm.sum(p, axis=(1, 2)))],
+)
+def test_a_fused_sum_along_the_last_axes_holds_only_its_result(text, expected):
+    a, b = np.ones((100, 100, 100)), np.full((100, 100, 100), 0.5)
+    bm.evaluate(text, {"a": a, "b": b})
+    peak, result = peak_bytes(lambda: bm.evaluate(text, {"a": a, "b": b}))
+    assert peak < a.nbytes // 8
+    assert bits(result) == bits(expected(a * b))
+
+
 @pytest.mark.parametrize("dtype", [np.float64, np.int32])
 @pytest.mark.parametrize(
     ("text", "expected"),
@@ -193,3 +214,51 @@ def test_a_named_array_is_reduced_where_it_lies(text, expected, dtype):
     peak, result = peak_bytes(lambda: bm.evaluate(text, {"m": m}))
     assert bits(result) == bits(np.asarray(expected(m)))
     assert peak < m.nbytes // 4
+
+
+# Min and max together scan 2048 values at a time, in pieces of 32768 a
+# thread from 2^18 values on: special values about both.
+EXTREME_SIZE = 300_000
+EXTREME_CASES = {
+    "plain": [],
+    "nan first": [(0, np.nan)],
+    "nan at a chunk's end": [(2047, np.nan), (40_000, -np.inf)],
+    "nan in a later piece": [(32_768, np.inf), (65_537, np.nan), (200_000, np.nan)],
+    "zeros, positive first": [(5, 0.0), (2048, -0.0), (40_000, -0.0)],
+    "zeros, negative first": [(32_767, -0.0), (32_768, 0.0)],
+    "infinities": [(1, np.inf), (299_999, -np.inf)],
+}
+
+
+@pytest.mark.parametrize("size", [7, 2049, EXTREME_SIZE])
+@pytest.mark.parametrize("case", EXTREME_CASES)
+def test_min_and_max_found_together_have_the_bits_of_each_alone(case, size):
+    x = np.abs(np.random.default_rng(size).standard_normal(EXTREME_SIZE)) + 1.0
+    for at, value in EXTREME_CASES[case]:
+        x[at] = value
+        x[-at - 1] = -value
+    x = x[:size]
+    low, high = np.min(x), np.max(x)
+    for threads in (1, 2, 3, 8):
+        with bm.num_threads(threads), np.errstate(invalid="ignore"):
+            least, greatest = bm.min(x), bm.max(x)
+            assert bits(bm.evaluate("max(x) - min(x)")) == bits(np.float64(greatest - least))
+            assert bits(bm.evaluate("(x - min(x)) / (max(x) - min(x))")) == bits((x - least) / (greatest - least))
+            sums = bm.evaluate("min(x) * 1.0 + max(x) * 0.0 + max(x)")
+            assert bits(sums) == bits(least * 1.0 + greatest * 0.0 + greatest)
+    # NumPy's values; of two zeros, the first met, as bm.min and bm.max keep it.
+    assert (np.isnan(least), np.isnan(greatest)) == (np.isnan(low), np.isnan(high))
+    assert np.isnan(low) or (least, greatest) == (low, high)
+
+
+def test_the_normalisation_finds_min_and_max_in_one_pass(monkeypatch):
+    from brindlemox import _reduce
+
+    x = np.random.default_rng(3).standard_normal(10_000)
+    expected = (x - bm.min(x)) / (bm.max(x) - bm.min(x))
+
+    def refuse(*_):
+        raise AssertionError("a second pass over the data")
+
+    monkeypatch.setattr(_reduce, "_reduce_in_place", refuse)
+    assert bits(bm.evaluate("(x - min(x)) / (max(x) - min(x))")) == bits(expected)
