@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import brindlemox as bm
+from brindlemox import _isa
 from _brindlemox import _REDUCTIONS, _reduce
 from brindlemox._reduce import reduce_array
 from conftest import bits, go_values
@@ -52,6 +53,32 @@ def test_evaluate_and_kernel_match_go(text, build, shape, order):
     assert bits(result) == reference
     kernel = bm.kernel(build(bm, *bm.args("x", "y")))
     assert bits(kernel(**{name: {"x": x, "y": y}[name] for name in kernel.names})) == reference
+
+
+# Two arithmetic operators in a row run as one loop; the inner operator alone
+# into an array, then the outer one over that array, are the unchained bits.
+CHAINS = [
+    ("a*b + c", "a*b", "t + c"),
+    ("c - a/b", "a/b", "c - t"),
+    ("2*a - c", "2*a", "t - c"),
+    ("c / (a + 0.5)", "a + 0.5", "c / t"),
+    ("(a - b) * 3", "a - b", "t * 3"),
+    ("a*a + b*b", "b*b", "a*a + t"),
+]
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("n", [1, 7, 511, 513, 4096 + 5, 3 * 65536 + 11])
+@pytest.mark.parametrize(("text", "inner", "outer"), CHAINS)
+def test_chained_operators_have_the_unchained_bits_at_every_level(text, inner, outer, n, threads):
+    names = {"a": sample(n, 8), "b": sample(n, 9), "c": sample(n, 10)}
+    with np.errstate(all="ignore"), bm.num_threads(threads):
+        unchained = bits(bm.evaluate(outer, {**names, "t": bm.evaluate(inner, names)}))
+        for level in _isa.LEVELS:
+            with _isa.forced(level):
+                assert bits(bm.evaluate(text, names)) == unchained, level
+                out = names["c"].copy()
+                assert bits(bm.evaluate(text, {**names, "c": out}, out=out)) == unchained, (level, "in place")
 
 
 @pytest.mark.parametrize(("text", "build"), EXPRESSIONS[:2])

@@ -1,0 +1,70 @@
+// Chains: two arithmetic operators of a flat program run as one loop, so that
+// the inner operator's value stays in a register instead of going through a
+// block of the stack (`2*x + y`, `y - a*b`, `x*x + y*y`'s sum with its second
+// product). Each element gets exactly the two operators of operators.h, in the
+// program's order, so the bits are those of the unchained loops.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+
+#include "../expr/ops.h"
+#include "../isa/isa_level.h"
+#include "slots.h"
+
+namespace bmx {
+
+/// The operators a chain may join.
+inline constexpr std::array kChainOps{BinaryOp::Add, BinaryOp::Sub, BinaryOp::Mul, BinaryOp::Div};
+
+/// Which of the inner operator's operands are one number (never both).
+enum class ChainShape : std::size_t { BothArrays, LeftScalar, RightScalar };
+inline constexpr std::size_t kChainShapes = 3;
+
+/// The chain loops of one level: out[k] = outer(inner(a[k], b[k]), c[k]), or
+/// outer(c[k], inner(a[k], b[k])) when the inner value is the outer right
+/// operand. An operand whose values are null stands for its scalar at every
+/// element. Each loop reads element k of its operands before it writes
+/// out[k], so `out` may be the memory of an operand.
+struct ChainLoops {
+  using Loop = void (*)(double* out, SlotSource a, SlotSource b, SlotSource c, std::size_t n);
+  static constexpr std::size_t kCount = 2 * kChainOps.size() * kChainOps.size() * kChainShapes * 2;
+  Loop loops[kCount];
+
+  /// The loop of operators `inner` and `outer` (positions in kChainOps), the
+  /// inner operands' shape, whether c is one number, and whether the inner
+  /// value is the outer right operand.
+  static constexpr std::size_t index(std::size_t inner, std::size_t outer, ChainShape shape, bool c_scalar,
+                                     bool inner_right) {
+    return (((static_cast<std::size_t>(inner_right) * kChainOps.size() + inner) * kChainOps.size() + outer) *
+                kChainShapes +
+            static_cast<std::size_t>(shape)) *
+               2 +
+           static_cast<std::size_t>(c_scalar);
+  }
+};
+
+/// The position of `op` in kChainOps, if a chain may join it.
+constexpr std::optional<std::size_t> chain_op_position(BinaryOp op) {
+  for (std::size_t i = 0; i < kChainOps.size(); ++i) {
+    if (kChainOps[i] == op) return i;
+  }
+  return std::nullopt;
+}
+
+/// The chain loops of `level` (the best one below it that this build has).
+const ChainLoops& chain_loops(IsaLevel level);
+
+/// Each level's table, defined in that level's sources.
+namespace isa_baseline {
+const ChainLoops& level_chains();
+}
+namespace isa_avx2 {
+const ChainLoops& level_chains();
+}
+namespace isa_avx512 {
+const ChainLoops& level_chains();
+}
+
+}  // namespace bmx

@@ -1,0 +1,61 @@
+// This level's chain loops: two operators per element in one pass, which the
+// compiler vectorises to the level's width as it does the single ones.
+#include "../chain_loops.h"
+
+#include <utility>
+
+#include "../../isa/isa_namespace.h"
+#include "../operators.h"
+
+namespace bmx {
+BMX_ISA_BEGIN
+
+namespace {
+
+/// Element k of an operand: its values, or the one number it stands for.
+template <bool scalar>
+[[gnu::always_inline]] inline double at(const SlotSource& operand, std::size_t k) {
+  if constexpr (scalar) {
+    return operand.scalar;
+  } else {
+    return operand.values[k];
+  }
+}
+
+template <BinaryOp inner, BinaryOp outer, ChainShape shape, bool c_scalar, bool inner_right>
+void chain_loop(double* out, SlotSource a, SlotSource b, SlotSource c, std::size_t n) {
+  constexpr bool a_scalar = shape == ChainShape::LeftScalar;
+  constexpr bool b_scalar = shape == ChainShape::RightScalar;
+  for (std::size_t k = 0; k < n; ++k) {
+    const double value = binary_value<inner>(at<a_scalar>(a, k), at<b_scalar>(b, k));
+    const double other = at<c_scalar>(c, k);
+    out[k] = inner_right ? binary_value<outer>(other, value) : binary_value<outer>(value, other);
+  }
+}
+
+template <std::size_t index>
+constexpr ChainLoops::Loop entry() {
+  constexpr std::size_t ops = kChainOps.size();
+  constexpr bool c_scalar = index % 2 != 0;
+  constexpr auto shape = static_cast<ChainShape>(index / 2 % kChainShapes);
+  constexpr std::size_t outer = index / (2 * kChainShapes) % ops;
+  constexpr std::size_t inner = index / (2 * kChainShapes * ops) % ops;
+  constexpr bool inner_right = index / (2 * kChainShapes * ops * ops) != 0;
+  static_assert(ChainLoops::index(inner, outer, shape, c_scalar, inner_right) == index);
+  return &chain_loop<kChainOps[inner], kChainOps[outer], shape, c_scalar, inner_right>;
+}
+
+constexpr ChainLoops make_table() {
+  return []<std::size_t... i>(std::index_sequence<i...>) {
+    return ChainLoops{{entry<i>()...}};
+  }(std::make_index_sequence<ChainLoops::kCount>());
+}
+
+constinit const ChainLoops kChainLoops = make_table();
+
+}  // namespace
+
+const ChainLoops& level_chains() { return kChainLoops; }
+
+BMX_ISA_END
+}  // namespace bmx
