@@ -2,11 +2,14 @@
 // the inner operator's value stays in a register instead of going through a
 // block of the stack (`2*x + y`, `y - a*b`, `x*x + y*y`'s sum with its second
 // product). Each element gets exactly the two operators of operators.h, in the
-// program's order, so the bits are those of the unchained loops.
+// program's order, so the bits are those of the unchained loops. A where()
+// whose branches need no evaluation of their own is the same kind of pair:
+// a condition and a blend.
 #pragma once
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 
 #include "../expr/ops.h"
@@ -31,6 +34,18 @@ struct ChainLoops {
   using Loop = void (*)(double* out, SlotSource a, SlotSource b, SlotSource c, std::size_t n);
   static constexpr std::size_t kCount = 2 * kChainOps.size() * kChainOps.size() * kChainShapes * 2;
   Loop loops[kCount];
+
+  /// A where() whose branches are read in place, as one blend instead of a
+  /// split of the elements: values[s] = then[s] where values[s] (the
+  /// condition) is not 0.0 of either sign (NaN included), else other[s], for
+  /// s = offsets[k], k < count, or s = k when `offsets` is null. Indexed by
+  /// select_index.
+  using Select = void (*)(double* values, const std::uint32_t* offsets, std::size_t count, SlotSource then,
+                          SlotSource other);
+  Select selects[4];
+  static constexpr std::size_t select_index(bool then_scalar, bool other_scalar) {
+    return static_cast<std::size_t>(then_scalar) * 2 + static_cast<std::size_t>(other_scalar);
+  }
 
   /// The loop of operators `inner` and `outer` (positions in kChainOps), the
   /// inner operands' shape, whether c is one number, and whether the inner

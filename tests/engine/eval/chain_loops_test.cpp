@@ -95,6 +95,45 @@ TEST(ChainLoops, EveryWiderLevelHasItsOwnTable) {
   }
 }
 
+// Conditions of every kind: signed zeros go to the other branch, NaN and
+// any other value to the first; over the dense set and over an offset list.
+TEST(ChainLoops, EverySelectBlendsItsBranchesByTheConditionAtEveryLevel) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const std::vector<double> conditions{0.0, -0.0, nan, 1.0, -1.0, kInf, 5e-324};
+  for (int level = 0; level <= static_cast<int>(supported_isa()); ++level) {
+    SCOPED_TRACE(level);
+    const ChainLoops& loops = chain_loops(static_cast<IsaLevel>(level));
+    std::mt19937_64 rng(static_cast<std::uint64_t>(level) + 100);
+    for (std::size_t n = 0; n <= 3 * 8 + 3; ++n) {
+      const std::vector<double> then = chain_values(rng, n + 1), other = chain_values(rng, n + 1);
+      std::vector<std::uint32_t> offsets;
+      for (std::uint32_t s = 0; s < n; s += 2) offsets.push_back(s);
+      for (const bool then_scalar : {false, true}) {
+        for (const bool other_scalar : {false, true}) {
+          const ChainLoops::Select loop = loops.selects[ChainLoops::select_index(then_scalar, other_scalar)];
+          const SlotSource then_source{then_scalar ? nullptr : then.data(), then[n]};
+          const SlotSource other_source{other_scalar ? nullptr : other.data(), other[n]};
+          for (const bool dense : {true, false}) {
+            std::vector<double> values(n);
+            for (std::size_t s = 0; s < n; ++s) values[s] = conditions[(s * 5 + n) % conditions.size()];
+            const std::vector<double> condition = values;
+            loop(values.data(), dense ? nullptr : offsets.data(), dense ? n : offsets.size(), then_source,
+                 other_source);
+            for (std::size_t s = 0; s < n; ++s) {
+              const bool chosen = dense || s % 2 == 0;
+              const double expected = !chosen                ? condition[s]
+                                      : condition[s] != 0.0 ? (then_scalar ? then[n] : then[s])
+                                                            : (other_scalar ? other[n] : other[s]);
+              ASSERT_EQ(bits(values[s]), bits(expected))
+                  << "n=" << n << " s=" << s << " dense " << dense << " scalars " << then_scalar << other_scalar;
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
 ExprTree arg(std::size_t slot) { return ExprTree::arg_ref(slot); }
 ExprTree bin(BinaryOp op, ExprTree l, ExprTree r) { return ExprTree::binary(op, std::move(l), std::move(r)); }
 

@@ -81,6 +81,30 @@ def test_chained_operators_have_the_unchained_bits_at_every_level(text, inner, o
                 assert bits(bm.evaluate(text, {**names, "c": out}, out=out)) == unchained, (level, "in place")
 
 
+# A where() whose branches are read in place blends them, in every shape and
+# nested in either place; NumPy's where copies the bits it picks.
+WHERES = [
+    ("where(a > 0, a, 0)", lambda a, b: np.where(a > 0, a, 0.0)),
+    ("where(a, 1.5, b)", lambda a, b: np.where(a, 1.5, b)),
+    ("where(a <= b, -0.0, 2)", lambda a, b: np.where(a <= b, -0.0, 2.0)),
+    ("where(a != b, b, a) * b", lambda a, b: np.where(a != b, b, a) * b),
+    ("where(a > 0, where(b > 0, a, b), 0)", lambda a, b: np.where(a > 0, np.where(b > 0, a, b), 0.0)),
+    ("where(a > 0, a, sqrt(b))", lambda a, b: np.where(a > 0, a, np.sqrt(b))),
+]
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("n", [1, 7, 511, 513, 4096 + 5, 3 * 65536 + 11])
+@pytest.mark.parametrize(("text", "numpy_form"), WHERES)
+def test_where_of_branches_read_in_place_has_numpy_s_bits_at_every_level(text, numpy_form, n, threads):
+    names = {"a": sample(n, 11), "b": sample(n, 12)}
+    with np.errstate(all="ignore"), bm.num_threads(threads):
+        expected = bits(numpy_form(names["a"], names["b"]))
+        for level in _isa.LEVELS:
+            with _isa.forced(level):
+                assert bits(bm.evaluate(text, names)) == expected, level
+
+
 @pytest.mark.parametrize(("text", "build"), EXPRESSIONS[:2])
 @pytest.mark.parametrize("order", ["C", "F"])
 def test_out_may_be_an_input(text, build, order):

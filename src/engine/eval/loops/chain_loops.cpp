@@ -1,7 +1,9 @@
-// This level's chain loops: two operators per element in one pass, which the
-// compiler vectorises to the level's width as it does the single ones.
+// This level's chain loops: two operators per element in one pass, and the
+// blends of where() over branches read in place, which the compiler
+// vectorises to the level's width as it does the single loops.
 #include "../chain_loops.h"
 
+#include <cstdint>
 #include <utility>
 
 #include "../../isa/isa_namespace.h"
@@ -33,6 +35,21 @@ void chain_loop(double* out, SlotSource a, SlotSource b, SlotSource c, std::size
   }
 }
 
+template <bool then_scalar, bool other_scalar>
+void select_loop(double* values, const std::uint32_t* offsets, std::size_t count, SlotSource then,
+                 SlotSource other) {
+  if (offsets == nullptr) {
+    for (std::size_t k = 0; k < count; ++k) {
+      values[k] = values[k] == 0.0 ? at<other_scalar>(other, k) : at<then_scalar>(then, k);
+    }
+    return;
+  }
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::size_t s = offsets[k];
+    values[s] = values[s] == 0.0 ? at<other_scalar>(other, s) : at<then_scalar>(then, s);
+  }
+}
+
 template <std::size_t index>
 constexpr ChainLoops::Loop entry() {
   constexpr std::size_t ops = kChainOps.size();
@@ -47,7 +64,9 @@ constexpr ChainLoops::Loop entry() {
 
 constexpr ChainLoops make_table() {
   return []<std::size_t... i>(std::index_sequence<i...>) {
-    return ChainLoops{{entry<i>()...}};
+    return ChainLoops{{entry<i>()...},
+                      {&select_loop<false, false>, &select_loop<false, true>, &select_loop<true, false>,
+                       &select_loop<true, true>}};
   }(std::make_index_sequence<ChainLoops::kCount>());
 }
 
