@@ -27,12 +27,13 @@ inline constexpr std::size_t kChainShapes = 3;
 
 /// The chain loops of one level: out[k] = outer(inner(a[k], b[k]), c[k]), or
 /// outer(c[k], inner(a[k], b[k])) when the inner value is the outer right
-/// operand. An operand whose values are null stands for its scalar at every
+/// operand, and the square root of that when `root` (the sum of
+/// `sqrt(x*x + y*y)`'s second product with its square root). An operand whose values are null stands for its scalar at every
 /// element. Each loop reads element k of its operands before it writes
 /// out[k], so `out` may be the memory of an operand.
 struct ChainLoops {
   using Loop = void (*)(double* out, SlotSource a, SlotSource b, SlotSource c, std::size_t n);
-  static constexpr std::size_t kCount = 2 * kChainOps.size() * kChainOps.size() * kChainShapes * 2;
+  static constexpr std::size_t kCount = 2 * 2 * kChainOps.size() * kChainOps.size() * kChainShapes * 2;
   Loop loops[kCount];
 
   /// A where() whose branches are read in place, as one blend instead of a
@@ -48,12 +49,12 @@ struct ChainLoops {
   }
 
   /// The loop of operators `inner` and `outer` (positions in kChainOps), the
-  /// inner operands' shape, whether c is one number, and whether the inner
-  /// value is the outer right operand.
+  /// inner operands' shape, whether c is one number, whether the inner value
+  /// is the outer right operand, and whether a square root follows.
   static constexpr std::size_t index(std::size_t inner, std::size_t outer, ChainShape shape, bool c_scalar,
-                                     bool inner_right) {
-    return (((static_cast<std::size_t>(inner_right) * kChainOps.size() + inner) * kChainOps.size() + outer) *
-                kChainShapes +
+                                     bool inner_right, bool root) {
+    const std::size_t forms = static_cast<std::size_t>(root) * 2 + static_cast<std::size_t>(inner_right);
+    return (((forms * kChainOps.size() + inner) * kChainOps.size() + outer) * kChainShapes +
             static_cast<std::size_t>(shape)) *
                2 +
            static_cast<std::size_t>(c_scalar);

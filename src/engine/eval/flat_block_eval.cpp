@@ -4,8 +4,8 @@
 // into the block of the temporary that keeps them when a StoreTemp follows,
 // or, for the last instruction, straight into the output. A LoadTemp pushes
 // the kept operand again without copying it. Two arithmetic operators in a
-// row run as one chain loop (chain_loops.h), which writes where the second
-// would.
+// row, and a square root right after them, run as one chain loop
+// (chain_loops.h), which writes where the last of them would.
 #include "flat_block_eval.h"
 
 #include <algorithm>
@@ -83,13 +83,17 @@ std::vector<FlatBlockProgram::Chain> FlatBlockProgram::find_chains(std::span<con
     const InstrKind kind = instrs[pc].kind;
     return kind == InstrKind::PushConst || kind == InstrKind::LoadArg || kind == InstrKind::LoadTemp;
   };
-  std::vector<Chain> chains(instrs.size(), Chain::None);
+  const auto is_sqrt = [instrs](std::size_t pc) {
+    return pc < instrs.size() && instrs[pc].kind == InstrKind::ApplyUnary &&
+           static_cast<UnaryOp>(instrs[pc].op) == UnaryOp::Sqrt;
+  };
+  std::vector<Chain> chains(instrs.size());
   for (std::size_t pc = 0; pc < instrs.size(); ++pc) {
     if (!chainable(pc)) continue;
     if (chainable(pc + 1)) {
-      chains[pc] = Chain::InnerRight;
+      chains[pc] = {ChainForm::InnerRight, is_sqrt(pc + 2)};
     } else if (pc + 2 < instrs.size() && pushes(pc + 1) && chainable(pc + 2)) {
-      chains[pc] = Chain::InnerLeft;
+      chains[pc] = {ChainForm::InnerLeft, is_sqrt(pc + 3)};
     }
   }
   return chains;
@@ -129,9 +133,12 @@ void FlatBlockProgram::run_block(std::size_t start, std::size_t length, double* 
     const FlatInstr& instr = instrs_[pc];
     // A chain runs both operators in one loop; when both inner operands are
     // numbers, the inner operator folds them as it does alone.
-    if (chains_[pc] != Chain::None && (operands[top - 2].values != nullptr || operands[top - 1].values != nullptr)) {
-      const bool inner_right = chains_[pc] == Chain::InnerRight;
+    const Chain chain = chains_[pc];
+    if (chain.form != ChainForm::None &&
+        (operands[top - 2].values != nullptr || operands[top - 1].values != nullptr)) {
+      const bool inner_right = chain.form == ChainForm::InnerRight;
       const std::size_t outer_pc = pc + (inner_right ? 1 : 2);
+      const std::size_t last_pc = outer_pc + (chain.root ? 1 : 0);
       const std::size_t result = top - (inner_right ? 3 : 2);
       const Operand a = operands[top - 2];
       const Operand b = operands[top - 1];
@@ -142,12 +149,12 @@ void FlatBlockProgram::run_block(std::size_t start, std::size_t length, double* 
       const std::size_t index =
           ChainLoops::index(*chain_op_position(static_cast<BinaryOp>(instr.op)),
                             *chain_op_position(static_cast<BinaryOp>(instrs_[outer_pc].op)), shape,
-                            c.values == nullptr, inner_right);
-      double* const target = target_of(outer_pc, result);
+                            c.values == nullptr, inner_right, chain.root);
+      double* const target = target_of(last_pc, result);
       chain_loops_->loops[index](target, a, b, c, length);
       operands[result] = {target, 0.0};
       top = result + 1;
-      pc = outer_pc;
+      pc = last_pc;
       continue;
     }
     switch (instr.kind) {

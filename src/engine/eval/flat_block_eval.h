@@ -45,8 +45,14 @@ class FlatBlockProgram {
   /// Where the ApplyBinary at a program counter starts a chain with the
   /// ApplyBinary after it: none, the outer operator's right operand pushed
   /// between the two (the inner value on its left), or the outer operator
-  /// right after it (the inner value on its right).
-  enum class Chain : std::uint8_t { None, InnerLeft, InnerRight };
+  /// right after it (the inner value on its right); `root` when a square
+  /// root follows the outer operator and is taken in the same loop.
+  enum class ChainForm : std::uint8_t { None, InnerLeft, InnerRight };
+  struct Chain {
+    ChainForm form = ChainForm::None;
+    bool root = false;
+    friend bool operator==(const Chain&, const Chain&) = default;
+  };
   static std::vector<Chain> find_chains(std::span<const FlatInstr> instrs);
 
   /// Elements per block of this program.

@@ -20,6 +20,7 @@ namespace {
 
 using namespace eval_test;
 using Chain = FlatBlockProgram::Chain;
+using enum FlatBlockProgram::ChainForm;
 
 // NaN payloads of both signs, signed zeros, infinities, a subnormal and
 // ordinary numbers, so that any change of operand order or rounding shows.
@@ -34,9 +35,10 @@ std::vector<double> chain_values(std::mt19937_64& rng, std::size_t n) {
 }
 
 template <BinaryOp inner, BinaryOp outer>
-double unchained(double a, double b, double c, bool inner_right) {
+double unchained(double a, double b, double c, bool inner_right, bool root) {
   const double value = binary_value<inner>(a, b);
-  return inner_right ? binary_value<outer>(c, value) : binary_value<outer>(value, c);
+  const double result = inner_right ? binary_value<outer>(c, value) : binary_value<outer>(value, c);
+  return root ? unary_value<UnaryOp::Sqrt>(result) : result;
 }
 
 template <std::size_t inner, std::size_t outer>
@@ -44,9 +46,12 @@ void expect_chain_entries(const ChainLoops& loops, std::mt19937_64& rng) {
   constexpr std::size_t kLongest = 3 * 8 + 3;  // past the widest vector's tail
   for (int shape = 0; shape < static_cast<int>(kChainShapes); ++shape) {
     for (const bool c_scalar : {false, true}) {
-      for (const bool inner_right : {false, true}) {
+      for (const int form : {0, 1, 2, 3}) {
+        const bool inner_right = form % 2 != 0;
+        const bool root = form / 2 != 0;
         const auto chain_shape = static_cast<ChainShape>(shape);
-        const ChainLoops::Loop loop = loops.loops[ChainLoops::index(inner, outer, chain_shape, c_scalar, inner_right)];
+        const ChainLoops::Loop loop =
+            loops.loops[ChainLoops::index(inner, outer, chain_shape, c_scalar, inner_right, root)];
         for (std::size_t n = 0; n <= kLongest; ++n) {
           const std::vector<double> a = chain_values(rng, n + 1), b = chain_values(rng, n + 1),
                                     c = chain_values(rng, n + 1);
@@ -63,10 +68,10 @@ void expect_chain_entries(const ChainLoops& loops, std::mt19937_64& rng) {
           for (std::size_t k = 0; k < n; ++k) {
             const double expected = unchained<kChainOps[inner], kChainOps[outer]>(
                 a_source.values != nullptr ? a[k] : a[n], b_source.values != nullptr ? b[k] : b[n],
-                c_scalar ? c[n] : c[k], inner_right);
+                c_scalar ? c[n] : c[k], inner_right, root);
             ASSERT_EQ(bits(out[k]), bits(expected))
                 << "inner " << inner << " outer " << outer << " shape " << shape << " c scalar " << c_scalar
-                << " inner right " << inner_right << " n=" << n << " k=" << k;
+                << " inner right " << inner_right << " root " << root << " n=" << n << " k=" << k;
             ASSERT_EQ(bits(in_place[k]), bits(expected)) << "in place, n=" << n << " k=" << k;
           }
         }
@@ -139,17 +144,21 @@ ExprTree bin(BinaryOp op, ExprTree l, ExprTree r) { return ExprTree::binary(op, 
 
 TEST(ChainLoops, ProgramsChainAProductWithTheSumAfterIt) {
   using enum BinaryOp;
+  const Chain none{};
   // x*2 + y: the sum's right operand is pushed between the two.
   EXPECT_EQ(FlatBlockProgram::find_chains(flatten(x_times_2_plus_y()).instrs),
-            (std::vector<Chain>{Chain::None, Chain::None, Chain::InnerLeft, Chain::None, Chain::None}));
-  // x*x + y*y: the second product is the sum's right operand; the first is not chained.
+            (std::vector<Chain>{none, none, {InnerLeft, false}, none, none}));
+  // x*x + y*y: the second product is the sum's right operand; the first is
+  // not chained. Its square root joins the chain.
   const ExprTree squares = bin(Add, bin(Mul, arg(0), arg(0)), bin(Mul, arg(1), arg(1)));
   EXPECT_EQ(FlatBlockProgram::find_chains(flatten(squares).instrs),
-            (std::vector<Chain>{Chain::None, Chain::None, Chain::None, Chain::None, Chain::None, Chain::InnerRight,
-                                Chain::None}));
+            (std::vector<Chain>{none, none, none, none, none, {InnerRight, false}, none}));
+  const ExprTree root = ExprTree::unary(UnaryOp::Sqrt, squares);
+  EXPECT_EQ(FlatBlockProgram::find_chains(flatten(root).instrs),
+            (std::vector<Chain>{none, none, none, none, none, {InnerRight, true}, none, none}));
   // Operators outside the chains' set, and comparisons, are never chained.
   const ExprTree powers = bin(Pow, bin(Mul, arg(0), arg(1)), arg(1));
-  EXPECT_EQ(FlatBlockProgram::find_chains(flatten(powers).instrs), std::vector<Chain>(5, Chain::None));
+  EXPECT_EQ(FlatBlockProgram::find_chains(flatten(powers).instrs), std::vector<Chain>(5, none));
 }
 
 /// A random tree of the chains' operators over two slots and constants.
@@ -159,7 +168,8 @@ ExprTree chain_tree(std::mt19937_64& rng, int depth) {
   }
   const BinaryOp op = kChainOps[rng() % kChainOps.size()];
   ExprTree left = chain_tree(rng, depth - 1);
-  return bin(op, std::move(left), chain_tree(rng, depth - 1));
+  ExprTree node = bin(op, std::move(left), chain_tree(rng, depth - 1));
+  return rng() % 4 == 0 ? ExprTree::unary(UnaryOp::Sqrt, std::move(node)) : node;
 }
 
 // Every level, every split of the range and thread counts of one and two

@@ -55,25 +55,35 @@ def test_evaluate_and_kernel_match_go(text, build, shape, order):
     assert bits(kernel(**{name: {"x": x, "y": y}[name] for name in kernel.names})) == reference
 
 
-# Two arithmetic operators in a row run as one loop; the inner operator alone
-# into an array, then the outer one over that array, are the unchained bits.
+# Two arithmetic operators in a row, and a square root after them, run as
+# one loop; each operator alone, one after the other into arrays named for
+# the next, gives the unchained bits (the last one's value).
 CHAINS = [
-    ("a*b + c", "a*b", "t + c"),
-    ("c - a/b", "a/b", "c - t"),
-    ("2*a - c", "2*a", "t - c"),
-    ("c / (a + 0.5)", "a + 0.5", "c / t"),
-    ("(a - b) * 3", "a - b", "t * 3"),
-    ("a*a + b*b", "b*b", "a*a + t"),
+    ("a*b + c", [("t", "a*b"), ("t", "t + c")]),
+    ("c - a/b", [("t", "a/b"), ("t", "c - t")]),
+    ("2*a - c", [("t", "2*a"), ("t", "t - c")]),
+    ("c / (a + 0.5)", [("t", "a + 0.5"), ("t", "c / t")]),
+    ("(a - b) * 3", [("t", "a - b"), ("t", "t * 3")]),
+    ("a*a + b*b", [("u", "a*a"), ("v", "b*b"), ("t", "u + v")]),
+    ("sqrt(a*a + b*b)", [("u", "a*a"), ("v", "b*b"), ("t", "u + v"), ("t", "sqrt(t)")]),
+    ("sqrt(a*b - c)", [("t", "a*b"), ("t", "t - c"), ("t", "sqrt(t)")]),
 ]
+
+
+def unchained_bits(steps, names):
+    values = dict(names)
+    for name, step in steps:
+        values[name] = bm.evaluate(step, values)
+    return bits(values["t"])
 
 
 @pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize("n", [1, 7, 511, 513, 4096 + 5, 3 * 65536 + 11])
-@pytest.mark.parametrize(("text", "inner", "outer"), CHAINS)
-def test_chained_operators_have_the_unchained_bits_at_every_level(text, inner, outer, n, threads):
+@pytest.mark.parametrize(("text", "steps"), CHAINS)
+def test_chained_operators_have_the_unchained_bits_at_every_level(text, steps, n, threads):
     names = {"a": sample(n, 8), "b": sample(n, 9), "c": sample(n, 10)}
     with np.errstate(all="ignore"), bm.num_threads(threads):
-        unchained = bits(bm.evaluate(outer, {**names, "t": bm.evaluate(inner, names)}))
+        unchained = unchained_bits(steps, names)
         for level in _isa.LEVELS:
             with _isa.forced(level):
                 assert bits(bm.evaluate(text, names)) == unchained, level

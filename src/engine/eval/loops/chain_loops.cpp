@@ -3,6 +3,7 @@
 // vectorises to the level's width as it does the single loops.
 #include "../chain_loops.h"
 
+#include <cmath>
 #include <cstdint>
 #include <utility>
 
@@ -24,14 +25,18 @@ template <bool scalar>
   }
 }
 
-template <BinaryOp inner, BinaryOp outer, ChainShape shape, bool c_scalar, bool inner_right>
+// Built without errno (see the build), std::sqrt is the square root
+// instruction, as in sqrt_loop: the correctly rounded root, NaN payloads
+// included, and the loop vectorises.
+template <BinaryOp inner, BinaryOp outer, ChainShape shape, bool c_scalar, bool inner_right, bool root>
 void chain_loop(double* out, SlotSource a, SlotSource b, SlotSource c, std::size_t n) {
   constexpr bool a_scalar = shape == ChainShape::LeftScalar;
   constexpr bool b_scalar = shape == ChainShape::RightScalar;
   for (std::size_t k = 0; k < n; ++k) {
     const double value = binary_value<inner>(at<a_scalar>(a, k), at<b_scalar>(b, k));
     const double other = at<c_scalar>(c, k);
-    out[k] = inner_right ? binary_value<outer>(other, value) : binary_value<outer>(value, other);
+    const double result = inner_right ? binary_value<outer>(other, value) : binary_value<outer>(value, other);
+    out[k] = root ? std::sqrt(result) : result;
   }
 }
 
@@ -57,9 +62,11 @@ constexpr ChainLoops::Loop entry() {
   constexpr auto shape = static_cast<ChainShape>(index / 2 % kChainShapes);
   constexpr std::size_t outer = index / (2 * kChainShapes) % ops;
   constexpr std::size_t inner = index / (2 * kChainShapes * ops) % ops;
-  constexpr bool inner_right = index / (2 * kChainShapes * ops * ops) != 0;
-  static_assert(ChainLoops::index(inner, outer, shape, c_scalar, inner_right) == index);
-  return &chain_loop<kChainOps[inner], kChainOps[outer], shape, c_scalar, inner_right>;
+  constexpr std::size_t forms = index / (2 * kChainShapes * ops * ops);
+  constexpr bool inner_right = forms % 2 != 0;
+  constexpr bool root = forms / 2 != 0;
+  static_assert(ChainLoops::index(inner, outer, shape, c_scalar, inner_right, root) == index);
+  return &chain_loop<kChainOps[inner], kChainOps[outer], shape, c_scalar, inner_right, root>;
 }
 
 constexpr ChainLoops make_table() {
