@@ -48,6 +48,20 @@ struct ChainLoops {
     return static_cast<std::size_t>(then_scalar) * 2 + static_cast<std::size_t>(other_scalar);
   }
 
+  /// A where() whose condition compares an array with a value read in place,
+  /// and whose branches are read in place, in one loop: values[s] = then[s]
+  /// where left[s] `op` right[s] holds, else other[s], over the same elements
+  /// as a Select. Indexed by compare_select_index.
+  using CompareSelect = void (*)(double* values, const std::uint32_t* offsets, std::size_t count, SlotSource left,
+                                 SlotSource right, SlotSource then, SlotSource other);
+  static constexpr std::size_t kCompareSelects = kCompareOps.size() * 2 * 4;
+  CompareSelect compare_selects[kCompareSelects];
+  static constexpr std::size_t compare_select_index(CompareOp op, bool right_scalar, bool then_scalar,
+                                                    bool other_scalar) {
+    return (static_cast<std::size_t>(op) * 2 + static_cast<std::size_t>(right_scalar)) * 4 +
+           select_index(then_scalar, other_scalar);
+  }
+
   /// The loop of operators `inner` and `outer` (positions in kChainOps), the
   /// inner operands' shape, whether c is one number, whether the inner value
   /// is the outer right operand, and whether a square root follows.

@@ -313,6 +313,26 @@ void TreeBlockProgram::run_block(std::size_t start, std::size_t length, double* 
         break;
       }
       case NodeTag::Select:
+        if (frame.stage == 0 && observer == nullptr) {
+          // A comparison of values read in place, choosing between branches
+          // read in place, runs as one loop.
+          std::size_t compared[3];
+          child_indices(nodes_, child[0], compared);
+          const ExprNode& condition = nodes_[child[0]];
+          if (condition.tag == NodeTag::Compare && role(child[0]) == NodeRole::Plain &&
+              reads_in_place(compared[0]) && reads_in_place(compared[1]) && reads_in_place(child[1]) &&
+              reads_in_place(child[2])) {
+            const SlotSource left = in_place(compared[0]), right = in_place(compared[1]);
+            const SlotSource then = in_place(child[1]), other = in_place(child[2]);
+            if (left.values != nullptr) {
+              chain_loops_->compare_selects[ChainLoops::compare_select_index(
+                  static_cast<CompareOp>(condition.op), right.values == nullptr, then.values == nullptr,
+                  other.values == nullptr)](frame.out, frame.offsets, frame.count, left, right, then, other);
+              finish(frame);
+              break;
+            }
+          }
+        }
         if (frame.stage == 0) {
           // The condition's values go into `out` itself: the branches then
           // overwrite exactly the places they were read from.

@@ -139,6 +139,46 @@ TEST(ChainLoops, EverySelectBlendsItsBranchesByTheConditionAtEveryLevel) {
   }
 }
 
+// Every comparison, NaN and signed zeros among its operands, with either
+// kind of right operand and of branch, over the dense set and an offset list.
+TEST(ChainLoops, EveryCompareSelectTakesTheBranchTheComparisonChoosesAtEveryLevel) {
+  for (int level = 0; level <= static_cast<int>(supported_isa()); ++level) {
+    SCOPED_TRACE(level);
+    const ChainLoops& loops = chain_loops(static_cast<IsaLevel>(level));
+    std::mt19937_64 rng(static_cast<std::uint64_t>(level) + 200);
+    for (const CompareOp op : kCompareOps) {
+      for (std::size_t n = 0; n <= 3 * 8 + 3; ++n) {
+        std::vector<double> left = chain_values(rng, n + 1), right = chain_values(rng, n + 1);
+        for (std::size_t s = 0; s < n; s += 3) right[s] = left[s];  // ties
+        const std::vector<double> then = chain_values(rng, n + 1), other = chain_values(rng, n + 1);
+        std::vector<std::uint32_t> offsets;
+        for (std::uint32_t s = 1; s < n; s += 2) offsets.push_back(s);
+        for (int shape = 0; shape < 8; ++shape) {
+          const bool right_scalar = shape / 4 != 0, then_scalar = shape / 2 % 2 != 0, other_scalar = shape % 2 != 0;
+          const ChainLoops::CompareSelect loop =
+              loops.compare_selects[ChainLoops::compare_select_index(op, right_scalar, then_scalar, other_scalar)];
+          const auto source = [n](const std::vector<double>& v, bool scalar) {
+            return SlotSource{scalar ? nullptr : v.data(), v[n]};
+          };
+          for (const bool dense : {true, false}) {
+            std::vector<double> values(n, 42.0);
+            loop(values.data(), dense ? nullptr : offsets.data(), dense ? n : offsets.size(), source(left, false),
+                 source(right, right_scalar), source(then, then_scalar), source(other, other_scalar));
+            for (std::size_t s = 0; s < n; ++s) {
+              const bool holds = apply_compare(op, left[s], right_scalar ? right[n] : right[s]) != 0.0;
+              const double expected = !dense && s % 2 == 0 ? 42.0
+                                      : holds              ? (then_scalar ? then[n] : then[s])
+                                                           : (other_scalar ? other[n] : other[s]);
+              ASSERT_EQ(bits(values[s]), bits(expected))
+                  << op_name(op) << " n=" << n << " s=" << s << " dense " << dense << " shape " << shape;
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
 ExprTree arg(std::size_t slot) { return ExprTree::arg_ref(slot); }
 ExprTree bin(BinaryOp op, ExprTree l, ExprTree r) { return ExprTree::binary(op, std::move(l), std::move(r)); }
 

@@ -91,8 +91,10 @@ def test_chained_operators_have_the_unchained_bits_at_every_level(text, steps, n
                 assert bits(bm.evaluate(text, {**names, "c": out}, out=out)) == unchained, (level, "in place")
 
 
-# A where() whose branches are read in place blends them, in every shape and
-# nested in either place; NumPy's where copies the bits it picks.
+# A where() whose branches are read in place blends them, and with a
+# comparison of values read in place as its condition runs as one loop, in
+# every shape and nested in either place; NumPy's where copies the bits it
+# picks.
 WHERES = [
     ("where(a > 0, a, 0)", lambda a, b: np.where(a > 0, a, 0.0)),
     ("where(a, 1.5, b)", lambda a, b: np.where(a, 1.5, b)),
@@ -100,6 +102,10 @@ WHERES = [
     ("where(a != b, b, a) * b", lambda a, b: np.where(a != b, b, a) * b),
     ("where(a > 0, where(b > 0, a, b), 0)", lambda a, b: np.where(a > 0, np.where(b > 0, a, b), 0.0)),
     ("where(a > 0, a, sqrt(b))", lambda a, b: np.where(a > 0, a, np.sqrt(b))),
+    ("where(a >= b, a, b)", lambda a, b: np.where(a >= b, a, b)),
+    ("where(a < 0.5, 1, b)", lambda a, b: np.where(a < 0.5, 1.0, b)),
+    ("where(a == b, b, -1)", lambda a, b: np.where(a == b, b, -1.0)),
+    ("where(0 < a, a, b)", lambda a, b: np.where(0 < a, a, b)),
 ]
 
 

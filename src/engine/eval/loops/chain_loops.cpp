@@ -55,6 +55,28 @@ void select_loop(double* values, const std::uint32_t* offsets, std::size_t count
   }
 }
 
+template <CompareOp op, bool right_scalar, bool then_scalar, bool other_scalar>
+void compare_select_loop(double* values, const std::uint32_t* offsets, std::size_t count, SlotSource left,
+                         SlotSource right, SlotSource then, SlotSource other) {
+  const auto value = [&](std::size_t s) {
+    return compare_value<op>(left.values[s], at<right_scalar>(right, s)) != 0.0 ? at<then_scalar>(then, s)
+                                                                                  : at<other_scalar>(other, s);
+  };
+  if (offsets == nullptr) {
+    for (std::size_t k = 0; k < count; ++k) values[k] = value(k);
+    return;
+  }
+  for (std::size_t k = 0; k < count; ++k) values[offsets[k]] = value(offsets[k]);
+}
+
+template <std::size_t index>
+constexpr ChainLoops::CompareSelect compare_select_entry() {
+  constexpr CompareOp op = kCompareOps[index / 8];
+  static_assert(ChainLoops::compare_select_index(op, index / 4 % 2 != 0, index / 2 % 2 != 0, index % 2 != 0) ==
+                index);
+  return &compare_select_loop<op, index / 4 % 2 != 0, index / 2 % 2 != 0, index % 2 != 0>;
+}
+
 template <std::size_t index>
 constexpr ChainLoops::Loop entry() {
   constexpr std::size_t ops = kChainOps.size();
@@ -70,11 +92,12 @@ constexpr ChainLoops::Loop entry() {
 }
 
 constexpr ChainLoops make_table() {
-  return []<std::size_t... i>(std::index_sequence<i...>) {
+  return []<std::size_t... i, std::size_t... c>(std::index_sequence<i...>, std::index_sequence<c...>) {
     return ChainLoops{{entry<i>()...},
                       {&select_loop<false, false>, &select_loop<false, true>, &select_loop<true, false>,
-                       &select_loop<true, true>}};
-  }(std::make_index_sequence<ChainLoops::kCount>());
+                       &select_loop<true, true>},
+                      {compare_select_entry<c>()...}};
+  }(std::make_index_sequence<ChainLoops::kCount>(), std::make_index_sequence<ChainLoops::kCompareSelects>());
 }
 
 constinit const ChainLoops kChainLoops = make_table();
