@@ -36,6 +36,17 @@ struct ChainLoops {
   static constexpr std::size_t kCount = 2 * 2 * kChainOps.size() * kChainOps.size() * kChainShapes * 2;
   Loop loops[kCount];
 
+  /// The sum or difference of two products of arrays, and its square root
+  /// when `root`, in one loop: out[k] = outer(a[k]*b[k], c[k]*d[k]).
+  /// Indexed by products_index.
+  using Products = void (*)(double* out, const double* a, const double* b, const double* c, const double* d,
+                            std::size_t n);
+  Products products[4];
+  /// `subtract`: the outer operator is Sub, else Add.
+  static constexpr std::size_t products_index(bool subtract, bool root) {
+    return static_cast<std::size_t>(subtract) * 2 + static_cast<std::size_t>(root);
+  }
+
   /// A where() whose branches are read in place, as one blend instead of a
   /// split of the elements: values[s] = then[s] where values[s] (the
   /// condition) is not 0.0 of either sign (NaN included), else other[s], for

@@ -87,10 +87,22 @@ std::vector<FlatBlockProgram::Chain> FlatBlockProgram::find_chains(std::span<con
     return pc < instrs.size() && instrs[pc].kind == InstrKind::ApplyUnary &&
            static_cast<UnaryOp>(instrs[pc].op) == UnaryOp::Sqrt;
   };
+  const auto is = [instrs](std::size_t pc, InstrKind kind, auto op) {
+    return pc < instrs.size() && instrs[pc].kind == kind && instrs[pc].op == static_cast<std::uint8_t>(op);
+  };
+  // Reads an argument or a kept value, which may be arrays: a constant makes
+  // the product an ordinary chain.
+  const auto reads_values = [instrs](std::size_t pc) {
+    return instrs[pc].kind == InstrKind::LoadArg || instrs[pc].kind == InstrKind::LoadTemp;
+  };
   std::vector<Chain> chains(instrs.size());
   for (std::size_t pc = 0; pc < instrs.size(); ++pc) {
     if (!chainable(pc)) continue;
-    if (chainable(pc + 1)) {
+    if (is(pc, InstrKind::ApplyBinary, BinaryOp::Mul) && pc + 4 < instrs.size() && reads_values(pc + 1) &&
+        reads_values(pc + 2) && is(pc + 3, InstrKind::ApplyBinary, BinaryOp::Mul) &&
+        (is(pc + 4, InstrKind::ApplyBinary, BinaryOp::Add) || is(pc + 4, InstrKind::ApplyBinary, BinaryOp::Sub))) {
+      chains[pc] = {ChainForm::Products, is_sqrt(pc + 5)};
+    } else if (chainable(pc + 1)) {
       chains[pc] = {ChainForm::InnerRight, is_sqrt(pc + 2)};
     } else if (pc + 2 < instrs.size() && pushes(pc + 1) && chainable(pc + 2)) {
       chains[pc] = {ChainForm::InnerLeft, is_sqrt(pc + 3)};
@@ -134,7 +146,22 @@ void FlatBlockProgram::run_block(std::size_t start, std::size_t length, double* 
     // A chain runs both operators in one loop; when both inner operands are
     // numbers, the inner operator folds them as it does alone.
     const Chain chain = chains_[pc];
-    if (chain.form != ChainForm::None &&
+    if (chain.form == ChainForm::Products) {
+      const Operand a = operands[top - 2], b = operands[top - 1];
+      const Operand c = pushed(instrs_[pc + 1]), d = pushed(instrs_[pc + 2]);
+      if (a.values != nullptr && b.values != nullptr && c.values != nullptr && d.values != nullptr) {
+        const std::size_t last_pc = pc + (chain.root ? 5 : 4);
+        const bool subtract = static_cast<BinaryOp>(instrs_[pc + 4].op) == BinaryOp::Sub;
+        double* const target = target_of(last_pc, top - 2);
+        chain_loops_->products[ChainLoops::products_index(subtract, chain.root)](target, a.values, b.values,
+                                                                                 c.values, d.values, length);
+        operands[top - 2] = {target, 0.0};
+        --top;
+        pc = last_pc;
+        continue;
+      }
+    }
+    if ((chain.form == ChainForm::InnerLeft || chain.form == ChainForm::InnerRight) &&
         (operands[top - 2].values != nullptr || operands[top - 1].values != nullptr)) {
       const bool inner_right = chain.form == ChainForm::InnerRight;
       const std::size_t outer_pc = pc + (inner_right ? 1 : 2);

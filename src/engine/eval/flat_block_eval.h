@@ -45,9 +45,10 @@ class FlatBlockProgram {
   /// Where the ApplyBinary at a program counter starts a chain with the
   /// ApplyBinary after it: none, the outer operator's right operand pushed
   /// between the two (the inner value on its left), or the outer operator
-  /// right after it (the inner value on its right); `root` when a square
-  /// root follows the outer operator and is taken in the same loop.
-  enum class ChainForm : std::uint8_t { None, InnerLeft, InnerRight };
+  /// right after it (the inner value on its right), or two products of
+  /// arguments or kept values added or subtracted (`x*x + y*y`); `root` when
+  /// a square root follows the outer operator and is taken in the same loop.
+  enum class ChainForm : std::uint8_t { None, InnerLeft, InnerRight, Products };
   struct Chain {
     ChainForm form = ChainForm::None;
     bool root = false;

@@ -91,6 +91,35 @@ TEST(ChainLoops, EveryChainHasTheBitsOfItsTwoOperatorsAtEveryLevel) {
   }
 }
 
+TEST(ChainLoops, EverySumOfProductsHasTheBitsOfItsOperatorsAtEveryLevel) {
+  for (int level = 0; level <= static_cast<int>(supported_isa()); ++level) {
+    SCOPED_TRACE(level);
+    const ChainLoops& loops = chain_loops(static_cast<IsaLevel>(level));
+    std::mt19937_64 rng(static_cast<std::uint64_t>(level) + 300);
+    for (const bool subtract : {false, true}) {
+      for (const bool root : {false, true}) {
+        const ChainLoops::Products loop = loops.products[ChainLoops::products_index(subtract, root)];
+        for (std::size_t n = 0; n <= 3 * 8 + 3; ++n) {
+          const std::vector<double> a = chain_values(rng, n), b = chain_values(rng, n), c = chain_values(rng, n),
+                                    d = chain_values(rng, n);
+          std::vector<double> out(n), in_place = c;
+          loop(out.data(), a.data(), b.data(), c.data(), d.data(), n);
+          loop(in_place.data(), a.data(), b.data(), in_place.data(), d.data(), n);
+          for (std::size_t k = 0; k < n; ++k) {
+            const double first = binary_value<BinaryOp::Mul>(a[k], b[k]);
+            const double second = binary_value<BinaryOp::Mul>(c[k], d[k]);
+            const double result = subtract ? binary_value<BinaryOp::Sub>(first, second)
+                                           : binary_value<BinaryOp::Add>(first, second);
+            const double expected = root ? unary_value<UnaryOp::Sqrt>(result) : result;
+            ASSERT_EQ(bits(out[k]), bits(expected)) << "subtract " << subtract << " root " << root << " k=" << k;
+            ASSERT_EQ(bits(in_place[k]), bits(expected)) << "in place, k=" << k;
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(ChainLoops, EveryWiderLevelHasItsOwnTable) {
   if (supported_isa() >= IsaLevel::Avx2) {
     EXPECT_NE(&chain_loops(IsaLevel::Avx2), &chain_loops(IsaLevel::Baseline));
@@ -188,14 +217,19 @@ TEST(ChainLoops, ProgramsChainAProductWithTheSumAfterIt) {
   // x*2 + y: the sum's right operand is pushed between the two.
   EXPECT_EQ(FlatBlockProgram::find_chains(flatten(x_times_2_plus_y()).instrs),
             (std::vector<Chain>{none, none, {InnerLeft, false}, none, none}));
-  // x*x + y*y: the second product is the sum's right operand; the first is
-  // not chained. Its square root joins the chain.
+  // x*x + y*y: both products and the sum in one loop; the second product is
+  // also the sum's right operand, for when an operand is a number. Its
+  // square root joins either.
   const ExprTree squares = bin(Add, bin(Mul, arg(0), arg(0)), bin(Mul, arg(1), arg(1)));
   EXPECT_EQ(FlatBlockProgram::find_chains(flatten(squares).instrs),
-            (std::vector<Chain>{none, none, none, none, none, {InnerRight, false}, none}));
+            (std::vector<Chain>{none, none, {Products, false}, none, none, {InnerRight, false}, none}));
   const ExprTree root = ExprTree::unary(UnaryOp::Sqrt, squares);
   EXPECT_EQ(FlatBlockProgram::find_chains(flatten(root).instrs),
-            (std::vector<Chain>{none, none, none, none, none, {InnerRight, true}, none, none}));
+            (std::vector<Chain>{none, none, {Products, true}, none, none, {InnerRight, true}, none, none}));
+  // A constant factor makes the first product an ordinary chain.
+  const ExprTree scaled = bin(Sub, bin(Mul, arg(0), arg(0)), bin(Mul, ExprTree::constant(2.0), arg(1)));
+  EXPECT_EQ(FlatBlockProgram::find_chains(flatten(scaled).instrs),
+            (std::vector<Chain>{none, none, none, none, none, {InnerRight, false}, none}));
   // Operators outside the chains' set, and comparisons, are never chained.
   const ExprTree powers = bin(Pow, bin(Mul, arg(0), arg(1)), arg(1));
   EXPECT_EQ(FlatBlockProgram::find_chains(flatten(powers).instrs), std::vector<Chain>(5, none));

@@ -40,6 +40,16 @@ void chain_loop(double* out, SlotSource a, SlotSource b, SlotSource c, std::size
   }
 }
 
+template <BinaryOp outer, bool root>
+void products_loop(double* out, const double* a, const double* b, const double* c, const double* d,
+                   std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) {
+    const double first = binary_value<BinaryOp::Mul>(a[k], b[k]);
+    const double result = binary_value<outer>(first, binary_value<BinaryOp::Mul>(c[k], d[k]));
+    out[k] = root ? std::sqrt(result) : result;
+  }
+}
+
 template <bool then_scalar, bool other_scalar>
 void select_loop(double* values, const std::uint32_t* offsets, std::size_t count, SlotSource then,
                  SlotSource other) {
@@ -94,6 +104,8 @@ constexpr ChainLoops::Loop entry() {
 constexpr ChainLoops make_table() {
   return []<std::size_t... i, std::size_t... c>(std::index_sequence<i...>, std::index_sequence<c...>) {
     return ChainLoops{{entry<i>()...},
+                      {&products_loop<BinaryOp::Add, false>, &products_loop<BinaryOp::Add, true>,
+                       &products_loop<BinaryOp::Sub, false>, &products_loop<BinaryOp::Sub, true>},
                       {&select_loop<false, false>, &select_loop<false, true>, &select_loop<true, false>,
                        &select_loop<true, true>},
                       {compare_select_entry<c>()...}};
