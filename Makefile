@@ -23,7 +23,7 @@ help:
 	@echo "make test-engine | test-python | test-numpy1 | stubtest | test-asan | test-tsan   one suite"
 	@echo "make docs        the documentation site into docs/_build/html (warnings are errors)"
 	@echo "make wheel       manylinux wheels for CPython 3.12 and 3.13 into wheelhouse/, each tested in a fresh venv"
-	@echo "make bench       benchmarks against NumPy and numexpr; writes bench/results and bench/plots"
+	@echo "make bench       benchmarks against NumPy, numexpr and numba; writes bench/results and bench/plots"
 	@echo "make clean       remove build/, dist/, wheelhouse/, docs/_build/ and the virtual environments"
 
 demo: $(VENV)/.installed
@@ -172,9 +172,10 @@ docs: $(VENV)/.installed $(VENV)/.docs
 wheel:
 	scripts/build_wheels 3.12 3.13
 
-# matplotlib draws the benchmark plots; only `make bench` needs it.
+# matplotlib draws the benchmark plots, and numba is the compiled peer of
+# bench_numba.py; only `make bench` needs them.
 $(VENV)/.plotting: $(VENV)/.ready
-	$(PY) -m pip install -q matplotlib
+	$(PY) -m pip install -q matplotlib numba
 	touch $@
 
 bench: $(VENV)/.installed $(VENV)/.plotting build/.debian
@@ -198,6 +199,7 @@ bench: $(VENV)/.installed $(VENV)/.plotting build/.debian
 	$(PY) bench/bench_shared_subtrees.py
 	$(PY) bench/bench_dask.py
 	$(PY) bench/bench_math.py
+	$(PY) bench/bench_numba.py
 	$(PY) bench/plot.py
 
 clean:

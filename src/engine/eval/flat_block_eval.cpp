@@ -3,7 +3,9 @@
 // the Apply instructions write values, into the block of their stack depth,
 // into the block of the temporary that keeps them when a StoreTemp follows,
 // or, for the last instruction, straight into the output. A LoadTemp pushes
-// the kept operand again without copying it.
+// the kept operand again without copying it. Two arithmetic operators in a
+// row, and a square root right after them, run as one chain loop
+// (chain_loops.h), which writes where the last of them would.
 #include "flat_block_eval.h"
 
 #include <algorithm>
@@ -21,7 +23,12 @@ FlatBlockProgram::FlatBlockProgram(const FlatKernel& kernel, std::span<const Arg
     : FlatBlockProgram(kernel, make_slot_sources(slots, views, n), n) {}
 
 FlatBlockProgram::FlatBlockProgram(const FlatKernel& kernel, std::vector<SlotSource> sources, std::size_t n)
-    : instrs_(kernel.instrs), loops_(active_loops().flat), sources_(std::move(sources)), n_(n) {
+    : instrs_(kernel.instrs),
+      loops_(active_loops().flat),
+      chain_loops_(&chain_loops(active_isa())),
+      chains_(find_chains(instrs_)),
+      sources_(std::move(sources)),
+      n_(n) {
 
   std::size_t depth = 0;
   std::size_t deepest = 0;
@@ -67,6 +74,43 @@ FlatBlockProgram::FlatBlockProgram(const FlatKernel& kernel, std::vector<SlotSou
   block_length_ = block_length_for((depth_ + temp_count_) * sizeof(double));
 }
 
+std::vector<FlatBlockProgram::Chain> FlatBlockProgram::find_chains(std::span<const FlatInstr> instrs) {
+  const auto chainable = [instrs](std::size_t pc) {
+    return pc < instrs.size() && instrs[pc].kind == InstrKind::ApplyBinary &&
+           chain_op_position(static_cast<BinaryOp>(instrs[pc].op)).has_value();
+  };
+  const auto pushes = [instrs](std::size_t pc) {
+    const InstrKind kind = instrs[pc].kind;
+    return kind == InstrKind::PushConst || kind == InstrKind::LoadArg || kind == InstrKind::LoadTemp;
+  };
+  const auto is_sqrt = [instrs](std::size_t pc) {
+    return pc < instrs.size() && instrs[pc].kind == InstrKind::ApplyUnary &&
+           static_cast<UnaryOp>(instrs[pc].op) == UnaryOp::Sqrt;
+  };
+  const auto is = [instrs](std::size_t pc, InstrKind kind, auto op) {
+    return pc < instrs.size() && instrs[pc].kind == kind && instrs[pc].op == static_cast<std::uint8_t>(op);
+  };
+  // Reads an argument or a kept value, which may be arrays: a constant makes
+  // the product an ordinary chain.
+  const auto reads_values = [instrs](std::size_t pc) {
+    return instrs[pc].kind == InstrKind::LoadArg || instrs[pc].kind == InstrKind::LoadTemp;
+  };
+  std::vector<Chain> chains(instrs.size());
+  for (std::size_t pc = 0; pc < instrs.size(); ++pc) {
+    if (!chainable(pc)) continue;
+    if (is(pc, InstrKind::ApplyBinary, BinaryOp::Mul) && pc + 4 < instrs.size() && reads_values(pc + 1) &&
+        reads_values(pc + 2) && is(pc + 3, InstrKind::ApplyBinary, BinaryOp::Mul) &&
+        (is(pc + 4, InstrKind::ApplyBinary, BinaryOp::Add) || is(pc + 4, InstrKind::ApplyBinary, BinaryOp::Sub))) {
+      chains[pc] = {ChainForm::Products, is_sqrt(pc + 5)};
+    } else if (chainable(pc + 1)) {
+      chains[pc] = {ChainForm::InnerRight, is_sqrt(pc + 2)};
+    } else if (pc + 2 < instrs.size() && pushes(pc + 1) && chainable(pc + 2)) {
+      chains[pc] = {ChainForm::InnerLeft, is_sqrt(pc + 3)};
+    }
+  }
+  return chains;
+}
+
 void FlatBlockProgram::run(std::size_t begin, std::size_t end, double* out) const {
   // The temporaries' blocks and operands follow those of the stack.
   const auto stack = std::make_unique_for_overwrite<double[]>((depth_ + temp_count_) * block_length_);
@@ -90,15 +134,60 @@ void FlatBlockProgram::run_block(std::size_t start, std::size_t length, double* 
     if (next.kind == InstrKind::StoreTemp) return temp_blocks + next.payload * block_length_;
     return stack + depth * block_length_;
   };
+  // The operand a PushConst, LoadArg or LoadTemp pushes.
+  const auto pushed = [&](const FlatInstr& instr) -> Operand {
+    if (instr.kind == InstrKind::PushConst) return {nullptr, std::bit_cast<double>(instr.payload)};
+    if (instr.kind == InstrKind::LoadTemp) return temps[instr.payload];
+    const Operand& source = sources_[instr.payload];
+    return {source.values == nullptr ? nullptr : source.values + start, source.scalar};
+  };
   for (std::size_t pc = 0; pc <= last; ++pc) {
     const FlatInstr& instr = instrs_[pc];
-    switch (instr.kind) {
-      case InstrKind::PushConst: operands[top++] = {nullptr, std::bit_cast<double>(instr.payload)}; break;
-      case InstrKind::LoadArg: {
-        const Operand& source = sources_[instr.payload];
-        operands[top++] = {source.values == nullptr ? nullptr : source.values + start, source.scalar};
-        break;
+    // A chain runs both operators in one loop; when both inner operands are
+    // numbers, the inner operator folds them as it does alone.
+    const Chain chain = chains_[pc];
+    if (chain.form == ChainForm::Products) {
+      const Operand a = operands[top - 2], b = operands[top - 1];
+      const Operand c = pushed(instrs_[pc + 1]), d = pushed(instrs_[pc + 2]);
+      if (a.values != nullptr && b.values != nullptr && c.values != nullptr && d.values != nullptr) {
+        const std::size_t last_pc = pc + (chain.root ? 5 : 4);
+        const bool subtract = static_cast<BinaryOp>(instrs_[pc + 4].op) == BinaryOp::Sub;
+        double* const target = target_of(last_pc, top - 2);
+        chain_loops_->products[ChainLoops::products_index(subtract, chain.root)](target, a.values, b.values,
+                                                                                 c.values, d.values, length);
+        operands[top - 2] = {target, 0.0};
+        --top;
+        pc = last_pc;
+        continue;
       }
+    }
+    if ((chain.form == ChainForm::InnerLeft || chain.form == ChainForm::InnerRight) &&
+        (operands[top - 2].values != nullptr || operands[top - 1].values != nullptr)) {
+      const bool inner_right = chain.form == ChainForm::InnerRight;
+      const std::size_t outer_pc = pc + (inner_right ? 1 : 2);
+      const std::size_t last_pc = outer_pc + (chain.root ? 1 : 0);
+      const std::size_t result = top - (inner_right ? 3 : 2);
+      const Operand a = operands[top - 2];
+      const Operand b = operands[top - 1];
+      const Operand c = inner_right ? operands[result] : pushed(instrs_[pc + 1]);
+      const ChainShape shape = a.values == nullptr   ? ChainShape::LeftScalar
+                               : b.values == nullptr ? ChainShape::RightScalar
+                                                     : ChainShape::BothArrays;
+      const std::size_t index =
+          ChainLoops::index(*chain_op_position(static_cast<BinaryOp>(instr.op)),
+                            *chain_op_position(static_cast<BinaryOp>(instrs_[outer_pc].op)), shape,
+                            c.values == nullptr, inner_right, chain.root);
+      double* const target = target_of(last_pc, result);
+      chain_loops_->loops[index](target, a, b, c, length);
+      operands[result] = {target, 0.0};
+      top = result + 1;
+      pc = last_pc;
+      continue;
+    }
+    switch (instr.kind) {
+      case InstrKind::PushConst:
+      case InstrKind::LoadArg:
+      case InstrKind::LoadTemp: operands[top++] = pushed(instr); break;
       case InstrKind::ApplyUnary: {
         Operand& operand = operands[top - 1];
         double* target = target_of(pc, top - 1);
@@ -147,7 +236,6 @@ void FlatBlockProgram::run_block(std::size_t start, std::size_t length, double* 
         }
         break;
       }
-      case InstrKind::LoadTemp: operands[top++] = temps[instr.payload]; break;
     }
   }
   // The result is already in `out` unless the program ends in a scalar or in

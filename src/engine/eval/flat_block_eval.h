@@ -8,10 +8,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
 #include "../ir/flat_kernel.h"
+#include "chain_loops.h"
 #include "isa_loops.h"
 #include "slots.h"
 
@@ -40,6 +42,20 @@ class FlatBlockProgram {
   /// a source otherwise. Allocates one stack of blocks for the whole call.
   void run(std::size_t begin, std::size_t end, double* out) const;
 
+  /// Where the ApplyBinary at a program counter starts a chain with the
+  /// ApplyBinary after it: none, the outer operator's right operand pushed
+  /// between the two (the inner value on its left), or the outer operator
+  /// right after it (the inner value on its right), or two products of
+  /// arguments or kept values added or subtracted (`x*x + y*y`); `root` when
+  /// a square root follows the outer operator and is taken in the same loop.
+  enum class ChainForm : std::uint8_t { None, InnerLeft, InnerRight, Products };
+  struct Chain {
+    ChainForm form = ChainForm::None;
+    bool root = false;
+    friend bool operator==(const Chain&, const Chain&) = default;
+  };
+  static std::vector<Chain> find_chains(std::span<const FlatInstr> instrs);
+
   /// Elements per block of this program.
   std::size_t block_length() const { return block_length_; }
 
@@ -53,6 +69,9 @@ class FlatBlockProgram {
   std::span<const FlatInstr> instrs_;
   /// The loops of the level that was active when the program was built.
   const FlatLoops* loops_;
+  const ChainLoops* chain_loops_;
+  /// One entry per instruction.
+  std::vector<Chain> chains_;
   std::vector<SlotSource> sources_;
   std::size_t n_;
   std::size_t depth_;

@@ -93,6 +93,7 @@ TreeBlockProgram::TreeBlockProgram(const ExprTree& tree, std::vector<SlotSource>
                                    const SubtreeSharing* sharing)
     : nodes_(tree.nodes()),
       loops_(active_loops().tree),
+      chain_loops_(&chain_loops(active_isa())),
       sources_(std::move(sources)),
       right_first_(nodes_.size(), 0),
       n_(n) {
@@ -233,6 +234,13 @@ void TreeBlockProgram::run_block(std::size_t start, std::size_t length, double* 
     }
     frames.pop_back();
   };
+  // The values of a node read in place: a kept block, a constant or a slot.
+  const auto in_place = [&](std::size_t node) -> SlotSource {
+    if (role(node) == NodeRole::Reuse) return {kept_values(node), 0.0};
+    if (nodes_[node].tag == NodeTag::Const) return {nullptr, nodes_[node].constant()};
+    const SlotSource& source = sources_[nodes_[node].payload];
+    return {source.values == nullptr ? nullptr : source.values + start, source.scalar};
+  };
   frames.push_back(enter_frame(nodes_.size() - 1, nullptr, length, out));
   while (!frames.empty()) {
     // Every push below comes last in its case: `frame` is not used after it.
@@ -283,18 +291,11 @@ void TreeBlockProgram::run_block(std::size_t start, std::size_t length, double* 
         } else if (frame.stage == 1) {
           frame.stage = 2;
           const std::size_t second = child[right_first ? 0 : 1];
-          const ExprNode& second_node = nodes_[second];
           if (reads_in_place(second)) {
             if (observer != nullptr) observer->enter(second, start, frame.offsets, frame.count);
-            if (role(second) == NodeRole::Reuse) {
-              frame.second = kept_values(second);
-            } else if (second_node.tag == NodeTag::Const) {
-              frame.second_scalar = second_node.constant();
-            } else {
-              const SlotSource& source = sources_[second_node.payload];
-              frame.second = source.values == nullptr ? nullptr : source.values + start;
-              frame.second_scalar = source.scalar;
-            }
+            const SlotSource operand = in_place(second);
+            frame.second = operand.values;
+            frame.second_scalar = operand.scalar;
             break;
           }
           check(workspace.temps_used < temp_blocks_, "tree plan reserved too few temporaries");
@@ -312,12 +313,43 @@ void TreeBlockProgram::run_block(std::size_t start, std::size_t length, double* 
         break;
       }
       case NodeTag::Select:
+        if (frame.stage == 0 && observer == nullptr) {
+          // A comparison of values read in place, choosing between branches
+          // read in place, runs as one loop.
+          std::size_t compared[3];
+          child_indices(nodes_, child[0], compared);
+          const ExprNode& condition = nodes_[child[0]];
+          if (condition.tag == NodeTag::Compare && role(child[0]) == NodeRole::Plain &&
+              reads_in_place(compared[0]) && reads_in_place(compared[1]) && reads_in_place(child[1]) &&
+              reads_in_place(child[2])) {
+            const SlotSource left = in_place(compared[0]), right = in_place(compared[1]);
+            const SlotSource then = in_place(child[1]), other = in_place(child[2]);
+            if (left.values != nullptr) {
+              chain_loops_->compare_selects[ChainLoops::compare_select_index(
+                  static_cast<CompareOp>(condition.op), right.values == nullptr, then.values == nullptr,
+                  other.values == nullptr)](frame.out, frame.offsets, frame.count, left, right, then, other);
+              finish(frame);
+              break;
+            }
+          }
+        }
         if (frame.stage == 0) {
           // The condition's values go into `out` itself: the branches then
           // overwrite exactly the places they were read from.
           frame.stage = 1;
           frames.push_back(enter_frame(child[0], frame.offsets, frame.count, frame.out));
         } else if (frame.stage == 1) {
+          // Branches read in place need no split: one blend takes each
+          // element's value from its branch. A run that reports node entries
+          // splits, so that each branch is entered for its own elements.
+          if (observer == nullptr && reads_in_place(child[1]) && reads_in_place(child[2])) {
+            const SlotSource then = in_place(child[1]);
+            const SlotSource other = in_place(child[2]);
+            chain_loops_->selects[ChainLoops::select_index(then.values == nullptr, other.values == nullptr)](
+                frame.out, frame.offsets, frame.count, then, other);
+            finish(frame);
+            break;
+          }
           check(workspace.lists_used + frame.count <= list_blocks_ * block_length_,
                 "tree plan reserved too few element lists");
           std::uint32_t* const lists = workspace.lists.get() + workspace.lists_used;

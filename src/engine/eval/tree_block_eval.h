@@ -16,6 +16,7 @@
 
 #include "../expr/expr_node.h"
 #include "../ir/shared_subtrees.h"
+#include "chain_loops.h"
 #include "isa_loops.h"
 #include "slots.h"
 
@@ -90,6 +91,7 @@ class TreeBlockProgram {
   std::span<const ExprNode> nodes_;
   /// The loops of the level that was active when the program was built.
   const TreeLoops* loops_;
+  const ChainLoops* chain_loops_;
   std::vector<SlotSource> sources_;
   /// Empty without sharing.
   std::span<const NodeRole> roles_;

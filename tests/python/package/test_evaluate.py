@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import brindlemox as bm
+from brindlemox import _isa
 from _brindlemox import _REDUCTIONS, _reduce
 from brindlemox._reduce import reduce_array
 from conftest import bits, go_values
@@ -52,6 +53,75 @@ def test_evaluate_and_kernel_match_go(text, build, shape, order):
     assert bits(result) == reference
     kernel = bm.kernel(build(bm, *bm.args("x", "y")))
     assert bits(kernel(**{name: {"x": x, "y": y}[name] for name in kernel.names})) == reference
+
+
+# Two arithmetic operators in a row, and a square root after them, run as
+# one loop; each operator alone, one after the other into arrays named for
+# the next, gives the unchained bits (the last one's value).
+CHAINS = [
+    ("a*b + c", [("t", "a*b"), ("t", "t + c")]),
+    ("c - a/b", [("t", "a/b"), ("t", "c - t")]),
+    ("2*a - c", [("t", "2*a"), ("t", "t - c")]),
+    ("c / (a + 0.5)", [("t", "a + 0.5"), ("t", "c / t")]),
+    ("(a - b) * 3", [("t", "a - b"), ("t", "t * 3")]),
+    ("a*a + b*b", [("u", "a*a"), ("v", "b*b"), ("t", "u + v")]),
+    ("sqrt(a*a + b*b)", [("u", "a*a"), ("v", "b*b"), ("t", "u + v"), ("t", "sqrt(t)")]),
+    ("sqrt(a*b - c)", [("t", "a*b"), ("t", "t - c"), ("t", "sqrt(t)")]),
+    ("a*b - c*a", [("u", "a*b"), ("v", "c*a"), ("t", "u - v")]),
+    ("sqrt(a*c + b*b)", [("u", "a*c"), ("v", "b*b"), ("t", "u + v"), ("t", "sqrt(t)")]),
+    ("sqrt(a*a + 2*b)", [("u", "a*a"), ("v", "2*b"), ("t", "u + v"), ("t", "sqrt(t)")]),
+]
+
+
+def unchained_bits(steps, names):
+    values = dict(names)
+    for name, step in steps:
+        values[name] = bm.evaluate(step, values)
+    return bits(values["t"])
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("n", [1, 7, 511, 513, 4096 + 5, 3 * 65536 + 11])
+@pytest.mark.parametrize(("text", "steps"), CHAINS)
+def test_chained_operators_have_the_unchained_bits_at_every_level(text, steps, n, threads):
+    names = {"a": sample(n, 8), "b": sample(n, 9), "c": sample(n, 10)}
+    with np.errstate(all="ignore"), bm.num_threads(threads):
+        unchained = unchained_bits(steps, names)
+        for level in _isa.LEVELS:
+            with _isa.forced(level):
+                assert bits(bm.evaluate(text, names)) == unchained, level
+                out = names["c"].copy()
+                assert bits(bm.evaluate(text, {**names, "c": out}, out=out)) == unchained, (level, "in place")
+
+
+# A where() whose branches are read in place blends them, and with a
+# comparison of values read in place as its condition runs as one loop, in
+# every shape and nested in either place; NumPy's where copies the bits it
+# picks.
+WHERES = [
+    ("where(a > 0, a, 0)", lambda a, b: np.where(a > 0, a, 0.0)),
+    ("where(a, 1.5, b)", lambda a, b: np.where(a, 1.5, b)),
+    ("where(a <= b, -0.0, 2)", lambda a, b: np.where(a <= b, -0.0, 2.0)),
+    ("where(a != b, b, a) * b", lambda a, b: np.where(a != b, b, a) * b),
+    ("where(a > 0, where(b > 0, a, b), 0)", lambda a, b: np.where(a > 0, np.where(b > 0, a, b), 0.0)),
+    ("where(a > 0, a, sqrt(b))", lambda a, b: np.where(a > 0, a, np.sqrt(b))),
+    ("where(a >= b, a, b)", lambda a, b: np.where(a >= b, a, b)),
+    ("where(a < 0.5, 1, b)", lambda a, b: np.where(a < 0.5, 1.0, b)),
+    ("where(a == b, b, -1)", lambda a, b: np.where(a == b, b, -1.0)),
+    ("where(0 < a, a, b)", lambda a, b: np.where(0 < a, a, b)),
+]
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("n", [1, 7, 511, 513, 4096 + 5, 3 * 65536 + 11])
+@pytest.mark.parametrize(("text", "numpy_form"), WHERES)
+def test_where_of_branches_read_in_place_has_numpy_s_bits_at_every_level(text, numpy_form, n, threads):
+    names = {"a": sample(n, 11), "b": sample(n, 12)}
+    with np.errstate(all="ignore"), bm.num_threads(threads):
+        expected = bits(numpy_form(names["a"], names["b"]))
+        for level in _isa.LEVELS:
+            with _isa.forced(level):
+                assert bits(bm.evaluate(text, names)) == expected, level
 
 
 @pytest.mark.parametrize(("text", "build"), EXPRESSIONS[:2])

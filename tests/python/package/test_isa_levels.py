@@ -20,6 +20,8 @@ REAL = (
     "2*a + 3*b", "sqrt(a*a + b*b)", "where(a > b, a, b)", "a/b - a*b", "abs(a) + (a <= b)",
     "minimum(a, b) - fmax(a, b)", "(a != b) + (a == b)", "a // b + a % b", "sqrt(a)", "-a",
     "where(a > b, 2*a - b, sqrt(b) / a) + (a < 0)",
+    # Two arithmetic operators in a row run as one chain loop, in every shape.
+    "a*b - 2", "2 - a/b", "(a - b)*(a + b)", "3/a - b*0.5", "a - b*a/b + a",
 )  # fmt: skip
 INTEGER = (
     "a*3 + b", "a // 7", "a % 5", "a // b", "a << 3", "a >> 2", "(a & b) | (a ^ 7)", "a - b*b",
