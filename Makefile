@@ -172,7 +172,7 @@ test-pandas: dist/.wheel
 	mkdir -p build/pandas-shim/numexpr
 	cp scripts/pandas_env/numexpr_shim.py build/pandas-shim/numexpr/__init__.py
 	real=$$($(PY_PANDAS) -c "import numexpr, os; print(os.path.dirname(numexpr.__file__))"); \
-	compare="$(PY_PANDAS) scripts/pandas_env/compare.py $(PY_PANDAS) $(abspath build/pandas-shim) $$real"; \
+	compare="$(PY_PANDAS) scripts/pandas_env/compare.py $(abspath $(PY_PANDAS)) $(abspath build/pandas-shim) $$real"; \
 	$$compare numexpr -- --pyargs numexpr.tests.test_numexpr && \
 	$$compare pandas -- $(PANDAS_TESTS) && \
 	$$compare "pandas -k numexpr" -- $(PANDAS_NUMEXPR_TESTS)
