@@ -9,7 +9,8 @@ import sys
 import tempfile
 
 _OUTCOME = re.compile(r"^(FAILED|ERROR) (\S+)", re.MULTILINE)
-_TOTALS = re.compile(r"^=+ (.*(?:passed|failed).*) in [0-9.]+s", re.MULTILINE)
+# pytest's closing line, with its "=" rule or without (-q).
+_TOTALS = re.compile(r"^=* ?(\d+ (?:passed|failed|error)[^\n]*?) in [0-9.]+s", re.MULTILINE)
 
 
 def run(python: str, args: list[str], env: dict[str, str]) -> tuple[str, set[str]]:
