@@ -118,12 +118,16 @@ def get_vml_version() -> None:
     >>> bm.get_vml_version() is None
     True
     """
-    return None
 
 
 def set_vml_accuracy_mode(mode: str | None) -> None:
     """Does nothing and returns None: VML is not used; `math_mode` chooses
     how functions compute.
+
+    Parameters
+    ----------
+    mode : str or None
+        numexpr's ``"high"``, ``"low"``, ``"fast"`` or None, not used.
 
     Examples
     --------
@@ -131,11 +135,15 @@ def set_vml_accuracy_mode(mode: str | None) -> None:
     >>> bm.set_vml_accuracy_mode("high") is None
     True
     """
-    return None
 
 
 def set_vml_num_threads(nthreads: int) -> None:
     """Does nothing: VML is not used; `set_num_threads` sets the threads.
+
+    Parameters
+    ----------
+    nthreads : int
+        Not used.
 
     Examples
     --------
