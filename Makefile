@@ -13,7 +13,7 @@ ASAN_PRELOAD = $(shell gcc -print-file-name=libasan.so) $(shell g++ -print-file-
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
 .PHONY: help demo demo-dask demo-async test test-engine test-python test-numpy1 stubtest test-asan asan-build \
-	test-asan-engine test-asan-python test-tsan docs wheel bench clean
+	test-asan-engine test-asan-python test-tsan test-pandas docs wheel bench clean
 
 help:
 	@echo "make demo        build into .venv and run examples/demo.py"
@@ -21,6 +21,7 @@ help:
 	@echo "make demo-async  an asyncio pipeline: producer, kernel stage, reduction stage, a cancelled slow stage"
 	@echo "make test        every suite: engine (C++), Python, NumPy 1.26, stubtest, docs, ASan/UBSan, TSan"
 	@echo "make test-engine | test-python | test-numpy1 | stubtest | test-asan | test-tsan   one suite"
+	@echo "make test-pandas numexpr's and pandas' own tests, with numexpr and with brindlemox in its place (long)"
 	@echo "make docs        the documentation site into docs/_build/html (warnings are errors)"
 	@echo "make wheel       manylinux wheels for CPython 3.12 and 3.13 into wheelhouse/, each tested in a fresh venv"
 	@echo "make bench       benchmarks against NumPy, numexpr and numba; writes bench/results and bench/plots"
@@ -153,6 +154,29 @@ test-tsan: $(VENV)/.ready build/.debian
 	$(CMAKE) --build build/tsan -j $(JOBS) --target $(addsuffix _tests,$(TSAN_SUBSYSTEMS))
 	TSAN_OPTIONS=halt_on_error=1 $(VENV)/bin/ctest --test-dir build/tsan --output-on-failure --no-tests=error -j $(JOBS) \
 		-R '^($(subst $(space),|,$(TSAN_SUBSYSTEMS)))_tests\.' -E '\.($(TSAN_ONE_THREAD_TESTS))\.'
+
+# Not part of `make test`: it installs pandas into a throwaway environment and
+# runs thousands of tests twice, once with the real numexpr and once with a
+# module named numexpr first on the path that computes with brindlemox
+# (scripts/pandas_env), then lists the tests that fail only with brindlemox.
+VENV_PANDAS := build/pandas-venv
+PY_PANDAS := $(VENV_PANDAS)/bin/python
+PANDAS_TESTS := --pyargs pandas.tests.computation pandas.tests.test_expressions pandas.tests.frame.test_query_eval
+PANDAS_NUMEXPR_TESTS := -k numexpr --pyargs pandas.tests.frame pandas.tests.series pandas.tests.arithmetic
+
+test-pandas: dist/.wheel
+	rm -rf $(VENV_PANDAS) build/pandas-shim
+	$(PYTHON) -m venv $(VENV_PANDAS)
+	$(PY_PANDAS) -m pip install -q --upgrade pip
+	$(PY_PANDAS) -m pip install -q "numpy>=2" pandas numexpr pytest pytest-timeout hypothesis
+	$(PY_PANDAS) -m pip install -q --no-deps dist/*.whl
+	mkdir -p build/pandas-shim/numexpr
+	cp scripts/pandas_env/numexpr_shim.py build/pandas-shim/numexpr/__init__.py
+	real=$$($(PY_PANDAS) -c "import numexpr, os; print(os.path.dirname(numexpr.__file__))"); \
+	compare="$(PY_PANDAS) scripts/pandas_env/compare.py $(abspath $(PY_PANDAS)) $(abspath build/pandas-shim) $$real"; \
+	$$compare numexpr -- --pyargs numexpr.tests.test_numexpr && \
+	$$compare pandas -- $(PANDAS_TESTS) && \
+	$$compare "pandas -k numexpr" -- $(PANDAS_NUMEXPR_TESTS)
 
 # --- documentation and wheels -----------------------------------------------
 

@@ -79,7 +79,7 @@ _NOTES: dict[str, str] = {
 }
 
 #: The unary operator that changes nothing, which typing skips.
-UNARY_OPERATORS = [OperatorRow("+a", "positive", "")]
+UNARY_OPERATORS = [OperatorRow("+a", "positive", "booleans too, which are their own value")]
 
 
 def operator_rows() -> list[OperatorRow]:

@@ -6,7 +6,8 @@ the thread count (`set_num_threads`, `num_threads`, ...), the math mode
 (`math_mode`, `set_math_mode`, `get_math_mode`, `math_modes`: the platform's libm or fast
 vectorised functions), expression building (`arg`, `args`, `where`, `sqrt`, ...),
 compiled kernels (`kernel`), array reductions (`sum`, `prod`, `mean`, `min`, `max`),
-and the asynchronous side: `go` starts work on the engine and returns a `Task`
+and numexpr's `NumExpr`, `print_versions` and VML switches (which do nothing:
+VML is not used), and the asynchronous side: `go` starts work on the engine and returns a `Task`
 (a `concurrent.futures.Future` that coroutines can await), `chan` makes a
 `Channel` of arrays for threads and coroutines, and `select` waits on
 channels and tasks together.
@@ -28,11 +29,15 @@ from ._engine import Buffer, Expr, KernelSpec, MapSpec, ReduceSpec, TaskHandle
 from ._evaluate import evaluate, re_evaluate, validate
 from ._kernel import Kernel
 from ._math import get_math_mode, math_mode, math_modes, set_math_mode
+from ._numexpr_api import (
+    NumExpr, get_vml_version, print_versions, set_vml_accuracy_mode, set_vml_num_threads, use_vml,
+)  # fmt: skip
 from ._reduce import max, mean, min, prod, sum
 from ._runtime import asarray
 from ._select import RecvCase, select, select_async
 from ._trace import kernel
 from ._tasks import Task, go
+from ._unsupported import UnsupportedOperation
 from ._threads import MAX_THREADS, detect_number_of_cores, get_num_threads, num_threads, set_num_threads
 
 
@@ -91,6 +96,13 @@ __all__ = [
     "RecvCase",
     "ReduceSpec",
     "TaskHandle",
+    "UnsupportedOperation",
+    "NumExpr",
+    "print_versions",
+    "use_vml",
+    "get_vml_version",
+    "set_vml_accuracy_mode",
+    "set_vml_num_threads",
 ]
 __all__ += _registry.FUNCTIONS
 # A star import leaves Python's builtins alone: `sum`, `min`, `max`, `abs`,

@@ -4,6 +4,7 @@ last one of this thread again on the values its names have now."""
 
 import functools
 import threading
+import weakref
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, Final, overload
 
@@ -18,10 +19,11 @@ from ._inputs import Order
 from ._kernel import Kernel, float64_kernel
 from ._math import resolve_math
 from ._namespaces import lookup, namespaces
-from ._options import check_casting, check_options
-from ._parse import parse
+from ._options import check_casting, check_options, check_sanitized
+from ._parse import checked, parse
 from ._reducing import Compiled, ReducingKernel, check_compiled, run_compiled, run_reducing_typed
 from ._route import Route, integration, route_text
+from ._strings import check_strings, is_string, run_strings
 from ._typed_eval import check_typed, run_typed, text_names
 
 if TYPE_CHECKING:
@@ -64,13 +66,19 @@ _F64: Final = np.dtype(np.float64)
 
 class _LastCall(threading.local):
     """What `re_evaluate` runs again in this thread: the text (or compiled
-    expression), and the `out`, `order`, `casting` and math mode of the last
-    call that compiled it."""
+    expression), and the `out` (a weak reference: the caller's array is
+    theirs to drop), `order`, `casting` and math mode of the last call that
+    compiled it."""
 
-    call: tuple[str | Compiled, object, Order, str, str] | None = None
+    call: tuple[str | Compiled, "weakref.ref[Any] | None", Order, str, str] | None = None
 
 
 _last = _LastCall()
+
+
+def _kept(out: object) -> "weakref.ref[Any] | None":
+    # Anything but an array is refused by the call itself.
+    return weakref.ref(out) if isinstance(out, np.ndarray) else None
 
 
 def _run_text(
@@ -98,11 +106,19 @@ def _run_text(
         if way is not None:
             result = way.run(values, out)
             if result is not None:
-                _last.call = (text, out, order, casting, math)
+                _last.call = (text, _kept(out), order, casting, math)
                 return result
-    route, typed = route_text(text, values, out, math)
+    found = checked(text)
+    if found.strings:
+        return run_strings(found, dict(zip(names, values)), out, order, casting, math)
+    try:
+        route, typed = route_text(text, values, out, math)
+    except TypeError:
+        if any(is_string(value) for value in values):
+            return run_strings(found, dict(zip(names, values)), out, order, casting, math)
+        raise
     if cached:
-        _last.call = (text, out, order, casting, math)
+        _last.call = (text, _kept(out), order, casting, math)
     if route is Route.TYPED:
         assert typed is not None
         result = run_typed(*typed, out, order, casting)
@@ -204,7 +220,8 @@ def evaluate(
     out
         A writable array of the result's shape, of any numeric dtype and any
         strides, written in place (through `casting`) and returned; it may be
-        one of the inputs.
+        one of the inputs. An `out` of shape ``(1,)`` also takes a 0-d
+        result. `evaluate` keeps no reference to it.
     order
         The memory layout of a new result: ``'K'`` (the default) that of the
         inputs, ``'A'`` Fortran order when the inputs are all in Fortran
@@ -214,8 +231,12 @@ def evaluate(
         ``'unsafe'``) for casting the result to `out`'s dtype; a cast the rule
         forbids is a TypeError.
     sanitize
-        Accepted as numexpr takes it, and changes nothing: the text is parsed
-        against a list of allowed constructs and never run by the interpreter.
+        As numexpr's: when True (or None with ``NUMEXPR_SANITIZE=1`` in the
+        environment), a dunder name, or text that is no expression
+        (``import os;``), is a ValueError before it is parsed. The text is
+        never run by the interpreter either way: it is parsed against a list
+        of allowed constructs, which refuses attributes other than ``.real``
+        and ``.imag``, subscripts and ``lambda`` by itself.
     math
         How expression text computes its transcendental functions (``exp``,
         ``sin``, ``arctan2``, ``**`` of floats, ...) over float32 and float64:
@@ -280,16 +301,42 @@ def evaluate(
         checked_order, cached = check_options("evaluate", out, order, casting, kwargs)
     mode = resolve_math(math)
     local_dict, global_dict = namespaces(local_dict, global_dict)
+    if isinstance(out, np.ndarray) and out.shape == (1,):
+        return _into_one(ex, local_dict, global_dict, out, checked_order, casting, sanitize, mode, kwargs)
     if isinstance(ex, str):
+        check_sanitized(str(ex), sanitize)
         return _run_text(str(ex), local_dict, global_dict, out, checked_order, casting, cached, mode)
     compiled = _compile(ex, cached)
     if cached:
-        _last.call = (compiled, out, checked_order, casting, mode)
+        _last.call = (compiled, _kept(out), checked_order, casting, mode)
     if type(compiled) is Kernel:
         return compiled.run(lookup(compiled._names, local_dict, global_dict), out, checked_order, casting, mode)
     if out is not None:
         check_casting("evaluate", casting, out)
     return run_compiled(compiled, _values(compiled, local_dict, global_dict), out, checked_order)
+
+
+def _into_one(
+    ex: str | Expr | Kernel,
+    local_dict: Mapping[str, object],
+    global_dict: Mapping[str, object],
+    out: npt.NDArray[Any],
+    order: Order,
+    casting: str,
+    sanitize: bool | None,
+    math: str,
+    keywords: dict[str, object],
+) -> npt.NDArray[Any]:
+    """A call into an `out` of one element, which also takes a 0-d result,
+    as numexpr fills it: computed, then written there through `casting`."""
+    result = evaluate(ex, local_dict, global_dict, None, order, casting, sanitize, math, **keywords)
+    if result.shape not in ((), (1,)):
+        raise ValueError(f"out has shape (1,) but the result has shape {result.shape}")
+    check_casting("evaluate", casting, out, result.dtype)
+    if not out.flags.writeable:
+        raise ValueError("out is read-only")
+    np.copyto(out, result.reshape(1), casting="unsafe")
+    return out
 
 
 def validate(
@@ -336,8 +383,15 @@ def validate(
         last: str | Compiled
         if isinstance(ex, str):
             last = str(ex)
-            route, typed = route_text(last, lookup(text_names(last), local_dict, global_dict), out, mode)
-            if route is Route.TYPED:
+            check_sanitized(last, sanitize)
+            names = text_names(last)
+            values = lookup(names, local_dict, global_dict)
+            found = checked(last)
+            strings = found.strings or any(is_string(value) for value in values)
+            route, typed = (None, None) if strings else route_text(last, values, out, mode)
+            if strings:
+                check_strings(found, dict(zip(names, values)), out, casting)
+            elif route is Route.TYPED:
                 assert typed is not None
                 check_typed(*typed, out, casting, "validate")
             else:
@@ -349,7 +403,7 @@ def validate(
     except Exception as error:
         return error
     if cached:
-        _last.call = (last, out, checked_order, casting, mode)
+        _last.call = (last, _kept(out), checked_order, casting, mode)
     return None
 
 
@@ -404,7 +458,9 @@ def re_evaluate(
     call = _last.call
     if call is None:
         raise RuntimeError("re_evaluate() needs an expression that evaluate() or validate() compiled in this thread")
-    compiled, out, order, casting, math = call
+    compiled, kept, order, casting, math = call
+    # An `out` its owner has dropped since: the result is a new array.
+    out = None if kept is None else kept()
     local_dict, global_dict = namespaces(local_dict, global_dict)
     if isinstance(compiled, str):
         return _run_text(compiled, local_dict, global_dict, out, order, casting, True, math)

@@ -124,7 +124,7 @@ log10: _Final = _unary("log10", "Log10", "The base-10 logarithm, elementwise.", 
 floor: _Final = _unary("floor", "Floor", "The largest integer not above x, elementwise.")
 ceil: _Final = _unary("ceil", "Ceil", "The smallest integer not below x, elementwise.")
 trunc: _Final = _unary("trunc", "Trunc", "x rounded towards zero (-0.5 gives -0.0), elementwise.")
-round: _Final = _unary("round", "RoundEven", "x rounded to an integer, halves to even, elementwise.", numpy="rint")
+round: _Final = _unary("round", "RoundEven", "x rounded to an integer, halves to even, elementwise.", numpy="round")
 sin: _Final = _unary("sin", "Sin", "The sine, elementwise.", ulps=2)
 cos: _Final = _unary("cos", "Cos", "The cosine, elementwise.", ulps=2)
 tan: _Final = _unary("tan", "Tan", "The tangent, elementwise.", ulps=2)

@@ -160,14 +160,27 @@ def result_layout(arrays: list[np.ndarray], shape: tuple[int, ...], order: Order
     return "F" if fortran else "C"
 
 
-def broadcast_shape(arrays: list[np.ndarray]) -> tuple[int, ...]:
-    """The shape `arrays` broadcast to (() for none), with NumPy's error."""
+def broadcast_shapes(shapes: list[tuple[int, ...]], names: list[str]) -> tuple[int, ...]:
+    """The shape `shapes` (of the values of `names`) broadcast to; ValueError
+    in NumPy's words, which names them, where they do not."""
+    try:
+        return np.broadcast_shapes(*shapes)
+    except ValueError:
+        listed = " ".join(str(shape) for shape in shapes)
+        raise ValueError(
+            f"operands could not be broadcast together with shapes {listed} (of {', '.join(names)})"
+        ) from None
+
+
+def broadcast_shape(arrays: list[np.ndarray], names: list[str]) -> tuple[int, ...]:
+    """The shape `arrays` (the values of `names`) broadcast to (() for
+    none), with `broadcast_shapes`' error."""
     shapes = [array.shape for array in arrays]
     if not shapes:
         return ()
     if shapes.count(shapes[0]) == len(shapes):
         return shapes[0]
-    return np.broadcast_shapes(*shapes)
+    return broadcast_shapes(shapes, names)
 
 
 def _operands(
@@ -175,8 +188,9 @@ def _operands(
 ) -> tuple[list[float | F64Array], list[F64Array], tuple[int, ...]]:
     """The converted operands, the arrays among them, and the broadcast shape."""
     operands = [to_operand(name, value) for name, value in zip(names, values)]
-    arrays = [operand for operand in operands if isinstance(operand, np.ndarray)]
-    return operands, arrays, broadcast_shape(arrays)
+    named = [(name, operand) for name, operand in zip(names, operands) if isinstance(operand, np.ndarray)]
+    arrays = [operand for _, operand in named]
+    return operands, arrays, broadcast_shape(arrays, [name for name, _ in named])
 
 
 def check_operands(names: tuple[str, ...], values: list[object], out: object) -> None:

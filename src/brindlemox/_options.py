@@ -2,6 +2,10 @@
 checked before any work: the result's `order`, the `casting` into `out`, and
 the keywords numexpr takes that change nothing here."""
 
+import ast
+import functools
+import os
+import re
 from collections.abc import Mapping
 from typing import Final
 
@@ -71,3 +75,44 @@ def check_options(
         order = check_order(order)
     check_casting_rule(casting)
     return order, cached  # type: ignore[return-value]
+
+
+# What sanitizing refuses outside string literals and numbers (whose dots
+# are no attributes): statements, slices and lambdas, subscripts, and
+# attributes but the parts of a complex value.
+_STRING_LITERAL: Final = re.compile(r"'[^']*'|\"[^\"]*\"")
+_NUMBER: Final = re.compile(r"(?<![\w.])(?:\d[\d_]*\.?[\d_]*|\.\d[\d_]*)(?:[eE][+-]?\d+)?[jJ]?")
+_FORBIDDEN: Final = re.compile(r"[;:\[]|\.(?!\s*(?:real|imag)\b)")
+
+
+@functools.lru_cache(maxsize=256)
+def _forbidden(text: str) -> str | None:
+    """What in `text` sanitizing refuses, or None. Text the language reads
+    refuses attributes, subscripts and lambdas by itself, with ValueErrors
+    that name them; sanitizing adds dunder names, which are names to the
+    language, and text that is no expression, which Python's parser refuses
+    with a SyntaxError."""
+    cleaned = _NUMBER.sub("0", _STRING_LITERAL.sub("''", text))
+    if "__" in cleaned:
+        return "__"
+    found = _FORBIDDEN.search(cleaned)
+    if found is None:
+        return None
+    try:
+        ast.parse(text.strip(), mode="eval")
+    except SyntaxError:
+        return found.group()
+    return None
+
+
+def check_sanitized(text: str, sanitize: object) -> None:
+    """numexpr's ValueError for text that sanitizing refuses, when `sanitize`
+    is True, or None with ``NUMEXPR_SANITIZE=1`` set as numexpr reads it.
+    Unasked, nothing is refused: the text is never run by the interpreter,
+    so a dunder name is a name like any other."""
+    forbidden = _forbidden(text)
+    if forbidden is None or sanitize is False:
+        return
+    if sanitize is None and os.environ.get("NUMEXPR_SANITIZE") != "1":
+        return
+    raise ValueError(f"expression {text!r} holds {forbidden!r}, which sanitize refuses")

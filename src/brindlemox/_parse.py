@@ -23,7 +23,11 @@ from ._engine import Expr, kernels
 from ._functions import bitwise_and, bitwise_or, floor_divide, invert, remainder, sqrt
 from ._registry import TEXT_FUNCTIONS
 from ._operators import python_value
-from ._text import BINARY, CALL, COMPARE, NAME, NUMBER, REDUCE, UNARY, Axis, Node, Reduced, Text, comparison_chain, read
+from ._unsupported import UnsupportedOperation
+from ._text import (
+    BINARY, CALL, COMPARE, NAME, NUMBER, REDUCE, STRING, TEXT_ONLY, UNARY, Axis, Node, Reduced, Text, comparison_chain,
+    read,
+)  # fmt: skip
 
 _BINARY: Final[dict[str, Callable[[Operand, Operand], Operand]]] = {
     "+": operator.add,
@@ -50,9 +54,9 @@ _COMPARE: Final[dict[str, Callable[[Operand, Operand], Operand]]] = {
 _INTEGER_ONLY: Final[dict[str, str]] = {"^": "bitwise_xor", "<<": "left_shift", ">>": "right_shift"}
 
 
-def _integer_only(symbol: str) -> TypeError:
+def _integer_only(symbol: str) -> UnsupportedOperation:
     """NumPy's error for the integer operator `symbol` on float64 operands."""
-    return TypeError(
+    return UnsupportedOperation(
         f"ufunc '{_INTEGER_ONLY[symbol]}' not supported for the input types, and the inputs could not be safely "
         "coerced to any supported types according to the casting rule ''safe''"
     )
@@ -88,9 +92,12 @@ class _Builder:
     """Builds one text's expression; argument names are made in order of first
     appearance, so that order is the kernel's argument order."""
 
-    def __init__(self) -> None:
+    def __init__(self, checking: bool = False) -> None:
         self.arguments: dict[str, Expr] = {}
         self.reductions: dict[str, Reduction] = {}
+        #: Whether the builder only looks for a refused construct: strings
+        #: and complex values then stand in as numbers until it is met.
+        self.checking = checking
 
     def build(self, node: Node) -> Operand:
         return _constant(self.value(node))
@@ -121,8 +128,16 @@ class _Builder:
             return operand if node.op == "u+" else invert(operand)
         if kind == COMPARE:
             return self.compare(node)
-        if kind == CALL:
+        if kind == CALL and node.op not in TEXT_ONLY:
             return TEXT_FUNCTIONS[node.op](*(self.build(argument) for argument in node.operands))
+        if kind == STRING or kind == CALL:
+            # Strings and complex values, which float64 does not hold.
+            for argument in node.operands:
+                self.build(argument)
+            if self.checking:
+                return 0.0
+            what = "string" if kind == STRING else f"{node.op}()"
+            raise ValueError(f"unsupported construct in float64 expression: {what}")
         if kind == REDUCE:
             return self.reduction(node)
         # A refused construct, met once the operands before it are built.
@@ -227,7 +242,7 @@ def checked(text: str) -> Text:
     found = read(text)
     if found.refused:
         # A refused node is always reached: every operand before it is built.
-        _Builder().build(found.root)
+        _Builder(checking=True).build(found.root)
     return found
 
 

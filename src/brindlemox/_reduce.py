@@ -80,7 +80,8 @@ def _reduce_typed(name: str, array: np.ndarray, axis: Axis, keepdims: bool) -> A
     mean), with NumPy's result dtype: exact sums and means (see `_exact`);
     bool and integer sums, products and extremes exact in 64 bits; float16
     and float32 products and extremes computed in float64 and rounded once
-    at the end. A whole float64 sum or mean is a Python float."""
+    at the end; complex products and extremes by NumPy. A whole float64 sum
+    or mean is a Python float."""
     dtype = result_dtype(name, array.dtype)
     reduced = reduced_axes(axis, array.ndim)
     if sums_exactly(name, array.dtype):
@@ -91,7 +92,10 @@ def _reduce_typed(name: str, array: np.ndarray, axis: Axis, keepdims: bool) -> A
     elif array.dtype.kind in "biu":
         result = _integer_rows(name, array, axis).astype(dtype, copy=False)
     elif array.dtype.kind == "c":
-        raise TypeError(f"{name} of complex data is not supported")
+        # NumPy's own loops: its products in its order, and its extremes,
+        # which order complex numbers by real part, then imaginary part.
+        with np.errstate(all="ignore"):
+            result = np.asarray(getattr(np, name)(array, axis=tuple(reduced)))
     else:
         result = np.asarray(reduce_axes(name, array.astype(_F64), axis, False)).astype(dtype)
     if keepdims:

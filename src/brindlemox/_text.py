@@ -40,6 +40,7 @@ COMPARE: Final = "compare"  # op: the symbols of a chain, a < b < c, between its
 CALL: Final = "call"  # op: the function's name
 REDUCE: Final = "reduce"  # op: the reduction's name; value: its `Reduced`
 REFUSED: Final = "refused"  # value: the error, raised once the operands are built
+STRING: Final = "string"  # value: the bytes or str as written
 
 
 class Node:
@@ -114,6 +115,9 @@ class Text(NamedTuple):
     parts: tuple[Part, ...]
     #: Whether a construct of the text is refused (a `REFUSED` node).
     refused: bool
+    #: Whether the text holds a string, or asks `contains`: it computes
+    #: where strings do (`_strings`).
+    strings: bool
 
 
 _BINARY: Final[dict[type[ast.operator], str]] = {
@@ -125,7 +129,17 @@ _COMPARE: Final[dict[type[ast.cmpop], str]] = {
     ast.Lt: "<", ast.LtE: "<=", ast.Gt: ">", ast.GtE: ">=", ast.Eq: "==", ast.NotEq: "!=",
 }  # fmt: skip
 
-_SUPPORTED: Final = ", ".join(sorted({*TEXT_FUNCTIONS, *TEXT_REDUCTIONS}))
+#: The functions of text alone, with their operand counts: `complex(re, im)`
+#: pairs real values into complex ones, and `contains(haystack, needle)` asks
+#: of strings whether one holds the other; neither has a float64 value.
+TEXT_ONLY: Final[dict[str, int]] = {"complex": 2, "contains": 2}
+
+#: The parts of a complex value that text reads as attributes, `(a - b).real`,
+#: and the function each is.
+_PARTS: Final = ("real", "imag")
+
+
+_SUPPORTED: Final = ", ".join(sorted({*TEXT_FUNCTIONS, *TEXT_REDUCTIONS, *TEXT_ONLY}))
 
 # How the refused node kinds are named in messages; others by their class name.
 _CONSTRUCT_NAMES: Final[dict[type[ast.AST], str]] = {
@@ -150,13 +164,6 @@ _CONSTRUCT_NAMES: Final[dict[type[ast.AST], str]] = {
     ast.Dict: "dict",
     ast.Set: "set",
 }
-
-# Functions of numexpr the language does not have, with what to use instead.
-_REFUSED_FUNCTIONS: Final[dict[str, str]] = {
-    "complex": "build complex values from complex data or literals such as 2j",
-    "contains": "string functions are not supported",
-}
-
 
 def _unsupported(node: ast.AST) -> ValueError:
     return ValueError(f"unsupported construct in expression: {_CONSTRUCT_NAMES.get(type(node), type(node).__name__)}")
@@ -223,6 +230,7 @@ class _Reader:
         self.names: dict[str, None] = {}
         self.reductions: dict[tuple[object, ...], Node] = {}
         self.refused = False
+        self.strings = False
 
     def refuse(self, error: Exception, *first: Node) -> Node:
         self.refused = True
@@ -233,8 +241,10 @@ class _Reader:
             value = node.value
             if type(value) in (bool, int, float, complex):
                 return Node(NUMBER, value=value)
-            what = "string" if isinstance(value, (str, bytes)) else repr(value)
-            return self.refuse(ValueError(f"unsupported construct in expression: {what}"))
+            if type(value) in (bytes, str):
+                self.strings = True
+                return Node(STRING, value=value)
+            return self.refuse(ValueError(f"unsupported construct in expression: {value!r}"))
         if isinstance(node, ast.Name):
             self.names.setdefault(node.id)
             return Node(NAME, value=node.id)
@@ -248,6 +258,8 @@ class _Reader:
             return self.compare(node)
         if isinstance(node, ast.Call):
             return self.call(node)
+        if isinstance(node, ast.Attribute) and node.attr in _PARTS:
+            return Node(CALL, node.attr, (self.read(node.value),))
         return self.refuse(_unsupported(node.op if isinstance(node, ast.BoolOp) else node))
 
     def binary_chain(self, node: ast.BinOp) -> Node:
@@ -284,17 +296,16 @@ class _Reader:
         name = node.func.id
         if name in TEXT_REDUCTIONS and (name not in TEXT_FUNCTIONS or len(node.args) == 1):
             return self.reduction(name, node)
-        if name in _REFUSED_FUNCTIONS:
-            return self.refuse(ValueError(f"unsupported function in expression: '{name}' ({_REFUSED_FUNCTIONS[name]})"))
-        if name not in TEXT_FUNCTIONS:
+        if name not in TEXT_FUNCTIONS and name not in TEXT_ONLY:
             return self.refuse(ValueError(f"unknown function '{name}'; supported functions: {_SUPPORTED}"))
         if node.keywords:
             return self.refuse(_unsupported(node.keywords[0]))
-        count = entry(TEXT_FUNCTIONS[name]).arity
+        count = TEXT_ONLY[name] if name in TEXT_ONLY else entry(TEXT_FUNCTIONS[name]).arity
         if len(node.args) != count:
             plural = "" if count == 1 else "s"
             takes = f"1 or {count}" if name in TEXT_REDUCTIONS else str(count)
             return self.refuse(TypeError(f"{name}() takes {takes} argument{plural} ({len(node.args)} given)"))
+        self.strings = self.strings or name == "contains"
         return Node(CALL, name, tuple(self.read(argument) for argument in node.args))
 
     def reduction(self, name: str, node: ast.Call) -> Node:
@@ -346,7 +357,7 @@ def read(text: str) -> Text:
     reductions = tuple(reader.reductions.values())
     roots = [*(reduction.operands[0] for reduction in reductions), root] if reductions else []
     parts = tuple(Part(part, _reads(part)) for part in roots)
-    return Text(root, tuple(reader.names), reductions, parts, reader.refused)
+    return Text(root, tuple(reader.names), reductions, parts, reader.refused, reader.strings)
 
 
 def _reads(node: Node) -> tuple[str, ...]:

@@ -135,8 +135,9 @@ def check_typed(
 ) -> tuple[list[np.ndarray], tuple[int, ...]]:
     """Raises what `run_typed` would raise before it computes; the arrays
     among `values` and the shape they broadcast to."""
-    arrays = [value for value in values.values() if isinstance(value, np.ndarray)]
-    shape = broadcast_shape(arrays)
+    named = {name: value for name, value in values.items() if isinstance(value, np.ndarray)}
+    arrays = list(named.values())
+    shape = broadcast_shape(arrays, list(named))
     if out is not None:
         check_out_shape(out, shape)
         check_casting(function, casting, out, found.dtype)

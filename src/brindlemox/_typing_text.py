@@ -22,7 +22,8 @@ from ._inputs import CODES
 from ._operators import BINARY_UFUNCS, COMPARE_UFUNCS, ONES_AND_ZEROS, ORDERINGS, UNARY_UFUNCS, python_value
 from ._python_ints import as_array, check_int_bits
 from ._registry import TEXT_FUNCTIONS, entry
-from ._text import BINARY, CALL, COMPARE, NAME, NUMBER, REDUCE, UNARY, Node, comparison_chain
+from ._text import BINARY, CALL, COMPARE, NAME, NUMBER, REDUCE, TEXT_ONLY, UNARY, Node, comparison_chain
+from ._unsupported import UnsupportedOperation
 from ._typed_program import APPLY, CAST, CONSTANT, LOAD, WHERE, Plan, Typed, Value, WeakName, kind_of, laid_out, representative
 
 
@@ -111,7 +112,10 @@ class _Typer:
             if settled is not None:
                 return settled
         kinds = tuple(kind_of(value) for value in operands)
-        resolved = ufunc.resolve_dtypes(kinds + (None,) * ufunc.nout)
+        try:
+            resolved = ufunc.resolve_dtypes(kinds + (None,) * ufunc.nout)
+        except TypeError as error:
+            raise UnsupportedOperation(str(error)) from None
         loop, result = resolved[0], resolved[ufunc.nin]
         if ufunc in ORDERINGS and resolved[0] != resolved[1]:
             return self.mixed_comparison(ufunc, operands, resolved[0])
@@ -121,7 +125,7 @@ class _Typer:
         # float16 steps of its own, which float32 cannot take.
         half_step = ufunc is np.nextafter and loop == _F16
         if code is None or half_step or any(dtype != loop for dtype in resolved[: ufunc.nin]):
-            raise TypeError(f"{ufunc.__name__} is not supported for {', '.join(str(kind) for kind in kinds)}")
+            raise UnsupportedOperation(f"{ufunc.__name__} is not supported for {', '.join(str(kind) for kind in kinds)}")
         # NumPy's float16 loops compute in float32 and round each result.
         computed = _F32 if loop == _F16 else loop
         # A number is a float16 first (2**40 is inf there), then widened.
@@ -231,10 +235,13 @@ class _Typer:
 
     def unary(self, symbol: str, operand: Value) -> Value:
         if symbol == "u+":
-            # The value itself, where NumPy's `positive` takes the type
-            # (booleans it refuses).
-            if isinstance(operand, Typed):
-                np.positive.resolve_dtypes((operand.dtype, None))
+            # The value itself, where NumPy's `positive` takes the type;
+            # booleans, which it refuses, too, as Python's own `+True` is.
+            if isinstance(operand, Typed) and operand.dtype != _BOOL:
+                try:
+                    np.positive.resolve_dtypes((operand.dtype, None))
+                except TypeError as error:
+                    raise UnsupportedOperation(str(error)) from None
             return operand
         return self.operator(UNARY_UFUNCS[symbol], symbol, [operand])
 
@@ -290,8 +297,13 @@ class _Typer:
 
     def call(self, node: Node) -> Value:
         name: str = node.op
-        about = entry(TEXT_FUNCTIONS[name])
         operands = [self.build(argument) for argument in node.operands]
+        if name in TEXT_ONLY:
+            # `contains` computes where strings do, before any typing (`_strings`).
+            if name != "complex":
+                raise _Refused
+            return _complex(self, operands)
+        about = entry(TEXT_FUNCTIONS[name])
         special = _SPECIAL.get(about.name)
         if special is not None:
             return special(self, operands)
@@ -330,6 +342,32 @@ def _imag(typer: _Typer, operands: list[Value]) -> Value:
     return typer.constant(0, value.dtype)
 
 
+def _complex(typer: _Typer, operands: list[Value]) -> Value:
+    """`complex(re, im)`: each part as it is, in the complex type of the
+    parts' common type, whose engine operation pairs their real parts."""
+    numbers = (int, float)
+    if all(type(value) in numbers for value in operands):
+        return typer.constant_of(complex(*operands))  # type: ignore[arg-type]
+    if any(kind_of(value) is complex or getattr(kind_of(value), "kind", "") == "c" for value in operands):
+        raise UnsupportedOperation("complex() takes real parts, not complex values")
+    dtype = typer.note(np.result_type(*(representative(value) for value in operands), 1j))
+    parts = [typer.as_type(value, dtype) for value in operands]
+    return Typed((*(part.code for part in parts), (APPLY, _TYPED_OPS["complex"], CODES[dtype], 0)), dtype)
+
+
+def _round(typer: _Typer, operands: list[Value]) -> Value:
+    """NumPy's `round`: integers are their own value, of their own type;
+    anything else rounds half to even, as `rint`."""
+    value = operands[0]
+    if isinstance(value, (Typed, WeakName)) and np.dtype(kind_of(value)).kind in "iu":
+        return typer.strong(value)
+    if type(value) is int:
+        return typer.strong(value)
+    if isinstance(value, (int, float, complex)):
+        return typer.constant_of(np.rint(value))
+    return typer.apply(np.rint, [value])
+
+
 def _ones_like(typer: _Typer, operands: list[Value]) -> Value:
     return typer.constant(1, typer.strong(operands[0]).dtype)
 
@@ -348,6 +386,7 @@ _SPECIAL: Final[dict[str, Callable[[_Typer, list[Value]], Value]]] = {
     "real": _real,
     "imag": _imag,
     "ones_like": _ones_like,
+    "round": _round,
     "clip": _clip,
     "where": _where,
 }

@@ -40,7 +40,7 @@ except ImportError as error:  # pragma: no cover - exercised in a subprocess wit
 from ._build import with_sections
 from ._dask_trees import complex_of, exact_partial, exact_sum, exact_total, extreme, in_element_order, tree
 from ._dask_workers import use_share_of_cpus
-from ._inputs import read_typed, to_operand
+from ._inputs import broadcast_shapes, read_typed, to_operand
 from ._kernel import Kernel
 from ._math import resolve_math
 from ._text import Axis
@@ -102,14 +102,15 @@ def apply_kernel(kernel: Kernel, values: Sequence[object], out: object = None) -
     mode = resolve_math(kernel.math)
     if not kernel.typed:
         operands = [_as_operand(name, value) for name, value in zip(kernel.names, values, strict=True)]
-        return _blockwise(partial(_apply_block, kernel, mode), operands, _FLOAT64, out)
+        return _blockwise(partial(_apply_block, kernel, mode), kernel.names, operands, _FLOAT64, out)
     # Each block is typed as a call is: Python numbers stay weak, arrays keep their dtypes.
     read = [_read_typed(name, value) for name, value in zip(kernel.names, values, strict=True)]
     tree = kernel._tree
     assert tree is not None
     ints = int_classes(kernel._arg_names, [values[index] for index in tree.parameters])
     found = kernel._plan([read[index][0] for index in tree.parameters], mode, ints)
-    return _blockwise(partial(_apply_block, kernel, mode), [operand for _, operand in read], found.dtype, out)
+    operands = [operand for _, operand in read]
+    return _blockwise(partial(_apply_block, kernel, mode), kernel.names, operands, found.dtype, out)
 
 
 def apply_text(
@@ -153,16 +154,19 @@ def apply_text(
             "reductions inside the text of Dask arrays are supported for float64 data in libm math only: "
             "reduce with bm.sum, ..."
         )
-    return _blockwise(partial(_text_block, text, math), [operand for _, operand in read], found.dtype, out)
+    return _blockwise(partial(_text_block, text, math), names, [operand for _, operand in read], found.dtype, out)
 
 
-def _blockwise(block: Any, operands: list[Any], dtype: np.dtype, out: object) -> da.Array:
-    """The lazy array of ``block`` over the chunks of ``operands`` broadcast together."""
+def _blockwise(block: Any, names: Sequence[str], operands: list[Any], dtype: np.dtype, out: object) -> da.Array:
+    """The lazy array of ``block`` over the chunks of ``operands`` (the values
+    of ``names``) broadcast together."""
     if out is not None:
         raise TypeError("out= cannot be used with Dask arrays: the result is a new lazy Dask array")
     shapes = [() if _is_scalar(operand) else operand.shape for operand in operands]
     if not any(np.isnan(size) for shape in shapes for size in shape):
-        np.broadcast_shapes(*shapes)  # NumPy's own error for shapes that cannot broadcast
+        # A call's own error for shapes that cannot broadcast, naming the arrays.
+        named = [(name, shape) for name, shape, operand in zip(names, shapes, operands) if not _is_scalar(operand)]
+        broadcast_shapes([shape for _, shape in named], [name for name, _ in named])
     ndim = max(len(shape) for shape in shapes)
     pairs: list[object] = []
     for operand in operands:

@@ -59,6 +59,17 @@ constexpr T remainder(T l, T r) {
   }
 }
 
+/// C's truncated remainder, as NumPy's fmod of integers: 0 for a divisor of
+/// 0, and for -1, whose quotient of the least value overflows.
+template <Integer T>
+constexpr T truncated_remainder(T l, T r) {
+  if (r == 0) return 0;
+  if constexpr (std::is_signed_v<T>) {
+    if (r == -1) return 0;
+  }
+  return static_cast<T>(l % r);
+}
+
 /// l to the power r by squaring, wrapping; a negative r is no value at all
 /// (NumPy refuses it), reported through `ok`.
 template <Integer T>

@@ -78,7 +78,7 @@
   X(Y, T, Hypot, 48, "hypot", 2, Same, "r", Baseline, Rounded, B, Hypot, 9, Sleef(u05, Plain))                       \
   X(Y, T, Copysign, 49, "copysign", 2, Same, "r", All, Exact, B, Copysign, 11, None)                                 \
   X(Y, T, Nextafter, 50, "nextafter", 2, Same, "r", Baseline, Exact, B, Nextafter, 10, None)                          \
-  X(Y, T, Fmod, 51, "fmod", 2, Same, "r", Baseline, Rounded, B, Fmod, 8, None)                                       \
+  X(Y, T, Fmod, 51, "fmod", 2, Same, "ir", Baseline, Rounded, B, Fmod, 8, None)                                       \
   X(Y, T, Fmin, 52, "fmin", 2, Same, "bir", All, Exact, B, Min, 6, None)                                             \
   X(Y, T, Fmax, 53, "fmax", 2, Same, "bir", All, Exact, B, Max, 7, None)                                             \
   X(Y, T, Minimum, 54, "minimum", 2, Same, "bir", All, Exact, B, Minimum, 14, None)                                  \
@@ -93,4 +93,5 @@
   X(Y, T, Less, 63, "less", 2, Bool, "birc", All, Rounded, C, Lt, 2, None)                                           \
   X(Y, T, LessEqual, 64, "less_equal", 2, Bool, "birc", All, Rounded, C, Le, 3, None)                                \
   X(Y, T, Equal, 65, "equal", 2, Bool, "birc", All, Rounded, C, Eq, 4, None)                                         \
-  X(Y, T, NotEqual, 66, "not_equal", 2, Bool, "birc", All, Rounded, C, Ne, 5, None)
+  X(Y, T, NotEqual, 66, "not_equal", 2, Bool, "birc", All, Rounded, C, Ne, 5, None)                                 \
+  X(Y, T, FromParts, 67, "complex", 2, Same, "c", All, Rounded, N, -, -, None)

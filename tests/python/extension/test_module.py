@@ -305,7 +305,7 @@ def test_the_operator_names_and_codes_are_the_wire_formats():
     binary_names = (
         "add subtract multiply divide floor_divide remainder power arctan2 hypot copysign nextafter fmod fmin "
         "fmax minimum maximum bitwise_and bitwise_or bitwise_xor left_shift right_shift greater greater_equal "
-        "less less_equal equal not_equal"
+        "less less_equal equal not_equal complex"
     ).split()
-    pinned = {**dict(zip(numpy_names, range(35))), **dict(zip(binary_names, range(40, 67)))}
+    pinned = {**dict(zip(numpy_names, range(35))), **dict(zip(binary_names, range(40, 68)))}
     assert {name: ext._TYPED_OPS.get(name) for name in pinned} == pinned

@@ -65,6 +65,10 @@ def test_each_operator_gives_the_answers_of_the_numpy_function_its_row_names(row
     if data == "int64":
         a, b = (np.nan_to_num(values, nan=3, posinf=7, neginf=-5).astype(np.int64) % 6 for values in (A, B))
     unary = row.symbol.startswith(("-", "+", "~"))
+    if row.symbol == "+a" and data == "bool":
+        # Booleans are their own value under +, as Python's and numexpr's, where NumPy's positive refuses them.
+        assert bits(bm.evaluate(row.symbol, {"a": a})) == bits(a)
+        return
     with np.errstate(all="ignore"):
         try:
             want = ufunc(a) if unary else ufunc(a, b)

@@ -103,9 +103,11 @@ def check(text, names, ulps=0, widened=False):
     The same line traced into a kernel gives the text's answer, bit for bit."""
     expected, error = numpy_answer(text, names)
     if error is not None:
-        with pytest.raises(type(error)):
+        # NumPy's TypeError for a missing loop is an UnsupportedOperation here.
+        kind = bm.UnsupportedOperation if isinstance(error, TypeError) and "loop" in str(error) else type(error)
+        with pytest.raises(kind):
             bm.evaluate(text, dict(names))
-        check_traced(text, names, type(error))
+        check_traced(text, names, kind)
         return
     expected = np.asarray(expected)
     if widened and expected.dtype in _WIDER:
@@ -364,14 +366,12 @@ def test_out_that_is_an_input_reads_every_value_before_writing_it():
 @pytest.mark.parametrize("axis", [None, 0, 1, (0, 1)])
 def test_reductions_give_numpys_dtype_and_values(name, dtype, axis):
     values = sample(dtype, 60, 7).reshape(6, 10)
-    if dtype.kind == "c" and name not in ("sum", "mean"):
-        with pytest.raises(TypeError, match=f"{name} of complex data is not supported"):
-            getattr(bm, name)(values, axis=axis)
-        return
     with np.errstate(all="ignore"):
         expected = np.asarray(getattr(np, name)(values, axis=axis))
     ours = np.asarray(getattr(bm, name)(values, axis=axis))
-    if dtype.kind in "biu" and name != "mean":
+    if (dtype.kind in "biu" and name != "mean") or (dtype.kind == "c" and name not in ("sum", "mean")):
+        # Exact in 64 bits, wrapping: every order gives NumPy's bits. Complex
+        # products and extremes are NumPy's own.
         # Exact in 64 bits, wrapping: every order gives NumPy's bits.
         same(ours, expected)
         return

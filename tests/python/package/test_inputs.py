@@ -11,11 +11,14 @@ pytestmark = pytest.mark.numpy
 X = np.arange(6.0)
 
 
+_STRINGS = "operator '+' is not defined for strings (only comparisons and contains are)"
+
+
 @pytest.mark.parametrize(
     ("value", "dtype"),
     [
-        (np.array(["a", "b"]), "<U1"),
-        ("text", "<U4"),
+        (np.array(["a", "b"]), _STRINGS),
+        ("text", _STRINGS),
         (None, "object"),
         (np.array([object()]), "object"),
         (np.array(["2020-01-01"], dtype="datetime64[D]"), "datetime64[D]"),
@@ -24,6 +27,10 @@ X = np.arange(6.0)
 def test_unsupported_dtypes_name_the_argument(value, dtype):
     with pytest.raises(TypeError) as raised:
         bm.evaluate("x + v", {"x": X, "v": value})
+    if dtype == _STRINGS:
+        # Strings compare, and add to nothing.
+        assert str(raised.value) == _STRINGS
+        return
     assert str(raised.value) == f"argument 'v' has unsupported dtype {dtype}; expected bool, integer, float or complex data"
 
 
@@ -31,8 +38,9 @@ def test_shapes_that_cannot_broadcast_give_numpys_error():
     with pytest.raises(ValueError) as raised:
         bm.evaluate("x + v", {"x": X, "v": np.ones(4)})
     with pytest.raises(ValueError) as numpy_raised:
-        np.broadcast_shapes((6,), (4,))
-    assert str(raised.value) == str(numpy_raised.value)
+        np.add(X, np.ones(4))
+    # NumPy's sentence, and the names whose shapes disagree.
+    assert str(raised.value) == f"{str(numpy_raised.value).rstrip()} (of x, v)"
 
 
 @pytest.mark.parametrize(

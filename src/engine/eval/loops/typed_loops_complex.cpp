@@ -98,6 +98,10 @@ struct Apply<op, T> {
       return a;
     } else if constexpr (op == Imag) {
       return b;
+    } else if constexpr (op == FromParts) {
+      // The real parts of both, paired: the text's complex(re, im), whose
+      // operands arrive as complex values of zero imaginary part.
+      return T{a, c};
     } else if constexpr (op == Absolute) {
       return static_cast<F>(std::hypot(static_cast<double>(a), static_cast<double>(b)));
     } else if constexpr (op == Conjugate) {

@@ -39,6 +39,8 @@ struct Apply<op, T> {
       return floor_divide(l, r);
     } else if constexpr (op == Remainder) {
       return remainder(l, r);
+    } else if constexpr (op == Fmod) {
+      return truncated_remainder(l, r);
     } else if constexpr (op == Power) {
       return power(l, r, ok);
     } else if constexpr (op == Fmin || op == Minimum) {
