@@ -13,7 +13,6 @@
 #include <optional>
 
 #include "../expr/ops.h"
-#include "../isa/isa_level.h"
 #include "slots.h"
 
 namespace bmx {
@@ -92,20 +91,6 @@ constexpr std::optional<std::size_t> chain_op_position(BinaryOp op) {
     if (kChainOps[i] == op) return i;
   }
   return std::nullopt;
-}
-
-/// The chain loops of `level` (the best one below it that this build has).
-const ChainLoops& chain_loops(IsaLevel level);
-
-/// Each level's table, defined in that level's sources.
-namespace isa_baseline {
-const ChainLoops& level_chains();
-}
-namespace isa_avx2 {
-const ChainLoops& level_chains();
-}
-namespace isa_avx512 {
-const ChainLoops& level_chains();
 }
 
 }  // namespace bmx

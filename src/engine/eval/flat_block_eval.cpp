@@ -25,7 +25,7 @@ FlatBlockProgram::FlatBlockProgram(const FlatKernel& kernel, std::span<const Arg
 FlatBlockProgram::FlatBlockProgram(const FlatKernel& kernel, std::vector<SlotSource> sources, std::size_t n)
     : instrs_(kernel.instrs),
       loops_(active_loops().flat),
-      chain_loops_(&chain_loops(active_isa())),
+      chain_loops_(active_loops().chains),
       chains_(find_chains(instrs_)),
       sources_(std::move(sources)),
       n_(n) {

@@ -9,6 +9,7 @@
 #include "../expr/ops.h"
 #include "../ir/dtype.h"
 #include "../isa/isa_level.h"
+#include "chain_loops.h"
 #include "exact_front.h"
 #include "reduce.h"
 #include "typed_loops.h"
@@ -68,6 +69,7 @@ struct IsaLoops {
   void (*integer_rows)(const void* data, ElementType type, std::size_t rows, std::size_t columns, ReduceOp op,
                        void* out);
   const ExactFrontLoops* exact_front;
+  const ChainLoops* chains;
 };
 
 /// The loops of `level`; a level this build leaves out gives the best one

@@ -93,7 +93,7 @@ TreeBlockProgram::TreeBlockProgram(const ExprTree& tree, std::vector<SlotSource>
                                    const SubtreeSharing* sharing)
     : nodes_(tree.nodes()),
       loops_(active_loops().tree),
-      chain_loops_(&chain_loops(active_isa())),
+      chain_loops_(active_loops().chains),
       sources_(std::move(sources)),
       right_first_(nodes_.size(), 0),
       n_(n) {

@@ -12,6 +12,7 @@
 
 #include "eval/evaluate.h"
 #include "eval/flat_block_eval.h"
+#include "eval/isa_loops.h"
 #include "eval/operators.h"
 #include "eval_test_support.h"
 
@@ -83,7 +84,7 @@ void expect_chain_entries(const ChainLoops& loops, std::mt19937_64& rng) {
 TEST(ChainLoops, EveryChainHasTheBitsOfItsTwoOperatorsAtEveryLevel) {
   for (int level = 0; level <= static_cast<int>(supported_isa()); ++level) {
     SCOPED_TRACE(level);
-    const ChainLoops& loops = chain_loops(static_cast<IsaLevel>(level));
+    const ChainLoops& loops = *isa_loops(static_cast<IsaLevel>(level)).chains;
     std::mt19937_64 rng(static_cast<std::uint64_t>(level));
     [&]<std::size_t... pair>(std::index_sequence<pair...>) {
       (expect_chain_entries<pair / kChainOps.size(), pair % kChainOps.size()>(loops, rng), ...);
@@ -94,7 +95,7 @@ TEST(ChainLoops, EveryChainHasTheBitsOfItsTwoOperatorsAtEveryLevel) {
 TEST(ChainLoops, EverySumOfProductsHasTheBitsOfItsOperatorsAtEveryLevel) {
   for (int level = 0; level <= static_cast<int>(supported_isa()); ++level) {
     SCOPED_TRACE(level);
-    const ChainLoops& loops = chain_loops(static_cast<IsaLevel>(level));
+    const ChainLoops& loops = *isa_loops(static_cast<IsaLevel>(level)).chains;
     std::mt19937_64 rng(static_cast<std::uint64_t>(level) + 300);
     for (const bool subtract : {false, true}) {
       for (const bool root : {false, true}) {
@@ -122,10 +123,10 @@ TEST(ChainLoops, EverySumOfProductsHasTheBitsOfItsOperatorsAtEveryLevel) {
 
 TEST(ChainLoops, EveryWiderLevelHasItsOwnTable) {
   if (supported_isa() >= IsaLevel::Avx2) {
-    EXPECT_NE(&chain_loops(IsaLevel::Avx2), &chain_loops(IsaLevel::Baseline));
+    EXPECT_NE(isa_loops(IsaLevel::Avx2).chains, isa_loops(IsaLevel::Baseline).chains);
   }
   if (supported_isa() == IsaLevel::Avx512) {
-    EXPECT_NE(&chain_loops(IsaLevel::Avx512), &chain_loops(IsaLevel::Avx2));
+    EXPECT_NE(isa_loops(IsaLevel::Avx512).chains, isa_loops(IsaLevel::Avx2).chains);
   }
 }
 
@@ -136,7 +137,7 @@ TEST(ChainLoops, EverySelectBlendsItsBranchesByTheConditionAtEveryLevel) {
   const std::vector<double> conditions{0.0, -0.0, nan, 1.0, -1.0, kInf, 5e-324};
   for (int level = 0; level <= static_cast<int>(supported_isa()); ++level) {
     SCOPED_TRACE(level);
-    const ChainLoops& loops = chain_loops(static_cast<IsaLevel>(level));
+    const ChainLoops& loops = *isa_loops(static_cast<IsaLevel>(level)).chains;
     std::mt19937_64 rng(static_cast<std::uint64_t>(level) + 100);
     for (std::size_t n = 0; n <= 3 * 8 + 3; ++n) {
       const std::vector<double> then = chain_values(rng, n + 1), other = chain_values(rng, n + 1);
@@ -173,7 +174,7 @@ TEST(ChainLoops, EverySelectBlendsItsBranchesByTheConditionAtEveryLevel) {
 TEST(ChainLoops, EveryCompareSelectTakesTheBranchTheComparisonChoosesAtEveryLevel) {
   for (int level = 0; level <= static_cast<int>(supported_isa()); ++level) {
     SCOPED_TRACE(level);
-    const ChainLoops& loops = chain_loops(static_cast<IsaLevel>(level));
+    const ChainLoops& loops = *isa_loops(static_cast<IsaLevel>(level)).chains;
     std::mt19937_64 rng(static_cast<std::uint64_t>(level) + 200);
     for (const CompareOp op : kCompareOps) {
       for (std::size_t n = 0; n <= 3 * 8 + 3; ++n) {

@@ -9,6 +9,7 @@
 
 #include "../../isa/isa_namespace.h"
 #include "../operators.h"
+#include "level_parts.h"
 
 namespace bmx {
 BMX_ISA_BEGIN
@@ -112,11 +113,9 @@ constexpr ChainLoops make_table() {
   }(std::make_index_sequence<ChainLoops::kCount>(), std::make_index_sequence<ChainLoops::kCompareSelects>());
 }
 
-constinit const ChainLoops kChainLoops = make_table();
-
 }  // namespace
 
-const ChainLoops& level_chains() { return kChainLoops; }
+constinit const ChainLoops kChainLoops = make_table();
 
 BMX_ISA_END
 }  // namespace bmx

@@ -41,6 +41,7 @@ enum class FlooredShape : std::uint8_t { Both, RightScalar, LeftScalar };
 template <BinaryOp op, class F, FlooredShape shape>
 void floored_loop(F* out, const F* left, const F* right, std::size_t n);
 extern const ExactFrontLoops kExactFrontLoops;
+extern const ChainLoops kChainLoops;
 double min_scan(const double* values, std::size_t n);
 double max_scan(const double* values, std::size_t n);
 void integer_rows(const void* data, ElementType type, std::size_t rows, std::size_t columns, ReduceOp op, void* out);
