@@ -59,11 +59,18 @@ PyObject* compile_uncached_impl(PyObject*, const BoundArgs& args) {
 
 }  // namespace
 
+const CompiledKernelRef* compiled_kernel_of(PyObject* object) {
+  return is_instance(object, compiled_kernel_type().get()) ? &payload<CompiledKernelRef>(object) : nullptr;
+}
+
 std::optional<PreparedEvaluation> prepare_evaluation(const BoundArgs& args) {
   const auto read = payload_and_items<CompiledKernelRef>(args, compiled_kernel_type());
   if (!read) return std::nullopt;
-  const auto [kernel, operands] = *read;
-  PyObject* const out_object = args[2];
+  return prepare_evaluation(*read->first, read->second, args[2]);
+}
+
+std::optional<PreparedEvaluation> prepare_evaluation(const CompiledKernelRef& kernel,
+                                                     std::span<PyObject* const> operands, PyObject* out_object) {
 
   // Pass 1: every operand a number or a float64 array, all arrays of one
   // shape and contiguous in one layout (the output's, when there is one).
@@ -77,7 +84,7 @@ std::optional<PreparedEvaluation> prepare_evaluation(const BoundArgs& args) {
     layouts = (array->layouts & kNpyArrayCContiguous) != 0 ? kNpyArrayCContiguous : kNpyArrayFContiguous;
   }
   PreparedEvaluation prepared{
-      *kernel, std::vector<SlotSource>(operands.size()), {}, {}, std::vector<BufferView>(operands.size() + 1)};
+      kernel, std::vector<SlotSource>(operands.size()), {}, {}, std::vector<BufferView>(operands.size() + 1)};
   std::vector<SlotSource>& sources = prepared.sources;
   std::vector<std::optional<ArrayOperand>> arrays(operands.size());
   const ArrayOperand* shape = out ? &*out : nullptr;
@@ -130,6 +137,18 @@ std::optional<PreparedEvaluation> prepare_evaluation(const BoundArgs& args) {
   return prepared;
 }
 
+PyObject* run_evaluation(PreparedEvaluation& prepared) {
+  const CompiledKernel& compiled = *prepared.compiled;
+  const std::span<const SlotSource> sources = prepared.sources;
+  const std::span<double> target = prepared.target;
+  if (target.size() < kKeepLockBelow) {
+    evaluate_into(compiled, sources, target);
+  } else {
+    without_gil([&] { evaluate_into(compiled, sources, target); });
+  }
+  return prepared.result.release();
+}
+
 namespace {
 
 // _evaluate_into(kernel, operands, out): None when the operands are not
@@ -141,15 +160,7 @@ PyObject* evaluate_into_impl(PyObject*, const BoundArgs& args) {
     if (PyErr_Occurred() != nullptr) return nullptr;
     Py_RETURN_NONE;
   }
-  const CompiledKernel& compiled = *prepared->compiled;
-  const std::span<const SlotSource> sources = prepared->sources;
-  const std::span<double> target = prepared->target;
-  if (target.size() < kKeepLockBelow) {
-    evaluate_into(compiled, sources, target);
-  } else {
-    without_gil([&] { evaluate_into(compiled, sources, target); });
-  }
-  return prepared->result.release();
+  return run_evaluation(*prepared);
 }
 
 PyObject* get_num_threads_impl(PyObject*, const BoundArgs&) {

@@ -42,6 +42,17 @@ struct PreparedEvaluation {
 /// with the error set when an argument is refused.
 std::optional<PreparedEvaluation> prepare_evaluation(const BoundArgs& args);
 
+/// The same over a compiled kernel, its operands and `out` (None for a new array).
+std::optional<PreparedEvaluation> prepare_evaluation(const CompiledKernelRef& kernel,
+                                                     std::span<PyObject* const> operands, PyObject* out);
+
+/// The engine call of a prepared evaluation (without the lock when it is
+/// long); returns the output array.
+PyObject* run_evaluation(PreparedEvaluation& prepared);
+
+/// The compiled kernel `object` holds, or null (no error set) for another thing.
+const CompiledKernelRef* compiled_kernel_of(PyObject* object);
+
 /// The module functions `_compile`, `_evaluate_into`, `_get_num_threads` and
 /// `_set_num_threads`, for add_functions().
 PyMethodDef* evaluate_functions();

@@ -116,14 +116,22 @@ bool read_input(PyObject* object, ElementType type, std::span<const Py_ssize_t> 
 
 }  // namespace
 
+const TypedProgramRef* typed_program_of(PyObject* object) {
+  return is_instance(object, typed_program_type().get()) ? &payload<TypedProgramRef>(object) : nullptr;
+}
+
 std::optional<PreparedTyped> prepare_typed(const BoundArgs& args) {
   const auto read = payload_and_items<TypedProgramRef>(args, typed_program_type());
   if (!read) return std::nullopt;
-  const auto [found, objects] = *read;
+  return prepare_typed(*read->first, read->second, args[2]);
+}
+
+std::optional<PreparedTyped> prepare_typed(const TypedProgramRef& found, std::span<PyObject* const> objects,
+                                           PyObject* out_object) {
   PreparedTyped prepared;
-  prepared.program = *found;
+  prepared.program = found;
   const TypedProgram& program = *prepared.program;
-  const Classified out_classified = classify(args[2]);
+  const Classified out_classified = classify(out_object);
   const ArrayOperand* out = as_array(out_classified);
   if (out == nullptr || !out->plain || !out->writable || !out->aligned ||
       (out->layouts & kNpyArrayCContiguous) == 0 || out->element.type != program.result_type()) {
@@ -143,7 +151,7 @@ std::optional<PreparedTyped> prepare_typed(const BoundArgs& args) {
     if (!read_input(object, types[slot], out->shape, prepared.inputs[slot])) return std::nullopt;
     if (!prepared.views[slot].acquire(object, PyBUF_RECORDS_RO)) return std::nullopt;
   }
-  if (!prepared.views.back().acquire(args[2], PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return std::nullopt;
+  if (!prepared.views.back().acquire(out_object, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return std::nullopt;
   prepared.shape.assign(out->shape.begin(), out->shape.end());
   prepared.target = prepared.views.back().data();
   prepared.size = out->size();
@@ -154,6 +162,10 @@ bool run_typed(const PreparedTyped& prepared) {
   return evaluate_typed(*prepared.program, prepared.inputs, prepared.shape, prepared.target);
 }
 
+bool run_typed_call(const PreparedTyped& prepared) {
+  return prepared.size < kKeepLockBelow ? run_typed(prepared) : without_gil([&] { return run_typed(prepared); });
+}
+
 namespace {
 
 // _typed_evaluate(program, inputs, out): True, or False when an element had
@@ -161,9 +173,7 @@ namespace {
 PyObject* typed_evaluate_impl(PyObject*, const BoundArgs& args) {
   const std::optional<PreparedTyped> prepared = prepare_typed(args);
   if (!prepared) return nullptr;
-  const bool ok = prepared->size < kKeepLockBelow ? run_typed(*prepared)
-                                                   : without_gil([&] { return run_typed(*prepared); });
-  return PyBool_FromLong(ok ? 1 : 0);
+  return PyBool_FromLong(run_typed_call(*prepared) ? 1 : 0);
 }
 
 using enum ParamKind;
