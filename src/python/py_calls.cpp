@@ -163,7 +163,7 @@ PyObject* run_typed_way(PyObject* way, const TypedProgramRef& program, std::span
   }
   PyRef result = PyRef::steal(new_array(PyTuple_GET_ITEM(way, 1), shape));
   if (!result) return nullptr;
-  const std::optional<PreparedTyped> prepared = prepare_typed(program, inputs, result.get());
+  const std::optional<PreparedTyped> prepared = prepare_typed(program, inputs, result.get(), true);
   if (!prepared) {
     // Refused before anything was computed: an input the engine cannot read
     // where it lies (a misaligned array), which the full path copies.
@@ -194,7 +194,7 @@ PyObject* run_seen(PyObject* ways, PyObject* mode, std::span<PyObject* const> va
   const PyRef held = PyRef::borrow(way);
   PyObject* const program = PyTuple_GET_ITEM(way, 0);
   if (const CompiledKernelRef* kernel = compiled_kernel_of(program)) {
-    std::optional<PreparedEvaluation> prepared = prepare_evaluation(*kernel, values, out);
+    std::optional<PreparedEvaluation> prepared = prepare_evaluation(*kernel, values, out, true);
     if (!prepared) {
       if (PyErr_Occurred() != nullptr) return nullptr;
       Py_RETURN_NONE;

@@ -63,14 +63,15 @@ const CompiledKernelRef* compiled_kernel_of(PyObject* object) {
   return is_instance(object, compiled_kernel_type().get()) ? &payload<CompiledKernelRef>(object) : nullptr;
 }
 
-std::optional<PreparedEvaluation> prepare_evaluation(const BoundArgs& args) {
+std::optional<PreparedEvaluation> prepare_evaluation(const BoundArgs& args, bool runs_here) {
   const auto read = payload_and_items<CompiledKernelRef>(args, compiled_kernel_type());
   if (!read) return std::nullopt;
-  return prepare_evaluation(*read->first, read->second, args[2]);
+  return prepare_evaluation(*read->first, read->second, args[2], runs_here);
 }
 
 std::optional<PreparedEvaluation> prepare_evaluation(const CompiledKernelRef& kernel,
-                                                     std::span<PyObject* const> operands, PyObject* out_object) {
+                                                     std::span<PyObject* const> operands, PyObject* out_object,
+                                                     bool runs_here) {
 
   // Pass 1: every operand a number or a float64 array, all arrays of one
   // shape and contiguous in one layout (the output's, when there is one).
@@ -84,7 +85,7 @@ std::optional<PreparedEvaluation> prepare_evaluation(const CompiledKernelRef& ke
     layouts = (array->layouts & kNpyArrayCContiguous) != 0 ? kNpyArrayCContiguous : kNpyArrayFContiguous;
   }
   PreparedEvaluation prepared{
-      kernel, std::vector<SlotSource>(operands.size()), {}, {}, std::vector<BufferView>(operands.size() + 1)};
+      kernel, std::vector<SlotSource>(operands.size()), {}, {}, {}};
   std::vector<SlotSource>& sources = prepared.sources;
   std::vector<std::optional<ArrayOperand>> arrays(operands.size());
   const ArrayOperand* shape = out ? &*out : nullptr;
@@ -123,6 +124,17 @@ std::optional<PreparedEvaluation> prepare_evaluation(const CompiledKernelRef& ke
   if (n == 0) return prepared;
   // A new output array is this call's alone; a caller's is held by a view.
   double* target_data = reinterpret_cast<double*>(reinterpret_cast<NumpyArrayFields*>(prepared.result.get())->data);
+  for (std::size_t slot = 0; slot < operands.size(); ++slot) {
+    if (arrays[slot]) sources[slot].values = reinterpret_cast<const double*>(arrays[slot]->data);
+  }
+  // An evaluation this thread runs keeping the lock needs no views: no
+  // Python code runs before it ends, to move or free the memory it reads.
+  if (runs_here && n < kKeepLockBelow) {
+    if (out) target_data = reinterpret_cast<double*>(out->data);
+    prepared.target = std::span<double>(target_data, n);
+    return prepared;
+  }
+  prepared.views = std::vector<BufferView>(operands.size() + 1);
   if (out) {
     BufferView& out_view = prepared.views.back();
     if (!out_view.acquire(prepared.result.get(), PyBUF_WRITABLE | PyBUF_ANY_CONTIGUOUS)) return std::nullopt;
@@ -155,7 +167,7 @@ namespace {
 // ready to be read in place (nothing is written then), else the output array
 // (a new one when `out` is None) holding the kernel's values.
 PyObject* evaluate_into_impl(PyObject*, const BoundArgs& args) {
-  std::optional<PreparedEvaluation> prepared = prepare_evaluation(args);
+  std::optional<PreparedEvaluation> prepared = prepare_evaluation(args, true);
   if (!prepared) {
     if (PyErr_Occurred() != nullptr) return nullptr;
     Py_RETURN_NONE;

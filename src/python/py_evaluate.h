@@ -39,12 +39,15 @@ struct PreparedEvaluation {
 
 /// `_evaluate_into(kernel, operands, out)` up to the engine call: empty with
 /// no error set when the operands cannot be read in place as they are, empty
-/// with the error set when an argument is refused.
-std::optional<PreparedEvaluation> prepare_evaluation(const BoundArgs& args);
+/// with the error set when an argument is refused. `runs_here`: the caller
+/// runs it (`run_evaluation`) before it returns, so that a short one holds no
+/// views; else every array is held by a view, for a run on another thread.
+std::optional<PreparedEvaluation> prepare_evaluation(const BoundArgs& args, bool runs_here);
 
 /// The same over a compiled kernel, its operands and `out` (None for a new array).
 std::optional<PreparedEvaluation> prepare_evaluation(const CompiledKernelRef& kernel,
-                                                     std::span<PyObject* const> operands, PyObject* out);
+                                                     std::span<PyObject* const> operands, PyObject* out,
+                                                     bool runs_here);
 
 /// The engine call of a prepared evaluation (without the lock when it is
 /// long); returns the output array.

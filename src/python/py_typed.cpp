@@ -120,14 +120,14 @@ const TypedProgramRef* typed_program_of(PyObject* object) {
   return is_instance(object, typed_program_type().get()) ? &payload<TypedProgramRef>(object) : nullptr;
 }
 
-std::optional<PreparedTyped> prepare_typed(const BoundArgs& args) {
+std::optional<PreparedTyped> prepare_typed(const BoundArgs& args, bool runs_here) {
   const auto read = payload_and_items<TypedProgramRef>(args, typed_program_type());
   if (!read) return std::nullopt;
-  return prepare_typed(*read->first, read->second, args[2]);
+  return prepare_typed(*read->first, read->second, args[2], runs_here);
 }
 
 std::optional<PreparedTyped> prepare_typed(const TypedProgramRef& found, std::span<PyObject* const> objects,
-                                           PyObject* out_object) {
+                                           PyObject* out_object, bool runs_here) {
   PreparedTyped prepared;
   prepared.program = found;
   const TypedProgram& program = *prepared.program;
@@ -143,18 +143,23 @@ std::optional<PreparedTyped> prepare_typed(const TypedProgramRef& found, std::sp
     PyErr_SetString(PyExc_TypeError, "the inputs do not match the program's");
     return std::nullopt;
   }
-  // Views keep every array's memory where it is while the lock is released.
-  prepared.views = std::vector<BufferView>(types.size() + 1);
   prepared.inputs.resize(types.size());
   for (std::size_t slot = 0; slot < types.size(); ++slot) {
-    PyObject* object = objects[slot];
-    if (!read_input(object, types[slot], out->shape, prepared.inputs[slot])) return std::nullopt;
-    if (!prepared.views[slot].acquire(object, PyBUF_RECORDS_RO)) return std::nullopt;
+    if (!read_input(objects[slot], types[slot], out->shape, prepared.inputs[slot])) return std::nullopt;
+  }
+  prepared.shape.assign(out->shape.begin(), out->shape.end());
+  prepared.target = out->data;
+  prepared.size = out->size();
+  // A run this thread makes keeping the lock needs no views: no Python code
+  // runs before it ends, to move or free the memory it reads. Otherwise views
+  // keep every array's memory where it is while the lock is released.
+  if (runs_here && prepared.size < kKeepLockBelow) return prepared;
+  prepared.views = std::vector<BufferView>(types.size() + 1);
+  for (std::size_t slot = 0; slot < types.size(); ++slot) {
+    if (!prepared.views[slot].acquire(objects[slot], PyBUF_RECORDS_RO)) return std::nullopt;
   }
   if (!prepared.views.back().acquire(out_object, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return std::nullopt;
-  prepared.shape.assign(out->shape.begin(), out->shape.end());
   prepared.target = prepared.views.back().data();
-  prepared.size = out->size();
   return prepared;
 }
 
@@ -171,7 +176,7 @@ namespace {
 // _typed_evaluate(program, inputs, out): True, or False when an element had
 // no value (an integer to a negative integer power).
 PyObject* typed_evaluate_impl(PyObject*, const BoundArgs& args) {
-  const std::optional<PreparedTyped> prepared = prepare_typed(args);
+  const std::optional<PreparedTyped> prepared = prepare_typed(args, true);
   if (!prepared) return nullptr;
   return PyBool_FromLong(run_typed_call(*prepared) ? 1 : 0);
 }
