@@ -157,6 +157,7 @@ def entries(text, values):
         "evaluate": lambda: bm.evaluate(text, values, {}),
         "re_evaluate": lambda: bm.re_evaluate(values, {}),
         "kernel": lambda: kernel(*values.values()),
+        "frame": lambda: from_frame(text, values, None, "libm"),
     }
     firsts = {**calls, "re_evaluate": calls["evaluate"]}
     return calls, firsts
@@ -207,7 +208,7 @@ SKIPPED = [(_evaluate, "route_text"), (_kernel_typing, "route_kernel")]
     "text, values",
     [("x + 1", {"x": np.ones(1)}), ("x*3 + y", {"x": np.arange(4), "y": 2}), ("exp(x)", {"x": np.ones(3, np.float32)})],
 )
-@pytest.mark.parametrize("entry", ["evaluate", "re_evaluate", "kernel"])
+@pytest.mark.parametrize("entry", ["evaluate", "re_evaluate", "kernel", "frame"])
 def test_a_call_seen_before_is_not_routed_again(text, values, entry, monkeypatch):
     calls, firsts = entries(text, values)
     first = firsts[entry]()
