@@ -111,8 +111,9 @@ bool append_value(std::string& key, PyObject* value) {
 /// The signature of a call in math mode `mode` over `values` at the active
 /// instruction level; null with no error for values only the full path takes.
 PyRef signature_of(PyObject* mode, std::span<PyObject* const> values) {
+  // A way is kept only for a mode its first call computed in.
   MathMode math = MathMode::Libm;
-  if (!read_math_mode(mode, math)) return {};
+  if (!find_mode(mode, math)) return {};
   std::string key;
   key.reserve(8 + 24 * values.size());
   append(key, math);
