@@ -157,11 +157,14 @@ PyObject* run_typed_way(PyObject* way, const TypedProgramRef& program, std::span
       inputs[k] = values[static_cast<std::size_t>(position)];
     }
   }
-  std::vector<Py_ssize_t> shape(shape_items.size());
-  for (std::size_t k = 0; k < shape.size(); ++k) {
-    shape[k] = PyLong_AsSsize_t(shape_items[k]);
-    if (shape[k] == -1 && PyErr_Occurred() != nullptr) return nullptr;
+  // NumPy's most dimensions (NPY_MAXDIMS of NumPy 2): no allocation for the shape.
+  std::array<Py_ssize_t, 64> extents{};
+  if (shape_items.size() > extents.size()) Py_RETURN_NONE;
+  for (std::size_t k = 0; k < shape_items.size(); ++k) {
+    extents[k] = PyLong_AsSsize_t(shape_items[k]);
+    if (extents[k] == -1 && PyErr_Occurred() != nullptr) return nullptr;
   }
+  const std::span<const Py_ssize_t> shape(extents.data(), shape_items.size());
   PyRef result = PyRef::steal(new_array(PyTuple_GET_ITEM(way, 1), shape));
   if (!result) return nullptr;
   const std::optional<PreparedTyped> prepared = prepare_typed(program, inputs, result.get(), true);
