@@ -18,7 +18,7 @@ from typing import Final, NamedTuple, TypeAlias
 
 import numpy as np
 
-from _brindlemox import _call_signature, _evaluate_into, _seen_call, _seen_text, _typed_evaluate
+from _brindlemox import _call_signature, _seen_call, _seen_text, _typed_evaluate
 
 from ._inputs import CODES
 from ._namespaces import as_read
@@ -49,16 +49,17 @@ class Load(NamedTuple):
 
 class TypedWay(NamedTuple):
     """A typed program over arrays of its loads' dtypes, each C-contiguous
-    and of the result's shape, and numbers."""
+    and of the result's shape, and numbers. The binding runs it, and calls
+    `run` when a load converts a Python number."""
 
     program: object
     dtype: np.dtype
     shape: tuple[int, ...]
     loads: tuple[Load, ...]
 
-    def run(self, values: Sequence[object], out: object) -> np.ndarray | None:
-        if out is not None:
-            return None
+    def run(self, values: Sequence[object]) -> np.ndarray | None:
+        """The program over `values` into a new array; None, having computed
+        nothing or with an element without a value, for the full path to answer."""
         inputs = tuple(
             [
                 load.fixed if load.position < 0
@@ -74,18 +75,13 @@ class TypedWay(NamedTuple):
             # Refused before anything was computed: an input the engine cannot
             # read where it lies (a misaligned array), which the full path copies.
             return None
-        if not ok:
-            raise ValueError("Integers to negative integer powers are not allowed.")
-        return result
+        return result if ok else None
 
 
 class Float64Way(NamedTuple):
     """A float64 kernel that reads every value where it lies."""
 
     compiled: object
-
-    def run(self, values: Sequence[object], out: object) -> np.ndarray | None:
-        return _evaluate_into(self.compiled, tuple(values), out)
 
 
 Way: TypeAlias = TypedWay | Float64Way
@@ -100,7 +96,8 @@ def seen_text(
 ) -> np.ndarray | None:
     """The result of `text` in `mode` over its names' values into `out`, when
     its way for them has been kept; else None, having written nothing."""
-    return _seen_text(_texts, text, mode, (as_read(local_dict), as_read(global_dict)), out)  # type: ignore[no-any-return]
+    namespaces = (as_read(local_dict), as_read(global_dict))
+    return _seen_text(_texts, text, mode, namespaces, out)  # type: ignore[no-any-return]
 
 
 def keep(text: str, names: tuple[str, ...], key: bytes, way: Way | None) -> None:

@@ -51,7 +51,8 @@ bool append_int_class(std::string& key, PyObject* value) {
   std::uint8_t holders = 0;
   if (beyond == 0) {
     for (std::size_t k = 0; k < std::size(kRanges); ++k) {
-      const bool held = small >= kRanges[k].low && (small < 0 || static_cast<unsigned long long>(small) <= kRanges[k].high);
+      const bool held =
+          small >= kRanges[k].low && (small < 0 || static_cast<unsigned long long>(small) <= kRanges[k].high);
       holders |= static_cast<std::uint8_t>(held ? 1U << k : 0U);
     }
   } else if (beyond > 0 && (PyLong_AsUnsignedLongLong(value) != static_cast<unsigned long long>(-1) ||
@@ -152,7 +153,7 @@ PyObject* run_typed_way(PyObject* way, const TypedProgramRef& program, std::span
       for (Py_ssize_t v = 0; v < PyTuple_GET_SIZE(arguments.get()); ++v) {
         PyTuple_SET_ITEM(arguments.get(), v, Py_NewRef(values[static_cast<std::size_t>(v)]));
       }
-      return PyObject_CallMethod(way, "run", "OO", arguments.get(), Py_None);
+      return PyObject_CallMethod(way, "run", "(O)", arguments.get());
     } else {
       inputs[k] = values[static_cast<std::size_t>(position)];
     }

@@ -82,6 +82,8 @@ CASES = {
     "NumPy scalar type": ("x + y", names_of(x=np.arange(3, dtype=np.float32), y=(np.float32(2), np.float64(2)))),
     "NumPy scalar or float": ("x + y", names_of(x=np.arange(3, dtype=np.float32), y=(2.0, np.float64(2)))),
     "float or complex": ("x + y", names_of(x=np.arange(3.0), y=(2.0, 2j))),
+    "an element without a value": ("x ** y", names_of(x=np.arange(1, 4), y=(np.full(3, 2), np.array([2, -1, 2])))),
+    "an element without a value, beside an int": ("k ** x", names_of(x=(np.arange(1, 4), np.array([1, -1, 1])), k=2)),
 }
 if FAST:
     CASES["math mode"] = ("exp(x)", with_mode)
