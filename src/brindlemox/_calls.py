@@ -1,16 +1,16 @@
 """Calls seen before: how a call of expression text over values of one
 signature computes, kept so that the next call of that text over values of
 the same signature reads its names, finds its way in one dictionary lookup
-and runs the engine.
+and runs the engine, all in the binding (`_seen_text`, `_seen_call`).
 
-A signature holds everything about the values that changes the answer: each
-array's dtype (byte order included), shape and strides, each NumPy scalar's
-dtype, and each Python number's type (an int's class, `int_classes`); the
-math mode and the instruction level are part of the key beside it. What the signature leaves
-out, the engine checks on every call and refuses before it computes (an
-array's alignment, an `out` that overlaps an input): such a call, and every
-call the cache has not seen, takes the full path. The thread count is read by
-the engine on every run and changes no bit.
+A signature (`_call_signature`) holds everything about the values that
+changes the answer: the math mode and the instruction level, each array's
+dtype (in native byte order), shape and strides, each NumPy scalar's dtype,
+and each Python number's type (an int's class, which integer types hold it).
+What the signature leaves out, the engine checks on every call and refuses
+before it computes (an array's alignment, an `out` that overlaps an input):
+such a call, and every call the binding does not settle, takes the full path.
+The thread count is read by the engine on every run and changes no bit.
 """
 
 from collections.abc import Mapping, Sequence
@@ -18,37 +18,23 @@ from typing import Final, NamedTuple, TypeAlias
 
 import numpy as np
 
-from _brindlemox import _evaluate_into, _typed_evaluate
+from _brindlemox import _call_signature, _seen_call, _seen_text, _typed_evaluate
 
 from ._inputs import CODES
-from ._python_ints import as_array, int_class
+from ._namespaces import as_read
+from ._python_ints import as_array
 from ._typed_program import Plan
 
 #: Ways of calls kept; all are dropped when it fills (a program that cycles
 #: through more signatures than this pays the full path).
 CALLS_KEPT: Final = 512
 
-Signature: TypeAlias = tuple[object, ...]
-
-
-def signature(values: Sequence[object]) -> Signature | None:
-    """What the way a call over `values` computes depends on, or None for
-    values only the full path takes (anything but plain arrays, NumPy
-    scalars, and Python floats, ints and complex numbers)."""
-    parts: list[object] = []
-    for value in values:
-        kind = type(value)
-        if kind is np.ndarray:
-            parts.append((value.dtype, value.shape, value.strides))  # type: ignore[attr-defined]
-        elif kind is float or kind is complex:
-            parts.append(kind)
-        elif kind is int:
-            parts.append(int_class(value))  # type: ignore[arg-type]
-        elif isinstance(value, np.generic):
-            parts.append(value.dtype)
-        else:
-            return None
-    return tuple(parts)
+#: The bytes a way is kept under, or None for values only the full path takes
+#: (anything but plain arrays, NumPy scalars, and Python floats, ints and
+#: complex numbers).
+signature = _call_signature
+#: The result of the way kept in a dict of ways for a call over values, or None.
+seen_call = _seen_call
 
 
 class Load(NamedTuple):
@@ -63,16 +49,17 @@ class Load(NamedTuple):
 
 class TypedWay(NamedTuple):
     """A typed program over arrays of its loads' dtypes, each C-contiguous
-    and of the result's shape, and numbers."""
+    and of the result's shape, and numbers. The binding runs it, and calls
+    `run` when a load converts a Python number."""
 
     program: object
     dtype: np.dtype
     shape: tuple[int, ...]
     loads: tuple[Load, ...]
 
-    def run(self, values: Sequence[object], out: object) -> np.ndarray | None:
-        if out is not None:
-            return None
+    def run(self, values: Sequence[object]) -> np.ndarray | None:
+        """The program over `values` into a new array; None, having computed
+        nothing or with an element without a value, for the full path to answer."""
         inputs = tuple(
             [
                 load.fixed if load.position < 0
@@ -88,9 +75,7 @@ class TypedWay(NamedTuple):
             # Refused before anything was computed: an input the engine cannot
             # read where it lies (a misaligned array), which the full path copies.
             return None
-        if not ok:
-            raise ValueError("Integers to negative integer powers are not allowed.")
-        return result
+        return result if ok else None
 
 
 class Float64Way(NamedTuple):
@@ -98,32 +83,40 @@ class Float64Way(NamedTuple):
 
     compiled: object
 
-    def run(self, values: Sequence[object], out: object) -> np.ndarray | None:
-        return _evaluate_into(self.compiled, tuple(values), out)
-
 
 Way: TypeAlias = TypedWay | Float64Way
 
-_ways: dict[tuple[object, ...], Way] = {}
+#: By text: its names, and its ways by signature.
+_texts: dict[str, tuple[tuple[str, ...], dict[bytes, Way]]] = {}
+_kept = 0
 
 
-def find(key: tuple[object, ...]) -> Way | None:
-    """The way of the calls of `key`, when one has been seen."""
-    return _ways.get(key)
+def seen_text(
+    text: str, mode: str, local_dict: Mapping[str, object], global_dict: Mapping[str, object], out: object
+) -> np.ndarray | None:
+    """The result of `text` in `mode` over its names' values into `out`, when
+    its way for them has been kept; else None, having written nothing."""
+    namespaces = (as_read(local_dict), as_read(global_dict))
+    return _seen_text(_texts, text, mode, namespaces, out)  # type: ignore[no-any-return]
 
 
-def keep(key: tuple[object, ...], way: Way | None) -> None:
-    """Keeps `way` for the calls of `key` (nothing for None)."""
+def keep(text: str, names: tuple[str, ...], key: bytes, way: Way | None) -> None:
+    """Keeps `way` for the calls of `text` (which reads `names`) under
+    signature `key` (nothing for None)."""
+    global _kept
     if way is None:
         return
-    if len(_ways) >= CALLS_KEPT:
-        _ways.clear()
-    _ways[key] = way
+    if _kept >= CALLS_KEPT:
+        forget()
+    _texts.setdefault(text, (names, {}))[1][key] = way
+    _kept += 1
 
 
 def forget() -> None:
     """Drops every way kept: the next call of each takes the full path."""
-    _ways.clear()
+    global _kept
+    _texts.clear()
+    _kept = 0
 
 
 def typed_way(

@@ -11,9 +11,7 @@ from typing import TYPE_CHECKING, Any, Final, overload
 import numpy as np
 import numpy.typing as npt
 
-from _brindlemox import _isa
-
-from ._calls import Float64Way, find, keep, signature, typed_way
+from ._calls import Float64Way, keep, seen_text, signature, typed_way
 from ._engine import Expr
 from ._inputs import Order
 from ._kernel import Kernel, float64_kernel
@@ -93,21 +91,18 @@ def _run_text(
 ) -> npt.NDArray[Any]:
     """`text` over the values of its names, in their own types, in math mode
     `math`, where `route_text` sends it."""
+    # A call seen before runs the way found then, in the binding; the first
+    # call of each text and signature, and the calls it does not settle, go
+    # the full way. A new result's layout follows `order`; `out`'s is its own.
+    seen = cached and (order == "K" or out is not None)
+    if seen:
+        result = seen_text(text, math, local_dict, global_dict, out)
+        if result is not None:
+            _last.call = (text, _kept(out), order, casting, math)
+            return result
     names = text_names(text)
     values = lookup(names, local_dict, global_dict)
-    # A call seen before runs the way found then; the first call of each
-    # text and signature, and the calls the engine refuses, go the full way.
-    key = None
-    # A new result's layout follows `order`; `out`'s is its own.
-    if cached and (order == "K" or out is not None):
-        seen = signature(values)
-        key = None if seen is None else (text, math, _isa(), seen)
-        way = None if key is None else find(key)
-        if way is not None:
-            result = way.run(values, out)
-            if result is not None:
-                _last.call = (text, _kept(out), order, casting, math)
-                return result
+    key = signature(values, math) if seen else None
     found = checked(text)
     if found.strings:
         return run_strings(found, dict(zip(names, values)), out, order, casting, math)
@@ -123,7 +118,7 @@ def _run_text(
         assert typed is not None
         result = run_typed(*typed, out, order, casting)
         if key is not None and out is None:
-            keep(key, typed_way(typed[0], dict(zip(names, range(len(names)))), values, typed[1]))
+            keep(text, names, key, typed_way(typed[0], dict(zip(names, range(len(names)))), values, typed[1]))
         return result
     if route is Route.DASK:
         return integration().apply_text(text, names, values, out, math)  # type: ignore[no-any-return]
@@ -143,7 +138,7 @@ def _run_text(
             result = compiled.run_in_place(values, out)
             if result is not None:
                 if key is not None and compiled._names == names and compiled._slots is None:
-                    keep(key, Float64Way(compiled._compiled))
+                    keep(text, names, key, Float64Way(compiled._compiled))
                 return result
         if typed is not None:
             return run_typed(*typed, out, order, casting)

@@ -13,9 +13,13 @@ import _brindlemox
 LEVELS: Final[tuple[str, ...]] = _brindlemox._ISA_LEVELS
 
 
+# Read on every call seen before: kept here, and changed only by `forced`.
+_active = _brindlemox._isa()
+
+
 def active() -> str:
     """The level of programs compiled now: the best supported unless forced."""
-    return _brindlemox._isa()
+    return _active
 
 
 @contextlib.contextmanager
@@ -24,8 +28,11 @@ def forced(level: str) -> Iterator[None]:
 
     The level is the process's: other threads' programs compiled meanwhile take it too.
     """
+    global _active
     previous = _brindlemox._isa(level)
+    _active = level
     try:
         yield
     finally:
         _brindlemox._isa(previous)
+        _active = previous

@@ -7,9 +7,9 @@ from typing import Any, Final
 import numpy as np
 import numpy.typing as npt
 
-from _brindlemox import _compile_uncached, _evaluate_into, _expr_record, _isa
+from _brindlemox import _compile_uncached, _evaluate_into, _expr_record
 
-from ._calls import Float64Way, signature, typed_way
+from ._calls import Float64Way, seen_call, signature, typed_way
 from ._engine import Buffer, Expr, KernelSpec, MapSpec, kernels
 from ._inputs import F64Array, Order, arrange, check_operands
 from ._kernel_typing import KernelTyping, typed_tree
@@ -281,13 +281,14 @@ class Kernel(KernelTyping):
         """
         # A call seen before runs the way found then; the first call of each
         # signature, and the calls the engine refuses, go the full way.
-        seen = signature(values) if order == "K" else None
-        key = None if seen is None else (resolve_math(self._math if math is None else math), _isa(), seen)
-        way = None if key is None else self._ways.get(key)
-        if way is not None:
-            result = way.run(values, out)
+        key = None
+        if order == "K":
+            mode = resolve_math(self._math if math is None else math)
+            values = values if type(values) is tuple else tuple(values)
+            result = seen_call(self._ways, mode, values, out)
             if result is not None:
-                return result
+                return result  # type: ignore[no-any-return]
+            key = signature(values, mode)
         route, typed = self._route(values, out, math)
         if route is Route.DASK:
             return integration().apply_kernel(self, values, out)  # type: ignore[no-any-return]

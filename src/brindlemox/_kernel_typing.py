@@ -8,8 +8,9 @@ from typing import Final
 
 import numpy as np
 
-from _brindlemox import _expr_record, _isa
+from _brindlemox import _expr_record
 
+from ._isa import active as active_level
 from ._calls import Way
 from ._engine import Expr
 from ._inputs import read_typed
@@ -43,9 +44,9 @@ class KernelTyping:
         self._arg_names = () if tree is None else tuple(f"_a{position}" for position in range(len(tree.parameters)))
         self._constants = {} if tree is None else {name: read_typed(name, value)[1] for name, value in tree.constants}
         #: The ways of the calls seen, by math mode, level and the values' signature (see `_calls`).
-        self._ways: dict[tuple[object, ...], Way] = {}
+        self._ways: dict[bytes, Way] = {}
 
-    def _keep(self, key: tuple[object, ...], way: Way | None) -> None:
+    def _keep(self, key: bytes, way: Way | None) -> None:
         """Keeps `way` for the calls of `key` (nothing for None)."""
         if way is None:
             return
@@ -139,7 +140,7 @@ class KernelTyping:
         ints = int_classes(self._arg_names, [values[index] for index in tree.parameters])
         mode = resolve_math(self._math if math is None else math)
         # A program runs the loops of the instruction level it was compiled at.
-        key = (kinds, ints, mode, _isa())
+        key = (kinds, ints, mode, active_level())
         found = self._plans.get(key)
         if found is None:
             found = self._plan(kinds, mode, ints)

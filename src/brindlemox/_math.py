@@ -18,8 +18,10 @@ from ._build import with_sections
 
 _DEFAULT: Final = "libm"
 
-# What a mode lacks in this process does not change while it runs.
+# What a mode lacks in this process does not change while it runs: a mode
+# found ready is not checked again.
 _missing = functools.cache(_math_missing)
+_ready: set[str] = set()
 
 _process_mode = _DEFAULT
 _context_mode: contextvars.ContextVar[str | None] = contextvars.ContextVar("brindlemox_math", default=None)
@@ -46,6 +48,7 @@ def check_math(mode: object) -> str:
     missing = _missing(mode)
     if missing:
         raise RuntimeError(missing)
+    _ready.add(mode)
     return mode
 
 
@@ -53,7 +56,7 @@ def resolve_math(mode: str | None) -> str:
     """The mode a call computes in: its own `mode`, checked, or the current one."""
     if mode is None:
         return get_math_mode()
-    return mode if mode == _DEFAULT else check_math(mode)
+    return mode if mode == _DEFAULT or (type(mode) is str and mode in _ready) else check_math(mode)
 
 
 def math_modes() -> tuple[str, ...]:

@@ -33,6 +33,12 @@ class _FrameLocals(Mapping[str, object]):
         return len(self._frame.f_locals)
 
 
+def as_read(names: Mapping[str, object]) -> object:
+    """`names` as the binding reads them: a function frame's variables from
+    the frame itself."""
+    return names._frame if type(names) is _FrameLocals else names
+
+
 def namespaces(
     local_dict: Mapping[str, object] | None, global_dict: Mapping[str, object] | None
 ) -> tuple[Mapping[str, object], Mapping[str, object]]:

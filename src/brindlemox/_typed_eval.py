@@ -11,8 +11,9 @@ from typing import Any, Final, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from _brindlemox import _isa, _typed_evaluate
+from _brindlemox import _typed_evaluate
 
+from ._isa import active as active_level
 from ._inputs import Layout, Order, broadcast_shape, check_out_shape, read_typed, result_layout, same_memory
 from ._options import check_casting
 from ._parse import checked
@@ -67,7 +68,7 @@ def level_plan(
     part: int | None = None,
 ) -> Plan | None:
     """`typed_plan` at the active instruction level."""
-    return typed_plan(text, kinds, math, _isa(), ints, part)
+    return typed_plan(text, kinds, math, active_level(), ints, part)
 
 
 def typed_call(

@@ -7,6 +7,7 @@
 #include "boundary.h"
 #include "py_buffer.h"
 #include "py_bytes.h"
+#include "py_calls.h"
 #include "py_channel.h"
 #include "py_channel_waits.h"
 #include "py_evaluate.h"
@@ -106,7 +107,7 @@ bool run_module_body(PyObject* module) {
          add_functions(module, task_functions()) && add_functions(module, channel_wait_functions()) &&
          add_channel_closed_text(module) &&
          add_functions(module, isa_functions()) && add_isa_levels(module) &&
-         add_functions(module, frame_functions());
+         add_functions(module, frame_functions()) && add_functions(module, call_functions());
 }
 
 PyObject* init_module() {

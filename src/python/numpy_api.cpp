@@ -12,6 +12,7 @@ namespace {
 
 // Positions in NumPy's array API table; part of NumPy's public ABI.
 constexpr int kArrayTypeSlot = 2;
+constexpr int kDescrTypeSlot = 3;
 constexpr int kDescrFromTypeSlot = 45;
 constexpr int kNewFromDescrSlot = 94;
 constexpr int kEquivTypesSlot = 182;
@@ -63,6 +64,7 @@ const NumpyApi& numpy_api() {
   if (table == nullptr) fail("Failed to access NumPy array API capsule: " + describe_pending_error());
   located = NumpyApi{
       static_cast<PyTypeObject*>(table[kArrayTypeSlot]),
+      static_cast<PyTypeObject*>(table[kDescrTypeSlot]),
       reinterpret_cast<PyObject* (*)(int)>(table[kDescrFromTypeSlot]),
       reinterpret_cast<decltype(NumpyApi::new_from_descr)>(table[kNewFromDescrSlot]),
       reinterpret_cast<unsigned char (*)(PyObject*, PyObject*)>(table[kEquivTypesSlot]),
@@ -74,6 +76,26 @@ bool has_dtype(const NumpyArrayFields& array, int type_number) {
   const NumpyApi& api = numpy_api();
   const PyRef descr = PyRef::steal(expect_object(api.descr_from_type(type_number)));
   return array.descr == descr.get() || api.equiv_types(array.descr, descr.get()) != 0;
+}
+
+PyTypeObject* scalar_type_of(int type_number) {
+  struct DescrHead {
+    PyObject_HEAD
+    PyTypeObject* typeobj;
+  };
+  const PyRef descr = PyRef::steal(expect_object(numpy_api().descr_from_type(type_number)));
+  return reinterpret_cast<const DescrHead*>(descr.get())->typeobj;
+}
+
+PyObject* new_array(PyObject* descr, std::span<const Py_ssize_t> dims) {
+  const NumpyApi& api = numpy_api();
+  if (!PyObject_TypeCheck(descr, api.descr_type)) {
+    return PyErr_Format(PyExc_TypeError, "expected a dtype, not %.200s", Py_TYPE(descr)->tp_name);
+  }
+  // new_from_descr takes over the descriptor reference, also on failure.
+  Py_INCREF(descr);
+  return api.new_from_descr(api.array_type, descr, static_cast<int>(dims.size()), dims.data(), nullptr, nullptr, 0,
+                            nullptr);
 }
 
 PyObject* new_f64_array(int nd, const Py_ssize_t* dims, bool fortran) {

@@ -5,6 +5,7 @@
 #include "py.h"
 
 #include <cstdint>
+#include <span>
 
 namespace bmx::py {
 
@@ -30,6 +31,7 @@ inline constexpr int kNpyArrayWriteable = 0x0400;
 /// Typed entries of the array API table.
 struct NumpyApi {
   PyTypeObject* array_type;
+  PyTypeObject* descr_type;
   PyObject* (*descr_from_type)(int type_number);
   PyObject* (*new_from_descr)(PyTypeObject* subtype, PyObject* descr, int nd, const Py_ssize_t* dims,
                               const Py_ssize_t* strides, void* data, int flags, PyObject* base);
@@ -44,6 +46,14 @@ const NumpyApi& numpy_api();
 /// Whether the array's dtype is the one of NumPy type number `type_number`,
 /// or one NumPy counts as equivalent to it.
 bool has_dtype(const NumpyArrayFields& array, int type_number);
+
+/// The scalar type of NumPy type number `type_number` (`numpy.float64` for
+/// float64): the first field of a dtype in every NumPy ABI.
+PyTypeObject* scalar_type_of(int type_number);
+
+/// A new C-ordered array of dtype `descr` (a borrowed dtype object) and
+/// dimensions `dims`; its elements are not initialised.
+PyObject* new_array(PyObject* descr, std::span<const Py_ssize_t> dims);
 
 /// A new float64 array of `nd` dimensions `dims`, in Fortran order when
 /// `fortran`, else in C order; its elements are not initialised.

@@ -59,11 +59,19 @@ PyObject* compile_uncached_impl(PyObject*, const BoundArgs& args) {
 
 LazyType& compiled_kernel_type() { return lazy_type<kCompiledKernelClass, CompiledKernelRef>(); }
 
-std::optional<PreparedEvaluation> prepare_evaluation(const BoundArgs& args) {
+const CompiledKernelRef* compiled_kernel_of(PyObject* object) {
+  return is_instance(object, compiled_kernel_type().get()) ? &payload<CompiledKernelRef>(object) : nullptr;
+}
+
+std::optional<PreparedEvaluation> prepare_evaluation(const BoundArgs& args, bool runs_here) {
   const auto read = payload_and_items<CompiledKernelRef>(args, compiled_kernel_type());
   if (!read) return std::nullopt;
-  const auto [kernel, operands] = *read;
-  PyObject* const out_object = args[2];
+  return prepare_evaluation(*read->first, read->second, args[2], runs_here);
+}
+
+std::optional<PreparedEvaluation> prepare_evaluation(const CompiledKernelRef& kernel,
+                                                     std::span<PyObject* const> operands, PyObject* out_object,
+                                                     bool runs_here) {
 
   // Pass 1: every operand a number or a float64 array, all arrays of one
   // shape and contiguous in one layout (the output's, when there is one).
@@ -77,7 +85,7 @@ std::optional<PreparedEvaluation> prepare_evaluation(const BoundArgs& args) {
     layouts = (array->layouts & kNpyArrayCContiguous) != 0 ? kNpyArrayCContiguous : kNpyArrayFContiguous;
   }
   PreparedEvaluation prepared{
-      *kernel, std::vector<SlotSource>(operands.size()), {}, {}, std::vector<BufferView>(operands.size() + 1)};
+      kernel, std::vector<SlotSource>(operands.size()), {}, {}, {}};
   std::vector<SlotSource>& sources = prepared.sources;
   std::vector<std::optional<ArrayOperand>> arrays(operands.size());
   const ArrayOperand* shape = out ? &*out : nullptr;
@@ -116,6 +124,17 @@ std::optional<PreparedEvaluation> prepare_evaluation(const BoundArgs& args) {
   if (n == 0) return prepared;
   // A new output array is this call's alone; a caller's is held by a view.
   double* target_data = reinterpret_cast<double*>(reinterpret_cast<NumpyArrayFields*>(prepared.result.get())->data);
+  for (std::size_t slot = 0; slot < operands.size(); ++slot) {
+    if (arrays[slot]) sources[slot].values = reinterpret_cast<const double*>(arrays[slot]->data);
+  }
+  // An evaluation this thread runs keeping the lock needs no views: no
+  // Python code runs before it ends, to move or free the memory it reads.
+  if (runs_here && n < kKeepLockBelow) {
+    if (out) target_data = reinterpret_cast<double*>(out->data);
+    prepared.target = std::span<double>(target_data, n);
+    return prepared;
+  }
+  prepared.views = std::vector<BufferView>(operands.size() + 1);
   if (out) {
     BufferView& out_view = prepared.views.back();
     if (!out_view.acquire(prepared.result.get(), PyBUF_WRITABLE | PyBUF_ANY_CONTIGUOUS)) return std::nullopt;
@@ -130,26 +149,30 @@ std::optional<PreparedEvaluation> prepare_evaluation(const BoundArgs& args) {
   return prepared;
 }
 
+PyObject* run_evaluation(PreparedEvaluation& prepared) {
+  const CompiledKernel& compiled = *prepared.compiled;
+  const std::span<const SlotSource> sources = prepared.sources;
+  const std::span<double> target = prepared.target;
+  if (target.size() < kKeepLockBelow) {
+    evaluate_into(compiled, sources, target);
+  } else {
+    without_gil([&] { evaluate_into(compiled, sources, target); });
+  }
+  return prepared.result.release();
+}
+
 namespace {
 
 // _evaluate_into(kernel, operands, out): None when the operands are not
 // ready to be read in place (nothing is written then), else the output array
 // (a new one when `out` is None) holding the kernel's values.
 PyObject* evaluate_into_impl(PyObject*, const BoundArgs& args) {
-  std::optional<PreparedEvaluation> prepared = prepare_evaluation(args);
+  std::optional<PreparedEvaluation> prepared = prepare_evaluation(args, true);
   if (!prepared) {
     if (PyErr_Occurred() != nullptr) return nullptr;
     Py_RETURN_NONE;
   }
-  const CompiledKernel& compiled = *prepared->compiled;
-  const std::span<const SlotSource> sources = prepared->sources;
-  const std::span<double> target = prepared->target;
-  if (target.size() < kKeepLockBelow) {
-    evaluate_into(compiled, sources, target);
-  } else {
-    without_gil([&] { evaluate_into(compiled, sources, target); });
-  }
-  return prepared->result.release();
+  return run_evaluation(*prepared);
 }
 
 PyObject* get_num_threads_impl(PyObject*, const BoundArgs&) {

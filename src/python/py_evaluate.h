@@ -43,8 +43,22 @@ LazyType& compiled_kernel_type();
 
 /// `_evaluate_into(kernel, operands, out)` up to the engine call: empty with
 /// no error set when the operands cannot be read in place as they are, empty
-/// with the error set when an argument is refused.
-std::optional<PreparedEvaluation> prepare_evaluation(const BoundArgs& args);
+/// with the error set when an argument is refused. `runs_here`: the caller
+/// runs it (`run_evaluation`) before it returns, so that a short one holds no
+/// views; else every array is held by a view, for a run on another thread.
+std::optional<PreparedEvaluation> prepare_evaluation(const BoundArgs& args, bool runs_here);
+
+/// The same over a compiled kernel, its operands and `out` (None for a new array).
+std::optional<PreparedEvaluation> prepare_evaluation(const CompiledKernelRef& kernel,
+                                                     std::span<PyObject* const> operands, PyObject* out,
+                                                     bool runs_here);
+
+/// The engine call of a prepared evaluation (without the lock when it is
+/// long); returns the output array.
+PyObject* run_evaluation(PreparedEvaluation& prepared);
+
+/// The compiled kernel `object` holds, or null (no error set) for another thing.
+const CompiledKernelRef* compiled_kernel_of(PyObject* object);
 
 /// The module functions `_compile`, `_evaluate_into`, `_get_num_threads` and
 /// `_set_num_threads`, for add_functions().

@@ -19,7 +19,8 @@ PyObject* text_of(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-/// The mode `name` names, or false with ValueError set.
+}  // namespace
+
 bool find_mode(PyObject* name, MathMode& mode) {
   for (const MathMode candidate : kModes) {
     const std::string_view text = math_mode_name(candidate);
@@ -31,6 +32,8 @@ bool find_mode(PyObject* name, MathMode& mode) {
   PyErr_Format(PyExc_ValueError, "math must be 'libm' or 'fast', not %R", name);
   return false;
 }
+
+namespace {
 
 std::string missing(MathMode mode) { return mode == MathMode::Fast ? fast_math_missing() : std::string(); }
 

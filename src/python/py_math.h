@@ -14,6 +14,10 @@ namespace bmx::py {
 /// process cannot compute in.
 bool read_math_mode(PyObject* name, MathMode& mode);
 
+/// The mode `name` names, or false with ValueError set; whether this process
+/// can compute in it is not asked.
+bool find_mode(PyObject* name, MathMode& mode);
+
 PyMethodDef* math_functions();
 
 /// Sets `_MATH_MODES`, the names of every mode, and `_FAST_MATH_LOOPS`, the

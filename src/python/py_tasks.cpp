@@ -123,7 +123,7 @@ struct Finish {
 PyObject* evaluate_async_impl(PyObject*, const BoundArgs& bound) {
   std::optional<TaskRef> task = new_task(bound, 3);
   if (!task) return nullptr;
-  std::optional<PreparedEvaluation> prepared = prepare_evaluation(bound);
+  std::optional<PreparedEvaluation> prepared = prepare_evaluation(bound, false);
   if (!prepared) {
     if (PyErr_Occurred() != nullptr) return nullptr;
     Py_RETURN_NONE;
@@ -161,7 +161,7 @@ PyObject* evaluate_async_impl(PyObject*, const BoundArgs& bound) {
 PyObject* typed_evaluate_async_impl(PyObject*, const BoundArgs& bound) {
   std::optional<TaskRef> task = new_task(bound, 3);
   if (!task) return nullptr;
-  std::optional<PreparedTyped> prepared = prepare_typed(bound);
+  std::optional<PreparedTyped> prepared = prepare_typed(bound, false);
   if (!prepared) return nullptr;
   const auto phase = std::make_shared<std::atomic<int>>(kWaiting);
   auto owned = std::make_unique<PreparedTyped>(std::move(*prepared));

@@ -116,14 +116,22 @@ bool read_input(PyObject* object, ElementType type, std::span<const Py_ssize_t> 
 
 }  // namespace
 
-std::optional<PreparedTyped> prepare_typed(const BoundArgs& args) {
+const TypedProgramRef* typed_program_of(PyObject* object) {
+  return is_instance(object, typed_program_type().get()) ? &payload<TypedProgramRef>(object) : nullptr;
+}
+
+std::optional<PreparedTyped> prepare_typed(const BoundArgs& args, bool runs_here) {
   const auto read = payload_and_items<TypedProgramRef>(args, typed_program_type());
   if (!read) return std::nullopt;
-  const auto [found, objects] = *read;
+  return prepare_typed(*read->first, read->second, args[2], runs_here);
+}
+
+std::optional<PreparedTyped> prepare_typed(const TypedProgramRef& found, std::span<PyObject* const> objects,
+                                           PyObject* out_object, bool runs_here) {
   PreparedTyped prepared;
-  prepared.program = *found;
+  prepared.program = found;
   const TypedProgram& program = *prepared.program;
-  const Classified out_classified = classify(args[2]);
+  const Classified out_classified = classify(out_object);
   const ArrayOperand* out = as_array(out_classified);
   if (out == nullptr || !out->plain || !out->writable || !out->aligned || out->element.type != program.result_type() ||
       std::ranges::any_of(std::views::iota(std::size_t{0}, out->shape.size()),
@@ -137,19 +145,24 @@ std::optional<PreparedTyped> prepare_typed(const BoundArgs& args) {
     PyErr_SetString(PyExc_TypeError, "the inputs do not match the program's");
     return std::nullopt;
   }
-  // Views keep every array's memory where it is while the lock is released.
-  prepared.views = std::vector<BufferView>(types.size() + 1);
   prepared.inputs.resize(types.size());
   for (std::size_t slot = 0; slot < types.size(); ++slot) {
-    PyObject* object = objects[slot];
-    if (!read_input(object, types[slot], out->shape, prepared.inputs[slot])) return std::nullopt;
-    if (!prepared.views[slot].acquire(object, PyBUF_RECORDS_RO)) return std::nullopt;
+    if (!read_input(objects[slot], types[slot], out->shape, prepared.inputs[slot])) return std::nullopt;
   }
-  if (!prepared.views.back().acquire(args[2], PyBUF_WRITABLE | PyBUF_RECORDS)) return std::nullopt;
   prepared.shape.assign(out->shape.begin(), out->shape.end());
   prepared.target = out->data;
   prepared.target_strides.assign(out->strides.begin(), out->strides.end());
   prepared.size = out->size();
+  // A run this thread makes keeping the lock needs no views: no Python code
+  // runs before it ends, to move or free the memory it reads. Otherwise views
+  // keep every array's memory where it is while the lock is released.
+  if (runs_here && prepared.size < kKeepLockBelow) return prepared;
+  prepared.views = std::vector<BufferView>(types.size() + 1);
+  for (std::size_t slot = 0; slot < types.size(); ++slot) {
+    if (!prepared.views[slot].acquire(objects[slot], PyBUF_RECORDS_RO)) return std::nullopt;
+  }
+  if (!prepared.views.back().acquire(out_object, PyBUF_WRITABLE | PyBUF_RECORDS)) return std::nullopt;
+  prepared.target = prepared.views.back().data();
   return prepared;
 }
 
@@ -157,16 +170,18 @@ bool run_typed(const PreparedTyped& prepared) {
   return evaluate_typed(*prepared.program, prepared.inputs, prepared.shape, prepared.target, prepared.target_strides);
 }
 
+bool run_typed_call(const PreparedTyped& prepared) {
+  return prepared.size < kKeepLockBelow ? run_typed(prepared) : without_gil([&] { return run_typed(prepared); });
+}
+
 namespace {
 
 // _typed_evaluate(program, inputs, out): True, or False when an element had
 // no value (an integer to a negative integer power).
 PyObject* typed_evaluate_impl(PyObject*, const BoundArgs& args) {
-  const std::optional<PreparedTyped> prepared = prepare_typed(args);
+  const std::optional<PreparedTyped> prepared = prepare_typed(args, true);
   if (!prepared) return nullptr;
-  const bool ok = prepared->size < kKeepLockBelow ? run_typed(*prepared)
-                                                   : without_gil([&] { return run_typed(*prepared); });
-  return PyBool_FromLong(ok ? 1 : 0);
+  return PyBool_FromLong(run_typed_call(*prepared) ? 1 : 0);
 }
 
 using enum ParamKind;

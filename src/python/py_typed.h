@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "arg_binder.h"
@@ -33,12 +34,24 @@ struct PreparedTyped {
 };
 
 /// `_typed_evaluate(program, inputs, out)` up to the engine call; empty with
-/// the Python error set when an argument is refused.
-std::optional<PreparedTyped> prepare_typed(const BoundArgs& args);
+/// the Python error set when an argument is refused. `runs_here`: the caller
+/// runs it (`run_typed_call`) before it returns, so that a short one holds no
+/// views; else every array is held by a view, for a run on another thread.
+std::optional<PreparedTyped> prepare_typed(const BoundArgs& args, bool runs_here);
+
+/// The same over a program, its inputs and `out`.
+std::optional<PreparedTyped> prepare_typed(const TypedProgramRef& program, std::span<PyObject* const> inputs,
+                                           PyObject* out, bool runs_here);
+
+/// The typed program `object` holds, or null (no error set) for another thing.
+const TypedProgramRef* typed_program_of(PyObject* object);
 
 /// The engine call of a prepared evaluation, touching no Python object:
 /// false when an element had no value.
 bool run_typed(const PreparedTyped& prepared);
+
+/// `run_typed` as a call from Python runs it: without the lock when it is long.
+bool run_typed_call(const PreparedTyped& prepared);
 
 PyMethodDef* typed_functions();
 

@@ -77,25 +77,27 @@ class Run {
       }
     }
     block_length_ = block_length_for(bytes);
-    for (std::size_t& offset : offsets_) {
-      if (offset != kNoBlock) offset *= block_length_;
-    }
-    workspace_bytes_ = bytes * block_length_;
+    bytes_per_element_ = bytes;
   }
 
   bool piece(std::size_t begin, std::size_t end) const {
     const std::vector<TypedStep>& steps = program_.steps();
-    // Blocks of at most 16-byte elements at multiples of the block length
-    // from a new[] start, which is aligned for every element type.
-    const auto workspace = std::make_unique_for_overwrite<unsigned char[]>(workspace_bytes_ + 1);
+    // The blocks are as long as this piece's longest: a short array needs
+    // no more, and a whole block's workspace would cost more to allocate
+    // than the short run itself. Each block starts at a multiple of 16
+    // elements from a new[] start, which is aligned for every element type
+    // (of at most 16 bytes).
+    const std::size_t spread = std::min(block_length_, end - begin);
+    const std::size_t stride = (spread + 15) / 16 * 16;
+    const auto workspace = std::make_unique_for_overwrite<unsigned char[]>(bytes_per_element_ * stride + 1);
+    const auto block_of = [&](std::size_t step) { return workspace.get() + offsets_[step] * stride; };
     std::vector<const void*> values(steps.size(), nullptr);
     // A value read once is spread over the longest block this piece reads,
     // not a whole block: a short array of a text with many constants would
     // spend its time spreading them.
-    const std::size_t spread = std::min(block_length_, end - begin);
     for (std::size_t i = 0; i < steps.size(); ++i) {
       if (readings_[i] != Reading::Once) continue;
-      unsigned char* const block = workspace.get() + offsets_[i];
+      unsigned char* const block = block_of(i);
       const TypedStep& step = steps[i];
       const std::size_t size = dtype_size(step.type);
       const unsigned char* element = step.kind == TypedKind::Constant ? program_.constants()[step.payload].data()
@@ -105,14 +107,14 @@ class Run {
     }
     bool ok = true;
     const std::size_t last = steps.size() - 1;
-    for (std::size_t start = begin; start < end; start += block_length_) {
-      const std::size_t length = std::min(block_length_, end - start);
+    for (std::size_t start = begin; start < end; start += spread) {
+      const std::size_t length = std::min(spread, end - start);
       for (std::size_t i = 0; i <= last; ++i) {
         const TypedStep& step = steps[i];
         const std::size_t size = dtype_size(step.type);
-        unsigned char* const target = i == last && !out_walk_
-                                          ? out_ + start * size
-                                          : workspace.get() + (offsets_[i] == kNoBlock ? 0 : offsets_[i]);
+        unsigned char* const target = i == last && !out_walk_ ? out_ + start * size
+                                      : offsets_[i] == kNoBlock ? workspace.get()
+                                                                : block_of(i);
         const auto& in = step.operands;
         switch (step.kind) {
           case TypedKind::Constant:
@@ -126,7 +128,7 @@ class Run {
               if (const std::optional<std::ptrdiff_t> offset = walk.contiguous(start, length)) {
                 values[i] = input.data + *offset;
               } else {
-                unsigned char* const block = workspace.get() + offsets_[i];
+                unsigned char* const block = block_of(i);
                 walk.gather(block, input.data, start, length);
                 values[i] = block;
               }
@@ -173,9 +175,11 @@ class Run {
   std::vector<Reading> readings_;
   /// How each gathered input is walked.
   std::vector<std::optional<StridedWalk>> walks_;
+  /// Each block's place in the workspace, in bytes per element: the place is
+  /// that times the length of a piece's blocks.
   std::vector<std::size_t> offsets_;
   std::size_t block_length_ = 0;
-  std::size_t workspace_bytes_ = 0;
+  std::size_t bytes_per_element_ = 0;
 };
 
 }  // namespace

@@ -77,37 +77,67 @@ CASES = {
     "layout": ("x + 1", names_of(x=(np.ones((2, 3)), np.ones((2, 3), order="F")))),
     "out aliasing an input": ("x + 1", with_out),
     "thread count": ("sin(x) * 2", with_threads),
+    "int class beyond int64": ("x + k", names_of(x=np.arange(3, dtype=np.uint64), k=(2**63, 2**64))),
+    "int class below int64": ("x + k", names_of(x=np.arange(3), k=(-(2**63), -(2**63) - 1))),
+    "NumPy scalar type": ("x + y", names_of(x=np.arange(3, dtype=np.float32), y=(np.float32(2), np.float64(2)))),
+    "NumPy scalar or float": ("x + y", names_of(x=np.arange(3, dtype=np.float32), y=(2.0, np.float64(2)))),
+    "float or complex": ("x + y", names_of(x=np.arange(3.0), y=(2.0, 2j))),
+    "an element without a value": ("x ** y", names_of(x=np.arange(1, 4), y=(np.full(3, 2), np.array([2, -1, 2])))),
+    "an element without a value, beside an int": ("k ** x", names_of(x=(np.arange(1, 4), np.array([1, -1, 1])), k=2)),
 }
 if FAST:
     CASES["math mode"] = ("exp(x)", with_mode)
 
 
-def first_call(text, make, variant):
-    """The call as its first one computes it: no way kept."""
-    local_dict, out, math, threads = make(variant)
-    _calls.forget()
-    return outcome(lambda: (bm.evaluate(text, local_dict, {}, out=out, math=math), out))
+def from_frame(text, local_dict, out, math):
+    """`text` evaluated from a function whose variables are `local_dict`."""
+    scope = {"bm": bm, "text": text, "out": out, "math": math}
+    exec(f"def caller({', '.join(local_dict)}):\n    return bm.evaluate(text, out=out, math=math)", scope)
+    return scope["caller"](**local_dict)
 
 
-def call(text, make, variant):
+def kernel_call(kernel, local_dict, out, math):
+    with bm.math_mode(math):
+        return kernel(**local_dict, out=out)
+
+
+#: Each way a call reaches its way: by its text with dicts, by its text from
+#: the caller's frame, and as a kernel's call (whose parameters are the
+#: names of variant 0).
+ENTRIES = {
+    "evaluate": lambda text, names, local_dict, out, math: bm.evaluate(text, local_dict, {}, out=out, math=math),
+    "frame": lambda text, names, local_dict, out, math: from_frame(text, local_dict, out, math),
+    "kernel": lambda text, names, local_dict, out, math: kernel_call(kernel_of(text, names), local_dict, out, math),
+}
+
+
+def call(entry, text, make, variant):
     local_dict, out, math, threads = make(variant)
-    if threads is None:
-        return outcome(lambda: (bm.evaluate(text, local_dict, {}, out=out, math=math), out))
-    previous = bm.set_num_threads(threads)
+    names = tuple(make(0)[0])
+    previous = bm.set_num_threads(threads) if threads is not None else None
     try:
-        return outcome(lambda: (bm.evaluate(text, local_dict, {}, out=out, math=math), out))
+        return outcome(lambda: (entry(text, names, local_dict, out, math), out))
     finally:
-        bm.set_num_threads(previous)
+        if previous is not None:
+            bm.set_num_threads(previous)
 
 
+@pytest.mark.parametrize("entry", ENTRIES)
 @pytest.mark.parametrize("case", CASES)
-def test_calls_alternating_in_one_property_each_get_their_own_answer(case):
+def test_calls_alternating_in_one_property_each_get_their_own_answer(case, entry):
     text, make = CASES[case]
-    want = [first_call(text, make, variant) for variant in (0, 1)]
+    names = tuple(make(0)[0])
+    kernel = kernel_of(text, names)
+    # The kernel of every call in turn, so that its ways are kept and found.
+    again = {**ENTRIES, "kernel": lambda text, names, local_dict, out, math: kernel_call(kernel, local_dict, out, math)}
+    want = []
+    for variant in (0, 1):
+        _calls.forget()
+        want.append(call(ENTRIES[entry], text, make, variant))
     assert want[0] != want[1]
     _calls.forget()
     for step in range(6):
-        assert call(text, make, step % 2) == want[step % 2], (case, step)
+        assert call(again[entry], text, make, step % 2) == want[step % 2], (case, entry, step)
 
 
 NUMPY_FUNCTIONS = {"where": np.where, "sqrt": np.sqrt, "exp": np.exp, "sin": np.sin}
@@ -129,6 +159,7 @@ def entries(text, values):
         "evaluate": lambda: bm.evaluate(text, values, {}),
         "re_evaluate": lambda: bm.re_evaluate(values, {}),
         "kernel": lambda: kernel(*values.values()),
+        "frame": lambda: from_frame(text, values, None, "libm"),
     }
     firsts = {**calls, "re_evaluate": calls["evaluate"]}
     return calls, firsts
@@ -179,7 +210,7 @@ SKIPPED = [(_evaluate, "route_text"), (_kernel_typing, "route_kernel")]
     "text, values",
     [("x + 1", {"x": np.ones(1)}), ("x*3 + y", {"x": np.arange(4), "y": 2}), ("exp(x)", {"x": np.ones(3, np.float32)})],
 )
-@pytest.mark.parametrize("entry", ["evaluate", "re_evaluate", "kernel"])
+@pytest.mark.parametrize("entry", ["evaluate", "re_evaluate", "kernel", "frame"])
 def test_a_call_seen_before_is_not_routed_again(text, values, entry, monkeypatch):
     calls, firsts = entries(text, values)
     first = firsts[entry]()

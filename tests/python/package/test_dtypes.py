@@ -477,3 +477,19 @@ def test_float64_kernels_keep_the_float64_kernels_bits(build, layout):
     plain = float64_kernel(build(*bm.args("x", "y")), ("x", "y"))
     assert typed.typed and not plain.typed
     same(typed(x, y), plain(x, y))
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 15, 17, 33, 511, 513, 1500])
+@pytest.mark.parametrize("step", [1, 3], ids=["contiguous", "strided"])
+def test_blocks_of_mixed_element_sizes_hold_their_values_at_every_length(n, step):
+    # Steps of 1-, 4-, 8- and 16-byte values, each in a block of its own,
+    # constants spread, strided inputs gathered: a short piece's blocks are
+    # as long as it is, and each must stay aligned for its element type.
+    k = np.arange(n * step)[::step]
+    names = {
+        "b": k % 3 == 0,
+        "i": (k % 100).astype(np.int8),
+        "f": np.linspace(-2, 2, n * step, dtype=np.float32)[::step],
+        "z": (np.linspace(0, 1, n * step) * (1 + 2j))[::step],
+    }
+    check("where(b, z * 2 + f, z - i) + (i < 3) * 1.5", names)
