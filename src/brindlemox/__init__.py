@@ -26,7 +26,8 @@ from ._build import arg, args
 from ._functions import *  # noqa: F403
 from ._channels import Channel, ChannelClosed, chan
 from ._engine import Buffer, Expr, KernelSpec, MapSpec, ReduceSpec, TaskHandle
-from ._evaluate import evaluate, re_evaluate, validate
+from ._evaluate import evaluate, re_evaluate
+from ._validate import validate
 from ._kernel import Kernel
 from ._math import get_math_mode, math_mode, math_modes, set_math_mode
 from ._numexpr_api import (

@@ -1,10 +1,7 @@
 """evaluate(): one line from expression text and NumPy arrays to a NumPy array;
-validate() checks such a call without running it, and re_evaluate() runs the
-last one of this thread again on the values its names have now."""
+re_evaluate() runs the last one of this thread again on the values its names
+have now."""
 
-import functools
-import threading
-import weakref
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, Final, overload
 
@@ -12,71 +9,25 @@ import numpy as np
 import numpy.typing as npt
 
 from ._calls import Float64Way, keep, seen_text, signature, typed_way
+from ._compiled import compile_any, compile_text, kept, last_call, values_of
 from ._engine import Expr
 from ._inputs import Order
-from ._kernel import Kernel, float64_kernel
+from ._kernel import Kernel
 from ._math import resolve_math
 from ._namespaces import lookup, namespaces
-from ._options import check_casting, check_options, check_sanitized
-from ._parse import checked, parse
-from ._reducing import Compiled, ReducingKernel, check_compiled, run_compiled, run_reducing_typed
+from ._options import DEFAULT_CASTING, DEFAULT_ORDER, check_casting, check_options, check_sanitized
+from ._parse import checked
+from ._reducing import run_compiled, run_reducing_typed
 from ._route import Route, integration, route_text
-from ._strings import check_strings, is_string, run_strings
-from ._typed_eval import check_typed, run_typed, text_names
+from ._strings import is_string, run_strings
+from ._typed_eval import run_typed, text_names
 
 if TYPE_CHECKING:
     from ._route import DaskArray
 
-#: Expression texts whose compiled form is kept, least recently used dropped first.
-TEXT_CACHE_SIZE: Final = 256
-
-
-@functools.lru_cache(maxsize=TEXT_CACHE_SIZE)
-def compile_text(text: str) -> Compiled:
-    """The kernel of `text`, or the number it folds to when it names nothing."""
-    parsed = parse(text)
-    if parsed.reductions:
-        return ReducingKernel(parsed)
-    return float64_kernel(parsed.value) if isinstance(parsed.value, Expr) else parsed.value
-
-
-def _compile(ex: object, cached: bool) -> Compiled:
-    """The kernel (or number) `ex` stands for."""
-    if type(ex) is str:
-        text = ex
-    elif isinstance(ex, str):
-        text = str(ex)
-    elif type(ex) is Expr:
-        return Kernel(ex)
-    elif type(ex) is Kernel:
-        return ex
-    else:
-        raise TypeError(f"evaluate() expects an expression text, an Expr or a Kernel, not {type(ex).__name__}")
-    return compile_text(text) if cached else compile_text.__wrapped__(text)
-
-
-# The defaults of `order` and `casting`, which the same words given by a
-# caller usually are as well (Python keeps one copy of such strings).
-_ORDER: Final = "K"
-_CASTING: Final = "same_kind"
+_ORDER: Final = DEFAULT_ORDER
+_CASTING: Final = DEFAULT_CASTING
 _F64: Final = np.dtype(np.float64)
-
-
-class _LastCall(threading.local):
-    """What `re_evaluate` runs again in this thread: the text (or compiled
-    expression), and the `out` (a weak reference: the caller's array is
-    theirs to drop), `order`, `casting` and math mode of the last call that
-    compiled it."""
-
-    call: tuple[str | Compiled, "weakref.ref[Any] | None", Order, str, str] | None = None
-
-
-_last = _LastCall()
-
-
-def _kept(out: object) -> "weakref.ref[Any] | None":
-    # Anything but an array is refused by the call itself.
-    return weakref.ref(out) if isinstance(out, np.ndarray) else None
 
 
 def _run_text(
@@ -98,7 +49,7 @@ def _run_text(
     if seen:
         result = seen_text(text, math, local_dict, global_dict, out)
         if result is not None:
-            _last.call = (text, _kept(out), order, casting, math)
+            last_call.call = (text, kept(out), order, casting, math)
             return result
     names = text_names(text)
     values = lookup(names, local_dict, global_dict)
@@ -113,7 +64,7 @@ def _run_text(
             return run_strings(found, dict(zip(names, values)), out, order, casting, math)
         raise
     if cached:
-        _last.call = (text, _kept(out), order, casting, math)
+        last_call.call = (text, kept(out), order, casting, math)
     if route is Route.TYPED:
         assert typed is not None
         result = run_typed(*typed, out, order, casting)
@@ -133,7 +84,7 @@ def _run_text(
         check_casting("evaluate", casting, out)
     if type(compiled) is Kernel:
         if compiled._names != names:
-            values = _values(compiled, local_dict, global_dict)
+            values = values_of(compiled, local_dict, global_dict)
         if order == "K" or out is not None:
             result = compiled.run_in_place(values, out)
             if result is not None:
@@ -143,15 +94,7 @@ def _run_text(
         if typed is not None:
             return run_typed(*typed, out, order, casting)
         return compiled.run(values, out, order)
-    return run_compiled(compiled, _values(compiled, local_dict, global_dict), out, order)
-
-
-def _values(
-    compiled: Compiled, local_dict: Mapping[str, object], global_dict: Mapping[str, object]
-) -> tuple[object, ...]:
-    if isinstance(compiled, (Kernel, ReducingKernel)):
-        return lookup(compiled._names, local_dict, global_dict)
-    return ()
+    return run_compiled(compiled, values_of(compiled, local_dict, global_dict), out, order)
 
 
 # Only names given as Dask arrays are seen to be Dask arrays: with the caller's variables, or
@@ -301,14 +244,14 @@ def evaluate(
     if isinstance(ex, str):
         check_sanitized(str(ex), sanitize)
         return _run_text(str(ex), local_dict, global_dict, out, checked_order, casting, cached, mode)
-    compiled = _compile(ex, cached)
+    compiled = compile_any(ex, cached)
     if cached:
-        _last.call = (compiled, _kept(out), checked_order, casting, mode)
+        last_call.call = (compiled, kept(out), checked_order, casting, mode)
     if type(compiled) is Kernel:
         return compiled.run(lookup(compiled._names, local_dict, global_dict), out, checked_order, casting, mode)
     if out is not None:
         check_casting("evaluate", casting, out)
-    return run_compiled(compiled, _values(compiled, local_dict, global_dict), out, checked_order)
+    return run_compiled(compiled, values_of(compiled, local_dict, global_dict), out, checked_order)
 
 
 def _into_one(
@@ -332,86 +275,6 @@ def _into_one(
         raise ValueError("out is read-only")
     np.copyto(out, result.reshape(1), casting="unsafe")
     return out
-
-
-def validate(
-    ex: str | Expr | Kernel,
-    local_dict: Mapping[str, object] | None = None,
-    global_dict: Mapping[str, object] | None = None,
-    out: npt.NDArray[Any] | None = None,
-    order: str = _ORDER,
-    casting: str = _CASTING,
-    sanitize: bool | None = None,
-    math: str | None = None,
-    **kwargs: object,
-) -> Exception | None:
-    """The exception `evaluate` would raise with these arguments, or None.
-
-    Nothing is computed and `out` is not written. When the call is sound, its
-    expression becomes the one `re_evaluate` runs in this thread.
-
-    Parameters
-    ----------
-    ex, local_dict, global_dict, out, order, casting, sanitize, math, **kwargs
-        As `evaluate` takes them.
-
-    Returns
-    -------
-    Exception or None
-        The exception `evaluate` would raise, or None when it would succeed.
-
-    Examples
-    --------
-    >>> import numpy as np, brindlemox as bm
-    >>> x = np.array([1.0, 2.0])
-    >>> bm.validate("x + 1") is None
-    True
-    >>> bm.validate("x + z")
-    NameError("name 'z' is not defined")
-    >>> bm.validate("x + 1", out=np.zeros(3))
-    ValueError('out has shape (3,) but the result has shape (2,)')
-    """
-    try:
-        checked_order, cached = check_options("validate", out, order, casting, kwargs)
-        mode = resolve_math(math)
-        local_dict, global_dict = namespaces(local_dict, global_dict)
-        last: str | Compiled
-        if isinstance(ex, str):
-            last = str(ex)
-            check_sanitized(last, sanitize)
-            names = text_names(last)
-            values = lookup(names, local_dict, global_dict)
-            found = checked(last)
-            strings = found.strings or any(is_string(value) for value in values)
-            route, typed = (None, None) if strings else route_text(last, values, out, mode)
-            if strings:
-                check_strings(found, dict(zip(names, values)), out, casting)
-            elif route is Route.TYPED:
-                assert typed is not None
-                check_typed(*typed, out, casting, "validate")
-            else:
-                compiled = compile_text(last) if cached else compile_text.__wrapped__(last)
-                _check_float64(compiled, local_dict, global_dict, out, casting)
-        else:
-            last = compiled = _compile(ex, cached)
-            _check_float64(compiled, local_dict, global_dict, out, casting)
-    except Exception as error:
-        return error
-    if cached:
-        _last.call = (last, _kept(out), checked_order, casting, mode)
-    return None
-
-
-def _check_float64(
-    compiled: Compiled, local_dict: Mapping[str, object], global_dict: Mapping[str, object], out: object, casting: str
-) -> None:
-    values = _values(compiled, local_dict, global_dict)
-    if type(compiled) is Kernel:
-        compiled.check(values, out, casting)
-        return
-    if out is not None:
-        check_casting("validate", casting, out)
-    check_compiled(compiled, values, out)
 
 
 def re_evaluate(
@@ -450,7 +313,7 @@ def re_evaluate(
     >>> bm.re_evaluate({"x": np.array([0.5])})
     array([5.])
     """
-    call = _last.call
+    call = last_call.call
     if call is None:
         raise RuntimeError("re_evaluate() needs an expression that evaluate() or validate() compiled in this thread")
     compiled, kept, order, casting, math = call
@@ -460,5 +323,5 @@ def re_evaluate(
     if isinstance(compiled, str):
         return _run_text(compiled, local_dict, global_dict, out, order, casting, True, math)
     if type(compiled) is Kernel:
-        return compiled.run(_values(compiled, local_dict, global_dict), out, order, casting, math)
-    return run_compiled(compiled, _values(compiled, local_dict, global_dict), out, order)
+        return compiled.run(values_of(compiled, local_dict, global_dict), out, order, casting, math)
+    return run_compiled(compiled, values_of(compiled, local_dict, global_dict), out, order)

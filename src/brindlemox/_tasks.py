@@ -21,7 +21,7 @@ from _brindlemox import _as_array, _evaluate_async, _go_async, _typed_evaluate_a
 
 from . import _settle
 from ._engine import Buffer, MapSpec, ReduceSpec, TaskHandle, kernels
-from ._evaluate import compile_text
+from ._compiled import compile_text
 from ._inputs import arrange
 from ._math import get_math_mode
 from ._namespaces import lookup

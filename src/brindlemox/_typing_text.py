@@ -11,7 +11,6 @@ Python numbers alone are Python's; a function of them alone is NumPy's, whose
 result is a NumPy scalar of its own type.
 """
 
-from collections.abc import Callable
 from typing import Final
 
 import numpy as np
@@ -20,8 +19,9 @@ from _brindlemox import _FAST_MATH_LOOPS, _TYPED_OPS, _typed_compile
 
 from ._inputs import CODES
 from ._operators import BINARY_UFUNCS, COMPARE_UFUNCS, ONES_AND_ZEROS, ORDERINGS, UNARY_UFUNCS, python_value
-from ._python_ints import as_array, check_int_bits
+from ._python_ints import as_array
 from ._registry import TEXT_FUNCTIONS, entry
+from ._typing_calls import SPECIAL, complex_of
 from ._text import BINARY, CALL, COMPARE, NAME, NUMBER, REDUCE, TEXT_ONLY, UNARY, Node, comparison_chain
 from ._unsupported import UnsupportedOperation
 from ._typed_program import APPLY, CAST, CONSTANT, LOAD, WHERE, Plan, Typed, Value, WeakName, kind_of, laid_out, representative
@@ -42,7 +42,7 @@ class _Refused(Exception):
     value is bound, or a function NumPy has no ufunc for."""
 
 
-class _Typer:
+class Typer:
     """Types one text for one binding of its names."""
 
     def __init__(self, kinds: dict[str, Kind], ints: dict[str, int], pow_in_float64: bool) -> None:
@@ -302,9 +302,9 @@ class _Typer:
             # `contains` computes where strings do, before any typing (`_strings`).
             if name != "complex":
                 raise _Refused
-            return _complex(self, operands)
+            return complex_of(self, operands)
         about = entry(TEXT_FUNCTIONS[name])
-        special = _SPECIAL.get(about.name)
+        special = SPECIAL.get(about.name)
         if special is not None:
             return special(self, operands)
         ufunc = getattr(np, about.numpy or "", None)
@@ -317,79 +317,6 @@ class _Typer:
     def constant_of(self, value: object) -> Typed:
         array = np.asarray(value)
         return self.constant(array, array.dtype)
-
-
-def _copy(typer: _Typer, operands: list[Value]) -> Value:
-    return operands[0]
-
-
-def _part(value: Typed, name: str) -> Typed:
-    """The real or imaginary part of a complex value, NumPy's `real` and
-    `imag`, which are no ufuncs."""
-    dtype = np.empty(0, value.dtype).real.dtype
-    return Typed((value.code, (APPLY, _TYPED_OPS[name], CODES[value.dtype], 0)), dtype)
-
-
-def _real(typer: _Typer, operands: list[Value]) -> Value:
-    value = typer.strong(operands[0])
-    return _part(value, "real") if value.dtype.kind == "c" else value
-
-
-def _imag(typer: _Typer, operands: list[Value]) -> Value:
-    value = typer.strong(operands[0])
-    if value.dtype.kind == "c":
-        return _part(value, "imag")
-    return typer.constant(0, value.dtype)
-
-
-def _complex(typer: _Typer, operands: list[Value]) -> Value:
-    """`complex(re, im)`: each part as it is, in the complex type of the
-    parts' common type, whose engine operation pairs their real parts."""
-    numbers = (int, float)
-    if all(type(value) in numbers for value in operands):
-        return typer.constant_of(complex(*operands))  # type: ignore[arg-type]
-    if any(kind_of(value) is complex or getattr(kind_of(value), "kind", "") == "c" for value in operands):
-        raise UnsupportedOperation("complex() takes real parts, not complex values")
-    dtype = typer.note(np.result_type(*(representative(value) for value in operands), 1j))
-    parts = [typer.as_type(value, dtype) for value in operands]
-    return Typed((*(part.code for part in parts), (APPLY, _TYPED_OPS["complex"], CODES[dtype], 0)), dtype)
-
-
-def _round(typer: _Typer, operands: list[Value]) -> Value:
-    """NumPy's `round`: integers are their own value, of their own type;
-    anything else rounds half to even, as `rint`."""
-    value = operands[0]
-    if isinstance(value, (Typed, WeakName)) and np.dtype(kind_of(value)).kind in "iu":
-        return typer.strong(value)
-    if type(value) is int:
-        return typer.strong(value)
-    if isinstance(value, (int, float, complex)):
-        return typer.constant_of(np.rint(value))
-    return typer.apply(np.rint, [value])
-
-
-def _ones_like(typer: _Typer, operands: list[Value]) -> Value:
-    return typer.constant(1, typer.strong(operands[0]).dtype)
-
-
-def _clip(typer: _Typer, operands: list[Value]) -> Value:
-    x, lo, hi = operands
-    return typer.apply(np.minimum, [typer.apply(np.maximum, [typer.strong(x), lo]), hi])
-
-
-def _where(typer: _Typer, operands: list[Value]) -> Value:
-    return typer.where(*operands)
-
-
-_SPECIAL: Final[dict[str, Callable[[_Typer, list[Value]], Value]]] = {
-    "copy": _copy,
-    "real": _real,
-    "imag": _imag,
-    "ones_like": _ones_like,
-    "round": _round,
-    "clip": _clip,
-    "where": _where,
-}
 
 
 def plan(root: Node, kinds: dict[str, Kind], math: str = "libm", ints: dict[str, int] | None = None,
@@ -408,7 +335,7 @@ def plan(root: Node, kinds: dict[str, Kind], math: str = "libm", ints: dict[str,
     without a loop for them, its OverflowError for a Python int a dtype cannot
     hold), and ValueError for a function NumPy has no ufunc for.
     """
-    typer = _Typer(kinds, ints or {}, pow_in_float64)
+    typer = Typer(kinds, ints or {}, pow_in_float64)
     try:
         value = typer.build(root)
     except _Refused:

@@ -9,7 +9,7 @@ import pytest
 import _brindlemox as ext
 
 import brindlemox as bm
-from brindlemox import _calls, _evaluate, _parse, _registry, _text, _typed_eval
+from brindlemox import _calls, _compiled, _evaluate, _parse, _registry, _text, _typed_eval
 from conftest import bits, go_values, run_python
 
 pytestmark = pytest.mark.numpy
@@ -290,7 +290,7 @@ def test_text_may_be_a_str_subclass(text):
 
 def test_text_is_parsed_once_and_scalars_do_not_make_new_kernels():
     text = "x * s + 0.25"
-    _evaluate.compile_text.cache_clear()
+    _compiled.compile_text.cache_clear()
     _typed_eval.typed_plan.cache_clear()
     _calls.forget()
     # A new kind of value (float, int, float32) is typed once; a new value is
@@ -299,7 +299,7 @@ def test_text_is_parsed_once_and_scalars_do_not_make_new_kernels():
         bm.evaluate(text, {"x": X, "s": s})
     info = _typed_eval.typed_plan.cache_info()
     assert (info.misses, info.hits) == (3, 0)
-    info = _evaluate.compile_text.cache_info()
+    info = _compiled.compile_text.cache_info()
     assert info.misses == 1
     assert bm.evaluate(text, {"x": X, "s": 2.0}) is not bm.evaluate(text, {"x": X, "s": 2.0})
 
@@ -314,7 +314,7 @@ def test_memory_stays_bounded_over_distinct_texts():
         import os
         import numpy as np
         import brindlemox as bm
-        from brindlemox import _evaluate
+        from brindlemox import _compiled
 
         def resident():
             with open("/proc/self/statm") as statm:
@@ -326,13 +326,13 @@ def test_memory_stays_bounded_over_distinct_texts():
         before = resident()
         for i in range(20_000):
             bm.evaluate(f"x * 0.5 + {i}.25")
-        info = _evaluate.compile_text.cache_info()
+        info = _compiled.compile_text.cache_info()
         print(resident() - before, info.currsize, info.maxsize)
         """
     )
     assert result.returncode == 0, result.stderr
     grown, size, bound = map(int, result.stdout.split())
-    assert size == bound == _evaluate.TEXT_CACHE_SIZE
+    assert size == bound == _compiled.TEXT_CACHE_SIZE
     assert grown < 2 * 2**20
 
 
@@ -346,7 +346,7 @@ def test_long_sums_parse_without_deep_recursion():
 
 
 def test_arguments_are_ordered_by_first_appearance():
-    kernel = _evaluate.compile_text("b * a + b - c")
+    kernel = _compiled.compile_text("b * a + b - c")
     assert kernel.names == ("b", "a", "c")
 
 

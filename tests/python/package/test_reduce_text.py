@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import brindlemox as bm
-from brindlemox import _evaluate, _fused
+from brindlemox import _compiled, _fused
 from conftest import bits, peak_bytes
 
 pytestmark = pytest.mark.numpy
@@ -62,7 +62,7 @@ def test_reductions_in_text_have_the_bits_of_the_reduction_of_the_inner_array(te
 
 
 def test_each_distinct_reduction_is_computed_once_and_the_kernel_is_kept_across_values():
-    compiled = _evaluate.compile_text("(a - min(a)) / (max(a) - min( a ))")
+    compiled = _compiled.compile_text("(a - min(a)) / (max(a) - min( a ))")
     assert compiled._names == ("a",)
     assert len(compiled._steps) == 2
     first = bm.evaluate("(a - min(a)) / (max(a) - min( a ))", {"a": np.array([1.0, 3.0])})

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import brindlemox as bm
-from brindlemox._evaluate import compile_text
+from brindlemox._compiled import compile_text
 from conftest import bits
 
 pytestmark = pytest.mark.numpy
