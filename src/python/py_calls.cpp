@@ -198,7 +198,7 @@ PyObject* run_seen(PyObject* ways, PyObject* mode, std::span<PyObject* const> va
   if (!PyTuple_Check(way) || PyTuple_GET_SIZE(way) == 0) return PyErr_Format(PyExc_TypeError, "a way is a tuple");
   const PyRef held = PyRef::borrow(way);
   PyObject* const program = PyTuple_GET_ITEM(way, 0);
-  if (const CompiledKernelRef* kernel = compiled_kernel_of(program)) {
+  if (const CompiledKernelRef* kernel = payload_if<CompiledKernelRef>(program, compiled_kernel_type())) {
     std::optional<PreparedEvaluation> prepared = prepare_evaluation(*kernel, values, out, true);
     if (!prepared) {
       if (PyErr_Occurred() != nullptr) return nullptr;
@@ -206,7 +206,7 @@ PyObject* run_seen(PyObject* ways, PyObject* mode, std::span<PyObject* const> va
     }
     return run_evaluation(*prepared);
   }
-  if (const TypedProgramRef* typed = typed_program_of(program)) {
+  if (const TypedProgramRef* typed = payload_if<TypedProgramRef>(program, typed_program_type())) {
     if (out != Py_None) Py_RETURN_NONE;
     return run_typed_way(way, *typed, values);
   }

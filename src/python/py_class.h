@@ -148,14 +148,21 @@ PyObject* make_instance(PyTypeObject* type, T value) {
 /// True when `object` is an instance of `type` (or of a subtype).
 inline bool is_instance(PyObject* object, PyTypeObject* type) { return PyObject_TypeCheck(object, type) != 0; }
 
+/// The payload of `object` when it is an instance of `type`, else nullptr
+/// (no error set).
+template <class T>
+T* payload_if(PyObject* object, LazyType& type) {
+  return is_instance(object, type.get()) ? &payload<T>(object) : nullptr;
+}
+
 /// The payload of `object` when it is an instance of `type`; otherwise the
 /// conversion error "'<its type>' object cannot be converted to '<class>'"
 /// and nullptr.
 template <class T>
 T* payload_of(PyObject* object, LazyType& type) {
-  if (is_instance(object, type.get())) return &payload<T>(object);
-  raise_conversion_error(object, type.class_name());
-  return nullptr;
+  T* const found = payload_if<T>(object, type);
+  if (found == nullptr) raise_conversion_error(object, type.class_name());
+  return found;
 }
 
 /// What the evaluation entry points read first: the payload of the instance

@@ -59,10 +59,6 @@ PyObject* compile_uncached_impl(PyObject*, const BoundArgs& args) {
 
 LazyType& compiled_kernel_type() { return lazy_type<kCompiledKernelClass, CompiledKernelRef>(); }
 
-const CompiledKernelRef* compiled_kernel_of(PyObject* object) {
-  return is_instance(object, compiled_kernel_type().get()) ? &payload<CompiledKernelRef>(object) : nullptr;
-}
-
 std::optional<PreparedEvaluation> prepare_evaluation(const BoundArgs& args, bool runs_here) {
   const auto read = payload_and_items<CompiledKernelRef>(args, compiled_kernel_type());
   if (!read) return std::nullopt;

@@ -57,9 +57,6 @@ std::optional<PreparedEvaluation> prepare_evaluation(const CompiledKernelRef& ke
 /// long); returns the output array.
 PyObject* run_evaluation(PreparedEvaluation& prepared);
 
-/// The compiled kernel `object` holds, or null (no error set) for another thing.
-const CompiledKernelRef* compiled_kernel_of(PyObject* object);
-
 /// The module functions `_compile`, `_evaluate_into`, `_get_num_threads` and
 /// `_set_num_threads`, for add_functions().
 PyMethodDef* evaluate_functions();

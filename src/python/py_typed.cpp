@@ -29,7 +29,11 @@ constexpr ClassDef kTypedProgramClass{
     .doc = "A typed program compiled by _typed_compile, for _typed_evaluate.",
 };
 
+}  // namespace
+
 LazyType& typed_program_type() { return lazy_type<kTypedProgramClass, TypedProgramRef>(); }
+
+namespace {
 
 /// The non-negative integer `object` holds, or -1 with a Python error set.
 long long index_of(PyObject* object) {
@@ -115,10 +119,6 @@ bool read_input(PyObject* object, ElementType type, std::span<const Py_ssize_t> 
 }
 
 }  // namespace
-
-const TypedProgramRef* typed_program_of(PyObject* object) {
-  return is_instance(object, typed_program_type().get()) ? &payload<TypedProgramRef>(object) : nullptr;
-}
 
 std::optional<PreparedTyped> prepare_typed(const BoundArgs& args, bool runs_here) {
   const auto read = payload_and_items<TypedProgramRef>(args, typed_program_type());

@@ -14,6 +14,7 @@
 #include "arg_binder.h"
 #include "buffer_view.h"
 #include "eval/typed_eval.h"
+#include "py_class.h"
 
 namespace bmx::py {
 
@@ -43,8 +44,8 @@ std::optional<PreparedTyped> prepare_typed(const BoundArgs& args, bool runs_here
 std::optional<PreparedTyped> prepare_typed(const TypedProgramRef& program, std::span<PyObject* const> inputs,
                                            PyObject* out, bool runs_here);
 
-/// The typed program `object` holds, or null (no error set) for another thing.
-const TypedProgramRef* typed_program_of(PyObject* object);
+/// The type of typed programs, which hold a TypedProgramRef.
+LazyType& typed_program_type();
 
 /// The engine call of a prepared evaluation, touching no Python object:
 /// false when an element had no value.

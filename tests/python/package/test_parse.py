@@ -9,7 +9,7 @@ import pytest
 import _brindlemox as ext
 
 import brindlemox as bm
-from brindlemox import _calls, _compiled, _evaluate, _parse, _registry, _text, _typed_eval
+from brindlemox import _calls, _compiled, _parse, _registry, _text, _typed_eval
 from conftest import bits, go_values, run_python
 
 pytestmark = pytest.mark.numpy
