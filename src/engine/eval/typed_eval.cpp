@@ -46,16 +46,24 @@ Reading reading_of(const TypedInput& input, std::span<const std::size_t> shape) 
   return c_contiguous(input.strides, shape, dtype_size(input.type)) ? Reading::InPlace : Reading::Gathered;
 }
 
+/// How an output of `size`-byte elements with `strides` is written: nothing
+/// for a C-contiguous one (or no strides given).
+std::optional<StridedWalk> output_walk(std::size_t size, std::span<const std::ptrdiff_t> strides,
+                                       std::span<const std::size_t> shape) {
+  if (strides.empty() || c_contiguous(strides, shape, size)) return std::nullopt;
+  return StridedWalk(size, strides, shape);
+}
+
 class Run {
  public:
   Run(const TypedProgram& program, std::span<const TypedInput> inputs, std::span<const std::size_t> shape, void* out,
       std::span<const std::ptrdiff_t> out_strides)
-      : program_(program), inputs_(inputs), shape_(shape), out_(static_cast<unsigned char*>(out)) {
+      : program_(program),
+        inputs_(inputs),
+        shape_(shape),
+        out_(static_cast<unsigned char*>(out)),
+        out_walk_(output_walk(dtype_size(program.result_type()), out_strides, shape)) {
     const std::vector<TypedStep>& steps = program.steps();
-    const std::size_t result_size = dtype_size(program.result_type());
-    if (!out_strides.empty() && !c_contiguous(out_strides, shape, result_size)) {
-      out_walk_.emplace(result_size, out_strides, shape);
-    }
     readings_.resize(steps.size(), Reading::InPlace);
     offsets_.resize(steps.size(), kNoBlock);
     walks_.resize(steps.size());
