@@ -186,7 +186,8 @@ std::uint64_t add_front_tile(Lane& high, Lane& low, const Value* first, std::siz
     two_sum(low, error, low, rest);
     if constexpr (kKeep) std::memcpy(spill + row * spill_stride, &rest, sizeof(rest));
     if constexpr (kWide) {
-      spilled = reinterpret_cast<Lane>(reinterpret_cast<TileVectorBits>(spilled) | reinterpret_cast<TileVectorBits>(rest));
+      const TileVectorBits bits = reinterpret_cast<TileVectorBits>(spilled) | reinterpret_cast<TileVectorBits>(rest);
+      spilled = reinterpret_cast<Lane>(bits);
     } else {
       spilled = std::bit_cast<double>(std::bit_cast<std::uint64_t>(spilled) | std::bit_cast<std::uint64_t>(rest));
     }
@@ -253,8 +254,8 @@ FrontBlock add_front_columns(double* high, double* low, const Value* first, std:
   }
   const std::size_t rest = columns % kFrontTile;
   if (rest == 0) return worst;
-  outcomes[whole] =
-      add_front_columns_tile<double, kFrontTile>(high, low, first, rows, stride, spill, spill_stride, whole * kFrontTile, rest);
+  outcomes[whole] = add_front_columns_tile<double, kFrontTile>(high, low, first, rows, stride, spill, spill_stride,
+                                                               whole * kFrontTile, rest);
   return std::max(worst, outcomes[whole]);
 }
 
