@@ -7,6 +7,7 @@
 // whatever the lanes, the blocks or the instructions.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -27,6 +28,12 @@ inline constexpr std::size_t kFrontRows = 128;
 /// Values a block of the front's columns takes, unless a row is longer: its
 /// spill stays in the level-two cache.
 inline constexpr std::size_t kFrontColumnBlock = 8192;
+/// Columns of a tile of the column front: their terms stay in registers
+/// while the tile goes down a block's rows.
+inline constexpr std::size_t kFrontTile = 16;
+/// Rows of a block of a wide table's columns: a tile reads a cache line of
+/// each, and the processor fetches ahead on only so many lines at once.
+inline constexpr std::size_t kFrontWideRows = 16;
 
 template <std::size_t kLanes>
 struct FrontLanes {
@@ -48,17 +55,17 @@ bool any_not_negative_zero(const Value* first, std::size_t count, std::size_t st
 }
 
 /// The front at each instruction level, compiled with that level's loops: a
-/// block of a run (add_front_block) and a block of a table's columns
-/// (add_front_columns), for double and float values, spilling when `keep`.
+/// block of a run (add_front_block, spilling when `keep`) and a block of a
+/// table's columns (add_front_columns), for double and float values.
 struct ExactFrontLoops {
   FrontBlock (*block_f64)(FrontLanes<kFrontLanes>& lanes, const double* first, std::size_t rows, double* spill,
                           bool keep);
   FrontBlock (*block_f32)(FrontLanes<kFrontLanes>& lanes, const float* first, std::size_t rows, double* spill,
                           bool keep);
   FrontBlock (*columns_f64)(double* high, double* low, const double* first, std::size_t rows, std::size_t stride,
-                            std::size_t columns, double* spill, bool keep);
+                            std::size_t columns, double* spill, std::size_t spill_stride, FrontBlock* outcomes);
   FrontBlock (*columns_f32)(double* high, double* low, const float* first, std::size_t rows, std::size_t stride,
-                            std::size_t columns, double* spill, bool keep);
+                            std::size_t columns, double* spill, std::size_t spill_stride, FrontBlock* outcomes);
 };
 
 BMX_ISA_BEGIN
@@ -146,28 +153,110 @@ FrontBlock add_front_block(FrontLanes<kLanes>& lanes, const Value* first, std::s
   return FrontBlock::kSpilled;
 }
 
-/// The front of many lanes at once, in memory: a lane a column of a table.
-/// `high` and `low` hold a term of each of `columns` lanes; the block is
-/// `rows` rows of `columns` values, each `stride` values after the one before
-/// from `first`. Otherwise as add_front_block.
-template <bool kKeep, class Value>
-FrontBlock add_front_columns(double* __restrict high, double* __restrict low, const Value* __restrict first,
-                             std::size_t rows, std::size_t stride, std::size_t columns, double* __restrict spill) {
-  std::uint64_t spilled = 0;
+/// A tile's values: kFrontTile doubles, in as many of the level's registers as they take.
+using TileVector = double __attribute__((vector_size(kFrontTile * sizeof(double))));
+using TileVectorBits = std::int64_t __attribute__((vector_size(kFrontTile * sizeof(double))));
+
+/// The front down the `rows` rows, `stride` values apart, of one tile of
+/// `Lane` (a TileVector, or a double for a column of its own) from `first`,
+/// its terms in `high` and `low`: the bits of all it spilled, each spilled
+/// value into `spill` (rows `spill_stride` apart) when kKeep.
+template <bool kKeep, class Lane, class Value>
+std::uint64_t add_front_tile(Lane& high, Lane& low, const Value* first, std::size_t rows, std::size_t stride,
+                             double* spill, std::size_t spill_stride) {
+  constexpr bool kWide = !std::is_same_v<Lane, double>;
+  Lane spilled{};
   for (std::size_t row = 0; row < rows; ++row) {
     const Value* const line = first + row * stride;
-    for (std::size_t column = 0; column < columns; ++column) {
-      double error = 0.0;
-      two_sum(high[column], static_cast<double>(line[column]), high[column], error);
-      double rest = 0.0;
-      two_sum(low[column], error, low[column], rest);
-      if constexpr (kKeep) spill[row * columns + column] = rest;
-      spilled |= std::bit_cast<std::uint64_t>(rest);
+    Lane value;
+    if constexpr (!kWide) {
+      value = static_cast<double>(*line);
+    } else if constexpr (std::is_same_v<Value, double>) {
+      std::memcpy(&value, line, sizeof(value));
+    } else {
+      // Every float is a double exactly.
+      using Narrow = float __attribute__((vector_size(kFrontTile * sizeof(float))));
+      Narrow narrow;
+      std::memcpy(&narrow, line, sizeof(narrow));
+      value = __builtin_convertvector(narrow, Lane);
+    }
+    Lane error;
+    two_sum(high, value, high, error);
+    Lane rest;
+    two_sum(low, error, low, rest);
+    if constexpr (kKeep) std::memcpy(spill + row * spill_stride, &rest, sizeof(rest));
+    if constexpr (kWide) {
+      const TileVectorBits bits = reinterpret_cast<TileVectorBits>(spilled) | reinterpret_cast<TileVectorBits>(rest);
+      spilled = reinterpret_cast<Lane>(bits);
+    } else {
+      spilled = std::bit_cast<double>(std::bit_cast<std::uint64_t>(spilled) | std::bit_cast<std::uint64_t>(rest));
     }
   }
-  if (spilled == 0) return FrontBlock::kHeld;
-  if (kKeep && !spill_finite(spill, rows * columns)) return FrontBlock::kNotFinite;
-  return FrontBlock::kSpilled;
+  if constexpr (kWide) {
+    std::uint64_t any = 0;
+    const TileVectorBits bits = reinterpret_cast<TileVectorBits>(spilled);
+    for (std::size_t lane = 0; lane < kFrontTile; ++lane) any |= static_cast<std::uint64_t>(bits[lane]);
+    return any;
+  } else {
+    return std::bit_cast<std::uint64_t>(spilled);
+  }
+}
+
+/// One tile of add_front_columns from `column`: kLanes lanes of `Lane` (a
+/// TileVector, or a double a column for the last few columns; `lanes` of
+/// them in use). Its terms are written back unless it met a NaN, an infinity
+/// or an overflow.
+template <class Lane, std::size_t kLanes, class Value>
+FrontBlock add_front_columns_tile(double* high, double* low, const Value* first, std::size_t rows, std::size_t stride,
+                                  double* spill, std::size_t spill_stride, std::size_t column, std::size_t lanes) {
+  constexpr std::size_t kLaneColumns = sizeof(Lane) / sizeof(double);
+  std::array<Lane, kLanes> tile_high;
+  std::array<Lane, kLanes> tile_low;
+  const auto take = [&]<bool kKeep>(std::size_t lane) {
+    const std::size_t at = column + lane * kLaneColumns;
+    std::memcpy(&tile_high[lane], high + at, sizeof(Lane));
+    std::memcpy(&tile_low[lane], low + at, sizeof(Lane));
+    return add_front_tile<kKeep>(tile_high[lane], tile_low[lane], first + at, rows, stride, spill + at, spill_stride);
+  };
+  std::uint64_t spilled = 0;
+  for (std::size_t lane = 0; lane < lanes; ++lane) spilled |= take.template operator()<false>(lane);
+  if (spilled != 0) {
+    // Taken again from the terms as they were, keeping what spills.
+    for (std::size_t lane = 0; lane < lanes; ++lane) take.template operator()<true>(lane);
+    for (std::size_t row = 0; row < rows; ++row) {
+      if (!spill_finite(spill + row * spill_stride + column, lanes * kLaneColumns)) return FrontBlock::kNotFinite;
+    }
+  }
+  for (std::size_t lane = 0; lane < lanes; ++lane) {
+    std::memcpy(high + column + lane * kLaneColumns, &tile_high[lane], sizeof(Lane));
+    std::memcpy(low + column + lane * kLaneColumns, &tile_low[lane], sizeof(Lane));
+  }
+  return spilled != 0 ? FrontBlock::kSpilled : FrontBlock::kHeld;
+}
+
+/// The front of many lanes at once, a lane a column of a table, a tile of
+/// kFrontTile columns at a time (the last tile may be narrower): `high` and
+/// `low` hold a term of each of `columns` lanes; the block is `rows` rows of
+/// `columns` values, each `stride` values after the one before from
+/// `first`. Each tile's outcome goes to `outcomes` (one a tile), and what a
+/// kSpilled tile spilled to its columns of `spill`, `rows` rows
+/// `spill_stride` apart; a kNotFinite tile's terms are left as they were.
+/// Returns the worst of the outcomes, kHeld when every tile held.
+template <class Value>
+FrontBlock add_front_columns(double* high, double* low, const Value* first, std::size_t rows, std::size_t stride,
+                             std::size_t columns, double* spill, std::size_t spill_stride, FrontBlock* outcomes) {
+  const std::size_t whole = columns / kFrontTile;
+  FrontBlock worst = FrontBlock::kHeld;
+  for (std::size_t tile = 0; tile < whole; ++tile) {
+    outcomes[tile] = add_front_columns_tile<TileVector, 1>(high, low, first, rows, stride, spill, spill_stride,
+                                                        tile * kFrontTile, 1);
+    worst = std::max(worst, outcomes[tile]);
+  }
+  const std::size_t rest = columns % kFrontTile;
+  if (rest == 0) return worst;
+  outcomes[whole] = add_front_columns_tile<double, kFrontTile>(high, low, first, rows, stride, spill, spill_stride,
+                                                               whole * kFrontTile, rest);
+  return std::max(worst, outcomes[whole]);
 }
 
 BMX_ISA_END

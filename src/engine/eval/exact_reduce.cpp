@@ -8,6 +8,7 @@
 
 #include "../internal_failure.h"
 #include "evaluate.h"
+#include "exact_columns.h"
 #include "flat_block_eval.h"
 #include "run_range.h"
 #include "tree_block_eval.h"
@@ -19,11 +20,9 @@ namespace {
 /// Elements of a piece of one sum (256 KiB): each piece's ExactSum and its
 /// merge cost about what a hundred elements do.
 constexpr std::size_t kSumPiece = std::size_t{1} << 15;
-/// Columns summed together: as many as the front takes, in as many blocks
-/// as would keep a few threads busy, and each row's part no shorter than a
-/// few cache lines.
-constexpr std::size_t kColumnBlocks = 8;
-constexpr std::size_t kMinColumnBlock = 16;
+/// Rows of a piece of a table's column sums at least: its merge costs what
+/// two rows do.
+constexpr std::size_t kMinColumnRows = 64;
 
 template <class Value>
 void add_any_on_pool(ExactSum& sum, std::span<const Value> values) {
@@ -119,25 +118,25 @@ template <class Value>
 void sum_columns(std::span<const Value> values, std::span<double> out, SumFormat format) {
   if (out.empty()) return;
   check(values.size() % out.size() == 0, "exact sum: the values do not split into the columns");
-  const std::size_t rows = values.size() / out.size();
-  const std::size_t width =
-      std::clamp((out.size() + kColumnBlocks - 1) / kColumnBlocks, kMinColumnBlock, ExactSum::kFrontColumns);
-  const auto sum_blocks = [&](std::size_t first, std::size_t last) {
-    std::vector<ExactSum> sums(width);
-    for (std::size_t block = first; block < last; ++block) {
-      const std::size_t column = block * width;
-      const std::span<ExactSum> block_sums = std::span(sums).first(std::min(width, out.size() - column));
-      std::fill(block_sums.begin(), block_sums.end(), ExactSum());
-      ExactSum::add_columns(values.data() + column, rows, out.size(), block_sums);
-      for (std::size_t i = 0; i < block_sums.size(); ++i) out[column + i] = block_sums[i].round_as(format);
-    }
-  };
-  const std::size_t blocks = (out.size() + width - 1) / width;
+  const std::size_t columns = out.size();
+  const std::size_t rows = values.size() / columns;
+  // Pieces of whole rows, read one after another; each piece's sums merge
+  // exactly, which costs what two of its rows do.
+  ExactColumns total(columns);
+  // Whether to use the pool is a question of the elements, not of the rows.
   if (values.size() < kSequentialThreshold || !may_use_pool()) {
-    sum_blocks(0, blocks);
+    total.add(values.data(), rows, columns);
   } else {
-    WorkPool::global().run_pieces(blocks, 1, sum_blocks);
+    std::mutex merging;
+    WorkPool::global().run_pieces(rows, std::max(kMinColumnRows, kSumPiece / columns),
+                                  [&](std::size_t begin, std::size_t end) {
+                                    ExactColumns piece(columns);
+                                    piece.add(values.data() + begin * columns, end - begin, columns);
+                                    const std::lock_guard lock(merging);
+                                    total.merge(piece);
+                                  });
   }
+  total.round(out, format);
 }
 
 }  // namespace

@@ -60,15 +60,6 @@ FrontBlock front_block(FrontLanes<kFrontLanes>& lanes, const double* first, std:
 FrontBlock front_block(FrontLanes<kFrontLanes>& lanes, const float* first, std::size_t rows, double* spill) {
   return active_loops().exact_front->block_f32(lanes, first, rows, spill, spill != nullptr);
 }
-FrontBlock front_columns(double* high, double* low, const double* first, std::size_t rows, std::size_t stride,
-                         std::size_t columns, double* spill) {
-  return active_loops().exact_front->columns_f64(high, low, first, rows, stride, columns, spill, spill != nullptr);
-}
-FrontBlock front_columns(double* high, double* low, const float* first, std::size_t rows, std::size_t stride,
-                         std::size_t columns, double* spill) {
-  return active_loops().exact_front->columns_f32(high, low, first, rows, stride, columns, spill, spill != nullptr);
-}
-
 /// Whether `bits` are a normal double's: exponent field neither 0 nor all ones.
 inline bool is_normal(std::uint64_t bits) { return ((bits >> 52) & 0x7FF) - 1 < 0x7FE; }
 
@@ -158,60 +149,6 @@ void ExactSum::add_front(std::span<const Value> values) {
 }
 
 template <class Value>
-void ExactSum::add_columns(const Value* first, std::size_t rows, std::size_t row_stride, std::span<ExactSum> sums) {
-  check(sums.size() <= kFrontColumns, "exact sum: more columns than the front holds");
-  // A lane a column, its terms in memory; the superaccumulators take what each lane spills.
-  const std::size_t columns = sums.size();
-  std::vector<double> high(columns);
-  std::vector<double> low(columns);
-  std::vector<double> high_before(columns);
-  std::vector<double> low_before(columns);
-  const std::size_t block_rows = std::max<std::size_t>(1, kFrontColumnBlock / std::max<std::size_t>(1, columns));
-  std::vector<double> spill(block_rows * columns);
-  std::vector<bool> not_negative_zero(columns);
-  // Columns not yet known to hold a value other than -0.0: once none is, no value is looked at.
-  std::size_t unknown = columns;
-  std::size_t taken = 0;
-  for (std::size_t row = 0; row < rows; row += block_rows) {
-    const std::size_t count = std::min(block_rows, rows - row);
-    const Value* const block = first + row * row_stride;
-    high_before = high;
-    low_before = low;
-    FrontBlock outcome = front_columns(high.data(), low.data(), block, count, row_stride, columns, nullptr);
-    if (outcome == FrontBlock::kSpilled) {
-      high = high_before;
-      low = low_before;
-      outcome = front_columns(high.data(), low.data(), block, count, row_stride, columns, spill.data());
-    }
-    switch (outcome) {
-      case FrontBlock::kSpilled:
-        add_columns_exactly(spill.data(), count, columns, sums, false);
-        [[fallthrough]];
-      case FrontBlock::kHeld:
-        taken += count;
-        for (std::size_t column = 0; unknown != 0 && column < columns; ++column) {
-          if (not_negative_zero[column] || !any_not_negative_zero(block + column, count, row_stride)) continue;
-          not_negative_zero[column] = true;
-          --unknown;
-        }
-        break;
-      case FrontBlock::kNotFinite:
-        high = high_before;
-        low = low_before;
-        add_columns_exactly(block, count, row_stride, sums, true);
-        break;
-    }
-  }
-  add_columns_exactly(high.data(), 1, columns, sums, false);
-  add_columns_exactly(low.data(), 1, columns, sums, false);
-  for (std::size_t column = 0; column < columns; ++column) {
-    ExactSum& sum = sums[column];
-    sum.count_ += taken;
-    if (not_negative_zero[column]) sum.flags_ |= kNotNegativeZero;
-  }
-}
-
-template <class Value>
 void ExactSum::add_columns_exactly(const Value* first, std::size_t rows, std::size_t row_stride,
                                    std::span<ExactSum> sums, bool counted) {
   // Each column's sum is carried between calls, and takes one value a row.
@@ -235,8 +172,8 @@ void ExactSum::add_columns_exactly(const Value* first, std::size_t rows, std::si
   for (std::size_t column = 0; column < sums.size(); ++column) sums[column].finish_adding(rows, negative_zeros[column]);
 }
 
-template void ExactSum::add_columns(const double*, std::size_t, std::size_t, std::span<ExactSum>);
-template void ExactSum::add_columns(const float*, std::size_t, std::size_t, std::span<ExactSum>);
+template void ExactSum::add_columns_exactly(const double*, std::size_t, std::size_t, std::span<ExactSum>, bool);
+template void ExactSum::add_columns_exactly(const float*, std::size_t, std::size_t, std::span<ExactSum>, bool);
 
 void ExactSum::add_unusual(Chunks& chunks, std::uint64_t bits, std::size_t& negative_zeros) {
   if ((bits >> 52 & 0x7FF) == 0x7FF) {

@@ -42,17 +42,6 @@ class ExactSum {
   void add(std::span<const float> values);
   /// Adds the sum `other` holds, exactly.
   void merge(const ExactSum& other);
-  /// Adds the columns of a table of `rows` rows, `row_stride` values apart
-  /// from `first`, each of sums.size() values (at most kFrontColumns),
-  /// column by column into `sums`.
-  /// For double and float values.
-  template <class Value>
-  static void add_columns(const Value* first, std::size_t rows, std::size_t row_stride, std::span<ExactSum> sums);
-  /// Columns add_columns takes at most: a row's part of them is long enough
-  /// for the processor to fetch ahead, and the front's terms of them stay in
-  /// the level-two cache.
-  static constexpr std::size_t kFrontColumns = 1024;
-
   /// How many values went in.
   std::uint64_t count() const { return count_; }
 
@@ -70,6 +59,9 @@ class ExactSum {
   State state() const;
 
  private:
+  /// The sums of a table's columns keep their spills here.
+  friend class ExactColumns;
+
   /// Additions to one accumulator between two carries: each adds less than
   /// 2^52 to a chunk, whose magnitude is below 2^32 after a carry, so 2047 of
   /// them keep it below 2^63.
@@ -87,8 +79,9 @@ class ExactSum {
   /// Adds through the fast front, each block it cannot take exactly through add_any.
   template <class Value>
   void add_front(std::span<const Value> values);
-  /// add_columns through the superaccumulators alone; values not `counted`
-  /// change the sums but neither their counts nor their flags.
+  /// Adds each column of a table, as ExactColumns reads one, to its element of
+  /// `sums`, through the superaccumulators alone; values not `counted` change
+  /// the sums but neither their counts nor their flags.
   template <class Value>
   static void add_columns_exactly(const Value* first, std::size_t rows, std::size_t row_stride,
                                   std::span<ExactSum> sums, bool counted);

@@ -212,27 +212,30 @@ def test_dask_chunks_give_the_local_exact_sums():
 
 
 # The fast front takes blocks of 1024 values in lanes of 8, and blocks of
-# 8192 values of a table's columns, a lane a column; positions about their ends.
+# 8192 values of a table's columns, a lane a column, in tiles of 16 columns
+# and the rest one by one; positions about their ends.
 FRONT_SIZE = 8800
 EDGES = [0, 1, 7, 8, 9, 1015, 1023, 1024, 1025, 2047, 2048, 8191, 8192, 8799]
 
 
 def assert_front_exact(values):
-    """bm.sum of `values` whole, as float32, and of its columns as tables of 4
-    and 20 columns (blocks of 2048 and 409 rows), against the oracle, bit for
-    bit, at every instruction level on 1 thread and at the best on 2."""
+    """bm.sum of `values` whole, as float32, and of its columns as tables of 4,
+    5, 20 and 40 columns of both (a tile's columns alone, the rest alone, and
+    both), against the oracle, bit for bit, at every instruction level on 1
+    thread and at the best on 2."""
     with np.errstate(over="ignore"):
         narrow = values.astype(np.float32)
     expected = {dtype: oracle("sum", part, dtype) for dtype, part in ((np.float64, values), (np.float32, narrow))}
-    tables = {columns: values.reshape(-1, columns) for columns in (4, 20)}
-    columns_expected = {columns: np.array([oracle_sum(table[:, column], np.float64) for column in range(columns)])
-                        for columns, table in tables.items()}
+    tables = [(part.reshape(-1, columns), dtype) for columns in (4, 5, 20, 40)
+              for dtype, part in ((np.float64, values), (np.float32, narrow))]
+    columns_expected = [np.array([oracle_sum(table[:, column], dtype) for column in range(table.shape[1])], dtype)
+                        for table, dtype in tables]
     for level, threads in [*((level, 1) for level in _isa.LEVELS), (_isa.LEVELS[-1], 2)]:
         with _isa.forced(level), bm.num_threads(threads):
             same(bm.sum(values), expected[np.float64])
             same(bm.sum(narrow), expected[np.float32])
-            for columns, table in tables.items():
-                same(bm.sum(table, axis=0), columns_expected[columns])
+            for (table, _), want in zip(tables, columns_expected):
+                same(bm.sum(table, axis=0), want)
 
 
 @pytest.mark.parametrize("special", [np.nan, np.inf, -np.inf])
@@ -286,6 +289,41 @@ def test_negative_zeros_and_values_that_cancel_sum_to_positive_zero():
     assert_front_exact(values)
     values[100] = np.nan
     assert_front_exact(values)
+
+
+# Tables about the column sums' blocks: tiles of 16 columns, blocks of 1024
+# columns, of 16 rows of a wide table, and pieces of whole rows on the pool.
+TABLES = [(1, 1025), (17, 1023), (3, 2049), (33, 16), (512, 15), (4000, 17), (200, 1040), (70, 2048)]
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("shape", TABLES)
+def test_column_sums_have_the_bits_of_each_columns_own_sum(shape, dtype):
+    rng = np.random.default_rng(shape[1])
+    calm = rng.standard_normal(shape)
+    wild = random_values(calm.size, shape[0]).reshape(shape)
+    wild[rng.integers(0, shape[0]), rng.integers(0, shape[1], 3)] = [np.nan, np.inf, -1e308]
+    wild[:, -1] = -0.0
+    for values in (calm, wild):
+        with np.errstate(over="ignore"):
+            table = values.astype(dtype)
+        want = np.array([bm.sum(np.ascontiguousarray(table[:, column])) for column in range(shape[1])], dtype)
+        for threads in THREADS:
+            with bm.num_threads(threads):
+                same(bm.sum(table, axis=0), want)
+
+
+@pytest.mark.parametrize("columns", [1, 16, 17])
+def test_float32_column_sums_round_once_from_the_exact_sum(columns):
+    # Each column's exact sum is just off a float32 tie that its nearest
+    # double lies on: rounding through the double would go the wrong way.
+    cases = [([1.0, 2.0**-24, 2.0**-60], 1.0 + 2.0**-23), ([1.0 + 2.0**-23, 2.0**-24, -(2.0**-60)], 1.0 + 2.0**-23),
+             ([-1.0, -(2.0**-24), -(2.0**-60)], -1.0 - 2.0**-23)]
+    for terms, want in cases:
+        table = np.tile(np.array(terms, np.float32)[:, None], (1, columns))
+        for threads in (1, 2):
+            with bm.num_threads(threads):
+                same(bm.sum(table, axis=0), np.full(columns, want, np.float32))
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])

@@ -13,16 +13,10 @@ FrontBlock block(FrontLanes<kFrontLanes>& lanes, const Value* first, std::size_t
   return keep ? add_front_block<true>(lanes, first, rows, spill) : add_front_block<false>(lanes, first, rows, spill);
 }
 
-template <class Value>
-FrontBlock columns(double* high, double* low, const Value* first, std::size_t rows, std::size_t stride,
-                   std::size_t count, double* spill, bool keep) {
-  return keep ? add_front_columns<true>(high, low, first, rows, stride, count, spill)
-              : add_front_columns<false>(high, low, first, rows, stride, count, spill);
-}
-
 }  // namespace
 
-const ExactFrontLoops kExactFrontLoops{&block<double>, &block<float>, &columns<double>, &columns<float>};
+const ExactFrontLoops kExactFrontLoops{&block<double>, &block<float>, &add_front_columns<double>,
+                                          &add_front_columns<float>};
 
 BMX_ISA_END
 }  // namespace bmx
