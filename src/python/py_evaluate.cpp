@@ -57,6 +57,26 @@ PyObject* compile_uncached_impl(PyObject*, const BoundArgs& args) {
 
 }  // namespace
 
+std::optional<Float64Operands> read_float64_operands(std::span<PyObject* const> operands,
+                                                     std::optional<ArrayOperand> shape, int layouts) {
+  Float64Operands read{std::vector<SlotSource>(operands.size()),
+                       std::vector<std::optional<ArrayOperand>>(operands.size()), shape, layouts};
+  for (std::size_t slot = 0; slot < operands.size(); ++slot) {
+    const Classified operand = classify(operands[slot]);
+    if (const double* scalar = std::get_if<double>(&operand)) {
+      read.sources[slot] = SlotSource{nullptr, *scalar};
+      continue;
+    }
+    const ArrayOperand* array = as_array(operand);
+    if (array == nullptr || !is_readable_f64(*array)) return std::nullopt;
+    if (read.shape && !std::ranges::equal(array->shape, read.shape->shape)) return std::nullopt;
+    read.arrays[slot] = *array;
+    if (!read.shape) read.shape = *array;
+    read.layouts &= array->layouts;
+  }
+  return read;
+}
+
 LazyType& compiled_kernel_type() { return lazy_type<kCompiledKernelClass, CompiledKernelRef>(); }
 
 std::optional<PreparedEvaluation> prepare_evaluation(const BoundArgs& args, bool runs_here) {
@@ -80,29 +100,17 @@ std::optional<PreparedEvaluation> prepare_evaluation(const CompiledKernelRef& ke
     out = *array;
     layouts = (array->layouts & kNpyArrayCContiguous) != 0 ? kNpyArrayCContiguous : kNpyArrayFContiguous;
   }
-  PreparedEvaluation prepared{
-      kernel, std::vector<SlotSource>(operands.size()), {}, {}, {}};
+  std::optional<Float64Operands> read = read_float64_operands(operands, out, layouts);
+  if (!read) return std::nullopt;
+  PreparedEvaluation prepared{kernel, std::move(read->sources), {}, {}, {}};
   std::vector<SlotSource>& sources = prepared.sources;
-  std::vector<std::optional<ArrayOperand>> arrays(operands.size());
-  const ArrayOperand* shape = out ? &*out : nullptr;
-  bool any_array = false;
-  for (std::size_t slot = 0; slot < operands.size(); ++slot) {
-    const Classified operand = classify(operands[slot]);
-    if (const double* scalar = std::get_if<double>(&operand)) {
-      sources[slot] = SlotSource{nullptr, *scalar};
-      continue;
-    }
-    const ArrayOperand* array = as_array(operand);
-    if (array == nullptr || !is_readable_f64(*array)) return std::nullopt;
-    if (shape != nullptr && !std::ranges::equal(array->shape, shape->shape)) return std::nullopt;
-    arrays[slot] = *array;
-    shape = shape == nullptr ? &*arrays[slot] : shape;
-    layouts &= array->layouts;
-    any_array = true;
-  }
+  const std::vector<std::optional<ArrayOperand>>& arrays = read->arrays;
+  const bool any_array = std::ranges::any_of(arrays, [](const auto& array) { return array.has_value(); });
   // Numbers alone make a 0-d result, which only a 0-d output can take.
-  if (shape == nullptr || (!any_array && !shape->shape.empty())) return std::nullopt;
+  if (!read->shape || (!any_array && !read->shape->shape.empty())) return std::nullopt;
+  layouts = read->layouts;
   if (layouts == 0) return std::nullopt;
+  const ArrayOperand* shape = &*read->shape;
   const std::size_t n = shape->size();
   if (out) {
     for (const std::optional<ArrayOperand>& array : arrays) {

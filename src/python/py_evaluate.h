@@ -13,6 +13,7 @@
 #include "buffer_view.h"
 #include "eval/slots.h"
 #include "ir/compiled_kernel.h"
+#include "operand.h"
 #include "py_class.h"
 #include "py_ref.h"
 
@@ -37,6 +38,25 @@ struct PreparedEvaluation {
   /// the interpreter lock held.
   std::vector<BufferView> views;
 };
+
+/// Numbers and float64 arrays of one shape, as the float64 kernels read them
+/// where they lie.
+struct Float64Operands {
+  /// Each number's source; an array's gets its data when it is held.
+  std::vector<SlotSource> sources;
+  std::vector<std::optional<ArrayOperand>> arrays;
+  /// The shape every array has: the one given, else the first array's; none
+  /// for numbers alone.
+  std::optional<ArrayOperand> shape;
+  /// The contiguous layouts that the given ones and every array share.
+  int layouts;
+};
+
+/// `operands` as numbers and float64 arrays of one shape (`shape`'s, when
+/// given) with the contiguous `layouts` narrowed to theirs; nullopt when an
+/// operand is anything else.
+std::optional<Float64Operands> read_float64_operands(std::span<PyObject* const> operands,
+                                                     std::optional<ArrayOperand> shape, int layouts);
 
 /// The type of the package's compiled kernels, which hold a CompiledKernelRef.
 LazyType& compiled_kernel_type();

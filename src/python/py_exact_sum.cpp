@@ -139,25 +139,11 @@ struct KernelOperands {
 /// to be read in place: in C order when `c_order`, else in any order that is
 /// the same for all of them.
 std::optional<KernelOperands> read_kernel_operands(std::span<PyObject* const> operands, bool c_order) {
-  KernelOperands read{std::vector<SlotSource>(operands.size()), std::vector<BufferView>(operands.size())};
-  std::vector<std::optional<ArrayOperand>> arrays(operands.size());
-  const ArrayOperand* shape = nullptr;
-  int layouts = c_order ? kNpyArrayCContiguous : kNpyArrayCContiguous | kNpyArrayFContiguous;
-  for (std::size_t slot = 0; slot < operands.size(); ++slot) {
-    const Classified operand = classify(operands[slot]);
-    if (const double* scalar = std::get_if<double>(&operand)) {
-      read.sources[slot] = SlotSource{nullptr, *scalar};
-      continue;
-    }
-    const ArrayOperand* array = as_array(operand);
-    if (array == nullptr || !is_readable_f64(*array)) return std::nullopt;
-    if (shape != nullptr && !std::ranges::equal(array->shape, shape->shape)) return std::nullopt;
-    arrays[slot] = *array;
-    shape = shape == nullptr ? &*arrays[slot] : shape;
-    layouts &= array->layouts;
-  }
-  if (shape == nullptr || layouts == 0) return std::nullopt;
-  read.n = shape->size();
+  std::optional<Float64Operands> found = read_float64_operands(
+      operands, std::nullopt, c_order ? kNpyArrayCContiguous : kNpyArrayCContiguous | kNpyArrayFContiguous);
+  if (!found || !found->shape || found->layouts == 0) return std::nullopt;
+  const std::vector<std::optional<ArrayOperand>>& arrays = found->arrays;
+  KernelOperands read{std::move(found->sources), std::vector<BufferView>(operands.size()), found->shape->size()};
   for (std::size_t slot = 0; slot < operands.size(); ++slot) {
     if (!arrays[slot]) continue;
     if (!read.views[slot].acquire(operands[slot], PyBUF_ANY_CONTIGUOUS)) return std::nullopt;
