@@ -31,6 +31,7 @@ _F64: Final = np.dtype(np.float64)
 _F32: Final = np.dtype(np.float32)
 _F16: Final = np.dtype(np.float16)
 _BOOL: Final = np.dtype(np.bool_)
+_OBJECT: Final = np.dtype(object)
 
 #: What a name is bound to, as far as typing goes: an array's (or NumPy
 #: scalar's) dtype, or the type of a Python number (int, float or complex).
@@ -117,6 +118,10 @@ class Typer:
         except TypeError as error:
             raise UnsupportedOperation(str(error)) from None
         loop, result = resolved[0], resolved[ufunc.nin]
+        if loop == _OBJECT and any(isinstance(value, WeakName) for value in operands):
+            # NumPy compares two Python ints in its object loop; a name's int
+            # is an array of NumPy's default type once bound, as numexpr has it.
+            return self.apply(ufunc, [self.strong(value) if isinstance(value, WeakName) else value for value in operands])
         if ufunc in ORDERINGS and resolved[0] != resolved[1]:
             return self.mixed_comparison(ufunc, operands, resolved[0])
         if _BOOL in (loop, result) and ufunc not in ONES_AND_ZEROS:

@@ -285,6 +285,16 @@ def test_a_name_bound_to_an_int_compares_with_integers_as_numpy_does(dtype, k):
         check(f"k {op} a", {"a": a, "k": k})
 
 
+@pytest.mark.parametrize("op", ["<", "<=", "==", "!=", ">", ">="])
+@pytest.mark.parametrize(("j", "k"), [(2, 0), (-5, 3), (7, 7), (2**62, -(2**62))])
+def test_names_bound_to_ints_compare_as_arrays_of_the_default_integer(op, j, k):
+    # NumPy compares two Python ints in its object loop; a bound name is an array.
+    want = eval(f"np.asarray(j) {op} np.asarray(k)")  # noqa: S307
+    for text in (f"j {op} k", f"j {op} ({k})", f"({j}) {op} k"):
+        got = bm.evaluate(text, {"j": j, "k": k})
+        assert (got.dtype, got.shape, bool(got)) == (want.dtype, (), bool(want)), text
+
+
 # Python ints a text's arithmetic would make beyond float64's range, which no
 # NumPy type holds: each is NumPy's OverflowError at once, never computed.
 _TOWERS = ["10**10**10", "-(10**400)", "x * 3**10**6", "1 << 10**10", "(-7)**10**9 + x", "2**2**2**2**2**2 > x"]

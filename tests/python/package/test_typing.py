@@ -51,6 +51,10 @@ DASK_CODE = """
         reveal_type(bm.evaluate("2*x + y", {"x": np.ones(3), "y": 1.0}))
 """
 
+# A cold mypy run reads NumPy's and Dask's annotations: tens of seconds on an
+# idle machine, minutes beside other work, so these wait longer than the suite's default.
+pytestmark = pytest.mark.timeout(600)
+
 skip_under_asan = pytest.mark.skipif(
     "libasan" in os.environ.get("LD_PRELOAD", ""), reason="mypy is slow under the sanitizer runtime"
 )
@@ -65,7 +69,7 @@ def run_mypy(tmp_path, code, *options):
         [sys.executable, "-m", "mypy", "--strict", *options, "--no-error-summary", f"--cache-dir={cache}", str(user)],
         capture_output=True,
         text=True,
-        timeout=300,
+        timeout=540,
         cwd=tmp_path,
     )
 
