@@ -40,10 +40,13 @@ class ChannelClosed(RuntimeError):
     brindlemox._channels.ChannelClosed: the channel is closed
     """
 
+    def __init__(self, message: str = "the channel is closed") -> None:
+        super().__init__(message)
+
 
 def _closed(error: RuntimeError) -> RuntimeError:
     """`error` as ChannelClosed when it reports a closed channel."""
-    return ChannelClosed("the channel is closed") if reports_closed(error) else error
+    return ChannelClosed() if reports_closed(error) else error
 
 
 def _timed_out(what: str, timeout: float | None) -> TimeoutError:
@@ -281,7 +284,7 @@ class Channel:
         array([4.])
         """
         if not await send(self._channel, _message(value)):
-            raise ChannelClosed("the channel is closed")
+            raise ChannelClosed()
 
     async def recv_async(self) -> npt.NDArray[np.float64]:
         """`recv` for coroutines: waits for a value without blocking the loop.
@@ -307,7 +310,7 @@ class Channel:
         """
         got = await receive(self._channel)
         if got is None:
-            raise ChannelClosed("the channel is closed")
+            raise ChannelClosed()
         return _as_array(got)
 
     def __iter__(self) -> Iterator[npt.NDArray[np.float64]]:

@@ -250,7 +250,7 @@ async def select_async(*cases: Case, timeout: float | None = None) -> tuple[int,
     if isinstance(value, Task):
         return index, value.result()
     if value is None:
-        raise ChannelClosed("the channel is closed")
+        raise ChannelClosed()
     return index, _as_array(value)
 
 
