@@ -299,6 +299,6 @@ constexpr Method kFunctions[] = {
 
 }  // namespace
 
-PyMethodDef* call_functions() { return method_defs<kFunctions>(); }
+const ModulePart kCallsPart{method_defs<kFunctions>, nullptr};
 
 }  // namespace bmx::py

@@ -4,9 +4,11 @@
 
 #include "py.h"
 
+#include "module_part.h"
+
 namespace bmx::py {
 
-/// The module functions `_call_signature`, `_seen_call` and `_seen_text`, for add_functions().
-PyMethodDef* call_functions();
+/// The module functions `_call_signature`, `_seen_call` and `_seen_text`.
+extern const ModulePart kCallsPart;
 
 }  // namespace bmx::py

@@ -271,14 +271,14 @@ constexpr Method kFunctions[] = {
      exact_sum_round_impl},
 };
 
-}  // namespace
-
-PyMethodDef* exact_sum_functions() { return method_defs<kFunctions>(); }
-
 bool add_exact_sum_names(PyObject* module) {
   const PyRef words = PyRef::steal(PyLong_FromSize_t(ExactSum::kStateWords));
   return words && PyObject_SetAttrString(module, "_EXACT_SUM_WORDS", words.get()) == 0 &&
          add_names(module, "_SUM_FORMATS", kFormats);
 }
+
+}  // namespace
+
+const ModulePart kExactSumPart{method_defs<kFunctions>, add_exact_sum_names};
 
 }  // namespace bmx::py

@@ -36,6 +36,6 @@ constexpr Method kFunctions[] = {
 
 }  // namespace
 
-PyMethodDef* frame_functions() { return method_defs<kFunctions>(); }
+const ModulePart kFramePart{method_defs<kFunctions>, nullptr};
 
 }  // namespace bmx::py

@@ -4,9 +4,11 @@
 
 #include "py.h"
 
+#include "module_part.h"
+
 namespace bmx::py {
 
-/// The module function `_frame_variable`, for add_functions().
-PyMethodDef* frame_functions();
+/// The module function `_frame_variable`.
+extern const ModulePart kFramePart;
 
 }  // namespace bmx::py

@@ -174,10 +174,14 @@ std::optional<std::span<double>> borrow_row_results(const BoundArgs& args, std::
   return out;
 }
 
-PyMethodDef* reduce_functions() { return method_defs<kFunctions>(); }
+namespace {
 
 bool add_reduction_names(PyObject* module) {
   return add_names(module, "_REDUCTIONS", kReductions);
 }
+
+}  // namespace
+
+const ModulePart kReducePart{method_defs<kFunctions>, add_reduction_names};
 
 }  // namespace bmx::py
