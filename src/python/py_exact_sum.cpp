@@ -79,6 +79,16 @@ ExactSum::State to_state(std::span<const std::int64_t> words) {
   return state;
 }
 
+/// Runs `add` on the sum the state `words` holds, then writes the sum back
+/// into them.
+template <class Add>
+void add_to_state(std::span<std::int64_t> words, const Add& add) {
+  ExactSum sum(to_state(words));
+  add(sum);
+  const ExactSum::State state = sum.state();
+  std::copy(state.begin(), state.end(), words.begin());
+}
+
 /// The sums of a table's rows or of its columns.
 enum class Table : std::uint8_t { Rows, Columns };
 
@@ -119,10 +129,7 @@ PyObject* exact_sum_add_impl(PyObject*, const BoundArgs& args) {
   const std::optional<SumValues> values = borrow_sum_values(args, 1, values_view);
   if (!values) return nullptr;
   without_gil([&] {
-    ExactSum sum(to_state(*words));
-    std::visit([&](auto span) { add_on_pool(sum, span); }, *values);
-    const ExactSum::State state = sum.state();
-    std::copy(state.begin(), state.end(), words->begin());
+    add_to_state(*words, [&](ExactSum& sum) { std::visit([&](auto span) { add_on_pool(sum, span); }, *values); });
   });
   Py_RETURN_NONE;
 }
@@ -169,10 +176,7 @@ PyObject* exact_sum_kernel_impl(PyObject*, const BoundArgs& args) {
   }
   const CompiledKernel& compiled = **kernel->first;
   without_gil([&] {
-    ExactSum sum(to_state(*words));
-    add_kernel_on_pool(sum, compiled, operands->sources, operands->n);
-    const ExactSum::State state = sum.state();
-    std::copy(state.begin(), state.end(), words->begin());
+    add_to_state(*words, [&](ExactSum& sum) { add_kernel_on_pool(sum, compiled, operands->sources, operands->n); });
   });
   Py_RETURN_TRUE;
 }
@@ -217,10 +221,7 @@ PyObject* exact_sum_merge_impl(PyObject*, const BoundArgs& args) {
   BufferView other_view;
   const std::optional<std::span<std::int64_t>> other = borrow_state(args, 1, false, other_view);
   if (!other) return nullptr;
-  ExactSum sum(to_state(*words));
-  sum.merge(ExactSum(to_state(*other)));
-  const ExactSum::State state = sum.state();
-  std::copy(state.begin(), state.end(), words->begin());
+  add_to_state(*words, [&](ExactSum& sum) { sum.merge(ExactSum(to_state(*other))); });
   Py_RETURN_NONE;
 }
 
