@@ -13,7 +13,6 @@
 #include "py_evaluate.h"
 #include "py_exact_sum.h"
 #include "py_expr.h"
-#include "py_frame.h"
 #include "py_isa.h"
 #include "py_kernel.h"
 #include "py_math.h"
@@ -101,7 +100,7 @@ bool run_module_body(PyObject* module) {
   // In this order: the public functions among them join __all__ as they come.
   const ModulePart parts[] = {kChannelPart, kEvaluatePart, kReducePart, kExactSumPart, kBytesPart,
                               kOperatorsPart, kTypedPart, kMathPart, kTasksPart, kChannelWaitsPart,
-                              kIsaPart, kFramePart, kCallsPart};
+                              kIsaPart, kCallsPart};
   for (const ModulePart& part : parts) {
     if (!add_functions(module, part.functions())) return false;
     if (part.add_names != nullptr && !part.add_names(module)) return false;
