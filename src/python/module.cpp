@@ -13,7 +13,6 @@
 #include "py_evaluate.h"
 #include "py_exact_sum.h"
 #include "py_expr.h"
-#include "py_frame.h"
 #include "py_isa.h"
 #include "py_kernel.h"
 #include "py_math.h"
@@ -98,16 +97,15 @@ bool run_module_body(PyObject* module) {
     if (type == nullptr || !add_to_module(module, entry.name, reinterpret_cast<PyObject*>(type))) return false;
   }
 
-  return add_functions(module, channel_functions()) && add_functions(module, evaluate_functions()) &&
-         add_thread_limit(module) && add_functions(module, reduce_functions()) && add_reduction_names(module) &&
-         add_functions(module, exact_sum_functions()) && add_exact_sum_names(module) &&
-         add_functions(module, bytes_functions()) && add_functions(module, operator_functions()) &&
-         add_operator_names(module) && add_functions(module, typed_functions()) && add_typed_names(module) &&
-         add_functions(module, math_functions()) && add_math_names(module) &&
-         add_functions(module, task_functions()) && add_functions(module, channel_wait_functions()) &&
-         add_channel_closed_text(module) &&
-         add_functions(module, isa_functions()) && add_isa_levels(module) &&
-         add_functions(module, frame_functions()) && add_functions(module, call_functions());
+  // In this order: the public functions among them join __all__ as they come.
+  const ModulePart parts[] = {kChannelPart, kEvaluatePart, kReducePart, kExactSumPart, kBytesPart,
+                              kOperatorsPart, kTypedPart, kMathPart, kTasksPart, kChannelWaitsPart,
+                              kIsaPart, kCallsPart};
+  for (const ModulePart& part : parts) {
+    if (!add_functions(module, part.functions())) return false;
+    if (part.add_names != nullptr && !part.add_names(module)) return false;
+  }
+  return true;
 }
 
 PyObject* init_module() {

@@ -86,6 +86,6 @@ constexpr Method kFunctions[] = {
 
 }  // namespace
 
-PyMethodDef* bytes_functions() { return method_defs<kFunctions>(); }
+const ModulePart kBytesPart{method_defs<kFunctions>, nullptr};
 
 }  // namespace bmx::py

@@ -3,10 +3,12 @@
 
 #include "py.h"
 
+#include "module_part.h"
+
 namespace bmx::py {
 
-/// The module functions defined here (_expr_to_bytes, _expr_from_bytes,
-/// _kernel_spec_to_bytes, _kernel_spec_from_bytes), as a null-terminated method table.
-PyMethodDef* bytes_functions();
+/// The module functions `_expr_to_bytes`, `_expr_from_bytes`,
+/// `_kernel_spec_to_bytes` and `_kernel_spec_from_bytes`.
+extern const ModulePart kBytesPart;
 
 }  // namespace bmx::py

@@ -230,6 +230,23 @@ bool read_name(PyObject* names, PyObject* name, PyRef& value) {
   return found != nullptr;
 }
 
+// _frame_variable(frame, name): a function frame's local, cell or free
+// variable `name`, read as a call's names are; KeyError when it has no value
+// there. `frame.f_locals` would copy every local into a dict first, on every
+// call.
+PyObject* frame_variable_impl(PyObject*, const BoundArgs& args) {
+  if (!PyFrame_Check(args[0])) {
+    return PyErr_Format(PyExc_TypeError, "argument 'frame' must be a frame, not %.200s", Py_TYPE(args[0])->tp_name);
+  }
+  if (!PyUnicode_Check(args[1])) {
+    return PyErr_Format(PyExc_TypeError, "argument 'name' must be str, not %.200s", Py_TYPE(args[1])->tp_name);
+  }
+  PyRef value;
+  if (read_name(args[0], args[1], value)) return value.release();
+  if (PyErr_Occurred() == nullptr) PyErr_SetObject(PyExc_KeyError, args[1]);
+  return nullptr;
+}
+
 // _call_signature(values, mode): the bytes a call in `mode` over `values`
 // keeps its way under, or None when only the full path takes them.
 PyObject* call_signature_impl(PyObject*, const BoundArgs& args) {
@@ -282,12 +299,16 @@ PyObject* seen_text_impl(PyObject*, const BoundArgs& args) {
 }
 
 using enum ParamKind;
+constexpr Param kFrameVariableParams[] = {{"frame", Required}, {"name", Required}};
 constexpr Param kSignatureParams[] = {{"values", Required}, {"mode", Required}};
 constexpr Param kSeenCallParams[] = {{"ways", Required}, {"mode", Required}, {"values", Required}, {"out", Required}};
 constexpr Param kSeenTextParams[] = {
     {"texts", Required}, {"text", Required}, {"mode", Required}, {"namespaces", Required}, {"out", Required}};
 
 constexpr Method kFunctions[] = {
+    {"_frame_variable", kFrameVariableParams,
+     "A function frame's local, cell or free variable `name`, read alone; KeyError when it has no value.",
+     frame_variable_impl},
     {"_call_signature", kSignatureParams,
      "The bytes a call in math mode `mode` over `values` keeps its way under, or None.", call_signature_impl},
     {"_seen_call", kSeenCallParams, "The result of the way kept in `ways` for a call over `values`, or None.",
@@ -299,6 +320,6 @@ constexpr Method kFunctions[] = {
 
 }  // namespace
 
-PyMethodDef* call_functions() { return method_defs<kFunctions>(); }
+const ModulePart kCallsPart{method_defs<kFunctions>, nullptr};
 
 }  // namespace bmx::py

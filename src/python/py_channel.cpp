@@ -125,6 +125,6 @@ PyObject* wrap_channel(ChannelHandle handle) { return make_instance(channel_type
 
 const ChannelHandle* unwrap_channel(PyObject* object) { return payload_of<ChannelHandle>(object, channel_type()); }
 
-PyMethodDef* channel_functions() { return method_defs<kFunctions>(); }
+const ModulePart kChannelPart{method_defs<kFunctions>, nullptr};
 
 }  // namespace bmx::py

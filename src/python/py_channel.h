@@ -4,6 +4,7 @@
 #include "py.h"
 
 #include "channel/channel.h"
+#include "module_part.h"
 #include "py_class.h"
 
 namespace bmx::py {
@@ -17,7 +18,7 @@ PyObject* wrap_channel(ChannelHandle handle);
 /// The handle of a Channel object; the conversion error (expected 'Channel') with nullptr otherwise.
 const ChannelHandle* unwrap_channel(PyObject* object);
 
-/// The module functions defined here (py_select), as a null-terminated method table.
-PyMethodDef* channel_functions();
+/// The module function `py_select`.
+extern const ModulePart kChannelPart;
 
 }  // namespace bmx::py

@@ -173,13 +173,13 @@ constexpr Method kFunctions[] = {
      select_until_impl},
 };
 
-}  // namespace
-
-PyMethodDef* channel_wait_functions() { return method_defs<kFunctions>(); }
-
 bool add_channel_closed_text(PyObject* module) {
   const PyRef text = PyRef::steal(PyUnicode_FromString(display_text(ComputeError::channel_closed()).c_str()));
   return text && PyObject_SetAttrString(module, "_CHANNEL_CLOSED", text.get()) == 0;
 }
+
+}  // namespace
+
+const ModulePart kChannelWaitsPart{method_defs<kFunctions>, add_channel_closed_text};
 
 }  // namespace bmx::py

@@ -5,15 +5,14 @@
 
 #include "py.h"
 
+#include "module_part.h"
+
 namespace bmx::py {
 
 /// The module functions `_recv_array`, `_buffered`, `_as_array`,
-/// `_recv_until`, `_send_until` and `_select_until`, for add_functions().
-PyMethodDef* channel_wait_functions();
-
-/// Sets `_CHANNEL_CLOSED`, the message of the RuntimeError a channel raises
-/// when it is closed, so that the package tells it from other errors without
-/// restating it.
-bool add_channel_closed_text(PyObject* module);
+/// `_recv_until`, `_send_until` and `_select_until`; and `_CHANNEL_CLOSED`,
+/// the message of the RuntimeError a channel raises when it is closed, so
+/// that the package tells it from other errors without restating it.
+extern const ModulePart kChannelWaitsPart;
 
 }  // namespace bmx::py

@@ -220,13 +220,13 @@ constexpr Method kFunctions[] = {
      set_num_threads_impl},
 };
 
-}  // namespace
-
-PyMethodDef* evaluate_functions() { return method_defs<kFunctions>(); }
-
 bool add_thread_limit(PyObject* module) {
   const PyRef limit = PyRef::steal(PyLong_FromSize_t(WorkPool::kMaxThreads));
   return limit && PyObject_SetAttrString(module, "_MAX_THREADS", limit.get()) == 0;
 }
+
+}  // namespace
+
+const ModulePart kEvaluatePart{method_defs<kFunctions>, add_thread_limit};
 
 }  // namespace bmx::py

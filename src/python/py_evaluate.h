@@ -13,6 +13,7 @@
 #include "buffer_view.h"
 #include "eval/slots.h"
 #include "ir/compiled_kernel.h"
+#include "module_part.h"
 #include "operand.h"
 #include "py_class.h"
 #include "py_ref.h"
@@ -78,11 +79,8 @@ std::optional<PreparedEvaluation> prepare_evaluation(const CompiledKernelRef& ke
 PyObject* run_evaluation(PreparedEvaluation& prepared);
 
 /// The module functions `_compile`, `_evaluate_into`, `_get_num_threads` and
-/// `_set_num_threads`, for add_functions().
-PyMethodDef* evaluate_functions();
-
-/// Sets the module attribute `_MAX_THREADS`, the most threads `_set_num_threads`
+/// `_set_num_threads`; and `_MAX_THREADS`, the most threads `_set_num_threads`
 /// takes, so that the package never restates the pool's limit.
-bool add_thread_limit(PyObject* module);
+extern const ModulePart kEvaluatePart;
 
 }  // namespace bmx::py

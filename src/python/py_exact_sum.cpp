@@ -79,6 +79,16 @@ ExactSum::State to_state(std::span<const std::int64_t> words) {
   return state;
 }
 
+/// Runs `add` on the sum the state `words` holds, then writes the sum back
+/// into them.
+template <class Add>
+void add_to_state(std::span<std::int64_t> words, const Add& add) {
+  ExactSum sum(to_state(words));
+  add(sum);
+  const ExactSum::State state = sum.state();
+  std::copy(state.begin(), state.end(), words.begin());
+}
+
 /// The sums of a table's rows or of its columns.
 enum class Table : std::uint8_t { Rows, Columns };
 
@@ -110,20 +120,35 @@ PyObject* exact_sum_table_impl(PyObject*, const BoundArgs& args) {
   Py_RETURN_NONE;
 }
 
-// _exact_sum_add(state, values): adds the values to the state, in place.
-PyObject* exact_sum_add_impl(PyObject*, const BoundArgs& args) {
+/// The values added on the pool, without the lock: they may be many.
+void add_values(std::span<std::int64_t> words, const SumValues& values) {
+  without_gil([&] {
+    add_to_state(words, [&](ExactSum& sum) { std::visit([&](auto span) { add_on_pool(sum, span); }, values); });
+  });
+}
+
+/// The state of argument `index`, read only.
+std::optional<std::span<std::int64_t>> borrow_other_state(const BoundArgs& args, std::size_t index, BufferView& view) {
+  return borrow_state(args, index, false, view);
+}
+
+/// The sum the state `other` holds, added with the lock held: a state is
+/// a few words.
+void merge_state(std::span<std::int64_t> words, std::span<const std::int64_t> other) {
+  add_to_state(words, [&](ExactSum& sum) { sum.merge(ExactSum(to_state(other))); });
+}
+
+// _exact_sum_add(state, values) and _exact_sum_merge(state, other): adds the
+// values, or the sum the state `other` holds, to the state, in place.
+template <auto borrow_addend, auto add>
+PyObject* add_to_state_impl(PyObject*, const BoundArgs& args) {
   BufferView state_view;
   const std::optional<std::span<std::int64_t>> words = borrow_state(args, 0, true, state_view);
   if (!words) return nullptr;
-  BufferView values_view;
-  const std::optional<SumValues> values = borrow_sum_values(args, 1, values_view);
-  if (!values) return nullptr;
-  without_gil([&] {
-    ExactSum sum(to_state(*words));
-    std::visit([&](auto span) { add_on_pool(sum, span); }, *values);
-    const ExactSum::State state = sum.state();
-    std::copy(state.begin(), state.end(), words->begin());
-  });
+  BufferView addend_view;
+  const auto addend = borrow_addend(args, 1, addend_view);
+  if (!addend) return nullptr;
+  add(*words, *addend);
   Py_RETURN_NONE;
 }
 
@@ -169,10 +194,7 @@ PyObject* exact_sum_kernel_impl(PyObject*, const BoundArgs& args) {
   }
   const CompiledKernel& compiled = **kernel->first;
   without_gil([&] {
-    ExactSum sum(to_state(*words));
-    add_kernel_on_pool(sum, compiled, operands->sources, operands->n);
-    const ExactSum::State state = sum.state();
-    std::copy(state.begin(), state.end(), words->begin());
+    add_to_state(*words, [&](ExactSum& sum) { add_kernel_on_pool(sum, compiled, operands->sources, operands->n); });
   });
   Py_RETURN_TRUE;
 }
@@ -209,21 +231,6 @@ PyObject* exact_sum_kernel_rows_impl(PyObject*, const BoundArgs& args) {
   Py_RETURN_TRUE;
 }
 
-// _exact_sum_merge(state, other): adds the sum `other` holds to the state, in place.
-PyObject* exact_sum_merge_impl(PyObject*, const BoundArgs& args) {
-  BufferView state_view;
-  const std::optional<std::span<std::int64_t>> words = borrow_state(args, 0, true, state_view);
-  if (!words) return nullptr;
-  BufferView other_view;
-  const std::optional<std::span<std::int64_t>> other = borrow_state(args, 1, false, other_view);
-  if (!other) return nullptr;
-  ExactSum sum(to_state(*words));
-  sum.merge(ExactSum(to_state(*other)));
-  const ExactSum::State state = sum.state();
-  std::copy(state.begin(), state.end(), words->begin());
-  Py_RETURN_NONE;
-}
-
 // _exact_sum_round(state, format): the state's sum rounded once to
 // _SUM_FORMATS[format], and the count of values that went into it.
 PyObject* exact_sum_round_impl(PyObject*, const BoundArgs& args) {
@@ -255,7 +262,7 @@ constexpr Method kFunctions[] = {
      "rounded once to _SUM_FORMATS[format], into the element of `out` of its index.",
      exact_sum_table_impl<Table::Columns>},
     {"_exact_sum_add", kAddParams, "Add a contiguous float64 or float32 array's values to an exact sum state, in place.",
-     exact_sum_add_impl},
+     add_to_state_impl<borrow_sum_values, add_values>},
     {"_exact_sum_kernel", kKernelParams,
      "Add a compiled kernel's values over float64 arrays and floats to an exact sum state, in place.\n"
      "Returns False (adding nothing) when the operands cannot be read in place as they are.",
@@ -266,19 +273,19 @@ constexpr Method kFunctions[] = {
      "Returns False (writing nothing) when the operands cannot be read in place as they are.",
      exact_sum_kernel_rows_impl},
     {"_exact_sum_merge", kMergeParams, "Add the sum the state `other` holds to `state`, in place.",
-     exact_sum_merge_impl},
+     add_to_state_impl<borrow_other_state, merge_state>},
     {"_exact_sum_round", kRoundParams, "The sum a state holds, rounded once to _SUM_FORMATS[format], and its count of values.",
      exact_sum_round_impl},
 };
-
-}  // namespace
-
-PyMethodDef* exact_sum_functions() { return method_defs<kFunctions>(); }
 
 bool add_exact_sum_names(PyObject* module) {
   const PyRef words = PyRef::steal(PyLong_FromSize_t(ExactSum::kStateWords));
   return words && PyObject_SetAttrString(module, "_EXACT_SUM_WORDS", words.get()) == 0 &&
          add_names(module, "_SUM_FORMATS", kFormats);
 }
+
+}  // namespace
+
+const ModulePart kExactSumPart{method_defs<kFunctions>, add_exact_sum_names};
 
 }  // namespace bmx::py

@@ -5,15 +5,14 @@
 
 #include "py.h"
 
+#include "module_part.h"
+
 namespace bmx::py {
 
 /// The module functions `_exact_sum_rows`, `_exact_sum_columns`,
-/// `_exact_sum_add`, `_exact_sum_merge` and `_exact_sum_round`, for add_functions().
-PyMethodDef* exact_sum_functions();
-
-/// Sets `_SUM_FORMATS`, the names of the formats a sum rounds to, each at the
-/// position of its code, and `_EXACT_SUM_WORDS`, the int64 words of a state.
-/// False with the Python error set when they cannot be made.
-bool add_exact_sum_names(PyObject* module);
+/// `_exact_sum_add`, `_exact_sum_merge` and `_exact_sum_round`; `_SUM_FORMATS`,
+/// the names of the formats a sum rounds to, each at the position of its
+/// code, and `_EXACT_SUM_WORDS`, the int64 words of a state.
+extern const ModulePart kExactSumPart;
 
 }  // namespace bmx::py

@@ -53,13 +53,13 @@ constexpr Method kFunctions[] = {
      isa_impl},
 };
 
-}  // namespace
-
-PyMethodDef* isa_functions() { return method_defs<kFunctions>(); }
-
 bool add_isa_levels(PyObject* module) {
   const auto count = static_cast<std::size_t>(supported_isa()) + 1;
   return add_names(module, "_ISA_LEVELS", std::span(kLevels).first(count), isa_name);
 }
+
+}  // namespace
+
+const ModulePart kIsaPart{method_defs<kFunctions>, add_isa_levels};
 
 }  // namespace bmx::py

@@ -5,13 +5,12 @@
 
 #include "py.h"
 
+#include "module_part.h"
+
 namespace bmx::py {
 
-/// The module function `_isa`, for add_functions().
-PyMethodDef* isa_functions();
-
-/// Sets the module attribute `_ISA_LEVELS`: the names of the levels this
-/// processor supports, lowest first, each one that `_isa` takes.
-bool add_isa_levels(PyObject* module);
+/// The module function `_isa`; and `_ISA_LEVELS`: the names of the levels
+/// this processor supports, lowest first, each one that `_isa` takes.
+extern const ModulePart kIsaPart;
 
 }  // namespace bmx::py

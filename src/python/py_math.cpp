@@ -62,7 +62,7 @@ bool read_math_mode(PyObject* name, MathMode& mode) {
   return false;
 }
 
-PyMethodDef* math_functions() { return method_defs<kFunctions>(); }
+namespace {
 
 bool add_math_names(PyObject* module) {
   if (!add_names(module, "_MATH_MODES", kModes, math_mode_name)) return false;
@@ -77,5 +77,9 @@ bool add_math_names(PyObject* module) {
   }
   return PyObject_SetAttrString(module, "_FAST_MATH_LOOPS", loops.get()) == 0;
 }
+
+}  // namespace
+
+const ModulePart kMathPart{method_defs<kFunctions>, add_math_names};
 
 }  // namespace bmx::py

@@ -6,6 +6,7 @@
 #include "py.h"
 
 #include "eval/fast_math.h"
+#include "module_part.h"
 
 namespace bmx::py {
 
@@ -18,10 +19,9 @@ bool read_math_mode(PyObject* name, MathMode& mode);
 /// can compute in it is not asked.
 bool find_mode(PyObject* name, MathMode& mode);
 
-PyMethodDef* math_functions();
-
-/// Sets `_MATH_MODES`, the names of every mode, and `_FAST_MATH_LOOPS`, the
-/// (operation code, dtype code) pairs fast math computes with its own loops.
-bool add_math_names(PyObject* module);
+/// The module function `_math_missing`; `_MATH_MODES`, the names of every
+/// mode, and `_FAST_MATH_LOOPS`, the (operation code, dtype code) pairs fast
+/// math computes with its own loops.
+extern const ModulePart kMathPart;
 
 }  // namespace bmx::py

@@ -89,10 +89,6 @@ constexpr Method kFunctions[] = {
      expr_built_impl},
 };
 
-}  // namespace
-
-PyMethodDef* operator_functions() { return method_defs<kFunctions>(); }
-
 bool add_operator_names(PyObject* module) {
   // NumPy's scalars and arrays give way to Expr's own operators (NumPy's
   // protocol for that is this attribute being None): `np.float32(2) * x`
@@ -105,5 +101,9 @@ bool add_operator_names(PyObject* module) {
   const auto name = [](auto op) { return op_name(op); };
   return add_names(module, "_UNARY_OPS", kUnaryOps, name) && add_names(module, "_BINARY_OPS", kBinaryOps, name);
 }
+
+}  // namespace
+
+const ModulePart kOperatorsPart{method_defs<kFunctions>, add_operator_names};
 
 }  // namespace bmx::py

@@ -5,15 +5,14 @@
 
 #include "py.h"
 
+#include "module_part.h"
+
 namespace bmx::py {
 
 /// The module functions `_unary`, `_binary`, `_expr_record` and
-/// `_expr_built`, for add_functions().
-PyMethodDef* operator_functions();
-
-/// Sets `_UNARY_OPS` and `_BINARY_OPS`: tuples of every operator's name, in
-/// table order; and Expr's `__array_ufunc__` (None), by which NumPy leaves
-/// mixed operations to Expr. False with a Python exception set on failure.
-bool add_operator_names(PyObject* module);
+/// `_expr_built`; `_UNARY_OPS` and `_BINARY_OPS`, tuples of every operator's
+/// name in table order; and Expr's `__array_ufunc__` (None), by which NumPy
+/// leaves mixed operations to Expr.
+extern const ModulePart kOperatorsPart;
 
 }  // namespace bmx::py

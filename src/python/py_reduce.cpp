@@ -44,29 +44,33 @@ std::optional<std::span<const double>> borrow_values(PyObject* object, BufferVie
   return std::span<const double>(static_cast<const double*>(view.data()), array->size());
 }
 
+/// `reduce` of the values of argument 0 (see borrow_values), computed
+/// without the lock, as the Python object `to_python` makes of it.
+template <class Reduce, class ToPython>
+PyObject* reduce_array(const BoundArgs& args, const Reduce& reduce, const ToPython& to_python) {
+  BufferView view;
+  const std::optional<std::span<const double>> values = borrow_values(args[0], view);
+  if (!values) return argument_error(args, 0);
+  const auto reduced = without_gil([&] { return reduce(*values); });
+  if (!reduced.ok()) return raise_task_error(reduced.error());
+  return expect_object(to_python(reduced.value()));
+}
+
 // _reduce(array, op): reduction `op` (a position in _REDUCTIONS) of the array.
 PyObject* reduce_impl(PyObject*, const BoundArgs& args) {
   // The op first: its conversion may run Python code, which could change
   // the array between its check and its view.
   const std::optional<ReduceOp> op = named_code(args, 1, kReductions, "unknown reduction");
   if (!op) return nullptr;
-  BufferView view;
-  const std::optional<std::span<const double>> values = borrow_values(args[0], view);
-  if (!values) return argument_error(args, 0);
-  Result<double> reduced = without_gil([&] { return reduce_values(*values, *op); });
-  if (!reduced.ok()) return raise_task_error(reduced.error());
-  return expect_object(PyFloat_FromDouble(reduced.value()));
+  return reduce_array(
+      args, [&](std::span<const double> values) { return reduce_values(values, *op); }, PyFloat_FromDouble);
 }
 
 // _reduce_min_max(array): the minimum and the maximum of the array, as
 // _reduce gives each, in one pass over its memory.
 PyObject* reduce_min_max_impl(PyObject*, const BoundArgs& args) {
-  BufferView view;
-  const std::optional<std::span<const double>> values = borrow_values(args[0], view);
-  if (!values) return argument_error(args, 0);
-  Result<Extremes> reduced = without_gil([&] { return reduce_min_max(*values); });
-  if (!reduced.ok()) return raise_task_error(reduced.error());
-  return expect_object(Py_BuildValue("(dd)", reduced.value().least, reduced.value().greatest));
+  return reduce_array(args, reduce_min_max,
+                      [](const Extremes& both) { return Py_BuildValue("(dd)", both.least, both.greatest); });
 }
 
 // _reduce_rows(values, op, out): each row of `values` (out.size rows of equal
@@ -174,10 +178,14 @@ std::optional<std::span<double>> borrow_row_results(const BoundArgs& args, std::
   return out;
 }
 
-PyMethodDef* reduce_functions() { return method_defs<kFunctions>(); }
+namespace {
 
 bool add_reduction_names(PyObject* module) {
   return add_names(module, "_REDUCTIONS", kReductions);
 }
+
+}  // namespace
+
+const ModulePart kReducePart{method_defs<kFunctions>, add_reduction_names};
 
 }  // namespace bmx::py

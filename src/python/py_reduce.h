@@ -10,16 +10,14 @@
 
 #include "arg_binder.h"
 #include "buffer_view.h"
+#include "module_part.h"
 
 namespace bmx::py {
 
-/// The module functions `_reduce`, `_reduce_rows` and `_reduce_integer_rows`, for add_functions().
-PyMethodDef* reduce_functions();
-
-/// Sets the module attribute `_REDUCTIONS`: the names of the reductions
-/// `_reduce` computes, each at the position of its code. False with the
-/// Python error set when it cannot be made.
-bool add_reduction_names(PyObject* module);
+/// The module functions `_reduce`, `_reduce_rows` and `_reduce_integer_rows`;
+/// and `_REDUCTIONS`, the names of the reductions `_reduce` computes, each at
+/// the position of its code.
+extern const ModulePart kReducePart;
 
 /// The elements of argument `index`, a writable, aligned, contiguous float64
 /// array with one element per row of the `count` values in `values` and no

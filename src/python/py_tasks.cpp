@@ -289,6 +289,6 @@ constexpr Method kFunctions[] = {
 
 }  // namespace
 
-PyMethodDef* task_functions() { return method_defs<kFunctions>(); }
+const ModulePart kTasksPart{method_defs<kFunctions>, nullptr};
 
 }  // namespace bmx::py

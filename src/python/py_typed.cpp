@@ -201,10 +201,6 @@ constexpr Method kFunctions[] = {
      typed_evaluate_impl},
 };
 
-}  // namespace
-
-PyMethodDef* typed_functions() { return method_defs<kFunctions>(); }
-
 bool add_typed_names(PyObject* module) {
   const auto dtype_of_code = [](std::size_t code) { return dtype_name(static_cast<ElementType>(code)); };
   if (!add_names(module, "_DTYPES", std::views::iota(std::size_t{0}, kDTypeCount), dtype_of_code)) return false;
@@ -216,5 +212,9 @@ bool add_typed_names(PyObject* module) {
   }
   return PyObject_SetAttrString(module, "_TYPED_OPS", ops.get()) == 0;
 }
+
+}  // namespace
+
+const ModulePart kTypedPart{method_defs<kFunctions>, add_typed_names};
 
 }  // namespace bmx::py

@@ -14,6 +14,7 @@
 #include "arg_binder.h"
 #include "buffer_view.h"
 #include "eval/typed_eval.h"
+#include "module_part.h"
 #include "py_class.h"
 
 namespace bmx::py {
@@ -54,10 +55,9 @@ bool run_typed(const PreparedTyped& prepared);
 /// `run_typed` as a call from Python runs it: without the lock when it is long.
 bool run_typed_call(const PreparedTyped& prepared);
 
-PyMethodDef* typed_functions();
-
-/// Sets `_DTYPES` (the element type names by code) and `_TYPED_OPS` (the
-/// code of every operation by name).
-bool add_typed_names(PyObject* module);
+/// The module functions `_typed_compile` and `_typed_evaluate`; `_DTYPES`
+/// (the element type names by code) and `_TYPED_OPS` (the code of every
+/// operation by name).
+extern const ModulePart kTypedPart;
 
 }  // namespace bmx::py

@@ -35,50 +35,39 @@ struct Apply<op, T> {
 
 // std::sqrt keeps a branch per element to set errno, which stops the loop
 // from vectorising; sqrt_loop has none.
-template <>
-bool typed_loop<TypedOp::Sqrt, double>(void* out, const void* in, const void*, std::size_t n) {
-  sqrt_loop(static_cast<double*>(out), static_cast<const double*>(in), n);
-  return true;
-}
-
-template <>
-bool typed_loop<TypedOp::Sqrt, float>(void* out, const void* in, const void*, std::size_t n) {
-  sqrt_loop(static_cast<float*>(out), static_cast<const float*>(in), n);
+template <Real T>
+bool sqrt_typed_loop(void* out, const void* in, const void*, std::size_t n) {
+  sqrt_loop(static_cast<T*>(out), static_cast<const T*>(in), n);
   return true;
 }
 
 // Floored division and remainder call fmod per element; floored_loop finds
 // fmod without it, vectorised, where the quotient is small.
-template <>
-bool typed_loop<TypedOp::FloorDivide, double>(void* out, const void* left, const void* right, std::size_t n) {
-  floored_loop<BinaryOp::FloorDiv, double, FlooredShape::Both>(
-      static_cast<double*>(out), static_cast<const double*>(left), static_cast<const double*>(right), n);
+template <TypedOp op, Real T>
+bool floored_typed_loop(void* out, const void* left, const void* right, std::size_t n) {
+  floored_loop<*typed_info(op).float64.binary, T, FlooredShape::Both>(
+      static_cast<T*>(out), static_cast<const T*>(left), static_cast<const T*>(right), n);
   return true;
 }
 
-template <>
-bool typed_loop<TypedOp::FloorDivide, float>(void* out, const void* left, const void* right, std::size_t n) {
-  floored_loop<BinaryOp::FloorDiv, float, FlooredShape::Both>(
-      static_cast<float*>(out), static_cast<const float*>(left), static_cast<const float*>(right), n);
-  return true;
-}
-
-template <>
-bool typed_loop<TypedOp::Remainder, double>(void* out, const void* left, const void* right, std::size_t n) {
-  floored_loop<BinaryOp::Mod, double, FlooredShape::Both>(
-      static_cast<double*>(out), static_cast<const double*>(left), static_cast<const double*>(right), n);
-  return true;
-}
-
-template <>
-bool typed_loop<TypedOp::Remainder, float>(void* out, const void* left, const void* right, std::size_t n) {
-  floored_loop<BinaryOp::Mod, float, FlooredShape::Both>(
-      static_cast<float*>(out), static_cast<const float*>(left), static_cast<const float*>(right), n);
-  return true;
+/// The loop of `op` over T, with the square root and the floored operations
+/// on loops of their own.
+template <Real T>
+TypedLoop real_loop_of(TypedOp op) {
+  switch (op) {
+    case TypedOp::Sqrt: return &sqrt_typed_loop<T>;
+    case TypedOp::FloorDivide: return &floored_typed_loop<TypedOp::FloorDivide, T>;
+    case TypedOp::Remainder: return &floored_typed_loop<TypedOp::Remainder, T>;
+    default: return loop_of<T>(op);
+  }
 }
 
 TypedLoop real_loop_for(TypedOp op, ElementType type) {
-  return loop_of_any<ElementType::Float32, ElementType::Float64>(op, type);
+  switch (type) {
+    case ElementType::Float32: return real_loop_of<float>(op);
+    case ElementType::Float64: return real_loop_of<double>(op);
+    default: return nullptr;
+  }
 }
 
 BMX_ISA_END
