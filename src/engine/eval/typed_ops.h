@@ -28,10 +28,12 @@ enum class ResultRule : std::uint8_t { Same, Bool, Real };
 enum class Levels : std::uint8_t { All, Baseline };
 
 /// How float32 computes an operation that has a float64 operator: in
-/// float64, rounded once, or in float32 itself, which gives the same bits
-/// for the correctly rounded operations and those that pick an operand, and
-/// the only right ones for nextafter, whose step is float32's.
-enum class Float32Rule : std::uint8_t { Rounded, Exact };
+/// float64, rounded once; in float32 itself (Exact), which gives the same
+/// bits for the correctly rounded operations and those that pick an operand,
+/// and the only right ones for nextafter, whose step is float32's; or with
+/// the platform's float32 function (Libm), as NumPy's float32 loop does:
+/// powf, whose bits are not always those of pow rounded once.
+enum class Float32Rule : std::uint8_t { Rounded, Exact, Libm };
 
 /// The float64 engine's operator an operation's float64 loop computes with,
 /// of one of the three kinds; none for the operations it lacks.
@@ -123,7 +125,7 @@ constexpr bool is_consistent(const TypedOpInfo& info) {
   const Float64Op& float64 = info.float64;
   if (float64.unary && info.arity != 1) return false;
   if ((float64.binary || float64.compare) && info.arity != 2) return false;
-  if (info.float32 == Float32Rule::Exact && !float64.binary) return false;
+  if (info.float32 != Float32Rule::Rounded && !float64.binary) return false;
   return !info.sleef || info.families.find('r') != std::string_view::npos;
 }
 static_assert(std::ranges::all_of(kTypedOps, is_consistent));

@@ -144,7 +144,7 @@ double real_function(double x) {
 }
 
 /// The float64 engine's operator of a binary `op`, over float64 or, where
-/// float32 is computed in float32 (Float32Rule::Exact), float32.
+/// float32 is computed in float32 (Float32Rule::Exact, Libm), float32.
 template <TypedOp op, class F>
 F real_binary(F l, F r) {
   return binary_value<*typed_info(op).float64.binary>(l, r);

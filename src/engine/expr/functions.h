@@ -17,7 +17,7 @@
 ///   in typed programs), NumPy's name, operands, result rule (Same, Bool,
 ///   Real), type families (b bool, i integers, r float32 and float64,
 ///   c complex64 and complex128), the levels that build its loops (All,
-///   Baseline) and how float32 computes it (Rounded, Exact).
+///   Baseline) and how float32 computes it (Rounded, Exact, Libm).
 /// kind: the float64 trees' operator that its float64 loop is: U unary,
 ///   B binary, C comparison, N none; then the operator's enumerator and code
 ///   (UnaryOp, BinaryOp, CompareOp: codes and names are in expression bytes,
@@ -73,7 +73,7 @@
   X(Y, T, Divide, 43, "divide", 2, Same, "rc", All, Exact, B, Div, 3, None)                                          \
   X(Y, T, FloorDivide, 44, "floor_divide", 2, Same, "ir", All, Exact, B, FloorDiv, 12, None)                         \
   X(Y, T, Remainder, 45, "remainder", 2, Same, "ir", All, Exact, B, Mod, 13, None)                                   \
-  X(Y, T, Power, 46, "power", 2, Same, "irc", Baseline, Rounded, B, Pow, 4, Sleef(u10, OverflowsEarly))              \
+  X(Y, T, Power, 46, "power", 2, Same, "irc", Baseline, Libm, B, Pow, 4, Sleef(u10, OverflowsEarly))                 \
   X(Y, T, Arctan2, 47, "arctan2", 2, Same, "r", Baseline, Rounded, B, Atan2, 5, Sleef(u10, Plain))                   \
   X(Y, T, Hypot, 48, "hypot", 2, Same, "r", Baseline, Rounded, B, Hypot, 9, Sleef(u05, Plain))                       \
   X(Y, T, Copysign, 49, "copysign", 2, Same, "r", All, Exact, B, Copysign, 11, None)                                 \

@@ -1,6 +1,8 @@
 # Constant powers, floored division and remainder, and operators of Python
 # ints, against NumPy's own `x ** c`, `//` and `%` bit for bit (NaN payloads
 # included), through text and kernels, in both math modes, at every level.
+import ctypes
+import ctypes.util
 import operator
 
 import numpy as np
@@ -74,6 +76,53 @@ def test_constant_powers_take_numpys_forms(dtype, exponent, route, math, level):
         expected = x**exponent
         ours = computed(f"x ** {exponent!r}", lambda x: x**exponent, {"x": x}, math, route)
     assert_same_bits(ours, expected)
+
+
+#: The platform's libm, whose pow and powf NumPy's scalar power loops call.
+LIBM = ctypes.CDLL(ctypes.util.find_library("m"))
+LIBM.pow.restype, LIBM.pow.argtypes = ctypes.c_double, [ctypes.c_double, ctypes.c_double]
+LIBM.powf.restype, LIBM.powf.argtypes = ctypes.c_float, [ctypes.c_float, ctypes.c_float]
+
+
+def platform_power(x, exponent):
+    """NumPy's scalar loop of `x ** exponent`: the platform's pow for
+    float64, its powf for float32 and for float16 widened (then rounded)."""
+    wide = np.dtype(np.float64 if x.dtype == np.float64 else np.float32)
+    function = LIBM.pow if wide == np.float64 else LIBM.powf
+    c = wide.type(x.dtype.type(exponent))
+    return np.frompyfunc(lambda value: function(value, c), 1, 1)(x.astype(wide)).astype(wide).astype(x.dtype)
+
+
+def assert_within(ours, reference, steps):
+    """Both NaN, or of one sign and at most `steps` steps of the type apart."""
+    signed = {2: np.int16, 4: np.int32, 8: np.int64}[ours.dtype.itemsize]
+    both_nan = np.isnan(ours) & np.isnan(reference)
+    apart = np.abs(ours.view(signed).astype(np.int64) - reference.view(signed).astype(np.int64))
+    far = np.flatnonzero(~both_nan & ((np.signbit(ours) != np.signbit(reference)) | (apart > steps)))
+    assert far.size == 0, [(ours[k], reference[k]) for k in far[:5]]
+
+
+# Every other constant power is pow, which the libm mode takes from the
+# platform's libm: bit for bit NumPy's scalar loops (powf for float32, as
+# NumPy's float32 loop calls it, not pow rounded). NumPy's AVX-512 loops are
+# a pow of its own, a last place from libm's in a few elements in a hundred;
+# fast math's is SLEEF's, within 1 ulp of the exact power.
+@pytest.mark.parametrize("level", _isa.LEVELS)
+@pytest.mark.parametrize("math", MATHS)
+@pytest.mark.parametrize("route", ["text", "kernel"])
+@pytest.mark.parametrize("exponent", [3, 3.0, -2, 4, 7, -0.5, 2.5, 1.5, 1 / 3])
+@pytest.mark.parametrize("dtype", [np.float16, np.float32, np.float64])
+def test_other_constant_powers_are_the_platforms_pow(dtype, exponent, route, math, level):
+    x = edges(dtype)
+    with np.errstate(all="ignore"), _isa.forced(level):
+        ours = computed(f"x ** {exponent!r}", lambda x: x**exponent, {"x": x}, math, route)
+        numpy, platform = x**exponent, platform_power(x, exponent)
+    if math == "libm":
+        assert_same_bits(ours, platform)
+        assert_within(ours, numpy, 1)
+    else:
+        assert_within(ours, platform, 2)
+        assert_within(ours, numpy, 2)
 
 
 @pytest.mark.parametrize("exponent", [2, 0.5])

@@ -25,7 +25,7 @@ struct Apply<op, T> {
       return static_cast<T>(-l);
     } else if constexpr (typed_info(op).float64.unary.has_value()) {
       return static_cast<T>(real_function<op>(l));
-    } else if constexpr (typed_info(op).float32 == Float32Rule::Exact) {
+    } else if constexpr (typed_info(op).float32 != Float32Rule::Rounded) {
       return real_binary<op>(l, r);
     } else {
       return static_cast<T>(real_binary<op>(static_cast<double>(l), static_cast<double>(r)));
