@@ -364,6 +364,17 @@ def test_a_whole_sum_of_contiguous_float64_is_the_sum_along_every_axis(name, arr
     assert np.float64(whole).tobytes() == np.float64(along).tobytes()
 
 
+def test_a_whole_sum_seen_before_asks_numpy_nothing_about_its_dtype(monkeypatch):
+    a = np.arange(10.0)
+    first = bm.sum(a)
+
+    def refused(*args):
+        raise AssertionError("the dtype of a sum seen before was looked up again")
+
+    monkeypatch.setattr(np, "finfo", refused)
+    assert np.float64(bm.sum(a)).tobytes() == np.float64(first).tobytes()
+
+
 GLOBAL_ARRAY = np.arange(3.0)
 
 
