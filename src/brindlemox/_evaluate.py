@@ -2,6 +2,7 @@
 re_evaluate() runs the last one of this thread again on the values its names
 have now."""
 
+import functools
 from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING, Any, Final, overload
 
@@ -51,9 +52,10 @@ def _run_text(
             last_call.call = (text, None if out is None else kept(out), order, casting, math)
             return result
     if isinstance(out, np.ndarray) and out.shape == (1,):
-        result = _into_one(
-            lambda: _run_text(text, local_dict, global_dict, None, order, casting, cached, math), out, casting
-        )
+        # A partial, not a lambda: a closure would make every call of this
+        # function keep its arguments in cells, and read them more slowly.
+        compute = functools.partial(_run_text, text, local_dict, global_dict, None, order, casting, cached, math)
+        result = _into_one(compute, out, casting)
         if cached:
             last_call.call = (text, kept(out), order, casting, math)
         return result
@@ -252,11 +254,10 @@ def evaluate(
         check_sanitized(str(ex), sanitize)
         return _run_text(str(ex), local_dict, global_dict, out, checked_order, casting, cached, mode)
     if isinstance(out, np.ndarray) and out.shape == (1,):
-        return _into_one(
-            lambda: evaluate(ex, local_dict, global_dict, None, checked_order, casting, sanitize, mode, **kwargs),
-            out,
-            casting,
+        compute = functools.partial(
+            evaluate, ex, local_dict, global_dict, None, checked_order, casting, sanitize, mode, **kwargs
         )
+        return _into_one(compute, out, casting)
     compiled = compile_any(ex, cached)
     if cached:
         last_call.call = (compiled, kept(out), checked_order, casting, mode)
