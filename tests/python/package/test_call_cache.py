@@ -223,7 +223,10 @@ TWINS = {
     "strided": ("x + 1", {"x": np.arange(20.0)[::3]}),
     "one element": ("x * 3 + 1", {"x": np.array([2.5])}),
     "one int": ("x * 3 + 1", {"x": np.array([7])}),
-}
+    # Descriptors other than NumPy's own of their type, which are read as it.
+    "equivalent descriptors": ("x * 3 - y", {"x": np.arange(9, dtype=np.longlong),
+                                             "y": np.ones(9, np.dtype(np.float64, metadata={"unit": "m"}))}),
+}  # fmt: skip
 
 
 #: Texts of operations a kernel's traced function does not take.
