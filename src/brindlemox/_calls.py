@@ -7,10 +7,14 @@ A signature (`_call_signature`) holds everything about the values that
 changes the answer: the math mode and the instruction level, each array's
 dtype (in native byte order), shape and strides, each NumPy scalar's dtype,
 and each Python number's type (an int's class, which integer types hold it).
-What the signature leaves out, the engine checks on every call and refuses
-before it computes (an array's alignment, an `out` that overlaps an input):
-such a call, and every call the binding does not settle, takes the full path.
-The thread count is read by the engine on every run and changes no bit.
+What the signature leaves out, the binding checks on every call and refuses
+before it computes (an array's alignment, an `out` that is not the result's
+dtype and shape or that shares memory with an input other than element for
+element): such a call, and every call the binding does not settle, takes the
+full path. The thread count is read by the engine on every run and changes no
+bit. A way makes a new result in the layout its inputs have, which is order
+"K"'s; a text's ways for another order are kept apart, and only for results of
+at most one dimension, which every order lays out alike.
 """
 
 from collections.abc import Mapping, Sequence
@@ -57,9 +61,10 @@ class TypedWay(NamedTuple):
     shape: tuple[int, ...]
     loads: tuple[Load, ...]
 
-    def run(self, values: Sequence[object]) -> np.ndarray | None:
-        """The program over `values` into a new array; None, having computed
-        nothing or with an element without a value, for the full path to answer."""
+    def run(self, values: Sequence[object], out: np.ndarray | None = None) -> np.ndarray | None:
+        """The program over `values` into `out` (which the binding has found
+        to take it where it lies) or a new array; None, having computed nothing
+        or with an element without a value, for the full path to answer."""
         inputs = tuple(
             [
                 load.fixed if load.position < 0
@@ -68,12 +73,13 @@ class TypedWay(NamedTuple):
                 for load in self.loads
             ]
         )  # fmt: skip
-        result = np.empty(self.shape, self.dtype)
+        result = np.empty(self.shape, self.dtype) if out is None else out
         try:
             ok = _typed_evaluate(self.program, inputs, result)  # type: ignore[arg-type]
         except TypeError:
             # Refused before anything was computed: an input the engine cannot
-            # read where it lies (a misaligned array), which the full path copies.
+            # read where it lies (a misaligned array), which the full path
+            # copies, or an `out` of another dtype, which it casts into.
             return None
         return result if ok else None
 
@@ -86,29 +92,31 @@ class Float64Way(NamedTuple):
 
 Way: TypeAlias = TypedWay | Float64Way
 
-#: By text: its names, and its ways by signature.
-_texts: dict[str, tuple[tuple[str, ...], dict[bytes, Way]]] = {}
+#: By text (and order, when not "K"): its names, and its ways by signature.
+_texts: dict[str | tuple[str, str], tuple[tuple[str, ...], dict[bytes, Way]]] = {}
 _kept = 0
 
 
 def seen_text(
-    text: str, mode: str, local_dict: Mapping[str, object], global_dict: Mapping[str, object], out: object
+    text: str, order: str, mode: str, local_dict: Mapping[str, object], global_dict: Mapping[str, object], out: object
 ) -> np.ndarray | None:
-    """The result of `text` in `mode` over its names' values into `out`, when
-    its way for them has been kept; else None, having written nothing."""
-    namespaces = (as_read(local_dict), as_read(global_dict))
-    return _seen_text(_texts, text, mode, namespaces, out)  # type: ignore[no-any-return]
+    """The result of `text` in `mode` over its names' values into `out` (or a
+    new array laid out as `order` says), when its way for them has been kept;
+    else None, having written nothing."""
+    # Only the local names may be a function's frame (see `namespaces`).
+    namespaces = (as_read(local_dict), global_dict)
+    return _seen_text(_texts, text if order == "K" else (text, order), mode, namespaces, out)  # type: ignore[no-any-return]
 
 
-def keep(text: str, names: tuple[str, ...], key: bytes, way: Way | None) -> None:
-    """Keeps `way` for the calls of `text` (which reads `names`) under
-    signature `key` (nothing for None)."""
+def keep(text: str, order: str, names: tuple[str, ...], key: bytes, way: Way | None, result: np.ndarray) -> None:
+    """Keeps `way` for the calls of `text` (which reads `names`) in `order`
+    under signature `key` (nothing for None), `result` being its first call's."""
     global _kept
-    if way is None:
+    if way is None or (order != "K" and result.ndim > 1):
         return
     if _kept >= CALLS_KEPT:
         forget()
-    _texts.setdefault(text, (names, {}))[1][key] = way
+    _texts.setdefault(text if order == "K" else (text, order), (names, {}))[1][key] = way
     _kept += 1
 
 

@@ -2,7 +2,8 @@
 re_evaluate() runs the last one of this thread again on the values its names
 have now."""
 
-from collections.abc import Mapping
+import functools
+from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING, Any, Final, overload
 
 import numpy as np
@@ -44,16 +45,23 @@ def _run_text(
     `math`, where `route_text` sends it."""
     # A call seen before runs the way found then, in the binding; the first
     # call of each text and signature, and the calls it does not settle, go
-    # the full way. A new result's layout follows `order`; `out`'s is its own.
-    seen = cached and (order == "K" or out is not None)
-    if seen:
-        result = seen_text(text, math, local_dict, global_dict, out)
+    # the full way.
+    if cached:
+        result = seen_text(text, order, math, local_dict, global_dict, out)
         if result is not None:
-            last_call.call = (text, kept(out), order, casting, math)
+            last_call.call = (text, None if out is None else kept(out), order, casting, math)
             return result
+    if isinstance(out, np.ndarray) and out.shape == (1,):
+        # A partial, not a lambda: a closure would make every call of this
+        # function keep its arguments in cells, and read them more slowly.
+        compute = functools.partial(_run_text, text, local_dict, global_dict, None, order, casting, cached, math)
+        result = _into_one(compute, out, casting)
+        if cached:
+            last_call.call = (text, kept(out), order, casting, math)
+        return result
     names = text_names(text)
     values = lookup(names, local_dict, global_dict)
-    key = signature(values, math) if seen else None
+    key = signature(values, math) if cached else None
     found = checked(text)
     if found.strings:
         return run_strings(found, dict(zip(names, values)), out, order, casting, math)
@@ -68,8 +76,9 @@ def _run_text(
     if route is Route.TYPED:
         assert typed is not None
         result = run_typed(*typed, out, order, casting)
-        if key is not None and out is None:
-            keep(text, names, key, typed_way(typed[0], dict(zip(names, range(len(names)))), values, typed[1]))
+        if key is not None:
+            way = typed_way(typed[0], dict(zip(names, range(len(names)))), values, typed[1])
+            keep(text, order, names, key, way, result)
         return result
     if route is Route.DASK:
         return integration().apply_text(text, names, values, out, math)  # type: ignore[no-any-return]
@@ -85,11 +94,13 @@ def _run_text(
     if type(compiled) is Kernel:
         if compiled._names != names:
             values = values_of(compiled, local_dict, global_dict)
-        if order == "K" or out is not None:
+        # The engine lays a new result out like its inputs, which is order
+        # "K"'s, and every order's for arrays of at most one dimension.
+        if order == "K" or out is not None or all(np.ndim(value) <= 1 for value in values):
             result = compiled.run_in_place(values, out)
             if result is not None:
                 if key is not None and compiled._names == names and compiled._slots is None:
-                    keep(text, names, key, Float64Way(compiled._compiled))
+                    keep(text, order, names, key, Float64Way(compiled._compiled), result)
                 return result
         if typed is not None:
             return run_typed(*typed, out, order, casting)
@@ -239,11 +250,14 @@ def evaluate(
         checked_order, cached = check_options("evaluate", out, order, casting, kwargs)
     mode = resolve_math(math)
     local_dict, global_dict = namespaces(local_dict, global_dict)
-    if isinstance(out, np.ndarray) and out.shape == (1,):
-        return _into_one(ex, local_dict, global_dict, out, checked_order, casting, sanitize, mode, kwargs)
     if isinstance(ex, str):
         check_sanitized(str(ex), sanitize)
         return _run_text(str(ex), local_dict, global_dict, out, checked_order, casting, cached, mode)
+    if isinstance(out, np.ndarray) and out.shape == (1,):
+        compute = functools.partial(
+            evaluate, ex, local_dict, global_dict, None, checked_order, casting, sanitize, mode, **kwargs
+        )
+        return _into_one(compute, out, casting)
     compiled = compile_any(ex, cached)
     if cached:
         last_call.call = (compiled, kept(out), checked_order, casting, mode)
@@ -254,20 +268,10 @@ def evaluate(
     return run_compiled(compiled, values_of(compiled, local_dict, global_dict), out, checked_order)
 
 
-def _into_one(
-    ex: str | Expr | Kernel,
-    local_dict: Mapping[str, object],
-    global_dict: Mapping[str, object],
-    out: npt.NDArray[Any],
-    order: Order,
-    casting: str,
-    sanitize: bool | None,
-    math: str,
-    keywords: dict[str, object],
-) -> npt.NDArray[Any]:
+def _into_one(compute: Callable[[], npt.NDArray[Any]], out: npt.NDArray[Any], casting: str) -> npt.NDArray[Any]:
     """A call into an `out` of one element, which also takes a 0-d result,
-    as numexpr fills it: computed, then written there through `casting`."""
-    result = evaluate(ex, local_dict, global_dict, None, order, casting, sanitize, math, **keywords)
+    as numexpr fills it: computed by `compute`, then written there through `casting`."""
+    result = compute()
     if result.shape not in ((), (1,)):
         raise ValueError(f"out has shape (1,) but the result has shape {result.shape}")
     check_casting("evaluate", casting, out, result.dtype)

@@ -4,6 +4,7 @@ among threads and processor gives the same bits. A mean is the sum rounded to
 float64 over the count. A sum in progress is a state (an int64 array) that
 values add into and that other states merge into."""
 
+import functools
 import math
 import os
 import warnings
@@ -43,6 +44,7 @@ def _warn_no_element() -> None:
     warnings.warn("Mean of empty slice", RuntimeWarning, skip_file_prefixes=_PACKAGE)
 
 
+@functools.cache
 def _format(name: str, dtype: np.dtype) -> int:
     """The format a sum rounds to: a mean's is float64, a sum's its parts' dtype."""
     return _FORMATS["float64" if name == "mean" else np.finfo(dtype).dtype.name]

@@ -295,7 +295,7 @@ class Kernel(KernelTyping):
         if route is Route.TYPED:
             assert typed is not None
             result = run_typed(*typed, out, order, casting)
-            if key is not None and out is None:
+            if key is not None:
                 self._keep(key, typed_way(typed[0], self._positions(), values, typed[1]))
             return result
         operands = self._operands(values)

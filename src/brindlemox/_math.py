@@ -55,7 +55,9 @@ def check_math(mode: object) -> str:
 def resolve_math(mode: str | None) -> str:
     """The mode a call computes in: its own `mode`, checked, or the current one."""
     if mode is None:
-        return get_math_mode()
+        # `get_math_mode`, read here: a call of no mode pays no further call for it.
+        mode = _context_mode.get()
+        return _process_mode if mode is None else mode
     return mode if mode == _DEFAULT or (type(mode) is str and mode in _ready) else check_math(mode)
 
 

@@ -75,9 +75,11 @@ def check_options(
 ) -> tuple[Order, bool]:
     """The checked `order`, and whether the call may use and fill the caches."""
     cached = not check_keywords(function, keywords) if keywords else True
-    if type(order) is not str or order != "K":
-        order = check_order(order)
-    check_casting_rule(casting)
+    # The checks' own calls only for a word they refuse: the others cost a call nothing.
+    if type(order) is not str or order not in _ORDERS:
+        check_order(order)
+    if type(casting) is not str or casting not in _RULES:
+        check_casting_rule(casting)
     return order, cached  # type: ignore[return-value]
 
 

@@ -7,11 +7,13 @@
 // having written nothing, and the package's full path answers.
 #include "py_calls.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "arg_binder.h"
@@ -125,16 +127,61 @@ PyRef signature_of(PyObject* mode, std::span<PyObject* const> values) {
   return PyRef::steal(PyBytes_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
 }
 
-/// A typed way's program over its loads: None when a load converts a Python
-/// number (the way's own `run` does that) or the engine refuses an input
-/// where it lies.
-PyObject* run_typed_way(PyObject* way, const TypedProgramRef& program, std::span<PyObject* const> values) {
+/// The lowest and one past the highest byte of `array`'s elements.
+std::pair<const char*, const char*> memory_span(const ArrayOperand& array) {
+  const char* low = array.data;
+  const char* high = array.data + array.element.size;
+  for (std::size_t d = 0; d < array.shape.size(); ++d) {
+    const Py_ssize_t reach = (array.shape[d] - 1) * array.strides[d];
+    (reach < 0 ? low : high) += reach;
+  }
+  return {low, high};
+}
+
+/// Whether `out` takes a typed way's result of `shape` where it lies, as the
+/// full path writes it: an array of that shape that no array among `values`
+/// shares memory with, unless one is read where it is written, element for
+/// element (the full path copies any other first). The engine checks the rest.
+bool takes_typed_result(PyObject* out, std::span<const Py_ssize_t> shape, std::span<PyObject* const> values) {
+  const Classified classified = classify(out);
+  const ArrayOperand* target = as_array(classified);
+  if (target == nullptr || !std::ranges::equal(target->shape, shape)) return false;
+  const auto [low, high] = memory_span(*target);
+  for (PyObject* value : values) {
+    const Classified read = classify(value);
+    const ArrayOperand* array = as_array(read);
+    if (array == nullptr || array->size() == 0) continue;
+    const auto [value_low, value_high] = memory_span(*array);
+    const bool shared = value_low < high && low < value_high;
+    if (shared && !(array->data == target->data && std::ranges::equal(array->strides, target->strides) &&
+                    std::ranges::equal(array->shape, target->shape))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+/// A typed way's program over its loads, into `out` (None for a new array):
+/// None when a load converts a Python number (the way's own `run` does that),
+/// `out` does not take the result where it lies, or the engine refuses an
+/// input where it lies.
+PyObject* run_typed_way(PyObject* way, const TypedProgramRef& program, std::span<PyObject* const> values,
+                        PyObject* out) {
   std::span<PyObject* const> shape_items;
   std::span<PyObject* const> loads;
   if (PyTuple_GET_SIZE(way) != 4 || !to_tuple_items(PyTuple_GET_ITEM(way, 2), shape_items) ||
       !to_tuple_items(PyTuple_GET_ITEM(way, 3), loads)) {
     return PyErr_Format(PyExc_TypeError, "a typed way is (program, dtype, shape, loads)");
   }
+  // NumPy's most dimensions (NPY_MAXDIMS of NumPy 2): no allocation for the shape.
+  std::array<Py_ssize_t, 64> extents{};
+  if (shape_items.size() > extents.size()) Py_RETURN_NONE;
+  for (std::size_t k = 0; k < shape_items.size(); ++k) {
+    extents[k] = PyLong_AsSsize_t(shape_items[k]);
+    if (extents[k] == -1 && PyErr_Occurred() != nullptr) return nullptr;
+  }
+  const std::span<const Py_ssize_t> shape(extents.data(), shape_items.size());
+  if (out != Py_None && !takes_typed_result(out, shape, values)) Py_RETURN_NONE;
   std::vector<PyObject*> inputs(loads.size());
   for (std::size_t k = 0; k < loads.size(); ++k) {
     PyObject* const load = loads[k];
@@ -153,25 +200,18 @@ PyObject* run_typed_way(PyObject* way, const TypedProgramRef& program, std::span
       for (Py_ssize_t v = 0; v < PyTuple_GET_SIZE(arguments.get()); ++v) {
         PyTuple_SET_ITEM(arguments.get(), v, Py_NewRef(values[static_cast<std::size_t>(v)]));
       }
-      return PyObject_CallMethod(way, "run", "(O)", arguments.get());
+      return PyObject_CallMethod(way, "run", "(OO)", arguments.get(), out);
     } else {
       inputs[k] = values[static_cast<std::size_t>(position)];
     }
   }
-  // NumPy's most dimensions (NPY_MAXDIMS of NumPy 2): no allocation for the shape.
-  std::array<Py_ssize_t, 64> extents{};
-  if (shape_items.size() > extents.size()) Py_RETURN_NONE;
-  for (std::size_t k = 0; k < shape_items.size(); ++k) {
-    extents[k] = PyLong_AsSsize_t(shape_items[k]);
-    if (extents[k] == -1 && PyErr_Occurred() != nullptr) return nullptr;
-  }
-  const std::span<const Py_ssize_t> shape(extents.data(), shape_items.size());
-  PyRef result = PyRef::steal(new_array(PyTuple_GET_ITEM(way, 1), shape));
+  PyRef result = out == Py_None ? PyRef::steal(new_array(PyTuple_GET_ITEM(way, 1), shape)) : PyRef::borrow(out);
   if (!result) return nullptr;
   const std::optional<PreparedTyped> prepared = prepare_typed(program, inputs, result.get(), true);
   if (!prepared) {
     // Refused before anything was computed: an input the engine cannot read
-    // where it lies (a misaligned array), which the full path copies.
+    // where it lies (a misaligned array), which the full path copies, or an
+    // `out` it does not write where it lies, which the full path casts into.
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
     PyErr_Clear();
     Py_RETURN_NONE;
@@ -207,8 +247,7 @@ PyObject* run_seen(PyObject* ways, PyObject* mode, std::span<PyObject* const> va
     return run_evaluation(*prepared);
   }
   if (const TypedProgramRef* typed = payload_if<TypedProgramRef>(program, typed_program_type())) {
-    if (out != Py_None) Py_RETURN_NONE;
-    return run_typed_way(way, *typed, values);
+    return run_typed_way(way, *typed, values, out);
   }
   return PyErr_Format(PyExc_TypeError, "a way runs a compiled kernel or a typed program");
 }

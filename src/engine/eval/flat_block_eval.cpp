@@ -71,7 +71,9 @@ FlatBlockProgram::FlatBlockProgram(const FlatKernel& kernel, std::vector<SlotSou
   check(deepest <= kernel.max_depth, "flat program deeper than its max_depth");
   depth_ = deepest;
   temp_count_ = kernel.temp_count;
-  block_length_ = block_length_for((depth_ + temp_count_) * sizeof(double));
+  // No longer than the whole range: a short array's blocks would otherwise be
+  // a large allocation on every call, which costs more than the call's loops.
+  block_length_ = std::min(block_length_for((depth_ + temp_count_) * sizeof(double)), std::max<std::size_t>(n, 1));
 }
 
 std::vector<FlatBlockProgram::Chain> FlatBlockProgram::find_chains(std::span<const FlatInstr> instrs) {

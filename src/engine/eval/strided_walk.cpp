@@ -73,6 +73,10 @@ void copy_run(unsigned char* to, std::ptrdiff_t to_stride, const unsigned char* 
 
 }  // namespace
 
+void repeat_element(unsigned char* block, const unsigned char* element, std::size_t size, std::size_t length) {
+  copy_run(block, static_cast<std::ptrdiff_t>(size), element, 0, size, length);
+}
+
 StridedWalk::StridedWalk(std::size_t element_size, std::span<const std::ptrdiff_t> strides,
                          std::span<const std::size_t> shape)
     : element_size_(element_size) {

@@ -49,4 +49,8 @@ class StridedWalk {
   std::vector<std::ptrdiff_t> strides_;
 };
 
+/// Writes `length` copies of the `size`-byte element at `element` one after
+/// another into `block`, each copy an element's move rather than a call.
+void repeat_element(unsigned char* block, const unsigned char* element, std::size_t size, std::size_t length);
+
 }  // namespace bmx

@@ -192,7 +192,8 @@ TreeBlockProgram::TreeBlockProgram(const ExprTree& tree, std::vector<SlotSource>
   frame_depth_ = root.frames;
   const std::uint64_t per_element =
       (kept_blocks_ + temp_blocks_) * sizeof(double) + list_blocks_ * sizeof(std::uint32_t);
-  block_length_ = block_length_for(per_element);
+  // No longer than the whole range, as a flat program's blocks are.
+  block_length_ = std::min(block_length_for(per_element), std::max<std::size_t>(n_, 1));
 }
 
 void TreeBlockProgram::run(std::size_t begin, std::size_t end, double* out, TreeEvalObserver* observer) const {

@@ -110,7 +110,7 @@ class Run {
       const std::size_t size = dtype_size(step.type);
       const unsigned char* element = step.kind == TypedKind::Constant ? program_.constants()[step.payload].data()
                                                                        : inputs_[step.payload].data;
-      for (std::size_t k = 0; k < spread; ++k) std::memcpy(block + k * size, element, size);
+      repeat_element(block, element, size, spread);
       values[i] = block;
     }
     bool ok = true;

@@ -59,6 +59,31 @@ def with_threads(variant):
     return {"x": np.linspace(-3, 3 + variant, 20_000)}, None, "libm", (1, 2)[variant]
 
 
+# Makers whose calls also give `evaluate`'s options.
+def with_order(variant):
+    return {"x": np.ones((2, 3))}, None, "libm", None, {"order": ("K", "F")[variant]}
+
+
+def with_int_out(variant):
+    x = np.arange(4)
+    return {"x": x}, (None, x)[variant], "libm", None
+
+
+def with_int_out_backwards(variant):
+    # Longer than a block: written where it lies, the output would overwrite
+    # elements not read yet.
+    x = np.arange(100_000) + 10 * variant
+    return {"x": x}, (np.zeros(x.size, np.int64), x[::-1])[variant], "libm", None
+
+
+def with_casting(variant):
+    return {"x": np.arange(4)}, np.zeros(4, np.int32), "libm", None, {"casting": ("same_kind", "safe")[variant]}
+
+
+def with_one_element_out(variant):
+    return {"x": (np.ones(1), np.array(2.0))[variant]}, np.zeros(1), "libm", None
+
+
 CASES = {
     "dtype": ("x*3 + 1", names_of(x=(np.arange(5), np.arange(5.0)))),
     "byte order": ("x*3 + 1", names_of(x=(np.arange(5.0), np.arange(1.0, 6.0).astype(">f8")))),
@@ -76,6 +101,11 @@ CASES = {
     "a name now missing": ("x + y", names_of(x=np.arange(3.0), y=(1.0, None))),
     "layout": ("x + 1", names_of(x=(np.ones((2, 3)), np.ones((2, 3), order="F")))),
     "out aliasing an input": ("x + 1", with_out),
+    "out of ints aliasing an input": ("x * 3 + 1", with_int_out),
+    "out of ints over an input backwards": ("x * 3 + 1", with_int_out_backwards),
+    "casting into out": ("x * 3 + 1", with_casting),
+    "out of one element, for a 0-d result": ("x + 1", with_one_element_out),
+    "order": ("x + 1", with_order),
     "thread count": ("sin(x) * 2", with_threads),
     "int class beyond int64": ("x + k", names_of(x=np.arange(3, dtype=np.uint64), k=(2**63, 2**64))),
     "int class below int64": ("x + k", names_of(x=np.arange(3), k=(-(2**63), -(2**63) - 1))),
@@ -89,15 +119,17 @@ if FAST:
     CASES["math mode"] = ("exp(x)", with_mode)
 
 
-def from_frame(text, local_dict, out, math):
+def from_frame(text, local_dict, out, math, **options):
     """`text` evaluated from a function whose variables are `local_dict`."""
-    scope = {"bm": bm, "text": text, "out": out, "math": math}
-    exec(f"def caller({', '.join(local_dict)}):\n    return bm.evaluate(text, out=out, math=math)", scope)
+    scope = {"bm": bm, "text": text, "out": out, "math": math, "options": options}
+    exec(f"def caller({', '.join(local_dict)}):\n    return bm.evaluate(text, out=out, math=math, **options)", scope)
     return scope["caller"](**local_dict)
 
 
-def kernel_call(kernel, local_dict, out, math):
+def kernel_call(kernel, local_dict, out, math, order="K", casting="same_kind"):
     with bm.math_mode(math):
+        if (order, casting) != ("K", "same_kind"):
+            return kernel.run(tuple(local_dict.values()), out, order, casting)
         return kernel(**local_dict, out=out)
 
 
@@ -105,18 +137,22 @@ def kernel_call(kernel, local_dict, out, math):
 #: the caller's frame, and as a kernel's call (whose parameters are the
 #: names of variant 0).
 ENTRIES = {
-    "evaluate": lambda text, names, local_dict, out, math: bm.evaluate(text, local_dict, {}, out=out, math=math),
-    "frame": lambda text, names, local_dict, out, math: from_frame(text, local_dict, out, math),
-    "kernel": lambda text, names, local_dict, out, math: kernel_call(kernel_of(text, names), local_dict, out, math),
+    "evaluate": lambda text, names, local_dict, out, math, **options: bm.evaluate(
+        text, local_dict, {}, out=out, math=math, **options
+    ),
+    "frame": lambda text, names, local_dict, out, math, **options: from_frame(text, local_dict, out, math, **options),
+    "kernel": lambda text, names, local_dict, out, math, **options: kernel_call(
+        kernel_of(text, names), local_dict, out, math, **options
+    ),
 }
 
 
 def call(entry, text, make, variant):
-    local_dict, out, math, threads = make(variant)
+    local_dict, out, math, threads, *options = make(variant)
     names = tuple(make(0)[0])
     previous = bm.set_num_threads(threads) if threads is not None else None
     try:
-        return outcome(lambda: (entry(text, names, local_dict, out, math), out))
+        return outcome(lambda: (entry(text, names, local_dict, out, math, **(options[0] if options else {})), out))
     finally:
         if previous is not None:
             bm.set_num_threads(previous)
@@ -129,7 +165,12 @@ def test_calls_alternating_in_one_property_each_get_their_own_answer(case, entry
     names = tuple(make(0)[0])
     kernel = kernel_of(text, names)
     # The kernel of every call in turn, so that its ways are kept and found.
-    again = {**ENTRIES, "kernel": lambda text, names, local_dict, out, math: kernel_call(kernel, local_dict, out, math)}
+    again = {
+        **ENTRIES,
+        "kernel": lambda text, names, local_dict, out, math, **options: kernel_call(
+            kernel, local_dict, out, math, **options
+        ),
+    }
     want = []
     for variant in (0, 1):
         _calls.forget()
@@ -180,7 +221,12 @@ TWINS = {
     "fortran": ("x + y", {"x": np.ones((3, 4), order="F"), "y": np.ones((3, 4), order="F")}),
     "broadcast": ("x + y", {"x": np.ones((3, 4)), "y": np.arange(4.0)}),
     "strided": ("x + 1", {"x": np.arange(20.0)[::3]}),
-}
+    "one element": ("x * 3 + 1", {"x": np.array([2.5])}),
+    "one int": ("x * 3 + 1", {"x": np.array([7])}),
+    # Descriptors other than NumPy's own of their type, which are read as it.
+    "equivalent descriptors": ("x * 3 - y", {"x": np.arange(9, dtype=np.longlong),
+                                             "y": np.ones(9, np.dtype(np.float64, metadata={"unit": "m"}))}),
+}  # fmt: skip
 
 
 #: Texts of operations a kernel's traced function does not take.
@@ -222,6 +268,51 @@ def test_a_call_seen_before_is_not_routed_again(text, values, entry, monkeypatch
         monkeypatch.setattr(module, name, refused)
     again = calls[entry]()
     assert again.dtype == first.dtype and again.tobytes() == first.tobytes()
+
+
+# Calls with options, each a text, its values, a maker of its `out` and its
+# further options.
+WITH_OPTIONS = {
+    "out of one element, order C, casting safe": (
+        "x + 1", {"x": np.ones(1)}, lambda: np.empty(1), {"order": "C", "casting": "safe"}
+    ),
+    "out of ints": ("x*3 + y", {"x": np.arange(4), "y": 2}, lambda: np.empty(4, np.int64), {}),
+    "out of float32, casting no": ("exp(x)", {"x": np.ones(3, np.float32)}, lambda: np.empty(3, np.float32),
+                                   {"casting": "no"}),
+    "order C": ("x + 1", {"x": np.ones(3)}, lambda: None, {"order": "C"}),
+    "order F, ints": ("x - 1", {"x": np.arange(3)}, lambda: None, {"order": "F"}),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("case", WITH_OPTIONS)
+@pytest.mark.parametrize("entry", ["evaluate", "frame"])
+def test_a_call_with_options_seen_before_is_not_routed_again(case, entry, monkeypatch):
+    text, values, make_out, options = WITH_OPTIONS[case]
+    entries = {
+        "evaluate": lambda out: bm.evaluate(text, values, {}, out=out, **options),
+        "frame": lambda out: from_frame(text, values, out, "libm", **options),
+    }
+    first_out = make_out()
+    first = entries[entry](first_out)
+
+    def refused(*args):
+        raise AssertionError("a call seen before was routed again")
+
+    monkeypatch.setattr(_evaluate, "route_text", refused)
+    out = make_out()
+    again = entries[entry](out)
+    assert (again is out) == (first is first_out)
+    assert again.dtype == first.dtype and again.tobytes() == first.tobytes()
+
+
+@pytest.mark.parametrize("x", [np.array([1.5]), np.array(1.5)], ids=["one element", "0-d"])
+def test_re_evaluate_writes_the_out_of_one_element_its_call_wrote(x):
+    out = np.zeros(1)
+    for _ in range(2):
+        assert bm.evaluate("x + 1", {"x": x}, out=out) is out
+    again = bm.re_evaluate({"x": x + 1})
+    assert again is out
+    assert out.tolist() == [3.5]
 
 
 def test_only_the_names_a_text_reads_are_looked_at():
@@ -274,6 +365,17 @@ def test_a_whole_sum_of_contiguous_float64_is_the_sum_along_every_axis(name, arr
     along = getattr(bm, name)(a, axis=tuple(range(a.ndim)))
     assert type(whole) is float
     assert np.float64(whole).tobytes() == np.float64(along).tobytes()
+
+
+def test_a_whole_sum_seen_before_asks_numpy_nothing_about_its_dtype(monkeypatch):
+    a = np.arange(10.0)
+    first = bm.sum(a)
+
+    def refused(*args):
+        raise AssertionError("the dtype of a sum seen before was looked up again")
+
+    monkeypatch.setattr(np, "finfo", refused)
+    assert np.float64(bm.sum(a)).tobytes() == np.float64(first).tobytes()
 
 
 GLOBAL_ARRAY = np.arange(3.0)
@@ -336,7 +438,7 @@ OUTS = {
 }
 
 
-@pytest.mark.parametrize("twin", ["float64", "int64", "float32", "2-d", "fortran"])
+@pytest.mark.parametrize("twin", ["float64", "int64", "float32", "2-d", "fortran", "one element", "one int"])
 @pytest.mark.parametrize("into", OUTS)
 def test_a_call_into_out_seen_before_gives_its_first_calls_twin(twin, into):
     text, values = TWINS[twin]
