@@ -61,9 +61,7 @@ bool watch(std::chrono::steady_clock::time_point until, const Seen& seen) {
   for (;;) {
     for (int k = 0; k < 16; ++k) {
       if (seen()) return true;
-#if defined(__x86_64__) || defined(__i386__)
-      __builtin_ia32_pause();
-#endif
+      Backoff::spin_hint();
     }
     if (std::chrono::steady_clock::now() >= until) return false;
   }
