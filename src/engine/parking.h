@@ -25,15 +25,16 @@ class Backoff {
 
   bool is_completed() const { return step_ > kYieldLimit; }
 
- private:
-  static constexpr unsigned kSpinLimit = 6;
-  static constexpr unsigned kYieldLimit = 10;
-
+  /// One pause of a spin loop.
   static void spin_hint() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
 #endif
   }
+
+ private:
+  static constexpr unsigned kSpinLimit = 6;
+  static constexpr unsigned kYieldLimit = 10;
 
   unsigned step_ = 0;
 };

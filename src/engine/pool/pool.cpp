@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +45,26 @@ namespace {
 [[noreturn]] void abort_pool(const char* what) {
   std::fprintf(stderr, "brindlemox work pool: %s; aborting\n", what);
   std::abort();
+}
+
+/// How long a thread whose backoff ran out keeps looking before it parks.
+/// Longer than the interpreter takes between two calls, so that a run of
+/// calls finds the workers awake and its caller does not park between the
+/// halves: each park costs a futex wake-up, which on a virtual machine is an
+/// exit to the hypervisor, several microseconds on both sides.
+constexpr auto kWatchBeforeParking = std::chrono::microseconds(100);
+
+/// Pauses until `seen` holds (true), or until `until` (false). A pause per
+/// look: nothing but the flag's line is touched while nothing changes.
+template <class Seen>
+bool watch(std::chrono::steady_clock::time_point until, const Seen& seen) {
+  for (;;) {
+    for (int k = 0; k < 16; ++k) {
+      if (seen()) return true;
+      Backoff::spin_hint();
+    }
+    if (std::chrono::steady_clock::now() >= until) return false;
+  }
 }
 
 }  // namespace
@@ -161,6 +182,7 @@ void WorkPool::wait_until(Worker& self, JoinLatch* latch) {
   // older job of the deque first. So only other queues are searched.
   sleep_->begin_search();
   Backoff backoff;
+  auto idle_since = std::chrono::steady_clock::now();
   for (;;) {
     if (latch != nullptr && latch->is_set()) break;
     const std::uint32_t epoch = sleep_->work_epoch();
@@ -169,14 +191,22 @@ void WorkPool::wait_until(Worker& self, JoinLatch* latch) {
       found.job->execute();
       sleep_->begin_search();
       backoff = Backoff();
+      idle_since = std::chrono::steady_clock::now();
       continue;
     }
     if (!backoff.is_completed()) {
       backoff.snooze();
       continue;
     }
+    // New work bumps the epoch; a surplus worker retires at once instead.
+    if (self.index < thread_count() && watch(idle_since + kWatchBeforeParking, [&] {
+          return sleep_->work_epoch() != epoch || (latch != nullptr && latch->is_set());
+        })) {
+      continue;
+    }
     if (!sleep_->park_worker(self.index, epoch, latch)) return;
     backoff = Backoff();
+    idle_since = std::chrono::steady_clock::now();
   }
   sleep_->end_search(false);
 }
@@ -185,14 +215,19 @@ void WorkPool::wait_outside(JoinLatch& latch) {
   // Helping keeps the caller's processor busy while the thief of its job
   // still holds unclaimed halves, which matters most for short runs.
   Backoff backoff;
+  auto idle_since = std::chrono::steady_clock::now();
   while (!latch.is_set()) {
+    const std::uint32_t epoch = sleep_->work_epoch();
     if (JoinJob* job = find_work(WorkerSleep::kOutside).job) {
       job->execute();
       backoff = Backoff();
-    } else if (backoff.is_completed()) {
-      sleep_->park_outside(latch);
-    } else {
+      idle_since = std::chrono::steady_clock::now();
+    } else if (!backoff.is_completed()) {
       backoff.snooze();
+    } else if (!watch(idle_since + kWatchBeforeParking,
+                      [&] { return latch.is_set() || sleep_->work_epoch() != epoch; })) {
+      sleep_->park_outside(latch);
+      idle_since = std::chrono::steady_clock::now();
     }
   }
 }

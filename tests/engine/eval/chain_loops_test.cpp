@@ -100,12 +100,15 @@ TEST(ChainLoops, EverySumOfProductsHasTheBitsOfItsOperatorsAtEveryLevel) {
     for (const bool subtract : {false, true}) {
       for (const bool root : {false, true}) {
         const ChainLoops::Products loop = loops.products[ChainLoops::products_index(subtract, root)];
-        for (std::size_t n = 0; n <= 3 * 8 + 3; ++n) {
-          const std::vector<double> a = chain_values(rng, n), b = chain_values(rng, n), c = chain_values(rng, n),
-                                    d = chain_values(rng, n);
+        // Squares read one array on both sides of each product.
+        for (std::size_t n = 0; n <= 2 * (3 * 8 + 3) + 1; ++n) {
+          const bool squares = n % 2 != 0;
+          const std::vector<double> a = chain_values(rng, n), c = chain_values(rng, n);
+          const std::vector<double> b = squares ? a : chain_values(rng, n), d = squares ? c : chain_values(rng, n);
           std::vector<double> out(n), in_place = c;
-          loop(out.data(), a.data(), b.data(), c.data(), d.data(), n);
-          loop(in_place.data(), a.data(), b.data(), in_place.data(), d.data(), n);
+          loop(out.data(), a.data(), squares ? a.data() : b.data(), c.data(), squares ? c.data() : d.data(), n);
+          loop(in_place.data(), a.data(), squares ? a.data() : b.data(), in_place.data(),
+               squares ? in_place.data() : d.data(), n);
           for (std::size_t k = 0; k < n; ++k) {
             const double first = binary_value<BinaryOp::Mul>(a[k], b[k]);
             const double second = binary_value<BinaryOp::Mul>(c[k], d[k]);

@@ -48,6 +48,37 @@ TEST(FlatBlockEval, DeepStacksUseShorterBlocks) {
   expect_range(program, reference_values(kernel, slots, views, 3000), 0, 3000);
 }
 
+// Blocks cover a range once, in order, none longer than the block length, and
+// every block after the first starts on a cache line of the output, wherever
+// the output starts (a block shorter than a line cannot).
+TEST(FlatBlockEval, BlocksAfterTheFirstStartOnACacheLineOfTheOutput) {
+  constexpr std::size_t kLine = kLineBytes / sizeof(double);
+  alignas(kLineBytes) static double memory[3 * kBlockLength];
+  for (const std::size_t block_length : {std::size_t{1}, std::size_t{5}, kLine, std::size_t{100}, kBlockLength}) {
+    for (std::size_t offset = 0; offset < kLine; ++offset) {
+      for (const std::size_t count : {std::size_t{0}, std::size_t{3}, std::size_t{9}, 2 * kBlockLength + 7}) {
+        SCOPED_TRACE(std::to_string(block_length) + " per block, offset " + std::to_string(offset) + ", " +
+                     std::to_string(count) + " elements");
+        double* const out = memory + offset;
+        std::size_t next = 5;
+        std::size_t blocks = 0;
+        for_each_block(5, 5 + count, 5 + count, block_length, out,
+                       [&](std::size_t start, std::size_t length, double* block_out) {
+                         EXPECT_EQ(start, next);
+                         EXPECT_GE(length, 1u);
+                         EXPECT_LE(length, block_length);
+                         EXPECT_EQ(block_out, out + (start - 5));
+                         if (blocks++ > 0 && block_length >= kLine) {
+                           EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block_out) % kLineBytes, 0u);
+                         }
+                         next = start + length;
+                       });
+        EXPECT_EQ(next, 5 + count);
+      }
+    }
+  }
+}
+
 TEST(FlatBlockEval, ProgramsEndingInALoadOrAScalar) {
   const F64Vec data{1.0, -0.0, 3.5};
   const std::vector<ArgSlot> slots{Buffer::from_f64_vec(data), 2.0};

@@ -124,6 +124,33 @@ def test_where_of_branches_read_in_place_has_numpy_s_bits_at_every_level(text, n
                 assert bits(bm.evaluate(text, names)) == expected, level
 
 
+def starting_at(values, offset):
+    """A copy of `values` whose first element lies `offset` elements past a cache line."""
+    room = np.empty(values.size + 16)
+    start = (-room.ctypes.data % 64) // 8 + offset
+    copy = room[start : start + values.size]
+    copy[:] = values
+    return copy
+
+
+# The blocks of a run start on cache lines of the output, after a first
+# block that reaches one: wherever the output starts, in place or not, the
+# bits are the same.
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("offset", range(8))
+@pytest.mark.parametrize(("text", "numpy_form"), [*EXPRESSIONS[:3], ("x*y - 3", lambda k, x, y: x * y - 3)])
+def test_outputs_starting_anywhere_in_a_cache_line_keep_the_bits(text, numpy_form, offset, threads):
+    x, y = sample(3 * 65536 + 11, 13), sample(3 * 65536 + 11, 14)
+    expected = bits(go_values(numpy_form, x=x, y=y))
+    with np.errstate(all="ignore"), bm.num_threads(threads):
+        for level in _isa.LEVELS:
+            with _isa.forced(level):
+                out = starting_at(np.zeros_like(x), offset)
+                assert bits(bm.evaluate(text, {"x": x, "y": y}, out=out)) == expected, level
+                own = starting_at(x, offset)
+                assert bits(bm.evaluate(text, {"x": own, "y": y}, out=own)) == expected, (level, "in place")
+
+
 @pytest.mark.parametrize(("text", "build"), EXPRESSIONS[:2])
 @pytest.mark.parametrize("order", ["C", "F"])
 def test_out_may_be_an_input(text, build, order):

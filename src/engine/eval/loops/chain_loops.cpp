@@ -44,6 +44,16 @@ void chain_loop(double* out, SlotSource a, SlotSource b, SlotSource c, std::size
 template <BinaryOp outer, bool root>
 void products_loop(double* out, const double* a, const double* b, const double* c, const double* d,
                    std::size_t n) {
+  if (a == b && c == d) {
+    // Squares (`x*x + y*y`): with one value on both sides the NaN operand
+    // select of each product folds away, and each array is read once.
+    for (std::size_t k = 0; k < n; ++k) {
+      const double x = a[k], y = c[k];
+      const double result = binary_value<outer>(binary_value<BinaryOp::Mul>(x, x), binary_value<BinaryOp::Mul>(y, y));
+      out[k] = root ? std::sqrt(result) : result;
+    }
+    return;
+  }
   for (std::size_t k = 0; k < n; ++k) {
     const double first = binary_value<BinaryOp::Mul>(a[k], b[k]);
     const double result = binary_value<outer>(first, binary_value<BinaryOp::Mul>(c[k], d[k]));
