@@ -156,14 +156,12 @@ bool sum_float_run(Lane& sums, const float* first, std::size_t rows, std::size_t
     narrowest = narrowest < magnitude - 1 ? narrowest : magnitude - 1;
     sums += __builtin_convertvector(narrow, Lane);
   }
-  std::uint32_t high = 0;
-  std::uint32_t low = ~std::uint32_t{0};
-  for (std::size_t lane = 0; lane < kCount; ++lane) {
-    high = std::max(high, widest[lane]);
-    low = std::min(low, narrowest[lane]);
-  }
+  // Each lane sums its own values, so each is exact on its own span.
   constexpr std::uint32_t kSpan = 29 - std::bit_width(kFloatRun - 1);
-  return high < 0x7F800000U && (high >> 23) <= (low >> 23) + kSpan;
+  const auto wide = (widest >= 0x7F800000U) | ((widest >> 23) > (narrowest >> 23) + kSpan);
+  std::int32_t any = 0;
+  for (std::size_t lane = 0; lane < kCount; ++lane) any |= wide[lane];
+  return any == 0;
 }
 
 /// Adds `rows` (at most kFrontRows) rows of kLanes values one after another
