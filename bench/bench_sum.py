@@ -38,6 +38,7 @@ def cases(n):
     x32 = x.astype(np.float32)
     a, b = rng.standard_normal(n), rng.standard_normal(n)
     m = rng.standard_normal((1000, n // 1000))
+    m32 = m.astype(np.float32)
     y = np.empty_like(x)
     rows = [
         ("sum(x) float64", lambda: bm.sum(x), "numpy", lambda: np.sum(x)),
@@ -45,6 +46,8 @@ def cases(n):
         ("evaluate('sum(a*b)')", lambda: bm.evaluate("sum(a*b)", {"a": a, "b": b}), "numpy", lambda: np.sum(a * b)),
         ("sum(m, axis=1) 1000 rows", lambda: bm.sum(m, axis=1), "numpy", lambda: np.sum(m, axis=1)),
         ("sum(m, axis=0) 1000 rows", lambda: bm.sum(m, axis=0), "numpy", lambda: np.sum(m, axis=0)),
+        ("sum(m, axis=1) 1000 rows float32", lambda: bm.sum(m32, axis=1), "numpy", lambda: np.sum(m32, axis=1)),
+        ("sum(m, axis=0) 1000 rows float32", lambda: bm.sum(m32, axis=0), "numpy", lambda: np.sum(m32, axis=0)),
         ("evaluate('(x - min(x)) / (max(x) - min(x))')", lambda: bm.evaluate("(x - min(x)) / (max(x) - min(x))", {"x": x}),
          "numpy", lambda: (x - np.min(x)) / (np.max(x) - np.min(x))),
         # np.copyto reads and writes 8n bytes each: the bound of a reduction reading them is half its time.

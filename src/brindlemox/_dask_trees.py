@@ -22,6 +22,12 @@ from ._exact import add_values, merge_states, new_state, round_state
 from ._reduce import reduce_array
 
 _F64 = np.dtype(np.float64)
+#: Partials a combining task takes at most. A partial is a few hundred bytes and
+#: combines in microseconds, while each level of the tree costs a round of
+#: transfers between workers and of scheduling: a wide tree has few levels (one
+#: up to this many chunks), and still keeps each task's share of thousands of
+#: chunks small.
+_SPLIT_EVERY = 16
 
 
 def in_element_order(x: da.Array) -> da.Array:
@@ -69,6 +75,7 @@ def tree(
         concatenate=True,
         meta=np.empty((), dtype=dtype),
         name=f"brindlemox-{name}",
+        split_every=_SPLIT_EVERY,
     )
 
 

@@ -13,12 +13,15 @@ namespace bmx {
 
 namespace {
 
-/// Rows of a block of a wide table: a tile reads a line of each, and the
-/// processor fetches ahead on only so many lines at once. A narrow table's
-/// tile reads its rows one after another, as many as kFrontColumnBlock values.
-std::size_t block_rows(std::size_t columns) {
+/// Rows of a block of a wide table of values of `value_bytes` bytes: a tile
+/// reads a line of each (of doubles; half of one of floats, so twice the
+/// rows), and the processor fetches ahead on only so many lines at once. A
+/// narrow table's tile reads its rows one after another, as many as
+/// kFrontColumnBlock values.
+std::size_t block_rows(std::size_t columns, std::size_t value_bytes) {
   if (columns <= kFrontTile) return kFrontColumnBlock / std::max<std::size_t>(1, columns);
-  return std::clamp<std::size_t>(kFrontColumnBlock / columns, 1, kFrontWideRows);
+  const std::size_t scale = sizeof(double) / value_bytes;
+  return std::clamp<std::size_t>(kFrontColumnBlock * scale / columns, 1, kFrontWideRows * scale);
 }
 
 /// The front of the active level, for each type of value.
@@ -68,7 +71,7 @@ ExactColumns::ExactColumns(std::size_t columns)
     : columns_(columns),
       high_(columns),
       low_(columns),
-      spill_(block_rows(std::min(columns, kBlockColumns)) * std::min(columns, kBlockColumns)),
+      spill_(block_rows(std::min(columns, kBlockColumns), sizeof(float)) * std::min(columns, kBlockColumns)),
       outcomes_((columns + kFrontTile - 1) / kFrontTile),
       exact_(outcomes_.size()),
       untaken_(outcomes_.size()),
@@ -115,7 +118,7 @@ void ExactColumns::add_block(const Value* first, std::size_t rows, std::size_t r
 
 template <class Value>
 void ExactColumns::add(const Value* first, std::size_t rows, std::size_t row_stride) {
-  const std::size_t step = block_rows(std::min(columns_, kBlockColumns));
+  const std::size_t step = block_rows(std::min(columns_, kBlockColumns), sizeof(Value));
   for (std::size_t row = 0; row < rows; row += step) {
     add_block(first + row * row_stride, std::min(step, rows - row), row_stride, true);
   }

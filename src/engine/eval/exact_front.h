@@ -103,6 +103,67 @@ inline bool spill_finite(const double* spill, std::size_t count) {
   return true;
 }
 
+/// Vectors of `kBytes` bytes of floats and of their bits, for lanes of as
+/// many doubles (a vector's size cannot depend on a template's parameter).
+template <std::size_t kBytes>
+struct FloatVectors;
+template <>
+struct FloatVectors<8> {
+  using Narrow = float __attribute__((vector_size(8)));
+  using Bits = std::uint32_t __attribute__((vector_size(8)));
+};
+template <>
+struct FloatVectors<16> {
+  using Narrow = float __attribute__((vector_size(16)));
+  using Bits = std::uint32_t __attribute__((vector_size(16)));
+};
+template <>
+struct FloatVectors<32> {
+  using Narrow = float __attribute__((vector_size(32)));
+  using Bits = std::uint32_t __attribute__((vector_size(32)));
+};
+template <>
+struct FloatVectors<64> {
+  using Narrow = float __attribute__((vector_size(64)));
+  using Bits = std::uint32_t __attribute__((vector_size(64)));
+};
+
+/// Rows of floats a lane sums in a double before its terms take the sum (see
+/// sum_float_run).
+inline constexpr std::size_t kFloatRun = 64;
+
+/// Adds lane by lane the `rows` (at most kFloatRun) rows of `Lane`'s count of
+/// floats, `stride` apart from `first`, to `sums` (a vector of doubles, zero
+/// on entry), and whether every addition was exact. A float is an integer
+/// below 2^24 times 2^(e - 150), e its exponent field (at least 1), so a run
+/// whose nonzero values' exponent fields span at most 29 - log2(kFloatRun)
+/// sums to multiples of 2^(e_min - 150) below 2^53 of them: a double holds
+/// every partial sum. The span is found from the values' bits, the least
+/// nonzero one less one (which a zero wraps to the greatest); infinities and
+/// NaNs are outside it.
+template <class Lane>
+bool sum_float_run(Lane& sums, const float* first, std::size_t rows, std::size_t stride) {
+  constexpr std::size_t kCount = sizeof(Lane) / sizeof(double);
+  using Narrow = typename FloatVectors<kCount * sizeof(float)>::Narrow;
+  using Bits = typename FloatVectors<kCount * sizeof(float)>::Bits;
+  Bits widest{};
+  Bits narrowest = widest - 1;
+  for (std::size_t row = 0; row < rows; ++row) {
+    Narrow narrow;
+    std::memcpy(&narrow, first + row * stride, sizeof(narrow));
+    const Bits magnitude = reinterpret_cast<Bits>(narrow) & 0x7FFFFFFFU;
+    widest = widest > magnitude ? widest : magnitude;
+    narrowest = narrowest < magnitude - 1 ? narrowest : magnitude - 1;
+    sums += __builtin_convertvector(narrow, Lane);
+  }
+  // Each lane sums its own values, so each is exact on its own span.
+  constexpr std::uint32_t kSpan = 29 - std::bit_width(kFloatRun - 1);
+  const auto wide = (widest >= 0x7F800000U) | ((widest >> 23) > (narrowest >> 23) + kSpan);
+  std::int32_t any = 0;
+  for (std::size_t lane = 0; lane < kCount; ++lane) any |= wide[lane];
+  return any == 0;
+}
+
 /// Adds `rows` (at most kFrontRows) rows of kLanes values one after another
 /// from `first` to `lanes`, value j of a row to lane j. What the two terms
 /// cannot hold goes to `spill`, kLanes a row, when `kKeep`; without it, a
@@ -120,28 +181,57 @@ FrontBlock add_front_block(FrontLanes<kLanes>& lanes, const Value* first, std::s
   std::memcpy(high.data(), lanes.high.data(), sizeof(high));
   std::memcpy(low.data(), lanes.low.data(), sizeof(low));
   std::array<FrontVectorBits, kVectors> spilled{};
-  for (std::size_t row = 0; row < rows; ++row) {
-    const Value* const line = first + row * kLanes;
+  // The rows of values the terms took, each spilling to its own row.
+  std::size_t taken = 0;
+  const auto take = [&](const std::array<FrontVector, kVectors>& values) {
     for (std::size_t vector = 0; vector < kVectors; ++vector) {
-      FrontVector value;
+      FrontVector error;
+      two_sum(high[vector], values[vector], high[vector], error);
+      FrontVector rest;
+      two_sum(low[vector], error, low[vector], rest);
+      if constexpr (kKeep) std::memcpy(spill + taken * kLanes + vector * kFrontVectorLanes, &rest, sizeof(rest));
+      // -0.0 spills nothing, but is no harm to add either.
+      spilled[vector] |= reinterpret_cast<FrontVectorBits>(rest);
+    }
+    ++taken;
+  };
+  const auto take_row = [&](std::size_t row) {
+    const Value* const line = first + row * kLanes;
+    std::array<FrontVector, kVectors> values;
+    for (std::size_t vector = 0; vector < kVectors; ++vector) {
       if constexpr (std::is_same_v<Value, double>) {
-        std::memcpy(&value, line + vector * kFrontVectorLanes, sizeof(value));
+        std::memcpy(&values[vector], line + vector * kFrontVectorLanes, sizeof(FrontVector));
       } else {
         // Every float is a double exactly.
         using Narrow = float __attribute__((vector_size(kFrontVectorBytes / 2)));
         Narrow narrow;
         std::memcpy(&narrow, line + vector * kFrontVectorLanes, sizeof(narrow));
-        value = __builtin_convertvector(narrow, FrontVector);
+        values[vector] = __builtin_convertvector(narrow, FrontVector);
       }
-      FrontVector error;
-      two_sum(high[vector], value, high[vector], error);
-      FrontVector rest;
-      two_sum(low[vector], error, low[vector], rest);
-      if constexpr (kKeep) std::memcpy(spill + row * kLanes + vector * kFrontVectorLanes, &rest, sizeof(rest));
-      // -0.0 spills nothing, but is no harm to add either.
-      spilled[vector] |= reinterpret_cast<FrontVectorBits>(rest);
+    }
+    take(values);
+  };
+  for (std::size_t row = 0; row < rows;) {
+    if constexpr (std::is_same_v<Value, float>) {
+      // A run of floats whose sums are exact is one row of those sums.
+      const std::size_t run = std::min(kFloatRun, rows - row);
+      std::array<FrontVector, kVectors> sums{};
+      bool exact = true;
+      for (std::size_t vector = 0; vector < kVectors; ++vector) {
+        exact = sum_float_run(sums[vector], first + row * kLanes + vector * kFrontVectorLanes, run, kLanes) && exact;
+      }
+      if (exact) {
+        take(sums);
+        row += run;
+        continue;
+      }
+      for (const std::size_t end = row + run; row < end; ++row) take_row(row);
+    } else {
+      take_row(row++);
     }
   }
+  // The rows a run's one row of sums stands for spill nothing.
+  if constexpr (kKeep) std::fill(spill + taken * kLanes, spill + rows * kLanes, 0.0);
   std::memcpy(lanes.high.data(), high.data(), sizeof(high));
   std::memcpy(lanes.low.data(), low.data(), sizeof(low));
   std::int64_t any_spilled = 0;
@@ -166,7 +256,23 @@ std::uint64_t add_front_tile(Lane& high, Lane& low, const Value* first, std::siz
                              double* spill, std::size_t spill_stride) {
   constexpr bool kWide = !std::is_same_v<Lane, double>;
   Lane spilled{};
-  for (std::size_t row = 0; row < rows; ++row) {
+  // The rows of values the terms took, each spilling to its own row.
+  std::size_t taken = 0;
+  const auto take = [&](Lane value) {
+    Lane error;
+    two_sum(high, value, high, error);
+    Lane rest;
+    two_sum(low, error, low, rest);
+    if constexpr (kKeep) std::memcpy(spill + taken * spill_stride, &rest, sizeof(rest));
+    if constexpr (kWide) {
+      const TileVectorBits bits = reinterpret_cast<TileVectorBits>(spilled) | reinterpret_cast<TileVectorBits>(rest);
+      spilled = reinterpret_cast<Lane>(bits);
+    } else {
+      spilled = std::bit_cast<double>(std::bit_cast<std::uint64_t>(spilled) | std::bit_cast<std::uint64_t>(rest));
+    }
+    ++taken;
+  };
+  const auto take_row = [&](std::size_t row) {
     const Value* const line = first + row * stride;
     Lane value;
     if constexpr (!kWide) {
@@ -180,17 +286,26 @@ std::uint64_t add_front_tile(Lane& high, Lane& low, const Value* first, std::siz
       std::memcpy(&narrow, line, sizeof(narrow));
       value = __builtin_convertvector(narrow, Lane);
     }
-    Lane error;
-    two_sum(high, value, high, error);
-    Lane rest;
-    two_sum(low, error, low, rest);
-    if constexpr (kKeep) std::memcpy(spill + row * spill_stride, &rest, sizeof(rest));
-    if constexpr (kWide) {
-      const TileVectorBits bits = reinterpret_cast<TileVectorBits>(spilled) | reinterpret_cast<TileVectorBits>(rest);
-      spilled = reinterpret_cast<Lane>(bits);
+    take(value);
+  };
+  for (std::size_t row = 0; row < rows;) {
+    if constexpr (kWide && std::is_same_v<Value, float>) {
+      // A run of floats whose sums are exact is one row of those sums.
+      const std::size_t run = std::min(kFloatRun, rows - row);
+      Lane sums{};
+      if (sum_float_run(sums, first + row * stride, run, stride)) {
+        take(sums);
+        row += run;
+        continue;
+      }
+      for (const std::size_t end = row + run; row < end; ++row) take_row(row);
     } else {
-      spilled = std::bit_cast<double>(std::bit_cast<std::uint64_t>(spilled) | std::bit_cast<std::uint64_t>(rest));
+      take_row(row++);
     }
+  }
+  if constexpr (kKeep) {
+    // The rows a run's one row of sums stands for spill nothing.
+    for (std::size_t row = taken; row < rows; ++row) std::fill_n(spill + row * spill_stride, sizeof(Lane) / sizeof(double), 0.0);
   }
   if constexpr (kWide) {
     std::uint64_t any = 0;

@@ -133,6 +133,22 @@ def test_strict_sum_chains_across_chunks(name, chunks):
     assert bits(lazy.compute()) == bits(getattr(bm, name)(_CANCELLING))
 
 
+@pytest.mark.parametrize("name", ["sum", "mean", "min", "max"])
+def test_reductions_of_a_few_chunks_combine_them_in_one_task(name):
+    # Each level of the tree costs a round of transfers between workers: eight chunks need one.
+    x = da.ones(80, chunks=10)
+    lazy = getattr(bm, name)(x)
+    assert len(dict(lazy.__dask_graph__())) - len(dict(x.__dask_graph__())) == 8 + 1
+
+
+@pytest.mark.parametrize("name", ["sum", "mean", "min", "max"])
+def test_reductions_of_many_chunks_combine_in_levels_with_the_local_bits(name):
+    local = np.concatenate([np.tile(_CANCELLING, 5), [-0.0, 0.0, _PAYLOAD_NANS[1]] if name in ("min", "max") else []])
+    chunks = (1,) * 40 + (0, len(local) - 40)
+    lazy = getattr(bm, name)(da.from_array(local, chunks=(chunks,)))
+    assert bits(lazy.compute()) == bits(getattr(bm, name)(local))
+
+
 # Zeros of both signs and NaNs with different payloads meet on chunk borders: the engine keeps
 # the first of equal values and the first NaN, so chunk order decides the bits.
 _EXTREME_CASES = {

@@ -275,6 +275,20 @@ def test_subnormals_alone():
     assert_front_exact(rng.integers(-(2**52), 2**52, FRONT_SIZE) * TINY)
 
 
+@pytest.mark.parametrize("span", [22, 23, 24, 31])
+def test_floats_whose_exponents_span_about_what_a_double_holds_sum_exactly(span):
+    # A run of floats is summed in doubles when their exponents span so little
+    # that every partial sum is exact; a wider span is summed another way.
+    # The values from 1 to 2^span cancel, in the whole and in every column, so
+    # the sums are the tail's: a bit lost from a partial sum would show.
+    rng = np.random.default_rng(span)
+    floats = np.ldexp(rng.integers(2**23, 2**24, FRONT_SIZE) * rng.choice([-1.0, 1.0], FRONT_SIZE),
+                      rng.integers(-23, span - 22, FRONT_SIZE))
+    half = (FRONT_SIZE // 2 - 40) // 40 * 40  # whole rows of every table's columns
+    tail = np.ldexp(rng.integers(2**23, 2**24, FRONT_SIZE - 2 * half), -23)
+    assert_front_exact(np.concatenate([floats[:half], -floats[:half], tail]))
+
+
 @pytest.mark.parametrize("at", [None, *EDGES])
 def test_negative_zeros_sum_to_negative_zero_unless_a_positive_zero_is_among_them(at):
     values = np.full(FRONT_SIZE, -0.0)
