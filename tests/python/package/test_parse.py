@@ -306,6 +306,9 @@ def test_text_is_parsed_once_and_scalars_do_not_make_new_kernels():
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads the resident size from /proc")
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan holds freed memory in quarantine")
+# Seconds of compiling when idle, many times that beside other work: the
+# child's deadline only guards against a hang.
+@pytest.mark.timeout(600)
 def test_memory_stays_bounded_over_distinct_texts():
     # Each distinct text compiles a kernel of about 460 bytes: kept forever,
     # 20,000 texts would add about 9 MiB.
@@ -328,7 +331,8 @@ def test_memory_stays_bounded_over_distinct_texts():
             bm.evaluate(f"x * 0.5 + {i}.25")
         info = _compiled.compile_text.cache_info()
         print(resident() - before, info.currsize, info.maxsize)
-        """
+        """,
+        timeout=540,
     )
     assert result.returncode == 0, result.stderr
     grown, size, bound = map(int, result.stdout.split())
