@@ -29,6 +29,11 @@ class ChannelClosed(RuntimeError):
     """A send on a closed channel, or a receive on a closed channel with
     nothing left in it. A RuntimeError, as the engine's own channels raise.
 
+    Parameters
+    ----------
+    message : str, optional
+        What is said of it; every raise in the package says the default.
+
     Examples
     --------
     >>> import brindlemox as bm
