@@ -104,28 +104,12 @@ inline bool spill_finite(const double* spill, std::size_t count) {
 }
 
 /// Vectors of `kBytes` bytes of floats and of their bits, for lanes of as
-/// many doubles (a vector's size cannot depend on a template's parameter).
+/// many doubles. GCC keeps a size that depends on a template's parameter on a
+/// typedef, not on an alias.
 template <std::size_t kBytes>
-struct FloatVectors;
-template <>
-struct FloatVectors<8> {
-  using Narrow = float __attribute__((vector_size(8)));
-  using Bits = std::uint32_t __attribute__((vector_size(8)));
-};
-template <>
-struct FloatVectors<16> {
-  using Narrow = float __attribute__((vector_size(16)));
-  using Bits = std::uint32_t __attribute__((vector_size(16)));
-};
-template <>
-struct FloatVectors<32> {
-  using Narrow = float __attribute__((vector_size(32)));
-  using Bits = std::uint32_t __attribute__((vector_size(32)));
-};
-template <>
-struct FloatVectors<64> {
-  using Narrow = float __attribute__((vector_size(64)));
-  using Bits = std::uint32_t __attribute__((vector_size(64)));
+struct FloatVectors {
+  typedef float Narrow __attribute__((vector_size(kBytes)));
+  typedef std::uint32_t Bits __attribute__((vector_size(kBytes)));
 };
 
 /// Rows of floats a lane sums in a double before its terms take the sum (see
@@ -162,6 +146,27 @@ bool sum_float_run(Lane& sums, const float* first, std::size_t rows, std::size_t
   std::int32_t any = 0;
   for (std::size_t lane = 0; lane < kCount; ++lane) any |= wide[lane];
   return any == 0;
+}
+
+/// Takes the `rows` rows in order, each by `take_row(row)`; with kRuns, each
+/// run of up to kFloatRun rows that `sum_run(sums, row, run)` finds exact is
+/// one row of those sums instead, by `take(sums)`.
+template <bool kRuns, class Sums, class SumRun, class Take, class TakeRow>
+void take_rows(std::size_t rows, const SumRun& sum_run, const Take& take, const TakeRow& take_row) {
+  for (std::size_t row = 0; row < rows;) {
+    if constexpr (kRuns) {
+      const std::size_t run = std::min(kFloatRun, rows - row);
+      Sums sums{};
+      if (sum_run(sums, row, run)) {
+        take(sums);
+        row += run;
+        continue;
+      }
+      for (const std::size_t end = row + run; row < end; ++row) take_row(row);
+    } else {
+      take_row(row++);
+    }
+  }
 }
 
 /// Adds `rows` (at most kFrontRows) rows of kLanes values one after another
@@ -211,25 +216,15 @@ FrontBlock add_front_block(FrontLanes<kLanes>& lanes, const Value* first, std::s
     }
     take(values);
   };
-  for (std::size_t row = 0; row < rows;) {
-    if constexpr (std::is_same_v<Value, float>) {
-      // A run of floats whose sums are exact is one row of those sums.
-      const std::size_t run = std::min(kFloatRun, rows - row);
-      std::array<FrontVector, kVectors> sums{};
-      bool exact = true;
-      for (std::size_t vector = 0; vector < kVectors; ++vector) {
-        exact = sum_float_run(sums[vector], first + row * kLanes + vector * kFrontVectorLanes, run, kLanes) && exact;
-      }
-      if (exact) {
-        take(sums);
-        row += run;
-        continue;
-      }
-      for (const std::size_t end = row + run; row < end; ++row) take_row(row);
-    } else {
-      take_row(row++);
+  // A run of floats whose sums are exact is one row of those sums.
+  const auto sum_run = [&](auto& sums, std::size_t row, std::size_t run) {
+    bool exact = true;
+    for (std::size_t vector = 0; vector < kVectors; ++vector) {
+      exact = sum_float_run(sums[vector], first + row * kLanes + vector * kFrontVectorLanes, run, kLanes) && exact;
     }
-  }
+    return exact;
+  };
+  take_rows<std::is_same_v<Value, float>, std::array<FrontVector, kVectors>>(rows, sum_run, take, take_row);
   // The rows a run's one row of sums stands for spill nothing.
   if constexpr (kKeep) std::fill(spill + taken * kLanes, spill + rows * kLanes, 0.0);
   std::memcpy(lanes.high.data(), high.data(), sizeof(high));
@@ -288,21 +283,11 @@ std::uint64_t add_front_tile(Lane& high, Lane& low, const Value* first, std::siz
     }
     take(value);
   };
-  for (std::size_t row = 0; row < rows;) {
-    if constexpr (kWide && std::is_same_v<Value, float>) {
-      // A run of floats whose sums are exact is one row of those sums.
-      const std::size_t run = std::min(kFloatRun, rows - row);
-      Lane sums{};
-      if (sum_float_run(sums, first + row * stride, run, stride)) {
-        take(sums);
-        row += run;
-        continue;
-      }
-      for (const std::size_t end = row + run; row < end; ++row) take_row(row);
-    } else {
-      take_row(row++);
-    }
-  }
+  // A run of floats whose sums are exact is one row of those sums.
+  const auto sum_run = [&](auto& sums, std::size_t row, std::size_t run) {
+    return sum_float_run(sums, first + row * stride, run, stride);
+  };
+  take_rows<kWide && std::is_same_v<Value, float>, Lane>(rows, sum_run, take, take_row);
   if constexpr (kKeep) {
     // The rows a run's one row of sums stands for spill nothing.
     for (std::size_t row = taken; row < rows; ++row) std::fill_n(spill + row * spill_stride, sizeof(Lane) / sizeof(double), 0.0);
