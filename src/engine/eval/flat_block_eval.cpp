@@ -18,6 +18,19 @@
 
 namespace bmx {
 
+namespace {
+
+/// Whether a chain of `form` runs as its one loop, given which of its
+/// operands are arrays (a and b the inner operator's, c and d a sum's second
+/// product's): a sum of products needs four arrays, the other chains an array
+/// among a and b, for two numbers fold as the inner operator alone does.
+bool chain_runs(FlatBlockProgram::ChainForm form, bool a, bool b, bool c, bool d) {
+  using enum FlatBlockProgram::ChainForm;
+  return form == Products ? a && b && c && d : form != None && (a || b);
+}
+
+}  // namespace
+
 FlatBlockProgram::FlatBlockProgram(const FlatKernel& kernel, std::span<const ArgSlot> slots,
                                    std::span<const SlotView> views, std::size_t n)
     : FlatBlockProgram(kernel, make_slot_sources(slots, views, n), n) {}
@@ -71,9 +84,39 @@ FlatBlockProgram::FlatBlockProgram(const FlatKernel& kernel, std::vector<SlotSou
   check(deepest <= kernel.max_depth, "flat program deeper than its max_depth");
   depth_ = deepest;
   temp_count_ = kernel.temp_count;
+  const bool one_loop = runs_as_one_loop();
+  workspace_blocks_ = one_loop ? 0 : depth_ + temp_count_;
   // No longer than the whole range: a short array's blocks would otherwise be
   // a large allocation on every call, which costs more than the call's loops.
-  block_length_ = std::min(block_length_for((depth_ + temp_count_) * sizeof(double)), std::max<std::size_t>(n, 1));
+  const std::size_t longest = one_loop ? n : block_length_for(workspace_blocks_ * sizeof(double));
+  block_length_ = std::clamp<std::size_t>(longest, 1, std::max<std::size_t>(n, 1));
+}
+
+std::size_t FlatBlockProgram::chain_end(std::size_t pc, Chain chain) {
+  const std::size_t root = chain.root ? 1 : 0;
+  switch (chain.form) {
+    case ChainForm::Products: return pc + 4 + root;
+    case ChainForm::InnerLeft: return pc + 2 + root;
+    case ChainForm::InnerRight: return pc + 1 + root;
+    case ChainForm::None: break;
+  }
+  return pc;
+}
+
+bool FlatBlockProgram::runs_as_one_loop() const {
+  const auto pushes = [this](std::size_t pc) {
+    return instrs_[pc].kind == InstrKind::PushConst || instrs_[pc].kind == InstrKind::LoadArg;
+  };
+  // A LoadTemp never counts: no value is kept before the chain.
+  const auto is_array = [this](std::size_t pc) {
+    return instrs_[pc].kind == InstrKind::LoadArg && sources_[instrs_[pc].payload].values != nullptr;
+  };
+  std::size_t pc = 0;
+  while (pc < instrs_.size() && pushes(pc)) ++pc;
+  if (pc < 2 || pc == instrs_.size() || chain_end(pc, chains_[pc]) != instrs_.size() - 1) return false;
+  const bool products = chains_[pc].form == ChainForm::Products;
+  return chain_runs(chains_[pc].form, is_array(pc - 2), is_array(pc - 1), products && is_array(pc + 1),
+                    products && is_array(pc + 2));
 }
 
 std::vector<FlatBlockProgram::Chain> FlatBlockProgram::find_chains(std::span<const FlatInstr> instrs) {
@@ -115,7 +158,7 @@ std::vector<FlatBlockProgram::Chain> FlatBlockProgram::find_chains(std::span<con
 
 void FlatBlockProgram::run(std::size_t begin, std::size_t end, double* out) const {
   // The temporaries' blocks and operands follow those of the stack.
-  const auto stack = std::make_unique_for_overwrite<double[]>((depth_ + temp_count_) * block_length_);
+  const auto stack = std::make_unique_for_overwrite<double[]>(workspace_blocks_ * block_length_);
   const auto operands = std::make_unique_for_overwrite<Operand[]>(depth_ + temp_count_);
   for_each_block(begin, end, n_, block_length_, out, [&](std::size_t start, std::size_t length, double* block_out) {
     run_block(start, length, stack.get(), operands.get(), block_out);
@@ -126,15 +169,17 @@ void FlatBlockProgram::run_block(std::size_t start, std::size_t length, double* 
                                  double* out) const {
   // An Apply writes the block of its own stack depth, which may hold its
   // left operand: every loop reads element k before it writes element k.
+  // The temporaries' blocks follow the stack's; a program that runs as one
+  // loop has neither, and writes only `out`.
   std::size_t top = 0;
   const std::size_t last = instrs_.size() - 1;
-  double* const temp_blocks = stack + depth_ * block_length_;
+  const auto block = [&](std::size_t index) { return stack + index * block_length_; };
   Operand* const temps = operands + depth_;
   const auto target_of = [&](std::size_t pc, std::size_t depth) {
     if (pc == last) return out;
     const FlatInstr& next = instrs_[pc + 1];
-    if (next.kind == InstrKind::StoreTemp) return temp_blocks + next.payload * block_length_;
-    return stack + depth * block_length_;
+    if (next.kind == InstrKind::StoreTemp) return block(depth_ + next.payload);
+    return block(depth);
   };
   // The operand a PushConst, LoadArg or LoadTemp pushes.
   const auto pushed = [&](const FlatInstr& instr) -> Operand {
@@ -151,8 +196,9 @@ void FlatBlockProgram::run_block(std::size_t start, std::size_t length, double* 
     if (chain.form == ChainForm::Products) {
       const Operand a = operands[top - 2], b = operands[top - 1];
       const Operand c = pushed(instrs_[pc + 1]), d = pushed(instrs_[pc + 2]);
-      if (a.values != nullptr && b.values != nullptr && c.values != nullptr && d.values != nullptr) {
-        const std::size_t last_pc = pc + (chain.root ? 5 : 4);
+      if (chain_runs(chain.form, a.values != nullptr, b.values != nullptr, c.values != nullptr,
+                     d.values != nullptr)) {
+        const std::size_t last_pc = chain_end(pc, chain);
         const bool subtract = static_cast<BinaryOp>(instrs_[pc + 4].op) == BinaryOp::Sub;
         double* const target = target_of(last_pc, top - 2);
         chain_loops_->products[ChainLoops::products_index(subtract, chain.root)](target, a.values, b.values,
@@ -164,10 +210,11 @@ void FlatBlockProgram::run_block(std::size_t start, std::size_t length, double* 
       }
     }
     if ((chain.form == ChainForm::InnerLeft || chain.form == ChainForm::InnerRight) &&
-        (operands[top - 2].values != nullptr || operands[top - 1].values != nullptr)) {
+        chain_runs(chain.form, operands[top - 2].values != nullptr, operands[top - 1].values != nullptr, false,
+                   false)) {
       const bool inner_right = chain.form == ChainForm::InnerRight;
       const std::size_t outer_pc = pc + (inner_right ? 1 : 2);
-      const std::size_t last_pc = outer_pc + (chain.root ? 1 : 0);
+      const std::size_t last_pc = chain_end(pc, chain);
       const std::size_t result = top - (inner_right ? 3 : 2);
       const Operand a = operands[top - 2];
       const Operand b = operands[top - 1];
@@ -230,11 +277,11 @@ void FlatBlockProgram::run_block(std::size_t start, std::size_t length, double* 
         // in a stack block would be overwritten there, so it is moved.
         Operand& kept = temps[instr.payload];
         kept = operands[top - 1];
-        double* const block = temp_blocks + instr.payload * block_length_;
+        double* const kept_block = block(depth_ + instr.payload);
         const std::less<const double*> before;
-        if (kept.values != nullptr && !before(kept.values, stack) && before(kept.values, temp_blocks)) {
-          std::copy(kept.values, kept.values + length, block);
-          kept.values = block;
+        if (kept.values != nullptr && !before(kept.values, stack) && before(kept.values, block(depth_))) {
+          std::copy(kept.values, kept.values + length, kept_block);
+          kept.values = kept_block;
         }
         break;
       }

@@ -56,7 +56,13 @@ class FlatBlockProgram {
   };
   static std::vector<Chain> find_chains(std::span<const FlatInstr> instrs);
 
-  /// Elements per block of this program.
+  /// The program counter of a chain's last instruction, for the chain that
+  /// starts at `pc`.
+  static std::size_t chain_end(std::size_t pc, Chain chain);
+
+  /// Elements per block of this program: all of them when the program runs
+  /// as one chain loop from its operands in place into the output, for it
+  /// keeps no values of its own and a block only costs a dispatch.
   std::size_t block_length() const { return block_length_; }
 
  private:
@@ -65,6 +71,10 @@ class FlatBlockProgram {
   using Operand = SlotSource;
 
   void run_block(std::size_t start, std::size_t length, double* stack, Operand* operands, double* out) const;
+
+  /// Whether the program is pushes of arguments and constants and then one
+  /// chain, ending the program, whose operands let it run as its one loop.
+  bool runs_as_one_loop() const;
 
   std::span<const FlatInstr> instrs_;
   /// The loops of the level that was active when the program was built.
@@ -76,6 +86,9 @@ class FlatBlockProgram {
   std::size_t n_;
   std::size_t depth_;
   std::size_t temp_count_;
+  /// Blocks of the stack and the temporaries that a run allocates: none for
+  /// a program that runs as one loop.
+  std::size_t workspace_blocks_;
   std::size_t block_length_;
 };
 

@@ -79,6 +79,40 @@ TEST(FlatBlockEval, BlocksAfterTheFirstStartOnACacheLineOfTheOutput) {
   }
 }
 
+// A program that is one chain loop from its operands into the output keeps
+// no values of its own and takes its whole range as one block; one whose chain
+// cannot run over its operands, or that keeps values between loops, takes
+// blocks that fit its workspace. Both give the reference's bits.
+TEST(FlatBlockEval, OneLoopProgramsTakeTheirWholeRangeAsOneBlock) {
+  using enum BinaryOp;
+  constexpr std::size_t kLength = 3000;
+  std::mt19937_64 rng(11);
+  const std::vector<ArgSlot> slots{Buffer::from_f64_vec(random_values(rng, kLength)),
+                                   Buffer::from_f64_vec(random_values(rng, kLength)), 0.5};
+  const std::vector<SlotView> views = make_slot_views(slots);
+  const auto arg = [](std::size_t slot) { return ExprTree::arg_ref(slot); };
+  const auto bin = [](BinaryOp op, ExprTree l, ExprTree r) { return ExprTree::binary(op, std::move(l), std::move(r)); };
+  const auto squares = [&](std::size_t second) {
+    return bin(Add, bin(Mul, arg(0), arg(0)), bin(Mul, arg(second), arg(second)));
+  };
+  const std::vector<std::pair<ExprTree, std::size_t>> cases{
+      {bin(Add, bin(Mul, ExprTree::constant(2.0), arg(0)), arg(1)), kLength},
+      {ExprTree::unary(UnaryOp::Sqrt, squares(1)), kLength},
+      {bin(Sub, arg(2), bin(Div, arg(1), arg(0))), kLength},
+      {squares(2), kBlockLength},
+      {bin(Mul, bin(Add, arg(0), arg(1)), bin(Sub, arg(0), arg(1))), kBlockLength},
+      {ExprTree::unary(UnaryOp::Sqrt, arg(0)), kBlockLength},
+  };
+  for (const auto& [tree, block_length] : cases) {
+    const FlatKernel kernel = flatten(tree);
+    const FlatBlockProgram program(kernel, slots, views, kLength);
+    EXPECT_EQ(program.block_length(), block_length);
+    const std::vector<double> expected = reference_values(kernel, slots, views, kLength);
+    expect_range(program, expected, 0, kLength);
+    expect_range(program, expected, 3, kLength - 5);
+  }
+}
+
 TEST(FlatBlockEval, ProgramsEndingInALoadOrAScalar) {
   const F64Vec data{1.0, -0.0, 3.5};
   const std::vector<ArgSlot> slots{Buffer::from_f64_vec(data), 2.0};
