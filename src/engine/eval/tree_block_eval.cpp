@@ -192,21 +192,44 @@ TreeBlockProgram::TreeBlockProgram(const ExprTree& tree, std::vector<SlotSource>
   frame_depth_ = root.frames;
   const std::uint64_t per_element =
       (kept_blocks_ + temp_blocks_) * sizeof(double) + list_blocks_ * sizeof(std::uint32_t);
+  // A tree that is one compare-select loop, which reads each element before
+  // it writes it, keeps no values.
+  one_loop_ = kept_blocks_ == 0 && nodes_.back().tag == NodeTag::Select && selects_in_one_loop(nodes_.size() - 1);
   // No longer than the whole range, as a flat program's blocks are.
-  block_length_ = std::min(block_length_for(per_element), std::max<std::size_t>(n_, 1));
+  const std::size_t longest = one_loop_ ? n_ : block_length_for(per_element);
+  block_length_ = std::clamp<std::size_t>(longest, 1, std::max<std::size_t>(n_, 1));
+}
+
+bool TreeBlockProgram::selects_in_one_loop(std::size_t select) const {
+  std::size_t child[3];
+  std::size_t compared[3];
+  child_indices(nodes_, select, child);
+  if (nodes_[child[0]].tag != NodeTag::Compare || role(child[0]) != NodeRole::Plain) return false;
+  child_indices(nodes_, child[0], compared);
+  // The loop walks the compared left operand's values: kept ones or a slot's.
+  const ExprNode& left = nodes_[compared[0]];
+  const bool left_values = role(compared[0]) == NodeRole::Reuse ||
+                           (left.tag == NodeTag::ArgRef && sources_[left.payload].values != nullptr);
+  return left_values && reads_in_place(compared[0]) && reads_in_place(compared[1]) && reads_in_place(child[1]) &&
+         reads_in_place(child[2]);
 }
 
 void TreeBlockProgram::run(std::size_t begin, std::size_t end, double* out, TreeEvalObserver* observer) const {
-  Workspace workspace{std::make_unique_for_overwrite<double[]>(kept_blocks_ * block_length_),
-                      std::make_unique_for_overwrite<double[]>(temp_blocks_ * block_length_), 0,
-                      std::make_unique_for_overwrite<std::uint32_t[]>(list_blocks_ * block_length_), 0, {}};
+  // One loop needs no workspace, unless the run reports node entries, which
+  // walks the tree node by node.
+  const bool one_loop = one_loop_ && observer == nullptr;
+  const std::size_t workspace_length = one_loop ? 0 : block_length_;
+  Workspace workspace{std::make_unique_for_overwrite<double[]>(kept_blocks_ * workspace_length),
+                      std::make_unique_for_overwrite<double[]>(temp_blocks_ * workspace_length), 0,
+                      std::make_unique_for_overwrite<std::uint32_t[]>(list_blocks_ * workspace_length), 0, {}};
   workspace.frames.reserve(frame_depth_);
   // A node's values are written into its parent's array while other nodes
   // still read the sources, so output that is a source's own memory gets
   // each block computed aside first.
-  const bool out_is_a_source = std::any_of(sources_.begin(), sources_.end(), [&](const SlotSource& source) {
-    return source.values != nullptr && source.values + begin == out;
-  });
+  const bool out_is_a_source =
+      !one_loop && std::any_of(sources_.begin(), sources_.end(), [&](const SlotSource& source) {
+        return source.values != nullptr && source.values + begin == out;
+      });
   const auto aside = std::make_unique_for_overwrite<double[]>(out_is_a_source ? block_length_ : 0);
   for_each_block(begin, end, n_, block_length_, out, [&](std::size_t start, std::size_t length, double* block_out) {
     if (!out_is_a_source) {
@@ -314,25 +337,16 @@ void TreeBlockProgram::run_block(std::size_t start, std::size_t length, double* 
         break;
       }
       case NodeTag::Select:
-        if (frame.stage == 0 && observer == nullptr) {
-          // A comparison of values read in place, choosing between branches
-          // read in place, runs as one loop.
+        if (frame.stage == 0 && observer == nullptr && selects_in_one_loop(frame.node)) {
           std::size_t compared[3];
           child_indices(nodes_, child[0], compared);
-          const ExprNode& condition = nodes_[child[0]];
-          if (condition.tag == NodeTag::Compare && role(child[0]) == NodeRole::Plain &&
-              reads_in_place(compared[0]) && reads_in_place(compared[1]) && reads_in_place(child[1]) &&
-              reads_in_place(child[2])) {
-            const SlotSource left = in_place(compared[0]), right = in_place(compared[1]);
-            const SlotSource then = in_place(child[1]), other = in_place(child[2]);
-            if (left.values != nullptr) {
-              chain_loops_->compare_selects[ChainLoops::compare_select_index(
-                  static_cast<CompareOp>(condition.op), right.values == nullptr, then.values == nullptr,
-                  other.values == nullptr)](frame.out, frame.offsets, frame.count, left, right, then, other);
-              finish(frame);
-              break;
-            }
-          }
+          const SlotSource left = in_place(compared[0]), right = in_place(compared[1]);
+          const SlotSource then = in_place(child[1]), other = in_place(child[2]);
+          chain_loops_->compare_selects[ChainLoops::compare_select_index(
+              static_cast<CompareOp>(nodes_[child[0]].op), right.values == nullptr, then.values == nullptr,
+              other.values == nullptr)](frame.out, frame.offsets, frame.count, left, right, then, other);
+          finish(frame);
+          break;
         }
         if (frame.stage == 0) {
           // The condition's values go into `out` itself: the branches then

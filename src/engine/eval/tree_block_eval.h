@@ -75,7 +75,9 @@ class TreeBlockProgram {
   /// Allocates its workspace once for the whole call.
   void run(std::size_t begin, std::size_t end, double* out, TreeEvalObserver* observer = nullptr) const;
 
-  /// Elements per block of this program.
+  /// Elements per block of this program: all of them when the tree is one
+  /// compare-select loop from operands in place into the output, for it keeps
+  /// no values of its own and a block only costs a dispatch.
   std::size_t block_length() const { return block_length_; }
 
  private:
@@ -87,6 +89,10 @@ class TreeBlockProgram {
   NodeRole role(std::size_t node) const { return roles_.empty() ? NodeRole::Plain : roles_[node]; }
   /// A leaf, or a Reuse node: read in place rather than evaluated.
   bool reads_in_place(std::size_t node) const;
+  /// Whether a Select runs as one loop: it compares values read in place,
+  /// the left ones an array's or kept ones, and chooses between branches
+  /// read in place.
+  bool selects_in_one_loop(std::size_t select) const;
 
   std::span<const ExprNode> nodes_;
   /// The loops of the level that was active when the program was built.
@@ -105,6 +111,7 @@ class TreeBlockProgram {
   std::size_t temp_blocks_;
   std::size_t list_blocks_;
   std::size_t frame_depth_;
+  bool one_loop_;
   std::size_t block_length_;
 };
 

@@ -121,6 +121,40 @@ TEST(TreeBlockEval, WorkspaceStaysBoundedForLongChains) {
   }
 }
 
+// A tree that is one compare-select loop over leaves keeps no values of its
+// own and takes its whole range as one block, also into the memory of its
+// own operand; other trees take blocks that fit their workspace. All give the
+// reference's bits.
+TEST(TreeBlockEval, OneLoopTreesTakeTheirWholeRangeAsOneBlock) {
+  constexpr std::size_t kLength = 3000;
+  std::mt19937_64 rng(12);
+  const std::vector<ArgSlot> slots{Buffer::from_f64_vec(random_values(rng, kLength)), 0.5};
+  const std::vector<SlotView> views = make_slot_views(slots);
+  const ExprTree x = ExprTree::arg_ref(0), half = ExprTree::arg_ref(1), zero = ExprTree::constant(0.0);
+  const auto where = [](CompareOp op, ExprTree l, ExprTree r, ExprTree then, ExprTree other) {
+    return ExprTree::select(ExprTree::compare(op, std::move(l), std::move(r)), std::move(then), std::move(other));
+  };
+  const std::vector<std::pair<ExprTree, std::size_t>> cases{
+      {where(CompareOp::Gt, x, zero, x, zero), kLength},
+      {where(CompareOp::Le, x, half, half, x), kLength},
+      {where(CompareOp::Gt, half, x, x, zero), kBlockLength},
+      {where(CompareOp::Gt, x, zero, ExprTree::unary(UnaryOp::Neg, x), zero), kBlockLength},
+  };
+  for (const auto& [tree, block_length] : cases) {
+    const TreeBlockProgram program(tree, slots, views, kLength);
+    EXPECT_EQ(program.block_length(), block_length);
+    const std::vector<double> expected = reference_values(tree, slots, views, kLength);
+    expect_range(program, expected, 0, kLength);
+    expect_range(program, expected, 3, kLength - 5);
+    for (const std::size_t begin : {std::size_t{0}, std::size_t{3}}) {
+      std::vector<double> values(views[0]->begin(), views[0]->begin() + kLength);
+      const TreeBlockProgram in_place(tree, {{values.data(), 0.0}, {nullptr, 0.5}}, kLength);
+      in_place.run(begin, kLength, values.data() + begin);
+      for (std::size_t i = begin; i < kLength; ++i) ASSERT_EQ(bits(values[i]), bits(expected[i])) << "element " << i;
+    }
+  }
+}
+
 TEST(TreeBlockEval, BrokenPreconditionsAreInternalFailures) {
   const std::vector<ArgSlot> slots{Buffer::from_f64_vec(F64Vec{1.0, 2.0})};
   const std::vector<SlotView> views = make_slot_views(slots);
