@@ -22,6 +22,8 @@ REAL = (
     "where(a > b, 2*a - b, sqrt(b) / a) + (a < 0)",
     # Two arithmetic operators in a row run as one chain loop, in every shape.
     "a*b - 2", "2 - a/b", "(a - b)*(a + b)", "3/a - b*0.5", "a - b*a/b + a",
+    # One loop from the operands into the output takes a piece's whole range.
+    "2*a + b", "where(a > 0, a, 0)", "where(a <= 0.5, 0.5, a)",
 )  # fmt: skip
 INTEGER = (
     "a*3 + b", "a // 7", "a % 5", "a // b", "a << 3", "a >> 2", "(a & b) | (a ^ 7)", "a - b*b",
