@@ -61,18 +61,29 @@ void products_loop(double* out, const double* a, const double* b, const double* 
   }
 }
 
+/// Both branches at element s, read before the condition is: plain loads and
+/// one blend, where reading only the chosen one compiles to a masked load
+/// (and the comparison twice). Every element of a branch is in range.
+template <bool then_scalar, bool other_scalar>
+[[gnu::always_inline]] inline std::pair<double, double> branches(const SlotSource& then, const SlotSource& other,
+                                                                 std::size_t s) {
+  return {at<then_scalar>(then, s), at<other_scalar>(other, s)};
+}
+
 template <bool then_scalar, bool other_scalar>
 void select_loop(double* values, const std::uint32_t* offsets, std::size_t count, SlotSource then,
                  SlotSource other) {
   if (offsets == nullptr) {
     for (std::size_t k = 0; k < count; ++k) {
-      values[k] = values[k] == 0.0 ? at<other_scalar>(other, k) : at<then_scalar>(then, k);
+      const auto [then_value, other_value] = branches<then_scalar, other_scalar>(then, other, k);
+      values[k] = values[k] != 0.0 ? then_value : other_value;
     }
     return;
   }
   for (std::size_t k = 0; k < count; ++k) {
     const std::size_t s = offsets[k];
-    values[s] = values[s] == 0.0 ? at<other_scalar>(other, s) : at<then_scalar>(then, s);
+    const auto [then_value, other_value] = branches<then_scalar, other_scalar>(then, other, s);
+    values[s] = values[s] != 0.0 ? then_value : other_value;
   }
 }
 
@@ -80,8 +91,8 @@ template <CompareOp op, bool right_scalar, bool then_scalar, bool other_scalar>
 void compare_select_loop(double* values, const std::uint32_t* offsets, std::size_t count, SlotSource left,
                          SlotSource right, SlotSource then, SlotSource other) {
   const auto value = [&](std::size_t s) {
-    return compare_value<op>(left.values[s], at<right_scalar>(right, s)) != 0.0 ? at<then_scalar>(then, s)
-                                                                                  : at<other_scalar>(other, s);
+    const auto [then_value, other_value] = branches<then_scalar, other_scalar>(then, other, s);
+    return compare_value<op>(left.values[s], at<right_scalar>(right, s)) != 0.0 ? then_value : other_value;
   };
   if (offsets == nullptr) {
     for (std::size_t k = 0; k < count; ++k) values[k] = value(k);
