@@ -49,8 +49,9 @@ struct ChainLoops {
   /// A where() whose branches are read in place, as one blend instead of a
   /// split of the elements: values[s] = then[s] where values[s] (the
   /// condition) is not 0.0 of either sign (NaN included), else other[s], for
-  /// s = offsets[k], k < count, or s = k when `offsets` is null. Indexed by
-  /// select_index.
+  /// s = offsets[k], k < count, or s = k when `offsets` is null. Both
+  /// branches are read at each of those elements, which they must hold
+  /// initialised. Indexed by select_index.
   using Select = void (*)(double* values, const std::uint32_t* offsets, std::size_t count, SlotSource then,
                           SlotSource other);
   Select selects[4];

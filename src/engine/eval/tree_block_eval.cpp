@@ -219,7 +219,8 @@ void TreeBlockProgram::run(std::size_t begin, std::size_t end, double* out, Tree
   // walks the tree node by node.
   const bool one_loop = one_loop_ && observer == nullptr;
   const std::size_t workspace_length = one_loop ? 0 : block_length_;
-  Workspace workspace{std::make_unique_for_overwrite<double[]>(kept_blocks_ * workspace_length),
+  // Kept values start zeroed: a blend reads both branches at every element.
+  Workspace workspace{std::make_unique<double[]>(kept_blocks_ * workspace_length),
                       std::make_unique_for_overwrite<double[]>(temp_blocks_ * workspace_length), 0,
                       std::make_unique_for_overwrite<std::uint32_t[]>(list_blocks_ * workspace_length), 0, {}};
   workspace.frames.reserve(frame_depth_);
