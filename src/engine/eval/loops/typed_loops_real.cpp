@@ -1,6 +1,7 @@
 // The loops over float32 and float64. float64 takes the float64 engine's
 // operators; float32 computes each element in float64 and rounds it once, or
 // in float32 itself where its row says so (Float32Rule).
+#include <algorithm>
 #include <cmath>
 
 #include "level_parts.h"
@@ -50,6 +51,19 @@ bool floored_typed_loop(void* out, const void* left, const void* right, std::siz
   return true;
 }
 
+// A power by one integral or half-integral exponent throughout (a constant,
+// repeated into its block) is pow's bits without a call per element.
+template <Real T>
+bool power_typed_loop(void* out, const void* left, const void* right, std::size_t n) {
+  const auto* const exponent = static_cast<const T*>(right);
+  const auto same = [exponent](T e) { return e == exponent[0]; };
+  if (n != 0 && is_exact_power(exponent[0]) && std::all_of(exponent, exponent + n, same)) {
+    exact_power_loop(static_cast<T*>(out), static_cast<const T*>(left), exponent[0], n);
+    return true;
+  }
+  return typed_loop<TypedOp::Power, T>(out, left, right, n);
+}
+
 /// The loop of `op` over T, with the square root and the floored operations
 /// on loops of their own.
 template <Real T>
@@ -58,6 +72,7 @@ TypedLoop real_loop_of(TypedOp op) {
     case TypedOp::Sqrt: return &sqrt_typed_loop<T>;
     case TypedOp::FloorDivide: return &floored_typed_loop<TypedOp::FloorDivide, T>;
     case TypedOp::Remainder: return &floored_typed_loop<TypedOp::Remainder, T>;
+    case TypedOp::Power: return &power_typed_loop<T>;
     default: return loop_of<T>(op);
   }
 }
