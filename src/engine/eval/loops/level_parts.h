@@ -49,11 +49,10 @@ constexpr bool is_exact_power(double exponent) {
   return exponent != 0.0 && twice >= -2.0 * kExactPowerBound && twice <= 2.0 * kExactPowerBound &&
          twice == static_cast<double>(static_cast<int>(twice));
 }
-/// out[k] = pow(in[k], exponent) for k < n (powf for float), the platform's
-/// bits, vectorised where the platform's are certain; `exponent` is one
-/// is_exact_power takes, and `out` may be `in`.
-template <class F>
-void exact_power_loop(F* out, const F* in, double exponent, std::size_t n);
+/// out[k] = pow(in[k], exponent) for k < n, the platform's bits, vectorised
+/// where they are certain; `exponent` is one is_exact_power takes, and `out`
+/// may be `in`.
+void exact_power_loop(double* out, const double* in, double exponent, std::size_t n);
 extern const ExactFrontLoops kExactFrontLoops;
 extern const ChainLoops kChainLoops;
 double min_scan(const double* values, std::size_t n);
