@@ -3,6 +3,7 @@
 # included), through text and kernels, in both math modes, at every level.
 import ctypes
 import ctypes.util
+import math
 import operator
 
 import numpy as np
@@ -239,3 +240,76 @@ def test_operators_of_python_ints_inside_float_text_are_pythons(text, dtype):
     with np.errstate(all="ignore"):
         expected = eval(text, {"__builtins__": {}}, {"x": x})  # noqa: S307
         assert_same_bits(bm.evaluate(text, {"x": x}), expected)
+
+
+def powers_to_check(dtype, exponent, n, seed):
+    """Values whose powers by `exponent` are of every magnitude: inside and
+    past the range the vector loop keeps (x within 2**+-(900 / (|exponent| +
+    1)) for float64, 2**+-(100 / (|exponent| + 1)) for float32), to overflow,
+    underflow and subnormal powers; negatives for whole exponents; integers whose powers are
+    exact, or exact midpoints between two of the type's numbers."""
+    rng = np.random.default_rng(seed)
+    # Powers up to 2**+-1100 (2**+-150), of inputs within the type's numbers.
+    power_top, input_top = (1100, 1020) if dtype == np.float64 else (150, 125)
+    top = min(power_top / abs(exponent), input_top)
+    values = np.exp2(rng.uniform(-top, top, n))
+    if exponent == int(exponent):
+        values[rng.random(n) < 0.3] *= -1
+    digits = np.finfo(dtype).nmant + 1
+    whole = rng.integers(1, 2 ** (digits // 3 + 1), n // 8).astype(np.float64)
+    values[: whole.size] = whole * np.exp2(rng.integers(-8, 8, whole.size))
+    return values.astype(dtype)
+
+
+def libm_power(x, exponent):
+    """The platform's pow (powf for float32) of each element: math.pow for
+    float64, which calls it; ctypes for powf, the slower, on fewer values."""
+    if x.dtype == np.float32:
+        return platform_power(x, exponent)
+
+    def power(value):
+        try:
+            return math.pow(value, exponent)
+        except OverflowError:
+            return math.copysign(math.inf, value) if exponent % 2 == 1 else math.inf
+
+    return np.frompyfunc(power, 1, 1)(x).astype(np.float64)
+
+
+# The vector loop keeps its own rounding only where the platform's pow,
+# within its documented error, must round the same way: many values per
+# exponent find the elements it must leave to pow (glibc's pow rounds about
+# one power in a thousand the other way, powf fewer).
+@pytest.mark.parametrize("level", _isa.LEVELS)
+@pytest.mark.parametrize("exponent", [3, -0.5, 2.5, -3, 4, 1.5, -2.5, 50, -50, 49.5, -49.5])
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_many_constant_powers_are_the_platforms_pow_bit_for_bit(dtype, exponent, level):
+    n = 2**20 if dtype == np.float64 else 2**17
+    x = powers_to_check(dtype, exponent, n, seed=int(4 * exponent) % 97)
+    expected = libm_power(x, exponent)
+    with np.errstate(all="ignore"), _isa.forced(level):
+        assert_same_bits(bm.evaluate(f"x ** {exponent!r}", {"x": x}), expected)
+        assert_same_bits(bm.kernel(lambda x: x**exponent)(x), expected)
+
+
+# Integers and floats of other widths than the power's loop are cast to it
+# first, and float16's loop is powf's, rounded.
+MIXED = [(np.int16, 2.5), (np.uint8, -0.5), (np.int32, 3.0), (np.int64, -3.0), (np.float16, 3), (np.float16, -0.5)]
+
+
+@pytest.mark.parametrize("math", MATHS)
+@pytest.mark.parametrize(("dtype", "exponent"), MIXED)
+def test_constant_powers_of_mixed_operands_are_the_platforms_pow(dtype, exponent, math):
+    if np.dtype(dtype).kind == "f":
+        x = edges(dtype)
+    else:
+        info = np.iinfo(dtype)
+        x = np.random.default_rng(3).integers(info.min, info.max, 5000, dtype=dtype, endpoint=True)
+    with np.errstate(all="ignore"):
+        numpy = x**exponent
+        ours = bm.evaluate(f"x ** {exponent!r}", {"x": x}, math=math)
+        expected = platform_power(x.astype(numpy.dtype), exponent)
+    if math == "libm":
+        assert_same_bits(ours, expected)
+    else:
+        assert_within(ours, expected, 2)

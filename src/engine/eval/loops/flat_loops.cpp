@@ -35,6 +35,17 @@ void right_scalar_loop(double* out, const double* left, double right, std::size_
   for (std::size_t k = 0; k < n; ++k) out[k] = pair_value<op>(left[k], right);
 }
 
+// A constant integral or half-integral power is pow's bits without a call
+// per element (see exact_power_loops.cpp).
+template <>
+void right_scalar_loop<BinaryOp::Pow>(double* out, const double* left, double right, std::size_t n) {
+  if (is_exact_power(right)) {
+    exact_power_loop(out, left, right, n);
+    return;
+  }
+  for (std::size_t k = 0; k < n; ++k) out[k] = pair_value<BinaryOp::Pow>(left[k], right);
+}
+
 template <auto op>
 void left_scalar_loop(double* out, double left, const double* right, std::size_t n) {
   for (std::size_t k = 0; k < n; ++k) out[k] = pair_value<op>(left, right[k]);

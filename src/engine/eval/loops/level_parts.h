@@ -40,6 +40,19 @@ enum class FlooredShape : std::uint8_t { Both, RightScalar, LeftScalar };
 /// (Mod) for k < n, vectorised; `out` may be an operand.
 template <BinaryOp op, class F, FlooredShape shape>
 void floored_loop(F* out, const F* left, const F* right, std::size_t n);
+/// The largest |exponent| exact_power_loop takes.
+inline constexpr double kExactPowerBound = 50.0;
+/// Whether exact_power_loop computes x ** `exponent`: a nonzero integral or
+/// half-integral exponent of magnitude up to kExactPowerBound.
+constexpr bool is_exact_power(double exponent) {
+  const double twice = 2.0 * exponent;
+  return exponent != 0.0 && twice >= -2.0 * kExactPowerBound && twice <= 2.0 * kExactPowerBound &&
+         twice == static_cast<double>(static_cast<int>(twice));
+}
+/// out[k] = pow(in[k], exponent) for k < n, the platform's bits, vectorised
+/// where they are certain; `exponent` is one is_exact_power takes, and `out`
+/// may be `in`.
+void exact_power_loop(double* out, const double* in, double exponent, std::size_t n);
 extern const ExactFrontLoops kExactFrontLoops;
 extern const ChainLoops kChainLoops;
 double min_scan(const double* values, std::size_t n);

@@ -1,7 +1,9 @@
 // The loops over float32 and float64. float64 takes the float64 engine's
 // operators; float32 computes each element in float64 and rounds it once, or
 // in float32 itself where its row says so (Float32Rule).
+#include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 #include "level_parts.h"
 #include "typed_loop_impl.h"
@@ -50,14 +52,29 @@ bool floored_typed_loop(void* out, const void* left, const void* right, std::siz
   return true;
 }
 
-/// The loop of `op` over T, with the square root and the floored operations
-/// on loops of their own.
+// A float64 power by one integral or half-integral exponent throughout (a
+// constant, repeated into its block) is pow's bits without a call per element.
+bool power_float64_loop(void* out, const void* left, const void* right, std::size_t n) {
+  const auto* const exponent = static_cast<const double*>(right);
+  const auto same = [exponent](double e) { return e == exponent[0]; };
+  if (n != 0 && is_exact_power(exponent[0]) && std::all_of(exponent, exponent + n, same)) {
+    exact_power_loop(static_cast<double*>(out), static_cast<const double*>(left), exponent[0], n);
+    return true;
+  }
+  return typed_loop<TypedOp::Power, double>(out, left, right, n);
+}
+
+/// The loop of `op` over T, with the square root, the floored operations and
+/// float64's power on loops of their own.
 template <Real T>
 TypedLoop real_loop_of(TypedOp op) {
   switch (op) {
     case TypedOp::Sqrt: return &sqrt_typed_loop<T>;
     case TypedOp::FloorDivide: return &floored_typed_loop<TypedOp::FloorDivide, T>;
     case TypedOp::Remainder: return &floored_typed_loop<TypedOp::Remainder, T>;
+    case TypedOp::Power:
+      if constexpr (std::is_same_v<T, double>) return &power_float64_loop;
+      return loop_of<T>(op);
     default: return loop_of<T>(op);
   }
 }
