@@ -16,7 +16,7 @@ from ._inputs import Order
 from ._kernel import Kernel
 from ._math import resolve_math
 from ._namespaces import lookup, namespaces
-from ._options import DEFAULT_CASTING, DEFAULT_ORDER, check_casting, check_options, check_sanitized
+from ._options import DEFAULT_CASTING, DEFAULT_ORDER, ORDERS, RULES, check_casting, check_options, check_sanitized
 from ._parse import checked
 from ._reducing import run_compiled, run_reducing_typed
 from ._route import Route, integration, route_text
@@ -28,7 +28,6 @@ if TYPE_CHECKING:
 
 _ORDER: Final = DEFAULT_ORDER
 _CASTING: Final = DEFAULT_CASTING
-_F64: Final = np.dtype(np.float64)
 
 
 def _run_text(
@@ -236,15 +235,10 @@ def evaluate(
     >>> bm.evaluate("(flags & 4) != 0", {"flags": np.array([6, 1, 4, 0])})
     array([ True, False,  True, False])
     """
-    # The usual call (the defaults given or left out, and no out or a float64
-    # one) takes the shortest way.
-    if (
-        order is _ORDER
-        and casting is _CASTING
-        and not kwargs
-        and (out is None or (type(out) is np.ndarray and out.dtype is _F64))
-    ):
-        checked_order: Order = "K"
+    # A call of known words for `order` and `casting` and no further keyword
+    # (the usual one) is checked in line; the others by check_options.
+    if not kwargs and type(order) is str and order in ORDERS and type(casting) is str and casting in RULES:
+        checked_order: Order = order  # type: ignore[assignment]
         cached = True
     else:
         checked_order, cached = check_options("evaluate", out, order, casting, kwargs)

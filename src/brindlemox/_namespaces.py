@@ -47,12 +47,12 @@ def namespaces(
     behind a `local_dict` given alone."""
     if global_dict is not None:
         return _EMPTY if local_dict is None else local_dict, global_dict
+    if local_dict is not None:
+        return local_dict, sys._getframe(2).f_globals
     frame = sys._getframe(2)
     try:
-        if local_dict is None:
-            function = frame.f_code.co_flags & _OPTIMIZED
-            return _FrameLocals(frame) if function else frame.f_locals, frame.f_globals
-        return local_dict, frame.f_globals
+        function = frame.f_code.co_flags & _OPTIMIZED
+        return _FrameLocals(frame) if function else frame.f_locals, frame.f_globals
     finally:
         del frame
 

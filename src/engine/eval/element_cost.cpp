@@ -57,4 +57,9 @@ std::size_t element_cost(const ExprTree& tree) {
   return cost;
 }
 
+std::size_t element_cost(const CompiledKernel& compiled) {
+  if (const FlatKernel* flat = std::get_if<FlatKernel>(&compiled)) return element_cost(*flat);
+  return element_cost(std::get<TreeKernel>(compiled).tree);
+}
+
 }  // namespace bmx

@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "../expr/expr_node.h"
+#include "../ir/compiled_kernel.h"
 #include "../ir/flat_kernel.h"
 
 namespace bmx {
@@ -24,5 +25,8 @@ std::size_t element_cost(const FlatKernel& kernel);
 /// and both of its branches (each computes only the elements that take it,
 /// so this is the most an element costs).
 std::size_t element_cost(const ExprTree& tree);
+
+/// An element of whichever form the kernel has.
+std::size_t element_cost(const CompiledKernel& compiled);
 
 }  // namespace bmx

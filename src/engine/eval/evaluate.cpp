@@ -32,18 +32,17 @@ void evaluate_into(const CompiledKernel& compiled, std::span<const SlotSource> s
     check(is_same_or_apart(source, out), "output overlaps an input without being it");
   }
   double* const values = out.data();
-  const auto run = [n, values](const auto& program, std::size_t min_piece, std::size_t element_cost) {
+  const auto run = [n, values, cost = element_cost(compiled)](const auto& program, std::size_t min_piece) {
     run_range(
         n, min_piece,
-        [&program, values](std::size_t begin, std::size_t end) { program.run(begin, end, values + begin); },
-        element_cost);
+        [&program, values](std::size_t begin, std::size_t end) { program.run(begin, end, values + begin); }, cost);
   };
   std::vector<SlotSource> owned(sources.begin(), sources.end());
   if (const FlatKernel* flat = std::get_if<FlatKernel>(&compiled)) {
-    run(FlatBlockProgram(*flat, std::move(owned), n), kMinFlatPiece, element_cost(*flat));
+    run(FlatBlockProgram(*flat, std::move(owned), n), kMinFlatPiece);
   } else {
     const TreeKernel& tree = std::get<TreeKernel>(compiled);
-    run(TreeBlockProgram(tree.tree, std::move(owned), n, &tree.sharing), kMinTreePiece, element_cost(tree.tree));
+    run(TreeBlockProgram(tree.tree, std::move(owned), n, &tree.sharing), kMinTreePiece);
   }
 }
 

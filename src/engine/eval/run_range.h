@@ -30,20 +30,25 @@ constexpr std::size_t weighed(std::size_t elements, std::size_t weight) {
   return std::max<std::size_t>(count, 1);
 }
 
+/// Whether run_range hands n elements that cost `element_cost` additions each
+/// to the pool: from kSequentialThreshold elements' worth (and no fewer than
+/// 2 elements) when the thread setting is above 1. Any thread.
+inline bool uses_pool(std::size_t n, std::size_t element_cost = kCheapElement) {
+  return n >= std::max<std::size_t>(2, weighed(kSequentialThreshold, std::max(element_cost, kCheapElement))) &&
+         may_use_pool();
+}
+
 /// Runs body(begin, end) over pieces that cover [0, n) exactly once: one
-/// piece on the calling thread below kSequentialThreshold elements (or when
-/// WorkPool::num_threads() is 1), else pieces of at least `min_piece` on the
-/// pool, returning when all are done; both counts are of elements that cost
-/// `element_cost` additions, which shrink as it exceeds kCheapElement (to no
-/// fewer than 2 elements before the pool is used, 1 in a piece). Any thread.
+/// piece on the calling thread unless uses_pool(n, element_cost), else
+/// pieces of at least `min_piece` cheap elements' worth (and at least 1
+/// element) on the pool, returning when all are done. Any thread.
 template <class Body>
 void run_range(std::size_t n, std::size_t min_piece, const Body& body, std::size_t element_cost = kCheapElement) {
-  const std::size_t weight = std::max(element_cost, kCheapElement);
-  if (n < std::max<std::size_t>(2, weighed(kSequentialThreshold, weight)) || !may_use_pool()) {
+  if (!uses_pool(n, element_cost)) {
     body(0, n);
     return;
   }
-  WorkPool::global().run_pieces(n, weighed(min_piece, weight), body);
+  WorkPool::global().run_pieces(n, weighed(min_piece, std::max(element_cost, kCheapElement)), body);
 }
 
 }  // namespace bmx
