@@ -42,14 +42,6 @@ def _run_text(
 ) -> npt.NDArray[Any]:
     """`text` over the values of its names, in their own types, in math mode
     `math`, where `route_text` sends it."""
-    # A call seen before runs the way found then, in the binding; the first
-    # call of each text and signature, and the calls it does not settle, go
-    # the full way.
-    if cached:
-        result = seen_text(text, order, math, local_dict, global_dict, out)
-        if result is not None:
-            last_call.call = (text, None if out is None else kept(out), order, casting, math)
-            return result
     if isinstance(out, np.ndarray) and out.shape == (1,):
         # A partial, not a lambda: a closure would make every call of this
         # function keep its arguments in cells, and read them more slowly.
@@ -243,6 +235,14 @@ def evaluate(
     else:
         checked_order, cached = check_options("evaluate", out, order, casting, kwargs)
     mode = resolve_math(math)
+    # A text seen before runs the way found then, in the binding, over its
+    # names read where this call reads them; the first call of each text and
+    # signature, and the calls the binding does not settle, go the full way.
+    if cached and type(ex) is str:
+        result = seen_text(ex, checked_order, mode, local_dict, global_dict, out)
+        if result is not None:
+            last_call.call = (ex, None if out is None else kept(out), checked_order, casting, mode)
+            return result
     local_dict, global_dict = namespaces(local_dict, global_dict)
     if isinstance(ex, str):
         check_sanitized(str(ex), sanitize)
@@ -317,6 +317,9 @@ def re_evaluate(
     compiled, kept, order, casting, math = call
     # An `out` its owner has dropped since: the result is a new array.
     out = None if kept is None else kept()
+    result = seen_text(compiled, order, math, local_dict, global_dict, out) if type(compiled) is str else None
+    if result is not None:
+        return result
     local_dict, global_dict = namespaces(local_dict, global_dict)
     if isinstance(compiled, str):
         return _run_text(compiled, local_dict, global_dict, out, order, casting, True, math)

@@ -93,7 +93,7 @@ _FORBIDDEN: Final = re.compile(r"[;:\[]|\.(?!\s*(?:real|imag)\b)")
 
 
 @functools.lru_cache(maxsize=256)
-def _forbidden(text: str) -> str | None:
+def forbidden(text: str) -> str | None:
     """What in `text` sanitizing refuses, or None. Text the language reads
     refuses attributes, subscripts and lambdas by itself, with ValueErrors
     that name them; sanitizing adds dunder names, which are names to the
@@ -117,9 +117,9 @@ def check_sanitized(text: str, sanitize: object) -> None:
     is True, or None with ``NUMEXPR_SANITIZE=1`` set as numexpr reads it.
     Unasked, nothing is refused: the text is never run by the interpreter,
     so a dunder name is a name like any other."""
-    forbidden = _forbidden(text)
-    if forbidden is None or sanitize is False:
+    refused = forbidden(text)
+    if refused is None or sanitize is False:
         return
     if sanitize is None and os.environ.get("NUMEXPR_SANITIZE") != "1":
         return
-    raise ValueError(f"expression {text!r} holds {forbidden!r}, which sanitize refuses")
+    raise ValueError(f"expression {text!r} holds {refused!r}, which sanitize refuses")

@@ -135,8 +135,10 @@ def _seen_call(ways: Mapping[bytes, object], mode: str, values: Sequence[object]
 def _seen_text(
     texts: Mapping[str, tuple[tuple[str, ...], Mapping[bytes, object]]],
     text: str,
+    order: str,
     mode: str,
-    namespaces: tuple[object, object],
+    local_dict: Mapping[str, object] | None,
+    global_dict: Mapping[str, object] | None,
     out: object,
 ) -> Any: ...
 def _set_num_threads(n: int) -> int: ...

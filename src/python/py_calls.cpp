@@ -304,14 +304,48 @@ PyObject* seen_call_impl(PyObject*, const BoundArgs& args) {
   return run_seen(args[0], args[1], values, args[3]);
 }
 
-// _seen_text(texts, text, mode, namespaces, out): `texts` holds, by text, its
-// names and its ways; the names are read from the first of `namespaces` that
-// has each, and only they are read.
+/// The caller of the package function that calls the binding: its frame,
+/// which is a new reference, or null with no error when there is none.
+PyRef caller_frame() {
+  PyFrameObject* const current = PyEval_GetFrame();
+  return current == nullptr ? PyRef{} : PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(current)));
+}
+
+/// Where a call's names are read, as the package's `namespaces` finds them:
+/// the dicts given (no local names for a None `local_dict` beside a
+/// `global_dict`), the caller's globals behind a `local_dict` given alone, and
+/// with neither the caller's own variables, a function's read from its frame.
+/// False with no error when there is no caller to read.
+bool call_namespaces(PyObject* local_dict, PyObject* global_dict, std::array<PyRef, 2>& spaces) {
+  if (global_dict != Py_None) {
+    spaces = {local_dict == Py_None ? PyRef{} : PyRef::borrow(local_dict), PyRef::borrow(global_dict)};
+    return true;
+  }
+  const PyRef frame = caller_frame();
+  if (!frame) return false;
+  auto* const caller = reinterpret_cast<PyFrameObject*>(frame.get());
+  PyRef globals = PyRef::steal(PyFrame_GetGlobals(caller));
+  if (local_dict != Py_None) {
+    spaces = {PyRef::borrow(local_dict), std::move(globals)};
+    return true;
+  }
+  const PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(caller)));
+  const bool function = (reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_OPTIMIZED) != 0;
+  PyRef locals = function ? frame : PyRef::steal(PyFrame_GetLocals(caller));
+  if (!locals) return false;
+  spaces = {std::move(locals), std::move(globals)};
+  return true;
+}
+
+// _seen_text(texts, text, order, mode, local_dict, global_dict, out): `texts`
+// holds, by text (and order, when not "K"), its names and its ways; the names
+// are read from the call's namespaces, and only they are read.
 PyObject* seen_text_impl(PyObject*, const BoundArgs& args) {
   if (!PyDict_Check(args[0])) return PyErr_Format(PyExc_TypeError, "texts must be a dict");
-  std::span<PyObject* const> namespaces;
-  if (!to_tuple_items(args[3], namespaces)) return argument_error(args, 3);
-  PyObject* const entry = PyDict_GetItemWithError(args[0], args[1]);
+  const bool k_order = PyUnicode_Check(args[2]) && PyUnicode_CompareWithASCIIString(args[2], "K") == 0;
+  const PyRef keyed = k_order ? PyRef::borrow(args[1]) : PyRef::steal(PyTuple_Pack(2, args[1], args[2]));
+  if (!keyed) return nullptr;
+  PyObject* const entry = PyDict_GetItemWithError(args[0], keyed.get());
   if (entry == nullptr) {
     if (PyErr_Occurred() != nullptr) return nullptr;
     Py_RETURN_NONE;
@@ -321,12 +355,18 @@ PyObject* seen_text_impl(PyObject*, const BoundArgs& args) {
   if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 2 || !to_tuple_items(PyTuple_GET_ITEM(entry, 0), names)) {
     return PyErr_Format(PyExc_TypeError, "a text's entry is (names, ways)");
   }
+  std::array<PyRef, 2> spaces;
+  if (!call_namespaces(args[4], args[5], spaces)) {
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    Py_RETURN_NONE;
+  }
   std::vector<PyRef> read(names.size());
   std::vector<PyObject*> values(names.size());
   for (std::size_t k = 0; k < names.size(); ++k) {
     bool found = false;
-    for (PyObject* space : namespaces) {
-      found = read_name(space, names[k], read[k]);
+    for (const PyRef& space : spaces) {
+      if (!space) continue;
+      found = read_name(space.get(), names[k], read[k]);
       if (found || PyErr_Occurred() != nullptr) break;
     }
     if (PyErr_Occurred() != nullptr) return nullptr;
@@ -334,15 +374,16 @@ PyObject* seen_text_impl(PyObject*, const BoundArgs& args) {
     if (!found) Py_RETURN_NONE;
     values[k] = read[k].get();
   }
-  return run_seen(PyTuple_GET_ITEM(entry, 1), args[2], values, args[4]);
+  return run_seen(PyTuple_GET_ITEM(entry, 1), args[3], values, args[6]);
 }
 
 using enum ParamKind;
 constexpr Param kFrameVariableParams[] = {{"frame", Required}, {"name", Required}};
 constexpr Param kSignatureParams[] = {{"values", Required}, {"mode", Required}};
 constexpr Param kSeenCallParams[] = {{"ways", Required}, {"mode", Required}, {"values", Required}, {"out", Required}};
-constexpr Param kSeenTextParams[] = {
-    {"texts", Required}, {"text", Required}, {"mode", Required}, {"namespaces", Required}, {"out", Required}};
+constexpr Param kSeenTextParams[] = {{"texts", Required},      {"text", Required},        {"order", Required},
+                                     {"mode", Required},       {"local_dict", Required},  {"global_dict", Required},
+                                     {"out", Required}};
 
 constexpr Method kFunctions[] = {
     {"_frame_variable", kFrameVariableParams,
@@ -353,7 +394,8 @@ constexpr Method kFunctions[] = {
     {"_seen_call", kSeenCallParams, "The result of the way kept in `ways` for a call over `values`, or None.",
      seen_call_impl},
     {"_seen_text", kSeenTextParams,
-     "The result of the way kept in `texts` for `text` over its names' values in `namespaces`, or None.",
+     "The result of the way kept in `texts` for `text` in `order` over its names' values where the call reads "
+     "them, or None.",
      seen_text_impl},
 };
 
