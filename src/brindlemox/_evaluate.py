@@ -88,11 +88,11 @@ def _run_text(
         # The engine lays a new result out like its inputs, which is order
         # "K"'s, and every order's for arrays of at most one dimension.
         if order == "K" or out is not None or all(np.ndim(value) <= 1 for value in values):
-            result = compiled.run_in_place(values, out)
-            if result is not None:
+            in_place = compiled.run_in_place(values, out)
+            if in_place is not None:
                 if key is not None and compiled._names == names and compiled._slots is None:
-                    keep(text, order, names, key, Float64Way(compiled._compiled), result)
-                return result
+                    keep(text, order, names, key, Float64Way(compiled._compiled), in_place)
+                return in_place
         if typed is not None:
             return run_typed(*typed, out, order, casting)
         return compiled.run(values, out, order)

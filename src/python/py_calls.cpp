@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "arg_binder.h"
+#include "call_names.h"
 #include "convert.h"
 #include "isa/isa_level.h"
 #include "method_table.h"
@@ -252,23 +253,6 @@ PyObject* run_seen(PyObject* ways, PyObject* mode, std::span<PyObject* const> va
   return PyErr_Format(PyExc_TypeError, "a way runs a compiled kernel or a typed program");
 }
 
-/// The value of `name` in `names` (a dict, a function's frame or another
-/// mapping): false with no error when it has none there.
-bool read_name(PyObject* names, PyObject* name, PyRef& value) {
-  if (PyDict_CheckExact(names)) {
-    PyObject* const found = PyDict_GetItemWithError(names, name);
-    value = PyRef::borrow(found);
-    return found != nullptr;
-  }
-  PyObject* const found = PyFrame_Check(names) ? PyFrame_GetVar(reinterpret_cast<PyFrameObject*>(names), name)
-                                               : PyObject_GetItem(names, name);
-  value = PyRef::steal(found);
-  if (found == nullptr && PyErr_ExceptionMatches(PyFrame_Check(names) ? PyExc_NameError : PyExc_KeyError)) {
-    PyErr_Clear();
-  }
-  return found != nullptr;
-}
-
 // _frame_variable(frame, name): a function frame's local, cell or free
 // variable `name`, read as a call's names are; KeyError when it has no value
 // there. `frame.f_locals` would copy every local into a dict first, on every
@@ -302,39 +286,6 @@ PyObject* seen_call_impl(PyObject*, const BoundArgs& args) {
   std::span<PyObject* const> values;
   if (!to_tuple_items(args[2], values)) return argument_error(args, 2);
   return run_seen(args[0], args[1], values, args[3]);
-}
-
-/// The caller of the package function that calls the binding: its frame,
-/// which is a new reference, or null with no error when there is none.
-PyRef caller_frame() {
-  PyFrameObject* const current = PyEval_GetFrame();
-  return current == nullptr ? PyRef{} : PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(current)));
-}
-
-/// Where a call's names are read, as the package's `namespaces` finds them:
-/// the dicts given (no local names for a None `local_dict` beside a
-/// `global_dict`), the caller's globals behind a `local_dict` given alone, and
-/// with neither the caller's own variables, a function's read from its frame.
-/// False with no error when there is no caller to read.
-bool call_namespaces(PyObject* local_dict, PyObject* global_dict, std::array<PyRef, 2>& spaces) {
-  if (global_dict != Py_None) {
-    spaces = {local_dict == Py_None ? PyRef{} : PyRef::borrow(local_dict), PyRef::borrow(global_dict)};
-    return true;
-  }
-  const PyRef frame = caller_frame();
-  if (!frame) return false;
-  auto* const caller = reinterpret_cast<PyFrameObject*>(frame.get());
-  PyRef globals = PyRef::steal(PyFrame_GetGlobals(caller));
-  if (local_dict != Py_None) {
-    spaces = {PyRef::borrow(local_dict), std::move(globals)};
-    return true;
-  }
-  const PyRef code = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(caller)));
-  const bool function = (reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_OPTIMIZED) != 0;
-  PyRef locals = function ? frame : PyRef::steal(PyFrame_GetLocals(caller));
-  if (!locals) return false;
-  spaces = {std::move(locals), std::move(globals)};
-  return true;
 }
 
 // _seen_text(texts, text, order, mode, local_dict, global_dict, out): `texts`
@@ -381,8 +332,9 @@ using enum ParamKind;
 constexpr Param kFrameVariableParams[] = {{"frame", Required}, {"name", Required}};
 constexpr Param kSignatureParams[] = {{"values", Required}, {"mode", Required}};
 constexpr Param kSeenCallParams[] = {{"ways", Required}, {"mode", Required}, {"values", Required}, {"out", Required}};
-constexpr Param kSeenTextParams[] = {{"texts", Required},      {"text", Required},        {"order", Required},
-                                     {"mode", Required},       {"local_dict", Required},  {"global_dict", Required},
+constexpr Param kSeenTextParams[] = {{"texts", Required},      {"text", Required},
+                                     {"order", Required},      {"mode", Required},
+                                     {"local_dict", Required}, {"global_dict", Required},
                                      {"out", Required}};
 
 constexpr Method kFunctions[] = {
