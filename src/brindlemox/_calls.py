@@ -17,6 +17,7 @@ bit. A way makes a new result in the layout its inputs have, which is order
 at most one dimension, which every order lays out alike.
 """
 
+import functools
 from collections.abc import Mapping, Sequence
 from typing import Final, NamedTuple, TypeAlias
 
@@ -25,7 +26,7 @@ import numpy as np
 from _brindlemox import _call_signature, _seen_call, _seen_text, _typed_evaluate
 
 from ._inputs import CODES
-from ._namespaces import as_read
+from ._options import forbidden
 from ._python_ints import as_array
 from ._typed_program import Plan
 
@@ -97,22 +98,20 @@ _texts: dict[str | tuple[str, str], tuple[tuple[str, ...], dict[bytes, Way]]] = 
 _kept = 0
 
 
-def seen_text(
-    text: str, order: str, mode: str, local_dict: Mapping[str, object], global_dict: Mapping[str, object], out: object
-) -> np.ndarray | None:
-    """The result of `text` in `mode` over its names' values into `out` (or a
-    new array laid out as `order` says), when its way for them has been kept;
-    else None, having written nothing."""
-    # Only the local names may be a function's frame (see `namespaces`).
-    namespaces = (as_read(local_dict), global_dict)
-    return _seen_text(_texts, text if order == "K" else (text, order), mode, namespaces, out)  # type: ignore[no-any-return]
+#: The result of a text in a math mode over its names' values into `out`
+#: (or a new array laid out as `order` says), when its way for them has been
+#: kept; else None, having written nothing. The names are read where the call
+#: of the package function calling it reads them (see `namespaces`):
+#: ``seen_text(text, order, mode, local_dict, global_dict, out)``.
+seen_text = functools.partial(_seen_text, _texts)
 
 
 def keep(text: str, order: str, names: tuple[str, ...], key: bytes, way: Way | None, result: np.ndarray) -> None:
     """Keeps `way` for the calls of `text` (which reads `names`) in `order`
-    under signature `key` (nothing for None), `result` being its first call's."""
+    under signature `key` (nothing for None), `result` being its first call's.
+    A text sanitizing refuses is not kept: a call seen before is not checked again."""
     global _kept
-    if way is None or (order != "K" and result.ndim > 1):
+    if way is None or (order != "K" and result.ndim > 1) or forbidden(text) is not None:
         return
     if _kept >= CALLS_KEPT:
         forget()

@@ -16,7 +16,7 @@ from ._inputs import Order
 from ._kernel import Kernel
 from ._math import resolve_math
 from ._namespaces import lookup, namespaces
-from ._options import DEFAULT_CASTING, DEFAULT_ORDER, check_casting, check_options, check_sanitized
+from ._options import DEFAULT_CASTING, DEFAULT_ORDER, ORDERS, RULES, check_casting, check_options, check_sanitized
 from ._parse import checked
 from ._reducing import run_compiled, run_reducing_typed
 from ._route import Route, integration, route_text
@@ -28,7 +28,6 @@ if TYPE_CHECKING:
 
 _ORDER: Final = DEFAULT_ORDER
 _CASTING: Final = DEFAULT_CASTING
-_F64: Final = np.dtype(np.float64)
 
 
 def _run_text(
@@ -43,14 +42,6 @@ def _run_text(
 ) -> npt.NDArray[Any]:
     """`text` over the values of its names, in their own types, in math mode
     `math`, where `route_text` sends it."""
-    # A call seen before runs the way found then, in the binding; the first
-    # call of each text and signature, and the calls it does not settle, go
-    # the full way.
-    if cached:
-        result = seen_text(text, order, math, local_dict, global_dict, out)
-        if result is not None:
-            last_call.call = (text, None if out is None else kept(out), order, casting, math)
-            return result
     if isinstance(out, np.ndarray) and out.shape == (1,):
         # A partial, not a lambda: a closure would make every call of this
         # function keep its arguments in cells, and read them more slowly.
@@ -97,11 +88,11 @@ def _run_text(
         # The engine lays a new result out like its inputs, which is order
         # "K"'s, and every order's for arrays of at most one dimension.
         if order == "K" or out is not None or all(np.ndim(value) <= 1 for value in values):
-            result = compiled.run_in_place(values, out)
-            if result is not None:
+            in_place = compiled.run_in_place(values, out)
+            if in_place is not None:
                 if key is not None and compiled._names == names and compiled._slots is None:
-                    keep(text, order, names, key, Float64Way(compiled._compiled), result)
-                return result
+                    keep(text, order, names, key, Float64Way(compiled._compiled), in_place)
+                return in_place
         if typed is not None:
             return run_typed(*typed, out, order, casting)
         return compiled.run(values, out, order)
@@ -236,19 +227,22 @@ def evaluate(
     >>> bm.evaluate("(flags & 4) != 0", {"flags": np.array([6, 1, 4, 0])})
     array([ True, False,  True, False])
     """
-    # The usual call (the defaults given or left out, and no out or a float64
-    # one) takes the shortest way.
-    if (
-        order is _ORDER
-        and casting is _CASTING
-        and not kwargs
-        and (out is None or (type(out) is np.ndarray and out.dtype is _F64))
-    ):
-        checked_order: Order = "K"
+    # A call of known words for `order` and `casting` and no further keyword
+    # (the usual one) is checked in line; the others by check_options.
+    if not kwargs and type(order) is str and order in ORDERS and type(casting) is str and casting in RULES:
+        checked_order: Order = order  # type: ignore[assignment]
         cached = True
     else:
         checked_order, cached = check_options("evaluate", out, order, casting, kwargs)
     mode = resolve_math(math)
+    # A text seen before runs the way found then, in the binding, over its
+    # names read where this call reads them; the first call of each text and
+    # signature, and the calls the binding does not settle, go the full way.
+    if cached and type(ex) is str:
+        result = seen_text(ex, checked_order, mode, local_dict, global_dict, out)
+        if result is not None:
+            last_call.call = (ex, None if out is None else kept(out), checked_order, casting, mode)
+            return result
     local_dict, global_dict = namespaces(local_dict, global_dict)
     if isinstance(ex, str):
         check_sanitized(str(ex), sanitize)
@@ -323,6 +317,9 @@ def re_evaluate(
     compiled, kept, order, casting, math = call
     # An `out` its owner has dropped since: the result is a new array.
     out = None if kept is None else kept()
+    result = seen_text(compiled, order, math, local_dict, global_dict, out) if type(compiled) is str else None
+    if result is not None:
+        return result
     local_dict, global_dict = namespaces(local_dict, global_dict)
     if isinstance(compiled, str):
         return _run_text(compiled, local_dict, global_dict, out, order, casting, True, math)

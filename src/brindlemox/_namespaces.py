@@ -33,26 +33,21 @@ class _FrameLocals(Mapping[str, object]):
         return len(self._frame.f_locals)
 
 
-def as_read(names: Mapping[str, object]) -> object:
-    """`names` as the binding reads them: a function frame's variables from
-    the frame itself."""
-    return names._frame if type(names) is _FrameLocals else names
-
-
 def namespaces(
     local_dict: Mapping[str, object] | None, global_dict: Mapping[str, object] | None
 ) -> tuple[Mapping[str, object], Mapping[str, object]]:
     """Where names are looked up: the dicts given, with the caller's frame (two
     calls up) standing in for them when neither is given, and its globals
-    behind a `local_dict` given alone."""
+    behind a `local_dict` given alone. The binding finds a call seen before
+    its names where this does (`_seen_text`)."""
     if global_dict is not None:
         return _EMPTY if local_dict is None else local_dict, global_dict
+    if local_dict is not None:
+        return local_dict, sys._getframe(2).f_globals
     frame = sys._getframe(2)
     try:
-        if local_dict is None:
-            function = frame.f_code.co_flags & _OPTIMIZED
-            return _FrameLocals(frame) if function else frame.f_locals, frame.f_globals
-        return local_dict, frame.f_globals
+        function = frame.f_code.co_flags & _OPTIMIZED
+        return _FrameLocals(frame) if function else frame.f_locals, frame.f_globals
     finally:
         del frame
 

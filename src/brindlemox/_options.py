@@ -14,13 +14,14 @@ import numpy as np
 from ._inputs import Order
 
 _F64: Final = np.dtype(np.float64)
-_ORDERS: Final = ("K", "A", "C", "F")
+#: numexpr's (and NumPy's) layout letters.
+ORDERS: Final = ("K", "A", "C", "F")
 # The defaults of `order` and `casting`, which the same words given by a
 # caller usually are as well (Python keeps one copy of such strings).
 DEFAULT_ORDER: Final = "K"
 DEFAULT_CASTING: Final = "same_kind"
 #: NumPy's casting rules; each lets a dtype be cast to itself.
-_RULES: Final = frozenset(("no", "equiv", "safe", "same_kind", "unsafe"))
+RULES: Final = frozenset(("no", "equiv", "safe", "same_kind", "unsafe"))
 
 # Both choose between ways of computing that give the same float64 results here:
 # every operation is float64 and `/` is always true division.
@@ -32,14 +33,14 @@ _COMPATIBLE: Final[Mapping[str, tuple[object, ...]]] = {
 
 def check_order(order: object) -> Order:
     """`order` if it is one of numexpr's (and NumPy's) layout letters."""
-    if type(order) is not str or order not in _ORDERS:
+    if type(order) is not str or order not in ORDERS:
         raise ValueError(f"order must be one of 'C', 'F', 'A', or 'K' (got {order!r})")
     return order  # type: ignore[return-value]
 
 
 def check_casting_rule(casting: object) -> None:
     """NumPy's ValueError when `casting` is not one of its casting rules."""
-    if type(casting) is not str or casting not in _RULES:
+    if type(casting) is not str or casting not in RULES:
         np.can_cast(_F64, _F64, casting=casting)  # type: ignore[arg-type]
 
 
@@ -47,7 +48,7 @@ def check_casting(function: str, casting: object, out: object, dtype: np.dtype =
     """Raises NumPy's ValueError for an unknown `casting` rule, and TypeError
     when the rule forbids casting a result of `dtype` to `out`'s dtype."""
     target = out.dtype if isinstance(out, np.ndarray) else dtype
-    if target == dtype and type(casting) is str and casting in _RULES:
+    if target == dtype and type(casting) is str and casting in RULES:
         return
     # NumPy's own check, so that its words for an unknown rule are the ones seen.
     if not np.can_cast(dtype, target, casting=casting):  # type: ignore[arg-type]
@@ -76,9 +77,9 @@ def check_options(
     """The checked `order`, and whether the call may use and fill the caches."""
     cached = not check_keywords(function, keywords) if keywords else True
     # The checks' own calls only for a word they refuse: the others cost a call nothing.
-    if type(order) is not str or order not in _ORDERS:
+    if type(order) is not str or order not in ORDERS:
         check_order(order)
-    if type(casting) is not str or casting not in _RULES:
+    if type(casting) is not str or casting not in RULES:
         check_casting_rule(casting)
     return order, cached  # type: ignore[return-value]
 
@@ -92,7 +93,7 @@ _FORBIDDEN: Final = re.compile(r"[;:\[]|\.(?!\s*(?:real|imag)\b)")
 
 
 @functools.lru_cache(maxsize=256)
-def _forbidden(text: str) -> str | None:
+def forbidden(text: str) -> str | None:
     """What in `text` sanitizing refuses, or None. Text the language reads
     refuses attributes, subscripts and lambdas by itself, with ValueErrors
     that name them; sanitizing adds dunder names, which are names to the
@@ -116,9 +117,9 @@ def check_sanitized(text: str, sanitize: object) -> None:
     is True, or None with ``NUMEXPR_SANITIZE=1`` set as numexpr reads it.
     Unasked, nothing is refused: the text is never run by the interpreter,
     so a dunder name is a name like any other."""
-    forbidden = _forbidden(text)
-    if forbidden is None or sanitize is False:
+    refused = forbidden(text)
+    if refused is None or sanitize is False:
         return
     if sanitize is None and os.environ.get("NUMEXPR_SANITIZE") != "1":
         return
-    raise ValueError(f"expression {text!r} holds {forbidden!r}, which sanitize refuses")
+    raise ValueError(f"expression {text!r} holds {refused!r}, which sanitize refuses")

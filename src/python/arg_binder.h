@@ -50,7 +50,7 @@ struct KeywordArg {
 /// Arguments bound to a signature; every reference is borrowed from the call.
 class BoundArgs {
  public:
-  static constexpr std::size_t kMaxParams = 5;
+  static constexpr std::size_t kMaxParams = 7;
 
   /// The value of parameter `index` (its position in the table), or nullptr
   /// when an optional parameter was not given.

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "arg_binder.h"
+#include "call_names.h"
 #include "convert.h"
 #include "isa/isa_level.h"
 #include "method_table.h"
@@ -252,23 +253,6 @@ PyObject* run_seen(PyObject* ways, PyObject* mode, std::span<PyObject* const> va
   return PyErr_Format(PyExc_TypeError, "a way runs a compiled kernel or a typed program");
 }
 
-/// The value of `name` in `names` (a dict, a function's frame or another
-/// mapping): false with no error when it has none there.
-bool read_name(PyObject* names, PyObject* name, PyRef& value) {
-  if (PyDict_CheckExact(names)) {
-    PyObject* const found = PyDict_GetItemWithError(names, name);
-    value = PyRef::borrow(found);
-    return found != nullptr;
-  }
-  PyObject* const found = PyFrame_Check(names) ? PyFrame_GetVar(reinterpret_cast<PyFrameObject*>(names), name)
-                                               : PyObject_GetItem(names, name);
-  value = PyRef::steal(found);
-  if (found == nullptr && PyErr_ExceptionMatches(PyFrame_Check(names) ? PyExc_NameError : PyExc_KeyError)) {
-    PyErr_Clear();
-  }
-  return found != nullptr;
-}
-
 // _frame_variable(frame, name): a function frame's local, cell or free
 // variable `name`, read as a call's names are; KeyError when it has no value
 // there. `frame.f_locals` would copy every local into a dict first, on every
@@ -304,14 +288,15 @@ PyObject* seen_call_impl(PyObject*, const BoundArgs& args) {
   return run_seen(args[0], args[1], values, args[3]);
 }
 
-// _seen_text(texts, text, mode, namespaces, out): `texts` holds, by text, its
-// names and its ways; the names are read from the first of `namespaces` that
-// has each, and only they are read.
+// _seen_text(texts, text, order, mode, local_dict, global_dict, out): `texts`
+// holds, by text (and order, when not "K"), its names and its ways; the names
+// are read from the call's namespaces, and only they are read.
 PyObject* seen_text_impl(PyObject*, const BoundArgs& args) {
   if (!PyDict_Check(args[0])) return PyErr_Format(PyExc_TypeError, "texts must be a dict");
-  std::span<PyObject* const> namespaces;
-  if (!to_tuple_items(args[3], namespaces)) return argument_error(args, 3);
-  PyObject* const entry = PyDict_GetItemWithError(args[0], args[1]);
+  const bool k_order = PyUnicode_Check(args[2]) && PyUnicode_CompareWithASCIIString(args[2], "K") == 0;
+  const PyRef keyed = k_order ? PyRef::borrow(args[1]) : PyRef::steal(PyTuple_Pack(2, args[1], args[2]));
+  if (!keyed) return nullptr;
+  PyObject* const entry = PyDict_GetItemWithError(args[0], keyed.get());
   if (entry == nullptr) {
     if (PyErr_Occurred() != nullptr) return nullptr;
     Py_RETURN_NONE;
@@ -321,12 +306,18 @@ PyObject* seen_text_impl(PyObject*, const BoundArgs& args) {
   if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 2 || !to_tuple_items(PyTuple_GET_ITEM(entry, 0), names)) {
     return PyErr_Format(PyExc_TypeError, "a text's entry is (names, ways)");
   }
+  std::array<PyRef, 2> spaces;
+  if (!call_namespaces(args[4], args[5], spaces)) {
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    Py_RETURN_NONE;
+  }
   std::vector<PyRef> read(names.size());
   std::vector<PyObject*> values(names.size());
   for (std::size_t k = 0; k < names.size(); ++k) {
     bool found = false;
-    for (PyObject* space : namespaces) {
-      found = read_name(space, names[k], read[k]);
+    for (const PyRef& space : spaces) {
+      if (!space) continue;
+      found = read_name(space.get(), names[k], read[k]);
       if (found || PyErr_Occurred() != nullptr) break;
     }
     if (PyErr_Occurred() != nullptr) return nullptr;
@@ -334,15 +325,17 @@ PyObject* seen_text_impl(PyObject*, const BoundArgs& args) {
     if (!found) Py_RETURN_NONE;
     values[k] = read[k].get();
   }
-  return run_seen(PyTuple_GET_ITEM(entry, 1), args[2], values, args[4]);
+  return run_seen(PyTuple_GET_ITEM(entry, 1), args[3], values, args[6]);
 }
 
 using enum ParamKind;
 constexpr Param kFrameVariableParams[] = {{"frame", Required}, {"name", Required}};
 constexpr Param kSignatureParams[] = {{"values", Required}, {"mode", Required}};
 constexpr Param kSeenCallParams[] = {{"ways", Required}, {"mode", Required}, {"values", Required}, {"out", Required}};
-constexpr Param kSeenTextParams[] = {
-    {"texts", Required}, {"text", Required}, {"mode", Required}, {"namespaces", Required}, {"out", Required}};
+constexpr Param kSeenTextParams[] = {{"texts", Required},      {"text", Required},
+                                     {"order", Required},      {"mode", Required},
+                                     {"local_dict", Required}, {"global_dict", Required},
+                                     {"out", Required}};
 
 constexpr Method kFunctions[] = {
     {"_frame_variable", kFrameVariableParams,
@@ -353,7 +346,8 @@ constexpr Method kFunctions[] = {
     {"_seen_call", kSeenCallParams, "The result of the way kept in `ways` for a call over `values`, or None.",
      seen_call_impl},
     {"_seen_text", kSeenTextParams,
-     "The result of the way kept in `texts` for `text` over its names' values in `namespaces`, or None.",
+     "The result of the way kept in `texts` for `text` in `order` over its names' values where the call reads "
+     "them, or None.",
      seen_text_impl},
 };
 

@@ -19,6 +19,7 @@
 #include "boundary.h"
 #include "buffer_view.h"
 #include "convert.h"
+#include "eval/element_cost.h"
 #include "eval/evaluate.h"
 #include "eval/slots.h"
 #include "ir/kernel_cache.h"
@@ -133,7 +134,7 @@ std::optional<PreparedEvaluation> prepare_evaluation(const CompiledKernelRef& ke
   }
   // An evaluation this thread runs keeping the lock needs no views: no
   // Python code runs before it ends, to move or free the memory it reads.
-  if (runs_here && n < kKeepLockBelow) {
+  if (runs_here && keeps_lock(n, element_cost(*kernel))) {
     if (out) target_data = reinterpret_cast<double*>(out->data);
     prepared.target = std::span<double>(target_data, n);
     return prepared;
@@ -157,7 +158,9 @@ PyObject* run_evaluation(PreparedEvaluation& prepared) {
   const CompiledKernel& compiled = *prepared.compiled;
   const std::span<const SlotSource> sources = prepared.sources;
   const std::span<double> target = prepared.target;
-  if (target.size() < kKeepLockBelow) {
+  // Made ready to keep the lock, it holds no views that would keep the
+  // memory it reads where it is without it.
+  if (prepared.views.empty()) {
     evaluate_into(compiled, sources, target);
   } else {
     without_gil([&] { evaluate_into(compiled, sources, target); });

@@ -11,6 +11,7 @@
 
 #include "arg_binder.h"
 #include "buffer_view.h"
+#include "eval/run_range.h"
 #include "eval/slots.h"
 #include "ir/compiled_kernel.h"
 #include "module_part.h"
@@ -20,10 +21,18 @@
 
 namespace bmx::py {
 
-/// Evaluations shorter than this keep the interpreter lock: they run on this
-/// thread (the pool takes only longer ones) in about the time that handing
-/// the lock over and back would take.
+/// Evaluations shorter than this that the engine runs on this thread alone
+/// keep the interpreter lock: they take about the time that handing the lock
+/// over and back would take.
 inline constexpr std::size_t kKeepLockBelow = 4096;
+
+/// Whether an evaluation of n elements that cost `element_cost` additions
+/// each keeps the interpreter lock: a short one that the pool takes no piece
+/// of (a costly one may go to the pool sooner, and is never waited for with
+/// the lock held).
+inline bool keeps_lock(std::size_t n, std::size_t element_cost) {
+  return n < kKeepLockBelow && !uses_pool(n, element_cost);
+}
 
 /// An evaluation made ready with the interpreter lock held: the engine may
 /// run it on any thread, touching no Python object, while this is alive.
@@ -74,8 +83,8 @@ std::optional<PreparedEvaluation> prepare_evaluation(const CompiledKernelRef& ke
                                                      std::span<PyObject* const> operands, PyObject* out,
                                                      bool runs_here);
 
-/// The engine call of a prepared evaluation (without the lock when it is
-/// long); returns the output array.
+/// The engine call of a prepared evaluation (without the lock unless it was
+/// prepared to keep it, holding no views); returns the output array.
 PyObject* run_evaluation(PreparedEvaluation& prepared);
 
 /// The module functions `_compile`, `_evaluate_into`, `_get_num_threads` and

@@ -156,7 +156,7 @@ std::optional<PreparedTyped> prepare_typed(const TypedProgramRef& found, std::sp
   // A run this thread makes keeping the lock needs no views: no Python code
   // runs before it ends, to move or free the memory it reads. Otherwise views
   // keep every array's memory where it is while the lock is released.
-  if (runs_here && prepared.size < kKeepLockBelow) return prepared;
+  if (runs_here && keeps_lock(prepared.size, program.element_cost())) return prepared;
   prepared.views = std::vector<BufferView>(types.size() + 1);
   for (std::size_t slot = 0; slot < types.size(); ++slot) {
     if (!prepared.views[slot].acquire(objects[slot], PyBUF_RECORDS_RO)) return std::nullopt;
@@ -171,7 +171,8 @@ bool run_typed(const PreparedTyped& prepared) {
 }
 
 bool run_typed_call(const PreparedTyped& prepared) {
-  return prepared.size < kKeepLockBelow ? run_typed(prepared) : without_gil([&] { return run_typed(prepared); });
+  // Made ready to keep the lock, it holds no views (see prepare_typed).
+  return prepared.views.empty() ? run_typed(prepared) : without_gil([&] { return run_typed(prepared); });
 }
 
 namespace {

@@ -52,7 +52,8 @@ LazyType& typed_program_type();
 /// false when an element had no value.
 bool run_typed(const PreparedTyped& prepared);
 
-/// `run_typed` as a call from Python runs it: without the lock when it is long.
+/// `run_typed` as a call from Python runs it: without the lock unless it was
+/// prepared to keep it, holding no views.
 bool run_typed_call(const PreparedTyped& prepared);
 
 /// The module functions `_typed_compile` and `_typed_evaluate`; `_DTYPES`

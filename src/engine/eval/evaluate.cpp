@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "element_cost.h"
 #include "flat_block_eval.h"
 #include "run_range.h"
 #include "tree_block_eval.h"
@@ -31,9 +32,10 @@ void evaluate_into(const CompiledKernel& compiled, std::span<const SlotSource> s
     check(is_same_or_apart(source, out), "output overlaps an input without being it");
   }
   double* const values = out.data();
-  const auto run = [n, values](const auto& program, std::size_t min_piece) {
-    run_range(n, min_piece,
-              [&program, values](std::size_t begin, std::size_t end) { program.run(begin, end, values + begin); });
+  const auto run = [n, values, cost = element_cost(compiled)](const auto& program, std::size_t min_piece) {
+    run_range(
+        n, min_piece,
+        [&program, values](std::size_t begin, std::size_t end) { program.run(begin, end, values + begin); }, cost);
   };
   std::vector<SlotSource> owned(sources.begin(), sources.end());
   if (const FlatKernel* flat = std::get_if<FlatKernel>(&compiled)) {

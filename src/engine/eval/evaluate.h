@@ -16,8 +16,9 @@
 
 namespace bmx {
 
-/// Flat kernels are never split into pool pieces shorter than this, so each
-/// piece's one stack allocation serves at least that many elements.
+/// Flat kernels are never split into pool pieces shorter than this many
+/// cheap elements' worth (run_range.h), so that each piece's one stack
+/// allocation serves at least that much work.
 inline constexpr std::size_t kMinFlatPiece = 1024;
 /// Tree kernels may be split down to single elements.
 inline constexpr std::size_t kMinTreePiece = 1;
@@ -27,9 +28,10 @@ inline constexpr std::size_t kMinTreePiece = 1;
 /// (or is a scalar), in memory the caller keeps alive and unchanged until
 /// the call returns. `out` may be exactly a source's memory (`x = 2*x + y`);
 /// any other overlap with a source is an internal failure. Below
-/// kSequentialThreshold elements, or with one thread set, everything runs on
-/// the calling thread; otherwise the range is split over the work pool (pieces
-/// of at least kMinFlatPiece elements for a flat kernel) and the caller
+/// kSequentialThreshold elements, fewer as the kernel's elements cost more
+/// (run_range), or with one thread set, everything runs on the calling
+/// thread; otherwise the range is split over the work pool (pieces of at
+/// least kMinFlatPiece elements' worth for a flat kernel) and the caller
 /// blocks until every piece has written its slice. The values never depend on
 /// the schedule or the thread count. A slot index beyond the sources is an
 /// internal failure. Any thread; touches no interpreter object.

@@ -23,7 +23,7 @@ namespace bmx {
 
 namespace {
 
-/// Pieces shorter than this are not worth a pool job.
+/// Pieces of less work than this many cheap elements are not worth a pool job.
 constexpr std::size_t kMinPiece = 16384;
 
 enum class Reading : std::uint8_t { InPlace, Once, Gathered };
@@ -207,9 +207,12 @@ bool evaluate_typed(const TypedProgram& program, std::span<const TypedInput> inp
   if (n == 0) return true;
   const Run run(program, inputs, shape, out, out_strides);
   std::atomic<bool> ok = true;
-  run_range(n, kMinPiece, [&](std::size_t begin, std::size_t end) {
-    if (!run.piece(begin, end)) ok.store(false, std::memory_order_relaxed);
-  });
+  run_range(
+      n, kMinPiece,
+      [&](std::size_t begin, std::size_t end) {
+        if (!run.piece(begin, end)) ok.store(false, std::memory_order_relaxed);
+      },
+      program.element_cost());
   return ok.load();
 }
 

@@ -48,7 +48,7 @@ struct Float64Op {
 enum class Family : char { Bool = 'b', Integer = 'i', Real = 'r', Complex = 'c' };
 
 /// The typed operations, as Y(name, code, numpy, arity, rule, families,
-/// levels, float32, kind, op, op_code, sleef): the rows of the function table
+/// levels, float32, kind, op, op_code, sleef, cost, fast): the rows of the function table
 /// (expr/functions.h) whose typed column is T.
 #define BMX_TYPED_OPS(Y) BMX_FUNCTIONS(BMX_TYPED_ROW, Y)
 #define BMX_TYPED_ROW(Y, typed, ...) BMX_TYPED_##typed(Y, __VA_ARGS__)
@@ -70,13 +70,17 @@ struct TypedOpInfo {
   Float32Rule float32;
   Float64Op float64;
   std::optional<SleefFunction> sleef;
+  /// What one element costs in the libm loop and in the fast one, in additions.
+  std::uint16_t cost;
+  std::uint16_t fast_cost;
 };
 
 // A row's float64 operator by its kind, and its SLEEF kernel, the one named
 // as the operator, when it has one.
-#define BMX_TYPED_INFO(name, code, numpy, arity, rule, families, levels, float32, kind, op, op_code, sleef)   \
-  {TypedOp::name, numpy, arity, ResultRule::rule, families, Levels::levels, Float32Rule::float32,            \
-   BMX_FLOAT64_OP_##kind(op), std::optional<SleefFunction>{BMX_SLEEF_HAS_##sleef(SleefFunction::op)}},
+#define BMX_TYPED_INFO(name, code, numpy, arity, rule, families, levels, float32, kind, op, op_code, sleef, cost, \
+                       fast)                                                                                     \
+  {TypedOp::name, numpy, arity, ResultRule::rule, families, Levels::levels, Float32Rule::float32,                \
+   BMX_FLOAT64_OP_##kind(op), std::optional<SleefFunction>{BMX_SLEEF_HAS_##sleef(SleefFunction::op)}, cost, fast},
 #define BMX_FLOAT64_OP_U(op) Float64Op{UnaryOp::op, {}, {}}
 #define BMX_FLOAT64_OP_B(op) Float64Op{{}, BinaryOp::op, {}}
 #define BMX_FLOAT64_OP_C(op) Float64Op{{}, {}, CompareOp::op}

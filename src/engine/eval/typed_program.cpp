@@ -75,11 +75,13 @@ Result<TypedProgram> TypedProgram::compile(const std::vector<TypedInstr>& instrs
         step.operands[0] = stack.back();
         stack.pop_back();
         step.cast = find_cast(steps[step.operands[0]].type, instr.type);
+        program.element_cost_ += 1;
         break;
       case TypedKind::Apply: {
         const TypedOpInfo* info = typed_op_info(instr.op);
         if (info == nullptr) return refusal("unknown operation code " + std::to_string(instr.op));
         step.loop = math == MathMode::Fast ? find_fast_loop(info->op, instr.type) : nullptr;
+        program.element_cost_ += step.loop == nullptr ? info->cost : info->fast_cost;
         if (step.loop == nullptr) step.loop = find_loop(info->op, instr.type);
         if (step.loop == nullptr) {
           return refusal("no loop of " + std::string(info->name) + " for " + type_text(instr.type));
@@ -101,6 +103,7 @@ Result<TypedProgram> TypedProgram::compile(const std::vector<TypedInstr>& instrs
           return popped.error();
         }
         step.select = find_select(dtype_size(instr.type));
+        program.element_cost_ += 1;
         break;
       }
       default: return refusal("unknown instruction kind " + std::to_string(static_cast<int>(instr.kind)));

@@ -70,6 +70,10 @@ class TypedProgram {
   /// The types the inputs must have, by index (Bool for one no Load reads).
   const std::vector<ElementType>& input_types() const { return input_types_; }
   ElementType result_type() const { return steps_.back().type; }
+  /// What one element costs, in additions: its operations' costs in the
+  /// loops they run (the function table's columns), a cast or a where one
+  /// each, reading a value nothing.
+  std::size_t element_cost() const { return element_cost_; }
 
  private:
   TypedProgram() = default;
@@ -77,6 +81,7 @@ class TypedProgram {
   std::vector<TypedStep> steps_;
   std::vector<ElementBytes> constants_;
   std::vector<ElementType> input_types_;
+  std::size_t element_cost_ = 0;
 };
 
 }  // namespace bmx

@@ -20,7 +20,7 @@ namespace bmx {
 #define BMX_BINARY_OPS(Y) BMX_FUNCTIONS(BMX_FLOAT64_ROW, (BMX_DROP, Y, BMX_DROP))
 #define BMX_COMPARE_OPS(Y) BMX_FUNCTIONS(BMX_FLOAT64_ROW, (BMX_DROP, BMX_DROP, Y))
 #define BMX_FLOAT64_ROW(callers, typed, name, code, numpy, arity, rule, families, levels, float32, kind, op, op_code, \
-                        sleef)                                                                                     \
+                        sleef, cost, fast)                                                                         \
   BMX_FLOAT64_CALL(BMX_KIND_##kind callers, op, op_code)
 #define BMX_FLOAT64_CALL(caller, op, code) caller(op, code)
 #define BMX_KIND_U(unary, binary, compare) unary

@@ -30,7 +30,8 @@ enum class SleefMend : std::uint8_t { Plain, NegativeIsNan, OverflowsEarly };
 /// (float64, float32; 0 or left out for never). Every function is within
 /// 1 ulp (hypot 0.5 ulp).
 #define BMX_SLEEF_FUNCTIONS(Y) BMX_FUNCTIONS(BMX_SLEEF_ROW, Y)
-#define BMX_SLEEF_ROW(Y, typed, name, code, numpy, arity, rule, families, levels, float32, kind, op, op_code, sleef) \
+#define BMX_SLEEF_ROW(Y, typed, name, code, numpy, arity, rule, families, levels, float32, kind, op, op_code, sleef, \
+                      cost, fast)                                                                                  \
   BMX_SLEEF_KEEP(BMX_SLEEF_HAS_##sleef, Y, op, arity, BMX_SLEEF_COLUMNS_##sleef)
 #define BMX_SLEEF_KEEP(keep, Y, ...) keep(Y(__VA_ARGS__))
 #define BMX_SLEEF_HAS_None BMX_SLEEF_DROP

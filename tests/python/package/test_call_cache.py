@@ -450,3 +450,77 @@ def test_a_call_into_out_seen_before_gives_its_first_calls_twin(twin, into):
     assert got[0] == outcome(
         lambda: (bm.evaluate(text, values, {}, out=outs[0], casting=casting, order=order, disable_cache=True), outs[0])
     )
+
+
+def refuse_routing(monkeypatch):
+    """From now on, a call that is not found seen before fails."""
+
+    def refused(*args):
+        raise AssertionError("a call seen before was routed again")
+
+    monkeypatch.setattr(_evaluate, "route_text", refused)
+
+
+# Code run where its variables are no function's: the names a call seen before
+# reads are the frame's locals, else its globals, as the first call's are.
+CALLING_CODE = """
+results = []
+for k in (1.0, 2.0, 3.0):
+    x = base * k
+    results.append(bm.evaluate("x + g"))
+"""
+NON_FUNCTION_FRAMES = {
+    "module": lambda scope: exec(CALLING_CODE, scope),
+    "exec with its own locals": lambda scope: exec(CALLING_CODE, {"bm": bm, "g": scope.pop("g")}, scope),
+    "class body": lambda scope: exec("class Body:\n" + CALLING_CODE.replace("\n", "\n    ") + "\nresults = Body.results",
+                                     scope),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("frame", NON_FUNCTION_FRAMES)
+def test_names_read_from_a_frame_of_no_function_are_its_locals_then_its_globals(frame, monkeypatch):
+    for step in range(2):
+        scope = {"bm": bm, "base": np.arange(3.0), "g": 0.5}
+        NON_FUNCTION_FRAMES[frame](scope)
+        assert [values.tolist() for values in scope["results"]] == [[0.5, 1.5, 2.5], [0.5, 2.5, 4.5], [0.5, 3.5, 6.5]]
+        refuse_routing(monkeypatch)
+
+
+def test_a_local_dict_alone_is_backed_by_the_callers_globals_and_a_global_dict_alone_by_nothing(monkeypatch):
+    def caller():
+        GLOBAL_ARRAY = np.ones(3)  # noqa: N806  (a local the calls must not read)
+        backed = [bm.evaluate("x + GLOBAL_ARRAY", {"x": np.full(3, k)}).tolist() for k in (1.0, 2.0)]
+        alone = [bm.evaluate("x - GLOBAL_ARRAY", None, {"x": np.full(3, k), "GLOBAL_ARRAY": GLOBAL_ARRAY}).tolist()
+                 for k in (1.0, 2.0)]  # fmt: skip
+        x = np.zeros(3)  # noqa: F841  (a local the calls must not read)
+        with pytest.raises(NameError, match="^name 'x' is not defined$"):
+            bm.evaluate("x - GLOBAL_ARRAY", None, {"GLOBAL_ARRAY": GLOBAL_ARRAY})
+        return backed, alone
+
+    for step in range(2):
+        backed, alone = caller()
+        assert backed == [[1.0, 2.0, 3.0], [2.0, 3.0, 4.0]]
+        assert alone == [[0.0, 0.0, 0.0], [1.0, 1.0, 1.0]]
+        refuse_routing(monkeypatch)
+
+
+def test_re_evaluate_reads_the_variables_of_its_own_caller(monkeypatch):
+    def first():
+        x = np.arange(3.0)  # noqa: F841  (read by the call)
+        return bm.evaluate("x * 2")
+
+    def again(x):
+        return bm.re_evaluate()
+
+    first()
+    assert again(np.full(2, 1.0)).tolist() == [2.0, 2.0]
+    refuse_routing(monkeypatch)
+    assert [again(np.full(2, k)).tolist() for k in (5.0, 1.0)] == [[10.0, 10.0], [2.0, 2.0]]
+
+
+def test_a_text_seen_before_is_still_refused_by_sanitize():
+    names = {"__x": np.ones(3)}
+    for _ in range(3):
+        assert bm.evaluate("__x + 1", names).tolist() == [2.0, 2.0, 2.0]
+    with pytest.raises(ValueError, match=r"^expression '__x \+ 1' holds '__', which sanitize refuses$"):
+        bm.evaluate("__x + 1", names, sanitize=True)

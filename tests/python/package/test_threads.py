@@ -208,3 +208,42 @@ def test_num_threads_sets_the_count_for_a_block_and_restores_it():
         with bm.num_threads(0):
             pass
     assert bm.get_num_threads() == before
+
+
+# Lengths around where costly elements now go to the pool and are cut into
+# pieces (a few hundred elements for `sin(x)*exp(-x)`, a few for the costly
+# select, a few thousand in the typed runner), and beyond.
+COSTLY_LENGTHS = [2, 3, 112, 113, 114, 226, 227, 228, 454, 455, 456, 1000, 3640, 3641, 9000]
+
+
+@pytest.mark.parametrize(
+    ("text", "dtype", "math"),
+    [
+        ("sin(x)*exp(-x)", "float64", "libm"),
+        ("sin(x)*exp(-x)", "float64", "fast"),
+        ("sin(x)*exp(-x)", "float32", "libm"),
+        ("where(x > y, arctan2(x, y), cbrt(y))", "float64", "libm"),
+        ("x**y + log1p(abs(y))", "float64", "libm"),
+    ],
+)
+def test_costly_expressions_give_the_same_bits_at_every_split_and_thread_count(text, dtype, math):
+    import numpy as np
+
+    import brindlemox as bm
+
+    if math not in bm.math_modes():
+        pytest.skip(f"{math} math is missing here")
+    rng = np.random.default_rng(29)
+    x, y = (rng.standard_normal(max(COSTLY_LENGTHS)).astype(dtype) for _ in range(2))
+    x[::11] = np.nan
+    before = bm.get_num_threads()
+    try:
+        for n in COSTLY_LENGTHS:
+            names = {"x": x[:n], "y": y[:n]}
+            bm.set_num_threads(1)
+            expected = bm.evaluate(text, names, math=math).view(np.uint8)
+            for threads in (2, 3):
+                bm.set_num_threads(threads)
+                assert (bm.evaluate(text, names, math=math).view(np.uint8) == expected).all(), (n, threads)
+    finally:
+        bm.set_num_threads(before)
