@@ -25,11 +25,13 @@ bool typed_loop(void* out, const void* left, const void* right, std::size_t n) {
   using Result = decltype(Apply<op, T>::value(T{}, T{}, std::declval<bool&>()));
   auto* const target = static_cast<Result*>(out);
   const auto* const a = static_cast<const T*>(left);
-  const auto* const b = static_cast<const T*>(right);
   bool ok = true;
-  if (b == nullptr) {
+  // Programs pass a right operand to the binary operations and to them alone:
+  // each loop is compiled for its own arity, not twice.
+  if constexpr (typed_info(op).arity == 1) {
     for (std::size_t k = 0; k < n; ++k) target[k] = Apply<op, T>::value(a[k], T{}, ok);
   } else {
+    const auto* const b = static_cast<const T*>(right);
     for (std::size_t k = 0; k < n; ++k) target[k] = Apply<op, T>::value(a[k], b[k], ok);
   }
   return ok;
