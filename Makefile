@@ -45,9 +45,11 @@ demo-async: $(VENV)/.installed
 # beside the release build's suites, and the Python suite under ASan spreads
 # over both cores beside the engine's tests under ASan (each target's output
 # kept together). The ASan chain is the longest, so it is named first.
+# A failing suite does not stop the others (-k), so that one run reports
+# every suite's failures.
 SUITES := test-asan-python test-asan-engine test-tsan test-engine test-python test-numpy1 stubtest docs
 test:
-	$(MAKE) -j4 --output-sync=target $(SUITES)
+	$(MAKE) -j4 -k --output-sync=target $(SUITES)
 	@echo "all test suites passed"
 
 # --- environments ----------------------------------------------------------
@@ -64,7 +66,7 @@ $(VENV_NUMPY1)/.ready: pyproject.toml
 	@test -n "$(PYTHON)" || { echo "error: Python 3.12 is required" >&2; exit 1; }
 	$(PYTHON) -m venv $(VENV_NUMPY1)
 	$(PY_NUMPY1) -m pip install -q --upgrade pip
-	$(PY_NUMPY1) -m pip install -q "numpy==1.26.*" pytest pytest-timeout
+	$(PY_NUMPY1) -m pip install -q "numpy==1.26.*" pytest pytest-timeout pytest-xdist
 	touch $@
 
 # One wheel serves both environments: the extension finds NumPy's API at run time.
@@ -110,8 +112,12 @@ test-engine: dist/.wheel build/.debian
 	$(CMAKE) --build $(RELEASE_DIR) -j $(JOBS)
 	$(VENV)/bin/ctest --test-dir $(RELEASE_DIR) --output-on-failure --no-tests=error -j $(JOBS)
 
+# The Python suites spread over both cores: the last of them to finish would
+# otherwise leave one core idle at the end of `make test`.
+XDIST := -n $(JOBS) --dist worksteal
+
 test-python: $(VENV)/.installed build/.debian
-	$(PY) -m pytest -q tests/python bench
+	$(PY) -m pytest -q $(XDIST) tests/python bench
 
 # The level matrix compares the engine's instruction levels with each other,
 # which NumPy's version and a sanitizer change nothing in (the sanitizer
@@ -119,7 +125,7 @@ test-python: $(VENV)/.installed build/.debian
 LEVEL_MATRIX := --ignore=tests/python/package/test_isa_levels.py
 
 test-numpy1: $(VENV_NUMPY1)/.installed
-	$(PY_NUMPY1) -m pytest -q tests/python -m numpy $(LEVEL_MATRIX)
+	$(PY_NUMPY1) -m pytest -q $(XDIST) tests/python -m numpy $(LEVEL_MATRIX)
 
 stubtest: $(VENV)/.installed
 	$(PY) -m mypy.stubtest _brindlemox
@@ -155,7 +161,7 @@ test-asan-engine: asan-build
 
 test-asan-python: asan-build $(VENV)/.installed
 	LD_PRELOAD="$(ASAN_PRELOAD)" ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=build/asan/src/python \
-		$(PY) -m pytest -q -p no:cacheprovider -n 2 --dist worksteal tests/python $(LEVEL_MATRIX)
+		$(PY) -m pytest -q -p no:cacheprovider $(XDIST) tests/python $(LEVEL_MATRIX)
 
 test-tsan: $(VENV)/.ready build/.debian
 	$(CMAKE) -S . -B build/tsan $(CMAKE_ENGINE) $(CMAKE_SANITIZED) -DBMX_SANITIZE=thread -DBMX_BUILD_PYTHON=OFF >/dev/null
