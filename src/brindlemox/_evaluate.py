@@ -4,7 +4,7 @@ have now."""
 
 import functools
 from collections.abc import Callable, Mapping
-from typing import TYPE_CHECKING, Any, Final, overload
+from typing import TYPE_CHECKING, Any, Final, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -87,7 +87,7 @@ def _run_text(
             values = values_of(compiled, local_dict, global_dict)
         # The engine lays a new result out like its inputs, which is order
         # "K"'s, and every order's for arrays of at most one dimension.
-        if order == "K" or out is not None or all(np.ndim(value) <= 1 for value in values):
+        if order == "K" or out is not None or all(np.ndim(cast(npt.ArrayLike, value)) <= 1 for value in values):
             in_place = compiled.run_in_place(values, out)
             if in_place is not None:
                 if key is not None and compiled._names == names and compiled._slots is None:
@@ -239,7 +239,7 @@ def evaluate(
     # names read where this call reads them; the first call of each text and
     # signature, and the calls the binding does not settle, go the full way.
     if cached and type(ex) is str:
-        result = seen_text(ex, checked_order, mode, local_dict, global_dict, out)
+        result: npt.NDArray[Any] | None = seen_text(ex, checked_order, mode, local_dict, global_dict, out)
         if result is not None:
             last_call.call = (ex, None if out is None else kept(out), checked_order, casting, mode)
             return result
@@ -262,10 +262,10 @@ def evaluate(
     return run_compiled(compiled, values_of(compiled, local_dict, global_dict), out, checked_order)
 
 
-def _into_one(compute: Callable[[], npt.NDArray[Any]], out: npt.NDArray[Any], casting: str) -> npt.NDArray[Any]:
+def _into_one(compute: Callable[[], npt.ArrayLike], out: npt.NDArray[Any], casting: str) -> npt.NDArray[Any]:
     """A call into an `out` of one element, which also takes a 0-d result,
     as numexpr fills it: computed by `compute`, then written there through `casting`."""
-    result = compute()
+    result = np.asarray(compute())
     if result.shape not in ((), (1,)):
         raise ValueError(f"out has shape (1,) but the result has shape {result.shape}")
     check_casting("evaluate", casting, out, result.dtype)
@@ -317,7 +317,9 @@ def re_evaluate(
     compiled, kept, order, casting, math = call
     # An `out` its owner has dropped since: the result is a new array.
     out = None if kept is None else kept()
-    result = seen_text(compiled, order, math, local_dict, global_dict, out) if type(compiled) is str else None
+    result: npt.NDArray[Any] | None = (
+        seen_text(compiled, order, math, local_dict, global_dict, out) if type(compiled) is str else None
+    )
     if result is not None:
         return result
     local_dict, global_dict = namespaces(local_dict, global_dict)

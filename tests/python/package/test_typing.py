@@ -60,18 +60,31 @@ skip_under_asan = pytest.mark.skipif(
 )
 
 
-def run_mypy(tmp_path, code, *options):
-    user = tmp_path / "user.py"
-    user.write_text(textwrap.dedent(code))
+ROOT = pathlib.Path(__file__).resolve().parents[3]
+
+
+def mypy_strict(cwd, *arguments):
     # A cache beside the build keeps repeated runs cheap; results do not depend on it.
-    cache = pathlib.Path(__file__).resolve().parents[3] / "build" / "mypy-cache"
+    cache = ROOT / "build" / "mypy-cache"
     return subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", *options, "--no-error-summary", f"--cache-dir={cache}", str(user)],
+        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", f"--cache-dir={cache}", *arguments],
         capture_output=True,
         text=True,
         timeout=540,
-        cwd=tmp_path,
+        cwd=cwd,
     )
+
+
+def run_mypy(tmp_path, code, *options):
+    user = tmp_path / "user.py"
+    user.write_text(textwrap.dedent(code))
+    return mypy_strict(tmp_path, *options, str(user))
+
+
+@skip_under_asan
+def test_the_package_itself_type_checks_strictly():
+    result = mypy_strict(ROOT, "src/brindlemox")
+    assert result.stdout == "" and result.returncode == 0
 
 
 @skip_under_asan
@@ -110,7 +123,7 @@ def test_mypy_types_dask_inputs_as_dask_arrays(tmp_path):
 @skip_under_asan
 def test_the_readmes_dask_example_type_checks(tmp_path):
     pytest.importorskip("distributed")
-    readme = (pathlib.Path(__file__).resolve().parents[3] / "README.md").read_text()
+    readme = (ROOT / "README.md").read_text()
     example = readme.split("## Dask arrays and clusters", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
     # Dask's own functions are unannotated: calling them is all --strict would report.
     result = run_mypy(tmp_path, example, "--disable-error-code=no-untyped-call")
