@@ -18,6 +18,10 @@ if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
     signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
+#: Whether the suite runs against the AddressSanitizer build (its runtime preloaded).
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
 @pytest.fixture
 def k():
     return ext._KernelModule()

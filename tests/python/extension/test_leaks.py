@@ -2,12 +2,12 @@
 reference or engine object per call would show as steady growth."""
 
 import gc
-import os
 
 import numpy as np
 import pytest
 
 import _brindlemox as ext
+from conftest import SANITIZED
 
 pytestmark = [pytest.mark.numpy, pytest.mark.timeout(120)]
 
@@ -70,7 +70,7 @@ OPERATIONS = {
 }
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan holds freed memory in quarantine")
+@pytest.mark.skipif(SANITIZED, reason="ASan holds freed memory in quarantine")
 @pytest.mark.parametrize("name", sorted(OPERATIONS))
 def test_memory_stays_flat(name):
     assert growth(OPERATIONS[name]) < 2 * 2**20

@@ -21,11 +21,11 @@ distributed = pytest.importorskip("distributed")
 import brindlemox as bm  # noqa: E402
 from brindlemox import dask as bm_dask  # noqa: E402
 
-from conftest import bits, misaligned, run_python, same_tree  # noqa: E402
+from conftest import SANITIZED, bits, misaligned, run_python, same_tree  # noqa: E402
 
 # Under AddressSanitizer every worker process would preload it too; the engine paths these
 # tests reach are covered there by the other suites.
-pytestmark = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="worker processes under ASan")
+pytestmark = pytest.mark.skipif(SANITIZED, reason="worker processes under ASan")
 
 # Quiet NaNs with payloads, both signs, beside signed zeros and infinities.
 _PAYLOAD_NANS = np.array([0x7FF8000000000123, 0xFFF80000DEADBEEF, 0x7FF800000000ABCD], dtype=np.uint64).view(np.float64)

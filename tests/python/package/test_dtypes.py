@@ -4,14 +4,13 @@ functions) gives the dtype, the values and the errors we must give."""
 
 import ast
 import itertools
-import os
 import random
 
 import numpy as np
 import pytest
 
 import brindlemox as bm
-from conftest import run_python
+from conftest import SANITIZED, run_python
 from brindlemox._registry import TEXT_FUNCTIONS, entry
 
 # The package types as NumPy 2 does (Python numbers are weak), which NumPy 1,
@@ -396,7 +395,7 @@ def test_reductions_give_numpys_dtype_and_values(name, dtype, axis):
     same(ours, reference)
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan holds freed memory in quarantine")
+@pytest.mark.skipif(SANITIZED, reason="ASan holds freed memory in quarantine")
 def test_broadcast_operands_are_read_where_they_lie():
     # x*y + x over (4000, 1) and (1, 4000): the result's 122 MiB is all the
     # call may add; materialising the broadcast operands would double it.

@@ -181,24 +181,33 @@ def test_a_map_computes_only_what_a_call_computes_in_float64():
     assert str(raised.value) == "go() sends only float64 results into a channel; this kernel's is bool"
 
 
-# The guard is against a hang, not a speed: under a sanitizer on a busy
-# machine, building nearly a million nodes takes minutes.
+# A thread with 256 KiB of stack: a walk that recursed once per node of the
+# 90,000-node chain would crash the child, at any depth the engine and the
+# package build, type, check or free it. The guard is against a hang, not a
+# speed: under a sanitizer on a busy machine this takes tens of seconds.
 @pytest.mark.timeout(900)
 def test_kernels_of_any_depth_are_built_without_deep_recursion():
     result = run_python(
         """
+        import threading
         import numpy as np
         import brindlemox as bm
         def chain(x):
-            for _ in range(300_000):
+            for _ in range(30_000):
                 x = -(x * 2) + 1
             return x
-        kernel = bm.kernel(chain)
-        print(kernel(np.zeros(1)).dtype)
-        try:
-            kernel(np.zeros(1, np.int64))
-        except TypeError as error:
-            print(str(error).split(":")[0])
+        def work():
+            kernel = bm.kernel(chain)
+            print(kernel(np.zeros(1)).dtype)
+            try:
+                kernel(np.zeros(1, np.int64))
+            except TypeError as error:
+                print(str(error).split(":")[0])
+            del kernel
+        threading.stack_size(256 * 1024)
+        thread = threading.Thread(target=work)
+        thread.start()
+        thread.join()
         """,
         timeout=840,
     )
@@ -247,7 +256,7 @@ def test_a_deep_expression_is_pickled_written_and_dropped_on_a_small_stack():
         from brindlemox._kernel_tree import kernel_tree
         def work():
             e = x = bm.arg("x")
-            for n in range(100_000):
+            for n in range(30_000):
                 e = e + x if n % 2 else bm.sqrt(e)
             back = pickle.loads(pickle.dumps(e))
             record = _brindlemox._expr_record(back)

@@ -10,7 +10,7 @@ import _brindlemox as ext
 
 import brindlemox as bm
 from brindlemox import _calls, _compiled, _parse, _registry, _text, _typed_eval
-from conftest import bits, go_values, run_python
+from conftest import SANITIZED, bits, go_values, run_python
 
 pytestmark = pytest.mark.numpy
 
@@ -305,7 +305,7 @@ def test_text_is_parsed_once_and_scalars_do_not_make_new_kernels():
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads the resident size from /proc")
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan holds freed memory in quarantine")
+@pytest.mark.skipif(SANITIZED, reason="ASan holds freed memory in quarantine")
 # Seconds of compiling when idle, many times that beside other work: the
 # child's deadline only guards against a hang.
 @pytest.mark.timeout(600)

@@ -5,7 +5,7 @@ import os
 import pytest
 
 from _brindlemox import _MAX_THREADS
-from conftest import run_python
+from conftest import SANITIZED, run_python
 
 pytestmark = pytest.mark.numpy
 
@@ -51,7 +51,7 @@ print(threads_settling_at(base) - base)
 
 
 @pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's runtime maps memory beyond an address space cap"
+    SANITIZED, reason="the sanitizer's runtime maps memory beyond an address space cap"
 )
 def test_a_thread_the_system_refuses_keeps_the_previous_setting():
     # A capped address space has no room for another thread stack (root is
@@ -98,7 +98,7 @@ print((bm.evaluate("x * 3 + 1", {"x": x}) == x * 3 + 1).all())
 
 
 @pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's runtime maps memory beyond an address space cap"
+    SANITIZED, reason="the sanitizer's runtime maps memory beyond an address space cap"
 )
 @pytest.mark.parametrize(
     ("count", "expected"),
