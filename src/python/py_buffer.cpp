@@ -97,21 +97,21 @@ PyObject* buffer_repr(PyObject* self) {
   });
 }
 
-constexpr Method kMethods[] = {
+constexpr Method kBufferMethods[] = {
     {"numpy", {}, "Convert to numpy array (copies data out).", numpy_impl},
     {"scalar", {}, "Get a single scalar value (first element).", scalar_impl},
 };
 
-constexpr ClassDef kClass{
+constexpr ClassDef kBufferClass{
     .name = "Buffer",
     .doc = "Python-visible buffer handle wrapping a C++ Buffer.",
-    .methods = kMethods,
+    .methods = kBufferMethods,
 };
 
 }  // namespace
 
 LazyType& buffer_type() {
-  return lazy_type<kClass, BufferRef>({
+  return lazy_type<kBufferClass, BufferRef>({
       {Py_tp_repr, as_slot(buffer_repr)},
       {Py_sq_length, as_slot(buffer_length)},
       {Py_bf_getbuffer, as_slot(buffer_getbuffer)},

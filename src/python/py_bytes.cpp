@@ -68,12 +68,12 @@ PyObject* from_bytes_impl(PyObject*, const BoundArgs& args) {
 }
 
 using enum ParamKind;
-constexpr Param kExprParams[] = {{"expr", Required}};
+constexpr Param kBytesExprParams[] = {{"expr", Required}};
 constexpr Param kSpecParams[] = {{"spec", Required}};
 constexpr Param kDataParams[] = {{"data", Required}};
 
-constexpr Method kFunctions[] = {
-    {"_expr_to_bytes", kExprParams, "The bytes of an Expr: its tree and its arguments' names.", expr_to_bytes_impl},
+constexpr Method kBytesFunctions[] = {
+    {"_expr_to_bytes", kBytesExprParams, "The bytes of an Expr: its tree and its arguments' names.", expr_to_bytes_impl},
     {"_expr_from_bytes", kDataParams,
      "The Expr the bytes encode, with new argument ids; ValueError for bytes that encode none.",
      from_bytes_impl<decode_expr, wrap_decoded_expr>},
@@ -86,6 +86,6 @@ constexpr Method kFunctions[] = {
 
 }  // namespace
 
-const ModulePart kBytesPart{method_defs<kFunctions>, nullptr};
+const ModulePart kBytesPart{method_defs<kBytesFunctions>, nullptr};
 
 }  // namespace bmx::py

@@ -337,7 +337,7 @@ constexpr Param kSeenTextParams[] = {{"texts", Required},      {"text", Required
                                      {"local_dict", Required}, {"global_dict", Required},
                                      {"out", Required}};
 
-constexpr Method kFunctions[] = {
+constexpr Method kCallsFunctions[] = {
     {"_frame_variable", kFrameVariableParams,
      "A function frame's local, cell or free variable `name`, read alone; KeyError when it has no value.",
      frame_variable_impl},
@@ -353,6 +353,6 @@ constexpr Method kFunctions[] = {
 
 }  // namespace
 
-const ModulePart kCallsPart{method_defs<kFunctions>, nullptr};
+const ModulePart kCallsPart{method_defs<kCallsFunctions>, nullptr};
 
 }  // namespace bmx::py

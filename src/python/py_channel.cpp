@@ -47,10 +47,10 @@ PyObject* is_closed_impl(PyObject* self, const BoundArgs&) {
 
 PyObject* channel_repr(PyObject*) { return PyUnicode_FromString("Channel()"); }
 
-constexpr Param kSendParams[] = {{"buf", Required}};
+constexpr Param kChannelSendParams[] = {{"buf", Required}};
 
 constexpr Method kChannelMethods[] = {
-    {"send", kSendParams, "Send a buffer into the channel.", send_impl},
+    {"send", kChannelSendParams, "Send a buffer into the channel.", send_impl},
     {"recv", {}, "Receive a buffer from the channel. Blocks until available.", recv_impl},
     {"close", {}, "Close the channel. Idempotent.", close_impl},
     {"is_closed", {}, "Returns true if the channel has been closed.", is_closed_impl},
@@ -109,7 +109,7 @@ PyObject* py_select_impl(PyObject*, const BoundArgs& bound) {
 
 constexpr Param kSelectParams[] = {{"cases", VarPositional}, {"default", KeywordOnly, "False"}};
 
-constexpr Method kFunctions[] = {
+constexpr Method kChannelFunctions[] = {
     {"py_select", kSelectParams, "Python-visible select function.", py_select_impl},
 };
 
@@ -125,6 +125,6 @@ PyObject* wrap_channel(ChannelHandle handle) { return make_instance(channel_type
 
 const ChannelHandle* unwrap_channel(PyObject* object) { return payload_of<ChannelHandle>(object, channel_type()); }
 
-const ModulePart kChannelPart{method_defs<kFunctions>, nullptr};
+const ModulePart kChannelPart{method_defs<kChannelFunctions>, nullptr};
 
 }  // namespace bmx::py

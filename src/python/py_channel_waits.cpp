@@ -160,7 +160,7 @@ constexpr Param kRecvUntilParams[] = {{"channel", Required}, {"timeout", Require
 constexpr Param kSendUntilParams[] = {{"channel", Required}, {"buf", Required}, {"timeout", Required}};
 constexpr Param kSelectUntilParams[] = {{"channels", Required}, {"timeout", Required}};
 
-constexpr Method kFunctions[] = {
+constexpr Method kChannelWaitsFunctions[] = {
     {"_recv_array", kChannelParams, "Channel.recv returning a read-only array over the buffer.", recv_array_impl},
     {"_buffered", kChannelParams, "How many sent values wait in the channel now.", buffered_impl},
     {"_as_array", kBufferParams, "A read-only array over a Buffer's storage.", as_array_impl},
@@ -180,6 +180,6 @@ bool add_channel_closed_text(PyObject* module) {
 
 }  // namespace
 
-const ModulePart kChannelWaitsPart{method_defs<kFunctions>, add_channel_closed_text};
+const ModulePart kChannelWaitsPart{method_defs<kChannelWaitsFunctions>, add_channel_closed_text};
 
 }  // namespace bmx::py

@@ -206,13 +206,13 @@ PyObject* set_num_threads_impl(PyObject*, const BoundArgs& args) {
 }
 
 using enum ParamKind;
-constexpr Param kCompileParams[] = {{"spec", Required}};
+constexpr Param kEvaluateCompileParams[] = {{"spec", Required}};
 constexpr Param kEvaluateIntoParams[] = {{"kernel", Required}, {"operands", Required}, {"out", Required}};
 constexpr Param kSetNumThreadsParams[] = {{"n", Required}};
 
-constexpr Method kFunctions[] = {
-    {"_compile", kCompileParams, "The compiled kernel of a KernelSpec, from the process-wide cache.", compile_impl},
-    {"_compile_uncached", kCompileParams, "The compiled kernel of a KernelSpec, compiled for the caller alone.",
+constexpr Method kEvaluateFunctions[] = {
+    {"_compile", kEvaluateCompileParams, "The compiled kernel of a KernelSpec, from the process-wide cache.", compile_impl},
+    {"_compile_uncached", kEvaluateCompileParams, "The compiled kernel of a KernelSpec, compiled for the caller alone.",
      compile_uncached_impl},
     {"_evaluate_into", kEvaluateIntoParams,
      "Evaluate a compiled kernel over float64 arrays and floats into `out` (or a new array).\n"
@@ -230,6 +230,6 @@ bool add_thread_limit(PyObject* module) {
 
 }  // namespace
 
-const ModulePart kEvaluatePart{method_defs<kFunctions>, add_thread_limit};
+const ModulePart kEvaluatePart{method_defs<kEvaluateFunctions>, add_thread_limit};
 
 }  // namespace bmx::py

@@ -252,7 +252,7 @@ constexpr Param kKernelRowsParams[] = {
 constexpr Param kMergeParams[] = {{"state", Required}, {"other", Required}};
 constexpr Param kRoundParams[] = {{"state", Required}, {"format", Required}};
 
-constexpr Method kFunctions[] = {
+constexpr Method kExactSumFunctions[] = {
     {"_exact_sum_rows", kRowsParams,
      "The exact sum of each row of a contiguous float64 or float32 array, rounded once to _SUM_FORMATS[format],\n"
      "into the element of `out` of its index.",
@@ -286,6 +286,6 @@ bool add_exact_sum_names(PyObject* module) {
 
 }  // namespace
 
-const ModulePart kExactSumPart{method_defs<kFunctions>, add_exact_sum_names};
+const ModulePart kExactSumPart{method_defs<kExactSumFunctions>, add_exact_sum_names};
 
 }  // namespace bmx::py

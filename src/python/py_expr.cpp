@@ -152,7 +152,7 @@ PyObject* rewrite_args_impl(PyObject* self, const BoundArgs& bound) {
 
 constexpr Param kRewriteArgsParams[] = {{"mapping", ParamKind::Required}};
 
-constexpr Method kMethods[] = {
+constexpr Method kExprMethods[] = {
     {"get_temp_args", {}, "", get_temp_args_impl},
     {"get_referenced_args", {}, "", get_referenced_args_impl},
     {"rewrite_args", kRewriteArgsParams, "", rewrite_args_impl},
@@ -166,12 +166,12 @@ constexpr const char* kDoc =
     "Each `arg(\"x\")` call assigns a unique `temp_id` via a global counter,\n"
     "and operators merge both sides' `temp_args` by a union of ordered maps.";
 
-constexpr ClassDef kClass{.name = "Expr", .doc = kDoc, .methods = kMethods};
+constexpr ClassDef kExprClass{.name = "Expr", .doc = kDoc, .methods = kExprMethods};
 
 }  // namespace
 
 LazyType& expr_type() {
-  return lazy_type<kClass, ExprValue>({
+  return lazy_type<kExprClass, ExprValue>({
       {Py_tp_repr, as_slot(repr_slot)},
       {Py_tp_hash, as_slot(PyObject_HashNotImplemented)},
       {Py_tp_richcompare, as_slot(richcompare_slot)},

@@ -46,7 +46,7 @@ PyObject* isa_impl(PyObject*, const BoundArgs& args) {
 using enum ParamKind;
 constexpr Param kIsaParams[] = {{"level", Optional, "None"}};
 
-constexpr Method kFunctions[] = {
+constexpr Method kIsaFunctions[] = {
     {"_isa", kIsaParams,
      "The instruction level of the engine's loops; given a level's name, makes it the level of programs\n"
      "compiled from then on and returns the previous one's name.",
@@ -60,6 +60,6 @@ bool add_isa_levels(PyObject* module) {
 
 }  // namespace
 
-const ModulePart kIsaPart{method_defs<kFunctions>, add_isa_levels};
+const ModulePart kIsaPart{method_defs<kIsaFunctions>, add_isa_levels};
 
 }  // namespace bmx::py

@@ -110,39 +110,39 @@ PyObject* reduce_impl(PyObject*, const BoundArgs& bound) {
 
 constexpr Param kArgParams[] = {{"name", Required}};
 constexpr Param kArgsParams[] = {{"names", VarPositional}};
-constexpr Param kExprParams[] = {{"expr", Required}};
+constexpr Param kKernelExprParams[] = {{"expr", Required}};
 constexpr Param kMapParams[] = {{"spec", Required}, {"kwargs", VarKeyword}};
 constexpr Param kPowParams[] = {{"base", Required}, {"exp", Required}};
 constexpr Param kAtan2Params[] = {{"y", Required}, {"x", Required}};
-constexpr Param kMinMaxParams[] = {{"a", Required}, {"b", Required}};
+constexpr Param kKernelMinMaxParams[] = {{"a", Required}, {"b", Required}};
 constexpr Param kWhereParams[] = {{"cond", Required}, {"true_val", Required}, {"false_val", Required}};
 constexpr Param kBufParams[] = {{"buf", Required}};
 
 // Registered in this order.
-constexpr Method kMethods[] = {
+constexpr Method kKernelMethods[] = {
     {"arg", kArgParams, "Create a single named argument expression.", arg_impl},
     {"args", kArgsParams, "Create multiple named argument expressions.", args_impl},
-    {"elementwise", kExprParams,
+    {"elementwise", kKernelExprParams,
      "Create an elementwise kernel from an expression.\n"
      "Performs dense reindexing: `temp_ids` are mapped to 0, 1, 2, ... in sorted order.",
      elementwise_impl},
     {"map", kMapParams, "Map a kernel spec over named arguments, returning a `MapSpec` for `rt.go()`.", map_impl},
-    {"sqrt", kExprParams, "", unary_impl<UnaryOp::Sqrt>},
-    {"abs", kExprParams, "", unary_impl<UnaryOp::Abs>},
-    {"log", kExprParams, "", unary_impl<UnaryOp::Log>},
-    {"exp", kExprParams, "", unary_impl<UnaryOp::Exp>},
-    {"log2", kExprParams, "", unary_impl<UnaryOp::Log2>},
-    {"log10", kExprParams, "", unary_impl<UnaryOp::Log10>},
-    {"floor", kExprParams, "", unary_impl<UnaryOp::Floor>},
-    {"ceil", kExprParams, "", unary_impl<UnaryOp::Ceil>},
-    {"round", kExprParams, "", unary_impl<UnaryOp::Round>},
-    {"sin", kExprParams, "", unary_impl<UnaryOp::Sin>},
-    {"cos", kExprParams, "", unary_impl<UnaryOp::Cos>},
-    {"tan", kExprParams, "", unary_impl<UnaryOp::Tan>},
+    {"sqrt", kKernelExprParams, "", unary_impl<UnaryOp::Sqrt>},
+    {"abs", kKernelExprParams, "", unary_impl<UnaryOp::Abs>},
+    {"log", kKernelExprParams, "", unary_impl<UnaryOp::Log>},
+    {"exp", kKernelExprParams, "", unary_impl<UnaryOp::Exp>},
+    {"log2", kKernelExprParams, "", unary_impl<UnaryOp::Log2>},
+    {"log10", kKernelExprParams, "", unary_impl<UnaryOp::Log10>},
+    {"floor", kKernelExprParams, "", unary_impl<UnaryOp::Floor>},
+    {"ceil", kKernelExprParams, "", unary_impl<UnaryOp::Ceil>},
+    {"round", kKernelExprParams, "", unary_impl<UnaryOp::Round>},
+    {"sin", kKernelExprParams, "", unary_impl<UnaryOp::Sin>},
+    {"cos", kKernelExprParams, "", unary_impl<UnaryOp::Cos>},
+    {"tan", kKernelExprParams, "", unary_impl<UnaryOp::Tan>},
     {"pow", kPowParams, "", binary_impl<BinaryOp::Pow>},
     {"atan2", kAtan2Params, "", binary_impl<BinaryOp::Atan2>},
-    {"min", kMinMaxParams, "", binary_impl<BinaryOp::Min>},
-    {"max", kMinMaxParams, "", binary_impl<BinaryOp::Max>},
+    {"min", kKernelMinMaxParams, "", binary_impl<BinaryOp::Min>},
+    {"max", kKernelMinMaxParams, "", binary_impl<BinaryOp::Max>},
     {"where_", kWhereParams, "Conditional select: `where(cond, true_val, false_val)`.", where_impl},
     {"sum", kBufParams, "", reduce_impl<ReduceOp::Sum>},
     {"mean", kBufParams, "", reduce_impl<ReduceOp::Mean>},
@@ -154,7 +154,7 @@ constexpr ClassDef kModuleClass{
     .name = "_KernelModule",
     .doc = "The kernel module exposed to Python.\n"
            "Contains factory functions for creating expressions and kernel specs.",
-    .methods = kMethods,
+    .methods = kKernelMethods,
     .init = new_plain,
 };
 

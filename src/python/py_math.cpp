@@ -47,7 +47,7 @@ PyObject* math_missing_impl(PyObject*, const BoundArgs& args) {
 using enum ParamKind;
 constexpr Param kModeParams[] = {{"mode", Required}};
 
-constexpr Method kFunctions[] = {
+constexpr Method kMathFunctions[] = {
     {"_math_missing", kModeParams, "Why this process cannot compute in math `mode`; \"\" when it can.",
      math_missing_impl},
 };
@@ -80,6 +80,6 @@ bool add_math_names(PyObject* module) {
 
 }  // namespace
 
-const ModulePart kMathPart{method_defs<kFunctions>, add_math_names};
+const ModulePart kMathPart{method_defs<kMathFunctions>, add_math_names};
 
 }  // namespace bmx::py

@@ -78,7 +78,7 @@ constexpr Param kBinaryParams[] = {{"op", Required}, {"left", Required}, {"right
 constexpr Param kRecordParams[] = {{"expr", Required}};
 constexpr Param kBuiltParams[] = {{"expr", Required}, {"name", Required}, {"operands", Required}};
 
-constexpr Method kFunctions[] = {
+constexpr Method kOperatorsFunctions[] = {
     {"_unary", kUnaryParams, "Unary(op, operand), the operator named as in _UNARY_OPS.", unary_impl},
     {"_binary", kBinaryParams, "Binary(op, left, right), the operator named as in _BINARY_OPS; a number is a constant.", binary_impl},
     {"_expr_record", kRecordParams, "How the package built expr (a flat tuple), or None where unknown.",
@@ -104,6 +104,6 @@ bool add_operator_names(PyObject* module) {
 
 }  // namespace
 
-const ModulePart kOperatorsPart{method_defs<kFunctions>, add_operator_names};
+const ModulePart kOperatorsPart{method_defs<kOperatorsFunctions>, add_operator_names};
 
 }  // namespace bmx::py

@@ -134,13 +134,13 @@ PyObject* reduce_integer_rows_impl(PyObject*, const BoundArgs& args) {
 
 using enum ParamKind;
 constexpr Param kReduceParams[] = {{"array", Required}, {"op", Required}};
-constexpr Param kMinMaxParams[] = {{"array", Required}};
+constexpr Param kReduceMinMaxParams[] = {{"array", Required}};
 constexpr Param kReduceRowsParams[] = {{"values", Required}, {"op", Required}, {"out", Required}};
 
-constexpr Method kFunctions[] = {
+constexpr Method kReduceFunctions[] = {
     {"_reduce", kReduceParams, "Reduce a contiguous float64 array in place by the reduction _REDUCTIONS[op].",
      reduce_impl},
-    {"_reduce_min_max", kMinMaxParams,
+    {"_reduce_min_max", kReduceMinMaxParams,
      "The minimum and the maximum of a contiguous float64 array, as _reduce gives each, in one pass.",
      reduce_min_max_impl},
     {"_reduce_rows", kReduceRowsParams,
@@ -186,6 +186,6 @@ bool add_reduction_names(PyObject* module) {
 
 }  // namespace
 
-const ModulePart kReducePart{method_defs<kFunctions>, add_reduction_names};
+const ModulePart kReducePart{method_defs<kReduceFunctions>, add_reduction_names};
 
 }  // namespace bmx::py

@@ -61,12 +61,12 @@ PyObject* chan_impl(PyObject*, const BoundArgs& bound) {
 using enum ParamKind;
 
 constexpr Param kAsarrayParams[] = {{"array", Required}};
-constexpr Param kGoParams[] = {{"spec", Required}, {"out", Optional, "None"}};
+constexpr Param kRuntimeGoParams[] = {{"spec", Required}, {"out", Optional, "None"}};
 constexpr Param kChanParams[] = {{"capacity", Required}};
 
-constexpr Method kMethods[] = {
+constexpr Method kRuntimeMethods[] = {
     {"asarray", kAsarrayParams, "Create a Buffer from a numpy array.", asarray_impl},
-    {"go", kGoParams,
+    {"go", kRuntimeGoParams,
      "Submit a computation and return a `TaskHandle`.\n"
      "Accepts either a `MapSpec` (elementwise) or a `ReduceSpec`.\n"
      "If `out` is provided, the result is delivered to that channel asynchronously.",
@@ -74,10 +74,10 @@ constexpr Method kMethods[] = {
     {"chan", kChanParams, "Create a bounded channel.", chan_impl},
 };
 
-constexpr ClassDef kClass{
+constexpr ClassDef kRuntimeClass{
     .name = "_RuntimeModule",
     .doc = "The runtime module exposed to Python.",
-    .methods = kMethods,
+    .methods = kRuntimeMethods,
     .init = new_plain,
 };
 
@@ -104,6 +104,6 @@ std::optional<Submission> read_submission(const BoundArgs& bound, std::size_t ou
   return submission;
 }
 
-LazyType& runtime_module_type() { return lazy_type<kClass>(); }
+LazyType& runtime_module_type() { return lazy_type<kRuntimeClass>(); }
 
 }  // namespace bmx::py

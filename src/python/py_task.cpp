@@ -36,17 +36,17 @@ PyObject* task_repr(PyObject* self) {
   });
 }
 
-constexpr Method kMethods[] = {
+constexpr Method kTaskMethods[] = {
     {"result", {}, "Block until completion and return result.", result_impl},
     {"is_done", {}, "Check if the task is complete.", is_done_impl},
     {"cancel", {}, "Cancel the task.", cancel_impl},
 };
 
-constexpr ClassDef kClass{.name = "TaskHandle", .doc = "Python-visible task handle.", .methods = kMethods};
+constexpr ClassDef kTaskClass{.name = "TaskHandle", .doc = "Python-visible task handle.", .methods = kTaskMethods};
 
 }  // namespace
 
-LazyType& task_handle_type() { return lazy_type<kClass, TaskRef>({{Py_tp_repr, as_slot(task_repr)}}); }
+LazyType& task_handle_type() { return lazy_type<kTaskClass, TaskRef>({{Py_tp_repr, as_slot(task_repr)}}); }
 
 PyObject* wrap_task(TaskRef task) { return make_instance(task_handle_type().get(), std::move(task)); }
 

@@ -249,26 +249,26 @@ PyObject* take_settled_impl(PyObject*, const BoundArgs&) {
   return list.release();
 }
 
-constexpr Param kGoParams[] = {{"spec", Required}, {"token", Required}, {"out", Optional, "None"}};
-constexpr Param kEvaluateParams[] = {
+constexpr Param kTasksGoParams[] = {{"spec", Required}, {"token", Required}, {"out", Optional, "None"}};
+constexpr Param kTasksEvaluateParams[] = {
     {"kernel", Required}, {"operands", Required}, {"out", Required}, {"token", Required}};
-constexpr Param kTypedEvaluateParams[] = {
+constexpr Param kTasksTypedEvaluateParams[] = {
     {"program", Required}, {"inputs", Required}, {"out", Required}, {"token", Required}};
 constexpr Param kRecvParams[] = {{"channel", Required}, {"token", Required}};
-constexpr Param kSendParams[] = {{"channel", Required}, {"buf", Required}, {"token", Required}};
+constexpr Param kTasksSendParams[] = {{"channel", Required}, {"buf", Required}, {"token", Required}};
 constexpr Param kTaskParams[] = {{"task", Required}};
 constexpr Param kGiveBackParams[] = {{"channel", Required}, {"buf", Required}};
 
-constexpr Method kFunctions[] = {
-    {"_go_async", kGoParams,
+constexpr Method kTasksFunctions[] = {
+    {"_go_async", kTasksGoParams,
      "Queue a MapSpec or ReduceSpec on the task runner and return its TaskHandle at once.\n"
      "`token` is posted to the settle queue when the task settles.",
      go_async_impl},
-    {"_evaluate_async", kEvaluateParams,
+    {"_evaluate_async", kTasksEvaluateParams,
      "_evaluate_into queued on the task runner: None when the operands cannot be read in place, else\n"
      "(TaskHandle, output array, hold); keep the hold until `token` is posted.",
      evaluate_async_impl},
-    {"_typed_evaluate_async", kTypedEvaluateParams,
+    {"_typed_evaluate_async", kTasksTypedEvaluateParams,
      "_typed_evaluate queued on the task runner: (TaskHandle, hold); the task completes with 1.0, or 0.0\n"
      "when an element had no value; keep the hold until `token` is posted.",
      typed_evaluate_async_impl},
@@ -276,7 +276,7 @@ constexpr Method kFunctions[] = {
      "The channel's next buffer when there is one now (RuntimeError when closed), else a TaskHandle\n"
      "that completes with it; `token` is posted when that settles.",
      recv_async_impl},
-    {"_send_async", kSendParams,
+    {"_send_async", kTasksSendParams,
      "A TaskHandle that completes once the delivery worker has sent `buf`; `token` is posted when it settles.",
      send_async_impl},
     {"_withdraw", kTaskParams, "Cancel a task that has not started; False once it has.", withdraw_impl},
@@ -289,6 +289,6 @@ constexpr Method kFunctions[] = {
 
 }  // namespace
 
-const ModulePart kTasksPart{method_defs<kFunctions>, nullptr};
+const ModulePart kTasksPart{method_defs<kTasksFunctions>, nullptr};
 
 }  // namespace bmx::py

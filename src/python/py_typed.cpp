@@ -186,17 +186,17 @@ PyObject* typed_evaluate_impl(PyObject*, const BoundArgs& args) {
 }
 
 using enum ParamKind;
-constexpr Param kCompileParams[] = {
+constexpr Param kTypedCompileParams[] = {
     {"program", Required}, {"constants", Required}, {"inputs", Required}, {"math", Optional, "'libm'"}};
-constexpr Param kEvaluateParams[] = {{"program", Required}, {"inputs", Required}, {"out", Required}};
+constexpr Param kTypedEvaluateParams[] = {{"program", Required}, {"inputs", Required}, {"out", Required}};
 
-constexpr Method kFunctions[] = {
-    {"_typed_compile", kCompileParams,
+constexpr Method kTypedFunctions[] = {
+    {"_typed_compile", kTypedCompileParams,
      "A typed program from its instructions (kind, op, dtype, payload), its constants (each element's bytes)\n"
      "and its number of inputs, computing in `math` ('libm' or 'fast'); ValueError when the types do not fit,\n"
      "RuntimeError when this process cannot compute in fast math.",
      typed_compile_impl},
-    {"_typed_evaluate", kEvaluateParams,
+    {"_typed_evaluate", kTypedEvaluateParams,
      "Run a typed program over arrays of the output's shape or 0-d ones into `out`, all of any strides (`out`'s\n"
      "repeating no element); False when an element had no value (an integer to a negative integer power).",
      typed_evaluate_impl},
@@ -216,6 +216,6 @@ bool add_typed_names(PyObject* module) {
 
 }  // namespace
 
-const ModulePart kTypedPart{method_defs<kFunctions>, add_typed_names};
+const ModulePart kTypedPart{method_defs<kTypedFunctions>, add_typed_names};
 
 }  // namespace bmx::py
