@@ -90,8 +90,7 @@ FlatBlockProgram::FlatBlockProgram(const FlatKernel& kernel, std::vector<SlotSou
   workspace_blocks_ = (one_loop ? 0 : depth_ + temp_count_) + (streams_ ? 1 : 0);
   // No longer than the whole range: a short array's blocks would otherwise be
   // a large allocation on every call, which costs more than the call's loops.
-  const std::size_t longest =
-      one_loop && !streams_ ? n : block_length_for(workspace_blocks_ * sizeof(double));
+  const std::size_t longest = one_loop && !streams_ ? n : block_length_for(workspace_blocks_ * sizeof(double));
   block_length_ = std::clamp<std::size_t>(longest, 1, std::max<std::size_t>(n, 1));
 }
 

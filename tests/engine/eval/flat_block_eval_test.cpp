@@ -147,7 +147,9 @@ TEST(FlatBlockEval, LongOutputsAreStreamedWithTheReferencesBits) {
     std::vector<double> in_out(x.begin(), x.end());
     const FlatBlockProgram in_place(kernel, {{in_out.data(), 0.0}, {y.data(), 0.0}}, kLength);
     in_place.run(0, kLength, in_out.data());
-    for (std::size_t i = 0; i < kLength; ++i) ASSERT_EQ(bits(in_out[i]), bits(expected[i])) << "in place, element " << i;
+    for (std::size_t i = 0; i < kLength; ++i) {
+      ASSERT_EQ(bits(in_out[i]), bits(expected[i])) << "in place, element " << i;
+    }
   }
 }
 

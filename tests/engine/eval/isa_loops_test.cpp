@@ -90,7 +90,8 @@ TEST(IsaLoops, StreamedCopiesKeepEveryBitAtEveryLevel) {
         loops.stream_copy(out + offset, in.data(), n);
         for (std::size_t k = 0; k < std::size(out); ++k) {
           const bool inside = k >= offset && k < offset + n;
-          ASSERT_EQ(std::bit_cast<std::uint64_t>(out[k]), std::bit_cast<std::uint64_t>(inside ? in[k - offset] : 0.25))
+          const double expected = inside ? in[k - offset] : 0.25;
+          ASSERT_EQ(std::bit_cast<std::uint64_t>(out[k]), std::bit_cast<std::uint64_t>(expected))
               << "level " << level << ", offset " << offset << ", n=" << n << ", k=" << k;
         }
       }
