@@ -114,9 +114,9 @@ TEST(FlatBlockEval, OneLoopProgramsTakeTheirWholeRangeAsOneBlock) {
 }
 
 // An output of kStreamingBytes or more is computed block by block and
-// streamed out: one chain loop, a program that keeps values, and one ending
-// in a bare load give the reference's bits wherever the output starts, over
-// a piece that starts past the first element, and in place.
+// streamed out: one chain loop and a program that keeps values give the
+// reference's bits wherever the output starts, over a piece that starts past
+// the first element, and in place.
 TEST(FlatBlockEval, LongOutputsAreStreamedWithTheReferencesBits) {
   using enum BinaryOp;
   constexpr std::size_t kLength = kStreamingBytes / sizeof(double) + 13;
@@ -128,7 +128,7 @@ TEST(FlatBlockEval, LongOutputsAreStreamedWithTheReferencesBits) {
   const auto arg = [](std::size_t slot) { return ExprTree::arg_ref(slot); };
   const auto bin = [](BinaryOp op, ExprTree l, ExprTree r) { return ExprTree::binary(op, std::move(l), std::move(r)); };
   const ExprTree trees[] = {bin(Add, bin(Mul, ExprTree::constant(2.0), arg(0)), arg(1)),
-                            bin(Mul, bin(Add, arg(0), arg(1)), bin(Sub, arg(0), arg(1))), arg(1)};
+                            bin(Mul, bin(Add, arg(0), arg(1)), bin(Sub, arg(0), arg(1)))};
   std::vector<double> out(kLength + 3);
   for (const ExprTree& tree : trees) {
     const FlatKernel kernel = flatten(tree);
