@@ -302,6 +302,25 @@ def test_many_constant_powers_are_the_platforms_pow_bit_for_bit(dtype, exponent,
         assert_same_bits(bm.kernel(lambda x: x**exponent)(x), expected)
 
 
+# The vector loop lists the elements it leaves to pow eight at a time, in
+# chunks of 256: inputs only pow takes (zeros, infinities, NaN, negatives of
+# half powers, powers past the range) at every position of each length's
+# last group, into a new array and over the input.
+@pytest.mark.parametrize("level", _isa.LEVELS)
+@pytest.mark.parametrize("exponent", [3, -0.5, 2.5])
+def test_constant_powers_leave_special_inputs_to_pow_at_every_position(exponent, level):
+    rng = np.random.default_rng(5)
+    special = np.array([0.0, -0.0, np.inf, -np.inf, np.nan, -2.0, 1e300, 5e-324])
+    for n in (1, 7, 9, 255, 257, 519, 1030):
+        x = rng.uniform(0.5, 100.0, n)
+        x[rng.random(n) < 0.2] = np.nan
+        x[-8:] = np.roll(special, n)[-min(n, 8) :]
+        expected = platform_power(x, exponent)
+        with np.errstate(all="ignore"), _isa.forced(level):
+            assert_same_bits(bm.evaluate(f"x ** {exponent!r}", {"x": x}), expected)
+            assert_same_bits(bm.evaluate(f"x ** {exponent!r}", {"x": x}, out=x), expected)
+
+
 # Integers and floats of other widths than the power's loop are cast to it
 # first, and float16's loop is powf's, rounded.
 MIXED = [(np.int16, 2.5), (np.uint8, -0.5), (np.int32, 3.0), (np.int64, -3.0), (np.float16, 3), (np.float16, -0.5)]
