@@ -29,24 +29,6 @@ constexpr std::size_t block_length_for(std::uint64_t bytes_per_element) {
 /// Bytes of a cache line.
 inline constexpr std::size_t kLineBytes = 64;
 
-/// Outputs of at least this many bytes are written with non-temporal stores
-/// (IsaLoops::stream_copy). An ordinary store first reads the line it
-/// writes, a quarter of the traffic of `2*x + y`, which only pays off while
-/// the data stays in a cache between calls. On 2 threads of a shared host
-/// whose last-level cache is far larger than its share of it, 10^6 elements
-/// of `2*x + y` (8 MB of output) ran at several times the memory's rate, from
-/// that cache; 10^7 (80 MB) ran at the memory's rate, and 20 to 30% faster
-/// streamed.
-inline constexpr std::size_t kStreamingBytes = std::size_t{32} << 20;
-
-/// Makes the non-temporal stores of the calling thread visible to the
-/// threads that synchronise with it afterwards, as ordinary stores are.
-inline void streaming_fence() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_sfence();
-#endif
-}
-
 /// Calls block(start, length, block_out) for consecutive blocks of at most
 /// `block_length` elements covering [begin, end), where block_out is the
 /// block's place in `out`, which holds element `begin` first. When

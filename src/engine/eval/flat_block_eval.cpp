@@ -39,7 +39,6 @@ FlatBlockProgram::FlatBlockProgram(const FlatKernel& kernel, std::vector<SlotSou
     : instrs_(kernel.instrs),
       loops_(active_loops().flat),
       chain_loops_(active_loops().chains),
-      stream_copy_(active_loops().stream_copy),
       chains_(find_chains(instrs_)),
       sources_(std::move(sources)),
       n_(n) {
@@ -86,11 +85,10 @@ FlatBlockProgram::FlatBlockProgram(const FlatKernel& kernel, std::vector<SlotSou
   depth_ = deepest;
   temp_count_ = kernel.temp_count;
   const bool one_loop = runs_as_one_loop();
-  streams_ = n >= kStreamingBytes / sizeof(double);
-  workspace_blocks_ = (one_loop ? 0 : depth_ + temp_count_) + (streams_ ? 1 : 0);
+  workspace_blocks_ = one_loop ? 0 : depth_ + temp_count_;
   // No longer than the whole range: a short array's blocks would otherwise be
   // a large allocation on every call, which costs more than the call's loops.
-  const std::size_t longest = one_loop && !streams_ ? n : block_length_for(workspace_blocks_ * sizeof(double));
+  const std::size_t longest = one_loop ? n : block_length_for(workspace_blocks_ * sizeof(double));
   block_length_ = std::clamp<std::size_t>(longest, 1, std::max<std::size_t>(n, 1));
 }
 
@@ -162,20 +160,9 @@ void FlatBlockProgram::run(std::size_t begin, std::size_t end, double* out) cons
   // The temporaries' blocks and operands follow those of the stack.
   const auto stack = std::make_unique_for_overwrite<double[]>(workspace_blocks_ * block_length_);
   const auto operands = std::make_unique_for_overwrite<Operand[]>(depth_ + temp_count_);
-  if (!streams_) {
-    for_each_block(begin, end, n_, block_length_, out, [&](std::size_t start, std::size_t length, double* block_out) {
-      run_block(start, length, stack.get(), operands.get(), block_out);
-    });
-    return;
-  }
-  // The streamed block is the last of the workspace, after every block that
-  // run_block may write.
-  double* const staged = stack.get() + (workspace_blocks_ - 1) * block_length_;
   for_each_block(begin, end, n_, block_length_, out, [&](std::size_t start, std::size_t length, double* block_out) {
-    run_block(start, length, stack.get(), operands.get(), staged);
-    stream_copy_(block_out, staged, length);
+    run_block(start, length, stack.get(), operands.get(), block_out);
   });
-  streaming_fence();
 }
 
 void FlatBlockProgram::run_block(std::size_t start, std::size_t length, double* stack, Operand* operands,

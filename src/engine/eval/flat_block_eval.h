@@ -40,13 +40,7 @@ class FlatBlockProgram {
   /// `out` may be the very memory of a source from element `begin` on (each
   /// element is read before its own place is written), but must not overlap
   /// a source otherwise. Allocates one stack of blocks for the whole call.
-  /// When streams(), each block is computed into a block of its own and
-  /// copied to `out` with non-temporal stores, fenced before the run returns.
   void run(std::size_t begin, std::size_t end, double* out) const;
-
-  /// Whether runs write the output past the caches: when its n elements take
-  /// at least kStreamingBytes.
-  bool streams() const { return streams_; }
 
   /// Where the ApplyBinary at a program counter starts a chain with the
   /// ApplyBinary after it: none, the outer operator's right operand pushed
@@ -68,8 +62,7 @@ class FlatBlockProgram {
 
   /// Elements per block of this program: all of them when the program runs
   /// as one chain loop from its operands in place into the output, for it
-  /// keeps no values of its own and a block only costs a dispatch, unless it
-  /// streams.
+  /// keeps no values of its own and a block only costs a dispatch.
   std::size_t block_length() const { return block_length_; }
 
  private:
@@ -87,16 +80,14 @@ class FlatBlockProgram {
   /// The loops of the level that was active when the program was built.
   const FlatLoops* loops_;
   const ChainLoops* chain_loops_;
-  decltype(IsaLoops::stream_copy) stream_copy_;
   /// One entry per instruction.
   std::vector<Chain> chains_;
   std::vector<SlotSource> sources_;
   std::size_t n_;
   std::size_t depth_;
   std::size_t temp_count_;
-  bool streams_;
-  /// Blocks of the stack, the temporaries and the streamed output that a run
-  /// allocates: none for a program that runs as one loop and does not stream.
+  /// Blocks of the stack and the temporaries that a run allocates: none for
+  /// a program that runs as one loop.
   std::size_t workspace_blocks_;
   std::size_t block_length_;
 };

@@ -70,11 +70,6 @@ struct IsaLoops {
                        void* out);
   const ExactFrontLoops* exact_front;
   const ChainLoops* chains;
-  /// out[k] = in[k] for k < n (`in` and `out` apart), written past the
-  /// caches with non-temporal stores of whole vectors wherever `out` is
-  /// aligned for them: a line that is only written is then never read first.
-  /// Other threads see those stores only after streaming_fence().
-  void (*stream_copy)(double* out, const double* in, std::size_t n);
 };
 
 /// The loops of `level`; a level this build leaves out gives the best one

@@ -113,46 +113,6 @@ TEST(FlatBlockEval, OneLoopProgramsTakeTheirWholeRangeAsOneBlock) {
   }
 }
 
-// An output of kStreamingBytes or more is computed block by block and
-// streamed out: one chain loop and a program that keeps values give the
-// reference's bits wherever the output starts, over a piece that starts past
-// the first element, and in place.
-TEST(FlatBlockEval, LongOutputsAreStreamedWithTheReferencesBits) {
-  using enum BinaryOp;
-  constexpr std::size_t kLength = kStreamingBytes / sizeof(double) + 13;
-  std::mt19937_64 rng(23);
-  const F64Vec x = random_values(rng, kLength);
-  const F64Vec y = random_values(rng, kLength);
-  const std::vector<ArgSlot> slots{Buffer::from_f64_vec(x), Buffer::from_f64_vec(y)};
-  const std::vector<SlotView> views = make_slot_views(slots);
-  const auto arg = [](std::size_t slot) { return ExprTree::arg_ref(slot); };
-  const auto bin = [](BinaryOp op, ExprTree l, ExprTree r) { return ExprTree::binary(op, std::move(l), std::move(r)); };
-  const ExprTree trees[] = {bin(Add, bin(Mul, ExprTree::constant(2.0), arg(0)), arg(1)),
-                            bin(Mul, bin(Add, arg(0), arg(1)), bin(Sub, arg(0), arg(1)))};
-  std::vector<double> out(kLength + 3);
-  for (const ExprTree& tree : trees) {
-    const FlatKernel kernel = flatten(tree);
-    EXPECT_FALSE(FlatBlockProgram(kernel, slots, views, kLength - 14).streams());
-    const FlatBlockProgram program(kernel, slots, views, kLength);
-    ASSERT_TRUE(program.streams());
-    const std::vector<double> expected = reference_values(kernel, slots, views, kLength);
-    for (const std::size_t offset : {0, 3}) {
-      const std::size_t begin = offset == 3 ? 5 : 0;
-      program.run(begin, kLength, out.data() + offset);
-      for (std::size_t i = begin; i < kLength; ++i) {
-        ASSERT_EQ(bits(out[offset + i - begin]), bits(expected[i])) << "offset " << offset << ", element " << i;
-      }
-    }
-    // x = f(x, y): each block reads its elements before they are streamed.
-    std::vector<double> in_out(x.begin(), x.end());
-    const FlatBlockProgram in_place(kernel, {{in_out.data(), 0.0}, {y.data(), 0.0}}, kLength);
-    in_place.run(0, kLength, in_out.data());
-    for (std::size_t i = 0; i < kLength; ++i) {
-      ASSERT_EQ(bits(in_out[i]), bits(expected[i])) << "in place, element " << i;
-    }
-  }
-}
-
 TEST(FlatBlockEval, ProgramsEndingInALoadOrAScalar) {
   const F64Vec data{1.0, -0.0, 3.5};
   const std::vector<ArgSlot> slots{Buffer::from_f64_vec(data), 2.0};

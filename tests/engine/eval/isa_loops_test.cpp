@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <bit>
-#include <iterator>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -69,32 +67,6 @@ void expect_library_sqrt(const char* what, auto&& loop) {
       const BitsOf<T> expected = std::bit_cast<BitsOf<T>>(std::sqrt(in[k]));
       ASSERT_EQ(std::bit_cast<BitsOf<T>>(out[k]), expected) << what << " n=" << n << " k=" << k;
       ASSERT_EQ(std::bit_cast<BitsOf<T>>(in_place[k]), expected) << what << " in place, n=" << n << " k=" << k;
-    }
-  }
-}
-
-// A streamed copy keeps every bit, signalling NaNs included, wherever the
-// output starts against the vectors' width and whatever the length, and
-// writes nothing outside it.
-TEST(IsaLoops, StreamedCopiesKeepEveryBitAtEveryLevel) {
-  constexpr std::size_t kSlack = 8;
-  const std::vector<double> values = sqrt_operands<double>();
-  for (int level = 0; level <= static_cast<int>(supported_isa()); ++level) {
-    const IsaLoops& loops = isa_loops(static_cast<IsaLevel>(level));
-    for (const std::size_t offset : {0, 1, 2, 3, 5, 7}) {
-      for (std::size_t n = 0; n <= 3 * 8 + 1; ++n) {
-        std::vector<double> in(n);
-        for (std::size_t k = 0; k < n; ++k) in[k] = values[(k * 5 + offset) % values.size()];
-        alignas(64) double out[3 * 8 + 1 + 2 * kSlack];
-        std::fill(std::begin(out), std::end(out), 0.25);
-        loops.stream_copy(out + offset, in.data(), n);
-        for (std::size_t k = 0; k < std::size(out); ++k) {
-          const bool inside = k >= offset && k < offset + n;
-          const double expected = inside ? in[k - offset] : 0.25;
-          ASSERT_EQ(std::bit_cast<std::uint64_t>(out[k]), std::bit_cast<std::uint64_t>(expected))
-              << "level " << level << ", offset " << offset << ", n=" << n << ", k=" << k;
-        }
-      }
     }
   }
 }

@@ -138,33 +138,6 @@ def test_every_level_gives_the_baseline_bits_and_numpy_s_values(dtype, text, n, 
         np.testing.assert_array_equal(results["baseline"], expected, strict=True)
 
 
-# Outputs of 32 MiB and more are streamed past the caches: into a new result,
-# into an `out` that starts off the vectors' width, and in place.
-STREAMED = 2**22 + 11
-
-
-@pytest.fixture(scope="module")
-def streamed_operands():
-    return operands(np.float64, STREAMED, False, seed=3)
-
-
-@pytest.mark.parametrize("text", ["2*a + b", "(a - b)*(a + b)", "sqrt(a*a + b*b)"])
-def test_streamed_outputs_give_the_baseline_bits_at_every_level(text, streamed_operands):
-    names = streamed_operands
-    with np.errstate(all="ignore"):
-        expected = eval(text, {"__builtins__": {}, **NUMPY}, names)
-    memory = np.empty(STREAMED + 1)
-    with np.errstate(all="ignore"), bm.num_threads(2):
-        for level in _isa.LEVELS:
-            with _isa.forced(level):
-                assert bm.evaluate(text, names).tobytes() == expected.tobytes(), level
-                out = memory[1:]
-                assert bm.evaluate(text, names, out=out) is out and out.tobytes() == expected.tobytes(), level
-                a = names["a"].copy()
-                bm.evaluate(text, {"a": a, "b": names["b"]}, out=a)
-                assert a.tobytes() == expected.tobytes(), level
-
-
 @pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize("n", [1, 7, 33, 103, 4096 + 5, 3 * 65536 + 11])
 @pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int64, np.int16, np.uint32, np.bool_])

@@ -34,9 +34,6 @@ SelectLoop select_loop_for(std::size_t size);
 /// out[k] = sqrt(in[k]) for k < n, vectorised.
 void sqrt_loop(double* out, const double* in, std::size_t n);
 void sqrt_loop(float* out, const float* in, std::size_t n);
-/// out[k] = in[k] for k < n, with non-temporal stores where the level has
-/// them (see IsaLoops::stream_copy).
-void stream_copy(double* out, const double* in, std::size_t n);
 /// Which operands of a floored loop are one number, read at [0].
 enum class FlooredShape : std::uint8_t { Both, RightScalar, LeftScalar };
 /// out[k] = NumPy's left[k] // right[k] (`op` FloorDiv) or left[k] % right[k]

@@ -16,7 +16,7 @@ constexpr auto kComplexLoops = &typed::complex_loop_for;
 
 constexpr IsaLoops kLoops{&kFlatLoops,    &kTreeLoops,      &typed::integer_loop_for, &typed::real_loop_for, kComplexLoops,
                           &cast_loop_for, &select_loop_for, &min_scan,         &max_scan,      &integer_rows,
-                          &kExactFrontLoops, &kChainLoops,     &stream_copy};
+                          &kExactFrontLoops, &kChainLoops};
 
 }  // namespace
 
