@@ -4,7 +4,7 @@ have now."""
 
 import functools
 from collections.abc import Callable, Mapping
-from typing import TYPE_CHECKING, Any, Final, cast, overload
+from typing import TYPE_CHECKING, Any, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -25,9 +25,6 @@ from ._typed_eval import run_typed, text_names
 
 if TYPE_CHECKING:
     from ._route import DaskArray
-
-_ORDER: Final = DEFAULT_ORDER
-_CASTING: Final = DEFAULT_CASTING
 
 
 def _run_text(
@@ -107,8 +104,8 @@ def evaluate(  # type: ignore[overload-overlap]
     local_dict: Mapping[str, "DaskArray"],
     global_dict: Mapping[str, object] | None = None,
     out: None = None,
-    order: str = _ORDER,
-    casting: str = _CASTING,
+    order: str = DEFAULT_ORDER,
+    casting: str = DEFAULT_CASTING,
     sanitize: bool | None = None,
     math: str | None = None,
     **kwargs: object,
@@ -119,8 +116,8 @@ def evaluate(
     local_dict: Mapping[str, object] | None = None,
     global_dict: Mapping[str, object] | None = None,
     out: npt.NDArray[Any] | None = None,
-    order: str = _ORDER,
-    casting: str = _CASTING,
+    order: str = DEFAULT_ORDER,
+    casting: str = DEFAULT_CASTING,
     sanitize: bool | None = None,
     math: str | None = None,
     **kwargs: object,
@@ -130,8 +127,8 @@ def evaluate(
     local_dict: Mapping[str, object] | None = None,
     global_dict: Mapping[str, object] | None = None,
     out: npt.NDArray[Any] | None = None,
-    order: str = _ORDER,
-    casting: str = _CASTING,
+    order: str = DEFAULT_ORDER,
+    casting: str = DEFAULT_CASTING,
     sanitize: bool | None = None,
     math: str | None = None,
     **kwargs: object,

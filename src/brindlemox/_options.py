@@ -16,8 +16,7 @@ from ._inputs import Order
 _F64: Final = np.dtype(np.float64)
 #: numexpr's (and NumPy's) layout letters.
 ORDERS: Final = ("K", "A", "C", "F")
-# The defaults of `order` and `casting`, which the same words given by a
-# caller usually are as well (Python keeps one copy of such strings).
+# The defaults of `order` and `casting`.
 DEFAULT_ORDER: Final = "K"
 DEFAULT_CASTING: Final = "same_kind"
 #: NumPy's casting rules; each lets a dtype be cast to itself.
