@@ -58,8 +58,12 @@ def size_arguments(description, sizes, repeats):
     return [int(float(s)) for s in args.sizes.split(",")], args.repeats
 
 
-def measure(candidates, repeats, target_seconds=0.02):
-    """Median seconds per call of each candidate, sampled in interleaved rounds."""
+def measure(candidates, repeats, target_seconds=0.02, settle=0.0):
+    """Median seconds per call of each candidate, sampled in interleaved rounds.
+
+    settle: seconds of sleep before each candidate's sample, for peers whose
+    idle workers spin after a call (numba's OpenMP threads): without it the
+    next candidate shares the cores with them and is timed slower."""
     inner = {}
     for name, call in candidates.items():
         call()
@@ -71,6 +75,7 @@ def measure(candidates, repeats, target_seconds=0.02):
     for _ in range(repeats):
         for name, call in candidates.items():
             count = inner[name]
+            time.sleep(settle)
             start = time.perf_counter()
             for _ in range(count):
                 call()

@@ -6,8 +6,11 @@ also with `out=` against numba's loop into the same output and the two-thread
 streaming bound (bytes read plus written at np.copyto's rate, copies on two
 threads); and a kernel call against `evaluate` of the same text. numba is an
 optional dependency of the benchmarks: without it its columns are left empty.
-Every figure is the median of interleaved repeats in this one process. Run
-with `make bench`.
+Every figure is the median of interleaved repeats in this one process, each
+repeat after a pause of SETTLE seconds: numba's OpenMP workers spin for a while
+after each of its calls, and a candidate timed right after them shared the
+two cores with them (brindlemox's `out=` row at 1e7 measured 1.3-1.4x numba's
+interleaved, 1.0-1.1x with the pause or alone). Run with `make bench`.
 """
 
 import os
@@ -30,6 +33,7 @@ except ImportError:
     numba = None
 
 THREADS = 2
+SETTLE = 0.1  # seconds before each timed repeat (see above)
 TEXTS = ("2*x + y", "sqrt(x*x + y*y)", "where(x > 0, x, 0)", "sin(x)*exp(-x)")
 #: The math mode of each text; the transcendental row is the fast one.
 MATH = {"sin(x)*exp(-x)": "fast"}
@@ -100,7 +104,7 @@ def streaming_bound(n, repeats):
         np.copyto(halves[0][1], halves[0][0])
         other.join()
 
-    seconds = measure({"copy": two_thread_copy}, repeats)["copy"]
+    seconds = measure({"copy": two_thread_copy}, repeats, settle=SETTLE)["copy"]
     rate = 2 * source.nbytes / seconds  # bytes read plus bytes written
     return 3 * 8 * n / rate
 
@@ -124,7 +128,7 @@ def bench(sizes, repeats):
             if numba_forms:
                 form = numba_forms[text]
                 candidates["numba"] = lambda: form(x, y)
-            rows.append((n, text, measure(candidates, repeats)))
+            rows.append((n, text, measure(candidates, repeats, settle=SETTLE)))
     return rows
 
 
@@ -138,7 +142,7 @@ def bench_out(n, repeats):
     _, numba_into = _numba_forms()
     if numba_into is not None:
         candidates["numba"] = lambda: numba_into(x, y, out_numba)
-    return measure(candidates, repeats)
+    return measure(candidates, repeats, settle=SETTLE)
 
 
 def bench_kernel(n, repeats):
@@ -149,7 +153,9 @@ def bench_kernel(n, repeats):
     kernel = bm.kernel(bm.sqrt(a * a + b * b))
     names = {"a": x, "b": y}
     return measure(
-        {"kernel": lambda: kernel(x, y), "evaluate": lambda: bm.evaluate("sqrt(a*a + b*b)", names)}, repeats
+        {"kernel": lambda: kernel(x, y), "evaluate": lambda: bm.evaluate("sqrt(a*a + b*b)", names)},
+        repeats,
+        settle=SETTLE,
     )
 
 
