@@ -47,9 +47,8 @@ demo-async: $(VENV)/.installed
 # ASan (each target's output kept together).
 # It runs one job per core, and the builds' ninjas take their jobs from
 # make's (the `+` lines; pip cannot pass them to the wheel's, which is given
-# as many): processes beyond the cores cost CPU time, not only wall time.
-# With four jobs beside ninjas of their own, the same run took 5-10% more
-# CPU and time.
+# as many): processes beyond the cores cost CPU time, not only wall time
+# (four compiles at once on two cores each took 12% more CPU than one or two).
 # A failing suite does not stop the others (-k), so that one run reports
 # every suite's failures.
 SUITES := test-asan-python test-asan-engine test-tsan test-engine test-python test-numpy1 stubtest docs
