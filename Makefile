@@ -6,6 +6,7 @@ VENV := .venv
 VENV_NUMPY1 := .venv-numpy1
 PY := $(VENV)/bin/python
 PY_NUMPY1 := $(VENV_NUMPY1)/bin/python
+TOOLS := build/tools
 JOBS ?= 2
 # The C++ runtime is preloaded with ASan so that ASan's exception interceptor
 # finds it: the interpreter itself does not link it.
@@ -40,8 +41,8 @@ demo-async: $(VENV)/.installed
 
 # Every suite and build is one target of a single make, so that whatever is
 # ready runs while a long build or suite holds a core: the environments are
-# downloaded side by side, the builds start as soon as CMake is installed
-# (downloads wait on the network, not on a core), the sanitizer builds compile
+# downloaded side by side, the builds start as soon as the build tools are
+# installed, beside the test environments' installs, the sanitizer builds compile
 # beside the release build's suites, and the Python suite under ASan can start
 # once the extension under ASan is linked, beside the engine's tests under
 # ASan (each target's output kept together).
@@ -51,6 +52,10 @@ demo-async: $(VENV)/.installed
 # (four compiles at once on two cores each took 12% more CPU than one or two).
 # A failing suite does not stop the others (-k), so that one run reports
 # every suite's failures.
+# Where the environment keeps Python from writing bytecode, every pytest
+# worker of every suite would compile and rewrite the test modules again
+# (2.5 s of CPU each, six times).
+unexport PYTHONDONTWRITEBYTECODE
 SUITES := test-asan-python test-asan-engine test-tsan test-engine test-python test-numpy1 stubtest docs
 test:
 	$(MAKE) -j$(JOBS) -k --output-sync=target $(SUITES)
@@ -58,11 +63,21 @@ test:
 
 # --- environments ----------------------------------------------------------
 
+# The build tools, pinned as `make wheel`'s are, have an environment of their
+# own that is ready in seconds: the builds start while the test environments
+# are still being installed (which takes half a minute with a warm cache).
+# The interpreter's own pip reads a pinned list well enough.
+$(TOOLS)/.ready: scripts/build-requirements.txt
+	@test -n "$(PYTHON)" || { echo "error: Python 3.12 is required" >&2; exit 1; }
+	$(PYTHON) -m venv $(TOOLS)
+	$(TOOLS)/bin/python -m pip install -q -r scripts/build-requirements.txt
+	touch $@
+
 $(VENV)/.ready: pyproject.toml
 	@test -n "$(PYTHON)" || { echo "error: Python 3.12 is required" >&2; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "numpy>=2" scikit-build-core cmake ninja pytest pytest-timeout pytest-xdist mypy \
+	$(PY) -m pip install -q "numpy>=2" pytest pytest-timeout pytest-xdist mypy \
 		numexpr "dask[array]" distributed cloudpickle mpmath
 	touch $@
 
@@ -76,14 +91,14 @@ $(VENV_NUMPY1)/.ready: pyproject.toml
 # One wheel serves both environments: the extension finds NumPy's API at run time.
 # Its build tree is kept: the engine's tests are built in it afterwards.
 RELEASE_DIR := build/release
-dist/.wheel: $(VENV)/.ready $(SOURCES)
+dist/.wheel: $(TOOLS)/.ready $(SOURCES)
 	rm -rf dist
-	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m pip wheel -q --no-build-isolation --no-deps -Cbuild-dir=$(RELEASE_DIR) -w dist .
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(TOOLS)/bin/python -m pip wheel -q --no-build-isolation --no-deps -Cbuild-dir=$(RELEASE_DIR) -w dist .
 	touch $@
 
 # When the documentation is built too, its tools are installed first: two pips
 # never write one environment at once.
-$(VENV)/.installed: dist/.wheel $(if $(filter docs,$(MAKECMDGOALS)),| $(VENV)/.docs)
+$(VENV)/.installed: dist/.wheel $(VENV)/.ready $(if $(filter docs,$(MAKECMDGOALS)),| $(VENV)/.docs)
 	$(PY) -m pip install -q --force-reinstall --no-deps dist/*.whl
 	touch $@
 
@@ -106,15 +121,16 @@ build/.debian:
 
 # --- suites ----------------------------------------------------------------
 
-CMAKE = $(VENV)/bin/cmake
-CMAKE_ENGINE = -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DBMX_BUILD_TESTS=ON
+CMAKE = $(TOOLS)/bin/cmake
+CTEST = $(TOOLS)/bin/ctest
+CMAKE_ENGINE = -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(TOOLS)/bin/ninja) -DBMX_BUILD_TESTS=ON
 
 # The engine's tests are built beside the extension in the wheel's own tree,
 # with the same engine objects.
 test-engine: dist/.wheel build/.debian
 	$(CMAKE) -S . -B $(RELEASE_DIR) -DBMX_BUILD_TESTS=ON >/dev/null
 	+$(CMAKE) --build $(RELEASE_DIR)
-	$(VENV)/bin/ctest --test-dir $(RELEASE_DIR) --output-on-failure --no-tests=error -j $(JOBS)
+	$(CTEST) --test-dir $(RELEASE_DIR) --output-on-failure --no-tests=error -j $(JOBS)
 
 # The Python suites spread over both cores: the last of them to finish would
 # otherwise leave one core idle at the end of `make test`.
@@ -125,11 +141,12 @@ test-python: $(VENV)/.installed build/.debian
 
 # The level matrix compares the engine's instruction levels with each other,
 # which NumPy's version and a sanitizer change nothing in (the sanitizer
-# builds have one level); it runs against NumPy 2 in the release build.
+# builds have one level); it runs against NumPy 2 in the release build, and
+# NumPy 1.26 runs the tests parametrized by level at the active one.
 LEVEL_MATRIX := --ignore=tests/python/package/test_isa_levels.py
 
 test-numpy1: $(VENV_NUMPY1)/.installed
-	$(PY_NUMPY1) -m pytest -q $(XDIST) tests/python -m numpy $(LEVEL_MATRIX)
+	$(PY_NUMPY1) -m pytest -q $(XDIST) tests/python -m numpy $(LEVEL_MATRIX) --active-level-only
 
 stubtest: $(VENV)/.installed
 	$(PY) -m mypy.stubtest _brindlemox
@@ -154,23 +171,23 @@ space := $(subst ,, )
 # the interpreter preloads the ASan runtime and does not report its own leaks.
 test-asan: test-asan-engine test-asan-python
 
-asan-build: $(VENV)/.ready build/.debian
+asan-build: $(TOOLS)/.ready build/.debian
 	$(CMAKE) -S . -B build/asan $(CMAKE_ENGINE) $(CMAKE_SANITIZED) -DBMX_SANITIZE=address,undefined \
-		-DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+		-DPython_EXECUTABLE=$(abspath $(TOOLS)/bin/python) >/dev/null
 	+$(CMAKE) --build build/asan --target _brindlemox
 
 test-asan-engine: asan-build
 	+$(CMAKE) --build build/asan
-	ASAN_OPTIONS=detect_leaks=0 $(VENV)/bin/ctest --test-dir build/asan --output-on-failure --no-tests=error -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=0 $(CTEST) --test-dir build/asan --output-on-failure --no-tests=error -j $(JOBS)
 
 test-asan-python: asan-build $(VENV)/.installed
 	LD_PRELOAD="$(ASAN_PRELOAD)" ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=build/asan/src/python \
 		$(PY) -m pytest -q -p no:cacheprovider $(XDIST) tests/python $(LEVEL_MATRIX)
 
-test-tsan: $(VENV)/.ready build/.debian
+test-tsan: $(TOOLS)/.ready build/.debian
 	$(CMAKE) -S . -B build/tsan $(CMAKE_ENGINE) $(CMAKE_SANITIZED) -DBMX_SANITIZE=thread -DBMX_BUILD_PYTHON=OFF >/dev/null
 	+$(CMAKE) --build build/tsan --target $(addsuffix _tests,$(TSAN_SUBSYSTEMS))
-	TSAN_OPTIONS=halt_on_error=1 $(VENV)/bin/ctest --test-dir build/tsan --output-on-failure --no-tests=error -j $(JOBS) \
+	TSAN_OPTIONS=halt_on_error=1 $(CTEST) --test-dir build/tsan --output-on-failure --no-tests=error -j $(JOBS) \
 		-R '^($(subst $(space),|,$(TSAN_SUBSYSTEMS)))_tests\.'
 
 # Not part of `make test`: it installs pandas into a throwaway environment and
@@ -221,7 +238,7 @@ $(VENV)/.plotting: $(VENV)/.ready
 	touch $@
 
 bench: $(VENV)/.installed $(VENV)/.plotting build/.debian
-	$(CMAKE) -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	$(CMAKE) -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(TOOLS)/bin/ninja) \
 		-DBMX_BUILD_PYTHON=OFF -DBMX_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	$(CMAKE) --build build/bench -j $(JOBS) --target bench_pool
 	$(PY) bench/run_bench_pool.py build/bench/bench/bench_pool

@@ -125,3 +125,28 @@ def same_tree(decoded, original):
     if [new[i] for i in sorted(new)] != [old[i] for i in sorted(old)]:
         return False
     return repr(decoded.rewrite_args(dict(zip(sorted(new), sorted(old))))) == repr(original)
+
+
+def pytest_addoption(parser):
+    parser.addoption(
+        "--active-level-only",
+        action="store_true",
+        help="run the tests parametrized by instruction level at the active level alone",
+    )
+
+
+def pytest_collection_modifyitems(config, items):
+    """Under --active-level-only, leaves out the other levels' tests: the
+    level matrix is NumPy 2's release run's to check, and another NumPy
+    changes nothing in how the levels compare."""
+    if not config.getoption("active_level_only"):
+        return
+    from brindlemox import _isa
+
+    def other_level(item):
+        params = getattr(item, "callspec", None)
+        return params is not None and params.params.get("level", _isa.active()) != _isa.active()
+
+    left_out = [item for item in items if other_level(item)]
+    config.hook.pytest_deselected(items=left_out)
+    items[:] = [item for item in items if not other_level(item)]
