@@ -19,12 +19,27 @@ REAL = {np.float16: np.float16, np.float32: np.float32, np.float64: np.float64, 
 
 
 def exact(values):
-    """The exact sum of finite floats: integers in units of 2^-1074, added once."""
-    total = 0
-    for value in np.asarray(values, np.float64).tolist():
-        numerator, denominator = value.as_integer_ratio()
-        total += numerator << (1074 - denominator.bit_length() + 1)
-    return Fraction(total, 1 << 1074)
+    """The exact sum of finite floats: their 53-bit integer significands,
+    summed per binary exponent in 26-bit halves (no int64 total overflows
+    below 2^36 values), then added once as integers in units of 2^-1126."""
+    significands, exponents = np.frexp(np.asarray(values, np.float64).ravel())
+    if exponents.size == 0:
+        return Fraction(0)
+    order = np.argsort(exponents, kind="stable")
+    whole, exponents = np.ldexp(significands[order], 53).astype(np.int64), exponents[order]
+    starts = np.flatnonzero(np.diff(exponents, prepend=exponents[0] - 1))
+    high, low = np.add.reduceat(whole >> 26, starts), np.add.reduceat(whole & (2**26 - 1), starts)
+    total = sum(((int(h) << 26) + int(l)) << int(e - 53 + 1126) for h, l, e in zip(high, low, exponents[starts]))
+    return Fraction(total, 1 << 1126)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_the_oracle_is_the_sum_of_the_values_as_fractions(seed):
+    rng = np.random.default_rng(seed)
+    values = np.ldexp(rng.random(3000), rng.integers(-1100, 1024, 3000)) * rng.choice([-1.0, 1.0], 3000)
+    values[rng.integers(0, 3000, 300)] = rng.choice([0.0, -0.0, 5e-324, -5e-324, np.finfo(float).max], 300)
+    assert exact(values) == sum(map(Fraction, values.tolist()), Fraction(0))
+    assert exact(values[:0]) == 0
 
 
 def rounded(value, dtype):
