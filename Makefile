@@ -63,18 +63,20 @@ test:
 
 # --- environments ----------------------------------------------------------
 
+NEED_PYTHON = @test -n "$(PYTHON)" || { echo "error: Python 3.12 is required" >&2; exit 1; }
+
 # The build tools, pinned as `make wheel`'s are, have an environment of their
 # own that is ready in seconds: the builds start while the test environments
 # are still being installed (which takes half a minute with a warm cache).
 # The interpreter's own pip reads a pinned list well enough.
 $(TOOLS)/.ready: scripts/build-requirements.txt
-	@test -n "$(PYTHON)" || { echo "error: Python 3.12 is required" >&2; exit 1; }
+	$(NEED_PYTHON)
 	$(PYTHON) -m venv $(TOOLS)
 	$(TOOLS)/bin/python -m pip install -q -r scripts/build-requirements.txt
 	touch $@
 
 $(VENV)/.ready: pyproject.toml
-	@test -n "$(PYTHON)" || { echo "error: Python 3.12 is required" >&2; exit 1; }
+	$(NEED_PYTHON)
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q "numpy>=2" pytest pytest-timeout pytest-xdist mypy \
@@ -82,7 +84,7 @@ $(VENV)/.ready: pyproject.toml
 	touch $@
 
 $(VENV_NUMPY1)/.ready: pyproject.toml
-	@test -n "$(PYTHON)" || { echo "error: Python 3.12 is required" >&2; exit 1; }
+	$(NEED_PYTHON)
 	$(PYTHON) -m venv $(VENV_NUMPY1)
 	$(PY_NUMPY1) -m pip install -q --upgrade pip
 	$(PY_NUMPY1) -m pip install -q "numpy==1.26.*" pytest pytest-timeout pytest-xdist
@@ -123,7 +125,8 @@ build/.debian:
 
 CMAKE = $(TOOLS)/bin/cmake
 CTEST = $(TOOLS)/bin/ctest
-CMAKE_ENGINE = -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(TOOLS)/bin/ninja) -DBMX_BUILD_TESTS=ON
+CMAKE_NINJA = -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(TOOLS)/bin/ninja)
+CMAKE_ENGINE = $(CMAKE_NINJA) -DBMX_BUILD_TESTS=ON
 
 # The engine's tests are built beside the extension in the wheel's own tree,
 # with the same engine objects.
@@ -238,7 +241,7 @@ $(VENV)/.plotting: $(VENV)/.ready
 	touch $@
 
 bench: $(VENV)/.installed $(VENV)/.plotting build/.debian
-	$(CMAKE) -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(TOOLS)/bin/ninja) \
+	$(CMAKE) -S . -B build/bench $(CMAKE_NINJA) \
 		-DBMX_BUILD_PYTHON=OFF -DBMX_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	$(CMAKE) --build build/bench -j $(JOBS) --target bench_pool
 	$(PY) bench/run_bench_pool.py build/bench/bench/bench_pool

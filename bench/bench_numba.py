@@ -13,6 +13,7 @@ two cores with them (brindlemox's `out=` row at 1e7 measured 1.3-1.4x numba's
 interleaved, 1.0-1.1x with the pause or alone). Run with `make bench`.
 """
 
+import functools
 import os
 import threading
 
@@ -34,6 +35,8 @@ except ImportError:
 
 THREADS = 2
 SETTLE = 0.1  # seconds before each timed repeat (see above)
+#: Every timing here pauses SETTLE seconds before each repeat.
+settled = functools.partial(measure, settle=SETTLE)
 TEXTS = ("2*x + y", "sqrt(x*x + y*y)", "where(x > 0, x, 0)", "sin(x)*exp(-x)")
 #: The math mode of each text; the transcendental row is the fast one.
 MATH = {"sin(x)*exp(-x)": "fast"}
@@ -104,7 +107,7 @@ def streaming_bound(n, repeats):
         np.copyto(halves[0][1], halves[0][0])
         other.join()
 
-    seconds = measure({"copy": two_thread_copy}, repeats, settle=SETTLE)["copy"]
+    seconds = settled({"copy": two_thread_copy}, repeats)["copy"]
     rate = 2 * source.nbytes / seconds  # bytes read plus bytes written
     return 3 * 8 * n / rate
 
@@ -128,7 +131,7 @@ def bench(sizes, repeats):
             if numba_forms:
                 form = numba_forms[text]
                 candidates["numba"] = lambda: form(x, y)
-            rows.append((n, text, measure(candidates, repeats, settle=SETTLE)))
+            rows.append((n, text, settled(candidates, repeats)))
     return rows
 
 
@@ -142,7 +145,7 @@ def bench_out(n, repeats):
     _, numba_into = _numba_forms()
     if numba_into is not None:
         candidates["numba"] = lambda: numba_into(x, y, out_numba)
-    return measure(candidates, repeats, settle=SETTLE)
+    return settled(candidates, repeats)
 
 
 def bench_kernel(n, repeats):
@@ -152,10 +155,8 @@ def bench_kernel(n, repeats):
     a, b = bm.arg("a"), bm.arg("b")
     kernel = bm.kernel(bm.sqrt(a * a + b * b))
     names = {"a": x, "b": y}
-    return measure(
-        {"kernel": lambda: kernel(x, y), "evaluate": lambda: bm.evaluate("sqrt(a*a + b*b)", names)},
-        repeats,
-        settle=SETTLE,
+    return settled(
+        {"kernel": lambda: kernel(x, y), "evaluate": lambda: bm.evaluate("sqrt(a*a + b*b)", names)}, repeats
     )
 
 

@@ -143,10 +143,10 @@ def pytest_collection_modifyitems(config, items):
         return
     from brindlemox import _isa
 
-    def other_level(item):
+    kept, left_out = [], []
+    for item in items:
         params = getattr(item, "callspec", None)
-        return params is not None and params.params.get("level", _isa.active()) != _isa.active()
-
-    left_out = [item for item in items if other_level(item)]
+        at_other_level = params is not None and params.params.get("level", _isa.active()) != _isa.active()
+        (left_out if at_other_level else kept).append(item)
     config.hook.pytest_deselected(items=left_out)
-    items[:] = [item for item in items if not other_level(item)]
+    items[:] = kept

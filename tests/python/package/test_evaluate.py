@@ -142,7 +142,7 @@ def starting_at(values, offset):
 def test_outputs_starting_anywhere_in_a_cache_line_keep_the_bits(text, numpy_form, offset, threads):
     x, y = sample(3 * 65536 + 11, 13), sample(3 * 65536 + 11, 14)
     # Compared as bytes: lists of 200,000 bit patterns took most of its time.
-    expected = np.asarray(go_values(numpy_form, x=x, y=y), np.float64).tobytes()
+    expected = go_values(numpy_form, x=x, y=y).tobytes()
     with np.errstate(all="ignore"), bm.num_threads(threads):
         for level in _isa.LEVELS:
             with _isa.forced(level):
