@@ -143,10 +143,11 @@ def pytest_collection_modifyitems(config, items):
         return
     from brindlemox import _isa
 
+    active = _isa.active()
     kept, left_out = [], []
     for item in items:
         params = getattr(item, "callspec", None)
-        at_other_level = params is not None and params.params.get("level", _isa.active()) != _isa.active()
+        at_other_level = params is not None and params.params.get("level", active) != active
         (left_out if at_other_level else kept).append(item)
     config.hook.pytest_deselected(items=left_out)
     items[:] = kept
